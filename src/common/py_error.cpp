@@ -1,0 +1,119 @@
+#include "common/py_error.h"
+
+#include <cstdarg>
+
+namespace velum {
+
+namespace {
+
+PyObject* ExceptionType(ErrorKind kind) noexcept {
+  switch (kind) {
+    case ErrorKind::kValue:
+      return PyExc_ValueError;
+    case ErrorKind::kType:
+      return PyExc_TypeError;
+    case ErrorKind::kOverflow:
+      return PyExc_OverflowError;
+    case ErrorKind::kRecursion:
+      return PyExc_RecursionError;
+    case ErrorKind::kAttribute:
+      return PyExc_AttributeError;
+    case ErrorKind::kKey:
+      return PyExc_KeyError;
+    case ErrorKind::kBuffer:
+      return PyExc_BufferError;
+    case ErrorKind::kMemory:
+      return PyExc_MemoryError;
+    case ErrorKind::kNotImplemented:
+      return PyExc_NotImplementedError;
+    case ErrorKind::kPending:
+    case ErrorKind::kRuntime:
+      break;
+  }
+  return PyExc_RuntimeError;
+}
+
+}  // namespace
+
+PyObject* Raise(Status status) noexcept {
+  if (status.ok()) {
+    PyErr_SetString(PyExc_SystemError, "error raised without an error");
+    return nullptr;
+  }
+  if (status.kind() == ErrorKind::kPending) {
+    if (!PyErr_Occurred()) {
+      PyErr_SetString(PyExc_SystemError, "error reported without an exception");
+    }
+    return nullptr;
+  }
+  const RawString& msg = status.message();
+  Ref text = Ref::steal(PyUnicode_DecodeUTF8(msg.data(), static_cast<Py_ssize_t>(msg.size()), "replace"));
+  if (!text) return nullptr;
+  // KeyError's str() is the repr of its argument; the message must read as
+  // written, so the argument is the text itself either way.
+  PyErr_SetObject(ExceptionType(status.kind()), text.get());
+  return nullptr;
+}
+
+int RaiseInt(Status status) noexcept {
+  Raise(std::move(status));
+  return -1;
+}
+
+Status FormatError(ErrorKind kind, const char* format, ...) noexcept {
+  va_list args;
+  va_start(args, format);
+  Ref text = Ref::steal(PyUnicode_FromFormatV(format, args));
+  va_end(args);
+  if (!text) return Status::Pending();
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
+  if (utf8 == nullptr) return Status::Pending();
+  return Status(kind, std::string_view(utf8, static_cast<size_t>(size)));
+}
+
+Status TypeCheckError(PyObject* value, const char* target) noexcept {
+  return FormatError(ErrorKind::kType, "'%s' object is not an instance of '%s'", Py_TYPE(value)->tp_name,
+                     target);
+}
+
+void AppendContext(Status& status, std::string_view suffix) noexcept {
+  if (status.ok()) return;
+  if (status.kind() != ErrorKind::kPending) {
+    status.mutable_message().append(suffix);
+    return;
+  }
+  PyObject* exc = PyErr_GetRaisedException();
+  if (exc == nullptr) return;
+  PyObject* args = PyObject_GetAttrString(exc, "args");
+  if (args != nullptr && PyTuple_Check(args) && PyTuple_GET_SIZE(args) == 1 &&
+      PyUnicode_Check(PyTuple_GET_ITEM(args, 0))) {
+    PyObject* longer = PyUnicode_FromFormat("%U%.*s", PyTuple_GET_ITEM(args, 0), static_cast<int>(suffix.size()),
+                                            suffix.data());
+    if (longer != nullptr) {
+      PyObject* new_args = PyTuple_Pack(1, longer);
+      if (new_args != nullptr) {
+        PyObject_SetAttrString(exc, "args", new_args);
+        Py_DECREF(new_args);
+      }
+      Py_DECREF(longer);
+    }
+  }
+  Py_XDECREF(args);
+  PyErr_Clear();
+  PyErr_SetRaisedException(exc);
+}
+
+Status WithNote(Status status, const char* note) noexcept {
+  if (status.ok()) return status;
+  if (status.kind() != ErrorKind::kPending) Raise(std::move(status));
+  PyObject* exc = PyErr_GetRaisedException();
+  if (exc == nullptr) return Status::Pending();
+  PyObject* result = PyObject_CallMethod(exc, "add_note", "s", note);
+  Py_XDECREF(result);
+  PyErr_Clear();  // a failing add_note must not hide the original error
+  PyErr_SetRaisedException(exc);
+  return Status::Pending();
+}
+
+}  // namespace velum
