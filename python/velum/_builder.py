@@ -1,0 +1,439 @@
+"""Turns decoded FileDescriptorProtos into resolved descriptor objects.
+
+A batch of files is built in phases so that files may reference each other's types
+in any order: declare every message and enum, create the enum classes (message
+defaults refer to enum members), resolve fields and extensions, then create and
+initialise the message classes.
+"""
+
+from __future__ import annotations
+
+import math
+import struct
+from collections.abc import Callable
+from typing import Any
+
+from velum import _classes
+from velum._descriptor_proto import (
+    LABEL_REPEATED,
+    LABEL_REQUIRED,
+    TYPE_ENUM,
+    TYPE_GROUP,
+    TYPE_MESSAGE,
+    EnumProto,
+    FieldProto,
+    FileProto,
+    MessageProto,
+)
+from velum._descriptors import (
+    DescEnum,
+    DescEnumValue,
+    DescExtension,
+    DescField,
+    DescFieldValueEnum,
+    DescFieldValueList,
+    DescFieldValueMap,
+    DescFieldValueMessage,
+    DescFieldValueScalar,
+    DescFile,
+    DescMessage,
+    DescOneof,
+    FieldValue,
+    Presence,
+    ScalarType,
+)
+from velum._enums import is_reserved_enum_name
+from velum._features import (
+    ENUM_TYPE_OPEN,
+    FIELD_PRESENCE_IMPLICIT,
+    FIELD_PRESENCE_LEGACY_REQUIRED,
+    MESSAGE_DELIMITED,
+    REPEATED_PACKED,
+    Features,
+    file_edition,
+    file_features,
+)
+from velum._naming import assign_local_names, json_name
+
+_ZERO: dict[ScalarType, Any] = {
+    ScalarType.DOUBLE: 0.0,
+    ScalarType.FLOAT: 0.0,
+    ScalarType.BOOL: False,
+    ScalarType.STRING: "",
+    ScalarType.BYTES: b"",
+}
+_UNPACKABLE = frozenset({ScalarType.STRING, ScalarType.BYTES})
+
+
+def zero_value(scalar: ScalarType) -> Any:
+    return _ZERO.get(scalar, 0)
+
+
+class Batch:
+    """Descriptors of files being added together; nothing is visible before commit."""
+
+    def __init__(
+        self,
+        find_message: Callable[[str], DescMessage | None],
+        find_enum: Callable[[str], DescEnum | None],
+        find_file: Callable[[str], DescFile | None],
+    ) -> None:
+        self._find_message = find_message
+        self._find_enum = find_enum
+        self._find_file = find_file
+        self.files: list[DescFile] = []
+        self.messages: dict[str, DescMessage] = {}
+        self.enums: dict[str, DescEnum] = {}
+        self.extensions: list[DescExtension] = []
+        self._message_work: list[tuple[DescMessage, MessageProto, Features]] = []
+        self._extension_work: list[tuple[FieldProto, DescFile, DescMessage | None, Features]] = []
+
+    # Lookup across this batch and what is already known.
+
+    def file(self, name: str) -> DescFile | None:
+        return next((f for f in self.files if f.name == name), None) or self._find_file(name)
+
+    def message(self, name: str) -> DescMessage | None:
+        return self.messages.get(name) or self._find_message(name)
+
+    def enum(self, name: str) -> DescEnum | None:
+        return self.enums.get(name) or self._find_enum(name)
+
+    # Phase 1: declare.
+
+    def declare_file(self, proto: FileProto, serialized: bytes) -> DescFile:
+        deps = []
+        for dep_name in proto.dependencies:
+            dep = self.file(dep_name)
+            if dep is None:
+                raise ValueError(f"{proto.name}: dependency {dep_name} is not loaded")
+            deps.append(dep)
+        edition = file_edition(proto)
+        features = file_features(proto)
+        syntax = proto.syntax if proto.syntax in ("proto3", "editions") else "proto2"
+        desc = DescFile(proto.name, proto.package, syntax, edition, deps, _serialized=serialized)
+        prefix = proto.package + "." if proto.package else ""
+        for message in proto.messages:
+            desc.messages.append(self._declare_message(message, prefix, desc, None, features))
+        for enum_proto in proto.enums:
+            desc.enums.append(self._declare_enum(enum_proto, prefix, desc, None, features))
+        for ext in proto.extensions:
+            self._extension_work.append((ext, desc, None, features))
+        self.files.append(desc)
+        return desc
+
+    def _claim(self, full_name: str, file: DescFile) -> None:
+        if full_name in self.messages or full_name in self.enums:
+            raise ValueError(f"{file.name}: duplicate symbol {full_name}")
+        if self._find_message(full_name) or self._find_enum(full_name):
+            raise ValueError(f"{file.name}: symbol {full_name} is already defined")
+
+    def _declare_message(
+        self,
+        proto: MessageProto,
+        prefix: str,
+        file: DescFile,
+        parent: DescMessage | None,
+        parent_features: Features,
+    ) -> DescMessage:
+        full_name = prefix + proto.name
+        self._claim(full_name, file)
+        features = parent_features.merge(proto.features)
+        desc = DescMessage(full_name, proto.name, file, parent, is_map_entry=proto.map_entry)
+        self.messages[full_name] = desc
+        self._message_work.append((desc, proto, features))
+        for nested in proto.nested_types:
+            desc.nested_messages.append(
+                self._declare_message(nested, full_name + ".", file, desc, features)
+            )
+        for enum_proto in proto.enum_types:
+            desc.nested_enums.append(
+                self._declare_enum(enum_proto, full_name + ".", file, desc, features)
+            )
+        for ext in proto.extensions:
+            self._extension_work.append((ext, file, desc, features))
+        return desc
+
+    def _declare_enum(
+        self,
+        proto: EnumProto,
+        prefix: str,
+        file: DescFile,
+        parent: DescMessage | None,
+        parent_features: Features,
+    ) -> DescEnum:
+        full_name = prefix + proto.name
+        self._claim(full_name, file)
+        if not proto.values:
+            raise ValueError(f"{file.name}: enum {full_name} has no values")
+        is_open = parent_features.merge(proto.features).enum_type == ENUM_TYPE_OPEN
+        desc = DescEnum(full_name, proto.name, file, parent, is_open)
+        names = [v.name for v in proto.values]
+        for value, local in zip(
+            proto.values, assign_local_names(names, is_reserved_enum_name), strict=True
+        ):
+            desc.values.append(DescEnumValue(value.number, value.name, local, value.name))
+        self.enums[full_name] = desc
+        return desc
+
+    # Phases 2 to 4.
+
+    def finish(self) -> None:
+        for enum_desc in self.enums.values():
+            enum_desc.type = _classes.make_enum_class(enum_desc)
+        for desc, proto, features in self._message_work:
+            self._resolve_message(desc, proto, features)
+        for ext_proto, file, scope, features in self._extension_work:
+            self._resolve_extension(ext_proto, file, scope, features)
+        _classes.make_message_classes(list(self.messages.values()))
+
+    def _resolve_message(self, desc: DescMessage, proto: MessageProto, features: Features) -> None:
+        real_oneofs = _real_oneof_indexes(proto)
+        class_attrs = {m.name for m in desc.nested_messages if not m.is_map_entry}
+        class_attrs.update(e.name for e in desc.nested_enums)
+        reserved = _classes.RESERVED_MESSAGE_NAMES | class_attrs
+        is_reserved = reserved.__contains__
+        oneof_protos = [proto.oneofs[i] for i in real_oneofs]
+        local_names = assign_local_names(
+            [f.name for f in proto.fields] + [o.name for o in oneof_protos], is_reserved
+        )
+        oneofs: dict[int, tuple[DescOneof, Features]] = {}
+        for index, oneof_proto, local in zip(
+            real_oneofs, oneof_protos, local_names[len(proto.fields) :], strict=True
+        ):
+            oneof = DescOneof(oneof_proto.name, local, desc)
+            oneofs[index] = (oneof, features.merge(oneof_proto.features))
+            desc.oneofs.append(oneof)
+            desc._oneofs_by_local_name[local] = oneof
+            desc._oneofs_by_name[oneof.name] = oneof
+        for field_proto, local in zip(proto.fields, local_names, strict=False):
+            oneof = None
+            field_features = features
+            if field_proto.oneof_index in oneofs:
+                oneof, field_features = oneofs[field_proto.oneof_index]
+            field = self._make_field(
+                field_proto,
+                local,
+                f"{desc.type_name}.{field_proto.name}",
+                desc,
+                oneof,
+                field_features.merge(field_proto.features),
+            )
+            desc.fields.append(field)
+            desc._fields_by_name[field.local_name] = field
+            desc._fields_by_proto_name[field.name] = field
+            desc._fields_by_number[field.number] = field
+            if oneof is not None:
+                oneof.fields.append(field)
+            else:
+                desc._defaults.append((field.local_name, field.default))
+        desc._defaults.extend((oneof.local_name, None) for oneof in desc.oneofs)
+
+    def _resolve_extension(
+        self, proto: FieldProto, file: DescFile, scope: DescMessage | None, features: Features
+    ) -> None:
+        prefix = scope.type_name if scope else file.package
+        full_name = f"{prefix}.{proto.name}" if prefix else proto.name
+        extendee = self.message(proto.extendee.lstrip("."))
+        if extendee is None:
+            raise ValueError(f"{file.name}: unknown extendee {proto.extendee} of {full_name}")
+        # Extension values are read through a holder class whose only attribute is "value".
+        field = self._make_field(
+            proto, "value", full_name, scope, None, features.merge(proto.features), True
+        )
+        ext = DescExtension(full_name, full_name, proto.number, extendee, field, file, scope)
+        (scope.nested_extensions if scope else file.extensions).append(ext)
+        self.extensions.append(ext)
+
+    def _make_field(
+        self,
+        proto: FieldProto,
+        local_name: str,
+        full_name: str,
+        parent: DescMessage | None,
+        oneof: DescOneof | None,
+        features: Features,
+        is_extension: bool = False,
+    ) -> DescField:
+        if proto.label == LABEL_REQUIRED:
+            features = features.with_presence(FIELD_PRESENCE_LEGACY_REQUIRED)
+        if proto.packed is not None:
+            features = features.with_packed(proto.packed)
+        value, default = self._field_value(proto, oneof, features, full_name)
+        repeated = isinstance(value, DescFieldValueList | DescFieldValueMap)
+        if repeated:
+            presence = Presence.IMPLICIT
+        elif features.field_presence == FIELD_PRESENCE_LEGACY_REQUIRED:
+            presence = Presence.LEGACY_REQUIRED
+        elif (
+            features.field_presence == FIELD_PRESENCE_IMPLICIT
+            and oneof is None
+            and not proto.proto3_optional
+            and not is_extension
+            and not isinstance(value, DescFieldValueMessage)
+        ):
+            presence = Presence.IMPLICIT
+        else:
+            presence = Presence.EXPLICIT
+        requires_presence = (
+            isinstance(value, DescFieldValueScalar | DescFieldValueEnum)
+            and oneof is None
+            and presence != Presence.IMPLICIT
+        )
+        return DescField(
+            number=proto.number,
+            name=proto.name,
+            local_name=local_name,
+            json_name=proto.json_name if proto.json_name is not None else json_name(proto.name),
+            full_name=full_name,
+            presence=presence,
+            _requires_presence=requires_presence,
+            value=value,
+            default=default,
+            parent=parent,
+            oneof=oneof,
+        )
+
+    def _field_value(
+        self, proto: FieldProto, oneof: DescOneof | None, features: Features, full_name: str
+    ) -> tuple[FieldValue, Any]:
+        repeated = proto.label == LABEL_REPEATED
+        target: ScalarType | DescEnum | DescMessage = self._field_type(proto, full_name)
+        if isinstance(target, DescMessage):
+            delimited = proto.type == TYPE_GROUP or (
+                features.message_encoding == MESSAGE_DELIMITED and not target.is_map_entry
+            )
+            if repeated and target.is_map_entry:
+                return self._map_value(target, full_name), {}
+            if repeated:
+                return DescFieldValueList(target, False, delimited), []
+            return DescFieldValueMessage(target, delimited, oneof), None
+        if repeated:
+            packable = not (isinstance(target, ScalarType) and target in _UNPACKABLE)
+            packed = packable and features.repeated_field_encoding == REPEATED_PACKED
+            return DescFieldValueList(target, packed, False), []
+        if isinstance(target, DescEnum):
+            return DescFieldValueEnum(target, oneof), _enum_default(target, proto, full_name)
+        return DescFieldValueScalar(target, oneof), _scalar_default(target, proto, full_name)
+
+    def _field_type(self, proto: FieldProto, full_name: str) -> ScalarType | DescEnum | DescMessage:
+        if proto.type in (TYPE_MESSAGE, TYPE_GROUP, TYPE_ENUM) or (
+            proto.type == 0 and proto.type_name
+        ):
+            name = proto.type_name.lstrip(".")
+            found: DescMessage | DescEnum | None
+            if proto.type == TYPE_ENUM:
+                found = self.enum(name)
+            elif proto.type == 0:
+                found = self.message(name) or self.enum(name)
+            else:
+                found = self.message(name)
+            if found is None:
+                raise ValueError(f"field {full_name}: unknown type {proto.type_name}")
+            return found
+        try:
+            return ScalarType(proto.type)
+        except ValueError:
+            raise ValueError(f"field {full_name}: unknown field type {proto.type}") from None
+
+    def _map_value(self, entry: DescMessage, full_name: str) -> DescFieldValueMap:
+        proto = next(p for d, p, _ in self._message_work if d is entry)
+        by_number = {f.number: f for f in proto.fields}
+        if set(by_number) != {1, 2}:
+            raise ValueError(f"field {full_name}: malformed map entry {entry.type_name}")
+        key = self._field_type(by_number[1], full_name)
+        if not isinstance(key, ScalarType):
+            raise ValueError(f"field {full_name}: invalid map key type")
+        return DescFieldValueMap(key, self._field_type(by_number[2], full_name))
+
+
+def _real_oneof_indexes(proto: MessageProto) -> list[int]:
+    """Indexes of the oneofs that are not synthetic (proto3 `optional`)."""
+    synthetic = {f.oneof_index for f in proto.fields if f.proto3_optional}
+    return [i for i in range(len(proto.oneofs)) if i not in synthetic]
+
+
+def _enum_default(desc: DescEnum, proto: FieldProto, full_name: str) -> Any:
+    if proto.default_value:
+        value = next((v for v in desc.values if v.name == proto.default_value), None)
+        if value is None:
+            raise ValueError(f"field {full_name}: unknown enum default {proto.default_value}")
+    else:
+        value = desc.values[0]
+    return getattr(desc.type, value.local_name)
+
+
+def _scalar_default(scalar: ScalarType, proto: FieldProto, full_name: str) -> Any:
+    text = proto.default_value
+    if not text:
+        # An explicitly empty default is only meaningful for strings and bytes,
+        # whose zero value it equals.
+        return zero_value(scalar)
+    try:
+        if scalar is ScalarType.STRING:
+            return text
+        if scalar is ScalarType.BYTES:
+            return unescape_bytes(text)
+        if scalar is ScalarType.BOOL:
+            if text not in ("true", "false"):
+                raise ValueError(text)
+            return text == "true"
+        if scalar in (ScalarType.DOUBLE, ScalarType.FLOAT):
+            number = float(text)
+            if scalar is ScalarType.FLOAT and math.isfinite(number):
+                # Round to what a float field can hold, as a decoded value would be.
+                number = struct.unpack("<f", struct.pack("<f", number))[0]
+            return number
+        return int(text, 0)
+    except (ValueError, OverflowError):
+        raise ValueError(f"field {full_name}: invalid default value {text!r}") from None
+
+
+_SIMPLE_ESCAPES = {
+    "n": 10,
+    "r": 13,
+    "t": 9,
+    "a": 7,
+    "b": 8,
+    "f": 12,
+    "v": 11,
+    "\\": 92,
+    "'": 39,
+    '"': 34,
+    "?": 63,
+}
+
+
+def unescape_bytes(text: str) -> bytes:
+    """Decode the C-style escaping protoc uses for bytes defaults."""
+    out = bytearray()
+    i = 0
+    while i < len(text):
+        ch = text[i]
+        i += 1
+        if ch != "\\":
+            out += ch.encode("utf-8")
+            continue
+        if i >= len(text):
+            raise ValueError("trailing backslash")
+        ch = text[i]
+        i += 1
+        if ch in _SIMPLE_ESCAPES:
+            out.append(_SIMPLE_ESCAPES[ch])
+        elif ch in "01234567":
+            end = i
+            while end < len(text) and end < i + 2 and text[end] in "01234567":
+                end += 1
+            out.append(int(text[i - 1 : end], 8) & 0xFF)
+            i = end
+        elif ch in "xX":
+            end = i
+            while end < len(text) and end < i + 2 and text[end] in "0123456789abcdefABCDEF":
+                end += 1
+            if end == i:
+                raise ValueError("empty hex escape")
+            out.append(int(text[i:end], 16))
+            i = end
+        else:
+            raise ValueError(f"unknown escape \\{ch}")
+    return bytes(out)

@@ -1,0 +1,226 @@
+"""Descriptor objects of the runtime.
+
+They describe files, messages, fields, enums and extensions after their features
+have been resolved, in the shape the native extension reads (attribute names are
+part of that contract).  The registry creates them; user code only reads them.
+"""
+
+from __future__ import annotations
+
+import enum
+from dataclasses import dataclass, field
+from typing import Any
+
+
+class ScalarType(enum.IntEnum):
+    """Scalar field types, numbered as in FieldDescriptorProto.Type."""
+
+    DOUBLE = 1
+    FLOAT = 2
+    INT64 = 3
+    UINT64 = 4
+    INT32 = 5
+    FIXED64 = 6
+    FIXED32 = 7
+    BOOL = 8
+    STRING = 9
+    BYTES = 12
+    UINT32 = 13
+    SFIXED32 = 15
+    SFIXED64 = 16
+    SINT32 = 17
+    SINT64 = 18
+
+
+class Presence(enum.IntEnum):
+    """How a field's presence is tracked, numbered as the field_presence feature."""
+
+    EXPLICIT = 1
+    IMPLICIT = 2
+    LEGACY_REQUIRED = 3
+
+
+class _Named:
+    """Short reprs: descriptors form cyclic graphs, so never show their contents."""
+
+    __slots__ = ()
+
+    def __repr__(self) -> str:
+        label = getattr(self, "type_name", None) or getattr(self, "name", "?")
+        return f"<{type(self).__name__} {label}>"
+
+
+@dataclass(slots=True, eq=False, repr=False)
+class DescFile(_Named):
+    name: str
+    package: str
+    syntax: str  # "proto2", "proto3" or "editions"
+    edition: int
+    dependencies: list[DescFile] = field(default_factory=list)
+    messages: list[DescMessage] = field(default_factory=list)
+    enums: list[DescEnum] = field(default_factory=list)
+    extensions: list[DescExtension] = field(default_factory=list)
+    _serialized: bytes = b""
+
+
+@dataclass(slots=True, eq=False, repr=False)
+class DescEnumValue(_Named):
+    number: int
+    name: str
+    local_name: str
+    json_name: str
+
+
+@dataclass(slots=True, eq=False, repr=False)
+class DescEnum(_Named):
+    type_name: str
+    name: str
+    file: DescFile
+    parent: DescMessage | None
+    open: bool
+    values: list[DescEnumValue] = field(default_factory=list)
+    type: Any = None  # the generated enum class
+
+    def value(self, number: int) -> DescEnumValue | None:
+        """The first value with this number (later ones are aliases)."""
+        return next((v for v in self.values if v.number == number), None)
+
+
+@dataclass(slots=True, eq=False, repr=False)
+class DescOneof(_Named):
+    name: str
+    local_name: str
+    parent: DescMessage
+    fields: list[DescField] = field(default_factory=list)
+
+
+@dataclass(slots=True, eq=False, repr=False)
+class DescFieldValueScalar:
+    scalar: ScalarType
+    oneof: DescOneof | None = None
+
+
+@dataclass(slots=True, eq=False, repr=False)
+class DescFieldValueEnum:
+    enum: DescEnum
+    oneof: DescOneof | None = None
+
+
+@dataclass(slots=True, eq=False, repr=False)
+class DescFieldValueMessage:
+    message: DescMessage
+    delimited_encoding: bool = False
+    oneof: DescOneof | None = None
+
+
+@dataclass(slots=True, eq=False, repr=False)
+class DescFieldValueList:
+    element: ScalarType | DescEnum | DescMessage
+    packed: bool = False
+    delimited_encoding: bool = False
+
+
+@dataclass(slots=True, eq=False, repr=False)
+class DescFieldValueMap:
+    key: ScalarType
+    value: ScalarType | DescEnum | DescMessage
+
+
+FieldValue = (
+    DescFieldValueScalar
+    | DescFieldValueEnum
+    | DescFieldValueMessage
+    | DescFieldValueList
+    | DescFieldValueMap
+)
+
+
+@dataclass(slots=True, eq=False, repr=False)
+class DescField(_Named):
+    number: int
+    name: str  # as written in the .proto file
+    local_name: str  # the Python attribute name
+    json_name: str
+    full_name: str
+    presence: Presence
+    # True when the field's presence lives in the instance's presence bits.
+    _requires_presence: bool
+    value: FieldValue
+    # Zero value, custom default, enum member, None, [] or {} (see DescMessage._defaults).
+    default: Any
+    parent: DescMessage | None  # None for file-level extensions
+    oneof: DescOneof | None = None
+
+
+@dataclass(slots=True, eq=False, repr=False)
+class DescMessage(_Named):
+    type_name: str
+    name: str
+    file: DescFile
+    parent: DescMessage | None
+    fields: list[DescField] = field(default_factory=list)
+    oneofs: list[DescOneof] = field(default_factory=list)
+    nested_messages: list[DescMessage] = field(default_factory=list)
+    nested_enums: list[DescEnum] = field(default_factory=list)
+    nested_extensions: list[DescExtension] = field(default_factory=list)
+    is_map_entry: bool = False
+    _fields_by_name: dict[str, DescField] = field(default_factory=dict)  # by local_name
+    _fields_by_proto_name: dict[str, DescField] = field(default_factory=dict)
+    _fields_by_number: dict[int, DescField] = field(default_factory=dict)
+    _oneofs_by_local_name: dict[str, DescOneof] = field(default_factory=dict)
+    _oneofs_by_name: dict[str, DescOneof] = field(default_factory=dict)
+    # One (attribute name, default) pair per storage attribute of an instance.
+    _defaults: list[tuple[str, Any]] = field(default_factory=list)
+    type: Any = None  # the generated class; None for map entries
+
+
+@dataclass(slots=True, eq=False, repr=False)
+class DescExtension(_Named):
+    name: str  # full name
+    type_name: str  # full name
+    number: int
+    extendee: DescMessage
+    field: DescField
+    file: DescFile
+    parent: DescMessage | None  # the message the extension is declared in, if any
+    _holder: Any = None
+
+    @property
+    def type(self) -> DescExtension:
+        """The key that reads the extension from a message: `msg[ext.type]`."""
+        return self
+
+    @property
+    def value(self) -> FieldValue:
+        return self.field.value
+
+    def holder_class(self) -> type:
+        """A message class with just this extension's field, for encoding its value.
+
+        Extension values live as wire records in the extendee's unknown fields; the
+        holder turns them into a Python value and back.
+        """
+        if self._holder is None:
+            from velum._classes import build_extension_holder
+
+            self._holder = build_extension_holder(self)
+        return self._holder
+
+
+__all__ = [
+    "DescEnum",
+    "DescEnumValue",
+    "DescExtension",
+    "DescField",
+    "DescFieldValueEnum",
+    "DescFieldValueList",
+    "DescFieldValueMap",
+    "DescFieldValueMessage",
+    "DescFieldValueScalar",
+    "DescFile",
+    "DescMessage",
+    "DescOneof",
+    "FieldValue",
+    "Presence",
+    "ScalarType",
+]
