@@ -157,6 +157,9 @@ Status CreateType() {
   Ref type = Ref::steal(PyType_FromSpec(&kSpec));
   if (!type) return Status::Pending();
   auto* type_object = reinterpret_cast<PyTypeObject*>(type.get());
+  // Messages that name the type ("unhashable type: ...") read as for a class
+  // defined in Python; the dotted spec name only provides __module__.
+  type_object->tp_name = "Oneof";
   type_object->tp_vectorcall = Vectorcall;
   // The type is immutable, so class attributes go straight into its dict.
   Ref match_args = Ref::steal(Py_BuildValue("(ss)", "field", "value"));
