@@ -11,6 +11,7 @@ from __future__ import annotations
 import math
 import struct
 from collections.abc import Callable
+from dataclasses import replace
 from typing import Any
 
 from velum import _classes
@@ -48,6 +49,7 @@ from velum._features import (
     FIELD_PRESENCE_IMPLICIT,
     FIELD_PRESENCE_LEGACY_REQUIRED,
     MESSAGE_DELIMITED,
+    MESSAGE_LENGTH_PREFIXED,
     REPEATED_PACKED,
     Features,
     file_edition,
@@ -178,13 +180,16 @@ class Batch:
 
     # Phases 2 to 4.
 
-    def finish(self) -> None:
+    def resolve(self) -> None:
+        """Create the enum classes and resolve every field and extension."""
         for enum_desc in self.enums.values():
             enum_desc.type = _classes.make_enum_class(enum_desc)
         for desc, proto, features in self._message_work:
             self._resolve_message(desc, proto, features)
         for ext_proto, file, scope, features in self._extension_work:
             self._resolve_extension(ext_proto, file, scope, features)
+
+    def create_classes(self) -> None:
         _classes.make_message_classes(list(self.messages.values()))
 
     def _resolve_message(self, desc: DescMessage, proto: MessageProto, features: Features) -> None:
@@ -259,6 +264,9 @@ class Batch:
             features = features.with_presence(FIELD_PRESENCE_LEGACY_REQUIRED)
         if proto.packed is not None:
             features = features.with_packed(proto.packed)
+        if parent is not None and parent.is_map_entry:
+            # Map entries keep their own encoding whatever the file's features say.
+            features = replace(features, message_encoding=MESSAGE_LENGTH_PREFIXED)
         value, default = self._field_value(proto, oneof, features, full_name)
         repeated = isinstance(value, DescFieldValueList | DescFieldValueMap)
         if repeated:

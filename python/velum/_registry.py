@@ -95,8 +95,9 @@ class Registry:
                 fresh[proto.name] = batch.declare_file(proto, raw)
             elif raw != known._serialized and proto.name not in WKT_FILE_NAMES:
                 raise ValueError(f"file {proto.name} is already loaded with other content")
+        batch.resolve()
         self._check_extensions(batch.extensions)
-        batch.finish()
+        batch.create_classes()
         for file in batch.files:
             self._register_file(file)
         return [self._files[proto.name] for proto, _ in protos]
@@ -164,5 +165,6 @@ def _well_known_files() -> tuple[DescFile, ...]:
     batch = Batch(lambda _: None, lambda _: None, lambda _: None)
     for raw in split_file_set(data):
         batch.declare_file(parse_file(raw), raw)
-    batch.finish()
+    batch.resolve()
+    batch.create_classes()
     return tuple(batch.files)

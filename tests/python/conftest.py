@@ -1,0 +1,72 @@
+"""Shared test helpers: compiled test schemas and a registry loaded with them.
+
+    compile_protos("test_proto3.proto")  -> bytes of a FileDescriptorSet (imports included)
+    compile_protos()                     -> every tests/protos/*.proto in one set
+
+Fixtures:
+    file_set   the serialized FileDescriptorSet of every test proto
+    registry   a velum.Registry with all test protos loaded (session-wide: do not add
+               files to it; make your own Registry for that)
+"""
+
+from __future__ import annotations
+
+import functools
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+import pytest
+
+PROTO_DIR = Path(__file__).resolve().parent.parent / "protos"
+
+
+@functools.cache
+def _out_dir() -> Path:
+    return Path(tempfile.mkdtemp(prefix="velum-protos-"))
+
+
+@functools.cache
+def compile_protos(*names: str) -> bytes:
+    """Compile .proto files of tests/protos with protoc into a FileDescriptorSet.
+
+    Names are paths relative to tests/protos; without names every file is compiled.
+    Results are cached for the session.
+    """
+    files = sorted(names) if names else sorted(p.name for p in PROTO_DIR.glob("*.proto"))
+    out = _out_dir() / f"set{len(list(_out_dir().iterdir()))}.binpb"
+    subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "grpc_tools.protoc",
+            f"-I{PROTO_DIR}",
+            "--include_imports",
+            f"--descriptor_set_out={out}",
+            *files,
+        ],
+        check=True,
+        cwd=PROTO_DIR,
+    )
+    return out.read_bytes()
+
+
+@pytest.fixture(scope="session")
+def file_set() -> bytes:
+    return compile_protos()
+
+
+@pytest.fixture(scope="session")
+def registry(file_set: bytes):  # -> velum.Registry
+    import velum
+
+    reg = velum.Registry()
+    reg.add_file_set(file_set)
+    return reg
+
+
+@pytest.fixture(scope="session")
+def compiler():
+    """The `compile_protos` function, for tests that want their own file sets."""
+    return compile_protos
