@@ -80,7 +80,10 @@ Status TypeCheckError(PyObject* value, const char* target) noexcept {
 void AppendContext(Status& status, std::string_view suffix) noexcept {
   if (status.ok()) return;
   if (status.kind() != ErrorKind::kPending) {
-    status.mutable_message().append(suffix);
+    try {
+      status.AppendMessage(suffix);
+    } catch (...) {
+    }
     return;
   }
   PyObject* exc = PyErr_GetRaisedException();

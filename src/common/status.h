@@ -33,29 +33,49 @@ struct Error {
 class [[nodiscard]] Status {
  public:
   Status() noexcept = default;
-  Status(ErrorKind kind, std::string_view message) : error_(RawNew<Error>(kind, RawString(message))) {}
+  // Never throws: when even the error record cannot be allocated, the status
+  // reports MemoryError through a shared record.
+  Status(ErrorKind kind, std::string_view message) noexcept : error_(MakeError(kind, message)) {}
   Status(Status&& other) noexcept : error_(std::exchange(other.error_, nullptr)) {}
   Status& operator=(Status&& other) noexcept {
     if (this != &other) {
-      RawDelete(error_);
+      Free(error_);
       error_ = std::exchange(other.error_, nullptr);
     }
     return *this;
   }
   Status(const Status&) = delete;
   Status& operator=(const Status&) = delete;
-  ~Status() { RawDelete(error_); }
+  ~Status() { Free(error_); }
 
   static Status Ok() noexcept { return Status(); }
   // The failure is the exception currently set in the interpreter.
-  static Status Pending() { return Status(ErrorKind::kPending, {}); }
+  static Status Pending() noexcept { return Status(ErrorKind::kPending, {}); }
 
   bool ok() const noexcept { return error_ == nullptr; }
   ErrorKind kind() const noexcept { return error_->kind; }
   const RawString& message() const noexcept { return error_->message; }
-  RawString& mutable_message() noexcept { return error_->message; }
+  // Appending may throw std::bad_alloc; the shared out-of-memory record is never changed.
+  void AppendMessage(std::string_view text) {
+    if (error_ != OutOfMemory()) error_->message.append(text);
+  }
 
  private:
+  static Error* OutOfMemory() noexcept {
+    static Error record{ErrorKind::kMemory, RawString()};
+    return &record;
+  }
+  static Error* MakeError(ErrorKind kind, std::string_view message) noexcept {
+    try {
+      return RawNew<Error>(kind, RawString(message));
+    } catch (...) {
+      return OutOfMemory();
+    }
+  }
+  static void Free(Error* error) noexcept {
+    if (error != OutOfMemory()) RawDelete(error);
+  }
+
   Error* error_ = nullptr;
 };
 

@@ -1,0 +1,173 @@
+#include "descriptor/enum_table.h"
+
+#include <new>
+
+namespace velum {
+
+namespace {
+
+PyTypeObject* g_type = nullptr;
+
+int EnumTable_traverse(PyObject* self, visitproc visit, void* arg) {
+  EnumTable* table = AsEnumTable(self);
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(table->enum_class.get());
+  Py_VISIT(table->default_value.get());
+  for (const EnumValueEntry& entry : table->values) Py_VISIT(entry.member.get());
+  return 0;
+}
+
+int EnumTable_clear(PyObject* self) {
+  EnumTable* table = AsEnumTable(self);
+  table->dense.clear();
+  table->sparse.clear();
+  table->values.clear();
+  table->enum_class.reset();
+  table->default_value.reset();
+  return 0;
+}
+
+void EnumTable_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  AsEnumTable(self)->~EnumTable();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyType_Slot kSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(EnumTable_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(EnumTable_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(EnumTable_clear)},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    "_velum_ext.DescEnum",
+    sizeof(EnumTableObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    kSlots,
+};
+
+Result<PyTypeObject*> Type() {
+  if (g_type == nullptr) {
+    PyObject* type = PyType_FromSpec(&kSpec);
+    if (type == nullptr) return Status::Pending();
+    g_type = reinterpret_cast<PyTypeObject*>(type);
+  }
+  return g_type;
+}
+
+Result<int32_t> ToInt32(PyObject* value) {
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+  if (v == -1 && PyErr_Occurred()) return Status::Pending();
+  if (overflow != 0 || v < INT32_MIN || v > INT32_MAX) {
+    return Status(ErrorKind::kOverflow, "enum value number out of range for int32");
+  }
+  return static_cast<int32_t>(v);
+}
+
+Result<Ref> GetStr(PyObject* obj, PyObject* name) {
+  Ref value = Ref::steal(PyObject_GetAttr(obj, name));
+  if (!value) return Status::Pending();
+  if (!PyUnicode_Check(value.get())) {
+    return Status(ErrorKind::kType, "descriptor name attribute cannot be converted to str");
+  }
+  return value;
+}
+
+bool StartsWith(PyObject* text, const char* prefix) {
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+  if (utf8 == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  size_t n = strlen(prefix);
+  return static_cast<size_t>(size) >= n && memcmp(utf8, prefix, n) == 0;
+}
+
+Status FillTable(const RuntimeNames& names, PyObject* desc, EnumTable* table) {
+  VELUM_ASSIGN_OR_RETURN(table->type_name, GetStr(desc, names.name(Name::kTypeName)));
+  Ref open = Ref::steal(PyObject_GetAttr(desc, names.name(Name::kOpen)));
+  if (!open) return Status::Pending();
+  if (!PyBool_Check(open.get())) return Status(ErrorKind::kType, "DescEnum.open cannot be converted to bool");
+  table->open = open.get() == Py_True;
+  Ref values = Ref::steal(PyObject_GetAttr(desc, names.name(Name::kValues)));
+  if (!values) return Status::Pending();
+  if (!PyList_Check(values.get())) return Status(ErrorKind::kType, "DescEnum.values cannot be converted to list");
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); ++i) {
+    Ref value = Ref::borrow(PyList_GET_ITEM(values.get(), i));
+    Ref number_obj = Ref::steal(PyObject_GetAttr(value.get(), names.name(Name::kNumber)));
+    if (!number_obj) return Status::Pending();
+    VELUM_ASSIGN_OR_RETURN(int32_t number, ToInt32(number_obj.get()));
+    VELUM_ASSIGN_OR_RETURN(Ref local_name, GetStr(value.get(), names.name(Name::kLocalName)));
+    Ref member = Ref::steal(PyObject_GetAttr(table->enum_class.get(), local_name.get()));
+    if (!member) return Status::Pending();
+    if (i == 0) table->default_value = member.clone();
+    VELUM_ASSIGN_OR_RETURN(Ref name, GetStr(value.get(), names.name(Name::kName)));
+    VELUM_ASSIGN_OR_RETURN(Ref json_name, GetStr(value.get(), names.name(Name::kJsonName)));
+    table->values.push_back(EnumValueEntry{number, std::move(name), std::move(local_name), std::move(json_name),
+                                           std::move(member)});
+  }
+  if (table->values.empty()) return Status(ErrorKind::kValue, "enum must have at least one value");
+
+  int32_t lo = INT32_MAX, hi = INT32_MIN;
+  for (const EnumValueEntry& entry : table->values) {
+    lo = std::min(lo, entry.number);
+    hi = std::max(hi, entry.number);
+  }
+  int64_t span = static_cast<int64_t>(hi) - lo + 1;
+  if (span <= 2 * static_cast<int64_t>(table->values.size()) + 16) {
+    table->dense_min = lo;
+    table->dense.assign(static_cast<size_t>(span), nullptr);
+    for (const EnumValueEntry& entry : table->values) {
+      // The first value declared with a number is its canonical member (aliases).
+      PyObject*& slot = table->dense[static_cast<size_t>(entry.number - lo)];
+      if (slot == nullptr) slot = entry.member.get();
+    }
+  } else {
+    for (const EnumValueEntry& entry : table->values) table->sparse.emplace(entry.number, entry.member.get());
+  }
+
+  table->is_null_value = false;
+  if (PyUnicode_CompareWithASCIIString(table->type_name.get(), "google.protobuf.NullValue") == 0) {
+    Ref file = Ref::steal(PyObject_GetAttr(desc, names.name(Name::kFile)));
+    if (!file) return Status::Pending();
+    VELUM_ASSIGN_OR_RETURN(Ref file_name, GetStr(file.get(), names.name(Name::kName)));
+    table->is_null_value = StartsWith(file_name.get(), "google/protobuf/");
+  }
+  return Status::Ok();
+}
+
+}  // namespace
+
+bool IsEnumTable(PyObject* obj) noexcept { return g_type != nullptr && Py_IS_TYPE(obj, g_type); }
+
+Result<Ref> GetEnumTable(const RuntimeNames& names, PyObject* enum_desc) {
+  Ref cls = Ref::steal(PyObject_GetAttr(enum_desc, names.name(Name::kType)));
+  if (!cls) return Status::Pending();
+  if (!PyType_Check(cls.get())) return Status(ErrorKind::kType, "DescEnum.type cannot be converted to a type");
+  Ref cached = Ref::steal(PyObject_GetAttr(cls.get(), names.name(Name::kExtValueType)));
+  if (cached) {
+    if (!IsEnumTable(cached.get())) {
+      return Status(ErrorKind::kType, "_ext_value_type cannot be converted to DescEnum");
+    }
+    return cached;
+  }
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Status::Pending();
+  PyErr_Clear();
+
+  VELUM_ASSIGN_OR_RETURN(PyTypeObject * type, Type());
+  Ref obj = Ref::steal(type->tp_alloc(type, 0));
+  if (!obj) return Status::Pending();
+  EnumTable* t = new (AsEnumTable(obj.get())) EnumTable();
+  t->enum_class = cls.clone();
+  VELUM_TRY(FillTable(names, enum_desc, t));
+  if (PyObject_SetAttr(cls.get(), names.name(Name::kExtValueType), obj.get()) < 0) return Status::Pending();
+  return obj;
+}
+
+}  // namespace velum

@@ -1,0 +1,61 @@
+// Native view of a generated enum: its members by number and the facts the
+// codecs need (open or closed, default member, the well-known null enum).
+#pragma once
+
+#include <unordered_map>
+
+#include "common/raw_alloc.h"
+#include "common/ref.h"
+#include "common/status.h"
+#include "module/runtime_names.h"
+
+namespace velum {
+
+struct EnumValueEntry {
+  int32_t number;
+  Ref name;
+  Ref local_name;
+  Ref json_name;
+  Ref member;
+};
+
+struct EnumTable {
+  Ref type_name;
+  Ref enum_class;
+  Ref default_value;  // the member of the first declared value
+  bool open = true;
+  bool is_null_value = false;  // google.protobuf.NullValue
+  RawVector<EnumValueEntry> values;
+  // Numbers in [dense_min, dense_min + dense.size()) map through `dense` (a
+  // borrowed member or null); others through `sparse`.
+  int32_t dense_min = 0;
+  RawVector<PyObject*> dense;
+  std::unordered_map<int32_t, PyObject*, std::hash<int32_t>, std::equal_to<int32_t>,
+                     RawAllocator<std::pair<const int32_t, PyObject*>>>
+      sparse;
+
+  // Borrowed member for `number`, or null when the enum has no such value.
+  PyObject* Member(int32_t number) const noexcept {
+    int64_t index = static_cast<int64_t>(number) - dense_min;
+    if (index >= 0 && index < static_cast<int64_t>(dense.size())) return dense[static_cast<size_t>(index)];
+    if (sparse.empty()) return nullptr;
+    auto it = sparse.find(number);
+    return it == sparse.end() ? nullptr : it->second;
+  }
+};
+
+// The Python object (type name "DescEnum") that owns one EnumTable.
+struct EnumTableObject {
+  PyObject_HEAD
+  EnumTable table;
+};
+
+// The table object of the enum described by `enum_desc`, created on first use
+// and cached on the enum class as `_ext_value_type`. Returns a new reference.
+Result<Ref> GetEnumTable(const RuntimeNames& names, PyObject* enum_desc);
+
+bool IsEnumTable(PyObject* obj) noexcept;
+
+inline EnumTable* AsEnumTable(PyObject* obj) noexcept { return &reinterpret_cast<EnumTableObject*>(obj)->table; }
+
+}  // namespace velum

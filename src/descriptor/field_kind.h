@@ -1,0 +1,87 @@
+// The classification every codec switches on: scalar types, value kinds,
+// presence disciplines and the wire type derived from them.
+#pragma once
+
+#include <cstdint>
+
+#include "common/ref.h"
+#include "common/status.h"
+#include "module/runtime_names.h"
+
+namespace velum {
+
+// Numbered as the field types of descriptor.proto.
+enum class ScalarType : uint8_t {
+  kDouble = 1,
+  kFloat = 2,
+  kInt64 = 3,
+  kUint64 = 4,
+  kInt32 = 5,
+  kFixed64 = 6,
+  kFixed32 = 7,
+  kBool = 8,
+  kString = 9,
+  kBytes = 12,
+  kUint32 = 13,
+  kSfixed32 = 15,
+  kSfixed64 = 16,
+  kSint32 = 17,
+  kSint64 = 18,
+};
+
+enum class ValueKind : uint8_t { kScalar = 0, kMessage = 1, kEnum = 2, kList = 3, kMap = 4 };
+enum class ElementTag : uint8_t { kScalar = 0, kMessage = 1, kEnum = 2 };
+enum class Presence : uint8_t { kExplicit = 1, kImplicit = 2, kRequired = 3 };
+
+enum WireType : uint8_t {
+  kWireVarint = 0,
+  kWireFixed64 = 1,
+  kWireLengthDelimited = 2,
+  kWireStartGroup = 3,
+  kWireEndGroup = 4,
+  kWireFixed32 = 5,
+};
+
+struct MessageHandle;
+struct EnumTable;
+
+// A singular value's type: the payload of a scalar, enum or message field, a
+// list element or a map value. `handle` / `table` are strong references.
+struct ElementKind {
+  ElementTag tag = ElementTag::kScalar;
+  ScalarType scalar = ScalarType::kInt32;
+  bool delimited = false;             // message elements only
+  MessageHandle* handle = nullptr;    // kMessage
+  EnumTable* table = nullptr;         // kEnum
+
+  ElementKind() = default;
+  ElementKind(ElementKind&& other) noexcept;
+  ElementKind& operator=(ElementKind&& other) noexcept;
+  ~ElementKind();
+};
+
+struct FieldKind {
+  ValueKind kind = ValueKind::kScalar;
+  ElementKind value;           // singular payload, list element or map value
+  ScalarType map_key = ScalarType::kInt32;
+  bool packed = false;         // lists only
+  Ref oneof_name;              // local_name of the oneof, singular fields only
+};
+
+WireType ScalarWireType(ScalarType type) noexcept;
+bool IsPackable(const ElementKind& element) noexcept;
+WireType ElementWireType(const ElementKind& element) noexcept;
+WireType FieldWireType(const FieldKind& kind) noexcept;
+
+// New reference to the zero value of a scalar type (False is the singleton).
+Ref ScalarZeroValue(ScalarType type) noexcept;
+
+// Converts a ScalarType member (or any int) to a code of the table above.
+Result<ScalarType> ToScalarType(PyObject* value);
+Result<Presence> ToPresence(PyObject* value);
+
+// Classifies the `value` descriptor of a field. May create message handles and
+// enum tables (and cache them on the referenced classes).
+Result<FieldKind> ClassifyFieldValue(const RuntimeNames& names, PyObject* value_desc);
+
+}  // namespace velum

@@ -1,0 +1,108 @@
+#include "descriptor/message_handle.h"
+
+#include <new>
+
+#include "parser/marshaler.h"
+
+namespace velum {
+
+namespace {
+
+PyTypeObject* g_type = nullptr;
+
+int MessageHandle_traverse(PyObject* self, visitproc visit, void* arg) {
+  MessageHandle* handle = AsMessageHandle(self);
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(handle->cls.get());
+  Py_VISIT(handle->marshaler.load(std::memory_order_acquire));
+  return 0;
+}
+
+int MessageHandle_clear(PyObject* self) {
+  MessageHandle* handle = AsMessageHandle(self);
+  handle->cls.reset();
+  // The resolved marshaler stays: a codec may still hold a pointer into it.
+  return 0;
+}
+
+void MessageHandle_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  AsMessageHandle(self)->~MessageHandle();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "Handle to the marshaler for a message type to reduce Python access on the hot path.\n"
+                    "Resolved lazily since recursive message types prevent marshalers from being ready before\n"
+                    "the entire message graph has been initialized.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(MessageHandle_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(MessageHandle_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(MessageHandle_clear)},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    "_velum_ext.DescMessage",
+    sizeof(MessageHandleObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    kSlots,
+};
+
+Result<PyTypeObject*> Type() {
+  if (g_type == nullptr) {
+    PyObject* type = PyType_FromSpec(&kSpec);
+    if (type == nullptr) return Status::Pending();
+    g_type = reinterpret_cast<PyTypeObject*>(type);
+  }
+  return g_type;
+}
+
+}  // namespace
+
+MessageHandle::~MessageHandle() { Py_XDECREF(marshaler.exchange(nullptr)); }
+
+bool IsMessageHandle(PyObject* obj) noexcept { return g_type != nullptr && Py_IS_TYPE(obj, g_type); }
+
+Result<Ref> GetMessageHandle(const RuntimeNames& names, PyObject* message_desc) {
+  Ref cls = Ref::steal(PyObject_GetAttr(message_desc, names.name(Name::kType)));
+  if (!cls) return Status::Pending();
+  if (!PyType_Check(cls.get())) return Status(ErrorKind::kType, "DescMessage.type cannot be converted to a type");
+  Ref cached = Ref::steal(PyObject_GetAttr(cls.get(), names.name(Name::kExtValueType)));
+  if (cached) {
+    if (!IsMessageHandle(cached.get())) {
+      return Status(ErrorKind::kType, "_ext_value_type cannot be converted to DescMessage");
+    }
+    return cached;
+  }
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Status::Pending();
+  PyErr_Clear();
+  VELUM_ASSIGN_OR_RETURN(PyTypeObject * type, Type());
+  Ref obj = Ref::steal(type->tp_alloc(type, 0));
+  if (!obj) return Status::Pending();
+  MessageHandle* handle = new (AsMessageHandle(obj.get())) MessageHandle();
+  handle->cls = cls.clone();
+  handle->names = &names;
+  if (PyObject_SetAttr(cls.get(), names.name(Name::kExtValueType), obj.get()) < 0) return Status::Pending();
+  return obj;
+}
+
+Status ResolveSlow(MessageHandle* handle) {
+  return handle->gate.Run([handle]() -> Status {
+    if (!handle->cls) return Status(ErrorKind::kRuntime, "message handle was cleared");
+    Ref cls = handle->cls.clone();
+    Ref marshaler = Ref::steal(PyObject_GetAttr(cls.get(), handle->names->name(Name::kExtMarshaler)));
+    if (!marshaler) return Status::Pending();
+    if (!IsMarshaler(marshaler.get())) {
+      return Status(ErrorKind::kType, "_ext_marshaler cannot be converted to MessageMarshaler");
+    }
+    handle->resolved = AsMarshaler(marshaler.get());
+    handle->marshaler.store(marshaler.release(), std::memory_order_release);
+    return Status::Ok();
+  });
+}
+
+}  // namespace velum

@@ -1,0 +1,123 @@
+// The _velum_ext module: its definition, the execution slot that registers the
+// classes and functions, and initialize_message_type.
+#include "common/py_error.h"
+#include "module/runtime_names.h"
+#include "nativemessage/arg_binding.h"
+#include "nativemessage/native_message.h"
+#include "oneof/oneof.h"
+#include "parser/marshaler.h"
+
+namespace velum {
+
+namespace {
+
+constexpr args::Param kInitializeParams[] = {{"message_type", false, true}};
+constinit args::Signature kInitialize("initialize_message_type()", kInitializeParams);
+
+Status InitializeMessageType(PyObject* cls) {
+  if (!PyType_Check(cls)) {
+    return WithNote(FormatError(ErrorKind::kType, "expected a type, got '%s'", Py_TYPE(cls)->tp_name),
+                    "while processing 'message_type'");
+  }
+  VELUM_ASSIGN_OR_RETURN(const RuntimeNames* names, GetRuntimeNames());
+  Ref existing = Ref::steal(PyObject_GetAttr(cls, names->name(Name::kExtMarshaler)));
+  if (existing) return Status::Ok();  // initialised already, possibly through a base class
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Status::Pending();
+  PyErr_Clear();
+  Ref desc = Ref::steal(PyObject_GetAttr(cls, names->name(Name::kDesc)));
+  if (!desc) return Status::Pending();
+  VELUM_ASSIGN_OR_RETURN(Ref marshaler, BuildMarshaler(*names, desc.get()));
+  if (PyObject_SetAttr(cls, names->name(Name::kExtMarshaler), marshaler.get()) < 0) return Status::Pending();
+  return Status::Ok();
+}
+
+PyObject* InitializeMessageTypeFn(PyObject*, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return Guard([&]() -> PyObject* {
+    PyObject* found[1];
+    if (Status s = args::Bind(kInitialize, argv, nargs, kwnames, found); !s.ok()) return Raise(std::move(s));
+    if (Status s = InitializeMessageType(found[0]); !s.ok()) return Raise(std::move(s));
+    Py_RETURN_NONE;
+  });
+}
+
+#define VELUM_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+
+PyMethodDef kInitializeDef = {"initialize_message_type", VELUM_FASTCALL(InitializeMessageTypeFn),
+                              METH_FASTCALL | METH_KEYWORDS,
+                              VELUM_SIGNATURE_DOC("initialize_message_type(message_type)")};
+
+PyMethodDef kGenericSetattrDef = {
+    "generic_setattr", VELUM_FASTCALL(GenericSetattr), METH_FASTCALL | METH_KEYWORDS,
+    VELUM_SIGNATURE_DOC("generic_setattr(obj, name, value)") "Set an attribute with PyObject_GenericSetAttr, "
+    "which Python code cannot otherwise call directly.\n\n"
+    "The runtime needs it because NativeMessage implements __setattr__ natively: the\n"
+    "standard setattr would call back into it and recurse without end."};
+
+// Appends `name` to the module's __all__ (created when missing) and sets it.
+Status AddItem(PyObject* module, const char* name, PyObject* item) {
+  Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Status::Pending();
+    PyErr_Clear();
+    all = Ref::steal(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return Status::Pending();
+  }
+  if (!PyList_Check(all.get())) return Status(ErrorKind::kType, "__all__ cannot be converted to list");
+  Ref text = Ref::steal(PyUnicode_FromString(name));
+  if (!text || PyList_Append(all.get(), text.get()) < 0) return Status::Pending();
+  if (PyObject_SetAttr(module, text.get(), item) < 0) return Status::Pending();
+  return Status::Ok();
+}
+
+Status AddFunction(PyObject* module, PyMethodDef* def) {
+  Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+  if (!module_name) return Status::Pending();
+  Ref fn = Ref::steal(PyCMethod_New(def, module, module_name.get(), nullptr));
+  if (!fn) return Status::Pending();
+  return AddItem(module, def->ml_name, fn.get());
+}
+
+Status Exec(PyObject* module) {
+  if (!PyModule_Check(module)) return Status(ErrorKind::kType, "object cannot be converted to a module");
+  VELUM_TRY(ReadyMarshalerTypes());
+  VELUM_TRY(AddItem(module, "MessageMarshaler", reinterpret_cast<PyObject*>(MarshalerType())));
+  VELUM_TRY(ReadyNativeMessageType());
+  VELUM_TRY(AddItem(module, "NativeMessage", reinterpret_cast<PyObject*>(NativeMessageType())));
+  VELUM_TRY(AddFunction(module, &kInitializeDef));
+  VELUM_TRY(oneof::Ready());
+  VELUM_TRY(AddItem(module, "Oneof", reinterpret_cast<PyObject*>(oneof::Type())));
+  VELUM_TRY(AddFunction(module, &kGenericSetattrDef));
+  return Status::Ok();
+}
+
+int ModuleExec(PyObject* module) noexcept {
+  return Guard([&]() -> int {
+    Status status = Exec(module);
+    return status.ok() ? 0 : RaiseInt(std::move(status));
+  });
+}
+
+PyModuleDef_Slot kModuleSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(ModuleExec)},
+    {0, nullptr},
+};
+
+PyModuleDef kModuleDef = {
+    PyModuleDef_HEAD_INIT,
+    "_velum_ext",
+    "Native core of the velum Protocol Buffers runtime, implemented in C++.",
+    0,
+    nullptr,
+    kModuleSlots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace velum
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__velum_ext() {
+  return PyModuleDef_Init(&velum::kModuleDef);
+}

@@ -1,0 +1,104 @@
+// Construction and attribute assignment. Values are stored as given (never
+// converted or validated); the codecs check them when a message is written.
+#include "common/py_error.h"
+#include "nativemessage/arg_binding.h"
+#include "nativemessage/native_message.h"
+
+namespace velum {
+
+namespace {
+
+Status StoreMember(PyObject* self, PyObject* member_obj, PyObject* value) {
+  auto* member = reinterpret_cast<MemberObject*>(member_obj);
+  VELUM_TRY(WriteField(self, member->access, value));
+  if (member->presence_tracked) {
+    PresenceBits& bits = AsNative(self)->presence;
+    if (!bits.Set(member->presence_bit)) return bits.FailureStatus(member->presence_bit);
+  }
+  return Status::Ok();
+}
+
+Status TooManyPositional(PyObject* self, Py_ssize_t given) {
+  Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(self)));
+  if (!qualname) return Status::Pending();
+  return FormatError(ErrorKind::kType, "%U.__init__() takes 0 positional arguments but %zd %s given", qualname.get(),
+                     given, given == 1 ? "was" : "were");
+}
+
+Status Init(PyObject* self, PyObject* args, PyObject* kwargs) {
+  if (args != nullptr && PyTuple_GET_SIZE(args) != 0) return TooManyPositional(self, PyTuple_GET_SIZE(args));
+  VELUM_ASSIGN_OR_RETURN(Ref marshaler_obj, MarshalerOfInstance(self));
+  const MessageMarshaler& m = *AsMarshaler(marshaler_obj.get());
+  VELUM_TRY(InitDefaults(m, self));
+  if (kwargs == nullptr) return Status::Ok();
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(kwargs, &pos, &key, &value)) {
+    if (value == Py_None) continue;
+    // Held across the store: assigning may run Python code that drops them.
+    Ref key_ref = Ref::borrow(key);
+    Ref value_ref = Ref::borrow(value);
+    PyObject* member = PyDict_GetItemWithError(m.keywords.get(), key);
+    if (member == nullptr) {
+      if (PyErr_Occurred()) return Status::Pending();
+      Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(self)));
+      if (!qualname) return Status::Pending();
+      return FormatError(ErrorKind::kType, "%U.__init__() got an unexpected keyword argument '%S'", qualname.get(),
+                         key);
+    }
+    Ref member_ref = Ref::borrow(member);
+    VELUM_TRY(StoreMember(self, member, value));
+  }
+  return Status::Ok();
+}
+
+Status SetAttr(PyObject* self, PyObject* name, PyObject* value) {
+  if (value == nullptr) return Status(ErrorKind::kAttribute, "can't delete attribute");
+  if (!PyUnicode_Check(name)) {
+    return WithNote(FormatError(ErrorKind::kType, "attribute name must be str, not '%s'", Py_TYPE(name)->tp_name),
+                    "while processing 'name'");
+  }
+  VELUM_ASSIGN_OR_RETURN(Ref marshaler_obj, MarshalerOfInstance(self));
+  const MessageMarshaler& m = *AsMarshaler(marshaler_obj.get());
+  PyObject* member = PyDict_GetItemWithError(m.keywords.get(), name);
+  if (member == nullptr) {
+    if (PyErr_Occurred()) return Status::Pending();
+    if (PyObject_GenericSetAttr(self, name, value) < 0) return Status::Pending();
+    return Status::Ok();
+  }
+  Ref member_ref = Ref::borrow(member);
+  return StoreMember(self, member, value);
+}
+
+constexpr args::Param kGenericSetattrParams[] = {
+    {"obj", false, true}, {"name", false, true}, {"value", false, true}};
+constinit args::Signature kGenericSetattr("generic_setattr()", kGenericSetattrParams);
+
+}  // namespace
+
+int NativeMessage_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  return Guard([&]() -> int {
+    Status status = Init(self, args, kwargs);
+    return status.ok() ? 0 : RaiseInt(std::move(status));
+  });
+}
+
+int NativeMessage_setattro(PyObject* self, PyObject* name, PyObject* value) noexcept {
+  return Guard([&]() -> int {
+    Status status = SetAttr(self, name, value);
+    return status.ok() ? 0 : RaiseInt(std::move(status));
+  });
+}
+
+PyObject* GenericSetattr(PyObject*, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return Guard([&]() -> PyObject* {
+    PyObject* found[3];
+    if (Status s = args::Bind(kGenericSetattr, argv, nargs, kwnames, found); !s.ok()) return Raise(std::move(s));
+    if (Status s = args::ToStr(found[1], "name"); !s.ok()) return Raise(std::move(s));
+    if (PyObject_GenericSetAttr(found[0], found[1], found[2]) < 0) return nullptr;
+    Py_RETURN_NONE;
+  });
+}
+
+}  // namespace velum

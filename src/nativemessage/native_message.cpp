@@ -1,0 +1,491 @@
+#include "nativemessage/native_message.h"
+
+#include <iterator>
+#include <new>
+
+#include "common/py_error.h"
+#include "module/runtime_names.h"
+#include "nativemessage/arg_binding.h"
+#include "nativemessage/operations.h"
+
+namespace velum {
+
+namespace {
+
+PyTypeObject* g_type = nullptr;
+PyObject* g_ext_marshaler_name = nullptr;
+
+// ---- instance lifecycle -------------------------------------------------
+
+// Allocates an instance with `marshaler` (borrowed, may be null) cached.
+PyObject* AllocateInstance(PyTypeObject* type, PyObject* marshaler) {
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  NativeMessageObject* native = AsNative(self);
+  native->unknown_fields = nullptr;
+  new (&native->presence) PresenceBits(marshaler != nullptr ? PresenceBits::FormFor(AsMarshaler(marshaler)->highest_number)
+                                                             : PresenceBits::Form::kSet);
+  native->marshaler = Py_XNewRef(marshaler);
+  return self;
+}
+
+PyObject* NativeMessage_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+  return Guard([&]() -> PyObject* {
+    // Read the marshaler first: an instance chooses its presence form once.
+    Ref marshaler = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), ExtMarshalerName()));
+    if (!marshaler) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+      PyErr_Clear();
+    } else if (!IsMarshaler(marshaler.get())) {
+      PyErr_SetString(PyExc_TypeError, "_ext_marshaler cannot be converted to MessageMarshaler");
+      return nullptr;
+    }
+    return AllocateInstance(type, marshaler.get());
+  });
+}
+
+int NativeMessage_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(AsNative(self)->unknown_fields);
+  Py_VISIT(AsNative(self)->marshaler);
+  return 0;
+}
+
+int NativeMessage_clear(PyObject* self) {
+  Py_CLEAR(AsNative(self)->unknown_fields);
+  return 0;
+}
+
+void NativeMessage_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  NativeMessageObject* native = AsNative(self);
+  Py_CLEAR(native->unknown_fields);
+  Py_CLEAR(native->marshaler);
+  native->presence.~PresenceBits();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// ---- presence -----------------------------------------------------------
+
+constexpr args::Param kFieldNumberParams[] = {{"field_number", false, true}};
+constinit args::Signature kGetPresent("NativeMessage._get_field_number_present()", kFieldNumberParams);
+constinit args::Signature kSetPresent("NativeMessage._set_field_number_present()", kFieldNumberParams);
+constinit args::Signature kClearPresent("NativeMessage._clear_field_number_present()", kFieldNumberParams);
+
+Result<uint32_t> BindFieldNumber(const args::Signature& sig, PyObject* const* argv, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  PyObject* found[1];
+  VELUM_TRY(args::Bind(sig, argv, nargs, kwnames, found));
+  uint32_t number = 0;
+  VELUM_TRY(args::ToUint32(found[0], "field_number", &number));
+  return number;
+}
+
+PyObject* GetFieldNumberPresent(PyObject* self, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return Guard([&]() -> PyObject* {
+    Result<uint32_t> number = BindFieldNumber(kGetPresent, argv, nargs, kwnames);
+    if (!number.ok()) return Raise(std::move(number).status());
+    return PyBool_FromLong(AsNative(self)->presence.Get(number.value()));
+  });
+}
+
+PyObject* SetFieldNumberPresent(PyObject* self, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return Guard([&]() -> PyObject* {
+    Result<uint32_t> number = BindFieldNumber(kSetPresent, argv, nargs, kwnames);
+    if (!number.ok()) return Raise(std::move(number).status());
+    PresenceBits& bits = AsNative(self)->presence;
+    if (!bits.Set(number.value())) return Raise(bits.FailureStatus(number.value()));
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* ClearFieldNumberPresent(PyObject* self, PyObject* const* argv, Py_ssize_t nargs,
+                                  PyObject* kwnames) noexcept {
+  return Guard([&]() -> PyObject* {
+    Result<uint32_t> number = BindFieldNumber(kClearPresent, argv, nargs, kwnames);
+    if (!number.ok()) return Raise(std::move(number).status());
+    PresenceBits& bits = AsNative(self)->presence;
+    if (!bits.Clear(number.value())) return Raise(bits.FailureStatus(number.value()));
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* GetPresent(PyObject* self, void*) noexcept {
+  return Guard([&]() -> PyObject* {
+    RawVector<uint32_t> numbers = AsNative(self)->presence.List();
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(numbers.size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < numbers.size(); ++i) {
+      PyObject* number = PyLong_FromUnsignedLong(numbers[i]);
+      if (number == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), number);
+    }
+    return list.release();
+  });
+}
+
+// ---- unknown fields -----------------------------------------------------
+
+PyObject* GetUnknownFields(PyObject* self, void*) noexcept {
+  PyObject* store = AsNative(self)->unknown_fields;
+  return Py_NewRef(store != nullptr ? store : Py_None);
+}
+
+PyObject* GetOrInitUnknownFieldsMethod(PyObject* self, PyObject*) noexcept {
+  return Guard([&]() -> PyObject* {
+    Result<PyObject*> store = GetOrInitUnknownFields(self);
+    if (!store.ok()) return Raise(std::move(store).status());
+    return Py_NewRef(store.value());
+  });
+}
+
+// ---- codec entry points -------------------------------------------------
+
+constexpr args::Param kFromBinaryParams[] = {{"data", false, true}, {"ignore_unknown_fields", true, false}};
+constinit args::Signature kFromBinary("NativeMessage.from_binary()", kFromBinaryParams);
+constexpr args::Param kToBinaryParams[] = {{"write_unknown_fields", true, false}};
+constinit args::Signature kToBinary("NativeMessage.to_binary()", kToBinaryParams);
+constexpr args::Param kMergeFromBinaryParams[] = {{"data", false, true}, {"ignore_unknown_fields", false, true}};
+constinit args::Signature kMergeFromBinary("NativeMessage._merge_from_binary()", kMergeFromBinaryParams);
+constexpr args::Param kJsonWriteParams[] = {{"registry", true, false},
+                                            {"always_emit_implicit", true, false},
+                                            {"print_enums_as_ints", true, false},
+                                            {"use_proto_field_name", true, false}};
+constinit args::Signature kToJson("NativeMessage.to_json()", kJsonWriteParams);
+constinit args::Signature kToJsonValue("NativeMessage._to_json_value()", kJsonWriteParams);
+constexpr args::Param kJsonReadParams[] = {
+    {"json", false, true}, {"ignore_unknown_fields", true, false}, {"registry", true, false}};
+constinit args::Signature kFromJson("NativeMessage.from_json()", kJsonReadParams);
+constinit args::Signature kMergeFromJson("NativeMessage._merge_from_json()", kJsonReadParams);
+constexpr args::Param kJsonValueReadParams[] = {
+    {"data", false, true}, {"ignore_unknown_fields", true, false}, {"registry", true, false}};
+constinit args::Signature kFromJsonValue("NativeMessage._from_json_value()", kJsonValueReadParams);
+constexpr args::Param kDeepCopyParams[] = {{"_memo", false, true}};
+constinit args::Signature kDeepCopy("NativeMessage.__deepcopy__()", kDeepCopyParams);
+constexpr args::Param kMergeFromParams[] = {{"source", false, true}, {"ignore_unknown_fields", false, true}};
+constinit args::Signature kMergeFrom("NativeMessage._merge_from()", kMergeFromParams);
+
+Result<JsonWriteOptions> BindJsonWrite(const args::Signature& sig, PyObject* const* argv, Py_ssize_t nargs,
+                                       PyObject* kwnames) {
+  PyObject* found[4];
+  VELUM_TRY(args::Bind(sig, argv, nargs, kwnames, found));
+  JsonWriteOptions options;
+  options.registry = args::NoneAsAbsent(found[0]);
+  VELUM_TRY(args::ToBool(found[1], "always_emit_implicit", &options.always_emit_implicit));
+  VELUM_TRY(args::ToBool(found[2], "print_enums_as_ints", &options.print_enums_as_ints));
+  VELUM_TRY(args::ToBool(found[3], "use_proto_field_name", &options.use_proto_field_name));
+  return options;
+}
+
+Result<JsonReadOptions> BindJsonRead(const args::Signature& sig, PyObject* const* argv, Py_ssize_t nargs,
+                                     PyObject* kwnames, PyObject** input) {
+  PyObject* found[3];
+  VELUM_TRY(args::Bind(sig, argv, nargs, kwnames, found));
+  *input = found[0];
+  JsonReadOptions options;
+  VELUM_TRY(args::ToBool(found[1], "ignore_unknown_fields", &options.ignore_unknown_fields));
+  options.registry = args::NoneAsAbsent(found[2]);
+  return options;
+}
+
+PyObject* FromBinary(PyObject* cls, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return Guard([&]() -> PyObject* {
+    PyObject* found[2];
+    if (Status s = args::Bind(kFromBinary, argv, nargs, kwnames, found); !s.ok()) return Raise(std::move(s));
+    bool ignore_unknown = false;
+    if (Status s = args::ToBool(found[1], "ignore_unknown_fields", &ignore_unknown); !s.ok()) {
+      return Raise(std::move(s));
+    }
+    Result<Ref> marshaler = MarshalerOfType(cls);
+    if (!marshaler.ok()) return Raise(std::move(marshaler).status());
+    Result<Ref> result = DecodeNew(*AsMarshaler(marshaler->get()), found[0], ignore_unknown);
+    if (!result.ok()) return Raise(std::move(result).status());
+    return std::move(result).value().release();
+  });
+}
+
+PyObject* ToBinary(PyObject* self, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return Guard([&]() -> PyObject* {
+    PyObject* found[1];
+    if (Status s = args::Bind(kToBinary, argv, nargs, kwnames, found); !s.ok()) return Raise(std::move(s));
+    bool write_unknown = true;
+    if (Status s = args::ToBool(found[0], "write_unknown_fields", &write_unknown); !s.ok()) {
+      return Raise(std::move(s));
+    }
+    Result<Ref> marshaler = MarshalerOfInstance(self);
+    if (!marshaler.ok()) return Raise(std::move(marshaler).status());
+    Result<Ref> result = EncodeToBytes(*AsMarshaler(marshaler->get()), self, write_unknown);
+    if (!result.ok()) return Raise(std::move(result).status());
+    return std::move(result).value().release();
+  });
+}
+
+PyObject* MergeFromBinary(PyObject* self, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return Guard([&]() -> PyObject* {
+    PyObject* found[2];
+    if (Status s = args::Bind(kMergeFromBinary, argv, nargs, kwnames, found); !s.ok()) return Raise(std::move(s));
+    bool ignore_unknown = false;
+    if (Status s = args::ToBool(found[1], "ignore_unknown_fields", &ignore_unknown); !s.ok()) {
+      return Raise(std::move(s));
+    }
+    Result<Ref> marshaler = MarshalerOfInstance(self);
+    if (!marshaler.ok()) return Raise(std::move(marshaler).status());
+    if (Status s = DecodeInto(*AsMarshaler(marshaler->get()), self, found[0], ignore_unknown); !s.ok()) {
+      return Raise(std::move(s));
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* ToJsonCommon(const args::Signature& sig, bool as_text, PyObject* self, PyObject* const* argv,
+                       Py_ssize_t nargs, PyObject* kwnames) {
+  Result<JsonWriteOptions> options = BindJsonWrite(sig, argv, nargs, kwnames);
+  if (!options.ok()) return Raise(std::move(options).status());
+  Result<Ref> marshaler = MarshalerOfInstance(self);
+  if (!marshaler.ok()) return Raise(std::move(marshaler).status());
+  Result<Ref> result = as_text ? WriteJsonText(*AsMarshaler(marshaler->get()), self, options.value())
+                               : WriteJsonValue(*AsMarshaler(marshaler->get()), self, options.value());
+  if (!result.ok()) return Raise(std::move(result).status());
+  return std::move(result).value().release();
+}
+
+PyObject* ToJson(PyObject* self, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return Guard([&] { return ToJsonCommon(kToJson, true, self, argv, nargs, kwnames); });
+}
+
+PyObject* ToJsonValue(PyObject* self, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return Guard([&] { return ToJsonCommon(kToJsonValue, false, self, argv, nargs, kwnames); });
+}
+
+PyObject* FromJsonCommon(const args::Signature& sig, bool from_text, PyObject* cls, PyObject* const* argv,
+                         Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* input = nullptr;
+  Result<JsonReadOptions> options = BindJsonRead(sig, argv, nargs, kwnames, &input);
+  if (!options.ok()) return Raise(std::move(options).status());
+  Result<Ref> marshaler = MarshalerOfType(cls);
+  if (!marshaler.ok()) return Raise(std::move(marshaler).status());
+  Result<Ref> result = ReadJsonNew(*AsMarshaler(marshaler->get()), input, from_text, options.value());
+  if (!result.ok()) return Raise(std::move(result).status());
+  return std::move(result).value().release();
+}
+
+PyObject* FromJson(PyObject* cls, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return Guard([&] { return FromJsonCommon(kFromJson, true, cls, argv, nargs, kwnames); });
+}
+
+PyObject* FromJsonValue(PyObject* cls, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return Guard([&] { return FromJsonCommon(kFromJsonValue, false, cls, argv, nargs, kwnames); });
+}
+
+PyObject* MergeFromJson(PyObject* self, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return Guard([&]() -> PyObject* {
+    PyObject* input = nullptr;
+    Result<JsonReadOptions> options = BindJsonRead(kMergeFromJson, argv, nargs, kwnames, &input);
+    if (!options.ok()) return Raise(std::move(options).status());
+    Result<Ref> marshaler = MarshalerOfInstance(self);
+    if (!marshaler.ok()) return Raise(std::move(marshaler).status());
+    if (Status s = ReadJsonInto(*AsMarshaler(marshaler->get()), self, input, options.value()); !s.ok()) {
+      return Raise(std::move(s));
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+// ---- copy and merge -----------------------------------------------------
+
+PyObject* Copy(PyObject* self, PyObject*) noexcept {
+  return Guard([&]() -> PyObject* {
+    Result<Ref> marshaler = MarshalerOfInstance(self);
+    if (!marshaler.ok()) return Raise(std::move(marshaler).status());
+    Result<Ref> result = ShallowCopy(*AsMarshaler(marshaler->get()), self);
+    if (!result.ok()) return Raise(std::move(result).status());
+    return std::move(result).value().release();
+  });
+}
+
+PyObject* DeepCopyMethod(PyObject* self, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return Guard([&]() -> PyObject* {
+    PyObject* found[1];
+    if (Status s = args::Bind(kDeepCopy, argv, nargs, kwnames, found); !s.ok()) return Raise(std::move(s));
+    Result<Ref> marshaler = MarshalerOfInstance(self);
+    if (!marshaler.ok()) return Raise(std::move(marshaler).status());
+    Result<Ref> result = DeepCopy(*AsMarshaler(marshaler->get()), self);
+    if (!result.ok()) return Raise(std::move(result).status());
+    return std::move(result).value().release();
+  });
+}
+
+PyObject* MergeFromMethod(PyObject* self, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return Guard([&]() -> PyObject* {
+    PyObject* found[2];
+    if (Status s = args::Bind(kMergeFrom, argv, nargs, kwnames, found); !s.ok()) return Raise(std::move(s));
+    if (!IsNativeMessage(found[0])) {
+      return Raise(WithNote(TypeCheckError(found[0], "NativeMessage"), "while processing 'source'"));
+    }
+    bool ignore_unknown = false;
+    if (Status s = args::ToBool(found[1], "ignore_unknown_fields", &ignore_unknown); !s.ok()) {
+      return Raise(std::move(s));
+    }
+    Result<Ref> marshaler = MarshalerOfInstance(self);
+    if (!marshaler.ok()) return Raise(std::move(marshaler).status());
+    if (Status s = MergeMessage(*AsMarshaler(marshaler->get()), self, found[0], ignore_unknown); !s.ok()) {
+      return Raise(std::move(s));
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* NativeMessage_richcompare(PyObject* self, PyObject* other, int op) noexcept {
+  return Guard([&]() -> PyObject* { return CompareMessages(self, other, op); });
+}
+
+// ---- the type -----------------------------------------------------------
+
+#define VELUM_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+
+PyMethodDef kMethods[] = {
+    {"from_binary", VELUM_FASTCALL(FromBinary), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     VELUM_SIGNATURE_DOC("from_binary($cls, data, *, ignore_unknown_fields=False)")},
+    {"to_binary", VELUM_FASTCALL(ToBinary), METH_FASTCALL | METH_KEYWORDS,
+     VELUM_SIGNATURE_DOC("to_binary($self, *, write_unknown_fields=True)")},
+    {"to_json", VELUM_FASTCALL(ToJson), METH_FASTCALL | METH_KEYWORDS,
+     VELUM_SIGNATURE_DOC("to_json($self, *, registry=None, always_emit_implicit=False, print_enums_as_ints=False, "
+                         "use_proto_field_name=False)")},
+    {"from_json", VELUM_FASTCALL(FromJson), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     VELUM_SIGNATURE_DOC("from_json($cls, json, *, ignore_unknown_fields=False, registry=None)")},
+    {"_merge_from_json", VELUM_FASTCALL(MergeFromJson), METH_FASTCALL | METH_KEYWORDS,
+     VELUM_SIGNATURE_DOC("_merge_from_json($self, json, *, ignore_unknown_fields=False, registry=None)")},
+    {"_to_json_value", VELUM_FASTCALL(ToJsonValue), METH_FASTCALL | METH_KEYWORDS,
+     VELUM_SIGNATURE_DOC("_to_json_value($self, *, registry=None, always_emit_implicit=False, "
+                         "print_enums_as_ints=False, use_proto_field_name=False)")},
+    {"_from_json_value", VELUM_FASTCALL(FromJsonValue), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     VELUM_SIGNATURE_DOC("_from_json_value($cls, data, *, ignore_unknown_fields=False, registry=None)")},
+    {"__copy__", Copy, METH_NOARGS, VELUM_SIGNATURE_DOC("__copy__($self)")},
+    {"_merge_from_binary", VELUM_FASTCALL(MergeFromBinary), METH_FASTCALL | METH_KEYWORDS,
+     VELUM_SIGNATURE_DOC("_merge_from_binary($self, data, ignore_unknown_fields)")},
+    {"__deepcopy__", VELUM_FASTCALL(DeepCopyMethod), METH_FASTCALL | METH_KEYWORDS,
+     VELUM_SIGNATURE_DOC("__deepcopy__($self, _memo)")},
+    {"_merge_from", VELUM_FASTCALL(MergeFromMethod), METH_FASTCALL | METH_KEYWORDS,
+     VELUM_SIGNATURE_DOC("_merge_from($self, source, ignore_unknown_fields)")},
+    {"_get_field_number_present", VELUM_FASTCALL(GetFieldNumberPresent), METH_FASTCALL | METH_KEYWORDS,
+     VELUM_SIGNATURE_DOC("_get_field_number_present($self, field_number)")},
+    {"_set_field_number_present", VELUM_FASTCALL(SetFieldNumberPresent), METH_FASTCALL | METH_KEYWORDS,
+     VELUM_SIGNATURE_DOC("_set_field_number_present($self, field_number)")},
+    {"_clear_field_number_present", VELUM_FASTCALL(ClearFieldNumberPresent), METH_FASTCALL | METH_KEYWORDS,
+     VELUM_SIGNATURE_DOC("_clear_field_number_present($self, field_number)")},
+    {"_get_or_init_unknown_fields", GetOrInitUnknownFieldsMethod, METH_NOARGS,
+     VELUM_SIGNATURE_DOC("_get_or_init_unknown_fields($self)")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kGetSet[] = {
+    {"_present", GetPresent, nullptr, "Field numbers whose presence bit is set.", nullptr},
+    {"_unknown_fields", GetUnknownFields, nullptr, "The unknown-field store, or None.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc,
+     const_cast<char*>("NativeMessage($cls, *_args, **_kwargs)\n--\n\n"
+                       "Base class inserted into Python message types to provide accelerated functions.\n\n"
+                       "Messages match definitions on the Python Message class. By having priority\n"
+                       "in method resolution order, the accelerated definitions are used instead of\n"
+                       "pure Python.")},
+    {Py_tp_new, reinterpret_cast<void*>(NativeMessage_new)},
+    {Py_tp_init, reinterpret_cast<void*>(NativeMessage_init)},
+    {Py_tp_setattro, reinterpret_cast<void*>(NativeMessage_setattro)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(NativeMessage_richcompare)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(NativeMessage_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(NativeMessage_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(NativeMessage_clear)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSet},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    "velum_ext.NativeMessage",
+    sizeof(NativeMessageObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    kSlots,
+};
+
+}  // namespace
+
+PyObject* ExtMarshalerName() noexcept { return g_ext_marshaler_name; }
+
+Status ReadyNativeMessageType() {
+  if (g_ext_marshaler_name == nullptr) {
+    g_ext_marshaler_name = PyUnicode_InternFromString("_ext_marshaler");
+    if (g_ext_marshaler_name == nullptr) return Status::Pending();
+  }
+  if (g_type == nullptr) {
+    PyObject* type = PyType_FromSpec(&kSpec);
+    if (type == nullptr) return Status::Pending();
+    g_type = reinterpret_cast<PyTypeObject*>(type);
+  }
+  return Status::Ok();
+}
+
+PyTypeObject* NativeMessageType() noexcept { return g_type; }
+
+Result<Ref> MarshalerOfInstance(PyObject* self) {
+  if (PyObject* cached = AsNative(self)->marshaler) [[likely]] {
+    return Ref::borrow(cached);
+  }
+  Ref obj = Ref::steal(PyObject_GetAttr(self, ExtMarshalerName()));
+  if (!obj) return Status::Pending();
+  if (!IsMarshaler(obj.get())) return Status(ErrorKind::kType, "_ext_marshaler cannot be converted to MessageMarshaler");
+  return obj;
+}
+
+Result<Ref> MarshalerOfType(PyObject* cls) {
+  VELUM_ASSIGN_OR_RETURN(const RuntimeNames* names, GetRuntimeNames());
+  return MarshalerObjectOfClass(*names, cls);
+}
+
+Result<Ref> NewBareInstance(const MessageMarshaler& m) {
+  PyObject* cls = m.message_class.get();
+  if (cls == nullptr) return Status(ErrorKind::kRuntime, "message class was cleared");
+  auto* type = reinterpret_cast<PyTypeObject*>(cls);
+  if (type->tp_new == NativeMessage_new) [[likely]] {
+    // Nothing in Python overrides __new__: allocate directly, with the
+    // marshaler already at hand, as `cls.__new__(cls)` would.
+    PyObject* self = AllocateInstance(type, MarshalerObjectFor(m));
+    if (self == nullptr) return Status::Pending();
+    return Ref::steal(self);
+  }
+  // cls.__new__(cls): the lookup object is argv[0], the call receives argv[1:].
+  PyObject* argv[] = {cls, cls};
+  Ref obj = Ref::steal(PyObject_VectorcallMethod(m.names->name(Name::kNew), argv, 2, nullptr));
+  if (!obj) return Status::Pending();
+  return obj;
+}
+
+Result<Ref> NewDefaultInstance(const MessageMarshaler& m) {
+  VELUM_ASSIGN_OR_RETURN(Ref obj, NewBareInstance(m));
+  VELUM_TRY(InitDefaults(m, obj.get()));
+  return obj;
+}
+
+Result<PyObject*> GetOrInitUnknownFields(PyObject* self) {
+  NativeMessageObject* native = AsNative(self);
+  if (native->unknown_fields != nullptr) [[likely]] {
+    return native->unknown_fields;
+  }
+  PyObject* store = PyDict_New();
+  if (store == nullptr) return Status::Pending();
+  // PyDict_New may run a collection and with it arbitrary finalisers; if one of
+  // them filled the cell meanwhile, the first dict stays.
+  if (native->unknown_fields != nullptr) {
+    Py_DECREF(store);
+  } else {
+    native->unknown_fields = store;
+  }
+  return native->unknown_fields;
+}
+
+}  // namespace velum

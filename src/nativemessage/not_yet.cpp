@@ -1,0 +1,31 @@
+// Operations whose codecs have not landed yet: they fail with
+// NotImplementedError naming the operation, after their arguments were checked.
+#include "common/py_error.h"
+#include "nativemessage/operations.h"
+
+namespace velum {
+
+namespace {
+Status NotYet(const char* operation) {
+  return FormatError(ErrorKind::kNotImplemented, "%s is not implemented yet", operation);
+}
+}  // namespace
+
+Result<Ref> EncodeToBytes(const MessageMarshaler&, PyObject*, bool) { return NotYet("to_binary"); }
+Result<Ref> DecodeNew(const MessageMarshaler&, PyObject*, bool) { return NotYet("from_binary"); }
+Status DecodeInto(const MessageMarshaler&, PyObject*, PyObject*, bool) { return NotYet("_merge_from_binary"); }
+Result<Ref> WriteJsonText(const MessageMarshaler&, PyObject*, const JsonWriteOptions&) { return NotYet("to_json"); }
+Result<Ref> WriteJsonValue(const MessageMarshaler&, PyObject*, const JsonWriteOptions&) {
+  return NotYet("_to_json_value");
+}
+Result<Ref> ReadJsonNew(const MessageMarshaler&, PyObject*, bool from_text, const JsonReadOptions&) {
+  return NotYet(from_text ? "from_json" : "_from_json_value");
+}
+Status ReadJsonInto(const MessageMarshaler&, PyObject*, PyObject*, const JsonReadOptions&) {
+  return NotYet("_merge_from_json");
+}
+Result<Ref> ShallowCopy(const MessageMarshaler&, PyObject*) { return NotYet("__copy__"); }
+Result<Ref> DeepCopy(const MessageMarshaler&, PyObject*) { return NotYet("__deepcopy__"); }
+Status MergeMessage(const MessageMarshaler&, PyObject*, PyObject*, bool) { return NotYet("_merge_from"); }
+
+}  // namespace velum

@@ -1,0 +1,380 @@
+#include "parser/marshaler.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "common/py_error.h"
+#include "descriptor/enum_table.h"
+#include "descriptor/message_handle.h"
+
+namespace velum {
+
+namespace {
+
+PyTypeObject* g_marshaler_type = nullptr;
+PyTypeObject* g_member_type = nullptr;
+
+PyObject* OwnerOf(MessageHandle* handle) noexcept {
+  return reinterpret_cast<PyObject*>(reinterpret_cast<char*>(handle) - offsetof(MessageHandleObject, handle));
+}
+PyObject* OwnerOf(EnumTable* table) noexcept {
+  return reinterpret_cast<PyObject*>(reinterpret_cast<char*>(table) - offsetof(EnumTableObject, table));
+}
+
+int Marshaler_traverse(PyObject* self, visitproc visit, void* arg) {
+  MessageMarshaler* m = AsMarshaler(self);
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(m->message_class.get());
+  Py_VISIT(m->fields_by_name.get());
+  Py_VISIT(m->keywords.get());
+  for (const DefaultEntry& entry : m->defaults) Py_VISIT(entry.value.get());
+  for (const FieldSpec& field : m->fields) {
+    if (field.kind.value.handle != nullptr) Py_VISIT(OwnerOf(field.kind.value.handle));
+    if (field.kind.value.table != nullptr) Py_VISIT(OwnerOf(field.kind.value.table));
+  }
+  return 0;
+}
+
+int Marshaler_clear(PyObject* self) {
+  // Only the references that can close a cycle through the class are dropped;
+  // the tables stay valid for any codec still holding a pointer.
+  MessageMarshaler* m = AsMarshaler(self);
+  m->message_class.reset();
+  m->keywords.reset();
+  m->fields_by_name.reset();
+  return 0;
+}
+
+void Marshaler_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  AsMarshaler(self)->~MessageMarshaler();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyType_Slot kMarshalerSlots[] = {
+    {Py_tp_doc, const_cast<char*>("Entrypoint to native marshaling code.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Marshaler_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(Marshaler_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(Marshaler_clear)},
+    {0, nullptr},
+};
+
+PyType_Spec kMarshalerSpec = {
+    "_velum_ext.MessageMarshaler",
+    sizeof(MarshalerObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    kMarshalerSlots,
+};
+
+void Member_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<MemberObject*>(self)->access.~FieldAccess();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyType_Slot kMemberSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(Member_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec kMemberSpec = {
+    "_velum_ext.Member",
+    sizeof(MemberObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    kMemberSlots,
+};
+
+Result<Ref> NewMember(const FieldAccess& access, bool tracked, uint32_t bit) {
+  if (g_member_type == nullptr) {
+    PyObject* type = PyType_FromSpec(&kMemberSpec);
+    if (type == nullptr) return Status::Pending();
+    g_member_type = reinterpret_cast<PyTypeObject*>(type);
+  }
+  Ref obj = Ref::steal(g_member_type->tp_alloc(g_member_type, 0));
+  if (!obj) return Status::Pending();
+  auto* member = reinterpret_cast<MemberObject*>(obj.get());
+  new (&member->access) FieldAccess(access);
+  member->presence_tracked = tracked;
+  member->presence_bit = bit;
+  return obj;
+}
+
+Result<Ref> GetAttr(PyObject* obj, PyObject* name) {
+  PyObject* value = PyObject_GetAttr(obj, name);
+  if (value == nullptr) return Status::Pending();
+  return Ref::steal(value);
+}
+
+Result<Ref> GetStrAttr(PyObject* obj, PyObject* name) {
+  VELUM_ASSIGN_OR_RETURN(Ref value, GetAttr(obj, name));
+  if (!PyUnicode_Check(value.get())) return FormatError(ErrorKind::kType, "%U cannot be converted to str", name);
+  return value;
+}
+
+Result<uint32_t> ToFieldNumber(PyObject* value) {
+  Ref index = Ref::steal(PyNumber_Index(value));
+  if (!index) return Status::Pending();
+  unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return Status::Pending();
+  if (v > UINT32_MAX) return Status(ErrorKind::kOverflow, "field number out of range for an unsigned 32-bit integer");
+  return static_cast<uint32_t>(v);
+}
+
+bool Utf8StartsWith(PyObject* text, const char* prefix) {
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+  if (utf8 == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  size_t n = strlen(prefix);
+  return static_cast<size_t>(size) >= n && memcmp(utf8, prefix, n) == 0;
+}
+
+Status AddJsonKey(MessageMarshaler& m, PyObject* key, uint32_t number) {
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
+  if (utf8 == nullptr) return Status::Pending();
+  m.json_keys[RawString(utf8, static_cast<size_t>(size))] = number;
+  return Status::Ok();
+}
+
+Status ReadField(const RuntimeNames& names, PyObject* cls, PyObject* item, FieldSpec& f) {
+  int is = PyObject_IsInstance(item, names.cls(RuntimeClass::kDescField));
+  if (is < 0) return Status::Pending();
+  if (!is) return Status(ErrorKind::kValue, "invalid field descriptor");
+  VELUM_ASSIGN_OR_RETURN(Ref number, GetAttr(item, names.name(Name::kNumber)));
+  VELUM_ASSIGN_OR_RETURN(f.number, ToFieldNumber(number.get()));
+  VELUM_ASSIGN_OR_RETURN(f.local_name, GetStrAttr(item, names.name(Name::kLocalName)));
+  VELUM_ASSIGN_OR_RETURN(f.name, GetStrAttr(item, names.name(Name::kName)));
+  VELUM_ASSIGN_OR_RETURN(f.json_name, GetStrAttr(item, names.name(Name::kJsonName)));
+  VELUM_ASSIGN_OR_RETURN(Ref presence, GetAttr(item, names.name(Name::kPresence)));
+  VELUM_ASSIGN_OR_RETURN(f.presence, ToPresence(presence.get()));
+  VELUM_ASSIGN_OR_RETURN(Ref requires_presence, GetAttr(item, names.name(Name::kRequiresPresence)));
+  if (!PyBool_Check(requires_presence.get())) {
+    return Status(ErrorKind::kType, "_requires_presence cannot be converted to bool");
+  }
+  f.has_presence_bit = requires_presence.get() == Py_True;
+  VELUM_ASSIGN_OR_RETURN(Ref value, GetAttr(item, names.name(Name::kValue)));
+  VELUM_ASSIGN_OR_RETURN(f.kind, ClassifyFieldValue(names, value.get()));
+
+  f.wire_type = FieldWireType(f.kind);
+  f.element_wire_type = ElementWireType(f.kind.value);
+  f.tag = (f.number << 3) | f.wire_type;
+  switch (f.kind.kind) {
+    case ValueKind::kList:
+      f.shape = FieldShape::kList;
+      f.packable = IsPackable(f.kind.value);
+      break;
+    case ValueKind::kMap: {
+      f.shape = FieldShape::kMap;
+      f.element_wire_type = kWireLengthDelimited;
+      // Map values are never group-encoded, whatever the element says.
+      f.kind.value.delimited = false;
+      f.map_key_tag = 8 | ScalarWireType(f.kind.map_key);
+      f.map_value_tag = 16 | ElementWireType(f.kind.value);
+      f.map_default_key = ScalarZeroValue(f.kind.map_key);
+      if (!f.map_default_key) return Status::Pending();
+      if (f.kind.value.tag == ElementTag::kScalar) {
+        f.map_default_value = ScalarZeroValue(f.kind.value.scalar);
+        if (!f.map_default_value) return Status::Pending();
+      } else if (f.kind.value.tag == ElementTag::kEnum) {
+        f.map_default_value = f.kind.value.table->default_value.clone();
+      }
+      break;
+    }
+    default:
+      f.shape = FieldShape::kSingular;
+      break;
+  }
+  if (f.kind.value.tag == ElementTag::kMessage && f.kind.value.delimited) f.end_tag = (f.number << 3) | kWireEndGroup;
+  f.access = LookupAccess(cls, f.in_oneof() ? f.kind.oneof_name.get() : f.local_name.get());
+  return Status::Ok();
+}
+
+WellKnownType DetectWellKnown(const MessageMarshaler& m) {
+  if (!Utf8StartsWith(m.full_name.get(), "google.protobuf.") || !m.file_name ||
+      !Utf8StartsWith(m.file_name.get(), "google/protobuf/")) {
+    return WellKnownType::kNone;
+  }
+  static constexpr struct {
+    const char* name;
+    WellKnownType kind;
+  } kNames[] = {
+      {"google.protobuf.Any", WellKnownType::kAny},
+      {"google.protobuf.Value", WellKnownType::kValue},
+      {"google.protobuf.Struct", WellKnownType::kStruct},
+      {"google.protobuf.Duration", WellKnownType::kDuration},
+      {"google.protobuf.Timestamp", WellKnownType::kTimestamp},
+      {"google.protobuf.FieldMask", WellKnownType::kFieldMask},
+      {"google.protobuf.ListValue", WellKnownType::kListValue},
+  };
+  for (const auto& entry : kNames) {
+    if (PyUnicode_CompareWithASCIIString(m.full_name.get(), entry.name) == 0) return entry.kind;
+  }
+  if (m.fields.size() == 1 && m.fields[0].kind.kind == ValueKind::kScalar &&
+      PyUnicode_CompareWithASCIIString(m.fields[0].local_name.get(), "value") == 0) {
+    return WellKnownType::kWrapper;
+  }
+  return WellKnownType::kNone;
+}
+
+Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& m) {
+  VELUM_ASSIGN_OR_RETURN(m.message_class, GetAttr(desc, names.name(Name::kType)));
+  if (!PyType_Check(m.message_class.get())) return Status(ErrorKind::kType, "DescMessage.type cannot be converted to a type");
+  PyObject* cls = m.message_class.get();
+  VELUM_ASSIGN_OR_RETURN(m.full_name, GetStrAttr(desc, names.name(Name::kTypeName)));
+  m.names = &names;
+
+  VELUM_ASSIGN_OR_RETURN(Ref fields, GetAttr(desc, names.name(Name::kFields)));
+  if (!PyList_Check(fields.get())) return Status(ErrorKind::kType, "DescMessage.fields cannot be converted to list");
+  Py_ssize_t count = PyList_GET_SIZE(fields.get());
+  m.fields.reserve(static_cast<size_t>(count));
+  // The list may shrink while Python code runs during classification.
+  for (Py_ssize_t i = 0; i < count && i < PyList_GET_SIZE(fields.get()); ++i) {
+    Ref item = Ref::borrow(PyList_GET_ITEM(fields.get(), i));
+    FieldSpec spec;
+    VELUM_TRY(ReadField(names, cls, item.get(), spec));
+    m.fields.push_back(std::move(spec));
+  }
+
+  uint32_t max_number = 0;
+  for (const FieldSpec& f : m.fields) max_number = std::max(max_number, f.number);
+  m.highest_number = max_number;
+  size_t n = m.fields.size();
+  bool sparse = max_number > 16 && 5 * static_cast<uint64_t>(n) < 4 * (static_cast<uint64_t>(max_number) + 1);
+  if (!sparse) m.index.InitDense(max_number);
+  for (const FieldSpec& f : m.fields) m.index.Put(f.number, &f);
+
+  VELUM_ASSIGN_OR_RETURN(m.fields_by_name, GetAttr(desc, names.name(Name::kFieldsByName)));
+  for (const FieldSpec& f : m.fields) {
+    VELUM_TRY(AddJsonKey(m, f.name.get(), f.number));
+    VELUM_TRY(AddJsonKey(m, f.json_name.get(), f.number));
+  }
+
+  VELUM_ASSIGN_OR_RETURN(Ref oneofs, GetAttr(desc, names.name(Name::kOneofsByLocalName)));
+  if (!PyDict_Check(oneofs.get())) {
+    return Status(ErrorKind::kType, "_oneofs_by_local_name cannot be converted to dict");
+  }
+  {
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(oneofs.get(), &pos, &key, &value)) {
+      if (!PyUnicode_Check(key)) return Status(ErrorKind::kType, "oneof local name cannot be converted to str");
+      m.oneofs.push_back(OneofEntry{Ref::borrow(key), LookupAccess(cls, key)});
+    }
+  }
+
+  // Keyword table and attribute list, in field order; a oneof appears once,
+  // at its first member.
+  Ref keywords = Ref::steal(PyDict_New());
+  if (!keywords) return Status::Pending();
+  for (const FieldSpec& f : m.fields) {
+    bool tracked = f.has_presence_bit && !f.in_oneof();
+    PyObject* key = f.in_oneof() ? f.kind.oneof_name.get() : f.local_name.get();
+    int seen = PyDict_Contains(keywords.get(), key);
+    if (seen < 0) return Status::Pending();
+    VELUM_ASSIGN_OR_RETURN(Ref member, NewMember(f.access, tracked, f.number));
+    if (PyDict_SetItem(keywords.get(), key, member.get()) < 0) return Status::Pending();
+    if (!seen) m.attributes.push_back(AttributeEntry{f.access, tracked, f.number});
+  }
+  for (const OneofEntry& oneof : m.oneofs) {
+    int seen = PyDict_Contains(keywords.get(), oneof.local_name.get());
+    if (seen < 0) return Status::Pending();
+    if (seen) continue;
+    VELUM_ASSIGN_OR_RETURN(Ref member, NewMember(oneof.access, false, 0));
+    if (PyDict_SetItem(keywords.get(), oneof.local_name.get(), member.get()) < 0) return Status::Pending();
+    m.attributes.push_back(AttributeEntry{oneof.access, false, 0});
+  }
+  m.keywords = std::move(keywords);
+
+  VELUM_ASSIGN_OR_RETURN(Ref defaults, GetAttr(desc, names.name(Name::kDefaults)));
+  if (!PyList_Check(defaults.get())) return Status(ErrorKind::kType, "_defaults cannot be converted to list");
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(defaults.get()); ++i) {
+    Ref item = Ref::borrow(PyList_GET_ITEM(defaults.get(), i));
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    Ref one = Ref::steal(PyLong_FromLong(1));
+    if (!zero || !one) return Status::Pending();
+    Ref key = Ref::steal(PyObject_GetItem(item.get(), zero.get()));
+    if (!key) return Status::Pending();
+    Ref value = Ref::steal(PyObject_GetItem(item.get(), one.get()));
+    if (!value) return Status::Pending();
+    PyObject* member = PyDict_GetItemWithError(m.keywords.get(), key.get());
+    if (member == nullptr) {
+      if (PyErr_Occurred()) return Status::Pending();
+      return FormatError(ErrorKind::kKey, "default value specified for unknown field %S", key.get());
+    }
+    const FieldAccess& access = reinterpret_cast<MemberObject*>(member)->access;
+    if (PyList_Check(value.get())) {
+      m.list_fields.push_back(access);
+    } else if (PyDict_Check(value.get())) {
+      m.map_fields.push_back(access);
+    } else {
+      m.defaults.push_back(DefaultEntry{access, std::move(value)});
+    }
+  }
+
+  Ref file = Ref::steal(PyObject_GetAttr(desc, names.name(Name::kFile)));
+  if (file) {
+    Ref file_name = Ref::steal(PyObject_GetAttr(file.get(), names.name(Name::kName)));
+    if (file_name && PyUnicode_Check(file_name.get())) m.file_name = std::move(file_name);
+  }
+  PyErr_Clear();  // a descriptor without a file is simply not well-known
+  m.well_known = DetectWellKnown(m);
+  return Status::Ok();
+}
+
+}  // namespace
+
+Status ReadyMarshalerTypes() {
+  if (g_marshaler_type == nullptr) {
+    PyObject* type = PyType_FromSpec(&kMarshalerSpec);
+    if (type == nullptr) return Status::Pending();
+    g_marshaler_type = reinterpret_cast<PyTypeObject*>(type);
+  }
+  return Status::Ok();
+}
+
+PyTypeObject* MarshalerType() noexcept { return g_marshaler_type; }
+
+bool IsMarshaler(PyObject* obj) noexcept { return g_marshaler_type != nullptr && Py_IS_TYPE(obj, g_marshaler_type); }
+
+Result<Ref> BuildMarshaler(const RuntimeNames& names, PyObject* desc) {
+  VELUM_TRY(ReadyMarshalerTypes());
+  Ref obj = Ref::steal(g_marshaler_type->tp_alloc(g_marshaler_type, 0));
+  if (!obj) return Status::Pending();
+  new (AsMarshaler(obj.get())) MessageMarshaler();
+  VELUM_TRY(BuildTables(names, desc, *AsMarshaler(obj.get())));
+  return obj;
+}
+
+Result<Ref> MarshalerObjectOfClass(const RuntimeNames& names, PyObject* cls) {
+  Ref obj = Ref::steal(PyObject_GetAttr(cls, names.name(Name::kExtMarshaler)));
+  if (!obj) return Status::Pending();
+  if (!IsMarshaler(obj.get())) return Status(ErrorKind::kType, "_ext_marshaler cannot be converted to MessageMarshaler");
+  return obj;
+}
+
+Status InitDefaults(const MessageMarshaler& m, PyObject* instance) {
+  for (const DefaultEntry& entry : m.defaults) VELUM_TRY(WriteField(instance, entry.access, entry.value.get()));
+  for (const FieldAccess& access : m.list_fields) {
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list) return Status::Pending();
+    VELUM_TRY(WriteFieldSteal(instance, access, std::move(list)));
+  }
+  for (const FieldAccess& access : m.map_fields) {
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return Status::Pending();
+    VELUM_TRY(WriteFieldSteal(instance, access, std::move(dict)));
+  }
+  return Status::Ok();
+}
+
+}  // namespace velum

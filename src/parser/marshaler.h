@@ -1,0 +1,161 @@
+// The per-type native schema: everything a codec consults for a message type,
+// precomputed once by initialize_message_type and immutable afterwards.
+#pragma once
+
+#include <unordered_map>
+
+#include "common/raw_alloc.h"
+#include "common/ref.h"
+#include "common/status.h"
+#include "descriptor/field_kind.h"
+#include "module/runtime_names.h"
+#include "parser/field_access.h"
+
+namespace velum {
+
+enum class FieldShape : uint8_t { kSingular, kList, kMap };
+
+enum class WellKnownType : uint8_t {
+  kNone,
+  kAny,
+  kValue,
+  kStruct,
+  kDuration,
+  kTimestamp,
+  kFieldMask,
+  kListValue,
+  kWrapper,
+};
+
+struct FieldSpec {
+  uint32_t number = 0;
+  Ref local_name;
+  Ref name;       // proto name
+  Ref json_name;
+  FieldKind kind;
+  FieldShape shape = FieldShape::kSingular;
+  WireType wire_type = kWireVarint;          // the tag's wire type as declared
+  WireType element_wire_type = kWireVarint;  // lists: one element; maps: 2
+  bool packable = false;                     // lists: numeric scalar or enum elements
+  Presence presence = Presence::kImplicit;
+  bool has_presence_bit = false;  // presence tracked in PresenceBits at bit `number`
+  FieldAccess access;             // the field's attribute, or its oneof's
+  uint32_t tag = 0;
+  uint32_t end_tag = 0;         // group-encoded messages
+  uint32_t map_key_tag = 0;     // maps: 8 | key wire type
+  uint32_t map_value_tag = 0;   // maps: 16 | value wire type
+  Ref map_default_key;          // maps: zero value of the key type
+  Ref map_default_value;        // maps: zero value / enum default; null for messages
+
+  bool in_oneof() const noexcept { return static_cast<bool>(kind.oneof_name); }
+};
+
+// Field number -> FieldSpec, dense array for compact numbering, else a hash map.
+class FieldIndex {
+ public:
+  const FieldSpec* Find(uint32_t number) const noexcept {
+    if (number < dense_.size()) return dense_[number];
+    if (sparse_.empty()) return nullptr;
+    auto it = sparse_.find(number);
+    return it == sparse_.end() ? nullptr : it->second;
+  }
+  bool is_dense() const noexcept { return !dense_.empty(); }
+
+  void InitDense(uint32_t max_number) { dense_.assign(static_cast<size_t>(max_number) + 1, nullptr); }
+  void Put(uint32_t number, const FieldSpec* spec) {
+    if (!dense_.empty()) {
+      dense_[number] = spec;
+    } else {
+      sparse_[number] = spec;
+    }
+  }
+
+ private:
+  RawVector<const FieldSpec*> dense_;
+  std::unordered_map<uint32_t, const FieldSpec*, std::hash<uint32_t>, std::equal_to<uint32_t>,
+                     RawAllocator<std::pair<const uint32_t, const FieldSpec*>>>
+      sparse_;
+};
+
+struct OneofEntry {
+  Ref local_name;
+  FieldAccess access;
+};
+
+// One storage attribute of an instance, as copy, merge and equality see it.
+struct AttributeEntry {
+  FieldAccess access;
+  bool presence_tracked = false;
+  uint32_t presence_bit = 0;
+};
+
+struct DefaultEntry {
+  FieldAccess access;
+  Ref value;  // stored, the same object, into every new instance
+};
+
+struct JsonKeyHash {
+  size_t operator()(const RawString& s) const noexcept { return std::hash<std::string_view>()(s); }
+};
+
+struct MessageMarshaler {
+  Ref message_class;
+  Ref full_name;
+  Ref file_name;
+  RawVector<FieldSpec> fields;  // descriptor order = emission order
+  FieldIndex index;
+  std::unordered_map<RawString, uint32_t, JsonKeyHash, std::equal_to<RawString>,
+                     RawAllocator<std::pair<const RawString, uint32_t>>>
+      json_keys;
+  RawVector<OneofEntry> oneofs;
+  Ref fields_by_name;  // container the `field` of a stored Oneof must belong to
+  Ref keywords;        // dict: attribute name -> Member
+  RawVector<AttributeEntry> attributes;
+  RawVector<DefaultEntry> defaults;
+  RawVector<FieldAccess> list_fields;
+  RawVector<FieldAccess> map_fields;
+  uint32_t highest_number = 0;
+  WellKnownType well_known = WellKnownType::kNone;
+  const RuntimeNames* names = nullptr;
+};
+
+// The Python object "MessageMarshaler" that owns one marshaler.
+struct MarshalerObject {
+  PyObject_HEAD
+  MessageMarshaler marshaler;
+};
+
+inline MessageMarshaler* AsMarshaler(PyObject* obj) noexcept {
+  return &reinterpret_cast<MarshalerObject*>(obj)->marshaler;
+}
+
+// The object that owns `m` (borrowed).
+inline PyObject* MarshalerObjectFor(const MessageMarshaler& m) noexcept {
+  return reinterpret_cast<PyObject*>(reinterpret_cast<char*>(const_cast<MessageMarshaler*>(&m)) -
+                                     offsetof(MarshalerObject, marshaler));
+}
+
+// Entry of the keyword table: how `__init__` / `__setattr__` store one name.
+struct MemberObject {
+  PyObject_HEAD
+  FieldAccess access;
+  bool presence_tracked;
+  uint32_t presence_bit;
+};
+
+Status ReadyMarshalerTypes();
+PyTypeObject* MarshalerType() noexcept;
+bool IsMarshaler(PyObject* obj) noexcept;
+
+// Builds the marshaler object for the class described by `desc` (a DescMessage).
+Result<Ref> BuildMarshaler(const RuntimeNames& names, PyObject* desc);
+
+// The marshaler object of an initialised class (its `_ext_marshaler`), as a
+// new reference; AttributeError for a class never initialised.
+Result<Ref> MarshalerObjectOfClass(const RuntimeNames& names, PyObject* cls);
+
+// Fills a fresh instance with the defaults of its type: shared default objects,
+// new empty lists and dicts. Presence bits are not touched.
+Status InitDefaults(const MessageMarshaler& m, PyObject* instance);
+
+}  // namespace velum
