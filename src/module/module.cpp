@@ -1,5 +1,6 @@
 // The _velum_ext module: its definition, the execution slot that registers the
 // classes and functions, and initialize_message_type.
+#include "common/method_def.h"
 #include "common/py_error.h"
 #include "module/runtime_names.h"
 #include "nativemessage/arg_binding.h"
@@ -39,8 +40,6 @@ PyObject* InitializeMessageTypeFn(PyObject*, PyObject* const* argv, Py_ssize_t n
     Py_RETURN_NONE;
   });
 }
-
-#define VELUM_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 
 PyMethodDef kInitializeDef = {"initialize_message_type", VELUM_FASTCALL(InitializeMessageTypeFn),
                               METH_FASTCALL | METH_KEYWORDS,

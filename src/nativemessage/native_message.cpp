@@ -3,6 +3,7 @@
 #include <iterator>
 #include <new>
 
+#include "common/method_def.h"
 #include "common/py_error.h"
 #include "module/runtime_names.h"
 #include "nativemessage/arg_binding.h"
@@ -342,8 +343,6 @@ PyObject* NativeMessage_richcompare(PyObject* self, PyObject* other, int op) noe
 }
 
 // ---- the type -----------------------------------------------------------
-
-#define VELUM_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 
 PyMethodDef kMethods[] = {
     {"from_binary", VELUM_FASTCALL(FromBinary), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
