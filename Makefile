@@ -28,13 +28,16 @@ debian-deps:
 	  echo "installing libgtest-dev"; apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null; \
 	else echo "missing Debian package; run: sudo apt-get install -y libgtest-dev"; exit 1; fi
 
+# Serialised with a lock: several builds sharing build/ and .venv must not interleave.
 build: $(STAMP)
-	$(PIP) install -q --no-build-isolation --no-deps .
+	@mkdir -p build
+	flock build/.lock $(PIP) install -q --no-build-isolation --no-deps .
 
 gtest: $(STAMP) debian-deps
-	$(VENV)/bin/cmake -S . -B $(GTEST_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
-	  -DVELUM_BUILD_EXTENSION=OFF -DVELUM_BUILD_GTEST=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
-	$(VENV)/bin/cmake --build $(GTEST_DIR)
+	@mkdir -p build
+	flock build/.gtest-lock sh -c '$(VENV)/bin/cmake -S . -B $(GTEST_DIR) -G Ninja \
+	  -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja -DVELUM_BUILD_EXTENSION=OFF -DVELUM_BUILD_GTEST=ON \
+	  -DCMAKE_BUILD_TYPE=Release >/dev/null && $(VENV)/bin/cmake --build $(GTEST_DIR)'
 	$(GTEST_DIR)/velum_gtest --gtest_brief=1
 
 pytest: build
