@@ -11,7 +11,6 @@ Status NotYet(const char* operation) {
 }
 }  // namespace
 
-Result<Ref> EncodeToBytes(const MessageMarshaler&, PyObject*, bool) { return NotYet("to_binary"); }
 Result<Ref> DecodeNew(const MessageMarshaler&, PyObject*, bool) { return NotYet("from_binary"); }
 Status DecodeInto(const MessageMarshaler&, PyObject*, PyObject*, bool) { return NotYet("_merge_from_binary"); }
 Result<Ref> WriteJsonText(const MessageMarshaler&, PyObject*, const JsonWriteOptions&) { return NotYet("to_json"); }
