@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import contextlib
 import enum
 import re
+from collections.abc import Iterator
 
 import pytest
 from _velum_ext import NativeMessage
@@ -12,15 +14,13 @@ import velum
 import velum.wkt
 
 
-def _codec_available() -> bool:
+@contextlib.contextmanager
+def native_pending() -> Iterator[None]:
+    """Skip (rather than fail) while a native codec method is still a stub."""
     try:
-        velum.wkt.Empty().to_binary()
-    except NotImplementedError:
-        return False
-    return True
-
-
-needs_codec = pytest.mark.skipif(not _codec_available(), reason="binary codec not built yet")
+        yield
+    except NotImplementedError as exc:
+        pytest.skip(f"native method pending: {exc}")
 
 
 @pytest.fixture(scope="module")
@@ -239,30 +239,52 @@ def test_extension_holder_classes(registry):
     assert holder().value == []
 
 
-@needs_codec
-def test_extension_values_round_trip_through_unknown_fields(cls, registry):
+def test_extension_values_are_stored_as_wire_records(cls, registry):
     extendable = cls("proto2.Extendable")(base=1)
     ext_int = registry.extension("velum.test.proto2.ext_int")
     strings = registry.extension("velum.test.proto2.ext_strings")
-    extendable[ext_int] = 0
-    extendable[strings] = ["a", "b"]
-    assert ext_int in extendable and extendable[ext_int] == 0
-    assert extendable[strings] == ["a", "b"]
-    assert extendable._unknown_fields[101] == [b"\xaa\x06\x01a", b"\xaa\x06\x01b"]
-    decoded = cls("proto2.Extendable").from_binary(extendable.to_binary())
-    assert decoded[strings] == ["a", "b"] and decoded[ext_int] == 0
-    extendable[strings] = None
-    assert strings not in extendable
+    with native_pending():
+        extendable[ext_int] = 0  # explicit presence: the default is stored too
+        extendable[strings] = ["a", "b"]
+    assert ext_int in extendable and strings in extendable
+    assert extendable._unknown_fields == {
+        100: [b"\xa0\x06\x00"],
+        101: [b"\xaa\x06\x01a", b"\xaa\x06\x01b"],
+    }
+    extendable[strings] = []
+    assert strings not in extendable and 101 not in extendable._unknown_fields
+    extendable[ext_int] = None
+    assert ext_int not in extendable
 
 
-@needs_codec
-def test_convenience_wrappers(cls):
+def test_extension_values_round_trip(cls, registry):
+    extendable = cls("proto2.Extendable")(base=1)
+    ext_int = registry.extension("velum.test.proto2.ext_int")
+    strings = registry.extension("velum.test.proto2.ext_strings")
+    message = registry.extension("velum.test.proto2.ext_message")
+    with native_pending():
+        extendable[ext_int] = 7
+        extendable[strings] = ["a", "b"]
+        extendable[message] = cls("proto2.Scalars")(f_string="s")
+        assert extendable[ext_int] == 7 and extendable[strings] == ["a", "b"]
+        assert extendable[message] == cls("proto2.Scalars")(f_string="s")
+        decoded = cls("proto2.Extendable").from_binary(extendable.to_binary())
+    assert decoded[strings] == ["a", "b"] and decoded[ext_int] == 7 and decoded.base == 1
+
+
+def test_merge_and_copy_wrappers(cls):
+    outer = cls("proto3.Outer")
+    target = outer(my_field_name="s")
+    with native_pending():
+        target.merge_from(outer(inner=outer.Inner(mood=1), inners=[outer.Inner()]))
+        assert (target.my_field_name, target.inner.mood, len(target.inners)) == ("s", 1, 1)
+        copied = target.copy()
+    assert copied == target and copied.inner is not target.inner
+
+
+def test_merge_from_binary_wrapper(cls):
     scalars = cls("proto3.Scalars")
-    source = scalars(f_int32=5)
     target = scalars(f_string="s")
-    target.merge_from(source)
-    assert (target.f_int32, target.f_string) == (5, "s")
-    copied = target.copy()
-    assert copied == target and copied is not target
-    target.merge_from_binary(scalars(f_bool=True).to_binary())
-    assert target.f_bool is True
+    with native_pending():
+        target.merge_from_binary(scalars(f_bool=True).to_binary())
+    assert (target.f_string, target.f_bool) == ("s", True)
