@@ -88,6 +88,7 @@ class Batch:
         self.enums: dict[str, DescEnum] = {}
         self.extensions: list[DescExtension] = []
         self._message_work: list[tuple[DescMessage, MessageProto, Features]] = []
+        self._message_protos: dict[DescMessage, MessageProto] = {}
         self._extension_work: list[tuple[FieldProto, DescFile, DescMessage | None, Features]] = []
 
     # Lookup across this batch and what is already known.
@@ -144,6 +145,7 @@ class Batch:
         desc = DescMessage(full_name, proto.name, file, parent, is_map_entry=proto.map_entry)
         self.messages[full_name] = desc
         self._message_work.append((desc, proto, features))
+        self._message_protos[desc] = proto
         for nested in proto.nested_types:
             desc.nested_messages.append(
                 self._declare_message(nested, full_name + ".", file, desc, features)
@@ -178,7 +180,7 @@ class Batch:
         self.enums[full_name] = desc
         return desc
 
-    # Phases 2 to 4.
+    # Later phases; the registry runs its own checks between the two.
 
     def resolve(self) -> None:
         """Create the enum classes and resolve every field and extension."""
@@ -345,7 +347,7 @@ class Batch:
             raise ValueError(f"field {full_name}: unknown field type {proto.type}") from None
 
     def _map_value(self, entry: DescMessage, full_name: str) -> DescFieldValueMap:
-        proto = next(p for d, p, _ in self._message_work if d is entry)
+        proto = self._message_protos[entry]
         by_number = {f.number: f for f in proto.fields}
         if set(by_number) != {1, 2}:
             raise ValueError(f"field {full_name}: malformed map entry {entry.type_name}")
