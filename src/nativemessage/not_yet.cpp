@@ -23,8 +23,5 @@ Result<Ref> ReadJsonNew(const MessageMarshaler&, PyObject*, bool from_text, cons
 Status ReadJsonInto(const MessageMarshaler&, PyObject*, PyObject*, const JsonReadOptions&) {
   return NotYet("_merge_from_json");
 }
-Result<Ref> ShallowCopy(const MessageMarshaler&, PyObject*) { return NotYet("__copy__"); }
-Result<Ref> DeepCopy(const MessageMarshaler&, PyObject*) { return NotYet("__deepcopy__"); }
-Status MergeMessage(const MessageMarshaler&, PyObject*, PyObject*, bool) { return NotYet("_merge_from"); }
 
 }  // namespace velum

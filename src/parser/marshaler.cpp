@@ -283,7 +283,7 @@ Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& 
     if (seen < 0) return Status::Pending();
     VELUM_ASSIGN_OR_RETURN(Ref member, NewMember(f.access, tracked, f.number));
     if (PyDict_SetItem(keywords.get(), key, member.get()) < 0) return Status::Pending();
-    if (!seen) m.attributes.push_back(AttributeEntry{f.access, tracked, f.number});
+    if (!seen) m.attributes.push_back(AttributeEntry{f.access, tracked, f.number, f.in_oneof() ? nullptr : &f});
   }
   for (const OneofEntry& oneof : m.oneofs) {
     int seen = PyDict_Contains(keywords.get(), oneof.local_name.get());

@@ -87,6 +87,7 @@ struct AttributeEntry {
   FieldAccess access;
   bool presence_tracked = false;
   uint32_t presence_bit = 0;
+  const FieldSpec* field = nullptr;  // the field stored there; null for a oneof
 };
 
 struct DefaultEntry {

@@ -1,0 +1,324 @@
+// Shallow copy, deep copy and merge of messages. All three walk the type's
+// attribute list, carry presence bits and unknown-field records, and never go
+// through the wire format. Deep copy and merge recurse along the message tree,
+// bounded like the codecs so that a message containing itself cannot exhaust
+// the native stack.
+#include <bit>
+#include <cstdint>
+
+#include "common/py_error.h"
+#include "descriptor/enum_table.h"
+#include "nativemessage/native_message.h"
+#include "nativemessage/operations.h"
+#include "oneof/oneof.h"
+#include "parser/field_access.h"
+
+namespace velum::copy_merge {
+
+namespace {
+
+constexpr uint32_t kMaxDepth = 100;
+
+Status DepthError(const char* action) {
+  return FormatError(ErrorKind::kRecursion, "exceeded maximum recursion depth %u while %s message",
+                     static_cast<unsigned>(kMaxDepth), action);
+}
+
+Status DictChanged(bool size) {
+  return Status(ErrorKind::kRuntime,
+                size ? "dictionary changed size during iteration" : "dictionary keys changed during iteration");
+}
+
+// Walks a dict with PyDict_Next while the body may run Python code; a change
+// of size, or more entries visited than the dict held, ends the walk.
+template <class Body>
+Status ForEachEntry(PyObject* dict, Body&& body) {
+  Ref hold = Ref::borrow(dict);
+  const Py_ssize_t size = PyDict_GET_SIZE(dict);
+  Py_ssize_t pos = 0;
+  Py_ssize_t visited = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(dict, &pos, &key, &value)) {
+    if (++visited > size) return DictChanged(false);
+    Ref key_ref = Ref::borrow(key);
+    Ref value_ref = Ref::borrow(value);
+    VELUM_TRY(body(key_ref.get(), value_ref.get()));
+    if (PyDict_GET_SIZE(dict) != size) return DictChanged(true);
+  }
+  return Status::Ok();
+}
+
+Status InvalidSource(const MessageMarshaler& m, PyObject* source) {
+  Ref expected = Ref::steal(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(m.message_class.get())));
+  if (!expected) return Status::Pending();
+  Ref actual = Ref::steal(PyType_GetQualName(Py_TYPE(source)));
+  if (!actual) return Status::Pending();
+  return FormatError(ErrorKind::kType, "invalid source message type, expected %U, got %U", expected.get(),
+                     actual.get());
+}
+
+// An overridden __new__ may hand back anything; only NativeMessage instances
+// have the native state written below.
+Result<Ref> NewCopyTarget(const MessageMarshaler& m) {
+  VELUM_ASSIGN_OR_RETURN(Ref copy, NewBareInstance(m));
+  if (!IsNativeMessage(copy.get())) return TypeCheckError(copy.get(), "NativeMessage");
+  return copy;
+}
+
+// The copy gets its own lists; the bytes records are shared.
+Status CopyUnknownFields(PyObject* target, PyObject* source) {
+  PyObject* store = AsNative(source)->unknown_fields;
+  if (store == nullptr) return Status::Ok();
+  VELUM_ASSIGN_OR_RETURN(PyObject* target_store, GetOrInitUnknownFields(target));
+  return ForEachEntry(store, [&](PyObject* key, PyObject* records) -> Status {
+    if (!PyList_Check(records)) return TypeCheckError(records, "list");
+    Ref copy = Ref::steal(PyList_GetSlice(records, 0, PY_SSIZE_T_MAX));
+    if (!copy) return Status::Pending();
+    if (PyDict_SetItem(target_store, key, copy.get()) < 0) return Status::Pending();
+    return Status::Ok();
+  });
+}
+
+Status MergeUnknownFields(PyObject* target, PyObject* source) {
+  PyObject* store = AsNative(source)->unknown_fields;
+  if (store == nullptr) return Status::Ok();
+  VELUM_ASSIGN_OR_RETURN(PyObject* target_store, GetOrInitUnknownFields(target));
+  return ForEachEntry(store, [&](PyObject* key, PyObject* records) -> Status {
+    Ref list = Ref::borrow(PyDict_GetItemWithError(target_store, key));
+    if (!list) {
+      if (PyErr_Occurred()) return Status::Pending();
+      list = Ref::steal(PyList_New(0));
+      if (!list || PyDict_SetItem(target_store, key, list.get()) < 0) return Status::Pending();
+    }
+    if (!PyList_Check(list.get())) return TypeCheckError(list.get(), "list");
+    if (!PyList_Check(records)) return TypeCheckError(records, "list");
+    // Bounded by the length at the start: merging a message into itself
+    // appends its records once.
+    const Py_ssize_t count = PyList_GET_SIZE(records);
+    for (Py_ssize_t i = 0; i < count && i < PyList_GET_SIZE(records); ++i) {
+      if (PyList_Append(list.get(), PyList_GET_ITEM(records, i)) < 0) return Status::Pending();
+    }
+    return Status::Ok();
+  });
+}
+
+Status CopyPresenceAndUnknown(PyObject* target, PyObject* source) {
+  VELUM_TRY(AsNative(target)->presence.MergeFrom(AsNative(source)->presence));
+  return CopyUnknownFields(target, source);
+}
+
+// True when merging `value` into an implicit-presence scalar or enum field
+// would only overwrite the target with the field's default. The test is the
+// encoder's, so merging a message and merging its encoding agree.
+Result<bool> IsImplicitDefault(const FieldSpec& f, PyObject* value) {
+  if (f.presence != Presence::kImplicit || f.shape != FieldShape::kSingular) return false;
+  switch (f.kind.value.tag) {
+    case ElementTag::kMessage:
+      return false;
+    case ElementTag::kEnum: {
+      PyObject* def = f.kind.value.table->default_value.get();
+      if (def == nullptr) return false;
+      if (value == def) return true;
+      int equal = PyObject_RichCompareBool(value, def, Py_EQ);
+      if (equal < 0) return Status::Pending();
+      return equal != 0;
+    }
+    case ElementTag::kScalar:
+      break;
+  }
+  if (f.kind.value.scalar == ScalarType::kDouble || f.kind.value.scalar == ScalarType::kFloat) {
+    double d = PyFloat_CheckExact(value) ? PyFloat_AS_DOUBLE(value) : PyFloat_AsDouble(value);
+    if (d == -1.0 && PyErr_Occurred()) {
+      // Not a number at all: merge does not validate, the value is carried over.
+      PyErr_Clear();
+      return false;
+    }
+    return std::bit_cast<uint64_t>(d) == 0;
+  }
+  int truth = PyObject_IsTrue(value);
+  if (truth < 0) return Status::Pending();
+  return truth == 0;
+}
+
+// ---- deep copy ------------------------------------------------------------
+
+Result<Ref> DeepCopyWith(const MessageMarshaler& m, PyObject* msg, uint32_t depth);
+
+// `msg` copied at `depth`, with the marshaler of its own type.
+Result<Ref> DeepCopyMessage(PyObject* msg, uint32_t depth) {
+  if (depth > kMaxDepth) return DepthError("copying");
+  VELUM_ASSIGN_OR_RETURN(Ref marshaler, MarshalerOfInstance(msg));
+  return DeepCopyWith(*AsMarshaler(marshaler.get()), msg, depth);
+}
+
+// A message element or value is copied; anything else is shared.
+Result<Ref> DeepCopyElement(PyObject* value, uint32_t depth) {
+  if (IsNativeMessage(value)) return DeepCopyMessage(value, depth);
+  return Ref::borrow(value);
+}
+
+Result<Ref> DeepCopyOneof(PyObject* holder, uint32_t depth) {
+  PyObject* value = oneof::Value(holder);
+  if (!IsNativeMessage(value)) return Ref::borrow(holder);
+  VELUM_ASSIGN_OR_RETURN(Ref copy, DeepCopyMessage(value, depth));
+  Ref result = oneof::New(oneof::Field(holder), copy.get());
+  if (!result) return Status::Pending();
+  return result;
+}
+
+// The new list starts as a snapshot of the source, so Python code run while
+// copying its messages cannot disturb the walk.
+Result<Ref> DeepCopyList(PyObject* list, uint32_t depth) {
+  Ref copy = Ref::steal(PyList_GetSlice(list, 0, PY_SSIZE_T_MAX));
+  if (!copy) return Status::Pending();
+  const Py_ssize_t size = PyList_GET_SIZE(copy.get());
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    PyObject* item = PyList_GET_ITEM(copy.get(), i);
+    if (!IsNativeMessage(item)) continue;
+    VELUM_ASSIGN_OR_RETURN(Ref element, DeepCopyMessage(item, depth));
+    PyList_SET_ITEM(copy.get(), i, element.release());
+    Py_DECREF(item);
+  }
+  return copy;
+}
+
+// Same idea for dicts: copy first, then replace message values in the copy,
+// which nothing else can see yet.
+Result<Ref> DeepCopyDict(PyObject* dict, uint32_t depth) {
+  Ref copy = Ref::steal(PyDict_Copy(dict));
+  if (!copy) return Status::Pending();
+  VELUM_TRY(ForEachEntry(copy.get(), [&](PyObject* key, PyObject* value) -> Status {
+    if (!IsNativeMessage(value)) return Status::Ok();
+    VELUM_ASSIGN_OR_RETURN(Ref element, DeepCopyMessage(value, depth));
+    if (PyDict_SetItem(copy.get(), key, element.get()) < 0) return Status::Pending();
+    return Status::Ok();
+  }));
+  return copy;
+}
+
+// One stored attribute of a message at `depth`; nested messages sit one deeper.
+Result<Ref> DeepCopyAttribute(PyObject* value, uint32_t depth) {
+  if (value == Py_None) return Ref::borrow(value);
+  if (IsNativeMessage(value)) return DeepCopyMessage(value, depth + 1);
+  if (PyList_Check(value)) return DeepCopyList(value, depth + 1);
+  if (PyDict_Check(value)) return DeepCopyDict(value, depth + 1);
+  if (oneof::Check(value)) return DeepCopyOneof(value, depth + 1);
+  return Ref::borrow(value);
+}
+
+Result<Ref> DeepCopyWith(const MessageMarshaler& m, PyObject* msg, uint32_t depth) {
+  VELUM_ASSIGN_OR_RETURN(Ref copy, NewCopyTarget(m));
+  for (const AttributeEntry& entry : m.attributes) {
+    VELUM_ASSIGN_OR_RETURN(Ref value, ReadField(msg, entry.access));
+    VELUM_ASSIGN_OR_RETURN(Ref copied, DeepCopyAttribute(value.get(), depth));
+    VELUM_TRY(WriteFieldSteal(copy.get(), entry.access, std::move(copied)));
+  }
+  VELUM_TRY(CopyPresenceAndUnknown(copy.get(), msg));
+  return copy;
+}
+
+// ---- merge ----------------------------------------------------------------
+
+Status MergeWith(const MessageMarshaler& m, PyObject* target, PyObject* source, bool ignore_unknown,
+                 uint32_t depth);
+
+// Merges the sub-message `value` into the target's attribute, creating the
+// target's sub-message when it holds None.
+Status MergeSubMessage(PyObject* target, const FieldAccess& access, PyObject* value, bool ignore_unknown,
+                       uint32_t depth) {
+  VELUM_ASSIGN_OR_RETURN(Ref current, ReadField(target, access));
+  if (current.get() == Py_None) {
+    VELUM_ASSIGN_OR_RETURN(Ref marshaler, MarshalerOfInstance(value));
+    const MessageMarshaler& vm = *AsMarshaler(marshaler.get());
+    VELUM_ASSIGN_OR_RETURN(Ref child, NewDefaultInstance(vm));
+    VELUM_TRY(WriteField(target, access, child.get()));
+    return MergeWith(vm, child.get(), value, ignore_unknown, depth);
+  }
+  if (!IsNativeMessage(current.get())) return TypeCheckError(current.get(), "NativeMessage");
+  VELUM_ASSIGN_OR_RETURN(Ref marshaler, MarshalerOfInstance(current.get()));
+  return MergeWith(*AsMarshaler(marshaler.get()), current.get(), value, ignore_unknown, depth);
+}
+
+Status MergeList(PyObject* target, const FieldAccess& access, PyObject* list, uint32_t depth) {
+  VELUM_ASSIGN_OR_RETURN(Ref current, ReadField(target, access));
+  if (!PyList_Check(current.get())) return TypeCheckError(current.get(), "list");
+  // Bounded by the length at the start, so a list merged into itself doubles
+  // instead of growing forever.
+  const Py_ssize_t count = PyList_GET_SIZE(list);
+  for (Py_ssize_t i = 0; i < count && i < PyList_GET_SIZE(list); ++i) {
+    Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
+    VELUM_ASSIGN_OR_RETURN(Ref element, DeepCopyElement(item.get(), depth));
+    if (PyList_Append(current.get(), element.get()) < 0) return Status::Pending();
+  }
+  return Status::Ok();
+}
+
+Status MergeDict(PyObject* target, const FieldAccess& access, PyObject* dict, uint32_t depth) {
+  VELUM_ASSIGN_OR_RETURN(Ref current, ReadField(target, access));
+  if (!PyDict_Check(current.get())) return TypeCheckError(current.get(), "dict");
+  return ForEachEntry(dict, [&](PyObject* key, PyObject* value) -> Status {
+    VELUM_ASSIGN_OR_RETURN(Ref element, DeepCopyElement(value, depth));
+    if (PyDict_SetItem(current.get(), key, element.get()) < 0) return Status::Pending();
+    return Status::Ok();
+  });
+}
+
+Status MergeAttribute(PyObject* target, PyObject* source, const AttributeEntry& entry, bool ignore_unknown,
+                      uint32_t depth) {
+  if (entry.presence_tracked && !AsNative(source)->presence.Get(entry.presence_bit)) return Status::Ok();
+  VELUM_ASSIGN_OR_RETURN(Ref value, ReadField(source, entry.access));
+  PyObject* v = value.get();
+  if (v == Py_None) return Status::Ok();
+  if (IsNativeMessage(v)) return MergeSubMessage(target, entry.access, v, ignore_unknown, depth + 1);
+  if (PyList_Check(v)) return MergeList(target, entry.access, v, depth + 1);
+  if (PyDict_Check(v)) return MergeDict(target, entry.access, v, depth + 1);
+  if (oneof::Check(v)) {
+    VELUM_ASSIGN_OR_RETURN(Ref copy, DeepCopyOneof(v, depth + 1));
+    return WriteFieldSteal(target, entry.access, std::move(copy));
+  }
+  if (entry.field != nullptr) {
+    VELUM_ASSIGN_OR_RETURN(bool is_default, IsImplicitDefault(*entry.field, v));
+    if (is_default) return Status::Ok();
+  }
+  return WriteField(target, entry.access, v);
+}
+
+Status MergeWith(const MessageMarshaler& m, PyObject* target, PyObject* source, bool ignore_unknown,
+                 uint32_t depth) {
+  if (depth > kMaxDepth) return DepthError("merging");
+  int accepted = PyObject_IsInstance(source, m.message_class.get());
+  if (accepted < 0) return Status::Pending();
+  if (!accepted || !IsNativeMessage(source)) return InvalidSource(m, source);
+  if (!IsNativeMessage(target)) return TypeCheckError(target, "NativeMessage");
+  VELUM_TRY(AsNative(target)->presence.MergeFrom(AsNative(source)->presence));
+  for (const AttributeEntry& entry : m.attributes) {
+    VELUM_TRY(MergeAttribute(target, source, entry, ignore_unknown, depth));
+  }
+  if (ignore_unknown) return Status::Ok();
+  return MergeUnknownFields(target, source);
+}
+
+}  // namespace
+
+}  // namespace velum::copy_merge
+
+namespace velum {
+
+Result<Ref> ShallowCopy(const MessageMarshaler& m, PyObject* msg) {
+  VELUM_ASSIGN_OR_RETURN(Ref copy, copy_merge::NewCopyTarget(m));
+  for (const AttributeEntry& entry : m.attributes) {
+    VELUM_ASSIGN_OR_RETURN(Ref value, ReadField(msg, entry.access));
+    VELUM_TRY(WriteFieldSteal(copy.get(), entry.access, std::move(value)));
+  }
+  VELUM_TRY(copy_merge::CopyPresenceAndUnknown(copy.get(), msg));
+  return copy;
+}
+
+Result<Ref> DeepCopy(const MessageMarshaler& m, PyObject* msg) { return copy_merge::DeepCopyWith(m, msg, 0); }
+
+Status MergeMessage(const MessageMarshaler& m, PyObject* target, PyObject* source, bool ignore_unknown_fields) {
+  return copy_merge::MergeWith(m, target, source, ignore_unknown_fields, 0);
+}
+
+}  // namespace velum
