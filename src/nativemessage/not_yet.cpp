@@ -11,8 +11,6 @@ Status NotYet(const char* operation) {
 }
 }  // namespace
 
-Result<Ref> DecodeNew(const MessageMarshaler&, PyObject*, bool) { return NotYet("from_binary"); }
-Status DecodeInto(const MessageMarshaler&, PyObject*, PyObject*, bool) { return NotYet("_merge_from_binary"); }
 Result<Ref> WriteJsonText(const MessageMarshaler&, PyObject*, const JsonWriteOptions&) { return NotYet("to_json"); }
 Result<Ref> WriteJsonValue(const MessageMarshaler&, PyObject*, const JsonWriteOptions&) {
   return NotYet("_to_json_value");

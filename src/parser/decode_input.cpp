@@ -1,0 +1,83 @@
+// from_binary and _merge_from_binary: the input buffer rules around the
+// decoder core.
+#include "common/py_error.h"
+#include "nativemessage/native_message.h"
+#include "nativemessage/operations.h"
+#include "parser/decoder.h"
+
+namespace velum {
+
+namespace {
+
+// One unsigned byte per item: "B" or "c", optionally after a byte-order mark.
+bool IsByteFormat(const char* format) noexcept {
+  if (format == nullptr) return true;  // an exporter without a format means "B"
+  if (*format == '@' || *format == '=' || *format == '<' || *format == '>' || *format == '!') ++format;
+  return (format[0] == 'B' || format[0] == 'c') && format[1] == '\0';
+}
+
+// The input of one decode call. A bytes object is read in place. Any other
+// object, bytearray included, stays exported until the call ends: Python code
+// runs during a decode (enum classes, __new__) and must not be able to resize
+// or free the bytes under the reader.
+class InputHold {
+ public:
+  InputHold() noexcept = default;
+  InputHold(const InputHold&) = delete;
+  InputHold& operator=(const InputHold&) = delete;
+  ~InputHold() {
+    reader_ = WireReader();
+    if (exported_) PyBuffer_Release(&view_);
+  }
+
+  Status Acquire(PyObject* data) {
+    const void* bytes = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_Check(data)) [[likely]] {
+      bytes = PyBytes_AS_STRING(data);
+      size = PyBytes_GET_SIZE(data);
+    } else {
+      if (PyObject_GetBuffer(data, &view_, PyBUF_FULL_RO) < 0) return Status::Pending();
+      exported_ = true;
+      if (view_.itemsize != 1 || !IsByteFormat(view_.format)) {
+        return Status(ErrorKind::kBuffer, "buffer contents are not compatible with u8");
+      }
+      if (!PyBuffer_IsContiguous(&view_, 'C')) return Status(ErrorKind::kBuffer, "buffer is not contiguous");
+      bytes = view_.buf;
+      size = view_.len;
+    }
+    InputRef input = InputRef::Wrap(static_cast<const uint8_t*>(bytes), static_cast<size_t>(size));
+    if (!input) {
+      PyErr_NoMemory();
+      return Status::Pending();
+    }
+    reader_ = WireReader(std::move(input));
+    return Status::Ok();
+  }
+
+  WireReader& reader() noexcept { return reader_; }
+
+ private:
+  Py_buffer view_{};
+  bool exported_ = false;
+  WireReader reader_;
+};
+
+}  // namespace
+
+Result<Ref> DecodeNew(const MessageMarshaler& m, PyObject* data, bool ignore_unknown_fields) {
+  InputHold input;
+  VELUM_TRY(input.Acquire(data));
+  VELUM_ASSIGN_OR_RETURN(Ref msg, decoder::NewInstance(m));
+  VELUM_TRY(decoder::DecodeMessage(m, msg.get(), input.reader(), ignore_unknown_fields, 0));
+  return msg;
+}
+
+Status DecodeInto(const MessageMarshaler& m, PyObject* msg, PyObject* data, bool ignore_unknown_fields) {
+  VELUM_TRY(decoder::CheckInstance(m, msg));
+  InputHold input;
+  VELUM_TRY(input.Acquire(data));
+  return decoder::DecodeMessage(m, msg, input.reader(), ignore_unknown_fields, 0);
+}
+
+}  // namespace velum

@@ -1,0 +1,295 @@
+#include "parser/decoder.h"
+
+#include "common/py_error.h"
+#include "descriptor/message_handle.h"
+#include "nativemessage/native_message.h"
+#include "oneof/oneof.h"
+#include "parser/decode_values.h"
+#include "parser/field_access.h"
+#include "parser/unknown_capture.h"
+
+namespace velum::decoder {
+
+namespace {
+
+PyTypeObject* ClassOf(const MessageMarshaler& m) noexcept {
+  return reinterpret_cast<PyTypeObject*>(m.message_class.get());
+}
+
+[[gnu::cold]] Status TooDeep() {
+  return FormatError(ErrorKind::kRecursion, "exceeded maximum recursion depth %u while parsing message",
+                     static_cast<unsigned>(wire::kMaxDepth));
+}
+
+[[gnu::cold]] Status InvalidWireType(uint32_t wire_type) {
+  return FormatError(ErrorKind::kValue, "invalid wire type: %u", static_cast<unsigned>(wire_type));
+}
+
+Status SetPresent(PyObject* msg, uint32_t number) {
+  PresenceBits& bits = AsNative(msg)->presence;
+  if (!bits.Set(number)) [[unlikely]]
+    return bits.FailureStatus(number);
+  return Status::Ok();
+}
+
+// A oneof member replaces whatever its oneof held; any other field replaces
+// its own value and becomes present.
+Status StoreSingular(PyObject* msg, const FieldSpec& f, Ref value) {
+  if (f.in_oneof()) {
+    Ref holder = oneof::New(f.local_name.get(), value.get());
+    if (!holder) return Status::Pending();
+    return WriteFieldSteal(msg, f.access, std::move(holder));
+  }
+  VELUM_TRY(WriteFieldSteal(msg, f.access, std::move(value)));
+  if (f.has_presence_bit) return SetPresent(msg, f.number);
+  return Status::Ok();
+}
+
+Status AddClosedEnumRecord(PyObject* msg, uint32_t number, int32_t value) {
+  return unknown::AddVarintRecord(msg, number, wire::MakeTag(number, kWireVarint), wire::SignExtend(value));
+}
+
+// The content of a message value whose tag has been read: the payload of a
+// length-delimited record, or the body of a group up to its end tag.
+Status ReadMessageContent(WireReader& reader, uint32_t number, uint32_t wire_type, WireReader& content) {
+  if (wire_type == kWireStartGroup) return reader.ScanGroup(number, content);
+  if (!reader.ReadLengthDelimited(content)) [[unlikely]]
+    return reader.LastError();
+  return Status::Ok();
+}
+
+Status DecodeNewMessage(const ElementKind& element, WireReader& reader, uint32_t number, uint32_t wire_type,
+                        bool ignore_unknown, uint32_t depth, Ref& out) {
+  WireReader content;
+  VELUM_TRY(ReadMessageContent(reader, number, wire_type, content));
+  VELUM_ASSIGN_OR_RETURN(MessageMarshaler * nested, Resolve(element.handle));
+  VELUM_ASSIGN_OR_RETURN(out, NewInstance(*nested));
+  return DecodeMessage(*nested, out.get(), content, ignore_unknown, depth + 1);
+}
+
+bool SameName(PyObject* a, PyObject* b) noexcept {
+  if (a == b) return true;
+  return PyUnicode_Check(a) && PyUnicode_Check(b) && PyUnicode_Compare(a, b) == 0;
+}
+
+// A message that occurs again merges into the value already there.
+Status DecodeSingularMessage(const FieldSpec& f, PyObject* msg, WireReader& reader, uint32_t wire_type,
+                             bool ignore_unknown, uint32_t depth) {
+  WireReader content;
+  VELUM_TRY(ReadMessageContent(reader, f.number, wire_type, content));
+  VELUM_ASSIGN_OR_RETURN(MessageMarshaler * nested, Resolve(f.kind.value.handle));
+  VELUM_ASSIGN_OR_RETURN(Ref current, ReadField(msg, f.access));
+  Ref target;
+  if (!f.in_oneof()) {
+    target = std::move(current);
+  } else if (oneof::Check(current.get()) && SameName(oneof::Field(current.get()), f.local_name.get())) {
+    target = Ref::borrow(oneof::Value(current.get()));
+  }
+  if (target && target.get() != Py_None) {
+    VELUM_TRY(CheckInstance(*nested, target.get()));
+  } else {
+    VELUM_ASSIGN_OR_RETURN(target, NewInstance(*nested));
+  }
+  VELUM_TRY(DecodeMessage(*nested, target.get(), content, ignore_unknown, depth + 1));
+  return StoreSingular(msg, f, std::move(target));
+}
+
+Status DecodeSingular(const FieldSpec& f, PyObject* msg, WireReader& reader, uint32_t wire_type,
+                      bool ignore_unknown, uint32_t depth) {
+  Ref value;
+  switch (f.kind.value.tag) {
+    case ElementTag::kScalar:
+      VELUM_TRY(ReadScalar(f.kind.value.scalar, reader, value));
+      break;
+    case ElementTag::kEnum: {
+      int32_t number = 0;
+      VELUM_TRY(ReadEnum(*f.kind.value.table, reader, value, number));
+      if (!value) return ignore_unknown ? Status::Ok() : AddClosedEnumRecord(msg, f.number, number);
+      break;
+    }
+    case ElementTag::kMessage:
+      return DecodeSingularMessage(f, msg, reader, wire_type, ignore_unknown, depth);
+  }
+  return StoreSingular(msg, f, std::move(value));
+}
+
+Status Append(PyObject* list, const Ref& value) {
+  if (PyList_Append(list, value.get()) < 0) [[unlikely]]
+    return Status::Pending();
+  return Status::Ok();
+}
+
+Status AppendEnum(const FieldSpec& f, PyObject* msg, PyObject* list, WireReader& reader, bool ignore_unknown) {
+  Ref value;
+  int32_t number = 0;
+  VELUM_TRY(ReadEnum(*f.kind.value.table, reader, value, number));
+  if (value) [[likely]]
+    return Append(list, value);
+  return ignore_unknown ? Status::Ok() : AddClosedEnumRecord(msg, f.number, number);
+}
+
+Status DecodeList(const FieldSpec& f, PyObject* msg, WireReader& reader, uint32_t wire_type, bool ignore_unknown,
+                  uint32_t depth) {
+  VELUM_ASSIGN_OR_RETURN(Ref list_ref, ReadField(msg, f.access));
+  PyObject* list = list_ref.get();
+  if (!PyList_Check(list)) [[unlikely]]
+    return TypeCheckError(list, "list");
+  const ElementKind& element = f.kind.value;
+  Ref value;
+  if (wire_type == kWireLengthDelimited && f.packable) {
+    WireReader packed;
+    if (!reader.ReadLengthDelimited(packed)) [[unlikely]]
+      return reader.LastError();
+    if (element.tag == ElementTag::kEnum) {
+      while (!packed.empty()) VELUM_TRY(AppendEnum(f, msg, list, packed, ignore_unknown));
+    } else {
+      while (!packed.empty()) {
+        VELUM_TRY(ReadScalar(element.scalar, packed, value));
+        VELUM_TRY(Append(list, value));
+      }
+    }
+    return Status::Ok();
+  }
+  switch (element.tag) {
+    case ElementTag::kScalar:
+      VELUM_TRY(ReadScalar(element.scalar, reader, value));
+      break;
+    case ElementTag::kEnum:
+      return AppendEnum(f, msg, list, reader, ignore_unknown);
+    case ElementTag::kMessage:
+      VELUM_TRY(DecodeNewMessage(element, reader, f.number, wire_type, ignore_unknown, depth, value));
+      break;
+  }
+  return Append(list, value);
+}
+
+Status DecodeMapEntry(const FieldSpec& f, PyObject* msg, WireReader& reader, bool ignore_unknown, uint32_t depth) {
+  const uint8_t* data = nullptr;
+  size_t size = 0;
+  if (!reader.ReadLengthDelimited(data, size)) [[unlikely]]
+    return reader.LastError();
+  WireReader entry = reader.Slice(data, size);
+  const ElementKind& value_kind = f.kind.value;
+  Ref key;
+  Ref value;
+  bool dropped = false;
+  while (!entry.empty() && !dropped) {
+    uint32_t tag = 0;
+    if (!entry.ReadTag(tag)) [[unlikely]]
+      return entry.LastError();
+    const uint32_t wire_type = wire::TagWireType(tag);
+    const uint32_t number = wire::TagFieldNumber(tag);
+    if (wire_type > kWireFixed32) [[unlikely]]
+      return InvalidWireType(wire_type);
+    if (tag == f.map_key_tag) {
+      VELUM_TRY(ReadScalar(f.kind.map_key, entry, key));
+    } else if (tag == f.map_value_tag) {
+      switch (value_kind.tag) {
+        case ElementTag::kScalar:
+          VELUM_TRY(ReadScalar(value_kind.scalar, entry, value));
+          break;
+        case ElementTag::kEnum: {
+          Ref member;
+          int32_t enum_number = 0;
+          VELUM_TRY(ReadEnum(*value_kind.table, entry, member, enum_number));
+          if (member) {
+            value = std::move(member);
+          } else {
+            dropped = true;
+          }
+          break;
+        }
+        case ElementTag::kMessage:
+          VELUM_TRY(DecodeNewMessage(value_kind, entry, 2, kWireLengthDelimited, ignore_unknown, depth, value));
+          break;
+      }
+    } else if (number == 1 || number == 2) {
+      dropped = true;
+    } else {
+      VELUM_TRY(entry.SkipField(number, wire_type, depth + 1));
+    }
+  }
+  if (dropped) return ignore_unknown ? Status::Ok() : unknown::AddEntryRecord(msg, f.number, f.tag, data, size);
+  if (!key) key = f.map_default_key.clone();
+  if (!value) {
+    if (value_kind.tag == ElementTag::kMessage) {
+      value = Ref::steal(PyObject_CallNoArgs(value_kind.handle->cls.get()));
+      if (!value) return Status::Pending();
+    } else {
+      value = f.map_default_value.clone();
+    }
+  }
+  VELUM_ASSIGN_OR_RETURN(Ref dict, ReadField(msg, f.access));
+  if (!PyDict_Check(dict.get())) [[unlikely]]
+    return TypeCheckError(dict.get(), "dict");
+  if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return Status::Pending();
+  return Status::Ok();
+}
+
+// Whether a record of `wire_type` can be read into `f`: its declared wire type,
+// or for a list either element form (one element, or packed data when the
+// element is packable).
+bool Accepts(const FieldSpec& f, uint32_t wire_type) noexcept {
+  if (wire_type == f.wire_type) [[likely]]
+    return true;
+  return f.shape == FieldShape::kList &&
+         (wire_type == f.element_wire_type || (wire_type == kWireLengthDelimited && f.packable));
+}
+
+}  // namespace
+
+Status CheckInstance(const MessageMarshaler& m, PyObject* obj) {
+  PyTypeObject* cls = ClassOf(m);
+  if (cls != nullptr && PyObject_TypeCheck(obj, cls)) [[likely]]
+    return Status::Ok();
+  if (cls == nullptr) return Status(ErrorKind::kRuntime, "message class was cleared");
+  if (!IsNativeMessage(obj)) return TypeCheckError(obj, "NativeMessage");
+  return TypeCheckError(obj, cls->tp_name);
+}
+
+Result<Ref> NewInstance(const MessageMarshaler& m) {
+  VELUM_ASSIGN_OR_RETURN(Ref obj, NewBareInstance(m));
+  VELUM_TRY(CheckInstance(m, obj.get()));
+  VELUM_TRY(InitDefaults(m, obj.get()));
+  return obj;
+}
+
+Status DecodeMessage(const MessageMarshaler& m, PyObject* msg, WireReader& reader, bool ignore_unknown,
+                     uint32_t depth) {
+  if (depth > wire::kMaxDepth) [[unlikely]]
+    return TooDeep();
+  while (!reader.empty()) {
+    const uint8_t* start = reader.cursor();
+    uint32_t tag = 0;
+    if (!reader.ReadTag(tag)) [[unlikely]]
+      return reader.LastError();
+    if (tag < 8) [[unlikely]]
+      return Status(ErrorKind::kValue, "invalid field number: 0");
+    const uint32_t number = wire::TagFieldNumber(tag);
+    const uint32_t wire_type = wire::TagWireType(tag);
+    if (wire_type > kWireFixed32) [[unlikely]]
+      return InvalidWireType(wire_type);
+    const FieldSpec* f = m.index.Find(number);
+    if (f != nullptr && Accepts(*f, wire_type)) [[likely]] {
+      switch (f->shape) {
+        case FieldShape::kSingular:
+          VELUM_TRY(DecodeSingular(*f, msg, reader, wire_type, ignore_unknown, depth));
+          break;
+        case FieldShape::kList:
+          VELUM_TRY(DecodeList(*f, msg, reader, wire_type, ignore_unknown, depth));
+          break;
+        case FieldShape::kMap:
+          VELUM_TRY(DecodeMapEntry(*f, msg, reader, ignore_unknown, depth));
+          break;
+      }
+      continue;
+    }
+    VELUM_TRY(reader.SkipField(number, wire_type, depth + 1));
+    if (!ignore_unknown) {
+      VELUM_TRY(unknown::AddRawRecord(msg, number, start, static_cast<size_t>(reader.cursor() - start)));
+    }
+  }
+  return Status::Ok();
+}
+
+}  // namespace velum::decoder
