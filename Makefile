@@ -48,3 +48,56 @@ lint: $(STAMP)
 
 clean:
 	rm -rf build $(VENV)
+
+# ---- Hostile-input harnesses: sanitizers and fuzzing --------------------------
+# Both use their own venv and build dir, so the normal .venv build is never touched.
+ASAN_VENV := .venv-asan
+ASAN_PY := $(ASAN_VENV)/bin/python
+ASAN_STAMP := $(ASAN_VENV)/.deps-stamp
+SAN_RUN := tools/sanitizers/run.sh
+FUZZ_VENV := .venv-fuzz
+FUZZ_PY := $(FUZZ_VENV)/bin/python
+FUZZ_STAMP := $(FUZZ_VENV)/.deps-stamp
+FUZZ_SECONDS ?= 180
+FUZZ_CI_SECONDS ?= 60
+# What the sanitizer builds compile; point it at a clean export of HEAD
+# (git archive HEAD | tar -x -C DIR) while the working tree is mid-edit.
+SAN_SRC ?= .
+
+.PHONY: test-asan build-asan fuzz fuzz-ci build-fuzz
+
+$(ASAN_STAMP) $(FUZZ_STAMP): pyproject.toml
+	@base=$$(tools/find-python.sh) || exit 1; venv=$(dir $@); \
+	  if [ ! -x $${venv}bin/python ]; then echo "creating $$venv with $$base"; "$$base" -m venv $$venv; fi
+	$(dir $@)bin/pip install -q --upgrade pip
+	$(dir $@)bin/pip install -q $(PYTHON_DEPS) $(if $(findstring fuzz,$@),atheris)
+	touch $@
+
+# gcc's AddressSanitizer and UndefinedBehaviorSanitizer, frame pointers kept for stacks.
+build-asan: $(ASAN_STAMP)
+	@mkdir -p build
+	flock build/.asan-lock $(ASAN_VENV)/bin/pip install -q --no-build-isolation --no-deps \
+	  -C build-dir=$(CURDIR)/build/asan -C cmake.build-type=RelWithDebInfo \
+	  -C cmake.define.VELUM_SANITIZE=address,undefined $(SAN_SRC)
+
+test-asan: build-asan
+	$(SAN_RUN) gcc $(ASAN_PY) -m pytest -p no:cacheprovider
+
+# clang with -fsanitize=fuzzer-no-link gives libFuzzer coverage of the extension
+# itself; atheris' own libFuzzer + ASan runtime is preloaded (see fuzz/run.sh).
+build-fuzz: $(FUZZ_STAMP)
+	@command -v clang++ >/dev/null 2>&1 || { \
+	  if [ "$$(id -u)" = 0 ]; then echo "installing clang"; apt-get update -qq && \
+	    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang >/dev/null; \
+	  else echo "missing clang; run: sudo apt-get install -y clang"; exit 1; fi; }
+	@mkdir -p build
+	flock build/.fuzz-lock env CC=clang CXX=clang++ $(FUZZ_VENV)/bin/pip install -q --no-build-isolation \
+	  --no-deps -C build-dir=$(CURDIR)/build/fuzz -C cmake.build-type=RelWithDebInfo \
+	  -C cmake.define.VELUM_SANITIZE=address,undefined,fuzzer-no-link \
+	  -C "cmake.define.CMAKE_CXX_FLAGS=-fno-sanitize-recover=undefined -fsanitize-trap=undefined" $(SAN_SRC)
+
+fuzz: build-fuzz
+	fuzz/run.sh $(FUZZ_PY) $(FUZZ_SECONDS)
+
+fuzz-ci: build-fuzz
+	fuzz/run.sh $(FUZZ_PY) $(FUZZ_CI_SECONDS)
