@@ -101,3 +101,11 @@ fuzz: build-fuzz
 
 fuzz-ci: build-fuzz
 	fuzz/run.sh $(FUZZ_PY) $(FUZZ_CI_SECONDS)
+
+# Benchmarks against protobuf (upb, pure Python) and the marshal floor; see bench/.
+.PHONY: bench bench-quick
+bench: build
+	$(PY) -m bench
+
+bench-quick: build
+	$(PY) -m bench --quick

@@ -1,0 +1,3 @@
+from bench.run import main
+
+raise SystemExit(main())

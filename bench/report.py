@@ -1,0 +1,266 @@
+"""The results table (terminal and Markdown), the target verdicts, and the JSON record."""
+
+# The tables are read by people: typographic signs for ratios and ranges.
+# ruff: noqa: RUF001
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from dataclasses import dataclass, field
+from typing import Any
+
+from bench.harness import Outcome, Stat
+
+PEERS = ("upb", "pure-python")
+
+
+@dataclass
+class Cell:
+    workload: str
+    size: int
+    op: str
+    outcomes: dict[str, Outcome]
+
+
+@dataclass
+class Results:
+    meta: dict[str, Any]
+    cells: list[Cell] = field(default_factory=list)
+    memory: dict[str, dict[str, Any]] = field(default_factory=dict)
+    checks: dict[str, str] = field(default_factory=dict)
+
+
+def fmt_time(seconds: float) -> str:
+    for unit, scale in (("s", 1.0), ("ms", 1e-3), ("µs", 1e-6)):
+        if seconds >= scale:
+            return f"{seconds / scale:.3g} {unit}"
+    return f"{seconds / 1e-9:.3g} ns"
+
+
+def fmt_size(n: float) -> str:
+    if n >= 1 << 20:
+        return f"{n / (1 << 20):.2f} MiB"
+    if n >= 1 << 10:
+        return f"{n / (1 << 10):.1f} KiB"
+    return f"{n:.0f} B"
+
+
+def _median(o: Outcome | None) -> float | None:
+    return o.median if isinstance(o, Stat) and o.samples else None
+
+
+def _timing(o: Outcome | None, spread: bool) -> str:
+    if o is None:
+        return "—"
+    if isinstance(o, str):
+        return o if o == "n/a" else "error"
+    if not o.samples:
+        return "error"
+    text = fmt_time(o.median)
+    if spread:
+        text += f" ({fmt_time(o.low)}–{fmt_time(o.high)})"
+    return text
+
+
+def ratio(num: Outcome | None, den: Outcome | None) -> float | None:
+    a, b = _median(num), _median(den)
+    return a / b if a is not None and b else None
+
+
+def _ratio_text(r: float | None) -> str:
+    return "—" if r is None else f"{r:.2f}×"
+
+
+HEADER = ("workload", "operation", "velum median (min–max)", "upb", "upb/velum",
+          "pure-python", "py/velum", "marshal floor", "velum/floor")
+
+
+def rows(results: Results) -> list[tuple[str, ...]]:
+    out: list[tuple[str, ...]] = []
+    for c in results.cells:
+        o = c.outcomes
+        out.append((
+            f"{c.workload} ({fmt_size(c.size)})", c.op, _timing(o.get("velum"), True),
+            _timing(o.get("upb"), False), _ratio_text(ratio(o.get("upb"), o.get("velum"))),
+            _timing(o.get("pure-python"), False),
+            _ratio_text(ratio(o.get("pure-python"), o.get("velum"))),
+            _timing(o.get("marshal"), False),
+            _ratio_text(ratio(o.get("velum"), o.get("marshal"))),
+        ))
+    return out
+
+
+def text_table(results: Results) -> str:
+    body = rows(results)
+    widths = [max(len(r[i]) for r in [HEADER, *body]) for i in range(len(HEADER))]
+    lines = []
+    for n, r in enumerate([HEADER, *body]):
+        lines.append("  ".join(v.ljust(w) for v, w in zip(r, widths, strict=True)).rstrip())
+        if n == 0:
+            lines.append("  ".join("-" * w for w in widths))
+    return "\n".join(lines)
+
+
+def markdown_table(header: Sequence[str], body: Sequence[Sequence[str]]) -> str:
+    lines = ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
+    lines += ["| " + " | ".join(r) + " |" for r in body]
+    return "\n".join(lines)
+
+
+def memory_rows(results: Results) -> list[tuple[str, ...]]:
+    out: list[tuple[str, ...]] = []
+    for workload, m in results.memory.items():
+        def cell(impl: str, view: str, m: dict[str, Any] = m) -> str:
+            v = m.get(impl)
+            if not isinstance(v, dict):
+                return "n/a" if v is None else str(v)
+            return fmt_size(max(v[view], 0))
+
+        out.append((
+            f"{workload} ({fmt_size(m['size'])})",
+            cell("velum", "tracemalloc"), cell("velum", "rss"),
+            cell("upb", "tracemalloc"), cell("upb", "rss"), cell("marshal", "tracemalloc"),
+        ))
+    return out
+
+
+MEMORY_HEADER = ("workload (wire size)", "velum tracemalloc", "velum RSS", "upb tracemalloc",
+                 "upb RSS", "marshal tree tracemalloc")
+
+# (operation, peer, kind, threshold): kind "peer" is peer/velum >= threshold,
+# "floor" is velum/marshal <= threshold.
+TARGETS: tuple[tuple[str, str, str, str, float], ...] = (
+    ("parse+read ≥ 2× faster than upb", "parse+read", "upb", "peer", 2.0),
+    ("build+serialize ≥ 2× faster than upb", "build+serialize", "upb", "peer", 2.0),
+    ("serialize no slower than upb", "serialize", "upb", "peer", 1.0),
+    ("parse within 1.5× of the marshal floor", "parse", "marshal", "floor", 1.5),
+    ("deepcopy faster than upb CopyFrom", "deepcopy", "upb", "peer", 1.0),
+    ("merge faster than upb MergeFrom", "merge", "upb", "peer", 1.0),
+    ("== faster than upb", "==", "upb", "peer", 1.0),
+    ("every operation ≥ 20× faster than pure-Python", "*", "pure-python", "peer", 20.0),
+)
+
+
+def verdicts(results: Results) -> list[tuple[str, str]]:
+    out = []
+    for label, op, peer, kind, threshold in TARGETS:
+        missed, held, unmeasured = [], 0, []
+        for c in results.cells:
+            if op not in ("*", c.op):
+                continue
+            if kind == "peer":
+                r = ratio(c.outcomes.get(peer), c.outcomes.get("velum"))
+                ok = r is not None and r >= threshold
+            else:
+                r = ratio(c.outcomes.get("velum"), c.outcomes.get(peer))
+                ok = r is not None and r <= threshold
+            where = c.workload if op != "*" else f"{c.workload}/{c.op}"
+            if r is None:
+                unmeasured.append(where)
+            elif ok:
+                held += 1
+            else:
+                missed.append(f"{where} {r:.2f}×")
+        if missed:
+            verdict = "misses: " + ", ".join(missed)
+        elif held:
+            verdict = "holds"
+        else:
+            verdict = "not measured"
+        if unmeasured and held + len(missed):
+            verdict += " (not measured: " + ", ".join(unmeasured) + ")"
+        out.append((label, verdict))
+    return out
+
+
+def to_json(results: Results) -> dict[str, Any]:
+    def outcome(o: Outcome) -> Any:
+        if isinstance(o, Stat):
+            return {"median": o.median if o.samples else None,
+                    "min": o.low if o.samples else None, "max": o.high if o.samples else None,
+                    "loops": o.loops, "samples": o.samples}
+        return o
+
+    return {
+        "meta": results.meta,
+        "checks": results.checks,
+        "cells": [
+            {"workload": c.workload, "size": c.size, "op": c.op,
+             "results": {k: outcome(v) for k, v in c.outcomes.items()}}
+            for c in results.cells
+        ],
+        "memory": results.memory,
+    }
+
+
+def markdown(results: Results, analysis: str | None) -> str:
+    m = results.meta
+    peers = m["peers"]
+    parts = [
+        "# Benchmarks",
+        "",
+        f"Generated by `make bench` ({m['mode']} mode) on {m['date']}, commit `{m['commit']}`.",
+        "",
+        f"- CPU: {m['cpu']} ({m['cores']} logical cores)",
+        f"- Python: {m['python']}",
+        f"- velum: {m['velum']}",
+        f"- upb peer: protobuf {peers['upb']['protobuf']} ({peers['upb']['backend']} backend,"
+        " same process)",
+        f"- pure-Python peer: {peers.get('pure-python', 'unavailable')}",
+        "",
+        "Times are per call: the median over interleaved samples, with the min–max spread "
+        "for velum; ratios divide medians (above 1 means velum is faster, except velum/floor, "
+        "where below 1.5 meets the target). `n/a` marks an operation velum does not "
+        "implement yet; `—` one the implementation does not offer. "
+        "How it is measured: see the end of this file.",
+        "",
+        markdown_table(HEADER, rows(results)),
+        "",
+        "## Targets",
+        "",
+        markdown_table(("target", "verdict"), verdicts(results)),
+        "",
+        "## Memory held per decoded message",
+        "",
+        "Bytes per message while many decoded messages are kept alive. tracemalloc sees "
+        "Python's allocators (including PyMem_Raw, which velum's native storage uses) but not "
+        "plain malloc, where upb keeps its arenas; the RSS column sees everything, at page "
+        "granularity. upb decodes lazily, so its figure is the arena holding the parsed data, "
+        "not Python objects.",
+        "",
+        markdown_table(MEMORY_HEADER, memory_rows(results)),
+        "",
+        "## Consistency checks",
+        "",
+        *[f"- {k}: {v}" for k, v in results.checks.items()],
+        "",
+        "## Method",
+        "",
+        "- Workloads: `bench/protos/*.proto`, content from the seeded generators in "
+        "`bench/workloads.py`. Every implementation parses the same bytes (upb's encoding of "
+        "the generated content) and builds messages with the same keyword-constructor code.",
+        "- Operations: `parse` is `from_binary` / `FromString`; `parse+read` also reads every "
+        "field recursively (one `operator.attrgetter` per type, `tuple()` over repeated "
+        "fields and map items); `serialize` encodes an existing message; `build+serialize` "
+        "constructs from Python values and encodes; `deepcopy` is `copy.deepcopy` for velum "
+        "and `CopyFrom` into a new message for protobuf; `merge` merges a message into a "
+        "freshly parsed, different one (`merge_from` / `MergeFrom`, target made outside the "
+        "clock); `==` compares two independently built equal messages. The floor is "
+        "`marshal.loads` of the equivalent plain tuple/list/dict tree.",
+        "- Each sample runs the operation in a loop sized to last about "
+        f"{m['config']['target'] * 1e3:g} ms, after calibration and warm-up; samples of all "
+        "implementations alternate round by round (order rotated), up to "
+        f"{m['config']['rounds']} per implementation; the cyclic GC stays enabled (it is "
+        "part of what object-creating decoders cost), with a full collection before each "
+        "cell. The clock is "
+        + ("the thread's CPU time (`time.thread_time`), so time spent preempted on a loaded "
+           "machine is left out" if m["config"].get("clock") == "cpu" else "wall time")
+        + f"; the load average was {m.get('load', ['?', '?'])[0]} at the start and "
+        f"{m.get('load', ['?', '?'])[1]} at the end of the run. The pure-Python backend runs "
+        "in a subprocess over a pipe with the same code, with fewer rounds where a call is "
+        "slow.",
+        "",
+    ]
+    if analysis:
+        parts += [analysis.strip(), ""]
+    return "\n".join(parts)

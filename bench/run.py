@@ -1,0 +1,239 @@
+"""Entry point: `python -m bench [--quick]` or `python bench/run.py [--quick]`."""
+
+from __future__ import annotations
+
+import argparse
+import datetime
+import json
+import os
+import platform
+import subprocess
+import sys
+import time
+from pathlib import Path
+from typing import Any
+
+if __package__ in (None, ""):  # run as a script: make the repository root importable
+    sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
+
+from bench import memory
+from bench.harness import FULL, QUICK, Config, Outcome
+from bench.impls import (
+    CLOCKS,
+    OPERATIONS,
+    Inputs,
+    MarshalFloor,
+    ProtobufImpl,
+    Runner,
+    SubprocessImpl,
+    VelumImpl,
+    use_clock,
+)
+from bench.report import Cell, Results, markdown, text_table, to_json, verdicts
+from bench.schema import file_set, protobuf_versions
+from bench.workloads import WORKLOADS, Workload
+
+BENCH_DIR = Path(__file__).resolve().parent
+ROOT = BENCH_DIR.parent
+
+
+def _cpu() -> str:
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown"
+
+
+def _commit() -> str:
+    try:
+        out = subprocess.run(["git", "rev-parse", "--short", "HEAD"], cwd=ROOT,
+                             capture_output=True, text=True, check=True).stdout.strip()
+    except (OSError, subprocess.CalledProcessError):
+        return "unknown"
+    return out
+
+
+def _velum_version() -> str:
+    from importlib import metadata
+
+    try:
+        return metadata.version("velum")
+    except metadata.PackageNotFoundError:
+        return "unknown"
+
+
+def _check(velum: VelumImpl | None, upb: ProtobufImpl, inputs: Inputs) -> str:
+    """velum's encoding must decode (in upb) to the same message, and its decoding equal."""
+    if velum is None:
+        return "velum unavailable"
+    w = inputs.workload
+    notes = []
+    expected = upb.message_class(w.message).FromString(inputs.data)
+    built = w.build(velum.namespace(inputs), inputs.values)
+    try:
+        encoded = built.to_binary()
+        same = upb.message_class(w.message).FromString(encoded) == expected
+        notes.append("encode ok" if same else "ENCODE MISMATCH")
+    except NotImplementedError:
+        notes.append("encode n/a")
+    try:
+        decoded = velum.message_class(w.message).from_binary(inputs.data)
+        notes.append("decode ok" if decoded == built else "DECODE MISMATCH")
+    except NotImplementedError:
+        notes.append("decode n/a")
+    return ", ".join(notes)
+
+
+def _memory(velum: VelumImpl | None, upb: ProtobufImpl, floor: MarshalFloor,
+            inputs: Inputs, budget: int) -> dict[str, Any]:
+    import marshal
+
+    w = inputs.workload
+    count = memory.count_for(len(inputs.data), budget)
+    out: dict[str, Any] = {"size": len(inputs.data)}
+    parse_upb = upb.message_class(w.message).FromString
+    out["upb"] = memory.held(lambda: parse_upb(inputs.data), count)
+    blob = floor.blob(inputs)
+    out["marshal"] = memory.held(lambda: marshal.loads(blob), count)
+    if velum is None:
+        out["velum"] = "unavailable"
+        return out
+    parse_velum = velum.message_class(w.message).from_binary
+    try:
+        out["velum"] = memory.held(lambda: parse_velum(inputs.data), count)
+    except NotImplementedError:
+        out["velum"] = "n/a"
+    return out
+
+
+def main(argv: list[str] | None = None) -> int:
+    ap = argparse.ArgumentParser(prog="python -m bench", description=__doc__)
+    ap.add_argument("--quick", action="store_true", help="a few seconds, small workloads")
+    ap.add_argument("--workloads", help="comma-separated subset of: "
+                    + ",".join(w.name for w in WORKLOADS))
+    ap.add_argument("--ops", help="comma-separated subset of: " + ",".join(OPERATIONS))
+    ap.add_argument("--clock", choices=sorted(CLOCKS), default="cpu",
+                    help="cpu: the thread's CPU time (default, robust on a loaded machine); wall")
+    ap.add_argument("--no-pure-python", action="store_true", help="skip the subprocess peer")
+    ap.add_argument("--json", type=Path, help="raw results (default bench/results/<mode>.json)")
+    ap.add_argument("--markdown", type=Path,
+                    help="write the report here (full mode default: BENCHMARKS.md)")
+    ap.add_argument("--no-markdown", action="store_true")
+    args = ap.parse_args(argv)
+
+    cfg: Config = QUICK if args.quick else FULL
+    mode = "quick" if args.quick else "full"
+    workloads: list[Workload] = [
+        w for w in WORKLOADS
+        if not args.workloads or w.name in args.workloads.split(",")
+    ]
+    ops = [o for o in OPERATIONS if not args.ops or o in args.ops.split(",")]
+    started = time.perf_counter()
+    use_clock(args.clock)
+    load_before = os.getloadavg()[0]
+
+    fs = file_set()
+    upb = ProtobufImpl(fs, "upb")
+    velum: VelumImpl | None
+    try:
+        velum = VelumImpl(fs, upb.schema)
+    except Exception as e:  # velum not built: the peers still run
+        print(f"velum unavailable: {type(e).__name__}: {e}", file=sys.stderr)
+        velum = None
+    floor = MarshalFloor(upb.schema)
+    pure: SubprocessImpl | None = None
+    peers: dict[str, Any] = {"upb": protobuf_versions()}
+    if not args.no_pure_python:
+        try:
+            pure = SubprocessImpl(fs, args.clock)
+            v = pure.versions
+            peers["pure-python"] = f"protobuf {v['protobuf']} ({v['backend']} backend, subprocess)"
+        except Exception as e:
+            print(f"pure-Python peer unavailable: {e}", file=sys.stderr)
+
+    results = Results(meta={
+        "mode": mode,
+        "date": datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%d %H:%M UTC"),
+        "commit": _commit(),
+        "cpu": _cpu(),
+        "cores": os.cpu_count(),
+        "python": f"{platform.python_implementation()} {platform.python_version()}",
+        "velum": _velum_version() if velum else "unavailable",
+        "peers": peers,
+        "config": {"target": cfg.target, "rounds": cfg.rounds, "budget": cfg.budget,
+                   "scale": cfg.scale, "clock": args.clock},
+    })
+
+    try:
+        for w in workloads:
+            upb_ns = w.namespace(upb.message_class)
+            data = w.build(upb_ns, w.values(cfg.scale, 0)).SerializeToString()
+            data1 = w.build(upb_ns, w.values(cfg.scale, 1)).SerializeToString()
+            inputs = Inputs(w, cfg.scale, data, data1)
+            results.checks[w.name] = _check(velum, upb, inputs)
+            if pure is not None:
+                pure.load(inputs)
+            for op in ops:
+                print(f"  {w.name:8} {op}", file=sys.stderr, flush=True)
+                results.cells.append(Cell(w.name, len(data), op, _measure_cell(
+                    velum, upb, pure, floor, inputs, op, cfg)))
+            results.memory[w.name] = _memory(velum, upb, floor, inputs, cfg.memory_bytes)
+    finally:
+        if pure is not None:
+            pure.close()
+    results.meta["seconds"] = round(time.perf_counter() - started, 1)
+    results.meta["load"] = [round(load_before, 2), round(os.getloadavg()[0], 2)]
+
+    print(text_table(results))
+    print()
+    for label, verdict in verdicts(results):
+        print(f"{label}: {verdict}")
+    print(f"\n({mode} mode, {results.meta['seconds']} s)")
+
+    out_json = args.json or BENCH_DIR / "results" / f"{mode}.json"
+    out_json.parent.mkdir(parents=True, exist_ok=True)
+    out_json.write_text(json.dumps(to_json(results), indent=1, ensure_ascii=False) + "\n")
+    md_path = args.markdown or (None if args.quick else ROOT / "BENCHMARKS.md")
+    if md_path is not None and not args.no_markdown:
+        analysis_path = BENCH_DIR / "analysis.md"
+        analysis = analysis_path.read_text() if analysis_path.exists() else None
+        md_path.write_text(markdown(results, analysis))
+        print(f"wrote {out_json} and {md_path}")
+    else:
+        print(f"wrote {out_json}")
+    return 0
+
+
+def _measure_cell(velum: VelumImpl | None, upb: ProtobufImpl, pure: SubprocessImpl | None,
+                  floor: MarshalFloor, inputs: Inputs, op: str,
+                  cfg: Config) -> dict[str, Outcome]:
+    def bind(impl: Any) -> Any:
+        def prepare() -> Runner | None:
+            runner: Runner | None = impl.prepare(inputs, op)
+            return runner
+
+        return prepare
+
+    runners = {"velum": bind(velum)} if velum is not None else {}
+    runners["upb"] = bind(upb)
+    if pure is not None:
+        runners["pure-python"] = bind(pure)
+    runners["marshal"] = bind(floor)
+    outcomes = _measure(runners, cfg)
+    if velum is None:
+        outcomes["velum"] = "unavailable"
+    return outcomes
+
+
+def _measure(runners: dict[str, Any], cfg: Config) -> dict[str, Outcome]:
+    from bench.harness import measure
+
+    return measure(runners, cfg)
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())
