@@ -23,67 +23,158 @@ inline Status PyResult(PyObject* value, Ref& out) {
   return Status::Ok();
 }
 
-// Reads one value of `type` (whose wire type the caller has checked) into `out`.
-inline Status ReadScalar(ScalarType type, WireReader& reader, Ref& out) {
+// Reads one value of scalar type T (whose wire type the caller has checked).
+template <ScalarType T>
+inline Status ReadScalarAs(WireReader& reader, Ref& out) {
   uint64_t v64 = 0;
   uint32_t v32 = 0;
-  switch (type) {
-    case ScalarType::kInt32:
-      if (!reader.ReadVarint64(v64)) return ReaderError(reader);
-      return PyResult(PyLong_FromLong(static_cast<int32_t>(static_cast<uint32_t>(v64))), out);
-    case ScalarType::kInt64:
-      if (!reader.ReadVarint64(v64)) return ReaderError(reader);
-      return PyResult(PyLong_FromLongLong(static_cast<int64_t>(v64)), out);
-    case ScalarType::kUint32:
-      if (!reader.ReadVarint64(v64)) return ReaderError(reader);
-      return PyResult(PyLong_FromUnsignedLong(static_cast<uint32_t>(v64)), out);
-    case ScalarType::kUint64:
-      if (!reader.ReadVarint64(v64)) return ReaderError(reader);
-      return PyResult(PyLong_FromUnsignedLongLong(v64), out);
-    case ScalarType::kSint32:
-      if (!reader.ReadVarint64(v64)) return ReaderError(reader);
-      return PyResult(PyLong_FromLong(wire::ZigZagDecode32(static_cast<uint32_t>(v64))), out);
-    case ScalarType::kSint64:
-      if (!reader.ReadVarint64(v64)) return ReaderError(reader);
-      return PyResult(PyLong_FromLongLong(wire::ZigZagDecode64(v64)), out);
-    case ScalarType::kBool:
-      if (!reader.ReadVarint64(v64)) return ReaderError(reader);
-      out = Ref::borrow(v64 != 0 ? Py_True : Py_False);
-      return Status::Ok();
-    case ScalarType::kFixed32:
-      if (!reader.ReadFixed32(v32)) return ReaderError(reader);
-      return PyResult(PyLong_FromUnsignedLong(v32), out);
-    case ScalarType::kSfixed32:
-      if (!reader.ReadFixed32(v32)) return ReaderError(reader);
-      return PyResult(PyLong_FromLong(static_cast<int32_t>(v32)), out);
-    case ScalarType::kFloat:
-      if (!reader.ReadFixed32(v32)) return ReaderError(reader);
-      return PyResult(PyFloat_FromDouble(std::bit_cast<float>(v32)), out);
-    case ScalarType::kFixed64:
-      if (!reader.ReadFixed64(v64)) return ReaderError(reader);
-      return PyResult(PyLong_FromUnsignedLongLong(v64), out);
-    case ScalarType::kSfixed64:
-      if (!reader.ReadFixed64(v64)) return ReaderError(reader);
-      return PyResult(PyLong_FromLongLong(static_cast<int64_t>(v64)), out);
-    case ScalarType::kDouble:
-      if (!reader.ReadFixed64(v64)) return ReaderError(reader);
-      return PyResult(PyFloat_FromDouble(std::bit_cast<double>(v64)), out);
-    case ScalarType::kString: {
-      const uint8_t* data = nullptr;
-      size_t size = 0;
-      if (!reader.ReadLengthDelimited(data, size)) return ReaderError(reader);
-      return PyResult(
-          PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(size), nullptr), out);
-    }
-    case ScalarType::kBytes: {
-      const uint8_t* data = nullptr;
-      size_t size = 0;
-      if (!reader.ReadLengthDelimited(data, size)) return ReaderError(reader);
-      return PyResult(
-          PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(size)), out);
+  if constexpr (T == ScalarType::kInt32) {
+    if (!reader.ReadVarint64(v64)) return ReaderError(reader);
+    return PyResult(PyLong_FromLong(static_cast<int32_t>(static_cast<uint32_t>(v64))), out);
+  } else if constexpr (T == ScalarType::kInt64) {
+    if (!reader.ReadVarint64(v64)) return ReaderError(reader);
+    return PyResult(PyLong_FromLongLong(static_cast<int64_t>(v64)), out);
+  } else if constexpr (T == ScalarType::kUint32) {
+    if (!reader.ReadVarint64(v64)) return ReaderError(reader);
+    return PyResult(PyLong_FromUnsignedLong(static_cast<uint32_t>(v64)), out);
+  } else if constexpr (T == ScalarType::kUint64) {
+    if (!reader.ReadVarint64(v64)) return ReaderError(reader);
+    return PyResult(PyLong_FromUnsignedLongLong(v64), out);
+  } else if constexpr (T == ScalarType::kSint32) {
+    if (!reader.ReadVarint64(v64)) return ReaderError(reader);
+    return PyResult(PyLong_FromLong(wire::ZigZagDecode32(static_cast<uint32_t>(v64))), out);
+  } else if constexpr (T == ScalarType::kSint64) {
+    if (!reader.ReadVarint64(v64)) return ReaderError(reader);
+    return PyResult(PyLong_FromLongLong(wire::ZigZagDecode64(v64)), out);
+  } else if constexpr (T == ScalarType::kBool) {
+    if (!reader.ReadVarint64(v64)) return ReaderError(reader);
+    out = Ref::borrow(v64 != 0 ? Py_True : Py_False);
+    return Status::Ok();
+  } else if constexpr (T == ScalarType::kFixed32) {
+    if (!reader.ReadFixed32(v32)) return ReaderError(reader);
+    return PyResult(PyLong_FromUnsignedLong(v32), out);
+  } else if constexpr (T == ScalarType::kSfixed32) {
+    if (!reader.ReadFixed32(v32)) return ReaderError(reader);
+    return PyResult(PyLong_FromLong(static_cast<int32_t>(v32)), out);
+  } else if constexpr (T == ScalarType::kFloat) {
+    if (!reader.ReadFixed32(v32)) return ReaderError(reader);
+    return PyResult(PyFloat_FromDouble(std::bit_cast<float>(v32)), out);
+  } else if constexpr (T == ScalarType::kFixed64) {
+    if (!reader.ReadFixed64(v64)) return ReaderError(reader);
+    return PyResult(PyLong_FromUnsignedLongLong(v64), out);
+  } else if constexpr (T == ScalarType::kSfixed64) {
+    if (!reader.ReadFixed64(v64)) return ReaderError(reader);
+    return PyResult(PyLong_FromLongLong(static_cast<int64_t>(v64)), out);
+  } else if constexpr (T == ScalarType::kDouble) {
+    if (!reader.ReadFixed64(v64)) return ReaderError(reader);
+    return PyResult(PyFloat_FromDouble(std::bit_cast<double>(v64)), out);
+  } else {
+    const uint8_t* data = nullptr;
+    size_t size = 0;
+    if (!reader.ReadLengthDelimited(data, size)) return ReaderError(reader);
+    const char* chars = reinterpret_cast<const char*>(data);
+    if constexpr (T == ScalarType::kString) {
+      return PyResult(PyUnicode_DecodeUTF8(chars, static_cast<Py_ssize_t>(size), nullptr), out);
+    } else {
+      static_assert(T == ScalarType::kBytes);
+      return PyResult(PyBytes_FromStringAndSize(chars, static_cast<Py_ssize_t>(size)), out);
     }
   }
+}
+
+// Calls `fn.template operator()<T>()` for the scalar type `type`.
+template <class F>
+inline Status DispatchScalar(ScalarType type, F&& fn) {
+  switch (type) {
+    case ScalarType::kDouble: return fn.template operator()<ScalarType::kDouble>();
+    case ScalarType::kFloat: return fn.template operator()<ScalarType::kFloat>();
+    case ScalarType::kInt64: return fn.template operator()<ScalarType::kInt64>();
+    case ScalarType::kUint64: return fn.template operator()<ScalarType::kUint64>();
+    case ScalarType::kInt32: return fn.template operator()<ScalarType::kInt32>();
+    case ScalarType::kFixed64: return fn.template operator()<ScalarType::kFixed64>();
+    case ScalarType::kFixed32: return fn.template operator()<ScalarType::kFixed32>();
+    case ScalarType::kBool: return fn.template operator()<ScalarType::kBool>();
+    case ScalarType::kString: return fn.template operator()<ScalarType::kString>();
+    case ScalarType::kBytes: return fn.template operator()<ScalarType::kBytes>();
+    case ScalarType::kUint32: return fn.template operator()<ScalarType::kUint32>();
+    case ScalarType::kSfixed32: return fn.template operator()<ScalarType::kSfixed32>();
+    case ScalarType::kSfixed64: return fn.template operator()<ScalarType::kSfixed64>();
+    case ScalarType::kSint32: return fn.template operator()<ScalarType::kSint32>();
+    case ScalarType::kSint64: return fn.template operator()<ScalarType::kSint64>();
+  }
   return Status(ErrorKind::kRuntime, "unexpected scalar type");
+}
+
+inline Status ReadScalar(ScalarType type, WireReader& reader, Ref& out) {
+  return DispatchScalar(type, [&]<ScalarType T>() { return ReadScalarAs<T>(reader, out); });
+}
+
+// How many values a packed payload can hold at most: exact for fixed widths,
+// the number of varint terminators otherwise.
+constexpr size_t FixedWidth(ScalarType type) noexcept {
+  switch (type) {
+    case ScalarType::kFixed32:
+    case ScalarType::kSfixed32:
+    case ScalarType::kFloat:
+      return 4;
+    case ScalarType::kFixed64:
+    case ScalarType::kSfixed64:
+    case ScalarType::kDouble:
+      return 8;
+    default:
+      return 0;
+  }
+}
+
+template <ScalarType T>
+inline size_t PackedCapacity(const WireReader& packed) noexcept {
+  if constexpr (FixedWidth(T) != 0) return packed.remaining() / FixedWidth(T);
+  size_t count = 0;
+  for (const uint8_t* p = packed.cursor(); p != packed.cursor() + packed.remaining(); ++p) count += *p < 0x80;
+  return count;
+}
+
+// Appends every value of a packed payload to `list`. The values are gathered
+// in a private list sized up front and spliced in once; on a failure the
+// values decoded before it are still appended.
+template <ScalarType T>
+inline Status AppendPackedAs(PyObject* list, WireReader& packed) {
+  const size_t capacity = PackedCapacity<T>(packed);
+  Ref batch = Ref::steal(PyList_New(static_cast<Py_ssize_t>(capacity)));
+  if (!batch) return Status::Pending();
+  // Until it is full the batch holds null items; keep it out of the
+  // collector's reach so no Python code can ever see it.
+  PyObject_GC_UnTrack(batch.get());
+  Status status;
+  Ref value;
+  size_t filled = 0;
+  while (filled < capacity && !packed.empty()) {
+    status = ReadScalarAs<T>(packed, value);
+    if (!status.ok()) break;
+    PyList_SET_ITEM(batch.get(), static_cast<Py_ssize_t>(filled++), value.release());
+  }
+  // Bytes left after `capacity` values hold no complete value: reading them
+  // reports the error.
+  if (status.ok() && !packed.empty()) status = ReadScalarAs<T>(packed, value);
+  if (filled != 0) {
+    if (filled != capacity) {
+      batch = Ref::steal(PyList_GetSlice(batch.get(), 0, static_cast<Py_ssize_t>(filled)));
+      if (!batch) return Status::Pending();
+    }
+    const Py_ssize_t end = PyList_GET_SIZE(list);
+    if (PyList_SetSlice(list, end, end, batch.get()) < 0) return Status::Pending();
+  }
+  return status;
+}
+
+inline Status AppendPacked(ScalarType type, PyObject* list, WireReader& packed) {
+  return DispatchScalar(type, [&]<ScalarType T>() -> Status {
+    if constexpr (T == ScalarType::kString || T == ScalarType::kBytes) {
+      return Status(ErrorKind::kRuntime, "strings and bytes are never packed");
+    } else {
+      return AppendPackedAs<T>(list, packed);
+    }
+  });
 }
 
 // Reads an enum number (the low 32 bits, signed). A known number gives its

@@ -142,13 +142,9 @@ Status DecodeList(const FieldSpec& f, PyObject* msg, WireReader& reader, uint32_
       return reader.LastError();
     if (element.tag == ElementTag::kEnum) {
       while (!packed.empty()) VELUM_TRY(AppendEnum(f, msg, list, packed, ignore_unknown));
-    } else {
-      while (!packed.empty()) {
-        VELUM_TRY(ReadScalar(element.scalar, packed, value));
-        VELUM_TRY(Append(list, value));
-      }
+      return Status::Ok();
     }
-    return Status::Ok();
+    return AppendPacked(element.scalar, list, packed);
   }
   switch (element.tag) {
     case ElementTag::kScalar:

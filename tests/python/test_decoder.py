@@ -32,6 +32,10 @@ def ld(field: int, payload: bytes) -> bytes:
     return varint(field << 3 | 2) + varint(len(payload)) + payload
 
 
+def truncated(needed: int, remaining: int) -> str:
+    return f"unexpected end of buffer: needed {needed} bytes but only {remaining} available"
+
+
 def raises(exc: type[BaseException], text: str):
     return pytest.raises(exc, match=f"^{re.escape(text)}$")
 
@@ -154,7 +158,7 @@ class TestLists:
 
     def test_lists_match_protobuf(self, cls, pb) -> None:
         values = dict(
-            packed_int32=[-1, 0, 2**31 - 1], unpacked_int32=[-(2**31), 5],
+            packed_int32=[-1, 0, 2**31 - 1, *range(-50, 300)], unpacked_int32=[-(2**31), 5],
             packed_double=[1.5, -math.inf],
             statuses=[1, 2, 7], strings=["a", "", "é"], blobs=[b"", b"\x00"],
             unpacked_sint64=[-(2**63), 2**63 - 1],
@@ -168,6 +172,20 @@ class TestLists:
     def test_packed_fixed_width_and_empty_payload(self, cls) -> None:
         m = cls("proto3.Repeated").from_binary(ld(3, b"\x00" * 6 + b"\xf0\x3f") + ld(3, b""))
         assert m.packed_double == [1.0]
+
+    @pytest.mark.parametrize(
+        ("data", "text", "kept"),
+        [
+            (ld(1, b"\x01\x02\x80"), "invalid varint", [1, 2]),
+            (ld(1, b"\x01" + b"\xff" * 10 + b"\x01"), "invalid varint", [1]),
+            (ld(3, b"\x00" * 6 + b"\xf0\x3f" + b"\x00" * 3), truncated(8, 3), [1.0]),
+        ],
+    )
+    def test_packed_failure_keeps_earlier_values(self, cls, data, text, kept) -> None:
+        m = cls("proto3.Repeated")()
+        with raises(ValueError, text):
+            m._merge_from_binary(data, False)
+        assert (m.packed_int32 or m.packed_double) == kept
 
     def test_stored_value_must_be_a_list(self, cls) -> None:
         m = cls("proto3.Repeated")(packed_int32=(1,))
@@ -350,10 +368,6 @@ class TestGroups:
     def test_repeated_group_merges(self, cls) -> None:
         m = cls("proto2.WithGroup").from_binary(b"\x0b\x10\x05\x0c\x0b\x0c")
         assert m.data.a == 5
-
-
-def truncated(needed: int, remaining: int) -> str:
-    return f"unexpected end of buffer: needed {needed} bytes but only {remaining} available"
 
 
 ERRORS = [
