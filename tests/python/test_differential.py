@@ -19,6 +19,7 @@ import struct
 from collections.abc import Callable
 from typing import Any
 
+import pytest
 from conftest import compile_protos
 from google.protobuf import descriptor_pb2, descriptor_pool, message_factory
 from google.protobuf.descriptor import Descriptor, FieldDescriptor
@@ -576,3 +577,69 @@ def test_extensions(base: dict[str, Any], values: dict[str, Any]) -> None:
     decoded = velum_class(desc).from_binary(theirs.SerializeToString())
     assert (canon_velum(desc, decoded), velum_extensions(decoded)) == (canon_pb(theirs), expected)
     assert decoded.to_binary() == data
+
+
+# Decoding beyond one canonical encoding: swapped packing, repeated records, merging.
+
+
+@diff_settings(250)
+@given(content_strategy(pb_desc(f"{P3}.FlatSwapped"), 0))
+def test_lists_decode_packed_and_unpacked_alike(content: dict[str, Any]) -> None:
+    swapped, flat = pb_desc(f"{P3}.FlatSwapped"), pb_desc(f"{P3}.Flat")
+    data = build_pb(swapped, content).SerializeToString()
+    theirs = pb_class(flat).FromString(data)
+    ours = velum_class(flat).from_binary(data)
+    assert canon_velum(flat, ours) == canon_pb(theirs)
+    assert ours.to_binary() == theirs.SerializeToString()
+
+
+MERGE_CASES = [(f"{P3}.Flat", 1), (f"{P3}.Node", 2), (f"{P3}.Maps", 1), (f"{P2}.Legacy", 1)]
+
+
+def contents_of_one_type(count: int) -> st.SearchStrategy[tuple[str, list[dict[str, Any]]]]:
+    return st.sampled_from(MERGE_CASES).flatmap(
+        lambda case: st.tuples(
+            st.just(case[0]),
+            st.lists(content_strategy(pb_desc(case[0]), case[1]), min_size=2, max_size=count),
+        )
+    )
+
+
+@diff_settings(300)
+@given(contents_of_one_type(3))
+def test_concatenated_encodings_merge_alike(case: tuple[str, list[dict[str, Any]]]) -> None:
+    name, contents = case
+    desc = pb_desc(name)
+    pieces = [build_pb(desc, content).SerializeToString() for content in contents]
+    theirs = pb_class(desc).FromString(b"".join(pieces))
+    expected = canon_pb(theirs)
+    assert canon_velum(desc, velum_class(desc).from_binary(b"".join(pieces))) == expected
+
+    stepwise = velum_class(desc)()
+    for piece in pieces:
+        stepwise.merge_from_binary(piece)
+    assert canon_velum(desc, stepwise) == expected
+
+    merged = build_velum(desc, contents[0])
+    for content in contents[1:]:
+        merged.merge_from(build_velum(desc, content))
+    assert canon_velum(desc, merged) == expected
+
+
+# Float fields hold doubles; the encoder narrows them as protobuf does on assignment.
+
+FLOAT32_OVERFLOW = 3.4028235677973366e38  # the first magnitude that rounds to infinity
+
+
+@diff_settings(300)
+@given(st.one_of(st.sampled_from([FLOAT32_OVERFLOW, 3.4028235677973362e38, 1e-46]), st.floats()))
+def test_doubles_in_float_fields_are_narrowed(value: float) -> None:
+    desc = pb_desc(f"{P3}.Flat")
+    fields = {"o_float": value, "p_float": [value, value], "u_float": [value]}
+    ours = build_velum(desc, fields)
+    if math.isfinite(value) and abs(value) >= FLOAT32_OVERFLOW:
+        with pytest.raises(OverflowError, match="out of range for float32"):
+            ours.to_binary()
+        return
+    theirs = build_pb(desc, fields)
+    assert ours.to_binary() == theirs.SerializeToString()
