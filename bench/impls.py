@@ -165,7 +165,13 @@ class MessageImpl:
 
             return run_merge
         if op == "==":
-            a, b = build(ns, inputs.values), build(ns, inputs.values)
+            # Two independent decodes: built messages could share the very same lists and
+            # strings, and identity would short-circuit the comparison.
+            try:
+                parse = self.parser(cls)
+                a, b = parse(inputs.data), parse(inputs.data)
+            except NotImplementedError:
+                a, b = build(ns, inputs.values), build(ns, copy.deepcopy(inputs.values))
             if not a == b:
                 raise RuntimeError("equal messages compare unequal")
 

@@ -245,7 +245,7 @@ def markdown(results: Results, analysis: str | None) -> str:
         "constructs from Python values and encodes; `deepcopy` is `copy.deepcopy` for velum "
         "and `CopyFrom` into a new message for protobuf; `merge` merges a message into a "
         "freshly parsed, different one (`merge_from` / `MergeFrom`, target made outside the "
-        "clock); `==` compares two independently built equal messages. The floor is "
+        "clock); `==` compares two independent decodes of the same bytes. The floor is "
         "`marshal.loads` of the equivalent plain tuple/list/dict tree.",
         "- Each sample runs the operation in a loop sized to last about "
         f"{m['config']['target'] * 1e3:g} ms, after calibration and warm-up; samples of all "

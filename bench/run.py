@@ -66,6 +66,14 @@ def _velum_version() -> str:
         return "unknown"
 
 
+def _velum_path() -> str:
+    try:
+        import velum  # type: ignore[import-untyped]
+    except ImportError:
+        return "unavailable"
+    return str(Path(velum.__file__).parent)
+
+
 def _check(velum: VelumImpl | None, upb: ProtobufImpl, inputs: Inputs) -> str:
     """velum's encoding must decode (in upb) to the same message, and its decoding equal."""
     if velum is None:
@@ -163,6 +171,7 @@ def main(argv: list[str] | None = None) -> int:
         "cores": os.cpu_count(),
         "python": f"{platform.python_implementation()} {platform.python_version()}",
         "velum": _velum_version() if velum else "unavailable",
+        "velum_path": _velum_path(),
         "peers": peers,
         "config": {"target": cfg.target, "rounds": cfg.rounds, "budget": cfg.budget,
                    "scale": cfg.scale, "clock": args.clock},
