@@ -137,16 +137,26 @@ inline size_t PackedCapacity(const WireReader& packed) noexcept {
 // Appends every value of a packed payload to `list`. The values are gathered
 // in a private list sized up front and spliced in once; on a failure the
 // values decoded before it are still appended.
+inline constexpr size_t kSmallPacked = 4;
+
 template <ScalarType T>
 inline Status AppendPackedAs(PyObject* list, WireReader& packed) {
   const size_t capacity = PackedCapacity<T>(packed);
+  Ref value;
+  if (capacity <= kSmallPacked) {
+    // The first append reserves room for this many anyway.
+    while (!packed.empty()) {
+      VELUM_TRY(ReadScalarAs<T>(packed, value));
+      if (PyList_Append(list, value.get()) < 0) return Status::Pending();
+    }
+    return Status::Ok();
+  }
   Ref batch = Ref::steal(PyList_New(static_cast<Py_ssize_t>(capacity)));
   if (!batch) return Status::Pending();
   // Until it is full the batch holds null items; keep it out of the
   // collector's reach so no Python code can ever see it.
   PyObject_GC_UnTrack(batch.get());
   Status status;
-  Ref value;
   size_t filled = 0;
   while (filled < capacity && !packed.empty()) {
     status = ReadScalarAs<T>(packed, value);

@@ -15,6 +15,7 @@ import velum
 
 FILES = ("test_proto3.proto", "test_proto2.proto", "test_shapes.proto", "test_decoder_hooks.proto")
 TEN_BYTE_MINUS_ONE = b"\xff" * 9 + b"\x01"
+ONE_DOUBLE = b"\x00" * 6 + b"\xf0\x3f"
 DEPTH_TEXT = "exceeded maximum recursion depth 100 while parsing message"
 
 
@@ -170,7 +171,7 @@ class TestLists:
         assert [(x.f_int32, x.f_string) for x in m.messages] == [(1, ""), (0, "s")]
 
     def test_packed_fixed_width_and_empty_payload(self, cls) -> None:
-        m = cls("proto3.Repeated").from_binary(ld(3, b"\x00" * 6 + b"\xf0\x3f") + ld(3, b""))
+        m = cls("proto3.Repeated").from_binary(ld(3, ONE_DOUBLE) + ld(3, b""))
         assert m.packed_double == [1.0]
 
     @pytest.mark.parametrize(
@@ -178,7 +179,10 @@ class TestLists:
         [
             (ld(1, b"\x01\x02\x80"), "invalid varint", [1, 2]),
             (ld(1, b"\x01" + b"\xff" * 10 + b"\x01"), "invalid varint", [1]),
-            (ld(3, b"\x00" * 6 + b"\xf0\x3f" + b"\x00" * 3), truncated(8, 3), [1.0]),
+            (ld(3, ONE_DOUBLE + b"\x00" * 3), truncated(8, 3), [1.0]),
+            (ld(1, b"\x01" * 6 + b"\x80"), "invalid varint", [1] * 6),
+            (ld(1, b"\x01" * 6 + b"\xff" * 10 + b"\x01"), "invalid varint", [1] * 6),
+            (ld(3, ONE_DOUBLE * 5 + b"\x00" * 3), truncated(8, 3), [1.0] * 5),
         ],
     )
     def test_packed_failure_keeps_earlier_values(self, cls, data, text, kept) -> None:
