@@ -85,14 +85,16 @@ test-asan: build-asan
 
 # clang with -fsanitize=fuzzer-no-link gives libFuzzer coverage of the extension
 # itself; atheris' own libFuzzer + ASan runtime is preloaded (see fuzz/run.sh).
+# The sources need clang 16 or later (parenthesised aggregate initialisation).
+FUZZ_CLANG ?= 16
 build-fuzz: $(FUZZ_STAMP)
-	@command -v clang++ >/dev/null 2>&1 || { \
-	  if [ "$$(id -u)" = 0 ]; then echo "installing clang"; apt-get update -qq && \
-	    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang >/dev/null; \
-	  else echo "missing clang; run: sudo apt-get install -y clang"; exit 1; fi; }
+	@command -v clang++-$(FUZZ_CLANG) >/dev/null 2>&1 || { \
+	  if [ "$$(id -u)" = 0 ]; then echo "installing clang-$(FUZZ_CLANG)"; apt-get update -qq && \
+	    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-$(FUZZ_CLANG) >/dev/null; \
+	  else echo "missing clang-$(FUZZ_CLANG); run: sudo apt-get install -y clang-$(FUZZ_CLANG)"; exit 1; fi; }
 	@mkdir -p build
-	flock build/.fuzz-lock env CC=clang CXX=clang++ $(FUZZ_VENV)/bin/pip install -q --no-build-isolation \
-	  --no-deps -C build-dir=$(CURDIR)/build/fuzz -C cmake.build-type=RelWithDebInfo \
+	flock build/.fuzz-lock env CC=clang-$(FUZZ_CLANG) CXX=clang++-$(FUZZ_CLANG) $(FUZZ_VENV)/bin/pip install -q \
+	  --no-build-isolation --no-deps -C build-dir=$(CURDIR)/build/fuzz -C cmake.build-type=RelWithDebInfo \
 	  -C cmake.define.VELUM_SANITIZE=address,undefined,fuzzer-no-link \
 	  -C "cmake.define.CMAKE_CXX_FLAGS=-fno-sanitize-recover=undefined -fsanitize-trap=undefined" $(SAN_SRC)
 

@@ -26,21 +26,42 @@ def seeds(registry) -> list[tuple[int, bytes]]:
     items = node.Items
     leaf = registry.message_class("velum.test.hostile2.Leaf")
     scalars = node(
-        f_double=-0.0, f_float=1.5, f_int64=-(2**63), f_uint64=2**64 - 1, f_int32=-1,
-        f_fixed64=2**64 - 1, f_fixed32=7, f_bool=True, f_string="h\u00e9llo", f_bytes=b"\x00\xff",
-        f_uint32=2**32 - 1, f_sfixed32=-5, f_sfixed64=-6, f_sint32=-(2**31), f_sint64=2**63 - 1,
+        f_double=-0.0,
+        f_float=1.5,
+        f_int64=-(2**63),
+        f_uint64=2**64 - 1,
+        f_int32=-1,
+        f_fixed64=2**64 - 1,
+        f_fixed32=7,
+        f_bool=True,
+        f_string="h\u00e9llo",
+        f_bytes=b"\x00\xff",
+        f_uint32=2**32 - 1,
+        f_sfixed32=-5,
+        f_sfixed64=-6,
+        f_sint32=-(2**31),
+        f_sint64=2**63 - 1,
         f_closed=closed.CLOSED_NEG,
     )
     lists = node(
-        r_int32=[1, -1, 300], r_sint64=[-1, 0, 1], r_double=[0.5, float("inf")],
-        r_fixed32=[1, 2], r_bool=[True, False], r_closed=[closed.CLOSED_ONE],
-        r_closed_packed=[closed.CLOSED_TWO, closed.CLOSED_ZERO], r_string=["", "x"],
-        r_bytes=[b"", b"y"], r_leaf=[leaf(value=1), leaf(text="t")],
+        r_int32=[1, -1, 300],
+        r_sint64=[-1, 0, 1],
+        r_double=[0.5, float("inf")],
+        r_fixed32=[1, 2],
+        r_bool=[True, False],
+        r_closed=[closed.CLOSED_ONE],
+        r_closed_packed=[closed.CLOSED_TWO, closed.CLOSED_ZERO],
+        r_string=["", "x"],
+        r_bytes=[b"", b"y"],
+        r_leaf=[leaf(value=1), leaf(text="t")],
     )
     maps = node(
-        m_int_str={1: "a", -2: ""}, m_str_node={"k": node(f_int32=3)},
-        m_bool_closed={True: closed.CLOSED_ONE}, m_sint_bytes={-3: b"z"},
-        m_fixed_double={9: 2.5}, m_open={5: open_.OPEN_BIG},
+        m_int_str={1: "a", -2: ""},
+        m_str_node={"k": node(f_int32=3)},
+        m_bool_closed={True: closed.CLOSED_ONE},
+        m_sint_bytes={-3: b"z"},
+        m_fixed_double={9: 2.5},
+        m_open={5: open_.OPEN_BIG},
     )
     groups = node(
         grp=grp(a=1, inner=node(f_int32=2), deeper=grp.Deeper(z=-9)),
@@ -50,14 +71,23 @@ def seeds(registry) -> list[tuple[int, bytes]]:
     for depth in range(30):
         chain = node(child=chain, children=[node(f_sint32=depth)])
     oneofs = [
-        node(choice=velum_oneof("o_int", 7)), node(choice=velum_oneof("o_string", "s")),
+        node(choice=velum_oneof("o_int", 7)),
+        node(choice=velum_oneof("o_string", "s")),
         node(choice=velum_oneof("o_leaf", leaf(value=3))),
         node(choice=velum_oneof("o_closed", closed.CLOSED_TWO)),
         node(choice=velum_oneof("ogroup", node.OGroup(g=4))),
     ]
     flat_msg = flat(
-        i=-1, s="s", b=b"b", d=float("nan"), e=open_.OPEN_ONE, opt=0, es=[open_.OPEN_ZERO, 5],
-        packed=[1, 2**32 - 1], m={"a": open_.OPEN_BIG}, next=flat(i=2),
+        i=-1,
+        s="s",
+        b=b"b",
+        d=float("nan"),
+        e=open_.OPEN_ONE,
+        opt=0,
+        es=[open_.OPEN_ZERO, 5],
+        packed=[1, 2**32 - 1],
+        m={"a": open_.OPEN_BIG},
+        next=flat(i=2),
         pick=velum_oneof("p_enum", open_.OPEN_ONE),
     )
     ext = node(f_int32=1)

@@ -95,8 +95,7 @@ def _floats(msg: Any) -> Any:
 
 # Scalars, a child, a packed list, a map entry and an unknown record (field 49).
 MERGE_BASE = bytes.fromhex(
-    "28 05 4a 03 61 62 63 a2 01 02 08 07 f2 01 02 08 01"
-    "c2 02 05 08 01 12 01 61 8a 03 04 70 01 70 02"
+    "28 05 4a 03 61 62 63 a2 01 02 08 07 f2 01 02 08 01c2 02 05 08 01 12 01 61 8a 03 04 70 01 70 02"
 )
 
 
