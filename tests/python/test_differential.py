@@ -667,8 +667,9 @@ def test_doubles_in_float_fields_are_narrowed(value: float) -> None:
     assert canon_pb(pb_class(desc).FromString(data)) == canon_pb(theirs)
 
 
-# Non-canonical encodings: the same records with padded varints (tags, lengths, values,
-# end-group tags) in shuffled order. Whatever the order means, both runtimes must read it
+# Non-canonical encodings: the records with padded varints (tags, lengths, values,
+# end-group tags), shuffled, some dropped and some repeated, at every nesting level
+# (map entries included). Whatever that does to the content, both runtimes must read it
 # alike.
 
 Record = tuple[int, int, Any]  # field number, wire type, value (int, bytes or records)
@@ -727,8 +728,16 @@ def split_records(data: bytes, pos: int = 0, group: int | None = None) -> tuple[
     return records, pos
 
 
+def copies(desc: Descriptor | None, number: int) -> list[int]:
+    """How often a record may appear in the rewritten form (0 drops it)."""
+    entry = desc is not None and desc.GetOptions().map_entry
+    if entry and number == 2 and is_message(desc.fields_by_number[2]):
+        return [1, 1, 1, 0]  # a repeated message value: see the test below
+    return [1, 1, 1, 1, 1, 1, 1, 0, 2]
+
+
 def rewrite(desc: Descriptor | None, records: list[Record], rng: Any) -> bytes:
-    records = list(records)
+    records = [r for r in records for _ in range(rng.choice(copies(desc, r[0])))]
     rng.shuffle(records)
     out = bytearray()
     for number, wire, value in records:
@@ -776,3 +785,16 @@ def test_non_canonical_encodings_decode_alike(
     assert again.SerializeToString(deterministic=True) == theirs.SerializeToString(
         deterministic=True
     )
+
+
+def test_repeated_message_value_in_a_map_entry_replaces_rather_than_merges() -> None:
+    # A known divergence: velum decodes each occurrence of a map entry's message value
+    # into a new instance, so the last one wins; protobuf merges them as it merges any
+    # repeated occurrence of a singular message field.
+    desc = pb_desc(f"{P3}.Maps")
+    entry = b"\x0d" + bytes(4) + b"\x12\x02\x08\x05" + b"\x12\x03\x12\x01x"  # key 0, twice
+    data = b"\xaa\x01" + bytes([len(entry)]) + entry  # k_fixed32_m
+    ours = velum_class(desc).from_binary(data)
+    theirs = pb_class(desc).FromString(data)
+    assert canon_velum(desc, ours)["k_fixed32_m"] == {0: {"id": 0, "tag": "x"}}
+    assert canon_pb(theirs)["k_fixed32_m"] == {0: {"id": 5, "tag": "x"}}
