@@ -798,3 +798,20 @@ def test_repeated_message_value_in_a_map_entry_replaces_rather_than_merges() -> 
     theirs = pb_class(desc).FromString(data)
     assert canon_velum(desc, ours)["k_fixed32_m"] == {0: {"id": 0, "tag": "x"}}
     assert canon_pb(theirs)["k_fixed32_m"] == {0: {"id": 5, "tag": "x"}}
+
+
+@pytest.mark.xfail(
+    strict=True,
+    reason="`ext in msg` tests only for stored records, so a closed-enum extension holding "
+    "an unknown number counts as present while it reads as the default",
+)
+def test_closed_enum_extension_with_an_unknown_number_is_absent() -> None:
+    registry, pool = env()
+    data = b"\xd0\x06\x63"  # x_tone = 99, outside Tone
+    ours = velum_class(pb_desc(f"{P2}.Legacy")).from_binary(data)
+    theirs = pb_class(pb_desc(f"{P2}.Legacy")).FromString(data)
+    assert not theirs.HasExtension(pool.FindExtensionByName(f"{P2}.x_tone"))
+    assert ours.to_binary() == data == theirs.SerializeToString()
+    key = registry.extension(f"{P2}.x_tone")
+    assert ours[key] == 1  # the default, as protobuf reads it
+    assert key not in ours
