@@ -403,13 +403,13 @@ def check_both_ways(name: str, content: dict[str, Any], *, same_bytes: bool) -> 
         assert pb_class(desc).FromString(again).SerializeToString(deterministic=True) == reference
 
 
-@diff_settings(400)
+@diff_settings(300)
 @given(content_strategy(pb_desc(f"{P3}.Flat"), 1))
 def test_flat_scalars_in_every_shape(content: dict[str, Any]) -> None:
     check_both_ways(f"{P3}.Flat", content, same_bytes=True)
 
 
-@diff_settings(150)
+@diff_settings(120)
 @given(content_strategy(pb_desc(f"{P3}.Node"), 3))
 def test_recursive_messages(content: dict[str, Any]) -> None:
     check_both_ways(f"{P3}.Node", content, same_bytes=True)
@@ -441,7 +441,7 @@ REDUCED_CASES = [
 ]
 
 
-@diff_settings(500)
+@diff_settings(400)
 @given(
     st.sampled_from(REDUCED_CASES).flatmap(
         lambda case: st.tuples(st.just(case), content_strategy(pb_desc(case[0]), case[2]))
@@ -620,7 +620,7 @@ def contents_of_one_type(count: int) -> st.SearchStrategy[tuple[str, list[dict[s
     )
 
 
-@diff_settings(300)
+@diff_settings(220)
 @given(contents_of_one_type(3))
 def test_concatenated_encodings_merge_alike(case: tuple[str, list[dict[str, Any]]]) -> None:
     name, contents = case
@@ -763,7 +763,7 @@ def rewrite(desc: Descriptor | None, records: list[Record], rng: Any) -> bytes:
     return bytes(out)
 
 
-@diff_settings(300)
+@diff_settings(250)
 @given(
     st.sampled_from(MERGE_CASES).flatmap(
         lambda case: st.tuples(st.just(case[0]), content_strategy(pb_desc(case[0]), case[1]))
