@@ -690,7 +690,8 @@ def read_varint(data: bytes, pos: int) -> tuple[int, int]:
             return value, pos
 
 
-def padded_varint(value: int, rng: Any, limit: int) -> bytes:
+def varint(value: int, extra: int = 0) -> bytes:
+    """A varint in `extra` more bytes than it needs (continuation bits over zero groups)."""
     out = bytearray()
     while True:
         out.append(value & 0x7F)
@@ -698,11 +699,16 @@ def padded_varint(value: int, rng: Any, limit: int) -> bytes:
         if not value:
             break
         out[-1] |= 0x80
-    extra = min(rng.choice([0, 0, 1, 2, 5]), limit - len(out))
     if extra > 0:
         out[-1] |= 0x80
         out += b"\x80" * (extra - 1) + b"\x00"
     return bytes(out)
+
+
+def padded_varint(value: int, rng: Any, limit: int) -> bytes:
+    """Sometimes padded, never longer than `limit` bytes."""
+    room = limit - len(varint(value))
+    return varint(value, min(rng.choice([0, 0, 1, 2, 5]), room))
 
 
 def split_records(data: bytes, pos: int = 0, group: int | None = None) -> tuple[list[Record], int]:
@@ -815,3 +821,23 @@ def test_closed_enum_extension_with_an_unknown_number_is_absent() -> None:
     key = registry.extension(f"{P2}.x_tone")
     assert ours[key] == 1  # the default, as protobuf reads it
     assert key not in ours
+
+
+@pytest.mark.parametrize("tag", [b"\x12", b"\x1a", b"\x22"], ids=["left", "kids", "pick_node"])
+@pytest.mark.parametrize("depth", [100, 101])
+def test_both_runtimes_stop_nesting_at_the_same_depth(tag: bytes, depth: int) -> None:
+    desc = pb_desc(f"{P3}.Node")
+    data = b"\x08\x02"
+    for _ in range(depth):
+        data = tag + varint(len(data)) + data
+    if depth <= 100:
+        ours = velum_class(desc).from_binary(data)
+        assert canon_velum(desc, ours) == canon_pb(pb_class(desc).FromString(data))
+        assert ours.to_binary() == data
+        return
+    with pytest.raises(Exception, match="MaxDepth"):
+        pb_class(desc).FromString(data)
+    with pytest.raises(
+        RecursionError, match="^exceeded maximum recursion depth 100 while parsing message$"
+    ):
+        velum_class(desc).from_binary(data)
