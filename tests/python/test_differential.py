@@ -841,3 +841,29 @@ def test_both_runtimes_stop_nesting_at_the_same_depth(tag: bytes, depth: int) ->
         RecursionError, match="^exceeded maximum recursion depth 100 while parsing message$"
     ):
         velum_class(desc).from_binary(data)
+
+
+def length_delimited(number: int, payload: bytes) -> bytes:
+    return varint(number << 3 | 2) + varint(len(payload)) + payload
+
+
+BAD_UTF8 = [b"\xff", b"\xc0\x80", b"\xed\xa0\x80", b"\xe2\x82", b"ok\xf4\x90\x80\x80"]
+STRING_PLACES = {
+    "singular": (f"{P3}.Flat", lambda s: length_delimited(9, s)),
+    "list": (f"{P3}.Flat", lambda s: length_delimited(69, b"") + length_delimited(69, s)),
+    "oneof": (f"{P3}.Flat", lambda s: length_delimited(92, s)),
+    "nested": (f"{P3}.Flat", lambda s: length_delimited(17, length_delimited(2, s))),
+    "map key": (f"{P3}.Maps", lambda s: length_delimited(34, length_delimited(1, s))),
+    "map value": (f"{P3}.Maps", lambda s: length_delimited(34, length_delimited(2, s))),
+}
+
+
+@pytest.mark.parametrize("bad", BAD_UTF8)
+@pytest.mark.parametrize("place", STRING_PLACES)
+def test_invalid_utf8_in_proto3_strings_is_refused_by_both(place: str, bad: bytes) -> None:
+    name, encode = STRING_PLACES[place]
+    data = encode(bad)
+    with pytest.raises(Exception, match="bad UTF-8"):
+        pb_class(pb_desc(name)).FromString(data)
+    with pytest.raises(UnicodeDecodeError):
+        velum_class(pb_desc(name)).from_binary(data)
