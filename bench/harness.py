@@ -23,7 +23,7 @@ class Config:
 
 QUICK = Config(target=0.002, rounds=3, min_rounds=1, budget=0.05, scale=0.05,
                memory_bytes=200_000)
-FULL = Config(target=0.02, rounds=15, min_rounds=3, budget=2.0, scale=1.0,
+FULL = Config(target=0.01, rounds=15, min_rounds=3, budget=1.0, scale=1.0,
               memory_bytes=8_000_000)
 
 

@@ -39,7 +39,8 @@ def use_clock(name: str) -> None:
     clock = CLOCKS[name]
 
 OPERATIONS: tuple[str, ...] = (
-    "parse", "parse+read", "serialize", "build+serialize", "deepcopy", "merge", "==",
+    "parse", "parse+read", "serialize", "build+serialize", "deepcopy", "copy (native)", "merge",
+    "==",
 )
 
 
@@ -101,6 +102,9 @@ class MessageImpl:
     def copier(self, cls: Any) -> Callable[[Any], Any]:
         raise NotImplementedError
 
+    def native_copy(self, cls: Any, msg: Any) -> Runner:
+        return _loop1(self.copier(cls), msg)
+
     def merger(self, cls: Any) -> Callable[[Any, Any], object]:
         raise NotImplementedError
 
@@ -141,6 +145,8 @@ class MessageImpl:
             return _loop0(build_serialize)
         if op == "deepcopy":
             return _loop1(self.copier(cls), build(ns, inputs.values))
+        if op == "copy (native)":
+            return self.native_copy(cls, build(ns, inputs.values))
         if op == "merge":
             merge = self.merger(cls)
             source = build(ns, inputs.values)
@@ -211,6 +217,10 @@ class VelumImpl(MessageImpl):
     def copier(self, cls: Any) -> Callable[[Any], Any]:
         return copy.deepcopy
 
+    def native_copy(self, cls: Any, msg: Any) -> Runner:
+        # The extension's deep copy without the copy module around it (memo unused).
+        return _loop1(msg.__deepcopy__, None)
+
     def merger(self, cls: Any) -> Callable[[Any, Any], object]:
         return cls.merge_from  # type: ignore[no-any-return]
 
@@ -259,7 +269,9 @@ class MarshalFloor:
 
     def blob(self, inputs: Inputs) -> bytes:
         desc = self._descriptors.descriptor(inputs.workload.message)
-        return marshal.dumps(plain_tree(desc, inputs.values))
+        # Version 2 writes no back-references: every object is decoded, none shared, as in
+        # a message decode (version 3+ would decode a repeated string once).
+        return marshal.dumps(plain_tree(desc, inputs.values), 2)
 
     def prepare(self, inputs: Inputs, op: str) -> Runner | None:
         if op != "parse":

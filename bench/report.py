@@ -110,22 +110,29 @@ def markdown_table(header: Sequence[str], body: Sequence[Sequence[str]]) -> str:
 def memory_rows(results: Results) -> list[tuple[str, ...]]:
     out: list[tuple[str, ...]] = []
     for workload, m in results.memory.items():
-        def cell(impl: str, view: str, m: dict[str, Any] = m) -> str:
+        def traced(impl: str, m: dict[str, Any] = m) -> float | None:
             v = m.get(impl)
-            if not isinstance(v, dict):
-                return "n/a" if v is None else str(v)
-            return fmt_size(max(v[view], 0))
+            return float(v["tracemalloc"]) if isinstance(v, dict) else None
+
+        upb = m.get("upb")
+        upb_malloc = upb.get("malloc") if isinstance(upb, dict) else None
+        velum, upb_traced, floor = traced("velum"), traced("upb"), traced("marshal")
+        upb_total = None if upb_traced is None or upb_malloc is None else upb_traced + upb_malloc
+
+        def show(v: float | None) -> str:
+            return "n/a" if v is None else fmt_size(max(v, 0))
 
         out.append((
-            f"{workload} ({fmt_size(m['size'])})",
-            cell("velum", "tracemalloc"), cell("velum", "rss"),
-            cell("upb", "tracemalloc"), cell("upb", "rss"), cell("marshal", "tracemalloc"),
+            f"{workload} ({fmt_size(m['size'])})", show(velum),
+            f"{show(upb_total)} ({show(upb_traced)} + {show(upb_malloc)})",
+            show(floor),
+            "—" if velum is None or not upb_total else f"{velum / upb_total:.1f}×",
         ))
     return out
 
 
-MEMORY_HEADER = ("workload (wire size)", "velum tracemalloc", "velum RSS", "upb tracemalloc",
-                 "upb RSS", "marshal tree tracemalloc")
+MEMORY_HEADER = ("workload (wire size)", "velum", "upb (Python objects + malloc)",
+                 "marshal tree", "velum/upb")
 
 # (operation, peer, kind, threshold): kind "peer" is peer/velum >= threshold,
 # "floor" is velum/marshal <= threshold.
@@ -135,6 +142,7 @@ TARGETS: tuple[tuple[str, str, str, str, float], ...] = (
     ("serialize no slower than upb", "serialize", "upb", "peer", 1.0),
     ("parse within 1.5× of the marshal floor", "parse", "marshal", "floor", 1.5),
     ("deepcopy faster than upb CopyFrom", "deepcopy", "upb", "peer", 1.0),
+    ("native deep copy faster than upb CopyFrom", "copy (native)", "upb", "peer", 1.0),
     ("merge faster than upb MergeFrom", "merge", "upb", "peer", 1.0),
     ("== faster than upb", "==", "upb", "peer", 1.0),
     ("every operation ≥ 20× faster than pure-Python", "*", "pure-python", "peer", 20.0),
@@ -193,6 +201,21 @@ def to_json(results: Results) -> dict[str, Any]:
     }
 
 
+def from_json(data: dict[str, Any]) -> Results:
+    def outcome(o: Any) -> Outcome:
+        if isinstance(o, dict):
+            return Stat(o["loops"], list(o["samples"]))
+        return str(o)
+
+    return Results(
+        meta=data["meta"],
+        cells=[Cell(c["workload"], c["size"], c["op"],
+                    {k: outcome(v) for k, v in c["results"].items()}) for c in data["cells"]],
+        memory=data["memory"],
+        checks=data["checks"],
+    )
+
+
 def markdown(results: Results, analysis: str | None) -> str:
     m = results.meta
     peers = m["peers"]
@@ -222,11 +245,13 @@ def markdown(results: Results, analysis: str | None) -> str:
         "",
         "## Memory held per decoded message",
         "",
-        "Bytes per message while many decoded messages are kept alive. tracemalloc sees "
-        "Python's allocators (including PyMem_Raw, which velum's native storage uses) but not "
-        "plain malloc, where upb keeps its arenas; the RSS column sees everything, at page "
-        "granularity. upb decodes lazily, so its figure is the arena holding the parsed data, "
-        "not Python objects.",
+        "Bytes per message while many decoded messages are kept alive. velum and the marshal "
+        "tree: tracemalloc, which sees all their allocations (Python objects, and PyMem_Raw, "
+        "where velum keeps its native storage). upb keeps its arenas in plain malloc, which "
+        "tracemalloc does not see: its figure is tracemalloc (the Python wrapper) plus the "
+        "growth of glibc's in-use malloc bytes (mallinfo2), measured in a separate pass. upb "
+        "holds the decoded data in its arena and creates Python objects only when fields are "
+        "read, so these are the costs of a message at rest.",
         "",
         markdown_table(MEMORY_HEADER, memory_rows(results)),
         "",
@@ -243,7 +268,9 @@ def markdown(results: Results, analysis: str | None) -> str:
         "field recursively (one `operator.attrgetter` per type, `tuple()` over repeated "
         "fields and map items); `serialize` encodes an existing message; `build+serialize` "
         "constructs from Python values and encodes; `deepcopy` is `copy.deepcopy` for velum "
-        "and `CopyFrom` into a new message for protobuf; `merge` merges a message into a "
+        "and `CopyFrom` into a new message for protobuf; `copy (native)` calls velum's "
+        "`__deepcopy__` directly, without the `copy` module's own per-call work around it "
+        "(protobuf: `CopyFrom` again); `merge` merges a message into a "
         "freshly parsed, different one (`merge_from` / `MergeFrom`, target made outside the "
         "clock); `==` compares two independent decodes of the same bytes. The floor is "
         "`marshal.loads` of the equivalent plain tuple/list/dict tree.",

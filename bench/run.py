@@ -29,7 +29,15 @@ from bench.impls import (
     VelumImpl,
     use_clock,
 )
-from bench.report import Cell, Results, markdown, text_table, to_json, verdicts
+from bench.report import (
+    Cell,
+    Results,
+    from_json,
+    markdown,
+    text_table,
+    to_json,
+    verdicts,
+)
 from bench.schema import file_set, protobuf_versions
 from bench.workloads import WORKLOADS, Workload
 
@@ -131,7 +139,11 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--markdown", type=Path,
                     help="write the report here (full mode default: BENCHMARKS.md)")
     ap.add_argument("--no-markdown", action="store_true")
+    ap.add_argument("--render", type=Path, metavar="JSON",
+                    help="measure nothing: rewrite the report from earlier raw results")
     args = ap.parse_args(argv)
+    if args.render is not None:
+        return _render(args.render, args.markdown or ROOT / "BENCHMARKS.md")
 
     cfg: Config = QUICK if args.quick else FULL
     mode = "quick" if args.quick else "full"
@@ -197,23 +209,39 @@ def main(argv: list[str] | None = None) -> int:
     results.meta["seconds"] = round(time.perf_counter() - started, 1)
     results.meta["load"] = [round(load_before, 2), round(os.getloadavg()[0], 2)]
 
-    print(text_table(results))
-    print()
-    for label, verdict in verdicts(results):
-        print(f"{label}: {verdict}")
-    print(f"\n({mode} mode, {results.meta['seconds']} s)")
+    _print(results)
 
     out_json = args.json or BENCH_DIR / "results" / f"{mode}.json"
     out_json.parent.mkdir(parents=True, exist_ok=True)
     out_json.write_text(json.dumps(to_json(results), indent=1, ensure_ascii=False) + "\n")
     md_path = args.markdown or (None if args.quick else ROOT / "BENCHMARKS.md")
     if md_path is not None and not args.no_markdown:
-        analysis_path = BENCH_DIR / "analysis.md"
-        analysis = analysis_path.read_text() if analysis_path.exists() else None
-        md_path.write_text(markdown(results, analysis))
+        _write_markdown(results, md_path)
         print(f"wrote {out_json} and {md_path}")
     else:
         print(f"wrote {out_json}")
+    return 0
+
+
+def _print(results: Results) -> None:
+    print(text_table(results))
+    print()
+    for label, verdict in verdicts(results):
+        print(f"{label}: {verdict}")
+    print(f"\n({results.meta['mode']} mode, {results.meta.get('seconds', '?')} s)")
+
+
+def _write_markdown(results: Results, path: Path) -> None:
+    analysis_path = BENCH_DIR / "analysis.md"
+    analysis = analysis_path.read_text() if analysis_path.exists() else None
+    path.write_text(markdown(results, analysis))
+
+
+def _render(source: Path, md_path: Path) -> int:
+    results = from_json(json.loads(source.read_text()))
+    _print(results)
+    _write_markdown(results, md_path)
+    print(f"wrote {md_path}")
     return 0
 
 

@@ -319,13 +319,22 @@ def plain_tree(descriptor: Any, v: Values) -> tuple[Any, ...]:
             out.append(None)
         elif sub is not None and sub.GetOptions().map_entry:
             vsub = sub.fields_by_name["value"].message_type
-            out.append({k: plain_tree(vsub, x) for k, x in value.items()} if vsub else dict(value))
+            out.append({_fresh(k) if isinstance(k, str) else k:
+                        plain_tree(vsub, x) if vsub else _fresh(x) if isinstance(x, str) else x
+                        for k, x in value.items()})
         elif sub is not None and isinstance(value, list):
             out.append([plain_tree(sub, x) for x in value])
         elif sub is not None:
             out.append(plain_tree(sub, value))
         elif isinstance(value, list):
-            out.append(list(value))
+            out.append([_fresh(x) if isinstance(x, str) else x for x in value])
+        elif isinstance(value, str):
+            out.append(_fresh(value))
         else:
             out.append(value)
     return tuple(out)
+
+
+def _fresh(s: str) -> str:
+    """An equal string that is neither interned nor shared with other fields."""
+    return (s + ".")[:-1] if s else s
