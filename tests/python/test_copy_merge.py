@@ -9,6 +9,8 @@ from typing import Any
 
 import pytest
 from _velum_ext import NativeMessage, Oneof, generic_setattr
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import velum
 
@@ -449,3 +451,164 @@ class TestNestingLimit:
             copy.deepcopy(too_deep)
         with pytest.raises(RecursionError, match="merging"):
             cls().merge_from(too_deep)
+
+
+# ---- cross-check against the protobuf package --------------------------------
+
+I32 = st.integers(-(2**31), 2**31 - 1)
+I64 = st.integers(-(2**63), 2**63 - 1)
+U32 = st.integers(0, 2**32 - 1)
+U64 = st.integers(0, 2**64 - 1)
+KIND = st.integers(0, 2)
+TEXT = st.text(max_size=4)
+DOUBLE = st.floats(allow_nan=False)
+
+LEAF = st.fixed_dictionaries(
+    {},
+    optional={
+        "a": st.one_of(st.sampled_from([0, 1]), I32),
+        "s": st.one_of(st.sampled_from(["", "x"]), TEXT),
+        "o": I64,
+        "r": st.lists(I32, max_size=3),
+    },
+)
+
+SCALARS: dict[str, st.SearchStrategy[Any]] = {
+    "f_double": DOUBLE,
+    "f_float": st.floats(allow_nan=False, width=32),
+    "f_int64": I64,
+    "f_uint64": U64,
+    "f_int32": I32,
+    "f_fixed64": U64,
+    "f_fixed32": U32,
+    "f_bool": st.booleans(),
+    "f_string": TEXT,
+    "f_bytes": st.binary(max_size=4),
+    "f_uint32": U32,
+    "f_sfixed32": I32,
+    "f_sfixed64": I64,
+    "f_sint32": I32,
+    "f_sint64": I64,
+    "f_kind": KIND,
+    "o_int32": I32,
+    "o_string": TEXT,
+    "o_kind": KIND,
+    "o_double": DOUBLE,
+    "r_int32": st.lists(I32, max_size=3),
+    "r_string": st.lists(TEXT, max_size=3),
+    "r_kind": st.lists(KIND, max_size=3),
+    "r_double": st.lists(DOUBLE, max_size=3),
+    "m_string": st.dictionaries(I32, TEXT, max_size=3),
+    "m_kind": st.dictionaries(TEXT, KIND, max_size=3),
+}
+# Small value pools make equal values (and so defaults and shared map keys) likely.
+SMALL: dict[str, st.SearchStrategy[Any]] = {
+    "f_int32": st.sampled_from([0, 1]),
+    "f_string": st.sampled_from(["", "x"]),
+    "f_double": st.sampled_from([0.0, -0.0, 1.0]),
+    "m_string": st.dictionaries(st.sampled_from([0, 1]), st.sampled_from(["", "y"]), max_size=2),
+}
+
+
+def rich_values(depth: int) -> st.SearchStrategy[dict[str, Any]]:
+    fields = {
+        **{name: st.one_of(SMALL[name], s) if name in SMALL else s for name, s in SCALARS.items()},
+        "leaf": LEAF,
+        "r_leaf": st.lists(LEAF, max_size=2),
+        "m_leaf": st.dictionaries(st.sampled_from(["a", "b"]), LEAF, max_size=2),
+        "choice": st.one_of(
+            st.tuples(st.just("c_int32"), I32),
+            st.tuples(st.just("c_string"), TEXT),
+            st.tuples(st.just("c_leaf"), LEAF),
+            st.tuples(st.just("c_kind"), KIND),
+        ),
+    }
+    if depth > 0:
+        fields["child"] = rich_values(depth - 1)
+    return st.fixed_dictionaries({}, optional=fields)
+
+
+def build_velum(cls: Any, values: dict[str, Any]) -> Any:
+    kwargs: dict[str, Any] = {}
+    for name, value in values.items():
+        if name == "choice":
+            member, inner = value
+            kwargs[name] = Oneof(
+                member, build_velum(cls.Leaf, inner) if member == "c_leaf" else inner
+            )
+        elif name in ("leaf", "child"):
+            kwargs[name] = build_velum(cls.Leaf if name == "leaf" else cls, value)
+        elif name == "r_leaf":
+            kwargs[name] = [build_velum(cls.Leaf, v) for v in value]
+        elif name == "m_leaf":
+            kwargs[name] = {k: build_velum(cls.Leaf, v) for k, v in value.items()}
+        else:
+            kwargs[name] = value
+    return cls(**kwargs)
+
+
+def build_reference(msg: Any, values: dict[str, Any]) -> Any:
+    for name, value in values.items():
+        if name == "choice":
+            member, inner = value
+            if member == "c_leaf":
+                build_reference(msg.c_leaf, inner).SetInParent()
+            else:
+                setattr(msg, member, inner)
+        elif name in ("leaf", "child"):
+            build_reference(getattr(msg, name), value).SetInParent()
+        elif name == "r_leaf":
+            for v in value:
+                build_reference(msg.r_leaf.add(), v)
+        elif name == "m_leaf":
+            for k, v in value.items():
+                build_reference(msg.m_leaf[k], v)
+        elif isinstance(value, list):
+            getattr(msg, name).extend(value)
+        elif isinstance(value, dict):
+            getattr(msg, name).update(value)
+        else:
+            setattr(msg, name, value)
+    return msg
+
+
+def replace_oneof_messages(expected: Any, source: dict[str, Any]) -> None:
+    """Our merge replaces a oneof's message member where the reference merges it."""
+    if source.get("choice", ("",))[0] == "c_leaf":
+        expected.ClearField("c_leaf")
+    if "child" in source and expected.HasField("child"):
+        replace_oneof_messages(expected.child, source["child"])
+
+
+@pytest.fixture(scope="module")
+def cross_classes(compiler: Any) -> tuple[Any, Any]:
+    from google.protobuf import descriptor_pb2, descriptor_pool, message_factory
+
+    data = compiler("test_merge_cross.proto")
+    reg = velum.Registry()
+    reg.add_file_set(data)
+    pool = descriptor_pool.DescriptorPool()
+    for file in descriptor_pb2.FileDescriptorSet.FromString(data).file:
+        pool.Add(file)
+    reference = message_factory.GetMessageClass(
+        pool.FindMessageTypeByName("velum.test.mergecross.Rich")
+    )
+    rich = reg.message_class("velum.test.mergecross.Rich")
+    rich.Leaf = reg.message_class("velum.test.mergecross.Leaf")
+    return rich, reference
+
+
+class TestMergeAgreesWithReference:
+    @settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+    @given(target=rich_values(2), source=rich_values(2))
+    def test_merge_from(
+        self, cross_classes: tuple[Any, Any], target: dict[str, Any], source: dict[str, Any]
+    ) -> None:
+        rich, reference = cross_classes
+        # First: the velum messages take over the generated lists and dicts.
+        expected = build_reference(reference(), target)
+        replace_oneof_messages(expected, source)
+        expected.MergeFrom(build_reference(reference(), source))
+        ours = build_velum(rich, target)
+        ours.merge_from(build_velum(rich, source))
+        assert reference.FromString(ours.to_binary()) == expected
