@@ -598,6 +598,13 @@ def cross_classes(compiler: Any) -> tuple[Any, Any]:
     return rich, reference
 
 
+@pytest.fixture(scope="module")
+def reduced_class(compiler: Any) -> Any:
+    reg = velum.Registry()
+    reg.add_file_set(compiler("test_merge_cross_reduced.proto"))
+    return reg.message_class("velum.test.mergecross.reduced.Rich")
+
+
 class TestMergeAgreesWithReference:
     @settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
     @given(target=rich_values(2), source=rich_values(2))
@@ -612,3 +619,20 @@ class TestMergeAgreesWithReference:
         ours = build_velum(rich, target)
         ours.merge_from(build_velum(rich, source))
         assert reference.FromString(ours.to_binary()) == expected
+
+    @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+    @given(target=rich_values(2), source=rich_values(2))
+    def test_merge_of_decoded_messages_with_unknown_fields(
+        self,
+        cross_classes: tuple[Any, Any],
+        reduced_class: Any,
+        target: dict[str, Any],
+        source: dict[str, Any],
+    ) -> None:
+        _, reference = cross_classes
+        theirs = build_reference(reference(), target)
+        addition = build_reference(reference(), source)
+        ours = reduced_class.from_binary(theirs.SerializeToString())
+        ours.merge_from(reduced_class.from_binary(addition.SerializeToString()))
+        theirs.MergeFrom(addition)
+        assert reference.FromString(ours.to_binary()) == theirs
