@@ -139,6 +139,9 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--markdown", type=Path,
                     help="write the report here (full mode default: BENCHMARKS.md)")
     ap.add_argument("--no-markdown", action="store_true")
+    ap.add_argument("--velum-build", metavar="TEXT",
+                    help="where the velum under test was built from, for the report "
+                    "(default: the installed package of this checkout)")
     ap.add_argument("--render", type=Path, metavar="JSON",
                     help="measure nothing: rewrite the report from earlier raw results")
     args = ap.parse_args(argv)
@@ -184,6 +187,7 @@ def main(argv: list[str] | None = None) -> int:
         "python": f"{platform.python_implementation()} {platform.python_version()}",
         "velum": _velum_version() if velum else "unavailable",
         "velum_path": _velum_path(),
+        "velum_build": args.velum_build or "the installed package (make build of this checkout)",
         "peers": peers,
         "config": {"target": cfg.target, "rounds": cfg.rounds, "budget": cfg.budget,
                    "scale": cfg.scale, "clock": args.clock},
