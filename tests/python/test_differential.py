@@ -23,7 +23,6 @@ import pytest
 from conftest import compile_protos
 from google.protobuf import descriptor_pb2, descriptor_pool, message_factory
 from google.protobuf.descriptor import Descriptor, FieldDescriptor
-from google.protobuf.message import Message as PbMessage
 from google.protobuf.unknown_fields import UnknownFieldSet
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
@@ -335,9 +334,7 @@ PB, VELUM = PbSide(), VelumSide()
 
 def canon(desc: Descriptor, msg: Any, side: Side) -> dict[str, Any]:
     out: dict[str, Any] = {}
-    for oneof in desc.oneofs:
-        if len(oneof.fields) == 1 and oneof.name == "_" + oneof.fields[0].name:
-            continue
+    for oneof in {real_oneof(field) for field in desc.fields} - {None}:
         chosen = side.oneof(msg, oneof)
         if chosen is not None:
             member = desc.fields_by_name[chosen[0]]
@@ -525,20 +522,14 @@ def set_pb_extension(msg: Any, ext: FieldDescriptor, value: Any) -> None:
         msg.Extensions[ext] = value
 
 
-def canon_extensions(msg: Any, read: Callable[[FieldDescriptor], Any]) -> dict[str, Any]:
+def canon_extensions(read: Callable[[FieldDescriptor], Any], side: Side) -> dict[str, Any]:
     out: dict[str, Any] = {}
     for ext in extensions():
         value = read(ext)
         if ext.is_repeated:
-            out[ext.name] = [
-                canon_value(ext, v, PB if isinstance(msg, PbMessage) else VELUM) for v in value
-            ]
+            out[ext.name] = [canon_value(ext, v, side) for v in value]
         else:
-            out[ext.name] = (
-                None
-                if value is None
-                else canon_value(ext, value, PB if isinstance(msg, PbMessage) else VELUM)
-            )
+            out[ext.name] = None if value is None else canon_value(ext, value, side)
     return out
 
 
@@ -548,7 +539,7 @@ def pb_extensions(msg: Any) -> dict[str, Any]:
             return msg.Extensions[ext]
         return msg.Extensions[ext] if msg.HasExtension(ext) else None
 
-    return canon_extensions(msg, read)
+    return canon_extensions(read, PB)
 
 
 def velum_extensions(msg: Any) -> dict[str, Any]:
@@ -562,7 +553,7 @@ def velum_extensions(msg: Any) -> dict[str, Any]:
             return None
         return msg[key]
 
-    return canon_extensions(msg, read)
+    return canon_extensions(read, VELUM)
 
 
 @functools.cache
