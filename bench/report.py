@@ -53,7 +53,7 @@ def _timing(o: Outcome | None, spread: bool) -> str:
     if o is None:
         return "—"
     if isinstance(o, str):
-        return o if o == "n/a" else "error"
+        return o if o in ("n/a", "unavailable") else "error"
     if not o.samples:
         return "error"
     text = fmt_time(o.median)
