@@ -37,6 +37,28 @@ inline uint8_t ValueCode(const ElementKind& kind) noexcept {
   return kind.delimited ? kCodeGroup : kCodeMessage;
 }
 
+// Varints are written byte by byte from their last byte: cheaper than building
+// them in a scratch area and copying it for the short lengths that dominate.
+inline void PutVarint(ReverseBuffer& buf, uint64_t value) noexcept {
+  if (value < 0x80) [[likely]] {
+    buf.PutByte(static_cast<uint8_t>(value));
+    return;
+  }
+  const size_t n = wire::VarintSize(value);
+  if (!buf.Reserve(n)) [[unlikely]]
+    return;
+  buf.PutByte(static_cast<uint8_t>(value >> (7 * (n - 1))));
+  for (size_t i = n - 1; i-- > 0;) buf.PutByte(static_cast<uint8_t>(value >> (7 * i)) | 0x80);
+}
+
+// Ints of one internal digit, the common case, are read inline.
+inline bool CompactValue(PyObject* value, long long* out) noexcept {
+  auto* number = reinterpret_cast<PyLongObject*>(value);
+  if (!PyUnstable_Long_IsCompact(number)) return false;
+  *out = static_cast<long long>(PyUnstable_Long_CompactValue(number));
+  return true;
+}
+
 Status DictChanged(bool size) {
   return Status(ErrorKind::kRuntime,
                 size ? "dictionary changed size during iteration" : "dictionary keys changed during iteration");
@@ -76,6 +98,11 @@ inline Status ToDouble(PyObject* value, double* out) {
 
 // The int as a C long; a value beyond it fails with the interpreter's message.
 inline Status ToLong(PyObject* value, long* out) {
+  long long compact = 0;
+  if (CompactValue(value, &compact)) [[likely]] {
+    *out = static_cast<long>(compact);
+    return Status::Ok();
+  }
   int overflow = 0;
   long v = PyLong_AsLongAndOverflow(value, &overflow);
   if (overflow != 0 || (v == -1 && PyErr_Occurred())) [[unlikely]] {
@@ -90,8 +117,11 @@ inline Status ToLong(PyObject* value, long* out) {
 inline Status ToNamedSigned(PyObject* value, long long lo, long long hi, const char* type, long long* out) {
   if (!IsInt(value)) return ExpectedError("int", value);
   int overflow = 0;
-  long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
-  if (v == -1 && PyErr_Occurred()) return Status::Pending();
+  long long v = 0;
+  if (!CompactValue(value, &v)) {
+    v = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (v == -1 && PyErr_Occurred()) return Status::Pending();
+  }
   if (overflow != 0 || v < lo || v > hi) return RangeError(value, type);
   *out = v;
   return Status::Ok();
@@ -100,8 +130,11 @@ inline Status ToNamedSigned(PyObject* value, long long lo, long long hi, const c
 inline Status ToNamedUnsigned(PyObject* value, unsigned long long hi, const char* type, unsigned long long* out) {
   if (!IsInt(value)) return ExpectedError("int", value);
   int overflow = 0;
-  long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
-  if (v == -1 && PyErr_Occurred()) return Status::Pending();
+  long long v = 0;
+  if (!CompactValue(value, &v)) {
+    v = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (v == -1 && PyErr_Occurred()) return Status::Pending();
+  }
   if (overflow == 0) {
     if (v < 0 || static_cast<unsigned long long>(v) > hi) return RangeError(value, type);
     *out = static_cast<unsigned long long>(v);
@@ -130,7 +163,8 @@ inline Status ToPlainSigned(PyObject* value, long lo, long hi, long* out) {
 inline Status ToFixed64(PyObject* value, uint64_t* out) {
   if (!IsInt(value)) return ExpectedError("int", value);
   int overflow = 0;
-  long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+  long long v = 0;
+  if (!CompactValue(value, &v)) v = PyLong_AsLongLongAndOverflow(value, &overflow);
   if (overflow == 0 && v >= 0) {
     *out = static_cast<uint64_t>(v);
     return Status::Ok();
@@ -161,25 +195,25 @@ Status WriteScalar(ReverseBuffer& buf, ScalarType type, PyObject* value) {
     case ScalarType::kInt64: {
       long long v = 0;
       VELUM_TRY(ToNamedSigned(value, LLONG_MIN, LLONG_MAX, "int64", &v));
-      buf.PutVarint(wire::SignExtend(v));
+      PutVarint(buf, wire::SignExtend(v));
       return Status::Ok();
     }
     case ScalarType::kInt32: {
       long long v = 0;
       VELUM_TRY(ToNamedSigned(value, INT32_MIN, INT32_MAX, "int32", &v));
-      buf.PutVarint(wire::SignExtend(v));
+      PutVarint(buf, wire::SignExtend(v));
       return Status::Ok();
     }
     case ScalarType::kUint64: {
       unsigned long long v = 0;
       VELUM_TRY(ToNamedUnsigned(value, ULLONG_MAX, "uint64", &v));
-      buf.PutVarint(v);
+      PutVarint(buf, v);
       return Status::Ok();
     }
     case ScalarType::kUint32: {
       unsigned long long v = 0;
       VELUM_TRY(ToNamedUnsigned(value, UINT32_MAX, "uint32", &v));
-      buf.PutVarint(v);
+      PutVarint(buf, v);
       return Status::Ok();
     }
     case ScalarType::kFixed64: {
@@ -203,7 +237,7 @@ Status WriteScalar(ReverseBuffer& buf, ScalarType type, PyObject* value) {
     case ScalarType::kSint32: {
       long v = 0;
       VELUM_TRY(ToPlainSigned(value, INT32_MIN, INT32_MAX, &v));
-      buf.PutVarint(wire::ZigZagEncode32(static_cast<int32_t>(v)));
+      PutVarint(buf, wire::ZigZagEncode32(static_cast<int32_t>(v)));
       return Status::Ok();
     }
     case ScalarType::kSfixed64: {
@@ -215,7 +249,7 @@ Status WriteScalar(ReverseBuffer& buf, ScalarType type, PyObject* value) {
     case ScalarType::kSint64: {
       long v = 0;
       VELUM_TRY(ToPlainSigned(value, LONG_MIN, LONG_MAX, &v));
-      buf.PutVarint(wire::ZigZagEncode64(v));
+      PutVarint(buf, wire::ZigZagEncode64(v));
       return Status::Ok();
     }
     case ScalarType::kBool:
@@ -233,14 +267,14 @@ Status WriteScalar(ReverseBuffer& buf, ScalarType type, PyObject* value) {
       const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
       if (utf8 == nullptr) return Status::Pending();
       buf.PutBytes(utf8, static_cast<size_t>(size));
-      buf.PutVarint(static_cast<uint64_t>(size));
+      PutVarint(buf, static_cast<uint64_t>(size));
       return Status::Ok();
     }
     case ScalarType::kBytes: {
       if (!PyBytes_Check(value)) return ExpectedError("bytes", value);
       Py_ssize_t size = PyBytes_GET_SIZE(value);
       buf.PutBytes(PyBytes_AS_STRING(value), static_cast<size_t>(size));
-      buf.PutVarint(static_cast<uint64_t>(size));
+      PutVarint(buf, static_cast<uint64_t>(size));
       return Status::Ok();
     }
   }
@@ -248,13 +282,19 @@ Status WriteScalar(ReverseBuffer& buf, ScalarType type, PyObject* value) {
 }
 
 Status WriteEnum(ReverseBuffer& buf, const EnumTable& table, PyObject* value) {
-  long number = PyLong_AsLong(value);
-  if (number == -1 && PyErr_Occurred()) return Status::Pending();
+  long long compact = 0;
+  long number = 0;
+  if (PyLong_Check(value) && CompactValue(value, &compact)) {
+    number = static_cast<long>(compact);
+  } else {
+    number = PyLong_AsLong(value);
+    if (number == -1 && PyErr_Occurred()) return Status::Pending();
+  }
   if (number < INT32_MIN || number > INT32_MAX) return IntegralRangeError();
   if (!table.open && table.Member(static_cast<int32_t>(number)) == nullptr) {
     return FormatError(ErrorKind::kValue, "invalid enum value %ld for enum '%S'", number, table.type_name.get());
   }
-  buf.PutVarint(wire::SignExtend(number));
+  PutVarint(buf, wire::SignExtend(number));
   return Status::Ok();
 }
 
@@ -271,7 +311,7 @@ Status WriteValue(ReverseBuffer& buf, const ElementKind& kind, uint32_t end_tag,
       return WriteEnum(buf, *kind.table, value);
     case kCodeMessage:
     case kCodeGroup: {
-      if (code == kCodeGroup) buf.PutVarint(end_tag);
+      if (code == kCodeGroup) PutVarint(buf, end_tag);
       if (value == Py_None) {
         if (code == kCodeMessage) buf.PutByte(0);
         return Status::Ok();
@@ -280,7 +320,7 @@ Status WriteValue(ReverseBuffer& buf, const ElementKind& kind, uint32_t end_tag,
       VELUM_ASSIGN_OR_RETURN(MessageMarshaler * nested, Resolve(kind.handle));
       uint64_t before = buf.ContentLength();
       VELUM_TRY(EncodeMessage(*nested, value, buf, depth, write_unknown));
-      if (code == kCodeMessage) buf.PutVarint(buf.ContentLength() - before);
+      if (code == kCodeMessage) PutVarint(buf, buf.ContentLength() - before);
       return Status::Ok();
     }
     default:
@@ -302,8 +342,8 @@ Status WriteList(ReverseBuffer& buf, const FieldSpec& f, PyObject* list, uint32_
       Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
       VELUM_TRY(WriteValue(buf, f.kind.value, f.end_tag, item.get(), depth, write_unknown));
     }
-    buf.PutVarint(buf.ContentLength() - before);
-    buf.PutVarint(f.tag);
+    PutVarint(buf, buf.ContentLength() - before);
+    PutVarint(buf, f.tag);
     return Status::Ok();
   }
   // Elements that cannot be packed always carry their own tag, whatever the
@@ -316,7 +356,7 @@ Status WriteList(ReverseBuffer& buf, const FieldSpec& f, PyObject* list, uint32_
     }
     Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
     VELUM_TRY(WriteValue(buf, f.kind.value, f.end_tag, item.get(), depth, write_unknown));
-    buf.PutVarint(tag);
+    PutVarint(buf, tag);
   }
   return Status::Ok();
 }
@@ -334,11 +374,11 @@ Status WriteMap(ReverseBuffer& buf, const FieldSpec& f, PyObject* dict, uint32_t
     Ref value_ref = Ref::borrow(value);
     uint64_t before = buf.ContentLength();
     VELUM_TRY(WriteValue(buf, f.kind.value, 0, value_ref.get(), depth, write_unknown));
-    buf.PutVarint(f.map_value_tag);
+    PutVarint(buf, f.map_value_tag);
     VELUM_TRY(WriteScalar(buf, f.kind.map_key, key_ref.get()));
-    buf.PutVarint(f.map_key_tag);
-    buf.PutVarint(buf.ContentLength() - before);
-    buf.PutVarint(f.tag);
+    PutVarint(buf, f.map_key_tag);
+    PutVarint(buf, buf.ContentLength() - before);
+    PutVarint(buf, f.tag);
     if (PyDict_GET_SIZE(dict) != size) return DictChanged(true);
   }
   return Status::Ok();
@@ -348,7 +388,7 @@ Status WriteField(ReverseBuffer& buf, const FieldSpec& f, PyObject* value, uint3
   switch (f.shape) {
     case FieldShape::kSingular:
       VELUM_TRY(WriteValue(buf, f.kind.value, f.end_tag, value, depth, write_unknown));
-      buf.PutVarint(f.tag);
+      PutVarint(buf, f.tag);
       return Status::Ok();
     case FieldShape::kList:
       return WriteList(buf, f, value, depth, write_unknown);
@@ -402,6 +442,10 @@ int IsSetImplicit(const FieldSpec& f, PyObject* value) {
       if (PyBytes_CheckExact(value)) return PyBytes_GET_SIZE(value) != 0;
       break;
     default:
+      if (PyLong_CheckExact(value)) {
+        long long v = 0;
+        return !CompactValue(value, &v) || v != 0;  // zero is always compact
+      }
       break;
   }
   return PyObject_IsTrue(value);
@@ -468,7 +512,9 @@ Status EncodeMessage(const MessageMarshaler& m, PyObject* msg, ReverseBuffer& bu
   if (reinterpret_cast<PyObject*>(Py_TYPE(msg)) != cls) {
     int is = PyObject_IsInstance(msg, cls);
     if (is < 0) return Status::Pending();
-    if (!is) {
+    // The field slots are offsets into the class's layout: an __instancecheck__
+    // that accepts an unrelated type must not lead to reading them.
+    if (!is || !PyObject_TypeCheck(msg, reinterpret_cast<PyTypeObject*>(cls))) {
       return FormatError(ErrorKind::kType, "expected %S, got '%S'", cls, reinterpret_cast<PyObject*>(Py_TYPE(msg)));
     }
   }
