@@ -178,7 +178,13 @@ class Message:
     def __contains__(self, extension: DescExtension) -> bool:
         self._check_extension(extension)
         store = self._unknown_fields
-        return bool(store and store.get(extension.number))
+        records = store.get(extension.number) if store else None
+        if not records:
+            return False
+        # Records alone do not make a value: a closed enum's unknown number, say,
+        # decodes to nothing.
+        holder = extension.holder_class().from_binary(b"".join(records))
+        return holder.has_field("value")
 
     def _check_extension(self, extension: object) -> None:
         if not isinstance(extension, DescExtension):

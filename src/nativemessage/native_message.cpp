@@ -461,6 +461,8 @@ Result<Ref> NewBareInstance(const MessageMarshaler& m) {
   PyObject* argv[] = {cls, cls};
   Ref obj = Ref::steal(PyObject_VectorcallMethod(m.names->name(Name::kNew), argv, 2, nullptr));
   if (!obj) return Status::Pending();
+  // Slots are written at the offsets of `cls`: anything else would be corrupted.
+  if (!PyObject_TypeCheck(obj.get(), type)) return TypeCheckError(obj.get(), type->tp_name);
   return obj;
 }
 

@@ -140,3 +140,19 @@ def test_class_method_on_uninitialised_class() -> None:
 
     with pytest.raises(AttributeError):
         Loose.from_binary(b"")
+
+
+def test_new_returning_a_foreign_object_is_refused(compiler) -> None:
+    import copy
+
+    import velum
+
+    registry = velum.Registry()
+    registry.add_file_set(compiler("test_proto3.proto"))
+    cls = registry.message_class("velum.test.proto3.Optionals")
+    m = cls(o_int32=1)
+    cls.__new__ = staticmethod(lambda *_args: object())  # type: ignore[method-assign]
+    with pytest.raises(TypeError, match="is not an instance of"):
+        copy.copy(m)
+    with pytest.raises(TypeError, match="is not an instance of"):
+        cls.from_binary(b"")
