@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "common/native_box.h"
+
 namespace velum {
 
 namespace {
@@ -27,16 +29,8 @@ int EnumTable_clear(PyObject* self) {
   return 0;
 }
 
-void EnumTable_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  AsEnumTable(self)->~EnumTable();
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
 PyType_Slot kSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(EnumTable_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(BoxDealloc<EnumTable, AsEnumTable>)},
     {Py_tp_traverse, reinterpret_cast<void*>(EnumTable_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(EnumTable_clear)},
     {0, nullptr},
@@ -50,14 +44,7 @@ PyType_Spec kSpec = {
     kSlots,
 };
 
-Result<PyTypeObject*> Type() {
-  if (g_type == nullptr) {
-    PyObject* type = PyType_FromSpec(&kSpec);
-    if (type == nullptr) return Status::Pending();
-    g_type = reinterpret_cast<PyTypeObject*>(type);
-  }
-  return g_type;
-}
+Result<PyTypeObject*> Type() { return ReadyType(g_type, kSpec); }
 
 Result<int32_t> ToInt32(PyObject* value) {
   int overflow = 0;

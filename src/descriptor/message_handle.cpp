@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "common/native_box.h"
+
 #include "parser/marshaler.h"
 
 namespace velum {
@@ -25,20 +27,12 @@ int MessageHandle_clear(PyObject* self) {
   return 0;
 }
 
-void MessageHandle_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  AsMessageHandle(self)->~MessageHandle();
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "Handle to the marshaler for a message type to reduce Python access on the hot path.\n"
                     "Resolved lazily since recursive message types prevent marshalers from being ready before\n"
                     "the entire message graph has been initialized.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(MessageHandle_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(BoxDealloc<MessageHandle, AsMessageHandle>)},
     {Py_tp_traverse, reinterpret_cast<void*>(MessageHandle_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(MessageHandle_clear)},
     {0, nullptr},
@@ -52,14 +46,7 @@ PyType_Spec kSpec = {
     kSlots,
 };
 
-Result<PyTypeObject*> Type() {
-  if (g_type == nullptr) {
-    PyObject* type = PyType_FromSpec(&kSpec);
-    if (type == nullptr) return Status::Pending();
-    g_type = reinterpret_cast<PyTypeObject*>(type);
-  }
-  return g_type;
-}
+Result<PyTypeObject*> Type() { return ReadyType(g_type, kSpec); }
 
 }  // namespace
 

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "common/native_box.h"
 #include "common/py_error.h"
 #include "descriptor/enum_table.h"
 #include "descriptor/message_handle.h"
@@ -46,17 +47,9 @@ int Marshaler_clear(PyObject* self) {
   return 0;
 }
 
-void Marshaler_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  AsMarshaler(self)->~MessageMarshaler();
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
 PyType_Slot kMarshalerSlots[] = {
     {Py_tp_doc, const_cast<char*>("Entrypoint to native marshaling code.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(Marshaler_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(BoxDealloc<MessageMarshaler, AsMarshaler>)},
     {Py_tp_traverse, reinterpret_cast<void*>(Marshaler_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(Marshaler_clear)},
     {0, nullptr},
@@ -70,15 +63,10 @@ PyType_Spec kMarshalerSpec = {
     kMarshalerSlots,
 };
 
-void Member_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<MemberObject*>(self)->access.~FieldAccess();
-  type->tp_free(self);
-  Py_DECREF(type);
-}
+FieldAccess* MemberAccess(PyObject* self) { return &reinterpret_cast<MemberObject*>(self)->access; }
 
 PyType_Slot kMemberSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(Member_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(BoxDealloc<FieldAccess, MemberAccess>)},
     {0, nullptr},
 };
 
@@ -91,11 +79,7 @@ PyType_Spec kMemberSpec = {
 };
 
 Result<Ref> NewMember(const FieldAccess& access, bool tracked, uint32_t bit) {
-  if (g_member_type == nullptr) {
-    PyObject* type = PyType_FromSpec(&kMemberSpec);
-    if (type == nullptr) return Status::Pending();
-    g_member_type = reinterpret_cast<PyTypeObject*>(type);
-  }
+  VELUM_TRY(ReadyType(g_member_type, kMemberSpec).status());
   Ref obj = Ref::steal(g_member_type->tp_alloc(g_member_type, 0));
   if (!obj) return Status::Pending();
   auto* member = reinterpret_cast<MemberObject*>(obj.get());
@@ -334,12 +318,7 @@ Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& 
 }  // namespace
 
 Status ReadyMarshalerTypes() {
-  if (g_marshaler_type == nullptr) {
-    PyObject* type = PyType_FromSpec(&kMarshalerSpec);
-    if (type == nullptr) return Status::Pending();
-    g_marshaler_type = reinterpret_cast<PyTypeObject*>(type);
-  }
-  return Status::Ok();
+  return ReadyType(g_marshaler_type, kMarshalerSpec).status();
 }
 
 PyTypeObject* MarshalerType() noexcept { return g_marshaler_type; }
