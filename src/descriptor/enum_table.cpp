@@ -3,6 +3,7 @@
 #include <new>
 
 #include "common/native_box.h"
+#include "descriptor/value_type.h"
 
 namespace velum {
 
@@ -134,26 +135,16 @@ Status FillTable(const RuntimeNames& names, PyObject* desc, EnumTable* table) {
 bool IsEnumTable(PyObject* obj) noexcept { return g_type != nullptr && Py_IS_TYPE(obj, g_type); }
 
 Result<Ref> GetEnumTable(const RuntimeNames& names, PyObject* enum_desc) {
-  Ref cls = Ref::steal(PyObject_GetAttr(enum_desc, names.name(Name::kType)));
-  if (!cls) return Status::Pending();
-  if (!PyType_Check(cls.get())) return Status(ErrorKind::kType, "DescEnum.type cannot be converted to a type");
-  Ref cached = Ref::steal(PyObject_GetAttr(cls.get(), names.name(Name::kExtValueType)));
-  if (cached) {
-    if (!IsEnumTable(cached.get())) {
-      return Status(ErrorKind::kType, "_ext_value_type cannot be converted to DescEnum");
-    }
-    return cached;
-  }
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Status::Pending();
-  PyErr_Clear();
-
+  VELUM_ASSIGN_OR_RETURN(ValueTypeLookup found, LookupValueType(names, enum_desc, IsEnumTable, "DescEnum"));
+  if (found.cached) return std::move(found.cached);
+  PyObject* cls = found.cls.get();
   VELUM_ASSIGN_OR_RETURN(PyTypeObject * type, Type());
   Ref obj = Ref::steal(type->tp_alloc(type, 0));
   if (!obj) return Status::Pending();
   EnumTable* t = new (AsEnumTable(obj.get())) EnumTable();
-  t->enum_class = cls.clone();
+  t->enum_class = Ref::borrow(cls);
   VELUM_TRY(FillTable(names, enum_desc, t));
-  if (PyObject_SetAttr(cls.get(), names.name(Name::kExtValueType), obj.get()) < 0) return Status::Pending();
+  VELUM_TRY(StoreValueType(names, cls, obj.get()));
   return obj;
 }
 

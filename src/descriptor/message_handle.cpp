@@ -3,6 +3,7 @@
 #include <new>
 
 #include "common/native_box.h"
+#include "descriptor/value_type.h"
 
 #include "parser/marshaler.h"
 
@@ -55,25 +56,17 @@ MessageHandle::~MessageHandle() { Py_XDECREF(marshaler.exchange(nullptr)); }
 bool IsMessageHandle(PyObject* obj) noexcept { return g_type != nullptr && Py_IS_TYPE(obj, g_type); }
 
 Result<Ref> GetMessageHandle(const RuntimeNames& names, PyObject* message_desc) {
-  Ref cls = Ref::steal(PyObject_GetAttr(message_desc, names.name(Name::kType)));
-  if (!cls) return Status::Pending();
-  if (!PyType_Check(cls.get())) return Status(ErrorKind::kType, "DescMessage.type cannot be converted to a type");
-  Ref cached = Ref::steal(PyObject_GetAttr(cls.get(), names.name(Name::kExtValueType)));
-  if (cached) {
-    if (!IsMessageHandle(cached.get())) {
-      return Status(ErrorKind::kType, "_ext_value_type cannot be converted to DescMessage");
-    }
-    return cached;
-  }
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Status::Pending();
-  PyErr_Clear();
+  VELUM_ASSIGN_OR_RETURN(ValueTypeLookup found,
+                         LookupValueType(names, message_desc, IsMessageHandle, "DescMessage"));
+  if (found.cached) return std::move(found.cached);
+  PyObject* cls = found.cls.get();
   VELUM_ASSIGN_OR_RETURN(PyTypeObject * type, Type());
   Ref obj = Ref::steal(type->tp_alloc(type, 0));
   if (!obj) return Status::Pending();
   MessageHandle* handle = new (AsMessageHandle(obj.get())) MessageHandle();
-  handle->cls = cls.clone();
+  handle->cls = Ref::borrow(cls);
   handle->names = &names;
-  if (PyObject_SetAttr(cls.get(), names.name(Name::kExtValueType), obj.get()) < 0) return Status::Pending();
+  VELUM_TRY(StoreValueType(names, cls, obj.get()));
   return obj;
 }
 
