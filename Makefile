@@ -12,7 +12,7 @@ PYTHON_DEPS := pytest hypothesis grpcio-tools protobuf scikit-build-core cmake n
 run: build
 	$(PY) examples/demo.py
 
-test: build gtest pytest fuzz-ci
+test: build gtest pytest fuzz-ci bench-quick
 
 $(STAMP): pyproject.toml
 	@base=$$(tools/find-python.sh) || exit 1; \

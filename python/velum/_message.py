@@ -7,7 +7,6 @@ presence helpers by name, convenience wrappers and extension access.
 
 from __future__ import annotations
 
-import copy as _copy
 import reprlib
 from typing import TYPE_CHECKING, Any, ClassVar, Self
 
@@ -141,7 +140,7 @@ class Message:
 
     def copy(self) -> Self:
         """A deep copy."""
-        return _copy.deepcopy(self)
+        return self.__deepcopy__(None)
 
     # Extensions. Their values are kept as wire records among the unknown fields, so
     # reading returns a decoded copy: assign the value back to change it.
