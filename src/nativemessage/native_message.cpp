@@ -462,6 +462,7 @@ Result<Ref> NewBareInstance(const MessageMarshaler& m) {
   Ref obj = Ref::steal(PyObject_VectorcallMethod(m.names->name(Name::kNew), argv, 2, nullptr));
   if (!obj) return Status::Pending();
   // Slots are written at the offsets of `cls`: anything else would be corrupted.
+  if (!IsNativeMessage(obj.get())) return TypeCheckError(obj.get(), "NativeMessage");
   if (!PyObject_TypeCheck(obj.get(), type)) return TypeCheckError(obj.get(), type->tp_name);
   return obj;
 }
