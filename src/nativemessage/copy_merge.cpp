@@ -12,6 +12,7 @@
 #include "nativemessage/operations.h"
 #include "oneof/oneof.h"
 #include "parser/field_access.h"
+#include "parser/field_default.h"
 
 namespace velum::copy_merge {
 
@@ -109,36 +110,22 @@ Status CopyPresenceAndUnknown(PyObject* target, PyObject* source) {
 }
 
 // True when merging `value` into an implicit-presence scalar or enum field
-// would only overwrite the target with the field's default. The test is the
-// encoder's, so merging a message and merging its encoding agree.
+// would only overwrite the target with the field's default.
 Result<bool> IsImplicitDefault(const FieldSpec& f, PyObject* value) {
-  if (f.presence != Presence::kImplicit || f.shape != FieldShape::kSingular) return false;
-  switch (f.kind.value.tag) {
-    case ElementTag::kMessage:
-      return false;
-    case ElementTag::kEnum: {
-      PyObject* def = f.kind.value.table->default_value.get();
-      if (def == nullptr) return false;
-      if (value == def) return true;
-      int equal = PyObject_RichCompareBool(value, def, Py_EQ);
-      if (equal < 0) return Status::Pending();
-      return equal != 0;
-    }
-    case ElementTag::kScalar:
-      break;
+  if (f.presence != Presence::kImplicit || f.shape != FieldShape::kSingular ||
+      f.kind.value.tag == ElementTag::kMessage) {
+    return false;
   }
-  if (f.kind.value.scalar == ScalarType::kDouble || f.kind.value.scalar == ScalarType::kFloat) {
-    double d = PyFloat_CheckExact(value) ? PyFloat_AS_DOUBLE(value) : PyFloat_AsDouble(value);
-    if (d == -1.0 && PyErr_Occurred()) {
-      // Not a number at all: merge does not validate, the value is carried over.
-      PyErr_Clear();
-      return false;
-    }
-    return std::bit_cast<uint64_t>(d) == 0;
+  int set = HoldsNonDefault(f, value);
+  if (set < 0) {
+    bool floating = f.kind.value.tag == ElementTag::kScalar &&
+                    (f.kind.value.scalar == ScalarType::kDouble || f.kind.value.scalar == ScalarType::kFloat);
+    if (!floating) return Status::Pending();
+    // Not a number at all: merge does not validate, the value is carried over.
+    PyErr_Clear();
+    return false;
   }
-  int truth = PyObject_IsTrue(value);
-  if (truth < 0) return Status::Pending();
-  return truth == 0;
+  return set == 0;
 }
 
 // ---- deep copy ------------------------------------------------------------

@@ -13,6 +13,7 @@
 #include "nativemessage/operations.h"
 #include "oneof/oneof.h"
 #include "parser/field_access.h"
+#include "parser/field_default.h"
 
 namespace velum::encoder {
 
@@ -49,14 +50,6 @@ inline void PutVarint(ReverseBuffer& buf, uint64_t value) noexcept {
     return;
   buf.PutByte(static_cast<uint8_t>(value >> (7 * (n - 1))));
   for (size_t i = n - 1; i-- > 0;) buf.PutByte(static_cast<uint8_t>(value >> (7 * i)) | 0x80);
-}
-
-// Ints of one internal digit, the common case, are read inline.
-inline bool CompactValue(PyObject* value, long long* out) noexcept {
-  auto* number = reinterpret_cast<PyLongObject*>(value);
-  if (!PyUnstable_Long_IsCompact(number)) return false;
-  *out = static_cast<long long>(PyUnstable_Long_CompactValue(number));
-  return true;
 }
 
 Status DictChanged(bool size) {
@@ -398,59 +391,6 @@ Status WriteField(ReverseBuffer& buf, const FieldSpec& f, PyObject* value, uint3
   return Status::Ok();
 }
 
-// 1 when an implicit-presence field holding `value` is written, 0 when it holds
-// its default, -1 with a Python exception set.
-int IsSetImplicit(const FieldSpec& f, PyObject* value) {
-  if (f.shape != FieldShape::kSingular) return PyObject_IsTrue(value);
-  switch (f.kind.value.tag) {
-    case ElementTag::kMessage:
-      return value != Py_None;
-    case ElementTag::kEnum: {
-      PyObject* def = f.kind.value.table->default_value.get();
-      if (value == def) return 0;
-      if (def == nullptr) return 1;
-      // Exact ints and members of the enum itself compare as ints.
-      if (PyLong_CheckExact(value) || Py_TYPE(value) == Py_TYPE(def)) {
-        int overflow = 0;
-        long number = PyLong_AsLongAndOverflow(value, &overflow);
-        if (number == -1 && PyErr_Occurred()) return -1;
-        if (overflow != 0) return 1;
-        long def_number = PyLong_AsLong(def);
-        if (def_number == -1 && PyErr_Occurred()) return -1;
-        return number != def_number;
-      }
-      Ref equal = Ref::steal(PyObject_RichCompare(value, def, Py_EQ));
-      if (!equal) return -1;
-      int truth = PyObject_IsTrue(equal.get());
-      return truth < 0 ? -1 : !truth;
-    }
-    case ElementTag::kScalar:
-      break;
-  }
-  switch (f.kind.value.scalar) {
-    case ScalarType::kDouble:
-    case ScalarType::kFloat: {
-      double d = PyFloat_CheckExact(value) ? PyFloat_AS_DOUBLE(value) : PyFloat_AsDouble(value);
-      if (d == -1.0 && PyErr_Occurred()) return -1;
-      // Only +0.0 is the default: -0.0 and NaN are written.
-      return std::bit_cast<uint64_t>(d) != 0;
-    }
-    case ScalarType::kString:
-      if (PyUnicode_CheckExact(value)) return PyUnicode_GET_LENGTH(value) != 0;
-      break;
-    case ScalarType::kBytes:
-      if (PyBytes_CheckExact(value)) return PyBytes_GET_SIZE(value) != 0;
-      break;
-    default:
-      if (PyLong_CheckExact(value)) {
-        long long v = 0;
-        return !CompactValue(value, &v) || v != 0;  // zero is always compact
-      }
-      break;
-  }
-  return PyObject_IsTrue(value);
-}
-
 Status RequiredNotSet(const FieldSpec& f) {
   return FormatError(ErrorKind::kValue, "cannot encode %U to binary: required field not set", f.local_name.get());
 }
@@ -542,7 +482,7 @@ Status EncodeMessage(const MessageMarshaler& m, PyObject* msg, ReverseBuffer& bu
     }
     VELUM_ASSIGN_OR_RETURN(Ref value, ReadField(msg, f.access));
     if (f.presence == Presence::kImplicit || f.shape != FieldShape::kSingular) {
-      int set = IsSetImplicit(f, value.get());
+      int set = HoldsNonDefault(f, value.get());
       if (set < 0) return Status::Pending();
       if (!set) continue;
     } else {
