@@ -146,7 +146,8 @@ def main(argv: list[str] | None = None) -> int:
                     help="measure nothing: rewrite the report from earlier raw results")
     args = ap.parse_args(argv)
     if args.render is not None:
-        return _render(args.render, args.markdown or ROOT / "BENCHMARKS.md")
+        md = None if args.no_markdown else args.markdown or ROOT / "BENCHMARKS.md"
+        return _render(args.render, md)
 
     cfg: Config = QUICK if args.quick else FULL
     mode = "quick" if args.quick else "full"
@@ -241,11 +242,12 @@ def _write_markdown(results: Results, path: Path) -> None:
     path.write_text(markdown(results, analysis))
 
 
-def _render(source: Path, md_path: Path) -> int:
+def _render(source: Path, md_path: Path | None) -> int:
     results = from_json(json.loads(source.read_text()))
     _print(results)
-    _write_markdown(results, md_path)
-    print(f"wrote {md_path}")
+    if md_path is not None:
+        _write_markdown(results, md_path)
+        print(f"wrote {md_path}")
     return 0
 
 
