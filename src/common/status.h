@@ -46,7 +46,11 @@ class [[nodiscard]] Status {
   }
   Status(const Status&) = delete;
   Status& operator=(const Status&) = delete;
-  ~Status() { Free(error_); }
+  // The null test keeps the success path free of the shared record's guard.
+  [[gnu::always_inline]] ~Status() {
+    if (error_ != nullptr) [[unlikely]]
+      Free(error_);
+  }
 
   static Status Ok() noexcept { return Status(); }
   // The failure is the exception currently set in the interpreter.
