@@ -15,25 +15,26 @@ constexpr uint64_t kMaxCapacity =
 
 }  // namespace
 
-bool ReverseBuffer::Grow(uint64_t n) noexcept {
+bool ReverseBuffer::Grow(uint64_t n, bool sticky) noexcept {
   const uint64_t length = capacity_ - pos_;
   if (n > kMaxCapacity - length) {
-    failed_ = true;
+    failed_ = failed_ || sticky;
     return false;
   }
   const uint64_t need = length + n;
   const uint64_t capacity = need <= kFirstBlock ? kFirstBlock : std::bit_ceil(need);
   if (capacity > kMaxCapacity) {
-    failed_ = true;
+    failed_ = failed_ || sticky;
     return false;
   }
   auto* block = static_cast<uint8_t*>(PyMem_RawMalloc(static_cast<size_t>(capacity)));
   if (block == nullptr) {
-    failed_ = true;
+    failed_ = failed_ || sticky;
     return false;
   }
   if (length != 0) std::memcpy(block + (capacity - length), storage_ + pos_, static_cast<size_t>(length));
-  PyMem_RawFree(storage_);
+  Release();
+  owned_ = true;
   storage_ = block;
   capacity_ = capacity;
   pos_ = capacity - length;

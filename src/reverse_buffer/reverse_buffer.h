@@ -21,29 +21,62 @@
 
 namespace velum::reverse_buffer {
 
+// Short payloads (most strings and every fixed-width value) are copied
+// inline with overlapping word moves instead of a library call.
+[[gnu::always_inline]] inline void CopyBytes(uint8_t* out, const uint8_t* in, size_t n) noexcept {
+  if (n > 16) {
+    std::memcpy(out, in, n);
+  } else if (n >= 8) {
+    uint64_t head = 0;
+    uint64_t tail = 0;
+    std::memcpy(&head, in, 8);
+    std::memcpy(&tail, in + n - 8, 8);
+    std::memcpy(out, &head, 8);
+    std::memcpy(out + n - 8, &tail, 8);
+  } else if (n >= 4) {
+    uint32_t head = 0;
+    uint32_t tail = 0;
+    std::memcpy(&head, in, 4);
+    std::memcpy(&tail, in + n - 4, 4);
+    std::memcpy(out, &head, 4);
+    std::memcpy(out + n - 4, &tail, 4);
+  } else if (n != 0) {
+    out[0] = in[0];
+    out[n / 2] = in[n / 2];
+    out[n - 1] = in[n - 1];
+  }
+}
+
 class ReverseBuffer {
  public:
   static constexpr uint64_t kFirstBlock = 128;
 
   ReverseBuffer() noexcept = default;
+  // Starts in caller-owned storage (typically a stack array), so that small
+  // content needs no allocation; the first growth moves to an owned block.
+  // `block` must outlive the buffer and anything moved out of it.
+  ReverseBuffer(uint8_t* block, uint64_t size) noexcept
+      : storage_(block), capacity_(size), pos_(size), owned_(false) {}
   ReverseBuffer(ReverseBuffer&& other) noexcept
       : storage_(std::exchange(other.storage_, nullptr)),
         capacity_(std::exchange(other.capacity_, 0)),
         pos_(std::exchange(other.pos_, 0)),
-        failed_(std::exchange(other.failed_, false)) {}
+        failed_(std::exchange(other.failed_, false)),
+        owned_(std::exchange(other.owned_, true)) {}
   ReverseBuffer& operator=(ReverseBuffer&& other) noexcept {
     if (this != &other) {
-      PyMem_RawFree(storage_);
+      Release();
       storage_ = std::exchange(other.storage_, nullptr);
       capacity_ = std::exchange(other.capacity_, 0);
       pos_ = std::exchange(other.pos_, 0);
       failed_ = std::exchange(other.failed_, false);
+      owned_ = std::exchange(other.owned_, true);
     }
     return *this;
   }
   ReverseBuffer(const ReverseBuffer&) = delete;
   ReverseBuffer& operator=(const ReverseBuffer&) = delete;
-  ~ReverseBuffer() { PyMem_RawFree(storage_); }
+  ~ReverseBuffer() { Release(); }
 
   // False once any growth has failed.
   bool ok() const noexcept { return !failed_; }
@@ -56,42 +89,57 @@ class ReverseBuffer {
   // Guarantees room for n more bytes in front of the content; false (and the
   // failed state) when that cannot be done.
   bool Reserve(uint64_t n) noexcept { return pos_ >= n || Grow(n); }
+  // As Reserve, but a failure is only reported, not recorded: for room that is
+  // merely expected to be useful.
+  bool TryReserve(uint64_t n) noexcept { return pos_ >= n || Grow(n, /*sticky=*/false); }
 
-  void PutByte(uint8_t b) noexcept {
+  [[gnu::always_inline]] void PutByte(uint8_t b) noexcept {
     if (pos_ == 0 && !Grow(1)) [[unlikely]]
       return;
     storage_[--pos_] = b;
   }
 
   // `bytes` must not point into this buffer (a growth would free it).
-  void PutBytes(const void* bytes, size_t n) noexcept {
+  [[gnu::always_inline]] void PutBytes(const void* bytes, size_t n) noexcept {
     if (pos_ < n && !Grow(n)) [[unlikely]]
       return;
     pos_ -= n;
-    if (n != 0) std::memcpy(storage_ + pos_, bytes, n);
+    CopyBytes(storage_ + pos_, static_cast<const uint8_t*>(bytes), n);
   }
 
-  void PutVarint(uint64_t value) noexcept {
-    if (value < 0x80) {
+  // Encoded in place: the length is known from the value's bit width, so the
+  // bytes go straight to their final position.
+  [[gnu::always_inline]] void PutVarint(uint64_t value) noexcept {
+    if (value < 0x80) [[likely]] {
       PutByte(static_cast<uint8_t>(value));
       return;
     }
-    uint8_t scratch[wire::kMaxVarintBytes];
-    PutBytes(scratch, wire::EncodeVarint(value, scratch));
+    if (pos_ < wire::kMaxVarintBytes && !Grow(wire::kMaxVarintBytes)) [[unlikely]]
+      return;
+    SetFront(wire::EncodeVarintBefore(Front(), value));
   }
 
-  void PutFixed32(uint32_t value) noexcept {
+  // Direct writing for tight loops: after Reserve(n) succeeded, the n bytes
+  // before Front() may be written, then SetFront moves the start of the
+  // content to the first byte written. No other write may come in between.
+  uint8_t* Front() noexcept { return storage_ + pos_; }
+  void SetFront(uint8_t* front) noexcept { pos_ = static_cast<uint64_t>(front - storage_); }
+
+  [[gnu::always_inline]] void PutFixed32(uint32_t value) noexcept {
     if constexpr (std::endian::native == std::endian::big) value = __builtin_bswap32(value);
     PutBytes(&value, sizeof value);
   }
 
-  void PutFixed64(uint64_t value) noexcept {
+  [[gnu::always_inline]] void PutFixed64(uint64_t value) noexcept {
     if constexpr (std::endian::native == std::endian::big) value = __builtin_bswap64(value);
     PutBytes(&value, sizeof value);
   }
 
  private:
-  bool Grow(uint64_t n) noexcept;
+  bool Grow(uint64_t n, bool sticky = true) noexcept;
+  void Release() noexcept {
+    if (owned_) PyMem_RawFree(storage_);
+  }
 
   // The content is storage_[pos_, capacity_): it always ends at the block's
   // end, so no separate end index is kept.
@@ -99,10 +147,12 @@ class ReverseBuffer {
   uint64_t capacity_ = 0;
   uint64_t pos_ = 0;
   bool failed_ = false;
+  bool owned_ = true;  // false while the content sits in the caller's block
 };
 
 }  // namespace velum::reverse_buffer
 
 namespace velum {
+using reverse_buffer::CopyBytes;
 using reverse_buffer::ReverseBuffer;
 }  // namespace velum

@@ -46,6 +46,23 @@ inline size_t EncodeVarint(uint64_t value, uint8_t* out) noexcept {
   return n;
 }
 
+// Writes the shortest encoding of `value` so that it ends just before `end`
+// (room for kMaxVarintBytes in front of it) and returns its first byte.
+inline uint8_t* EncodeVarintBefore(uint8_t* end, uint64_t value) noexcept {
+  if (value < 0x80) {
+    *--end = static_cast<uint8_t>(value);
+    return end;
+  }
+  uint8_t* out = end - VarintSize(value);
+  uint8_t* p = out;
+  while (value >= 0x80) {
+    *p++ = static_cast<uint8_t>(value) | 0x80;
+    value >>= 7;
+  }
+  *p = static_cast<uint8_t>(value);
+  return out;
+}
+
 // Signed values are sign-extended, so negative numbers always take 10 bytes.
 constexpr uint64_t SignExtend(int64_t value) noexcept { return static_cast<uint64_t>(value); }
 

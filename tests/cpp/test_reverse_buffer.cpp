@@ -143,12 +143,71 @@ TEST(ReverseBufferTest, OversizedRequestFailsWithoutAllocating) {
   EXPECT_EQ(Content(buffer), Bytes{7});
 }
 
+TEST(ReverseBufferTest, FailedTryReserveLeavesBufferUsable) {
+  ReverseBuffer buffer;
+  buffer.PutByte(7);
+  {
+    testing::AllocationFailureScope fail(0);
+    EXPECT_FALSE(buffer.TryReserve(4096));
+  }
+  EXPECT_TRUE(buffer.ok());
+  EXPECT_TRUE(buffer.TryReserve(4096));
+  EXPECT_GE(buffer.capacity(), 4097u);
+  EXPECT_EQ(Content(buffer), Bytes{7});
+}
+
 TEST(ReverseBufferTest, MoveTransfersStorage) {
   ReverseBuffer a;
   a.PutVarint(300);
   ReverseBuffer b = std::move(a);
   EXPECT_EQ(a.capacity(), 0u);
   EXPECT_EQ(Content(b), (Bytes{0xac, 0x02}));
+}
+
+// Content starts in the caller's block and moves to an owned one on growth;
+// only the owned block is ever freed.
+TEST(ReverseBufferTest, CallerBlockThenHeap) {
+  const long before = testing::LiveAllocations();
+  {
+    uint8_t block[16];
+    ReverseBuffer buffer(block, sizeof block);
+    const Bytes small(10, 0x44);
+    buffer.PutBytes(small.data(), small.size());
+    EXPECT_EQ(testing::LiveAllocations(), before);
+    EXPECT_EQ(buffer.data(), block + 6);
+    const Bytes more(20, 0x55);
+    buffer.PutBytes(more.data(), more.size());
+    EXPECT_EQ(testing::LiveAllocations(), before + 1);
+    EXPECT_EQ(buffer.capacity(), 128u);
+    Bytes expected = more;
+    expected.insert(expected.end(), small.begin(), small.end());
+    EXPECT_EQ(Content(buffer), expected);
+  }
+  EXPECT_EQ(testing::LiveAllocations(), before);
+}
+
+// Every length of the short-copy paths, and one above them.
+TEST(ReverseBufferTest, PutBytesEveryShortLength) {
+  for (size_t n = 0; n <= 40; ++n) {
+    ReverseBuffer buffer;
+    buffer.PutByte(0xee);
+    Bytes payload(n);
+    for (size_t i = 0; i < n; ++i) payload[i] = static_cast<uint8_t>(i + 1);
+    buffer.PutBytes(payload.data(), n);
+    payload.push_back(0xee);
+    EXPECT_EQ(Content(buffer), payload) << n;
+  }
+}
+
+TEST(ReverseBufferTest, CursorWritesVarintsInPlace) {
+  ReverseBuffer buffer;
+  buffer.PutByte(0xee);
+  ASSERT_TRUE(buffer.Reserve(3 * wire::kMaxVarintBytes));
+  uint8_t* front = buffer.Front();
+  for (uint64_t value : {uint64_t{1}, uint64_t{300}, UINT64_MAX}) front = wire::EncodeVarintBefore(front, value);
+  buffer.SetFront(front);
+  Bytes expected = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x01, 0xac, 0x02, 0x01, 0xee};
+  EXPECT_EQ(Content(buffer), expected);
 }
 
 }  // namespace
