@@ -21,7 +21,12 @@ inline NativeMessageObject* AsNative(PyObject* obj) noexcept { return reinterpre
 Status ReadyNativeMessageType();
 PyTypeObject* NativeMessageType() noexcept;
 
-inline bool IsNativeMessage(PyObject* obj) noexcept { return PyObject_TypeCheck(obj, NativeMessageType()); }
+// Generated classes derive from NativeMessage directly (it is their solid
+// base), which the first test catches without walking the MRO.
+inline bool IsNativeMessage(PyObject* obj) noexcept {
+  PyTypeObject* native = NativeMessageType();
+  return Py_TYPE(obj)->tp_base == native || PyObject_TypeCheck(obj, native);
+}
 
 // The marshaler object of `self`: the cached one, else `self._ext_marshaler`.
 Result<Ref> MarshalerOfInstance(PyObject* self);

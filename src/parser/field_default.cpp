@@ -17,6 +17,11 @@ int HoldsNonDefault(const FieldSpec& f, PyObject* value) {
       if (def == nullptr) return 1;
       // Exact ints and members of the enum itself compare as ints.
       if (PyLong_CheckExact(value) || Py_TYPE(value) == Py_TYPE(def)) {
+        long long compact = 0;
+        long long def_compact = 0;
+        if (PyLong_Check(def) && CompactValue(value, &compact) && CompactValue(def, &def_compact)) {
+          return compact != def_compact;
+        }
         int overflow = 0;
         long number = PyLong_AsLongAndOverflow(value, &overflow);
         if (number == -1 && PyErr_Occurred()) return -1;

@@ -2,6 +2,7 @@
 // precomputed once by initialize_message_type and immutable afterwards.
 #pragma once
 
+#include <atomic>
 #include <unordered_map>
 
 #include "common/raw_alloc.h"
@@ -10,6 +11,7 @@
 #include "descriptor/field_kind.h"
 #include "module/runtime_names.h"
 #include "parser/field_access.h"
+#include "reverse_buffer/encode_plan.h"
 
 namespace velum {
 
@@ -104,6 +106,7 @@ struct MessageMarshaler {
   Ref full_name;
   Ref file_name;
   RawVector<FieldSpec> fields;  // descriptor order = emission order
+  EncodePlan encode_plan;       // one step per field, in the same order
   FieldIndex index;
   std::unordered_map<RawString, uint32_t, JsonKeyHash, std::equal_to<RawString>,
                      RawAllocator<std::pair<const RawString, uint32_t>>>
@@ -116,6 +119,9 @@ struct MessageMarshaler {
   RawVector<FieldAccess> list_fields;
   RawVector<FieldAccess> map_fields;
   uint32_t highest_number = 0;
+  // Size of the last top-level encoding of this type: the next one starts
+  // with that much room, so that large messages are not copied while growing.
+  mutable std::atomic<uint64_t> encoded_size_hint{0};
   WellKnownType well_known = WellKnownType::kNone;
   const RuntimeNames* names = nullptr;
 };

@@ -1,10 +1,6 @@
 #include "reverse_buffer/encoder.h"
 
-#include <bit>
-#include <climits>
-#include <cmath>
-#include <cstring>
-#include <limits>
+#include <algorithm>
 
 #include "common/py_error.h"
 #include "descriptor/enum_table.h"
@@ -14,382 +10,233 @@
 #include "oneof/oneof.h"
 #include "parser/field_access.h"
 #include "parser/field_default.h"
+#include "reverse_buffer/scalar_writer.h"
 
 namespace velum::encoder {
 
 namespace {
-
-static_assert(sizeof(long) == 8, "the range checks assume a 64-bit C long");
-
-// Field-type numbering of descriptor.proto: the scalar codes plus these three.
-constexpr uint8_t kCodeGroup = 10;
-constexpr uint8_t kCodeMessage = 11;
-constexpr uint8_t kCodeEnum = 14;
-
-inline uint8_t ValueCode(const ElementKind& kind) noexcept {
-  switch (kind.tag) {
-    case ElementTag::kScalar:
-      return static_cast<uint8_t>(kind.scalar);
-    case ElementTag::kEnum:
-      return kCodeEnum;
-    case ElementTag::kMessage:
-      break;
-  }
-  return kind.delimited ? kCodeGroup : kCodeMessage;
-}
-
-// Varints are written byte by byte from their last byte: cheaper than building
-// them in a scratch area and copying it for the short lengths that dominate.
-inline void PutVarint(ReverseBuffer& buf, uint64_t value) noexcept {
-  if (value < 0x80) [[likely]] {
-    buf.PutByte(static_cast<uint8_t>(value));
-    return;
-  }
-  const size_t n = wire::VarintSize(value);
-  if (!buf.Reserve(n)) [[unlikely]]
-    return;
-  buf.PutByte(static_cast<uint8_t>(value >> (7 * (n - 1))));
-  for (size_t i = n - 1; i-- > 0;) buf.PutByte(static_cast<uint8_t>(value >> (7 * i)) | 0x80);
-}
 
 Status DictChanged(bool size) {
   return Status(ErrorKind::kRuntime,
                 size ? "dictionary changed size during iteration" : "dictionary keys changed during iteration");
 }
 
-// ---- scalar conversions ---------------------------------------------------
+// ---- values -------------------------------------------------------------------
 
-Status ExpectedError(const char* what, PyObject* value) {
-  return FormatError(ErrorKind::kType, "expected %s, got %S", what, reinterpret_cast<PyObject*>(Py_TYPE(value)));
-}
-
-Status RangeError(PyObject* value, const char* type) {
-  return FormatError(ErrorKind::kOverflow, "value %S out of range for %s", value, type);
-}
-
-Status IntegralRangeError() {
-  return Status(ErrorKind::kOverflow, "out of range integral type conversion attempted");
-}
-
-inline bool IsInt(PyObject* value) noexcept {
-  return PyLong_CheckExact(value) || (PyLong_Check(value) && !PyBool_Check(value));
-}
-
-inline Status ToDouble(PyObject* value, double* out) {
-  if (PyFloat_CheckExact(value)) [[likely]] {
-    *out = PyFloat_AS_DOUBLE(value);
+// A nested message with its length, or (for a group) the end tag and the
+// content; the caller puts the start tag in front. None in a list is written
+// as an empty message.
+Status WriteMessageValue(ReverseBuffer& buf, const ElementKind& kind, uint32_t end_tag, PyObject* value,
+                         uint32_t depth, bool write_unknown) {
+  if (kind.delimited) buf.PutVarint(end_tag);
+  if (value == Py_None) {
+    if (!kind.delimited) buf.PutByte(0);
     return Status::Ok();
   }
-  double d = PyFloat_AsDouble(value);
-  if (d == -1.0 && PyErr_Occurred()) {
-    PyErr_Clear();
-    return ExpectedError("float", value);
-  }
-  *out = d;
+  if (!IsNativeMessage(value)) return TypeCheckError(value, "NativeMessage");
+  VELUM_ASSIGN_OR_RETURN(MessageMarshaler * nested, Resolve(kind.handle));
+  const uint64_t before = buf.ContentLength();
+  VELUM_TRY(EncodeMessage(*nested, value, buf, depth, write_unknown));
+  if (!kind.delimited) buf.PutVarint(buf.ContentLength() - before);
   return Status::Ok();
 }
 
-// The int as a C long; a value beyond it fails with the interpreter's message.
-inline Status ToLong(PyObject* value, long* out) {
-  long long compact = 0;
-  if (CompactValue(value, &compact)) [[likely]] {
-    *out = static_cast<long>(compact);
+template <ScalarType T>
+inline Status WriteScalarOf(ReverseBuffer& buf, PyObject* value) {
+  if (TryWrite<T, false>(buf, value) != Fast::kSlow) [[likely]]
     return Status::Ok();
-  }
-  int overflow = 0;
-  long v = PyLong_AsLongAndOverflow(value, &overflow);
-  if (overflow != 0 || (v == -1 && PyErr_Occurred())) [[unlikely]] {
-    if (overflow != 0) PyLong_AsLong(value);  // sets the interpreter's OverflowError
-    return Status::Pending();
-  }
-  *out = v;
-  return Status::Ok();
+  return WriteScalar(buf, T, value);
 }
 
-// Signed 64-bit kinds that name their type in a range failure.
-inline Status ToNamedSigned(PyObject* value, long long lo, long long hi, const char* type, long long* out) {
-  if (!IsInt(value)) return ExpectedError("int", value);
-  int overflow = 0;
-  long long v = 0;
-  if (!CompactValue(value, &v)) {
-    v = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (v == -1 && PyErr_Occurred()) return Status::Pending();
-  }
-  if (overflow != 0 || v < lo || v > hi) return RangeError(value, type);
-  *out = v;
-  return Status::Ok();
-}
-
-inline Status ToNamedUnsigned(PyObject* value, unsigned long long hi, const char* type, unsigned long long* out) {
-  if (!IsInt(value)) return ExpectedError("int", value);
-  int overflow = 0;
-  long long v = 0;
-  if (!CompactValue(value, &v)) {
-    v = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (v == -1 && PyErr_Occurred()) return Status::Pending();
-  }
-  if (overflow == 0) {
-    if (v < 0 || static_cast<unsigned long long>(v) > hi) return RangeError(value, type);
-    *out = static_cast<unsigned long long>(v);
+inline Status WriteEnumValue(ReverseBuffer& buf, const EnumTable& table, PyObject* value) {
+  if (TryWriteEnum(buf, table, value) != Fast::kSlow) [[likely]]
     return Status::Ok();
-  }
-  if (overflow < 0) return RangeError(value, type);
-  unsigned long long u = PyLong_AsUnsignedLongLong(value);
-  if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return Status::Pending();
-    PyErr_Clear();
-    return RangeError(value, type);
-  }
-  if (u > hi) return RangeError(value, type);
-  *out = u;
-  return Status::Ok();
+  return WriteEnum(buf, table, value);
 }
 
-// Kinds that let the conversion's own OverflowError through.
-inline Status ToPlainSigned(PyObject* value, long lo, long hi, long* out) {
-  if (!IsInt(value)) return ExpectedError("int", value);
-  VELUM_TRY(ToLong(value, out));
-  if (*out < lo || *out > hi) return IntegralRangeError();
-  return Status::Ok();
-}
-
-inline Status ToFixed64(PyObject* value, uint64_t* out) {
-  if (!IsInt(value)) return ExpectedError("int", value);
-  int overflow = 0;
-  long long v = 0;
-  if (!CompactValue(value, &v)) v = PyLong_AsLongLongAndOverflow(value, &overflow);
-  if (overflow == 0 && v >= 0) {
-    *out = static_cast<uint64_t>(v);
-    return Status::Ok();
+// One value of any kind without its tag (map keys and values).
+[[gnu::always_inline]] inline Status WriteElement(ReverseBuffer& buf, const ElementKind& kind, PyObject* value, uint32_t depth,
+                    bool write_unknown) {
+  switch (kind.tag) {
+    case ElementTag::kScalar:
+      return WithScalarType(kind.scalar, [&]<ScalarType T>() { return WriteScalarOf<T>(buf, value); });
+    case ElementTag::kEnum:
+      return WriteEnumValue(buf, *kind.table, value);
+    case ElementTag::kMessage:
+      break;
   }
-  if (v == -1 && PyErr_Occurred()) return Status::Pending();
-  unsigned long long u = PyLong_AsUnsignedLongLong(value);
-  if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return Status::Pending();
-  *out = u;
-  return Status::Ok();
+  return WriteMessageValue(buf, kind, 0, value, depth, write_unknown);
 }
 
-Status WriteScalar(ReverseBuffer& buf, ScalarType type, PyObject* value) {
-  switch (type) {
-    case ScalarType::kDouble: {
-      double d = 0;
-      VELUM_TRY(ToDouble(value, &d));
-      buf.PutFixed64(std::bit_cast<uint64_t>(d));
-      return Status::Ok();
-    }
-    case ScalarType::kFloat: {
-      double d = 0;
-      VELUM_TRY(ToDouble(value, &d));
-      float f = static_cast<float>(d);
-      if (std::isinf(f) && std::isfinite(d)) return RangeError(value, "float32");
-      buf.PutFixed32(std::bit_cast<uint32_t>(f));
-      return Status::Ok();
-    }
-    case ScalarType::kInt64: {
-      long long v = 0;
-      VELUM_TRY(ToNamedSigned(value, LLONG_MIN, LLONG_MAX, "int64", &v));
-      PutVarint(buf, wire::SignExtend(v));
-      return Status::Ok();
-    }
-    case ScalarType::kInt32: {
-      long long v = 0;
-      VELUM_TRY(ToNamedSigned(value, INT32_MIN, INT32_MAX, "int32", &v));
-      PutVarint(buf, wire::SignExtend(v));
-      return Status::Ok();
-    }
-    case ScalarType::kUint64: {
-      unsigned long long v = 0;
-      VELUM_TRY(ToNamedUnsigned(value, ULLONG_MAX, "uint64", &v));
-      PutVarint(buf, v);
-      return Status::Ok();
-    }
-    case ScalarType::kUint32: {
-      unsigned long long v = 0;
-      VELUM_TRY(ToNamedUnsigned(value, UINT32_MAX, "uint32", &v));
-      PutVarint(buf, v);
-      return Status::Ok();
-    }
-    case ScalarType::kFixed64: {
-      uint64_t v = 0;
-      VELUM_TRY(ToFixed64(value, &v));
-      buf.PutFixed64(v);
-      return Status::Ok();
-    }
-    case ScalarType::kFixed32: {
-      long v = 0;
-      VELUM_TRY(ToPlainSigned(value, 0, UINT32_MAX, &v));
-      buf.PutFixed32(static_cast<uint32_t>(v));
-      return Status::Ok();
-    }
-    case ScalarType::kSfixed32: {
-      long v = 0;
-      VELUM_TRY(ToPlainSigned(value, INT32_MIN, INT32_MAX, &v));
-      buf.PutFixed32(static_cast<uint32_t>(static_cast<int32_t>(v)));
-      return Status::Ok();
-    }
-    case ScalarType::kSint32: {
-      long v = 0;
-      VELUM_TRY(ToPlainSigned(value, INT32_MIN, INT32_MAX, &v));
-      PutVarint(buf, wire::ZigZagEncode32(static_cast<int32_t>(v)));
-      return Status::Ok();
-    }
-    case ScalarType::kSfixed64: {
-      long v = 0;
-      VELUM_TRY(ToPlainSigned(value, LONG_MIN, LONG_MAX, &v));
-      buf.PutFixed64(static_cast<uint64_t>(v));
-      return Status::Ok();
-    }
-    case ScalarType::kSint64: {
-      long v = 0;
-      VELUM_TRY(ToPlainSigned(value, LONG_MIN, LONG_MAX, &v));
-      PutVarint(buf, wire::ZigZagEncode64(v));
-      return Status::Ok();
-    }
-    case ScalarType::kBool:
-      if (value == Py_True) {
-        buf.PutByte(1);
-      } else if (value == Py_False) {
-        buf.PutByte(0);
-      } else {
-        return ExpectedError("bool", value);
-      }
-      return Status::Ok();
-    case ScalarType::kString: {
-      if (!PyUnicode_Check(value)) return ExpectedError("string", value);
-      Py_ssize_t size = 0;
-      const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
-      if (utf8 == nullptr) return Status::Pending();
-      buf.PutBytes(utf8, static_cast<size_t>(size));
-      PutVarint(buf, static_cast<uint64_t>(size));
-      return Status::Ok();
-    }
-    case ScalarType::kBytes: {
-      if (!PyBytes_Check(value)) return ExpectedError("bytes", value);
-      Py_ssize_t size = PyBytes_GET_SIZE(value);
-      buf.PutBytes(PyBytes_AS_STRING(value), static_cast<size_t>(size));
-      PutVarint(buf, static_cast<uint64_t>(size));
-      return Status::Ok();
-    }
-  }
-  return Status(ErrorKind::kRuntime, "invalid scalar type in field table");
-}
+// ---- repeated fields -----------------------------------------------------------
 
-Status WriteEnum(ReverseBuffer& buf, const EnumTable& table, PyObject* value) {
-  long long compact = 0;
-  long number = 0;
-  if (PyLong_Check(value) && CompactValue(value, &compact)) {
-    number = static_cast<long>(compact);
+// Conversions on the general path may run Python code that shrinks the list,
+// so every loop re-reads the size before indexing; the inline paths run none.
+#define VELUM_FOR_EACH_ITEM_REVERSED(list, i)              \
+  for (Py_ssize_t i = PyList_GET_SIZE(list) - 1; i >= 0; --i) \
+    if (i >= PyList_GET_SIZE(list)) {                      \
+      i = PyList_GET_SIZE(list);                           \
+    } else
+
+// Packed numbers are written through a cursor into space reserved a chunk at
+// a time, so the per-element work is the conversion and the store.
+template <ScalarType T>
+Status WritePackedScalars(ReverseBuffer& buf, PyObject* list) {
+  if constexpr (EncodingOf<T>() == Encoding::kDelimited) {
+    return Status(ErrorKind::kRuntime, "strings and bytes cannot be packed");
   } else {
-    number = PyLong_AsLong(value);
-    if (number == -1 && PyErr_Occurred()) return Status::Pending();
+    constexpr Py_ssize_t kChunk = 1024;
+    constexpr uint64_t kMaxWidth = EncodingOf<T>() == Encoding::kFixed32   ? 4
+                                   : EncodingOf<T>() == Encoding::kFixed64 ? 8
+                                                                           : wire::kMaxVarintBytes;
+    Py_ssize_t remaining = PyList_GET_SIZE(list);  // items [0, remaining) still to write
+    while (remaining > 0) {
+      const Py_ssize_t stop = remaining > kChunk ? remaining - kChunk : 0;
+      if (!buf.Reserve(kMaxWidth * static_cast<uint64_t>(remaining - stop))) return Status::Ok();  // buf failed
+      uint8_t* front = buf.Front();
+      while (remaining > stop && TryPutBefore<T>(&front, PyList_GET_ITEM(list, remaining - 1))) --remaining;
+      buf.SetFront(front);
+      if (remaining == stop) continue;
+      // The general conversion may run Python code that shrinks the list.
+      Ref item = Ref::borrow(PyList_GET_ITEM(list, remaining - 1));
+      VELUM_TRY(WriteScalar(buf, T, item.get()));
+      remaining = std::min(remaining - 1, PyList_GET_SIZE(list));
+    }
+    return Status::Ok();
   }
-  if (number < INT32_MIN || number > INT32_MAX) return IntegralRangeError();
-  if (!table.open && table.Member(static_cast<int32_t>(number)) == nullptr) {
-    return FormatError(ErrorKind::kValue, "invalid enum value %ld for enum '%S'", number, table.type_name.get());
+}
+
+Status WritePackedEnums(ReverseBuffer& buf, const EnumTable& table, PyObject* list) {
+  VELUM_FOR_EACH_ITEM_REVERSED(list, i) {
+    PyObject* item = PyList_GET_ITEM(list, i);
+    if (TryWriteEnum(buf, table, item) != Fast::kSlow) [[likely]]
+      continue;
+    Ref hold = Ref::borrow(item);
+    VELUM_TRY(WriteEnum(buf, table, item));
   }
-  PutVarint(buf, wire::SignExtend(number));
   return Status::Ok();
 }
 
-// ---- values and fields -------------------------------------------------------
-
-// Writes one value without its tag: a scalar, an enum number, a nested message
-// with its length, or (for a group) the end tag and the content; the caller
-// puts the start tag in front.
-Status WriteValue(ReverseBuffer& buf, const ElementKind& kind, uint32_t end_tag, PyObject* value, uint32_t depth,
-                  bool write_unknown) {
-  uint8_t code = ValueCode(kind);
-  switch (code) {
-    case kCodeEnum:
-      return WriteEnum(buf, *kind.table, value);
-    case kCodeMessage:
-    case kCodeGroup: {
-      if (code == kCodeGroup) PutVarint(buf, end_tag);
-      if (value == Py_None) {
-        if (code == kCodeMessage) buf.PutByte(0);
-        return Status::Ok();
-      }
-      if (!IsNativeMessage(value)) return TypeCheckError(value, "NativeMessage");
-      VELUM_ASSIGN_OR_RETURN(MessageMarshaler * nested, Resolve(kind.handle));
-      uint64_t before = buf.ContentLength();
-      VELUM_TRY(EncodeMessage(*nested, value, buf, depth, write_unknown));
-      if (code == kCodeMessage) PutVarint(buf, buf.ContentLength() - before);
-      return Status::Ok();
+// Repeated strings and bytes: each element goes through a cursor into space
+// reserved for its payload, length and tag.
+template <ScalarType T>
+Status WriteTaggedDelimited(ReverseBuffer& buf, PyObject* list, uint32_t tag) {
+  VELUM_FOR_EACH_ITEM_REVERSED(list, i) {
+    PyObject* item = PyList_GET_ITEM(list, i);
+    Py_ssize_t size = 0;
+    const char* data = nullptr;
+    if constexpr (T == ScalarType::kString) {
+      data = ExactStrUtf8(item, &size);
+    } else if (PyBytes_CheckExact(item)) {
+      data = PyBytes_AS_STRING(item);
+      size = PyBytes_GET_SIZE(item);
     }
-    default:
-      return WriteScalar(buf, kind.scalar, value);
+    if (data == nullptr) [[unlikely]] {
+      Ref hold = Ref::borrow(item);
+      VELUM_TRY(WriteScalar(buf, T, item));
+      buf.PutVarint(tag);
+      continue;
+    }
+    if (!buf.Reserve(static_cast<uint64_t>(size) + wire::kMaxVarintBytes + wire::kMaxTagBytes)) [[unlikely]]
+      return Status::Ok();  // buf failed
+    uint8_t* front = buf.Front() - size;
+    CopyBytes(front, reinterpret_cast<const uint8_t*>(data), static_cast<size_t>(size));
+    front = wire::EncodeVarintBefore(front, static_cast<uint64_t>(size));
+    buf.SetFront(wire::EncodeVarintBefore(front, tag));
   }
+  return Status::Ok();
+}
+
+template <ScalarType T>
+Status WriteTaggedScalars(ReverseBuffer& buf, PyObject* list, uint32_t tag) {
+  if constexpr (EncodingOf<T>() == Encoding::kDelimited) return WriteTaggedDelimited<T>(buf, list, tag);
+  VELUM_FOR_EACH_ITEM_REVERSED(list, i) {
+    PyObject* item = PyList_GET_ITEM(list, i);
+    if (TryWrite<T, false>(buf, item) == Fast::kSlow) [[unlikely]] {
+      Ref hold = Ref::borrow(item);
+      VELUM_TRY(WriteScalar(buf, T, item));
+    }
+    buf.PutVarint(tag);
+  }
+  return Status::Ok();
 }
 
 Status WriteList(ReverseBuffer& buf, const FieldSpec& f, PyObject* list, uint32_t depth, bool write_unknown) {
-  if (!PyList_Check(list)) return TypeCheckError(list, "list");
+  if (!PyList_Check(list)) [[unlikely]] {
+    // As for any field, a false value counts as the default and is skipped.
+    int truth = PyObject_IsTrue(list);
+    if (truth < 0) return Status::Pending();
+    return truth ? TypeCheckError(list, "list") : Status::Ok();
+  }
   if (PyList_GET_SIZE(list) == 0) return Status::Ok();
+  const ElementKind& kind = f.kind.value;
   if (f.kind.packed && f.packable) {
-    uint64_t before = buf.ContentLength();
-    for (Py_ssize_t i = PyList_GET_SIZE(list) - 1; i >= 0; --i) {
-      // Conversions may run Python code that shrinks the list.
-      if (i >= PyList_GET_SIZE(list)) {
-        i = PyList_GET_SIZE(list);
-        continue;
-      }
-      Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
-      VELUM_TRY(WriteValue(buf, f.kind.value, f.end_tag, item.get(), depth, write_unknown));
+    const uint64_t before = buf.ContentLength();
+    if (kind.tag == ElementTag::kEnum) {
+      VELUM_TRY(WritePackedEnums(buf, *kind.table, list));
+    } else {
+      VELUM_TRY(WithScalarType(kind.scalar, [&]<ScalarType T>() { return WritePackedScalars<T>(buf, list); }));
     }
-    PutVarint(buf, buf.ContentLength() - before);
-    PutVarint(buf, f.tag);
+    buf.PutVarint(buf.ContentLength() - before);
+    buf.PutVarint(f.tag);
     return Status::Ok();
   }
   // Elements that cannot be packed always carry their own tag, whatever the
   // packed flag says: a packed run of strings or messages could not be read back.
   const uint32_t tag = f.kind.packed ? (f.number << 3) | f.element_wire_type : f.tag;
-  for (Py_ssize_t i = PyList_GET_SIZE(list) - 1; i >= 0; --i) {
-    if (i >= PyList_GET_SIZE(list)) {
-      i = PyList_GET_SIZE(list);
-      continue;
-    }
+  switch (kind.tag) {
+    case ElementTag::kScalar:
+      return WithScalarType(kind.scalar, [&]<ScalarType T>() { return WriteTaggedScalars<T>(buf, list, tag); });
+    case ElementTag::kEnum:
+      VELUM_FOR_EACH_ITEM_REVERSED(list, i) {
+        Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
+        VELUM_TRY(WriteEnumValue(buf, *kind.table, item.get()));
+        buf.PutVarint(tag);
+      }
+      return Status::Ok();
+    case ElementTag::kMessage:
+      break;
+  }
+  VELUM_FOR_EACH_ITEM_REVERSED(list, i) {
     Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
-    VELUM_TRY(WriteValue(buf, f.kind.value, f.end_tag, item.get(), depth, write_unknown));
-    PutVarint(buf, tag);
+    VELUM_TRY(WriteMessageValue(buf, kind, f.end_tag, item.get(), depth, write_unknown));
+    buf.PutVarint(tag);
   }
   return Status::Ok();
 }
 
+#undef VELUM_FOR_EACH_ITEM_REVERSED
+
 Status WriteMap(ReverseBuffer& buf, const FieldSpec& f, PyObject* dict, uint32_t depth, bool write_unknown) {
-  if (!PyDict_Check(dict)) return TypeCheckError(dict, "dict");
+  if (!PyDict_Check(dict)) [[unlikely]] {
+    int truth = PyObject_IsTrue(dict);
+    if (truth < 0) return Status::Pending();
+    return truth ? TypeCheckError(dict, "dict") : Status::Ok();
+  }
   const Py_ssize_t size = PyDict_GET_SIZE(dict);
   Py_ssize_t pos = 0;
   Py_ssize_t seen = 0;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
+  ElementKind key_kind;
+  key_kind.scalar = f.kind.map_key;
   while (PyDict_Next(dict, &pos, &key, &value)) {
     if (++seen > size) return DictChanged(false);
     Ref key_ref = Ref::borrow(key);
     Ref value_ref = Ref::borrow(value);
-    uint64_t before = buf.ContentLength();
-    VELUM_TRY(WriteValue(buf, f.kind.value, 0, value_ref.get(), depth, write_unknown));
-    PutVarint(buf, f.map_value_tag);
-    VELUM_TRY(WriteScalar(buf, f.kind.map_key, key_ref.get()));
-    PutVarint(buf, f.map_key_tag);
-    PutVarint(buf, buf.ContentLength() - before);
-    PutVarint(buf, f.tag);
+    const uint64_t before = buf.ContentLength();
+    VELUM_TRY(WriteElement(buf, f.kind.value, value_ref.get(), depth, write_unknown));
+    buf.PutVarint(f.map_value_tag);
+    VELUM_TRY(WriteElement(buf, key_kind, key_ref.get(), depth, write_unknown));
+    buf.PutVarint(f.map_key_tag);
+    buf.PutVarint(buf.ContentLength() - before);
+    buf.PutVarint(f.tag);
     if (PyDict_GET_SIZE(dict) != size) return DictChanged(true);
   }
   return Status::Ok();
 }
 
-Status WriteField(ReverseBuffer& buf, const FieldSpec& f, PyObject* value, uint32_t depth, bool write_unknown) {
-  switch (f.shape) {
-    case FieldShape::kSingular:
-      VELUM_TRY(WriteValue(buf, f.kind.value, f.end_tag, value, depth, write_unknown));
-      PutVarint(buf, f.tag);
-      return Status::Ok();
-    case FieldShape::kList:
-      return WriteList(buf, f, value, depth, write_unknown);
-    case FieldShape::kMap:
-      return WriteMap(buf, f, value, depth, write_unknown);
-  }
-  return Status::Ok();
-}
+// ---- singular fields -------------------------------------------------------------
 
 Status RequiredNotSet(const FieldSpec& f) {
   return FormatError(ErrorKind::kValue, "cannot encode %U to binary: required field not set", f.local_name.get());
@@ -439,6 +286,86 @@ Status CheckOneofs(const MessageMarshaler& m, PyObject* msg) {
   return Status::Ok();
 }
 
+// A singular scalar or enum field, skipped when not set: an implicit field at
+// its default, an explicit one without its presence bit. `value` may be
+// borrowed from the instance: it is held before anything that can run Python
+// code (which could replace the field's value).
+Status WriteSingularValue(ReverseBuffer& buf, const FieldSpec& f, PyObject* value,
+                          const NativeMessageObject& native) {
+  const ElementKind& kind = f.kind.value;
+  const bool implicit = f.presence == Presence::kImplicit;
+  if (!implicit && !native.presence.Get(f.number)) {
+    return f.presence == Presence::kRequired ? RequiredNotSet(f) : Status::Ok();
+  }
+  if (kind.tag == ElementTag::kScalar) {
+    const Fast fast = WithScalarType(kind.scalar, [&]<ScalarType T>() {
+      return implicit ? TryWrite<T, true>(buf, value) : TryWrite<T, false>(buf, value);
+    });
+    if (fast == Fast::kDefault) return Status::Ok();
+    if (fast == Fast::kSlow) [[unlikely]] {
+      Ref hold = Ref::borrow(value);
+      if (implicit) {
+        int set = HoldsNonDefault(f, value);
+        if (set <= 0) return set < 0 ? Status::Pending() : Status::Ok();
+      }
+      VELUM_TRY(WriteScalar(buf, kind.scalar, value));
+    }
+  } else {
+    Ref hold = Ref::borrow(value);
+    if (implicit) {
+      int set = HoldsNonDefault(f, value);
+      if (set <= 0) return set < 0 ? Status::Pending() : Status::Ok();
+    }
+    VELUM_TRY(WriteEnumValue(buf, *kind.table, value));
+  }
+  buf.PutVarint(f.tag);
+  return Status::Ok();
+}
+
+// A singular field as stored, message fields skipped when they hold None.
+Status WriteSingular(ReverseBuffer& buf, const FieldSpec& f, PyObject* value, const NativeMessageObject& native,
+                     uint32_t depth, bool write_unknown) {
+  if (f.kind.value.tag != ElementTag::kMessage) return WriteSingularValue(buf, f, value, native);
+  if (value == Py_None) return f.presence == Presence::kRequired ? RequiredNotSet(f) : Status::Ok();
+  VELUM_TRY(WriteMessageValue(buf, f.kind.value, f.end_tag, value, depth, write_unknown));
+  buf.PutVarint(f.tag);
+  return Status::Ok();
+}
+
+// A field's value as stored (a list, a dict or a singular value), written
+// unless it is unset or empty.
+Status WriteStored(ReverseBuffer& buf, const FieldSpec& f, PyObject* value, const NativeMessageObject& native,
+                   uint32_t depth, bool write_unknown) {
+  switch (f.shape) {
+    case FieldShape::kSingular:
+      return WriteSingular(buf, f, value, native, depth, write_unknown);
+    case FieldShape::kList:
+      return WriteList(buf, f, value, depth, write_unknown);
+    case FieldShape::kMap:
+      return WriteMap(buf, f, value, depth, write_unknown);
+  }
+  return Status::Ok();
+}
+
+// The member of a oneof is written whatever its value: setting it is presence.
+Status WriteOneofMember(ReverseBuffer& buf, const FieldSpec& f, PyObject* value, uint32_t depth,
+                        bool write_unknown) {
+  const ElementKind& kind = f.kind.value;
+  switch (kind.tag) {
+    case ElementTag::kScalar:
+      VELUM_TRY(WithScalarType(kind.scalar, [&]<ScalarType T>() { return WriteScalarOf<T>(buf, value); }));
+      break;
+    case ElementTag::kEnum:
+      VELUM_TRY(WriteEnumValue(buf, *kind.table, value));
+      break;
+    case ElementTag::kMessage:
+      VELUM_TRY(WriteMessageValue(buf, kind, f.end_tag, value, depth, write_unknown));
+      break;
+  }
+  buf.PutVarint(f.tag);
+  return Status::Ok();
+}
+
 }  // namespace
 
 Status EncodeMessage(const MessageMarshaler& m, PyObject* msg, ReverseBuffer& buf, uint32_t depth,
@@ -462,37 +389,91 @@ Status EncodeMessage(const MessageMarshaler& m, PyObject* msg, ReverseBuffer& bu
   if (!IsNativeMessage(msg)) return TypeCheckError(msg, "NativeMessage");
   if (!m.oneofs.empty()) VELUM_TRY(CheckOneofs(m, msg));
 
-  NativeMessageObject* native = AsNative(msg);
-  if (write_unknown && native->unknown_fields != nullptr) VELUM_TRY(WriteUnknown(buf, native->unknown_fields));
+  const NativeMessageObject& native = *AsNative(msg);
+  if (write_unknown && native.unknown_fields != nullptr) VELUM_TRY(WriteUnknown(buf, native.unknown_fields));
 
   const uint32_t child_depth = depth + 1;
-  for (size_t i = m.fields.size(); i-- > 0;) {
-    const FieldSpec& f = m.fields[i];
-    if (f.in_oneof()) {
-      VELUM_ASSIGN_OR_RETURN(Ref holder, ReadField(msg, f.access));
-      if (!oneof::Check(holder.get())) continue;
-      PyObject* field = oneof::Field(holder.get());
-      if (!PyUnicode_Check(field)) continue;
-      if (field != f.local_name.get() && PyUnicode_Compare(field, f.local_name.get()) != 0) {
-        if (PyErr_Occurred()) return Status::Pending();
+  const EncodeStep* steps = m.encode_plan.data();
+  for (size_t i = m.encode_plan.size(); i-- > 0;) {
+    const EncodeStep& step = steps[i];
+    switch (step.op) {
+#define VELUM_SCALAR_STEPS(T)                                                                \
+  case static_cast<uint8_t>(EncodeOp::kImplicitScalar) + static_cast<uint8_t>(T): {         \
+    PyObject* value = *SlotAddress(msg, step.offset);                                        \
+    if (value == nullptr) [[unlikely]]                                                       \
+      return UninitializedSlot();                                                            \
+    const Fast fast = TryWrite<T, true>(buf, value);                                         \
+    if (fast == Fast::kWritten) [[likely]] {                                                 \
+      buf.PutVarint(step.tag);                                                               \
+    } else if (fast == Fast::kSlow) {                                                        \
+      VELUM_TRY(WriteSingularValue(buf, *step.field, value, native));                        \
+    }                                                                                        \
+    continue;                                                                                \
+  }                                                                                          \
+  case static_cast<uint8_t>(EncodeOp::kExplicitScalar) + static_cast<uint8_t>(T): {         \
+    if (!native.presence.Get(step.number)) continue;                                         \
+    PyObject* value = *SlotAddress(msg, step.offset);                                        \
+    if (value == nullptr) [[unlikely]]                                                       \
+      return UninitializedSlot();                                                            \
+    if (TryWrite<T, false>(buf, value) == Fast::kWritten) [[likely]] {                       \
+      buf.PutVarint(step.tag);                                                               \
+    } else {                                                                                 \
+      VELUM_TRY(WriteSingularValue(buf, *step.field, value, native));                        \
+    }                                                                                        \
+    continue;                                                                                \
+  }
+      VELUM_SCALAR_STEPS(ScalarType::kDouble)
+      VELUM_SCALAR_STEPS(ScalarType::kFloat)
+      VELUM_SCALAR_STEPS(ScalarType::kInt64)
+      VELUM_SCALAR_STEPS(ScalarType::kUint64)
+      VELUM_SCALAR_STEPS(ScalarType::kInt32)
+      VELUM_SCALAR_STEPS(ScalarType::kFixed64)
+      VELUM_SCALAR_STEPS(ScalarType::kFixed32)
+      VELUM_SCALAR_STEPS(ScalarType::kBool)
+      VELUM_SCALAR_STEPS(ScalarType::kString)
+      VELUM_SCALAR_STEPS(ScalarType::kBytes)
+      VELUM_SCALAR_STEPS(ScalarType::kUint32)
+      VELUM_SCALAR_STEPS(ScalarType::kSfixed32)
+      VELUM_SCALAR_STEPS(ScalarType::kSfixed64)
+      VELUM_SCALAR_STEPS(ScalarType::kSint32)
+      VELUM_SCALAR_STEPS(ScalarType::kSint64)
+#undef VELUM_SCALAR_STEPS
+      case static_cast<uint8_t>(EncodeOp::kImplicitEnum):
+      case static_cast<uint8_t>(EncodeOp::kExplicitEnum): {
+        PyObject* value = *SlotAddress(msg, step.offset);
+        if (value == nullptr) [[unlikely]]
+          return UninitializedSlot();
+        VELUM_TRY(WriteSingularValue(buf, *step.field, value, native));
         continue;
       }
-      VELUM_TRY(WriteField(buf, f, oneof::Value(holder.get()), child_depth, write_unknown));
+      case static_cast<uint8_t>(EncodeOp::kMessage): {
+        PyObject* value = *SlotAddress(msg, step.offset);
+        if (value == nullptr) [[unlikely]]
+          return UninitializedSlot();
+        if (value == Py_None) continue;
+        // Held: encoding the child may run Python code that replaces it here.
+        Ref child = Ref::borrow(value);
+        VELUM_TRY(WriteMessageValue(buf, step.field->kind.value, 0, child.get(), child_depth, write_unknown));
+        buf.PutVarint(step.tag);
+        continue;
+      }
+      default:
+        break;
+    }
+    const FieldSpec& f = *step.field;
+    VELUM_ASSIGN_OR_RETURN(Ref value, ReadField(msg, f.access));
+    if (!f.in_oneof()) {
+      VELUM_TRY(WriteStored(buf, f, value.get(), native, child_depth, write_unknown));
       continue;
     }
-    VELUM_ASSIGN_OR_RETURN(Ref value, ReadField(msg, f.access));
-    if (f.presence == Presence::kImplicit || f.shape != FieldShape::kSingular) {
-      int set = HoldsNonDefault(f, value.get());
-      if (set < 0) return Status::Pending();
-      if (!set) continue;
-    } else {
-      bool set = f.kind.value.tag == ElementTag::kMessage ? value.get() != Py_None : native->presence.Get(f.number);
-      if (!set) {
-        if (f.presence == Presence::kRequired) return RequiredNotSet(f);
-        continue;
-      }
+    if (!oneof::Check(value.get())) continue;
+    PyObject* field = oneof::Field(value.get());
+    if (!PyUnicode_Check(field)) continue;
+    if (field != f.local_name.get() && PyUnicode_Compare(field, f.local_name.get()) != 0) {
+      if (PyErr_Occurred()) return Status::Pending();
+      continue;
     }
-    VELUM_TRY(WriteField(buf, f, value.get(), child_depth, write_unknown));
+    VELUM_TRY(WriteOneofMember(buf, f, oneof::Value(value.get()), child_depth, write_unknown));
   }
   return Status::Ok();
 }
@@ -502,9 +483,14 @@ Status EncodeMessage(const MessageMarshaler& m, PyObject* msg, ReverseBuffer& bu
 namespace velum {
 
 Result<Ref> EncodeToBytes(const MessageMarshaler& m, PyObject* msg, bool write_unknown_fields) {
-  ReverseBuffer buf;
+  // Small messages are built on the stack; larger ones move to the heap.
+  uint8_t first_block[1024];
+  ReverseBuffer buf(first_block, sizeof first_block);
+  const uint64_t hint = m.encoded_size_hint.load(std::memory_order_relaxed);
+  if (hint > sizeof first_block) (void)buf.TryReserve(hint + hint / 8);
   VELUM_TRY(encoder::EncodeMessage(m, msg, buf, 0, write_unknown_fields));
   if (!buf.ok()) return Status(ErrorKind::kMemory, "out of memory while serializing message");
+  m.encoded_size_hint.store(buf.ContentLength(), std::memory_order_relaxed);
   PyObject* bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buf.data()),
                                               static_cast<Py_ssize_t>(buf.ContentLength()));
   if (bytes == nullptr) return Status::Pending();

@@ -1,0 +1,261 @@
+// Writing one scalar or enum value (without its tag) into the encoder's buffer.
+//
+// Two layers: TryWrite handles the exact built-in types inline and reports
+// anything else as kSlow without writing; WriteScalar / WriteEnum are the
+// general conversions (int subclasses, __index__, __float__, range errors).
+// Both write the same bytes for the values TryWrite accepts, so the fast layer
+// is only a shortcut.
+#pragma once
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "common/ref.h"
+#include "common/status.h"
+#include "descriptor/enum_table.h"
+#include "descriptor/field_kind.h"
+#include "parser/field_default.h"
+#include "reverse_buffer/reverse_buffer.h"
+
+namespace velum::encoder {
+
+Status WriteScalar(ReverseBuffer& buf, ScalarType type, PyObject* value);
+Status WriteEnum(ReverseBuffer& buf, const EnumTable& table, PyObject* value);
+
+enum class Fast : uint8_t { kWritten, kDefault, kSlow };
+
+// An exact int of at most two internal digits (|v| < 2^60 with 30-bit digits)
+// read without a call; larger values and subclasses take the general path.
+[[gnu::always_inline]] inline bool ReadExactInt(PyObject* value, int64_t* out) noexcept {
+  if (!PyLong_CheckExact(value)) return false;
+  auto* number = reinterpret_cast<PyLongObject*>(value);
+  if (PyUnstable_Long_IsCompact(number)) [[likely]] {
+    *out = static_cast<int64_t>(PyUnstable_Long_CompactValue(number));
+    return true;
+  }
+#if PyLong_SHIFT == 30
+  const uintptr_t tag = number->long_value.lv_tag;
+  if ((tag >> _PyLong_NON_SIZE_BITS) != 2) return false;
+  const uint64_t magnitude = static_cast<uint64_t>(number->long_value.ob_digit[0]) |
+                             (static_cast<uint64_t>(number->long_value.ob_digit[1]) << PyLong_SHIFT);
+  *out = (tag & _PyLong_SIGN_MASK) == 2 ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
+  return true;
+#else
+  return false;
+#endif
+}
+
+// A non-negative exact int below 2^64 (up to three internal digits), for the
+// unsigned 64-bit kinds whose values often use the top bits.
+[[gnu::always_inline]] inline bool ReadExactUint64(PyObject* value, uint64_t* out) noexcept {
+  int64_t small = 0;
+  if (ReadExactInt(value, &small)) {
+    *out = static_cast<uint64_t>(small);
+    return small >= 0;
+  }
+#if PyLong_SHIFT == 30
+  if (!PyLong_CheckExact(value)) return false;
+  auto* number = reinterpret_cast<PyLongObject*>(value);
+  const uintptr_t tag = number->long_value.lv_tag;
+  const digit* digits = number->long_value.ob_digit;
+  // Three digits, positive, the top one holding at most 4 bits.
+  if (tag >> _PyLong_NON_SIZE_BITS != 3 || (tag & _PyLong_SIGN_MASK) != 0 || digits[2] >> 4 != 0) return false;
+  *out = static_cast<uint64_t>(digits[0]) | (static_cast<uint64_t>(digits[1]) << 30) |
+         (static_cast<uint64_t>(digits[2]) << 60);
+  return true;
+#else
+  return false;
+#endif
+}
+
+// UTF-8 of an exact str: ASCII strings are their own UTF-8; others use the
+// interpreter's cached encoding. Null (nothing set) for anything else or when
+// the string cannot be encoded; the general path then reports it.
+[[gnu::always_inline]] inline const char* ExactStrUtf8(PyObject* value, Py_ssize_t* size) noexcept {
+  if (!PyUnicode_CheckExact(value)) return nullptr;
+  if (PyUnicode_IS_COMPACT_ASCII(value)) [[likely]] {
+    *size = PyUnicode_GET_LENGTH(value);
+    return static_cast<const char*>(PyUnicode_DATA(value));
+  }
+#if !defined(Py_GIL_DISABLED)
+  // A compact string's UTF-8 form, once made, is kept on the object.
+  if (PyUnicode_IS_COMPACT(value)) {
+    const auto* compact = reinterpret_cast<const PyCompactUnicodeObject*>(value);
+    if (compact->utf8 != nullptr) {
+      *size = compact->utf8_length;
+      return compact->utf8;
+    }
+  }
+#endif
+  const char* utf8 = PyUnicode_AsUTF8AndSize(value, size);
+  if (utf8 == nullptr) PyErr_Clear();
+  return utf8;
+}
+
+enum class Encoding : uint8_t { kVarint, kFixed32, kFixed64, kDelimited };
+
+template <ScalarType T>
+constexpr Encoding EncodingOf() noexcept {
+  if constexpr (T == ScalarType::kDouble || T == ScalarType::kFixed64 || T == ScalarType::kSfixed64) {
+    return Encoding::kFixed64;
+  } else if constexpr (T == ScalarType::kFloat || T == ScalarType::kFixed32 || T == ScalarType::kSfixed32) {
+    return Encoding::kFixed32;
+  } else if constexpr (T == ScalarType::kString || T == ScalarType::kBytes) {
+    return Encoding::kDelimited;
+  } else {
+    return Encoding::kVarint;
+  }
+}
+
+// The wire bits of a numeric value (the varint's value or the fixed-width
+// word) when its type allows the inline path. With kSkipDefault (an
+// implicit-presence singular field) a zero value is reported as kDefault; the
+// zero test is the one HoldsNonDefault applies. Out-of-range values are kSlow:
+// the general path reports them.
+template <ScalarType T, bool kSkipDefault>
+[[gnu::always_inline]] inline Fast ConvertNumber(PyObject* value, uint64_t* bits) noexcept {
+  if constexpr (T == ScalarType::kDouble || T == ScalarType::kFloat) {
+    if (!PyFloat_CheckExact(value)) return Fast::kSlow;
+    const double d = PyFloat_AS_DOUBLE(value);
+    if (kSkipDefault && std::bit_cast<uint64_t>(d) == 0) return Fast::kDefault;
+    if constexpr (T == ScalarType::kDouble) {
+      *bits = std::bit_cast<uint64_t>(d);
+    } else {
+      const float f = static_cast<float>(d);
+      if (std::isinf(f) && std::isfinite(d)) return Fast::kSlow;
+      *bits = std::bit_cast<uint32_t>(f);
+    }
+  } else if constexpr (T == ScalarType::kBool) {
+    if (value == Py_True) {
+      *bits = 1;
+    } else {
+      if (value != Py_False) return Fast::kSlow;
+      if (kSkipDefault) return Fast::kDefault;
+      *bits = 0;
+    }
+  } else if constexpr (T == ScalarType::kUint64 || T == ScalarType::kFixed64) {
+    if (!ReadExactUint64(value, bits)) return Fast::kSlow;
+    if (kSkipDefault && *bits == 0) return Fast::kDefault;
+  } else {
+    static_assert(EncodingOf<T>() != Encoding::kDelimited);
+    int64_t v = 0;
+    if (!ReadExactInt(value, &v)) return Fast::kSlow;
+    if (kSkipDefault && v == 0) return Fast::kDefault;
+    if constexpr (T == ScalarType::kInt64 || T == ScalarType::kSfixed64) {
+      *bits = static_cast<uint64_t>(v);
+    } else if constexpr (T == ScalarType::kInt32) {
+      if (v < INT32_MIN || v > INT32_MAX) return Fast::kSlow;
+      *bits = wire::SignExtend(v);
+    } else if constexpr (T == ScalarType::kUint32 || T == ScalarType::kFixed32) {
+      if (v < 0 || v > UINT32_MAX) return Fast::kSlow;
+      *bits = static_cast<uint64_t>(v);
+    } else if constexpr (T == ScalarType::kSint64) {
+      *bits = wire::ZigZagEncode64(v);
+    } else if constexpr (T == ScalarType::kSint32) {
+      if (v < INT32_MIN || v > INT32_MAX) return Fast::kSlow;
+      *bits = wire::ZigZagEncode32(static_cast<int32_t>(v));
+    } else {
+      static_assert(T == ScalarType::kSfixed32);
+      if (v < INT32_MIN || v > INT32_MAX) return Fast::kSlow;
+      *bits = static_cast<uint32_t>(static_cast<int32_t>(v));
+    }
+  }
+  return Fast::kWritten;
+}
+
+// Writes `value` when its type allows the inline path (see ConvertNumber).
+template <ScalarType T, bool kSkipDefault>
+[[gnu::always_inline]] inline Fast TryWrite(ReverseBuffer& buf, PyObject* value) noexcept {
+  if constexpr (EncodingOf<T>() == Encoding::kDelimited) {
+    Py_ssize_t size = 0;
+    const char* data = nullptr;
+    if constexpr (T == ScalarType::kString) {
+      data = ExactStrUtf8(value, &size);
+      if (data == nullptr) return Fast::kSlow;
+    } else {
+      if (!PyBytes_CheckExact(value)) return Fast::kSlow;
+      data = PyBytes_AS_STRING(value);
+      size = PyBytes_GET_SIZE(value);
+    }
+    if (kSkipDefault && size == 0) return Fast::kDefault;
+    buf.PutBytes(data, static_cast<size_t>(size));
+    buf.PutVarint(static_cast<uint64_t>(size));
+    return Fast::kWritten;
+  } else {
+    uint64_t bits = 0;
+    const Fast fast = ConvertNumber<T, kSkipDefault>(value, &bits);
+    if (fast != Fast::kWritten) return fast;
+    if constexpr (EncodingOf<T>() == Encoding::kFixed64) {
+      buf.PutFixed64(bits);
+    } else if constexpr (EncodingOf<T>() == Encoding::kFixed32) {
+      buf.PutFixed32(static_cast<uint32_t>(bits));
+    } else {
+      buf.PutVarint(bits);
+    }
+    return Fast::kWritten;
+  }
+}
+
+// As TryWrite for a packed element, writing just before `*front` (room for
+// kMaxVarintBytes reserved) and moving it back; false when the value needs
+// the general path.
+template <ScalarType T>
+[[gnu::always_inline]] inline bool TryPutBefore(uint8_t** front, PyObject* value) noexcept {
+  uint64_t bits = 0;
+  if (ConvertNumber<T, false>(value, &bits) != Fast::kWritten) return false;
+  if constexpr (EncodingOf<T>() == Encoding::kVarint) {
+    *front = wire::EncodeVarintBefore(*front, bits);
+  } else {
+    constexpr size_t kWidth = EncodingOf<T>() == Encoding::kFixed64 ? 8 : 4;
+    if constexpr (kWidth == 4) {
+      uint32_t word = static_cast<uint32_t>(bits);
+      if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap32(word);
+      *front -= 4;
+      std::memcpy(*front, &word, 4);
+    } else {
+      if constexpr (std::endian::native == std::endian::big) bits = __builtin_bswap64(bits);
+      *front -= 8;
+      std::memcpy(*front, &bits, 8);
+    }
+  }
+  return true;
+}
+
+// Calls `fn.template operator()<T>()` with the ScalarType constant for `type`,
+// so that a loop over many values dispatches on the type once.
+template <typename Fn>
+inline decltype(auto) WithScalarType(ScalarType type, Fn&& fn) {
+  switch (type) {
+    case ScalarType::kDouble: return fn.template operator()<ScalarType::kDouble>();
+    case ScalarType::kFloat: return fn.template operator()<ScalarType::kFloat>();
+    case ScalarType::kInt64: return fn.template operator()<ScalarType::kInt64>();
+    case ScalarType::kUint64: return fn.template operator()<ScalarType::kUint64>();
+    case ScalarType::kInt32: return fn.template operator()<ScalarType::kInt32>();
+    case ScalarType::kFixed64: return fn.template operator()<ScalarType::kFixed64>();
+    case ScalarType::kFixed32: return fn.template operator()<ScalarType::kFixed32>();
+    case ScalarType::kBool: return fn.template operator()<ScalarType::kBool>();
+    case ScalarType::kString: return fn.template operator()<ScalarType::kString>();
+    case ScalarType::kBytes: return fn.template operator()<ScalarType::kBytes>();
+    case ScalarType::kUint32: return fn.template operator()<ScalarType::kUint32>();
+    case ScalarType::kSfixed32: return fn.template operator()<ScalarType::kSfixed32>();
+    case ScalarType::kSfixed64: return fn.template operator()<ScalarType::kSfixed64>();
+    case ScalarType::kSint32: return fn.template operator()<ScalarType::kSint32>();
+    case ScalarType::kSint64: break;
+  }
+  return fn.template operator()<ScalarType::kSint64>();
+}
+
+// An enum number of an exact or enum-member int, inline when it is compact and
+// (for a closed enum) known; kSlow otherwise.
+inline Fast TryWriteEnum(ReverseBuffer& buf, const EnumTable& table, PyObject* value) noexcept {
+  if (!PyLong_Check(value)) return Fast::kSlow;
+  long long number = 0;
+  if (!CompactValue(value, &number)) return Fast::kSlow;
+  if (!table.open && table.Member(static_cast<int32_t>(number)) == nullptr) return Fast::kSlow;
+  buf.PutVarint(wire::SignExtend(number));
+  return Fast::kWritten;
+}
+
+}  // namespace velum::encoder
