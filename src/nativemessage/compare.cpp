@@ -6,6 +6,7 @@
 // int, float, bool), lists and dicts of them, and nested messages of one
 // class are compared here directly, with the result Python's == would give;
 // anything else goes through PyObject_RichCompareBool.
+#include <algorithm>
 #include <cstring>
 
 #include "common/py_error.h"
@@ -18,6 +19,35 @@ namespace {
 
 Result<bool> MessagesEqual(PyObject* self, PyObject* other);
 
+// Wider ints are normalised (no leading zero digits): equal values have the
+// same sign, digit count and digits. The flag bit of the tag is left out.
+inline int LongDigitsEqual(PyLongObject* x, PyLongObject* y) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030F0000
+  constexpr uintptr_t kFlag = uintptr_t{1} << 2;
+  const uintptr_t tag = x->long_value.lv_tag & ~kFlag;
+  if (tag != (y->long_value.lv_tag & ~kFlag)) return 0;
+  const size_t digits = static_cast<size_t>(tag >> _PyLong_NON_SIZE_BITS);
+  for (size_t i = 0; i < digits; ++i) {
+    if (x->long_value.ob_digit[i] != y->long_value.ob_digit[i]) return 0;
+  }
+  return 1;
+#else
+  (void)x;
+  (void)y;
+  return -1;
+#endif
+}
+
+// Two exact ints: 1 equal, 0 unequal, -1 not decided here.
+[[gnu::always_inline]] inline int IntsEqual(PyObject* a, PyObject* b) noexcept {
+  auto* x = reinterpret_cast<PyLongObject*>(a);
+  auto* y = reinterpret_cast<PyLongObject*>(b);
+  if (PyUnstable_Long_IsCompact(x) && PyUnstable_Long_IsCompact(y)) {
+    return PyUnstable_Long_CompactValue(x) == PyUnstable_Long_CompactValue(y);
+  }
+  return LongDigitsEqual(x, y);
+}
+
 // 1 equal, 0 unequal, -1 not decided here (the types are not handled natively).
 int ExactScalarsEqual(PyObject* a, PyObject* b) noexcept {
   PyTypeObject* type = Py_TYPE(a);
@@ -29,14 +59,7 @@ int ExactScalarsEqual(PyObject* a, PyObject* b) noexcept {
     if (kind != PyUnicode_KIND(b)) return 0;
     return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length) * kind) == 0;
   }
-  if (type == &PyLong_Type) {
-    auto* x = reinterpret_cast<PyLongObject*>(a);
-    auto* y = reinterpret_cast<PyLongObject*>(b);
-    if (PyUnstable_Long_IsCompact(x) && PyUnstable_Long_IsCompact(y)) {
-      return PyUnstable_Long_CompactValue(x) == PyUnstable_Long_CompactValue(y);
-    }
-    return -1;
-  }
+  if (type == &PyLong_Type) return IntsEqual(a, b);
   // NaN is unequal to itself here; the caller has already matched identical objects.
   if (type == &PyFloat_Type) return PyFloat_AS_DOUBLE(a) == PyFloat_AS_DOUBLE(b);
   // The two bool objects are singletons, and identical ones were matched before.
@@ -78,38 +101,69 @@ Result<bool> ElementsEqual(PyObject* a, PyObject* b) {
   return equal != 0;
 }
 
-// list == list, element by element; the sizes are re-read on every step as
-// Python code run by an element comparison may change either list.
+// list == list, element by element. Runs of exact ints or floats (packed
+// numeric fields) are compared inline; the sizes are read again after any
+// comparison that may have run Python code and changed either list.
 Result<bool> ListsEqual(PyObject* a, PyObject* b) {
   if (PyList_GET_SIZE(a) != PyList_GET_SIZE(b)) return false;
-  Py_ssize_t i = 0;
-  for (; i < PyList_GET_SIZE(a) && i < PyList_GET_SIZE(b); ++i) {
+  PyTypeObject* const int_type = &PyLong_Type;
+  PyTypeObject* const float_type = &PyFloat_Type;
+  Py_ssize_t size = PyList_GET_SIZE(a);
+  for (Py_ssize_t i = 0; i < size; ++i) {
     PyObject* x = PyList_GET_ITEM(a, i);
     PyObject* y = PyList_GET_ITEM(b, i);
     if (x == y) continue;
-    const int scalar = ExactScalarsEqual(x, y);
-    if (scalar == 1) continue;
-    if (scalar == 0) return false;
+    PyTypeObject* type = Py_TYPE(x);
+    if (type == Py_TYPE(y)) {
+      if (type == float_type) {
+        if (PyFloat_AS_DOUBLE(x) != PyFloat_AS_DOUBLE(y)) return false;
+        continue;
+      }
+      if (type == int_type) {
+        const int equal = IntsEqual(x, y);
+        if (equal == 1) continue;
+        if (equal == 0) return false;
+      }
+    }
     VELUM_ASSIGN_OR_RETURN(bool equal, ElementsEqual(x, y));
     if (!equal) return false;
+    size = std::min(PyList_GET_SIZE(a), PyList_GET_SIZE(b));
   }
   return PyList_GET_SIZE(a) == PyList_GET_SIZE(b);
 }
 
 // dict == dict: same size, and every key of `a` in `b` with an equal value.
+// Maps decoded from the same input hold their keys in the same order, so `b`
+// is walked alongside `a` while the keys pair up (exact str or int keys of
+// equal value are the same dict key); from the first mismatch on, keys are
+// looked up.
 Result<bool> DictsEqual(PyObject* a, PyObject* b) {
   if (PyDict_GET_SIZE(a) != PyDict_GET_SIZE(b)) return false;
-  Ref hold = Ref::borrow(a);
+  Ref hold_a = Ref::borrow(a);
+  Ref hold_b = Ref::borrow(b);
   Py_ssize_t pos = 0;
+  Py_ssize_t other_pos = 0;
+  bool paired = true;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
   while (PyDict_Next(a, &pos, &key, &value)) {
     Ref key_ref = Ref::borrow(key);
     Ref value_ref = Ref::borrow(value);
-    Ref other = Ref::borrow(PyDict_GetItemWithError(b, key));
-    if (!other) {
-      if (PyErr_Occurred()) return Status::Pending();
-      return false;
+    Ref other;
+    if (paired) {
+      PyObject* other_key = nullptr;
+      PyObject* other_value = nullptr;
+      paired = PyDict_Next(b, &other_pos, &other_key, &other_value) &&
+               (other_key == key || ((PyUnicode_CheckExact(key) || PyLong_CheckExact(key)) &&
+                                     ExactScalarsEqual(key, other_key) == 1));
+      if (paired) other = Ref::borrow(other_value);
+    }
+    if (!paired) {
+      other = Ref::borrow(PyDict_GetItemWithError(b, key));
+      if (!other) {
+        if (PyErr_Occurred()) return Status::Pending();
+        return false;
+      }
     }
     VELUM_ASSIGN_OR_RETURN(bool equal, ElementsEqual(value, other.get()));
     if (!equal) return false;
