@@ -48,17 +48,20 @@ inline int LongDigitsEqual(PyLongObject* x, PyLongObject* y) noexcept {
   return LongDigitsEqual(x, y);
 }
 
+// Two exact strs (equal content needs equal length and kind).
+[[gnu::always_inline]] inline bool StringsEqual(PyObject* a, PyObject* b) noexcept {
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+  if (length != PyUnicode_GET_LENGTH(b)) return false;
+  const int kind = PyUnicode_KIND(a);
+  if (kind != PyUnicode_KIND(b)) return false;
+  return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length) * kind) == 0;
+}
+
 // 1 equal, 0 unequal, -1 not decided here (the types are not handled natively).
 int ExactScalarsEqual(PyObject* a, PyObject* b) noexcept {
   PyTypeObject* type = Py_TYPE(a);
   if (type != Py_TYPE(b)) return -1;
-  if (type == &PyUnicode_Type) {
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
-    if (length != PyUnicode_GET_LENGTH(b)) return 0;
-    const int kind = PyUnicode_KIND(a);
-    if (kind != PyUnicode_KIND(b)) return 0;
-    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length) * kind) == 0;
-  }
+  if (type == &PyUnicode_Type) return StringsEqual(a, b);
   if (type == &PyLong_Type) return IntsEqual(a, b);
   // NaN is unequal to itself here; the caller has already matched identical objects.
   if (type == &PyFloat_Type) return PyFloat_AS_DOUBLE(a) == PyFloat_AS_DOUBLE(b);
@@ -101,13 +104,14 @@ Result<bool> ElementsEqual(PyObject* a, PyObject* b) {
   return equal != 0;
 }
 
-// list == list, element by element. Runs of exact ints or floats (packed
-// numeric fields) are compared inline; the sizes are read again after any
+// list == list, element by element. Exact ints, floats and strs (scalar
+// fields) are compared inline; the sizes are read again after any
 // comparison that may have run Python code and changed either list.
 Result<bool> ListsEqual(PyObject* a, PyObject* b) {
   if (PyList_GET_SIZE(a) != PyList_GET_SIZE(b)) return false;
   PyTypeObject* const int_type = &PyLong_Type;
   PyTypeObject* const float_type = &PyFloat_Type;
+  PyTypeObject* const str_type = &PyUnicode_Type;
   Py_ssize_t size = PyList_GET_SIZE(a);
   for (Py_ssize_t i = 0; i < size; ++i) {
     PyObject* x = PyList_GET_ITEM(a, i);
@@ -123,6 +127,10 @@ Result<bool> ListsEqual(PyObject* a, PyObject* b) {
         const int equal = IntsEqual(x, y);
         if (equal == 1) continue;
         if (equal == 0) return false;
+      }
+      if (type == str_type) {
+        if (!StringsEqual(x, y)) return false;
+        continue;
       }
     }
     VELUM_ASSIGN_OR_RETURN(bool equal, ElementsEqual(x, y));
