@@ -61,6 +61,16 @@ Status PresenceBits::MergeFrom(const PresenceBits& source) {
   return MergeLocked(source);
 }
 
+Status PresenceBits::MergeFromUnshared(const PresenceBits& source) {
+  if (&source == this) return Status::Ok();
+  Lock lock(source);
+  if (form_ == Form::kFixed && source.form_ == Form::kFixed) [[likely]] {
+    for (size_t w = 0; w < kWords; ++w) words_[w] |= source.words_[w];
+    return Status::Ok();
+  }
+  return MergeLocked(source);
+}
+
 RawVector<uint32_t> PresenceBits::List() const {
   RawVector<uint32_t> numbers;
   Lock lock(*this);

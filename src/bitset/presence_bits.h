@@ -45,6 +45,9 @@ class PresenceBits {
   // the same form; a fixed-form target rejects numbers of 320 or more. On
   // failure the numbers recorded before stay.
   Status MergeFrom(const PresenceBits& source);
+  // MergeFrom into bits no other thread can reach yet (a new instance's):
+  // only the source is locked.
+  Status MergeFromUnshared(const PresenceBits& source);
   // The present numbers: ascending in the fixed form, in table order in the
   // set form. Throws std::bad_alloc like the other raw containers.
   RawVector<uint32_t> List() const;

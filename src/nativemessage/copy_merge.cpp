@@ -59,11 +59,42 @@ Status InvalidSource(const MessageMarshaler& m, PyObject* source) {
                      actual.get());
 }
 
+// Values of these exact types are immutable and never messages: a copy or a
+// merge shares them, and looking at them runs no Python code.
+inline bool IsSharedExact(PyObject* value) noexcept {
+  PyTypeObject* type = Py_TYPE(value);
+  return value == Py_None || type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type ||
+         type == &PyBool_Type || type == &PyBytes_Type;
+}
+
+// IsNativeMessage, answering first for a generated class, whose method
+// resolution order puts NativeMessage right after the class itself.
+inline bool IsMessage(PyObject* value) noexcept {
+  PyObject* mro = Py_TYPE(value)->tp_mro;
+  if (mro != nullptr && PyTuple_GET_SIZE(mro) > 1 &&
+      PyTuple_GET_ITEM(mro, 1) == reinterpret_cast<PyObject*>(NativeMessageType())) {
+    return true;
+  }
+  return IsNativeMessage(value);
+}
+
+// The marshaler of a message (borrowed when cached on the instance, else held by `holder`).
+Result<const MessageMarshaler*> MarshalerOf(PyObject* msg, Ref& holder) {
+  if (PyObject* cached = AsNative(msg)->marshaler) [[likely]] {
+    return AsMarshaler(cached);
+  }
+  VELUM_ASSIGN_OR_RETURN(holder, MarshalerOfInstance(msg));
+  return AsMarshaler(holder.get());
+}
+
 // An overridden __new__ may hand back anything; only NativeMessage instances
-// have the native state written below.
+// have the native state written below. An instance of the class itself made
+// without __new__ is one by construction.
 Result<Ref> NewCopyTarget(const MessageMarshaler& m) {
   VELUM_ASSIGN_OR_RETURN(Ref copy, NewBareInstance(m));
-  if (!IsNativeMessage(copy.get())) return TypeCheckError(copy.get(), "NativeMessage");
+  if (Py_TYPE(copy.get()) != reinterpret_cast<PyTypeObject*>(m.message_class.get()) && !IsNativeMessage(copy.get())) {
+    return TypeCheckError(copy.get(), "NativeMessage");
+  }
   return copy;
 }
 
@@ -104,8 +135,10 @@ Status MergeUnknownFields(PyObject* target, PyObject* source) {
   });
 }
 
+// `target` is a new instance nothing else can reach yet.
 Status CopyPresenceAndUnknown(PyObject* target, PyObject* source) {
-  VELUM_TRY(AsNative(target)->presence.MergeFrom(AsNative(source)->presence));
+  VELUM_TRY(AsNative(target)->presence.MergeFromUnshared(AsNative(source)->presence));
+  if (AsNative(source)->unknown_fields == nullptr) return Status::Ok();
   return CopyUnknownFields(target, source);
 }
 
@@ -135,13 +168,14 @@ Result<Ref> DeepCopyWith(const MessageMarshaler& m, PyObject* msg, uint32_t dept
 // `msg` copied at `depth`, with the marshaler of its own type.
 Result<Ref> DeepCopyMessage(PyObject* msg, uint32_t depth) {
   if (depth > kMaxDepth) return DepthError("copying");
-  VELUM_ASSIGN_OR_RETURN(Ref marshaler, MarshalerOfInstance(msg));
-  return DeepCopyWith(*AsMarshaler(marshaler.get()), msg, depth);
+  Ref holder;
+  VELUM_ASSIGN_OR_RETURN(const MessageMarshaler* m, MarshalerOf(msg, holder));
+  return DeepCopyWith(*m, msg, depth);
 }
 
 // A message element or value is copied; anything else is shared.
 Result<Ref> DeepCopyElement(PyObject* value, uint32_t depth) {
-  if (IsNativeMessage(value)) return DeepCopyMessage(value, depth);
+  if (!IsSharedExact(value) && IsMessage(value)) return DeepCopyMessage(value, depth);
   return Ref::borrow(value);
 }
 
@@ -155,14 +189,24 @@ Result<Ref> DeepCopyOneof(PyObject* holder, uint32_t depth) {
 }
 
 // The new list starts as a snapshot of the source, so Python code run while
-// copying its messages cannot disturb the walk.
+// copying its messages cannot disturb the walk. Shared elements are taken in
+// the same pass that fills the snapshot; the first other one ends that pass.
 Result<Ref> DeepCopyList(PyObject* list, uint32_t depth) {
-  Ref copy = Ref::steal(PyList_GetSlice(list, 0, PY_SSIZE_T_MAX));
+  const Py_ssize_t size = PyList_GET_SIZE(list);
+  Ref copy = Ref::steal(PyList_New(size));
   if (!copy) return Status::Pending();
-  const Py_ssize_t size = PyList_GET_SIZE(copy.get());
-  for (Py_ssize_t i = 0; i < size; ++i) {
+  PyObject** from = reinterpret_cast<PyListObject*>(list)->ob_item;
+  PyObject** to = reinterpret_cast<PyListObject*>(copy.get())->ob_item;
+  Py_ssize_t first = 0;
+  while (first < size && IsSharedExact(from[first])) {
+    to[first] = Py_NewRef(from[first]);
+    ++first;
+  }
+  if (first == size) return copy;
+  for (Py_ssize_t i = first; i < size; ++i) to[i] = Py_NewRef(from[i]);
+  for (Py_ssize_t i = first; i < size; ++i) {
     PyObject* item = PyList_GET_ITEM(copy.get(), i);
-    if (!IsNativeMessage(item)) continue;
+    if (IsSharedExact(item) || !IsMessage(item)) continue;
     VELUM_ASSIGN_OR_RETURN(Ref element, DeepCopyMessage(item, depth));
     PyList_SET_ITEM(copy.get(), i, element.release());
     Py_DECREF(item);
@@ -176,7 +220,7 @@ Result<Ref> DeepCopyDict(PyObject* dict, uint32_t depth) {
   Ref copy = Ref::steal(PyDict_Copy(dict));
   if (!copy) return Status::Pending();
   VELUM_TRY(ForEachEntry(copy.get(), [&](PyObject* key, PyObject* value) -> Status {
-    if (!IsNativeMessage(value)) return Status::Ok();
+    if (IsSharedExact(value) || !IsMessage(value)) return Status::Ok();
     VELUM_ASSIGN_OR_RETURN(Ref element, DeepCopyMessage(value, depth));
     if (PyDict_SetItem(copy.get(), key, element.get()) < 0) return Status::Pending();
     return Status::Ok();
@@ -186,8 +230,9 @@ Result<Ref> DeepCopyDict(PyObject* dict, uint32_t depth) {
 
 // One stored attribute of a message at `depth`; nested messages sit one deeper.
 Result<Ref> DeepCopyAttribute(PyObject* value, uint32_t depth) {
-  if (value == Py_None) return Ref::borrow(value);
-  if (IsNativeMessage(value)) return DeepCopyMessage(value, depth + 1);
+  if (IsSharedExact(value)) return Ref::borrow(value);
+  if (PyList_CheckExact(value)) return DeepCopyList(value, depth + 1);
+  if (IsMessage(value)) return DeepCopyMessage(value, depth + 1);
   if (PyList_Check(value)) return DeepCopyList(value, depth + 1);
   if (PyDict_Check(value)) return DeepCopyDict(value, depth + 1);
   if (oneof::Check(value)) return DeepCopyOneof(value, depth + 1);
@@ -197,6 +242,16 @@ Result<Ref> DeepCopyAttribute(PyObject* value, uint32_t depth) {
 Result<Ref> DeepCopyWith(const MessageMarshaler& m, PyObject* msg, uint32_t depth) {
   VELUM_ASSIGN_OR_RETURN(Ref copy, NewCopyTarget(m));
   for (const AttributeEntry& entry : m.attributes) {
+    if (entry.access.is_slot()) [[likely]] {
+      PyObject* stored = *SlotAddress(msg, entry.access.offset());
+      if (stored != nullptr && IsSharedExact(stored)) {
+        PyObject** slot = SlotAddress(copy.get(), entry.access.offset());
+        PyObject* old = *slot;
+        *slot = Py_NewRef(stored);
+        Py_XDECREF(old);
+        continue;
+      }
+    }
     VELUM_ASSIGN_OR_RETURN(Ref value, ReadField(msg, entry.access));
     VELUM_ASSIGN_OR_RETURN(Ref copied, DeepCopyAttribute(value.get(), depth));
     VELUM_TRY(WriteFieldSteal(copy.get(), entry.access, std::move(copied)));
@@ -215,16 +270,16 @@ Status MergeWith(const MessageMarshaler& m, PyObject* target, PyObject* source, 
 Status MergeSubMessage(PyObject* target, const FieldAccess& access, PyObject* value, bool ignore_unknown,
                        uint32_t depth) {
   VELUM_ASSIGN_OR_RETURN(Ref current, ReadField(target, access));
+  Ref holder;
   if (current.get() == Py_None) {
-    VELUM_ASSIGN_OR_RETURN(Ref marshaler, MarshalerOfInstance(value));
-    const MessageMarshaler& vm = *AsMarshaler(marshaler.get());
-    VELUM_ASSIGN_OR_RETURN(Ref child, NewDefaultInstance(vm));
+    VELUM_ASSIGN_OR_RETURN(const MessageMarshaler* vm, MarshalerOf(value, holder));
+    VELUM_ASSIGN_OR_RETURN(Ref child, NewDefaultInstance(*vm));
     VELUM_TRY(WriteField(target, access, child.get()));
-    return MergeWith(vm, child.get(), value, ignore_unknown, depth);
+    return MergeWith(*vm, child.get(), value, ignore_unknown, depth);
   }
-  if (!IsNativeMessage(current.get())) return TypeCheckError(current.get(), "NativeMessage");
-  VELUM_ASSIGN_OR_RETURN(Ref marshaler, MarshalerOfInstance(current.get()));
-  return MergeWith(*AsMarshaler(marshaler.get()), current.get(), value, ignore_unknown, depth);
+  if (!IsMessage(current.get())) return TypeCheckError(current.get(), "NativeMessage");
+  VELUM_ASSIGN_OR_RETURN(const MessageMarshaler* cm, MarshalerOf(current.get(), holder));
+  return MergeWith(*cm, current.get(), value, ignore_unknown, depth);
 }
 
 Status MergeList(PyObject* target, const FieldAccess& access, PyObject* list, uint32_t depth) {
@@ -233,6 +288,15 @@ Status MergeList(PyObject* target, const FieldAccess& access, PyObject* list, ui
   // Bounded by the length at the start, so a list merged into itself doubles
   // instead of growing forever.
   const Py_ssize_t count = PyList_GET_SIZE(list);
+  // Nothing to copy: one extension, which copes with a list extended by itself.
+  PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
+  Py_ssize_t shared = 0;
+  while (shared < count && IsSharedExact(items[shared])) ++shared;
+  if (shared == count) {
+    const Py_ssize_t end = PyList_GET_SIZE(current.get());
+    if (PyList_SetSlice(current.get(), end, end, list) < 0) return Status::Pending();
+    return Status::Ok();
+  }
   for (Py_ssize_t i = 0; i < count && i < PyList_GET_SIZE(list); ++i) {
     Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
     VELUM_ASSIGN_OR_RETURN(Ref element, DeepCopyElement(item.get(), depth));
@@ -257,12 +321,15 @@ Status MergeAttribute(PyObject* target, PyObject* source, const AttributeEntry& 
   VELUM_ASSIGN_OR_RETURN(Ref value, ReadField(source, entry.access));
   PyObject* v = value.get();
   if (v == Py_None) return Status::Ok();
-  if (IsNativeMessage(v)) return MergeSubMessage(target, entry.access, v, ignore_unknown, depth + 1);
-  if (PyList_Check(v)) return MergeList(target, entry.access, v, depth + 1);
-  if (PyDict_Check(v)) return MergeDict(target, entry.access, v, depth + 1);
-  if (oneof::Check(v)) {
-    VELUM_ASSIGN_OR_RETURN(Ref copy, DeepCopyOneof(v, depth + 1));
-    return WriteFieldSteal(target, entry.access, std::move(copy));
+  if (!IsSharedExact(v)) {
+    if (PyList_CheckExact(v)) return MergeList(target, entry.access, v, depth + 1);
+    if (IsMessage(v)) return MergeSubMessage(target, entry.access, v, ignore_unknown, depth + 1);
+    if (PyList_Check(v)) return MergeList(target, entry.access, v, depth + 1);
+    if (PyDict_Check(v)) return MergeDict(target, entry.access, v, depth + 1);
+    if (oneof::Check(v)) {
+      VELUM_ASSIGN_OR_RETURN(Ref copy, DeepCopyOneof(v, depth + 1));
+      return WriteFieldSteal(target, entry.access, std::move(copy));
+    }
   }
   if (entry.field != nullptr) {
     VELUM_ASSIGN_OR_RETURN(bool is_default, IsImplicitDefault(*entry.field, v));
@@ -274,10 +341,14 @@ Status MergeAttribute(PyObject* target, PyObject* source, const AttributeEntry& 
 Status MergeWith(const MessageMarshaler& m, PyObject* target, PyObject* source, bool ignore_unknown,
                  uint32_t depth) {
   if (depth > kMaxDepth) return DepthError("merging");
-  int accepted = PyObject_IsInstance(source, m.message_class.get());
-  if (accepted < 0) return Status::Pending();
-  if (!accepted || !IsNativeMessage(source)) return InvalidSource(m, source);
-  if (!IsNativeMessage(target)) return TypeCheckError(target, "NativeMessage");
+  PyObject* cls = m.message_class.get();
+  if (Py_TYPE(source) != reinterpret_cast<PyTypeObject*>(cls)) {
+    int accepted = PyObject_IsInstance(source, cls);
+    if (accepted < 0) return Status::Pending();
+    if (!accepted) return InvalidSource(m, source);
+  }
+  if (!IsMessage(source)) return InvalidSource(m, source);
+  if (!IsMessage(target)) return TypeCheckError(target, "NativeMessage");
   VELUM_TRY(AsNative(target)->presence.MergeFrom(AsNative(source)->presence));
   for (const AttributeEntry& entry : m.attributes) {
     VELUM_TRY(MergeAttribute(target, source, entry, ignore_unknown, depth));
