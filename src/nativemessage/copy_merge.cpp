@@ -342,6 +342,7 @@ Status MergeWith(const MessageMarshaler& m, PyObject* target, PyObject* source, 
                  uint32_t depth) {
   if (depth > kMaxDepth) return DepthError("merging");
   PyObject* cls = m.message_class.get();
+  if (cls == nullptr) return Status(ErrorKind::kRuntime, "message marshaler was cleared");
   if (Py_TYPE(source) != reinterpret_cast<PyTypeObject*>(cls)) {
     int accepted = PyObject_IsInstance(source, cls);
     if (accepted < 0) return Status::Pending();
