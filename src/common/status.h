@@ -46,7 +46,10 @@ class [[nodiscard]] Status {
   }
   Status(const Status&) = delete;
   Status& operator=(const Status&) = delete;
-  ~Status() { Free(error_); }
+  ~Status() {
+    if (error_ != nullptr) [[unlikely]]
+      Free(error_);
+  }
 
   static Status Ok() noexcept { return Status(); }
   // The failure is the exception currently set in the interpreter.
