@@ -23,63 +23,98 @@ inline Status PyResult(PyObject* value, Ref& out) {
   return Status::Ok();
 }
 
-// Reads one value of scalar type T (whose wire type the caller has checked).
+// Reads one value of scalar type T (whose wire type the caller has checked)
+// as a new object. False for a reader fault (see LastError()); true with a
+// null `out` when creating the object failed (a Python exception is set).
 template <ScalarType T>
-inline Status ReadScalarAs(WireReader& reader, Ref& out) {
+[[gnu::always_inline]] inline bool ReadScalarObject(WireReader& reader, PyObject*& out) {
   uint64_t v64 = 0;
   uint32_t v32 = 0;
   if constexpr (T == ScalarType::kInt32) {
-    if (!reader.ReadVarint64(v64)) return ReaderError(reader);
-    return PyResult(PyLong_FromLong(static_cast<int32_t>(static_cast<uint32_t>(v64))), out);
+    if (!reader.ReadVarint64(v64)) return false;
+    out = PyLong_FromLong(static_cast<int32_t>(static_cast<uint32_t>(v64)));
   } else if constexpr (T == ScalarType::kInt64) {
-    if (!reader.ReadVarint64(v64)) return ReaderError(reader);
-    return PyResult(PyLong_FromLongLong(static_cast<int64_t>(v64)), out);
+    if (!reader.ReadVarint64(v64)) return false;
+    out = PyLong_FromLongLong(static_cast<int64_t>(v64));
   } else if constexpr (T == ScalarType::kUint32) {
-    if (!reader.ReadVarint64(v64)) return ReaderError(reader);
-    return PyResult(PyLong_FromUnsignedLong(static_cast<uint32_t>(v64)), out);
+    if (!reader.ReadVarint64(v64)) return false;
+    out = PyLong_FromUnsignedLong(static_cast<uint32_t>(v64));
   } else if constexpr (T == ScalarType::kUint64) {
-    if (!reader.ReadVarint64(v64)) return ReaderError(reader);
-    return PyResult(PyLong_FromUnsignedLongLong(v64), out);
+    if (!reader.ReadVarint64(v64)) return false;
+    out = PyLong_FromUnsignedLongLong(v64);
   } else if constexpr (T == ScalarType::kSint32) {
-    if (!reader.ReadVarint64(v64)) return ReaderError(reader);
-    return PyResult(PyLong_FromLong(wire::ZigZagDecode32(static_cast<uint32_t>(v64))), out);
+    if (!reader.ReadVarint64(v64)) return false;
+    out = PyLong_FromLong(wire::ZigZagDecode32(static_cast<uint32_t>(v64)));
   } else if constexpr (T == ScalarType::kSint64) {
-    if (!reader.ReadVarint64(v64)) return ReaderError(reader);
-    return PyResult(PyLong_FromLongLong(wire::ZigZagDecode64(v64)), out);
+    if (!reader.ReadVarint64(v64)) return false;
+    out = PyLong_FromLongLong(wire::ZigZagDecode64(v64));
   } else if constexpr (T == ScalarType::kBool) {
-    if (!reader.ReadVarint64(v64)) return ReaderError(reader);
-    out = Ref::borrow(v64 != 0 ? Py_True : Py_False);
-    return Status::Ok();
+    if (!reader.ReadVarint64(v64)) return false;
+    out = Py_NewRef(v64 != 0 ? Py_True : Py_False);
   } else if constexpr (T == ScalarType::kFixed32) {
-    if (!reader.ReadFixed32(v32)) return ReaderError(reader);
-    return PyResult(PyLong_FromUnsignedLong(v32), out);
+    if (!reader.ReadFixed32(v32)) return false;
+    out = PyLong_FromUnsignedLong(v32);
   } else if constexpr (T == ScalarType::kSfixed32) {
-    if (!reader.ReadFixed32(v32)) return ReaderError(reader);
-    return PyResult(PyLong_FromLong(static_cast<int32_t>(v32)), out);
+    if (!reader.ReadFixed32(v32)) return false;
+    out = PyLong_FromLong(static_cast<int32_t>(v32));
   } else if constexpr (T == ScalarType::kFloat) {
-    if (!reader.ReadFixed32(v32)) return ReaderError(reader);
-    return PyResult(PyFloat_FromDouble(std::bit_cast<float>(v32)), out);
+    if (!reader.ReadFixed32(v32)) return false;
+    out = PyFloat_FromDouble(std::bit_cast<float>(v32));
   } else if constexpr (T == ScalarType::kFixed64) {
-    if (!reader.ReadFixed64(v64)) return ReaderError(reader);
-    return PyResult(PyLong_FromUnsignedLongLong(v64), out);
+    if (!reader.ReadFixed64(v64)) return false;
+    out = PyLong_FromUnsignedLongLong(v64);
   } else if constexpr (T == ScalarType::kSfixed64) {
-    if (!reader.ReadFixed64(v64)) return ReaderError(reader);
-    return PyResult(PyLong_FromLongLong(static_cast<int64_t>(v64)), out);
+    if (!reader.ReadFixed64(v64)) return false;
+    out = PyLong_FromLongLong(static_cast<int64_t>(v64));
   } else if constexpr (T == ScalarType::kDouble) {
-    if (!reader.ReadFixed64(v64)) return ReaderError(reader);
-    return PyResult(PyFloat_FromDouble(std::bit_cast<double>(v64)), out);
+    if (!reader.ReadFixed64(v64)) return false;
+    out = PyFloat_FromDouble(std::bit_cast<double>(v64));
   } else {
     const uint8_t* data = nullptr;
     size_t size = 0;
-    if (!reader.ReadLengthDelimited(data, size)) return ReaderError(reader);
+    if (!reader.ReadLengthDelimited(data, size)) return false;
     const char* chars = reinterpret_cast<const char*>(data);
     if constexpr (T == ScalarType::kString) {
-      return PyResult(PyUnicode_DecodeUTF8(chars, static_cast<Py_ssize_t>(size), nullptr), out);
+      out = PyUnicode_DecodeUTF8(chars, static_cast<Py_ssize_t>(size), nullptr);
     } else {
       static_assert(T == ScalarType::kBytes);
-      return PyResult(PyBytes_FromStringAndSize(chars, static_cast<Py_ssize_t>(size)), out);
+      out = PyBytes_FromStringAndSize(chars, static_cast<Py_ssize_t>(size));
     }
   }
+  return true;
+}
+
+template <ScalarType T>
+[[gnu::always_inline]] inline Status ReadScalarAs(WireReader& reader, Ref& out) {
+  PyObject* value = nullptr;
+  if (!ReadScalarObject<T>(reader, value)) [[unlikely]]
+    return ReaderError(reader);
+  return PyResult(value, out);
+}
+
+// ReadScalarObject for the scalar type `type`.
+inline bool ReadScalarObject(ScalarType type, WireReader& reader, PyObject*& out) {
+  switch (type) {
+    case ScalarType::kDouble: return ReadScalarObject<ScalarType::kDouble>(reader, out);
+    case ScalarType::kFloat: return ReadScalarObject<ScalarType::kFloat>(reader, out);
+    case ScalarType::kInt64: return ReadScalarObject<ScalarType::kInt64>(reader, out);
+    case ScalarType::kUint64: return ReadScalarObject<ScalarType::kUint64>(reader, out);
+    case ScalarType::kInt32: return ReadScalarObject<ScalarType::kInt32>(reader, out);
+    case ScalarType::kFixed64: return ReadScalarObject<ScalarType::kFixed64>(reader, out);
+    case ScalarType::kFixed32: return ReadScalarObject<ScalarType::kFixed32>(reader, out);
+    case ScalarType::kBool: return ReadScalarObject<ScalarType::kBool>(reader, out);
+    case ScalarType::kString: return ReadScalarObject<ScalarType::kString>(reader, out);
+    case ScalarType::kBytes: return ReadScalarObject<ScalarType::kBytes>(reader, out);
+    case ScalarType::kUint32: return ReadScalarObject<ScalarType::kUint32>(reader, out);
+    case ScalarType::kSfixed32: return ReadScalarObject<ScalarType::kSfixed32>(reader, out);
+    case ScalarType::kSfixed64: return ReadScalarObject<ScalarType::kSfixed64>(reader, out);
+    case ScalarType::kSint32: return ReadScalarObject<ScalarType::kSint32>(reader, out);
+    case ScalarType::kSint64: return ReadScalarObject<ScalarType::kSint64>(reader, out);
+  }
+  // Not a scalar type: reported as a reader failure without a recorded fault,
+  // which is an internal error.
+  out = nullptr;
+  return false;
 }
 
 // Calls `fn.template operator()<T>()` for the scalar type `type`.
@@ -106,7 +141,10 @@ inline Status DispatchScalar(ScalarType type, F&& fn) {
 }
 
 inline Status ReadScalar(ScalarType type, WireReader& reader, Ref& out) {
-  return DispatchScalar(type, [&]<ScalarType T>() { return ReadScalarAs<T>(reader, out); });
+  PyObject* value = nullptr;
+  if (!ReadScalarObject(type, reader, value)) [[unlikely]]
+    return ReaderError(reader);
+  return PyResult(value, out);
 }
 
 // How many values a packed payload can hold at most: exact for fixed widths,

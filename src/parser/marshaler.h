@@ -116,6 +116,7 @@ struct MessageMarshaler {
   RawVector<FieldAccess> list_fields;
   RawVector<FieldAccess> map_fields;
   uint32_t highest_number = 0;
+  bool slot_storage = false;  // every field, default, list and map lives in a slot
   WellKnownType well_known = WellKnownType::kNone;
   const RuntimeNames* names = nullptr;
 };
