@@ -194,9 +194,61 @@ constexpr size_t FixedWidth(ScalarType type) noexcept {
 template <ScalarType T>
 inline size_t PackedCapacity(const WireReader& packed) noexcept {
   if constexpr (FixedWidth(T) != 0) return packed.remaining() / FixedWidth(T);
+  // Terminators eight bytes at a time: each byte's inverted top bit moved to
+  // its bottom bit, and the eight summed by the multiply into the top byte.
+  constexpr uint64_t kTops = 0x8080808080808080u;
   size_t count = 0;
-  for (const uint8_t* p = packed.cursor(); p != packed.cursor() + packed.remaining(); ++p) count += *p < 0x80;
+  const uint8_t* p = packed.cursor();
+  const uint8_t* const end = p + packed.remaining();
+  for (; end - p >= 8; p += 8) {
+    uint64_t word = 0;
+    std::memcpy(&word, p, 8);
+    count += static_cast<size_t>((((~word & kTops) >> 7) * 0x0101010101010101u) >> 56);
+  }
+  for (; p != end; ++p) count += *p < 0x80;
   return count;
+}
+
+// Every value of a packed payload as a new list of exactly their number. On a
+// failure `values` holds the values decoded before it (or stays empty).
+template <ScalarType T>
+inline Status ReadPackedAs(WireReader& packed, Ref& values) {
+  const size_t capacity = PackedCapacity<T>(packed);
+  Ref batch = Ref::steal(PyList_New(static_cast<Py_ssize_t>(capacity)));
+  if (!batch) return Status::Pending();
+  // Until it is full the batch holds null items; keep it out of the
+  // collector's reach so no Python code can ever see it.
+  PyObject_GC_UnTrack(batch.get());
+  Status status;
+  size_t filled = 0;
+  PyObject* value = nullptr;
+  while (filled < capacity && !packed.empty()) {
+    if (!ReadScalarObject<T>(packed, value)) [[unlikely]] {
+      status = ReaderError(packed);
+      break;
+    }
+    if (value == nullptr) [[unlikely]] {
+      status = Status::Pending();
+      break;
+    }
+    PyList_SET_ITEM(batch.get(), static_cast<Py_ssize_t>(filled++), value);
+  }
+  // Bytes left after `capacity` values hold no complete value: reading them
+  // reports the error.
+  if (status.ok() && !packed.empty()) {
+    Ref rest;
+    status = ReadScalarAs<T>(packed, rest);
+  }
+  if (filled == capacity) {
+    PyObject_GC_Track(batch.get());
+  } else if (filled != 0) {
+    batch = Ref::steal(PyList_GetSlice(batch.get(), 0, static_cast<Py_ssize_t>(filled)));
+    if (!batch) return Status::Pending();
+  } else {
+    batch = Ref();
+  }
+  values = std::move(batch);
+  return status;
 }
 
 // Appends every value of a packed payload to `list`. The values are gathered
@@ -206,50 +258,41 @@ inline constexpr size_t kSmallPacked = 4;
 
 template <ScalarType T>
 inline Status AppendPackedAs(PyObject* list, WireReader& packed) {
-  const size_t capacity = PackedCapacity<T>(packed);
-  Ref value;
-  if (capacity <= kSmallPacked) {
+  if (PackedCapacity<T>(packed) <= kSmallPacked) {
     // The first append reserves room for this many anyway.
+    Ref value;
     while (!packed.empty()) {
       VELUM_TRY(ReadScalarAs<T>(packed, value));
       if (PyList_Append(list, value.get()) < 0) return Status::Pending();
     }
     return Status::Ok();
   }
-  Ref batch = Ref::steal(PyList_New(static_cast<Py_ssize_t>(capacity)));
-  if (!batch) return Status::Pending();
-  // Until it is full the batch holds null items; keep it out of the
-  // collector's reach so no Python code can ever see it.
-  PyObject_GC_UnTrack(batch.get());
-  Status status;
-  size_t filled = 0;
-  while (filled < capacity && !packed.empty()) {
-    status = ReadScalarAs<T>(packed, value);
-    if (!status.ok()) break;
-    PyList_SET_ITEM(batch.get(), static_cast<Py_ssize_t>(filled++), value.release());
-  }
-  // Bytes left after `capacity` values hold no complete value: reading them
-  // reports the error.
-  if (status.ok() && !packed.empty()) status = ReadScalarAs<T>(packed, value);
-  if (filled != 0) {
-    if (filled != capacity) {
-      batch = Ref::steal(PyList_GetSlice(batch.get(), 0, static_cast<Py_ssize_t>(filled)));
-      if (!batch) return Status::Pending();
-    }
+  Ref batch;
+  Status status = ReadPackedAs<T>(packed, batch);
+  if (batch) {
     const Py_ssize_t end = PyList_GET_SIZE(list);
     if (PyList_SetSlice(list, end, end, batch.get()) < 0) return Status::Pending();
   }
   return status;
 }
 
-inline Status AppendPacked(ScalarType type, PyObject* list, WireReader& packed) {
+template <class F>
+inline Status DispatchPackable(ScalarType type, F&& fn) {
   return DispatchScalar(type, [&]<ScalarType T>() -> Status {
     if constexpr (T == ScalarType::kString || T == ScalarType::kBytes) {
       return Status(ErrorKind::kRuntime, "strings and bytes are never packed");
     } else {
-      return AppendPackedAs<T>(list, packed);
+      return fn.template operator()<T>();
     }
   });
+}
+
+inline Status AppendPacked(ScalarType type, PyObject* list, WireReader& packed) {
+  return DispatchPackable(type, [&]<ScalarType T>() { return AppendPackedAs<T>(list, packed); });
+}
+
+inline Status ReadPacked(ScalarType type, WireReader& packed, Ref& values) {
+  return DispatchPackable(type, [&]<ScalarType T>() { return ReadPackedAs<T>(packed, values); });
 }
 
 // Reads an enum number (the low 32 bits, signed). A known number gives its

@@ -230,8 +230,15 @@ Status AppendEnum(const FieldSpec& f, PyObject* msg, PyObject* list, WireReader&
   return ignore_unknown ? Status::Ok() : AddClosedEnumRecord(msg, f.number, number);
 }
 
+// Whether `list`, found in `f`'s slot, is empty and held by nothing but the
+// slot and the decoder: packed values may then replace it with a list of their
+// own instead of being copied into it, and no one can tell.
+bool CanReplaceList(const FieldSpec& f, PyObject* list) noexcept {
+  return f.access.is_slot() && PyList_CheckExact(list) && PyList_GET_SIZE(list) == 0 && Py_REFCNT(list) == 2;
+}
+
 // One record of a list field: one element, or packed elements.
-Status DecodeListRecord(const FieldSpec& f, PyObject* msg, PyObject* list, WireReader& reader, uint32_t wire_type,
+Status DecodeListRecord(const FieldSpec& f, PyObject* msg, Ref& list, WireReader& reader, uint32_t wire_type,
                         bool ignore_unknown, uint32_t depth) {
   const ElementKind& element = f.kind.value;
   Ref value;
@@ -240,32 +247,41 @@ Status DecodeListRecord(const FieldSpec& f, PyObject* msg, PyObject* list, WireR
     if (!reader.ReadLengthDelimited(packed)) [[unlikely]]
       return reader.LastError();
     if (element.tag == ElementTag::kEnum) {
-      while (!packed.empty()) VELUM_TRY(AppendEnum(f, msg, list, packed, ignore_unknown));
+      while (!packed.empty()) VELUM_TRY(AppendEnum(f, msg, list.get(), packed, ignore_unknown));
       return Status::Ok();
     }
-    return AppendPacked(element.scalar, list, packed);
+    if (!CanReplaceList(f, list.get())) return AppendPacked(element.scalar, list.get(), packed);
+    Ref values;
+    Status status = ReadPacked(element.scalar, packed, values);
+    if (values) {
+      PyObject** slot = SlotAddress(msg, f.access.offset());
+      PyObject* old = *slot;
+      *slot = Py_NewRef(values.get());
+      Py_DECREF(old);
+      list = std::move(values);
+    }
+    return status;
   }
   switch (element.tag) {
     case ElementTag::kScalar:
       VELUM_TRY(ReadScalar(element.scalar, reader, value));
       break;
     case ElementTag::kEnum:
-      return AppendEnum(f, msg, list, reader, ignore_unknown);
+      return AppendEnum(f, msg, list.get(), reader, ignore_unknown);
     case ElementTag::kMessage:
       VELUM_TRY(DecodeNewMessage(element, reader, f.number, wire_type, ignore_unknown, depth, value));
       break;
   }
-  return Append(list, value);
+  return Append(list.get(), value);
 }
 
 // A list field's record and the ones of the same field right after it: the
 // list is looked up once for the run.
 Status DecodeList(const FieldSpec& f, PyObject* msg, WireReader& reader, uint32_t wire_type, bool ignore_unknown,
                   uint32_t depth) {
-  VELUM_ASSIGN_OR_RETURN(Ref list_ref, ReadField(msg, f.access));
-  PyObject* list = list_ref.get();
-  if (!PyList_Check(list)) [[unlikely]]
-    return TypeCheckError(list, "list");
+  VELUM_ASSIGN_OR_RETURN(Ref list, ReadField(msg, f.access));
+  if (!PyList_Check(list.get())) [[unlikely]]
+    return TypeCheckError(list.get(), "list");
   do {
     VELUM_TRY(DecodeListRecord(f, msg, list, reader, wire_type, ignore_unknown, depth));
   } while (reader.ConsumeTag(wire::MakeTag(f.number, wire_type)));

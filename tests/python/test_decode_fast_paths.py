@@ -250,3 +250,36 @@ def test_strings_decode_as_python_does(reg) -> None:
             assert str(info.value) == str(exc)
         else:
             assert cls.from_binary(data).name == expected
+
+
+PACKED = bytes([0x52, 12]) + bytes(range(1, 11)) + b"\xac\x02"  # packed: 1..10, 300
+
+
+@pytest.mark.parametrize("held", [False, True])
+@pytest.mark.parametrize(
+    ("data", "values"),
+    [
+        (PACKED, [*range(1, 11), 300]),
+        (PACKED + PACKED, [*range(1, 11), 300] * 2),  # a run: the second record appends
+        (PACKED + b"\x50\x07" + PACKED, [*range(1, 11), 300, 7, *range(1, 11), 300]),
+    ],
+    ids=["one", "two", "mixed"],
+)
+def test_packed_values_land_in_the_field_list(reg, held, data, values) -> None:
+    msg = reg.message_class("velum.test.fast.Record")()
+    before = msg.packed if held else None
+    msg.merge_from_binary(data)
+    assert msg.packed == values
+    if held:
+        assert msg.packed is before
+
+
+@pytest.mark.parametrize("held", [False, True])
+def test_packed_failure_keeps_earlier_values(reg, held) -> None:
+    msg = reg.message_class("velum.test.fast.Record")()
+    before = msg.packed if held else None
+    with pytest.raises(ValueError, match="^invalid varint$"):
+        msg.merge_from_binary(bytes([0x52, 17]) + bytes(range(1, 7)) + b"\xff" * 11)
+    assert msg.packed == [1, 2, 3, 4, 5, 6]
+    assert (msg.packed is before) == held
+    assert gc.is_tracked(msg.packed)
