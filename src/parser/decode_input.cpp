@@ -66,6 +66,13 @@ class InputHold {
 }  // namespace
 
 Result<Ref> DecodeNew(const MessageMarshaler& m, PyObject* data, bool ignore_unknown_fields) {
+  if (PyBytes_Check(data)) [[likely]] {
+    // Immutable: read in place, with nothing to hold or release.
+    wire::ScopedInput bytes(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data)),
+                            static_cast<size_t>(PyBytes_GET_SIZE(data)));
+    WireReader reader(bytes.ref());
+    return decoder::DecodeNew(m, reader, ignore_unknown_fields);
+  }
   InputHold input;
   VELUM_TRY(input.Acquire(data));
   return decoder::DecodeNew(m, input.reader(), ignore_unknown_fields);

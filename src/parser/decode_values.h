@@ -119,8 +119,9 @@ template <ScalarType T>
   return PyResult(value, out);
 }
 
-// ReadScalarObject for the scalar type `type`.
-inline bool ReadScalarObject(ScalarType type, WireReader& reader, PyObject*& out) {
+// ReadScalarObject for the scalar type `type`, expanded in place (the record
+// loop's plain fields); ReadScalarObject below is the out-of-line one.
+[[gnu::always_inline]] inline bool ReadScalarObjectInline(ScalarType type, WireReader& reader, PyObject*& out) {
   switch (type) {
     case ScalarType::kDouble: return ReadScalarObject<ScalarType::kDouble>(reader, out);
     case ScalarType::kFloat: return ReadScalarObject<ScalarType::kFloat>(reader, out);
@@ -142,6 +143,10 @@ inline bool ReadScalarObject(ScalarType type, WireReader& reader, PyObject*& out
   // which is an internal error.
   out = nullptr;
   return false;
+}
+
+inline bool ReadScalarObject(ScalarType type, WireReader& reader, PyObject*& out) {
+  return ReadScalarObjectInline(type, reader, out);
 }
 
 // Calls `fn.template operator()<T>()` for the scalar type `type`.

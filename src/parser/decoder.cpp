@@ -168,7 +168,7 @@ template <bool kFresh>
 [[gnu::always_inline]] inline bool DecodePlainScalar(const FieldSpec& f, PyObject* msg, WireReader& reader,
                                                      Status& error) {
   PyObject* value = nullptr;
-  if (!ReadScalarObject(f.kind.value.scalar, reader, value)) [[unlikely]] {
+  if (!ReadScalarObjectInline(f.kind.value.scalar, reader, value)) [[unlikely]] {
     error = reader.LastError();
     return false;
   }

@@ -26,22 +26,40 @@ inline bool IsContinuation(uint8_t b) noexcept { return (b & 0xc0) == 0x80; }
 // Well-formed UTF-8 only: no overlong forms, surrogates or code points above
 // U+10FFFF, no sequence cut off by the end.
 inline Measure MeasureText(const uint8_t* p, size_t n) noexcept {
+  constexpr uint64_t kTops = 0x8080808080808080u;
   Measure out;
+  // Most text is ASCII: whole words, the last one overlapping the one before.
   size_t i = 0;
-  size_t length = 0;
+  for (; n - i >= 8; i += 8) {
+    uint64_t word = 0;
+    std::memcpy(&word, p + i, 8);
+    if (word & kTops) break;
+  }
+  if (n - i < 8 && n >= 8) {
+    uint64_t word = 0;
+    std::memcpy(&word, p + n - 8, 8);
+    if ((word & kTops) == 0) i = n;
+  }
+  while (i < n && p[i] < 0x80) ++i;
+  if (i == n) {
+    out.valid = true;
+    out.length = n;
+    return out;
+  }
+  size_t length = i;
   uint32_t max_char = kAsciiMax;
   while (i < n) {
-    if (n - i >= 8) {
-      uint64_t word = 0;
-      std::memcpy(&word, p + i, 8);
-      if ((word & 0x8080808080808080u) == 0) {
-        i += 8;
-        length += 8;
-        continue;
-      }
-    }
     const uint8_t c = p[i];
     if (c < 0x80) {
+      if (n - i >= 8) {
+        uint64_t word = 0;
+        std::memcpy(&word, p + i, 8);
+        if ((word & kTops) == 0) {
+          i += 8;
+          length += 8;
+          continue;
+        }
+      }
       ++i;
     } else if (c < 0xc2) {
       return out;  // a continuation byte, or the lead of an overlong pair
@@ -87,6 +105,16 @@ inline void DecodeText(const uint8_t* p, size_t n, Unit* out) noexcept {
     const uint32_t c = p[i];
     uint32_t point;
     if (c < 0x80) {
+      if (n - i >= 8) {
+        uint64_t word = 0;
+        std::memcpy(&word, p + i, 8);
+        if ((word & 0x8080808080808080u) == 0) {
+          for (size_t k = 0; k < 8; ++k) out[k] = static_cast<Unit>(p[i + k]);
+          out += 8;
+          i += 8;
+          continue;
+        }
+      }
       point = c;
       i += 1;
     } else if (c < 0xe0) {

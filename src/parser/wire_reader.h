@@ -184,7 +184,7 @@ class WireReader {
 
   // A varint length L, then the next L bytes, as a span (strings, bytes) or as
   // a sub-reader sharing the input (nested messages, packed lists).
-  [[nodiscard]] bool ReadLengthDelimited(const uint8_t*& data, size_t& size) noexcept {
+  [[nodiscard, gnu::always_inline]] bool ReadLengthDelimited(const uint8_t*& data, size_t& size) noexcept {
     uint64_t length = 0;
     if (!ReadVarint64(length)) return false;
     if (length > remaining()) [[unlikely]]
