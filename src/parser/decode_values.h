@@ -54,30 +54,37 @@ inline PyObject* NewString(const uint8_t* data, size_t size) {
 // Reads one value of scalar type T (whose wire type the caller has checked)
 // as a new object. False for a reader fault (see LastError()); true with a
 // null `out` when creating the object failed (a Python exception is set).
-template <ScalarType T>
+template <ScalarType T, bool kUnrolled = false>
 [[gnu::always_inline]] inline bool ReadScalarObject(WireReader& reader, PyObject*& out) {
   uint64_t v64 = 0;
   uint32_t v32 = 0;
+  const auto read_varint = [&reader](uint64_t& value) {
+    if constexpr (kUnrolled) {
+      return reader.ReadVarint64Unrolled(value);
+    } else {
+      return reader.ReadVarint64(value);
+    }
+  };
   if constexpr (T == ScalarType::kInt32) {
-    if (!reader.ReadVarint64(v64)) return false;
+    if (!read_varint(v64)) return false;
     out = PyLong_FromLong(static_cast<int32_t>(static_cast<uint32_t>(v64)));
   } else if constexpr (T == ScalarType::kInt64) {
-    if (!reader.ReadVarint64(v64)) return false;
+    if (!read_varint(v64)) return false;
     out = PyLong_FromLongLong(static_cast<int64_t>(v64));
   } else if constexpr (T == ScalarType::kUint32) {
-    if (!reader.ReadVarint64(v64)) return false;
+    if (!read_varint(v64)) return false;
     out = PyLong_FromUnsignedLong(static_cast<uint32_t>(v64));
   } else if constexpr (T == ScalarType::kUint64) {
-    if (!reader.ReadVarint64(v64)) return false;
+    if (!read_varint(v64)) return false;
     out = PyLong_FromUnsignedLongLong(v64);
   } else if constexpr (T == ScalarType::kSint32) {
-    if (!reader.ReadVarint64(v64)) return false;
+    if (!read_varint(v64)) return false;
     out = PyLong_FromLong(wire::ZigZagDecode32(static_cast<uint32_t>(v64)));
   } else if constexpr (T == ScalarType::kSint64) {
-    if (!reader.ReadVarint64(v64)) return false;
+    if (!read_varint(v64)) return false;
     out = PyLong_FromLongLong(wire::ZigZagDecode64(v64));
   } else if constexpr (T == ScalarType::kBool) {
-    if (!reader.ReadVarint64(v64)) return false;
+    if (!read_varint(v64)) return false;
     out = Py_NewRef(v64 != 0 ? Py_True : Py_False);
   } else if constexpr (T == ScalarType::kFixed32) {
     if (!reader.ReadFixed32(v32)) return false;
@@ -228,7 +235,7 @@ inline Status ReadPackedAs(WireReader& packed, Ref& values) {
   size_t filled = 0;
   PyObject* value = nullptr;
   while (filled < capacity && !packed.empty()) {
-    if (!ReadScalarObject<T>(packed, value)) [[unlikely]] {
+    if (!ReadScalarObject<T, true>(packed, value)) [[unlikely]] {
       status = ReaderError(packed);
       break;
     }

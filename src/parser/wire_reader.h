@@ -136,6 +136,15 @@ class WireReader {
     }
     return ReadVarintMultiByte(value);
   }
+  // The same with the multi-byte path expanded in place too, for loops over
+  // packed varints where most values take several bytes.
+  [[nodiscard, gnu::always_inline]] bool ReadVarint64Unrolled(uint64_t& value) noexcept {
+    if (cur_ != end_ && *cur_ < 0x80) [[likely]] {
+      value = *cur_++;
+      return true;
+    }
+    return ReadVarintMultiByteInline(value);
+  }
 
   // Tags take at most 5 bytes and must fit 32 bits.
   [[nodiscard, gnu::always_inline]] bool ReadTag(uint32_t& tag) noexcept {
@@ -234,7 +243,8 @@ class WireReader {
   }
 
   // Entered when the input is empty or its first byte has the continuation bit.
-  [[gnu::noinline]] bool ReadVarintMultiByte(uint64_t& value) noexcept {
+  [[gnu::noinline]] bool ReadVarintMultiByte(uint64_t& value) noexcept { return ReadVarintMultiByteInline(value); }
+  [[gnu::always_inline]] bool ReadVarintMultiByteInline(uint64_t& value) noexcept {
     const size_t available = remaining();
     if (available == 0) return FailVarint();
     if (available <= kMaxVarintBytes && (end_[-1] & 0x80)) return ReadVarintBounded(value);
