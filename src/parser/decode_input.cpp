@@ -1,5 +1,7 @@
 // from_binary and _merge_from_binary: the input buffer rules around the
 // decoder core.
+#include <optional>
+
 #include "common/py_error.h"
 #include "nativemessage/native_message.h"
 #include "nativemessage/operations.h"
@@ -27,6 +29,7 @@ class InputHold {
   InputHold& operator=(const InputHold&) = delete;
   ~InputHold() {
     reader_ = WireReader();
+    input_.reset();
     if (exported_) PyBuffer_Release(&view_);
   }
 
@@ -46,12 +49,8 @@ class InputHold {
       bytes = view_.buf;
       size = view_.len;
     }
-    InputRef input = InputRef::Wrap(static_cast<const uint8_t*>(bytes), static_cast<size_t>(size));
-    if (!input) {
-      PyErr_NoMemory();
-      return Status::Pending();
-    }
-    reader_ = WireReader(std::move(input));
+    input_.emplace(static_cast<const uint8_t*>(bytes), static_cast<size_t>(size));
+    reader_ = WireReader(input_->ref());
     return Status::Ok();
   }
 
@@ -60,17 +59,23 @@ class InputHold {
  private:
   Py_buffer view_{};
   bool exported_ = false;
+  std::optional<wire::ScopedInput> input_;
   WireReader reader_;
 };
 
 }  // namespace
 
 Result<Ref> DecodeNew(const MessageMarshaler& m, PyObject* data, bool ignore_unknown_fields) {
+  if (PyBytes_Check(data)) [[likely]] {
+    // Immutable: read in place, with nothing to hold or release.
+    wire::ScopedInput bytes(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data)),
+                            static_cast<size_t>(PyBytes_GET_SIZE(data)));
+    WireReader reader(bytes.ref());
+    return decoder::DecodeNew(m, reader, ignore_unknown_fields);
+  }
   InputHold input;
   VELUM_TRY(input.Acquire(data));
-  VELUM_ASSIGN_OR_RETURN(Ref msg, decoder::NewInstance(m));
-  VELUM_TRY(decoder::DecodeMessage(m, msg.get(), input.reader(), ignore_unknown_fields, 0));
-  return msg;
+  return decoder::DecodeNew(m, input.reader(), ignore_unknown_fields);
 }
 
 Status DecodeInto(const MessageMarshaler& m, PyObject* msg, PyObject* data, bool ignore_unknown_fields) {

@@ -9,6 +9,7 @@
 #include "common/status.h"
 #include "descriptor/enum_table.h"
 #include "descriptor/field_kind.h"
+#include "parser/utf8_text.h"
 #include "parser/wire_reader.h"
 #include "reverse_buffer/varint.h"
 
@@ -23,63 +24,136 @@ inline Status PyResult(PyObject* value, Ref& out) {
   return Status::Ok();
 }
 
-// Reads one value of scalar type T (whose wire type the caller has checked).
-template <ScalarType T>
-inline Status ReadScalarAs(WireReader& reader, Ref& out) {
+// A str from UTF-8 input, allocated once at its final width. Anything but
+// well-formed text goes to PyUnicode_DecodeUTF8 for its exact error, and so do
+// the empty and one-character strings, which CPython shares.
+inline PyObject* NewString(const uint8_t* data, size_t size) {
+  const utf8::Measure text = utf8::MeasureText(data, size);
+  if (!text.valid || text.length <= 1) {
+    return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(size), nullptr);
+  }
+  PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.length), text.max_char);
+  if (str == nullptr) return nullptr;
+  switch (text.max_char) {
+    case utf8::kAsciiMax:
+      std::memcpy(PyUnicode_1BYTE_DATA(str), data, size);
+      break;
+    case utf8::kLatin1Max:
+      utf8::DecodeText(data, size, PyUnicode_1BYTE_DATA(str));
+      break;
+    case utf8::kBmpMax:
+      utf8::DecodeText(data, size, PyUnicode_2BYTE_DATA(str));
+      break;
+    default:
+      utf8::DecodeText(data, size, PyUnicode_4BYTE_DATA(str));
+      break;
+  }
+  return str;
+}
+
+// Reads one value of scalar type T (whose wire type the caller has checked)
+// as a new object. False for a reader fault (see LastError()); true with a
+// null `out` when creating the object failed (a Python exception is set).
+template <ScalarType T, bool kUnrolled = false>
+[[gnu::always_inline]] inline bool ReadScalarObject(WireReader& reader, PyObject*& out) {
   uint64_t v64 = 0;
   uint32_t v32 = 0;
+  const auto read_varint = [&reader](uint64_t& value) {
+    if constexpr (kUnrolled) {
+      return reader.ReadVarint64Unrolled(value);
+    } else {
+      return reader.ReadVarint64(value);
+    }
+  };
   if constexpr (T == ScalarType::kInt32) {
-    if (!reader.ReadVarint64(v64)) return ReaderError(reader);
-    return PyResult(PyLong_FromLong(static_cast<int32_t>(static_cast<uint32_t>(v64))), out);
+    if (!read_varint(v64)) return false;
+    out = PyLong_FromLong(static_cast<int32_t>(static_cast<uint32_t>(v64)));
   } else if constexpr (T == ScalarType::kInt64) {
-    if (!reader.ReadVarint64(v64)) return ReaderError(reader);
-    return PyResult(PyLong_FromLongLong(static_cast<int64_t>(v64)), out);
+    if (!read_varint(v64)) return false;
+    out = PyLong_FromLongLong(static_cast<int64_t>(v64));
   } else if constexpr (T == ScalarType::kUint32) {
-    if (!reader.ReadVarint64(v64)) return ReaderError(reader);
-    return PyResult(PyLong_FromUnsignedLong(static_cast<uint32_t>(v64)), out);
+    if (!read_varint(v64)) return false;
+    out = PyLong_FromUnsignedLong(static_cast<uint32_t>(v64));
   } else if constexpr (T == ScalarType::kUint64) {
-    if (!reader.ReadVarint64(v64)) return ReaderError(reader);
-    return PyResult(PyLong_FromUnsignedLongLong(v64), out);
+    if (!read_varint(v64)) return false;
+    out = PyLong_FromUnsignedLongLong(v64);
   } else if constexpr (T == ScalarType::kSint32) {
-    if (!reader.ReadVarint64(v64)) return ReaderError(reader);
-    return PyResult(PyLong_FromLong(wire::ZigZagDecode32(static_cast<uint32_t>(v64))), out);
+    if (!read_varint(v64)) return false;
+    out = PyLong_FromLong(wire::ZigZagDecode32(static_cast<uint32_t>(v64)));
   } else if constexpr (T == ScalarType::kSint64) {
-    if (!reader.ReadVarint64(v64)) return ReaderError(reader);
-    return PyResult(PyLong_FromLongLong(wire::ZigZagDecode64(v64)), out);
+    if (!read_varint(v64)) return false;
+    out = PyLong_FromLongLong(wire::ZigZagDecode64(v64));
   } else if constexpr (T == ScalarType::kBool) {
-    if (!reader.ReadVarint64(v64)) return ReaderError(reader);
-    out = Ref::borrow(v64 != 0 ? Py_True : Py_False);
-    return Status::Ok();
+    if (!read_varint(v64)) return false;
+    out = Py_NewRef(v64 != 0 ? Py_True : Py_False);
   } else if constexpr (T == ScalarType::kFixed32) {
-    if (!reader.ReadFixed32(v32)) return ReaderError(reader);
-    return PyResult(PyLong_FromUnsignedLong(v32), out);
+    if (!reader.ReadFixed32(v32)) return false;
+    out = PyLong_FromUnsignedLong(v32);
   } else if constexpr (T == ScalarType::kSfixed32) {
-    if (!reader.ReadFixed32(v32)) return ReaderError(reader);
-    return PyResult(PyLong_FromLong(static_cast<int32_t>(v32)), out);
+    if (!reader.ReadFixed32(v32)) return false;
+    out = PyLong_FromLong(static_cast<int32_t>(v32));
   } else if constexpr (T == ScalarType::kFloat) {
-    if (!reader.ReadFixed32(v32)) return ReaderError(reader);
-    return PyResult(PyFloat_FromDouble(std::bit_cast<float>(v32)), out);
+    if (!reader.ReadFixed32(v32)) return false;
+    out = PyFloat_FromDouble(std::bit_cast<float>(v32));
   } else if constexpr (T == ScalarType::kFixed64) {
-    if (!reader.ReadFixed64(v64)) return ReaderError(reader);
-    return PyResult(PyLong_FromUnsignedLongLong(v64), out);
+    if (!reader.ReadFixed64(v64)) return false;
+    out = PyLong_FromUnsignedLongLong(v64);
   } else if constexpr (T == ScalarType::kSfixed64) {
-    if (!reader.ReadFixed64(v64)) return ReaderError(reader);
-    return PyResult(PyLong_FromLongLong(static_cast<int64_t>(v64)), out);
+    if (!reader.ReadFixed64(v64)) return false;
+    out = PyLong_FromLongLong(static_cast<int64_t>(v64));
   } else if constexpr (T == ScalarType::kDouble) {
-    if (!reader.ReadFixed64(v64)) return ReaderError(reader);
-    return PyResult(PyFloat_FromDouble(std::bit_cast<double>(v64)), out);
+    if (!reader.ReadFixed64(v64)) return false;
+    out = PyFloat_FromDouble(std::bit_cast<double>(v64));
   } else {
     const uint8_t* data = nullptr;
     size_t size = 0;
-    if (!reader.ReadLengthDelimited(data, size)) return ReaderError(reader);
-    const char* chars = reinterpret_cast<const char*>(data);
+    if (!reader.ReadLengthDelimited(data, size)) return false;
     if constexpr (T == ScalarType::kString) {
-      return PyResult(PyUnicode_DecodeUTF8(chars, static_cast<Py_ssize_t>(size), nullptr), out);
+      out = NewString(data, size);
     } else {
       static_assert(T == ScalarType::kBytes);
-      return PyResult(PyBytes_FromStringAndSize(chars, static_cast<Py_ssize_t>(size)), out);
+      out = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(size));
     }
   }
+  return true;
+}
+
+template <ScalarType T>
+[[gnu::always_inline]] inline Status ReadScalarAs(WireReader& reader, Ref& out) {
+  PyObject* value = nullptr;
+  if (!ReadScalarObject<T>(reader, value)) [[unlikely]]
+    return ReaderError(reader);
+  return PyResult(value, out);
+}
+
+// ReadScalarObject for the scalar type `type`, expanded in place (the record
+// loop's plain fields); ReadScalarObject below is the out-of-line one.
+[[gnu::always_inline]] inline bool ReadScalarObjectInline(ScalarType type, WireReader& reader, PyObject*& out) {
+  switch (type) {
+    case ScalarType::kDouble: return ReadScalarObject<ScalarType::kDouble>(reader, out);
+    case ScalarType::kFloat: return ReadScalarObject<ScalarType::kFloat>(reader, out);
+    case ScalarType::kInt64: return ReadScalarObject<ScalarType::kInt64>(reader, out);
+    case ScalarType::kUint64: return ReadScalarObject<ScalarType::kUint64>(reader, out);
+    case ScalarType::kInt32: return ReadScalarObject<ScalarType::kInt32>(reader, out);
+    case ScalarType::kFixed64: return ReadScalarObject<ScalarType::kFixed64>(reader, out);
+    case ScalarType::kFixed32: return ReadScalarObject<ScalarType::kFixed32>(reader, out);
+    case ScalarType::kBool: return ReadScalarObject<ScalarType::kBool>(reader, out);
+    case ScalarType::kString: return ReadScalarObject<ScalarType::kString>(reader, out);
+    case ScalarType::kBytes: return ReadScalarObject<ScalarType::kBytes>(reader, out);
+    case ScalarType::kUint32: return ReadScalarObject<ScalarType::kUint32>(reader, out);
+    case ScalarType::kSfixed32: return ReadScalarObject<ScalarType::kSfixed32>(reader, out);
+    case ScalarType::kSfixed64: return ReadScalarObject<ScalarType::kSfixed64>(reader, out);
+    case ScalarType::kSint32: return ReadScalarObject<ScalarType::kSint32>(reader, out);
+    case ScalarType::kSint64: return ReadScalarObject<ScalarType::kSint64>(reader, out);
+  }
+  // Not a scalar type: reported as a reader failure without a recorded fault,
+  // which is an internal error.
+  out = nullptr;
+  return false;
+}
+
+inline bool ReadScalarObject(ScalarType type, WireReader& reader, PyObject*& out) {
+  return ReadScalarObjectInline(type, reader, out);
 }
 
 // Calls `fn.template operator()<T>()` for the scalar type `type`.
@@ -106,7 +180,10 @@ inline Status DispatchScalar(ScalarType type, F&& fn) {
 }
 
 inline Status ReadScalar(ScalarType type, WireReader& reader, Ref& out) {
-  return DispatchScalar(type, [&]<ScalarType T>() { return ReadScalarAs<T>(reader, out); });
+  PyObject* value = nullptr;
+  if (!ReadScalarObject(type, reader, value)) [[unlikely]]
+    return ReaderError(reader);
+  return PyResult(value, out);
 }
 
 // How many values a packed payload can hold at most: exact for fixed widths,
@@ -129,9 +206,61 @@ constexpr size_t FixedWidth(ScalarType type) noexcept {
 template <ScalarType T>
 inline size_t PackedCapacity(const WireReader& packed) noexcept {
   if constexpr (FixedWidth(T) != 0) return packed.remaining() / FixedWidth(T);
+  // Terminators eight bytes at a time: each byte's inverted top bit moved to
+  // its bottom bit, and the eight summed by the multiply into the top byte.
+  constexpr uint64_t kTops = 0x8080808080808080u;
   size_t count = 0;
-  for (const uint8_t* p = packed.cursor(); p != packed.cursor() + packed.remaining(); ++p) count += *p < 0x80;
+  const uint8_t* p = packed.cursor();
+  const uint8_t* const end = p + packed.remaining();
+  for (; end - p >= 8; p += 8) {
+    uint64_t word = 0;
+    std::memcpy(&word, p, 8);
+    count += static_cast<size_t>((((~word & kTops) >> 7) * 0x0101010101010101u) >> 56);
+  }
+  for (; p != end; ++p) count += *p < 0x80;
   return count;
+}
+
+// Every value of a packed payload as a new list of exactly their number. On a
+// failure `values` holds the values decoded before it (or stays empty).
+template <ScalarType T>
+inline Status ReadPackedAs(WireReader& packed, Ref& values) {
+  const size_t capacity = PackedCapacity<T>(packed);
+  Ref batch = Ref::steal(PyList_New(static_cast<Py_ssize_t>(capacity)));
+  if (!batch) return Status::Pending();
+  // Until it is full the batch holds null items; keep it out of the
+  // collector's reach so no Python code can ever see it.
+  PyObject_GC_UnTrack(batch.get());
+  Status status;
+  size_t filled = 0;
+  PyObject* value = nullptr;
+  while (filled < capacity && !packed.empty()) {
+    if (!ReadScalarObject<T, true>(packed, value)) [[unlikely]] {
+      status = ReaderError(packed);
+      break;
+    }
+    if (value == nullptr) [[unlikely]] {
+      status = Status::Pending();
+      break;
+    }
+    PyList_SET_ITEM(batch.get(), static_cast<Py_ssize_t>(filled++), value);
+  }
+  // Bytes left after `capacity` values hold no complete value: reading them
+  // reports the error.
+  if (status.ok() && !packed.empty()) {
+    Ref rest;
+    status = ReadScalarAs<T>(packed, rest);
+  }
+  if (filled == capacity) {
+    PyObject_GC_Track(batch.get());
+  } else if (filled != 0) {
+    batch = Ref::steal(PyList_GetSlice(batch.get(), 0, static_cast<Py_ssize_t>(filled)));
+    if (!batch) return Status::Pending();
+  } else {
+    batch = Ref();
+  }
+  values = std::move(batch);
+  return status;
 }
 
 // Appends every value of a packed payload to `list`. The values are gathered
@@ -141,50 +270,41 @@ inline constexpr size_t kSmallPacked = 4;
 
 template <ScalarType T>
 inline Status AppendPackedAs(PyObject* list, WireReader& packed) {
-  const size_t capacity = PackedCapacity<T>(packed);
-  Ref value;
-  if (capacity <= kSmallPacked) {
+  if (PackedCapacity<T>(packed) <= kSmallPacked) {
     // The first append reserves room for this many anyway.
+    Ref value;
     while (!packed.empty()) {
       VELUM_TRY(ReadScalarAs<T>(packed, value));
       if (PyList_Append(list, value.get()) < 0) return Status::Pending();
     }
     return Status::Ok();
   }
-  Ref batch = Ref::steal(PyList_New(static_cast<Py_ssize_t>(capacity)));
-  if (!batch) return Status::Pending();
-  // Until it is full the batch holds null items; keep it out of the
-  // collector's reach so no Python code can ever see it.
-  PyObject_GC_UnTrack(batch.get());
-  Status status;
-  size_t filled = 0;
-  while (filled < capacity && !packed.empty()) {
-    status = ReadScalarAs<T>(packed, value);
-    if (!status.ok()) break;
-    PyList_SET_ITEM(batch.get(), static_cast<Py_ssize_t>(filled++), value.release());
-  }
-  // Bytes left after `capacity` values hold no complete value: reading them
-  // reports the error.
-  if (status.ok() && !packed.empty()) status = ReadScalarAs<T>(packed, value);
-  if (filled != 0) {
-    if (filled != capacity) {
-      batch = Ref::steal(PyList_GetSlice(batch.get(), 0, static_cast<Py_ssize_t>(filled)));
-      if (!batch) return Status::Pending();
-    }
+  Ref batch;
+  Status status = ReadPackedAs<T>(packed, batch);
+  if (batch) {
     const Py_ssize_t end = PyList_GET_SIZE(list);
     if (PyList_SetSlice(list, end, end, batch.get()) < 0) return Status::Pending();
   }
   return status;
 }
 
-inline Status AppendPacked(ScalarType type, PyObject* list, WireReader& packed) {
+template <class F>
+inline Status DispatchPackable(ScalarType type, F&& fn) {
   return DispatchScalar(type, [&]<ScalarType T>() -> Status {
     if constexpr (T == ScalarType::kString || T == ScalarType::kBytes) {
       return Status(ErrorKind::kRuntime, "strings and bytes are never packed");
     } else {
-      return AppendPackedAs<T>(list, packed);
+      return fn.template operator()<T>();
     }
   });
+}
+
+inline Status AppendPacked(ScalarType type, PyObject* list, WireReader& packed) {
+  return DispatchPackable(type, [&]<ScalarType T>() { return AppendPackedAs<T>(list, packed); });
+}
+
+inline Status ReadPacked(ScalarType type, WireReader& packed, Ref& values) {
+  return DispatchPackable(type, [&]<ScalarType T>() { return ReadPackedAs<T>(packed, values); });
 }
 
 // Reads an enum number (the low 32 bits, signed). A known number gives its

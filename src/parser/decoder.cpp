@@ -25,6 +25,40 @@ PyTypeObject* ClassOf(const MessageMarshaler& m) noexcept {
   return FormatError(ErrorKind::kValue, "invalid wire type: %u", static_cast<unsigned>(wire_type));
 }
 
+// Decoding into a new instance ("fresh") skips the default of every field the
+// input sets: the instance starts with empty slots (lists and dicts aside),
+// records store straight into them, and the defaults go into the slots still
+// empty afterwards. That needs slot storage throughout and an instance that
+// was allocated directly, with no Python __new__ in between.
+bool CanDecodeFresh(const MessageMarshaler& m) noexcept {
+  PyTypeObject* cls = ClassOf(m);
+  return m.slot_storage && cls != nullptr && cls->tp_new == NativeMessageType()->tp_new;
+}
+
+Status NewContainers(const MessageMarshaler& m, PyObject* instance) {
+  for (const FieldAccess& access : m.list_fields) {
+    PyObject* list = PyList_New(0);
+    if (list == nullptr) [[unlikely]]
+      return Status::Pending();
+    *SlotAddress(instance, access.offset()) = list;
+  }
+  for (const FieldAccess& access : m.map_fields) {
+    PyObject* dict = PyDict_New();
+    if (dict == nullptr) [[unlikely]]
+      return Status::Pending();
+    *SlotAddress(instance, access.offset()) = dict;
+  }
+  return Status::Ok();
+}
+
+// Never fails, so a fresh instance is complete even after a failed decode.
+void FillDefaults(const MessageMarshaler& m, PyObject* instance) noexcept {
+  for (const DefaultEntry& entry : m.defaults) {
+    PyObject** slot = SlotAddress(instance, entry.access.offset());
+    if (*slot == nullptr) *slot = Py_NewRef(entry.value.get());
+  }
+}
+
 Status SetPresent(PyObject* msg, uint32_t number) {
   PresenceBits& bits = AsNative(msg)->presence;
   if (!bits.Set(number)) [[unlikely]]
@@ -58,13 +92,31 @@ Status ReadMessageContent(WireReader& reader, uint32_t number, uint32_t wire_typ
   return Status::Ok();
 }
 
+template <bool kFresh>
+Status DecodeFields(const MessageMarshaler& m, PyObject* msg, WireReader& reader, bool ignore_unknown,
+                    uint32_t depth);
+
+// A new instance of `m` holding the records of `content`.
+Status DecodeNewInstance(const MessageMarshaler& m, WireReader& content, bool ignore_unknown, uint32_t depth,
+                         Ref& out) {
+  if (CanDecodeFresh(m)) [[likely]] {
+    VELUM_ASSIGN_OR_RETURN(out, NewBareInstance(m));
+    Status status = NewContainers(m, out.get());
+    if (status.ok()) [[likely]]
+      status = DecodeFields<true>(m, out.get(), content, ignore_unknown, depth);
+    FillDefaults(m, out.get());
+    return status;
+  }
+  VELUM_ASSIGN_OR_RETURN(out, NewInstance(m));
+  return DecodeFields<false>(m, out.get(), content, ignore_unknown, depth);
+}
+
 Status DecodeNewMessage(const ElementKind& element, WireReader& reader, uint32_t number, uint32_t wire_type,
                         bool ignore_unknown, uint32_t depth, Ref& out) {
   WireReader content;
   VELUM_TRY(ReadMessageContent(reader, number, wire_type, content));
   VELUM_ASSIGN_OR_RETURN(MessageMarshaler * nested, Resolve(element.handle));
-  VELUM_ASSIGN_OR_RETURN(out, NewInstance(*nested));
-  return DecodeMessage(*nested, out.get(), content, ignore_unknown, depth + 1);
+  return DecodeNewInstance(*nested, content, ignore_unknown, depth + 1, out);
 }
 
 bool SameName(PyObject* a, PyObject* b) noexcept {
@@ -72,28 +124,78 @@ bool SameName(PyObject* a, PyObject* b) noexcept {
   return PyUnicode_Check(a) && PyUnicode_Check(b) && PyUnicode_Compare(a, b) == 0;
 }
 
+// The value a message field holds, or null. In a fresh instance a slot not yet
+// written is empty, which means the same as None.
+template <bool kFresh>
+Result<Ref> CurrentValue(PyObject* msg, const FieldSpec& f) {
+  if constexpr (kFresh) {
+    return Ref::borrow(*SlotAddress(msg, f.access.offset()));
+  } else {
+    return ReadField(msg, f.access);
+  }
+}
+
 // A message that occurs again merges into the value already there.
+template <bool kFresh>
 Status DecodeSingularMessage(const FieldSpec& f, PyObject* msg, WireReader& reader, uint32_t wire_type,
                              bool ignore_unknown, uint32_t depth) {
   WireReader content;
   VELUM_TRY(ReadMessageContent(reader, f.number, wire_type, content));
   VELUM_ASSIGN_OR_RETURN(MessageMarshaler * nested, Resolve(f.kind.value.handle));
-  VELUM_ASSIGN_OR_RETURN(Ref current, ReadField(msg, f.access));
+  VELUM_ASSIGN_OR_RETURN(Ref current, CurrentValue<kFresh>(msg, f));
   Ref target;
   if (!f.in_oneof()) {
     target = std::move(current);
-  } else if (oneof::Check(current.get()) && SameName(oneof::Field(current.get()), f.local_name.get())) {
+  } else if (current && oneof::Check(current.get()) && SameName(oneof::Field(current.get()), f.local_name.get())) {
     target = Ref::borrow(oneof::Value(current.get()));
   }
   if (target && target.get() != Py_None) {
     VELUM_TRY(CheckInstance(*nested, target.get()));
+    VELUM_TRY(DecodeFields<false>(*nested, target.get(), content, ignore_unknown, depth + 1));
   } else {
-    VELUM_ASSIGN_OR_RETURN(target, NewInstance(*nested));
+    VELUM_TRY(DecodeNewInstance(*nested, content, ignore_unknown, depth + 1, target));
   }
-  VELUM_TRY(DecodeMessage(*nested, target.get(), content, ignore_unknown, depth + 1));
   return StoreSingular(msg, f, std::move(target));
 }
 
+// A singular scalar outside a oneof, the most common record: read and stored
+// without a detour. False with `error` set on failure.
+bool IsPlainScalar(const FieldSpec& f) noexcept {
+  return f.shape == FieldShape::kSingular && f.kind.value.tag == ElementTag::kScalar && !f.in_oneof();
+}
+
+template <bool kFresh>
+[[gnu::always_inline]] inline bool DecodePlainScalar(const FieldSpec& f, PyObject* msg, WireReader& reader,
+                                                     Status& error) {
+  PyObject* value = nullptr;
+  if (!ReadScalarObjectInline(f.kind.value.scalar, reader, value)) [[unlikely]] {
+    error = reader.LastError();
+    return false;
+  }
+  if (value == nullptr) [[unlikely]] {
+    error = Status::Pending();
+    return false;
+  }
+  if (kFresh || f.access.is_slot()) [[likely]] {
+    PyObject** slot = SlotAddress(msg, f.access.offset());
+    PyObject* old = *slot;
+    *slot = value;
+    if (old != nullptr) Py_DECREF(old);
+  } else {
+    error = WriteFieldSteal(msg, f.access, Ref::steal(value));
+    if (!error.ok()) return false;
+  }
+  if (f.has_presence_bit) {
+    PresenceBits& bits = AsNative(msg)->presence;
+    if (!bits.Set(f.number)) [[unlikely]] {
+      error = bits.FailureStatus(f.number);
+      return false;
+    }
+  }
+  return true;
+}
+
+template <bool kFresh>
 Status DecodeSingular(const FieldSpec& f, PyObject* msg, WireReader& reader, uint32_t wire_type,
                       bool ignore_unknown, uint32_t depth) {
   Ref value;
@@ -108,7 +210,7 @@ Status DecodeSingular(const FieldSpec& f, PyObject* msg, WireReader& reader, uin
       break;
     }
     case ElementTag::kMessage:
-      return DecodeSingularMessage(f, msg, reader, wire_type, ignore_unknown, depth);
+      return DecodeSingularMessage<kFresh>(f, msg, reader, wire_type, ignore_unknown, depth);
   }
   return StoreSingular(msg, f, std::move(value));
 }
@@ -128,12 +230,16 @@ Status AppendEnum(const FieldSpec& f, PyObject* msg, PyObject* list, WireReader&
   return ignore_unknown ? Status::Ok() : AddClosedEnumRecord(msg, f.number, number);
 }
 
-Status DecodeList(const FieldSpec& f, PyObject* msg, WireReader& reader, uint32_t wire_type, bool ignore_unknown,
-                  uint32_t depth) {
-  VELUM_ASSIGN_OR_RETURN(Ref list_ref, ReadField(msg, f.access));
-  PyObject* list = list_ref.get();
-  if (!PyList_Check(list)) [[unlikely]]
-    return TypeCheckError(list, "list");
+// Whether `list`, found in `f`'s slot, is empty and held by nothing but the
+// slot and the decoder: packed values may then replace it with a list of their
+// own instead of being copied into it, and no one can tell.
+bool CanReplaceList(const FieldSpec& f, PyObject* list) noexcept {
+  return f.access.is_slot() && PyList_CheckExact(list) && PyList_GET_SIZE(list) == 0 && Py_REFCNT(list) == 2;
+}
+
+// One record of a list field: one element, or packed elements.
+Status DecodeListRecord(const FieldSpec& f, PyObject* msg, Ref& list, WireReader& reader, uint32_t wire_type,
+                        bool ignore_unknown, uint32_t depth) {
   const ElementKind& element = f.kind.value;
   Ref value;
   if (wire_type == kWireLengthDelimited && f.packable) {
@@ -141,25 +247,50 @@ Status DecodeList(const FieldSpec& f, PyObject* msg, WireReader& reader, uint32_
     if (!reader.ReadLengthDelimited(packed)) [[unlikely]]
       return reader.LastError();
     if (element.tag == ElementTag::kEnum) {
-      while (!packed.empty()) VELUM_TRY(AppendEnum(f, msg, list, packed, ignore_unknown));
+      while (!packed.empty()) VELUM_TRY(AppendEnum(f, msg, list.get(), packed, ignore_unknown));
       return Status::Ok();
     }
-    return AppendPacked(element.scalar, list, packed);
+    if (!CanReplaceList(f, list.get())) return AppendPacked(element.scalar, list.get(), packed);
+    Ref values;
+    Status status = ReadPacked(element.scalar, packed, values);
+    if (values) {
+      PyObject** slot = SlotAddress(msg, f.access.offset());
+      PyObject* old = *slot;
+      *slot = Py_NewRef(values.get());
+      Py_DECREF(old);
+      list = std::move(values);
+    }
+    return status;
   }
   switch (element.tag) {
     case ElementTag::kScalar:
       VELUM_TRY(ReadScalar(element.scalar, reader, value));
       break;
     case ElementTag::kEnum:
-      return AppendEnum(f, msg, list, reader, ignore_unknown);
+      return AppendEnum(f, msg, list.get(), reader, ignore_unknown);
     case ElementTag::kMessage:
       VELUM_TRY(DecodeNewMessage(element, reader, f.number, wire_type, ignore_unknown, depth, value));
       break;
   }
-  return Append(list, value);
+  return Append(list.get(), value);
 }
 
-Status DecodeMapEntry(const FieldSpec& f, PyObject* msg, WireReader& reader, bool ignore_unknown, uint32_t depth) {
+// A list field's record and the ones of the same field right after it: the
+// list is looked up once for the run.
+Status DecodeList(const FieldSpec& f, PyObject* msg, WireReader& reader, uint32_t wire_type, bool ignore_unknown,
+                  uint32_t depth) {
+  VELUM_ASSIGN_OR_RETURN(Ref list, ReadField(msg, f.access));
+  if (!PyList_Check(list.get())) [[unlikely]]
+    return TypeCheckError(list.get(), "list");
+  do {
+    VELUM_TRY(DecodeListRecord(f, msg, list, reader, wire_type, ignore_unknown, depth));
+  } while (reader.ConsumeTag(wire::MakeTag(f.number, wire_type)));
+  return Status::Ok();
+}
+
+// One entry; `dict` is the field's dict, or null to look it up once the entry is read.
+Status DecodeMapEntry(const FieldSpec& f, PyObject* msg, PyObject* dict, WireReader& reader, bool ignore_unknown,
+                      uint32_t depth) {
   const uint8_t* data = nullptr;
   size_t size = 0;
   if (!reader.ReadLengthDelimited(data, size)) [[unlikely]]
@@ -215,10 +346,28 @@ Status DecodeMapEntry(const FieldSpec& f, PyObject* msg, WireReader& reader, boo
       value = f.map_default_value.clone();
     }
   }
-  VELUM_ASSIGN_OR_RETURN(Ref dict, ReadField(msg, f.access));
-  if (!PyDict_Check(dict.get())) [[unlikely]]
-    return TypeCheckError(dict.get(), "dict");
-  if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return Status::Pending();
+  Ref looked_up;
+  if (dict == nullptr) {
+    VELUM_ASSIGN_OR_RETURN(looked_up, ReadField(msg, f.access));
+    if (!PyDict_Check(looked_up.get())) [[unlikely]]
+      return TypeCheckError(looked_up.get(), "dict");
+    dict = looked_up.get();
+  }
+  if (PyDict_SetItem(dict, key.get(), value.get()) < 0) return Status::Pending();
+  return Status::Ok();
+}
+
+// A map entry and the entries of the same field right after it: the dict is
+// looked up once for the run. A slot without a dict is looked at after each
+// entry, as an entry's own faults and unknown records come first.
+Status DecodeMap(const FieldSpec& f, PyObject* msg, WireReader& reader, bool ignore_unknown, uint32_t depth) {
+  PyObject* dict = f.access.is_slot() ? *SlotAddress(msg, f.access.offset()) : nullptr;
+  if (dict == nullptr || !PyDict_Check(dict)) [[unlikely]]
+    return DecodeMapEntry(f, msg, nullptr, reader, ignore_unknown, depth);
+  Ref dict_ref = Ref::borrow(dict);
+  do {
+    VELUM_TRY(DecodeMapEntry(f, msg, dict, reader, ignore_unknown, depth));
+  } while (reader.ConsumeTag(f.tag));
   return Status::Ok();
 }
 
@@ -230,6 +379,64 @@ bool Accepts(const FieldSpec& f, uint32_t wire_type) noexcept {
     return true;
   return f.shape == FieldShape::kList &&
          (wire_type == f.element_wire_type || (wire_type == kWireLengthDelimited && f.packable));
+}
+
+template <bool kFresh>
+Status DecodeField(const FieldSpec& f, PyObject* msg, WireReader& reader, uint32_t wire_type, bool ignore_unknown,
+                   uint32_t depth) {
+  switch (f.shape) {
+    case FieldShape::kSingular:
+      return DecodeSingular<kFresh>(f, msg, reader, wire_type, ignore_unknown, depth);
+    case FieldShape::kList:
+      return DecodeList(f, msg, reader, wire_type, ignore_unknown, depth);
+    case FieldShape::kMap:
+      return DecodeMap(f, msg, reader, ignore_unknown, depth);
+  }
+  return Status::Ok();
+}
+
+template <bool kFresh>
+Status DecodeFields(const MessageMarshaler& m, PyObject* msg, WireReader& reader, bool ignore_unknown,
+                    uint32_t depth) {
+  if (depth > wire::kMaxDepth) [[unlikely]]
+    return TooDeep();
+  // Records usually come in field order, so the field after the last one
+  // decoded is tried before the index: its whole tag (number and declared
+  // wire type) in one comparison.
+  const FieldSpec* const end = m.fields.data() + m.fields.size();
+  const FieldSpec* expected = m.fields.data();
+  Status error;
+  while (!reader.empty()) {
+    const uint8_t* start = reader.cursor();
+    uint32_t tag = 0;
+    if (!reader.ReadTag(tag)) [[unlikely]]
+      return reader.LastError();
+    const uint32_t wire_type = wire::TagWireType(tag);
+    const FieldSpec* f = expected;
+    if (f == end || tag != f->tag) {
+      if (tag < 8) [[unlikely]]
+        return Status(ErrorKind::kValue, "invalid field number: 0");
+      if (wire_type > kWireFixed32) [[unlikely]]
+        return InvalidWireType(wire_type);
+      const uint32_t number = wire::TagFieldNumber(tag);
+      f = m.index.Find(number);
+      if (f == nullptr || !Accepts(*f, wire_type)) [[unlikely]] {
+        VELUM_TRY(reader.SkipField(number, wire_type, depth + 1));
+        if (!ignore_unknown) {
+          VELUM_TRY(unknown::AddRawRecord(msg, number, start, static_cast<size_t>(reader.cursor() - start)));
+        }
+        continue;
+      }
+    }
+    if (IsPlainScalar(*f)) [[likely]] {
+      if (!DecodePlainScalar<kFresh>(*f, msg, reader, error)) [[unlikely]]
+        return error;
+    } else {
+      VELUM_TRY(DecodeField<kFresh>(*f, msg, reader, wire_type, ignore_unknown, depth));
+    }
+    expected = f + 1;
+  }
+  return Status::Ok();
 }
 
 }  // namespace
@@ -250,42 +457,15 @@ Result<Ref> NewInstance(const MessageMarshaler& m) {
   return obj;
 }
 
+Result<Ref> DecodeNew(const MessageMarshaler& m, WireReader& reader, bool ignore_unknown) {
+  Ref msg;
+  VELUM_TRY(DecodeNewInstance(m, reader, ignore_unknown, 0, msg));
+  return msg;
+}
+
 Status DecodeMessage(const MessageMarshaler& m, PyObject* msg, WireReader& reader, bool ignore_unknown,
                      uint32_t depth) {
-  if (depth > wire::kMaxDepth) [[unlikely]]
-    return TooDeep();
-  while (!reader.empty()) {
-    const uint8_t* start = reader.cursor();
-    uint32_t tag = 0;
-    if (!reader.ReadTag(tag)) [[unlikely]]
-      return reader.LastError();
-    if (tag < 8) [[unlikely]]
-      return Status(ErrorKind::kValue, "invalid field number: 0");
-    const uint32_t number = wire::TagFieldNumber(tag);
-    const uint32_t wire_type = wire::TagWireType(tag);
-    if (wire_type > kWireFixed32) [[unlikely]]
-      return InvalidWireType(wire_type);
-    const FieldSpec* f = m.index.Find(number);
-    if (f != nullptr && Accepts(*f, wire_type)) [[likely]] {
-      switch (f->shape) {
-        case FieldShape::kSingular:
-          VELUM_TRY(DecodeSingular(*f, msg, reader, wire_type, ignore_unknown, depth));
-          break;
-        case FieldShape::kList:
-          VELUM_TRY(DecodeList(*f, msg, reader, wire_type, ignore_unknown, depth));
-          break;
-        case FieldShape::kMap:
-          VELUM_TRY(DecodeMapEntry(*f, msg, reader, ignore_unknown, depth));
-          break;
-      }
-      continue;
-    }
-    VELUM_TRY(reader.SkipField(number, wire_type, depth + 1));
-    if (!ignore_unknown) {
-      VELUM_TRY(unknown::AddRawRecord(msg, number, start, static_cast<size_t>(reader.cursor() - start)));
-    }
-  }
-  return Status::Ok();
+  return DecodeFields<false>(m, msg, reader, ignore_unknown, depth);
 }
 
 }  // namespace velum::decoder

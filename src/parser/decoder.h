@@ -19,6 +19,10 @@ Status CheckInstance(const MessageMarshaler& m, PyObject* obj);
 // __init__), as decoding creates messages.
 Result<Ref> NewInstance(const MessageMarshaler& m);
 
+// A new instance of `m`'s class holding the records of `reader` (the top
+// level). Fields the input does not set get their defaults.
+Result<Ref> DecodeNew(const MessageMarshaler& m, WireReader& reader, bool ignore_unknown);
+
 // Decodes every record of `reader` into `msg`, an instance of `m`'s class.
 // `depth` is the nesting level of `msg` (0 for the top level). Fields decoded
 // before a failure stay in `msg`.

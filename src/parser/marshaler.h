@@ -122,6 +122,7 @@ struct MessageMarshaler {
   // Size of the last top-level encoding of this type: the next one starts
   // with that much room, so that large messages are not copied while growing.
   mutable std::atomic<uint64_t> encoded_size_hint{0};
+  bool slot_storage = false;  // every field, default, list and map lives in a slot
   WellKnownType well_known = WellKnownType::kNone;
   const RuntimeNames* names = nullptr;
 };

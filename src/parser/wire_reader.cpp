@@ -82,6 +82,7 @@ InputRef InputRef::Copy(const uint8_t* data, size_t size) noexcept {
 
 void InputRef::Destroy(InputView* view) noexcept {
   if (view->release_ != nullptr) view->release_(view->context_);
+  if (!view->heap_) return;
   view->~InputView();
   PyMem_RawFree(view);
 }

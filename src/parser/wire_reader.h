@@ -31,14 +31,16 @@ class InputView {
 
  private:
   friend class InputRef;
-  InputView(const uint8_t* data, size_t size, ReleaseFn release, void* context) noexcept
-      : data_(data), size_(size), release_(release), context_(context) {}
+  friend class ScopedInput;
+  InputView(const uint8_t* data, size_t size, ReleaseFn release, void* context, bool heap = true) noexcept
+      : data_(data), size_(size), release_(release), context_(context), heap_(heap) {}
 
   const uint8_t* data_;
   size_t size_;
   size_t refs_ = 1;
   ReleaseFn release_;
   void* context_;
+  bool heap_;  // allocated by InputRef; else owned by a ScopedInput
 };
 
 // An owning handle on an InputView.
@@ -79,7 +81,33 @@ class InputRef {
   }
   static void Destroy(InputView* view) noexcept;
 
+  friend class ScopedInput;
+  explicit InputRef(InputView* view) noexcept : view_(view) {}
+
   InputView* view_ = nullptr;
+};
+
+// A view on the caller's bytes that lives on the stack for one decode call, so
+// the call needs no allocation for it. The scope holds a count of its own:
+// every handle taken from it must be gone before the scope ends.
+class ScopedInput {
+ public:
+  ScopedInput(const uint8_t* data, size_t size) noexcept : view_(data, size, nullptr, nullptr, false) {}
+  ScopedInput(const ScopedInput&) = delete;
+  ScopedInput& operator=(const ScopedInput&) = delete;
+  ~ScopedInput() {
+    // A handle outliving the scope would read freed stack memory.
+    if (view_.refs_ != 1) [[unlikely]]
+      __builtin_trap();
+  }
+
+  InputRef ref() noexcept {
+    ++view_.refs_;
+    return InputRef(&view_);
+  }
+
+ private:
+  InputView view_;
 };
 
 class WireReader {
@@ -101,16 +129,25 @@ class WireReader {
     return WireReader(view_, begin, begin + size);
   }
 
-  [[nodiscard]] bool ReadVarint64(uint64_t& value) noexcept {
+  [[nodiscard, gnu::always_inline]] bool ReadVarint64(uint64_t& value) noexcept {
     if (cur_ != end_ && *cur_ < 0x80) [[likely]] {
       value = *cur_++;
       return true;
     }
     return ReadVarintMultiByte(value);
   }
+  // The same with the multi-byte path expanded in place too, for loops over
+  // packed varints where most values take several bytes.
+  [[nodiscard, gnu::always_inline]] bool ReadVarint64Unrolled(uint64_t& value) noexcept {
+    if (cur_ != end_ && *cur_ < 0x80) [[likely]] {
+      value = *cur_++;
+      return true;
+    }
+    return ReadVarintMultiByteInline(value);
+  }
 
   // Tags take at most 5 bytes and must fit 32 bits.
-  [[nodiscard]] bool ReadTag(uint32_t& tag) noexcept {
+  [[nodiscard, gnu::always_inline]] bool ReadTag(uint32_t& tag) noexcept {
     if (cur_ != end_ && *cur_ < 0x80) [[likely]] {
       tag = *cur_++;
       return true;
@@ -121,6 +158,19 @@ class WireReader {
       return true;
     }
     return ReadTagSlow(tag);
+  }
+
+  // Steps over the next tag if it is `tag` in its shortest form (one or two
+  // bytes); otherwise leaves the reader as it is.
+  [[nodiscard]] bool ConsumeTag(uint32_t tag) noexcept {
+    if (tag < 0x80) {
+      if (cur_ == end_ || *cur_ != tag) return false;
+      ++cur_;
+      return true;
+    }
+    if (tag >= 0x4000 || end_ - cur_ < 2 || cur_[0] != ((tag & 0x7f) | 0x80) || cur_[1] != (tag >> 7)) return false;
+    cur_ += 2;
+    return true;
   }
 
   [[nodiscard]] bool ReadFixed32(uint32_t& value) noexcept {
@@ -143,7 +193,7 @@ class WireReader {
 
   // A varint length L, then the next L bytes, as a span (strings, bytes) or as
   // a sub-reader sharing the input (nested messages, packed lists).
-  [[nodiscard]] bool ReadLengthDelimited(const uint8_t*& data, size_t& size) noexcept {
+  [[nodiscard, gnu::always_inline]] bool ReadLengthDelimited(const uint8_t*& data, size_t& size) noexcept {
     uint64_t length = 0;
     if (!ReadVarint64(length)) return false;
     if (length > remaining()) [[unlikely]]
@@ -193,27 +243,49 @@ class WireReader {
   }
 
   // Entered when the input is empty or its first byte has the continuation bit.
-  bool ReadVarintMultiByte(uint64_t& value) noexcept {
+  [[gnu::noinline]] bool ReadVarintMultiByte(uint64_t& value) noexcept { return ReadVarintMultiByteInline(value); }
+  [[gnu::always_inline]] bool ReadVarintMultiByteInline(uint64_t& value) noexcept {
     const size_t available = remaining();
     if (available == 0) return FailVarint();
     if (available <= kMaxVarintBytes && (end_[-1] & 0x80)) return ReadVarintBounded(value);
     // Here the window holds a terminator or more than ten bytes, so no bounds
-    // check is needed per byte.
+    // check is needed per byte. Each byte is added whole and the continuation
+    // bit of the byte before it taken back out.
     const uint8_t* p = cur_;
-    uint64_t result = p[0] & 0x7fu;
-    for (size_t i = 1; i < kMaxVarintBytes - 1; ++i) {
-      const uint64_t b = p[i];
-      result |= (b & 0x7f) << (7 * i);
-      if (b < 0x80) {
-        cur_ = p + i + 1;
-        value = result;
-        return true;
-      }
-    }
-    const uint64_t last = p[kMaxVarintBytes - 1];
-    if (last > 1) return FailVarint();
-    value = result | (last << 63);
-    cur_ = p + kMaxVarintBytes;
+    uint64_t result = p[0];
+    uint64_t b = p[1];
+    result += (b - 1) << 7;
+    if (b < 0x80) return Finish(value, result, p + 2);
+    b = p[2];
+    result += (b - 1) << 14;
+    if (b < 0x80) return Finish(value, result, p + 3);
+    b = p[3];
+    result += (b - 1) << 21;
+    if (b < 0x80) return Finish(value, result, p + 4);
+    b = p[4];
+    result += (b - 1) << 28;
+    if (b < 0x80) return Finish(value, result, p + 5);
+    b = p[5];
+    result += (b - 1) << 35;
+    if (b < 0x80) return Finish(value, result, p + 6);
+    b = p[6];
+    result += (b - 1) << 42;
+    if (b < 0x80) return Finish(value, result, p + 7);
+    b = p[7];
+    result += (b - 1) << 49;
+    if (b < 0x80) return Finish(value, result, p + 8);
+    b = p[8];
+    result += (b - 1) << 56;
+    if (b < 0x80) return Finish(value, result, p + 9);
+    // The tenth byte only supplies bit 63; the ninth one's continuation bit
+    // sits at bit 63 of `result`.
+    b = p[9];
+    if (b > 1) return FailVarint();
+    return Finish(value, result - (uint64_t{1} << 63) + (b << 63), p + kMaxVarintBytes);
+  }
+  bool Finish(uint64_t& value, uint64_t result, const uint8_t* next) noexcept {
+    value = result;
+    cur_ = next;
     return true;
   }
   bool ReadVarintBounded(uint64_t& value) noexcept;

@@ -70,6 +70,28 @@ INSTANTIATE_TEST_SUITE_P(
             VarintCase{{0xff, 0xff, 0xff}, std::nullopt, 0}),
         ::testing::Values(size_t{0}, size_t{1}, size_t{12})));
 
+// Every encoded length, through both the unrolled windowed path (padding
+// after the value) and the bounded one (the value ends the input).
+TEST(ReadVarintTest, EveryLengthRoundTrips) {
+  for (uint32_t bits = 0; bits <= 64; ++bits) {
+    for (const uint64_t pattern : {~uint64_t{0}, uint64_t{0xa5a5a5a5a5a5a5a5}, uint64_t{1}}) {
+      const uint64_t mask = bits == 64 ? ~uint64_t{0} : (uint64_t{1} << bits) - 1;
+      const uint64_t value = (pattern & mask) | (bits == 0 ? 0 : uint64_t{1} << (bits - 1));
+      Bytes encoded;
+      AppendVarint(encoded, value);
+      for (const size_t padding : {size_t{0}, size_t{12}}) {
+        Bytes input = encoded;
+        input.insert(input.end(), padding, 0x80);
+        WireReader reader = ReaderOver(input);
+        uint64_t got = 0;
+        ASSERT_TRUE(reader.ReadVarint64(got)) << bits;
+        EXPECT_EQ(got, value) << bits;
+        EXPECT_EQ(reader.offset(), encoded.size()) << bits;
+      }
+    }
+  }
+}
+
 struct TagCase {
   Bytes bytes;
   std::optional<uint32_t> tag;
@@ -134,6 +156,46 @@ TEST(WireReaderTest, ViewReleasedWithLastReader) {
   }
   EXPECT_EQ(released, 1);
 }
+
+TEST(WireReaderTest, ScopedInputNeedsNoAllocation) {
+  const Bytes bytes = {0x08, 0x96, 0x01};
+  wire::ScopedInput scope(bytes.data(), bytes.size());
+  {
+    WireReader reader(scope.ref());
+    WireReader copy = reader.Slice(reader.cursor(), 1);
+    EXPECT_EQ(reader.view().use_count(), 3u);  // the scope's own count included
+    uint32_t tag = 0;
+    ASSERT_TRUE(reader.ReadTag(tag));
+    uint64_t value = 0;
+    ASSERT_TRUE(reader.ReadVarint64(value));
+    EXPECT_EQ(value, 150u);
+  }
+}
+
+struct ConsumeCase {
+  Bytes bytes;
+  uint32_t tag;
+  bool consumed;
+};
+
+class ConsumeTagTest : public ::testing::TestWithParam<ConsumeCase> {};
+
+// Only the shortest form of a one- or two-byte tag is taken; anything else
+// leaves the reader untouched for the general path.
+TEST_P(ConsumeTagTest, TakesOnlyTheShortestForm) {
+  const ConsumeCase& c = GetParam();
+  WireReader reader = ReaderOver(c.bytes);
+  EXPECT_EQ(reader.ConsumeTag(c.tag), c.consumed);
+  EXPECT_EQ(reader.offset(), c.consumed ? (c.tag < 0x80 ? 1u : 2u) : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ConsumeTagTest,
+                         ::testing::Values(ConsumeCase{{0x0a, 0x00}, 0x0a, true}, ConsumeCase{{0x12}, 0x0a, false},
+                                           ConsumeCase{{}, 0x0a, false},
+                                           ConsumeCase{{0x8a, 0x00}, 0x0a, false},  // padded
+                                           ConsumeCase{{0x82, 0x01}, 0x82, true}, ConsumeCase{{0x82}, 0x82, false},
+                                           ConsumeCase{{0x82, 0x02}, 0x82, false},
+                                           ConsumeCase{{0x80, 0x80, 0x01}, 0x4000, false}));
 
 // Builds `levels` groups nested in one another, numbered 1 (outermost) up,
 // without the outermost start tag (the caller has read it).
