@@ -209,6 +209,22 @@ WellKnownType DetectWellKnown(const MessageMarshaler& m) {
   return WellKnownType::kNone;
 }
 
+bool UsesSlotsOnly(const MessageMarshaler& m) noexcept {
+  for (const FieldSpec& f : m.fields) {
+    if (!f.access.is_slot()) return false;
+  }
+  for (const DefaultEntry& entry : m.defaults) {
+    if (!entry.access.is_slot()) return false;
+  }
+  for (const FieldAccess& access : m.list_fields) {
+    if (!access.is_slot()) return false;
+  }
+  for (const FieldAccess& access : m.map_fields) {
+    if (!access.is_slot()) return false;
+  }
+  return true;
+}
+
 Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& m) {
   VELUM_ASSIGN_OR_RETURN(m.message_class, GetAttr(desc, names.name(Name::kType)));
   if (!PyType_Check(m.message_class.get())) return Status(ErrorKind::kType, "DescMessage.type cannot be converted to a type");
@@ -263,7 +279,12 @@ Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& 
   if (!keywords) return Status::Pending();
   for (const FieldSpec& f : m.fields) {
     bool tracked = f.has_presence_bit && !f.in_oneof();
+    // Interned like the identifiers of calling code, so that keyword lookups
+    // match by identity.
     PyObject* key = f.in_oneof() ? f.kind.oneof_name.get() : f.local_name.get();
+    Py_INCREF(key);
+    PyUnicode_InternInPlace(&key);
+    Ref key_ref = Ref::steal(key);
     int seen = PyDict_Contains(keywords.get(), key);
     if (seen < 0) return Status::Pending();
     VELUM_ASSIGN_OR_RETURN(Ref member, NewMember(f.access, tracked, f.number));
@@ -313,6 +334,7 @@ Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& 
   }
   PyErr_Clear();  // a descriptor without a file is simply not well-known
   m.well_known = DetectWellKnown(m);
+  m.slot_storage = UsesSlotsOnly(m);
   return Status::Ok();
 }
 
