@@ -41,6 +41,26 @@ Status WriteMessageValue(ReverseBuffer& buf, const ElementKind& kind, uint32_t e
   return Status::Ok();
 }
 
+// A message value followed by its field's tag; the length and the tag of a
+// nested message share one reservation.
+Status WriteMessageField(ReverseBuffer& buf, const ElementKind& kind, uint32_t end_tag, uint32_t tag, PyObject* value,
+                         uint32_t depth, bool write_unknown) {
+  if (kind.delimited || value == Py_None) [[unlikely]] {
+    VELUM_TRY(WriteMessageValue(buf, kind, end_tag, value, depth, write_unknown));
+    buf.PutVarint(tag);
+    return Status::Ok();
+  }
+  if (!IsNativeMessage(value)) return TypeCheckError(value, "NativeMessage");
+  VELUM_ASSIGN_OR_RETURN(MessageMarshaler * nested, Resolve(kind.handle));
+  const uint64_t before = buf.ContentLength();
+  VELUM_TRY(EncodeMessage(*nested, value, buf, depth, write_unknown));
+  if (!buf.Reserve(wire::kMaxVarintBytes + wire::kMaxTagBytes)) [[unlikely]]
+    return Status::Ok();  // buf failed
+  uint8_t* front = wire::EncodeVarintBefore(buf.Front(), buf.ContentLength() - before);
+  buf.SetFront(wire::EncodeVarintBefore(front, tag));
+  return Status::Ok();
+}
+
 template <ScalarType T>
 inline Status WriteScalarOf(ReverseBuffer& buf, PyObject* value) {
   if (TryWrite<T, false>(buf, value) != Fast::kSlow) [[likely]]
@@ -199,8 +219,7 @@ Status WriteList(ReverseBuffer& buf, const FieldSpec& f, PyObject* list, uint32_
   }
   VELUM_FOR_EACH_ITEM_REVERSED(list, i) {
     Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
-    VELUM_TRY(WriteMessageValue(buf, kind, f.end_tag, item.get(), depth, write_unknown));
-    buf.PutVarint(tag);
+    VELUM_TRY(WriteMessageField(buf, kind, f.end_tag, tag, item.get(), depth, write_unknown));
   }
   return Status::Ok();
 }
@@ -327,9 +346,7 @@ Status WriteSingular(ReverseBuffer& buf, const FieldSpec& f, PyObject* value, co
                      uint32_t depth, bool write_unknown) {
   if (f.kind.value.tag != ElementTag::kMessage) return WriteSingularValue(buf, f, value, native);
   if (value == Py_None) return f.presence == Presence::kRequired ? RequiredNotSet(f) : Status::Ok();
-  VELUM_TRY(WriteMessageValue(buf, f.kind.value, f.end_tag, value, depth, write_unknown));
-  buf.PutVarint(f.tag);
-  return Status::Ok();
+  return WriteMessageField(buf, f.kind.value, f.end_tag, f.tag, value, depth, write_unknown);
 }
 
 // A field's value as stored (a list, a dict or a singular value), written
@@ -402,10 +419,7 @@ Status EncodeMessage(const MessageMarshaler& m, PyObject* msg, ReverseBuffer& bu
     PyObject* value = *SlotAddress(msg, step.offset);                                        \
     if (value == nullptr) [[unlikely]]                                                       \
       return UninitializedSlot();                                                            \
-    const Fast fast = TryWrite<T, true>(buf, value);                                         \
-    if (fast == Fast::kWritten) [[likely]] {                                                 \
-      buf.PutVarint(step.tag);                                                               \
-    } else if (fast == Fast::kSlow) {                                                        \
+    if (TryWriteField<T, true>(buf, value, step.tag) == Fast::kSlow) [[unlikely]] {          \
       VELUM_TRY(WriteSingularValue(buf, *step.field, value, native));                        \
     }                                                                                        \
     continue;                                                                                \
@@ -415,9 +429,7 @@ Status EncodeMessage(const MessageMarshaler& m, PyObject* msg, ReverseBuffer& bu
     PyObject* value = *SlotAddress(msg, step.offset);                                        \
     if (value == nullptr) [[unlikely]]                                                       \
       return UninitializedSlot();                                                            \
-    if (TryWrite<T, false>(buf, value) == Fast::kWritten) [[likely]] {                       \
-      buf.PutVarint(step.tag);                                                               \
-    } else {                                                                                 \
+    if (TryWriteField<T, false>(buf, value, step.tag) == Fast::kSlow) [[unlikely]] {         \
       VELUM_TRY(WriteSingularValue(buf, *step.field, value, native));                        \
     }                                                                                        \
     continue;                                                                                \
@@ -453,8 +465,8 @@ Status EncodeMessage(const MessageMarshaler& m, PyObject* msg, ReverseBuffer& bu
         if (value == Py_None) continue;
         // Held: encoding the child may run Python code that replaces it here.
         Ref child = Ref::borrow(value);
-        VELUM_TRY(WriteMessageValue(buf, step.field->kind.value, 0, child.get(), child_depth, write_unknown));
-        buf.PutVarint(step.tag);
+        VELUM_TRY(
+            WriteMessageField(buf, step.field->kind.value, 0, step.tag, child.get(), child_depth, write_unknown));
         continue;
       }
       default:

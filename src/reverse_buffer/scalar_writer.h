@@ -198,6 +198,54 @@ template <ScalarType T, bool kSkipDefault>
   }
 }
 
+// As TryWrite, followed by the field's tag: one reservation covers both, and
+// both are written through a cursor.
+template <ScalarType T, bool kSkipDefault>
+[[gnu::always_inline]] inline Fast TryWriteField(ReverseBuffer& buf, PyObject* value, uint32_t tag) noexcept {
+  constexpr uint64_t kRoom = wire::kMaxVarintBytes + wire::kMaxTagBytes;
+  if constexpr (EncodingOf<T>() == Encoding::kDelimited) {
+    Py_ssize_t size = 0;
+    const char* data = nullptr;
+    if constexpr (T == ScalarType::kString) {
+      data = ExactStrUtf8(value, &size);
+      if (data == nullptr) return Fast::kSlow;
+    } else {
+      if (!PyBytes_CheckExact(value)) return Fast::kSlow;
+      data = PyBytes_AS_STRING(value);
+      size = PyBytes_GET_SIZE(value);
+    }
+    if (kSkipDefault && size == 0) return Fast::kDefault;
+    if (!buf.Reserve(static_cast<uint64_t>(size) + kRoom)) [[unlikely]]
+      return Fast::kWritten;  // the buffer has failed; the caller checks it at the end
+    uint8_t* front = buf.Front() - size;
+    CopyBytes(front, reinterpret_cast<const uint8_t*>(data), static_cast<size_t>(size));
+    front = wire::EncodeVarintBefore(front, static_cast<uint64_t>(size));
+    buf.SetFront(wire::EncodeVarintBefore(front, tag));
+    return Fast::kWritten;
+  } else {
+    uint64_t bits = 0;
+    const Fast fast = ConvertNumber<T, kSkipDefault>(value, &bits);
+    if (fast != Fast::kWritten) return fast;
+    if (!buf.Reserve(kRoom)) [[unlikely]]
+      return Fast::kWritten;
+    uint8_t* front = buf.Front();
+    if constexpr (EncodingOf<T>() == Encoding::kVarint) {
+      front = wire::EncodeVarintBefore(front, bits);
+    } else if constexpr (EncodingOf<T>() == Encoding::kFixed64) {
+      if constexpr (std::endian::native == std::endian::big) bits = __builtin_bswap64(bits);
+      front -= 8;
+      std::memcpy(front, &bits, 8);
+    } else {
+      uint32_t word = static_cast<uint32_t>(bits);
+      if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap32(word);
+      front -= 4;
+      std::memcpy(front, &word, 4);
+    }
+    buf.SetFront(wire::EncodeVarintBefore(front, tag));
+    return Fast::kWritten;
+  }
+}
+
 // As TryWrite for a packed element, writing just before `*front` (room for
 // kMaxVarintBytes reserved) and moving it back; false when the value needs
 // the general path.
