@@ -12,12 +12,16 @@
 #include "common/py_error.h"
 #include "nativemessage/native_message.h"
 #include "nativemessage/operations.h"
+#include "reverse_buffer/varint.h"
 
 namespace velum {
 
 namespace {
 
 Result<bool> MessagesEqual(PyObject* self, PyObject* other);
+
+// Messages being compared natively on this thread, one inside the other.
+thread_local uint32_t g_nesting = 0;
 
 // Wider ints are normalised (no leading zero digits): equal values have the
 // same sign, digit count and digits. The flag bit of the tag is left out.
@@ -89,11 +93,18 @@ Result<bool> ElementsEqual(PyObject* a, PyObject* b) {
   const int scalar = ExactScalarsEqual(a, b);
   if (scalar >= 0) return scalar != 0;
   if (IsPlainMessagePair(a, b)) {
-    // The same recursion guard as a comparison through the interpreter.
+    // The interpreter's guard, plus a nesting bound of our own: the
+    // interpreter allows far more levels than native frames may take on a
+    // small thread stack (or a sanitizer build's large frames).
+    if (g_nesting >= wire::kMaxDepth) {
+      return Status(ErrorKind::kRecursion, "maximum recursion depth exceeded in comparison");
+    }
     if (Py_EnterRecursiveCall(" in comparison")) return Status::Pending();
     Ref hold_a = Ref::borrow(a);
     Ref hold_b = Ref::borrow(b);
+    ++g_nesting;
     Result<bool> equal = MessagesEqual(a, b);
+    --g_nesting;
     Py_LeaveRecursiveCall();
     return equal;
   }

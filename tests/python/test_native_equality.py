@@ -164,3 +164,24 @@ def test_self_containing_messages_hit_the_recursion_limit(
     a.next, b.next = a, b
     with pytest.raises(RecursionError, match="in comparison"):
         _ = a == b
+
+
+@pytest.mark.parametrize(("depth", "raises"), [(50, False), (99, False), (150, True), (5000, True)])
+def test_deep_chains_compare_or_stop_cleanly(
+    shapes: Callable[[str], Any], depth: int, raises: bool
+) -> None:
+    # Distinct chains, so identity never short-cuts the walk.
+    cls = shapes("SelfRecursive")
+
+    def chain() -> Any:
+        head = cls()
+        for _ in range(depth):
+            head = cls(next=head)
+        return head
+
+    a, b = chain(), chain()
+    if raises:
+        with pytest.raises(RecursionError, match="in comparison"):
+            _ = a == b
+    else:
+        assert a == b
