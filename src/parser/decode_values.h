@@ -156,29 +156,6 @@ inline bool ReadScalarObject(ScalarType type, WireReader& reader, PyObject*& out
   return ReadScalarObjectInline(type, reader, out);
 }
 
-// Calls `fn.template operator()<T>()` for the scalar type `type`.
-template <class F>
-inline Status DispatchScalar(ScalarType type, F&& fn) {
-  switch (type) {
-    case ScalarType::kDouble: return fn.template operator()<ScalarType::kDouble>();
-    case ScalarType::kFloat: return fn.template operator()<ScalarType::kFloat>();
-    case ScalarType::kInt64: return fn.template operator()<ScalarType::kInt64>();
-    case ScalarType::kUint64: return fn.template operator()<ScalarType::kUint64>();
-    case ScalarType::kInt32: return fn.template operator()<ScalarType::kInt32>();
-    case ScalarType::kFixed64: return fn.template operator()<ScalarType::kFixed64>();
-    case ScalarType::kFixed32: return fn.template operator()<ScalarType::kFixed32>();
-    case ScalarType::kBool: return fn.template operator()<ScalarType::kBool>();
-    case ScalarType::kString: return fn.template operator()<ScalarType::kString>();
-    case ScalarType::kBytes: return fn.template operator()<ScalarType::kBytes>();
-    case ScalarType::kUint32: return fn.template operator()<ScalarType::kUint32>();
-    case ScalarType::kSfixed32: return fn.template operator()<ScalarType::kSfixed32>();
-    case ScalarType::kSfixed64: return fn.template operator()<ScalarType::kSfixed64>();
-    case ScalarType::kSint32: return fn.template operator()<ScalarType::kSint32>();
-    case ScalarType::kSint64: return fn.template operator()<ScalarType::kSint64>();
-  }
-  return Status(ErrorKind::kRuntime, "unexpected scalar type");
-}
-
 inline Status ReadScalar(ScalarType type, WireReader& reader, Ref& out) {
   PyObject* value = nullptr;
   if (!ReadScalarObject(type, reader, value)) [[unlikely]]
@@ -290,7 +267,7 @@ inline Status AppendPackedAs(PyObject* list, WireReader& packed) {
 
 template <class F>
 inline Status DispatchPackable(ScalarType type, F&& fn) {
-  return DispatchScalar(type, [&]<ScalarType T>() -> Status {
+  return WithScalarType(type, [&]<ScalarType T>() -> Status {
     if constexpr (T == ScalarType::kString || T == ScalarType::kBytes) {
       return Status(ErrorKind::kRuntime, "strings and bytes are never packed");
     } else {

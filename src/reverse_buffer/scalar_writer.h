@@ -271,30 +271,6 @@ template <ScalarType T>
   return true;
 }
 
-// Calls `fn.template operator()<T>()` with the ScalarType constant for `type`,
-// so that a loop over many values dispatches on the type once.
-template <typename Fn>
-inline decltype(auto) WithScalarType(ScalarType type, Fn&& fn) {
-  switch (type) {
-    case ScalarType::kDouble: return fn.template operator()<ScalarType::kDouble>();
-    case ScalarType::kFloat: return fn.template operator()<ScalarType::kFloat>();
-    case ScalarType::kInt64: return fn.template operator()<ScalarType::kInt64>();
-    case ScalarType::kUint64: return fn.template operator()<ScalarType::kUint64>();
-    case ScalarType::kInt32: return fn.template operator()<ScalarType::kInt32>();
-    case ScalarType::kFixed64: return fn.template operator()<ScalarType::kFixed64>();
-    case ScalarType::kFixed32: return fn.template operator()<ScalarType::kFixed32>();
-    case ScalarType::kBool: return fn.template operator()<ScalarType::kBool>();
-    case ScalarType::kString: return fn.template operator()<ScalarType::kString>();
-    case ScalarType::kBytes: return fn.template operator()<ScalarType::kBytes>();
-    case ScalarType::kUint32: return fn.template operator()<ScalarType::kUint32>();
-    case ScalarType::kSfixed32: return fn.template operator()<ScalarType::kSfixed32>();
-    case ScalarType::kSfixed64: return fn.template operator()<ScalarType::kSfixed64>();
-    case ScalarType::kSint32: return fn.template operator()<ScalarType::kSint32>();
-    case ScalarType::kSint64: break;
-  }
-  return fn.template operator()<ScalarType::kSint64>();
-}
-
 // An enum number of an exact or enum-member int, inline when it is compact and
 // (for a closed enum) known; kSlow otherwise.
 inline Fast TryWriteEnum(ReverseBuffer& buf, const EnumTable& table, PyObject* value) noexcept {
