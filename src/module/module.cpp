@@ -29,6 +29,12 @@ Status InitializeMessageType(PyObject* cls) {
   if (!desc) return Status::Pending();
   VELUM_ASSIGN_OR_RETURN(Ref marshaler, BuildMarshaler(*names, desc.get()));
   if (PyObject_SetAttr(cls, names->name(Name::kExtMarshaler), marshaler.get()) < 0) return Status::Pending();
+  // Calls of the class itself skip the argument tuple and dict (subclasses
+  // do not inherit this and keep the ordinary type call).
+  auto* type = reinterpret_cast<PyTypeObject*>(cls);
+  if ((type->tp_flags & Py_TPFLAGS_HEAPTYPE) && PyType_IsSubtype(type, NativeMessageType())) {
+    type->tp_vectorcall = NativeMessage_vectorcall;
+  }
   return Status::Ok();
 }
 

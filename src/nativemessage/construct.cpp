@@ -25,6 +25,24 @@ Status TooManyPositional(PyObject* self, Py_ssize_t given) {
                      given, given == 1 ? "was" : "were");
 }
 
+// One keyword argument of the constructor; None leaves the default.
+Status InitKeyword(const MessageMarshaler& m, PyObject* self, PyObject* key, PyObject* value) {
+  if (value == Py_None) return Status::Ok();
+  // Held across the store: assigning may run Python code that drops them.
+  Ref key_ref = Ref::borrow(key);
+  Ref value_ref = Ref::borrow(value);
+  PyObject* member = PyDict_GetItemWithError(m.keywords.get(), key);
+  if (member == nullptr) {
+    if (PyErr_Occurred()) return Status::Pending();
+    Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(self)));
+    if (!qualname) return Status::Pending();
+    return FormatError(ErrorKind::kType, "%U.__init__() got an unexpected keyword argument '%S'", qualname.get(),
+                       key);
+  }
+  Ref member_ref = Ref::borrow(member);
+  return StoreMember(self, member, value);
+}
+
 Status Init(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (args != nullptr && PyTuple_GET_SIZE(args) != 0) return TooManyPositional(self, PyTuple_GET_SIZE(args));
   VELUM_ASSIGN_OR_RETURN(Ref marshaler_obj, MarshalerOfInstance(self));
@@ -34,23 +52,38 @@ Status Init(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* key = nullptr;
   PyObject* value = nullptr;
   Py_ssize_t pos = 0;
-  while (PyDict_Next(kwargs, &pos, &key, &value)) {
-    if (value == Py_None) continue;
-    // Held across the store: assigning may run Python code that drops them.
-    Ref key_ref = Ref::borrow(key);
-    Ref value_ref = Ref::borrow(value);
-    PyObject* member = PyDict_GetItemWithError(m.keywords.get(), key);
-    if (member == nullptr) {
-      if (PyErr_Occurred()) return Status::Pending();
-      Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(self)));
-      if (!qualname) return Status::Pending();
-      return FormatError(ErrorKind::kType, "%U.__init__() got an unexpected keyword argument '%S'", qualname.get(),
-                         key);
-    }
-    Ref member_ref = Ref::borrow(member);
-    VELUM_TRY(StoreMember(self, member, value));
+  while (PyDict_Next(kwargs, &pos, &key, &value)) VELUM_TRY(InitKeyword(m, self, key, value));
+  return Status::Ok();
+}
+
+// As Init, with the keywords as a vectorcall passes them: names in `kwnames`,
+// values after the (absent) positional arguments.
+Status InitFromVector(PyObject* self, PyObject* const* values, PyObject* kwnames) {
+  VELUM_ASSIGN_OR_RETURN(Ref marshaler_obj, MarshalerOfInstance(self));
+  const MessageMarshaler& m = *AsMarshaler(marshaler_obj.get());
+  VELUM_TRY(InitDefaults(m, self));
+  if (kwnames == nullptr) return Status::Ok();
+  // The call owns the names tuple and the values for its whole duration.
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+    VELUM_TRY(InitKeyword(m, self, PyTuple_GET_ITEM(kwnames, i), values[i]));
   }
   return Status::Ok();
+}
+
+// The interpreter's own type call, for everything the fast path leaves out.
+PyObject* CallThroughType(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  Ref tuple = Ref::steal(PyTuple_New(nargs));
+  if (!tuple) return nullptr;
+  for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+  Ref kwargs;
+  if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
+    kwargs = Ref::steal(PyDict_New());
+    if (!kwargs) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+      if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) return nullptr;
+    }
+  }
+  return PyType_Type.tp_call(cls, tuple.get(), kwargs.get());
 }
 
 Status SetAttr(PyObject* self, PyObject* name, PyObject* value) {
@@ -76,6 +109,22 @@ constexpr args::Param kGenericSetattrParams[] = {
 constinit args::Signature kGenericSetattr("generic_setattr()", kGenericSetattrParams);
 
 }  // namespace
+
+PyObject* NativeMessage_vectorcall(PyObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+  return Guard([&]() -> PyObject* {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    // Python-level __new__ or __init__ (set on the class after it was made),
+    // or positional arguments: the interpreter's call does it all, errors too.
+    if (nargs != 0 || type->tp_new != NativeMessage_new || type->tp_init != NativeMessage_init) {
+      return CallThroughType(cls, args, nargs, kwnames);
+    }
+    Ref self = Ref::steal(NativeMessage_new(type, nullptr, nullptr));
+    if (!self) return nullptr;
+    if (Status s = InitFromVector(self.get(), args, kwnames); !s.ok()) return Raise(std::move(s));
+    return self.release();
+  });
+}
 
 int NativeMessage_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return Guard([&]() -> int {

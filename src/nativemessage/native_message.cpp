@@ -30,6 +30,8 @@ PyObject* AllocateInstance(PyTypeObject* type, PyObject* marshaler) {
   return self;
 }
 
+}  // namespace
+
 PyObject* NativeMessage_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
   return Guard([&]() -> PyObject* {
     // Read the marshaler first: an instance chooses its presence form once.
@@ -44,6 +46,8 @@ PyObject* NativeMessage_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
     return AllocateInstance(type, marshaler.get());
   });
 }
+
+namespace {
 
 int NativeMessage_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));

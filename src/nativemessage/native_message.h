@@ -47,6 +47,11 @@ PyObject* GenericSetattr(PyObject* module, PyObject* const* args, Py_ssize_t nar
 
 // Slots implemented in construct.cpp.
 int NativeMessage_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept;
+// The call of a generated class itself (its tp_vectorcall): keyword
+// construction without building an argument tuple and dict.
+PyObject* NativeMessage_vectorcall(PyObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept;
+// The tp_new of NativeMessage, which the fast construction path requires.
+PyObject* NativeMessage_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
 int NativeMessage_setattro(PyObject* self, PyObject* name, PyObject* value) noexcept;
 
 // Interned "_ext_marshaler", created at module execution.
