@@ -144,13 +144,7 @@ Status WriteTaggedDelimited(ReverseBuffer& buf, PyObject* list, uint32_t tag) {
   VELUM_FOR_EACH_ITEM_REVERSED(list, i) {
     PyObject* item = PyList_GET_ITEM(list, i);
     Py_ssize_t size = 0;
-    const char* data = nullptr;
-    if constexpr (T == ScalarType::kString) {
-      data = ExactStrUtf8(item, &size);
-    } else if (PyBytes_CheckExact(item)) {
-      data = PyBytes_AS_STRING(item);
-      size = PyBytes_GET_SIZE(item);
-    }
+    const char* data = ExactDelimited<T>(item, &size);
     if (data == nullptr) [[unlikely]] {
       Ref hold = Ref::borrow(item);
       VELUM_TRY(WriteScalar(buf, T, item));

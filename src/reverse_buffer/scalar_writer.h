@@ -165,20 +165,44 @@ template <ScalarType T, bool kSkipDefault>
   return Fast::kWritten;
 }
 
+// The payload of an exact str (its UTF-8) or bytes; null for anything else.
+template <ScalarType T>
+[[gnu::always_inline]] inline const char* ExactDelimited(PyObject* value, Py_ssize_t* size) noexcept {
+  static_assert(T == ScalarType::kString || T == ScalarType::kBytes);
+  if constexpr (T == ScalarType::kString) {
+    return ExactStrUtf8(value, size);
+  } else {
+    if (!PyBytes_CheckExact(value)) return nullptr;
+    *size = PyBytes_GET_SIZE(value);
+    return PyBytes_AS_STRING(value);
+  }
+}
+
+// Writes the wire form of `bits` (see ConvertNumber) so that it ends just
+// before `front`, which has room for kMaxVarintBytes; returns its first byte.
+template <ScalarType T>
+[[gnu::always_inline]] inline uint8_t* EncodeBitsBefore(uint8_t* front, uint64_t bits) noexcept {
+  if constexpr (EncodingOf<T>() == Encoding::kVarint) {
+    return wire::EncodeVarintBefore(front, bits);
+  } else if constexpr (EncodingOf<T>() == Encoding::kFixed64) {
+    if constexpr (std::endian::native == std::endian::big) bits = __builtin_bswap64(bits);
+    std::memcpy(front - 8, &bits, 8);
+    return front - 8;
+  } else {
+    uint32_t word = static_cast<uint32_t>(bits);
+    if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap32(word);
+    std::memcpy(front - 4, &word, 4);
+    return front - 4;
+  }
+}
+
 // Writes `value` when its type allows the inline path (see ConvertNumber).
 template <ScalarType T, bool kSkipDefault>
 [[gnu::always_inline]] inline Fast TryWrite(ReverseBuffer& buf, PyObject* value) noexcept {
   if constexpr (EncodingOf<T>() == Encoding::kDelimited) {
     Py_ssize_t size = 0;
-    const char* data = nullptr;
-    if constexpr (T == ScalarType::kString) {
-      data = ExactStrUtf8(value, &size);
-      if (data == nullptr) return Fast::kSlow;
-    } else {
-      if (!PyBytes_CheckExact(value)) return Fast::kSlow;
-      data = PyBytes_AS_STRING(value);
-      size = PyBytes_GET_SIZE(value);
-    }
+    const char* data = ExactDelimited<T>(value, &size);
+    if (data == nullptr) return Fast::kSlow;
     if (kSkipDefault && size == 0) return Fast::kDefault;
     buf.PutBytes(data, static_cast<size_t>(size));
     buf.PutVarint(static_cast<uint64_t>(size));
@@ -205,15 +229,8 @@ template <ScalarType T, bool kSkipDefault>
   constexpr uint64_t kRoom = wire::kMaxVarintBytes + wire::kMaxTagBytes;
   if constexpr (EncodingOf<T>() == Encoding::kDelimited) {
     Py_ssize_t size = 0;
-    const char* data = nullptr;
-    if constexpr (T == ScalarType::kString) {
-      data = ExactStrUtf8(value, &size);
-      if (data == nullptr) return Fast::kSlow;
-    } else {
-      if (!PyBytes_CheckExact(value)) return Fast::kSlow;
-      data = PyBytes_AS_STRING(value);
-      size = PyBytes_GET_SIZE(value);
-    }
+    const char* data = ExactDelimited<T>(value, &size);
+    if (data == nullptr) return Fast::kSlow;
     if (kSkipDefault && size == 0) return Fast::kDefault;
     if (!buf.Reserve(static_cast<uint64_t>(size) + kRoom)) [[unlikely]]
       return Fast::kWritten;  // the buffer has failed; the caller checks it at the end
@@ -228,20 +245,7 @@ template <ScalarType T, bool kSkipDefault>
     if (fast != Fast::kWritten) return fast;
     if (!buf.Reserve(kRoom)) [[unlikely]]
       return Fast::kWritten;
-    uint8_t* front = buf.Front();
-    if constexpr (EncodingOf<T>() == Encoding::kVarint) {
-      front = wire::EncodeVarintBefore(front, bits);
-    } else if constexpr (EncodingOf<T>() == Encoding::kFixed64) {
-      if constexpr (std::endian::native == std::endian::big) bits = __builtin_bswap64(bits);
-      front -= 8;
-      std::memcpy(front, &bits, 8);
-    } else {
-      uint32_t word = static_cast<uint32_t>(bits);
-      if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap32(word);
-      front -= 4;
-      std::memcpy(front, &word, 4);
-    }
-    buf.SetFront(wire::EncodeVarintBefore(front, tag));
+    buf.SetFront(wire::EncodeVarintBefore(EncodeBitsBefore<T>(buf.Front(), bits), tag));
     return Fast::kWritten;
   }
 }
@@ -253,21 +257,7 @@ template <ScalarType T>
 [[gnu::always_inline]] inline bool TryPutBefore(uint8_t** front, PyObject* value) noexcept {
   uint64_t bits = 0;
   if (ConvertNumber<T, false>(value, &bits) != Fast::kWritten) return false;
-  if constexpr (EncodingOf<T>() == Encoding::kVarint) {
-    *front = wire::EncodeVarintBefore(*front, bits);
-  } else {
-    constexpr size_t kWidth = EncodingOf<T>() == Encoding::kFixed64 ? 8 : 4;
-    if constexpr (kWidth == 4) {
-      uint32_t word = static_cast<uint32_t>(bits);
-      if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap32(word);
-      *front -= 4;
-      std::memcpy(*front, &word, 4);
-    } else {
-      if constexpr (std::endian::native == std::endian::big) bits = __builtin_bswap64(bits);
-      *front -= 8;
-      std::memcpy(*front, &bits, 8);
-    }
-  }
+  *front = EncodeBitsBefore<T>(*front, bits);
   return true;
 }
 
