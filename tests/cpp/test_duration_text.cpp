@@ -54,9 +54,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, DurationFormatError,
 
 struct ParseCase {
   const char* text;
-  bool ok;
-  int64_t seconds;
-  int32_t nanos;
+  bool ok = false;
+  int64_t seconds = 0;
+  int32_t nanos = 0;
 };
 
 class DurationParse : public testing::TestWithParam<ParseCase> {};

@@ -51,9 +51,9 @@ TEST(TimestampFormat, Ranges) {
 
 struct ParseCase {
   const char* text;
-  TextError error;
-  int64_t seconds;
-  int32_t nanos;
+  TextError error = TextError::kOk;
+  int64_t seconds = 0;
+  int32_t nanos = 0;
 };
 
 class TimestampParse : public testing::TestWithParam<ParseCase> {};
