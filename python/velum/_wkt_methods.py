@@ -111,7 +111,7 @@ def duration_to_timedelta(self: Any) -> timedelta:
 
 
 class _Dynamic:
-    """The classes of the dynamic-JSON types, filled in by velum.wkt."""
+    """The classes of the dynamic-JSON types, filled in by `attach`."""
 
     value: Any
     struct: Any
