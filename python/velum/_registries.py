@@ -38,8 +38,14 @@ def named_registry(name: str) -> Registry | None:
 
 
 def registry_name_of(cls: type) -> str | None:
-    """The name of a registered registry that created `cls`, else None."""
+    """The name of a registered registry that knows `cls`, else None.
+
+    None also when the default registry knows it (classes of the well-known types
+    are shared by all registries).
+    """
     desc = cls._desc  # type: ignore[attr-defined]
+    if default_registry().message(desc.type_name) is desc:
+        return None
     for name, registry in _named.items():
         if registry.message(desc.type_name) is desc:
             return name
