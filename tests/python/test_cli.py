@@ -119,7 +119,9 @@ def test_types_lists_a_descriptor_set(schema):
     out = result.stdout.decode()
     assert result.returncode == 0, result.stderr
     assert "google/protobuf" not in out  # the shipped files are not repeated
-    assert "file test_proto3.proto\nenum velum.test.proto3.Status\n  STATUS_UNSPECIFIED = 0\n" in out
+    assert "file test_proto3.proto\nenum velum.test.proto3.Status\n  STATUS_UNSPECIFIED = 0\n" in (
+        out
+    )
     for line in [
         "message velum.test.proto3.Optionals",
         "  o_int32 = 1: optional int32",
@@ -134,9 +136,8 @@ def test_types_lists_a_descriptor_set(schema):
 
 
 def test_types_compiles_proto_files_and_shows_one_type():
-    result = velum_cli(
-        "types", "velum.test.proto3.Outer.Inner", "--proto", "test_proto3.proto", "-I", str(PROTO_DIR)
-    )
+    name = "velum.test.proto3.Outer.Inner"
+    result = velum_cli("types", name, "--proto", "test_proto3.proto", "-I", str(PROTO_DIR))
     assert result.returncode == 0, result.stderr
     assert result.stdout.decode() == (
         "message velum.test.proto3.Outer.Inner\n"
@@ -204,12 +205,13 @@ def test_a_proto_that_does_not_compile_is_reported(tmp_path):
 def test_decode_and_encode_round_trip(schema, registry):
     cls = registry.message_class(P3 + "Scalars")
     msg = cls(f_int64=-5, f_string="é", f_bytes=b"\x00", f_status=2)
-    decoded = velum_cli("decode", P3 + "Scalars", "--descriptor-set", str(schema), data=msg.to_binary())
+    schema_args = ("--descriptor-set", str(schema))
+    decoded = velum_cli("decode", P3 + "Scalars", *schema_args, data=msg.to_binary())
     assert decoded.returncode == 0, decoded.stderr
     text = decoded.stdout.decode()
     assert text.count("\n") == 1  # compact when not on a terminal
     assert json.loads(text) == json.loads(msg.to_json())
-    encoded = velum_cli("encode", P3 + "Scalars", "--descriptor-set", str(schema), data=decoded.stdout)
+    encoded = velum_cli("encode", P3 + "Scalars", *schema_args, data=decoded.stdout)
     assert encoded.returncode == 0, encoded.stderr
     assert cls.from_binary(encoded.stdout) == msg
 
