@@ -170,7 +170,7 @@ def _load_schema(args: argparse.Namespace) -> tuple[Registry, list[DescFile]]:
 def _compile(protos: list[str], include: list[str]) -> bytes:
     try:
         import grpc_tools  # type: ignore[import-untyped]
-        from grpc_tools import protoc  # type: ignore[import-untyped]
+        from grpc_tools import protoc
     except ImportError:
         raise CliError(
             "--proto needs protoc from the grpcio-tools package (pip install grpcio-tools); "
