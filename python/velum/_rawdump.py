@@ -13,6 +13,8 @@ import struct
 from velum._wire import EGROUP, I32, I64, LEN, SGROUP, VARINT, WireError, read_varint
 
 _MAX_DEPTH = 100
+# Line breaks and tabs still make text; other control characters make bytes.
+_LAYOUT = str.maketrans("\n\r\t", "   ")
 
 
 def dump(data: bytes) -> str:
@@ -91,7 +93,10 @@ def _length_delimited(
         else:
             out += [f"{head} {{", *nested, f"{indent}}}"]
             return
-    out.append(f"{head} {_quote(text) if text is not None else repr(value)}")
+    if text is not None and text.translate(_LAYOUT).isprintable():
+        out.append(f"{head} {_quote(text)}")
+    else:
+        out.append(f"{head} {value!r}")  # packed numbers, say
 
 
 def _text(value: bytes) -> str | None:

@@ -58,6 +58,8 @@ def test_raw_dumps_any_message_without_a_schema(tmp_path):
         b"\x3b\x08\x07\x3c"  # 7: group
         b"\x42\x02\xff\x00"  # 8: bytes
         b"\x4a\x02\xc3\xa9"  # 9: non-ASCII text
+        b"\x52\x03\x01\x02\x03"  # 10: packed varints
+        b"\x5a\x05a\nb\tc"  # 11: text with layout characters
     )
     expected = """\
 1: varint 150
@@ -74,6 +76,8 @@ def test_raw_dumps_any_message_without_a_schema(tmp_path):
 }
 8: len 2 b'\\xff\\x00'
 9: len 2 "é"
+10: len 3 b'\\x01\\x02\\x03'
+11: len 5 "a\\nb\\tc"
 """
     (tmp_path / "msg.bin").write_bytes(data)
     from_stdin = velum_cli("raw", data=data)
