@@ -27,7 +27,7 @@ import "test_proto3.proto";
 
 extend google.protobuf.MessageOptions { string label = 50001; }
 
-message None { int32 x = 1; }
+message None { int32 x = 1; Order Order = 2; }  // a field hiding a type's name
 
 message Order {
   option (label) = "orders";

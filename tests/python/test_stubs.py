@@ -40,6 +40,7 @@ assert_type(order.lines, list[shop.Order.Line])
 assert_type(order.states, dict[str, p3.Status])
 assert_type(order.int, bytes)
 assert_type(order.note, str)
+assert_type(shop.None_(Order=order).Order, shop.Order | None)
 assert_type(shop.Order.from_binary(order.to_binary()), shop.Order)
 assert_type(p3.Scalars.from_json("{{}}"), p3.Scalars)
 assert_type(p3.Status(2), p3.Status)
@@ -122,6 +123,7 @@ def test_stubs_of_every_test_schema_exist(checked):
     assert "    int: _builtins.bytes" in stub  # a field named like a builtin
     assert 'def pay(self) -> _velum.Oneof[_typing.Literal["card"], _builtins.str]' in stub
     assert "label: _velum.DescExtension" in stub
+    assert "    Order: _T_Order | None" in stub
 
 
 def test_shipped_well_known_stub_is_current():
