@@ -66,6 +66,14 @@ def test_readme_has_examples_to_run():
 
 def test_readme_examples_run(tmp_path):
     _run_examples(tmp_path, with_json=False)
+    # The example of generated modules also type-checks against the generated stubs.
+    typed = [code for lang, code, kind in _blocks() if kind == "plain" and "_velum" in code]
+    (tmp_path / "typed_example.py").write_text(typed[0])
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "typed_example.py"],
+        cwd=tmp_path, capture_output=True, text=True, env={**os.environ, "MYPYPATH": str(tmp_path)},
+    )  # fmt: skip
+    assert result.returncode == 0, result.stdout
 
 
 @pytest.mark.needs_json
