@@ -106,8 +106,13 @@ class StubWriter:
         if not params:
             self._lines.append(f"{inner}def __init__(self) -> None: ...")
             return
+        # The instance is positional-only, under another name if a field is called self.
+        instance = "self"
+        while instance in (name for name, _, _ in attributes):
+            instance += "_"
         self._lines.append(f"{inner}def __init__(")
-        self._lines.append(f"{inner}    self,")
+        self._lines.append(f"{inner}    {instance},")
+        self._lines.append(f"{inner}    /,")
         self._lines.append(f"{inner}    *,")
         self._lines += [f"{inner}    {param}," for param in params]
         self._lines.append(f"{inner}) -> None: ...")

@@ -11,6 +11,7 @@ class Any(_velum.Message):
     value: _builtins.bytes
     def __init__(
         self,
+        /,
         *,
         type_url: _builtins.str | None = ...,
         value: _builtins.bytes | None = ...,
@@ -22,6 +23,7 @@ class Duration(_velum.Message):
     nanos: _builtins.int
     def __init__(
         self,
+        /,
         *,
         seconds: _builtins.int | None = ...,
         nanos: _builtins.int | None = ...,
@@ -36,6 +38,7 @@ class FieldMask(_velum.Message):
     paths: _builtins.list[_builtins.str]
     def __init__(
         self,
+        /,
         *,
         paths: _builtins.list[_builtins.str] | None = ...,
     ) -> None: ...
@@ -48,6 +51,7 @@ class Struct(_velum.Message):
     fields: _builtins.dict[_builtins.str, Value]
     def __init__(
         self,
+        /,
         *,
         fields: _builtins.dict[_builtins.str, Value] | None = ...,
     ) -> None: ...
@@ -60,6 +64,7 @@ class Value(_velum.Message):
     def kind(self, value: _velum.Oneof[_typing.Literal["null_value", "number_value", "string_value", "bool_value", "struct_value", "list_value"], NullValue | _builtins.float | _builtins.str | _builtins.bool | Struct | ListValue] | None) -> None: ...
     def __init__(
         self,
+        /,
         *,
         kind: _velum.Oneof[_typing.Literal["null_value", "number_value", "string_value", "bool_value", "struct_value", "list_value"], NullValue | _builtins.float | _builtins.str | _builtins.bool | Struct | ListValue] | None = ...,
     ) -> None: ...
@@ -69,6 +74,7 @@ class ListValue(_velum.Message):
     values: _builtins.list[Value]
     def __init__(
         self,
+        /,
         *,
         values: _builtins.list[Value] | None = ...,
     ) -> None: ...
@@ -79,6 +85,7 @@ class Timestamp(_velum.Message):
     nanos: _builtins.int
     def __init__(
         self,
+        /,
         *,
         seconds: _builtins.int | None = ...,
         nanos: _builtins.int | None = ...,
@@ -89,6 +96,7 @@ class DoubleValue(_velum.Message):
     value: _builtins.float
     def __init__(
         self,
+        /,
         *,
         value: _builtins.float | None = ...,
     ) -> None: ...
@@ -98,6 +106,7 @@ class FloatValue(_velum.Message):
     value: _builtins.float
     def __init__(
         self,
+        /,
         *,
         value: _builtins.float | None = ...,
     ) -> None: ...
@@ -107,6 +116,7 @@ class Int64Value(_velum.Message):
     value: _builtins.int
     def __init__(
         self,
+        /,
         *,
         value: _builtins.int | None = ...,
     ) -> None: ...
@@ -116,6 +126,7 @@ class UInt64Value(_velum.Message):
     value: _builtins.int
     def __init__(
         self,
+        /,
         *,
         value: _builtins.int | None = ...,
     ) -> None: ...
@@ -125,6 +136,7 @@ class Int32Value(_velum.Message):
     value: _builtins.int
     def __init__(
         self,
+        /,
         *,
         value: _builtins.int | None = ...,
     ) -> None: ...
@@ -134,6 +146,7 @@ class UInt32Value(_velum.Message):
     value: _builtins.int
     def __init__(
         self,
+        /,
         *,
         value: _builtins.int | None = ...,
     ) -> None: ...
@@ -143,6 +156,7 @@ class BoolValue(_velum.Message):
     value: _builtins.bool
     def __init__(
         self,
+        /,
         *,
         value: _builtins.bool | None = ...,
     ) -> None: ...
@@ -152,6 +166,7 @@ class StringValue(_velum.Message):
     value: _builtins.str
     def __init__(
         self,
+        /,
         *,
         value: _builtins.str | None = ...,
     ) -> None: ...
@@ -161,6 +176,7 @@ class BytesValue(_velum.Message):
     value: _builtins.bytes
     def __init__(
         self,
+        /,
         *,
         value: _builtins.bytes | None = ...,
     ) -> None: ...

@@ -39,6 +39,7 @@ message Order {
   repeated Line lines = 6;
   map<string, velum.test.proto3.Status> states = 7;
   optional string note = 8;
+  string self = 10;
 }
 """
 

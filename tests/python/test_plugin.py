@@ -93,7 +93,7 @@ def test_generated_modules_import_and_register_in_the_default_registry(out):
         "option_class": "MessageOptions",
         "descriptor": "acme/shop-v1.proto",
         "ext_file_extension": 160,
-        "match_args": ["scalars", "at", "pay", "int", "lines", "states", "note"],
+        "match_args": ["scalars", "at", "pay", "int", "lines", "states", "note", "self"],
         "exports": ["DESCRIPTOR", "None_", "Order", "label"],
     }
 
