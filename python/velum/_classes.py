@@ -44,6 +44,26 @@ def _slots(desc: DescMessage) -> tuple[str, ...]:
     )
 
 
+def _is_private_name(name: str) -> bool:
+    return name.startswith("__") and not name.endswith("__")
+
+
+def _new_class(name: str, namespace: dict[str, object]) -> type:
+    """A message class whose slots keep their names as written.
+
+    Python mangles a slot named `__x` to `_Name__x`, so a field `__x` would be
+    unreachable as `m.__x` and unknown to the native accessors. Names are not mangled
+    for a class whose name is all underscores; such a class is renamed after creation.
+    """
+    slots = namespace["__slots__"]
+    assert isinstance(slots, tuple)
+    if not any(_is_private_name(slot) for slot in slots):
+        return type(name, (NativeMessage, Message), namespace)
+    cls = type("_", (NativeMessage, Message), namespace)
+    cls.__name__ = name
+    return cls
+
+
 def _make_class(desc: DescMessage, created: list[type]) -> type | None:
     if desc.is_map_entry:
         return None
@@ -61,7 +81,7 @@ def _make_class(desc: DescMessage, created: list[type]) -> type | None:
         # A nested type never replaces an attribute every message has.
         if cls is not None and name not in RESERVED_MESSAGE_NAMES:
             namespace[name] = cls
-    message_class = type(desc.name, (NativeMessage, Message), namespace)
+    message_class = _new_class(desc.name, namespace)
     desc.type = message_class
     created.append(message_class)
     return message_class
@@ -96,9 +116,8 @@ def build_extension_holder(extension: DescExtension) -> type:
         _fields_by_number={field.number: field},
         _defaults=[(field.local_name, field.default)],
     )
-    holder = type(
+    holder = _new_class(
         "ExtensionHolder",
-        (NativeMessage, Message),
         {
             "__slots__": (field.local_name,),
             "__module__": "velum",
