@@ -25,6 +25,9 @@ from velum._descriptor_proto import (
     FieldProto,
     FileProto,
     MessageProto,
+    features_of,
+    is_map_entry,
+    packed_option,
 )
 from velum._descriptors import (
     DescEnum,
@@ -65,6 +68,7 @@ _ZERO: dict[ScalarType, Any] = {
     ScalarType.BYTES: b"",
 }
 _UNPACKABLE = frozenset({ScalarType.STRING, ScalarType.BYTES})
+_SCALAR_TYPES = {int(t): t for t in ScalarType}
 
 
 def zero_value(scalar: ScalarType) -> Any:
@@ -139,10 +143,11 @@ class Batch:
         parent: DescMessage | None,
         parent_features: Features,
     ) -> DescMessage:
+        _check_identifier(proto.name, "message", file, prefix)
         full_name = prefix + proto.name
         self._claim(full_name, file)
-        features = parent_features.merge(proto.features)
-        desc = DescMessage(full_name, proto.name, file, parent, is_map_entry=proto.map_entry)
+        features = parent_features.merge(features_of(proto))
+        desc = DescMessage(full_name, proto.name, file, parent, is_map_entry=is_map_entry(proto))
         self.messages[full_name] = desc
         self._message_work.append((desc, proto, features))
         self._message_protos[desc] = proto
@@ -166,13 +171,16 @@ class Batch:
         parent: DescMessage | None,
         parent_features: Features,
     ) -> DescEnum:
+        _check_identifier(proto.name, "enum", file, prefix)
         full_name = prefix + proto.name
         self._claim(full_name, file)
         if not proto.values:
             raise ValueError(f"{file.name}: enum {full_name} has no values")
-        is_open = parent_features.merge(proto.features).enum_type == ENUM_TYPE_OPEN
+        is_open = parent_features.merge(features_of(proto)).enum_type == ENUM_TYPE_OPEN
         desc = DescEnum(full_name, proto.name, file, parent, is_open)
         names = [v.name for v in proto.values]
+        for name in names:
+            _check_identifier(name, "enum value", file, full_name)
         for value, local in zip(
             proto.values, assign_local_names(names, is_reserved_enum_name), strict=True
         ):
@@ -198,18 +206,22 @@ class Batch:
         real_oneofs = _real_oneof_indexes(proto)
         class_attrs = {m.name for m in desc.nested_messages if not m.is_map_entry}
         class_attrs.update(e.name for e in desc.nested_enums)
-        reserved = _classes.RESERVED_MESSAGE_NAMES | class_attrs
-        is_reserved = reserved.__contains__
+        reserved = _classes.RESERVED_MESSAGE_NAMES
+
+        def is_reserved(name: str) -> bool:
+            return name in reserved or name in class_attrs
+
         oneof_protos = [proto.oneofs[i] for i in real_oneofs]
-        local_names = assign_local_names(
-            [f.name for f in proto.fields] + [o.name for o in oneof_protos], is_reserved
-        )
+        names = [f.name for f in proto.fields] + [o.name for o in oneof_protos]
+        for name in names:
+            _check_identifier(name, "field", desc.file, desc.type_name)
+        local_names = assign_local_names(names, is_reserved)
         oneofs: dict[int, tuple[DescOneof, Features]] = {}
         for index, oneof_proto, local in zip(
             real_oneofs, oneof_protos, local_names[len(proto.fields) :], strict=True
         ):
             oneof = DescOneof(oneof_proto.name, local, desc)
-            oneofs[index] = (oneof, features.merge(oneof_proto.features))
+            oneofs[index] = (oneof, features.merge(features_of(oneof_proto)))
             desc.oneofs.append(oneof)
             desc._oneofs_by_local_name[local] = oneof
             desc._oneofs_by_name[oneof.name] = oneof
@@ -224,7 +236,7 @@ class Batch:
                 f"{desc.type_name}.{field_proto.name}",
                 desc,
                 oneof,
-                field_features.merge(field_proto.features),
+                field_features.merge(features_of(field_proto)),
             )
             desc.fields.append(field)
             desc._fields_by_name[field.local_name] = field
@@ -246,7 +258,7 @@ class Batch:
             raise ValueError(f"{file.name}: unknown extendee {proto.extendee} of {full_name}")
         # Extension values are read through a holder class whose only attribute is "value".
         field = self._make_field(
-            proto, "value", full_name, scope, None, features.merge(proto.features), True
+            proto, "value", full_name, scope, None, features.merge(features_of(proto)), True
         )
         ext = DescExtension(full_name, full_name, proto.number, extendee, field, file, scope)
         (scope.nested_extensions if scope else file.extensions).append(ext)
@@ -264,8 +276,9 @@ class Batch:
     ) -> DescField:
         if proto.label == LABEL_REQUIRED:
             features = features.with_presence(FIELD_PRESENCE_LEGACY_REQUIRED)
-        if proto.packed is not None:
-            features = features.with_packed(proto.packed)
+        packed = packed_option(proto)
+        if packed is not None:
+            features = features.with_packed(packed)
         if parent is not None and parent.is_map_entry:
             # Map entries keep their own encoding whatever the file's features say.
             features = replace(features, message_encoding=MESSAGE_LENGTH_PREFIXED)
@@ -341,10 +354,10 @@ class Batch:
             if found is None:
                 raise ValueError(f"field {full_name}: unknown type {proto.type_name}")
             return found
-        try:
-            return ScalarType(proto.type)
-        except ValueError:
-            raise ValueError(f"field {full_name}: unknown field type {proto.type}") from None
+        scalar = _SCALAR_TYPES.get(proto.type)
+        if scalar is None:
+            raise ValueError(f"field {full_name}: unknown field type {proto.type}")
+        return scalar
 
     def _map_value(self, entry: DescMessage, full_name: str) -> DescFieldValueMap:
         proto = self._message_protos[entry]
@@ -355,6 +368,13 @@ class Batch:
         if not isinstance(key, ScalarType):
             raise ValueError(f"field {full_name}: invalid map key type")
         return DescFieldValueMap(key, self._field_type(by_number[2], full_name))
+
+
+def _check_identifier(name: str, kind: str, file: DescFile, scope: str) -> None:
+    # Names become class and attribute names; a damaged descriptor must not reach type().
+    if not name.isidentifier():
+        where = f" in {scope.removesuffix('.')}" if scope else ""
+        raise ValueError(f"{file.name}: {kind} name {name!r}{where} is not a valid identifier")
 
 
 def _real_oneof_indexes(proto: MessageProto) -> list[int]:

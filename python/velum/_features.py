@@ -11,6 +11,7 @@ from velum._descriptor_proto import (
     EDITION_PROTO3,
     FeatureSetProto,
     FileProto,
+    features_of,
 )
 
 # FeatureSet enum values
@@ -89,4 +90,4 @@ def file_features(proto: FileProto) -> Features:
         base = _PROTO3
     else:
         base = _MODERN
-    return base.merge(proto.features)
+    return base.merge(features_of(proto))
