@@ -212,9 +212,11 @@ class Batch:
             return name in reserved or name in class_attrs
 
         oneof_protos = [proto.oneofs[i] for i in real_oneofs]
+        for field_proto in proto.fields:
+            _check_identifier(field_proto.name, "field", desc.file, desc.type_name)
+        for oneof_proto in oneof_protos:
+            _check_identifier(oneof_proto.name, "oneof", desc.file, desc.type_name)
         names = [f.name for f in proto.fields] + [o.name for o in oneof_protos]
-        for name in names:
-            _check_identifier(name, "field", desc.file, desc.type_name)
         local_names = assign_local_names(names, is_reserved)
         oneofs: dict[int, tuple[DescOneof, Features]] = {}
         for index, oneof_proto, local in zip(
