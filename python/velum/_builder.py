@@ -42,9 +42,11 @@ from velum._descriptors import (
     DescFile,
     DescMessage,
     DescOneof,
+    EnumDefault,
     FieldValue,
     Presence,
     ScalarType,
+    peek_default,
 )
 from velum._enums import is_reserved_enum_name
 from velum._features import (
@@ -191,16 +193,22 @@ class Batch:
     # Later phases; the registry runs its own checks between the two.
 
     def resolve(self) -> None:
-        """Create the enum classes and resolve every field and extension."""
+        """Resolve every field and extension; enum classes are made on first use."""
         for enum_desc in self.enums.values():
-            enum_desc.type = _classes.make_enum_class(enum_desc)
+            enum_desc._create = _classes.create_enum_on_first_use
         for desc, proto, features in self._message_work:
             self._resolve_message(desc, proto, features)
         for ext_proto, file, scope, features in self._extension_work:
             self._resolve_extension(ext_proto, file, scope, features)
 
-    def create_classes(self) -> None:
-        _classes.make_message_classes(list(self.messages.values()))
+    def create_classes(self, *, lazily: bool = False) -> None:
+        """Create the message classes now, or (`lazily`) each when it is first needed."""
+        if not lazily:
+            _classes.make_message_classes(list(self.messages.values()))
+            return
+        for desc in self.messages.values():
+            if not desc.is_map_entry:
+                desc._create = _classes.create_on_first_use
 
     def _resolve_message(self, desc: DescMessage, proto: MessageProto, features: Features) -> None:
         real_oneofs = _real_oneof_indexes(proto)
@@ -227,6 +235,7 @@ class Batch:
             desc.oneofs.append(oneof)
             desc._oneofs_by_local_name[local] = oneof
             desc._oneofs_by_name[oneof.name] = oneof
+        defaults: list[tuple[str, Any]] = []
         for field_proto, local in zip(proto.fields, local_names, strict=False):
             oneof = None
             field_features = features
@@ -247,8 +256,9 @@ class Batch:
             if oneof is not None:
                 oneof.fields.append(field)
             else:
-                desc._defaults.append((field.local_name, field.default))
-        desc._defaults.extend((oneof.local_name, None) for oneof in desc.oneofs)
+                defaults.append((field.local_name, peek_default(field)))
+        defaults.extend((oneof.local_name, None) for oneof in desc.oneofs)
+        desc._defaults = defaults
 
     def _resolve_extension(
         self, proto: FieldProto, file: DescFile, scope: DescMessage | None, features: Features
@@ -392,7 +402,8 @@ def _enum_default(desc: DescEnum, proto: FieldProto, full_name: str) -> Any:
             raise ValueError(f"field {full_name}: unknown enum default {proto.default_value}")
     else:
         value = desc.values[0]
-    return getattr(desc.type, value.local_name)
+    # The member, once the enum's class is made (see DescField.default).
+    return EnumDefault(desc, value.local_name)
 
 
 def _scalar_default(scalar: ScalarType, proto: FieldProto, full_name: str) -> Any:

@@ -8,6 +8,7 @@ Attribute names follow the runtime's use (`fields`, `messages`, ...), not the pr
 
 from __future__ import annotations
 
+import functools
 from typing import Any
 
 from velum._classes import make_message_classes
@@ -145,6 +146,12 @@ def _field(desc: DescMessage, spec: _Spec, descs: dict[str, DescMessage]) -> Des
     )
 
 
+@functools.cache
+def _file_descriptor_proto() -> Any:
+    """The FileDescriptorProto class, made on first use (importing velum creates none)."""
+    return _build_classes()["FileDescriptorProto"]
+
+
 def _build_classes() -> dict[str, type]:
     file = DescFile("velum/descriptor_subset.proto", "google.protobuf", "proto2", EDITION_PROTO2)
     descs = {
@@ -163,9 +170,6 @@ def _build_classes() -> dict[str, type]:
     make_message_classes(list(descs.values()))
     return {name: desc.type for name, desc in descs.items()}
 
-
-_CLASSES = _build_classes()
-FileDescriptorProto = _CLASSES["FileDescriptorProto"]
 
 # The decoded types, as the builder sees them.
 FileProto = Any
@@ -194,7 +198,7 @@ def packed_option(proto: FieldProto) -> bool | None:
 
 
 def parse_file(data: bytes) -> FileProto:
-    return FileDescriptorProto.from_binary(data, ignore_unknown_fields=True)
+    return _file_descriptor_proto().from_binary(data, ignore_unknown_fields=True)
 
 
 def split_file_set(data: bytes) -> list[bytes]:

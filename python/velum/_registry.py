@@ -124,7 +124,7 @@ class Registry:
                 raise ValueError(f"file {proto.name} is already loaded with other content")
         batch.resolve()
         self._check_extensions(batch.extensions)
-        batch.create_classes()
+        batch.create_classes(lazily=True)
         for file in batch.files:
             self._register_file(file)
         return [self._files[proto.name] for proto, _ in protos]
