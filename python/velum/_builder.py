@@ -11,7 +11,6 @@ from __future__ import annotations
 import math
 import struct
 from collections.abc import Callable
-from dataclasses import replace
 from typing import Any
 
 from velum import _classes
@@ -54,7 +53,6 @@ from velum._features import (
     FIELD_PRESENCE_IMPLICIT,
     FIELD_PRESENCE_LEGACY_REQUIRED,
     MESSAGE_DELIMITED,
-    MESSAGE_LENGTH_PREFIXED,
     REPEATED_PACKED,
     Features,
     file_edition,
@@ -293,7 +291,7 @@ class Batch:
             features = features.with_packed(packed)
         if parent is not None and parent.is_map_entry:
             # Map entries keep their own encoding whatever the file's features say.
-            features = replace(features, message_encoding=MESSAGE_LENGTH_PREFIXED)
+            features = features.length_prefixed()
         value, default = self._field_value(proto, oneof, features, full_name)
         repeated = isinstance(value, DescFieldValueList | DescFieldValueMap)
         if repeated:
