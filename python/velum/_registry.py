@@ -163,7 +163,7 @@ class Registry:
 
 
 def close_names(name: str, known: Collection[str], limit: int = 3) -> list[str]:
-    """Known names a mistyped `name` may have meant: same last part first, then similar."""
+    """Known names a mistyped `name` may have meant (same last part, or similar), likest first."""
     lowered = name.lower()
     tail = lowered.rpartition(".")[2]
     same_tail = [k for k in known if k.rpartition(".")[2].lower() == tail]
