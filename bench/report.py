@@ -28,6 +28,8 @@ class Results:
     cells: list[Cell] = field(default_factory=list)
     memory: dict[str, dict[str, Any]] = field(default_factory=dict)
     checks: dict[str, str] = field(default_factory=dict)
+    # Schema loading (bench/loading.py): schema, size, messages, op, outcomes per implementation.
+    loading: list[dict[str, Any]] = field(default_factory=list)
 
 
 def fmt_time(seconds: float) -> str:
@@ -90,11 +92,25 @@ def rows(results: Results) -> list[tuple[str, ...]]:
     return out
 
 
-def text_table(results: Results) -> str:
-    body = rows(results)
-    widths = [max(len(r[i]) for r in [HEADER, *body]) for i in range(len(HEADER))]
+LOADING_HEADER = ("schema set (descriptor bytes, messages)", "operation",
+                  "velum median (min–max)", "upb", "upb/velum")
+
+
+def loading_rows(results: Results) -> list[tuple[str, ...]]:
+    return [
+        (f"{r['schema']} ({fmt_size(r['size'])}, {r['messages']})", r["op"],
+         _timing(r["outcomes"].get("velum"), True), _timing(r["outcomes"].get("upb"), False),
+         _ratio_text(ratio(r["outcomes"].get("upb"), r["outcomes"].get("velum"))))
+        for r in results.loading
+    ]
+
+
+def text_table(results: Results, header: Sequence[str] = HEADER,
+               body: Sequence[Sequence[str]] | None = None) -> str:
+    body = rows(results) if body is None else body
+    widths = [max(len(r[i]) for r in [header, *body]) for i in range(len(header))]
     lines = []
-    for n, r in enumerate([HEADER, *body]):
+    for n, r in enumerate([header, *body]):
         lines.append("  ".join(v.ljust(w) for v, w in zip(r, widths, strict=True)).rstrip())
         if n == 0:
             lines.append("  ".join("-" * w for w in widths))
@@ -228,6 +244,8 @@ def to_json(results: Results) -> dict[str, Any]:
             for c in results.cells
         ],
         "memory": results.memory,
+        "loading": [{**r, "outcomes": {k: outcome(v) for k, v in r["outcomes"].items()}}
+                    for r in results.loading],
     }
 
 
@@ -243,6 +261,8 @@ def from_json(data: dict[str, Any]) -> Results:
                     {k: outcome(v) for k, v in c["results"].items()}) for c in data["cells"]],
         memory=data["memory"],
         checks=data["checks"],
+        loading=[{**r, "outcomes": {k: outcome(v) for k, v in r["outcomes"].items()}}
+                 for r in data.get("loading", [])],
     )
 
 
@@ -293,6 +313,21 @@ def markdown(results: Results, analysis: str | None) -> str:
         "read, so these are the costs of a message at rest.",
         "",
         markdown_table(MEMORY_HEADER, memory_rows(results)),
+        "",
+        "## Schema loading",
+        "",
+        "A serialized FileDescriptorSet loaded into a fresh `velum.Registry` "
+        "(`add_file_set`) or a fresh upb `DescriptorPool` (`FileDescriptorSet.FromString` "
+        "and `Add` per file); `load + classes` also gets the class of every message type "
+        "(`message_class` / `message_factory.GetMessageClass`). velum makes a class, with "
+        "the classes it reaches and the enum classes of its fields, when it is first "
+        "needed. upb's classes expose enum fields as plain ints and make no enum classes. "
+        "Sets: `google/protobuf/descriptor.proto` and all of protoc's bundled `.proto` "
+        "files (from grpcio-tools), the test schemas, and two generated ones "
+        "(`bench/loading.py`).",
+        "",
+        markdown_table(LOADING_HEADER, loading_rows(results)) if results.loading
+        else "(not measured in this run)",
         "",
         "## Consistency checks",
         "",

@@ -29,10 +29,13 @@ from bench.impls import (
     VelumImpl,
     use_clock,
 )
+from bench.loading import measure_loading
 from bench.report import (
+    LOADING_HEADER,
     Cell,
     Results,
     from_json,
+    loading_rows,
     markdown,
     text_table,
     to_json,
@@ -135,6 +138,7 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--clock", choices=sorted(CLOCKS), default="cpu",
                     help="cpu: the thread's CPU time (default, robust on a loaded machine); wall")
     ap.add_argument("--no-pure-python", action="store_true", help="skip the subprocess peer")
+    ap.add_argument("--no-loading", action="store_true", help="skip the schema-loading rows")
     ap.add_argument("--json", type=Path, help="raw results (default bench/results/<mode>.json)")
     ap.add_argument("--markdown", type=Path,
                     help="write the report here (full mode default: BENCHMARKS.md)")
@@ -211,6 +215,8 @@ def main(argv: list[str] | None = None) -> int:
     finally:
         if pure is not None:
             pure.close()
+    if not args.no_loading:
+        results.loading = measure_loading(cfg, velum is not None)
     results.meta["seconds"] = round(time.perf_counter() - started, 1)
     results.meta["load"] = [round(load_before, 2), round(os.getloadavg()[0], 2)]
 
@@ -231,6 +237,9 @@ def main(argv: list[str] | None = None) -> int:
 def _print(results: Results) -> None:
     print(text_table(results))
     print()
+    if results.loading:
+        print(text_table(results, LOADING_HEADER, loading_rows(results)))
+        print()
     for label, verdict in verdicts(results):
         print(f"{label}: {verdict}")
     print(f"\n({results.meta['mode']} mode, {results.meta.get('seconds', '?')} s)")

@@ -11,7 +11,6 @@ from __future__ import annotations
 import math
 import struct
 from collections.abc import Callable
-from dataclasses import replace
 from typing import Any
 
 from velum import _classes
@@ -25,6 +24,9 @@ from velum._descriptor_proto import (
     FieldProto,
     FileProto,
     MessageProto,
+    features_of,
+    is_map_entry,
+    packed_option,
 )
 from velum._descriptors import (
     DescEnum,
@@ -39,9 +41,11 @@ from velum._descriptors import (
     DescFile,
     DescMessage,
     DescOneof,
+    EnumDefault,
     FieldValue,
     Presence,
     ScalarType,
+    peek_default,
 )
 from velum._enums import is_reserved_enum_name
 from velum._features import (
@@ -49,7 +53,6 @@ from velum._features import (
     FIELD_PRESENCE_IMPLICIT,
     FIELD_PRESENCE_LEGACY_REQUIRED,
     MESSAGE_DELIMITED,
-    MESSAGE_LENGTH_PREFIXED,
     REPEATED_PACKED,
     Features,
     file_edition,
@@ -65,6 +68,7 @@ _ZERO: dict[ScalarType, Any] = {
     ScalarType.BYTES: b"",
 }
 _UNPACKABLE = frozenset({ScalarType.STRING, ScalarType.BYTES})
+_SCALAR_TYPES = {int(t): t for t in ScalarType}
 
 
 def zero_value(scalar: ScalarType) -> Any:
@@ -139,10 +143,11 @@ class Batch:
         parent: DescMessage | None,
         parent_features: Features,
     ) -> DescMessage:
+        _check_identifier(proto.name, "message", file, prefix)
         full_name = prefix + proto.name
         self._claim(full_name, file)
-        features = parent_features.merge(proto.features)
-        desc = DescMessage(full_name, proto.name, file, parent, is_map_entry=proto.map_entry)
+        features = parent_features.merge(features_of(proto))
+        desc = DescMessage(full_name, proto.name, file, parent, is_map_entry=is_map_entry(proto))
         self.messages[full_name] = desc
         self._message_work.append((desc, proto, features))
         self._message_protos[desc] = proto
@@ -166,13 +171,16 @@ class Batch:
         parent: DescMessage | None,
         parent_features: Features,
     ) -> DescEnum:
+        _check_identifier(proto.name, "enum", file, prefix)
         full_name = prefix + proto.name
         self._claim(full_name, file)
         if not proto.values:
             raise ValueError(f"{file.name}: enum {full_name} has no values")
-        is_open = parent_features.merge(proto.features).enum_type == ENUM_TYPE_OPEN
+        is_open = parent_features.merge(features_of(proto)).enum_type == ENUM_TYPE_OPEN
         desc = DescEnum(full_name, proto.name, file, parent, is_open)
         names = [v.name for v in proto.values]
+        for name in names:
+            _check_identifier(name, "enum value", file, full_name)
         for value, local in zip(
             proto.values, assign_local_names(names, is_reserved_enum_name), strict=True
         ):
@@ -183,36 +191,49 @@ class Batch:
     # Later phases; the registry runs its own checks between the two.
 
     def resolve(self) -> None:
-        """Create the enum classes and resolve every field and extension."""
+        """Resolve every field and extension; enum classes are made on first use."""
         for enum_desc in self.enums.values():
-            enum_desc.type = _classes.make_enum_class(enum_desc)
+            enum_desc._create = _classes.create_enum_on_first_use
         for desc, proto, features in self._message_work:
             self._resolve_message(desc, proto, features)
         for ext_proto, file, scope, features in self._extension_work:
             self._resolve_extension(ext_proto, file, scope, features)
 
-    def create_classes(self) -> None:
-        _classes.make_message_classes(list(self.messages.values()))
+    def create_classes(self, *, lazily: bool = False) -> None:
+        """Create the message classes now, or (`lazily`) each when it is first needed."""
+        if not lazily:
+            _classes.make_message_classes(list(self.messages.values()))
+            return
+        for desc in self.messages.values():
+            if not desc.is_map_entry:
+                desc._create = _classes.create_on_first_use
 
     def _resolve_message(self, desc: DescMessage, proto: MessageProto, features: Features) -> None:
         real_oneofs = _real_oneof_indexes(proto)
         class_attrs = {m.name for m in desc.nested_messages if not m.is_map_entry}
         class_attrs.update(e.name for e in desc.nested_enums)
-        reserved = _classes.RESERVED_MESSAGE_NAMES | class_attrs
-        is_reserved = reserved.__contains__
+        reserved = _classes.RESERVED_MESSAGE_NAMES
+
+        def is_reserved(name: str) -> bool:
+            return name in reserved or name in class_attrs
+
         oneof_protos = [proto.oneofs[i] for i in real_oneofs]
-        local_names = assign_local_names(
-            [f.name for f in proto.fields] + [o.name for o in oneof_protos], is_reserved
-        )
+        for field_proto in proto.fields:
+            _check_identifier(field_proto.name, "field", desc.file, desc.type_name)
+        for oneof_proto in oneof_protos:
+            _check_identifier(oneof_proto.name, "oneof", desc.file, desc.type_name)
+        names = [f.name for f in proto.fields] + [o.name for o in oneof_protos]
+        local_names = assign_local_names(names, is_reserved)
         oneofs: dict[int, tuple[DescOneof, Features]] = {}
         for index, oneof_proto, local in zip(
             real_oneofs, oneof_protos, local_names[len(proto.fields) :], strict=True
         ):
             oneof = DescOneof(oneof_proto.name, local, desc)
-            oneofs[index] = (oneof, features.merge(oneof_proto.features))
+            oneofs[index] = (oneof, features.merge(features_of(oneof_proto)))
             desc.oneofs.append(oneof)
             desc._oneofs_by_local_name[local] = oneof
             desc._oneofs_by_name[oneof.name] = oneof
+        defaults: list[tuple[str, Any]] = []
         for field_proto, local in zip(proto.fields, local_names, strict=False):
             oneof = None
             field_features = features
@@ -224,7 +245,7 @@ class Batch:
                 f"{desc.type_name}.{field_proto.name}",
                 desc,
                 oneof,
-                field_features.merge(field_proto.features),
+                field_features.merge(features_of(field_proto)),
             )
             desc.fields.append(field)
             desc._fields_by_name[field.local_name] = field
@@ -233,8 +254,9 @@ class Batch:
             if oneof is not None:
                 oneof.fields.append(field)
             else:
-                desc._defaults.append((field.local_name, field.default))
-        desc._defaults.extend((oneof.local_name, None) for oneof in desc.oneofs)
+                defaults.append((field.local_name, peek_default(field)))
+        defaults.extend((oneof.local_name, None) for oneof in desc.oneofs)
+        desc._defaults = defaults
 
     def _resolve_extension(
         self, proto: FieldProto, file: DescFile, scope: DescMessage | None, features: Features
@@ -246,7 +268,7 @@ class Batch:
             raise ValueError(f"{file.name}: unknown extendee {proto.extendee} of {full_name}")
         # Extension values are read through a holder class whose only attribute is "value".
         field = self._make_field(
-            proto, "value", full_name, scope, None, features.merge(proto.features), True
+            proto, "value", full_name, scope, None, features.merge(features_of(proto)), True
         )
         ext = DescExtension(full_name, full_name, proto.number, extendee, field, file, scope)
         (scope.nested_extensions if scope else file.extensions).append(ext)
@@ -264,11 +286,12 @@ class Batch:
     ) -> DescField:
         if proto.label == LABEL_REQUIRED:
             features = features.with_presence(FIELD_PRESENCE_LEGACY_REQUIRED)
-        if proto.packed is not None:
-            features = features.with_packed(proto.packed)
+        packed = packed_option(proto)
+        if packed is not None:
+            features = features.with_packed(packed)
         if parent is not None and parent.is_map_entry:
             # Map entries keep their own encoding whatever the file's features say.
-            features = replace(features, message_encoding=MESSAGE_LENGTH_PREFIXED)
+            features = features.length_prefixed()
         value, default = self._field_value(proto, oneof, features, full_name)
         repeated = isinstance(value, DescFieldValueList | DescFieldValueMap)
         if repeated:
@@ -341,10 +364,10 @@ class Batch:
             if found is None:
                 raise ValueError(f"field {full_name}: unknown type {proto.type_name}")
             return found
-        try:
-            return ScalarType(proto.type)
-        except ValueError:
-            raise ValueError(f"field {full_name}: unknown field type {proto.type}") from None
+        scalar = _SCALAR_TYPES.get(proto.type)
+        if scalar is None:
+            raise ValueError(f"field {full_name}: unknown field type {proto.type}")
+        return scalar
 
     def _map_value(self, entry: DescMessage, full_name: str) -> DescFieldValueMap:
         proto = self._message_protos[entry]
@@ -355,6 +378,13 @@ class Batch:
         if not isinstance(key, ScalarType):
             raise ValueError(f"field {full_name}: invalid map key type")
         return DescFieldValueMap(key, self._field_type(by_number[2], full_name))
+
+
+def _check_identifier(name: str, kind: str, file: DescFile, scope: str) -> None:
+    # Names become class and attribute names; a damaged descriptor must not reach type().
+    if not name.isidentifier():
+        where = f" in {scope.removesuffix('.')}" if scope else ""
+        raise ValueError(f"{file.name}: {kind} name {name!r}{where} is not a valid identifier")
 
 
 def _real_oneof_indexes(proto: MessageProto) -> list[int]:
@@ -370,7 +400,8 @@ def _enum_default(desc: DescEnum, proto: FieldProto, full_name: str) -> Any:
             raise ValueError(f"field {full_name}: unknown enum default {proto.default_value}")
     else:
         value = desc.values[0]
-    return getattr(desc.type, value.local_name)
+    # The member, once the enum's class is made (see DescField.default).
+    return EnumDefault(desc, value.local_name)
 
 
 def _scalar_default(scalar: ScalarType, proto: FieldProto, full_name: str) -> Any:

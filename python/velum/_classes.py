@@ -2,12 +2,26 @@
 
 from __future__ import annotations
 
+import threading
+
 from _velum_ext import NativeMessage, initialize_message_type
 
-from velum._descriptors import DescEnum, DescExtension, DescFile, DescMessage
+from velum._descriptors import (
+    DescEnum,
+    DescExtension,
+    DescFieldValueList,
+    DescFieldValueMap,
+    DescFieldValueMessage,
+    DescFile,
+    DescMessage,
+    peek_type,
+)
 from velum._enums import ClosedEnum, OpenEnum
 from velum._message import Message
 from velum._naming import NATIVE_MESSAGE_NAMES
+
+# Serialises creating classes on first use, so that no type ever gets two classes.
+_LOCK = threading.RLock()
 
 # Field names that would shadow an attribute of every message class.
 RESERVED_MESSAGE_NAMES = frozenset(
@@ -50,9 +64,28 @@ def _match_args(desc: DescMessage) -> tuple[str, ...]:
     return tuple(dict.fromkeys(names))
 
 
-def _make_class(desc: DescMessage, created: list[type]) -> type | None:
-    if desc.is_map_entry:
-        return None
+def _is_private_name(name: str) -> bool:
+    return name.startswith("__") and not name.endswith("__")
+
+
+def _new_class(name: str, namespace: dict[str, object]) -> type:
+    """A message class whose slots keep their names as written.
+
+    Python mangles a slot named `__x` to `_Name__x`, so a field `__x` would be
+    unreachable as `m.__x` and unknown to the native accessors. Names are not mangled
+    for a class whose name is all underscores; such a class is renamed after creation.
+    """
+    slots = namespace["__slots__"]
+    assert isinstance(slots, tuple)
+    if not any(_is_private_name(slot) for slot in slots):
+        return type(name, (NativeMessage, Message), namespace)
+    cls = type("_", (NativeMessage, Message), namespace)
+    cls.__name__ = name
+    return cls
+
+
+def _make_class(desc: DescMessage) -> type:
+    """The class of `desc`; the classes of its nested messages must exist already."""
     namespace: dict[str, object] = {
         "__slots__": _slots(desc),
         "__match_args__": _match_args(desc),
@@ -61,31 +94,91 @@ def _make_class(desc: DescMessage, created: list[type]) -> type | None:
         "_desc": desc,
     }
     nested: list[tuple[str, type | None]] = [
-        (child.name, _make_class(child, created)) for child in desc.nested_messages
+        (child.name, peek_type(child)) for child in desc.nested_messages
     ]
     nested += [(e.name, e.type) for e in desc.nested_enums]
     for name, cls in nested:
         # A nested type never replaces an attribute every message has.
         if cls is not None and name not in RESERVED_MESSAGE_NAMES:
             namespace[name] = cls
-    message_class = type(desc.name, (NativeMessage, Message), namespace)
-    desc.type = message_class
-    created.append(message_class)
-    return message_class
+    return _new_class(desc.name, namespace)
+
+
+def _depth(desc: DescMessage) -> int:
+    depth = 0
+    parent = desc.parent
+    while parent is not None:
+        depth += 1
+        parent = parent.parent
+    return depth
 
 
 def make_message_classes(descs: list[DescMessage]) -> None:
-    """Create the classes of `descs` (top-level and nested), then initialise them.
+    """Create the classes of `descs` (map entries have none), then initialise them.
 
     All classes exist before the first is initialised, so that recursive and mutually
-    referencing types work.
+    referencing types work. Nested messages must be in `descs` with their parents.
     """
-    created: list[type] = []
-    for desc in descs:
-        if desc.parent is None:
-            _make_class(desc, created)
-    for cls in created:
-        initialize_message_type(cls)
+    with _LOCK:
+        todo = [d for d in descs if not d.is_map_entry and peek_type(d) is None]
+        # Innermost first: a class holds the classes nested in it as attributes.
+        todo.sort(key=_depth, reverse=True)
+        try:
+            created = []
+            for desc in todo:
+                cls = _make_class(desc)
+                desc.type = cls
+                created.append(cls)
+            for cls in created:
+                initialize_message_type(cls)
+        except BaseException:
+            for desc in todo:
+                desc.type = None  # a later use tries again
+            raise
+        for desc in todo:
+            desc._create = None
+
+
+def _message_target(value: object) -> DescMessage | None:
+    if isinstance(value, DescFieldValueMessage):
+        return value.message
+    if isinstance(value, DescFieldValueList) and isinstance(value.element, DescMessage):
+        return value.element
+    if isinstance(value, DescFieldValueMap) and isinstance(value.value, DescMessage):
+        return value.value
+    return None
+
+
+def create_on_first_use(desc: DescMessage) -> None:
+    """The `_create` hook of a loaded message: creates its class and every class it needs.
+
+    Those are the classes of the messages it reaches through fields, and of the messages
+    nested in any of them; they are initialised together, as a loaded batch would be.
+    """
+    with _LOCK:
+        if peek_type(desc) is not None:
+            return  # another thread was first
+        needed: dict[DescMessage, None] = {}
+        stack = [desc]
+        while stack:
+            current = stack.pop()
+            if current in needed or peek_type(current) is not None:
+                continue
+            needed[current] = None
+            stack.extend(current.nested_messages)
+            for field in current.fields:
+                target = _message_target(field.value)
+                if target is not None:
+                    stack.append(target)
+        make_message_classes(list(needed))
+
+
+def create_enum_on_first_use(desc: DescEnum) -> None:
+    """The `_create` hook of a loaded enum."""
+    with _LOCK:
+        if peek_type(desc) is None:
+            desc.type = make_enum_class(desc)
+        desc._create = None
 
 
 def build_extension_holder(extension: DescExtension) -> type:
@@ -103,9 +196,8 @@ def build_extension_holder(extension: DescExtension) -> type:
         _fields_by_number={field.number: field},
         _defaults=[(field.local_name, field.default)],
     )
-    holder = type(
+    holder = _new_class(
         "ExtensionHolder",
-        (NativeMessage, Message),
         {
             "__slots__": (field.local_name,),
             "__module__": "velum",

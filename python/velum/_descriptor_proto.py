@@ -1,13 +1,29 @@
-"""Decoded form of the parts of google/protobuf/descriptor.proto the runtime uses.
+"""Message classes for the parts of google/protobuf/descriptor.proto the runtime uses.
 
-Only what building descriptors needs is kept; every other field is skipped.
+Descriptor sets are decoded by the native decoder itself, through classes built here by
+hand (nothing can be parsed before they exist). Only the fields that building
+descriptors needs are declared; every other field is skipped while decoding.
+Attribute names follow the runtime's use (`fields`, `messages`, ...), not the proto.
 """
 
 from __future__ import annotations
 
-from dataclasses import dataclass, field
+import functools
+from typing import Any
 
-from velum._wire import LEN, VARINT, iter_fields, to_signed32
+from velum._classes import make_message_classes
+from velum._descriptors import (
+    DescField,
+    DescFieldValueList,
+    DescFieldValueMessage,
+    DescFieldValueScalar,
+    DescFile,
+    DescMessage,
+    Presence,
+    ScalarType,
+)
+from velum._naming import json_name
+from velum._wire import LEN, WireError, iter_fields
 
 # FieldDescriptorProto.Label
 LABEL_OPTIONAL = 1
@@ -25,229 +41,173 @@ EDITION_PROTO3 = 999
 EDITION_2023 = 1000
 EDITION_2024 = 1001
 
+_STR = ScalarType.STRING
+_INT = ScalarType.INT32  # enum fields are read as their numbers
+_BOOL = ScalarType.BOOL
+_REPEATED = "repeated"
 
-@dataclass(slots=True)
-class FeatureSetProto:
-    """The resolvable features; 0 means "not set here"."""
-
-    field_presence: int = 0
-    enum_type: int = 0
-    repeated_field_encoding: int = 0
-    utf8_validation: int = 0
-    message_encoding: int = 0
-    json_format: int = 0
-
-
-@dataclass(slots=True)
-class FieldProto:
-    name: str = ""
-    number: int = 0
-    label: int = LABEL_OPTIONAL
-    type: int = 0
-    type_name: str = ""
-    extendee: str = ""
-    default_value: str | None = None
-    oneof_index: int | None = None
-    json_name: str | None = None
-    proto3_optional: bool = False
-    packed: bool | None = None
-    features: FeatureSetProto | None = None
-
-
-@dataclass(slots=True)
-class OneofProto:
-    name: str = ""
-    features: FeatureSetProto | None = None
-
-
-@dataclass(slots=True)
-class EnumValueProto:
-    name: str = ""
-    number: int = 0
-
-
-@dataclass(slots=True)
-class EnumProto:
-    name: str = ""
-    values: list[EnumValueProto] = field(default_factory=list)
-    features: FeatureSetProto | None = None
-
-
-@dataclass(slots=True)
-class MessageProto:
-    name: str = ""
-    fields: list[FieldProto] = field(default_factory=list)
-    nested_types: list[MessageProto] = field(default_factory=list)
-    enum_types: list[EnumProto] = field(default_factory=list)
-    extensions: list[FieldProto] = field(default_factory=list)
-    oneofs: list[OneofProto] = field(default_factory=list)
-    map_entry: bool = False
-    features: FeatureSetProto | None = None
-
-
-@dataclass(slots=True)
-class FileProto:
-    name: str = ""
-    package: str = ""
-    dependencies: list[str] = field(default_factory=list)
-    messages: list[MessageProto] = field(default_factory=list)
-    enums: list[EnumProto] = field(default_factory=list)
-    extensions: list[FieldProto] = field(default_factory=list)
-    syntax: str = ""
-    edition: int = 0
-    features: FeatureSetProto | None = None
-
-
-def _text(value: int | bytes) -> str:
-    assert isinstance(value, bytes)
-    return value.decode("utf-8")
-
-
-def _message_bytes(value: int | bytes) -> bytes:
-    assert isinstance(value, bytes)
-    return value
+# Per message: (proto name, attribute name, number, scalar type or message name, default).
+# A default of None marks a field whose absence matters (it stays None when not on the wire);
+# _REPEATED marks a repeated field.
+_Spec = tuple[str, str, int, "ScalarType | str", Any]
+_SCHEMA: dict[str, list[_Spec]] = {
+    "FileDescriptorSet": [("file", "files", 1, "FileDescriptorProto", _REPEATED)],
+    "FileDescriptorProto": [
+        ("name", "name", 1, _STR, ""),
+        ("package", "package", 2, _STR, ""),
+        ("dependency", "dependencies", 3, _STR, _REPEATED),
+        ("message_type", "messages", 4, "DescriptorProto", _REPEATED),
+        ("enum_type", "enums", 5, "EnumDescriptorProto", _REPEATED),
+        ("extension", "extensions", 7, "FieldDescriptorProto", _REPEATED),
+        ("options", "options", 8, "FileOptions", None),
+        ("syntax", "syntax", 12, _STR, ""),
+        ("edition", "edition", 14, _INT, 0),
+    ],
+    "DescriptorProto": [
+        ("name", "name", 1, _STR, ""),
+        ("field", "fields", 2, "FieldDescriptorProto", _REPEATED),
+        ("nested_type", "nested_types", 3, "DescriptorProto", _REPEATED),
+        ("enum_type", "enum_types", 4, "EnumDescriptorProto", _REPEATED),
+        ("extension", "extensions", 6, "FieldDescriptorProto", _REPEATED),
+        ("options", "options", 7, "MessageOptions", None),
+        ("oneof_decl", "oneofs", 8, "OneofDescriptorProto", _REPEATED),
+    ],
+    "FieldDescriptorProto": [
+        ("name", "name", 1, _STR, ""),
+        ("extendee", "extendee", 2, _STR, ""),
+        ("number", "number", 3, _INT, 0),
+        ("label", "label", 4, _INT, LABEL_OPTIONAL),
+        ("type", "type", 5, _INT, 0),
+        ("type_name", "type_name", 6, _STR, ""),
+        ("default_value", "default_value", 7, _STR, None),
+        ("options", "options", 8, "FieldOptions", None),
+        ("oneof_index", "oneof_index", 9, _INT, None),
+        ("json_name", "json_name", 10, _STR, None),
+        ("proto3_optional", "proto3_optional", 17, _BOOL, False),
+    ],
+    "OneofDescriptorProto": [
+        ("name", "name", 1, _STR, ""),
+        ("options", "options", 2, "OneofOptions", None),
+    ],
+    "EnumDescriptorProto": [
+        ("name", "name", 1, _STR, ""),
+        ("value", "values", 2, "EnumValueDescriptorProto", _REPEATED),
+        ("options", "options", 3, "EnumOptions", None),
+    ],
+    "EnumValueDescriptorProto": [
+        ("name", "name", 1, _STR, ""),
+        ("number", "number", 2, _INT, 0),
+    ],
+    "FileOptions": [("features", "features", 50, "FeatureSet", None)],
+    "MessageOptions": [
+        ("map_entry", "map_entry", 7, _BOOL, False),
+        ("features", "features", 12, "FeatureSet", None),
+    ],
+    "FieldOptions": [
+        ("packed", "packed", 2, _BOOL, None),
+        ("features", "features", 21, "FeatureSet", None),
+    ],
+    "OneofOptions": [("features", "features", 1, "FeatureSet", None)],
+    "EnumOptions": [("features", "features", 7, "FeatureSet", None)],
+    # The resolvable features; 0 means "not set here".
+    "FeatureSet": [
+        ("field_presence", "field_presence", 1, _INT, 0),
+        ("enum_type", "enum_type", 2, _INT, 0),
+        ("repeated_field_encoding", "repeated_field_encoding", 3, _INT, 0),
+        ("utf8_validation", "utf8_validation", 4, _INT, 0),
+        ("message_encoding", "message_encoding", 5, _INT, 0),
+        ("json_format", "json_format", 6, _INT, 0),
+    ],
+}
 
 
-def parse_features(data: bytes) -> FeatureSetProto:
-    features = FeatureSetProto()
-    names = {
-        1: "field_presence",
-        2: "enum_type",
-        3: "repeated_field_encoding",
-        4: "utf8_validation",
-        5: "message_encoding",
-        6: "json_format",
+def _field(desc: DescMessage, spec: _Spec, descs: dict[str, DescMessage]) -> DescField:
+    name, local, number, kind, default = spec
+    target = descs[kind] if isinstance(kind, str) else kind
+    value: DescFieldValueScalar | DescFieldValueMessage | DescFieldValueList
+    presence = Presence.IMPLICIT
+    if default is _REPEATED:
+        value, default = DescFieldValueList(target), []
+    elif isinstance(target, DescMessage):
+        value, presence = DescFieldValueMessage(target), Presence.EXPLICIT
+    else:
+        value = DescFieldValueScalar(target)
+    return DescField(
+        number=number,
+        name=name,
+        local_name=local,
+        json_name=json_name(name),
+        full_name=f"{desc.type_name}.{name}",
+        presence=presence,
+        _requires_presence=False,
+        value=value,
+        default=default,
+        parent=desc,
+    )
+
+
+@functools.cache
+def _file_descriptor_proto() -> Any:
+    """The FileDescriptorProto class, made on first use (importing velum creates none)."""
+    return _build_classes()["FileDescriptorProto"]
+
+
+def _build_classes() -> dict[str, type]:
+    file = DescFile("velum/descriptor_subset.proto", "google.protobuf", "proto2", EDITION_PROTO2)
+    descs = {
+        name: DescMessage(f"google.protobuf.{name}", name, file, None) for name in _SCHEMA
     }
-    for number, wire_type, value in iter_fields(data):
-        if wire_type == VARINT and number in names:
-            setattr(features, names[number], value)
-    return features
+    for name, specs in _SCHEMA.items():
+        desc = descs[name]
+        for spec in specs:
+            field = _field(desc, spec, descs)
+            desc.fields.append(field)
+            desc._fields_by_name[field.local_name] = field
+            desc._fields_by_proto_name[field.name] = field
+            desc._fields_by_number[field.number] = field
+            desc._defaults.append((field.local_name, field.default))
+        file.messages.append(desc)
+    make_message_classes(list(descs.values()))
+    return {name: desc.type for name, desc in descs.items()}
 
 
-def _options(data: bytes, features_number: int) -> tuple[FeatureSetProto | None, dict[int, int]]:
-    """Read the features and the varint options of an *Options message."""
-    features = None
-    varints: dict[int, int] = {}
-    for number, wire_type, value in iter_fields(data):
-        if number == features_number and wire_type == LEN:
-            features = parse_features(_message_bytes(value))
-        elif wire_type == VARINT:
-            assert isinstance(value, int)
-            varints[number] = value
-    return features, varints
+# The decoded types, as the builder sees them.
+FileProto = Any
+MessageProto = Any
+FieldProto = Any
+EnumProto = Any
+OneofProto = Any
+FeatureSetProto = Any
 
 
-def parse_field(data: bytes) -> FieldProto:
-    proto = FieldProto()
-    for number, wire_type, value in iter_fields(data):
-        if wire_type == LEN:
-            if number == 1:
-                proto.name = _text(value)
-            elif number == 2:
-                proto.extendee = _text(value)
-            elif number == 6:
-                proto.type_name = _text(value)
-            elif number == 7:
-                proto.default_value = _text(value)
-            elif number == 8:
-                # FieldOptions: packed = 2, features = 21
-                proto.features, varints = _options(_message_bytes(value), 21)
-                if 2 in varints:
-                    proto.packed = bool(varints[2])
-            elif number == 10:
-                proto.json_name = _text(value)
-        elif wire_type == VARINT:
-            assert isinstance(value, int)
-            if number == 3:
-                proto.number = to_signed32(value)
-            elif number == 4:
-                proto.label = value
-            elif number == 5:
-                proto.type = value
-            elif number == 9:
-                proto.oneof_index = to_signed32(value)
-            elif number == 17:
-                proto.proto3_optional = bool(value)
-    return proto
+def features_of(proto: Any) -> FeatureSetProto | None:
+    """The FeatureSet in a descriptor's options, if any."""
+    options = proto.options
+    return None if options is None else options.features
 
 
-def parse_enum(data: bytes) -> EnumProto:
-    proto = EnumProto()
-    for number, wire_type, value in iter_fields(data):
-        if wire_type != LEN:
-            continue
-        if number == 1:
-            proto.name = _text(value)
-        elif number == 2:
-            enum_value = EnumValueProto()
-            for vnumber, vwire, vvalue in iter_fields(_message_bytes(value)):
-                if vnumber == 1 and vwire == LEN:
-                    enum_value.name = _text(vvalue)
-                elif vnumber == 2 and vwire == VARINT:
-                    assert isinstance(vvalue, int)
-                    enum_value.number = to_signed32(vvalue)
-            proto.values.append(enum_value)
-        elif number == 3:
-            proto.features = _options(_message_bytes(value), 7)[0]
-    return proto
+def is_map_entry(proto: MessageProto) -> bool:
+    options = proto.options
+    return options is not None and options.map_entry
 
 
-def parse_message(data: bytes) -> MessageProto:
-    proto = MessageProto()
-    for number, wire_type, value in iter_fields(data):
-        if wire_type != LEN:
-            continue
-        if number == 1:
-            proto.name = _text(value)
-        elif number == 2:
-            proto.fields.append(parse_field(_message_bytes(value)))
-        elif number == 3:
-            proto.nested_types.append(parse_message(_message_bytes(value)))
-        elif number == 4:
-            proto.enum_types.append(parse_enum(_message_bytes(value)))
-        elif number == 6:
-            proto.extensions.append(parse_field(_message_bytes(value)))
-        elif number == 7:
-            # MessageOptions: map_entry = 7, features = 12
-            proto.features, varints = _options(_message_bytes(value), 12)
-            proto.map_entry = bool(varints.get(7, 0))
-        elif number == 8:
-            oneof = OneofProto()
-            for onumber, owire, ovalue in iter_fields(_message_bytes(value)):
-                if onumber == 1 and owire == LEN:
-                    oneof.name = _text(ovalue)
-                elif onumber == 2 and owire == LEN:
-                    oneof.features = _options(_message_bytes(ovalue), 1)[0]
-            proto.oneofs.append(oneof)
-    return proto
+def packed_option(proto: FieldProto) -> bool | None:
+    """The legacy `packed` field option: None when not given."""
+    options = proto.options
+    return None if options is None else options.packed
 
 
 def parse_file(data: bytes) -> FileProto:
-    proto = FileProto()
-    for number, wire_type, value in iter_fields(data):
-        if wire_type == LEN:
-            if number == 1:
-                proto.name = _text(value)
-            elif number == 2:
-                proto.package = _text(value)
-            elif number == 3:
-                proto.dependencies.append(_text(value))
-            elif number == 4:
-                proto.messages.append(parse_message(_message_bytes(value)))
-            elif number == 5:
-                proto.enums.append(parse_enum(_message_bytes(value)))
-            elif number == 7:
-                proto.extensions.append(parse_field(_message_bytes(value)))
-            elif number == 8:
-                proto.features = _options(_message_bytes(value), 50)[0]
-            elif number == 12:
-                proto.syntax = _text(value)
-        elif wire_type == VARINT and number == 14:
-            assert isinstance(value, int)
-            proto.edition = value
-    return proto
+    return _file_descriptor_proto().from_binary(data, ignore_unknown_fields=True)
 
 
 def split_file_set(data: bytes) -> list[bytes]:
     """Return the serialized FileDescriptorProtos of a FileDescriptorSet."""
-    return [_message_bytes(v) for n, w, v in iter_fields(data) if n == 1 and w == LEN]
+    files = []
+    for number, wire_type, value in iter_fields(data):
+        if number == 1:
+            if wire_type != LEN:
+                raise WireError(f"field 1 has wire type {wire_type}")
+            assert isinstance(value, bytes)
+            files.append(value)
+    return files

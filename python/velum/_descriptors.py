@@ -79,7 +79,8 @@ class DescEnum(_Named):
     parent: DescMessage | None
     open: bool
     values: list[DescEnumValue] = field(default_factory=list)
-    type: Any = None  # the generated enum class
+    type: Any = None  # the generated enum class (created on first use, see _lazy)
+    _create: Any = None  # makes `type` when it is first read
 
     def value(self, number: int) -> DescEnumValue | None:
         """The first value with this number (later ones are aliases)."""
@@ -147,6 +148,7 @@ class DescField(_Named):
     _requires_presence: bool
     value: FieldValue
     # Zero value, custom default, enum member, None, [] or {} (see DescMessage._defaults).
+    # An enum member is held as an EnumDefault until its class exists.
     default: Any
     parent: DescMessage | None  # None for file-level extensions
     oneof: DescOneof | None = None
@@ -171,7 +173,8 @@ class DescMessage(_Named):
     _oneofs_by_name: dict[str, DescOneof] = field(default_factory=dict)
     # One (attribute name, default) pair per storage attribute of an instance.
     _defaults: list[tuple[str, Any]] = field(default_factory=list)
-    type: Any = None  # the generated class; None for map entries
+    type: Any = None  # the generated class; None for map entries (created on first use)
+    _create: Any = None  # makes `type` (and the classes it needs) when it is first read
 
 
 @dataclass(slots=True, eq=False, repr=False)
@@ -206,6 +209,75 @@ class DescExtension(_Named):
             self._holder = build_extension_holder(self)
         return self._holder
 
+
+class EnumDefault:
+    """An enum field's default while its enum class does not exist yet."""
+
+    __slots__ = ("enum", "local_name")
+
+    def __init__(self, enum: DescEnum, local_name: str) -> None:
+        self.enum = enum
+        self.local_name = local_name
+
+    def member(self) -> Any:
+        return getattr(self.enum.type, self.local_name)
+
+
+def peek_type(desc: DescMessage | DescEnum) -> Any:
+    """The class of `desc` if it exists, without creating it."""
+    return _TYPE_SLOTS[type(desc)].__get__(desc)
+
+
+def _lazy(cls: type, name: str, resolve: Any) -> Any:
+    """Replace the slot `name` of `cls` by a property that resolves what it holds on read.
+
+    Classes and enum members are made when first needed rather than when a schema is
+    loaded; the dataclass constructor and plain assignment keep writing the slot.
+    """
+    slot = cls.__dict__[name]
+
+    def read(self: Any) -> Any:
+        value = slot.__get__(self)
+        resolved = resolve(self, value)
+        if resolved is not value:
+            slot.__set__(self, resolved)
+        return resolved
+
+    setattr(cls, name, property(read, slot.__set__))
+    return slot
+
+
+def _resolve_type(desc: DescMessage | DescEnum, value: Any) -> Any:
+    if value is None and desc._create is not None:
+        desc._create(desc)
+        return peek_type(desc)
+    return value
+
+
+def _resolve_default(_: DescField, value: Any) -> Any:
+    return value.member() if type(value) is EnumDefault else value
+
+
+def _resolve_defaults(_: DescMessage, pairs: list[tuple[str, Any]]) -> list[tuple[str, Any]]:
+    if any(type(value) is EnumDefault for _, value in pairs):
+        pairs[:] = [
+            (key, value.member() if type(value) is EnumDefault else value) for key, value in pairs
+        ]
+    return pairs
+
+
+_TYPE_SLOTS = {
+    DescMessage: _lazy(DescMessage, "type", _resolve_type),
+    DescEnum: _lazy(DescEnum, "type", _resolve_type),
+}
+_DEFAULT_SLOT = _lazy(DescField, "default", _resolve_default)
+
+
+def peek_default(field: DescField) -> Any:
+    """The default of `field` as held, an EnumDefault included (so no enum class is made)."""
+    return _DEFAULT_SLOT.__get__(field)
+
+_lazy(DescMessage, "_defaults", _resolve_defaults)
 
 __all__ = [
     "DescEnum",

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import functools
 from dataclasses import dataclass, replace
 
 from velum._descriptor_proto import (
@@ -11,6 +12,7 @@ from velum._descriptor_proto import (
     EDITION_PROTO3,
     FeatureSetProto,
     FileProto,
+    features_of,
 )
 
 # FeatureSet enum values
@@ -51,12 +53,21 @@ class Features:
         return replace(self, **changes) if changes else self
 
     def with_presence(self, presence: int) -> Features:
-        return replace(self, field_presence=presence)
+        return _with(self, "field_presence", presence)
 
     def with_packed(self, packed: bool) -> Features:
         """Apply the legacy `packed` field option."""
         encoding = REPEATED_PACKED if packed else REPEATED_EXPANDED
-        return replace(self, repeated_field_encoding=encoding)
+        return _with(self, "repeated_field_encoding", encoding)
+
+    def length_prefixed(self) -> Features:
+        return _with(self, "message_encoding", MESSAGE_LENGTH_PREFIXED)
+
+
+@functools.cache
+def _with(features: Features, name: str, value: int) -> Features:
+    # Few distinct feature sets exist, and fields ask for the same changes over and over.
+    return replace(features, **{name: value})
 
 
 _PROTO2 = Features(
@@ -89,4 +100,4 @@ def file_features(proto: FileProto) -> Features:
         base = _PROTO3
     else:
         base = _MODERN
-    return base.merge(proto.features)
+    return base.merge(features_of(proto))

@@ -57,6 +57,8 @@ def assign_local_names(names: list[str], reserved: Callable[[str], bool]) -> lis
     def clashes(name: str) -> bool:
         return keyword.iskeyword(name) or reserved(name)
 
+    if len(set(names)) == len(names) and not any(map(clashes, names)):
+        return list(names)  # the usual case: nothing to rename
     taken = {n for n in names if not clashes(n)}
     result = []
     seen: set[str] = set()

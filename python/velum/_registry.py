@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import difflib
 import functools
+from collections.abc import Collection
 from importlib import resources
 
 from velum._builder import Batch
@@ -46,12 +48,21 @@ class Registry:
         Dependencies must be in the set (protoc's --include_imports) or already loaded.
         Files already loaded with identical content are reused.
         """
-        return self._add([(parse_file(raw), raw) for raw in split_file_set(bytes(data))])
+        raw = _as_bytes(data, "add_file_set")
+        try:
+            protos = [(_parse_named(file), file) for file in split_file_set(raw)]
+        except ValueError as e:
+            raise ValueError(_not_descriptors("FileDescriptorSet", raw, e)) from e
+        return self._add(protos)
 
     def add_file(self, data: bytes) -> DescFile:
         """Load one serialized FileDescriptorProto whose dependencies are loaded."""
-        raw = bytes(data)
-        return self._add([(parse_file(raw), raw)])[0]
+        raw = _as_bytes(data, "add_file")
+        try:
+            proto = _parse_named(raw)
+        except ValueError as e:
+            raise ValueError(_not_descriptors("FileDescriptorProto", raw, e)) from e
+        return self._add([(proto, raw)])[0]
 
     # Lookups
 
@@ -74,18 +85,34 @@ class Registry:
     def message_class(self, full_name: str) -> type:
         desc = self.message(full_name)
         if desc is None:
-            raise KeyError(full_name)
+            raise self._unknown("message type", full_name, self._messages, self._enums, "enum")
         cls: type = desc.type
         return cls
 
     def enum_class(self, full_name: str) -> type:
         desc = self.enum(full_name)
         if desc is None:
-            raise KeyError(full_name)
+            raise self._unknown("enum", full_name, self._enums, self._messages, "message")
         cls: type = desc.type
         return cls
 
     # Internals
+
+    @staticmethod
+    def _unknown(
+        kind: str, name: str, known: Collection[str], other: Collection[str], other_kind: str
+    ) -> KeyError:
+        """The KeyError for a class lookup that failed, with what may have been meant."""
+        text = f"unknown {kind} {name!r}"
+        if name.removeprefix(".") in other:
+            article = "an" if other_kind[0] in "aeiou" else "a"
+            return KeyError(f"{text}: it is {article} {other_kind}, use {other_kind}_class()")
+        close = close_names(name.removeprefix("."), known)
+        if close:
+            text += "; did you mean " + " or ".join(repr(c) for c in close) + "?"
+        elif not known or all(n.startswith("google.protobuf.") for n in known):
+            text += "; load its schema first with add_file_set()"
+        return KeyError(text)
 
     def _add(self, protos: list[tuple[FileProto, bytes]]) -> list[DescFile]:
         batch = Batch(self.message, self.enum, self._files.get)
@@ -98,7 +125,7 @@ class Registry:
                 raise ValueError(f"file {proto.name} is already loaded with other content")
         batch.resolve()
         self._check_extensions(batch.extensions)
-        batch.create_classes()
+        batch.create_classes(lazily=True)
         for file in batch.files:
             self._register_file(file)
         return [self._files[proto.name] for proto, _ in protos]
@@ -134,6 +161,50 @@ class Registry:
     def _register_extension(self, ext: DescExtension) -> None:
         self._extensions[ext.name] = ext
         self._extensions_by_number[(ext.extendee.type_name, ext.number)] = ext
+
+
+def close_names(name: str, known: Collection[str], limit: int = 3) -> list[str]:
+    """Known names a mistyped `name` may have meant (same last part, or similar), likest first."""
+    lowered = name.lower()
+    tail = lowered.rpartition(".")[2]
+    same_tail = [k for k in known if k.rpartition(".")[2].lower() == tail]
+    by_lower = {k.lower(): k for k in known}
+    similar = difflib.get_close_matches(lowered, list(by_lower), n=limit, cutoff=0.6)
+    found = set(same_tail) | {by_lower[s] for s in similar}
+
+    def likeness(candidate: str) -> float:
+        return difflib.SequenceMatcher(None, lowered, candidate.lower()).ratio()
+
+    return sorted(found, key=lambda k: (-likeness(k), k))[:limit]
+
+
+def _as_bytes(data: object, method: str) -> bytes:
+    if isinstance(data, str):
+        raise TypeError(
+            f"{method}() takes the bytes of a compiled schema, not str; "
+            "read the file in binary mode: open(path, 'rb').read()"
+        )
+    return bytes(data)  # type: ignore[call-overload]
+
+
+def _parse_named(raw: bytes) -> FileProto:
+    proto = parse_file(raw)
+    if not proto.name:
+        raise ValueError("a file without a name")
+    return proto
+
+
+def _not_descriptors(kind: str, data: bytes, error: ValueError) -> str:
+    head = data[:200].lstrip()
+    looks_like_source = head[:2] in (b"//", b"/*") or head.startswith(
+        (b"syntax", b"edition", b"package", b"message", b"import", b"enum", b"option")
+    )
+    what = " (it looks like .proto source text)" if looks_like_source else f" ({error})"
+    return (
+        f"the data is not a serialized {kind}{what}; compile the .proto files into one "
+        "with protoc, e.g. python -m grpc_tools.protoc -I. --include_imports "
+        "--descriptor_set_out=schema.binpb schema.proto, and pass the bytes of schema.binpb"
+    )
 
 
 def _dependency_order(protos: list[tuple[FileProto, bytes]]) -> list[tuple[FileProto, bytes]]:

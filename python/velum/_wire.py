@@ -1,7 +1,8 @@
 """A small reader of the protobuf binary wire format.
 
-The runtime needs it to read descriptor sets before any generated class (and so
-before the native decoder) is available; it is not meant for hot paths.
+The runtime uses it where it needs records rather than a message: to split a descriptor
+set into its files (each keeps its exact bytes) and extension values into their records.
+It is not meant for hot paths.
 """
 
 from __future__ import annotations

@@ -1,81 +1,144 @@
-"""The README's examples, run in order in a scratch directory so that they cannot rot.
+"""The README's examples run as written, so they cannot rot.
 
-Blocks preceded by `<!-- readme-test -->` run; `<!-- readme-test: needs_json -->` marks
-those that need the JSON codec. A proto block starting with `// NAME.proto` is written
-to that file first. Shell lines run with this interpreter as `python` and `velum`.
+Every ```proto block whose first line names a file (`// shop.proto`) is written to a
+scratch directory and compiled there into `<name>.binpb`. Then, in README order and in
+one fresh interpreter, every ```python block runs in one shared namespace, and every
+```sh block marked `<!-- readme-test -->` runs line by line with this interpreter as
+`python` and `velum`. `<!-- readme-test: needs_json -->` marks a block that needs the
+JSON codec; `<!-- readme: not run -->` leaves a block out.
 """
 
 from __future__ import annotations
 
+import json
 import os
 import re
-import shlex
 import subprocess
 import sys
+from dataclasses import dataclass
 from pathlib import Path
 
-import pytest
+README = Path(__file__).resolve().parents[2] / "README.md"
+NOT_RUN = "<!-- readme: not run -->"
+SHELL = "<!-- readme-test -->"
+NEEDS_JSON = "<!-- readme-test: needs_json -->"
+_FENCE = re.compile(r"^```(\w*)\s*$")
+_FILE_COMMENT = re.compile(r"^//\s*(\S+\.proto)\s*$")
 
-README = Path(__file__).resolve().parent.parent.parent / "README.md"
-BLOCK = re.compile(
-    r"(?:<!-- readme-test(?P<json>: needs_json)? -->\n)?```(?P<lang>\w+)\n(?P<code>.*?)```", re.S
-)
+
+@dataclass
+class Block:
+    language: str
+    line: int  # of the block's first code line, counted from 1
+    code: str
+    marker: str  # the marker line right above the block, or ""
 
 
-def _blocks() -> list[tuple[str, str, str | None]]:
-    """(language, code, None | "plain" | "json") for every fenced block."""
-    found = []
-    for match in BLOCK.finditer(README.read_text()):
-        marker = match.group(0).startswith("<!--")
-        kind = ("json" if match.group("json") else "plain") if marker else None
-        found.append((match.group("lang"), match.group("code"), kind))
+def blocks(text: str) -> list[Block]:
+    found: list[Block] = []
+    lines = text.splitlines()
+    i = 0
+    while i < len(lines):
+        opening = _FENCE.match(lines[i])
+        if opening is None or not opening.group(1):
+            i += 1
+            continue
+        start = i + 1
+        end = start
+        while end < len(lines) and lines[end].strip() != "```":
+            end += 1
+        above = lines[i - 1].strip() if i > 0 else ""
+        marker = above if above.startswith("<!--") else ""
+        found.append(Block(opening.group(1), start + 1, "\n".join(lines[start:end]), marker))
+        i = end + 1
     return found
 
 
-def _run_examples(tmp_path: Path, with_json: bool) -> None:
+def runnable(block: Block, with_json: bool) -> bool:
+    if block.marker == NOT_RUN or (block.marker == NEEDS_JSON and not with_json):
+        return False
+    if block.language == "python":
+        return True
+    return block.language == "sh" and block.marker in (SHELL, NEEDS_JSON)
+
+
+# Runs in a fresh interpreter: python blocks share one namespace, sh lines run with the
+# interpreter's own bin directory first on PATH.
+_DRIVER = r"""
+import json, os, re, shlex, subprocess, sys
+readme, steps = sys.argv[1], json.load(open(sys.argv[2]))
+sys.path.insert(0, os.getcwd())
+python = shlex.quote(sys.executable)
+namespace = {"__name__": "__readme__"}
+for language, line, code in steps:
+    if language == "python":
+        exec(compile("\n" * (line - 1) + code, readme, "exec"), namespace)
+        continue
+    for command in filter(str.strip, code.splitlines()):
+        command = re.sub(r"^velum\b", python + " -m velum", command)
+        command = re.sub(r"^python\b", python, command)
+        result = subprocess.run(command, shell=True, capture_output=True, text=True)
+        if result.returncode:
+            sys.exit(f"README line {line}: {command}\n{result.stdout}\n{result.stderr}")
+"""
+
+
+def _json_available() -> bool:
+    import velum.wkt
+
+    try:
+        velum.wkt.Empty().to_json()
+    except NotImplementedError:
+        return False
+    return True
+
+
+def _compile_schemas(found: list[Block], directory: Path) -> None:
+    for block in found:
+        first = block.code.splitlines()[0] if block.code else ""
+        named = _FILE_COMMENT.match(first)
+        if block.language == "proto" and named:
+            (directory / named.group(1)).write_text(block.code + "\n")
+            subprocess.run(
+                [sys.executable, "-m", "grpc_tools.protoc", "-I.", "--include_imports",
+                 f"--descriptor_set_out={Path(named.group(1)).stem}.binpb", named.group(1)],
+                check=True, cwd=directory,
+            )  # fmt: skip
+
+
+def test_the_block_reader_keeps_order_lines_and_markers() -> None:
+    text = (
+        "intro\n```python\na = 1\n```\n" + NOT_RUN + "\n```python\nb\n```\n"
+        "```sh\nls\n```\n" + SHELL + "\n```sh\npwd\n```\n"
+    )
+    found = blocks(text)
+    assert found == [
+        Block("python", 3, "a = 1", ""),
+        Block("python", 7, "b", NOT_RUN),
+        Block("sh", 10, "ls", ""),
+        Block("sh", 14, "pwd", SHELL),
+    ]
+    assert [runnable(b, with_json=True) for b in found] == [True, False, False, True]
+
+
+def test_readme_examples_run(tmp_path: Path) -> None:
+    found = blocks(README.read_text())
+    steps = [(b.language, b.line, b.code) for b in found if runnable(b, _json_available())]
+    assert sum(language == "python" for language, _, _ in steps) >= 4
+    _compile_schemas(found, tmp_path)
+    (tmp_path / "steps.json").write_text(json.dumps(steps))
     bin_dir = Path(sys.executable).parent
     env = {**os.environ, "PATH": f"{bin_dir}{os.pathsep}{os.environ['PATH']}"}
-    python = shlex.quote(sys.executable)
-    for lang, code, _ in _blocks():
-        first = code.split("\n", 1)[0]
-        if lang == "proto" and first.startswith("// ") and first.endswith(".proto"):
-            (tmp_path / first[3:]).write_text(code)
-    for lang, code, kind in _blocks():
-        if kind is None or (kind == "json" and not with_json):
-            continue
-        if lang == "python":
-            commands = [[sys.executable, "-c", code]]
-        else:
-            lines = [line for line in code.splitlines() if line.strip()]
-            commands = [
-                re.sub(r"^python\b", python, re.sub(r"^velum\b", f"{python} -m velum", line))
-                for line in lines
-            ]
-        for command in commands:
-            result = subprocess.run(
-                command, shell=isinstance(command, str), cwd=tmp_path, env=env,
-                capture_output=True, text=True,
-            )  # fmt: skip
-            assert result.returncode == 0, f"{command}\n{result.stdout}\n{result.stderr}"
-
-
-def test_readme_has_examples_to_run():
-    kinds = [kind for _, _, kind in _blocks()]
-    assert kinds.count("plain") >= 4 and kinds.count("json") >= 2
-
-
-def test_readme_examples_run(tmp_path):
-    _run_examples(tmp_path, with_json=False)
-    # The example of generated modules also type-checks against the generated stubs.
-    typed = [code for lang, code, kind in _blocks() if kind == "plain" and "_velum" in code]
-    (tmp_path / "typed_example.py").write_text(typed[0])
     result = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "typed_example.py"],
-        cwd=tmp_path, capture_output=True, text=True, env={**os.environ, "MYPYPATH": str(tmp_path)},
+        [sys.executable, "-c", _DRIVER, str(README), "steps.json"],
+        cwd=tmp_path, env=env, capture_output=True, text=True,
     )  # fmt: skip
-    assert result.returncode == 0, result.stdout
-
-
-@pytest.mark.needs_json
-def test_readme_json_examples_run(tmp_path):
-    _run_examples(tmp_path, with_json=True)
+    assert result.returncode == 0, result.stdout + result.stderr
+    # The example of generated modules also type-checks against the generated stubs.
+    typed = next(b.code for b in found if b.language == "python" and "_velum" in b.code)
+    (tmp_path / "typed_example.py").write_text(typed)
+    checked = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "typed_example.py"],
+        cwd=tmp_path, capture_output=True, text=True, env={**env, "MYPYPATH": str(tmp_path)},
+    )  # fmt: skip
+    assert checked.returncode == 0, checked.stdout

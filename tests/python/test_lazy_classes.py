@@ -1,0 +1,98 @@
+"""Classes of a loaded schema are made when first needed, together with what they need."""
+
+from __future__ import annotations
+
+import threading
+from typing import Any
+
+import pytest
+from google.protobuf import descriptor_pb2
+
+import velum
+from velum._descriptors import peek_type
+
+P2 = "velum.test.proto2"
+
+
+@pytest.fixture
+def fresh(compiler: Any) -> velum.Registry:
+    registry = velum.Registry()
+    registry.add_file_set(compiler("test_proto2.proto", "test_proto3.proto"))
+    return registry
+
+
+def test_loading_makes_no_class_and_the_first_use_makes_only_what_it_needs(fresh: Any) -> None:
+    scalars, extendable = fresh.message(f"{P2}.Scalars"), fresh.message(f"{P2}.Extendable")
+    color = fresh.enum(f"{P2}.Color")
+    assert peek_type(scalars) is None and peek_type(color) is None
+    cls = fresh.message_class(f"{P2}.Scalars")
+    assert peek_type(scalars) is cls and peek_type(color) is not None  # a field's enum
+    assert peek_type(extendable) is None  # not reached from Scalars
+    assert fresh.message_class(f"{P2}.Scalars") is cls is scalars.type
+    assert cls.from_binary(cls(f_color=color.type.COLOR_BLUE).to_binary()).f_color is (
+        color.type.COLOR_BLUE
+    )
+
+
+def test_enum_defaults_resolve_to_members(fresh: Any) -> None:
+    desc = fresh.message(f"{P2}.Defaults")
+    field = desc._fields_by_name["color"]
+    color = fresh.enum_class(f"{P2}.Color")
+    assert field.default is color.COLOR_BLUE
+    assert dict(desc._defaults)["color"] is color.COLOR_BLUE
+    assert fresh.message_class(f"{P2}.Defaults")().color is color.COLOR_BLUE
+
+
+def test_nested_and_referenced_classes_come_with_their_user(fresh: Any) -> None:
+    outer = fresh.message_class("velum.test.proto3.Outer")
+    inner = fresh.message("velum.test.proto3.Outer.Inner")
+    assert outer.Inner is peek_type(inner)
+    assert outer.from_binary(outer().to_binary()) == outer()
+
+
+def test_extension_of_a_class_not_made_yet(fresh: Any) -> None:
+    ext = fresh.extension(f"{P2}.ext_message")
+    msg = fresh.message_class(f"{P2}.Extendable")()
+    scalars = fresh.message(f"{P2}.Scalars")
+    assert peek_type(scalars) is None
+    msg[ext] = fresh.message_class(f"{P2}.Scalars")(f_int32=5)
+    assert msg[ext].f_int32 == 5
+    absent = fresh.message_class(f"{P2}.Extendable")()[fresh.extension(f"{P2}.ext_color")]
+    assert absent is fresh.enum_class(f"{P2}.Color").COLOR_GREEN
+
+
+def test_threads_racing_for_a_class_get_the_same_one(compiler: Any) -> None:
+    registry = velum.Registry()
+    registry.add_file_set(compiler("test_proto3.proto"))
+    names = [n for n in registry._messages if n.startswith("velum.test.proto3.")]
+    seen: list[dict[str, type]] = []
+    start = threading.Barrier(6)
+
+    def work() -> None:
+        start.wait()
+        seen.append({name: registry.message_class(name) for name in names})
+
+    threads = [threading.Thread(target=work) for _ in range(6)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert len(seen) == 6 and all(found == seen[0] for found in seen)
+
+
+def test_a_long_chain_of_references_needs_no_deep_recursion() -> None:
+    file = descriptor_pb2.FileDescriptorProto(name="chain.proto", package="chain", syntax="proto3")
+    for i in range(3000):
+        msg = file.message_type.add(name=f"M{i}")
+        if i:
+            msg.field.add(
+                name="prev", number=1, type_name=f".chain.M{i - 1}",
+                type=descriptor_pb2.FieldDescriptorProto.TYPE_MESSAGE,
+            )  # fmt: skip
+    registry = velum.Registry()
+    registry.add_file(file.SerializeToString())
+    last = registry.message_class("chain.M2999")
+    first = registry.message_class("chain.M0")
+    value = last(prev=registry.message_class("chain.M2998")())
+    assert last.from_binary(value.to_binary()) == value
+    assert peek_type(registry.message("chain.M0")) is first
