@@ -74,8 +74,14 @@ struct NumberToken {
 class JsonTokenizer {
  public:
   // `data` must stay alive and unchanged while the tokenizer is used.
-  JsonTokenizer(const char* data, size_t size) noexcept
-      : begin_(data), cur_(data), end_(data + size) {}
+  JsonTokenizer(const char* data, size_t size) noexcept : begin_(data), cur_(data), end_(data + size) {}
+  JsonTokenizer() noexcept : JsonTokenizer("", 0) {}
+  void Reset(const char* data, size_t size) noexcept {
+    begin_ = cur_ = data;
+    end_ = data + size;
+    nesting_ = 0;
+    error_ = SyntaxError();
+  }
   JsonTokenizer(const JsonTokenizer&) = delete;
   JsonTokenizer& operator=(const JsonTokenizer&) = delete;
 
