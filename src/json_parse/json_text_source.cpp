@@ -117,23 +117,25 @@ Status JsonTextSource::TakeInto(Ref& value) {
     case JsonKind::kArray: {
       Ref list = Ref::steal(PyList_New(0));
       if (!list) return Status::Pending();
-      VELUM_TRY(ForEachElement([&]() -> Status {
+      auto element = [&]() -> Status {
         Ref item;
         VELUM_TRY(TakeInto(item));
         return PyList_Append(list.get(), item.get()) == 0 ? Status() : Status::Pending();
-      }));
+      };
+      VELUM_TRY(ForEachElement(element));
       value = std::move(list);
       return Status();
     }
     case JsonKind::kObject: {
       Ref dict = Ref::steal(PyDict_New());
       if (!dict) return Status::Pending();
-      VELUM_TRY(ForEachMember([&](const MemberName& name) -> Status {
+      auto member = [&](const MemberName& name) -> Status {
         VELUM_ASSIGN_OR_RETURN(Ref key, MemberNameObject(name));
         Ref item;
         VELUM_TRY(TakeInto(item));
         return PyDict_SetItem(dict.get(), key.get(), item.get()) == 0 ? Status() : Status::Pending();
-      }));
+      };
+      VELUM_TRY(ForEachMember(member));
       value = std::move(dict);
       return Status();
     }
