@@ -344,3 +344,14 @@ def test_registry_errors_propagate(cls: Any) -> None:
 
     with pytest.raises(LookupError, match="^a.b$"):
         cls("Scalars").from_json('{"[a.b]": 1}', registry=Broken())
+
+
+def test_runtime_wrappers(cls: Any) -> None:
+    scalars = cls("Scalars")
+    data = {"fInt32": 1, "zzz": 2}
+    assert scalars.from_dict(data, ignore_unknown_fields=True) == scalars(f_int32=1)
+    with pytest.raises(TypeError, match="unexpected keyword argument 'strict'"):
+        scalars.from_dict(data, strict=True)
+    msg = scalars(f_string="s")
+    msg.merge_from_json(b'{"fInt32": 2}')
+    assert msg == scalars(f_int32=2, f_string="s")
