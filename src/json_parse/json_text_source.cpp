@@ -1,6 +1,7 @@
 #include "json_parse/json_text_source.h"
 
 #include "common/py_error.h"
+#include "field_ops/scalar_convert.h"
 #include "json_parse/json_number.h"
 
 namespace velum::json {
@@ -82,7 +83,7 @@ Status JsonTextSource::ReadNumber(NumberValue& value) {
 Status JsonTextSource::ReadStr(Ref& value) {
   std::string_view text;
   if (!tok_.ReadString(&text)) return Failure();
-  value = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+  value = Ref::steal(NewStrFromUtf8(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
   return value ? Status() : Status::Pending();
 }
 
