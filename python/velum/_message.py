@@ -15,7 +15,6 @@ from velum._descriptors import (
     DescField,
     DescFieldValueList,
     DescFieldValueMap,
-    DescFieldValueMessage,
     DescMessage,
     DescOneof,
 )
@@ -23,8 +22,6 @@ from velum._wire import split_records
 
 if TYPE_CHECKING:
     from collections.abc import Callable
-
-_MISSING = object()
 
 
 class Message:
@@ -41,6 +38,7 @@ class Message:
     if TYPE_CHECKING:  # implemented by NativeMessage
         _unknown_fields: dict[int, list[bytes]] | None
         _get_field_number_present: Callable[[int], bool]
+        _is_field_number_set: Callable[[int], bool]
         _clear_field_number_present: Callable[[int], None]
         _get_or_init_unknown_fields: Callable[[], dict[int, list[bytes]]]
         _merge_from: Callable[[Message, bool], None]
@@ -121,16 +119,11 @@ class Message:
         return None if chosen is None else chosen.field
 
     def _is_set(self, field: DescField) -> bool:
-        value = getattr(self, field.local_name, _MISSING)
-        if value is _MISSING:
+        # The encoders' own decision, so that -0.0 and NaN count as set.
+        try:
+            return self._is_field_number_set(field.number)
+        except AttributeError:  # a slot never filled
             return False
-        if isinstance(field.value, DescFieldValueList | DescFieldValueMap):
-            return bool(value)
-        if isinstance(field.value, DescFieldValueMessage):
-            return value is not None
-        if field._requires_presence:
-            return self._get_field_number_present(field.number)
-        return bool(value != field.default)
 
     # Convenience wrappers over the native methods
 
@@ -144,6 +137,11 @@ class Message:
     def merge_from_json(
         self, json: str | bytes, *, ignore_unknown_fields: bool = False, registry: Any = None
     ) -> None:
+        """Read JSON text (str, bytes or bytearray) into this message.
+
+        Named fields are replaced, lists appended to, maps updated and sub-messages
+        merged; a failure leaves what was read before it.
+        """
         self._merge_from_json(json, ignore_unknown_fields=ignore_unknown_fields, registry=registry)
 
     def to_json_value(self, **options: Any) -> Any:
@@ -157,6 +155,18 @@ class Message:
         result: Self = cls._from_json_value(
             value, ignore_unknown_fields=ignore_unknown_fields, registry=registry
         )
+        return result
+
+    @classmethod
+    def from_dict(cls, data: Any, **options: Any) -> Self:
+        """A new message read from the JSON form as plain Python values.
+
+        `data` is what `json.loads` gives for the message's JSON text: dicts, lists,
+        str, int, float, bool and None. Options are those of `from_json`:
+        `ignore_unknown_fields` and `registry`. String fields share the str objects
+        of `data`.
+        """
+        result: Self = cls._from_json_value(data, **options)
         return result
 
     def copy(self) -> Self:

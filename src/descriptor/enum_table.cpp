@@ -25,6 +25,7 @@ int EnumTable_clear(PyObject* self) {
   table->dense.clear();
   table->sparse.clear();
   table->values.clear();
+  table->numbers_by_name.clear();
   table->enum_class.reset();
   table->default_value.reset();
   return 0;
@@ -126,6 +127,12 @@ Status FillTable(const RuntimeNames& names, PyObject* desc, EnumTable* table) {
     if (!file) return Status::Pending();
     VELUM_ASSIGN_OR_RETURN(Ref file_name, GetStr(file.get(), names.name(Name::kName)));
     table->is_null_value = StartsWith(file_name.get(), "google/protobuf/");
+  }
+  for (const EnumValueEntry& entry : table->values) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(entry.name.get(), &size);
+    if (utf8 == nullptr) return Status::Pending();
+    table->numbers_by_name.emplace(RawString(utf8, static_cast<size_t>(size)), entry.number);
   }
   return Status::Ok();
 }

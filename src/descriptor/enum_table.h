@@ -6,8 +6,9 @@
 
 #include "common/raw_alloc.h"
 #include "common/ref.h"
+#include "common/string_map.h"
 #include "common/status.h"
-#include "module/runtime_names.h"
+#include "descriptor/runtime_names.h"
 
 namespace velum {
 
@@ -20,6 +21,17 @@ struct EnumValueEntry {
 };
 
 struct EnumTable {
+  // Value names as JSON reads them; the first value declared with a name keeps it.
+  StringMap<int32_t> numbers_by_name;
+
+  // The number of the value called `name` (byte-exact).
+  bool NumberOfName(std::string_view name, int32_t* number) const noexcept {
+    const int32_t* found = FindIn(numbers_by_name, name);
+    if (found == nullptr) return false;
+    *number = *found;
+    return true;
+  }
+
   Ref type_name;
   Ref enum_class;
   Ref default_value;  // the member of the first declared value

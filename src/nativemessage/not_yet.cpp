@@ -15,11 +15,4 @@ Result<Ref> WriteJsonText(const MessageMarshaler&, PyObject*, const JsonWriteOpt
 Result<Ref> WriteJsonValue(const MessageMarshaler&, PyObject*, const JsonWriteOptions&) {
   return NotYet("_to_json_value");
 }
-Result<Ref> ReadJsonNew(const MessageMarshaler&, PyObject*, bool from_text, const JsonReadOptions&) {
-  return NotYet(from_text ? "from_json" : "_from_json_value");
-}
-Status ReadJsonInto(const MessageMarshaler&, PyObject*, PyObject*, const JsonReadOptions&) {
-  return NotYet("_merge_from_json");
-}
-
 }  // namespace velum

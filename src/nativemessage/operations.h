@@ -5,7 +5,8 @@
 
 #include "common/ref.h"
 #include "common/status.h"
-#include "parser/marshaler.h"
+#include "descriptor/marshaler.h"
+#include "json_parse/json_reader.h"
 
 namespace velum {
 
@@ -16,21 +17,9 @@ struct JsonWriteOptions {
   bool use_proto_field_name = false;
 };
 
-struct JsonReadOptions {
-  PyObject* registry = nullptr;  // borrowed; null when absent
-  bool ignore_unknown_fields = false;
-};
-
-// Binary codec.
-Result<Ref> EncodeToBytes(const MessageMarshaler& m, PyObject* msg, bool write_unknown_fields);
-Result<Ref> DecodeNew(const MessageMarshaler& m, PyObject* data, bool ignore_unknown_fields);
-Status DecodeInto(const MessageMarshaler& m, PyObject* msg, PyObject* data, bool ignore_unknown_fields);
-
 // JSON.
 Result<Ref> WriteJsonText(const MessageMarshaler& m, PyObject* msg, const JsonWriteOptions& options);
 Result<Ref> WriteJsonValue(const MessageMarshaler& m, PyObject* msg, const JsonWriteOptions& options);
-Result<Ref> ReadJsonNew(const MessageMarshaler& m, PyObject* input, bool from_text, const JsonReadOptions& options);
-Status ReadJsonInto(const MessageMarshaler& m, PyObject* msg, PyObject* json, const JsonReadOptions& options);
 
 // Copy, merge and equality.
 Result<Ref> ShallowCopy(const MessageMarshaler& m, PyObject* msg);

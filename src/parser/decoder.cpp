@@ -1,11 +1,14 @@
 #include "parser/decoder.h"
 
+#include "common/limits.h"
 #include "common/py_error.h"
 #include "descriptor/message_handle.h"
-#include "nativemessage/native_message.h"
+#include "descriptor/instance.h"
+#include "field_ops/field_store.h"
+#include "field_ops/new_instance.h"
 #include "oneof/oneof.h"
 #include "parser/decode_values.h"
-#include "parser/field_access.h"
+#include "descriptor/field_access.h"
 #include "parser/unknown_capture.h"
 
 namespace velum::decoder {
@@ -18,7 +21,7 @@ PyTypeObject* ClassOf(const MessageMarshaler& m) noexcept {
 
 [[gnu::cold]] Status TooDeep() {
   return FormatError(ErrorKind::kRecursion, "exceeded maximum recursion depth %u while parsing message",
-                     static_cast<unsigned>(wire::kMaxDepth));
+                     static_cast<unsigned>(kMaxDepth));
 }
 
 [[gnu::cold]] Status InvalidWireType(uint32_t wire_type) {
@@ -30,8 +33,8 @@ PyTypeObject* ClassOf(const MessageMarshaler& m) noexcept {
 // records store straight into them, and the defaults go into the slots still
 // empty afterwards. That needs slot storage throughout and an instance that
 // was allocated directly, with no Python __new__ in between.
-bool CanDecodeFresh(const MessageMarshaler& m) noexcept {
-  PyTypeObject* cls = ClassOf(m);
+bool CanDecodeFresh(const MessageMarshaler& m, PyTypeObject* cls) noexcept {
+  if (cls == nullptr) cls = ClassOf(m);
   return m.slot_storage && cls != nullptr && cls->tp_new == NativeMessageType()->tp_new;
 }
 
@@ -59,26 +62,6 @@ void FillDefaults(const MessageMarshaler& m, PyObject* instance) noexcept {
   }
 }
 
-Status SetPresent(PyObject* msg, uint32_t number) {
-  PresenceBits& bits = AsNative(msg)->presence;
-  if (!bits.Set(number)) [[unlikely]]
-    return bits.FailureStatus(number);
-  return Status::Ok();
-}
-
-// A oneof member replaces whatever its oneof held; any other field replaces
-// its own value and becomes present.
-Status StoreSingular(PyObject* msg, const FieldSpec& f, Ref value) {
-  if (f.in_oneof()) {
-    Ref holder = oneof::New(f.local_name.get(), value.get());
-    if (!holder) return Status::Pending();
-    return WriteFieldSteal(msg, f.access, std::move(holder));
-  }
-  VELUM_TRY(WriteFieldSteal(msg, f.access, std::move(value)));
-  if (f.has_presence_bit) return SetPresent(msg, f.number);
-  return Status::Ok();
-}
-
 Status AddClosedEnumRecord(PyObject* msg, uint32_t number, int32_t value) {
   return unknown::AddVarintRecord(msg, number, wire::MakeTag(number, kWireVarint), wire::SignExtend(value));
 }
@@ -96,18 +79,19 @@ template <bool kFresh>
 Status DecodeFields(const MessageMarshaler& m, PyObject* msg, WireReader& reader, bool ignore_unknown,
                     uint32_t depth);
 
-// A new instance of `m` holding the records of `content`.
+// A new instance of `m` (of `cls` when given, a subclass of m's class)
+// holding the records of `content`.
 Status DecodeNewInstance(const MessageMarshaler& m, WireReader& content, bool ignore_unknown, uint32_t depth,
-                         Ref& out) {
-  if (CanDecodeFresh(m)) [[likely]] {
-    VELUM_ASSIGN_OR_RETURN(out, NewBareInstance(m));
+                         Ref& out, PyTypeObject* cls = nullptr) {
+  if (CanDecodeFresh(m, cls)) [[likely]] {
+    VELUM_ASSIGN_OR_RETURN(out, NewBareInstance(m, cls));
     Status status = NewContainers(m, out.get());
     if (status.ok()) [[likely]]
       status = DecodeFields<true>(m, out.get(), content, ignore_unknown, depth);
     FillDefaults(m, out.get());
     return status;
   }
-  VELUM_ASSIGN_OR_RETURN(out, NewInstance(m));
+  VELUM_ASSIGN_OR_RETURN(out, NewDefaultInstance(m, cls));
   return DecodeFields<false>(m, out.get(), content, ignore_unknown, depth);
 }
 
@@ -119,22 +103,6 @@ Status DecodeNewMessage(const ElementKind& element, WireReader& reader, uint32_t
   return DecodeNewInstance(*nested, content, ignore_unknown, depth + 1, out);
 }
 
-bool SameName(PyObject* a, PyObject* b) noexcept {
-  if (a == b) return true;
-  return PyUnicode_Check(a) && PyUnicode_Check(b) && PyUnicode_Compare(a, b) == 0;
-}
-
-// The value a message field holds, or null. In a fresh instance a slot not yet
-// written is empty, which means the same as None.
-template <bool kFresh>
-Result<Ref> CurrentValue(PyObject* msg, const FieldSpec& f) {
-  if constexpr (kFresh) {
-    return Ref::borrow(*SlotAddress(msg, f.access.offset()));
-  } else {
-    return ReadField(msg, f.access);
-  }
-}
-
 // A message that occurs again merges into the value already there.
 template <bool kFresh>
 Status DecodeSingularMessage(const FieldSpec& f, PyObject* msg, WireReader& reader, uint32_t wire_type,
@@ -142,20 +110,17 @@ Status DecodeSingularMessage(const FieldSpec& f, PyObject* msg, WireReader& read
   WireReader content;
   VELUM_TRY(ReadMessageContent(reader, f.number, wire_type, content));
   VELUM_ASSIGN_OR_RETURN(MessageMarshaler * nested, Resolve(f.kind.value.handle));
-  VELUM_ASSIGN_OR_RETURN(Ref current, CurrentValue<kFresh>(msg, f));
+  // A fresh instance's slot not yet written means the same as None.
   Ref target;
-  if (!f.in_oneof()) {
-    target = std::move(current);
-  } else if (current && oneof::Check(current.get()) && SameName(oneof::Field(current.get()), f.local_name.get())) {
-    target = Ref::borrow(oneof::Value(current.get()));
+  if (!kFresh || *SlotAddress(msg, f.access.offset()) != nullptr) {
+    VELUM_ASSIGN_OR_RETURN(target, CurrentSubMessage(msg, f, *nested));
   }
-  if (target && target.get() != Py_None) {
-    VELUM_TRY(CheckInstance(*nested, target.get()));
+  if (target) {
     VELUM_TRY(DecodeFields<false>(*nested, target.get(), content, ignore_unknown, depth + 1));
   } else {
     VELUM_TRY(DecodeNewInstance(*nested, content, ignore_unknown, depth + 1, target));
   }
-  return StoreSingular(msg, f, std::move(target));
+  return StoreWithPresence(msg, f, std::move(target));
 }
 
 // A singular scalar outside a oneof, the most common record: read and stored
@@ -212,7 +177,7 @@ Status DecodeSingular(const FieldSpec& f, PyObject* msg, WireReader& reader, uin
     case ElementTag::kMessage:
       return DecodeSingularMessage<kFresh>(f, msg, reader, wire_type, ignore_unknown, depth);
   }
-  return StoreSingular(msg, f, std::move(value));
+  return StoreWithPresence(msg, f, std::move(value));
 }
 
 Status Append(PyObject* list, const Ref& value) {
@@ -279,9 +244,7 @@ Status DecodeListRecord(const FieldSpec& f, PyObject* msg, Ref& list, WireReader
 // list is looked up once for the run.
 Status DecodeList(const FieldSpec& f, PyObject* msg, WireReader& reader, uint32_t wire_type, bool ignore_unknown,
                   uint32_t depth) {
-  VELUM_ASSIGN_OR_RETURN(Ref list, ReadField(msg, f.access));
-  if (!PyList_Check(list.get())) [[unlikely]]
-    return TypeCheckError(list.get(), "list");
+  VELUM_ASSIGN_OR_RETURN(Ref list, StoredList(msg, f));
   do {
     VELUM_TRY(DecodeListRecord(f, msg, list, reader, wire_type, ignore_unknown, depth));
   } while (reader.ConsumeTag(wire::MakeTag(f.number, wire_type)));
@@ -348,9 +311,7 @@ Status DecodeMapEntry(const FieldSpec& f, PyObject* msg, PyObject* dict, WireRea
   }
   Ref looked_up;
   if (dict == nullptr) {
-    VELUM_ASSIGN_OR_RETURN(looked_up, ReadField(msg, f.access));
-    if (!PyDict_Check(looked_up.get())) [[unlikely]]
-      return TypeCheckError(looked_up.get(), "dict");
+    VELUM_ASSIGN_OR_RETURN(looked_up, StoredDict(msg, f));
     dict = looked_up.get();
   }
   if (PyDict_SetItem(dict, key.get(), value.get()) < 0) return Status::Pending();
@@ -398,7 +359,7 @@ Status DecodeField(const FieldSpec& f, PyObject* msg, WireReader& reader, uint32
 template <bool kFresh>
 Status DecodeFields(const MessageMarshaler& m, PyObject* msg, WireReader& reader, bool ignore_unknown,
                     uint32_t depth) {
-  if (depth > wire::kMaxDepth) [[unlikely]]
+  if (depth > kMaxDepth) [[unlikely]]
     return TooDeep();
   // Records usually come in field order, so the field after the last one
   // decoded is tried before the index: its whole tag (number and declared
@@ -441,25 +402,9 @@ Status DecodeFields(const MessageMarshaler& m, PyObject* msg, WireReader& reader
 
 }  // namespace
 
-Status CheckInstance(const MessageMarshaler& m, PyObject* obj) {
-  PyTypeObject* cls = ClassOf(m);
-  if (cls != nullptr && PyObject_TypeCheck(obj, cls)) [[likely]]
-    return Status::Ok();
-  if (cls == nullptr) return Status(ErrorKind::kRuntime, "message class was cleared");
-  if (!IsNativeMessage(obj)) return TypeCheckError(obj, "NativeMessage");
-  return TypeCheckError(obj, cls->tp_name);
-}
-
-Result<Ref> NewInstance(const MessageMarshaler& m) {
-  VELUM_ASSIGN_OR_RETURN(Ref obj, NewBareInstance(m));
-  VELUM_TRY(CheckInstance(m, obj.get()));
-  VELUM_TRY(InitDefaults(m, obj.get()));
-  return obj;
-}
-
-Result<Ref> DecodeNew(const MessageMarshaler& m, WireReader& reader, bool ignore_unknown) {
+Result<Ref> DecodeNew(const MessageMarshaler& m, WireReader& reader, bool ignore_unknown, PyTypeObject* cls) {
   Ref msg;
-  VELUM_TRY(DecodeNewInstance(m, reader, ignore_unknown, 0, msg));
+  VELUM_TRY(DecodeNewInstance(m, reader, ignore_unknown, 0, msg, cls));
   return msg;
 }
 

@@ -2,24 +2,21 @@
 
 #include <algorithm>
 
+#include "common/dict_walk.h"
+#include "common/limits.h"
 #include "common/py_error.h"
 #include "descriptor/enum_table.h"
 #include "descriptor/message_handle.h"
-#include "nativemessage/native_message.h"
-#include "nativemessage/operations.h"
+#include "descriptor/instance.h"
 #include "oneof/oneof.h"
-#include "parser/field_access.h"
-#include "parser/field_default.h"
+#include "descriptor/field_access.h"
+#include "field_ops/field_default.h"
+#include "field_ops/field_select.h"
 #include "reverse_buffer/scalar_writer.h"
 
 namespace velum::encoder {
 
 namespace {
-
-Status DictChanged(bool size) {
-  return Status(ErrorKind::kRuntime,
-                size ? "dictionary changed size during iteration" : "dictionary keys changed during iteration");
-}
 
 // ---- values -------------------------------------------------------------------
 
@@ -226,34 +223,21 @@ Status WriteMap(ReverseBuffer& buf, const FieldSpec& f, PyObject* dict, uint32_t
     if (truth < 0) return Status::Pending();
     return truth ? TypeCheckError(dict, "dict") : Status::Ok();
   }
-  const Py_ssize_t size = PyDict_GET_SIZE(dict);
-  Py_ssize_t pos = 0;
-  Py_ssize_t seen = 0;
-  PyObject* key = nullptr;
-  PyObject* value = nullptr;
   ElementKind key_kind;
   key_kind.scalar = f.kind.map_key;
-  while (PyDict_Next(dict, &pos, &key, &value)) {
-    if (++seen > size) return DictChanged(false);
-    Ref key_ref = Ref::borrow(key);
-    Ref value_ref = Ref::borrow(value);
+  return ForEachEntry(dict, [&](PyObject* key, PyObject* value) -> Status {
     const uint64_t before = buf.ContentLength();
-    VELUM_TRY(WriteElement(buf, f.kind.value, value_ref.get(), depth, write_unknown));
+    VELUM_TRY(WriteElement(buf, f.kind.value, value, depth, write_unknown));
     buf.PutVarint(f.map_value_tag);
-    VELUM_TRY(WriteElement(buf, key_kind, key_ref.get(), depth, write_unknown));
+    VELUM_TRY(WriteElement(buf, key_kind, key, depth, write_unknown));
     buf.PutVarint(f.map_key_tag);
     buf.PutVarint(buf.ContentLength() - before);
     buf.PutVarint(f.tag);
-    if (PyDict_GET_SIZE(dict) != size) return DictChanged(true);
-  }
-  return Status::Ok();
+    return Status::Ok();
+  });
 }
 
-// ---- singular fields -------------------------------------------------------------
-
-Status RequiredNotSet(const FieldSpec& f) {
-  return FormatError(ErrorKind::kValue, "cannot encode %U to binary: required field not set", f.local_name.get());
-}
+// ---- unknown records and selected fields ------------------------------------------
 
 Status WriteUnknown(ReverseBuffer& buf, PyObject* store) {
   const Py_ssize_t size = PyDict_GET_SIZE(store);
@@ -266,11 +250,11 @@ Status WriteUnknown(ReverseBuffer& buf, PyObject* store) {
   PyObject* key = nullptr;
   PyObject* value = nullptr;
   while (PyDict_Next(store, &pos, &key, &value)) {
-    if (static_cast<Py_ssize_t>(lists.size()) >= size) return DictChanged(false);
+    if (static_cast<Py_ssize_t>(lists.size()) >= size) return DictChangedError(false);
     if (!PyList_Check(value)) return TypeCheckError(value, "list");
     lists.push_back(value);
   }
-  if (PyDict_GET_SIZE(store) != size) return DictChanged(true);
+  if (PyDict_GET_SIZE(store) != size) return DictChangedError(true);
   for (size_t l = lists.size(); l-- > 0;) {
     PyObject* list = lists[l];
     for (Py_ssize_t i = PyList_GET_SIZE(list) - 1; i >= 0; --i) {
@@ -282,85 +266,17 @@ Status WriteUnknown(ReverseBuffer& buf, PyObject* store) {
   return Status::Ok();
 }
 
-Status CheckOneofs(const MessageMarshaler& m, PyObject* msg) {
-  for (const OneofEntry& oneof : m.oneofs) {
-    VELUM_ASSIGN_OR_RETURN(Ref value, ReadField(msg, oneof.access));
-    if (value.get() == Py_None) continue;
-    if (!oneof::Check(value.get())) {
-      return FormatError(ErrorKind::kType, "expected Oneof, got '%S'",
-                         reinterpret_cast<PyObject*>(Py_TYPE(value.get())));
-    }
-    PyObject* field = oneof::Field(value.get());
-    if (!m.fields_by_name) return Status(ErrorKind::kRuntime, "message marshaler was cleared");
-    int known = PySequence_Contains(m.fields_by_name.get(), field);
-    if (known < 0) return Status::Pending();
-    if (!known) return FormatError(ErrorKind::kValue, "unknown oneof field '%S'", field);
-  }
-  return Status::Ok();
-}
-
-// A singular scalar or enum field, skipped when not set: an implicit field at
-// its default, an explicit one without its presence bit. `value` may be
-// borrowed from the instance: it is held before anything that can run Python
-// code (which could replace the field's value).
-Status WriteSingularValue(ReverseBuffer& buf, const FieldSpec& f, PyObject* value,
-                          const NativeMessageObject& native) {
-  const ElementKind& kind = f.kind.value;
-  const bool implicit = f.presence == Presence::kImplicit;
-  if (!implicit && !native.presence.Get(f.number)) {
-    return f.presence == Presence::kRequired ? RequiredNotSet(f) : Status::Ok();
-  }
-  if (kind.tag == ElementTag::kScalar) {
-    const Fast fast = WithScalarType(kind.scalar, [&]<ScalarType T>() {
-      return implicit ? TryWrite<T, true>(buf, value) : TryWrite<T, false>(buf, value);
-    });
-    if (fast == Fast::kDefault) return Status::Ok();
-    if (fast == Fast::kSlow) [[unlikely]] {
-      Ref hold = Ref::borrow(value);
-      if (implicit) {
-        int set = HoldsNonDefault(f, value);
-        if (set <= 0) return set < 0 ? Status::Pending() : Status::Ok();
-      }
-      VELUM_TRY(WriteScalar(buf, kind.scalar, value));
-    }
-  } else {
-    Ref hold = Ref::borrow(value);
-    if (implicit) {
-      int set = HoldsNonDefault(f, value);
-      if (set <= 0) return set < 0 ? Status::Pending() : Status::Ok();
-    }
-    VELUM_TRY(WriteEnumValue(buf, *kind.table, value));
-  }
-  buf.PutVarint(f.tag);
-  return Status::Ok();
-}
-
-// A singular field as stored, message fields skipped when they hold None.
-Status WriteSingular(ReverseBuffer& buf, const FieldSpec& f, PyObject* value, const NativeMessageObject& native,
-                     uint32_t depth, bool write_unknown) {
-  if (f.kind.value.tag != ElementTag::kMessage) return WriteSingularValue(buf, f, value, native);
-  if (value == Py_None) return f.presence == Presence::kRequired ? RequiredNotSet(f) : Status::Ok();
-  return WriteMessageField(buf, f.kind.value, f.end_tag, f.tag, value, depth, write_unknown);
-}
-
-// A field's value as stored (a list, a dict or a singular value), written
-// unless it is unset or empty.
-Status WriteStored(ReverseBuffer& buf, const FieldSpec& f, PyObject* value, const NativeMessageObject& native,
-                   uint32_t depth, bool write_unknown) {
+// A field whose value was selected for writing, with its tag; nothing is
+// tested for presence or default here.
+Status WriteSelected(ReverseBuffer& buf, const FieldSpec& f, PyObject* value, uint32_t depth, bool write_unknown) {
   switch (f.shape) {
-    case FieldShape::kSingular:
-      return WriteSingular(buf, f, value, native, depth, write_unknown);
     case FieldShape::kList:
       return WriteList(buf, f, value, depth, write_unknown);
     case FieldShape::kMap:
       return WriteMap(buf, f, value, depth, write_unknown);
+    case FieldShape::kSingular:
+      break;
   }
-  return Status::Ok();
-}
-
-// The member of a oneof is written whatever its value: setting it is presence.
-Status WriteOneofMember(ReverseBuffer& buf, const FieldSpec& f, PyObject* value, uint32_t depth,
-                        bool write_unknown) {
   const ElementKind& kind = f.kind.value;
   switch (kind.tag) {
     case ElementTag::kScalar:
@@ -370,20 +286,27 @@ Status WriteOneofMember(ReverseBuffer& buf, const FieldSpec& f, PyObject* value,
       VELUM_TRY(WriteEnumValue(buf, *kind.table, value));
       break;
     case ElementTag::kMessage:
-      VELUM_TRY(WriteMessageValue(buf, kind, f.end_tag, value, depth, write_unknown));
-      break;
+      return WriteMessageField(buf, kind, f.end_tag, f.tag, value, depth, write_unknown);
   }
   buf.PutVarint(f.tag);
   return Status::Ok();
+}
+
+// The general path of one field: the shared selection, then the write.
+Status EncodeField(ReverseBuffer& buf, const FieldSpec& f, PyObject* msg, uint32_t depth, bool write_unknown) {
+  Ref value;
+  VELUM_TRY(SelectField(f, msg, false, value));
+  if (!value) return Status::Ok();
+  return WriteSelected(buf, f, value.get(), depth, write_unknown);
 }
 
 }  // namespace
 
 Status EncodeMessage(const MessageMarshaler& m, PyObject* msg, ReverseBuffer& buf, uint32_t depth,
                      bool write_unknown) {
-  if (depth > wire::kMaxDepth) {
+  if (depth > kMaxDepth) {
     return FormatError(ErrorKind::kRecursion, "exceeded maximum recursion depth %u while serializing message",
-                       static_cast<unsigned>(wire::kMaxDepth));
+                       static_cast<unsigned>(kMaxDepth));
   }
   PyObject* cls = m.message_class.get();
   if (cls == nullptr) return Status(ErrorKind::kRuntime, "message marshaler was cleared");
@@ -414,7 +337,7 @@ Status EncodeMessage(const MessageMarshaler& m, PyObject* msg, ReverseBuffer& bu
     if (value == nullptr) [[unlikely]]                                                       \
       return UninitializedSlot();                                                            \
     if (TryWriteField<T, true>(buf, value, step.tag) == Fast::kSlow) [[unlikely]] {          \
-      VELUM_TRY(WriteSingularValue(buf, *step.field, value, native));                        \
+      VELUM_TRY(EncodeField(buf, *step.field, msg, child_depth, write_unknown));             \
     }                                                                                        \
     continue;                                                                                \
   }                                                                                          \
@@ -424,7 +347,7 @@ Status EncodeMessage(const MessageMarshaler& m, PyObject* msg, ReverseBuffer& bu
     if (value == nullptr) [[unlikely]]                                                       \
       return UninitializedSlot();                                                            \
     if (TryWriteField<T, false>(buf, value, step.tag) == Fast::kSlow) [[unlikely]] {         \
-      VELUM_TRY(WriteSingularValue(buf, *step.field, value, native));                        \
+      VELUM_TRY(EncodeField(buf, *step.field, msg, child_depth, write_unknown));             \
     }                                                                                        \
     continue;                                                                                \
   }
@@ -446,10 +369,7 @@ Status EncodeMessage(const MessageMarshaler& m, PyObject* msg, ReverseBuffer& bu
 #undef VELUM_SCALAR_STEPS
       case static_cast<uint8_t>(EncodeOp::kImplicitEnum):
       case static_cast<uint8_t>(EncodeOp::kExplicitEnum): {
-        PyObject* value = *SlotAddress(msg, step.offset);
-        if (value == nullptr) [[unlikely]]
-          return UninitializedSlot();
-        VELUM_TRY(WriteSingularValue(buf, *step.field, value, native));
+        VELUM_TRY(EncodeField(buf, *step.field, msg, child_depth, write_unknown));
         continue;
       }
       case static_cast<uint8_t>(EncodeOp::kMessage): {
@@ -466,20 +386,7 @@ Status EncodeMessage(const MessageMarshaler& m, PyObject* msg, ReverseBuffer& bu
       default:
         break;
     }
-    const FieldSpec& f = *step.field;
-    VELUM_ASSIGN_OR_RETURN(Ref value, ReadField(msg, f.access));
-    if (!f.in_oneof()) {
-      VELUM_TRY(WriteStored(buf, f, value.get(), native, child_depth, write_unknown));
-      continue;
-    }
-    if (!oneof::Check(value.get())) continue;
-    PyObject* field = oneof::Field(value.get());
-    if (!PyUnicode_Check(field)) continue;
-    if (field != f.local_name.get() && PyUnicode_Compare(field, f.local_name.get()) != 0) {
-      if (PyErr_Occurred()) return Status::Pending();
-      continue;
-    }
-    VELUM_TRY(WriteOneofMember(buf, f, oneof::Value(value.get()), child_depth, write_unknown));
+    VELUM_TRY(EncodeField(buf, *step.field, msg, child_depth, write_unknown));
   }
   return Status::Ok();
 }
