@@ -7,7 +7,7 @@
 #include "common/raw_alloc.h"
 #include "common/ref.h"
 #include "common/status.h"
-#include "module/runtime_names.h"
+#include "descriptor/runtime_names.h"
 
 namespace velum {
 

@@ -5,7 +5,7 @@
 
 #include "common/ref.h"
 #include "common/status.h"
-#include "parser/marshaler.h"
+#include "descriptor/marshaler.h"
 
 namespace velum {
 
@@ -20,11 +20,6 @@ struct JsonReadOptions {
   PyObject* registry = nullptr;  // borrowed; null when absent
   bool ignore_unknown_fields = false;
 };
-
-// Binary codec.
-Result<Ref> EncodeToBytes(const MessageMarshaler& m, PyObject* msg, bool write_unknown_fields);
-Result<Ref> DecodeNew(const MessageMarshaler& m, PyObject* data, bool ignore_unknown_fields);
-Status DecodeInto(const MessageMarshaler& m, PyObject* msg, PyObject* data, bool ignore_unknown_fields);
 
 // JSON.
 Result<Ref> WriteJsonText(const MessageMarshaler& m, PyObject* msg, const JsonWriteOptions& options);
