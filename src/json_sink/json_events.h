@@ -4,6 +4,7 @@
 #pragma once
 
 #include <concepts>
+#include <span>
 #include <cstdint>
 #include <string_view>
 
@@ -12,7 +13,8 @@
 
 namespace velum::json_sink {
 
-// `name` and `text` arguments taking PyObject* are borrowed `str` objects; a
+// PyObject* arguments are borrowed: `str` objects for names and strings, a
+// `bytes` or `bytearray` for Bytes (written as standard Base64 text); a
 // std::string_view is UTF-8. The writer pairs every begin with an end and every
 // member name with one value; sinks place separators themselves.
 template <class S>
@@ -29,7 +31,17 @@ concept JsonSink = requires(S& sink, PyObject* object, std::string_view text, in
   { sink.String(text) } -> std::same_as<Status>;
   { sink.PythonString(object) } -> std::same_as<Status>;
   { sink.PythonNumber(object) } -> std::same_as<Status>;
+  { sink.Bytes(object) } -> std::same_as<Status>;
   { sink.Finish() } -> std::same_as<Result<Ref>>;
 };
+
+// The content of a `bytes` or `bytearray` (subclasses included), borrowed.
+inline std::span<const uint8_t> ByteContent(PyObject* data) noexcept {
+  if (PyBytes_Check(data)) {
+    return {reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data)), static_cast<size_t>(PyBytes_GET_SIZE(data))};
+  }
+  return {reinterpret_cast<const uint8_t*>(PyByteArray_AS_STRING(data)),
+          static_cast<size_t>(PyByteArray_GET_SIZE(data))};
+}
 
 }  // namespace velum::json_sink

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "json_sink/base64.h"
 #include "json_sink/json_escape.h"
 #include "json_sink/number_text.h"
 #include "json_sink/text_buffer.h"
@@ -55,6 +56,16 @@ class JsonText {
   void String(const char* text, size_t size) noexcept {
     ValueSeparator();
     AppendJsonString(out_, text, size);
+  }
+  // Standard Base64 of `data` as a JSON string; `length` is Base64Length(size).
+  void Base64(const uint8_t* data, size_t size, size_t length) noexcept {
+    ValueSeparator();
+    char* p = out_.Reserve(length + 2);
+    if (p == nullptr) return;
+    p[0] = '"';
+    Base64Encode(data, size, p + 1);
+    p[length + 1] = '"';
+    out_.Commit(length + 2);
   }
   // Number text produced elsewhere (digits of a big int), copied verbatim.
   void RawNumber(const char* text, size_t size) noexcept { Literal(text, size); }

@@ -1,6 +1,8 @@
 #include "json_sink/json_text_sink.h"
 
 #include "common/py_error.h"
+#include "json_sink/base64.h"
+#include "json_sink/json_events.h"
 
 namespace velum::json_sink {
 
@@ -49,6 +51,16 @@ Status JsonTextSink::PythonNumberGeneral(PyObject* value) noexcept {
   const char* utf8 = PyUnicode_AsUTF8AndSize(digits.get(), &size);
   if (utf8 == nullptr) return Status::Pending();
   text_.RawNumber(utf8, static_cast<size_t>(size));
+  return Status::Ok();
+}
+
+Status JsonTextSink::Bytes(PyObject* data) noexcept {
+  const auto content = ByteContent(data);
+  const uint8_t* p = content.data();
+  const size_t size = content.size();
+  const size_t length = Base64Length(size);
+  if (length == 0 && size != 0) return Status(ErrorKind::kMemory, "out of memory while writing JSON");
+  text_.Base64(p, size, length);
   return Status::Ok();
 }
 

@@ -67,6 +67,8 @@ class JsonTextSink {
     text_.String(utf8, static_cast<size_t>(size));
     return Status::Ok();
   }
+  // `data` is a bytes or bytearray; written as a Base64 JSON string.
+  Status Bytes(PyObject* data) noexcept;
   // A float prints as its repr(), an int as its digits; see the .cpp for the rest.
   Status PythonNumber(PyObject* value) noexcept {
     if (PyFloat_CheckExact(value)) {

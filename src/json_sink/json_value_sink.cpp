@@ -2,6 +2,9 @@
 
 #include <new>
 
+#include "json_sink/base64.h"
+#include "json_sink/json_events.h"
+
 namespace velum::json_sink {
 
 Status JsonValueSink::Place(PyObject* value) noexcept {
@@ -56,6 +59,19 @@ Status JsonValueSink::PythonNumberGeneral(PyObject* value) noexcept {
   const double number = PyFloat_AsDouble(value);
   if (number == -1.0 && PyErr_Occurred()) return Status::Pending();
   return PlaceNew(PyFloat_FromDouble(number));
+}
+
+Status JsonValueSink::Bytes(PyObject* data) noexcept {
+  const auto content = ByteContent(data);
+  const uint8_t* p = content.data();
+  const size_t size = content.size();
+  const size_t length = Base64Length(size);
+  if ((length == 0 && size != 0) || length > static_cast<size_t>(PY_SSIZE_T_MAX)) return Status(ErrorKind::kMemory, "out of memory while writing JSON");
+  // Base64 is ASCII: the text is encoded straight into a new compact str.
+  Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(length), 127));
+  if (!text) return Status::Pending();
+  Base64Encode(p, size, static_cast<char*>(PyUnicode_DATA(text.get())));
+  return Place(text.get());
 }
 
 Result<Ref> JsonValueSink::Finish() noexcept {

@@ -29,6 +29,8 @@ class JsonValueSink {
   }
   // The held `str` itself.
   Status PythonString(PyObject* value) noexcept { return Place(value); }
+  // `data` is a bytes or bytearray; placed as the `str` of its Base64 text.
+  Status Bytes(PyObject* data) noexcept;
   // The held float or int itself; any other number as the int of its
   // __index__ or else the float of its double, never the foreign object.
   Status PythonNumber(PyObject* value) noexcept {

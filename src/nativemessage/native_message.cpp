@@ -8,6 +8,7 @@
 #include "descriptor/runtime_names.h"
 #include "common/arg_binding.h"
 #include "field_ops/new_instance.h"
+#include "json_sink/json_writer.h"
 #include "nativemessage/operations.h"
 #include "parser/decode_input.h"
 #include "reverse_buffer/encoder.h"
