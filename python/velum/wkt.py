@@ -1,4 +1,9 @@
-"""Classes of the well-known types in google/protobuf/*.proto shipped with velum."""
+"""Classes of the well-known types in google/protobuf/*.proto shipped with velum.
+
+Every registry shares these classes, which carry conversions to and from their Python
+counterparts: `Timestamp.from_datetime`, `Duration.to_timedelta`, `Value.from_python`,
+`Any.pack`, `FieldMask.from_paths` and so on (see velum._wkt_methods).
+"""
 
 from __future__ import annotations
 

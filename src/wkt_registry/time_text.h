@@ -1,0 +1,48 @@
+// Core unit: no Python.
+// What the Timestamp and Duration texts share: the seconds/nanos pair, the
+// range constants, a fixed output buffer (neither text needs an allocation)
+// and the fraction digits in both directions.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace velum::wkt {
+
+inline constexpr int64_t kFirstTimestampSecond = -62135596800;  // 0001-01-01T00:00:00Z
+inline constexpr int64_t kLastTimestampSecond = 253402300799;   // 9999-12-31T23:59:59Z
+inline constexpr int64_t kDurationSecondBound = 315576000000;   // 10000 years of 365.25 days
+inline constexpr int32_t kNanosBound = 999999999;
+inline constexpr int32_t kNanosPerSecond = 1000000000;
+
+struct SecondsNanos {
+  int64_t seconds = 0;
+  int32_t nanos = 0;
+};
+
+// Large enough for the longest text either type writes.
+class TimeText {
+ public:
+  std::string_view view() const noexcept { return {data_, size_}; }
+  void Push(char c) noexcept { data_[size_++] = c; }
+  // `value` as exactly `width` digits, zero-padded; value must be below 10^width.
+  void PushDigits(uint64_t value, int width) noexcept;
+  // `value` in decimal without padding.
+  void PushDecimal(uint64_t value) noexcept;
+  // Nothing for 0, else "." and 3, 6 or 9 digits: as few as show `nanos`
+  // (0 … 999999999) exactly.
+  void PushFraction(uint32_t nanos) noexcept;
+
+ private:
+  char data_[40];
+  size_t size_ = 0;
+};
+
+// 1 to 9 ASCII digits scaled to nanoseconds ("5" is 500000000); -1 when
+// `digits` is empty, longer than 9 or holds a non-digit.
+int32_t ParseFraction(std::string_view digits) noexcept;
+
+constexpr bool IsDigit(char c) noexcept { return c >= '0' && c <= '9'; }
+
+}  // namespace velum::wkt

@@ -1,0 +1,117 @@
+// Core unit: no Python.
+#include "wkt_registry/timestamp_text.h"
+
+#include <optional>
+
+#include "wkt_registry/civil_calendar.h"
+
+namespace velum::wkt {
+namespace {
+
+// A fixed-width decimal field. A leading "+" is tolerated everywhere; a
+// leading "-" only where `allow_minus`, giving a negative value that the
+// range checks then refuse unless it is zero.
+std::optional<int> ReadField(std::string_view text, bool allow_minus) noexcept {
+  bool negative = false;
+  if (!text.empty() && (text[0] == '+' || (allow_minus && text[0] == '-'))) {
+    negative = text[0] == '-';
+    text.remove_prefix(1);
+  }
+  if (text.empty()) return std::nullopt;
+  int value = 0;
+  for (char c : text) {
+    if (!IsDigit(c)) return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  return negative ? -value : value;
+}
+
+bool InRange(std::optional<int> value, int low, int high) noexcept {
+  return value && *value >= low && *value <= high;
+}
+
+// The zone suffix, removed from `text`; nullopt when it is malformed.
+std::optional<int64_t> TakeOffset(std::string_view& text) noexcept {
+  if (!text.empty() && text.back() == 'Z') {
+    text.remove_suffix(1);
+    return 0;
+  }
+  if (text.size() <= 5) return std::nullopt;
+  const std::string_view zone = text.substr(text.size() - 6);
+  if ((zone[0] != '+' && zone[0] != '-') || zone[3] != ':') return std::nullopt;
+  const std::optional<int> hours = ReadField(zone.substr(1, 2), true);
+  const std::optional<int> minutes = ReadField(zone.substr(4, 2), true);
+  if (!InRange(hours, 0, 23) || !InRange(minutes, 0, 59)) return std::nullopt;
+  text.remove_suffix(6);
+  const int64_t offset = int64_t{*hours} * 3600 + int64_t{*minutes} * 60;
+  return zone[0] == '+' ? offset : -offset;
+}
+
+// Seconds since the epoch of the local date-time, before the zone offset.
+std::optional<SecondsNanos> ReadLocal(std::string_view text) noexcept {
+  if (text.find('T') != 10 || text.size() < 19) return std::nullopt;
+  const std::string_view date = text.substr(0, 10);
+  const std::string_view time = text.substr(11);
+  if (date[4] != '-' || date[7] != '-' || time[2] != ':' || time[5] != ':') return std::nullopt;
+  const std::optional<int> year = ReadField(date.substr(0, 4), true);
+  const std::optional<int> month = ReadField(date.substr(5, 2), false);
+  const std::optional<int> day = ReadField(date.substr(8, 2), false);
+  const std::optional<int> hour = ReadField(time.substr(0, 2), true);
+  const std::optional<int> minute = ReadField(time.substr(3, 2), true);
+  const std::optional<int> second = ReadField(time.substr(6, 2), true);
+  if (!InRange(hour, 0, 23) || !InRange(minute, 0, 59) || !InRange(second, 0, 59)) return std::nullopt;
+  SecondsNanos local;
+  if (time.size() > 8) {
+    if (time[8] != '.') return std::nullopt;
+    local.nanos = ParseFraction(time.substr(9));
+    if (local.nanos < 0) return std::nullopt;
+  }
+  if (!InRange(year, 1, 9999) || !month || !day || !calendar::IsValidDate(*year, *month, *day)) {
+    return std::nullopt;
+  }
+  const int64_t days = calendar::DaysFromCivil({*year, *month, *day});
+  local.seconds = days * calendar::kSecondsPerDay + int64_t{*hour} * 3600 + int64_t{*minute} * 60 + *second;
+  return local;
+}
+
+}  // namespace
+
+TextError FormatTimestamp(SecondsNanos value, TimeText& out) noexcept {
+  if (value.seconds < kFirstTimestampSecond || value.seconds > kLastTimestampSecond) {
+    return TextError::kTimestampSecondsRange;
+  }
+  if (value.nanos < 0 || value.nanos > kNanosBound) return TextError::kTimestampNanosRange;
+  const int64_t days = calendar::FloorDiv(value.seconds, calendar::kSecondsPerDay);
+  const auto second_of_day = static_cast<uint64_t>(value.seconds - days * calendar::kSecondsPerDay);
+  const calendar::CivilDate date = calendar::CivilFromDays(days);
+  out.PushDigits(static_cast<uint64_t>(date.year), 4);
+  out.Push('-');
+  out.PushDigits(static_cast<uint64_t>(date.month), 2);
+  out.Push('-');
+  out.PushDigits(static_cast<uint64_t>(date.day), 2);
+  out.Push('T');
+  out.PushDigits(second_of_day / 3600, 2);
+  out.Push(':');
+  out.PushDigits(second_of_day / 60 % 60, 2);
+  out.Push(':');
+  out.PushDigits(second_of_day % 60, 2);
+  out.PushFraction(static_cast<uint32_t>(value.nanos));
+  out.Push('Z');
+  return TextError::kOk;
+}
+
+TextError ParseTimestamp(std::string_view text, SecondsNanos& out) noexcept {
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80) return TextError::kInvalidRfc3339;
+  }
+  const std::optional<int64_t> offset = TakeOffset(text);
+  if (!offset) return TextError::kInvalidRfc3339;
+  std::optional<SecondsNanos> local = ReadLocal(text);
+  if (!local) return TextError::kInvalidRfc3339;
+  const int64_t seconds = local->seconds - *offset;
+  if (seconds < kFirstTimestampSecond || seconds > kLastTimestampSecond) return TextError::kTimestampRange;
+  out = {seconds, local->nanos};
+  return TextError::kOk;
+}
+
+}  // namespace velum::wkt
