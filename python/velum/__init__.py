@@ -15,6 +15,7 @@ if TYPE_CHECKING:
 else:
     from _velum_ext import Oneof
 
+from velum import _pickling  # noqa: F401  (installs Message.__reduce__)
 from velum._descriptors import (
     DescEnum,
     DescEnumValue,

@@ -15,6 +15,7 @@ from velum._descriptors import (
     DescFile,
     DescMessage,
     peek_type,
+    set_extension_holder_factory,
 )
 from velum._enums import ClosedEnum, OpenEnum
 from velum._message import Message
@@ -208,3 +209,6 @@ def build_extension_holder(extension: DescExtension) -> type:
     desc.type = holder
     initialize_message_type(holder)
     return holder
+
+
+set_extension_holder_factory(build_extension_holder)

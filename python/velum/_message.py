@@ -7,6 +7,7 @@ presence helpers by name, convenience wrappers and extension access.
 
 from __future__ import annotations
 
+import json
 import reprlib
 from typing import TYPE_CHECKING, Any, ClassVar, Self
 
@@ -22,6 +23,20 @@ from velum._wire import split_records
 
 if TYPE_CHECKING:
     from collections.abc import Callable
+
+
+def _reduce_unset(message: Message) -> tuple[Any, ...]:
+    raise TypeError(f"cannot pickle {type(message).__name__}: velum._pickling is not loaded")
+
+
+# Set by velum._pickling, which sits above the registries: the message base stays
+# below them, with no import back up.
+_reduce_message: Callable[[Message], tuple[Any, ...]] = _reduce_unset
+
+
+def set_message_reducer(reducer: Callable[[Message], tuple[Any, ...]]) -> None:
+    global _reduce_message
+    _reduce_message = reducer
 
 
 class Message:
@@ -148,6 +163,25 @@ class Message:
         """The JSON form as plain Python values (dicts, lists, str, ...)."""
         return self._to_json_value(**options)
 
+    def to_dict(self, **options: Any) -> Any:
+        """The JSON form as plain Python values: what `json.loads(self.to_json())` gives.
+
+        Options are those of `to_json`: `registry`, `always_emit_implicit`,
+        `print_enums_as_ints` and `use_proto_field_name`. The result may share
+        str and float objects with the message; the containers are new. Messages
+        of most types give a dict, a few well-known types a str, list or None.
+        """
+        return self._to_json_value(**options)
+
+    def to_json_pretty(self, indent: int | str | None = 2, **options: Any) -> str:
+        """The JSON text indented for people (members in field order, non-ASCII kept).
+
+        Takes the options of `to_json`; `to_json` itself writes the compact form.
+        """
+        return json.dumps(
+            self._to_json_value(**options), indent=indent, ensure_ascii=False, allow_nan=False
+        )
+
     @classmethod
     def from_json_value(
         cls, value: Any, *, ignore_unknown_fields: bool = False, registry: Any = None
@@ -174,9 +208,7 @@ class Message:
         return self.__deepcopy__(None)
 
     def __reduce__(self) -> tuple[Any, ...]:
-        from velum._pickling import reduce_message
-
-        return reduce_message(self)
+        return _reduce_message(self)
 
     # Extensions. Their values are kept as wire records among the unknown fields, so
     # reading returns a decoded copy: assign the value back to change it.

@@ -12,6 +12,7 @@ import pickle
 import sys
 from typing import Any
 
+from velum._message import set_message_reducer
 from velum._registries import default_registry, named_registry, registry_name_of
 
 
@@ -54,3 +55,6 @@ def _importable(cls: type) -> bool:
     for part in cls.__qualname__.split("."):
         found = getattr(found, part, None)
     return found is cls
+
+
+set_message_reducer(reduce_message)

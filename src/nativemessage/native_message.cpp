@@ -9,6 +9,8 @@
 #include "common/arg_binding.h"
 #include "field_ops/field_select.h"
 #include "field_ops/new_instance.h"
+#include "json_parse/json_reader.h"
+#include "json_sink/json_writer.h"
 #include "nativemessage/operations.h"
 #include "parser/decode_input.h"
 #include "reverse_buffer/encoder.h"

@@ -6,20 +6,8 @@
 #include "common/ref.h"
 #include "common/status.h"
 #include "descriptor/marshaler.h"
-#include "json_parse/json_reader.h"
 
 namespace velum {
-
-struct JsonWriteOptions {
-  PyObject* registry = nullptr;  // borrowed; null when absent
-  bool always_emit_implicit = false;
-  bool print_enums_as_ints = false;
-  bool use_proto_field_name = false;
-};
-
-// JSON.
-Result<Ref> WriteJsonText(const MessageMarshaler& m, PyObject* msg, const JsonWriteOptions& options);
-Result<Ref> WriteJsonValue(const MessageMarshaler& m, PyObject* msg, const JsonWriteOptions& options);
 
 // Copy, merge and equality.
 Result<Ref> ShallowCopy(const MessageMarshaler& m, PyObject* msg);
