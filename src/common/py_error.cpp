@@ -85,7 +85,8 @@ void AttachExtensionContext(Status& status, PyObject* extension_name) noexcept {
 }
 
 Status WithPathNote(Status status, const char* action, PyObject* type_name) noexcept {
-  if (status.ok() || status.path().empty()) return status;
+  // A nesting error's path is the whole chain of levels: nothing to point at.
+  if (status.ok() || status.path().empty() || status.kind() == ErrorKind::kRecursion) return status;
   const RawString& path = status.path();
   Ref note = Ref::steal(PyUnicode_FromFormat("while %s %S%.*s", action, type_name, static_cast<int>(path.size()),
                                              path.data()));

@@ -38,8 +38,9 @@ void AttachFieldContext(Status& status, PyObject* type_name, PyObject* field_nam
 void AttachExtensionContext(Status& status, PyObject* extension_name) noexcept;
 
 // Adds the note "while {action} {type}{path}" (action "encoding" or
-// "decoding", type the top-level full name) when the error carries a path,
-// and returns the error as a pending exception; nothing is done on success.
+// "decoding", type the top-level full name) when the error carries a path
+// (nesting errors aside), and returns the error as a pending exception;
+// nothing is done on success.
 Status WithPathNote(Status status, const char* action, PyObject* type_name) noexcept;
 
 // Runs `body` (returning PyObject* or int) and converts an escaping C++ exception

@@ -251,6 +251,9 @@ Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& 
   bool sparse = max_number > 16 && 5 * static_cast<uint64_t>(n) < 4 * (static_cast<uint64_t>(max_number) + 1);
   if (!sparse) m.index.InitDense(max_number);
   for (const FieldSpec& f : m.fields) m.index.Put(f.number, &f);
+  // Of two fields with one number the later is decoded; the decoder's guess of
+  // the next field in table order must not land on the earlier one.
+  for (FieldSpec& f : m.fields) f.shadowed = m.index.Find(f.number) != &f;
   m.encode_plan = PlanEncoding(m.fields);
 
   VELUM_ASSIGN_OR_RETURN(m.fields_by_name, GetAttr(desc, names.name(Name::kFieldsByName)));

@@ -42,6 +42,7 @@ struct FieldSpec {
   bool packable = false;                     // lists: numeric scalar or enum elements
   Presence presence = Presence::kImplicit;
   bool has_presence_bit = false;  // presence tracked in PresenceBits at bit `number`
+  bool shadowed = false;          // a later field has the same number: the decoder never picks this one
   FieldAccess access;             // the field's attribute, or its oneof's
   uint32_t tag = 0;
   uint32_t end_tag = 0;         // group-encoded messages

@@ -63,15 +63,11 @@ Result<const MessageMarshaler*> MarshalerOf(PyObject* msg, Ref& holder) {
   return AsMarshaler(holder.get());
 }
 
-// An overridden __new__ may hand back anything; only NativeMessage instances
-// have the native state written below. An instance of the class itself made
-// without __new__ is one by construction.
-Result<Ref> NewCopyTarget(const MessageMarshaler& m) {
-  VELUM_ASSIGN_OR_RETURN(Ref copy, NewBareInstance(m));
-  if (Py_TYPE(copy.get()) != reinterpret_cast<PyTypeObject*>(m.message_class.get()) && !IsNativeMessage(copy.get())) {
-    return TypeCheckError(copy.get(), "NativeMessage");
-  }
-  return copy;
+// A new instance of the source's own class, a Python subclass included (its
+// __new__ is called); the instance maker checks what an overridden __new__
+// hands back.
+Result<Ref> NewCopyTarget(const MessageMarshaler& m, PyObject* source) {
+  return NewBareInstance(m, Py_TYPE(source));
 }
 
 // The copy gets its own lists; the bytes records are shared.
@@ -216,7 +212,7 @@ Result<Ref> DeepCopyAttribute(PyObject* value, uint32_t depth) {
 }
 
 Result<Ref> DeepCopyWith(const MessageMarshaler& m, PyObject* msg, uint32_t depth) {
-  VELUM_ASSIGN_OR_RETURN(Ref copy, NewCopyTarget(m));
+  VELUM_ASSIGN_OR_RETURN(Ref copy, NewCopyTarget(m, msg));
   for (const AttributeEntry& entry : m.attributes) {
     if (entry.access.is_slot()) [[likely]] {
       PyObject* stored = *SlotAddress(msg, entry.access.offset());
@@ -291,6 +287,28 @@ Status MergeDict(PyObject* target, const FieldAccess& access, PyObject* dict, ui
   });
 }
 
+// When the target's oneof holds the same member as `holder` (the source's
+// Oneof) and both values are messages of one class, the source's message is
+// merged into the target's, as for a message field outside a oneof; false when
+// the oneof is to be replaced instead.
+Result<bool> MergeOneofMessage(PyObject* target, const FieldAccess& access, PyObject* holder, bool ignore_unknown,
+                               uint32_t depth) {
+  PyObject* value = oneof::Value(holder);
+  if (!IsMessage(value)) return false;
+  VELUM_ASSIGN_OR_RETURN(Ref current, ReadField(target, access));
+  if (!oneof::Check(current.get())) return false;
+  PyObject* into = oneof::Value(current.get());
+  if (!IsMessage(into) || !PyObject_TypeCheck(value, Py_TYPE(into))) return false;
+  Ref hold_into = Ref::borrow(into);
+  Ref hold_value = Ref::borrow(value);
+  const int same = PyObject_RichCompareBool(oneof::Field(current.get()), oneof::Field(holder), Py_EQ);
+  if (same <= 0) return same < 0 ? Result<bool>(Status::Pending()) : Result<bool>(false);
+  Ref marshaler_holder;
+  VELUM_ASSIGN_OR_RETURN(const MessageMarshaler* im, MarshalerOf(into, marshaler_holder));
+  VELUM_TRY(MergeWith(*im, into, value, ignore_unknown, depth));
+  return true;
+}
+
 Status MergeAttribute(PyObject* target, PyObject* source, const AttributeEntry& entry, bool ignore_unknown,
                       uint32_t depth) {
   if (entry.presence_tracked && !AsNative(source)->presence.Get(entry.presence_bit)) return Status::Ok();
@@ -303,6 +321,8 @@ Status MergeAttribute(PyObject* target, PyObject* source, const AttributeEntry& 
     if (PyList_Check(v)) return MergeList(target, entry.access, v, depth + 1);
     if (PyDict_Check(v)) return MergeDict(target, entry.access, v, depth + 1);
     if (oneof::Check(v)) {
+      VELUM_ASSIGN_OR_RETURN(bool merged, MergeOneofMessage(target, entry.access, v, ignore_unknown, depth + 1));
+      if (merged) return Status::Ok();
       VELUM_ASSIGN_OR_RETURN(Ref copy, DeepCopyOneof(v, depth + 1));
       return WriteFieldSteal(target, entry.access, std::move(copy));
     }
@@ -341,7 +361,7 @@ Status MergeWith(const MessageMarshaler& m, PyObject* target, PyObject* source, 
 namespace velum {
 
 Result<Ref> ShallowCopy(const MessageMarshaler& m, PyObject* msg) {
-  VELUM_ASSIGN_OR_RETURN(Ref copy, copy_merge::NewCopyTarget(m));
+  VELUM_ASSIGN_OR_RETURN(Ref copy, copy_merge::NewCopyTarget(m, msg));
   for (const AttributeEntry& entry : m.attributes) {
     VELUM_ASSIGN_OR_RETURN(Ref value, ReadField(msg, entry.access));
     VELUM_TRY(WriteFieldSteal(copy.get(), entry.access, std::move(value)));

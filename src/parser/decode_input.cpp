@@ -63,6 +63,13 @@ class InputHold {
   WireReader reader_;
 };
 
+// A failed decode with the note naming the field it failed in.
+Result<Ref> Noted(const MessageMarshaler& m, Result<Ref> result) {
+  if (result.ok()) [[likely]]
+    return result;
+  return WithPathNote(std::move(result).status(), "decoding", m.full_name.get());
+}
+
 }  // namespace
 
 Result<Ref> DecodeNew(const MessageMarshaler& m, PyObject* data, bool ignore_unknown_fields, PyTypeObject* cls) {
@@ -71,18 +78,21 @@ Result<Ref> DecodeNew(const MessageMarshaler& m, PyObject* data, bool ignore_unk
     wire::ScopedInput bytes(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data)),
                             static_cast<size_t>(PyBytes_GET_SIZE(data)));
     WireReader reader(bytes.ref());
-    return decoder::DecodeNew(m, reader, ignore_unknown_fields, cls);
+    return Noted(m, decoder::DecodeNew(m, reader, ignore_unknown_fields, cls));
   }
   InputHold input;
   VELUM_TRY(input.Acquire(data));
-  return decoder::DecodeNew(m, input.reader(), ignore_unknown_fields, cls);
+  return Noted(m, decoder::DecodeNew(m, input.reader(), ignore_unknown_fields, cls));
 }
 
 Status DecodeInto(const MessageMarshaler& m, PyObject* msg, PyObject* data, bool ignore_unknown_fields) {
   VELUM_TRY(CheckInstance(m, msg));
   InputHold input;
   VELUM_TRY(input.Acquire(data));
-  return decoder::DecodeMessage(m, msg, input.reader(), ignore_unknown_fields, 0);
+  Status status = decoder::DecodeMessage(m, msg, input.reader(), ignore_unknown_fields, 0);
+  if (!status.ok()) [[unlikely]]
+    return WithPathNote(std::move(status), "decoding", m.full_name.get());
+  return status;
 }
 
 }  // namespace velum

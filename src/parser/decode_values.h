@@ -260,10 +260,13 @@ inline Status ReadPacked(ScalarType type, WireReader& packed, Ref& values) {
 // Reads an enum number (the low 32 bits, signed). A known number gives its
 // member, an unknown one of an open enum what the enum class makes of it; for
 // an unknown number of a closed enum `out` stays empty.
-inline Status ReadEnum(const EnumTable& table, WireReader& reader, Ref& out, int32_t& number) {
+// `raw` receives the varint as read: an unknown number of a closed enum is kept
+// with all its bits, not just the 32 the enum looks at.
+inline Status ReadEnum(const EnumTable& table, WireReader& reader, Ref& out, uint64_t& raw) {
   uint64_t v64 = 0;
   if (!reader.ReadVarint64(v64)) return ReaderError(reader);
-  number = static_cast<int32_t>(static_cast<uint32_t>(v64));
+  raw = v64;
+  const int32_t number = static_cast<int32_t>(static_cast<uint32_t>(v64));
   if (PyObject* member = table.Member(number)) [[likely]] {
     out = Ref::borrow(member);
     return Status::Ok();

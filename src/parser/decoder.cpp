@@ -4,6 +4,7 @@
 #include "common/py_error.h"
 #include "descriptor/message_handle.h"
 #include "descriptor/instance.h"
+#include "field_ops/error_path.h"
 #include "field_ops/field_store.h"
 #include "field_ops/new_instance.h"
 #include "oneof/oneof.h"
@@ -62,8 +63,8 @@ void FillDefaults(const MessageMarshaler& m, PyObject* instance) noexcept {
   }
 }
 
-Status AddClosedEnumRecord(PyObject* msg, uint32_t number, int32_t value) {
-  return unknown::AddVarintRecord(msg, number, wire::MakeTag(number, kWireVarint), wire::SignExtend(value));
+Status AddClosedEnumRecord(PyObject* msg, uint32_t number, uint64_t raw) {
+  return unknown::AddVarintRecord(msg, number, wire::MakeTag(number, kWireVarint), raw);
 }
 
 // The content of a message value whose tag has been read: the payload of a
@@ -169,7 +170,7 @@ Status DecodeSingular(const FieldSpec& f, PyObject* msg, WireReader& reader, uin
       VELUM_TRY(ReadScalar(f.kind.value.scalar, reader, value));
       break;
     case ElementTag::kEnum: {
-      int32_t number = 0;
+      uint64_t number = 0;
       VELUM_TRY(ReadEnum(*f.kind.value.table, reader, value, number));
       if (!value) return ignore_unknown ? Status::Ok() : AddClosedEnumRecord(msg, f.number, number);
       break;
@@ -188,7 +189,7 @@ Status Append(PyObject* list, const Ref& value) {
 
 Status AppendEnum(const FieldSpec& f, PyObject* msg, PyObject* list, WireReader& reader, bool ignore_unknown) {
   Ref value;
-  int32_t number = 0;
+  uint64_t number = 0;
   VELUM_TRY(ReadEnum(*f.kind.value.table, reader, value, number));
   if (value) [[likely]]
     return Append(list, value);
@@ -280,7 +281,7 @@ Status DecodeMapEntry(const FieldSpec& f, PyObject* msg, PyObject* dict, WireRea
           break;
         case ElementTag::kEnum: {
           Ref member;
-          int32_t enum_number = 0;
+          uint64_t enum_number = 0;
           VELUM_TRY(ReadEnum(*value_kind.table, entry, member, enum_number));
           if (member) {
             value = std::move(member);
@@ -374,7 +375,7 @@ Status DecodeFields(const MessageMarshaler& m, PyObject* msg, WireReader& reader
       return reader.LastError();
     const uint32_t wire_type = wire::TagWireType(tag);
     const FieldSpec* f = expected;
-    if (f == end || tag != f->tag) {
+    if (f == end || tag != f->tag || f->shadowed) {
       if (tag < 8) [[unlikely]]
         return Status(ErrorKind::kValue, "invalid field number: 0");
       if (wire_type > kWireFixed32) [[unlikely]]
@@ -393,7 +394,10 @@ Status DecodeFields(const MessageMarshaler& m, PyObject* msg, WireReader& reader
       if (!DecodePlainScalar<kFresh>(*f, msg, reader, error)) [[unlikely]]
         return error;
     } else {
-      VELUM_TRY(DecodeField<kFresh>(*f, msg, reader, wire_type, ignore_unknown, depth));
+      Status status = DecodeField<kFresh>(*f, msg, reader, wire_type, ignore_unknown, depth);
+      // The note names the message fields an error happened inside of.
+      if (!status.ok()) [[unlikely]]
+        return f->kind.value.tag == ElementTag::kMessage ? AtField(std::move(status), *f) : std::move(status);
     }
     expected = f + 1;
   }

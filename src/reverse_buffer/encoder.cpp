@@ -11,6 +11,7 @@
 #include "oneof/oneof.h"
 #include "descriptor/field_access.h"
 #include "field_ops/field_default.h"
+#include "field_ops/error_path.h"
 #include "field_ops/field_select.h"
 #include "reverse_buffer/scalar_writer.h"
 
@@ -116,7 +117,7 @@ Status WritePackedScalars(ReverseBuffer& buf, PyObject* list) {
       if (remaining == stop) continue;
       // The general conversion may run Python code that shrinks the list.
       Ref item = Ref::borrow(PyList_GET_ITEM(list, remaining - 1));
-      VELUM_TRY(WriteScalar(buf, T, item.get()));
+      VELUM_TRY_AT_INDEX(WriteScalar(buf, T, item.get()), remaining - 1);
       remaining = std::min(remaining - 1, PyList_GET_SIZE(list));
     }
     return Status::Ok();
@@ -129,7 +130,7 @@ Status WritePackedEnums(ReverseBuffer& buf, const EnumTable& table, PyObject* li
     if (TryWriteEnum(buf, table, item) != Fast::kSlow) [[likely]]
       continue;
     Ref hold = Ref::borrow(item);
-    VELUM_TRY(WriteEnum(buf, table, item));
+    VELUM_TRY_AT_INDEX(WriteEnum(buf, table, item), i);
   }
   return Status::Ok();
 }
@@ -144,7 +145,7 @@ Status WriteTaggedDelimited(ReverseBuffer& buf, PyObject* list, uint32_t tag) {
     const char* data = ExactDelimited<T>(item, &size);
     if (data == nullptr) [[unlikely]] {
       Ref hold = Ref::borrow(item);
-      VELUM_TRY(WriteScalar(buf, T, item));
+      VELUM_TRY_AT_INDEX(WriteScalar(buf, T, item), i);
       buf.PutVarint(tag);
       continue;
     }
@@ -165,7 +166,7 @@ Status WriteTaggedScalars(ReverseBuffer& buf, PyObject* list, uint32_t tag) {
     PyObject* item = PyList_GET_ITEM(list, i);
     if (TryWrite<T, false>(buf, item) == Fast::kSlow) [[unlikely]] {
       Ref hold = Ref::borrow(item);
-      VELUM_TRY(WriteScalar(buf, T, item));
+      VELUM_TRY_AT_INDEX(WriteScalar(buf, T, item), i);
     }
     buf.PutVarint(tag);
   }
@@ -201,7 +202,7 @@ Status WriteList(ReverseBuffer& buf, const FieldSpec& f, PyObject* list, uint32_
     case ElementTag::kEnum:
       VELUM_FOR_EACH_ITEM_REVERSED(list, i) {
         Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
-        VELUM_TRY(WriteEnumValue(buf, *kind.table, item.get()));
+        VELUM_TRY_AT_INDEX(WriteEnumValue(buf, *kind.table, item.get()), i);
         buf.PutVarint(tag);
       }
       return Status::Ok();
@@ -210,7 +211,7 @@ Status WriteList(ReverseBuffer& buf, const FieldSpec& f, PyObject* list, uint32_
   }
   VELUM_FOR_EACH_ITEM_REVERSED(list, i) {
     Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
-    VELUM_TRY(WriteMessageField(buf, kind, f.end_tag, tag, item.get(), depth, write_unknown));
+    VELUM_TRY_AT_INDEX(WriteMessageField(buf, kind, f.end_tag, tag, item.get(), depth, write_unknown), i);
   }
   return Status::Ok();
 }
@@ -337,7 +338,7 @@ Status EncodeMessage(const MessageMarshaler& m, PyObject* msg, ReverseBuffer& bu
     if (value == nullptr) [[unlikely]]                                                       \
       return UninitializedSlot();                                                            \
     if (TryWriteField<T, true>(buf, value, step.tag) == Fast::kSlow) [[unlikely]] {          \
-      VELUM_TRY(EncodeField(buf, *step.field, msg, child_depth, write_unknown));             \
+      VELUM_TRY_AT_FIELD(EncodeField(buf, *step.field, msg, child_depth, write_unknown), *step.field); \
     }                                                                                        \
     continue;                                                                                \
   }                                                                                          \
@@ -347,7 +348,7 @@ Status EncodeMessage(const MessageMarshaler& m, PyObject* msg, ReverseBuffer& bu
     if (value == nullptr) [[unlikely]]                                                       \
       return UninitializedSlot();                                                            \
     if (TryWriteField<T, false>(buf, value, step.tag) == Fast::kSlow) [[unlikely]] {         \
-      VELUM_TRY(EncodeField(buf, *step.field, msg, child_depth, write_unknown));             \
+      VELUM_TRY_AT_FIELD(EncodeField(buf, *step.field, msg, child_depth, write_unknown), *step.field); \
     }                                                                                        \
     continue;                                                                                \
   }
@@ -369,7 +370,7 @@ Status EncodeMessage(const MessageMarshaler& m, PyObject* msg, ReverseBuffer& bu
 #undef VELUM_SCALAR_STEPS
       case static_cast<uint8_t>(EncodeOp::kImplicitEnum):
       case static_cast<uint8_t>(EncodeOp::kExplicitEnum): {
-        VELUM_TRY(EncodeField(buf, *step.field, msg, child_depth, write_unknown));
+        VELUM_TRY_AT_FIELD(EncodeField(buf, *step.field, msg, child_depth, write_unknown), *step.field);
         continue;
       }
       case static_cast<uint8_t>(EncodeOp::kMessage): {
@@ -379,14 +380,15 @@ Status EncodeMessage(const MessageMarshaler& m, PyObject* msg, ReverseBuffer& bu
         if (value == Py_None) continue;
         // Held: encoding the child may run Python code that replaces it here.
         Ref child = Ref::borrow(value);
-        VELUM_TRY(
-            WriteMessageField(buf, step.field->kind.value, 0, step.tag, child.get(), child_depth, write_unknown));
+        VELUM_TRY_AT_FIELD(
+            WriteMessageField(buf, step.field->kind.value, 0, step.tag, child.get(), child_depth, write_unknown),
+            *step.field);
         continue;
       }
       default:
         break;
     }
-    VELUM_TRY(EncodeField(buf, *step.field, msg, child_depth, write_unknown));
+    VELUM_TRY_AT_FIELD(EncodeField(buf, *step.field, msg, child_depth, write_unknown), *step.field);
   }
   return Status::Ok();
 }
@@ -401,7 +403,9 @@ Result<Ref> EncodeToBytes(const MessageMarshaler& m, PyObject* msg, bool write_u
   ReverseBuffer buf(first_block, sizeof first_block);
   const uint64_t hint = m.encoded_size_hint.load(std::memory_order_relaxed);
   if (hint > sizeof first_block) (void)buf.TryReserve(hint + hint / 8);
-  VELUM_TRY(encoder::EncodeMessage(m, msg, buf, 0, write_unknown_fields));
+  Status status = encoder::EncodeMessage(m, msg, buf, 0, write_unknown_fields);
+  if (!status.ok()) [[unlikely]]
+    return WithPathNote(std::move(status), "encoding", m.full_name.get());
   if (!buf.ok()) return Status(ErrorKind::kMemory, "out of memory while serializing message");
   m.encoded_size_hint.store(buf.ContentLength(), std::memory_order_relaxed);
   PyObject* bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buf.data()),

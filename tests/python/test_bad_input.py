@@ -88,7 +88,7 @@ def test_failing_nested_record_merges_its_leading_fields_in_place(reg) -> None:
     node = reg.message_class(hostile_schema.NODE)
     target = node(child=node(f_int32=1, r_int32=[1]))
     kept = target.child
-    with pytest.raises(ValueError, match="^invalid varint$"):
+    with pytest.raises(ValueError, match="^invalid varint(\n|$)"):
         target._merge_from_binary(ld(20, b"\x18\x02\xf0\x01\x02\x28\xff"), False)
     assert target.child is kept and (kept.f_int32, kept.f_int64, kept.r_int32) == (1, 2, [1, 2])
 

@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import math
+import re
 
 import pytest
 from _velum_ext import NativeMessage, generic_setattr, initialize_message_type
@@ -42,8 +44,12 @@ def check(cls, pb, name: str, **values) -> bytes:
     return data
 
 
+@contextlib.contextmanager
 def raises(exc: type[BaseException], text: str):
-    return pytest.raises(exc, match=f"^{text}$")
+    # The message matches exactly; a note saying where the error happened is not part of it.
+    with pytest.raises(exc) as info:
+        yield info
+    assert re.fullmatch(text, str(info.value)), str(info.value)
 
 
 # fmt: off

@@ -227,3 +227,14 @@ def test_attribute_access_without_slots() -> None:
     m = cls(a=4)
     assert m.a == 4 and vars(m) == {"a": 4}
     assert m._present == [1]
+
+
+@pytest.mark.parametrize("numbers", [(1, 1), (1, 2, 1)])
+def test_later_field_of_a_shared_number_is_decoded(numbers: tuple[int, ...]) -> None:
+    names = [f"f{i}" for i in range(len(numbers))]
+    fields = [field(n, name, scalar(5)) for n, name in zip(numbers, names, strict=True)]
+    desc = message(f"Dup{len(numbers)}", fields)
+    initialize_message_type(desc.type)
+    msg = desc.type.from_binary(b"\x08\x07")  # field 1 = 7, in table order
+    assert getattr(msg, names[-1]) == 7
+    assert getattr(msg, names[0]) == 0
