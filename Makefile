@@ -7,12 +7,12 @@ STAMP := $(VENV)/.deps-stamp
 GTEST_DIR := build/gtest
 PYTHON_DEPS := pytest hypothesis grpcio-tools protobuf scikit-build-core cmake ninja ruff
 
-.PHONY: run test build gtest pytest lint debian-deps clean
+.PHONY: run test build gtest pytest lint check-layers debian-deps clean
 
 run: build
 	$(PY) examples/demo.py
 
-test: build gtest pytest fuzz-ci bench-quick
+test: check-layers build gtest pytest fuzz-ci bench-quick
 
 $(STAMP): pyproject.toml
 	@base=$$(tools/find-python.sh) || exit 1; \
@@ -42,6 +42,10 @@ gtest: $(STAMP) debian-deps
 
 pytest: build
 	$(PY) -m pytest
+
+# Every #include under src/ must point to its own folder or a lower layer.
+check-layers: $(STAMP)
+	$(PY) tools/check_layers.py src
 
 lint: $(STAMP)
 	$(VENV)/bin/ruff check python tests examples

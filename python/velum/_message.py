@@ -7,6 +7,7 @@ presence helpers by name, convenience wrappers and extension access.
 
 from __future__ import annotations
 
+import json
 import reprlib
 from typing import TYPE_CHECKING, Any, ClassVar, Self
 
@@ -128,6 +129,25 @@ class Message:
     def to_json_value(self, **options: Any) -> Any:
         """The JSON form as plain Python values (dicts, lists, str, ...)."""
         return self._to_json_value(**options)
+
+    def to_dict(self, **options: Any) -> Any:
+        """The JSON form as plain Python values: what `json.loads(self.to_json())` gives.
+
+        Options are those of `to_json`: `registry`, `always_emit_implicit`,
+        `print_enums_as_ints` and `use_proto_field_name`. The result may share
+        str and float objects with the message; the containers are new. Messages
+        of most types give a dict, a few well-known types a str, list or None.
+        """
+        return self._to_json_value(**options)
+
+    def to_json_pretty(self, indent: int | str | None = 2, **options: Any) -> str:
+        """The JSON text indented for people (members in field order, non-ASCII kept).
+
+        Takes the options of `to_json`; `to_json` itself writes the compact form.
+        """
+        return json.dumps(
+            self._to_json_value(**options), indent=indent, ensure_ascii=False, allow_nan=False
+        )
 
     @classmethod
     def from_json_value(

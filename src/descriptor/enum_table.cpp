@@ -96,7 +96,13 @@ Status FillTable(const RuntimeNames& names, PyObject* desc, EnumTable* table) {
     if (!member) return Status::Pending();
     if (i == 0) table->default_value = member.clone();
     VELUM_ASSIGN_OR_RETURN(Ref name, GetStr(value.get(), names.name(Name::kName)));
-    VELUM_ASSIGN_OR_RETURN(Ref json_name, GetStr(value.get(), names.name(Name::kJsonName)));
+    Ref json_name = Ref::steal(PyObject_GetAttr(value.get(), names.name(Name::kJsonName)));
+    if (!json_name) return Status::Pending();
+    if (json_name.get() == Py_None) {
+      json_name = name.clone();  // a value without a JSON name is known by its name
+    } else if (!PyUnicode_Check(json_name.get())) {
+      return Status(ErrorKind::kType, "descriptor name attribute cannot be converted to str");
+    }
     table->values.push_back(EnumValueEntry{number, std::move(name), std::move(local_name), std::move(json_name),
                                            std::move(member)});
   }
@@ -113,11 +119,11 @@ Status FillTable(const RuntimeNames& names, PyObject* desc, EnumTable* table) {
     table->dense.assign(static_cast<size_t>(span), nullptr);
     for (const EnumValueEntry& entry : table->values) {
       // The first value declared with a number is its canonical member (aliases).
-      PyObject*& slot = table->dense[static_cast<size_t>(entry.number - lo)];
-      if (slot == nullptr) slot = entry.member.get();
+      const EnumValueEntry*& slot = table->dense[static_cast<size_t>(entry.number - lo)];
+      if (slot == nullptr) slot = &entry;
     }
   } else {
-    for (const EnumValueEntry& entry : table->values) table->sparse.emplace(entry.number, entry.member.get());
+    for (const EnumValueEntry& entry : table->values) table->sparse.emplace(entry.number, &entry);
   }
 
   table->is_null_value = false;

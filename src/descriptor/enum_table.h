@@ -7,7 +7,7 @@
 #include "common/raw_alloc.h"
 #include "common/ref.h"
 #include "common/status.h"
-#include "module/runtime_names.h"
+#include "descriptor/runtime_names.h"
 
 namespace velum {
 
@@ -15,7 +15,7 @@ struct EnumValueEntry {
   int32_t number;
   Ref name;
   Ref local_name;
-  Ref json_name;
+  Ref json_name;  // the value's JSON name; its `name` when the runtime gives None
   Ref member;
 };
 
@@ -26,21 +26,27 @@ struct EnumTable {
   bool open = true;
   bool is_null_value = false;  // google.protobuf.NullValue
   RawVector<EnumValueEntry> values;
-  // Numbers in [dense_min, dense_min + dense.size()) map through `dense` (a
-  // borrowed member or null); others through `sparse`.
+  // Numbers in [dense_min, dense_min + dense.size()) map through `dense` (the
+  // canonical entry in `values`, or null); others through `sparse`. `values`
+  // never changes once these are built.
   int32_t dense_min = 0;
-  RawVector<PyObject*> dense;
-  std::unordered_map<int32_t, PyObject*, std::hash<int32_t>, std::equal_to<int32_t>,
-                     RawAllocator<std::pair<const int32_t, PyObject*>>>
+  RawVector<const EnumValueEntry*> dense;
+  std::unordered_map<int32_t, const EnumValueEntry*, std::hash<int32_t>, std::equal_to<int32_t>,
+                     RawAllocator<std::pair<const int32_t, const EnumValueEntry*>>>
       sparse;
 
-  // Borrowed member for `number`, or null when the enum has no such value.
-  PyObject* Member(int32_t number) const noexcept {
+  // The canonical (first declared) value numbered `number`, or null.
+  const EnumValueEntry* Entry(int32_t number) const noexcept {
     int64_t index = static_cast<int64_t>(number) - dense_min;
     if (index >= 0 && index < static_cast<int64_t>(dense.size())) return dense[static_cast<size_t>(index)];
     if (sparse.empty()) return nullptr;
     auto it = sparse.find(number);
     return it == sparse.end() ? nullptr : it->second;
+  }
+  // Borrowed member for `number`, or null when the enum has no such value.
+  PyObject* Member(int32_t number) const noexcept {
+    const EnumValueEntry* entry = Entry(number);
+    return entry == nullptr ? nullptr : entry->member.get();
   }
 };
 

@@ -6,7 +6,8 @@
 
 #include "common/ref.h"
 #include "common/status.h"
-#include "module/runtime_names.h"
+#include "common/wire.h"
+#include "descriptor/runtime_names.h"
 
 namespace velum {
 
@@ -32,15 +33,6 @@ enum class ScalarType : uint8_t {
 enum class ValueKind : uint8_t { kScalar = 0, kMessage = 1, kEnum = 2, kList = 3, kMap = 4 };
 enum class ElementTag : uint8_t { kScalar = 0, kMessage = 1, kEnum = 2 };
 enum class Presence : uint8_t { kExplicit = 1, kImplicit = 2, kRequired = 3 };
-
-enum WireType : uint8_t {
-  kWireVarint = 0,
-  kWireFixed64 = 1,
-  kWireLengthDelimited = 2,
-  kWireStartGroup = 3,
-  kWireEndGroup = 4,
-  kWireFixed32 = 5,
-};
 
 struct MessageHandle;
 struct EnumTable;

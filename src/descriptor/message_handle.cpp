@@ -5,7 +5,7 @@
 #include "common/native_box.h"
 #include "descriptor/value_type.h"
 
-#include "parser/marshaler.h"
+#include "descriptor/marshaler.h"
 
 namespace velum {
 

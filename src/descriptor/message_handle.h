@@ -8,7 +8,7 @@
 #include "common/once.h"
 #include "common/ref.h"
 #include "common/status.h"
-#include "module/runtime_names.h"
+#include "descriptor/runtime_names.h"
 
 namespace velum {
 

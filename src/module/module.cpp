@@ -2,11 +2,11 @@
 // classes and functions, and initialize_message_type.
 #include "common/method_def.h"
 #include "common/py_error.h"
-#include "module/runtime_names.h"
-#include "nativemessage/arg_binding.h"
+#include "descriptor/runtime_names.h"
+#include "common/arg_binding.h"
 #include "nativemessage/native_message.h"
 #include "oneof/oneof.h"
-#include "parser/marshaler.h"
+#include "descriptor/marshaler.h"
 
 namespace velum {
 

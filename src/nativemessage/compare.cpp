@@ -9,10 +9,11 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/limits.h"
 #include "common/py_error.h"
 #include "nativemessage/native_message.h"
 #include "nativemessage/operations.h"
-#include "reverse_buffer/varint.h"
+#include "common/wire.h"
 
 namespace velum {
 
@@ -96,7 +97,7 @@ Result<bool> ElementsEqual(PyObject* a, PyObject* b) {
     // The interpreter's guard, plus a nesting bound of our own: the
     // interpreter allows far more levels than native frames may take on a
     // small thread stack (or a sanitizer build's large frames).
-    if (g_nesting >= wire::kMaxDepth) {
+    if (g_nesting >= kMaxDepth) {
       return Status(ErrorKind::kRecursion, "maximum recursion depth exceeded in comparison");
     }
     if (Py_EnterRecursiveCall(" in comparison")) return Status::Pending();

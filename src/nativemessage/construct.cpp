@@ -1,7 +1,7 @@
 // Construction and attribute assignment. Values are stored as given (never
 // converted or validated); the codecs check them when a message is written.
 #include "common/py_error.h"
-#include "nativemessage/arg_binding.h"
+#include "common/arg_binding.h"
 #include "nativemessage/native_message.h"
 
 namespace velum {

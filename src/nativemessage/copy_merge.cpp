@@ -6,48 +6,24 @@
 #include <bit>
 #include <cstdint>
 
+#include "common/dict_walk.h"
+#include "common/limits.h"
 #include "common/py_error.h"
 #include "descriptor/enum_table.h"
 #include "nativemessage/native_message.h"
 #include "nativemessage/operations.h"
 #include "oneof/oneof.h"
-#include "parser/field_access.h"
-#include "parser/field_default.h"
+#include "descriptor/field_access.h"
+#include "field_ops/field_default.h"
+#include "field_ops/new_instance.h"
 
 namespace velum::copy_merge {
 
 namespace {
 
-constexpr uint32_t kMaxDepth = 100;
-
 Status DepthError(const char* action) {
   return FormatError(ErrorKind::kRecursion, "exceeded maximum recursion depth %u while %s message",
                      static_cast<unsigned>(kMaxDepth), action);
-}
-
-Status DictChanged(bool size) {
-  return Status(ErrorKind::kRuntime,
-                size ? "dictionary changed size during iteration" : "dictionary keys changed during iteration");
-}
-
-// Walks a dict with PyDict_Next while the body may run Python code; a change
-// of size, or more entries visited than the dict held, ends the walk.
-template <class Body>
-Status ForEachEntry(PyObject* dict, Body&& body) {
-  Ref hold = Ref::borrow(dict);
-  const Py_ssize_t size = PyDict_GET_SIZE(dict);
-  Py_ssize_t pos = 0;
-  Py_ssize_t visited = 0;
-  PyObject* key = nullptr;
-  PyObject* value = nullptr;
-  while (PyDict_Next(dict, &pos, &key, &value)) {
-    if (++visited > size) return DictChanged(false);
-    Ref key_ref = Ref::borrow(key);
-    Ref value_ref = Ref::borrow(value);
-    VELUM_TRY(body(key_ref.get(), value_ref.get()));
-    if (PyDict_GET_SIZE(dict) != size) return DictChanged(true);
-  }
-  return Status::Ok();
 }
 
 Status InvalidSource(const MessageMarshaler& m, PyObject* source) {

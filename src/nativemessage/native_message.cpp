@@ -5,47 +5,23 @@
 
 #include "common/method_def.h"
 #include "common/py_error.h"
-#include "module/runtime_names.h"
-#include "nativemessage/arg_binding.h"
+#include "descriptor/runtime_names.h"
+#include "common/arg_binding.h"
+#include "field_ops/new_instance.h"
+#include "json_sink/json_writer.h"
 #include "nativemessage/operations.h"
+#include "parser/decode_input.h"
+#include "reverse_buffer/encoder.h"
 
 namespace velum {
 
 namespace {
 
 PyTypeObject* g_type = nullptr;
-PyObject* g_ext_marshaler_name = nullptr;
 
 // ---- instance lifecycle -------------------------------------------------
 
-// Allocates an instance with `marshaler` (borrowed, may be null) cached.
-PyObject* AllocateInstance(PyTypeObject* type, PyObject* marshaler) {
-  PyObject* self = type->tp_alloc(type, 0);
-  if (self == nullptr) return nullptr;
-  NativeMessageObject* native = AsNative(self);
-  native->unknown_fields = nullptr;
-  new (&native->presence) PresenceBits(marshaler != nullptr ? PresenceBits::FormFor(AsMarshaler(marshaler)->highest_number)
-                                                             : PresenceBits::Form::kSet);
-  native->marshaler = Py_XNewRef(marshaler);
-  return self;
-}
-
 }  // namespace
-
-PyObject* NativeMessage_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
-  return Guard([&]() -> PyObject* {
-    // Read the marshaler first: an instance chooses its presence form once.
-    Ref marshaler = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), ExtMarshalerName()));
-    if (!marshaler) {
-      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
-      PyErr_Clear();
-    } else if (!IsMarshaler(marshaler.get())) {
-      PyErr_SetString(PyExc_TypeError, "_ext_marshaler cannot be converted to MessageMarshaler");
-      return nullptr;
-    }
-    return AllocateInstance(type, marshaler.get());
-  });
-}
 
 namespace {
 
@@ -205,7 +181,8 @@ PyObject* FromBinary(PyObject* cls, PyObject* const* argv, Py_ssize_t nargs, PyO
     }
     Result<Ref> marshaler = MarshalerOfType(cls);
     if (!marshaler.ok()) return Raise(std::move(marshaler).status());
-    Result<Ref> result = DecodeNew(*AsMarshaler(marshaler->get()), found[0], ignore_unknown);
+    Result<Ref> result = DecodeNew(*AsMarshaler(marshaler->get()), found[0], ignore_unknown,
+                                   reinterpret_cast<PyTypeObject*>(cls));
     if (!result.ok()) return Raise(std::move(result).status());
     return std::move(result).value().release();
   });
@@ -418,80 +395,15 @@ PyType_Spec kSpec = {
 
 }  // namespace
 
-PyObject* ExtMarshalerName() noexcept { return g_ext_marshaler_name; }
-
 Status ReadyNativeMessageType() {
-  if (g_ext_marshaler_name == nullptr) {
-    g_ext_marshaler_name = PyUnicode_InternFromString("_ext_marshaler");
-    if (g_ext_marshaler_name == nullptr) return Status::Pending();
-  }
+  VELUM_TRY(ReadyInstanceNames());
   if (g_type == nullptr) {
     PyObject* type = PyType_FromSpec(&kSpec);
     if (type == nullptr) return Status::Pending();
     g_type = reinterpret_cast<PyTypeObject*>(type);
+    SetNativeMessageType(g_type);
   }
   return Status::Ok();
-}
-
-PyTypeObject* NativeMessageType() noexcept { return g_type; }
-
-Result<Ref> MarshalerOfInstance(PyObject* self) {
-  if (PyObject* cached = AsNative(self)->marshaler) [[likely]] {
-    return Ref::borrow(cached);
-  }
-  Ref obj = Ref::steal(PyObject_GetAttr(self, ExtMarshalerName()));
-  if (!obj) return Status::Pending();
-  if (!IsMarshaler(obj.get())) return Status(ErrorKind::kType, "_ext_marshaler cannot be converted to MessageMarshaler");
-  return obj;
-}
-
-Result<Ref> MarshalerOfType(PyObject* cls) {
-  VELUM_ASSIGN_OR_RETURN(const RuntimeNames* names, GetRuntimeNames());
-  return MarshalerObjectOfClass(*names, cls);
-}
-
-Result<Ref> NewBareInstance(const MessageMarshaler& m) {
-  PyObject* cls = m.message_class.get();
-  if (cls == nullptr) return Status(ErrorKind::kRuntime, "message class was cleared");
-  auto* type = reinterpret_cast<PyTypeObject*>(cls);
-  if (type->tp_new == NativeMessage_new) [[likely]] {
-    // Nothing in Python overrides __new__: allocate directly, with the
-    // marshaler already at hand, as `cls.__new__(cls)` would.
-    PyObject* self = AllocateInstance(type, MarshalerObjectFor(m));
-    if (self == nullptr) return Status::Pending();
-    return Ref::steal(self);
-  }
-  // cls.__new__(cls): the lookup object is argv[0], the call receives argv[1:].
-  PyObject* argv[] = {cls, cls};
-  Ref obj = Ref::steal(PyObject_VectorcallMethod(m.names->name(Name::kNew), argv, 2, nullptr));
-  if (!obj) return Status::Pending();
-  // Slots are written at the offsets of `cls`: anything else would be corrupted.
-  if (!IsNativeMessage(obj.get())) return TypeCheckError(obj.get(), "NativeMessage");
-  if (!PyObject_TypeCheck(obj.get(), type)) return TypeCheckError(obj.get(), type->tp_name);
-  return obj;
-}
-
-Result<Ref> NewDefaultInstance(const MessageMarshaler& m) {
-  VELUM_ASSIGN_OR_RETURN(Ref obj, NewBareInstance(m));
-  VELUM_TRY(InitDefaults(m, obj.get()));
-  return obj;
-}
-
-Result<PyObject*> GetOrInitUnknownFields(PyObject* self) {
-  NativeMessageObject* native = AsNative(self);
-  if (native->unknown_fields != nullptr) [[likely]] {
-    return native->unknown_fields;
-  }
-  PyObject* store = PyDict_New();
-  if (store == nullptr) return Status::Pending();
-  // PyDict_New may run a collection and with it arbitrary finalisers; if one of
-  // them filled the cell meanwhile, the first dict stays.
-  if (native->unknown_fields != nullptr) {
-    Py_DECREF(store);
-  } else {
-    native->unknown_fields = store;
-  }
-  return native->unknown_fields;
 }
 
 }  // namespace velum

@@ -11,10 +11,6 @@ Status NotYet(const char* operation) {
 }
 }  // namespace
 
-Result<Ref> WriteJsonText(const MessageMarshaler&, PyObject*, const JsonWriteOptions&) { return NotYet("to_json"); }
-Result<Ref> WriteJsonValue(const MessageMarshaler&, PyObject*, const JsonWriteOptions&) {
-  return NotYet("_to_json_value");
-}
 Result<Ref> ReadJsonNew(const MessageMarshaler&, PyObject*, bool from_text, const JsonReadOptions&) {
   return NotYet(from_text ? "from_json" : "_from_json_value");
 }

@@ -5,30 +5,16 @@
 
 #include "common/ref.h"
 #include "common/status.h"
-#include "parser/marshaler.h"
+#include "descriptor/marshaler.h"
 
 namespace velum {
-
-struct JsonWriteOptions {
-  PyObject* registry = nullptr;  // borrowed; null when absent
-  bool always_emit_implicit = false;
-  bool print_enums_as_ints = false;
-  bool use_proto_field_name = false;
-};
 
 struct JsonReadOptions {
   PyObject* registry = nullptr;  // borrowed; null when absent
   bool ignore_unknown_fields = false;
 };
 
-// Binary codec.
-Result<Ref> EncodeToBytes(const MessageMarshaler& m, PyObject* msg, bool write_unknown_fields);
-Result<Ref> DecodeNew(const MessageMarshaler& m, PyObject* data, bool ignore_unknown_fields);
-Status DecodeInto(const MessageMarshaler& m, PyObject* msg, PyObject* data, bool ignore_unknown_fields);
-
 // JSON.
-Result<Ref> WriteJsonText(const MessageMarshaler& m, PyObject* msg, const JsonWriteOptions& options);
-Result<Ref> WriteJsonValue(const MessageMarshaler& m, PyObject* msg, const JsonWriteOptions& options);
 Result<Ref> ReadJsonNew(const MessageMarshaler& m, PyObject* input, bool from_text, const JsonReadOptions& options);
 Status ReadJsonInto(const MessageMarshaler& m, PyObject* msg, PyObject* json, const JsonReadOptions& options);
 

@@ -4,7 +4,7 @@
 
 #include "common/once.h"
 #include "common/py_error.h"
-#include "nativemessage/arg_binding.h"
+#include "common/arg_binding.h"
 
 namespace velum::oneof {
 

@@ -3,8 +3,8 @@
 #include <optional>
 
 #include "common/py_error.h"
-#include "nativemessage/native_message.h"
-#include "nativemessage/operations.h"
+#include "field_ops/new_instance.h"
+#include "parser/decode_input.h"
 #include "parser/decoder.h"
 
 namespace velum {
@@ -65,21 +65,21 @@ class InputHold {
 
 }  // namespace
 
-Result<Ref> DecodeNew(const MessageMarshaler& m, PyObject* data, bool ignore_unknown_fields) {
+Result<Ref> DecodeNew(const MessageMarshaler& m, PyObject* data, bool ignore_unknown_fields, PyTypeObject* cls) {
   if (PyBytes_Check(data)) [[likely]] {
     // Immutable: read in place, with nothing to hold or release.
     wire::ScopedInput bytes(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data)),
                             static_cast<size_t>(PyBytes_GET_SIZE(data)));
     WireReader reader(bytes.ref());
-    return decoder::DecodeNew(m, reader, ignore_unknown_fields);
+    return decoder::DecodeNew(m, reader, ignore_unknown_fields, cls);
   }
   InputHold input;
   VELUM_TRY(input.Acquire(data));
-  return decoder::DecodeNew(m, input.reader(), ignore_unknown_fields);
+  return decoder::DecodeNew(m, input.reader(), ignore_unknown_fields, cls);
 }
 
 Status DecodeInto(const MessageMarshaler& m, PyObject* msg, PyObject* data, bool ignore_unknown_fields) {
-  VELUM_TRY(decoder::CheckInstance(m, msg));
+  VELUM_TRY(CheckInstance(m, msg));
   InputHold input;
   VELUM_TRY(input.Acquire(data));
   return decoder::DecodeMessage(m, msg, input.reader(), ignore_unknown_fields, 0);

@@ -11,7 +11,7 @@
 #include "descriptor/field_kind.h"
 #include "parser/utf8_text.h"
 #include "parser/wire_reader.h"
-#include "reverse_buffer/varint.h"
+#include "common/wire.h"
 
 namespace velum::decoder {
 

@@ -1,11 +1,13 @@
 #include "parser/decoder.h"
 
+#include "common/limits.h"
 #include "common/py_error.h"
 #include "descriptor/message_handle.h"
-#include "nativemessage/native_message.h"
+#include "descriptor/instance.h"
+#include "field_ops/new_instance.h"
 #include "oneof/oneof.h"
 #include "parser/decode_values.h"
-#include "parser/field_access.h"
+#include "descriptor/field_access.h"
 #include "parser/unknown_capture.h"
 
 namespace velum::decoder {
@@ -18,7 +20,7 @@ PyTypeObject* ClassOf(const MessageMarshaler& m) noexcept {
 
 [[gnu::cold]] Status TooDeep() {
   return FormatError(ErrorKind::kRecursion, "exceeded maximum recursion depth %u while parsing message",
-                     static_cast<unsigned>(wire::kMaxDepth));
+                     static_cast<unsigned>(kMaxDepth));
 }
 
 [[gnu::cold]] Status InvalidWireType(uint32_t wire_type) {
@@ -30,8 +32,8 @@ PyTypeObject* ClassOf(const MessageMarshaler& m) noexcept {
 // records store straight into them, and the defaults go into the slots still
 // empty afterwards. That needs slot storage throughout and an instance that
 // was allocated directly, with no Python __new__ in between.
-bool CanDecodeFresh(const MessageMarshaler& m) noexcept {
-  PyTypeObject* cls = ClassOf(m);
+bool CanDecodeFresh(const MessageMarshaler& m, PyTypeObject* cls) noexcept {
+  if (cls == nullptr) cls = ClassOf(m);
   return m.slot_storage && cls != nullptr && cls->tp_new == NativeMessageType()->tp_new;
 }
 
@@ -96,18 +98,19 @@ template <bool kFresh>
 Status DecodeFields(const MessageMarshaler& m, PyObject* msg, WireReader& reader, bool ignore_unknown,
                     uint32_t depth);
 
-// A new instance of `m` holding the records of `content`.
+// A new instance of `m` (of `cls` when given, a subclass of m's class)
+// holding the records of `content`.
 Status DecodeNewInstance(const MessageMarshaler& m, WireReader& content, bool ignore_unknown, uint32_t depth,
-                         Ref& out) {
-  if (CanDecodeFresh(m)) [[likely]] {
-    VELUM_ASSIGN_OR_RETURN(out, NewBareInstance(m));
+                         Ref& out, PyTypeObject* cls = nullptr) {
+  if (CanDecodeFresh(m, cls)) [[likely]] {
+    VELUM_ASSIGN_OR_RETURN(out, NewBareInstance(m, cls));
     Status status = NewContainers(m, out.get());
     if (status.ok()) [[likely]]
       status = DecodeFields<true>(m, out.get(), content, ignore_unknown, depth);
     FillDefaults(m, out.get());
     return status;
   }
-  VELUM_ASSIGN_OR_RETURN(out, NewInstance(m));
+  VELUM_ASSIGN_OR_RETURN(out, NewDefaultInstance(m, cls));
   return DecodeFields<false>(m, out.get(), content, ignore_unknown, depth);
 }
 
@@ -398,7 +401,7 @@ Status DecodeField(const FieldSpec& f, PyObject* msg, WireReader& reader, uint32
 template <bool kFresh>
 Status DecodeFields(const MessageMarshaler& m, PyObject* msg, WireReader& reader, bool ignore_unknown,
                     uint32_t depth) {
-  if (depth > wire::kMaxDepth) [[unlikely]]
+  if (depth > kMaxDepth) [[unlikely]]
     return TooDeep();
   // Records usually come in field order, so the field after the last one
   // decoded is tried before the index: its whole tag (number and declared
@@ -441,25 +444,9 @@ Status DecodeFields(const MessageMarshaler& m, PyObject* msg, WireReader& reader
 
 }  // namespace
 
-Status CheckInstance(const MessageMarshaler& m, PyObject* obj) {
-  PyTypeObject* cls = ClassOf(m);
-  if (cls != nullptr && PyObject_TypeCheck(obj, cls)) [[likely]]
-    return Status::Ok();
-  if (cls == nullptr) return Status(ErrorKind::kRuntime, "message class was cleared");
-  if (!IsNativeMessage(obj)) return TypeCheckError(obj, "NativeMessage");
-  return TypeCheckError(obj, cls->tp_name);
-}
-
-Result<Ref> NewInstance(const MessageMarshaler& m) {
-  VELUM_ASSIGN_OR_RETURN(Ref obj, NewBareInstance(m));
-  VELUM_TRY(CheckInstance(m, obj.get()));
-  VELUM_TRY(InitDefaults(m, obj.get()));
-  return obj;
-}
-
-Result<Ref> DecodeNew(const MessageMarshaler& m, WireReader& reader, bool ignore_unknown) {
+Result<Ref> DecodeNew(const MessageMarshaler& m, WireReader& reader, bool ignore_unknown, PyTypeObject* cls) {
   Ref msg;
-  VELUM_TRY(DecodeNewInstance(m, reader, ignore_unknown, 0, msg));
+  VELUM_TRY(DecodeNewInstance(m, reader, ignore_unknown, 0, msg, cls));
   return msg;
 }
 

@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "common/py_error.h"
-#include "nativemessage/native_message.h"
-#include "reverse_buffer/varint.h"
+#include "descriptor/instance.h"
+#include "common/wire.h"
 
 namespace velum::unknown {
 

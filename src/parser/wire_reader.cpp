@@ -1,6 +1,8 @@
 // Core unit: no Python.
 #include "parser/wire_reader.h"
 
+#include "common/limits.h"
+
 #include <algorithm>
 #include <cinttypes>
 #include <cstdarg>
@@ -178,23 +180,23 @@ Status WireReader::SkipField(uint32_t field_number, uint32_t wire_type, uint32_t
   }
   bool ok = true;
   switch (wire_type) {
-    case kVarint: {
+    case kWireVarint: {
       uint64_t ignored = 0;
       ok = ReadVarint64(ignored);
       break;
     }
-    case kFixed64:
+    case kWireFixed64:
       ok = Skip(8);
       break;
-    case kFixed32:
+    case kWireFixed32:
       ok = Skip(4);
       break;
-    case kLengthDelimited:
+    case kWireLengthDelimited:
       ok = SkipDelimited();
       break;
-    case kStartGroup:
+    case kWireStartGroup:
       return SkipGroup(field_number, depth);
-    case kEndGroup:
+    case kWireEndGroup:
       return WireError(ErrorKind::kValue, "Unexpected end group tag for field %" PRIu32, field_number);
     default:
       return InvalidWireType(wire_type);
@@ -209,12 +211,12 @@ Status WireReader::SkipGroup(uint32_t field_number, uint32_t depth) {
     if (!ReadTag(tag)) return LastError();
     const uint32_t wire_type = TagWireType(tag);
     const uint32_t number = TagFieldNumber(tag);
-    if (wire_type > kFixed32) return InvalidWireType(wire_type);
-    if (wire_type == kEndGroup) {
+    if (wire_type > kWireFixed32) return InvalidWireType(wire_type);
+    if (wire_type == kWireEndGroup) {
       if (number == field_number) return Status::Ok();
       return MismatchedEndTag(field_number, number);
     }
-    VELUM_TRY(SkipField(number, wire_type, wire_type == kStartGroup ? depth + 1 : depth));
+    VELUM_TRY(SkipField(number, wire_type, wire_type == kWireStartGroup ? depth + 1 : depth));
   }
   return Status(ErrorKind::kValue, "Unterminated group in unknown field");
 }
@@ -230,24 +232,24 @@ Status WireReader::ScanGroup(uint32_t field_number, WireReader& content) {
     const uint32_t number = TagFieldNumber(tag);
     bool ok = true;
     switch (TagWireType(tag)) {
-      case kVarint: {
+      case kWireVarint: {
         uint64_t ignored = 0;
         ok = ReadVarint64(ignored);
         break;
       }
-      case kFixed64:
+      case kWireFixed64:
         ok = Skip(8);
         break;
-      case kFixed32:
+      case kWireFixed32:
         ok = Skip(4);
         break;
-      case kLengthDelimited:
+      case kWireLengthDelimited:
         ok = SkipDelimited();
         break;
-      case kStartGroup:
+      case kWireStartGroup:
         open.Push(number);
         break;
-      case kEndGroup:
+      case kWireEndGroup:
         if (number != open.Top()) return MismatchedEndTag(open.Top(), number);
         open.Pop();
         if (open.empty()) {

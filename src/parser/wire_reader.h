@@ -16,7 +16,7 @@
 #include <utility>
 
 #include "common/status.h"
-#include "reverse_buffer/varint.h"
+#include "common/wire.h"
 
 namespace velum::wire {
 

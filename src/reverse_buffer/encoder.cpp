@@ -2,24 +2,20 @@
 
 #include <algorithm>
 
+#include "common/dict_walk.h"
+#include "common/limits.h"
 #include "common/py_error.h"
 #include "descriptor/enum_table.h"
 #include "descriptor/message_handle.h"
-#include "nativemessage/native_message.h"
-#include "nativemessage/operations.h"
+#include "descriptor/instance.h"
 #include "oneof/oneof.h"
-#include "parser/field_access.h"
-#include "parser/field_default.h"
+#include "descriptor/field_access.h"
+#include "field_ops/field_default.h"
 #include "reverse_buffer/scalar_writer.h"
 
 namespace velum::encoder {
 
 namespace {
-
-Status DictChanged(bool size) {
-  return Status(ErrorKind::kRuntime,
-                size ? "dictionary changed size during iteration" : "dictionary keys changed during iteration");
-}
 
 // ---- values -------------------------------------------------------------------
 
@@ -226,27 +222,18 @@ Status WriteMap(ReverseBuffer& buf, const FieldSpec& f, PyObject* dict, uint32_t
     if (truth < 0) return Status::Pending();
     return truth ? TypeCheckError(dict, "dict") : Status::Ok();
   }
-  const Py_ssize_t size = PyDict_GET_SIZE(dict);
-  Py_ssize_t pos = 0;
-  Py_ssize_t seen = 0;
-  PyObject* key = nullptr;
-  PyObject* value = nullptr;
   ElementKind key_kind;
   key_kind.scalar = f.kind.map_key;
-  while (PyDict_Next(dict, &pos, &key, &value)) {
-    if (++seen > size) return DictChanged(false);
-    Ref key_ref = Ref::borrow(key);
-    Ref value_ref = Ref::borrow(value);
+  return ForEachEntry(dict, [&](PyObject* key, PyObject* value) -> Status {
     const uint64_t before = buf.ContentLength();
-    VELUM_TRY(WriteElement(buf, f.kind.value, value_ref.get(), depth, write_unknown));
+    VELUM_TRY(WriteElement(buf, f.kind.value, value, depth, write_unknown));
     buf.PutVarint(f.map_value_tag);
-    VELUM_TRY(WriteElement(buf, key_kind, key_ref.get(), depth, write_unknown));
+    VELUM_TRY(WriteElement(buf, key_kind, key, depth, write_unknown));
     buf.PutVarint(f.map_key_tag);
     buf.PutVarint(buf.ContentLength() - before);
     buf.PutVarint(f.tag);
-    if (PyDict_GET_SIZE(dict) != size) return DictChanged(true);
-  }
-  return Status::Ok();
+    return Status::Ok();
+  });
 }
 
 // ---- singular fields -------------------------------------------------------------
@@ -266,11 +253,11 @@ Status WriteUnknown(ReverseBuffer& buf, PyObject* store) {
   PyObject* key = nullptr;
   PyObject* value = nullptr;
   while (PyDict_Next(store, &pos, &key, &value)) {
-    if (static_cast<Py_ssize_t>(lists.size()) >= size) return DictChanged(false);
+    if (static_cast<Py_ssize_t>(lists.size()) >= size) return DictChangedError(false);
     if (!PyList_Check(value)) return TypeCheckError(value, "list");
     lists.push_back(value);
   }
-  if (PyDict_GET_SIZE(store) != size) return DictChanged(true);
+  if (PyDict_GET_SIZE(store) != size) return DictChangedError(true);
   for (size_t l = lists.size(); l-- > 0;) {
     PyObject* list = lists[l];
     for (Py_ssize_t i = PyList_GET_SIZE(list) - 1; i >= 0; --i) {
@@ -381,9 +368,9 @@ Status WriteOneofMember(ReverseBuffer& buf, const FieldSpec& f, PyObject* value,
 
 Status EncodeMessage(const MessageMarshaler& m, PyObject* msg, ReverseBuffer& buf, uint32_t depth,
                      bool write_unknown) {
-  if (depth > wire::kMaxDepth) {
+  if (depth > kMaxDepth) {
     return FormatError(ErrorKind::kRecursion, "exceeded maximum recursion depth %u while serializing message",
-                       static_cast<unsigned>(wire::kMaxDepth));
+                       static_cast<unsigned>(kMaxDepth));
   }
   PyObject* cls = m.message_class.get();
   if (cls == nullptr) return Status(ErrorKind::kRuntime, "message marshaler was cleared");

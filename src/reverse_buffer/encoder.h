@@ -6,7 +6,7 @@
 
 #include "common/ref.h"
 #include "common/status.h"
-#include "parser/marshaler.h"
+#include "descriptor/marshaler.h"
 #include "reverse_buffer/reverse_buffer.h"
 
 namespace velum::encoder {
@@ -20,3 +20,10 @@ Status EncodeMessage(const MessageMarshaler& m, PyObject* msg, ReverseBuffer& bu
                      bool write_unknown);
 
 }  // namespace velum::encoder
+
+namespace velum {
+
+// to_binary: the encoding of `msg` as a new bytes object.
+Result<Ref> EncodeToBytes(const MessageMarshaler& m, PyObject* msg, bool write_unknown_fields);
+
+}  // namespace velum

@@ -17,7 +17,7 @@
 #include <utility>
 
 #include "common/raw_alloc.h"
-#include "reverse_buffer/varint.h"
+#include "common/wire.h"
 
 namespace velum::reverse_buffer {
 

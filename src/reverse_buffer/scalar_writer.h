@@ -16,7 +16,7 @@
 #include "common/status.h"
 #include "descriptor/enum_table.h"
 #include "descriptor/field_kind.h"
-#include "parser/field_default.h"
+#include "field_ops/field_default.h"
 #include "reverse_buffer/reverse_buffer.h"
 
 namespace velum::encoder {

@@ -107,7 +107,7 @@ TEST(ReverseBufferTest, LengthPrefixAcrossGrowth) {
   const Bytes payload(300, 0x11);
   buffer.PutBytes(payload.data(), payload.size());
   buffer.PutVarint(buffer.ContentLength() - before);
-  buffer.PutVarint(wire::MakeTag(1, wire::kLengthDelimited));
+  buffer.PutVarint(wire::MakeTag(1, kWireLengthDelimited));
   Bytes expected = {0x0a, 0xac, 0x02};
   expected.insert(expected.end(), payload.begin(), payload.end());
   expected.push_back(0xee);

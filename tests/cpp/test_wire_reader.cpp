@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "parser/wire_reader.h"
-#include "reverse_buffer/varint.h"
+#include "common/wire.h"
 
 namespace velum {
 namespace {
@@ -201,8 +201,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, ConsumeTagTest,
 // without the outermost start tag (the caller has read it).
 Bytes NestedGroups(uint32_t levels) {
   Bytes out;
-  for (uint32_t n = 2; n <= levels; ++n) AppendVarint(out, MakeTag(n, wire::kStartGroup));
-  for (uint32_t n = levels; n >= 1; --n) AppendVarint(out, MakeTag(n, wire::kEndGroup));
+  for (uint32_t n = 2; n <= levels; ++n) AppendVarint(out, MakeTag(n, kWireStartGroup));
+  for (uint32_t n = levels; n >= 1; --n) AppendVarint(out, MakeTag(n, kWireEndGroup));
   return out;
 }
 
@@ -254,13 +254,13 @@ TEST(SkipFieldTest, GroupDepthLimit) {
   {
     Bytes input = NestedGroups(100);
     WireReader reader = ReaderOver(input);
-    const Status status = reader.SkipField(1, wire::kStartGroup, 1);
+    const Status status = reader.SkipField(1, kWireStartGroup, 1);
     EXPECT_TRUE(status.ok()) << ErrorText(status);
     EXPECT_TRUE(reader.empty());
   }
   Bytes input = NestedGroups(101);
   WireReader reader = ReaderOver(input);
-  const Status status = reader.SkipField(1, wire::kStartGroup, 1);
+  const Status status = reader.SkipField(1, kWireStartGroup, 1);
   ASSERT_FALSE(status.ok());
   EXPECT_EQ(status.kind(), ErrorKind::kRecursion);
   EXPECT_EQ(ErrorText(status), "exceeded maximum recursion depth 100 while skipping field 101");

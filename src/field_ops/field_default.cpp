@@ -1,4 +1,4 @@
-#include "parser/field_default.h"
+#include "field_ops/field_default.h"
 
 #include <bit>
 

@@ -1,4 +1,4 @@
-#include "nativemessage/arg_binding.h"
+#include "common/arg_binding.h"
 
 #include <cstdio>
 

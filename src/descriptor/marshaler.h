@@ -9,9 +9,9 @@
 #include "common/ref.h"
 #include "common/status.h"
 #include "descriptor/field_kind.h"
-#include "module/runtime_names.h"
-#include "parser/field_access.h"
-#include "reverse_buffer/encode_plan.h"
+#include "descriptor/runtime_names.h"
+#include "descriptor/field_access.h"
+#include "descriptor/encode_plan.h"
 
 namespace velum {
 

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "common/ref.h"
-#include "parser/marshaler.h"
+#include "descriptor/marshaler.h"
 
 namespace velum {
 

@@ -1,4 +1,4 @@
-#include "parser/marshaler.h"
+#include "descriptor/marshaler.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,6 +1,6 @@
-#include "reverse_buffer/encode_plan.h"
+#include "descriptor/encode_plan.h"
 
-#include "parser/marshaler.h"
+#include "descriptor/marshaler.h"
 
 namespace velum {
 

@@ -1,4 +1,4 @@
-#include "module/runtime_names.h"
+#include "descriptor/runtime_names.h"
 
 #include <atomic>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "parser/field_access.h"
+#include "descriptor/field_access.h"
 
 #include <cstring>
 

@@ -7,21 +7,24 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace velum::wire {
+namespace velum {
 
+// The wire type in the low three bits of a tag; 6 and 7 are invalid.
 enum WireType : uint8_t {
-  kVarint = 0,
-  kFixed64 = 1,
-  kLengthDelimited = 2,
-  kStartGroup = 3,
-  kEndGroup = 4,
-  kFixed32 = 5,
+  kWireVarint = 0,
+  kWireFixed64 = 1,
+  kWireLengthDelimited = 2,
+  kWireStartGroup = 3,
+  kWireEndGroup = 4,
+  kWireFixed32 = 5,
 };
+
+}  // namespace velum
+
+namespace velum::wire {
 
 inline constexpr size_t kMaxVarintBytes = 10;
 inline constexpr size_t kMaxTagBytes = 5;
-// Nesting limit shared by every codec (and by skipping unknown groups).
-inline constexpr uint32_t kMaxDepth = 100;
 
 constexpr uint32_t MakeTag(uint32_t field_number, uint32_t wire_type) noexcept {
   return (field_number << 3) | wire_type;

@@ -1,0 +1,88 @@
+#include "descriptor/instance.h"
+
+#include <new>
+
+#include "common/py_error.h"
+#include "descriptor/runtime_names.h"
+
+namespace velum {
+
+namespace {
+
+PyTypeObject* g_native_type = nullptr;
+PyObject* g_ext_marshaler_name = nullptr;
+
+}  // namespace
+
+PyTypeObject* NativeMessageType() noexcept { return g_native_type; }
+void SetNativeMessageType(PyTypeObject* type) noexcept { g_native_type = type; }
+
+Status ReadyInstanceNames() {
+  if (g_ext_marshaler_name == nullptr) {
+    g_ext_marshaler_name = PyUnicode_InternFromString("_ext_marshaler");
+    if (g_ext_marshaler_name == nullptr) return Status::Pending();
+  }
+  return Status::Ok();
+}
+
+PyObject* ExtMarshalerName() noexcept { return g_ext_marshaler_name; }
+
+PyObject* AllocateInstance(PyTypeObject* type, PyObject* marshaler) noexcept {
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  NativeMessageObject* native = AsNative(self);
+  native->unknown_fields = nullptr;
+  new (&native->presence) PresenceBits(marshaler != nullptr ? PresenceBits::FormFor(AsMarshaler(marshaler)->highest_number)
+                                                             : PresenceBits::Form::kSet);
+  native->marshaler = Py_XNewRef(marshaler);
+  return self;
+}
+
+PyObject* NativeMessage_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+  return Guard([&]() -> PyObject* {
+    // Read the marshaler first: an instance chooses its presence form once.
+    Ref marshaler = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), ExtMarshalerName()));
+    if (!marshaler) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+      PyErr_Clear();
+    } else if (!IsMarshaler(marshaler.get())) {
+      PyErr_SetString(PyExc_TypeError, "_ext_marshaler cannot be converted to MessageMarshaler");
+      return nullptr;
+    }
+    return AllocateInstance(type, marshaler.get());
+  });
+}
+
+Result<Ref> MarshalerOfInstance(PyObject* self) {
+  if (PyObject* cached = AsNative(self)->marshaler) [[likely]] {
+    return Ref::borrow(cached);
+  }
+  Ref obj = Ref::steal(PyObject_GetAttr(self, ExtMarshalerName()));
+  if (!obj) return Status::Pending();
+  if (!IsMarshaler(obj.get())) return Status(ErrorKind::kType, "_ext_marshaler cannot be converted to MessageMarshaler");
+  return obj;
+}
+
+Result<Ref> MarshalerOfType(PyObject* cls) {
+  VELUM_ASSIGN_OR_RETURN(const RuntimeNames* names, GetRuntimeNames());
+  return MarshalerObjectOfClass(*names, cls);
+}
+
+Result<PyObject*> GetOrInitUnknownFields(PyObject* self) {
+  NativeMessageObject* native = AsNative(self);
+  if (native->unknown_fields != nullptr) [[likely]] {
+    return native->unknown_fields;
+  }
+  PyObject* store = PyDict_New();
+  if (store == nullptr) return Status::Pending();
+  // PyDict_New may run a collection and with it arbitrary finalisers; if one of
+  // them filled the cell meanwhile, the first dict stays.
+  if (native->unknown_fields != nullptr) {
+    Py_DECREF(store);
+  } else {
+    native->unknown_fields = store;
+  }
+  return native->unknown_fields;
+}
+
+}  // namespace velum

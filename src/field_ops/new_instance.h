@@ -1,0 +1,24 @@
+// The one way the codecs and message operations create message instances:
+// `cls.__new__(cls)` (allocated directly when nothing overrides it), then the
+// type's defaults; `__init__` is never called.
+#pragma once
+
+#include "common/ref.h"
+#include "common/status.h"
+#include "descriptor/marshaler.h"
+
+namespace velum {
+
+// A new instance of `cls` (a type deriving from `m`'s class; null, or any
+// other type, means that class itself) with no field set. Whatever an overriding __new__ returns must
+// be an instance of that class, since fields are written at its offsets.
+Result<Ref> NewBareInstance(const MessageMarshaler& m, PyTypeObject* cls = nullptr);
+
+// As NewBareInstance, with every field holding its default.
+Result<Ref> NewDefaultInstance(const MessageMarshaler& m, PyTypeObject* cls = nullptr);
+
+// Fields are written at the offsets of `m`'s class, so only its instances
+// (subclasses included) may be filled; TypeError otherwise.
+Status CheckInstance(const MessageMarshaler& m, PyObject* obj);
+
+}  // namespace velum

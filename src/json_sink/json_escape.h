@@ -1,0 +1,19 @@
+// Core unit: no Python.
+// JSON string literals: the quotes and the escapes of control bytes, the double
+// quote and the backslash. Everything else, '/' and non-ASCII UTF-8 included,
+// is copied as it stands, in runs between the bytes that need an escape.
+#pragma once
+
+#include <cstddef>
+
+#include "json_sink/text_buffer.h"
+
+namespace velum::json_sink {
+
+// Length of the prefix of `text` that needs no escape (all of it when none does).
+size_t PlainRunLength(const char* text, size_t size) noexcept;
+
+// Appends `text` (UTF-8, not checked) as a quoted JSON string.
+void AppendJsonString(TextBuffer& out, const char* text, size_t size) noexcept;
+
+}  // namespace velum::json_sink

@@ -1,0 +1,110 @@
+// One value of a scalar or enum field in its JSON form, written to a sink:
+// 64-bit integers as strings, 32-bit ones as numbers, floats as numbers
+// (NaN and the infinities as strings), bytes as Base64, enums by name.
+// Values are checked here, when written, not when assigned.
+#pragma once
+
+#include <cfloat>
+#include <cmath>
+#include <string_view>
+
+#include "common/py_error.h"
+#include "descriptor/enum_table.h"
+#include "descriptor/field_kind.h"
+#include "json_sink/json_events.h"
+#include "json_sink/number_text.h"
+
+namespace velum::json_sink {
+
+namespace scalar_detail {
+
+Status ExpectedType(const char* expected, PyObject* value);
+Status OutOfRange(PyObject* value, const char* kind);
+// The double of a value for a double or float field; the error when it has none.
+Result<double> FloatValue(PyObject* value);
+// The integer of an `int` (subclasses included, bool excluded) within
+// [lo, hi], or TypeError / OverflowError naming `kind`.
+Result<long long> IntegerValue(PyObject* value, long long lo, long long hi, const char* kind);
+Result<unsigned long long> Uint64Value(PyObject* value);
+
+}  // namespace scalar_detail
+
+// May run Python code (conversions of foreign number types, str of a value
+// for an error message).
+template <JsonSink S>
+Status WriteScalar(S& sink, ScalarType type, PyObject* value) {
+  using namespace scalar_detail;
+  switch (type) {
+    case ScalarType::kDouble:
+    case ScalarType::kFloat: {
+      VELUM_ASSIGN_OR_RETURN(const double number, FloatValue(value));
+      if (std::isnan(number)) return sink.String("NaN");
+      if (std::isinf(number)) return sink.String(number > 0 ? "Infinity" : "-Infinity");
+      if (type == ScalarType::kFloat && std::fabs(number) > static_cast<double>(FLT_MAX)) {
+        return OutOfRange(value, "float");
+      }
+      return sink.PythonNumber(value);
+    }
+    case ScalarType::kInt64:
+    case ScalarType::kSfixed64:
+    case ScalarType::kSint64: {
+      VELUM_ASSIGN_OR_RETURN(const long long number, IntegerValue(value, INT64_MIN, INT64_MAX, "int64"));
+      char digits[kIntegerTextMax];
+      return sink.String(std::string_view(digits, FormatInteger(number, digits)));
+    }
+    case ScalarType::kUint64:
+    case ScalarType::kFixed64: {
+      VELUM_ASSIGN_OR_RETURN(const unsigned long long number, Uint64Value(value));
+      char digits[kIntegerTextMax];
+      return sink.String(std::string_view(digits, FormatUnsigned(number, digits)));
+    }
+    case ScalarType::kInt32:
+    case ScalarType::kSfixed32:
+    case ScalarType::kSint32: {
+      VELUM_ASSIGN_OR_RETURN(const long long number, IntegerValue(value, INT32_MIN, INT32_MAX, "int32"));
+      return sink.Integer(number);
+    }
+    case ScalarType::kUint32:
+    case ScalarType::kFixed32: {
+      VELUM_ASSIGN_OR_RETURN(const long long number, IntegerValue(value, 0, UINT32_MAX, "uint32"));
+      return sink.Integer(number);
+    }
+    case ScalarType::kBool:
+      if (!PyBool_Check(value)) return ExpectedType("bool", value);
+      return sink.Boolean(value == Py_True);
+    case ScalarType::kString:
+      if (!PyUnicode_Check(value)) return ExpectedType("str", value);
+      return sink.PythonString(value);
+    case ScalarType::kBytes:
+      if (!PyBytes_Check(value) && !PyByteArray_Check(value)) return ExpectedType("bytes", value);
+      return sink.Bytes(value);
+  }
+  return Status(ErrorKind::kRuntime, "unknown scalar type");
+}
+
+Status EnumNotInt(const EnumTable& table, PyObject* value);
+// "invalid enum value {value} for enum {name}", of an int beyond 32 bits or of a number.
+Status InvalidEnumValue(const EnumTable& table, PyObject* value);
+Status InvalidEnumValue(const EnumTable& table, int32_t number);
+
+// An enum by its output name, or by number when `as_int` is set or the
+// number names no value of an open enum; NullValue is always null.
+template <JsonSink S>
+Status WriteEnum(S& sink, const EnumTable& table, PyObject* value, bool as_int) {
+  if (!PyLong_Check(value) || PyBool_Check(value)) return EnumNotInt(table, value);
+  int overflow = 0;
+  const long long wide = PyLong_AsLongLongAndOverflow(value, &overflow);
+  if (wide == -1 && PyErr_Occurred()) return Status::Pending();
+  if (overflow != 0 || wide < INT32_MIN || wide > INT32_MAX) {
+    if (!table.open) return InvalidEnumValue(table, value);
+    return sink.PythonNumber(value);
+  }
+  const auto number = static_cast<int32_t>(wide);
+  const EnumValueEntry* entry = table.Entry(number);
+  if (entry == nullptr && !table.open) return InvalidEnumValue(table, number);
+  if (table.is_null_value) return sink.Null();
+  if (as_int || entry == nullptr) return sink.Integer(number);
+  return sink.PythonString(entry->json_name.get());
+}
+
+}  // namespace velum::json_sink

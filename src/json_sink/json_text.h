@@ -1,0 +1,112 @@
+// Core unit: no Python.
+// Compact JSON text from a stream of events: the writer says what comes next
+// (begin, member name, value, end) and this places the commas and colons
+// itself. No whitespace is ever written. The Python-facing sink wraps it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "json_sink/base64.h"
+#include "json_sink/json_escape.h"
+#include "json_sink/number_text.h"
+#include "json_sink/text_buffer.h"
+
+namespace velum::json_sink {
+
+class JsonText {
+ public:
+  // Memory exhaustion anywhere is sticky: check ok() once at the end.
+  bool ok() const noexcept { return out_.ok() && frames_.ok(); }
+  const char* data() const noexcept { return out_.data(); }
+  size_t size() const noexcept { return out_.size(); }
+  std::string_view text() const noexcept { return {out_.data(), out_.size()}; }
+  size_t depth() const noexcept { return frames_.size(); }
+
+  void BeginObject() noexcept { Open(kObject, '{'); }
+  void BeginArray() noexcept { Open(kArray, '['); }
+  void EndObject() noexcept { Close('}'); }
+  void EndArray() noexcept { Close(']'); }
+
+  // A member name, already UTF-8; the value follows with the next event.
+  void MemberName(const char* text, size_t size) noexcept {
+    MemberSeparator();
+    AppendJsonString(out_, text, size);
+    out_.Push(':');
+  }
+  void Null() noexcept { Literal("null", 4); }
+  void Boolean(bool value) noexcept { value ? Literal("true", 4) : Literal("false", 5); }
+  void Integer(int64_t value) noexcept {
+    ValueSeparator();
+    char* p = out_.Reserve(kIntegerTextMax);
+    if (p != nullptr) out_.Commit(FormatInteger(value, p));
+  }
+  void Unsigned(uint64_t value) noexcept {
+    ValueSeparator();
+    char* p = out_.Reserve(kIntegerTextMax);
+    if (p != nullptr) out_.Commit(FormatUnsigned(value, p));
+  }
+  // Python's repr() of a finite double (non-finite values are the caller's).
+  void Float(double value) noexcept {
+    ValueSeparator();
+    char* p = out_.Reserve(kFloatTextMax);
+    if (p != nullptr) out_.Commit(FormatFloatRepr(value, p));
+  }
+  void String(const char* text, size_t size) noexcept {
+    ValueSeparator();
+    AppendJsonString(out_, text, size);
+  }
+  // Standard Base64 of `data` as a JSON string; `length` is Base64Length(size).
+  void Base64(const uint8_t* data, size_t size, size_t length) noexcept {
+    ValueSeparator();
+    char* p = out_.Reserve(length + 2);
+    if (p == nullptr) return;
+    p[0] = '"';
+    Base64Encode(data, size, p + 1);
+    p[length + 1] = '"';
+    out_.Commit(length + 2);
+  }
+  // Number text produced elsewhere (digits of a big int), copied verbatim.
+  void RawNumber(const char* text, size_t size) noexcept { Literal(text, size); }
+
+ private:
+  // One byte per open container: its kind, and whether nothing is in it yet.
+  static constexpr char kObject = 0;
+  static constexpr char kArray = 1;
+  static constexpr char kFirst = 2;
+
+  void Open(char kind, char bracket) noexcept {
+    ValueSeparator();
+    out_.Push(bracket);
+    frames_.Push(static_cast<char>(kind | kFirst));
+  }
+  void Close(char bracket) noexcept {
+    frames_.Pop();
+    out_.Push(bracket);
+  }
+  void Literal(const char* text, size_t size) noexcept {
+    ValueSeparator();
+    out_.Append(text, size);
+  }
+  // Inside an object the member name already carried the separator.
+  void ValueSeparator() noexcept {
+    if (frames_.empty()) return;
+    char& top = Top();
+    if ((top & kArray) == 0) return;
+    if ((top & kFirst) == 0) out_.Push(',');
+    top = kArray;
+  }
+  void MemberSeparator() noexcept {
+    if (frames_.empty()) return;
+    char& top = Top();
+    if ((top & kFirst) == 0) out_.Push(',');
+    top = static_cast<char>(top & ~kFirst);
+  }
+  char& Top() noexcept { return frames_.back(); }
+
+  TextBuffer out_;
+  TextBuffer frames_;
+};
+
+}  // namespace velum::json_sink

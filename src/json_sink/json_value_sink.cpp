@@ -1,0 +1,83 @@
+#include "json_sink/json_value_sink.h"
+
+#include <new>
+
+#include "json_sink/base64.h"
+#include "json_sink/json_events.h"
+
+namespace velum::json_sink {
+
+Status JsonValueSink::Place(PyObject* value) noexcept {
+  if (frames_.empty()) {
+    root_ = Ref::borrow(value);
+    return Status::Ok();
+  }
+  Frame& top = frames_.back();
+  if (!top.object) {
+    if (PyList_Append(top.container.get(), value) < 0) return Status::Pending();
+    return Status::Ok();
+  }
+  if (!top.pending) return Status(ErrorKind::kValue, "object value without key");
+  // The name is released before the call: setting an item may run a key's __eq__.
+  Ref name = std::move(top.pending);
+  if (PyDict_SetItem(top.container.get(), name.get(), value) < 0) return Status::Pending();
+  return Status::Ok();
+}
+
+Status JsonValueSink::Open(PyObject* stolen, bool object) noexcept {
+  Ref container = Ref::steal(stolen);
+  if (!container) return Status::Pending();
+  VELUM_TRY(Place(container.get()));
+  try {
+    frames_.push_back(Frame{std::move(container), Ref(), object});
+  } catch (const std::bad_alloc&) {
+    return Status(ErrorKind::kMemory, "out of memory while writing JSON");
+  }
+  return Status::Ok();
+}
+
+Status JsonValueSink::MemberName(PyObject* name) noexcept {
+  if (frames_.empty() || !frames_.back().object) return Status(ErrorKind::kValue, "object key outside of object");
+  frames_.back().pending = Ref::borrow(name);
+  return Status::Ok();
+}
+
+Status JsonValueSink::MemberName(std::string_view name) noexcept {
+  if (frames_.empty() || !frames_.back().object) return Status(ErrorKind::kValue, "object key outside of object");
+  Ref text = Ref::steal(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+  if (!text) return Status::Pending();
+  frames_.back().pending = std::move(text);
+  return Status::Ok();
+}
+
+Status JsonValueSink::PythonNumberGeneral(PyObject* value) noexcept {
+  if (PyIndex_Check(value)) {
+    Ref index = Ref::steal(PyNumber_Index(value));
+    if (index) return Place(index.get());
+    PyErr_Clear();  // falls back to the float conversion
+  }
+  const double number = PyFloat_AsDouble(value);
+  if (number == -1.0 && PyErr_Occurred()) return Status::Pending();
+  return PlaceNew(PyFloat_FromDouble(number));
+}
+
+Status JsonValueSink::Bytes(PyObject* data) noexcept {
+  const auto content = ByteContent(data);
+  const uint8_t* p = content.data();
+  const size_t size = content.size();
+  const size_t length = Base64Length(size);
+  if ((length == 0 && size != 0) || length > static_cast<size_t>(PY_SSIZE_T_MAX)) return Status(ErrorKind::kMemory, "out of memory while writing JSON");
+  // Base64 is ASCII: the text is encoded straight into a new compact str.
+  Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(length), 127));
+  if (!text) return Status::Pending();
+  Base64Encode(p, size, static_cast<char*>(PyUnicode_DATA(text.get())));
+  return Place(text.get());
+}
+
+Result<Ref> JsonValueSink::Finish() noexcept {
+  if (!root_) return Status(ErrorKind::kValue, "no JSON value produced");
+  frames_.clear();
+  return std::move(root_);
+}
+
+}  // namespace velum::json_sink

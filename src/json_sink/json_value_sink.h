@@ -1,0 +1,70 @@
+// JsonValueSink: JSON writer events to a tree of plain Python values (dict,
+// list, str, int, float, bool, None), the document json.loads would give for
+// the same events as text. Containers are placed into their parent when they
+// begin, so the root is complete when the last end arrives.
+#pragma once
+
+#include <string_view>
+
+#include "common/raw_alloc.h"
+#include "common/ref.h"
+#include "common/status.h"
+
+namespace velum::json_sink {
+
+class JsonValueSink {
+ public:
+  Status BeginObject() noexcept { return Open(PyDict_New(), true); }
+  Status BeginArray() noexcept { return Open(PyList_New(0), false); }
+  Status EndObject() noexcept { return Close(); }
+  Status EndArray() noexcept { return Close(); }
+  // `name` is a `str`, kept as it is: the tree shares the field table's names.
+  Status MemberName(PyObject* name) noexcept;
+  Status MemberName(std::string_view name) noexcept;
+  Status Null() noexcept { return Place(Py_None); }
+  Status Boolean(bool value) noexcept { return Place(value ? Py_True : Py_False); }
+  Status Integer(int64_t value) noexcept { return PlaceNew(PyLong_FromLongLong(value)); }
+  Status String(std::string_view value) noexcept {
+    return PlaceNew(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
+  }
+  // The held `str` itself.
+  Status PythonString(PyObject* value) noexcept { return Place(value); }
+  // `data` is a bytes or bytearray; placed as the `str` of its Base64 text.
+  Status Bytes(PyObject* data) noexcept;
+  // The held float or int itself; any other number as the int of its
+  // __index__ or else the float of its double, never the foreign object.
+  Status PythonNumber(PyObject* value) noexcept {
+    if (PyFloat_Check(value) || PyLong_Check(value)) [[likely]]
+      return Place(value);
+    return PythonNumberGeneral(value);
+  }
+  // The root value, or ValueError "no JSON value produced".
+  Result<Ref> Finish() noexcept;
+
+ private:
+  struct Frame {
+    Ref container;  // the dict or list being filled
+    Ref pending;    // an object's member name awaiting its value
+    bool object;
+  };
+
+  // `value` is borrowed; the container or root takes its own reference.
+  Status Place(PyObject* value) noexcept;
+  Status PlaceNew(PyObject* stolen) noexcept {
+    Ref value = Ref::steal(stolen);
+    if (!value) [[unlikely]]
+      return Status::Pending();
+    return Place(value.get());
+  }
+  Status Open(PyObject* stolen, bool object) noexcept;
+  Status Close() noexcept {
+    if (!frames_.empty()) frames_.pop_back();
+    return Status::Ok();
+  }
+  Status PythonNumberGeneral(PyObject* value) noexcept;
+
+  RawVector<Frame> frames_;
+  Ref root_;
+};
+
+}  // namespace velum::json_sink

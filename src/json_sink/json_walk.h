@@ -1,0 +1,205 @@
+// The JSON writer: walks a message instance with its marshaler and sends
+// every JSON event to a sink. A template over the sink, so that the text and
+// the value-tree output share one walk without a virtual call per event.
+//
+// The walk never changes the instance. It may run Python code (attribute
+// reads, truth tests, the registry, conversions of foreign numbers), which
+// may change lists and dicts under it: lists are re-measured at every step
+// and held items kept alive; a dict changed during its walk is an error.
+#pragma once
+
+#include <string_view>
+
+#include "common/dict_walk.h"
+#include "common/limits.h"
+#include "common/py_error.h"
+#include "descriptor/enum_table.h"
+#include "descriptor/instance.h"
+#include "descriptor/marshaler.h"
+#include "descriptor/message_handle.h"
+#include "json_sink/json_events.h"
+#include "json_sink/json_scalar.h"
+#include "json_sink/json_select.h"
+#include "json_sink/json_writer.h"
+#include "json_sink/number_text.h"
+
+namespace velum::json_sink {
+
+namespace walk_detail {
+
+Status TooDeep();
+// An instance that is not of the marshaler's class.
+Status WrongInstance(const MessageMarshaler& m, PyObject* msg);
+Status WrongMessageType(const MessageMarshaler& declared, PyObject* value);
+// The text of a map key that is neither bool nor str: str() of the key.
+Result<Ref> KeyText(PyObject* key);
+// A key for a map<bool, ...>: "true" or "false".
+Result<bool> BoolKey(PyObject* key);
+
+// What a registry says about one stored extension number.
+struct Extension {
+  Ref value;      // the instance's value for it
+  FieldKind kind;  // its classified `value` descriptor
+  Ref member;     // "[{type_name}]"
+};
+// Asks the registry about `number`; an empty `member` means it knows none.
+Result<Extension> LookupExtension(const MessageMarshaler& m, PyObject* registry, PyObject* desc, PyObject* msg,
+                                  PyObject* number);
+
+}  // namespace walk_detail
+
+template <JsonSink S>
+class JsonWalk {
+ public:
+  JsonWalk(S& sink, const JsonWriteOptions& options) noexcept : sink_(sink), options_(options) {}
+
+  // One message value: an object, or the form of a well-known type.
+  Status WriteMessage(const MessageMarshaler& m, PyObject* msg, uint32_t depth) {
+    if (depth > kMaxDepth) return walk_detail::TooDeep();
+    // Slots are read at the offsets of `m`'s class.
+    auto* cls = reinterpret_cast<PyTypeObject*>(m.message_class.get());
+    if (cls == nullptr || !PyObject_TypeCheck(msg, cls) || !IsNativeMessage(msg)) [[unlikely]]
+      return walk_detail::WrongInstance(m, msg);
+    // Well-known types get their own JSON forms at this point; until those
+    // forms exist they are written as ordinary messages.
+    VELUM_TRY(sink_.BeginObject());
+    VELUM_TRY(WriteMembers(m, msg, depth));
+    return sink_.EndObject();
+  }
+
+  // The members of one message, into an object the caller has begun.
+  Status WriteMembers(const MessageMarshaler& m, PyObject* msg, uint32_t depth) {
+    VELUM_TRY(CheckOneofs(m, msg));
+    const NativeMessageObject& native = *AsNative(msg);
+    for (const FieldSpec& f : m.fields) {
+      VELUM_ASSIGN_OR_RETURN(Ref value, SelectValue(f, msg, native, options_.always_emit_implicit));
+      if (!value) continue;
+      VELUM_TRY(sink_.MemberName(options_.use_proto_field_name ? f.name.get() : f.json_name.get()));
+      VELUM_TRY(WriteField(f, value.get(), depth));
+    }
+    if (options_.registry != nullptr && native.unknown_fields != nullptr &&
+        PyDict_GET_SIZE(native.unknown_fields) != 0) {
+      VELUM_TRY(WriteExtensions(m, msg, depth));
+    }
+    return Status::Ok();
+  }
+
+  // A value declared as a message of `handle`'s type, written one level down.
+  Status WriteMessageValue(MessageHandle* handle, PyObject* value, uint32_t depth) {
+    VELUM_ASSIGN_OR_RETURN(MessageMarshaler * declared, Resolve(handle));
+    PyObject* cls = declared->message_class.get();
+    if (Py_TYPE(value) == reinterpret_cast<PyTypeObject*>(cls)) [[likely]]
+      return WriteMessage(*declared, value, depth + 1);
+    const int is = PyObject_IsInstance(value, cls);
+    if (is < 0) return Status::Pending();
+    if (!is) return walk_detail::WrongMessageType(*declared, value);
+    if (!IsNativeMessage(value)) return TypeCheckError(value, "NativeMessage");
+    VELUM_ASSIGN_OR_RETURN(Ref own, MarshalerOfInstance(value));
+    return WriteMessage(*AsMarshaler(own.get()), value, depth + 1);
+  }
+
+ private:
+  Status WriteField(const FieldSpec& f, PyObject* value, uint32_t depth) {
+    switch (f.shape) {
+      case FieldShape::kSingular:
+        return WriteElement(f.kind.value, value, depth);
+      case FieldShape::kList:
+        return WriteList(f.kind.value, value, depth);
+      case FieldShape::kMap:
+        return WriteMap(f.kind.map_key, f.kind.value, value, depth);
+    }
+    return Status::Ok();
+  }
+
+  Status WriteElement(const ElementKind& kind, PyObject* value, uint32_t depth) {
+    switch (kind.tag) {
+      case ElementTag::kScalar:
+        return WriteScalar(sink_, kind.scalar, value);
+      case ElementTag::kEnum:
+        return WriteEnum(sink_, *kind.table, value, options_.print_enums_as_ints);
+      case ElementTag::kMessage:
+        break;
+    }
+    return WriteMessageValue(kind.handle, value, depth);
+  }
+
+  Status WriteList(const ElementKind& kind, PyObject* list, uint32_t depth) {
+    if (!PyList_Check(list)) return TypeCheckError(list, "list");
+    VELUM_TRY(sink_.BeginArray());
+    // Python code run for an element may shrink the list: measure every step.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+      Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
+      VELUM_TRY(WriteElement(kind, item.get(), depth));
+    }
+    return sink_.EndArray();
+  }
+
+  Status WriteMap(ScalarType key_type, const ElementKind& kind, PyObject* dict, uint32_t depth) {
+    if (!PyDict_Check(dict)) return TypeCheckError(dict, "dict");
+    VELUM_TRY(sink_.BeginObject());
+    Status walked = ForEachEntry(dict, [&](PyObject* key, PyObject* value) -> Status {
+      VELUM_TRY(WriteMapKey(key_type, key));
+      return WriteElement(kind, value, depth);
+    });
+    if (!walked.ok()) return walked;
+    return sink_.EndObject();
+  }
+
+  Status WriteMapKey(ScalarType type, PyObject* key) {
+    if (type == ScalarType::kString) {
+      if (!PyUnicode_Check(key)) return TypeCheckError(key, "str");
+      return sink_.MemberName(key);
+    }
+    if (type == ScalarType::kBool) {
+      VELUM_ASSIGN_OR_RETURN(const bool flag, walk_detail::BoolKey(key));
+      return sink_.MemberName(std::string_view(flag ? "true" : "false"));
+    }
+    if (PyLong_CheckExact(key)) [[likely]] {
+      int overflow = 0;
+      const long long number = PyLong_AsLongLongAndOverflow(key, &overflow);
+      if (overflow == 0 && !(number == -1 && PyErr_Occurred())) {
+        char digits[kIntegerTextMax];
+        return sink_.MemberName(std::string_view(digits, FormatInteger(number, digits)));
+      }
+      PyErr_Clear();
+    }
+    VELUM_ASSIGN_OR_RETURN(Ref text, walk_detail::KeyText(key));
+    return sink_.MemberName(text.get());
+  }
+
+  // Extension members, after every regular one, in the order of the stored
+  // numbers. The store's keys are copied first: the registry and the
+  // subscription run Python code that may change the store.
+  Status WriteExtensions(const MessageMarshaler& m, PyObject* msg, uint32_t depth) {
+    const RuntimeNames& names = *m.names;
+    Ref desc = Ref::steal(PyObject_GetAttr(msg, names.name(Name::kDesc)));
+    if (!desc) return Status::Pending();
+    Ref keys = Ref::steal(PyDict_Keys(AsNative(msg)->unknown_fields));
+    if (!keys) return Status::Pending();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+      VELUM_ASSIGN_OR_RETURN(
+          walk_detail::Extension ext,
+          walk_detail::LookupExtension(m, options_.registry, desc.get(), msg, PyList_GET_ITEM(keys.get(), i)));
+      if (!ext.member) continue;
+      VELUM_TRY(sink_.MemberName(ext.member.get()));
+      switch (ext.kind.kind) {
+        case ValueKind::kScalar:
+        case ValueKind::kEnum:
+        case ValueKind::kMessage:
+          VELUM_TRY(WriteElement(ext.kind.value, ext.value.get(), depth));
+          break;
+        case ValueKind::kList:
+          VELUM_TRY(WriteList(ext.kind.value, ext.value.get(), depth));
+          break;
+        case ValueKind::kMap:
+          return Status(ErrorKind::kValue, "map extensions are not supported");
+      }
+    }
+    return Status::Ok();
+  }
+
+  S& sink_;
+  const JsonWriteOptions& options_;
+};
+
+}  // namespace velum::json_sink

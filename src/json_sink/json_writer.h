@@ -1,0 +1,22 @@
+// The JSON writing entry points: a message to compact JSON text (`to_json`)
+// or to a tree of plain Python values (`_to_json_value`).
+#pragma once
+
+#include "common/ref.h"
+#include "common/status.h"
+#include "descriptor/marshaler.h"
+
+namespace velum {
+
+struct JsonWriteOptions {
+  PyObject* registry = nullptr;  // borrowed; null when absent
+  bool always_emit_implicit = false;
+  bool print_enums_as_ints = false;
+  bool use_proto_field_name = false;
+};
+
+// Both write `msg`, an instance of `m`'s class, without changing it.
+Result<Ref> WriteJsonText(const MessageMarshaler& m, PyObject* msg, const JsonWriteOptions& options);
+Result<Ref> WriteJsonValue(const MessageMarshaler& m, PyObject* msg, const JsonWriteOptions& options);
+
+}  // namespace velum

@@ -1,0 +1,79 @@
+// Core unit: no Python.
+#include "json_sink/number_text.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <system_error>
+
+namespace velum::json_sink {
+
+size_t FormatInteger(int64_t value, char* out) noexcept {
+  return static_cast<size_t>(std::to_chars(out, out + kIntegerTextMax, value).ptr - out);
+}
+
+size_t FormatUnsigned(uint64_t value, char* out) noexcept {
+  return static_cast<size_t>(std::to_chars(out, out + kIntegerTextMax, value).ptr - out);
+}
+
+namespace {
+
+size_t Copy(const char* text, char* out) noexcept {
+  const size_t n = std::strlen(text);
+  std::memcpy(out, text, n);
+  return n;
+}
+
+}  // namespace
+
+size_t FormatFloatRepr(double value, char* out) noexcept {
+  if (std::isnan(value)) return Copy("nan", out);
+  if (std::isinf(value)) return Copy(value < 0 ? "-inf" : "inf", out);
+  if (value == 0) return Copy(std::signbit(value) ? "-0.0" : "0.0", out);
+
+  // The shortest round-trip digits in scientific form, "d[.ddd]e±XX"; outside
+  // the plain range this already is repr()'s text.
+  char sci[kFloatTextMax];
+  const auto [end, ec] = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific);
+  const size_t sci_size = static_cast<size_t>(end - sci);
+  const char* e = static_cast<const char*>(std::memchr(sci, 'e', sci_size));
+  if (ec != std::errc() || e == nullptr) return Copy("nan", out);  // cannot happen for a finite double
+  int exponent = 0;
+  std::from_chars(e[1] == '+' ? e + 2 : e + 1, end, exponent);
+  if (exponent < -4 || exponent >= 16) {
+    std::memcpy(out, sci, sci_size);
+    return sci_size;
+  }
+
+  char* p = out;
+  const char* q = sci;
+  if (*q == '-') *p++ = *q++;
+  char digits[20];
+  int count = 0;
+  for (; q < e; ++q) {
+    if (*q != '.') digits[count++] = *q;
+  }
+  const int point = exponent + 1;  // digits before the decimal point
+  if (point <= 0) {
+    *p++ = '0';
+    *p++ = '.';
+    for (int i = point; i < 0; ++i) *p++ = '0';
+    std::memcpy(p, digits, static_cast<size_t>(count));
+    p += count;
+  } else if (point >= count) {
+    std::memcpy(p, digits, static_cast<size_t>(count));
+    p += count;
+    for (int i = count; i < point; ++i) *p++ = '0';
+    *p++ = '.';
+    *p++ = '0';
+  } else {
+    std::memcpy(p, digits, static_cast<size_t>(point));
+    p += point;
+    *p++ = '.';
+    std::memcpy(p, digits + point, static_cast<size_t>(count - point));
+    p += count - point;
+  }
+  return static_cast<size_t>(p - out);
+}
+
+}  // namespace velum::json_sink

@@ -1,0 +1,27 @@
+// Core unit: no Python.
+// Number texts of the JSON output: integer digits, and doubles laid out exactly
+// as Python's repr() lays them out, so that text written here and the repr()
+// of the same float never differ.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace velum::json_sink {
+
+// Room for any signed or unsigned 64-bit number ("-9223372036854775808").
+inline constexpr size_t kIntegerTextMax = 20;
+// Room for any double: "-2.2250738585072014e-308" is 24 bytes, the longest.
+inline constexpr size_t kFloatTextMax = 32;
+
+// Decimal digits, '-' first when negative; returns the length.
+size_t FormatInteger(int64_t value, char* out) noexcept;
+size_t FormatUnsigned(uint64_t value, char* out) noexcept;
+
+// repr() of a float: the shortest digits that read back to `value`, in plain
+// notation with at least one digit after the point when the magnitude is 0
+// or in [1e-4, 1e16), in exponent form ("1e+16", "1e-05") otherwise; "nan",
+// "inf" and "-inf" for the values JSON has no number for. Returns the length.
+size_t FormatFloatRepr(double value, char* out) noexcept;
+
+}  // namespace velum::json_sink

@@ -1,0 +1,75 @@
+// Core unit: no Python.
+// The growable byte buffer behind the JSON text output, on the interpreter's
+// raw allocator. A growth that cannot be satisfied drops the append that needed
+// it and marks the buffer failed; the flag is sticky, so appenders need no
+// branch of their own and the owner checks ok() once at the end.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+#include <utility>
+
+#include "common/raw_alloc.h"
+
+namespace velum::json_sink {
+
+class TextBuffer {
+ public:
+  TextBuffer() noexcept = default;
+  TextBuffer(TextBuffer&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)),
+        size_(std::exchange(other.size_, 0)),
+        capacity_(std::exchange(other.capacity_, 0)),
+        failed_(std::exchange(other.failed_, false)) {}
+  TextBuffer& operator=(TextBuffer&&) = delete;
+  TextBuffer(const TextBuffer&) = delete;
+  TextBuffer& operator=(const TextBuffer&) = delete;
+  ~TextBuffer() { PyMem_RawFree(data_); }
+
+  bool ok() const noexcept { return !failed_; }
+  const char* data() const noexcept { return data_; }
+  size_t size() const noexcept { return size_; }
+  size_t capacity() const noexcept { return capacity_; }
+  bool empty() const noexcept { return size_ == 0; }
+  char& back() noexcept { return data_[size_ - 1]; }
+
+  // Room for `n` more bytes; null (and the buffer failed) when it cannot grow.
+  // Write at most `n` bytes there, then Commit what was written.
+  [[gnu::always_inline]] char* Reserve(size_t n) noexcept {
+    if (n > capacity_ - size_) [[unlikely]] {
+      if (!Grow(n)) return nullptr;
+    }
+    return data_ + size_;
+  }
+  void Commit(size_t n) noexcept { size_ += n; }
+
+  [[gnu::always_inline]] void Append(const char* p, size_t n) noexcept {
+    char* out = Reserve(n);
+    if (out == nullptr) [[unlikely]]
+      return;
+    if (n != 0) std::memcpy(out, p, n);
+    size_ += n;
+  }
+  [[gnu::always_inline]] void Push(char c) noexcept {
+    char* out = Reserve(1);
+    if (out == nullptr) [[unlikely]]
+      return;
+    *out = c;
+    ++size_;
+  }
+  void Pop() noexcept {
+    if (size_ != 0) --size_;
+  }
+  // Marks the buffer failed from outside (an append that was refused upstream).
+  void Fail() noexcept { failed_ = true; }
+
+ private:
+  bool Grow(size_t extra) noexcept;
+
+  char* data_ = nullptr;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
+  bool failed_ = false;
+};
+
+}  // namespace velum::json_sink

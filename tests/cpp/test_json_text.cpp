@@ -1,0 +1,227 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "json_sink/base64.h"
+#include "json_sink/json_escape.h"
+#include "json_sink/json_text.h"
+#include "json_sink/number_text.h"
+#include "json_sink/text_buffer.h"
+#include "raw_alloc_stub.h"
+
+namespace velum::json_sink {
+namespace {
+
+std::string Quoted(const std::string& text) {
+  TextBuffer out;
+  AppendJsonString(out, text.data(), text.size());
+  EXPECT_TRUE(out.ok());
+  return std::string(out.data(), out.size());
+}
+
+struct EscapeCase {
+  std::string in;
+  std::string out;
+};
+
+class EscapeTest : public ::testing::TestWithParam<EscapeCase> {};
+
+TEST_P(EscapeTest, WritesTheEscapeTable) { EXPECT_EQ(Quoted(GetParam().in), GetParam().out); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, EscapeTest,
+    ::testing::Values(EscapeCase{"", "\"\""}, EscapeCase{"plain", "\"plain\""},
+                      EscapeCase{"a\"b\\c\td\x01", R"("a\"b\\c\td\u0001")"},
+                      EscapeCase{"\b\f\n\r", R"("\b\f\n\r")"}, EscapeCase{"\x1f\x0b", R"("\u001f\u000b")"},
+                      EscapeCase{std::string("\0", 1), R"("\u0000")"},
+                      EscapeCase{"\xc3\xa9/\xe2\x82\xac", "\"\xc3\xa9/\xe2\x82\xac\""},
+                      EscapeCase{"\x7f \x20", "\"\x7f \x20\""},
+                      // Escapes inside and at the edges of whole words.
+                      EscapeCase{"0123456\"89abcdef\\", R"("0123456\"89abcdef\\")"},
+                      EscapeCase{"\"1234567", R"("\"1234567")"},
+                      EscapeCase{"abcdefghijklmnopq\n", R"("abcdefghijklmnopq\n")"}));
+
+// Every byte value at every position of a word, against a byte-at-a-time model.
+TEST(EscapeTest, AgreesWithByteModelAtEveryOffset) {
+  for (int byte = 0; byte < 256; ++byte) {
+    for (size_t pos = 0; pos < 19; ++pos) {
+      std::string text(19, 'x');
+      text[pos] = static_cast<char>(byte);
+      const bool special = byte < 0x20 || byte == '"' || byte == '\\';
+      EXPECT_EQ(PlainRunLength(text.data(), text.size()), special ? pos : text.size())
+          << "byte " << byte << " at " << pos;
+    }
+  }
+}
+
+// Bytes just above a special one must not hide it (borrows run upwards only).
+TEST(EscapeTest, BorrowDoesNotMaskLaterBytes) {
+  const std::string text = std::string("\x20\x1f", 2) + "abcdef";
+  EXPECT_EQ(PlainRunLength(text.data(), text.size()), 1u);
+}
+
+struct FloatCase {
+  double value;
+  const char* text;
+};
+
+class FloatReprTest : public ::testing::TestWithParam<FloatCase> {};
+
+TEST_P(FloatReprTest, MatchesPythonRepr) {
+  char out[kFloatTextMax];
+  const size_t n = FormatFloatRepr(GetParam().value, out);
+  EXPECT_EQ(std::string(out, n), GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layout, FloatReprTest,
+    ::testing::Values(FloatCase{0.0, "0.0"}, FloatCase{-0.0, "-0.0"}, FloatCase{1.0, "1.0"},
+                      FloatCase{0.0001, "0.0001"}, FloatCase{0.00001, "1e-05"}, FloatCase{123.456, "123.456"},
+                      FloatCase{-1.5, "-1.5"}, FloatCase{1e16, "1e+16"},
+                      FloatCase{9999999999999998.0, "9999999999999998.0"},
+                      FloatCase{1000000000000000.0, "1000000000000000.0"}, FloatCase{1.5e300, "1.5e+300"},
+                      FloatCase{5e-324, "5e-324"}, FloatCase{0.1, "0.1"}, FloatCase{0.00012, "0.00012"},
+                      FloatCase{-2.2250738585072014e-308, "-2.2250738585072014e-308"},
+                      FloatCase{1.7976931348623157e308, "1.7976931348623157e+308"},
+                      FloatCase{3.4028234663852886e38, "3.4028234663852886e+38"},
+                      FloatCase{123456789012345.6, "123456789012345.6"}, FloatCase{1e22, "1e+22"},
+                      FloatCase{std::numeric_limits<double>::infinity(), "inf"},
+                      FloatCase{-std::numeric_limits<double>::infinity(), "-inf"}, FloatCase{std::nan(""), "nan"}));
+
+struct IntegerCase {
+  int64_t value;
+  const char* text;
+};
+
+class IntegerTest : public ::testing::TestWithParam<IntegerCase> {};
+
+TEST_P(IntegerTest, WritesDigits) {
+  char out[kIntegerTextMax];
+  EXPECT_EQ(std::string(out, FormatInteger(GetParam().value, out)), GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(Digits, IntegerTest,
+                         ::testing::Values(IntegerCase{0, "0"}, IntegerCase{-7, "-7"}, IntegerCase{10, "10"},
+                                           IntegerCase{INT64_MIN, "-9223372036854775808"},
+                                           IntegerCase{INT64_MAX, "9223372036854775807"}));
+
+TEST(IntegerTest, UnsignedMaximum) {
+  char out[kIntegerTextMax];
+  EXPECT_EQ(std::string(out, FormatUnsigned(UINT64_MAX, out)), "18446744073709551615");
+}
+
+class Base64Test : public ::testing::TestWithParam<std::pair<std::string, std::string>> {};
+
+TEST_P(Base64Test, StandardAlphabetWithPadding) {
+  const auto& [in, expected] = GetParam();
+  std::string out(Base64Length(in.size()), '?');
+  Base64Encode(reinterpret_cast<const uint8_t*>(in.data()), in.size(), out.data());
+  EXPECT_EQ(out, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rfc4648, Base64Test,
+                         ::testing::Values(std::pair<std::string, std::string>{"", ""},
+                                           std::pair<std::string, std::string>{"f", "Zg=="},
+                                           std::pair<std::string, std::string>{"fo", "Zm8="},
+                                           std::pair<std::string, std::string>{"foo", "Zm9v"},
+                                           std::pair<std::string, std::string>{"foobar", "Zm9vYmFy"},
+                                           std::pair<std::string, std::string>{"\xfb\xff\xbf", "+/+/"},
+                                           std::pair<std::string, std::string>{std::string("\0\0", 2), "AAA="}));
+
+std::string Text(const JsonText& json) { return std::string(json.text()); }
+
+TEST(JsonTextTest, SeparatorsWithoutWhitespace) {
+  JsonText json;
+  json.BeginObject();
+  json.MemberName("a", 1);
+  json.Integer(1);
+  json.MemberName("b", 1);
+  json.BeginArray();
+  json.BeginObject();
+  json.EndObject();
+  json.Null();
+  json.Boolean(true);
+  json.Boolean(false);
+  json.String("s", 1);
+  json.Float(0.5);
+  json.Unsigned(UINT64_MAX);
+  json.RawNumber("123", 3);
+  json.BeginArray();
+  json.EndArray();
+  json.EndArray();
+  json.MemberName("c\"", 2);
+  json.BeginObject();
+  json.MemberName("", 0);
+  json.String("", 0);
+  json.EndObject();
+  json.EndObject();
+  ASSERT_TRUE(json.ok());
+  EXPECT_EQ(Text(json),
+            R"({"a":1,"b":[{},null,true,false,"s",0.5,18446744073709551615,123,[]],"c\"":{"":""}})");
+  EXPECT_EQ(json.depth(), 0u);
+}
+
+TEST(JsonTextTest, TopLevelScalarAndEmptyArrayOfObject) {
+  JsonText scalar;
+  scalar.String("x", 1);
+  EXPECT_EQ(Text(scalar), R"("x")");
+  JsonText nested;
+  nested.BeginArray();
+  nested.BeginObject();
+  nested.EndObject();
+  nested.EndArray();
+  EXPECT_EQ(Text(nested), "[{}]");
+}
+
+TEST(JsonTextTest, DeepNestingGrowsTheFrameStack) {
+  JsonText json;
+  for (int i = 0; i < 1000; ++i) json.BeginArray();
+  for (int i = 0; i < 1000; ++i) json.EndArray();
+  ASSERT_TRUE(json.ok());
+  EXPECT_EQ(json.size(), 2000u);
+  EXPECT_EQ(json.text().substr(0, 3), "[[[");
+}
+
+TEST(JsonTextTest, AllocationFailureIsStickyAndLeaksNothing) {
+  const long before = testing::LiveAllocations();
+  for (int fail_at = 0; fail_at < 6; ++fail_at) {
+    {
+      JsonText json;
+      testing::AllocationFailureScope scope(fail_at);
+      json.BeginArray();
+      for (int i = 0; i < 200; ++i) json.String("0123456789abcdef", 16);
+      json.EndArray();
+      EXPECT_FALSE(json.ok()) << "failure after " << fail_at;
+    }
+    EXPECT_EQ(testing::LiveAllocations(), before);
+  }
+}
+
+TEST(TextBufferTest, GrowsGeometricallyFromOneBlock) {
+  TextBuffer buffer;
+  EXPECT_EQ(buffer.capacity(), 0u);
+  buffer.Push('x');
+  EXPECT_EQ(buffer.capacity(), 64u);
+  const std::string chunk(100, 'y');
+  buffer.Append(chunk.data(), chunk.size());
+  EXPECT_EQ(buffer.capacity(), 128u);
+  buffer.Append(chunk.data(), chunk.size());
+  EXPECT_EQ(buffer.capacity(), 256u);
+  EXPECT_EQ(buffer.size(), 201u);
+  EXPECT_TRUE(buffer.ok());
+}
+
+TEST(TextBufferTest, RefusesAnImpossibleReservation) {
+  TextBuffer buffer;
+  EXPECT_EQ(buffer.Reserve(SIZE_MAX - 3), nullptr);
+  EXPECT_FALSE(buffer.ok());
+  buffer.Push('x');
+  EXPECT_EQ(buffer.size(), 0u);
+}
+
+}  // namespace
+}  // namespace velum::json_sink
