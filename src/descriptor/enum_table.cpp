@@ -25,6 +25,7 @@ int EnumTable_clear(PyObject* self) {
   table->dense.clear();
   table->sparse.clear();
   table->values.clear();
+  table->numbers_by_name.clear();
   table->enum_class.reset();
   table->default_value.reset();
   return 0;
@@ -103,6 +104,11 @@ Status FillTable(const RuntimeNames& names, PyObject* desc, EnumTable* table) {
     } else if (!PyUnicode_Check(json_name.get())) {
       return Status(ErrorKind::kType, "descriptor name attribute cannot be converted to str");
     }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size);
+    if (utf8 == nullptr) return Status::Pending();
+    // The first value declared with a name keeps it.
+    table->numbers_by_name.emplace(RawString(utf8, static_cast<size_t>(size)), number);
     table->values.push_back(EnumValueEntry{number, std::move(name), std::move(local_name), std::move(json_name),
                                            std::move(member)});
   }

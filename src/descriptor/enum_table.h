@@ -6,6 +6,7 @@
 
 #include "common/raw_alloc.h"
 #include "common/ref.h"
+#include "common/string_map.h"
 #include "common/status.h"
 #include "descriptor/runtime_names.h"
 
@@ -35,6 +36,15 @@ struct EnumTable {
                      RawAllocator<std::pair<const int32_t, const EnumValueEntry*>>>
       sparse;
 
+  StringMap<int32_t> numbers_by_name;  // the value names as JSON reads them
+
+  // The number of the value called `name` (byte-exact).
+  bool NumberOfName(std::string_view name, int32_t* number) const noexcept {
+    const int32_t* found = FindIn(numbers_by_name, name);
+    if (found == nullptr) return false;
+    *number = *found;
+    return true;
+  }
   // The canonical (first declared) value numbered `number`, or null.
   const EnumValueEntry* Entry(int32_t number) const noexcept {
     int64_t index = static_cast<int64_t>(number) - dense_min;

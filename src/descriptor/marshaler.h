@@ -7,6 +7,7 @@
 
 #include "common/raw_alloc.h"
 #include "common/ref.h"
+#include "common/string_map.h"
 #include "common/status.h"
 #include "descriptor/field_kind.h"
 #include "descriptor/runtime_names.h"
@@ -97,10 +98,6 @@ struct DefaultEntry {
   Ref value;  // stored, the same object, into every new instance
 };
 
-struct JsonKeyHash {
-  size_t operator()(const RawString& s) const noexcept { return std::hash<std::string_view>()(s); }
-};
-
 struct MessageMarshaler {
   Ref message_class;
   Ref full_name;
@@ -108,9 +105,7 @@ struct MessageMarshaler {
   RawVector<FieldSpec> fields;  // descriptor order = emission order
   EncodePlan encode_plan;       // one step per field, in the same order
   FieldIndex index;
-  std::unordered_map<RawString, uint32_t, JsonKeyHash, std::equal_to<RawString>,
-                     RawAllocator<std::pair<const RawString, uint32_t>>>
-      json_keys;
+  StringMap<uint32_t> json_keys;  // member name (proto or JSON name) -> field number
   RawVector<OneofEntry> oneofs;
   Ref fields_by_name;  // container the `field` of a stored Oneof must belong to
   Ref keywords;        // dict: attribute name -> Member

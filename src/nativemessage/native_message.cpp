@@ -248,7 +248,8 @@ PyObject* FromJsonCommon(const args::Signature& sig, bool from_text, PyObject* c
   if (!options.ok()) return Raise(std::move(options).status());
   Result<Ref> marshaler = MarshalerOfType(cls);
   if (!marshaler.ok()) return Raise(std::move(marshaler).status());
-  Result<Ref> result = ReadJsonNew(*AsMarshaler(marshaler->get()), input, from_text, options.value());
+  Result<Ref> result = ReadJsonNew(*AsMarshaler(marshaler->get()), input, from_text, options.value(),
+                                   reinterpret_cast<PyTypeObject*>(cls));
   if (!result.ok()) return Raise(std::move(result).status());
   return std::move(result).value().release();
 }

@@ -11,11 +11,4 @@ Status NotYet(const char* operation) {
 }
 }  // namespace
 
-Result<Ref> ReadJsonNew(const MessageMarshaler&, PyObject*, bool from_text, const JsonReadOptions&) {
-  return NotYet(from_text ? "from_json" : "_from_json_value");
-}
-Status ReadJsonInto(const MessageMarshaler&, PyObject*, PyObject*, const JsonReadOptions&) {
-  return NotYet("_merge_from_json");
-}
-
 }  // namespace velum

@@ -6,17 +6,11 @@
 #include "common/ref.h"
 #include "common/status.h"
 #include "descriptor/marshaler.h"
+#include "json_parse/json_reader.h"
+#include "json_sink/json_writer.h"
 
 namespace velum {
 
-struct JsonReadOptions {
-  PyObject* registry = nullptr;  // borrowed; null when absent
-  bool ignore_unknown_fields = false;
-};
-
-// JSON.
-Result<Ref> ReadJsonNew(const MessageMarshaler& m, PyObject* input, bool from_text, const JsonReadOptions& options);
-Status ReadJsonInto(const MessageMarshaler& m, PyObject* msg, PyObject* json, const JsonReadOptions& options);
 
 // Copy, merge and equality.
 Result<Ref> ShallowCopy(const MessageMarshaler& m, PyObject* msg);

@@ -1,0 +1,361 @@
+#include "json_parse/json_reader.h"
+
+#include <unordered_set>
+
+#include "common/limits.h"
+#include "common/py_error.h"
+#include "common/string_map.h"
+#include "descriptor/enum_table.h"
+#include "descriptor/instance.h"
+#include "descriptor/message_handle.h"
+#include "field_ops/new_instance.h"
+#include "json_parse/field_store.h"
+#include "json_parse/json_text_source.h"
+#include "json_parse/json_tree_source.h"
+#include "json_parse/scalar_read.h"
+#include "oneof/oneof.h"
+
+namespace velum {
+namespace json {
+
+namespace {
+
+// Which list, map and non-oneof message fields one JSON object has already
+// named: a second mention resets the field first, so the last one wins.
+class SeenSet {
+ public:
+  // True when `number` was already recorded.
+  bool Insert(uint32_t number) {
+    if (number < 64) {
+      const uint64_t bit = uint64_t{1} << number;
+      const bool seen = (low_ & bit) != 0;
+      low_ |= bit;
+      return seen;
+    }
+    return !high_.insert(number).second;
+  }
+
+ private:
+  uint64_t low_ = 0;
+  std::unordered_set<uint32_t, std::hash<uint32_t>, std::equal_to<uint32_t>, RawAllocator<uint32_t>> high_;
+};
+
+// Names the field (or extension) an error is about; the suffix is formatted
+// only on failure, and only for errors of the value itself, so that an error
+// inside a nested message keeps the innermost field alone.
+struct FieldContext {
+  PyObject* owner;  // the full name of the message owning the field; null for an extension
+  PyObject* name;   // the field's proto name, or the extension's full name
+
+  Status Attach(Status status) const {
+    if (status.ok() || status.kind() == ErrorKind::kPending) return status;
+    Ref suffix = Ref::steal(owner != nullptr ? PyUnicode_FromFormat(" for field %U.%U", owner, name)
+                                             : PyUnicode_FromFormat(" for extension %U", name));
+    if (!suffix) return Status::Pending();
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(suffix.get(), &size);
+    if (text == nullptr) return Status::Pending();
+    AppendContext(status, std::string_view(text, static_cast<size_t>(size)));
+    return status;
+  }
+};
+
+Status DepthError() {
+  return FormatError(ErrorKind::kRecursion, "exceeded maximum recursion depth %u while parsing message",
+                     static_cast<unsigned>(kMaxDepth));
+}
+
+// The refusal of a value of the wrong kind for a list or map, which shows
+// the value's Python type.
+template <class Source>
+Status WrongContainer(Source& source, const char* format, const FieldContext& context) {
+  Ref value;
+  VELUM_TRY(source.TakeValue(value));
+  return context.Attach(FormatError(ErrorKind::kType, format, reinterpret_cast<PyObject*>(Py_TYPE(value.get()))));
+}
+
+Status NullElement(const char* what, const FieldContext& context) {
+  return context.Attach(FormatError(ErrorKind::kValue, "unexpected null value for %s", what));
+}
+
+bool IsValueMessage(const MessageMarshaler& m) noexcept { return m.well_known == WellKnownType::kValue; }
+
+template <class Source>
+class Reader {
+ public:
+  Reader(Source& source, const JsonReadOptions& options) : source_(source), options_(options) {}
+
+  Status Message(const MessageMarshaler& m, PyObject* instance, uint32_t depth) {
+    if (depth > kMaxDepth) [[unlikely]]
+      return DepthError();
+    // The well-known types have JSON forms of their own; until their readers
+    // exist they read as ordinary messages.
+    JsonKind kind;
+    VELUM_TRY(source_.Peek(kind));
+    if (kind != JsonKind::kObject) [[unlikely]] {
+      Ref value;
+      VELUM_TRY(source_.TakeValue(value));
+      Ref qualname = Ref::steal(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(m.message_class.get())));
+      if (!qualname) return Status::Pending();
+      return FormatError(ErrorKind::kType, "cannot decode %U from JSON: %S", qualname.get(), value.get());
+    }
+    SeenSet seen;
+    return source_.ForEachMember(
+        [&](const MemberName& name) -> Status { return Member(m, instance, name, seen, depth); });
+  }
+
+ private:
+  Status Member(const MessageMarshaler& m, PyObject* instance, const MemberName& name, SeenSet& seen,
+                uint32_t depth) {
+    if (const uint32_t* number = FindIn(m.json_keys, name.text)) [[likely]] {
+      const FieldSpec* f = m.index.Find(*number);
+      if (f == nullptr) [[unlikely]]
+        return Status(ErrorKind::kValue, "field table lookup failed");
+      return Field(m, instance, *f, seen, depth);
+    }
+    if (name.text.size() >= 2 && name.text.front() == '[' && name.text.back() == ']' &&
+        options_.registry != nullptr) {
+      bool handled = false;
+      VELUM_TRY(Extension(m, instance, name.text.substr(1, name.text.size() - 2), depth, handled));
+      if (handled) return Status();
+    }
+    if (options_.ignore_unknown_fields) return source_.SkipValue();
+    VELUM_ASSIGN_OR_RETURN(Ref key, MemberNameObject(name));
+    return FormatError(ErrorKind::kValue, "cannot decode %U from JSON: key: '%U' is unknown", m.full_name.get(),
+                       key.get());
+  }
+
+  Status Field(const MessageMarshaler& m, PyObject* instance, const FieldSpec& f, SeenSet& seen, uint32_t depth) {
+    const FieldContext context{m.full_name.get(), f.name.get()};
+    JsonKind kind;
+    VELUM_TRY(source_.Peek(kind));
+    const ValueKind value_kind = f.kind.kind;
+    if (kind == JsonKind::kNull && f.in_oneof() && value_kind == ValueKind::kScalar) {
+      // A null names no member: the oneof stays as it was.
+      return source_.ReadNull();
+    }
+    if (f.shape != FieldShape::kSingular || (value_kind == ValueKind::kMessage && !f.in_oneof())) {
+      if (seen.Insert(f.number)) VELUM_TRY(ResetRepeated(m, instance, f));
+    }
+    switch (f.shape) {
+      case FieldShape::kList: return List(instance, f, kind, context, depth);
+      case FieldShape::kMap: return Map(instance, f, kind, context, depth);
+      case FieldShape::kSingular: break;
+    }
+    switch (value_kind) {
+      case ValueKind::kEnum: {
+        const EnumTable& table = *f.kind.value.table;
+        if (kind == JsonKind::kNull && !table.is_null_value) {
+          VELUM_TRY(source_.ReadNull());
+          return ResetToDefault(m, instance, f);
+        }
+        Ref value;
+        VELUM_TRY(ReadEnum(source_, table, options_.ignore_unknown_fields, value));
+        if (!value) return Status();
+        return StoreValue(instance, f, std::move(value));
+      }
+      case ValueKind::kMessage: return SingularMessage(instance, f, kind, depth);
+      default: {
+        if (kind == JsonKind::kNull) {
+          VELUM_TRY(source_.ReadNull());
+          return ResetToDefault(m, instance, f);
+        }
+        Ref value;
+        VELUM_TRY(context.Attach(ReadScalar(source_, f.kind.value.scalar, value)));
+        return StoreValue(instance, f, std::move(value));
+      }
+    }
+  }
+
+  Status SingularMessage(PyObject* instance, const FieldSpec& f, JsonKind kind, uint32_t depth) {
+    VELUM_ASSIGN_OR_RETURN(MessageMarshaler * nested, Resolve(f.kind.value.handle));
+    if (kind == JsonKind::kNull && !IsValueMessage(*nested)) {
+      VELUM_TRY(source_.ReadNull());
+      return ResetValue(instance, f, Py_None);
+    }
+    VELUM_ASSIGN_OR_RETURN(Ref target, CurrentMessage(instance, f));
+    if (target && target.get() != Py_None) {
+      VELUM_TRY(CheckInstance(*nested, target.get()));
+    } else {
+      VELUM_ASSIGN_OR_RETURN(target, NewDefaultInstance(*nested));
+    }
+    VELUM_TRY(Message(*nested, target.get(), depth + 1));
+    return StoreValue(instance, f, std::move(target));
+  }
+
+  Status List(PyObject* instance, const FieldSpec& f, JsonKind kind, const FieldContext& context, uint32_t depth) {
+    if (kind == JsonKind::kNull) return source_.ReadNull();
+    if (kind != JsonKind::kArray) return WrongContainer(source_, "expected list got %S", context);
+    VELUM_ASSIGN_OR_RETURN(Ref list, ReadField(instance, f.access));
+    if (!PyList_Check(list.get())) return TypeCheckError(list.get(), "list");
+    return source_.ForEachElement([&]() -> Status {
+      Ref item;
+      VELUM_TRY(Element(f.kind.value, "list item", context, depth, item));
+      if (!item) return Status();
+      return PyList_Append(list.get(), item.get()) == 0 ? Status() : Status::Pending();
+    });
+  }
+
+  Status Map(PyObject* instance, const FieldSpec& f, JsonKind kind, const FieldContext& context, uint32_t depth) {
+    if (kind == JsonKind::kNull) return source_.ReadNull();
+    if (kind != JsonKind::kObject) return WrongContainer(source_, "expected dict got %S", context);
+    VELUM_ASSIGN_OR_RETURN(Ref dict, ReadField(instance, f.access));
+    if (!PyDict_Check(dict.get())) return TypeCheckError(dict.get(), "dict");
+    return source_.ForEachMember([&](const MemberName& name) -> Status {
+      Ref key;
+      VELUM_TRY(context.Attach(ReadMapKey(name, f.kind.map_key, key)));
+      Ref value;
+      VELUM_TRY(Element(f.kind.value, "map value", context, depth, value));
+      if (!value) return Status();
+      return PyDict_SetItem(dict.get(), key.get(), value.get()) == 0 ? Status() : Status::Pending();
+    });
+  }
+
+  // One list element or map value; `out` stays empty for an enum value
+  // skipped as unknown. Elements never merge into earlier values.
+  Status Element(const ElementKind& element, const char* what, const FieldContext& context, uint32_t depth,
+                 Ref& out) {
+    JsonKind kind;
+    VELUM_TRY(source_.Peek(kind));
+    switch (element.tag) {
+      case ElementTag::kScalar:
+        if (kind == JsonKind::kNull) return NullElement(what, context);
+        return context.Attach(ReadScalar(source_, element.scalar, out));
+      case ElementTag::kEnum:
+        if (kind == JsonKind::kNull && !element.table->is_null_value) return NullElement(what, context);
+        return ReadEnum(source_, *element.table, options_.ignore_unknown_fields, out);
+      case ElementTag::kMessage: {
+        VELUM_ASSIGN_OR_RETURN(MessageMarshaler * nested, Resolve(element.handle));
+        if (kind == JsonKind::kNull && !IsValueMessage(*nested)) return NullElement(what, context);
+        VELUM_ASSIGN_OR_RETURN(out, NewDefaultInstance(*nested));
+        return Message(*nested, out.get(), depth + 1);
+      }
+    }
+    return Status();
+  }
+
+  // `[full.name]` members: an extension of this message is read, one of
+  // another message skipped; `handled` stays false for a name the registry
+  // does not know.
+  Status Extension(const MessageMarshaler& m, PyObject* instance, std::string_view full_name, uint32_t depth,
+                   bool& handled) {
+    Ref name = Ref::steal(PyUnicode_DecodeUTF8(full_name.data(), static_cast<Py_ssize_t>(full_name.size()), nullptr));
+    if (!name) return Status::Pending();
+    PyObject* args[] = {options_.registry, name.get()};
+    Ref extension = Ref::steal(PyObject_VectorcallMethod(m.names->name(Name::kExtension), args,
+                                                         2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!extension) return Status::Pending();
+    if (extension.get() == Py_None) return Status();
+    handled = true;
+    Ref extendee = Ref::steal(PyObject_GetAttrString(extension.get(), "extendee"));
+    if (!extendee) return Status::Pending();
+    Ref extendee_name = Ref::steal(PyObject_GetAttr(extendee.get(), m.names->name(Name::kTypeName)));
+    if (!extendee_name) return Status::Pending();
+    if (!PyUnicode_Check(extendee_name.get())) return TypeCheckError(extendee_name.get(), "str");
+    const int same = PyUnicode_Compare(extendee_name.get(), m.full_name.get());
+    if (same == -1 && PyErr_Occurred()) return Status::Pending();
+    if (same != 0) return source_.SkipValue();
+    return ExtensionValue(*m.names, instance, extension.get(), depth);
+  }
+
+  Status ExtensionValue(const RuntimeNames& names, PyObject* instance, PyObject* extension, uint32_t depth) {
+    Ref key = Ref::steal(PyObject_GetAttr(extension, names.name(Name::kType)));
+    if (!key) return Status::Pending();
+    Ref full_name = Ref::steal(PyObject_GetAttr(extension, names.name(Name::kTypeName)));
+    if (!full_name) return Status::Pending();
+    if (!PyUnicode_Check(full_name.get())) return TypeCheckError(full_name.get(), "str");
+    Ref value_desc = Ref::steal(PyObject_GetAttr(extension, names.name(Name::kValue)));
+    if (!value_desc) return Status::Pending();
+    VELUM_ASSIGN_OR_RETURN(FieldKind kind, ClassifyFieldValue(names, value_desc.get()));
+    const FieldContext context{nullptr, full_name.get()};
+    auto set = [&](Ref value) -> Status {
+      return PyObject_SetItem(instance, key.get(), value.get()) == 0 ? Status() : Status::Pending();
+    };
+    auto remove = [&]() -> Status {
+      VELUM_TRY(source_.ReadNull());
+      return PyObject_DelItem(instance, key.get()) == 0 ? Status() : Status::Pending();
+    };
+    JsonKind json_kind;
+    VELUM_TRY(source_.Peek(json_kind));
+    switch (kind.kind) {
+      case ValueKind::kScalar: {
+        if (json_kind == JsonKind::kNull) return remove();
+        Ref value;
+        VELUM_TRY(context.Attach(ReadScalar(source_, kind.value.scalar, value)));
+        return set(std::move(value));
+      }
+      case ValueKind::kEnum: {
+        if (json_kind == JsonKind::kNull && !kind.value.table->is_null_value) return remove();
+        Ref value;
+        VELUM_TRY(ReadEnum(source_, *kind.value.table, options_.ignore_unknown_fields, value));
+        return value ? set(std::move(value)) : Status();
+      }
+      case ValueKind::kMessage: {
+        VELUM_ASSIGN_OR_RETURN(MessageMarshaler * nested, Resolve(kind.value.handle));
+        if (json_kind == JsonKind::kNull && !IsValueMessage(*nested)) return remove();
+        VELUM_ASSIGN_OR_RETURN(Ref value, NewDefaultInstance(*nested));
+        VELUM_TRY(Message(*nested, value.get(), depth + 1));
+        return set(std::move(value));
+      }
+      case ValueKind::kList: {
+        if (json_kind == JsonKind::kNull) return source_.ReadNull();
+        if (json_kind != JsonKind::kArray) return WrongContainer(source_, "expected list got %S", context);
+        Ref list = Ref::steal(PyList_New(0));
+        if (!list) return Status::Pending();
+        auto element = [&]() -> Status {
+          Ref item;
+          VELUM_TRY(Element(kind.value, "list item", context, depth, item));
+          if (!item) return Status();
+          return PyList_Append(list.get(), item.get()) == 0 ? Status() : Status::Pending();
+        };
+        VELUM_TRY(source_.ForEachElement(element));
+        return set(std::move(list));
+      }
+      case ValueKind::kMap: break;
+    }
+    return Status(ErrorKind::kValue, "map extensions are not supported");
+  }
+
+  Source& source_;
+  const JsonReadOptions& options_;
+};
+
+}  // namespace
+
+template <class Source>
+Status ReadMessage(const MessageMarshaler& m, PyObject* instance, Source& source, const JsonReadOptions& options,
+                   uint32_t depth) {
+  return Reader<Source>(source, options).Message(m, instance, depth);
+}
+
+template Status ReadMessage<JsonTextSource>(const MessageMarshaler&, PyObject*, JsonTextSource&,
+                                            const JsonReadOptions&, uint32_t);
+template Status ReadMessage<JsonTreeSource>(const MessageMarshaler&, PyObject*, JsonTreeSource&,
+                                            const JsonReadOptions&, uint32_t);
+
+}  // namespace json
+
+Result<Ref> ReadJsonNew(const MessageMarshaler& m, PyObject* input, bool from_text, const JsonReadOptions& options,
+                        PyTypeObject* cls) {
+  if (from_text) {
+    json::JsonTextSource source;
+    VELUM_TRY(source.Open(input));
+    VELUM_ASSIGN_OR_RETURN(Ref instance, NewDefaultInstance(m, cls));
+    VELUM_TRY(json::ReadMessage(m, instance.get(), source, options, 0));
+    VELUM_TRY(source.EndCheck());
+    return instance;
+  }
+  json::JsonTreeSource source(input);
+  VELUM_ASSIGN_OR_RETURN(Ref instance, NewDefaultInstance(m, cls));
+  VELUM_TRY(json::ReadMessage(m, instance.get(), source, options, 0));
+  return instance;
+}
+
+Status ReadJsonInto(const MessageMarshaler& m, PyObject* msg, PyObject* json, const JsonReadOptions& options) {
+  json::JsonTextSource source;
+  VELUM_TRY(source.Open(json));
+  VELUM_TRY(json::ReadMessage(m, msg, source, options, 0));
+  return source.EndCheck();
+}
+
+}  // namespace velum

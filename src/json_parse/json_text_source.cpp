@@ -1,0 +1,146 @@
+#include "json_parse/json_text_source.h"
+
+#include "common/py_error.h"
+#include "json_parse/json_number.h"
+
+namespace velum::json {
+
+namespace {
+
+// TODO(core-layer): raise through the shared JSONDecodeError payload.
+Status DecodeError(std::string_view message, std::string_view input, size_t offset) {
+  Ref module = Ref::steal(PyImport_ImportModule("json"));
+  if (!module) return Status::Pending();
+  Ref cls = Ref::steal(PyObject_GetAttrString(module.get(), "JSONDecodeError"));
+  if (!cls) return Status::Pending();
+  Ref msg = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  Ref doc = Ref::steal(PyUnicode_DecodeUTF8(input.data(), static_cast<Py_ssize_t>(input.size()), "replace"));
+  Ref pos = Ref::steal(PyLong_FromSize_t(offset));
+  if (!msg || !doc || !pos) return Status::Pending();
+  Ref exc = Ref::steal(PyObject_CallFunctionObjArgs(cls.get(), msg.get(), doc.get(), pos.get(), nullptr));
+  if (!exc) return Status::Pending();
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+  return Status::Pending();
+}
+
+}  // namespace
+
+Status JsonTextSource::Open(PyObject* json) {
+  const char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyUnicode_Check(json)) {
+    data = PyUnicode_AsUTF8AndSize(json, &size);
+    if (data == nullptr) return Status::Pending();
+  } else if (PyBytes_Check(json)) {
+    data = PyBytes_AS_STRING(json);
+    size = PyBytes_GET_SIZE(json);
+  } else if (PyByteArray_Check(json)) {
+    copy_.assign(PyByteArray_AS_STRING(json), static_cast<size_t>(PyByteArray_GET_SIZE(json)));
+    data = copy_.data();
+    size = static_cast<Py_ssize_t>(copy_.size());
+  } else {
+    return FormatError(ErrorKind::kType, "json must be str, bytes, or bytearray, got %S",
+                       reinterpret_cast<PyObject*>(Py_TYPE(json)));
+  }
+  tok_.Reset(data, static_cast<size_t>(size));
+  return Status();
+}
+
+Status JsonTextSource::Failure() {
+  const SyntaxError& error = tok_.error();
+  if (error.code == SyntaxCode::kOutOfMemory) return Status(ErrorKind::kMemory, "");
+  return DecodeError(SyntaxMessage(error), tok_.text(), error.offset);
+}
+
+Status JsonTextSource::ReadFloat(double& value) {
+  NumberToken token;
+  if (!tok_.ReadNumber(&token)) return Failure();
+  value = LiteralToDouble(token);
+  return Status();
+}
+
+Status JsonTextSource::ReadNumber(NumberValue& value) {
+  NumberToken token;
+  if (!tok_.ReadNumber(&token)) return Failure();
+  if (!token.is_integer) {
+    value.form = NumberValue::Form::kDouble;
+    value.real = LiteralToDouble(token);
+    return Status();
+  }
+  if (LiteralToInt64(token, &value.int64)) {
+    value.form = NumberValue::Form::kInt64;
+    return Status();
+  }
+  // PyLong_FromString needs the digits terminated.
+  const RawString digits(token.text);
+  value.object = Ref::steal(PyLong_FromString(digits.c_str(), nullptr, 10));
+  if (!value.object) return Status::Pending();
+  value.form = NumberValue::Form::kInt;
+  return Status();
+}
+
+Status JsonTextSource::ReadStr(Ref& value) {
+  std::string_view text;
+  if (!tok_.ReadString(&text)) return Failure();
+  value = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+  return value ? Status() : Status::Pending();
+}
+
+Status JsonTextSource::TakeValue(Ref& value) { return TakeInto(value); }
+
+// Recursion is bounded by the tokenizer's nesting limit.
+Status JsonTextSource::TakeInto(Ref& value) {
+  JsonKind kind;
+  VELUM_TRY(Peek(kind));
+  switch (kind) {
+    case JsonKind::kNull:
+      VELUM_TRY(ReadNull());
+      value = Ref::borrow(Py_None);
+      return Status();
+    case JsonKind::kBool: {
+      bool b = false;
+      VELUM_TRY(ReadBool(b));
+      value = Ref::borrow(b ? Py_True : Py_False);
+      return Status();
+    }
+    case JsonKind::kNumber: {
+      NumberValue number;
+      VELUM_TRY(ReadNumber(number));
+      switch (number.form) {
+        case NumberValue::Form::kInt64: value = Ref::steal(PyLong_FromLongLong(number.int64)); break;
+        case NumberValue::Form::kDouble: value = Ref::steal(PyFloat_FromDouble(number.real)); break;
+        case NumberValue::Form::kInt: value = std::move(number.object); break;
+      }
+      return value ? Status() : Status::Pending();
+    }
+    case JsonKind::kString: return ReadStr(value);
+    case JsonKind::kArray: {
+      Ref list = Ref::steal(PyList_New(0));
+      if (!list) return Status::Pending();
+      auto element = [&]() -> Status {
+        Ref item;
+        VELUM_TRY(TakeInto(item));
+        return PyList_Append(list.get(), item.get()) == 0 ? Status() : Status::Pending();
+      };
+      VELUM_TRY(ForEachElement(element));
+      value = std::move(list);
+      return Status();
+    }
+    case JsonKind::kObject: {
+      Ref dict = Ref::steal(PyDict_New());
+      if (!dict) return Status::Pending();
+      auto member = [&](const MemberName& name) -> Status {
+        VELUM_ASSIGN_OR_RETURN(Ref key, MemberNameObject(name));
+        Ref item;
+        VELUM_TRY(TakeInto(item));
+        return PyDict_SetItem(dict.get(), key.get(), item.get()) == 0 ? Status() : Status::Pending();
+      };
+      VELUM_TRY(ForEachMember(member));
+      value = std::move(dict);
+      return Status();
+    }
+  }
+  return Status();
+}
+
+}  // namespace velum::json

@@ -1,0 +1,77 @@
+// JSON text as a pull source: the tokenizer over the UTF-8 form of a str or
+// bytes object read in place (a bytearray is copied once, since Python code
+// run during the read could resize it). Syntax errors surface as
+// json.JSONDecodeError with the byte offset of the failure.
+#pragma once
+
+#include <string_view>
+
+#include "common/ref.h"
+#include "common/status.h"
+#include "json_parse/json_tokenizer.h"
+#include "json_parse/source_values.h"
+
+namespace velum::json {
+
+class JsonTextSource {
+ public:
+  JsonTextSource() = default;
+  JsonTextSource(const JsonTextSource&) = delete;
+  JsonTextSource& operator=(const JsonTextSource&) = delete;
+
+  // Opens over `json` (borrowed: the caller keeps it alive while reading).
+  // TypeError for anything but str, bytes or bytearray (subclasses too).
+  Status Open(PyObject* json);
+
+  Status Peek(JsonKind& kind) { return tok_.Peek(&kind) ? Status() : Failure(); }
+  Status ReadNull() { return tok_.ReadNull() ? Status() : Failure(); }
+  Status ReadBool(bool& value) { return tok_.ReadBool(&value) ? Status() : Failure(); }
+  Status ReadFloat(double& value);
+  Status ReadNumber(NumberValue& value);
+  // A new str holding the decoded string.
+  Status ReadStr(Ref& value);
+  // The decoded UTF-8 text, valid until the next read from the source.
+  Status ReadText(std::string_view& value) { return tok_.ReadString(&value) ? Status() : Failure(); }
+  // The next value built as Python objects (dict, list, str, int, float,
+  // bool, None), for error messages and for forms read as a whole.
+  Status TakeValue(Ref& value);
+  Status SkipValue() { return tok_.SkipValue() ? Status() : Failure(); }
+  Status EndCheck() { return tok_.EndCheck() ? Status() : Failure(); }
+
+  // Calls body() once per element; each call must consume the element.
+  template <class Body>
+  Status ForEachElement(Body&& body) {
+    bool more = false;
+    if (!tok_.EnterArray(&more)) return Failure();
+    while (more) {
+      VELUM_TRY(body());
+      if (!tok_.NextElement(&more)) return Failure();
+    }
+    return Status();
+  }
+
+  // Calls body(name) once per member in document order; each call must
+  // consume the member's value, and must be done with the name first.
+  template <class Body>
+  Status ForEachMember(Body&& body) {
+    bool more = false;
+    if (!tok_.EnterObject(&more)) return Failure();
+    while (more) {
+      MemberName name;
+      if (!tok_.ReadKey(&name.text)) return Failure();
+      VELUM_TRY(body(static_cast<const MemberName&>(name)));
+      if (!tok_.NextMember(&more)) return Failure();
+    }
+    return Status();
+  }
+
+ private:
+  // The tokenizer's failure as the exception it stands for.
+  Status Failure();
+  Status TakeInto(Ref& value);
+
+  JsonTokenizer tok_;
+  RawString copy_;  // bytearray contents
+};
+
+}  // namespace velum::json

@@ -1,0 +1,499 @@
+// Core unit: no Python.
+#include "json_parse/json_tokenizer.h"
+
+#include <cstring>
+#include <new>
+
+namespace velum::json {
+
+namespace {
+
+bool IsDigit(char c) noexcept { return c >= '0' && c <= '9'; }
+
+int HexValue(char c) noexcept {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool IsContinuation(uint8_t b) noexcept { return (b & 0xc0) == 0x80; }
+
+// Length of the well-formed UTF-8 sequence at `p` (lead byte >= 0x80), or 0:
+// overlong forms, surrogates, code points above U+10FFFF and sequences cut
+// off by `end` are refused.
+size_t Utf8SequenceLength(const uint8_t* p, const uint8_t* end) noexcept {
+  const uint8_t c = p[0];
+  const size_t avail = static_cast<size_t>(end - p);
+  if (c < 0xc2) return 0;
+  if (c < 0xe0) return avail >= 2 && IsContinuation(p[1]) ? 2 : 0;
+  if (c < 0xf0) {
+    if (avail < 3 || !IsContinuation(p[1]) || !IsContinuation(p[2])) return 0;
+    if (c == 0xe0 && p[1] < 0xa0) return 0;
+    if (c == 0xed && p[1] >= 0xa0) return 0;
+    return 3;
+  }
+  if (c < 0xf5) {
+    if (avail < 4 || !IsContinuation(p[1]) || !IsContinuation(p[2]) || !IsContinuation(p[3])) return 0;
+    if (c == 0xf0 && p[1] < 0x90) return 0;
+    if (c == 0xf4 && p[1] >= 0x90) return 0;
+    return 4;
+  }
+  return 0;
+}
+
+void AppendUtf8(RawString& out, uint32_t point) {
+  char buf[4];
+  size_t n;
+  if (point < 0x80) {
+    buf[0] = static_cast<char>(point);
+    n = 1;
+  } else if (point < 0x800) {
+    buf[0] = static_cast<char>(0xc0 | (point >> 6));
+    buf[1] = static_cast<char>(0x80 | (point & 0x3f));
+    n = 2;
+  } else if (point < 0x10000) {
+    buf[0] = static_cast<char>(0xe0 | (point >> 12));
+    buf[1] = static_cast<char>(0x80 | ((point >> 6) & 0x3f));
+    buf[2] = static_cast<char>(0x80 | (point & 0x3f));
+    n = 3;
+  } else {
+    buf[0] = static_cast<char>(0xf0 | (point >> 18));
+    buf[1] = static_cast<char>(0x80 | ((point >> 12) & 0x3f));
+    buf[2] = static_cast<char>(0x80 | ((point >> 6) & 0x3f));
+    buf[3] = static_cast<char>(0x80 | (point & 0x3f));
+    n = 4;
+  }
+  out.append(buf, n);
+}
+
+const char* CodeText(SyntaxCode code) noexcept {
+  switch (code) {
+    case SyntaxCode::kNone: return "no error";
+    case SyntaxCode::kEofList: return "EOF while parsing a list";
+    case SyntaxCode::kEofObject: return "EOF while parsing an object";
+    case SyntaxCode::kEofString: return "EOF while parsing a string";
+    case SyntaxCode::kEofValue: return "EOF while parsing a value";
+    case SyntaxCode::kExpectedColon: return "expected `:`";
+    case SyntaxCode::kExpectedListCommaOrEnd: return "expected `,` or `]`";
+    case SyntaxCode::kExpectedObjectCommaOrEnd: return "expected `,` or `}`";
+    case SyntaxCode::kExpectedIdent: return "expected ident";
+    case SyntaxCode::kExpectedValue: return "expected value";
+    case SyntaxCode::kInvalidEscape: return "invalid escape";
+    case SyntaxCode::kInvalidNumber: return "invalid number";
+    case SyntaxCode::kNumberOutOfRange: return "number out of range";
+    case SyntaxCode::kInvalidCodePoint: return "invalid unicode code point";
+    case SyntaxCode::kControlCharacter: return "control character (\\u0000-\\u001F) found while parsing a string";
+    case SyntaxCode::kKeyMustBeString: return "key must be a string";
+    case SyntaxCode::kLoneLeadingSurrogate: return "lone leading surrogate in hex escape";
+    case SyntaxCode::kTrailingComma: return "trailing comma";
+    case SyntaxCode::kTrailingCharacters: return "trailing characters";
+    case SyntaxCode::kEofHexEscape: return "unexpected end of hex escape";
+    case SyntaxCode::kRecursionLimit: return "recursion limit exceeded";
+    case SyntaxCode::kFloatForInt: return "float value was found where an int was expected";
+    case SyntaxCode::kWrongKind: return "expected a different value";
+    case SyntaxCode::kOutOfMemory: return "out of memory";
+  }
+  return "invalid JSON";
+}
+
+}  // namespace
+
+const char* JsonKindName(JsonKind kind) noexcept {
+  switch (kind) {
+    case JsonKind::kNull: return "null";
+    case JsonKind::kBool: return "bool";
+    case JsonKind::kNumber: return "number";
+    case JsonKind::kString: return "string";
+    case JsonKind::kArray: return "array";
+    case JsonKind::kObject: return "object";
+  }
+  return "value";
+}
+
+RawString SyntaxMessage(const SyntaxError& error) {
+  if (error.code != SyntaxCode::kWrongKind) return RawString(CodeText(error.code));
+  RawString out("expected ");
+  out.append(JsonKindName(error.expected)).append(" but found ").append(JsonKindName(error.found));
+  return out;
+}
+
+bool JsonTokenizer::Fail(SyntaxCode code, const char* at) noexcept {
+  if (error_.code == SyntaxCode::kNone) {
+    error_.code = code;
+    error_.offset = static_cast<size_t>(at - begin_);
+  }
+  return false;
+}
+
+bool JsonTokenizer::FailKind(JsonKind expected, const char* at) noexcept {
+  JsonKind found = JsonKind::kNumber;
+  if (!Peek(&found)) return false;
+  error_.expected = expected;
+  error_.found = found;
+  return Fail(SyntaxCode::kWrongKind, at);
+}
+
+bool JsonTokenizer::Peek(JsonKind* kind) noexcept {
+  if (failed()) return false;
+  SkipSpace();
+  if (cur_ == end_) return Fail(SyntaxCode::kEofValue, cur_);
+  switch (*cur_) {
+    case 'n': *kind = JsonKind::kNull; break;
+    case 't':
+    case 'f': *kind = JsonKind::kBool; break;
+    case '"': *kind = JsonKind::kString; break;
+    case '[': *kind = JsonKind::kArray; break;
+    case '{': *kind = JsonKind::kObject; break;
+    default: *kind = JsonKind::kNumber; break;
+  }
+  return true;
+}
+
+// The rest of a literal whose first byte was already matched.
+bool JsonTokenizer::ExpectLiteral(std::string_view rest) noexcept {
+  for (char expected : rest) {
+    if (cur_ == end_) return Fail(SyntaxCode::kEofValue, cur_);
+    if (*cur_ != expected) return Fail(SyntaxCode::kExpectedIdent, cur_);
+    ++cur_;
+  }
+  return true;
+}
+
+bool JsonTokenizer::ReadNull() noexcept {
+  JsonKind kind;
+  if (!Peek(&kind)) return false;
+  if (kind != JsonKind::kNull) return FailKind(JsonKind::kNull, cur_);
+  ++cur_;
+  return ExpectLiteral("ull");
+}
+
+bool JsonTokenizer::ReadBool(bool* value) noexcept {
+  JsonKind kind;
+  if (!Peek(&kind)) return false;
+  if (kind != JsonKind::kBool) return FailKind(JsonKind::kBool, cur_);
+  *value = *cur_ == 't';
+  ++cur_;
+  return ExpectLiteral(*value ? "rue" : "alse");
+}
+
+bool JsonTokenizer::ReadNumber(NumberToken* token) noexcept {
+  JsonKind kind;
+  if (!Peek(&kind)) return false;
+  if (kind != JsonKind::kNumber) return FailKind(JsonKind::kNumber, cur_);
+  const char* start = cur_;
+  const char* p = cur_;
+  token->negative = false;
+  token->is_integer = true;
+  if (*p == '-') {
+    token->negative = true;
+    ++p;
+    if (p == end_) return Fail(SyntaxCode::kEofValue, p);
+    if (!IsDigit(*p)) return Fail(SyntaxCode::kInvalidNumber, p);
+  } else if (*p == 'I') {
+    // A bare Infinity is refused as a malformed number, not as a missing value.
+    return Fail(SyntaxCode::kInvalidNumber, p);
+  } else if (!IsDigit(*p)) {
+    return Fail(SyntaxCode::kExpectedValue, p);
+  }
+  if (*p == '0') {
+    ++p;
+    if (p < end_ && IsDigit(*p)) return Fail(SyntaxCode::kInvalidNumber, p);
+  } else {
+    while (p < end_ && IsDigit(*p)) ++p;
+  }
+  const size_t integer_digits = static_cast<size_t>(p - start) - (token->negative ? 1 : 0);
+  if (p < end_ && *p == '.') {
+    token->is_integer = false;
+    ++p;
+    if (p == end_) return Fail(SyntaxCode::kEofValue, p);
+    if (!IsDigit(*p)) return Fail(SyntaxCode::kInvalidNumber, p);
+    while (p < end_ && IsDigit(*p)) ++p;
+  }
+  if (p < end_ && (*p == 'e' || *p == 'E')) {
+    token->is_integer = false;
+    ++p;
+    if (p < end_ && (*p == '+' || *p == '-')) ++p;
+    if (p == end_) return Fail(SyntaxCode::kEofValue, p);
+    if (!IsDigit(*p)) return Fail(SyntaxCode::kInvalidNumber, p);
+    while (p < end_ && IsDigit(*p)) ++p;
+  }
+  if (token->is_integer && integer_digits > kMaxIntegerDigits) return Fail(SyntaxCode::kNumberOutOfRange, start);
+  token->text = std::string_view(start, static_cast<size_t>(p - start));
+  cur_ = p;
+  return true;
+}
+
+bool JsonTokenizer::ReadString(std::string_view* value) noexcept {
+  JsonKind kind;
+  if (!Peek(&kind)) return false;
+  if (kind != JsonKind::kString) return FailKind(JsonKind::kString, cur_);
+  const char* start = ++cur_;
+  const auto* p = reinterpret_cast<const uint8_t*>(cur_);
+  const auto* end = reinterpret_cast<const uint8_t*>(end_);
+  // Unescaped text is delivered in place: most strings have no escape at all.
+  while (p < end) {
+    const uint8_t c = *p;
+    if (c == '"') {
+      *value = std::string_view(start, static_cast<size_t>(reinterpret_cast<const char*>(p) - start));
+      cur_ = reinterpret_cast<const char*>(p + 1);
+      return true;
+    }
+    if (c == '\\') {
+      cur_ = reinterpret_cast<const char*>(p);
+      try {
+        return ReadEscapedString(start, value);
+      } catch (const std::bad_alloc&) {
+        return Fail(SyntaxCode::kOutOfMemory, cur_);
+      }
+    }
+    if (c < 0x20) return Fail(SyntaxCode::kControlCharacter, reinterpret_cast<const char*>(p));
+    if (c < 0x80) {
+      ++p;
+      continue;
+    }
+    const size_t n = Utf8SequenceLength(p, end);
+    if (n == 0) return Fail(SyntaxCode::kInvalidCodePoint, reinterpret_cast<const char*>(p));
+    p += n;
+  }
+  return Fail(SyntaxCode::kEofString, end_);
+}
+
+// Four hex digits after `\u` (cur_ at the first of them).
+bool JsonTokenizer::ReadHexEscape(uint32_t* unit) noexcept {
+  uint32_t v = 0;
+  for (int i = 0; i < 4; ++i) {
+    if (cur_ == end_) return Fail(SyntaxCode::kEofString, cur_);
+    const int h = HexValue(*cur_);
+    if (h < 0) return Fail(SyntaxCode::kInvalidEscape, cur_);
+    v = v << 4 | static_cast<uint32_t>(h);
+    ++cur_;
+  }
+  *unit = v;
+  return true;
+}
+
+// The slow path: cur_ is at the first backslash; `start` is the string's
+// first byte. The decoded text is built in the scratch buffer.
+bool JsonTokenizer::ReadEscapedString(const char* start, std::string_view* value) {
+  scratch_.assign(start, static_cast<size_t>(cur_ - start));
+  const auto* end = reinterpret_cast<const uint8_t*>(end_);
+  while (cur_ < end_) {
+    const auto c = static_cast<uint8_t>(*cur_);
+    if (c == '"') {
+      ++cur_;
+      *value = std::string_view(scratch_.data(), scratch_.size());
+      return true;
+    }
+    if (c == '\\') {
+      const char* escape = cur_;
+      ++cur_;
+      if (cur_ == end_) return Fail(SyntaxCode::kEofString, cur_);
+      char decoded = 0;
+      switch (*cur_) {
+        case '"': decoded = '"'; break;
+        case '\\': decoded = '\\'; break;
+        case '/': decoded = '/'; break;
+        case 'b': decoded = '\b'; break;
+        case 'f': decoded = '\f'; break;
+        case 'n': decoded = '\n'; break;
+        case 'r': decoded = '\r'; break;
+        case 't': decoded = '\t'; break;
+        case 'u': {
+          ++cur_;
+          uint32_t unit = 0;
+          if (!ReadHexEscape(&unit)) return false;
+          if (unit >= 0xdc00 && unit <= 0xdfff) return Fail(SyntaxCode::kLoneLeadingSurrogate, escape);
+          if (unit >= 0xd800 && unit <= 0xdbff) {
+            // A leading surrogate must be followed at once by the escape of a trailing one.
+            if (cur_ == end_) return Fail(SyntaxCode::kEofString, cur_);
+            if (*cur_ != '\\') return Fail(SyntaxCode::kEofHexEscape, cur_);
+            ++cur_;
+            if (cur_ == end_) return Fail(SyntaxCode::kEofString, cur_);
+            if (*cur_ != 'u') return Fail(SyntaxCode::kEofHexEscape, cur_);
+            ++cur_;
+            uint32_t low = 0;
+            if (!ReadHexEscape(&low)) return false;
+            if (low < 0xdc00 || low > 0xdfff) return Fail(SyntaxCode::kLoneLeadingSurrogate, escape);
+            unit = 0x10000 + ((unit - 0xd800) << 10) + (low - 0xdc00);
+          }
+          AppendUtf8(scratch_, unit);
+          continue;
+        }
+        default: return Fail(SyntaxCode::kInvalidEscape, cur_);
+      }
+      scratch_.push_back(decoded);
+      ++cur_;
+      continue;
+    }
+    if (c < 0x20) return Fail(SyntaxCode::kControlCharacter, cur_);
+    // A run of plain bytes up to the next quote, backslash or control byte.
+    const char* run = cur_;
+    while (cur_ < end_) {
+      const auto b = static_cast<uint8_t>(*cur_);
+      if (b == '"' || b == '\\' || b < 0x20) break;
+      if (b < 0x80) {
+        ++cur_;
+        continue;
+      }
+      const size_t n = Utf8SequenceLength(reinterpret_cast<const uint8_t*>(cur_), end);
+      if (n == 0) return Fail(SyntaxCode::kInvalidCodePoint, cur_);
+      cur_ += n;
+    }
+    scratch_.append(run, static_cast<size_t>(cur_ - run));
+  }
+  return Fail(SyntaxCode::kEofString, end_);
+}
+
+bool JsonTokenizer::Open() noexcept {
+  if (nesting_ >= kMaxJsonNesting) return Fail(SyntaxCode::kRecursionLimit, cur_);
+  ++nesting_;
+  ++cur_;
+  return true;
+}
+
+bool JsonTokenizer::EnterArray(bool* more) noexcept {
+  JsonKind kind;
+  if (!Peek(&kind)) return false;
+  if (kind != JsonKind::kArray) return FailKind(JsonKind::kArray, cur_);
+  if (!Open()) return false;
+  SkipSpace();
+  if (cur_ == end_) return Fail(SyntaxCode::kEofList, cur_);
+  *more = *cur_ != ']';
+  if (!*more) {
+    ++cur_;
+    --nesting_;
+  }
+  return true;
+}
+
+bool JsonTokenizer::NextElement(bool* more) noexcept {
+  if (failed()) return false;
+  SkipSpace();
+  if (cur_ == end_) return Fail(SyntaxCode::kEofList, cur_);
+  if (*cur_ == ']') {
+    ++cur_;
+    --nesting_;
+    *more = false;
+    return true;
+  }
+  if (*cur_ != ',') return Fail(SyntaxCode::kExpectedListCommaOrEnd, cur_);
+  ++cur_;
+  SkipSpace();
+  if (cur_ < end_ && *cur_ == ']') return Fail(SyntaxCode::kTrailingComma, cur_);
+  *more = true;
+  return true;
+}
+
+bool JsonTokenizer::EnterObject(bool* more) noexcept {
+  JsonKind kind;
+  if (!Peek(&kind)) return false;
+  if (kind != JsonKind::kObject) return FailKind(JsonKind::kObject, cur_);
+  if (!Open()) return false;
+  SkipSpace();
+  if (cur_ == end_) return Fail(SyntaxCode::kEofObject, cur_);
+  if (*cur_ == '}') {
+    ++cur_;
+    --nesting_;
+    *more = false;
+    return true;
+  }
+  if (*cur_ != '"') return Fail(SyntaxCode::kKeyMustBeString, cur_);
+  *more = true;
+  return true;
+}
+
+bool JsonTokenizer::NextMember(bool* more) noexcept {
+  if (failed()) return false;
+  SkipSpace();
+  if (cur_ == end_) return Fail(SyntaxCode::kEofObject, cur_);
+  if (*cur_ == '}') {
+    ++cur_;
+    --nesting_;
+    *more = false;
+    return true;
+  }
+  if (*cur_ != ',') return Fail(SyntaxCode::kExpectedObjectCommaOrEnd, cur_);
+  ++cur_;
+  SkipSpace();
+  if (cur_ == end_) return Fail(SyntaxCode::kEofValue, cur_);
+  if (*cur_ == '}') return Fail(SyntaxCode::kTrailingComma, cur_);
+  if (*cur_ != '"') return Fail(SyntaxCode::kKeyMustBeString, cur_);
+  *more = true;
+  return true;
+}
+
+bool JsonTokenizer::ReadKey(std::string_view* key) noexcept {
+  if (!ReadString(key)) return false;
+  SkipSpace();
+  if (cur_ == end_) return Fail(SyntaxCode::kEofObject, cur_);
+  if (*cur_ != ':') return Fail(SyntaxCode::kExpectedColon, cur_);
+  ++cur_;
+  return true;
+}
+
+bool JsonTokenizer::SkipValue() noexcept {
+  // One bit per open container (set: object), relative to where the skip
+  // began; the nesting bound keeps it within the fixed array.
+  uint64_t is_object[(kMaxJsonNesting + 63) / 64] = {};
+  const uint32_t base = nesting_;
+  for (;;) {
+    JsonKind kind;
+    if (!Peek(&kind)) return false;
+    bool more = false;
+    std::string_view ignored;
+    NumberToken number;
+    switch (kind) {
+      case JsonKind::kNull:
+        if (!ReadNull()) return false;
+        break;
+      case JsonKind::kBool: {
+        bool b;
+        if (!ReadBool(&b)) return false;
+        break;
+      }
+      case JsonKind::kNumber:
+        if (!ReadNumber(&number)) return false;
+        break;
+      case JsonKind::kString:
+        if (!ReadString(&ignored)) return false;
+        break;
+      case JsonKind::kArray:
+      case JsonKind::kObject: {
+        const bool object = kind == JsonKind::kObject;
+        if (!(object ? EnterObject(&more) : EnterArray(&more))) return false;
+        if (more) {
+          const uint32_t level = nesting_ - base - 1;
+          if (object) {
+            is_object[level / 64] |= uint64_t{1} << (level % 64);
+            if (!ReadKey(&ignored)) return false;
+          } else {
+            is_object[level / 64] &= ~(uint64_t{1} << (level % 64));
+          }
+          continue;  // read the first element or member value
+        }
+        break;
+      }
+    }
+    // A value is complete: close every container it completes.
+    while (nesting_ > base) {
+      const uint32_t level = nesting_ - base - 1;
+      const bool object = (is_object[level / 64] >> (level % 64)) & 1;
+      if (!(object ? NextMember(&more) : NextElement(&more))) return false;
+      if (more) {
+        if (object && !ReadKey(&ignored)) return false;
+        break;
+      }
+    }
+    if (nesting_ == base) return true;
+  }
+}
+
+bool JsonTokenizer::EndCheck() noexcept {
+  if (failed()) return false;
+  SkipSpace();
+  if (cur_ != end_) return Fail(SyntaxCode::kTrailingCharacters, cur_);
+  return true;
+}
+
+}  // namespace velum::json

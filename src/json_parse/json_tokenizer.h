@@ -1,0 +1,142 @@
+// Core unit: no Python.
+// A streaming pull tokenizer over UTF-8 JSON text: the caller asks for the
+// kind of the next value and then consumes it with the matching read, so no
+// document tree is ever built. Failures are sticky: the first one is kept
+// (message code and byte offset) and every call returns false afterwards.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "common/raw_alloc.h"
+
+namespace velum::json {
+
+enum class JsonKind : uint8_t { kNull, kBool, kNumber, kString, kArray, kObject };
+
+// Name of a kind as the parser prints it in "expected … but found …".
+const char* JsonKindName(JsonKind kind) noexcept;
+
+enum class SyntaxCode : uint8_t {
+  kNone,
+  kEofList,
+  kEofObject,
+  kEofString,
+  kEofValue,
+  kExpectedColon,
+  kExpectedListCommaOrEnd,
+  kExpectedObjectCommaOrEnd,
+  kExpectedIdent,
+  kExpectedValue,
+  kInvalidEscape,
+  kInvalidNumber,
+  kNumberOutOfRange,
+  kInvalidCodePoint,
+  kControlCharacter,
+  kKeyMustBeString,
+  kLoneLeadingSurrogate,
+  kTrailingComma,
+  kTrailingCharacters,
+  kEofHexEscape,
+  kRecursionLimit,
+  kFloatForInt,
+  kWrongKind,    // "expected {expected} but found {found}"
+  kOutOfMemory,  // not a syntax error: the scratch buffer could not grow
+};
+
+struct SyntaxError {
+  SyntaxCode code = SyntaxCode::kNone;
+  size_t offset = 0;
+  JsonKind expected = JsonKind::kNull;  // kWrongKind only
+  JsonKind found = JsonKind::kNull;
+};
+
+// The message of a syntax error, as the caller raises it.
+RawString SyntaxMessage(const SyntaxError& error);
+
+// Arrays and objects nested deeper than this fail with "recursion limit
+// exceeded": deep enough for any real document, shallow enough that the
+// recursive materialisation of a value can never exhaust the C stack.
+inline constexpr uint32_t kMaxJsonNesting = 1000;
+
+// Integer literals longer than this are refused: the interpreter will not
+// convert more digits to an int, and no field could hold the value.
+inline constexpr size_t kMaxIntegerDigits = 4300;
+
+// One number literal, validated against the JSON grammar.
+struct NumberToken {
+  std::string_view text;
+  bool is_integer = true;  // no fraction and no exponent
+  bool negative = false;
+};
+
+class JsonTokenizer {
+ public:
+  // `data` must stay alive and unchanged while the tokenizer is used.
+  JsonTokenizer(const char* data, size_t size) noexcept : begin_(data), cur_(data), end_(data + size) {}
+  JsonTokenizer() noexcept : JsonTokenizer("", 0) {}
+  void Reset(const char* data, size_t size) noexcept {
+    begin_ = cur_ = data;
+    end_ = data + size;
+    nesting_ = 0;
+    error_ = SyntaxError();
+  }
+  JsonTokenizer(const JsonTokenizer&) = delete;
+  JsonTokenizer& operator=(const JsonTokenizer&) = delete;
+
+  const SyntaxError& error() const noexcept { return error_; }
+  bool failed() const noexcept { return error_.code != SyntaxCode::kNone; }
+  size_t offset() const noexcept { return static_cast<size_t>(cur_ - begin_); }
+  std::string_view text() const noexcept { return {begin_, static_cast<size_t>(end_ - begin_)}; }
+
+  // Skips white space and classifies the next value by its first byte; any
+  // byte that starts no other kind is reported as a number, whose read then
+  // refuses it. End of input fails with "EOF while parsing a value".
+  [[nodiscard]] bool Peek(JsonKind* kind) noexcept;
+
+  [[nodiscard]] bool ReadNull() noexcept;
+  [[nodiscard]] bool ReadBool(bool* value) noexcept;
+  [[nodiscard]] bool ReadNumber(NumberToken* token) noexcept;
+  // The decoded string: a view into the input when it holds no escape,
+  // otherwise into the scratch buffer, valid until the next string read.
+  [[nodiscard]] bool ReadString(std::string_view* value) noexcept;
+
+  // Array iteration: EnterArray consumes `[`; `*more` tells whether an
+  // element follows (read it, then call NextElement) or `]` was consumed.
+  [[nodiscard]] bool EnterArray(bool* more) noexcept;
+  [[nodiscard]] bool NextElement(bool* more) noexcept;
+  // Object iteration: as for arrays; when `*more` is set, ReadKey delivers
+  // the member name and consumes the `:` after it.
+  [[nodiscard]] bool EnterObject(bool* more) noexcept;
+  [[nodiscard]] bool NextMember(bool* more) noexcept;
+  [[nodiscard]] bool ReadKey(std::string_view* key) noexcept;
+
+  // Consumes one complete value of any kind, without recursion.
+  [[nodiscard]] bool SkipValue() noexcept;
+  // Only white space may follow the top-level value.
+  [[nodiscard]] bool EndCheck() noexcept;
+
+  uint32_t nesting() const noexcept { return nesting_; }
+
+ private:
+  static bool IsSpace(char c) noexcept { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
+  void SkipSpace() noexcept {
+    while (cur_ < end_ && IsSpace(*cur_)) ++cur_;
+  }
+  bool Fail(SyntaxCode code, const char* at) noexcept;
+  bool FailKind(JsonKind expected, const char* at) noexcept;
+  bool ExpectLiteral(std::string_view rest) noexcept;
+  bool Open() noexcept;
+  bool ReadEscapedString(const char* start, std::string_view* value);
+  bool ReadHexEscape(uint32_t* unit) noexcept;
+
+  const char* begin_;
+  const char* cur_;
+  const char* end_;
+  uint32_t nesting_ = 0;
+  SyntaxError error_;
+  RawString scratch_;
+};
+
+}  // namespace velum::json
