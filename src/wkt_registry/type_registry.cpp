@@ -23,7 +23,12 @@ Result<Ref> ResolveType(const RuntimeNames& names, PyObject* registry, std::stri
   if (!cls) return Status::Pending();
   if (!PyType_Check(cls.get())) return TypeCheckError(cls.get(), "type");
   Ref marshaler = Ref::steal(PyObject_GetAttr(cls.get(), names.name(Name::kExtMarshaler)));
-  if (!marshaler) return Status::Pending();
+  if (!marshaler) {
+    // A class that was never initialised has no marshaler to offer.
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Status::Pending();
+    PyErr_Clear();
+    return TypeCheckError(Py_None, "MessageMarshaler");
+  }
   if (!IsMarshaler(marshaler.get())) return TypeCheckError(marshaler.get(), "MessageMarshaler");
   return marshaler;
 }
