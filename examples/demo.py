@@ -89,6 +89,13 @@ def main() -> None:
     else:
         print(f"binary: {len(data)} bytes: {data.hex()}")
 
+    print("JSON:", order.to_json())
+    print("JSON with proto names and enum numbers:",
+          order.to_json(use_proto_field_name=True, print_enums_as_ints=True))  # fmt: skip
+    print("as Python values:", order.to_dict())
+    print("indented:")
+    print(order.to_json_pretty(indent=2))
+
 
 if __name__ == "__main__":
     main()

@@ -16,7 +16,6 @@ from velum._descriptors import (
     DescField,
     DescFieldValueList,
     DescFieldValueMap,
-    DescFieldValueMessage,
     DescMessage,
     DescOneof,
 )
@@ -24,8 +23,6 @@ from velum._wire import split_records
 
 if TYPE_CHECKING:
     from collections.abc import Callable
-
-_MISSING = object()
 
 
 class Message:
@@ -39,6 +36,7 @@ class Message:
     if TYPE_CHECKING:  # implemented by NativeMessage
         _unknown_fields: dict[int, list[bytes]] | None
         _get_field_number_present: Callable[[int], bool]
+        _is_field_number_set: Callable[[int], bool]
         _clear_field_number_present: Callable[[int], None]
         _get_or_init_unknown_fields: Callable[[], dict[int, list[bytes]]]
         _merge_from: Callable[[Message, bool], None]
@@ -101,16 +99,11 @@ class Message:
         return None if chosen is None else chosen.field
 
     def _is_set(self, field: DescField) -> bool:
-        value = getattr(self, field.local_name, _MISSING)
-        if value is _MISSING:
+        # The encoders' own decision, so that -0.0 and NaN count as set.
+        try:
+            return self._is_field_number_set(field.number)
+        except AttributeError:  # a slot never filled
             return False
-        if isinstance(field.value, DescFieldValueList | DescFieldValueMap):
-            return bool(value)
-        if isinstance(field.value, DescFieldValueMessage):
-            return value is not None
-        if field._requires_presence:
-            return self._get_field_number_present(field.number)
-        return bool(value != field.default)
 
     # Convenience wrappers over the native methods
 

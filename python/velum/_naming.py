@@ -19,6 +19,7 @@ NATIVE_MESSAGE_NAMES = frozenset(
         "_merge_from_binary",
         "_merge_from",
         "_get_field_number_present",
+        "_is_field_number_set",
         "_set_field_number_present",
         "_clear_field_number_present",
         "_get_or_init_unknown_fields",

@@ -5,16 +5,9 @@
 
 #include "common/ref.h"
 #include "descriptor/marshaler.h"
+#include "field_ops/scalar_convert.h"
 
 namespace velum {
-
-// Ints of one internal digit, the common case, are read inline.
-inline bool CompactValue(PyObject* value, long long* out) noexcept {
-  auto* number = reinterpret_cast<PyLongObject*>(value);
-  if (!PyUnstable_Long_IsCompact(number)) return false;
-  *out = static_cast<long long>(PyUnstable_Long_CompactValue(number));
-  return true;
-}
 
 // 1 when an implicit-presence field holding `value` is written, 0 when it
 // holds its default, -1 with a Python exception set.

@@ -7,6 +7,7 @@
 #include "common/py_error.h"
 #include "descriptor/runtime_names.h"
 #include "common/arg_binding.h"
+#include "field_ops/field_select.h"
 #include "field_ops/new_instance.h"
 #include "json_sink/json_writer.h"
 #include "nativemessage/operations.h"
@@ -53,6 +54,7 @@ void NativeMessage_dealloc(PyObject* self) {
 constexpr args::Param kFieldNumberParams[] = {{"field_number", false, true}};
 constinit args::Signature kGetPresent("NativeMessage._get_field_number_present()", kFieldNumberParams);
 constinit args::Signature kSetPresent("NativeMessage._set_field_number_present()", kFieldNumberParams);
+constinit args::Signature kIsFieldSet("NativeMessage._is_field_number_set()", kFieldNumberParams);
 constinit args::Signature kClearPresent("NativeMessage._clear_field_number_present()", kFieldNumberParams);
 
 Result<uint32_t> BindFieldNumber(const args::Signature& sig, PyObject* const* argv, Py_ssize_t nargs,
@@ -112,6 +114,22 @@ PyObject* GetPresent(PyObject* self, void*) noexcept {
 PyObject* GetUnknownFields(PyObject* self, void*) noexcept {
   PyObject* store = AsNative(self)->unknown_fields;
   return Py_NewRef(store != nullptr ? store : Py_None);
+}
+
+// Whether the field of that number is written by the encoders: the same
+// selection, so has_field and repr agree with the output.
+PyObject* IsFieldNumberSet(PyObject* self, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return Guard([&]() -> PyObject* {
+    Result<uint32_t> number = BindFieldNumber(kIsFieldSet, argv, nargs, kwnames);
+    if (!number.ok()) return Raise(std::move(number).status());
+    Result<Ref> marshaler = MarshalerOfInstance(self);
+    if (!marshaler.ok()) return Raise(std::move(marshaler).status());
+    const FieldSpec* spec = AsMarshaler(marshaler->get())->index.Find(number.value());
+    if (spec == nullptr) Py_RETURN_FALSE;
+    Result<bool> set = IsFieldSet(*spec, self);
+    if (!set.ok()) return Raise(std::move(set).status());
+    return PyBool_FromLong(set.value());
+  });
 }
 
 PyObject* GetOrInitUnknownFieldsMethod(PyObject* self, PyObject*) noexcept {
@@ -352,6 +370,8 @@ PyMethodDef kMethods[] = {
      VELUM_SIGNATURE_DOC("_merge_from($self, source, ignore_unknown_fields)")},
     {"_get_field_number_present", VELUM_FASTCALL(GetFieldNumberPresent), METH_FASTCALL | METH_KEYWORDS,
      VELUM_SIGNATURE_DOC("_get_field_number_present($self, field_number)")},
+    {"_is_field_number_set", VELUM_FASTCALL(IsFieldNumberSet), METH_FASTCALL | METH_KEYWORDS,
+     VELUM_SIGNATURE_DOC("_is_field_number_set($self, field_number)")},
     {"_set_field_number_present", VELUM_FASTCALL(SetFieldNumberPresent), METH_FASTCALL | METH_KEYWORDS,
      VELUM_SIGNATURE_DOC("_set_field_number_present($self, field_number)")},
     {"_clear_field_number_present", VELUM_FASTCALL(ClearFieldNumberPresent), METH_FASTCALL | METH_KEYWORDS,

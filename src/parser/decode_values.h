@@ -9,7 +9,7 @@
 #include "common/status.h"
 #include "descriptor/enum_table.h"
 #include "descriptor/field_kind.h"
-#include "parser/utf8_text.h"
+#include "field_ops/scalar_convert.h"
 #include "parser/wire_reader.h"
 #include "common/wire.h"
 
@@ -22,33 +22,6 @@ inline Status PyResult(PyObject* value, Ref& out) {
     return Status::Pending();
   out = Ref::steal(value);
   return Status::Ok();
-}
-
-// A str from UTF-8 input, allocated once at its final width. Anything but
-// well-formed text goes to PyUnicode_DecodeUTF8 for its exact error, and so do
-// the empty and one-character strings, which CPython shares.
-inline PyObject* NewString(const uint8_t* data, size_t size) {
-  const utf8::Measure text = utf8::MeasureText(data, size);
-  if (!text.valid || text.length <= 1) {
-    return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(size), nullptr);
-  }
-  PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.length), text.max_char);
-  if (str == nullptr) return nullptr;
-  switch (text.max_char) {
-    case utf8::kAsciiMax:
-      std::memcpy(PyUnicode_1BYTE_DATA(str), data, size);
-      break;
-    case utf8::kLatin1Max:
-      utf8::DecodeText(data, size, PyUnicode_1BYTE_DATA(str));
-      break;
-    case utf8::kBmpMax:
-      utf8::DecodeText(data, size, PyUnicode_2BYTE_DATA(str));
-      break;
-    default:
-      utf8::DecodeText(data, size, PyUnicode_4BYTE_DATA(str));
-      break;
-  }
-  return str;
 }
 
 // Reads one value of scalar type T (whose wire type the caller has checked)
@@ -109,7 +82,7 @@ template <ScalarType T, bool kUnrolled = false>
     size_t size = 0;
     if (!reader.ReadLengthDelimited(data, size)) return false;
     if constexpr (T == ScalarType::kString) {
-      out = NewString(data, size);
+      out = NewStrFromUtf8(data, size);
     } else {
       static_assert(T == ScalarType::kBytes);
       out = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(size));

@@ -4,6 +4,7 @@
 #include "common/py_error.h"
 #include "descriptor/message_handle.h"
 #include "descriptor/instance.h"
+#include "field_ops/field_store.h"
 #include "field_ops/new_instance.h"
 #include "oneof/oneof.h"
 #include "parser/decode_values.h"
@@ -61,26 +62,6 @@ void FillDefaults(const MessageMarshaler& m, PyObject* instance) noexcept {
   }
 }
 
-Status SetPresent(PyObject* msg, uint32_t number) {
-  PresenceBits& bits = AsNative(msg)->presence;
-  if (!bits.Set(number)) [[unlikely]]
-    return bits.FailureStatus(number);
-  return Status::Ok();
-}
-
-// A oneof member replaces whatever its oneof held; any other field replaces
-// its own value and becomes present.
-Status StoreSingular(PyObject* msg, const FieldSpec& f, Ref value) {
-  if (f.in_oneof()) {
-    Ref holder = oneof::New(f.local_name.get(), value.get());
-    if (!holder) return Status::Pending();
-    return WriteFieldSteal(msg, f.access, std::move(holder));
-  }
-  VELUM_TRY(WriteFieldSteal(msg, f.access, std::move(value)));
-  if (f.has_presence_bit) return SetPresent(msg, f.number);
-  return Status::Ok();
-}
-
 Status AddClosedEnumRecord(PyObject* msg, uint32_t number, int32_t value) {
   return unknown::AddVarintRecord(msg, number, wire::MakeTag(number, kWireVarint), wire::SignExtend(value));
 }
@@ -122,22 +103,6 @@ Status DecodeNewMessage(const ElementKind& element, WireReader& reader, uint32_t
   return DecodeNewInstance(*nested, content, ignore_unknown, depth + 1, out);
 }
 
-bool SameName(PyObject* a, PyObject* b) noexcept {
-  if (a == b) return true;
-  return PyUnicode_Check(a) && PyUnicode_Check(b) && PyUnicode_Compare(a, b) == 0;
-}
-
-// The value a message field holds, or null. In a fresh instance a slot not yet
-// written is empty, which means the same as None.
-template <bool kFresh>
-Result<Ref> CurrentValue(PyObject* msg, const FieldSpec& f) {
-  if constexpr (kFresh) {
-    return Ref::borrow(*SlotAddress(msg, f.access.offset()));
-  } else {
-    return ReadField(msg, f.access);
-  }
-}
-
 // A message that occurs again merges into the value already there.
 template <bool kFresh>
 Status DecodeSingularMessage(const FieldSpec& f, PyObject* msg, WireReader& reader, uint32_t wire_type,
@@ -145,20 +110,17 @@ Status DecodeSingularMessage(const FieldSpec& f, PyObject* msg, WireReader& read
   WireReader content;
   VELUM_TRY(ReadMessageContent(reader, f.number, wire_type, content));
   VELUM_ASSIGN_OR_RETURN(MessageMarshaler * nested, Resolve(f.kind.value.handle));
-  VELUM_ASSIGN_OR_RETURN(Ref current, CurrentValue<kFresh>(msg, f));
+  // A fresh instance's slot not yet written means the same as None.
   Ref target;
-  if (!f.in_oneof()) {
-    target = std::move(current);
-  } else if (current && oneof::Check(current.get()) && SameName(oneof::Field(current.get()), f.local_name.get())) {
-    target = Ref::borrow(oneof::Value(current.get()));
+  if (!kFresh || *SlotAddress(msg, f.access.offset()) != nullptr) {
+    VELUM_ASSIGN_OR_RETURN(target, CurrentSubMessage(msg, f, *nested));
   }
-  if (target && target.get() != Py_None) {
-    VELUM_TRY(CheckInstance(*nested, target.get()));
+  if (target) {
     VELUM_TRY(DecodeFields<false>(*nested, target.get(), content, ignore_unknown, depth + 1));
   } else {
     VELUM_TRY(DecodeNewInstance(*nested, content, ignore_unknown, depth + 1, target));
   }
-  return StoreSingular(msg, f, std::move(target));
+  return StoreWithPresence(msg, f, std::move(target));
 }
 
 // A singular scalar outside a oneof, the most common record: read and stored
@@ -215,7 +177,7 @@ Status DecodeSingular(const FieldSpec& f, PyObject* msg, WireReader& reader, uin
     case ElementTag::kMessage:
       return DecodeSingularMessage<kFresh>(f, msg, reader, wire_type, ignore_unknown, depth);
   }
-  return StoreSingular(msg, f, std::move(value));
+  return StoreWithPresence(msg, f, std::move(value));
 }
 
 Status Append(PyObject* list, const Ref& value) {
@@ -282,9 +244,7 @@ Status DecodeListRecord(const FieldSpec& f, PyObject* msg, Ref& list, WireReader
 // list is looked up once for the run.
 Status DecodeList(const FieldSpec& f, PyObject* msg, WireReader& reader, uint32_t wire_type, bool ignore_unknown,
                   uint32_t depth) {
-  VELUM_ASSIGN_OR_RETURN(Ref list, ReadField(msg, f.access));
-  if (!PyList_Check(list.get())) [[unlikely]]
-    return TypeCheckError(list.get(), "list");
+  VELUM_ASSIGN_OR_RETURN(Ref list, StoredList(msg, f));
   do {
     VELUM_TRY(DecodeListRecord(f, msg, list, reader, wire_type, ignore_unknown, depth));
   } while (reader.ConsumeTag(wire::MakeTag(f.number, wire_type)));
@@ -351,9 +311,7 @@ Status DecodeMapEntry(const FieldSpec& f, PyObject* msg, PyObject* dict, WireRea
   }
   Ref looked_up;
   if (dict == nullptr) {
-    VELUM_ASSIGN_OR_RETURN(looked_up, ReadField(msg, f.access));
-    if (!PyDict_Check(looked_up.get())) [[unlikely]]
-      return TypeCheckError(looked_up.get(), "dict");
+    VELUM_ASSIGN_OR_RETURN(looked_up, StoredDict(msg, f));
     dict = looked_up.get();
   }
   if (PyDict_SetItem(dict, key.get(), value.get()) < 0) return Status::Pending();

@@ -11,6 +11,7 @@
 #include "oneof/oneof.h"
 #include "descriptor/field_access.h"
 #include "field_ops/field_default.h"
+#include "field_ops/field_select.h"
 #include "reverse_buffer/scalar_writer.h"
 
 namespace velum::encoder {
@@ -236,11 +237,7 @@ Status WriteMap(ReverseBuffer& buf, const FieldSpec& f, PyObject* dict, uint32_t
   });
 }
 
-// ---- singular fields -------------------------------------------------------------
-
-Status RequiredNotSet(const FieldSpec& f) {
-  return FormatError(ErrorKind::kValue, "cannot encode %U to binary: required field not set", f.local_name.get());
-}
+// ---- unknown records and selected fields ------------------------------------------
 
 Status WriteUnknown(ReverseBuffer& buf, PyObject* store) {
   const Py_ssize_t size = PyDict_GET_SIZE(store);
@@ -269,85 +266,17 @@ Status WriteUnknown(ReverseBuffer& buf, PyObject* store) {
   return Status::Ok();
 }
 
-Status CheckOneofs(const MessageMarshaler& m, PyObject* msg) {
-  for (const OneofEntry& oneof : m.oneofs) {
-    VELUM_ASSIGN_OR_RETURN(Ref value, ReadField(msg, oneof.access));
-    if (value.get() == Py_None) continue;
-    if (!oneof::Check(value.get())) {
-      return FormatError(ErrorKind::kType, "expected Oneof, got '%S'",
-                         reinterpret_cast<PyObject*>(Py_TYPE(value.get())));
-    }
-    PyObject* field = oneof::Field(value.get());
-    if (!m.fields_by_name) return Status(ErrorKind::kRuntime, "message marshaler was cleared");
-    int known = PySequence_Contains(m.fields_by_name.get(), field);
-    if (known < 0) return Status::Pending();
-    if (!known) return FormatError(ErrorKind::kValue, "unknown oneof field '%S'", field);
-  }
-  return Status::Ok();
-}
-
-// A singular scalar or enum field, skipped when not set: an implicit field at
-// its default, an explicit one without its presence bit. `value` may be
-// borrowed from the instance: it is held before anything that can run Python
-// code (which could replace the field's value).
-Status WriteSingularValue(ReverseBuffer& buf, const FieldSpec& f, PyObject* value,
-                          const NativeMessageObject& native) {
-  const ElementKind& kind = f.kind.value;
-  const bool implicit = f.presence == Presence::kImplicit;
-  if (!implicit && !native.presence.Get(f.number)) {
-    return f.presence == Presence::kRequired ? RequiredNotSet(f) : Status::Ok();
-  }
-  if (kind.tag == ElementTag::kScalar) {
-    const Fast fast = WithScalarType(kind.scalar, [&]<ScalarType T>() {
-      return implicit ? TryWrite<T, true>(buf, value) : TryWrite<T, false>(buf, value);
-    });
-    if (fast == Fast::kDefault) return Status::Ok();
-    if (fast == Fast::kSlow) [[unlikely]] {
-      Ref hold = Ref::borrow(value);
-      if (implicit) {
-        int set = HoldsNonDefault(f, value);
-        if (set <= 0) return set < 0 ? Status::Pending() : Status::Ok();
-      }
-      VELUM_TRY(WriteScalar(buf, kind.scalar, value));
-    }
-  } else {
-    Ref hold = Ref::borrow(value);
-    if (implicit) {
-      int set = HoldsNonDefault(f, value);
-      if (set <= 0) return set < 0 ? Status::Pending() : Status::Ok();
-    }
-    VELUM_TRY(WriteEnumValue(buf, *kind.table, value));
-  }
-  buf.PutVarint(f.tag);
-  return Status::Ok();
-}
-
-// A singular field as stored, message fields skipped when they hold None.
-Status WriteSingular(ReverseBuffer& buf, const FieldSpec& f, PyObject* value, const NativeMessageObject& native,
-                     uint32_t depth, bool write_unknown) {
-  if (f.kind.value.tag != ElementTag::kMessage) return WriteSingularValue(buf, f, value, native);
-  if (value == Py_None) return f.presence == Presence::kRequired ? RequiredNotSet(f) : Status::Ok();
-  return WriteMessageField(buf, f.kind.value, f.end_tag, f.tag, value, depth, write_unknown);
-}
-
-// A field's value as stored (a list, a dict or a singular value), written
-// unless it is unset or empty.
-Status WriteStored(ReverseBuffer& buf, const FieldSpec& f, PyObject* value, const NativeMessageObject& native,
-                   uint32_t depth, bool write_unknown) {
+// A field whose value was selected for writing, with its tag; nothing is
+// tested for presence or default here.
+Status WriteSelected(ReverseBuffer& buf, const FieldSpec& f, PyObject* value, uint32_t depth, bool write_unknown) {
   switch (f.shape) {
-    case FieldShape::kSingular:
-      return WriteSingular(buf, f, value, native, depth, write_unknown);
     case FieldShape::kList:
       return WriteList(buf, f, value, depth, write_unknown);
     case FieldShape::kMap:
       return WriteMap(buf, f, value, depth, write_unknown);
+    case FieldShape::kSingular:
+      break;
   }
-  return Status::Ok();
-}
-
-// The member of a oneof is written whatever its value: setting it is presence.
-Status WriteOneofMember(ReverseBuffer& buf, const FieldSpec& f, PyObject* value, uint32_t depth,
-                        bool write_unknown) {
   const ElementKind& kind = f.kind.value;
   switch (kind.tag) {
     case ElementTag::kScalar:
@@ -357,11 +286,18 @@ Status WriteOneofMember(ReverseBuffer& buf, const FieldSpec& f, PyObject* value,
       VELUM_TRY(WriteEnumValue(buf, *kind.table, value));
       break;
     case ElementTag::kMessage:
-      VELUM_TRY(WriteMessageValue(buf, kind, f.end_tag, value, depth, write_unknown));
-      break;
+      return WriteMessageField(buf, kind, f.end_tag, f.tag, value, depth, write_unknown);
   }
   buf.PutVarint(f.tag);
   return Status::Ok();
+}
+
+// The general path of one field: the shared selection, then the write.
+Status EncodeField(ReverseBuffer& buf, const FieldSpec& f, PyObject* msg, uint32_t depth, bool write_unknown) {
+  Ref value;
+  VELUM_TRY(SelectField(f, msg, false, value));
+  if (!value) return Status::Ok();
+  return WriteSelected(buf, f, value.get(), depth, write_unknown);
 }
 
 }  // namespace
@@ -401,7 +337,7 @@ Status EncodeMessage(const MessageMarshaler& m, PyObject* msg, ReverseBuffer& bu
     if (value == nullptr) [[unlikely]]                                                       \
       return UninitializedSlot();                                                            \
     if (TryWriteField<T, true>(buf, value, step.tag) == Fast::kSlow) [[unlikely]] {          \
-      VELUM_TRY(WriteSingularValue(buf, *step.field, value, native));                        \
+      VELUM_TRY(EncodeField(buf, *step.field, msg, child_depth, write_unknown));             \
     }                                                                                        \
     continue;                                                                                \
   }                                                                                          \
@@ -411,7 +347,7 @@ Status EncodeMessage(const MessageMarshaler& m, PyObject* msg, ReverseBuffer& bu
     if (value == nullptr) [[unlikely]]                                                       \
       return UninitializedSlot();                                                            \
     if (TryWriteField<T, false>(buf, value, step.tag) == Fast::kSlow) [[unlikely]] {         \
-      VELUM_TRY(WriteSingularValue(buf, *step.field, value, native));                        \
+      VELUM_TRY(EncodeField(buf, *step.field, msg, child_depth, write_unknown));             \
     }                                                                                        \
     continue;                                                                                \
   }
@@ -433,10 +369,7 @@ Status EncodeMessage(const MessageMarshaler& m, PyObject* msg, ReverseBuffer& bu
 #undef VELUM_SCALAR_STEPS
       case static_cast<uint8_t>(EncodeOp::kImplicitEnum):
       case static_cast<uint8_t>(EncodeOp::kExplicitEnum): {
-        PyObject* value = *SlotAddress(msg, step.offset);
-        if (value == nullptr) [[unlikely]]
-          return UninitializedSlot();
-        VELUM_TRY(WriteSingularValue(buf, *step.field, value, native));
+        VELUM_TRY(EncodeField(buf, *step.field, msg, child_depth, write_unknown));
         continue;
       }
       case static_cast<uint8_t>(EncodeOp::kMessage): {
@@ -453,20 +386,7 @@ Status EncodeMessage(const MessageMarshaler& m, PyObject* msg, ReverseBuffer& bu
       default:
         break;
     }
-    const FieldSpec& f = *step.field;
-    VELUM_ASSIGN_OR_RETURN(Ref value, ReadField(msg, f.access));
-    if (!f.in_oneof()) {
-      VELUM_TRY(WriteStored(buf, f, value.get(), native, child_depth, write_unknown));
-      continue;
-    }
-    if (!oneof::Check(value.get())) continue;
-    PyObject* field = oneof::Field(value.get());
-    if (!PyUnicode_Check(field)) continue;
-    if (field != f.local_name.get() && PyUnicode_Compare(field, f.local_name.get()) != 0) {
-      if (PyErr_Occurred()) return Status::Pending();
-      continue;
-    }
-    VELUM_TRY(WriteOneofMember(buf, f, oneof::Value(value.get()), child_depth, write_unknown));
+    VELUM_TRY(EncodeField(buf, *step.field, msg, child_depth, write_unknown));
   }
   return Status::Ok();
 }

@@ -1,10 +1,11 @@
 // Writing one scalar or enum value (without its tag) into the encoder's buffer.
 //
 // Two layers: TryWrite handles the exact built-in types inline and reports
-// anything else as kSlow without writing; WriteScalar / WriteEnum are the
-// general conversions (int subclasses, __index__, __float__, range errors).
-// Both write the same bytes for the values TryWrite accepts, so the fast layer
-// is only a shortcut.
+// anything else as kSlow without writing; WriteScalar / WriteEnum convert
+// through the general conversions of field_ops/scalar_convert.h (int
+// subclasses, __index__, __float__, range errors) and write the result. Both
+// write the same bytes for the values TryWrite accepts, so the fast layer is
+// only a shortcut.
 #pragma once
 
 #include <bit>
@@ -17,6 +18,7 @@
 #include "descriptor/enum_table.h"
 #include "descriptor/field_kind.h"
 #include "field_ops/field_default.h"
+#include "field_ops/scalar_convert.h"
 #include "reverse_buffer/reverse_buffer.h"
 
 namespace velum::encoder {
@@ -25,74 +27,6 @@ Status WriteScalar(ReverseBuffer& buf, ScalarType type, PyObject* value);
 Status WriteEnum(ReverseBuffer& buf, const EnumTable& table, PyObject* value);
 
 enum class Fast : uint8_t { kWritten, kDefault, kSlow };
-
-// An exact int of at most two internal digits (|v| < 2^60 with 30-bit digits)
-// read without a call; larger values and subclasses take the general path.
-[[gnu::always_inline]] inline bool ReadExactInt(PyObject* value, int64_t* out) noexcept {
-  if (!PyLong_CheckExact(value)) return false;
-  auto* number = reinterpret_cast<PyLongObject*>(value);
-  if (PyUnstable_Long_IsCompact(number)) [[likely]] {
-    *out = static_cast<int64_t>(PyUnstable_Long_CompactValue(number));
-    return true;
-  }
-#if PyLong_SHIFT == 30
-  const uintptr_t tag = number->long_value.lv_tag;
-  if ((tag >> _PyLong_NON_SIZE_BITS) != 2) return false;
-  const uint64_t magnitude = static_cast<uint64_t>(number->long_value.ob_digit[0]) |
-                             (static_cast<uint64_t>(number->long_value.ob_digit[1]) << PyLong_SHIFT);
-  *out = (tag & _PyLong_SIGN_MASK) == 2 ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
-  return true;
-#else
-  return false;
-#endif
-}
-
-// A non-negative exact int below 2^64 (up to three internal digits), for the
-// unsigned 64-bit kinds whose values often use the top bits.
-[[gnu::always_inline]] inline bool ReadExactUint64(PyObject* value, uint64_t* out) noexcept {
-  int64_t small = 0;
-  if (ReadExactInt(value, &small)) {
-    *out = static_cast<uint64_t>(small);
-    return small >= 0;
-  }
-#if PyLong_SHIFT == 30
-  if (!PyLong_CheckExact(value)) return false;
-  auto* number = reinterpret_cast<PyLongObject*>(value);
-  const uintptr_t tag = number->long_value.lv_tag;
-  const digit* digits = number->long_value.ob_digit;
-  // Three digits, positive, the top one holding at most 4 bits.
-  if (tag >> _PyLong_NON_SIZE_BITS != 3 || (tag & _PyLong_SIGN_MASK) != 0 || digits[2] >> 4 != 0) return false;
-  *out = static_cast<uint64_t>(digits[0]) | (static_cast<uint64_t>(digits[1]) << 30) |
-         (static_cast<uint64_t>(digits[2]) << 60);
-  return true;
-#else
-  return false;
-#endif
-}
-
-// UTF-8 of an exact str: ASCII strings are their own UTF-8; others use the
-// interpreter's cached encoding. Null (nothing set) for anything else or when
-// the string cannot be encoded; the general path then reports it.
-[[gnu::always_inline]] inline const char* ExactStrUtf8(PyObject* value, Py_ssize_t* size) noexcept {
-  if (!PyUnicode_CheckExact(value)) return nullptr;
-  if (PyUnicode_IS_COMPACT_ASCII(value)) [[likely]] {
-    *size = PyUnicode_GET_LENGTH(value);
-    return static_cast<const char*>(PyUnicode_DATA(value));
-  }
-#if !defined(Py_GIL_DISABLED)
-  // A compact string's UTF-8 form, once made, is kept on the object.
-  if (PyUnicode_IS_COMPACT(value)) {
-    const auto* compact = reinterpret_cast<const PyCompactUnicodeObject*>(value);
-    if (compact->utf8 != nullptr) {
-      *size = compact->utf8_length;
-      return compact->utf8;
-    }
-  }
-#endif
-  const char* utf8 = PyUnicode_AsUTF8AndSize(value, size);
-  if (utf8 == nullptr) PyErr_Clear();
-  return utf8;
-}
 
 enum class Encoding : uint8_t { kVarint, kFixed32, kFixed64, kDelimited };
 

@@ -4,7 +4,7 @@
 #include <optional>
 #include <vector>
 
-#include "parser/utf8_text.h"
+#include "common/utf8_text.h"
 
 namespace velum {
 namespace {
