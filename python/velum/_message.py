@@ -117,6 +117,11 @@ class Message:
     def merge_from_json(
         self, json: str | bytes, *, ignore_unknown_fields: bool = False, registry: Any = None
     ) -> None:
+        """Read JSON text (str, bytes or bytearray) into this message.
+
+        Named fields are replaced, lists appended to, maps updated and sub-messages
+        merged; a failure leaves what was read before it.
+        """
         self._merge_from_json(json, ignore_unknown_fields=ignore_unknown_fields, registry=registry)
 
     def to_json_value(self, **options: Any) -> Any:
@@ -149,6 +154,18 @@ class Message:
         result: Self = cls._from_json_value(
             value, ignore_unknown_fields=ignore_unknown_fields, registry=registry
         )
+        return result
+
+    @classmethod
+    def from_dict(cls, data: Any, **options: Any) -> Self:
+        """A new message read from the JSON form as plain Python values.
+
+        `data` is what `json.loads` gives for the message's JSON text: dicts, lists,
+        str, int, float, bool and None. Options are those of `from_json`:
+        `ignore_unknown_fields` and `registry`. String fields share the str objects
+        of `data`.
+        """
+        result: Self = cls._from_json_value(data, **options)
         return result
 
     def copy(self) -> Self:

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "json_parse/json_tokenizer.h"
+#include "raw_alloc_stub.h"
 
 namespace velum::json {
 namespace {
@@ -193,6 +194,24 @@ TEST(Tokenizer, NestingAtTheBoundIsAccepted) {
   const Failure f = SkipAll(deeper);
   EXPECT_EQ(f.message, "recursion limit exceeded");
   EXPECT_EQ(f.offset, kMaxJsonNesting);
+}
+
+}  // namespace
+}  // namespace velum::json
+
+namespace velum::json {
+namespace {
+
+TEST(Tokenizer, ScratchAllocationFailureIsReportedNotThrown) {
+  // Longer than the scratch buffer's inline capacity, so escaping must allocate.
+  const std::string text = "\"" + std::string(40, 'a') + "\\n\"";
+  JsonTokenizer t(text.data(), text.size());
+  std::string_view value;
+  {
+    velum::testing::AllocationFailureScope fail(0);
+    EXPECT_FALSE(t.ReadString(&value));
+  }
+  EXPECT_EQ(t.error().code, SyntaxCode::kOutOfMemory);
 }
 
 }  // namespace

@@ -22,7 +22,7 @@ def scalars(registry: velum.Registry) -> Any:
 
 def read(cls: Any, member: str, value_text: str) -> Any:
     """Reads one member from text and from the equivalent tree; both must agree."""
-    from_text = cls.from_json('{"%s": %s}' % (member, value_text))
+    from_text = cls.from_json(f'{{"{member}": {value_text}}}')
     from_tree = cls.from_json_value({member: json.loads(value_text)})
     assert from_text.to_binary() == from_tree.to_binary()  # NaN != NaN
     return from_text
@@ -32,7 +32,7 @@ def refused(cls: Any, member: str, value_text: str) -> tuple[type, str]:
     """The exception type and message, which text and tree must agree on."""
     outcomes = []
     for call in (
-        lambda: cls.from_json('{"%s": %s}' % (member, value_text)),
+        lambda: cls.from_json(f'{{"{member}": {value_text}}}'),
         lambda: cls.from_json_value({member: json.loads(value_text)}),
     ):
         with pytest.raises(Exception) as info:
@@ -163,7 +163,13 @@ def test_float32_range_keeps_all_64_bits(scalars: Any) -> None:
 def test_bool_forms(scalars: Any) -> None:
     assert read(scalars, "fBool", "true").f_bool is True
     assert read(scalars, "fBool", "false").f_bool is False
-    for text, type_name in (("0", "int"), ("1", "int"), ('"true"', "str"), ("1.0", "float"), ("{}", "dict")):
+    for text, type_name in (
+        ("0", "int"),
+        ("1", "int"),
+        ('"true"', "str"),
+        ("1.0", "float"),
+        ("{}", "dict"),
+    ):
         expected = (TypeError, f"unexpected json type: <class '{type_name}'>{FIELD}f_bool")
         assert refused(scalars, "fBool", text) == expected
 
@@ -187,9 +193,14 @@ def test_bytes_forms(scalars: Any, text: str, expected: bytes) -> None:
     assert (type(value), value) == (bytes, expected)
 
 
-@pytest.mark.parametrize("text", ['"Y Q=="', '"+-AA"', '"Y"', '"YQ="', '"YQ==="', '"YQ==\\n"', '"Y.Q="'])
+@pytest.mark.parametrize(
+    "text", ['"Y Q=="', '"+-AA"', '"Y"', '"YQ="', '"YQ==="', '"YQ==\\n"', '"Y.Q="']
+)
 def test_bytes_refusals(scalars: Any, text: str) -> None:
-    assert refused(scalars, "fBytes", text) == (ValueError, "invalid base64 data" + FIELD + "f_bytes")
+    assert refused(scalars, "fBytes", text) == (
+        ValueError,
+        "invalid base64 data" + FIELD + "f_bytes",
+    )
     assert refused(scalars, "fBytes", "1") == (
         TypeError,
         "expected base64-encoded string got: <class 'int'>" + FIELD + "f_bytes",
@@ -218,17 +229,21 @@ def test_unknown_enum_values_are_skipped_when_asked(scalars: Any) -> None:
         assert msg.f_status == 1
 
 
-def test_enum_number_beyond_32_bits_goes_to_the_enum_class(registry: velum.Registry, scalars: Any) -> None:
+def test_enum_number_beyond_32_bits_goes_to_the_enum_class(
+    registry: velum.Registry, scalars: Any
+) -> None:
     status = registry.enum_class("velum.test.proto3.Status")
     assert scalars.from_json('{"fStatus": 99999999999}').f_status == status(99999999999)
 
 
 def test_closed_enum_unknown_number_goes_to_the_enum_class(registry: velum.Registry) -> None:
     cls = registry.message_class("velum.test.proto2.Scalars")
-    enum_member = next(f for f in cls._desc.fields if f.value.__class__.__name__ == "DescFieldValueEnum")
+    enum_member = next(
+        f for f in cls._desc.fields if f.value.__class__.__name__ == "DescFieldValueEnum"
+    )
     name = enum_member.json_name
     with pytest.raises(ValueError):
-        cls.from_json('{"%s": 12345}' % name)
+        cls.from_json(f'{{"{name}": 12345}}')
 
 
 @pytest.mark.parametrize(
@@ -238,10 +253,12 @@ def test_closed_enum_unknown_number_goes_to_the_enum_class(registry: velum.Regis
      ("boolBool", ["true", "false"], [True, False]),
      ("stringString", ["", "é", "1"], ["", "é", "1"])],
 )  # fmt: skip
-def test_map_keys(registry: velum.Registry, member: str, keys: list[str], expected: list[Any]) -> None:
+def test_map_keys(
+    registry: velum.Registry, member: str, keys: list[str], expected: list[Any]
+) -> None:
     cls = registry.message_class("velum.test.proto3.Maps")
     value = "true" if member == "boolBool" else "1" if "Int64" in member else '"v"'
-    text = "{%s}" % ", ".join(f'"{k}": {value}' for k in keys)
+    text = "{" + ", ".join(f'"{k}": {value}' for k in keys) + "}"
     msg = read(cls, member, text)
     attr = {"int32String": "int32_string", "int64Int64": "int64_int64", "boolBool": "bool_bool",
             "stringString": "string_string"}[member]  # fmt: skip
@@ -262,7 +279,7 @@ def test_map_key_refusals(registry: velum.Registry, member: str, key: str, messa
     attr = {"boolBool": "bool_bool", "int32String": "int32_string"}[member]
     value = "true" if member == "boolBool" else '"v"'
     expected = (ValueError, f"{message} for field velum.test.proto3.Maps.{attr}")
-    assert refused(cls, member, '{"%s": %s}' % (key, value)) == expected
+    assert refused(cls, member, f'{{"{key}": {value}}}') == expected
 
 
 def test_integer_map_keys_are_not_range_checked(registry: velum.Registry) -> None:

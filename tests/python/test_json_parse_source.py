@@ -107,7 +107,9 @@ def test_offsets_count_bytes_not_characters(scalars: Any) -> None:
     [(b'{"fString":"\xff"}', 12), (b'{"fString":"a\xc3"}', 13), (b'{"fString":"\xed\xa0\x80"}', 12),
      (b'{"fString":"\xf4\x90\x80\x80"}', 12), (b'{"fString":"\xc0\xaf"}', 12)],
 )  # fmt: skip
-def test_invalid_utf8_is_refused_with_a_readable_document(scalars: Any, data: bytes, offset: int) -> None:
+def test_invalid_utf8_is_refused_with_a_readable_document(
+    scalars: Any, data: bytes, offset: int
+) -> None:
     with pytest.raises(json.JSONDecodeError) as info:
         scalars.from_json(data)
     assert (info.value.msg, info.value.pos) == ("invalid unicode code point", offset)
@@ -146,11 +148,11 @@ def test_deep_but_bounded_arrays_are_skipped(scalars: Any) -> None:
 def test_huge_numbers(scalars: Any) -> None:
     digits = "9" * 5000
     with pytest.raises(json.JSONDecodeError, match="number out of range"):
-        scalars.from_json('{"fInt64": %s}' % digits)
+        scalars.from_json(f'{{"fInt64": {digits}}}')
     with pytest.raises(OverflowError, match="out of range for int64"):
-        scalars.from_json('{"fInt64": %s}' % digits[:4000])
+        scalars.from_json(f'{{"fInt64": {digits[:4000]}}}')
     with pytest.raises(ValueError, match="unexpected infinite/NaN number"):
-        scalars.from_json('{"fDouble": %s.5}' % digits)
+        scalars.from_json(f'{{"fDouble": {digits}.5}}')
     assert scalars.from_json('{"fDouble": 1e-400}').f_double == 0.0
 
 
@@ -226,6 +228,8 @@ def test_depth_of_the_parser_is_independent_of_the_interpreter(scalars: Any) -> 
     limit = sys.getrecursionlimit()
     try:
         sys.setrecursionlimit(60)
-        assert scalars.from_json('{"zzz":' + "[" * 500 + "]" * 500 + "}", ignore_unknown_fields=True)
+        assert scalars.from_json(
+            '{"zzz":' + "[" * 500 + "]" * 500 + "}", ignore_unknown_fields=True
+        )
     finally:
         sys.setrecursionlimit(limit)
