@@ -15,6 +15,9 @@ Differences normalised here, each deliberate:
   are compared after rounding to float32.
 - Repeated NullValue fields are left out: json_format writes them as [null] but refuses
   to read that back (velum reads it).
+- Any type URLs: velum's reader stores "type.googleapis.com/" and the packed type's full
+  name whatever prefix "@type" had, where json_format keeps the URL as written; the
+  messages generated here use that prefix, so both agree.
 - Value.number_value and DoubleValue holding a whole number: json_format may give an int
   where velum gives the float; Python equality already treats 1 and 1.0 alike.
 """
