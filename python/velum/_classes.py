@@ -4,7 +4,13 @@ from __future__ import annotations
 
 from _velum_ext import NativeMessage, initialize_message_type
 
-from velum._descriptors import DescEnum, DescExtension, DescFile, DescMessage
+from velum._descriptors import (
+    DescEnum,
+    DescExtension,
+    DescFile,
+    DescMessage,
+    set_extension_holder_factory,
+)
 from velum._enums import ClosedEnum, OpenEnum
 from velum._message import Message
 from velum._naming import NATIVE_MESSAGE_NAMES
@@ -109,3 +115,6 @@ def build_extension_holder(extension: DescExtension) -> type:
     desc.type = holder
     initialize_message_type(holder)
     return holder
+
+
+set_extension_holder_factory(build_extension_holder)

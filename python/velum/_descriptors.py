@@ -8,6 +8,7 @@ part of that contract).  The registry creates them; user code only reads them.
 from __future__ import annotations
 
 import enum
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -201,10 +202,20 @@ class DescExtension(_Named):
         holder turns them into a Python value and back.
         """
         if self._holder is None:
-            from velum._classes import build_extension_holder
-
-            self._holder = build_extension_holder(self)
+            if _holder_factory is None:
+                raise RuntimeError("message classes are not available yet")
+            self._holder = _holder_factory(self)
         return self._holder
+
+
+# Set by velum._classes, which builds message classes: the descriptors stay
+# below the classes made from them, with no import back up.
+_holder_factory: Callable[[DescExtension], type] | None = None
+
+
+def set_extension_holder_factory(factory: Callable[[DescExtension], type]) -> None:
+    global _holder_factory
+    _holder_factory = factory
 
 
 __all__ = [

@@ -28,12 +28,80 @@ PyObject* ExceptionType(ErrorKind kind) noexcept {
       return PyExc_NotImplementedError;
     case ErrorKind::kPending:
     case ErrorKind::kRuntime:
+    case ErrorKind::kJsonDecode:
       break;
   }
   return PyExc_RuntimeError;
 }
 
+// json.JSONDecodeError(message, doc, offset), raised as the json module
+// raises it; failures on the way (importing json) propagate instead.
+PyObject* RaiseJsonDecode(const Status& status) noexcept {
+  const RawString& msg = status.message();
+  const RawString& doc = status.json_doc();
+  Ref json = Ref::steal(PyImport_ImportModule("json"));
+  if (!json) return nullptr;
+  Ref error_type = Ref::steal(PyObject_GetAttrString(json.get(), "JSONDecodeError"));
+  if (!error_type) return nullptr;
+  Ref text = Ref::steal(PyUnicode_DecodeUTF8(msg.data(), static_cast<Py_ssize_t>(msg.size()), "replace"));
+  if (!text) return nullptr;
+  Ref doc_text = Ref::steal(PyUnicode_DecodeUTF8(doc.data(), static_cast<Py_ssize_t>(doc.size()), "replace"));
+  if (!doc_text) return nullptr;
+  Ref offset = Ref::steal(PyLong_FromUnsignedLongLong(status.json_offset()));
+  if (!offset) return nullptr;
+  PyObject* args[] = {text.get(), doc_text.get(), offset.get()};
+  Ref exc = Ref::steal(PyObject_Vectorcall(error_type.get(), args, 3, nullptr));
+  if (!exc) return nullptr;
+  if (!PyExceptionInstance_Check(exc.get())) {
+    PyErr_Format(PyExc_TypeError, "exceptions must derive from BaseException, not '%s'", Py_TYPE(exc.get())->tp_name);
+    return nullptr;
+  }
+  PyErr_SetRaisedException(exc.release());
+  return nullptr;
+}
+
+void AttachContext(Status& status, const char* format, PyObject* a, PyObject* b) noexcept {
+  if (status.ok() || status.has_field_context()) return;
+  // The suffix is formatted with no exception set; a pending one is put back.
+  PyObject* pending = status.kind() == ErrorKind::kPending ? PyErr_GetRaisedException() : nullptr;
+  Ref suffix = Ref::steal(b != nullptr ? PyUnicode_FromFormat(format, a, b) : PyUnicode_FromFormat(format, a));
+  Py_ssize_t size = 0;
+  const char* utf8 = suffix ? PyUnicode_AsUTF8AndSize(suffix.get(), &size) : nullptr;
+  if (utf8 == nullptr) PyErr_Clear();  // the original error stays as it was
+  if (pending != nullptr) PyErr_SetRaisedException(pending);
+  if (utf8 == nullptr) return;
+  const std::string_view text(utf8, static_cast<size_t>(size));
+  if (status.AppendFieldContext(text) && status.kind() == ErrorKind::kPending) AppendContext(status, text);
+}
+
 }  // namespace
+
+void AttachFieldContext(Status& status, PyObject* type_name, PyObject* field_name) noexcept {
+  AttachContext(status, " for field %S.%S", type_name, field_name);
+}
+
+void AttachExtensionContext(Status& status, PyObject* extension_name) noexcept {
+  AttachContext(status, " for extension %S", extension_name, nullptr);
+}
+
+Status WithPathNote(Status status, const char* action, PyObject* type_name) noexcept {
+  if (status.ok() || status.path().empty()) return status;
+  const RawString& path = status.path();
+  Ref note = Ref::steal(PyUnicode_FromFormat("while %s %S%.*s", action, type_name, static_cast<int>(path.size()),
+                                             path.data()));
+  if (!note) {
+    PyErr_Clear();
+    return status;
+  }
+  if (status.kind() != ErrorKind::kPending) Raise(std::move(status));
+  PyObject* exc = PyErr_GetRaisedException();
+  if (exc == nullptr) return Status::Pending();
+  PyObject* result = PyObject_CallMethod(exc, "add_note", "O", note.get());
+  Py_XDECREF(result);
+  PyErr_Clear();  // a failing add_note must not hide the original error
+  PyErr_SetRaisedException(exc);
+  return Status::Pending();
+}
 
 PyObject* Raise(Status status) noexcept {
   if (status.ok()) {
@@ -46,6 +114,7 @@ PyObject* Raise(Status status) noexcept {
     }
     return nullptr;
   }
+  if (status.kind() == ErrorKind::kJsonDecode) return RaiseJsonDecode(status);
   const RawString& msg = status.message();
   Ref text = Ref::steal(PyUnicode_DecodeUTF8(msg.data(), static_cast<Py_ssize_t>(msg.size()), "replace"));
   if (!text) return nullptr;

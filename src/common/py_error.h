@@ -29,6 +29,19 @@ void AppendContext(Status& status, std::string_view suffix) noexcept;
 // Adds a PEP 678 note to the pending exception (or to the error, once raised).
 Status WithNote(Status status, const char* note) noexcept;
 
+// The field context of an error about one field's value: " for field
+// {type}.{field}" ({type} the owning message's full name, {field} the proto
+// name), appended once, by the innermost field only (outer calls do nothing).
+// A pending exception whose only argument is its message gets the longer text.
+void AttachFieldContext(Status& status, PyObject* type_name, PyObject* field_name) noexcept;
+// The same for an extension: " for extension {name}".
+void AttachExtensionContext(Status& status, PyObject* extension_name) noexcept;
+
+// Adds the note "while {action} {type}{path}" (action "encoding" or
+// "decoding", type the top-level full name) when the error carries a path,
+// and returns the error as a pending exception; nothing is done on success.
+Status WithPathNote(Status status, const char* action, PyObject* type_name) noexcept;
+
 // Runs `body` (returning PyObject* or int) and converts an escaping C++ exception
 // (allocation failure above all) into a Python exception, so none reaches CPython.
 template <class F>

@@ -23,11 +23,16 @@ enum class ErrorKind : uint8_t {
   kRuntime,
   kMemory,
   kNotImplemented,
+  kJsonDecode,  // json.JSONDecodeError(message, doc, offset)
 };
 
 struct Error {
   ErrorKind kind;
   RawString message;
+  RawString json_doc;          // kJsonDecode: the input text as UTF-8 (maybe invalid)
+  uint64_t json_offset = 0;    // kJsonDecode: byte offset in json_doc
+  RawString path;              // where the error happened, outermost first: ".items[3].cents"
+  bool field_context = false;  // a field-context suffix is attached
 };
 
 class [[nodiscard]] Status {
@@ -55,10 +60,54 @@ class [[nodiscard]] Status {
   static Status Ok() noexcept { return Status(); }
   // The failure is the exception currently set in the interpreter.
   static Status Pending() noexcept { return Status(ErrorKind::kPending, {}); }
+  // Malformed JSON text: raised as json.JSONDecodeError(message, doc, offset),
+  // doc being `input` decoded from UTF-8 with invalid bytes replaced.
+  static Status JsonDecode(std::string_view message, std::string_view input, uint64_t offset) noexcept {
+    Status status(ErrorKind::kJsonDecode, message);
+    if (status.error_ != OutOfMemory()) {
+      try {
+        status.error_->json_doc.assign(input);
+        status.error_->json_offset = offset;
+      } catch (...) {
+        return Status(ErrorKind::kMemory, {});
+      }
+    }
+    return status;
+  }
 
   bool ok() const noexcept { return error_ == nullptr; }
   ErrorKind kind() const noexcept { return error_->kind; }
   const RawString& message() const noexcept { return error_->message; }
+  const RawString& json_doc() const noexcept { return error_->json_doc; }
+  uint64_t json_offset() const noexcept { return error_->json_offset; }
+  const RawString& path() const noexcept { return error_->path; }
+  bool has_field_context() const noexcept { return error_->field_context; }
+
+  // Appends `suffix` (" for field T.f") to the message unless a field context
+  // is already attached, so that only the innermost field names itself; then
+  // marks the context attached. Malformed JSON text keeps its parser message.
+  // Returns whether the suffix is to be attached (the caller attaches it to a
+  // pending Python exception itself, see py_error.h).
+  bool AppendFieldContext(std::string_view suffix) noexcept {
+    if (error_ == OutOfMemory() || error_->field_context) return false;
+    error_->field_context = true;
+    if (error_->kind == ErrorKind::kJsonDecode) return false;
+    if (error_->kind == ErrorKind::kPending) return true;
+    try {
+      error_->message.append(suffix);
+    } catch (...) {
+    }
+    return true;
+  }
+  // Puts `segment` (".name" or "[3]") in front of the error's path, as the
+  // error leaves each level; nothing of it is built on success.
+  void PrependPath(std::string_view segment) noexcept {
+    if (error_ == OutOfMemory()) return;
+    try {
+      error_->path.insert(0, segment);
+    } catch (...) {
+    }
+  }
   // Appending may throw std::bad_alloc; the shared out-of-memory record is never changed.
   void AppendMessage(std::string_view text) {
     if (error_ != OutOfMemory()) error_->message.append(text);

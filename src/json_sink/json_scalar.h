@@ -11,6 +11,7 @@
 #include "common/py_error.h"
 #include "descriptor/enum_table.h"
 #include "descriptor/field_kind.h"
+#include "field_ops/scalar_convert.h"
 #include "json_sink/json_events.h"
 #include "json_sink/number_text.h"
 
@@ -18,14 +19,9 @@ namespace velum::json_sink {
 
 namespace scalar_detail {
 
-Status ExpectedType(const char* expected, PyObject* value);
-Status OutOfRange(PyObject* value, const char* kind);
-// The double of a value for a double or float field; the error when it has none.
-Result<double> FloatValue(PyObject* value);
-// The integer of an `int` (subclasses included, bool excluded) within
-// [lo, hi], or TypeError / OverflowError naming `kind`.
-Result<long long> IntegerValue(PyObject* value, long long lo, long long hi, const char* kind);
-Result<unsigned long long> Uint64Value(PyObject* value);
+// The double of a value for a double or float field: a float, or anything
+// PyFloat_AsDouble accepts except a bool; else "expected float".
+Status FloatValue(PyObject* value, double* out);
 
 }  // namespace scalar_detail
 
@@ -33,50 +29,58 @@ Result<unsigned long long> Uint64Value(PyObject* value);
 // for an error message).
 template <JsonSink S>
 Status WriteScalar(S& sink, ScalarType type, PyObject* value) {
-  using namespace scalar_detail;
   switch (type) {
     case ScalarType::kDouble:
     case ScalarType::kFloat: {
-      VELUM_ASSIGN_OR_RETURN(const double number, FloatValue(value));
+      double number = 0;
+      VELUM_TRY(scalar_detail::FloatValue(value, &number));
       if (std::isnan(number)) return sink.String("NaN");
       if (std::isinf(number)) return sink.String(number > 0 ? "Infinity" : "-Infinity");
+      // Any magnitude above the largest float, also one that would round down to it.
       if (type == ScalarType::kFloat && std::fabs(number) > static_cast<double>(FLT_MAX)) {
-        return OutOfRange(value, "float");
+        return OutOfRangeError(value, "float");
       }
       return sink.PythonNumber(value);
     }
     case ScalarType::kInt64:
     case ScalarType::kSfixed64:
     case ScalarType::kSint64: {
-      VELUM_ASSIGN_OR_RETURN(const long long number, IntegerValue(value, INT64_MIN, INT64_MAX, "int64"));
+      long long number = 0;
+      VELUM_TRY(ToNamedSigned(value, INT64_MIN, INT64_MAX, "int64", &number));
       char digits[kIntegerTextMax];
       return sink.String(std::string_view(digits, FormatInteger(number, digits)));
     }
     case ScalarType::kUint64:
     case ScalarType::kFixed64: {
-      VELUM_ASSIGN_OR_RETURN(const unsigned long long number, Uint64Value(value));
+      unsigned long long number = 0;
+      VELUM_TRY(ToNamedUnsigned(value, UINT64_MAX, "uint64", &number));
       char digits[kIntegerTextMax];
       return sink.String(std::string_view(digits, FormatUnsigned(number, digits)));
     }
     case ScalarType::kInt32:
     case ScalarType::kSfixed32:
     case ScalarType::kSint32: {
-      VELUM_ASSIGN_OR_RETURN(const long long number, IntegerValue(value, INT32_MIN, INT32_MAX, "int32"));
+      long long number = 0;
+      VELUM_TRY(ToNamedSigned(value, INT32_MIN, INT32_MAX, "int32", &number));
       return sink.Integer(number);
     }
     case ScalarType::kUint32:
     case ScalarType::kFixed32: {
-      VELUM_ASSIGN_OR_RETURN(const long long number, IntegerValue(value, 0, UINT32_MAX, "uint32"));
-      return sink.Integer(number);
+      unsigned long long number = 0;
+      VELUM_TRY(ToNamedUnsigned(value, UINT32_MAX, "uint32", &number));
+      return sink.Integer(static_cast<int64_t>(number));
     }
-    case ScalarType::kBool:
-      if (!PyBool_Check(value)) return ExpectedType("bool", value);
-      return sink.Boolean(value == Py_True);
+    case ScalarType::kBool: {
+      bool flag = false;
+      VELUM_TRY(ToBool(value, &flag));
+      return sink.Boolean(flag);
+    }
     case ScalarType::kString:
-      if (!PyUnicode_Check(value)) return ExpectedType("str", value);
+      // The text sink encodes the str; the value tree keeps it as it is.
+      if (!PyUnicode_Check(value)) return ExpectedTypeError("str", value);
       return sink.PythonString(value);
     case ScalarType::kBytes:
-      if (!PyBytes_Check(value) && !PyByteArray_Check(value)) return ExpectedType("bytes", value);
+      if (!PyBytes_Check(value) && !PyByteArray_Check(value)) return ExpectedTypeError("bytes", value);
       return sink.Bytes(value);
   }
   return Status(ErrorKind::kRuntime, "unknown scalar type");
@@ -91,7 +95,7 @@ Status InvalidEnumValue(const EnumTable& table, int32_t number);
 // number names no value of an open enum; NullValue is always null.
 template <JsonSink S>
 Status WriteEnum(S& sink, const EnumTable& table, PyObject* value, bool as_int) {
-  if (!PyLong_Check(value) || PyBool_Check(value)) return EnumNotInt(table, value);
+  if (!IsIntNotBool(value)) return EnumNotInt(table, value);
   int overflow = 0;
   const long long wide = PyLong_AsLongLongAndOverflow(value, &overflow);
   if (wide == -1 && PyErr_Occurred()) return Status::Pending();

@@ -17,9 +17,9 @@
 #include "descriptor/instance.h"
 #include "descriptor/marshaler.h"
 #include "descriptor/message_handle.h"
+#include "field_ops/field_select.h"
 #include "json_sink/json_events.h"
 #include "json_sink/json_scalar.h"
-#include "json_sink/json_select.h"
 #include "json_sink/json_writer.h"
 #include "json_sink/number_text.h"
 #include "wkt_registry/wkt_json_write.h"
@@ -74,15 +74,21 @@ class JsonWalk {
   // The members of one message, into an object the caller has begun.
   Status WriteMembers(const MessageMarshaler& m, PyObject* msg, uint32_t depth) {
     VELUM_TRY(CheckOneofs(m, msg));
-    const NativeMessageObject& native = *AsNative(msg);
     for (const FieldSpec& f : m.fields) {
-      VELUM_ASSIGN_OR_RETURN(Ref value, SelectValue(f, msg, native, options_.always_emit_implicit));
+      Ref value;
+      VELUM_TRY(SelectField(f, msg, options_.always_emit_implicit, value));
       if (!value) continue;
+      // A message field has no JSON form for None: always_emit_implicit does not
+      // make an unset one appear.
+      if (value.get() == Py_None && f.shape == FieldShape::kSingular && !f.in_oneof() &&
+          f.kind.value.tag == ElementTag::kMessage) {
+        continue;
+      }
       VELUM_TRY(sink_.MemberName(options_.use_proto_field_name ? f.name.get() : f.json_name.get()));
       VELUM_TRY(WriteField(f, value.get(), depth));
     }
-    if (options_.registry != nullptr && native.unknown_fields != nullptr &&
-        PyDict_GET_SIZE(native.unknown_fields) != 0) {
+    PyObject* store = AsNative(msg)->unknown_fields;
+    if (options_.registry != nullptr && store != nullptr && PyDict_GET_SIZE(store) != 0) {
       VELUM_TRY(WriteExtensions(m, msg, depth));
     }
     return Status::Ok();
@@ -158,14 +164,11 @@ class JsonWalk {
       VELUM_ASSIGN_OR_RETURN(const bool flag, walk_detail::BoolKey(key));
       return sink_.MemberName(std::string_view(flag ? "true" : "false"));
     }
-    if (PyLong_CheckExact(key)) [[likely]] {
-      int overflow = 0;
-      const long long number = PyLong_AsLongLongAndOverflow(key, &overflow);
-      if (overflow == 0 && !(number == -1 && PyErr_Occurred())) {
-        char digits[kIntegerTextMax];
-        return sink_.MemberName(std::string_view(digits, FormatInteger(number, digits)));
-      }
-      PyErr_Clear();
+    // str() of an int is its digits: common keys are formatted here directly.
+    int64_t number = 0;
+    if (ReadExactInt(key, &number)) [[likely]] {
+      char digits[kIntegerTextMax];
+      return sink_.MemberName(std::string_view(digits, FormatInteger(number, digits)));
     }
     VELUM_ASSIGN_OR_RETURN(Ref text, walk_detail::KeyText(key));
     return sink_.MemberName(text.get());

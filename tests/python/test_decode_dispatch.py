@@ -15,7 +15,7 @@ from google.protobuf import descriptor_pb2, descriptor_pool, message_factory
 
 import velum
 
-FILES = ("test_decode_fast_paths.proto", "test_decode_fast_paths_proto2.proto")
+FILES = ("test_decode_dispatch.proto", "test_decode_dispatch_proto2.proto")
 RECORD_FIELDS = (
     "id", "name", "score", "retries", "colour", "inner", "tags", "children", "counters",
     "packed", "choice", "flag", "by_id",
