@@ -23,6 +23,27 @@ struct Measure {
 
 inline bool IsContinuation(uint8_t b) noexcept { return (b & 0xc0) == 0x80; }
 
+// Length of the well-formed sequence that starts with the non-ASCII byte at
+// `p` (`avail` bytes from there to the end of the text), or 0 when it is not
+// well-formed, under the rules of MeasureText. For scanners that validate as
+// they go.
+inline size_t SequenceLength(const uint8_t* p, size_t avail) noexcept {
+  const uint8_t c = p[0];
+  if (c < 0xc2) return 0;
+  if (c < 0xe0) return avail >= 2 && IsContinuation(p[1]) ? 2 : 0;
+  if (c < 0xf0) {
+    if (avail < 3 || !IsContinuation(p[1]) || !IsContinuation(p[2])) return 0;
+    if ((c == 0xe0 && p[1] < 0xa0) || (c == 0xed && p[1] >= 0xa0)) return 0;  // overlong, surrogate
+    return 3;
+  }
+  if (c < 0xf5) {
+    if (avail < 4 || !IsContinuation(p[1]) || !IsContinuation(p[2]) || !IsContinuation(p[3])) return 0;
+    if ((c == 0xf0 && p[1] < 0x90) || (c == 0xf4 && p[1] >= 0x90)) return 0;  // overlong, above U+10FFFF
+    return 4;
+  }
+  return 0;
+}
+
 // Well-formed UTF-8 only: no overlong forms, surrogates or code points above
 // U+10FFFF, no sequence cut off by the end.
 inline Measure MeasureText(const uint8_t* p, size_t n) noexcept {

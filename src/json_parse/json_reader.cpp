@@ -8,13 +8,12 @@
 #include "descriptor/enum_table.h"
 #include "descriptor/instance.h"
 #include "descriptor/message_handle.h"
+#include "field_ops/field_store.h"
 #include "field_ops/new_instance.h"
 #include "json_parse/field_context.h"
-#include "json_parse/field_store.h"
 #include "json_parse/json_text_source.h"
 #include "json_parse/json_tree_source.h"
 #include "json_parse/scalar_read.h"
-#include "oneof/oneof.h"
 #include "wkt_registry/wkt_json_read.h"
 
 namespace velum {
@@ -61,6 +60,24 @@ Status NullElement(const char* what, const FieldContext& context) {
 }
 
 bool IsValueMessage(const MessageMarshaler& m) noexcept { return m.well_known == WellKnownType::kValue; }
+
+bool SameAccess(const FieldAccess& a, const FieldAccess& b) noexcept {
+  if (a.is_slot() || b.is_slot()) return a.offset() == b.offset();
+  return a.name() == b.name() || PyUnicode_Compare(a.name(), b.name()) == 0;
+}
+
+// A null for a scalar or enum field stores the field's own default, the value
+// new instances get, so that an absent field reads as it would after a binary
+// round trip (a custom proto2 default, not the type's zero value).
+Status ResetToDefault(const MessageMarshaler& m, PyObject* instance, const FieldSpec& f) {
+  for (const DefaultEntry& entry : m.defaults) {
+    if (SameAccess(entry.access, f.access)) return StoreNullReset(instance, f, entry.value.get());
+  }
+  Ref zero = f.kind.kind == ValueKind::kEnum ? f.kind.value.table->default_value.clone()
+                                              : ScalarZeroValue(f.kind.value.scalar);
+  if (!zero) return Status::Pending();
+  return StoreNullReset(instance, f, zero.get());
+}
 
 template <class Source>
 class Reader {
@@ -120,7 +137,7 @@ class Reader {
       return source_.ReadNull();
     }
     if (f.shape != FieldShape::kSingular || (value_kind == ValueKind::kMessage && !f.in_oneof())) {
-      if (seen.Insert(f.number)) VELUM_TRY(ResetRepeated(m, instance, f));
+      if (seen.Insert(f.number)) VELUM_TRY(ResetRepeated(instance, f));
     }
     switch (f.shape) {
       case FieldShape::kList: return List(instance, f, kind, context, depth);
@@ -137,7 +154,7 @@ class Reader {
         Ref value;
         VELUM_TRY(ReadEnum(source_, table, options_.ignore_unknown_fields, value));
         if (!value) return Status();
-        return StoreValue(instance, f, std::move(value));
+        return StoreWithPresence(instance, f, std::move(value));
       }
       case ValueKind::kMessage: return SingularMessage(instance, f, kind, context, depth);
       default: {
@@ -147,7 +164,7 @@ class Reader {
         }
         Ref value;
         VELUM_TRY(context.Attach(ReadScalar(source_, f.kind.value.scalar, value)));
-        return StoreValue(instance, f, std::move(value));
+        return StoreWithPresence(instance, f, std::move(value));
       }
     }
   }
@@ -157,23 +174,17 @@ class Reader {
     VELUM_ASSIGN_OR_RETURN(MessageMarshaler * nested, Resolve(f.kind.value.handle));
     if (kind == JsonKind::kNull && !IsValueMessage(*nested)) {
       VELUM_TRY(source_.ReadNull());
-      return ResetValue(instance, f, Py_None);
+      return StoreNullReset(instance, f, Py_None);
     }
-    VELUM_ASSIGN_OR_RETURN(Ref target, CurrentMessage(instance, f));
-    if (target && target.get() != Py_None) {
-      VELUM_TRY(CheckInstance(*nested, target.get()));
-    } else {
-      VELUM_ASSIGN_OR_RETURN(target, NewDefaultInstance(*nested));
-    }
+    VELUM_ASSIGN_OR_RETURN(Ref target, SubMessageToMerge(instance, f, *nested));
     VELUM_TRY(Message(*nested, target.get(), depth + 1, &context));
-    return StoreValue(instance, f, std::move(target));
+    return StoreWithPresence(instance, f, std::move(target));
   }
 
   Status List(PyObject* instance, const FieldSpec& f, JsonKind kind, const FieldContext& context, uint32_t depth) {
     if (kind == JsonKind::kNull) return source_.ReadNull();
     if (kind != JsonKind::kArray) return WrongContainer(source_, "expected list got %S", context);
-    VELUM_ASSIGN_OR_RETURN(Ref list, ReadField(instance, f.access));
-    if (!PyList_Check(list.get())) return TypeCheckError(list.get(), "list");
+    VELUM_ASSIGN_OR_RETURN(Ref list, StoredList(instance, f));
     return source_.ForEachElement([&]() -> Status {
       Ref item;
       VELUM_TRY(Element(f.kind.value, "list item", context, depth, item));
@@ -185,8 +196,7 @@ class Reader {
   Status Map(PyObject* instance, const FieldSpec& f, JsonKind kind, const FieldContext& context, uint32_t depth) {
     if (kind == JsonKind::kNull) return source_.ReadNull();
     if (kind != JsonKind::kObject) return WrongContainer(source_, "expected dict got %S", context);
-    VELUM_ASSIGN_OR_RETURN(Ref dict, ReadField(instance, f.access));
-    if (!PyDict_Check(dict.get())) return TypeCheckError(dict.get(), "dict");
+    VELUM_ASSIGN_OR_RETURN(Ref dict, StoredDict(instance, f));
     return source_.ForEachMember([&](const MemberName& name) -> Status {
       Ref key;
       VELUM_TRY(context.Attach(ReadMapKey(name, f.kind.map_key, key)));

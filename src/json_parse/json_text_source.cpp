@@ -1,29 +1,10 @@
 #include "json_parse/json_text_source.h"
 
 #include "common/py_error.h"
+#include "field_ops/scalar_convert.h"
 #include "json_parse/json_number.h"
 
 namespace velum::json {
-
-namespace {
-
-// TODO(core-layer): raise through the shared JSONDecodeError payload.
-Status DecodeError(std::string_view message, std::string_view input, size_t offset) {
-  Ref module = Ref::steal(PyImport_ImportModule("json"));
-  if (!module) return Status::Pending();
-  Ref cls = Ref::steal(PyObject_GetAttrString(module.get(), "JSONDecodeError"));
-  if (!cls) return Status::Pending();
-  Ref msg = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-  Ref doc = Ref::steal(PyUnicode_DecodeUTF8(input.data(), static_cast<Py_ssize_t>(input.size()), "replace"));
-  Ref pos = Ref::steal(PyLong_FromSize_t(offset));
-  if (!msg || !doc || !pos) return Status::Pending();
-  Ref exc = Ref::steal(PyObject_CallFunctionObjArgs(cls.get(), msg.get(), doc.get(), pos.get(), nullptr));
-  if (!exc) return Status::Pending();
-  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
-  return Status::Pending();
-}
-
-}  // namespace
 
 Status JsonTextSource::Open(PyObject* json) {
   const char* data = nullptr;
@@ -49,7 +30,11 @@ Status JsonTextSource::Open(PyObject* json) {
 Status JsonTextSource::Failure() {
   const SyntaxError& error = tok_.error();
   if (error.code == SyntaxCode::kOutOfMemory) return Status(ErrorKind::kMemory, "");
-  return DecodeError(SyntaxMessage(error), tok_.text(), error.offset);
+  try {
+    return Status::JsonDecode(SyntaxMessage(error), tok_.text(), error.offset);
+  } catch (const std::bad_alloc&) {
+    return Status(ErrorKind::kMemory, "");
+  }
 }
 
 Status JsonTextSource::ReadFloat(double& value) {
@@ -82,7 +67,7 @@ Status JsonTextSource::ReadNumber(NumberValue& value) {
 Status JsonTextSource::ReadStr(Ref& value) {
   std::string_view text;
   if (!tok_.ReadString(&text)) return Failure();
-  value = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+  value = Ref::steal(NewStrFromUtf8(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
   return value ? Status() : Status::Pending();
 }
 

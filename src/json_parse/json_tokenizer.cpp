@@ -4,6 +4,8 @@
 #include <cstring>
 #include <new>
 
+#include "common/utf8_text.h"
+
 namespace velum::json {
 
 namespace {
@@ -15,31 +17,6 @@ int HexValue(char c) noexcept {
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
-}
-
-bool IsContinuation(uint8_t b) noexcept { return (b & 0xc0) == 0x80; }
-
-// Length of the well-formed UTF-8 sequence at `p` (lead byte >= 0x80), or 0:
-// overlong forms, surrogates, code points above U+10FFFF and sequences cut
-// off by `end` are refused.
-size_t Utf8SequenceLength(const uint8_t* p, const uint8_t* end) noexcept {
-  const uint8_t c = p[0];
-  const size_t avail = static_cast<size_t>(end - p);
-  if (c < 0xc2) return 0;
-  if (c < 0xe0) return avail >= 2 && IsContinuation(p[1]) ? 2 : 0;
-  if (c < 0xf0) {
-    if (avail < 3 || !IsContinuation(p[1]) || !IsContinuation(p[2])) return 0;
-    if (c == 0xe0 && p[1] < 0xa0) return 0;
-    if (c == 0xed && p[1] >= 0xa0) return 0;
-    return 3;
-  }
-  if (c < 0xf5) {
-    if (avail < 4 || !IsContinuation(p[1]) || !IsContinuation(p[2]) || !IsContinuation(p[3])) return 0;
-    if (c == 0xf0 && p[1] < 0x90) return 0;
-    if (c == 0xf4 && p[1] >= 0x90) return 0;
-    return 4;
-  }
-  return 0;
 }
 
 void AppendUtf8(RawString& out, uint32_t point) {
@@ -252,7 +229,7 @@ bool JsonTokenizer::ReadString(std::string_view* value) noexcept {
       ++p;
       continue;
     }
-    const size_t n = Utf8SequenceLength(p, end);
+    const size_t n = utf8::SequenceLength(p, static_cast<size_t>(end - p));
     if (n == 0) return Fail(SyntaxCode::kInvalidCodePoint, reinterpret_cast<const char*>(p));
     p += n;
   }
@@ -277,7 +254,6 @@ bool JsonTokenizer::ReadHexEscape(uint32_t* unit) noexcept {
 // first byte. The decoded text is built in the scratch buffer.
 bool JsonTokenizer::ReadEscapedString(const char* start, std::string_view* value) {
   scratch_.assign(start, static_cast<size_t>(cur_ - start));
-  const auto* end = reinterpret_cast<const uint8_t*>(end_);
   while (cur_ < end_) {
     const auto c = static_cast<uint8_t>(*cur_);
     if (c == '"') {
@@ -336,7 +312,7 @@ bool JsonTokenizer::ReadEscapedString(const char* start, std::string_view* value
         ++cur_;
         continue;
       }
-      const size_t n = Utf8SequenceLength(reinterpret_cast<const uint8_t*>(cur_), end);
+      const size_t n = utf8::SequenceLength(reinterpret_cast<const uint8_t*>(cur_), static_cast<size_t>(end_ - cur_));
       if (n == 0) return Fail(SyntaxCode::kInvalidCodePoint, cur_);
       cur_ += n;
     }

@@ -7,6 +7,7 @@
 
 #include "common/ref.h"
 #include "common/status.h"
+#include "field_ops/scalar_convert.h"
 #include "json_parse/json_tokenizer.h"
 
 namespace velum::json {
@@ -31,7 +32,7 @@ struct MemberName {
 // The member name as a str: the tree's own key, else a new str.
 inline Result<Ref> MemberNameObject(const MemberName& name) {
   if (name.object != nullptr) return Ref::borrow(name.object);
-  Ref text = Ref::steal(PyUnicode_DecodeUTF8(name.text.data(), static_cast<Py_ssize_t>(name.text.size()), nullptr));
+  Ref text = Ref::steal(NewStrFromUtf8(reinterpret_cast<const uint8_t*>(name.text.data()), name.text.size()));
   if (!text) return Status::Pending();
   return text;
 }

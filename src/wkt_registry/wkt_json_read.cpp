@@ -4,8 +4,8 @@
 #include "common/py_error.h"
 #include "descriptor/field_access.h"
 #include "descriptor/message_handle.h"
+#include "field_ops/field_store.h"
 #include "field_ops/new_instance.h"
-#include "json_parse/field_store.h"
 #include "json_parse/json_text_source.h"
 #include "json_parse/json_tree_source.h"
 #include "json_parse/scalar_read.h"
@@ -23,7 +23,6 @@ namespace velum::wkt {
 namespace {
 
 using json::JsonKind;
-using json::StoreValue;
 
 std::string_view Utf8Of(PyObject* text) {
   Py_ssize_t size = 0;
@@ -34,7 +33,7 @@ std::string_view Utf8Of(PyObject* text) {
 Status StoreInt(PyObject* instance, const FieldSpec& f, long long number) {
   Ref value = Ref::steal(PyLong_FromLongLong(number));
   if (!value) return Status::Pending();
-  return StoreValue(instance, f, std::move(value));
+  return StoreWithPresence(instance, f, std::move(value));
 }
 
 Status DepthError() {
@@ -99,8 +98,7 @@ class WellKnownReader {
   }
 
   Status FieldMask(const MessageMarshaler& m, const WellKnownRecord& r, PyObject* instance) {
-    VELUM_ASSIGN_OR_RETURN(Ref paths, ReadField(instance, r.field->access));
-    if (!PyList_Check(paths.get())) return TypeCheckError(paths.get(), "list");
+    VELUM_ASSIGN_OR_RETURN(Ref paths, StoredList(instance, *r.field));
     VELUM_TRY(Expect(m, JsonKind::kString));
     std::string_view text;
     VELUM_TRY(source_.ReadText(text));
@@ -139,8 +137,7 @@ class WellKnownReader {
   }
 
   Status Struct(const MessageMarshaler& m, const WellKnownRecord& r, PyObject* instance, uint32_t depth) {
-    VELUM_ASSIGN_OR_RETURN(Ref fields, ReadField(instance, r.field->access));
-    if (!PyDict_Check(fields.get())) return TypeCheckError(fields.get(), "dict");
+    VELUM_ASSIGN_OR_RETURN(Ref fields, StoredDict(instance, *r.field));
     VELUM_TRY(Expect(m, JsonKind::kObject));
     return source_.ForEachMember([&](const json::MemberName& name) -> Status {
       VELUM_ASSIGN_OR_RETURN(Ref key, json::MemberNameObject(name));
@@ -150,8 +147,7 @@ class WellKnownReader {
   }
 
   Status ListValue(const MessageMarshaler& m, const WellKnownRecord& r, PyObject* instance, uint32_t depth) {
-    VELUM_ASSIGN_OR_RETURN(Ref values, ReadField(instance, r.field->access));
-    if (!PyList_Check(values.get())) return TypeCheckError(values.get(), "list");
+    VELUM_ASSIGN_OR_RETURN(Ref values, StoredList(instance, *r.field));
     VELUM_TRY(Expect(m, JsonKind::kArray));
     return source_.ForEachElement([&]() -> Status {
       VELUM_ASSIGN_OR_RETURN(Ref value, Nested(r.field->kind.value.handle, depth));
@@ -195,7 +191,7 @@ class WellKnownReader {
         break;
       }
     }
-    return StoreValue(instance, r.member(which), std::move(value));
+    return StoreWithPresence(instance, r.member(which), std::move(value));
   }
 
   Status Wrapper(const WellKnownRecord& r, PyObject* instance) {
@@ -210,7 +206,7 @@ class WellKnownReader {
     } else {
       VELUM_TRY(Own(json::ReadScalar(source_, type, value)));
     }
-    return StoreValue(instance, *r.field, std::move(value));
+    return StoreWithPresence(instance, *r.field, std::move(value));
   }
 
   // The whole object is taken first: "@type" may follow the members it
@@ -259,8 +255,8 @@ class WellKnownReader {
     Ref stored_url = Ref::steal(PyUnicode_FromFormat("%.*s%U", static_cast<int>(kTypeUrlPrefix.size()),
                                                      kTypeUrlPrefix.data(), packed.full_name.get()));
     if (!stored_url) return Status::Pending();
-    VELUM_TRY(StoreValue(instance, *r.type_url, std::move(stored_url)));
-    return StoreValue(instance, *r.any_value, std::move(bytes));
+    VELUM_TRY(StoreWithPresence(instance, *r.type_url, std::move(stored_url)));
+    return StoreWithPresence(instance, *r.any_value, std::move(bytes));
   }
 
   Source& source_;

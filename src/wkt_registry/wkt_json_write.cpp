@@ -1,6 +1,7 @@
 #include "wkt_registry/wkt_json_write.h"
 
 #include "common/arg_binding.h"
+#include "field_ops/scalar_convert.h"
 #include "parser/decode_input.h"
 #include "wkt_registry/duration_text.h"
 #include "wkt_registry/field_mask_path.h"
@@ -22,11 +23,11 @@ std::string_view Utf8Of(PyObject* text, Py_ssize_t& size) {
 
 Status TimeTextOf(const WellKnownRecord& r, PyObject* msg, TimeText& out) {
   VELUM_ASSIGN_OR_RETURN(Ref seconds_obj, ReadField(msg, r.seconds->access));
-  VELUM_ASSIGN_OR_RETURN(const long long seconds,
-                         json_sink::scalar_detail::IntegerValue(seconds_obj.get(), INT64_MIN, INT64_MAX, "int64"));
+  long long seconds = 0;
+  VELUM_TRY(ToNamedSigned(seconds_obj.get(), INT64_MIN, INT64_MAX, "int64", &seconds));
   VELUM_ASSIGN_OR_RETURN(Ref nanos_obj, ReadField(msg, r.nanos->access));
-  VELUM_ASSIGN_OR_RETURN(const long long nanos,
-                         json_sink::scalar_detail::IntegerValue(nanos_obj.get(), INT32_MIN, INT32_MAX, "int32"));
+  long long nanos = 0;
+  VELUM_TRY(ToNamedSigned(nanos_obj.get(), INT32_MIN, INT32_MAX, "int32", &nanos));
   const SecondsNanos value{seconds, static_cast<int32_t>(nanos)};
   const TextError error = r.kind == WellKnownType::kTimestamp ? FormatTimestamp(value, out) : FormatDuration(value, out);
   return error == TextError::kOk ? Status() : ToStatus(error);

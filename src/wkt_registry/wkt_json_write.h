@@ -63,7 +63,8 @@ Status WriteValue(Walk& walk, const WellKnownRecord& r, PyObject* msg, uint32_t 
       return sink.Boolean(flag);
     }
     case ValueMember::kNumber: {
-      VELUM_ASSIGN_OR_RETURN(const double number, json_sink::scalar_detail::FloatValue(value));
+      double number = 0;
+      VELUM_TRY(json_sink::scalar_detail::FloatValue(value, &number));
       if (!std::isfinite(number)) return write_detail::NotFinite();
       return sink.PythonNumber(value);
     }
