@@ -218,9 +218,8 @@ class WellKnownReader {
       return Own(FormatError(ErrorKind::kType, "cannot decode %U from JSON: %S", m.full_name.get(), object.get()));
     }
     if (PyDict_GET_SIZE(object.get()) == 0) return Status();
-    Ref type_key = Ref::steal(PyUnicode_FromString("@type"));
-    if (!type_key) return Status::Pending();
-    Ref url = Ref::borrow(PyDict_GetItemWithError(object.get(), type_key.get()));
+    PyObject* type_key = r.type_key.get();
+    Ref url = Ref::borrow(PyDict_GetItemWithError(object.get(), type_key));
     if (!url && PyErr_Occurred()) return Status::Pending();
     if (!url || !PyUnicode_Check(url.get())) {
       return Own(FormatError(ErrorKind::kValue, "cannot decode %U from JSON: %S, @type is invalid: %S",
@@ -240,14 +239,12 @@ class WellKnownReader {
     VELUM_ASSIGN_OR_RETURN(Ref payload, NewDefaultInstance(packed));
     Ref body;
     if (packed.well_known != WellKnownType::kNone) {
-      Ref value_key = Ref::steal(PyUnicode_FromString("value"));
-      if (!value_key) return Status::Pending();
-      body = Ref::borrow(PyDict_GetItemWithError(object.get(), value_key.get()));
+      body = Ref::borrow(PyDict_GetItemWithError(object.get(), r.value_key.get()));
       if (!body && PyErr_Occurred()) return Status::Pending();
     }
     if (!body) {
       body = Ref::steal(PyDict_Copy(object.get()));
-      if (!body || PyDict_DelItem(body.get(), type_key.get()) < 0) return Status::Pending();
+      if (!body || PyDict_DelItem(body.get(), type_key) < 0) return Status::Pending();
     }
     json::JsonTreeSource payload_source(body.get());
     VELUM_TRY(json::ReadMessage(packed, payload.get(), payload_source, options_, depth + 1));

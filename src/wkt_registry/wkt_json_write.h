@@ -87,10 +87,11 @@ Status WriteAny(Walk& walk, const MessageMarshaler& m, PyObject* msg, uint32_t d
   VELUM_TRY(sink.BeginObject());
   if (any.url) {
     const MessageMarshaler& packed = *AsMarshaler(any.marshaler.get());
-    VELUM_TRY(sink.MemberName(std::string_view("@type")));
+    const WellKnownRecord& r = RecordOf(m);
+    VELUM_TRY(sink.MemberName(r.type_key.get()));
     VELUM_TRY(sink.PythonString(any.url.get()));
     if (packed.well_known != WellKnownType::kNone) {
-      VELUM_TRY(sink.MemberName(std::string_view("value")));
+      VELUM_TRY(sink.MemberName(r.value_key.get()));
       VELUM_TRY(walk.WriteMessage(packed, any.instance.get(), depth + 1));
     } else {
       if (depth + 1 > kMaxDepth) return write_detail::TooDeep();

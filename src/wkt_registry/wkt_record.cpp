@@ -95,6 +95,14 @@ Result<WellKnownRecord*> Build(const MessageMarshaler& m, WellKnownType kind) {
     RawDelete(record);
     return static_cast<WellKnownRecord*>(nullptr);
   }
+  if (kind == WellKnownType::kAny) {
+    record->type_key = Ref::steal(PyUnicode_InternFromString("@type"));
+    record->value_key = Ref::steal(PyUnicode_InternFromString("value"));
+    if (!record->type_key || !record->value_key) {
+      RawDelete(record);
+      return Status::Pending();
+    }
+  }
   return record;
 }
 

@@ -2,8 +2,10 @@
 // has and the fields that form reads and writes, found and checked once when
 // the marshaler is built. Every pointer is borrowed from the marshaler that
 // owns the record, so the record lives exactly as long as the tables it names.
+// Its own references are str objects only, which hold no cycles.
 #pragma once
 
+#include "common/ref.h"
 #include "common/status.h"
 #include "descriptor/marshaler.h"
 
@@ -22,6 +24,8 @@ struct WellKnownRecord {
   // Any.
   const FieldSpec* type_url = nullptr;
   const FieldSpec* any_value = nullptr;
+  Ref type_key;   // "@type", the member names of the JSON object
+  Ref value_key;  // "value"
   // Value: the members of its `kind` oneof, and NullValue's default member.
   const FieldSpec* members[static_cast<size_t>(ValueMember::kCount)] = {};
   PyObject* null_value = nullptr;
