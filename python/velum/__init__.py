@@ -39,7 +39,3 @@ __all__ = [
     "Registry",
     "ScalarType",
 ]
-
-# Equips the shared well-known classes with their conversions (see velum.wkt),
-# whichever registry hands them out.
-import velum.wkt  # noqa: F401
