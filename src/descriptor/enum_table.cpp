@@ -104,11 +104,6 @@ Status FillTable(const RuntimeNames& names, PyObject* desc, EnumTable* table) {
     } else if (!PyUnicode_Check(json_name.get())) {
       return Status(ErrorKind::kType, "descriptor name attribute cannot be converted to str");
     }
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size);
-    if (utf8 == nullptr) return Status::Pending();
-    // The first value declared with a name keeps it.
-    table->numbers_by_name.emplace(RawString(utf8, static_cast<size_t>(size)), number);
     table->values.push_back(EnumValueEntry{number, std::move(name), std::move(local_name), std::move(json_name),
                                            std::move(member)});
   }
@@ -138,6 +133,12 @@ Status FillTable(const RuntimeNames& names, PyObject* desc, EnumTable* table) {
     if (!file) return Status::Pending();
     VELUM_ASSIGN_OR_RETURN(Ref file_name, GetStr(file.get(), names.name(Name::kName)));
     table->is_null_value = StartsWith(file_name.get(), "google/protobuf/");
+  }
+  for (const EnumValueEntry& entry : table->values) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(entry.name.get(), &size);
+    if (utf8 == nullptr) return Status::Pending();
+    table->numbers_by_name.emplace(RawString(utf8, static_cast<size_t>(size)), entry.number);
   }
   return Status::Ok();
 }

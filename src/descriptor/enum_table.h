@@ -21,6 +21,17 @@ struct EnumValueEntry {
 };
 
 struct EnumTable {
+  // Value names as JSON reads them; the first value declared with a name keeps it.
+  StringMap<int32_t> numbers_by_name;
+
+  // The number of the value called `name` (byte-exact).
+  bool NumberOfName(std::string_view name, int32_t* number) const noexcept {
+    const int32_t* found = FindIn(numbers_by_name, name);
+    if (found == nullptr) return false;
+    *number = *found;
+    return true;
+  }
+
   Ref type_name;
   Ref enum_class;
   Ref default_value;  // the member of the first declared value
@@ -36,15 +47,6 @@ struct EnumTable {
                      RawAllocator<std::pair<const int32_t, const EnumValueEntry*>>>
       sparse;
 
-  StringMap<int32_t> numbers_by_name;  // the value names as JSON reads them
-
-  // The number of the value called `name` (byte-exact).
-  bool NumberOfName(std::string_view name, int32_t* number) const noexcept {
-    const int32_t* found = FindIn(numbers_by_name, name);
-    if (found == nullptr) return false;
-    *number = *found;
-    return true;
-  }
   // The canonical (first declared) value numbered `number`, or null.
   const EnumValueEntry* Entry(int32_t number) const noexcept {
     int64_t index = static_cast<int64_t>(number) - dense_min;

@@ -3,11 +3,14 @@ JSONDecodeError (message, document, byte offset) of malformed text."""
 
 from __future__ import annotations
 
+import contextlib
 import json
 import sys
 from typing import Any
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import velum
 
@@ -233,3 +236,20 @@ def test_depth_of_the_parser_is_independent_of_the_interpreter(scalars: Any) -> 
         )
     finally:
         sys.setrecursionlimit(limit)
+
+
+# Arbitrary input: a clear exception or a message, never anything else.
+
+FAILURES = (json.JSONDecodeError, ValueError, TypeError, OverflowError, RecursionError)
+JSON_ATOMS = st.sampled_from(
+    ['{', '}', '[', ']', ',', ':', '"', '\\', 'null', 'true', '-', '0', '1e9', '.5', ' ',
+     '"fInt32"', '"fString"', '"fBytes"', '"fStatus"', '"zzz"', '\\u', 'd83d', '\xff', '\x00']
+)  # fmt: skip
+
+
+@settings(max_examples=300, deadline=None, derandomize=True)
+@given(st.one_of(st.binary(max_size=60), st.lists(JSON_ATOMS, max_size=30).map("".join)))
+def test_arbitrary_input_fails_cleanly(scalars: Any, data: bytes | str) -> None:
+    for ignore in (False, True):
+        with contextlib.suppress(FAILURES):
+            scalars.from_json(data, ignore_unknown_fields=ignore)
