@@ -40,7 +40,7 @@ def use_clock(name: str) -> None:
 
 OPERATIONS: tuple[str, ...] = (
     "parse", "parse+read", "serialize", "build+serialize", "deepcopy", "copy (native)", "merge",
-    "==",
+    "==", "to JSON text", "to JSON dict",
 )
 
 
@@ -106,6 +106,9 @@ class MessageImpl:
         return _loop1(self.copier(cls), msg)
 
     def merger(self, cls: Any) -> Callable[[Any, Any], object]:
+        raise NotImplementedError
+
+    def json_writer(self, msg: Any, as_text: bool) -> Callable[[], object]:
         raise NotImplementedError
 
     # Operations
@@ -189,6 +192,10 @@ class MessageImpl:
                 return clock() - t0
 
             return run_eq
+        if op in ("to JSON text", "to JSON dict"):
+            write = self.json_writer(build(ns, inputs.values), op == "to JSON text")
+            write()
+            return _loop0(write)
         return None
 
 
@@ -224,6 +231,9 @@ class VelumImpl(MessageImpl):
     def merger(self, cls: Any) -> Callable[[Any, Any], object]:
         return cls.merge_from  # type: ignore[no-any-return]
 
+    def json_writer(self, msg: Any, as_text: bool) -> Callable[[], object]:
+        return msg.to_json if as_text else msg.to_dict  # type: ignore[no-any-return]
+
 
 class ProtobufImpl(MessageImpl):
     """Google's protobuf package with whichever backend this process loaded."""
@@ -257,6 +267,13 @@ class ProtobufImpl(MessageImpl):
 
     def merger(self, cls: Any) -> Callable[[Any, Any], object]:
         return cls.MergeFrom  # type: ignore[no-any-return]
+
+    def json_writer(self, msg: Any, as_text: bool) -> Callable[[], object]:
+        from google.protobuf import json_format
+
+        if as_text:  # the compact form, as velum writes it
+            return lambda: json_format.MessageToJson(msg, indent=None)
+        return lambda: json_format.MessageToDict(msg)
 
 
 class MarshalFloor:

@@ -8,7 +8,12 @@ Load schemas into a `Registry` and use the classes it generates::
     data = Person(name="Ada").to_binary()
 """
 
-from _velum_ext import Oneof
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from velum._oneof import Oneof
+else:
+    from _velum_ext import Oneof
 
 from velum._descriptors import (
     DescEnum,
@@ -22,6 +27,7 @@ from velum._descriptors import (
 )
 from velum._enums import ClosedEnum, OpenEnum
 from velum._message import Message
+from velum._registries import default_registry, register_registry
 from velum._registry import Registry
 
 __all__ = [
@@ -38,4 +44,6 @@ __all__ = [
     "OpenEnum",
     "Registry",
     "ScalarType",
+    "default_registry",
+    "register_registry",
 ]

@@ -50,11 +50,18 @@ def _slots(desc: DescMessage) -> tuple[str, ...]:
     )
 
 
+def _match_args(desc: DescMessage) -> tuple[str, ...]:
+    """Attribute names in field order; a oneof stands where its first member is."""
+    names = (f.local_name if f.oneof is None else f.oneof.local_name for f in desc.fields)
+    return tuple(dict.fromkeys(names))
+
+
 def _make_class(desc: DescMessage, created: list[type]) -> type | None:
     if desc.is_map_entry:
         return None
     namespace: dict[str, object] = {
         "__slots__": _slots(desc),
+        "__match_args__": _match_args(desc),
         "__module__": module_name(desc.file),
         "__qualname__": _qualname(desc.type_name, desc.file),
         "_desc": desc,

@@ -32,6 +32,9 @@ class Message:
     __hash__ = None  # type: ignore[assignment]  # messages are mutable
 
     _desc: ClassVar[DescMessage]
+    # Every generated class sets its own, in field order; declared here so that no
+    # field can take the name.
+    __match_args__: ClassVar[tuple[str, ...]] = ()
 
     if TYPE_CHECKING:  # implemented by NativeMessage
         _unknown_fields: dict[int, list[bytes]] | None
@@ -44,6 +47,24 @@ class Message:
         _merge_from_json: Callable[..., None]
         _to_json_value: Callable[..., Any]
         _from_json_value: Callable[..., Any]
+
+        def __init__(self, **fields: Any) -> None: ...
+        @classmethod
+        def from_binary(
+            cls, data: bytes | bytearray | memoryview, *, ignore_unknown_fields: bool = False
+        ) -> Self: ...
+        def to_binary(self, *, write_unknown_fields: bool = True) -> bytes: ...
+        @classmethod
+        def from_json(
+            cls, json: str | bytes | bytearray, *, ignore_unknown_fields: bool = False,
+            registry: Any = None,
+        ) -> Self: ...
+        def to_json(
+            self, *, registry: Any = None, always_emit_implicit: bool = False,
+            print_enums_as_ints: bool = False, use_proto_field_name: bool = False,
+        ) -> str: ...
+        def __copy__(self) -> Self: ...
+        def __deepcopy__(self, memo: Any) -> Self: ...
 
     # Representation
 
@@ -171,6 +192,11 @@ class Message:
     def copy(self) -> Self:
         """A deep copy."""
         return self.__deepcopy__(None)
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        from velum._pickling import reduce_message
+
+        return reduce_message(self)
 
     # Extensions. Their values are kept as wire records among the unknown fields, so
     # reading returns a decoded copy: assign the value back to change it.

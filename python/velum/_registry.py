@@ -8,6 +8,7 @@ from importlib import resources
 from velum._builder import Batch
 from velum._descriptor_proto import FileProto, parse_file, split_file_set
 from velum._descriptors import DescEnum, DescExtension, DescFile, DescMessage
+from velum._wkt_methods import attach as _attach_wkt_methods
 
 WKT_FILE_NAMES = (
     "google/protobuf/any.proto",
@@ -171,4 +172,5 @@ def _well_known_files() -> tuple[DescFile, ...]:
         batch.declare_file(parse_file(raw), raw)
     batch.resolve()
     batch.create_classes()
+    _attach_wkt_methods(batch.files)
     return tuple(batch.files)

@@ -1,8 +1,8 @@
 """Conveniences of the well-known types: conversions to and from their Python
 counterparts (datetime, timedelta, plain JSON-like values, messages, path lists).
 
-`velum.wkt` attaches these functions to the shared well-known classes, so every
-registry's `google.protobuf.Timestamp` has them.
+`attach` puts them on the shared well-known classes as soon as those are created, so
+every registry's `google.protobuf.Timestamp` has them.
 """
 
 from __future__ import annotations
@@ -10,9 +10,12 @@ from __future__ import annotations
 import time
 from collections.abc import Iterable, Mapping, Sequence
 from datetime import UTC, datetime, timedelta, tzinfo
-from typing import Any, Protocol
+from typing import TYPE_CHECKING, Any, Protocol
 
 from _velum_ext import Oneof
+
+if TYPE_CHECKING:
+    from velum._descriptors import DescFile
 
 # Ranges of the JSON forms; a value outside them cannot be written as JSON either.
 _FIRST_TIMESTAMP_SECOND = -62135596800  # 0001-01-01T00:00:00Z
@@ -108,7 +111,7 @@ def duration_to_timedelta(self: Any) -> timedelta:
 
 
 class _Dynamic:
-    """The classes of the dynamic-JSON types, filled in by velum.wkt."""
+    """The classes of the dynamic-JSON types, filled in by `attach`."""
 
     value: Any
     struct: Any
@@ -289,3 +292,38 @@ def field_mask_from_paths(cls: type, paths: Iterable[str]) -> Any:
 def field_mask_to_paths(self: Any) -> list[str]:
     """A new list of the paths."""
     return list(self.paths)
+
+
+def attach(files: Iterable[DescFile]) -> None:
+    """Equip the classes of the well-known files with the conversions above."""
+    classes = {m.type_name: m.type for f in files for m in f.messages}
+    nulls = [e.type for f in files for e in f.enums if e.type_name == "google.protobuf.NullValue"]
+
+    def cls(name: str) -> Any:
+        return classes["google.protobuf." + name]
+
+    ts, dur, value, struct, lst = (
+        cls(n) for n in ("Timestamp", "Duration", "Value", "Struct", "ListValue")
+    )
+    ts.from_datetime = classmethod(timestamp_from_datetime)
+    ts.to_datetime = timestamp_to_datetime
+    ts.now = classmethod(timestamp_now)
+    dur.from_timedelta = classmethod(duration_from_timedelta)
+    dur.to_timedelta = duration_to_timedelta
+    for target, from_python, to_python in (
+        (value, value_from_python, value_to_python),
+        (struct, struct_from_python, struct_to_python),
+        (lst, list_value_from_python, list_value_to_python),
+    ):
+        target.from_python = classmethod(from_python)
+        target.to_python = to_python
+    DYNAMIC.value, DYNAMIC.struct, DYNAMIC.list_value = value, struct, lst
+    DYNAMIC.null = nulls[0].NULL_VALUE
+    any_cls = cls("Any")
+    any_cls.pack = PackMethod()
+    any_cls.unpack = any_unpack
+    any_cls.is_ = any_is
+    any_cls.type_name = property(any_type_name)
+    mask = cls("FieldMask")
+    mask.from_paths = classmethod(field_mask_from_paths)
+    mask.to_paths = field_mask_to_paths

@@ -4,7 +4,7 @@ namespace velum::json_sink {
 
 namespace scalar_detail {
 
-Status FloatValue(PyObject* value, double* out) {
+Status FloatValueGeneral(PyObject* value, double* out) {
   if (PyBool_Check(value)) return ExpectedTypeError("float", value);
   return ToDouble(value, out);
 }

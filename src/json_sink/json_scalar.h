@@ -21,7 +21,35 @@ namespace scalar_detail {
 
 // The double of a value for a double or float field: a float, or anything
 // PyFloat_AsDouble accepts except a bool; else "expected float".
-Status FloatValue(PyObject* value, double* out);
+Status FloatValueGeneral(PyObject* value, double* out);
+[[gnu::always_inline]] inline Status FloatValue(PyObject* value, double* out) {
+  if (PyFloat_CheckExact(value)) [[likely]] {
+    *out = PyFloat_AS_DOUBLE(value);
+    return Status::Ok();
+  }
+  return FloatValueGeneral(value, out);
+}
+
+// An int of [lo, hi] as `kind` ("int64", "int32", ...): exact small ints
+// inline, everything else with the shared checks and their errors.
+[[gnu::always_inline]] inline Status SignedValue(PyObject* value, long long lo, long long hi, const char* kind,
+                                                 long long* out) {
+  int64_t small = 0;
+  if (ReadExactInt(value, &small) && small >= lo && small <= hi) [[likely]] {
+    *out = small;
+    return Status::Ok();
+  }
+  return ToNamedSigned(value, lo, hi, kind, out);
+}
+[[gnu::always_inline]] inline Status UnsignedValue(PyObject* value, unsigned long long hi, const char* kind,
+                                                   unsigned long long* out) {
+  uint64_t small = 0;
+  if (ReadExactUint64(value, &small) && small <= hi) [[likely]] {
+    *out = small;
+    return Status::Ok();
+  }
+  return ToNamedUnsigned(value, hi, kind, out);
+}
 
 }  // namespace scalar_detail
 
@@ -46,14 +74,14 @@ Status WriteScalar(S& sink, ScalarType type, PyObject* value) {
     case ScalarType::kSfixed64:
     case ScalarType::kSint64: {
       long long number = 0;
-      VELUM_TRY(ToNamedSigned(value, INT64_MIN, INT64_MAX, "int64", &number));
+      VELUM_TRY(scalar_detail::SignedValue(value, INT64_MIN, INT64_MAX, "int64", &number));
       char digits[kIntegerTextMax];
       return sink.String(std::string_view(digits, FormatInteger(number, digits)));
     }
     case ScalarType::kUint64:
     case ScalarType::kFixed64: {
       unsigned long long number = 0;
-      VELUM_TRY(ToNamedUnsigned(value, UINT64_MAX, "uint64", &number));
+      VELUM_TRY(scalar_detail::UnsignedValue(value, UINT64_MAX, "uint64", &number));
       char digits[kIntegerTextMax];
       return sink.String(std::string_view(digits, FormatUnsigned(number, digits)));
     }
@@ -61,13 +89,13 @@ Status WriteScalar(S& sink, ScalarType type, PyObject* value) {
     case ScalarType::kSfixed32:
     case ScalarType::kSint32: {
       long long number = 0;
-      VELUM_TRY(ToNamedSigned(value, INT32_MIN, INT32_MAX, "int32", &number));
+      VELUM_TRY(scalar_detail::SignedValue(value, INT32_MIN, INT32_MAX, "int32", &number));
       return sink.Integer(number);
     }
     case ScalarType::kUint32:
     case ScalarType::kFixed32: {
       unsigned long long number = 0;
-      VELUM_TRY(ToNamedUnsigned(value, UINT32_MAX, "uint32", &number));
+      VELUM_TRY(scalar_detail::UnsignedValue(value, UINT32_MAX, "uint32", &number));
       return sink.Integer(static_cast<int64_t>(number));
     }
     case ScalarType::kBool: {
@@ -96,9 +124,13 @@ Status InvalidEnumValue(const EnumTable& table, int32_t number);
 template <JsonSink S>
 Status WriteEnum(S& sink, const EnumTable& table, PyObject* value, bool as_int) {
   if (!IsIntNotBool(value)) return EnumNotInt(table, value);
+  // Enum members are int subclasses: compact ones are read inline too.
   int overflow = 0;
-  const long long wide = PyLong_AsLongLongAndOverflow(value, &overflow);
-  if (wide == -1 && PyErr_Occurred()) return Status::Pending();
+  long long wide = 0;
+  if (!CompactValue(value, &wide)) {
+    wide = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (wide == -1 && PyErr_Occurred()) return Status::Pending();
+  }
   if (overflow != 0 || wide < INT32_MIN || wide > INT32_MAX) {
     if (!table.open) return InvalidEnumValue(table, value);
     return sink.PythonNumber(value);

@@ -36,9 +36,9 @@ Result<bool> BoolKey(PyObject* key) {
 Result<Extension> LookupExtension(const MessageMarshaler& m, PyObject* registry, PyObject* desc, PyObject* msg,
                                   PyObject* number) {
   const RuntimeNames& names = *m.names;
-  Ref hold_number = Ref::borrow(number);
-  PyObject* call_args[] = {registry, desc, number};
-  Ref ext = Ref::steal(PyObject_VectorcallMethod(names.name(Name::kExtensionFor), call_args,
+  // A free slot before the arguments, which PY_VECTORCALL_ARGUMENTS_OFFSET lets the call use.
+  PyObject* call_args[] = {nullptr, registry, desc, number};
+  Ref ext = Ref::steal(PyObject_VectorcallMethod(names.name(Name::kExtensionFor), call_args + 1,
                                                  3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   if (!ext) return Status::Pending();
   Extension out;

@@ -7,6 +7,7 @@ equal message. Regression inputs replay through the same function.
 
 from __future__ import annotations
 
+import json
 import math
 import os
 from pathlib import Path
@@ -68,6 +69,10 @@ def _round_trip(cls: type, msg: velum.Message, ignore: bool) -> None:
         # Required fields are not checked by the decoder, only by the encoder.
         assert "required field not set" in str(exc), exc
         return
+    # Whatever decodes and encodes is also written as JSON, the same in both forms.
+    for emit in (False, True):
+        text = msg.to_json(always_emit_implicit=emit)
+        assert json.loads(text) == msg._to_json_value(always_emit_implicit=emit), text
     again = cls.from_binary(data, ignore_unknown_fields=ignore)
     assert same_message(again, msg), (msg, again)
     if not any(isinstance(v, float) and math.isnan(v) for v in _floats(msg)):
@@ -116,6 +121,12 @@ def check_input(registry: velum.Registry, data: bytes) -> None:
     except DECODE_ERRORS:
         return
     _round_trip(cls, msg, ignore)
+    try:
+        # Extensions are decoded from their stored records, which may not decode.
+        text = msg.to_json(registry=registry)
+    except DECODE_ERRORS:
+        return
+    assert json.loads(text) == msg._to_json_value(registry=registry), text
 
 
 def _check_merge(cls: type, body: bytes, ignore: bool) -> None:

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import enum as std_enum
 import functools
 import json
 import math
@@ -12,10 +13,18 @@ from types import SimpleNamespace
 from typing import Any
 
 import pytest
-from _velum_ext import generic_setattr
+from _velum_ext import NativeMessage, generic_setattr, initialize_message_type
 from conftest import compile_protos
 
 import velum
+from velum._descriptors import (
+    DescEnum,
+    DescEnumValue,
+    DescField,
+    DescFieldValueEnum,
+    DescFile,
+    DescMessage,
+)
 
 P3 = "velum.test.jsonw"
 P2 = "velum.test.jsonw2"
@@ -477,3 +486,36 @@ def test_bool_options_are_strict() -> None:
         Scalars().to_json(always_emit_implicit=1)
     with pytest.raises(TypeError, match="takes 0 positional arguments but 1 was given"):
         Scalars().to_json(None)
+
+
+def test_enum_names_from_json_name_or_name() -> None:
+    file = DescFile(name="hand/json.proto", package="hand", syntax="proto3", edition=0)
+    shade = DescEnum(type_name="hand.Shade", name="Shade", file=file, parent=None, open=True)
+    shade.values = [
+        DescEnumValue(number=0, name="SHADE_NONE", local_name="SHADE_NONE", json_name=None),  # type: ignore[arg-type]
+        DescEnumValue(number=1, name="SHADE_DARK", local_name="SHADE_DARK", json_name="dark"),
+    ]
+    shade.type = std_enum.IntEnum("Shade", [("SHADE_NONE", 0), ("SHADE_DARK", 1)])
+    field = DescField(
+        number=1,
+        name="shade",
+        local_name="shade",
+        json_name="shade",
+        full_name="hand.Holder.shade",
+        presence=2,  # type: ignore[arg-type]
+        _requires_presence=False,
+        value=DescFieldValueEnum(enum=shade),
+        default=None,
+        parent=None,
+    )
+    desc = DescMessage(type_name="hand.Holder", name="Holder", file=file, parent=None)
+    desc.fields = [field]
+    desc._fields_by_name = {"shade": field}
+    desc._defaults = [("shade", shade.type.SHADE_NONE)]
+    holder = type(
+        "Holder", (NativeMessage, velum.Message), {"__slots__": ("shade",), "_desc": desc}
+    )
+    desc.type = holder
+    initialize_message_type(holder)
+    assert holder(shade=1).to_json() == '{"shade":"dark"}'
+    assert holder().to_json(always_emit_implicit=True) == '{"shade":"SHADE_NONE"}'
