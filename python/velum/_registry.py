@@ -37,10 +37,6 @@ class Registry:
         self._extensions_by_number: dict[tuple[str, int], DescExtension] = {}
         for file in _well_known_files():
             self._register_file(file)
-        # Equips the shared well-known classes with their conversions, whichever
-        # registry hands them out. Done here rather than when velum is imported,
-        # so that importing the package initialises no message type.
-        import velum.wkt  # noqa: F401
 
     # Loading
 
