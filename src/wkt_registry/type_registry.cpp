@@ -14,9 +14,10 @@ Result<Ref> ResolveType(const RuntimeNames& names, PyObject* registry, std::stri
   if (!name) return Status::Pending();
   // The registry's own code may drop its last reference to itself.
   Ref hold = Ref::borrow(registry);
-  PyObject* args[] = {registry, name.get()};
+  // A free slot before the arguments, which PY_VECTORCALL_ARGUMENTS_OFFSET lets the call use.
+  PyObject* args[] = {nullptr, registry, name.get()};
   Ref desc = Ref::steal(
-      PyObject_VectorcallMethod(names.name(Name::kMessage), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+      PyObject_VectorcallMethod(names.name(Name::kMessage), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   if (!desc) return Status::Pending();
   if (desc.get() == Py_None) return Ref();
   Ref cls = Ref::steal(PyObject_GetAttr(desc.get(), names.name(Name::kType)));
