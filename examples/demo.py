@@ -18,6 +18,8 @@ SCHEMA = """
 syntax = "proto3";
 package shop;
 
+import "google/protobuf/any.proto";
+import "google/protobuf/struct.proto";
 import "google/protobuf/timestamp.proto";
 
 enum Status {
@@ -41,6 +43,8 @@ message Order {
     string address = 6;
     string pickup_store = 7;
   }
+  google.protobuf.Struct extras = 8;
+  google.protobuf.Any gift = 9;
 }
 """
 
@@ -95,6 +99,15 @@ def main() -> None:
     print("as Python values:", order.to_dict())
     print("indented:")
     print(order.to_json_pretty(indent=2))
+
+    # Well-known types have JSON forms of their own; an Any needs the registry.
+    order.extras = velum.wkt.Struct.from_python({"rush": True, "floor": 3, "tags": ["fragile"]})
+    order.gift = velum.wkt.Any.pack(Item(name="card", cents=0))
+    text = order.to_json(registry=registry)
+    print("JSON with a Timestamp, a Struct and an Any:", text)
+    back = Order.from_json(text, registry=registry)
+    print("read back:", back)
+    print("read back equals the original:", back == order)
 
 
 if __name__ == "__main__":

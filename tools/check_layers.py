@@ -3,7 +3,8 @@
 
 Layers, lowest first; a folder may include its own units and those of any
 lower layer. Codec folders sit side by side and include none of each other,
-except that the JSON walks may use the well-known-type forms and the reverse.
+except that the JSON walks may use the well-known-type forms and the reverse,
+and the well-known-type forms may use the binary codec (for Any).
 """
 
 from __future__ import annotations
@@ -27,6 +28,9 @@ PEERS = {
     ("json_parse", "wkt_registry"),
     ("wkt_registry", "json_sink"),
     ("wkt_registry", "json_parse"),
+    # Any packs and unpacks its payload through the binary codec.
+    ("wkt_registry", "parser"),
+    ("wkt_registry", "reverse_buffer"),
 }
 
 RANK = {folder: rank for rank, folders in enumerate(LAYERS) for folder in folders}

@@ -15,6 +15,7 @@ namespace {
 
 PyTypeObject* g_marshaler_type = nullptr;
 PyTypeObject* g_member_type = nullptr;
+WellKnownHooks g_well_known_hooks{nullptr, nullptr};
 
 PyObject* OwnerOf(MessageHandle* handle) noexcept {
   return reinterpret_cast<PyObject*>(reinterpret_cast<char*>(handle) - offsetof(MessageHandleObject, handle));
@@ -336,12 +337,23 @@ Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& 
     if (file_name && PyUnicode_Check(file_name.get())) m.file_name = std::move(file_name);
   }
   PyErr_Clear();  // a descriptor without a file is simply not well-known
-  m.well_known = DetectWellKnown(m);
+  const WellKnownType kind = DetectWellKnown(m);
+  if (kind != WellKnownType::kNone && g_well_known_hooks.build != nullptr) {
+    VELUM_ASSIGN_OR_RETURN(WellKnownRecord * record, g_well_known_hooks.build(m, kind));
+    m.well_known_record.reset(record);
+    if (record != nullptr) m.well_known = kind;
+  }
   m.slot_storage = UsesSlotsOnly(m);
   return Status::Ok();
 }
 
 }  // namespace
+
+void WellKnownRecordRelease::operator()(WellKnownRecord* record) const noexcept {
+  if (record != nullptr && g_well_known_hooks.release != nullptr) g_well_known_hooks.release(record);
+}
+
+void SetWellKnownHooks(const WellKnownHooks& hooks) noexcept { g_well_known_hooks = hooks; }
 
 Status ReadyMarshalerTypes() {
   return ReadyType(g_marshaler_type, kMarshalerSpec).status();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <unordered_map>
 
 #include "common/raw_alloc.h"
@@ -28,6 +29,13 @@ enum class WellKnownType : uint8_t {
   kFieldMask,
   kListValue,
   kWrapper,
+};
+
+// The JSON form of a well-known type, built and owned by the well-known-type
+// unit; the marshaler keeps it and lets that unit release it.
+struct WellKnownRecord;
+struct WellKnownRecordRelease {
+  void operator()(WellKnownRecord* record) const noexcept;
 };
 
 struct FieldSpec {
@@ -119,9 +127,20 @@ struct MessageMarshaler {
   // with that much room, so that large messages are not copied while growing.
   mutable std::atomic<uint64_t> encoded_size_hint{0};
   bool slot_storage = false;  // every field, default, list and map lives in a slot
-  WellKnownType well_known = WellKnownType::kNone;
+  WellKnownType well_known = WellKnownType::kNone;  // kNone whenever `well_known_record` is null
+  std::unique_ptr<WellKnownRecord, WellKnownRecordRelease> well_known_record;
   const RuntimeNames* names = nullptr;
 };
+
+// How a marshaler gets the record of a type that its name and file mark as
+// well-known. `build` returns null (no error) when the type's fields do not
+// have the expected kinds: such a type is an ordinary message. The module
+// installs the well-known-type unit's pair before any type is initialised.
+struct WellKnownHooks {
+  Result<WellKnownRecord*> (*build)(const MessageMarshaler& m, WellKnownType kind);
+  void (*release)(WellKnownRecord* record) noexcept;
+};
+void SetWellKnownHooks(const WellKnownHooks& hooks) noexcept;
 
 // The Python object "MessageMarshaler" that owns one marshaler.
 struct MarshalerObject {

@@ -10,9 +10,11 @@
 #include "descriptor/message_handle.h"
 #include "field_ops/field_store.h"
 #include "field_ops/new_instance.h"
+#include "json_parse/field_context.h"
 #include "json_parse/json_text_source.h"
 #include "json_parse/json_tree_source.h"
 #include "json_parse/scalar_read.h"
+#include "wkt_registry/wkt_json_read.h"
 
 namespace velum {
 namespace json {
@@ -37,25 +39,6 @@ class SeenSet {
  private:
   uint64_t low_ = 0;
   std::unordered_set<uint32_t, std::hash<uint32_t>, std::equal_to<uint32_t>, RawAllocator<uint32_t>> high_;
-};
-
-// Names the field (or extension) an error is about; the suffix is formatted
-// only on failure, and only for errors of the value itself, so that an error
-// inside a nested message keeps the innermost field alone.
-struct FieldContext {
-  PyObject* owner;  // the full name of the message owning the field; null for an extension
-  PyObject* name;   // the field's proto name, or the extension's full name
-
-  // Exceptions raised by Python code the conversion called propagate as they are.
-  Status Attach(Status status) const {
-    if (status.ok() || status.kind() == ErrorKind::kPending) return status;
-    if (owner != nullptr) {
-      AttachFieldContext(status, owner, name);
-    } else {
-      AttachExtensionContext(status, name);
-    }
-    return status;
-  }
 };
 
 Status DepthError() {
@@ -101,11 +84,14 @@ class Reader {
  public:
   Reader(Source& source, const JsonReadOptions& options) : source_(source), options_(options) {}
 
-  Status Message(const MessageMarshaler& m, PyObject* instance, uint32_t depth) {
+  // `context` names the field the message is the value of, for the errors
+  // of the well-known-type forms.
+  Status Message(const MessageMarshaler& m, PyObject* instance, uint32_t depth,
+                 const FieldContext* context = nullptr) {
     if (depth > kMaxDepth) [[unlikely]]
       return DepthError();
-    // The well-known types have JSON forms of their own; until their readers
-    // exist they read as ordinary messages.
+    if (m.well_known != WellKnownType::kNone)
+      return wkt::ReadWellKnown(m, instance, source_, options_, depth, context);
     JsonKind kind;
     VELUM_TRY(source_.Peek(kind));
     if (kind != JsonKind::kObject) [[unlikely]] {
@@ -170,7 +156,7 @@ class Reader {
         if (!value) return Status();
         return StoreWithPresence(instance, f, std::move(value));
       }
-      case ValueKind::kMessage: return SingularMessage(instance, f, kind, depth);
+      case ValueKind::kMessage: return SingularMessage(instance, f, kind, context, depth);
       default: {
         if (kind == JsonKind::kNull) {
           VELUM_TRY(source_.ReadNull());
@@ -183,14 +169,15 @@ class Reader {
     }
   }
 
-  Status SingularMessage(PyObject* instance, const FieldSpec& f, JsonKind kind, uint32_t depth) {
+  Status SingularMessage(PyObject* instance, const FieldSpec& f, JsonKind kind, const FieldContext& context,
+                         uint32_t depth) {
     VELUM_ASSIGN_OR_RETURN(MessageMarshaler * nested, Resolve(f.kind.value.handle));
     if (kind == JsonKind::kNull && !IsValueMessage(*nested)) {
       VELUM_TRY(source_.ReadNull());
       return StoreNullReset(instance, f, Py_None);
     }
     VELUM_ASSIGN_OR_RETURN(Ref target, SubMessageToMerge(instance, f, *nested));
-    VELUM_TRY(Message(*nested, target.get(), depth + 1));
+    VELUM_TRY(Message(*nested, target.get(), depth + 1, &context));
     return StoreWithPresence(instance, f, std::move(target));
   }
 
@@ -237,7 +224,7 @@ class Reader {
         VELUM_ASSIGN_OR_RETURN(MessageMarshaler * nested, Resolve(element.handle));
         if (kind == JsonKind::kNull && !IsValueMessage(*nested)) return NullElement(what, context);
         VELUM_ASSIGN_OR_RETURN(out, NewDefaultInstance(*nested));
-        return Message(*nested, out.get(), depth + 1);
+        return Message(*nested, out.get(), depth + 1, &context);
       }
     }
     return Status();
@@ -250,8 +237,9 @@ class Reader {
                    bool& handled) {
     Ref name = Ref::steal(PyUnicode_DecodeUTF8(full_name.data(), static_cast<Py_ssize_t>(full_name.size()), nullptr));
     if (!name) return Status::Pending();
-    PyObject* args[] = {options_.registry, name.get()};
-    Ref extension = Ref::steal(PyObject_VectorcallMethod(m.names->name(Name::kExtension), args,
+    // A free slot before the arguments, which PY_VECTORCALL_ARGUMENTS_OFFSET lets the call use.
+    PyObject* args[] = {nullptr, options_.registry, name.get()};
+    Ref extension = Ref::steal(PyObject_VectorcallMethod(m.names->name(Name::kExtension), args + 1,
                                                          2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!extension) return Status::Pending();
     if (extension.get() == Py_None) return Status();
@@ -303,7 +291,7 @@ class Reader {
         VELUM_ASSIGN_OR_RETURN(MessageMarshaler * nested, Resolve(kind.value.handle));
         if (json_kind == JsonKind::kNull && !IsValueMessage(*nested)) return remove();
         VELUM_ASSIGN_OR_RETURN(Ref value, NewDefaultInstance(*nested));
-        VELUM_TRY(Message(*nested, value.get(), depth + 1));
+        VELUM_TRY(Message(*nested, value.get(), depth + 1, &context));
         return set(std::move(value));
       }
       case ValueKind::kList: {

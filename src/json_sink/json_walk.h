@@ -22,6 +22,7 @@
 #include "json_sink/json_scalar.h"
 #include "json_sink/json_writer.h"
 #include "json_sink/number_text.h"
+#include "wkt_registry/wkt_json_write.h"
 
 namespace velum::json_sink {
 
@@ -53,6 +54,10 @@ class JsonWalk {
  public:
   JsonWalk(S& sink, const JsonWriteOptions& options) noexcept : sink_(sink), options_(options) {}
 
+  // For the well-known-type forms, which write nested values through the walk.
+  S& sink() noexcept { return sink_; }
+  const JsonWriteOptions& options() const noexcept { return options_; }
+
   // One message value: an object, or the form of a well-known type.
   Status WriteMessage(const MessageMarshaler& m, PyObject* msg, uint32_t depth) {
     if (depth > kMaxDepth) return walk_detail::TooDeep();
@@ -60,8 +65,7 @@ class JsonWalk {
     auto* cls = reinterpret_cast<PyTypeObject*>(m.message_class.get());
     if (cls == nullptr || !PyObject_TypeCheck(msg, cls) || !IsNativeMessage(msg)) [[unlikely]]
       return walk_detail::WrongInstance(m, msg);
-    // Well-known types get their own JSON forms at this point; until those
-    // forms exist they are written as ordinary messages.
+    if (m.well_known != WellKnownType::kNone) return wkt::WriteWellKnown(*this, m, msg, depth);
     VELUM_TRY(sink_.BeginObject());
     VELUM_TRY(WriteMembers(m, msg, depth));
     return sink_.EndObject();

@@ -7,6 +7,7 @@
 #include "nativemessage/native_message.h"
 #include "oneof/oneof.h"
 #include "descriptor/marshaler.h"
+#include "wkt_registry/wkt_record.h"
 
 namespace velum {
 
@@ -85,6 +86,7 @@ Status AddFunction(PyObject* module, PyMethodDef* def) {
 Status Exec(PyObject* module) {
   if (!PyModule_Check(module)) return Status(ErrorKind::kType, "object cannot be converted to a module");
   VELUM_TRY(ReadyMarshalerTypes());
+  wkt::InstallWellKnownHooks();
   VELUM_TRY(AddItem(module, "MessageMarshaler", reinterpret_cast<PyObject*>(MarshalerType())));
   VELUM_TRY(ReadyNativeMessageType());
   VELUM_TRY(AddItem(module, "NativeMessage", reinterpret_cast<PyObject*>(NativeMessageType())));

@@ -1,0 +1,277 @@
+#include "wkt_registry/wkt_json_read.h"
+
+#include "common/limits.h"
+#include "common/py_error.h"
+#include "descriptor/field_access.h"
+#include "descriptor/message_handle.h"
+#include "field_ops/field_store.h"
+#include "field_ops/new_instance.h"
+#include "json_parse/json_text_source.h"
+#include "json_parse/json_tree_source.h"
+#include "json_parse/scalar_read.h"
+#include "reverse_buffer/encoder.h"
+#include "wkt_registry/duration_text.h"
+#include "wkt_registry/field_mask_path.h"
+#include "wkt_registry/text_error.h"
+#include "wkt_registry/timestamp_text.h"
+#include "wkt_registry/type_registry.h"
+#include "wkt_registry/unicode_case.h"
+#include "wkt_registry/wkt_record.h"
+
+namespace velum::wkt {
+
+namespace {
+
+using json::JsonKind;
+
+std::string_view Utf8Of(PyObject* text) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+  return data == nullptr ? std::string_view() : std::string_view(data, static_cast<size_t>(size));
+}
+
+Status StoreInt(PyObject* instance, const FieldSpec& f, long long number) {
+  Ref value = Ref::steal(PyLong_FromLongLong(number));
+  if (!value) return Status::Pending();
+  return StoreWithPresence(instance, f, std::move(value));
+}
+
+Status DepthError() {
+  return FormatError(ErrorKind::kRecursion, "exceeded maximum recursion depth %u while parsing message",
+                     static_cast<unsigned>(kMaxDepth));
+}
+
+template <class Source>
+class WellKnownReader {
+ public:
+  WellKnownReader(Source& source, const JsonReadOptions& options, const json::FieldContext* context)
+      : source_(source), options_(options), context_(context) {}
+
+  Status Read(const MessageMarshaler& m, PyObject* instance, uint32_t depth) {
+    if (depth > kMaxDepth) [[unlikely]]
+      return DepthError();
+    const WellKnownRecord& r = RecordOf(m);
+    switch (r.kind) {
+      case WellKnownType::kTimestamp:
+      case WellKnownType::kDuration: return Time(m, r, instance);
+      case WellKnownType::kFieldMask: return FieldMask(m, r, instance);
+      case WellKnownType::kStruct: return Struct(m, r, instance, depth);
+      case WellKnownType::kListValue: return ListValue(m, r, instance, depth);
+      case WellKnownType::kValue: return Value(r, instance, depth);
+      case WellKnownType::kWrapper: return Wrapper(r, instance);
+      case WellKnownType::kAny: return Any(m, r, instance, depth);
+      case WellKnownType::kNone: break;
+    }
+    return Status(ErrorKind::kRuntime, "unknown well-known type");
+  }
+
+ private:
+  // The form's own errors name the field the value belongs to.
+  Status Own(Status status) const {
+    if (context_ == nullptr) return status;
+    return context_->Attach(std::move(status));
+  }
+
+  // "cannot decode {type} from JSON: {value}" for a value of the wrong JSON kind.
+  Status WrongKind(const MessageMarshaler& m) {
+    Ref value;
+    VELUM_TRY(source_.TakeValue(value));
+    return Own(FormatError(ErrorKind::kType, "cannot decode %U from JSON: %S", m.full_name.get(), value.get()));
+  }
+
+  Status Expect(const MessageMarshaler& m, JsonKind expected) {
+    JsonKind kind;
+    VELUM_TRY(source_.Peek(kind));
+    return kind == expected ? Status() : WrongKind(m);
+  }
+
+  Status Time(const MessageMarshaler& m, const WellKnownRecord& r, PyObject* instance) {
+    VELUM_TRY(Expect(m, JsonKind::kString));
+    std::string_view text;
+    VELUM_TRY(source_.ReadText(text));
+    SecondsNanos value;
+    const TextError error =
+        r.kind == WellKnownType::kTimestamp ? ParseTimestamp(text, value) : ParseDuration(text, value);
+    if (error != TextError::kOk) return Own(ToStatus(error, Utf8Of(m.full_name.get()), text));
+    VELUM_TRY(StoreInt(instance, *r.seconds, value.seconds));
+    return StoreInt(instance, *r.nanos, value.nanos);
+  }
+
+  Status FieldMask(const MessageMarshaler& m, const WellKnownRecord& r, PyObject* instance) {
+    VELUM_ASSIGN_OR_RETURN(Ref paths, StoredList(instance, *r.field));
+    VELUM_TRY(Expect(m, JsonKind::kString));
+    std::string_view text;
+    VELUM_TRY(source_.ReadText(text));
+    if (text.empty()) return Status();
+    const InterpreterCase unicode;
+    for (size_t start = 0;;) {
+      const size_t comma = text.find(',', start);
+      const std::string_view piece = text.substr(start, comma == std::string_view::npos ? comma : comma - start);
+      if (piece.find('_') != std::string_view::npos) {
+        return Own(ToStatus(TextError::kPathNotLowerCamel, Utf8Of(m.full_name.get()), piece));
+      }
+      RawString snake;
+      switch (SnakeCasePath(piece, &unicode, snake)) {
+        case PathCase::kOk: break;
+        case PathCase::kMapperFailed: return Status::Pending();
+        case PathCase::kNoMemory: return Status(ErrorKind::kMemory, "out of memory");
+        default: return Status(ErrorKind::kValue, "FieldMask path is not valid UTF-8");
+      }
+      Ref path = Ref::steal(PyUnicode_DecodeUTF8(snake.data(), static_cast<Py_ssize_t>(snake.size()), nullptr));
+      if (!path || PyList_Append(paths.get(), path.get()) < 0) return Status::Pending();
+      if (comma == std::string_view::npos) return Status();
+      start = comma + 1;
+    }
+  }
+
+  // A new message of `handle`'s type read from the next value, one level down.
+  Result<Ref> Nested(MessageHandle* handle, uint32_t depth) {
+    VELUM_ASSIGN_OR_RETURN(MessageMarshaler * nested, Resolve(handle));
+    VELUM_ASSIGN_OR_RETURN(Ref instance, NewDefaultInstance(*nested));
+    if (nested->well_known != WellKnownType::kNone) {
+      VELUM_TRY(Read(*nested, instance.get(), depth + 1));
+    } else {
+      VELUM_TRY(json::ReadMessage(*nested, instance.get(), source_, options_, depth + 1));
+    }
+    return instance;
+  }
+
+  Status Struct(const MessageMarshaler& m, const WellKnownRecord& r, PyObject* instance, uint32_t depth) {
+    VELUM_ASSIGN_OR_RETURN(Ref fields, StoredDict(instance, *r.field));
+    VELUM_TRY(Expect(m, JsonKind::kObject));
+    return source_.ForEachMember([&](const json::MemberName& name) -> Status {
+      VELUM_ASSIGN_OR_RETURN(Ref key, json::MemberNameObject(name));
+      VELUM_ASSIGN_OR_RETURN(Ref value, Nested(r.field->kind.value.handle, depth));
+      return PyDict_SetItem(fields.get(), key.get(), value.get()) == 0 ? Status() : Status::Pending();
+    });
+  }
+
+  Status ListValue(const MessageMarshaler& m, const WellKnownRecord& r, PyObject* instance, uint32_t depth) {
+    VELUM_ASSIGN_OR_RETURN(Ref values, StoredList(instance, *r.field));
+    VELUM_TRY(Expect(m, JsonKind::kArray));
+    return source_.ForEachElement([&]() -> Status {
+      VELUM_ASSIGN_OR_RETURN(Ref value, Nested(r.field->kind.value.handle, depth));
+      return PyList_Append(values.get(), value.get()) == 0 ? Status() : Status::Pending();
+    });
+  }
+
+  Status Value(const WellKnownRecord& r, PyObject* instance, uint32_t depth) {
+    JsonKind kind;
+    VELUM_TRY(source_.Peek(kind));
+    ValueMember which = ValueMember::kNull;
+    Ref value;
+    switch (kind) {
+      case JsonKind::kNull:
+        VELUM_TRY(source_.ReadNull());
+        value = Ref::borrow(r.null_value);
+        break;
+      case JsonKind::kBool: {
+        bool flag = false;
+        VELUM_TRY(source_.ReadBool(flag));
+        which = ValueMember::kBool;
+        value = Ref::borrow(flag ? Py_True : Py_False);
+        break;
+      }
+      case JsonKind::kNumber: {
+        double number = 0;
+        VELUM_TRY(Own(source_.ReadFloat(number)));
+        which = ValueMember::kNumber;
+        value = Ref::steal(PyFloat_FromDouble(number));
+        if (!value) return Status::Pending();
+        break;
+      }
+      case JsonKind::kString:
+        VELUM_TRY(source_.ReadStr(value));
+        which = ValueMember::kString;
+        break;
+      case JsonKind::kArray:
+      case JsonKind::kObject: {
+        which = kind == JsonKind::kArray ? ValueMember::kList : ValueMember::kStruct;
+        VELUM_ASSIGN_OR_RETURN(value, Nested(r.member(which).kind.value.handle, depth));
+        break;
+      }
+    }
+    return StoreWithPresence(instance, r.member(which), std::move(value));
+  }
+
+  Status Wrapper(const WellKnownRecord& r, PyObject* instance) {
+    JsonKind kind;
+    VELUM_TRY(source_.Peek(kind));
+    const ScalarType type = r.field->kind.value.scalar;
+    Ref value;
+    if (kind == JsonKind::kNull) {
+      VELUM_TRY(source_.ReadNull());
+      value = ScalarZeroValue(type);
+      if (!value) return Status::Pending();
+    } else {
+      VELUM_TRY(Own(json::ReadScalar(source_, type, value)));
+    }
+    return StoreWithPresence(instance, *r.field, std::move(value));
+  }
+
+  // The whole object is taken first: "@type" may follow the members it
+  // governs. The Any changes only once its payload has been read and encoded.
+  Status Any(const MessageMarshaler& m, const WellKnownRecord& r, PyObject* instance, uint32_t depth) {
+    Ref object;
+    VELUM_TRY(source_.TakeValue(object));
+    if (!PyDict_Check(object.get())) {
+      return Own(FormatError(ErrorKind::kType, "cannot decode %U from JSON: %S", m.full_name.get(), object.get()));
+    }
+    if (PyDict_GET_SIZE(object.get()) == 0) return Status();
+    PyObject* type_key = r.type_key.get();
+    Ref url = Ref::borrow(PyDict_GetItemWithError(object.get(), type_key));
+    if (!url && PyErr_Occurred()) return Status::Pending();
+    if (!url || !PyUnicode_Check(url.get())) {
+      return Own(FormatError(ErrorKind::kValue, "cannot decode %U from JSON: %S, @type is invalid: %S",
+                             m.full_name.get(), object.get(), url ? url.get() : Py_None));
+    }
+    const std::string_view url_text = Utf8Of(url.get());
+    if (url_text.data() == nullptr) return Status::Pending();
+    Ref packed_object;
+    if (options_.registry != nullptr) {
+      VELUM_ASSIGN_OR_RETURN(packed_object, ResolveType(*m.names, options_.registry, TypeNameOfUrl(url_text)));
+    }
+    if (!packed_object) {
+      return Own(FormatError(ErrorKind::kValue, "cannot decode %U from JSON: %U is not in the type registry",
+                             m.full_name.get(), url.get()));
+    }
+    const MessageMarshaler& packed = *AsMarshaler(packed_object.get());
+    VELUM_ASSIGN_OR_RETURN(Ref payload, NewDefaultInstance(packed));
+    Ref body;
+    if (packed.well_known != WellKnownType::kNone) {
+      body = Ref::borrow(PyDict_GetItemWithError(object.get(), r.value_key.get()));
+      if (!body && PyErr_Occurred()) return Status::Pending();
+    }
+    if (!body) {
+      body = Ref::steal(PyDict_Copy(object.get()));
+      if (!body || PyDict_DelItem(body.get(), type_key) < 0) return Status::Pending();
+    }
+    json::JsonTreeSource payload_source(body.get());
+    VELUM_TRY(json::ReadMessage(packed, payload.get(), payload_source, options_, depth + 1));
+    VELUM_ASSIGN_OR_RETURN(Ref bytes, EncodeToBytes(packed, payload.get(), true));
+    Ref stored_url = Ref::steal(PyUnicode_FromFormat("%.*s%U", static_cast<int>(kTypeUrlPrefix.size()),
+                                                     kTypeUrlPrefix.data(), packed.full_name.get()));
+    if (!stored_url) return Status::Pending();
+    VELUM_TRY(StoreWithPresence(instance, *r.type_url, std::move(stored_url)));
+    return StoreWithPresence(instance, *r.any_value, std::move(bytes));
+  }
+
+  Source& source_;
+  const JsonReadOptions& options_;
+  const json::FieldContext* context_;
+};
+
+}  // namespace
+
+template <class Source>
+Status ReadWellKnown(const MessageMarshaler& m, PyObject* instance, Source& source, const JsonReadOptions& options,
+                     uint32_t depth, const json::FieldContext* context) {
+  return WellKnownReader<Source>(source, options, context).Read(m, instance, depth);
+}
+
+template Status ReadWellKnown<json::JsonTextSource>(const MessageMarshaler&, PyObject*, json::JsonTextSource&,
+                                                    const JsonReadOptions&, uint32_t, const json::FieldContext*);
+template Status ReadWellKnown<json::JsonTreeSource>(const MessageMarshaler&, PyObject*, json::JsonTreeSource&,
+                                                    const JsonReadOptions&, uint32_t, const json::FieldContext*);
+
+}  // namespace velum::wkt

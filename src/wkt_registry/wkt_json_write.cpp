@@ -1,0 +1,113 @@
+#include "wkt_registry/wkt_json_write.h"
+
+#include "common/arg_binding.h"
+#include "field_ops/scalar_convert.h"
+#include "parser/decode_input.h"
+#include "wkt_registry/duration_text.h"
+#include "wkt_registry/field_mask_path.h"
+#include "wkt_registry/text_error.h"
+#include "wkt_registry/timestamp_text.h"
+#include "wkt_registry/type_registry.h"
+#include "wkt_registry/unicode_case.h"
+
+namespace velum::wkt::write_detail {
+
+namespace {
+
+std::string_view Utf8Of(PyObject* text, Py_ssize_t& size) {
+  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+  return data == nullptr ? std::string_view() : std::string_view(data, static_cast<size_t>(size));
+}
+
+}  // namespace
+
+Status TimeTextOf(const WellKnownRecord& r, PyObject* msg, TimeText& out) {
+  VELUM_ASSIGN_OR_RETURN(Ref seconds_obj, ReadField(msg, r.seconds->access));
+  long long seconds = 0;
+  VELUM_TRY(ToNamedSigned(seconds_obj.get(), INT64_MIN, INT64_MAX, "int64", &seconds));
+  VELUM_ASSIGN_OR_RETURN(Ref nanos_obj, ReadField(msg, r.nanos->access));
+  long long nanos = 0;
+  VELUM_TRY(ToNamedSigned(nanos_obj.get(), INT32_MIN, INT32_MAX, "int32", &nanos));
+  const SecondsNanos value{seconds, static_cast<int32_t>(nanos)};
+  const TextError error = r.kind == WellKnownType::kTimestamp ? FormatTimestamp(value, out) : FormatDuration(value, out);
+  return error == TextError::kOk ? Status() : ToStatus(error);
+}
+
+Status FieldMaskText(const WellKnownRecord& r, PyObject* msg, RawString& out) {
+  VELUM_ASSIGN_OR_RETURN(Ref paths, ReadField(msg, r.field->access));
+  if (!PyList_Check(paths.get())) return TypeCheckError(paths.get(), "list");
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(paths.get()); ++i) {
+    Ref path = Ref::borrow(PyList_GET_ITEM(paths.get(), i));
+    if (!PyUnicode_Check(path.get())) return TypeCheckError(path.get(), "str");
+    Py_ssize_t size = 0;
+    const std::string_view text = Utf8Of(path.get(), size);
+    if (text.data() == nullptr) return Status::Pending();
+    if (!IsReversiblePath(text)) {
+      return FormatError(ErrorKind::kValue, "invalid FieldMask path: lowerCamelCase of %U is irreversible",
+                         path.get());
+    }
+    try {
+      if (i != 0) out.push_back(',');
+    } catch (const std::bad_alloc&) {
+      return Status(ErrorKind::kMemory, "out of memory");
+    }
+    // A reversible path is ASCII: no Unicode casing is needed.
+    switch (LowerCamelPath(text, nullptr, out)) {
+      case PathCase::kOk: break;
+      case PathCase::kNoMemory: return Status(ErrorKind::kMemory, "out of memory");
+      default: return Status(ErrorKind::kRuntime, "FieldMask path conversion failed");
+    }
+  }
+  return Status();
+}
+
+Status NoValueSet() { return Status(ErrorKind::kValue, "value must have exactly one field set"); }
+
+Status NotFinite() { return Status(ErrorKind::kValue, "value cannot be NaN or Infinity"); }
+
+Status TooDeep() {
+  return FormatError(ErrorKind::kRecursion, "exceeded maximum recursion depth %u while serializing message",
+                     static_cast<unsigned>(kMaxDepth));
+}
+
+Result<ValueMember> MemberOf(const WellKnownRecord& r, PyObject* field) {
+  for (size_t i = 0; i < static_cast<size_t>(ValueMember::kCount); ++i) {
+    PyObject* name = r.members[i]->local_name.get();
+    if (field == name) return static_cast<ValueMember>(i);
+    const int equal = PyUnicode_Compare(field, name);
+    if (equal == -1 && PyErr_Occurred()) return Status::Pending();
+    if (equal == 0) return static_cast<ValueMember>(i);
+  }
+  return ValueMember::kCount;
+}
+
+Result<bool> BoolOf(PyObject* value) {
+  bool flag = false;
+  VELUM_TRY(args::ToBool(value, "bool_value", &flag));
+  return flag;
+}
+
+Result<Unpacked> Unpack(const MessageMarshaler& m, PyObject* msg, PyObject* registry) {
+  const WellKnownRecord& r = RecordOf(m);
+  Unpacked out;
+  VELUM_ASSIGN_OR_RETURN(Ref url, ReadField(msg, r.type_url->access));
+  if (!PyUnicode_Check(url.get())) return TypeCheckError(url.get(), "str");
+  if (PyUnicode_GET_LENGTH(url.get()) == 0) return out;
+  if (registry == nullptr) return FormatError(ErrorKind::kValue, "any \"%U\" is not in the type registry", url.get());
+  Py_ssize_t size = 0;
+  const std::string_view text = Utf8Of(url.get(), size);
+  if (text.data() == nullptr) return Status::Pending();
+  if (text.back() == '/') return FormatError(ErrorKind::kValue, "invalid type url: %U", url.get());
+  VELUM_ASSIGN_OR_RETURN(out.marshaler, ResolveType(*m.names, registry, TypeNameOfUrl(text)));
+  if (!out.marshaler) {
+    return FormatError(ErrorKind::kValue, "any: \"%U\" is not in the type registry", url.get());
+  }
+  VELUM_ASSIGN_OR_RETURN(Ref value, ReadField(msg, r.any_value->access));
+  if (!PyBytes_Check(value.get()) && !PyByteArray_Check(value.get())) return TypeCheckError(value.get(), "bytes");
+  const MessageMarshaler& packed = *AsMarshaler(out.marshaler.get());
+  VELUM_ASSIGN_OR_RETURN(out.instance, DecodeNew(packed, value.get(), false));
+  out.url = std::move(url);
+  return out;
+}
+
+}  // namespace velum::wkt::write_detail

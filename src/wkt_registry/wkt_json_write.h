@@ -1,0 +1,157 @@
+// The JSON forms the writer uses for the well-known types: strings for
+// Timestamp, Duration and FieldMask, plain JSON for Struct, ListValue and
+// Value, the bare scalar of a wrapper, and the "@type" object of Any. A
+// template over the writer's walk, whose sink, options and message writers
+// the forms call back into for nested values.
+#pragma once
+
+#include <cmath>
+
+#include "common/dict_walk.h"
+#include "common/limits.h"
+#include "common/py_error.h"
+#include "common/raw_alloc.h"
+#include "descriptor/field_access.h"
+#include "descriptor/marshaler.h"
+#include "json_sink/json_scalar.h"
+#include "json_sink/json_writer.h"
+#include "oneof/oneof.h"
+#include "wkt_registry/time_text.h"
+#include "wkt_registry/wkt_record.h"
+
+namespace velum::wkt {
+
+namespace write_detail {
+
+// The Timestamp or Duration text of `msg`, range-checked.
+Status TimeTextOf(const WellKnownRecord& r, PyObject* msg, TimeText& out);
+// The lowerCamelCase paths of a FieldMask joined with ",".
+Status FieldMaskText(const WellKnownRecord& r, PyObject* msg, RawString& out);
+Status NoValueSet();
+Status NotFinite();
+// Which member of Value a Oneof's `field` names; kCount for none.
+Result<ValueMember> MemberOf(const WellKnownRecord& r, PyObject* field);
+Result<bool> BoolOf(PyObject* value);
+
+// What an Any holds: an empty `url` for an Any without a type URL, else the
+// URL, the packed type's marshaler object and the decoded packed instance.
+struct Unpacked {
+  Ref url;
+  Ref marshaler;
+  Ref instance;
+};
+Result<Unpacked> Unpack(const MessageMarshaler& m, PyObject* msg, PyObject* registry);
+Status TooDeep();
+
+}  // namespace write_detail
+
+template <class Walk>
+Status WriteValue(Walk& walk, const WellKnownRecord& r, PyObject* msg, uint32_t depth) {
+  auto& sink = walk.sink();
+  VELUM_ASSIGN_OR_RETURN(Ref kind, ReadField(msg, r.member(ValueMember::kNull).access));
+  if (!oneof::Check(kind.get())) return write_detail::NoValueSet();
+  // The Oneof is immutable and held here, so its members stay alive.
+  PyObject* field = oneof::Field(kind.get());
+  PyObject* value = oneof::Value(kind.get());
+  if (!PyUnicode_Check(field)) return TypeCheckError(field, "str");
+  VELUM_ASSIGN_OR_RETURN(const ValueMember which, write_detail::MemberOf(r, field));
+  switch (which) {
+    case ValueMember::kNull:
+      return sink.Null();
+    case ValueMember::kBool: {
+      VELUM_ASSIGN_OR_RETURN(const bool flag, write_detail::BoolOf(value));
+      return sink.Boolean(flag);
+    }
+    case ValueMember::kNumber: {
+      double number = 0;
+      VELUM_TRY(json_sink::scalar_detail::FloatValue(value, &number));
+      if (!std::isfinite(number)) return write_detail::NotFinite();
+      return sink.PythonNumber(value);
+    }
+    case ValueMember::kString:
+      if (!PyUnicode_Check(value)) return TypeCheckError(value, "str");
+      return sink.PythonString(value);
+    case ValueMember::kStruct:
+    case ValueMember::kList:
+      return walk.WriteMessageValue(r.member(which).kind.value.handle, value, depth);
+    case ValueMember::kCount:
+      break;
+  }
+  return write_detail::NoValueSet();
+}
+
+template <class Walk>
+Status WriteAny(Walk& walk, const MessageMarshaler& m, PyObject* msg, uint32_t depth) {
+  auto& sink = walk.sink();
+  VELUM_ASSIGN_OR_RETURN(write_detail::Unpacked any, write_detail::Unpack(m, msg, walk.options().registry));
+  VELUM_TRY(sink.BeginObject());
+  if (any.url) {
+    const MessageMarshaler& packed = *AsMarshaler(any.marshaler.get());
+    const WellKnownRecord& r = RecordOf(m);
+    VELUM_TRY(sink.MemberName(r.type_key.get()));
+    VELUM_TRY(sink.PythonString(any.url.get()));
+    if (packed.well_known != WellKnownType::kNone) {
+      VELUM_TRY(sink.MemberName(r.value_key.get()));
+      VELUM_TRY(walk.WriteMessage(packed, any.instance.get(), depth + 1));
+    } else {
+      if (depth + 1 > kMaxDepth) return write_detail::TooDeep();
+      VELUM_TRY(walk.WriteMembers(packed, any.instance.get(), depth + 1));
+    }
+  }
+  return sink.EndObject();
+}
+
+template <class Walk>
+Status WriteWellKnown(Walk& walk, const MessageMarshaler& m, PyObject* msg, uint32_t depth) {
+  const WellKnownRecord& r = RecordOf(m);
+  auto& sink = walk.sink();
+  switch (r.kind) {
+    case WellKnownType::kTimestamp:
+    case WellKnownType::kDuration: {
+      TimeText text;
+      VELUM_TRY(write_detail::TimeTextOf(r, msg, text));
+      return sink.String(text.view());
+    }
+    case WellKnownType::kFieldMask: {
+      RawString text;
+      VELUM_TRY(write_detail::FieldMaskText(r, msg, text));
+      return sink.String(std::string_view(text.data(), text.size()));
+    }
+    case WellKnownType::kWrapper: {
+      VELUM_ASSIGN_OR_RETURN(Ref value, ReadField(msg, r.field->access));
+      return json_sink::WriteScalar(sink, r.field->kind.value.scalar, value.get());
+    }
+    case WellKnownType::kStruct: {
+      VELUM_ASSIGN_OR_RETURN(Ref fields, ReadField(msg, r.field->access));
+      if (!PyDict_Check(fields.get())) return TypeCheckError(fields.get(), "dict");
+      VELUM_TRY(sink.BeginObject());
+      Status walked = ForEachEntry(fields.get(), [&](PyObject* key, PyObject* value) -> Status {
+        if (!PyUnicode_Check(key)) return TypeCheckError(key, "str");
+        VELUM_TRY(sink.MemberName(key));
+        return walk.WriteMessageValue(r.field->kind.value.handle, value, depth);
+      });
+      if (!walked.ok()) return walked;
+      return sink.EndObject();
+    }
+    case WellKnownType::kListValue: {
+      VELUM_ASSIGN_OR_RETURN(Ref values, ReadField(msg, r.field->access));
+      if (!PyList_Check(values.get())) return TypeCheckError(values.get(), "list");
+      VELUM_TRY(sink.BeginArray());
+      // Python code run for an element may shrink the list: measure every step.
+      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); ++i) {
+        Ref item = Ref::borrow(PyList_GET_ITEM(values.get(), i));
+        VELUM_TRY(walk.WriteMessageValue(r.field->kind.value.handle, item.get(), depth));
+      }
+      return sink.EndArray();
+    }
+    case WellKnownType::kValue:
+      return WriteValue(walk, r, msg, depth);
+    case WellKnownType::kAny:
+      return WriteAny(walk, m, msg, depth);
+    case WellKnownType::kNone:
+      break;
+  }
+  return Status(ErrorKind::kRuntime, "unknown well-known type");
+}
+
+}  // namespace velum::wkt
