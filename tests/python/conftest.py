@@ -70,21 +70,3 @@ def registry(file_set: bytes):  # -> velum.Registry
 def compiler():
     """The `compile_protos` function, for tests that want their own file sets."""
     return compile_protos
-
-
-@functools.cache
-def _json_is_built() -> bool:
-    import velum.wkt
-
-    # Writing lands before reading and the well-known-type forms: all three count.
-    try:
-        velum.wkt.Empty().to_json()
-        velum.wkt.Empty.from_json("{}")
-    except NotImplementedError:
-        return False
-    return velum.wkt.Timestamp().to_json() != "{}"
-
-
-def pytest_runtest_setup(item: pytest.Item) -> None:
-    if item.get_closest_marker("needs_json") and not _json_is_built():
-        pytest.skip("the JSON codec is not built yet")

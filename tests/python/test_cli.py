@@ -10,10 +10,10 @@ from pathlib import Path
 import pytest
 
 import velum
+import velum.wkt
 
 P3 = "velum.test.proto3."
 PROTO_DIR = Path(__file__).resolve().parent.parent / "protos"
-needs_json = pytest.mark.needs_json
 
 
 @pytest.fixture(scope="module")
@@ -205,7 +205,6 @@ def test_a_proto_that_does_not_compile_is_reported(tmp_path):
 # decode and encode
 
 
-@needs_json
 def test_decode_and_encode_round_trip(schema, registry):
     cls = registry.message_class(P3 + "Scalars")
     msg = cls(f_int64=-5, f_string="é", f_bytes=b"\x00", f_status=2)
@@ -220,7 +219,6 @@ def test_decode_and_encode_round_trip(schema, registry):
     assert cls.from_binary(encoded.stdout) == msg
 
 
-@needs_json
 def test_decode_indents_on_request_and_resolves_any(schema, registry):
     uses = registry.message_class("velum.test.wkt.UsesWkt")
     inner = registry.message_class(P3 + "Scalars")(f_int32=3)
@@ -245,7 +243,6 @@ def test_bad_binary_exits_with_1(schema):
     assert_error(result, 1, "invalid binary input")
 
 
-@needs_json
 @pytest.mark.parametrize(
     ("command", "data", "message"),
     [

@@ -4,8 +4,7 @@ Every ```proto block whose first line names a file (`// shop.proto`) is written 
 scratch directory and compiled there into `<name>.binpb`. Then, in README order and in
 one fresh interpreter, every ```python block runs in one shared namespace, and every
 ```sh block marked `<!-- readme-test -->` runs line by line with this interpreter as
-`python` and `velum`. `<!-- readme-test: needs_json -->` marks a block that needs the
-JSON codec; `<!-- readme: not run -->` leaves a block out.
+`python` and `velum`. `<!-- readme: not run -->` leaves a block out.
 """
 
 from __future__ import annotations
@@ -21,7 +20,6 @@ from pathlib import Path
 README = Path(__file__).resolve().parents[2] / "README.md"
 NOT_RUN = "<!-- readme: not run -->"
 SHELL = "<!-- readme-test -->"
-NEEDS_JSON = "<!-- readme-test: needs_json -->"
 _FENCE = re.compile(r"^```(\w*)\s*$")
 _FILE_COMMENT = re.compile(r"^//\s*(\S+\.proto)\s*$")
 
@@ -54,12 +52,10 @@ def blocks(text: str) -> list[Block]:
     return found
 
 
-def runnable(block: Block, with_json: bool) -> bool:
-    if block.marker == NOT_RUN or (block.marker == NEEDS_JSON and not with_json):
+def runnable(block: Block) -> bool:
+    if block.marker == NOT_RUN:
         return False
-    if block.language == "python":
-        return True
-    return block.language == "sh" and block.marker in (SHELL, NEEDS_JSON)
+    return block.language == "python" or (block.language == "sh" and block.marker == SHELL)
 
 
 # Runs in a fresh interpreter: python blocks share one namespace, sh lines run with the
@@ -81,16 +77,6 @@ for language, line, code in steps:
         if result.returncode:
             sys.exit(f"README line {line}: {command}\n{result.stdout}\n{result.stderr}")
 """
-
-
-def _json_available() -> bool:
-    import velum.wkt
-
-    try:
-        velum.wkt.Empty().to_json()
-    except NotImplementedError:
-        return False
-    return True
 
 
 def _compile_schemas(found: list[Block], directory: Path) -> None:
@@ -118,12 +104,12 @@ def test_the_block_reader_keeps_order_lines_and_markers() -> None:
         Block("sh", 10, "ls", ""),
         Block("sh", 14, "pwd", SHELL),
     ]
-    assert [runnable(b, with_json=True) for b in found] == [True, False, False, True]
+    assert [runnable(b) for b in found] == [True, False, False, True]
 
 
 def test_readme_examples_run(tmp_path: Path) -> None:
     found = blocks(README.read_text())
-    steps = [(b.language, b.line, b.code) for b in found if runnable(b, _json_available())]
+    steps = [(b.language, b.line, b.code) for b in found if runnable(b)]
     assert sum(language == "python" for language, _, _ in steps) >= 4
     _compile_schemas(found, tmp_path)
     (tmp_path / "steps.json").write_text(json.dumps(steps))
