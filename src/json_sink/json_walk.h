@@ -188,6 +188,10 @@ class JsonWalk {
           walk_detail::Extension ext,
           walk_detail::LookupExtension(m, options_.registry, desc.get(), msg, PyList_GET_ITEM(keys.get(), i)));
       if (!ext.member) continue;
+      // Records that do not decode as the extension's message (a wrong wire
+      // type, say) read back as None: like an unset message field, nothing is
+      // written, as the binary form keeps them only as unknown records.
+      if (ext.kind.kind == ValueKind::kMessage && ext.value.get() == Py_None) continue;
       VELUM_TRY(sink_.MemberName(ext.member.get()));
       switch (ext.kind.kind) {
         case ValueKind::kScalar:

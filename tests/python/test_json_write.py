@@ -340,6 +340,14 @@ def test_extensions_follow_regular_members() -> None:
     )
 
 
+def test_message_extension_records_that_do_not_decode_are_not_written() -> None:
+    # Field 104 (a Part extension) as a varint: kept as an unknown record, read as None.
+    closed = cls(f"{P2}.Closed")
+    msg = closed.from_binary(closed(plain=1).to_binary() + b"\xc0\x06\x01")
+    assert both(msg, registry=registry())[0] == '{"plain":1}'
+    assert msg.to_binary().endswith(b"\xc0\x06\x01")
+
+
 class FakeRegistry:
     def __init__(self, answer: Any) -> None:
         self.answer = answer
