@@ -88,12 +88,14 @@ Status WithPathNote(Status status, const char* action, PyObject* type_name) noex
   // A nesting error's path is the whole chain of levels: nothing to point at.
   if (status.ok() || status.path().empty() || status.kind() == ErrorKind::kRecursion) return status;
   const RawString& path = status.path();
+  // Formatting can run the interpreter's pending work (signal checks, garbage
+  // collection), which must not find an exception set: a pending one is put aside.
+  PyObject* pending = PyErr_GetRaisedException();
   Ref note = Ref::steal(PyUnicode_FromFormat("while %s %S%.*s", action, type_name, static_cast<int>(path.size()),
                                              path.data()));
-  if (!note) {
-    PyErr_Clear();
-    return status;
-  }
+  if (!note) PyErr_Clear();
+  PyErr_SetRaisedException(pending);
+  if (!note) return status;
   if (status.kind() != ErrorKind::kPending) Raise(std::move(status));
   PyObject* exc = PyErr_GetRaisedException();
   if (exc == nullptr) return Status::Pending();

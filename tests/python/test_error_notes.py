@@ -3,6 +3,8 @@ while the message text stays as specified."""
 
 from __future__ import annotations
 
+import gc
+
 import pytest
 
 P3 = "velum.test.proto3"
@@ -51,6 +53,21 @@ def test_decode_error_inside_a_nested_field(registry):
     with pytest.raises(UnicodeDecodeError) as exc:
         target.merge_from_binary(data)
     assert _notes(exc) == [f"while decoding {P3}.Optionals.o_message"]
+
+
+def test_note_survives_garbage_collection_while_it_is_built(registry):
+    # Building the note may run a collection; the pending error must not be lost
+    # to it (which surfaced as SystemError "error reported without an exception").
+    optionals = registry.message_class(f"{P3}.Optionals")
+    thresholds = gc.get_threshold()
+    gc.set_threshold(1, 1, 1)
+    try:
+        for _ in range(20):
+            with pytest.raises(UnicodeDecodeError) as exc:
+                optionals.from_binary(b"\x22\x03\x4a\x01\xff")
+            assert _notes(exc) == [f"while decoding {P3}.Optionals.o_message"]
+    finally:
+        gc.set_threshold(*thresholds)
 
 
 def test_errors_outside_any_field_get_no_note(registry):
