@@ -156,21 +156,28 @@ def json_seeds(registry) -> list[tuple[int, str]]:
         (NODE, '{"child":' * 101 + "{}" + "}" * 101),
         (NODE, '{"fDouble":"NaN","fFloat":"-Infinity","fInt64":"-9223372036854775808",'
          '"fUint64":"18446744073709551615","fInt32":-2147483648,"fFixed64":"1e3",'
-         '"fBool":true,"fString":"\\u00e9\\ud83d\\ude00\\n","fBytes":"AP8=","fClosed":"CLOSED_NEG",'
+         '"fBool":true,"fString":"\\u00e9\\ud83d\\ude00\\n","fBytes":"AP8=",'
+         '"fClosed":"CLOSED_NEG",'
          '"fUint32":4294967295,"fSfixed32":1.0,"fSint64":"-1","fDouble":1e308}'),
-        (NODE, '{"f_int32":"5","fFloat":3.4028235e38,"fBytes":"-_8","fClosed":2,"rDouble":["Infinity",0.5,-0]}'),
+        (NODE, '{"f_int32":"5","fFloat":3.4028234e38,"fBytes":"-_8","fClosed":2,'
+         '"rDouble":["Infinity",0.5,-0]}'),
+        (NODE, '{"fFloat":3.4028235e38}'),
         (NODE, '{"mIntStr":{"1":"a","-2":""},"mBoolClosed":{"true":"CLOSED_ONE","false":0},'
-         '"mSintBytes":{"-3":"eg=="},"mFixedDouble":{"9":2.5},"mOpen":{"18446744073709551615":"OPEN_BIG"},'
+         '"mSintBytes":{"-3":"eg=="},"mFixedDouble":{"9":2.5},'
+         '"mOpen":{"18446744073709551615":"OPEN_BIG"},'
          '"mStrNode":{"k":{"mStrNode":{"":{}}}}}'),
-        (NODE, '{"grp":{"a":1,"inner":{"fInt32":2},"deeper":{"z":"-9"}},"items":[{"name":"a","tags":["CLOSED_ONE",2]},{}]}'),
+        (NODE, '{"grp":{"a":1,"inner":{"fInt32":2},"deeper":{"z":"-9"}},'
+         '"items":[{"name":"a","tags":["CLOSED_ONE",2]},{}]}'),
         (NODE, '{"oLeaf":{"value":3,"text":"t"}}'),
         (NODE, '{"oInt":1,"oString":"s"}'),
         (NODE, '{"oInt":null,"oString":"s"}'),
         (NODE, '{"fClosed":"NOPE","unknownField":[1,{"a":null}]}'),
-        (NODE | 0x40, '{"fClosed":"NOPE","unknownField":[1,{"a":null}],"rClosed":[99,"CLOSED_ONE"]}'),
+        (NODE | 0x40, '{"fClosed":"NOPE","unknownField":[1,{"a":null}],'
+         '"rClosed":[99,"CLOSED_ONE"]}'),
         (NODE, '{"[velum.test.hostile2.ext_int]":5,"[velum.test.hostile2.ext_strings]":["p","q"],'
          '"[velum.test.hostile2.ext_leaf]":{"value":9}}'),
-        (NODE, '{"fInt32":1,"fInt32":2,"rInt32":[1],"rInt32":[2],"child":{"fInt32":1},"child":{"fString":"x"}}'),
+        (NODE, '{"fInt32":1,"fInt32":2,"rInt32":[1],"rInt32":[2],'
+         '"child":{"fInt32":1},"child":{"fString":"x"}}'),
         (NODE, '{"fInt32":null,"rInt32":null,"mIntStr":null,"child":null,"rInt32":[null]}'),
         (FLAT, '{"i":-1,"s":"s","b":"Yg==","d":"NaN","e":"OPEN_ONE","opt":0,"es":["OPEN_ZERO",5],'
          '"packed":[1,4294967295],"m":{"a":"OPEN_BIG"},"next":{"i":2},"pEnum":"OPEN_ONE"}'),
