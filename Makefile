@@ -62,8 +62,11 @@ SAN_RUN := tools/sanitizers/run.sh
 FUZZ_VENV := .venv-fuzz
 FUZZ_PY := $(FUZZ_VENV)/bin/python
 FUZZ_STAMP := $(FUZZ_VENV)/.deps-stamp
+# Seconds per target: the binary decoder, then the JSON reader.
 FUZZ_SECONDS ?= 180
-FUZZ_CI_SECONDS ?= 60
+FUZZ_JSON_SECONDS ?= 120
+FUZZ_CI_SECONDS ?= 40
+FUZZ_CI_JSON_SECONDS ?= 20
 # What the sanitizer builds compile; point it at a clean export of HEAD
 # (git archive HEAD | tar -x -C DIR) while the working tree is mid-edit.
 SAN_SRC ?= .
@@ -104,9 +107,11 @@ build-fuzz: $(FUZZ_STAMP)
 
 fuzz: build-fuzz
 	fuzz/run.sh $(FUZZ_PY) $(FUZZ_SECONDS)
+	FUZZ_TARGET=json fuzz/run.sh $(FUZZ_PY) $(FUZZ_JSON_SECONDS)
 
 fuzz-ci: build-fuzz
 	fuzz/run.sh $(FUZZ_PY) $(FUZZ_CI_SECONDS)
+	FUZZ_TARGET=json fuzz/run.sh $(FUZZ_PY) $(FUZZ_CI_JSON_SECONDS)
 
 # Benchmarks against protobuf (upb, pure Python) and the marshal floor; see bench/.
 .PHONY: bench bench-quick

@@ -1,5 +1,7 @@
 #include "wkt_registry/wkt_json_read.h"
 
+#include <cmath>
+
 #include "common/limits.h"
 #include "common/py_error.h"
 #include "descriptor/field_access.h"
@@ -175,6 +177,9 @@ class WellKnownReader {
       case JsonKind::kNumber: {
         double number = 0;
         VELUM_TRY(Own(source_.ReadFloat(number)));
+        // A literal beyond the double range (or a tree's inf/nan) would be stored
+        // as a number_value no writer can write back: refuse it as double fields do.
+        if (!std::isfinite(number)) return Own(Status(ErrorKind::kValue, "unexpected infinite/NaN number"));
         which = ValueMember::kNumber;
         value = Ref::steal(PyFloat_FromDouble(number));
         if (!value) return Status::Pending();

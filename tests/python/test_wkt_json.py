@@ -317,6 +317,27 @@ def test_value_reads_every_json_kind() -> None:
     assert read_both(wkt.Struct, '{"a": null}').fields["a"].kind == Oneof("null_value", NULL)
 
 
+def test_value_refuses_numbers_no_writer_could_write() -> None:
+    # A literal beyond the double range would become an infinite number_value,
+    # which to_json refuses: the reader refuses it as double fields do.
+    message = "unexpected infinite/NaN number"
+    for text in ("2e308", "-1e999"):
+        with pytest.raises(ValueError) as raised:
+            wkt.Value.from_json(text)
+        assert str(raised.value) == message
+    for cls, text in ((wkt.ListValue, "[1, 1e400]"), (wkt.Struct, '{"a": {"b": -1e400}}')):
+        with pytest.raises(ValueError) as raised:
+            cls.from_json(text)
+        assert str(raised.value) == message
+    for number in (math.inf, -math.inf, math.nan):
+        with pytest.raises(ValueError) as raised:
+            wkt.Value._from_json_value(number)
+        assert str(raised.value) == message
+        with pytest.raises(ValueError):
+            wkt.Struct._from_json_value({"a": [number]})
+    assert wkt.Value.from_json("1.7976931348623157e308").to_json() == "1.7976931348623157e+308"
+
+
 def test_struct_and_list_merge_rules() -> None:
     st = wkt.Struct(fields={"keep": value("bool_value", True), "a": value("number_value", 1.0)})
     st._merge_from_json('{"a": "new"}')
