@@ -11,6 +11,7 @@ Regression inputs replay through the same function.
 
 from __future__ import annotations
 
+import contextlib
 import json
 from typing import Any
 
@@ -156,10 +157,8 @@ def check_json(registry: velum.Registry, data: bytes) -> None:
     # message that writes back, whether the merge reads or fails part-way.
     if selector & 0x80 and (selector >> 4) & 3 and cls.__name__ == "Node":
         target = cls.from_json(MERGE_BASE, registry=registry)
-        try:
+        with contextlib.suppress(JSON_ERRORS):
             target._merge_from_json(source, ignore_unknown_fields=ignore, registry=registry)
-        except JSON_ERRORS:
-            pass
         _write_back(cls, target, registry)
 
     # The same document as a tree of Python values reads alike.
