@@ -30,6 +30,11 @@ class Results:
     checks: dict[str, str] = field(default_factory=dict)
     # Schema loading (bench/loading.py): schema, size, messages, op, outcomes per implementation.
     loading: list[dict[str, Any]] = field(default_factory=list)
+    # The JSON rows (bench/json_ops.py), measured and recorded apart from the binary ones.
+    json_meta: dict[str, Any] = field(default_factory=dict)
+    json_cells: list[Cell] = field(default_factory=list)
+    json_memory: dict[str, dict[str, Any]] = field(default_factory=dict)
+    json_checks: dict[str, str] = field(default_factory=dict)
 
 
 def fmt_time(seconds: float) -> str:
@@ -165,11 +170,13 @@ TARGETS: tuple[tuple[str, str, str, str, float], ...] = (
 )
 
 
-def verdicts(results: Results) -> list[tuple[str, str]]:
+def verdicts(results: Results, cells: Sequence[Cell] | None = None,
+             targets: Sequence[tuple[str, str, str, str, float]] = TARGETS,
+             ) -> list[tuple[str, str]]:
     out = []
-    for label, op, peer, kind, threshold in TARGETS:
+    for label, op, peer, kind, threshold in targets:
         missed, held, unmeasured = [], 0, []
-        for c in results.cells:
+        for c in results.cells if cells is None else cells:
             if op not in ("*", c.op):
                 continue
             if kind == "peer":
@@ -235,17 +242,19 @@ def to_json(results: Results) -> dict[str, Any]:
                     "loops": o.loops, "samples": o.samples}
         return o
 
+    def cells(cs: list[Cell]) -> list[dict[str, Any]]:
+        return [{"workload": c.workload, "size": c.size, "op": c.op,
+                 "results": {k: outcome(v) for k, v in c.outcomes.items()}} for c in cs]
+
     return {
         "meta": results.meta,
         "checks": results.checks,
-        "cells": [
-            {"workload": c.workload, "size": c.size, "op": c.op,
-             "results": {k: outcome(v) for k, v in c.outcomes.items()}}
-            for c in results.cells
-        ],
+        "cells": cells(results.cells),
         "memory": results.memory,
         "loading": [{**r, "outcomes": {k: outcome(v) for k, v in r["outcomes"].items()}}
                     for r in results.loading],
+        "json": {"meta": results.json_meta, "checks": results.json_checks,
+                 "cells": cells(results.json_cells), "memory": results.json_memory},
     }
 
 
@@ -255,18 +264,26 @@ def from_json(data: dict[str, Any]) -> Results:
             return Stat(o["loops"], list(o["samples"]))
         return str(o)
 
+    def cells(cs: list[dict[str, Any]]) -> list[Cell]:
+        return [Cell(c["workload"], c["size"], c["op"],
+                     {k: outcome(v) for k, v in c["results"].items()}) for c in cs]
+
+    js = data.get("json", {})
     return Results(
         meta=data["meta"],
-        cells=[Cell(c["workload"], c["size"], c["op"],
-                    {k: outcome(v) for k, v in c["results"].items()}) for c in data["cells"]],
+        cells=cells(data["cells"]),
         memory=data["memory"],
         checks=data["checks"],
         loading=[{**r, "outcomes": {k: outcome(v) for k, v in r["outcomes"].items()}}
                  for r in data.get("loading", [])],
+        json_meta=js.get("meta", {}),
+        json_cells=cells(js.get("cells", [])),
+        json_memory=js.get("memory", {}),
+        json_checks=js.get("checks", {}),
     )
 
 
-def markdown(results: Results, analysis: str | None) -> str:
+def markdown(results: Results, analysis: str | None, json_part: Sequence[str] = ()) -> str:
     m = results.meta
     peers = m["peers"]
     parts = [
@@ -333,6 +350,7 @@ def markdown(results: Results, analysis: str | None) -> str:
         "",
         *[f"- {k}: {v}" for k, v in results.checks.items()],
         "",
+        *json_part,
         "## Method",
         "",
         "- Workloads: `bench/protos/*.proto`, content from the seeded generators in "

@@ -1,4 +1,4 @@
-"""Entry point: `python -m bench [--quick]` or `python bench/run.py [--quick]`."""
+"""Entry point: `python -m bench [--quick] [--only json|binary]` or `python bench/run.py ...`."""
 
 from __future__ import annotations
 
@@ -17,7 +17,7 @@ if __package__ in (None, ""):  # run as a script: make the repository root impor
     sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 
 from bench import memory
-from bench.harness import FULL, QUICK, Config, Outcome
+from bench.harness import FULL, QUICK, Config, Outcome, measure
 from bench.impls import (
     CLOCKS,
     OPERATIONS,
@@ -28,6 +28,15 @@ from bench.impls import (
     SubprocessImpl,
     VelumImpl,
     use_clock,
+)
+from bench.json_ops import JSON_OPERATIONS, JsonBench, optional_peers
+from bench.json_report import (
+    JSON_HEADER,
+    JSON_MEMORY_HEADER,
+    json_markdown,
+    json_memory_rows,
+    json_rows,
+    json_verdicts,
 )
 from bench.loading import measure_loading
 from bench.report import (
@@ -134,7 +143,11 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--quick", action="store_true", help="a few seconds, small workloads")
     ap.add_argument("--workloads", help="comma-separated subset of: "
                     + ",".join(w.name for w in WORKLOADS))
-    ap.add_argument("--ops", help="comma-separated subset of: " + ",".join(OPERATIONS))
+    ap.add_argument("--ops", help="comma-separated subset of: "
+                    + ",".join(OPERATIONS + JSON_OPERATIONS))
+    ap.add_argument("--only", choices=("binary", "json"),
+                    help="measure only the binary rows (and schema loading) or only the JSON "
+                    "rows; the other part is carried over from the earlier raw results")
     ap.add_argument("--clock", choices=sorted(CLOCKS), default="cpu",
                     help="cpu: the thread's CPU time (default, robust on a loaded machine); wall")
     ap.add_argument("--no-pure-python", action="store_true", help="skip the subprocess peer")
@@ -159,7 +172,10 @@ def main(argv: list[str] | None = None) -> int:
         w for w in WORKLOADS
         if not args.workloads or w.name in args.workloads.split(",")
     ]
-    ops = [o for o in OPERATIONS if not args.ops or o in args.ops.split(",")]
+    chosen_ops = args.ops.split(",") if args.ops else None
+    ops = [o for o in OPERATIONS if chosen_ops is None or o in chosen_ops]
+    json_ops = [o for o in JSON_OPERATIONS if chosen_ops is None or o in chosen_ops]
+    do_binary, do_json = args.only != "json", args.only != "binary"
     started = time.perf_counter()
     use_clock(args.clock)
     load_before = os.getloadavg()[0]
@@ -175,7 +191,7 @@ def main(argv: list[str] | None = None) -> int:
     floor = MarshalFloor(upb.schema)
     pure: SubprocessImpl | None = None
     peers: dict[str, Any] = {"upb": protobuf_versions()}
-    if not args.no_pure_python:
+    if do_binary and not args.no_pure_python:
         try:
             pure = SubprocessImpl(fs, args.clock)
             v = pure.versions
@@ -199,7 +215,9 @@ def main(argv: list[str] | None = None) -> int:
     })
 
     try:
-        for w in workloads:
+        for w in workloads if do_binary else ():
+            if not w.binary:
+                continue
             upb_ns = w.namespace(upb.message_class)
             data = w.build(upb_ns, w.values(cfg.scale, 0)).SerializeToString()
             data1 = w.build(upb_ns, w.values(cfg.scale, 1)).SerializeToString()
@@ -215,14 +233,18 @@ def main(argv: list[str] | None = None) -> int:
     finally:
         if pure is not None:
             pure.close()
-    if not args.no_loading:
+    if do_binary and not args.no_loading:
         results.loading = measure_loading(cfg, velum is not None)
     results.meta["seconds"] = round(time.perf_counter() - started, 1)
     results.meta["load"] = [round(load_before, 2), round(os.getloadavg()[0], 2)]
+    if do_json:
+        _run_json(results, velum, upb, workloads, json_ops, cfg, mode, args.clock)
 
     _print(results)
 
     out_json = args.json or BENCH_DIR / "results" / f"{mode}.json"
+    if args.only is not None:
+        results = _carry_over(results, out_json, keep_json=args.only == "binary")
     out_json.parent.mkdir(parents=True, exist_ok=True)
     out_json.write_text(json.dumps(to_json(results), indent=1, ensure_ascii=False) + "\n")
     md_path = args.markdown or (None if args.quick else ROOT / "BENCHMARKS.md")
@@ -234,21 +256,80 @@ def main(argv: list[str] | None = None) -> int:
     return 0
 
 
+def _run_json(results: Results, velum: VelumImpl | None, upb: ProtobufImpl,
+              workloads: list[Workload], ops: list[str], cfg: Config, mode: str,
+              clock_name: str) -> None:
+    started = time.perf_counter()
+    load_before = os.getloadavg()[0]
+    if velum is None:
+        results.json_checks["all"] = "velum unavailable: nothing to compare the peers with"
+        return
+    bench = JsonBench(velum, upb)
+    for w in workloads:
+        case = bench.case(w, cfg.scale)
+        results.json_checks[w.name] = bench.check(case)
+        for op in ops:
+            print(f"  {w.name:8} {op}", file=sys.stderr, flush=True)
+            results.json_cells.append(Cell(w.name, case.size, op,
+                                           measure(bench.runners(case, op), cfg)))
+        results.json_memory[w.name] = bench.memory(case, with_json_format=True)
+    results.json_meta = {
+        "mode": mode,
+        "date": datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%d %H:%M UTC"),
+        "commit": _commit(),
+        "peers": {"json_format": protobuf_versions()["protobuf"], **optional_peers()},
+        "config": {"target": cfg.target, "rounds": cfg.rounds, "budget": cfg.budget,
+                   "scale": cfg.scale, "clock": clock_name},
+        "seconds": round(time.perf_counter() - started, 1),
+        "load": [round(load_before, 2), round(os.getloadavg()[0], 2)],
+    }
+
+
+def _carry_over(fresh: Results, path: Path, keep_json: bool) -> Results:
+    """The fresh part of a partial run joined with the other part of the earlier results."""
+    if not path.exists():
+        return fresh
+    earlier = from_json(json.loads(path.read_text()))
+    if keep_json:
+        fresh.json_meta, fresh.json_cells = earlier.json_meta, earlier.json_cells
+        fresh.json_memory, fresh.json_checks = earlier.json_memory, earlier.json_checks
+        return fresh
+    earlier.json_meta, earlier.json_cells = fresh.json_meta, fresh.json_cells
+    earlier.json_memory, earlier.json_checks = fresh.json_memory, fresh.json_checks
+    return earlier
+
+
 def _print(results: Results) -> None:
-    print(text_table(results))
-    print()
+    if results.cells:
+        print(text_table(results))
+        print()
     if results.loading:
         print(text_table(results, LOADING_HEADER, loading_rows(results)))
         print()
-    for label, verdict in verdicts(results):
-        print(f"{label}: {verdict}")
-    print(f"\n({results.meta['mode']} mode, {results.meta.get('seconds', '?')} s)")
+    if results.cells:
+        for label, verdict in verdicts(results):
+            print(f"{label}: {verdict}")
+        print(f"\n({results.meta['mode']} mode, {results.meta.get('seconds', '?')} s)\n")
+    if results.json_cells:
+        print(text_table(results, JSON_HEADER, json_rows(results)))
+        print()
+        print(text_table(results, JSON_MEMORY_HEADER, json_memory_rows(results)))
+        print()
+        for label, verdict in json_verdicts(results):
+            print(f"{label}: {verdict}")
+        for workload, note in results.json_checks.items():
+            print(f"checks {workload}: {note}")
+        m = results.json_meta
+        print(f"\n(JSON rows: {m.get('mode', '?')} mode, {m.get('seconds', '?')} s)")
 
 
 def _write_markdown(results: Results, path: Path) -> None:
-    analysis_path = BENCH_DIR / "analysis.md"
-    analysis = analysis_path.read_text() if analysis_path.exists() else None
-    path.write_text(markdown(results, analysis))
+    def read(name: str) -> str | None:
+        p = BENCH_DIR / name
+        return p.read_text() if p.exists() else None
+
+    json_part = json_markdown(results, read("json_analysis.md"))
+    path.write_text(markdown(results, read("analysis.md"), json_part))
 
 
 def _render(source: Path, md_path: Path | None) -> int:
@@ -275,16 +356,10 @@ def _measure_cell(velum: VelumImpl | None, upb: ProtobufImpl, pure: SubprocessIm
     if pure is not None:
         runners["pure-python"] = bind(pure)
     runners["marshal"] = bind(floor)
-    outcomes = _measure(runners, cfg)
+    outcomes = measure(runners, cfg)
     if velum is None:
         outcomes["velum"] = "unavailable"
     return outcomes
-
-
-def _measure(runners: dict[str, Any], cfg: Config) -> dict[str, Outcome]:
-    from bench.harness import measure
-
-    return measure(runners, cfg)
 
 
 if __name__ == "__main__":
