@@ -115,9 +115,13 @@ fuzz-ci: build-fuzz
 	FUZZ_TARGET=json fuzz/run.sh $(FUZZ_PY) $(FUZZ_CI_JSON_SECONDS)
 
 # Benchmarks against protobuf (upb, pure Python) and the marshal floor; see bench/.
-.PHONY: bench bench-quick
+.PHONY: bench bench-quick bench-json
 bench: build
 	$(PY) -m bench
+
+# Only the JSON rows (against json_format, orjson, msgspec); the binary rows are kept.
+bench-json: build
+	$(PY) -m bench --only json
 
 bench-quick: build
 	$(PY) -m bench --quick

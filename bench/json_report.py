@@ -103,8 +103,8 @@ def json_markdown(results: Results, analysis: str | None) -> list[str]:
     parts = [
         "## JSON",
         "",
-        f"Measured by `python -m bench --only json` ({m.get('mode', '?')} mode) on "
-        f"{m.get('date', '?')}, commit `{m.get('commit', '?')}`, {m.get('seconds', '?')} s; "
+        f"Measured ({m.get('mode', '?')} mode) on {m.get('date', '?')}, benchmark suite at "
+        f"commit `{m.get('commit', '?')}`, in {m.get('seconds', '?')} s; "
         f"load average {m.get('load', ['?', '?'])[0]} at the start, "
         f"{m.get('load', ['?', '?'])[1]} at the end. Peers in the same process, samples "
         f"interleaved as above: protobuf {peers.get('json_format', '?')} `json_format` (upb), "
@@ -117,6 +117,8 @@ def json_markdown(results: Results, analysis: str | None) -> list[str]:
         "Duration as strings, Struct as a dict, bytes as Base64, defaults omitted, an Any "
         "as a Struct tagged by `@type`). Before timing, each peer's result is compared with "
         "velum's (see the checks below); a peer that differs is not timed. "
+        "`python -m bench --only json` (`make bench-json`) measures these rows alone and "
+        "keeps the rest of this file. "
         "Ratios are peer/velum: above 1 means velum is faster. The columns run: " + calls + ".",
         "",
         markdown_table(JSON_HEADER, json_rows(results)),
