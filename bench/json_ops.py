@@ -10,6 +10,7 @@ different work; a peer whose result differs is not timed.
 from __future__ import annotations
 
 import gc
+import importlib
 import json
 import math
 import sys
@@ -30,15 +31,18 @@ ANY_TYPES: tuple[str, ...] = ("bench.Actor",)
 JSON_PEERS: tuple[str, ...] = ("json_format", "orjson", "orjson+from_dict", "msgspec")
 
 
+def _optional(name: str) -> Any:
+    """A peer's module, or None when it is not installed (its columns stay empty)."""
+    try:
+        return importlib.import_module(name)
+    except ImportError:
+        return None
+
+
 def optional_peers() -> dict[str, str]:
-    """The versions of orjson and msgspec, or why they are missing."""
-    out: dict[str, str] = {}
-    for name in ("orjson", "msgspec"):
-        try:
-            out[name] = __import__(name).__version__
-        except ImportError:
-            out[name] = "unavailable"
-    return out
+    """The versions of orjson and msgspec, or that they are missing."""
+    return {name: getattr(_optional(name), "__version__", "unavailable")
+            for name in ("orjson", "msgspec")}
 
 
 @dataclass
@@ -69,21 +73,13 @@ class JsonBench:
         self.registry = velum.registry
         self.pool = upb.schema.pool
         self._jf = json_format
-        try:
-            import orjson
-        except ImportError:
-            orjson = None
-        self._orjson = orjson
+        self._orjson: Any = _optional("orjson")
+        self._msgspec: Any = _optional("msgspec")
         self._structs: Any = None
-        try:
-            import msgspec
-
+        if self._msgspec is not None:
             from bench.json_structs import StructSet
-        except ImportError:
-            msgspec = None
-        else:
+
             self._structs = StructSet(upb.schema.descriptor, ANY_TYPES)
-        self._msgspec = msgspec
 
     # Content ------------------------------------------------------------------------
 
@@ -148,6 +144,7 @@ class JsonBench:
             ]
         notes = []
         for peer, what, thunk, want in comparisons:
+            problem: str | None
             try:
                 got = thunk()
             except Exception as e:

@@ -81,11 +81,12 @@ class StructSet:
     def _member(self, field: Any) -> tuple[Any, Any]:
         sub = field.message_type
         if sub is not None and sub.GetOptions().map_entry:
-            key = self._value_kind(sub.fields_by_name["key"])
+            key: Any = self._value_kind(sub.fields_by_name["key"])
             if key not in (str, int):
                 raise NotImplementedError(f"map key kind of {field.full_name}")
-            return dict[key, self._value_kind(sub.fields_by_name["value"])], _dict_default()
-        kind = self._value_kind(field)
+            value: Any = self._value_kind(sub.fields_by_name["value"])
+            return dict[key, value], _dict_default()
+        kind: Any = self._value_kind(field)
         if field.is_repeated:
             return list[kind], _list_default()
         if field.has_presence:
@@ -121,13 +122,12 @@ class StructSet:
         return _SCALARS[field.type][1]
 
     def _enum(self, desc: Any) -> type[enum.Enum]:
-        made = self._enums.get(desc.full_name)
-        if made is None:
+        if desc.full_name not in self._enums:
             # Members valued by their names: msgspec writes and reads an Enum by value.
-            made = enum.Enum(desc.full_name.replace(".", "_"),  # type: ignore[misc]
-                             [(v.name, v.name) for v in desc.values])
+            members = [(v.name, v.name) for v in desc.values]
+            made: Any = enum.Enum(desc.full_name.replace(".", "_"), members)  # type: ignore[misc]
             self._enums[desc.full_name] = made
-        return made
+        return self._enums[desc.full_name]
 
 
 def _union(kinds: tuple[Any, ...]) -> Any:
