@@ -138,6 +138,15 @@ def json_markdown(results: Results, analysis: str | None) -> list[str]:
         "",
         "### JSON consistency checks",
         "",
+        "Results are compared as JSON values, so what differs only in spelling passes: "
+        "member order (protobuf writes Struct and map entries in its own order), `3` beside "
+        "`3.0`, and json_format's layout (`json.dumps` still puts a space after `,` and `:` "
+        "without indentation; `ensure_ascii=False` is passed, as velum writes non-ASCII "
+        "text as it is). `true` and `1` differ. msgspec's integer map keys are written as "
+        "strings (`to_builtins(str_keys=True)`) and read from strings "
+        "(`convert(strict=False)`), as in JSON text. Messages read back are compared with "
+        "`==` against the message built from the same values.",
+        "",
         *[f"- {k}: {v}" for k, v in results.json_checks.items()],
         "",
     ]
