@@ -7,6 +7,7 @@ from __future__ import annotations
 
 from typing import Any
 
+from bench.json_ops import JSON_PEERS
 from bench.report import (
     Results,
     _ratio_text,
@@ -56,7 +57,7 @@ def json_rows(results: Results) -> list[tuple[str, ...]]:
     for c in results.json_cells:
         o = c.outcomes
         row = [f"{c.workload} ({fmt_size(c.size)})", c.op, _timing(o.get("velum"), True)]
-        for peer in ("json_format", "orjson", "orjson+from_dict", "msgspec"):
+        for peer in JSON_PEERS:
             row += [_timing(o.get(peer), False), _ratio_text(ratio(o.get(peer), o.get("velum")))]
         out.append(tuple(row))
     return out
