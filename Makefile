@@ -5,7 +5,7 @@ PY := $(VENV)/bin/python
 PIP := $(VENV)/bin/pip
 STAMP := $(VENV)/.deps-stamp
 GTEST_DIR := build/gtest
-PYTHON_DEPS := pytest hypothesis grpcio-tools protobuf scikit-build-core cmake ninja ruff mypy
+PYTHON_DEPS := pytest hypothesis grpcio-tools protobuf scikit-build-core cmake ninja ruff mypy basedpyright
 
 .PHONY: run test build gtest pytest lint check-layers debian-deps clean
 
