@@ -214,3 +214,13 @@ def test_stubs_of_every_test_schema_exist(generated):
 def test_shipped_well_known_stub_is_current():
     shipped = Path(velum._stubs.__file__).with_name("wkt.pyi").read_text()
     assert shipped == velum._stubs.wkt_stub(_well_known_files())
+
+
+def test_the_package_itself_is_mypy_strict_clean(tmp_path):
+    # pyproject.toml names the files and the strict settings.
+    root = Path(__file__).resolve().parents[2]
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--cache-dir", str(tmp_path)],
+        cwd=root, capture_output=True, text=True,
+    )  # fmt: skip
+    assert result.returncode == 0, result.stdout + result.stderr
