@@ -6,7 +6,7 @@ PIP := $(VENV)/bin/pip
 STAMP := $(VENV)/.deps-stamp
 GTEST_DIR := build/gtest
 PYTHON_DEPS := pytest hypothesis grpcio-tools protobuf scikit-build-core cmake ninja ruff mypy \
-  orjson msgspec
+  basedpyright orjson msgspec
 
 .PHONY: run test build gtest pytest lint check-layers debian-deps clean
 

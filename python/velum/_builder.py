@@ -228,11 +228,11 @@ class Batch:
         for index, oneof_proto, local in zip(
             real_oneofs, oneof_protos, local_names[len(proto.fields) :], strict=True
         ):
-            oneof = DescOneof(oneof_proto.name, local, desc)
-            oneofs[index] = (oneof, features.merge(features_of(oneof_proto)))
-            desc.oneofs.append(oneof)
-            desc._oneofs_by_local_name[local] = oneof
-            desc._oneofs_by_name[oneof.name] = oneof
+            group = DescOneof(oneof_proto.name, local, desc)
+            oneofs[index] = (group, features.merge(features_of(oneof_proto)))
+            desc.oneofs.append(group)
+            desc._oneofs_by_local_name[local] = group
+            desc._oneofs_by_name[group.name] = group
         defaults: list[tuple[str, Any]] = []
         for field_proto, local in zip(proto.fields, local_names, strict=False):
             oneof = None

@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import threading
+from collections.abc import Callable
+from typing import Any
 
 from _velum_ext import NativeMessage, initialize_message_type
 
@@ -42,8 +44,9 @@ def _qualname(type_name: str, file: DescFile) -> str:
 
 
 def make_enum_class(desc: DescEnum) -> type:
-    base = OpenEnum if desc.open else ClosedEnum
-    cls: type = base(  # type: ignore[call-overload]
+    # The functional enum API, which checkers do not model with module= and qualname=.
+    base: Callable[..., Any] = OpenEnum if desc.open else ClosedEnum
+    cls: type = base(
         desc.name,
         [(v.local_name, v.number) for v in desc.values],
         module=module_name(desc.file),

@@ -7,6 +7,7 @@ part of that contract).  The registry creates them; user code only reads them.
 
 from __future__ import annotations
 
+import builtins
 import enum
 from collections.abc import Callable
 from dataclasses import dataclass, field
@@ -187,7 +188,7 @@ class DescExtension(_Named):
     field: DescField
     file: DescFile
     parent: DescMessage | None  # the message the extension is declared in, if any
-    _holder: Any = None
+    _holder: builtins.type[Any] | None = None
 
     @property
     def type(self) -> DescExtension:
@@ -198,7 +199,8 @@ class DescExtension(_Named):
     def value(self) -> FieldValue:
         return self.field.value
 
-    def holder_class(self) -> type:
+    # `type` in this class body is the property above, hence builtins.type.
+    def holder_class(self) -> builtins.type[Any]:
         """A message class with just this extension's field, for encoding its value.
 
         Extension values live as wire records in the extendee's unknown fields; the

@@ -82,7 +82,8 @@ _PROTO3 = replace(_MODERN, field_presence=FIELD_PRESENCE_IMPLICIT)
 def file_edition(proto: FileProto) -> int:
     """The edition of a file; proto2 and proto3 map to their pseudo-editions."""
     if proto.syntax == "editions":
-        return proto.edition
+        edition: int = proto.edition
+        return edition
     if proto.syntax == "proto3":
         return EDITION_PROTO3
     if proto.syntax in ("", "proto2"):

@@ -251,7 +251,8 @@ class Message:
         # Records alone do not make a value: a closed enum's unknown number, say,
         # decodes to nothing.
         holder = extension.holder_class().from_binary(b"".join(records))
-        return holder.has_field("value")
+        present: bool = holder.has_field("value")
+        return present
 
     def _check_extension(self, extension: object) -> None:
         if not isinstance(extension, DescExtension):

@@ -4,8 +4,9 @@ from __future__ import annotations
 
 import difflib
 import functools
-from collections.abc import Collection
+from collections.abc import Buffer, Collection
 from importlib import resources
+from typing import cast
 
 from velum._builder import Batch
 from velum._descriptor_proto import FileProto, parse_file, split_file_set
@@ -184,7 +185,7 @@ def _as_bytes(data: object, method: str) -> bytes:
             f"{method}() takes the bytes of a compiled schema, not str; "
             "read the file in binary mode: open(path, 'rb').read()"
         )
-    return bytes(data)  # type: ignore[call-overload]
+    return bytes(cast(Buffer, data))
 
 
 def _parse_named(raw: bytes) -> FileProto:

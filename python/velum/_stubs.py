@@ -65,7 +65,10 @@ class StubWriter:
         body.extend(extra)
         for alias, name in sorted(self._aliases.items()):
             body.append(f"{alias}: _typing.TypeAlias = {name}")
-        head = [f'"""{header}"""', "", "import builtins as _builtins", "import typing as _typing"]
+        # Only the imports the body uses: strict checkers flag an unused one even in a stub.
+        text = "\n".join(body)
+        head = [f'"""{header}"""', ""]
+        head += [f"import {m} as _{m}" for m in ("builtins", "typing") if f"_{m}." in text]
         head += ["", "import velum as _velum"]
         head += [f"import {module} as {_import_alias(module)}" for module in sorted(self._imports)]
         return "\n".join([*head, "", *body, ""])
@@ -106,10 +109,14 @@ class StubWriter:
         if not params:
             self._lines.append(f"{inner}def __init__(self) -> None: ...")
             return
-        # The instance is positional-only, under another name if a field is called self.
+        # The instance is positional-only, under another name if a field is called self;
+        # checkers accept a leading underscore there in place of "self".
         instance = "self"
-        while instance in (name for name, _, _ in attributes):
-            instance += "_"
+        taken = {name for name, _, _ in attributes}
+        if instance in taken:
+            instance = "_self"
+            while instance in taken:
+                instance += "_"
         self._lines.append(f"{inner}def __init__(")
         self._lines.append(f"{inner}    {instance},")
         self._lines.append(f"{inner}    /,")

@@ -261,10 +261,11 @@ def any_unpack(self: Any, registry_or_class: type | _TypeRegistry) -> Any:
     type (else ValueError); given a registry, the class is looked up through its
     `message(type_name)`, whose result's `type` is the class."""
     name = any_type_name(self)
+    cls: Any  # a message class, checked below
     if isinstance(registry_or_class, type):
         cls = registry_or_class
         if not any_is(self, cls):
-            raise ValueError(f'any "{self.type_url}" does not hold a {cls._desc.type_name}')  # type: ignore[attr-defined]
+            raise ValueError(f'any "{self.type_url}" does not hold a {cls._desc.type_name}')
     else:
         found = registry_or_class.message(name) if name else None
         if found is None:
@@ -272,7 +273,7 @@ def any_unpack(self: Any, registry_or_class: type | _TypeRegistry) -> Any:
         cls = getattr(found, "type", None)
         if not isinstance(cls, type) or getattr(cls, "_desc", None) is None:
             raise TypeError(f"'{_type_name(cls)}' object is not an instance of 'type'")
-    return cls.from_binary(self.value)  # type: ignore[attr-defined]
+    return cls.from_binary(self.value)
 
 
 # FieldMask

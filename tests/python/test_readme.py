@@ -17,6 +17,8 @@ import sys
 from dataclasses import dataclass
 from pathlib import Path
 
+import pytest
+
 README = Path(__file__).resolve().parents[2] / "README.md"
 NOT_RUN = "<!-- readme: not run -->"
 SHELL = "<!-- readme-test -->"
@@ -126,5 +128,13 @@ def test_readme_examples_run(tmp_path: Path) -> None:
     checked = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "typed_example.py"],
         cwd=tmp_path, capture_output=True, text=True, env={**env, "MYPYPATH": str(tmp_path)},
+    )  # fmt: skip
+    assert checked.returncode == 0, checked.stdout
+    pytest.importorskip("basedpyright", reason="pyright is checked with basedpyright from PyPI")
+    (tmp_path / "pyrightconfig.json").write_text('{"typeCheckingMode": "strict"}')
+    checked = subprocess.run(
+        [sys.executable, "-m", "basedpyright", "--pythonpath", sys.executable,
+         "typed_example.py"],
+        cwd=tmp_path, capture_output=True, text=True,
     )  # fmt: skip
     assert checked.returncode == 0, checked.stdout

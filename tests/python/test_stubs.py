@@ -1,7 +1,9 @@
-"""The generated stubs, checked with mypy --strict over code that uses them."""
+"""The generated stubs, checked with mypy --strict and pyright (strict) over code that
+uses them."""
 
 from __future__ import annotations
 
+import json
 import os
 import re
 import subprocess
@@ -15,8 +17,8 @@ from generated_modules import ALL_PROTOS, generate, write_acme
 import velum._stubs
 from velum._registry import _well_known_files
 
-# Lines ending in "# rejected: <code>" must fail with that mypy error code; every other
-# line must pass.
+# Lines ending in "# rejected: <codes>" must fail with each of the codes (mypy error codes,
+# and pyright rules, which start with "report"); every other line must pass.
 USAGE = '''
 from typing import assert_type
 
@@ -25,7 +27,6 @@ import velum.wkt
 import acme.shop_v1_velum as shop
 import test_proto2_velum as p2
 import test_proto3_velum as p3
-import test_wkt_use_velum  # noqa: F401
 {all_imports}
 
 order = shop.Order(
@@ -57,54 +58,109 @@ def describe(order: shop.Order) -> str:
     if pay is not None and pay.field == "cash":
         assert_type(pay.value, int)
     match order.pay:
+        case velum.Oneof(_, value):
+            assert_type(value, str | int | shop.Order.Line)
+        case None:
+            pass
+    match order.pay:
         case velum.Oneof("card", str() as card):
-            return card
+            return card.upper()
+        case velum.Oneof("cash", int() as cash):
+            return str(cash.bit_length())
         case velum.Oneof("voucher", shop.Order.Line(sku, qty)):
             assert_type(qty, int)
             return sku
-        case velum.Oneof(_, value):
-            assert_type(value, str | int | shop.Order.Line)
-            return ""
         case None:
             return "unpaid"
+    return ""  # mypy does not see that the cases are exhaustive
 
 
-order.note = 5  # rejected: assignment
-order.pay = velum.Oneof("cheque", "x")  # rejected: arg-type
-shop.Order(lines=[p3.Scalars()])  # rejected: list-item
-shop.Order(colour="red")  # rejected: call-arg
-p3.Scalars(f_status=p2.Color.COLOR_RED)  # rejected: arg-type
-velum.wkt.Timestamp().seconds.upper()  # rejected: attr-defined
+def misuse(order: shop.Order) -> None:
+    match order.pay:
+        case velum.Oneof("cash", int() as cash):
+            cash.upper()  # rejected: attr-defined, reportAttributeAccessIssue
+        case _:
+            pass
+
+
+order.note = 5  # rejected: assignment, reportAttributeAccessIssue
+order.pay = velum.Oneof("cheque", "x")  # rejected: arg-type, reportAttributeAccessIssue
+shop.Order(lines=[p3.Scalars()])  # rejected: list-item, reportArgumentType
+shop.Order(colour="red")  # rejected: call-arg, reportCallIssue
+p3.Scalars(f_status=p2.Color.COLOR_RED)  # rejected: arg-type, reportArgumentType
+velum.wkt.Timestamp().seconds.upper()  # rejected: attr-defined, reportAttributeAccessIssue
+'''
+
+# Pyright narrows a oneof by the member's name in a class pattern, so `value` takes the
+# member's own type; mypy binds the union of the member types there, and is not run on it.
+MATCH_USAGE = '''
+from typing import assert_type
+
+import velum
+import acme.shop_v1_velum as shop
+
+
+def describe(order: shop.Order) -> str:
+    match order.pay:
+        case velum.Oneof("card", value):
+            assert_type(value, str)
+            return value.upper()
+        case velum.Oneof("voucher", value):
+            assert_type(value, shop.Order.Line)
+            return value.sku
+        case velum.Oneof("cash", value):
+            return value.upper()  # rejected: reportAttributeAccessIssue
+        case None:
+            return "unpaid"
 '''
 
 
 @pytest.fixture(scope="module")
-def checked(tmp_path_factory) -> tuple[Path, subprocess.CompletedProcess[str]]:
+def generated(tmp_path_factory) -> Path:
+    """The stubs of every test schema, with the usage files beside them."""
     root = tmp_path_factory.mktemp("stubs")
     src = root / "src"
-    result = generate(root / "out", [*ALL_PROTOS, write_acme(src)], extra_dirs=(src,))
+    out = root / "out"
+    result = generate(out, [*ALL_PROTOS, write_acme(src)], extra_dirs=(src,))
     assert result.returncode == 0, result.stderr
+    # Importing every generated module makes the checkers read every stub.
     modules = [name.removesuffix(".proto") + "_velum" for name in ALL_PROTOS]
-    usage = USAGE.format(all_imports="".join(f"import {m}  # noqa: F401\n" for m in modules))
-    (root / "out" / "use.py").write_text(textwrap.dedent(usage))
-    env = {**os.environ, "MYPYPATH": str(root / "out")}
+    imports = "".join(f"import {m}\n" for m in modules) + f"ALL = ({', '.join(modules)},)\n"
+    (out / "use.py").write_text(textwrap.dedent(USAGE.format(all_imports=imports)))
+    (out / "use_match.py").write_text(textwrap.dedent(MATCH_USAGE))
+    return out
+
+
+def expected_rejections(path: Path, pyright: bool) -> dict[int, set[str]]:
+    """Line number -> the codes of one checker that the line's marker names."""
+    expected: dict[int, set[str]] = {}
+    for number, line in enumerate(path.read_text().splitlines(), 1):
+        if match := re.search(r"# rejected: ([\w, -]+)$", line):
+            codes = {c for c in match.group(1).split(", ") if c.startswith("report") == pyright}
+            if codes:
+                expected[number] = codes
+    return expected
+
+
+@pytest.fixture(scope="module")
+def checked(generated) -> tuple[Path, subprocess.CompletedProcess[str]]:
+    env = {**os.environ, "MYPYPATH": str(generated)}
     checked = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "use.py"],
-        cwd=root / "out",
+        cwd=generated,
         capture_output=True,
         text=True,
         env=env,
     )
-    return root / "out", checked
+    return generated, checked
 
 
 def test_mypy_strict_accepts_the_usage_and_rejects_only_the_marked_lines(checked):
     out, result = checked
-    lines = (out / "use.py").read_text().splitlines()
     expected = {
-        (number, match.group(1))
-        for number, line in enumerate(lines, 1)
-        if (match := re.search(r"# rejected: ([\w-]+)$", line))
+        (number, code)
+        for number, codes in expected_rejections(out / "use.py", pyright=False).items()
+        for code in codes
     }
     found = set()
     for line in result.stdout.splitlines():
@@ -117,8 +173,36 @@ def test_mypy_strict_accepts_the_usage_and_rejects_only_the_marked_lines(checked
     assert found == expected, result.stdout
 
 
-def test_stubs_of_every_test_schema_exist(checked):
-    out, _ = checked
+def test_pyright_strict_accepts_the_usage_and_rejects_only_the_marked_lines(generated):
+    pytest.importorskip("basedpyright", reason="pyright is checked with basedpyright from PyPI")
+    (generated / "pyrightconfig.json").write_text(json.dumps({"typeCheckingMode": "strict"}))
+    stubs = sorted(str(p.relative_to(generated)) for p in generated.rglob("*.pyi"))
+    result = subprocess.run(
+        [sys.executable, "-m", "basedpyright", "--outputjson", "--pythonpath", sys.executable,
+         "use.py", "use_match.py", *stubs],
+        cwd=generated, capture_output=True, text=True,
+    )  # fmt: skip
+    report = json.loads(result.stdout)
+    found: dict[tuple[str, int], set[str]] = {}
+    for diagnostic in report["generalDiagnostics"]:
+        if diagnostic["severity"] == "information":
+            continue
+        where = (Path(diagnostic["file"]).name, diagnostic["range"]["start"]["line"] + 1)
+        found.setdefault(where, set()).add(diagnostic.get("rule", diagnostic["message"]))
+    expected = {
+        (name, number): codes
+        for name in ("use.py", "use_match.py")
+        for number, codes in expected_rejections(generated / name, pyright=True).items()
+    }
+    # A rejected line may draw follow-on reports (an unknown type), but the marked rule
+    # must be among them; no other line, and no stub, may have any.
+    assert found.keys() == expected.keys(), result.stdout
+    for where, codes in expected.items():
+        assert codes <= found[where], (where, found[where])
+
+
+def test_stubs_of_every_test_schema_exist(generated):
+    out = generated
     stub = (out / "acme" / "shop_v1_velum.pyi").read_text()
     assert "class None_(_velum.Message):" in stub
     assert "    int: _builtins.bytes" in stub  # a field named like a builtin
@@ -130,3 +214,13 @@ def test_stubs_of_every_test_schema_exist(checked):
 def test_shipped_well_known_stub_is_current():
     shipped = Path(velum._stubs.__file__).with_name("wkt.pyi").read_text()
     assert shipped == velum._stubs.wkt_stub(_well_known_files())
+
+
+def test_the_package_itself_is_mypy_strict_clean(tmp_path):
+    # pyproject.toml names the files and the strict settings.
+    root = Path(__file__).resolve().parents[2]
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--cache-dir", str(tmp_path)],
+        cwd=root, capture_output=True, text=True,
+    )  # fmt: skip
+    assert result.returncode == 0, result.stdout + result.stderr
