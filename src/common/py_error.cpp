@@ -144,6 +144,19 @@ Status FormatError(ErrorKind kind, const char* format, ...) noexcept {
   return Status(kind, std::string_view(utf8, static_cast<size_t>(size)));
 }
 
+Ref MessageText(PyObject* value) noexcept {
+  Ref text = Ref::steal(PyObject_Str(value));
+  if (text || !PyLong_Check(value) || !PyErr_ExceptionMatches(PyExc_ValueError)) return text;
+  // Only the digit limit makes str() of an int fail; bit_length is linear.
+  PyErr_Clear();
+  Ref bits = Ref::steal(PyObject_CallMethod(value, "bit_length", nullptr));
+  if (!bits) return Ref();
+  Ref zero = Ref::steal(PyLong_FromLong(0));
+  const int negative = zero ? PyObject_RichCompareBool(value, zero.get(), Py_LT) : -1;
+  if (negative < 0) return Ref();
+  return Ref::steal(PyUnicode_FromFormat("%s<int of %S bits>", negative ? "-" : "", bits.get()));
+}
+
 Status TypeCheckError(PyObject* value, const char* target) noexcept {
   return FormatError(ErrorKind::kType, "'%s' object is not an instance of '%s'", Py_TYPE(value)->tp_name,
                      target);

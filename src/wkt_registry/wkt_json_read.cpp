@@ -78,7 +78,9 @@ class WellKnownReader {
   Status WrongKind(const MessageMarshaler& m) {
     Ref value;
     VELUM_TRY(source_.TakeValue(value));
-    return Own(FormatError(ErrorKind::kType, "cannot decode %U from JSON: %S", m.full_name.get(), value.get()));
+    Ref shown = MessageText(value.get());
+    if (!shown) return Status::Pending();
+    return Own(FormatError(ErrorKind::kType, "cannot decode %U from JSON: %U", m.full_name.get(), shown.get()));
   }
 
   Status Expect(const MessageMarshaler& m, JsonKind expected) {
