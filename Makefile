@@ -63,11 +63,13 @@ SAN_RUN := tools/sanitizers/run.sh
 FUZZ_VENV := .venv-fuzz
 FUZZ_PY := $(FUZZ_VENV)/bin/python
 FUZZ_STAMP := $(FUZZ_VENV)/.deps-stamp
-# Seconds per target: the binary decoder, then the JSON reader.
+# Seconds per target: the binary decoder, then the JSON reader on text and on trees.
 FUZZ_SECONDS ?= 180
 FUZZ_JSON_SECONDS ?= 120
-FUZZ_CI_SECONDS ?= 40
-FUZZ_CI_JSON_SECONDS ?= 20
+FUZZ_TREE_SECONDS ?= 120
+FUZZ_CI_SECONDS ?= 30
+FUZZ_CI_JSON_SECONDS ?= 15
+FUZZ_CI_TREE_SECONDS ?= 15
 # What the sanitizer builds compile; point it at a clean export of HEAD
 # (git archive HEAD | tar -x -C DIR) while the working tree is mid-edit.
 SAN_SRC ?= .
@@ -109,10 +111,12 @@ build-fuzz: $(FUZZ_STAMP)
 fuzz: build-fuzz
 	fuzz/run.sh $(FUZZ_PY) $(FUZZ_SECONDS)
 	FUZZ_TARGET=json fuzz/run.sh $(FUZZ_PY) $(FUZZ_JSON_SECONDS)
+	FUZZ_TARGET=tree fuzz/run.sh $(FUZZ_PY) $(FUZZ_TREE_SECONDS)
 
 fuzz-ci: build-fuzz
 	fuzz/run.sh $(FUZZ_PY) $(FUZZ_CI_SECONDS)
 	FUZZ_TARGET=json fuzz/run.sh $(FUZZ_PY) $(FUZZ_CI_JSON_SECONDS)
+	FUZZ_TARGET=tree fuzz/run.sh $(FUZZ_PY) $(FUZZ_CI_TREE_SECONDS)
 
 # Benchmarks against protobuf (upb, pure Python) and the marshal floor; see bench/.
 .PHONY: bench bench-quick bench-json

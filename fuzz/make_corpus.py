@@ -1,14 +1,17 @@
 """Writes the seed corpora of the fuzz targets (run once, commit).
 
-fuzz/corpus/ (fuzz_decode.py): one selector byte (see hostile_schema.check_input)
+fuzz/corpus/ (target decode): one selector byte (see hostile_schema.check_input)
 followed by the wire bytes of a message that touches a family of decoder paths.
-fuzz/corpus_json/ (fuzz_json.py): one selector byte (see hostile_json.check_json)
+fuzz/corpus_json/ (target json): one selector byte (see hostile_json.check_json)
 followed by JSON text, valid documents and the parser's edge cases.
+fuzz/corpus_tree/ (target tree): inputs of hostile_tree.check_tree, the choices of
+its tree builder; a fixed pseudo-random set that starts every type with an object.
 """
 
 from __future__ import annotations
 
 import hashlib
+import random
 import sys
 from pathlib import Path
 
@@ -17,6 +20,7 @@ sys.path.insert(0, str(HERE.parent / "tests" / "python"))
 
 import hostile_json  # noqa: E402
 import hostile_schema  # noqa: E402
+import hostile_tree  # noqa: E402
 
 
 def seeds(registry) -> list[tuple[int, bytes]]:
@@ -240,6 +244,7 @@ def json_seeds(registry) -> list[tuple[int, str]]:
 
 def main() -> None:
     write_json_corpus()
+    write_tree_corpus()
     corpus = HERE / "corpus"
     corpus.mkdir(exist_ok=True)
     registry = hostile_schema.load_registry()
@@ -257,6 +262,20 @@ def write_json_corpus() -> None:
     for selector, text in json_seeds(registry):
         unit = bytes([selector]) + text.encode("utf-8", "surrogatepass")
         hostile_json.check_json(registry, unit)
+        (corpus / hashlib.sha1(unit).hexdigest()).write_bytes(unit)
+    print(f"{len(list(corpus.iterdir()))} seeds in {corpus}")
+
+
+def write_tree_corpus() -> None:
+    corpus = HERE / "corpus_tree"
+    corpus.mkdir(exist_ok=True)
+    registry = hostile_schema.load_registry()
+    chooser = random.Random(16)
+    for index in range(96):
+        # Selector, then an object (kind 0) of five members; the rest is random.
+        body = bytes(chooser.randrange(256) for _ in range(chooser.randrange(8, 200)))
+        unit = bytes([index % 256, 0, 5]) + body
+        hostile_tree.check_tree(registry, unit)
         (corpus / hashlib.sha1(unit).hexdigest()).write_bytes(unit)
     print(f"{len(list(corpus.iterdir()))} seeds in {corpus}")
 

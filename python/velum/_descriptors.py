@@ -251,7 +251,9 @@ def _lazy(cls: type, name: str, resolve: Any) -> Any:
 
 
 def _resolve_type(desc: DescMessage | DescEnum, value: Any) -> Any:
-    if value is None and desc._create is not None:
+    if desc._create is not None:
+        # Not made yet, or still being made: a batch publishes its classes before it
+        # initialises them, so another thread waits in the hook until it is done.
         desc._create(desc)
         return peek_type(desc)
     return value

@@ -1,6 +1,7 @@
 #include "common/py_error.h"
 
 #include <cstdarg>
+#include <string_view>
 
 namespace velum {
 
@@ -142,6 +143,40 @@ Status FormatError(ErrorKind kind, const char* format, ...) noexcept {
   const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
   if (utf8 == nullptr) return Status::Pending();
   return Status(kind, std::string_view(utf8, static_cast<size_t>(size)));
+}
+
+namespace {
+
+// Whether the pending exception is the interpreter's refusal to print an int
+// with more decimal digits than its limit (a ValueError with a fixed text).
+bool DigitLimitPending() noexcept {
+  if (!PyErr_ExceptionMatches(PyExc_ValueError)) return false;
+  PyObject* exc = PyErr_GetRaisedException();
+  Ref text = Ref::steal(PyObject_Str(exc));
+  const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+  const bool limit = utf8 != nullptr && std::string_view(utf8).starts_with("Exceeds the limit (");
+  PyErr_Clear();
+  PyErr_SetRaisedException(exc);
+  return limit;
+}
+
+}  // namespace
+
+Ref MessageText(PyObject* value) noexcept {
+  Ref text = Ref::steal(PyObject_Str(value));
+  if (text || !DigitLimitPending()) return text;
+  PyErr_Clear();
+  if (!PyLong_Check(value)) {
+    // A container holding such an int: shown by its type.
+    return Ref::steal(PyUnicode_FromFormat("<%s holding an int too long to print>", Py_TYPE(value)->tp_name));
+  }
+  // bit_length is linear in the size of the int, unlike its decimal digits.
+  Ref bits = Ref::steal(PyObject_CallMethod(value, "bit_length", nullptr));
+  if (!bits) return Ref();
+  Ref zero = Ref::steal(PyLong_FromLong(0));
+  const int negative = zero ? PyObject_RichCompareBool(value, zero.get(), Py_LT) : -1;
+  if (negative < 0) return Ref();
+  return Ref::steal(PyUnicode_FromFormat("%s<int of %S bits>", negative ? "-" : "", bits.get()));
 }
 
 Status TypeCheckError(PyObject* value, const char* target) noexcept {

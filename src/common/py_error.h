@@ -19,6 +19,11 @@ int RaiseInt(Status status) noexcept;
 // arguments follow PyUnicode_FromFormat's conventions (%S is str(), %R repr()).
 Status FormatError(ErrorKind kind, const char* format, ...) noexcept;
 
+// str() of a value shown in an error message. An int beyond the interpreter's
+// limit for decimal conversion is shown as "<int of {n} bits>" (signed), so that
+// the error being reported is not replaced by the limit's own ValueError.
+Ref MessageText(PyObject* value) noexcept;
+
 // TypeError "'{type}' object is not an instance of '{target}'".
 Status TypeCheckError(PyObject* value, const char* target) noexcept;
 

@@ -70,7 +70,9 @@ Status ExpectedTypeError(const char* what, PyObject* value) {
 }
 
 Status OutOfRangeError(PyObject* value, const char* kind) {
-  return FormatError(ErrorKind::kOverflow, "value %S out of range for %s", value, kind);
+  Ref shown = MessageText(value);
+  if (!shown) return Status::Pending();
+  return FormatError(ErrorKind::kOverflow, "value %U out of range for %s", shown.get(), kind);
 }
 
 Status ToDouble(PyObject* value, double* out) {

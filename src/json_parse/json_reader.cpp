@@ -99,7 +99,9 @@ class Reader {
       VELUM_TRY(source_.TakeValue(value));
       Ref qualname = Ref::steal(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(m.message_class.get())));
       if (!qualname) return Status::Pending();
-      return FormatError(ErrorKind::kType, "cannot decode %U from JSON: %S", qualname.get(), value.get());
+      Ref shown = MessageText(value.get());
+      if (!shown) return Status::Pending();
+      return FormatError(ErrorKind::kType, "cannot decode %U from JSON: %U", qualname.get(), shown.get());
     }
     SeenSet seen;
     return source_.ForEachMember(

@@ -115,7 +115,9 @@ bool InRange(IntRange range, int64_t v) noexcept {
 }
 
 Status OutOfRange(IntRange range, PyObject* value) {
-  return FormatError(ErrorKind::kOverflow, "value %S out of range for %s", value, RangeName(range));
+  Ref shown = MessageText(value);
+  if (!shown) return Status::Pending();
+  return FormatError(ErrorKind::kOverflow, "value %U out of range for %s", shown.get(), RangeName(range));
 }
 
 // The range check of an int object of any size; the result is the object itself.

@@ -17,7 +17,9 @@ Status EnumNotInt(const EnumTable& table, PyObject* value) {
 }
 
 Status InvalidEnumValue(const EnumTable& table, PyObject* value) {
-  return FormatError(ErrorKind::kValue, "invalid enum value %S for enum %U", value, table.type_name.get());
+  Ref shown = MessageText(value);
+  if (!shown) return Status::Pending();
+  return FormatError(ErrorKind::kValue, "invalid enum value %U for enum %U", shown.get(), table.type_name.get());
 }
 
 Status InvalidEnumValue(const EnumTable& table, int32_t number) {

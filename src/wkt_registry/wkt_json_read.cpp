@@ -78,7 +78,9 @@ class WellKnownReader {
   Status WrongKind(const MessageMarshaler& m) {
     Ref value;
     VELUM_TRY(source_.TakeValue(value));
-    return Own(FormatError(ErrorKind::kType, "cannot decode %U from JSON: %S", m.full_name.get(), value.get()));
+    Ref shown = MessageText(value.get());
+    if (!shown) return Status::Pending();
+    return Own(FormatError(ErrorKind::kType, "cannot decode %U from JSON: %U", m.full_name.get(), shown.get()));
   }
 
   Status Expect(const MessageMarshaler& m, JsonKind expected) {
@@ -220,15 +222,20 @@ class WellKnownReader {
     Ref object;
     VELUM_TRY(source_.TakeValue(object));
     if (!PyDict_Check(object.get())) {
-      return Own(FormatError(ErrorKind::kType, "cannot decode %U from JSON: %S", m.full_name.get(), object.get()));
+      Ref shown = MessageText(object.get());
+      if (!shown) return Status::Pending();
+      return Own(FormatError(ErrorKind::kType, "cannot decode %U from JSON: %U", m.full_name.get(), shown.get()));
     }
     if (PyDict_GET_SIZE(object.get()) == 0) return Status();
     PyObject* type_key = r.type_key.get();
     Ref url = Ref::borrow(PyDict_GetItemWithError(object.get(), type_key));
     if (!url && PyErr_Occurred()) return Status::Pending();
     if (!url || !PyUnicode_Check(url.get())) {
-      return Own(FormatError(ErrorKind::kValue, "cannot decode %U from JSON: %S, @type is invalid: %S",
-                             m.full_name.get(), object.get(), url ? url.get() : Py_None));
+      Ref shown = MessageText(object.get());
+      Ref found = shown ? MessageText(url ? url.get() : Py_None) : Ref();
+      if (!found) return Status::Pending();
+      return Own(FormatError(ErrorKind::kValue, "cannot decode %U from JSON: %U, @type is invalid: %U",
+                             m.full_name.get(), shown.get(), found.get()));
     }
     const std::string_view url_text = Utf8Of(url.get());
     if (url_text.data() == nullptr) return Status::Pending();
