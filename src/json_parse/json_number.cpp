@@ -61,6 +61,10 @@ double LiteralToDouble(const NumberToken& token) noexcept {
 
 bool LiteralToInt64(const NumberToken& token, int64_t* out) noexcept {
   if (!token.is_integer) return false;
+  if (token.small) {
+    *out = token.small_value;
+    return true;
+  }
   const char* first = token.text.data();
   const char* last = first + token.text.size();
   const auto result = std::from_chars(first, last, *out);

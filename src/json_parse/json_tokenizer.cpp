@@ -5,6 +5,7 @@
 #include <new>
 
 #include "common/utf8_text.h"
+#include "json_parse/string_scan.h"
 
 namespace velum::json {
 
@@ -111,22 +112,6 @@ bool JsonTokenizer::FailKind(JsonKind expected, const char* at) noexcept {
   return Fail(SyntaxCode::kWrongKind, at);
 }
 
-bool JsonTokenizer::Peek(JsonKind* kind) noexcept {
-  if (failed()) return false;
-  SkipSpace();
-  if (cur_ == end_) return Fail(SyntaxCode::kEofValue, cur_);
-  switch (*cur_) {
-    case 'n': *kind = JsonKind::kNull; break;
-    case 't':
-    case 'f': *kind = JsonKind::kBool; break;
-    case '"': *kind = JsonKind::kString; break;
-    case '[': *kind = JsonKind::kArray; break;
-    case '{': *kind = JsonKind::kObject; break;
-    default: *kind = JsonKind::kNumber; break;
-  }
-  return true;
-}
-
 // The rest of a literal whose first byte was already matched.
 bool JsonTokenizer::ExpectLiteral(std::string_view rest) noexcept {
   for (char expected : rest) {
@@ -173,13 +158,15 @@ bool JsonTokenizer::ReadNumber(NumberToken* token) noexcept {
   } else if (!IsDigit(*p)) {
     return Fail(SyntaxCode::kExpectedValue, p);
   }
+  const char* digits = p;
+  uint64_t accumulated = 0;  // wraps harmlessly beyond 19 digits, where it is not used
   if (*p == '0') {
     ++p;
     if (p < end_ && IsDigit(*p)) return Fail(SyntaxCode::kInvalidNumber, p);
   } else {
-    while (p < end_ && IsDigit(*p)) ++p;
+    while (p < end_ && IsDigit(*p)) accumulated = accumulated * 10 + static_cast<uint64_t>(*p++ - '0');
   }
-  const size_t integer_digits = static_cast<size_t>(p - start) - (token->negative ? 1 : 0);
+  const size_t integer_digits = static_cast<size_t>(p - digits);
   if (p < end_ && *p == '.') {
     token->is_integer = false;
     ++p;
@@ -196,6 +183,11 @@ bool JsonTokenizer::ReadNumber(NumberToken* token) noexcept {
     while (p < end_ && IsDigit(*p)) ++p;
   }
   if (token->is_integer && integer_digits > kMaxIntegerDigits) return Fail(SyntaxCode::kNumberOutOfRange, start);
+  token->small = token->is_integer && integer_digits <= 18;
+  if (token->small) {
+    const auto magnitude = static_cast<int64_t>(accumulated);
+    token->small_value = token->negative ? -magnitude : magnitude;
+  }
   token->text = std::string_view(start, static_cast<size_t>(p - start));
   cur_ = p;
   return true;
@@ -208,8 +200,11 @@ bool JsonTokenizer::ReadString(std::string_view* value) noexcept {
   const char* start = ++cur_;
   const auto* p = reinterpret_cast<const uint8_t*>(cur_);
   const auto* end = reinterpret_cast<const uint8_t*>(end_);
+  string_ascii_ = true;
   // Unescaped text is delivered in place: most strings have no escape at all.
-  while (p < end) {
+  for (;;) {
+    p = SkipPlainRun(p, end);
+    if (p == end) return Fail(SyntaxCode::kEofString, end_);
     const uint8_t c = *p;
     if (c == '"') {
       *value = std::string_view(start, static_cast<size_t>(reinterpret_cast<const char*>(p) - start));
@@ -225,15 +220,11 @@ bool JsonTokenizer::ReadString(std::string_view* value) noexcept {
       }
     }
     if (c < 0x20) return Fail(SyntaxCode::kControlCharacter, reinterpret_cast<const char*>(p));
-    if (c < 0x80) {
-      ++p;
-      continue;
-    }
     const size_t n = utf8::SequenceLength(p, static_cast<size_t>(end - p));
     if (n == 0) return Fail(SyntaxCode::kInvalidCodePoint, reinterpret_cast<const char*>(p));
+    string_ascii_ = false;
     p += n;
   }
-  return Fail(SyntaxCode::kEofString, end_);
 }
 
 // Four hex digits after `\u` (cur_ at the first of them).
@@ -293,6 +284,7 @@ bool JsonTokenizer::ReadEscapedString(const char* start, std::string_view* value
             if (low < 0xdc00 || low > 0xdfff) return Fail(SyntaxCode::kLoneLeadingSurrogate, escape);
             unit = 0x10000 + ((unit - 0xd800) << 10) + (low - 0xdc00);
           }
+          if (unit >= 0x80) string_ascii_ = false;
           AppendUtf8(scratch_, unit);
           continue;
         }
@@ -305,20 +297,27 @@ bool JsonTokenizer::ReadEscapedString(const char* start, std::string_view* value
     if (c < 0x20) return Fail(SyntaxCode::kControlCharacter, cur_);
     // A run of plain bytes up to the next quote, backslash or control byte.
     const char* run = cur_;
-    while (cur_ < end_) {
-      const auto b = static_cast<uint8_t>(*cur_);
-      if (b == '"' || b == '\\' || b < 0x20) break;
-      if (b < 0x80) {
-        ++cur_;
-        continue;
-      }
-      const size_t n = utf8::SequenceLength(reinterpret_cast<const uint8_t*>(cur_), static_cast<size_t>(end_ - cur_));
+    const auto* end = reinterpret_cast<const uint8_t*>(end_);
+    for (;;) {
+      const uint8_t* p = SkipPlainRun(reinterpret_cast<const uint8_t*>(cur_), end);
+      cur_ = reinterpret_cast<const char*>(p);
+      if (p == end || *p == '"' || *p == '\\' || *p < 0x20) break;
+      const size_t n = utf8::SequenceLength(p, static_cast<size_t>(end - p));
       if (n == 0) return Fail(SyntaxCode::kInvalidCodePoint, cur_);
+      string_ascii_ = false;
       cur_ += n;
     }
     scratch_.append(run, static_cast<size_t>(cur_ - run));
   }
   return Fail(SyntaxCode::kEofString, end_);
+}
+
+// At the bracket that closes the innermost open container: consume it.
+bool JsonTokenizer::CloseIf(char closer) noexcept {
+  if (*cur_ != closer) return false;
+  ++cur_;
+  --nesting_;
+  return true;
 }
 
 bool JsonTokenizer::Open() noexcept {
@@ -335,11 +334,7 @@ bool JsonTokenizer::EnterArray(bool* more) noexcept {
   if (!Open()) return false;
   SkipSpace();
   if (cur_ == end_) return Fail(SyntaxCode::kEofList, cur_);
-  *more = *cur_ != ']';
-  if (!*more) {
-    ++cur_;
-    --nesting_;
-  }
+  *more = !CloseIf(']');
   return true;
 }
 
@@ -347,9 +342,7 @@ bool JsonTokenizer::NextElement(bool* more) noexcept {
   if (failed()) return false;
   SkipSpace();
   if (cur_ == end_) return Fail(SyntaxCode::kEofList, cur_);
-  if (*cur_ == ']') {
-    ++cur_;
-    --nesting_;
+  if (CloseIf(']')) {
     *more = false;
     return true;
   }
@@ -368,9 +361,7 @@ bool JsonTokenizer::EnterObject(bool* more) noexcept {
   if (!Open()) return false;
   SkipSpace();
   if (cur_ == end_) return Fail(SyntaxCode::kEofObject, cur_);
-  if (*cur_ == '}') {
-    ++cur_;
-    --nesting_;
+  if (CloseIf('}')) {
     *more = false;
     return true;
   }
@@ -383,9 +374,7 @@ bool JsonTokenizer::NextMember(bool* more) noexcept {
   if (failed()) return false;
   SkipSpace();
   if (cur_ == end_) return Fail(SyntaxCode::kEofObject, cur_);
-  if (*cur_ == '}') {
-    ++cur_;
-    --nesting_;
+  if (CloseIf('}')) {
     *more = false;
     return true;
   }
