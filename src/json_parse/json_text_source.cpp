@@ -67,7 +67,7 @@ Status JsonTextSource::ReadNumber(NumberValue& value) {
 Status JsonTextSource::ReadStr(Ref& value) {
   std::string_view text;
   if (!tok_.ReadString(&text)) return Failure();
-  value = Ref::steal(NewStrFromUtf8(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+  value = Ref::steal(NewStrFromText(text, tok_.string_ascii()));
   return value ? Status() : Status::Pending();
 }
 

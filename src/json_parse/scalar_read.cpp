@@ -52,7 +52,7 @@ template <class Source>
 Status ReadDouble(Source& source, ScalarType type, JsonKind kind, Ref& out) {
   double value = 0;
   if (kind == JsonKind::kNumber) {
-    VELUM_TRY(source.ReadFloat(value));
+    VELUM_TRY(source.ReadFloat(value, out));
   } else if (kind == JsonKind::kString) {
     std::string_view text;
     VELUM_TRY(source.ReadText(text));
@@ -74,8 +74,12 @@ Status ReadDouble(Source& source, ScalarType type, JsonKind kind, Ref& out) {
   } else {
     return RefuseKind(source, "unexpected json type: %S");
   }
-  VELUM_TRY(CheckFloatRange(type, value));
-  out = Ref::steal(PyFloat_FromDouble(value));
+  Status range = CheckFloatRange(type, value);
+  if (!range.ok()) {
+    out.reset();
+    return range;
+  }
+  if (!out) out = Ref::steal(PyFloat_FromDouble(value));
   return out ? Status() : Status::Pending();
 }
 
