@@ -94,18 +94,30 @@ bool ParseDecimalFloat(std::string_view text, double* out) noexcept {
   return true;
 }
 
-bool ParseSmallDecimalInt(std::string_view text, int64_t* out) noexcept {
+bool ParseDecimalInteger(std::string_view text, bool* negative, uint64_t* magnitude) noexcept {
   size_t i = 0;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
-  const size_t digits = text.size() - i;
-  if (digits == 0 || digits > 18) return false;
-  int64_t value = 0;
+  *negative = false;
+  if (i < text.size() && (text[i] == '-' || text[i] == '+')) *negative = text[i++] == '-';
+  if (i == text.size() || text.size() - i > 20) return false;
+  uint64_t value = 0;
   for (; i < text.size(); ++i) {
     if (!IsDigit(text[i])) return false;
-    value = value * 10 + (text[i] - '0');
+    if (__builtin_mul_overflow(value, uint64_t{10}, &value) ||
+        __builtin_add_overflow(value, static_cast<uint64_t>(text[i] - '0'), &value)) {
+      return false;
+    }
   }
-  *out = negative ? -value : value;
+  if (*negative && value > uint64_t{1} << 63) return false;
+  *magnitude = value;
+  return true;
+}
+
+bool ParseSmallDecimalInt(std::string_view text, int64_t* out) noexcept {
+  const size_t sign = !text.empty() && (text[0] == '-' || text[0] == '+') ? 1 : 0;
+  bool negative = false;
+  uint64_t magnitude = 0;
+  if (text.size() - sign > 18 || !ParseDecimalInteger(text, &negative, &magnitude)) return false;
+  *out = negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
   return true;
 }
 
