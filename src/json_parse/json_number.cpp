@@ -5,6 +5,8 @@
 #include <cmath>
 #include <limits>
 
+#include "json_parse/digit_scan.h"
+
 namespace velum::json {
 
 namespace {
@@ -98,14 +100,16 @@ bool ParseDecimalInteger(std::string_view text, bool* negative, uint64_t* magnit
   size_t i = 0;
   *negative = false;
   if (i < text.size() && (text[i] == '-' || text[i] == '+')) *negative = text[i++] == '-';
-  if (i == text.size() || text.size() - i > 20) return false;
-  uint64_t value = 0;
-  for (; i < text.size(); ++i) {
-    if (!IsDigit(text[i])) return false;
-    if (__builtin_mul_overflow(value, uint64_t{10}, &value) ||
-        __builtin_add_overflow(value, static_cast<uint64_t>(text[i] - '0'), &value)) {
-      return false;
-    }
+  const size_t digits = text.size() - i;
+  if (digits == 0 || digits > 20) return false;
+  const char* first = text.data() + i;
+  const char* end = text.data() + text.size();
+  if (SkipDigits(first, end) != end) return false;
+  // Nineteen digits never overflow 64 bits; only a twentieth needs the check.
+  uint64_t value = DigitsValue(first, digits < 20 ? digits : 19);
+  if (digits == 20 && (__builtin_mul_overflow(value, uint64_t{10}, &value) ||
+                       __builtin_add_overflow(value, static_cast<uint64_t>(end[-1] - '0'), &value))) {
+    return false;
   }
   if (*negative && value > uint64_t{1} << 63) return false;
   *magnitude = value;

@@ -184,7 +184,7 @@ class Reader {
           return ResetToDefault(m, instance, f);
         }
         Ref value;
-        VELUM_TRY(context.Attach(ReadScalar(source_, f.kind.value.scalar, value)));
+        VELUM_TRY(context.Attach(ReadScalar(source_, f.kind.value.scalar, kind, value)));
         return StoreWithPresence(instance, f, std::move(value));
       }
     }
@@ -237,7 +237,7 @@ class Reader {
     switch (element.tag) {
       case ElementTag::kScalar:
         if (kind == JsonKind::kNull) return NullElement(what, context);
-        return context.Attach(ReadScalar(source_, element.scalar, out));
+        return context.Attach(ReadScalar(source_, element.scalar, kind, out));
       case ElementTag::kEnum:
         if (kind == JsonKind::kNull && !element.table->is_null_value) return NullElement(what, context);
         return ReadEnum(source_, *element.table, options_.ignore_unknown_fields, out);

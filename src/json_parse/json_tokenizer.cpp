@@ -5,6 +5,7 @@
 #include <new>
 
 #include "common/utf8_text.h"
+#include "json_parse/digit_scan.h"
 #include "json_parse/string_scan.h"
 
 namespace velum::json {
@@ -159,12 +160,11 @@ bool JsonTokenizer::ReadNumber(NumberToken* token) noexcept {
     return Fail(SyntaxCode::kExpectedValue, p);
   }
   const char* digits = p;
-  uint64_t accumulated = 0;  // wraps harmlessly beyond 19 digits, where it is not used
   if (*p == '0') {
     ++p;
     if (p < end_ && IsDigit(*p)) return Fail(SyntaxCode::kInvalidNumber, p);
   } else {
-    while (p < end_ && IsDigit(*p)) accumulated = accumulated * 10 + static_cast<uint64_t>(*p++ - '0');
+    p = SkipDigits(p, end_);
   }
   const size_t integer_digits = static_cast<size_t>(p - digits);
   if (p < end_ && *p == '.') {
@@ -172,7 +172,7 @@ bool JsonTokenizer::ReadNumber(NumberToken* token) noexcept {
     ++p;
     if (p == end_) return Fail(SyntaxCode::kEofValue, p);
     if (!IsDigit(*p)) return Fail(SyntaxCode::kInvalidNumber, p);
-    while (p < end_ && IsDigit(*p)) ++p;
+    p = SkipDigits(p, end_);
   }
   if (p < end_ && (*p == 'e' || *p == 'E')) {
     token->is_integer = false;
@@ -180,12 +180,12 @@ bool JsonTokenizer::ReadNumber(NumberToken* token) noexcept {
     if (p < end_ && (*p == '+' || *p == '-')) ++p;
     if (p == end_) return Fail(SyntaxCode::kEofValue, p);
     if (!IsDigit(*p)) return Fail(SyntaxCode::kInvalidNumber, p);
-    while (p < end_ && IsDigit(*p)) ++p;
+    p = SkipDigits(p, end_);
   }
   if (token->is_integer && integer_digits > kMaxIntegerDigits) return Fail(SyntaxCode::kNumberOutOfRange, start);
   token->small = token->is_integer && integer_digits <= 18;
   if (token->small) {
-    const auto magnitude = static_cast<int64_t>(accumulated);
+    const auto magnitude = static_cast<int64_t>(DigitsValue(digits, integer_digits));
     token->small_value = token->negative ? -magnitude : magnitude;
   }
   token->text = std::string_view(start, static_cast<size_t>(p - start));

@@ -255,6 +255,11 @@ template <class Source>
 Status ReadScalar(Source& source, ScalarType type, Ref& out) {
   JsonKind kind;
   VELUM_TRY(source.Peek(kind));
+  return ReadScalar(source, type, kind, out);
+}
+
+template <class Source>
+Status ReadScalar(Source& source, ScalarType type, JsonKind kind, Ref& out) {
   switch (type) {
     case ScalarType::kDouble:
     case ScalarType::kFloat: return ReadDouble(source, type, kind, out);
@@ -362,6 +367,8 @@ Status ReadMapKey(const MemberName& name, ScalarType key_type, Ref& out) {
 
 template Status ReadScalar<JsonTextSource>(JsonTextSource&, ScalarType, Ref&);
 template Status ReadScalar<JsonTreeSource>(JsonTreeSource&, ScalarType, Ref&);
+template Status ReadScalar<JsonTextSource>(JsonTextSource&, ScalarType, JsonKind, Ref&);
+template Status ReadScalar<JsonTreeSource>(JsonTreeSource&, ScalarType, JsonKind, Ref&);
 template Status ReadEnum<JsonTextSource>(JsonTextSource&, const EnumTable&, bool, Ref&);
 template Status ReadEnum<JsonTreeSource>(JsonTreeSource&, const EnumTable&, bool, Ref&);
 
