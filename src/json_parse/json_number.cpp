@@ -50,9 +50,56 @@ double OutOfRange(std::string_view text) noexcept {
   return negative ? -magnitude : magnitude;
 }
 
+constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                   1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr uint64_t kIntPowers[] = {1,         10,         100,         1000,         10000,
+                                   100000,    1000000,    10000000,    100000000,    1000000000,
+                                   10000000000, 100000000000, 1000000000000, 10000000000000, 100000000000000,
+                                   1000000000000000, 10000000000000000, 100000000000000000,
+                                   1000000000000000000, 10000000000000000000u};
+
+// A literal whose digits make an integer of at most 2^53 and whose decimal
+// exponent is at most 22 in magnitude: both are exact doubles, so a single
+// multiplication or division rounds correctly. Most literals written from
+// doubles of modest precision qualify; the rest go to from_chars.
+bool ExactDouble(std::string_view text, double* out) noexcept {
+  const char* p = text.data();
+  const char* end = p + text.size();
+  const bool negative = *p == '-';
+  if (negative) ++p;
+  const char* point = SkipDigits(p, end);
+  const auto int_digits = static_cast<size_t>(point - p);
+  size_t frac_digits = 0;
+  const char* rest = point;
+  if (rest < end && *rest == '.') {
+    rest = SkipDigits(point + 1, end);
+    frac_digits = static_cast<size_t>(rest - point) - 1;
+  }
+  if (int_digits + frac_digits > 19) return false;
+  uint64_t mantissa = DigitsValue(p, int_digits);
+  if (frac_digits > 0) mantissa = mantissa * kIntPowers[frac_digits] + DigitsValue(point + 1, frac_digits);
+  int64_t exponent = -static_cast<int64_t>(frac_digits);
+  if (rest < end) {  // the validated grammar leaves only an exponent here
+    ++rest;
+    const bool exp_negative = *rest == '-';
+    if (*rest == '-' || *rest == '+') ++rest;
+    const auto exp_digits = static_cast<size_t>(end - rest);
+    if (exp_digits > 3) return false;
+    const auto e = static_cast<int64_t>(DigitsValue(rest, exp_digits));
+    exponent += exp_negative ? -e : e;
+  }
+  if (mantissa > uint64_t{1} << 53 || exponent < -22 || exponent > 22) return false;
+  double value = static_cast<double>(mantissa);
+  value = exponent < 0 ? value / kExactPowers[-exponent] : value * kExactPowers[exponent];
+  *out = negative ? -value : value;
+  return true;
+}
+
 }  // namespace
 
 double LiteralToDouble(const NumberToken& token) noexcept {
+  double exact = 0;
+  if (ExactDouble(token.text, &exact)) return exact;
   const char* first = token.text.data();
   const char* last = first + token.text.size();
   double value = 0;

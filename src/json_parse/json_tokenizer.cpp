@@ -201,6 +201,8 @@ bool JsonTokenizer::ReadString(std::string_view* value) noexcept {
   const auto* p = reinterpret_cast<const uint8_t*>(cur_);
   const auto* end = reinterpret_cast<const uint8_t*>(end_);
   string_ascii_ = true;
+  uint32_t max_char = utf8::kAsciiMax;
+  size_t continuation = 0;  // bytes after the first of each multi-byte sequence
   // Unescaped text is delivered in place: most strings have no escape at all.
   for (;;) {
     p = SkipPlainRun(p, end);
@@ -209,9 +211,13 @@ bool JsonTokenizer::ReadString(std::string_view* value) noexcept {
     if (c == '"') {
       *value = std::string_view(start, static_cast<size_t>(reinterpret_cast<const char*>(p) - start));
       cur_ = reinterpret_cast<const char*>(p + 1);
+      string_measured_ = true;
+      string_length_ = value->size() - continuation;
+      string_max_char_ = max_char;
       return true;
     }
     if (c == '\\') {
+      string_measured_ = false;
       cur_ = reinterpret_cast<const char*>(p);
       try {
         return ReadEscapedString(start, value);
@@ -223,6 +229,9 @@ bool JsonTokenizer::ReadString(std::string_view* value) noexcept {
     const size_t n = utf8::SequenceLength(p, static_cast<size_t>(end - p));
     if (n == 0) return Fail(SyntaxCode::kInvalidCodePoint, reinterpret_cast<const char*>(p));
     string_ascii_ = false;
+    const uint32_t width = c < 0xc4 ? utf8::kLatin1Max : c < 0xf0 ? utf8::kBmpMax : utf8::kUnicodeMax;
+    if (width > max_char) max_char = width;
+    continuation += n - 1;
     p += n;
   }
 }

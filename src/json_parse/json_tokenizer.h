@@ -116,6 +116,11 @@ class JsonTokenizer {
   [[nodiscard]] bool ReadString(std::string_view* value) noexcept;
   // Whether the string last read decoded to ASCII only.
   bool string_ascii() const noexcept { return string_ascii_; }
+  // Its length in code points and widest character class (as utf8::Measure
+  // counts them), known when it held no escape.
+  bool string_measured() const noexcept { return string_measured_; }
+  size_t string_length() const noexcept { return string_length_; }
+  uint32_t string_max_char() const noexcept { return string_max_char_; }
 
   // Array iteration: EnterArray consumes `[`; `*more` tells whether an
   // element follows (read it, then call NextElement) or `]` was consumed.
@@ -163,6 +168,9 @@ class JsonTokenizer {
   const char* end_;
   uint32_t nesting_ = 0;
   bool string_ascii_ = true;
+  bool string_measured_ = false;
+  size_t string_length_ = 0;
+  uint32_t string_max_char_ = 0;
   SyntaxError error_;
   RawString scratch_;
 };

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -195,6 +196,30 @@ TEST(Base64, OnePassDecodeRefusesWhatTheSizeCheckRefuses) {
     ASSERT_TRUE(padded.has_value()) << text;
     std::string out(*padded, '\0');
     EXPECT_EQ(Base64Decode(s, reinterpret_cast<uint8_t*>(out.data())), Base64DecodedSize(s).has_value()) << text;
+  }
+}
+
+}  // namespace
+}  // namespace velum::json
+
+namespace velum::json {
+namespace {
+
+// Literals on both sides of the exact shortcut's bounds read as from_chars
+// reads them, bit for bit.
+TEST(JsonNumber, ExactShortcutAgreesWithFromChars) {
+  const char* texts[] = {"0", "-0", "-0.0", "0.1", "1.5", "123.456", "-98.7654321", "9007199254740992",
+                         "9007199254740993", "9007199254740992.5", "1e22", "1e23", "1.5e-22", "15e-23",
+                         "4.35", "0.3", "1234567890123456789", "12345678901234567890", "1e-5", "7E+2",
+                         "100.23456789012345", "2.2250738585072014e-308", "0.000001", "1e000"};
+  for (const char* text : texts) {
+    JsonTokenizer t(text, std::strlen(text));
+    NumberToken token;
+    ASSERT_TRUE(t.ReadNumber(&token)) << text;
+    double want = 0;
+    std::from_chars(text, text + std::strlen(text), want);
+    const double got = LiteralToDouble(token);
+    EXPECT_EQ(std::memcmp(&got, &want, sizeof got), 0) << text << " " << got << " " << want;
   }
 }
 

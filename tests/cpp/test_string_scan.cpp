@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "common/utf8_text.h"
 #include "json_parse/json_tokenizer.h"
 #include "json_parse/string_scan.h"
 
@@ -71,6 +72,32 @@ TEST(StringScan, TokenizerTellsAsciiStrings) {
   EXPECT_EQ(out, "escaped \xc3\xa9");
   EXPECT_FALSE(Ascii("\"\\n then \xe6\x97\xa5\"", &out));
   EXPECT_TRUE(Ascii(R"("")", &out));
+}
+
+// The tokenizer's count and width of an unescaped string agree with a
+// separate measure of the same text, whatever mix of widths it holds.
+TEST(StringScan, TokenizerMeasuresWhatItValidates) {
+  const char* pieces[] = {"a", "plain ascii", "\xc3\xa9", "\xc4\x80", "\xe6\x97\xa5", "\xf0\x9f\x99\x82", "12345678"};
+  for (size_t mask = 1; mask < 128; ++mask) {
+    std::string text;
+    for (size_t i = 0; i < 7; ++i) {
+      if (mask & (size_t{1} << i)) text += pieces[(i + mask) % 7];
+    }
+    const std::string json = "\"" + text + "\"";
+    JsonTokenizer t(json.data(), json.size());
+    std::string_view value;
+    ASSERT_TRUE(t.ReadString(&value)) << text;
+    const utf8::Measure want = utf8::MeasureText(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    ASSERT_TRUE(t.string_measured());
+    EXPECT_EQ(t.string_length(), want.length) << text;
+    EXPECT_EQ(t.string_max_char(), want.max_char) << text;
+    EXPECT_EQ(t.string_ascii(), want.max_char == utf8::kAsciiMax) << text;
+  }
+  const std::string escaped = R"("a\u00e9b")";
+  JsonTokenizer t(escaped.data(), escaped.size());
+  std::string_view value;
+  ASSERT_TRUE(t.ReadString(&value));
+  EXPECT_FALSE(t.string_measured());
 }
 
 TEST(StringScan, TokenizerErrorsKeepTheirOffsets) {

@@ -105,3 +105,12 @@ def test_strings_and_map_keys_read_back(registry: velum.Registry, scalars: Any, 
     doc = json.dumps({key_field.json_name: {value: value, value + "k": "v"}})
     for msg in _both(maps, doc):
         assert msg.string_string == {value: value, value + "k": "v"}
+
+
+def test_strings_of_every_width_mix(scalars: Any) -> None:
+    pieces = ["a", "plain ascii", "é", "Ā", "日", "🙂", "12345678", "\x7f", "ÿ"]
+    for mask in range(1, 1 << len(pieces)):
+        value = "".join(p for i, p in enumerate(pieces) if mask >> i & 1)
+        text = json.dumps({"fString": value}, ensure_ascii=False)
+        assert scalars.from_json(text).f_string == value
+        assert scalars.from_json(text.encode()).f_string == value
