@@ -130,6 +130,15 @@ Status AddJsonKey(MessageMarshaler& m, PyObject* key, uint32_t number) {
   return Status::Ok();
 }
 
+Result<JsonMemberKey> MemberKey(const MessageMarshaler& m, PyObject* name) {
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
+  if (utf8 == nullptr) return Status::Pending();
+  JsonMemberKey key{std::string_view(utf8, static_cast<size_t>(size)), name, nullptr};
+  if (const uint32_t* number = FindIn(m.json_keys, key.text)) key.field = m.index.Find(*number);
+  return key;
+}
+
 Status ReadField(const RuntimeNames& names, PyObject* cls, PyObject* item, FieldSpec& f) {
   int is = PyObject_IsInstance(item, names.cls(RuntimeClass::kDescField));
   if (is < 0) return Status::Pending();
@@ -261,6 +270,13 @@ Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& 
   for (const FieldSpec& f : m.fields) {
     VELUM_TRY(AddJsonKey(m, f.name.get(), f.number));
     VELUM_TRY(AddJsonKey(m, f.json_name.get(), f.number));
+  }
+  // Resolved once the map is complete: a later equal name replaces an earlier one.
+  m.json_members.reserve(m.fields.size());
+  for (const FieldSpec& f : m.fields) {
+    VELUM_ASSIGN_OR_RETURN(JsonMemberKey json, MemberKey(m, f.json_name.get()));
+    VELUM_ASSIGN_OR_RETURN(JsonMemberKey proto, MemberKey(m, f.name.get()));
+    m.json_members.push_back(JsonMemberNames{json, proto});
   }
 
   VELUM_ASSIGN_OR_RETURN(Ref oneofs, GetAttr(desc, names.name(Name::kOneofsByLocalName)));

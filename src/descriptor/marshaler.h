@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <memory>
+#include <string_view>
 #include <unordered_map>
 
 #include "common/raw_alloc.h"
@@ -89,6 +90,22 @@ class FieldIndex {
       sparse_;
 };
 
+// One member name of a field as the JSON reader compares it, with the field
+// the key map and the index resolve that name to (null when the index has no
+// entry for its number), so a match needs no further lookup.
+struct JsonMemberKey {
+  std::string_view text;             // UTF-8 of `str`, alive as long as it is
+  PyObject* str = nullptr;           // the field's name object (borrowed from the FieldSpec)
+  const FieldSpec* field = nullptr;
+};
+
+// Both names of one field, in field-table order: the reader's guess of the
+// member that follows the last one matched.
+struct JsonMemberNames {
+  JsonMemberKey json;
+  JsonMemberKey proto;
+};
+
 struct OneofEntry {
   Ref local_name;
   FieldAccess access;
@@ -115,6 +132,7 @@ struct MessageMarshaler {
   EncodePlan encode_plan;       // one step per field, in the same order
   FieldIndex index;
   StringMap<uint32_t> json_keys;  // member name (proto or JSON name) -> field number
+  RawVector<JsonMemberNames> json_members;  // one per field, in field-table order
   RawVector<OneofEntry> oneofs;
   Ref fields_by_name;  // container the `field` of a stored Oneof must belong to
   Ref keywords;        // dict: attribute name -> Member

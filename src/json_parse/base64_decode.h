@@ -15,8 +15,12 @@ namespace velum::json {
 // The decoded size of valid Base64 text, or nothing when the text is invalid.
 std::optional<size_t> Base64DecodedSize(std::string_view text) noexcept;
 
-// Decodes text accepted by Base64DecodedSize into `out`, which has room for
-// the size it returned.
-void Base64Decode(std::string_view text, uint8_t* out) noexcept;
+// The decoded size of text whose length and padding are valid, or nothing;
+// the symbols themselves are left to Base64Decode.
+std::optional<size_t> Base64PaddedSize(std::string_view text) noexcept;
+
+// Decodes text into `out`, which has room for Base64PaddedSize, checking the
+// symbols on the way: false when one is outside the alphabet the text uses.
+bool Base64Decode(std::string_view text, uint8_t* out) noexcept;
 
 }  // namespace velum::json

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <limits>
 
+#include "json_parse/digit_scan.h"
+
 namespace velum::json {
 
 namespace {
@@ -48,9 +50,56 @@ double OutOfRange(std::string_view text) noexcept {
   return negative ? -magnitude : magnitude;
 }
 
+constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                   1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr uint64_t kIntPowers[] = {1,         10,         100,         1000,         10000,
+                                   100000,    1000000,    10000000,    100000000,    1000000000,
+                                   10000000000, 100000000000, 1000000000000, 10000000000000, 100000000000000,
+                                   1000000000000000, 10000000000000000, 100000000000000000,
+                                   1000000000000000000, 10000000000000000000u};
+
+// A literal whose digits make an integer of at most 2^53 and whose decimal
+// exponent is at most 22 in magnitude: both are exact doubles, so a single
+// multiplication or division rounds correctly. Most literals written from
+// doubles of modest precision qualify; the rest go to from_chars.
+bool ExactDouble(std::string_view text, double* out) noexcept {
+  const char* p = text.data();
+  const char* end = p + text.size();
+  const bool negative = *p == '-';
+  if (negative) ++p;
+  const char* point = SkipDigits(p, end);
+  const auto int_digits = static_cast<size_t>(point - p);
+  size_t frac_digits = 0;
+  const char* rest = point;
+  if (rest < end && *rest == '.') {
+    rest = SkipDigits(point + 1, end);
+    frac_digits = static_cast<size_t>(rest - point) - 1;
+  }
+  if (int_digits + frac_digits > 19) return false;
+  uint64_t mantissa = DigitsValue(p, int_digits);
+  if (frac_digits > 0) mantissa = mantissa * kIntPowers[frac_digits] + DigitsValue(point + 1, frac_digits);
+  int64_t exponent = -static_cast<int64_t>(frac_digits);
+  if (rest < end) {  // the validated grammar leaves only an exponent here
+    ++rest;
+    const bool exp_negative = *rest == '-';
+    if (*rest == '-' || *rest == '+') ++rest;
+    const auto exp_digits = static_cast<size_t>(end - rest);
+    if (exp_digits > 3) return false;
+    const auto e = static_cast<int64_t>(DigitsValue(rest, exp_digits));
+    exponent += exp_negative ? -e : e;
+  }
+  if (mantissa > uint64_t{1} << 53 || exponent < -22 || exponent > 22) return false;
+  double value = static_cast<double>(mantissa);
+  value = exponent < 0 ? value / kExactPowers[-exponent] : value * kExactPowers[exponent];
+  *out = negative ? -value : value;
+  return true;
+}
+
 }  // namespace
 
 double LiteralToDouble(const NumberToken& token) noexcept {
+  double exact = 0;
+  if (ExactDouble(token.text, &exact)) return exact;
   const char* first = token.text.data();
   const char* last = first + token.text.size();
   double value = 0;
@@ -61,6 +110,10 @@ double LiteralToDouble(const NumberToken& token) noexcept {
 
 bool LiteralToInt64(const NumberToken& token, int64_t* out) noexcept {
   if (!token.is_integer) return false;
+  if (token.small) {
+    *out = token.small_value;
+    return true;
+  }
   const char* first = token.text.data();
   const char* last = first + token.text.size();
   const auto result = std::from_chars(first, last, *out);
@@ -90,18 +143,32 @@ bool ParseDecimalFloat(std::string_view text, double* out) noexcept {
   return true;
 }
 
-bool ParseSmallDecimalInt(std::string_view text, int64_t* out) noexcept {
+bool ParseDecimalInteger(std::string_view text, bool* negative, uint64_t* magnitude) noexcept {
   size_t i = 0;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+  *negative = false;
+  if (i < text.size() && (text[i] == '-' || text[i] == '+')) *negative = text[i++] == '-';
   const size_t digits = text.size() - i;
-  if (digits == 0 || digits > 18) return false;
-  int64_t value = 0;
-  for (; i < text.size(); ++i) {
-    if (!IsDigit(text[i])) return false;
-    value = value * 10 + (text[i] - '0');
+  if (digits == 0 || digits > 20) return false;
+  const char* first = text.data() + i;
+  const char* end = text.data() + text.size();
+  if (SkipDigits(first, end) != end) return false;
+  // Nineteen digits never overflow 64 bits; only a twentieth needs the check.
+  uint64_t value = DigitsValue(first, digits < 20 ? digits : 19);
+  if (digits == 20 && (__builtin_mul_overflow(value, uint64_t{10}, &value) ||
+                       __builtin_add_overflow(value, static_cast<uint64_t>(end[-1] - '0'), &value))) {
+    return false;
   }
-  *out = negative ? -value : value;
+  if (*negative && value > uint64_t{1} << 63) return false;
+  *magnitude = value;
+  return true;
+}
+
+bool ParseSmallDecimalInt(std::string_view text, int64_t* out) noexcept {
+  const size_t sign = !text.empty() && (text[0] == '-' || text[0] == '+') ? 1 : 0;
+  bool negative = false;
+  uint64_t magnitude = 0;
+  if (text.size() - sign > 18 || !ParseDecimalInteger(text, &negative, &magnitude)) return false;
+  *out = negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
   return true;
 }
 

@@ -22,8 +22,13 @@ bool LiteralToInt64(const NumberToken& token, int64_t* out) noexcept;
 // words inf, infinity and nan in any letter case. Overflow gives ±infinity.
 bool ParseDecimalFloat(std::string_view text, double* out) noexcept;
 
-// An optional sign followed by at most 18 ASCII decimal digits: the common
-// form of an integer written as a string, converted without the interpreter.
+// An optional sign followed by ASCII decimal digits whose value fits 64 bits
+// (up to 2^64-1, or down to -2^63): the common form of an integer written as
+// a string, converted without the interpreter. The sign and the magnitude.
+bool ParseDecimalInteger(std::string_view text, bool* negative, uint64_t* magnitude) noexcept;
+
+// An optional sign followed by at most 18 ASCII decimal digits, which always
+// fit a signed 64-bit integer.
 bool ParseSmallDecimalInt(std::string_view text, int64_t* out) noexcept;
 
 // True when the text begins or ends with an ASCII byte that the interpreter

@@ -104,17 +104,38 @@ class Reader {
       return FormatError(ErrorKind::kType, "cannot decode %U from JSON: %U", qualname.get(), shown.get());
     }
     SeenSet seen;
+    size_t next = 0;  // the field expected to be named next
     return source_.ForEachMember(
-        [&](const MemberName& name) -> Status { return Member(m, instance, name, seen, depth); });
+        [&](const MemberName& name) -> Status { return Member(m, instance, name, seen, next, depth); });
   }
 
  private:
-  Status Member(const MessageMarshaler& m, PyObject* instance, const MemberName& name, SeenSet& seen,
+  static bool Same(const JsonMemberKey& key, const MemberName& name) noexcept {
+    return name.object == key.str || name.text == key.text;
+  }
+
+  Status Member(const MessageMarshaler& m, PyObject* instance, const MemberName& name, SeenSet& seen, size_t& next,
                 uint32_t depth) {
-    if (const uint32_t* number = FindIn(m.json_keys, name.text)) [[likely]] {
-      const FieldSpec* f = m.index.Find(*number);
-      if (f == nullptr) [[unlikely]]
-        return Status(ErrorKind::kValue, "field table lookup failed");
+    // Members mostly come in field-table order: the field after the last one
+    // matched is tried before the key map.
+    const FieldSpec* f = nullptr;
+    if (next < m.json_members.size()) {
+      const JsonMemberNames& guess = m.json_members[next];
+      if (Same(guess.json, name)) {
+        f = guess.json.field;
+      } else if (Same(guess.proto, name)) {
+        f = guess.proto.field;
+      }
+    }
+    if (f == nullptr) {
+      if (const uint32_t* number = FindIn(m.json_keys, name.text)) {
+        f = m.index.Find(*number);
+        if (f == nullptr) [[unlikely]]
+          return Status(ErrorKind::kValue, "field table lookup failed");
+      }
+    }
+    if (f != nullptr) [[likely]] {
+      next = static_cast<size_t>(f - m.fields.data()) + 1;
       return Field(m, instance, *f, seen, depth);
     }
     if (name.text.size() >= 2 && name.text.front() == '[' && name.text.back() == ']' &&
@@ -165,7 +186,7 @@ class Reader {
           return ResetToDefault(m, instance, f);
         }
         Ref value;
-        VELUM_TRY(context.Attach(ReadScalar(source_, f.kind.value.scalar, value)));
+        VELUM_TRY(context.Attach(ReadScalar(source_, f.kind.value.scalar, kind, value)));
         return StoreWithPresence(instance, f, std::move(value));
       }
     }
@@ -218,7 +239,7 @@ class Reader {
     switch (element.tag) {
       case ElementTag::kScalar:
         if (kind == JsonKind::kNull) return NullElement(what, context);
-        return context.Attach(ReadScalar(source_, element.scalar, out));
+        return context.Attach(ReadScalar(source_, element.scalar, kind, out));
       case ElementTag::kEnum:
         if (kind == JsonKind::kNull && !element.table->is_null_value) return NullElement(what, context);
         return ReadEnum(source_, *element.table, options_.ignore_unknown_fields, out);

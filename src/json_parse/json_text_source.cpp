@@ -1,6 +1,7 @@
 #include "json_parse/json_text_source.h"
 
 #include "common/py_error.h"
+#include "common/utf8_text.h"
 #include "field_ops/scalar_convert.h"
 #include "json_parse/json_number.h"
 
@@ -64,10 +65,33 @@ Status JsonTextSource::ReadNumber(NumberValue& value) {
   return Status();
 }
 
+namespace {
+
+// A str of text the tokenizer measured while validating it: allocated at its
+// final width and filled in one pass, without measuring it again.
+PyObject* NewMeasuredStr(std::string_view text, size_t length, uint32_t max_char) {
+  if (max_char == utf8::kAsciiMax || length <= 1) return NewStrFromText(text, max_char == utf8::kAsciiMax);
+  PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(length), max_char);
+  if (str == nullptr) return nullptr;
+  const auto* data = reinterpret_cast<const uint8_t*>(text.data());
+  switch (max_char) {
+    case utf8::kLatin1Max: utf8::DecodeText(data, text.size(), PyUnicode_1BYTE_DATA(str)); break;
+    case utf8::kBmpMax: utf8::DecodeText(data, text.size(), PyUnicode_2BYTE_DATA(str)); break;
+    default: utf8::DecodeText(data, text.size(), PyUnicode_4BYTE_DATA(str)); break;
+  }
+  return str;
+}
+
+}  // namespace
+
 Status JsonTextSource::ReadStr(Ref& value) {
   std::string_view text;
   if (!tok_.ReadString(&text)) return Failure();
-  value = Ref::steal(NewStrFromUtf8(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+  if (tok_.string_measured()) {
+    value = Ref::steal(NewMeasuredStr(text, tok_.string_length(), tok_.string_max_char()));
+  } else {
+    value = Ref::steal(NewStrFromText(text, tok_.string_ascii()));
+  }
   return value ? Status() : Status::Pending();
 }
 

@@ -27,6 +27,8 @@ class JsonTextSource {
   Status ReadNull() { return tok_.ReadNull() ? Status() : Failure(); }
   Status ReadBool(bool& value) { return tok_.ReadBool(&value) ? Status() : Failure(); }
   Status ReadFloat(double& value);
+  // As ReadFloat; a tree hands back its float object too, text never.
+  Status ReadFloat(double& value, Ref& /*same*/) { return ReadFloat(value); }
   Status ReadNumber(NumberValue& value);
   // A new str holding the decoded string.
   Status ReadStr(Ref& value);
@@ -59,6 +61,7 @@ class JsonTextSource {
     while (more) {
       MemberName name;
       if (!tok_.ReadKey(&name.text)) return Failure();
+      name.ascii = tok_.string_ascii();
       VELUM_TRY(body(static_cast<const MemberName&>(name)));
       if (!tok_.NextMember(&more)) return Failure();
     }

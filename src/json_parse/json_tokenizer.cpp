@@ -5,6 +5,8 @@
 #include <new>
 
 #include "common/utf8_text.h"
+#include "json_parse/digit_scan.h"
+#include "json_parse/string_scan.h"
 
 namespace velum::json {
 
@@ -111,22 +113,6 @@ bool JsonTokenizer::FailKind(JsonKind expected, const char* at) noexcept {
   return Fail(SyntaxCode::kWrongKind, at);
 }
 
-bool JsonTokenizer::Peek(JsonKind* kind) noexcept {
-  if (failed()) return false;
-  SkipSpace();
-  if (cur_ == end_) return Fail(SyntaxCode::kEofValue, cur_);
-  switch (*cur_) {
-    case 'n': *kind = JsonKind::kNull; break;
-    case 't':
-    case 'f': *kind = JsonKind::kBool; break;
-    case '"': *kind = JsonKind::kString; break;
-    case '[': *kind = JsonKind::kArray; break;
-    case '{': *kind = JsonKind::kObject; break;
-    default: *kind = JsonKind::kNumber; break;
-  }
-  return true;
-}
-
 // The rest of a literal whose first byte was already matched.
 bool JsonTokenizer::ExpectLiteral(std::string_view rest) noexcept {
   for (char expected : rest) {
@@ -173,19 +159,20 @@ bool JsonTokenizer::ReadNumber(NumberToken* token) noexcept {
   } else if (!IsDigit(*p)) {
     return Fail(SyntaxCode::kExpectedValue, p);
   }
+  const char* digits = p;
   if (*p == '0') {
     ++p;
     if (p < end_ && IsDigit(*p)) return Fail(SyntaxCode::kInvalidNumber, p);
   } else {
-    while (p < end_ && IsDigit(*p)) ++p;
+    p = SkipDigits(p, end_);
   }
-  const size_t integer_digits = static_cast<size_t>(p - start) - (token->negative ? 1 : 0);
+  const size_t integer_digits = static_cast<size_t>(p - digits);
   if (p < end_ && *p == '.') {
     token->is_integer = false;
     ++p;
     if (p == end_) return Fail(SyntaxCode::kEofValue, p);
     if (!IsDigit(*p)) return Fail(SyntaxCode::kInvalidNumber, p);
-    while (p < end_ && IsDigit(*p)) ++p;
+    p = SkipDigits(p, end_);
   }
   if (p < end_ && (*p == 'e' || *p == 'E')) {
     token->is_integer = false;
@@ -193,9 +180,14 @@ bool JsonTokenizer::ReadNumber(NumberToken* token) noexcept {
     if (p < end_ && (*p == '+' || *p == '-')) ++p;
     if (p == end_) return Fail(SyntaxCode::kEofValue, p);
     if (!IsDigit(*p)) return Fail(SyntaxCode::kInvalidNumber, p);
-    while (p < end_ && IsDigit(*p)) ++p;
+    p = SkipDigits(p, end_);
   }
   if (token->is_integer && integer_digits > kMaxIntegerDigits) return Fail(SyntaxCode::kNumberOutOfRange, start);
+  token->small = token->is_integer && integer_digits <= 18;
+  if (token->small) {
+    const auto magnitude = static_cast<int64_t>(DigitsValue(digits, integer_digits));
+    token->small_value = token->negative ? -magnitude : magnitude;
+  }
   token->text = std::string_view(start, static_cast<size_t>(p - start));
   cur_ = p;
   return true;
@@ -208,15 +200,24 @@ bool JsonTokenizer::ReadString(std::string_view* value) noexcept {
   const char* start = ++cur_;
   const auto* p = reinterpret_cast<const uint8_t*>(cur_);
   const auto* end = reinterpret_cast<const uint8_t*>(end_);
+  string_ascii_ = true;
+  uint32_t max_char = utf8::kAsciiMax;
+  size_t continuation = 0;  // bytes after the first of each multi-byte sequence
   // Unescaped text is delivered in place: most strings have no escape at all.
-  while (p < end) {
+  for (;;) {
+    p = SkipPlainRun(p, end);
+    if (p == end) return Fail(SyntaxCode::kEofString, end_);
     const uint8_t c = *p;
     if (c == '"') {
       *value = std::string_view(start, static_cast<size_t>(reinterpret_cast<const char*>(p) - start));
       cur_ = reinterpret_cast<const char*>(p + 1);
+      string_measured_ = true;
+      string_length_ = value->size() - continuation;
+      string_max_char_ = max_char;
       return true;
     }
     if (c == '\\') {
+      string_measured_ = false;
       cur_ = reinterpret_cast<const char*>(p);
       try {
         return ReadEscapedString(start, value);
@@ -225,15 +226,14 @@ bool JsonTokenizer::ReadString(std::string_view* value) noexcept {
       }
     }
     if (c < 0x20) return Fail(SyntaxCode::kControlCharacter, reinterpret_cast<const char*>(p));
-    if (c < 0x80) {
-      ++p;
-      continue;
-    }
     const size_t n = utf8::SequenceLength(p, static_cast<size_t>(end - p));
     if (n == 0) return Fail(SyntaxCode::kInvalidCodePoint, reinterpret_cast<const char*>(p));
+    string_ascii_ = false;
+    const uint32_t width = c < 0xc4 ? utf8::kLatin1Max : c < 0xf0 ? utf8::kBmpMax : utf8::kUnicodeMax;
+    if (width > max_char) max_char = width;
+    continuation += n - 1;
     p += n;
   }
-  return Fail(SyntaxCode::kEofString, end_);
 }
 
 // Four hex digits after `\u` (cur_ at the first of them).
@@ -293,6 +293,7 @@ bool JsonTokenizer::ReadEscapedString(const char* start, std::string_view* value
             if (low < 0xdc00 || low > 0xdfff) return Fail(SyntaxCode::kLoneLeadingSurrogate, escape);
             unit = 0x10000 + ((unit - 0xd800) << 10) + (low - 0xdc00);
           }
+          if (unit >= 0x80) string_ascii_ = false;
           AppendUtf8(scratch_, unit);
           continue;
         }
@@ -305,20 +306,27 @@ bool JsonTokenizer::ReadEscapedString(const char* start, std::string_view* value
     if (c < 0x20) return Fail(SyntaxCode::kControlCharacter, cur_);
     // A run of plain bytes up to the next quote, backslash or control byte.
     const char* run = cur_;
-    while (cur_ < end_) {
-      const auto b = static_cast<uint8_t>(*cur_);
-      if (b == '"' || b == '\\' || b < 0x20) break;
-      if (b < 0x80) {
-        ++cur_;
-        continue;
-      }
-      const size_t n = utf8::SequenceLength(reinterpret_cast<const uint8_t*>(cur_), static_cast<size_t>(end_ - cur_));
+    const auto* end = reinterpret_cast<const uint8_t*>(end_);
+    for (;;) {
+      const uint8_t* p = SkipPlainRun(reinterpret_cast<const uint8_t*>(cur_), end);
+      cur_ = reinterpret_cast<const char*>(p);
+      if (p == end || *p == '"' || *p == '\\' || *p < 0x20) break;
+      const size_t n = utf8::SequenceLength(p, static_cast<size_t>(end - p));
       if (n == 0) return Fail(SyntaxCode::kInvalidCodePoint, cur_);
+      string_ascii_ = false;
       cur_ += n;
     }
     scratch_.append(run, static_cast<size_t>(cur_ - run));
   }
   return Fail(SyntaxCode::kEofString, end_);
+}
+
+// At the bracket that closes the innermost open container: consume it.
+bool JsonTokenizer::CloseIf(char closer) noexcept {
+  if (*cur_ != closer) return false;
+  ++cur_;
+  --nesting_;
+  return true;
 }
 
 bool JsonTokenizer::Open() noexcept {
@@ -335,11 +343,7 @@ bool JsonTokenizer::EnterArray(bool* more) noexcept {
   if (!Open()) return false;
   SkipSpace();
   if (cur_ == end_) return Fail(SyntaxCode::kEofList, cur_);
-  *more = *cur_ != ']';
-  if (!*more) {
-    ++cur_;
-    --nesting_;
-  }
+  *more = !CloseIf(']');
   return true;
 }
 
@@ -347,9 +351,7 @@ bool JsonTokenizer::NextElement(bool* more) noexcept {
   if (failed()) return false;
   SkipSpace();
   if (cur_ == end_) return Fail(SyntaxCode::kEofList, cur_);
-  if (*cur_ == ']') {
-    ++cur_;
-    --nesting_;
+  if (CloseIf(']')) {
     *more = false;
     return true;
   }
@@ -368,9 +370,7 @@ bool JsonTokenizer::EnterObject(bool* more) noexcept {
   if (!Open()) return false;
   SkipSpace();
   if (cur_ == end_) return Fail(SyntaxCode::kEofObject, cur_);
-  if (*cur_ == '}') {
-    ++cur_;
-    --nesting_;
+  if (CloseIf('}')) {
     *more = false;
     return true;
   }
@@ -383,9 +383,7 @@ bool JsonTokenizer::NextMember(bool* more) noexcept {
   if (failed()) return false;
   SkipSpace();
   if (cur_ == end_) return Fail(SyntaxCode::kEofObject, cur_);
-  if (*cur_ == '}') {
-    ++cur_;
-    --nesting_;
+  if (CloseIf('}')) {
     *more = false;
     return true;
   }

@@ -69,6 +69,10 @@ struct NumberToken {
   std::string_view text;
   bool is_integer = true;  // no fraction and no exponent
   bool negative = false;
+  // Integers of at most 18 digits, which always fit 64 bits, come with their
+  // value, accumulated while the digits were validated.
+  bool small = false;
+  int64_t small_value = 0;
 };
 
 class JsonTokenizer {
@@ -93,7 +97,16 @@ class JsonTokenizer {
   // Skips white space and classifies the next value by its first byte; any
   // byte that starts no other kind is reported as a number, whose read then
   // refuses it. End of input fails with "EOF while parsing a value".
-  [[nodiscard]] bool Peek(JsonKind* kind) noexcept;
+  // `*kind` is written on failure too, so that no caller reads it unset.
+  [[nodiscard]] bool Peek(JsonKind* kind) noexcept {
+    *kind = JsonKind::kNull;
+    if (failed()) return false;
+    SkipSpace();
+    if (cur_ == end_) [[unlikely]]
+      return Fail(SyntaxCode::kEofValue, cur_);
+    *kind = KindOf(*cur_);
+    return true;
+  }
 
   [[nodiscard]] bool ReadNull() noexcept;
   [[nodiscard]] bool ReadBool(bool* value) noexcept;
@@ -101,6 +114,13 @@ class JsonTokenizer {
   // The decoded string: a view into the input when it holds no escape,
   // otherwise into the scratch buffer, valid until the next string read.
   [[nodiscard]] bool ReadString(std::string_view* value) noexcept;
+  // Whether the string last read decoded to ASCII only.
+  bool string_ascii() const noexcept { return string_ascii_; }
+  // Its length in code points and widest character class (as utf8::Measure
+  // counts them), known when it held no escape.
+  bool string_measured() const noexcept { return string_measured_; }
+  size_t string_length() const noexcept { return string_length_; }
+  uint32_t string_max_char() const noexcept { return string_max_char_; }
 
   // Array iteration: EnterArray consumes `[`; `*more` tells whether an
   // element follows (read it, then call NextElement) or `]` was consumed.
@@ -121,6 +141,17 @@ class JsonTokenizer {
 
  private:
   static bool IsSpace(char c) noexcept { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
+  static JsonKind KindOf(char c) noexcept {
+    switch (c) {
+      case 'n': return JsonKind::kNull;
+      case 't':
+      case 'f': return JsonKind::kBool;
+      case '"': return JsonKind::kString;
+      case '[': return JsonKind::kArray;
+      case '{': return JsonKind::kObject;
+      default: return JsonKind::kNumber;
+    }
+  }
   void SkipSpace() noexcept {
     while (cur_ < end_ && IsSpace(*cur_)) ++cur_;
   }
@@ -128,6 +159,7 @@ class JsonTokenizer {
   bool FailKind(JsonKind expected, const char* at) noexcept;
   bool ExpectLiteral(std::string_view rest) noexcept;
   bool Open() noexcept;
+  bool CloseIf(char closer) noexcept;
   bool ReadEscapedString(const char* start, std::string_view* value);
   bool ReadHexEscape(uint32_t* unit) noexcept;
 
@@ -135,6 +167,10 @@ class JsonTokenizer {
   const char* cur_;
   const char* end_;
   uint32_t nesting_ = 0;
+  bool string_ascii_ = true;
+  bool string_measured_ = false;
+  size_t string_length_ = 0;
+  uint32_t string_max_char_ = 0;
   SyntaxError error_;
   RawString scratch_;
 };

@@ -13,7 +13,17 @@ Status JsonTreeSource::Take(Ref& value) {
 Status JsonTreeSource::Peek(JsonKind& kind) {
   PyObject* v = pending_.get();
   if (v == nullptr) return Status(ErrorKind::kValue, "unexpected end of JSON tree");
-  if (v == Py_None) {
+  // The exact types of a parsed document first: one compare each.
+  PyTypeObject* type = Py_TYPE(v);
+  if (type == &PyUnicode_Type) {
+    kind = JsonKind::kString;
+  } else if (type == &PyLong_Type || type == &PyFloat_Type) {
+    kind = JsonKind::kNumber;
+  } else if (type == &PyDict_Type) {
+    kind = JsonKind::kObject;
+  } else if (type == &PyList_Type) {
+    kind = JsonKind::kArray;
+  } else if (v == Py_None) {
     kind = JsonKind::kNull;
   } else if (PyBool_Check(v)) {
     kind = JsonKind::kBool;
@@ -58,9 +68,23 @@ Status JsonTreeSource::ReadFloat(double& value) {
   return Status();
 }
 
+Status JsonTreeSource::ReadFloat(double& value, Ref& same) {
+  if (pending_ && PyFloat_CheckExact(pending_.get())) {
+    value = PyFloat_AS_DOUBLE(pending_.get());
+    same = std::move(pending_);
+    return Status();
+  }
+  return ReadFloat(value);
+}
+
 Status JsonTreeSource::ReadNumber(NumberValue& value) {
   Ref taken;
   VELUM_TRY(Take(taken));
+  if (PyLong_CheckExact(taken.get())) {
+    value.form = NumberValue::Form::kInt;
+    value.object = std::move(taken);
+    return Status();
+  }
   if (PyFloat_Check(taken.get())) {
     value.form = NumberValue::Form::kDouble;
     value.real = PyFloat_AS_DOUBLE(taken.get());

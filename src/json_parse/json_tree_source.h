@@ -23,6 +23,9 @@ class JsonTreeSource {
   Status ReadNull();
   Status ReadBool(bool& value);
   Status ReadFloat(double& value);
+  // As ReadFloat; an exact float is handed back in `same` too, so that it can
+  // be stored as it is instead of a new float of the same value.
+  Status ReadFloat(double& value, Ref& same);
   Status ReadNumber(NumberValue& value);
   // The pending str object itself (subclasses kept).
   Status ReadStr(Ref& value) { return Take(value); }

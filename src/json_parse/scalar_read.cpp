@@ -52,7 +52,7 @@ template <class Source>
 Status ReadDouble(Source& source, ScalarType type, JsonKind kind, Ref& out) {
   double value = 0;
   if (kind == JsonKind::kNumber) {
-    VELUM_TRY(source.ReadFloat(value));
+    VELUM_TRY(source.ReadFloat(value, out));
   } else if (kind == JsonKind::kString) {
     std::string_view text;
     VELUM_TRY(source.ReadText(text));
@@ -74,8 +74,12 @@ Status ReadDouble(Source& source, ScalarType type, JsonKind kind, Ref& out) {
   } else {
     return RefuseKind(source, "unexpected json type: %S");
   }
-  VELUM_TRY(CheckFloatRange(type, value));
-  out = Ref::steal(PyFloat_FromDouble(value));
+  Status range = CheckFloatRange(type, value);
+  if (!range.ok()) {
+    out.reset();
+    return range;
+  }
+  if (!out) out = Ref::steal(PyFloat_FromDouble(value));
   return out ? Status() : Status::Pending();
 }
 
@@ -146,12 +150,31 @@ Status CheckInt64(IntRange range, int64_t v, Ref& out) {
 
 bool IsIntegral(double v) noexcept { return v - std::trunc(v) == 0; }
 
+// The int of what ParseDecimalInteger read.
+PyObject* NewInt(bool negative, uint64_t magnitude) {
+  if (negative) return PyLong_FromLongLong(static_cast<int64_t>(0 - magnitude));
+  return PyLong_FromUnsignedLongLong(magnitude);
+}
+
+// The range check of what ParseDecimalInteger read.
+Status CheckParsed(IntRange range, bool negative, uint64_t magnitude, Ref& out) {
+  if (negative || magnitude <= INT64_MAX) {
+    return CheckInt64(range, negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude), out);
+  }
+  Ref value = Ref::steal(PyLong_FromUnsignedLongLong(magnitude));
+  if (!value) return Status::Pending();
+  if (range != IntRange::kUint64) return OutOfRange(range, value.get());
+  out = std::move(value);
+  return Status();
+}
+
 // An integer written as a string: the interpreter's own integer syntax, else
 // a decimal float without fraction. No range check.
 Status IntegerFromText(std::string_view text, Ref& out) {
-  int64_t small = 0;
-  if (ParseSmallDecimalInt(text, &small)) {
-    out = Ref::steal(PyLong_FromLongLong(small));
+  bool negative = false;
+  uint64_t magnitude = 0;
+  if (ParseDecimalInteger(text, &negative, &magnitude)) {
+    out = Ref::steal(NewInt(negative, magnitude));
     return out ? Status() : Status::Pending();
   }
   bool spaced = text.empty() || HasAsciiSpaceEnd(text);
@@ -198,8 +221,9 @@ Status ReadInteger(Source& source, ScalarType type, JsonKind kind, Ref& out) {
   if (kind == JsonKind::kString) {
     std::string_view text;
     VELUM_TRY(source.ReadText(text));
-    int64_t small = 0;
-    if (ParseSmallDecimalInt(text, &small)) return CheckInt64(range, small, out);
+    bool negative = false;
+    uint64_t magnitude = 0;
+    if (ParseDecimalInteger(text, &negative, &magnitude)) return CheckParsed(range, negative, magnitude, out);
     Ref value;
     VELUM_TRY(IntegerFromText(text, value));
     return CheckIntObject(range, std::move(value), out);
@@ -212,11 +236,14 @@ Status ReadBytes(Source& source, JsonKind kind, Ref& out) {
   if (kind != JsonKind::kString) return RefuseKind(source, "expected base64-encoded string got: %S");
   std::string_view text;
   VELUM_TRY(source.ReadText(text));
-  const auto size = Base64DecodedSize(text);
+  const auto size = Base64PaddedSize(text);
   if (!size) return Status(ErrorKind::kValue, "invalid base64 data");
-  out = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*size)));
-  if (!out) return Status::Pending();
-  Base64Decode(text, reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out.get())));
+  Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*size)));
+  if (!bytes) return Status::Pending();
+  if (!Base64Decode(text, reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(bytes.get())))) {
+    return Status(ErrorKind::kValue, "invalid base64 data");
+  }
+  out = std::move(bytes);
   return Status();
 }
 
@@ -230,6 +257,11 @@ template <class Source>
 Status ReadScalar(Source& source, ScalarType type, Ref& out) {
   JsonKind kind;
   VELUM_TRY(source.Peek(kind));
+  return ReadScalar(source, type, kind, out);
+}
+
+template <class Source>
+Status ReadScalar(Source& source, ScalarType type, JsonKind kind, Ref& out) {
   switch (type) {
     case ScalarType::kDouble:
     case ScalarType::kFloat: return ReadDouble(source, type, kind, out);
@@ -337,6 +369,8 @@ Status ReadMapKey(const MemberName& name, ScalarType key_type, Ref& out) {
 
 template Status ReadScalar<JsonTextSource>(JsonTextSource&, ScalarType, Ref&);
 template Status ReadScalar<JsonTreeSource>(JsonTreeSource&, ScalarType, Ref&);
+template Status ReadScalar<JsonTextSource>(JsonTextSource&, ScalarType, JsonKind, Ref&);
+template Status ReadScalar<JsonTreeSource>(JsonTreeSource&, ScalarType, JsonKind, Ref&);
 template Status ReadEnum<JsonTextSource>(JsonTextSource&, const EnumTable&, bool, Ref&);
 template Status ReadEnum<JsonTreeSource>(JsonTreeSource&, const EnumTable&, bool, Ref&);
 

@@ -15,6 +15,9 @@ namespace velum::json {
 // about the value alone; the caller adds the field it belongs to.
 template <class Source>
 Status ReadScalar(Source& source, ScalarType type, Ref& out);
+// As ReadScalar, for a caller that has just peeked the value's `kind`.
+template <class Source>
+Status ReadScalar(Source& source, ScalarType type, JsonKind kind, Ref& out);
 
 // Reads the next value as a member of the enum; `out` stays empty when an
 // unknown name or number is skipped under `ignore_unknown`. A null gives the

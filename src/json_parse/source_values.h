@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "common/ref.h"
@@ -27,12 +28,24 @@ struct NumberValue {
 struct MemberName {
   std::string_view text;
   PyObject* object = nullptr;
+  bool ascii = false;  // text known to be ASCII only
 };
+
+// A new str of text the tokenizer validated; `ascii` when it knows the text
+// to be ASCII only, which is copied as it is. Empty and one-character
+// strings take the interpreter's shared objects.
+inline PyObject* NewStrFromText(std::string_view text, bool ascii) {
+  const auto* data = reinterpret_cast<const uint8_t*>(text.data());
+  if (!ascii || text.size() <= 1) return NewStrFromUtf8(data, text.size());
+  PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
+  if (str != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(str), data, text.size());
+  return str;
+}
 
 // The member name as a str: the tree's own key, else a new str.
 inline Result<Ref> MemberNameObject(const MemberName& name) {
   if (name.object != nullptr) return Ref::borrow(name.object);
-  Ref text = Ref::steal(NewStrFromUtf8(reinterpret_cast<const uint8_t*>(name.text.data()), name.text.size()));
+  Ref text = Ref::steal(NewStrFromText(name.text, name.ascii));
   if (!text) return Status::Pending();
   return text;
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -130,6 +131,95 @@ TEST(Base64, Refusals) {
     bool ok = true;
     Decode(bad, &ok);
     EXPECT_FALSE(ok) << bad;
+  }
+}
+
+}  // namespace
+}  // namespace velum::json
+
+namespace velum::json {
+namespace {
+
+TEST(DecimalInteger, SixtyFourBitsEitherSign) {
+  const struct {
+    const char* text;
+    bool negative;
+    uint64_t magnitude;
+  } cases[] = {
+      {"0", false, 0},
+      {"-0", true, 0},
+      {"+7", false, 7},
+      {"007", false, 7},
+      {"18446744073709551615", false, UINT64_MAX},
+      {"-9223372036854775808", true, uint64_t{1} << 63},
+      {"9223372036854775808", false, uint64_t{1} << 63},
+  };
+  for (const auto& c : cases) {
+    bool negative = false;
+    uint64_t magnitude = 1;
+    ASSERT_TRUE(ParseDecimalInteger(c.text, &negative, &magnitude)) << c.text;
+    EXPECT_EQ(negative, c.negative) << c.text;
+    EXPECT_EQ(magnitude, c.magnitude) << c.text;
+  }
+  for (const char* bad : {"", "-", "+", "18446744073709551616", "-9223372036854775809", "000000000000000000001",
+                          "1_000", " 1", "1 ", "1.0", "1e3", "--1", "+-1", "0x10"}) {
+    bool negative = false;
+    uint64_t magnitude = 0;
+    EXPECT_FALSE(ParseDecimalInteger(bad, &negative, &magnitude)) << bad;
+  }
+}
+
+TEST(JsonNumber, SmallIntegerLiteralsCarryTheirValue) {
+  for (const char* text : {"0", "-0", "7", "-123456789012345678", "999999999999999999"}) {
+    JsonTokenizer t(text, std::strlen(text));
+    NumberToken token;
+    ASSERT_TRUE(t.ReadNumber(&token));
+    int64_t v = 1;
+    ASSERT_TRUE(LiteralToInt64(token, &v));
+    EXPECT_EQ(v, std::stoll(text)) << text;
+  }
+  for (const char* text : {"9223372036854775807", "-9223372036854775808"}) {
+    JsonTokenizer t(text, std::strlen(text));
+    NumberToken token;
+    ASSERT_TRUE(t.ReadNumber(&token));
+    EXPECT_FALSE(token.small);
+    int64_t v = 1;
+    ASSERT_TRUE(LiteralToInt64(token, &v));
+    EXPECT_EQ(v, std::stoll(text)) << text;
+  }
+}
+
+TEST(Base64, OnePassDecodeRefusesWhatTheSizeCheckRefuses) {
+  for (const char* text : {"Y Q=", "+-AA", "/_AA", "a.b=", "YWJj+_==", "AAAA\x80" "AAA", "YQ", "-_8", "+/+/"}) {
+    const std::string s(text);
+    const auto padded = Base64PaddedSize(s);
+    ASSERT_TRUE(padded.has_value()) << text;
+    std::string out(*padded, '\0');
+    EXPECT_EQ(Base64Decode(s, reinterpret_cast<uint8_t*>(out.data())), Base64DecodedSize(s).has_value()) << text;
+  }
+}
+
+}  // namespace
+}  // namespace velum::json
+
+namespace velum::json {
+namespace {
+
+// Literals on both sides of the exact shortcut's bounds read as from_chars
+// reads them, bit for bit.
+TEST(JsonNumber, ExactShortcutAgreesWithFromChars) {
+  const char* texts[] = {"0", "-0", "-0.0", "0.1", "1.5", "123.456", "-98.7654321", "9007199254740992",
+                         "9007199254740993", "9007199254740992.5", "1e22", "1e23", "1.5e-22", "15e-23",
+                         "4.35", "0.3", "1234567890123456789", "12345678901234567890", "1e-5", "7E+2",
+                         "100.23456789012345", "2.2250738585072014e-308", "0.000001", "1e000"};
+  for (const char* text : texts) {
+    JsonTokenizer t(text, std::strlen(text));
+    NumberToken token;
+    ASSERT_TRUE(t.ReadNumber(&token)) << text;
+    double want = 0;
+    std::from_chars(text, text + std::strlen(text), want);
+    const double got = LiteralToDouble(token);
+    EXPECT_EQ(std::memcmp(&got, &want, sizeof got), 0) << text << " " << got << " " << want;
   }
 }
 

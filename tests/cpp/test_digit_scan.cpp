@@ -1,0 +1,42 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+
+#include "json_parse/digit_scan.h"
+
+namespace velum::json {
+namespace {
+
+// Every non-digit neighbour of the digit range, and bytes that wrap, at every
+// position of runs spanning one to three words.
+TEST(DigitScan, StopsAtTheFirstNonDigitAtEveryPosition) {
+  const char stops[] = {'/', ':', '.', 'e', '-', '\0', '\x7f', '\x80', '\xb9', '\xba', '\xff'};
+  for (size_t length = 1; length <= 24; ++length) {
+    for (size_t at = 0; at < length; ++at) {
+      for (char stop : stops) {
+        std::string text;
+        for (size_t i = 0; i < length; ++i) text.push_back(static_cast<char>('0' + (i * 7 + 3) % 10));
+        text[at] = stop;
+        EXPECT_EQ(SkipDigits(text.data(), text.data() + text.size()) - text.data(), static_cast<ptrdiff_t>(at))
+            << "length " << length << " at " << at << " byte " << int(static_cast<unsigned char>(stop));
+      }
+    }
+    const std::string digits(length, '9');
+    EXPECT_EQ(SkipDigits(digits.data(), digits.data() + length), digits.data() + length);
+  }
+}
+
+TEST(DigitScan, ValuesOfEveryLength) {
+  std::string text;
+  for (size_t n = 1; n <= 19; ++n) {
+    text.push_back(static_cast<char>('0' + (n * 3 + 1) % 10));
+    EXPECT_EQ(DigitsValue(text.data(), n), std::stoull(text)) << text;
+    const std::string nines(n, '9');
+    EXPECT_EQ(DigitsValue(nines.data(), n), std::stoull(nines)) << nines;
+  }
+  EXPECT_EQ(DigitsValue("0000000000000000001", 19), 1u);
+}
+
+}  // namespace
+}  // namespace velum::json

@@ -1,0 +1,116 @@
+"""Values at the edges of the reader's native shortcuts: integers in strings
+around the 64-bit bounds, Base64 alphabets, and strings that are ASCII only
+or not, read from text and from trees alike."""
+
+from __future__ import annotations
+
+import json
+from typing import Any
+
+import pytest
+
+import velum
+
+P3 = "velum.test.proto3"
+
+
+@pytest.fixture(scope="module")
+def scalars(registry: velum.Registry) -> Any:
+    return registry.message_class(f"{P3}.Scalars")
+
+
+def _both(cls: Any, text: str) -> list[Any]:
+    return [cls.from_json(text), cls.from_dict(json.loads(text))]
+
+
+@pytest.mark.parametrize(
+    ("field", "text", "value"),
+    [
+        ("f_uint64", '"18446744073709551615"', 2**64 - 1),
+        ("f_fixed64", '"+18446744073709551615"', 2**64 - 1),
+        ("f_int64", '"-9223372036854775808"', -(2**63)),
+        ("f_int64", '"9223372036854775807"', 2**63 - 1),
+        ("f_sint64", '"-0"', 0),
+        ("f_int32", '"+000000000000000000005"', 5),  # beyond twenty digits: the interpreter's route
+        ("f_int64", '"1_000"', 1000),
+        ("f_uint64", "18446744073709551615", 2**64 - 1),
+    ],
+)
+def test_integer_strings_at_the_bounds(scalars: Any, field: str, text: str, value: int) -> None:
+    for msg in _both(scalars, f'{{"{field}": {text}}}'):
+        assert getattr(msg, field) == value
+
+
+@pytest.mark.parametrize(
+    ("field", "text", "shown", "kind"),
+    [
+        ("f_uint64", '"18446744073709551616"', "18446744073709551616", "uint64"),
+        ("f_int64", '"9223372036854775808"', "9223372036854775808", "int64"),
+        ("f_int64", '"-9223372036854775809"', "-9223372036854775809", "int64"),
+        ("f_uint64", '"-1"', "-1", "uint64"),
+        ("f_int32", '"10000000000000000000"', "10000000000000000000", "int32"),
+        ("f_uint32", '"4294967296"', "4294967296", "uint32"),
+    ],
+)
+def test_integer_strings_out_of_range(
+    scalars: Any, field: str, text: str, shown: str, kind: str
+) -> None:
+    message = f"^value {shown} out of range for {kind} for field"
+    for read in (scalars.from_json, lambda t: scalars.from_dict(json.loads(t))):
+        with pytest.raises(OverflowError, match=message):
+            read(f'{{"{field}": {text}}}')
+
+
+@pytest.mark.parametrize(
+    ("text", "value"),
+    [
+        ("YWJj", b"abc"),
+        ("YWJjZA", b"abcd"),
+        ("-_-_", b"\xfb\xff\xbf"),
+        ("+/+/", b"\xfb\xff\xbf"),
+        ("", b""),
+    ],
+)
+def test_base64_accepted(scalars: Any, text: str, value: bytes) -> None:
+    for msg in _both(scalars, f'{{"f_bytes": "{text}"}}'):
+        assert msg.f_bytes == value
+
+
+@pytest.mark.parametrize("text", ["YWJj+_==", "YW Jj", "YWJj\\u00e9A==", "YWJ==", "YWJjZ"])
+def test_base64_refused(scalars: Any, text: str) -> None:
+    with pytest.raises(ValueError, match="^invalid base64 data for field"):
+        scalars.from_json(f'{{"f_bytes": "{text}"}}')
+
+
+@pytest.mark.parametrize(
+    "value",
+    [
+        "",
+        "a",
+        "é",
+        "plain ascii text longer than a word",
+        "tail é",
+        "日本語 and ascii",
+        '"quoted"\\n',
+        "x" * 64 + "🙂",
+    ],
+)
+def test_strings_and_map_keys_read_back(registry: velum.Registry, scalars: Any, value: str) -> None:
+    text = json.dumps({"fString": value})
+    for msg in _both(scalars, text):
+        assert msg.f_string == value
+        assert type(msg.f_string) is str
+    maps = registry.message_class(f"{P3}.Maps")
+    key_field = next(f for f in maps._desc.fields if f.name == "string_string")
+    doc = json.dumps({key_field.json_name: {value: value, value + "k": "v"}})
+    for msg in _both(maps, doc):
+        assert msg.string_string == {value: value, value + "k": "v"}
+
+
+def test_strings_of_every_width_mix(scalars: Any) -> None:
+    pieces = ["a", "plain ascii", "é", "Ā", "日", "🙂", "12345678", "\x7f", "ÿ"]
+    for mask in range(1, 1 << len(pieces)):
+        value = "".join(p for i, p in enumerate(pieces) if mask >> i & 1)
+        text = json.dumps({"fString": value}, ensure_ascii=False)
+        assert scalars.from_json(text).f_string == value
+        assert scalars.from_json(text.encode()).f_string == value
