@@ -17,7 +17,7 @@ from velum._descriptors import (
     peek_type,
     set_extension_holder_factory,
 )
-from velum._enums import ClosedEnum, OpenEnum
+from velum._enums import ClosedEnum, OpenEnum, new_enum_class
 from velum._message import Message
 from velum._naming import NATIVE_MESSAGE_NAMES
 
@@ -43,11 +43,12 @@ def _qualname(type_name: str, file: DescFile) -> str:
 
 def make_enum_class(desc: DescEnum) -> type:
     base = OpenEnum if desc.open else ClosedEnum
-    cls: type = base(  # type: ignore[call-overload]
+    cls = new_enum_class(
+        base,
         desc.name,
         [(v.local_name, v.number) for v in desc.values],
-        module=module_name(desc.file),
-        qualname=_qualname(desc.type_name, desc.file),
+        module_name(desc.file),
+        _qualname(desc.type_name, desc.file),
     )
     cls._desc = desc  # type: ignore[attr-defined]
     return cls
