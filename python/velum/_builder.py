@@ -217,7 +217,8 @@ class Batch:
         field_protos = proto.fields
         file, type_name = desc.file, desc.type_name
         for field_proto in field_protos:
-            _check_identifier(field_proto.name, "field", file, type_name)
+            if not field_proto.name.isidentifier():
+                _check_identifier(field_proto.name, "field", file, type_name)
         real_oneofs = _real_oneof_indexes(proto) if proto.oneofs else []
         oneof_protos = [proto.oneofs[i] for i in real_oneofs]
         for oneof_proto in oneof_protos:

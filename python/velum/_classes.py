@@ -9,9 +9,11 @@ from _velum_ext import NativeMessage, initialize_message_type
 from velum._descriptors import (
     DescEnum,
     DescExtension,
+    DescFieldValueEnum,
     DescFieldValueList,
     DescFieldValueMap,
     DescFieldValueMessage,
+    DescFieldValueScalar,
     DescFile,
     DescMessage,
     peek_type,
@@ -79,7 +81,7 @@ def _new_class(name: str, namespace: dict[str, object]) -> type:
     """
     slots = namespace["__slots__"]
     assert isinstance(slots, tuple)
-    if not any(_is_private_name(slot) for slot in slots):
+    if not [slot for slot in slots if slot[:2] == "__" and _is_private_name(slot)]:
         return type(name, (NativeMessage, Message), namespace)
     cls = type("_", (NativeMessage, Message), namespace)
     cls.__name__ = name
@@ -141,7 +143,12 @@ def make_message_classes(descs: list[DescMessage]) -> None:
             desc._create = None
 
 
+_LEAF_VALUES = frozenset({DescFieldValueScalar, DescFieldValueEnum})
+
+
 def _message_target(value: object) -> DescMessage | None:
+    if type(value) in _LEAF_VALUES:
+        return None
     if isinstance(value, DescFieldValueMessage):
         return value.message
     if isinstance(value, DescFieldValueList) and isinstance(value.element, DescMessage):
