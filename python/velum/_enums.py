@@ -61,7 +61,7 @@ def new_enum_class(
     real IntEnum subclass. Names the metaclass would handle specially (ones that shadow an
     inherited attribute) take the ordinary path.
     """
-    if any(hasattr(base, local) for local, _ in members):
+    if not _inherited_names(base).isdisjoint(local for local, _ in members):
         return base(name, members, module=module, qualname=qualname)  # type: ignore[call-overload,no-any-return]
     namespace = {
         key: type(value)() if type(value) in (list, dict) else value
@@ -89,6 +89,7 @@ def new_enum_class(
 
 
 _SAMPLES: dict[type, dict[str, Any]] = {}
+_INHERITED: dict[type, frozenset[str]] = {}
 _SAMPLE_MEMBER = "SAMPLE"
 
 
@@ -100,3 +101,10 @@ def _sample_namespace(base: type[_ProtoEnum]) -> dict[str, Any]:
         sample = {k: v for k, v in made.__dict__.items() if k not in skip}
         _SAMPLES[base] = sample
     return sample
+
+
+def _inherited_names(base: type) -> frozenset[str]:
+    names = _INHERITED.get(base)
+    if names is None:
+        names = _INHERITED[base] = frozenset(n for k in base.__mro__ for n in vars(k))
+    return names
