@@ -77,10 +77,9 @@ def new_enum_class(
         member = by_value.get(number)
         if member is None:  # a later name with a known number is an alias
             member = int.__new__(cls, number)
-            member._value_ = number
-            member._name_ = local
-            member.__objclass__ = cls
-            member._sort_order_ = len(names)
+            member.__dict__.update(
+                _value_=number, _name_=local, __objclass__=cls, _sort_order_=len(names)
+            )
             names.append(local)
             by_value[number] = member
         by_name[local] = member
