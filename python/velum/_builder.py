@@ -69,6 +69,11 @@ _ZERO: dict[ScalarType, Any] = {
 }
 _UNPACKABLE = frozenset({ScalarType.STRING, ScalarType.BYTES})
 _SCALAR_TYPES = {int(t): t for t in ScalarType}
+# Value descriptors are never changed once made, so fields of the same shape share one.
+_SCALAR_VALUES = {t: DescFieldValueScalar(t) for t in ScalarType}
+_SCALAR_LISTS = {
+    (t, packed): DescFieldValueList(t, packed) for t in ScalarType for packed in (False, True)
+}
 
 
 def zero_value(scalar: ScalarType) -> Any:
@@ -209,52 +214,51 @@ class Batch:
                 desc._create = _classes.create_on_first_use
 
     def _resolve_message(self, desc: DescMessage, proto: MessageProto, features: Features) -> None:
-        real_oneofs = _real_oneof_indexes(proto)
-        class_attrs = {m.name for m in desc.nested_messages if not m.is_map_entry}
-        class_attrs.update(e.name for e in desc.nested_enums)
-        reserved = _classes.RESERVED_MESSAGE_NAMES
-
-        def is_reserved(name: str) -> bool:
-            return name in reserved or name in class_attrs
-
+        field_protos = proto.fields
+        file, type_name = desc.file, desc.type_name
+        for field_proto in field_protos:
+            if not field_proto.name.isidentifier():
+                _check_identifier(field_proto.name, "field", file, type_name)
+        real_oneofs = _real_oneof_indexes(proto) if proto.oneofs else []
         oneof_protos = [proto.oneofs[i] for i in real_oneofs]
-        for field_proto in proto.fields:
-            _check_identifier(field_proto.name, "field", desc.file, desc.type_name)
         for oneof_proto in oneof_protos:
-            _check_identifier(oneof_proto.name, "oneof", desc.file, desc.type_name)
-        names = [f.name for f in proto.fields] + [o.name for o in oneof_protos]
-        local_names = assign_local_names(names, is_reserved)
+            _check_identifier(oneof_proto.name, "oneof", file, type_name)
+        names = [f.name for f in field_protos]
+        names += [o.name for o in oneof_protos]
+        local_names = assign_local_names(names, _reserved_in(desc))
         oneofs: dict[int, tuple[DescOneof, Features]] = {}
         for index, oneof_proto, local in zip(
-            real_oneofs, oneof_protos, local_names[len(proto.fields) :], strict=True
+            real_oneofs, oneof_protos, local_names[len(field_protos) :], strict=True
         ):
             group = DescOneof(oneof_proto.name, local, desc)
             oneofs[index] = (group, features.merge(features_of(oneof_proto)))
             desc.oneofs.append(group)
             desc._oneofs_by_local_name[local] = group
             desc._oneofs_by_name[group.name] = group
+        fields = desc.fields
         defaults: list[tuple[str, Any]] = []
-        for field_proto, local in zip(proto.fields, local_names, strict=False):
+        by_name, by_proto_name = desc._fields_by_name, desc._fields_by_proto_name
+        by_number = desc._fields_by_number
+        prefix = type_name + "."
+        for field_proto, local in zip(field_protos, local_names, strict=False):
             oneof = None
             field_features = features
-            if field_proto.oneof_index in oneofs:
+            if oneofs and field_proto.oneof_index in oneofs:
                 oneof, field_features = oneofs[field_proto.oneof_index]
+            options = field_proto.options
+            if options is not None:
+                field_features = field_features.merge(options.features)
             field = self._make_field(
-                field_proto,
-                local,
-                f"{desc.type_name}.{field_proto.name}",
-                desc,
-                oneof,
-                field_features.merge(features_of(field_proto)),
+                field_proto, local, prefix + field_proto.name, desc, oneof, field_features
             )
-            desc.fields.append(field)
-            desc._fields_by_name[field.local_name] = field
-            desc._fields_by_proto_name[field.name] = field
-            desc._fields_by_number[field.number] = field
+            fields.append(field)
+            by_name[local] = field
+            by_proto_name[field.name] = field
+            by_number[field.number] = field
             if oneof is not None:
                 oneof.fields.append(field)
             else:
-                defaults.append((field.local_name, peek_default(field)))
+                defaults.append((local, peek_default(field)))
         defaults.extend((oneof.local_name, None) for oneof in desc.oneofs)
         desc._defaults = defaults
 
@@ -284,70 +288,83 @@ class Batch:
         features: Features,
         is_extension: bool = False,
     ) -> DescField:
-        if proto.label == LABEL_REQUIRED:
+        label = proto.label
+        if label == LABEL_REQUIRED:
             features = features.with_presence(FIELD_PRESENCE_LEGACY_REQUIRED)
-        packed = packed_option(proto)
-        if packed is not None:
-            features = features.with_packed(packed)
+        if proto.options is not None:
+            packed = packed_option(proto)
+            if packed is not None:
+                features = features.with_packed(packed)
         if parent is not None and parent.is_map_entry:
             # Map entries keep their own encoding whatever the file's features say.
             features = features.length_prefixed()
-        value, default = self._field_value(proto, oneof, features, full_name)
-        repeated = isinstance(value, DescFieldValueList | DescFieldValueMap)
-        if repeated:
-            presence = Presence.IMPLICIT
-        elif features.field_presence == FIELD_PRESENCE_LEGACY_REQUIRED:
-            presence = Presence.LEGACY_REQUIRED
-        elif (
-            features.field_presence == FIELD_PRESENCE_IMPLICIT
-            and oneof is None
-            and not proto.proto3_optional
-            and not is_extension
-            and not isinstance(value, DescFieldValueMessage)
-        ):
-            presence = Presence.IMPLICIT
+        scalar = _SCALAR_TYPES.get(proto.type)
+        # Otherwise a message, an enum, or a type to look up or refuse.
+        target = scalar if scalar is not None else self._field_type(proto, full_name)
+        value: FieldValue
+        if label == LABEL_REPEATED:
+            value, default = self._repeated_value(target, proto, features, full_name)
+            presence, requires_presence = Presence.IMPLICIT, False
         else:
-            presence = Presence.EXPLICIT
-        requires_presence = (
-            isinstance(value, DescFieldValueScalar | DescFieldValueEnum)
-            and oneof is None
-            and presence != Presence.IMPLICIT
-        )
+            if type(target) is ScalarType:
+                # Fields outside a oneof share one value descriptor per scalar type.
+                value = (
+                    _SCALAR_VALUES[target] if oneof is None else DescFieldValueScalar(target, oneof)
+                )
+                default = (
+                    _scalar_default(target, proto, full_name)
+                    if proto.default_value
+                    else _ZERO.get(target, 0)
+                )
+            elif type(target) is DescEnum:
+                value = DescFieldValueEnum(target, oneof)
+                default = _enum_default(target, proto, full_name)
+            else:
+                assert isinstance(target, DescMessage)
+                delimited = proto.type == TYPE_GROUP or (
+                    features.message_encoding == MESSAGE_DELIMITED and not target.is_map_entry
+                )
+                value, default = DescFieldValueMessage(target, delimited, oneof), None
+            presence, requires_presence = _presence(
+                features.field_presence,
+                oneof is None
+                and not proto.proto3_optional
+                and not is_extension
+                and not isinstance(value, DescFieldValueMessage),
+                not isinstance(value, DescFieldValueMessage) and oneof is None,
+            )
+        json = proto.json_name
         return DescField(
-            number=proto.number,
-            name=proto.name,
-            local_name=local_name,
-            json_name=proto.json_name if proto.json_name is not None else json_name(proto.name),
-            full_name=full_name,
-            presence=presence,
-            _requires_presence=requires_presence,
-            value=value,
-            default=default,
-            parent=parent,
-            oneof=oneof,
+            proto.number,
+            proto.name,
+            local_name,
+            json if json is not None else json_name(proto.name),
+            full_name,
+            presence,
+            requires_presence,
+            value,
+            default,
+            parent,
+            oneof,
         )
 
-    def _field_value(
-        self, proto: FieldProto, oneof: DescOneof | None, features: Features, full_name: str
+    def _repeated_value(
+        self,
+        target: ScalarType | DescEnum | DescMessage,
+        proto: FieldProto,
+        features: Features,
+        full_name: str,
     ) -> tuple[FieldValue, Any]:
-        repeated = proto.label == LABEL_REPEATED
-        target: ScalarType | DescEnum | DescMessage = self._field_type(proto, full_name)
-        if isinstance(target, DescMessage):
-            delimited = proto.type == TYPE_GROUP or (
-                features.message_encoding == MESSAGE_DELIMITED and not target.is_map_entry
-            )
-            if repeated and target.is_map_entry:
+        if type(target) is DescMessage:
+            if target.is_map_entry:
                 return self._map_value(target, full_name), {}
-            if repeated:
-                return DescFieldValueList(target, False, delimited), []
-            return DescFieldValueMessage(target, delimited, oneof), None
-        if repeated:
-            packable = not (isinstance(target, ScalarType) and target in _UNPACKABLE)
-            packed = packable and features.repeated_field_encoding == REPEATED_PACKED
-            return DescFieldValueList(target, packed, False), []
-        if isinstance(target, DescEnum):
-            return DescFieldValueEnum(target, oneof), _enum_default(target, proto, full_name)
-        return DescFieldValueScalar(target, oneof), _scalar_default(target, proto, full_name)
+            delimited = proto.type == TYPE_GROUP or features.message_encoding == MESSAGE_DELIMITED
+            return DescFieldValueList(target, False, delimited), []
+        packable = not (type(target) is ScalarType and target in _UNPACKABLE)
+        packed = packable and features.repeated_field_encoding == REPEATED_PACKED
+        if type(target) is ScalarType:
+            return _SCALAR_LISTS[target, packed], []
+        return DescFieldValueList(target, packed, False), []
 
     def _field_type(self, proto: FieldProto, full_name: str) -> ScalarType | DescEnum | DescMessage:
         if proto.type in (TYPE_MESSAGE, TYPE_GROUP, TYPE_ENUM) or (
@@ -385,6 +402,31 @@ def _check_identifier(name: str, kind: str, file: DescFile, scope: str) -> None:
     if not name.isidentifier():
         where = f" in {scope.removesuffix('.')}" if scope else ""
         raise ValueError(f"{file.name}: {kind} name {name!r}{where} is not a valid identifier")
+
+
+def _reserved_in(desc: DescMessage) -> Callable[[str], bool]:
+    """Names a field of `desc` cannot take: every message's attributes and its nested types."""
+    reserved = _classes.RESERVED_MESSAGE_NAMES
+    class_attrs = {m.name for m in desc.nested_messages if not m.is_map_entry}
+    class_attrs.update(e.name for e in desc.nested_enums)
+    if not class_attrs:
+        return reserved.__contains__
+
+    def is_reserved(name: str) -> bool:
+        return name in reserved or name in class_attrs
+
+    return is_reserved
+
+
+def _presence(field_presence: int, may_be_implicit: bool, tracked: bool) -> tuple[Presence, bool]:
+    """A singular field's presence, and whether its presence bit is kept."""
+    if field_presence == FIELD_PRESENCE_LEGACY_REQUIRED:
+        presence = Presence.LEGACY_REQUIRED
+    elif field_presence == FIELD_PRESENCE_IMPLICIT and may_be_implicit:
+        presence = Presence.IMPLICIT
+    else:
+        presence = Presence.EXPLICIT
+    return presence, tracked and presence is not Presence.IMPLICIT
 
 
 def _real_oneof_indexes(proto: MessageProto) -> list[int]:

@@ -3,23 +3,23 @@
 from __future__ import annotations
 
 import threading
-from collections.abc import Callable
-from typing import Any
 
 from _velum_ext import NativeMessage, initialize_message_type
 
 from velum._descriptors import (
     DescEnum,
     DescExtension,
+    DescFieldValueEnum,
     DescFieldValueList,
     DescFieldValueMap,
     DescFieldValueMessage,
+    DescFieldValueScalar,
     DescFile,
     DescMessage,
     peek_type,
     set_extension_holder_factory,
 )
-from velum._enums import ClosedEnum, OpenEnum
+from velum._enums import ClosedEnum, OpenEnum, new_enum_class
 from velum._message import Message
 from velum._naming import NATIVE_MESSAGE_NAMES
 
@@ -44,13 +44,13 @@ def _qualname(type_name: str, file: DescFile) -> str:
 
 
 def make_enum_class(desc: DescEnum) -> type:
-    # The functional enum API, which checkers do not model with module= and qualname=.
-    base: Callable[..., Any] = OpenEnum if desc.open else ClosedEnum
-    cls: type = base(
+    base = OpenEnum if desc.open else ClosedEnum
+    cls: type = new_enum_class(
+        base,
         desc.name,
         [(v.local_name, v.number) for v in desc.values],
-        module=module_name(desc.file),
-        qualname=_qualname(desc.type_name, desc.file),
+        module_name(desc.file),
+        _qualname(desc.type_name, desc.file),
     )
     cls._desc = desc  # type: ignore[attr-defined]
     return cls
@@ -81,7 +81,7 @@ def _new_class(name: str, namespace: dict[str, object]) -> type:
     """
     slots = namespace["__slots__"]
     assert isinstance(slots, tuple)
-    if not any(_is_private_name(slot) for slot in slots):
+    if not [slot for slot in slots if slot[:2] == "__" and _is_private_name(slot)]:
         return type(name, (NativeMessage, Message), namespace)
     cls = type("_", (NativeMessage, Message), namespace)
     cls.__name__ = name
@@ -143,7 +143,12 @@ def make_message_classes(descs: list[DescMessage]) -> None:
             desc._create = None
 
 
+_LEAF_VALUES = frozenset({DescFieldValueScalar, DescFieldValueEnum})
+
+
 def _message_target(value: object) -> DescMessage | None:
+    if type(value) in _LEAF_VALUES:
+        return None
     if isinstance(value, DescFieldValueMessage):
         return value.message
     if isinstance(value, DescFieldValueList) and isinstance(value.element, DescMessage):

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import enum
 import keyword
+from collections.abc import Callable
 from typing import Any
 
 
@@ -43,3 +44,71 @@ RESERVED_ENUM_NAMES = frozenset(
 def is_reserved_enum_name(name: str) -> bool:
     # The enum machinery keeps _sunder_ and __dunder__ names for itself.
     return name in RESERVED_ENUM_NAMES or (len(name) > 1 and name[0] == name[-1] == "_")
+
+
+def new_enum_class(
+    base: type[OpenEnum] | type[ClosedEnum],
+    name: str,
+    members: list[tuple[str, int]],
+    module: str,
+    qualname: str,
+) -> type:
+    """An enum class like `base(name, members, ...)`, made without the metaclass' per-member work.
+
+    The functional API runs several Python calls and a class mutation for each member, which
+    made enum classes the bulk of loading a schema. Here the class comes from a namespace
+    copied from a one-member sample made the ordinary way (so it carries whatever the running
+    interpreter's `enum` puts there), and its members are filled in directly. The result is a
+    real IntEnum subclass. Names the metaclass would handle specially (ones that shadow an
+    inherited attribute) take the ordinary path.
+    """
+    if not _inherited_names(base).isdisjoint(local for local, _ in members):
+        # The functional API, which checkers do not model with module= and qualname=.
+        functional: Callable[..., Any] = base
+        made: type = functional(name, members, module=module, qualname=qualname)
+        return made
+    namespace = {
+        key: type(value)() if type(value) in (list, dict) else value
+        for key, value in _sample_namespace(base).items()
+    }
+    namespace["__module__"] = module
+    namespace["__qualname__"] = qualname
+    cls: Any = type.__new__(type(base), name, (base,), namespace)
+    names: list[str] = cls._member_names_
+    by_name: dict[str, Any] = cls._member_map_
+    by_value: dict[int, Any] = cls._value2member_map_
+    for local, number in members:
+        member = by_value.get(number)
+        if member is None:  # a later name with a known number is an alias
+            member = int.__new__(cls, number)
+            member.__dict__.update(
+                _value_=number, _name_=local, __objclass__=cls, _sort_order_=len(names)
+            )
+            names.append(local)
+            by_value[number] = member
+        by_name[local] = member
+        type.__setattr__(cls, local, member)
+    return cls  # type: ignore[no-any-return]
+
+
+_SAMPLES: dict[type, dict[str, Any]] = {}
+_INHERITED: dict[type, frozenset[str]] = {}
+_SAMPLE_MEMBER = "SAMPLE"
+
+
+def _sample_namespace(base: type[_ProtoEnum]) -> dict[str, Any]:
+    sample = _SAMPLES.get(base)
+    if sample is None:
+        functional: Callable[..., Any] = base
+        made = functional("Sample", [(_SAMPLE_MEMBER, 0)], module=__name__)
+        skip = {_SAMPLE_MEMBER, "__module__", "__qualname__", "__dict__", "__weakref__"}
+        sample = {k: v for k, v in made.__dict__.items() if k not in skip}
+        _SAMPLES[base] = sample
+    return sample
+
+
+def _inherited_names(base: type) -> frozenset[str]:
+    names = _INHERITED.get(base)
+    if names is None:
+        names = _INHERITED[base] = frozenset(n for k in base.__mro__ for n in vars(k))
+    return names

@@ -32,6 +32,9 @@ NATIVE_MESSAGE_NAMES = frozenset(
 )
 
 
+_KEYWORDS = frozenset(keyword.kwlist)
+
+
 def json_name(name: str) -> str:
     """The JSON name protoc derives from a field name: lowerCamelCase at underscores."""
     out = []
@@ -58,7 +61,11 @@ def assign_local_names(names: list[str], reserved: Callable[[str], bool]) -> lis
     def clashes(name: str) -> bool:
         return keyword.iskeyword(name) or reserved(name)
 
-    if len(set(names)) == len(names) and not any(map(clashes, names)):
+    if (
+        len(set(names)) == len(names)
+        and _KEYWORDS.isdisjoint(names)
+        and not any(map(reserved, names))
+    ):
         return list(names)  # the usual case: nothing to rename
     taken = {n for n in names if not clashes(n)}
     result = []
