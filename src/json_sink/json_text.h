@@ -17,8 +17,17 @@ namespace velum::json_sink {
 
 class JsonText {
  public:
+  JsonText() noexcept = default;
+  // Output starts in the caller's `first_block` (see TextBuffer).
+  JsonText(char* first_block, size_t capacity) noexcept : out_(first_block, capacity) {}
+
   // Memory exhaustion anywhere is sticky: check ok() once at the end.
   bool ok() const noexcept { return out_.ok() && frames_.ok(); }
+  // Whether a byte above 0x7f was appended through String or MemberName, or
+  // announced with NoteNonAscii; false means the text is pure ASCII.
+  bool non_ascii() const noexcept { return non_ascii_; }
+  void NoteNonAscii() noexcept { non_ascii_ = true; }
+  void ShrinkToFit() noexcept { out_.ShrinkToFit(); }
   const char* data() const noexcept { return out_.data(); }
   size_t size() const noexcept { return out_.size(); }
   std::string_view text() const noexcept { return {out_.data(), out_.size()}; }
@@ -32,8 +41,19 @@ class JsonText {
   // A member name, already UTF-8; the value follows with the next event.
   void MemberName(const char* text, size_t size) noexcept {
     MemberSeparator();
-    AppendJsonString(out_, text, size);
+    non_ascii_ |= AppendJsonString(out_, text, size);
     out_.Push(':');
+  }
+  // A member name prepared ahead: `key` is ',' followed by the quoted,
+  // escaped name and ':'; the comma is dropped for an object's first member.
+  void MemberKey(const char* key, size_t size) noexcept {
+    size_t skip = 1;
+    if (!frames_.empty()) {
+      char& top = Top();
+      skip = (top & kFirst) != 0 ? 1 : 0;
+      top = static_cast<char>(top & ~kFirst);
+    }
+    out_.Append(key + skip, size - skip);
   }
   void Null() noexcept { Literal("null", 4); }
   void Boolean(bool value) noexcept { value ? Literal("true", 4) : Literal("false", 5); }
@@ -55,7 +75,26 @@ class JsonText {
   }
   void String(const char* text, size_t size) noexcept {
     ValueSeparator();
-    AppendJsonString(out_, text, size);
+    non_ascii_ |= AppendJsonString(out_, text, size);
+  }
+  // Decimal digits as a JSON string (64-bit integers): nothing to escape.
+  void QuotedInteger(int64_t value) noexcept {
+    ValueSeparator();
+    char* p = out_.Reserve(kIntegerTextMax + 2);
+    if (p == nullptr) return;
+    p[0] = '"';
+    const size_t n = FormatInteger(value, p + 1);
+    p[n + 1] = '"';
+    out_.Commit(n + 2);
+  }
+  void QuotedUnsigned(uint64_t value) noexcept {
+    ValueSeparator();
+    char* p = out_.Reserve(kIntegerTextMax + 2);
+    if (p == nullptr) return;
+    p[0] = '"';
+    const size_t n = FormatUnsigned(value, p + 1);
+    p[n + 1] = '"';
+    out_.Commit(n + 2);
   }
   // Standard Base64 of `data` as a JSON string; `length` is Base64Length(size).
   void Base64(const uint8_t* data, size_t size, size_t length) noexcept {
@@ -107,6 +146,7 @@ class JsonText {
 
   TextBuffer out_;
   TextBuffer frames_;
+  bool non_ascii_ = false;
 };
 
 }  // namespace velum::json_sink

@@ -1,6 +1,9 @@
 #include "json_sink/json_text_sink.h"
 
+#include <cstring>
+
 #include "common/py_error.h"
+#include "common/utf8_text.h"
 #include "json_sink/base64.h"
 #include "json_sink/json_events.h"
 
@@ -64,10 +67,39 @@ Status JsonTextSink::Bytes(PyObject* data) noexcept {
   return Status::Ok();
 }
 
+// The text becomes a `str` in one copy: ASCII straight into a compact ASCII
+// str, anything else decoded once into a str allocated at its final width.
 Result<Ref> JsonTextSink::Finish() noexcept {
   if (!text_.ok()) return Status(ErrorKind::kMemory, "out of memory while writing JSON");
-  Ref text = Ref::steal(PyUnicode_FromStringAndSize(text_.data(), static_cast<Py_ssize_t>(text_.size())));
+  text_.ShrinkToFit();
+  const auto* data = reinterpret_cast<const uint8_t*>(text_.data());
+  const size_t size = text_.size();
+  if (!text_.non_ascii()) {
+    Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(size), 0x7f));
+    if (!text) return Status::Pending();
+    if (size != 0) std::memcpy(PyUnicode_1BYTE_DATA(text.get()), data, size);
+    return text;
+  }
+  const utf8::Measure measure = utf8::MeasureText(data, size);
+  if (!measure.valid) [[unlikely]] {
+    // Cannot happen (every piece came from a str); let the decoder report it.
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(text_.data(), static_cast<Py_ssize_t>(size), nullptr));
+    if (!text) return Status::Pending();
+    return text;
+  }
+  Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(measure.length), measure.max_char));
   if (!text) return Status::Pending();
+  switch (PyUnicode_KIND(text.get())) {
+    case PyUnicode_1BYTE_KIND:
+      utf8::DecodeText(data, size, PyUnicode_1BYTE_DATA(text.get()));
+      break;
+    case PyUnicode_2BYTE_KIND:
+      utf8::DecodeText(data, size, PyUnicode_2BYTE_DATA(text.get()));
+      break;
+    default:
+      utf8::DecodeText(data, size, PyUnicode_4BYTE_DATA(text.get()));
+      break;
+  }
   return text;
 }
 

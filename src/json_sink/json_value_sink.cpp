@@ -1,9 +1,11 @@
 #include "json_sink/json_value_sink.h"
 
+#include <cstring>
 #include <new>
 
 #include "json_sink/base64.h"
 #include "json_sink/json_events.h"
+#include "json_sink/number_text.h"
 
 namespace velum::json_sink {
 
@@ -48,6 +50,27 @@ Status JsonValueSink::MemberName(std::string_view name) noexcept {
   if (!text) return Status::Pending();
   frames_.back().pending = std::move(text);
   return Status::Ok();
+}
+
+namespace {
+
+// Digits are ASCII: copied straight into a compact str, no decoding.
+PyObject* DigitString(const char* digits, size_t size) noexcept {
+  PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(size), 0x7f);
+  if (text != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(text), digits, size);
+  return text;
+}
+
+}  // namespace
+
+Status JsonValueSink::QuotedInteger(int64_t value) noexcept {
+  char digits[kIntegerTextMax];
+  return PlaceNew(DigitString(digits, FormatInteger(value, digits)));
+}
+
+Status JsonValueSink::QuotedUnsigned(uint64_t value) noexcept {
+  char digits[kIntegerTextMax];
+  return PlaceNew(DigitString(digits, FormatUnsigned(value, digits)));
 }
 
 Status JsonValueSink::PythonNumberGeneral(PyObject* value) noexcept {

@@ -27,6 +27,9 @@ class JsonValueSink {
   Status String(std::string_view value) noexcept {
     return PlaceNew(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
   }
+  // 64-bit integers as the `str` of their digits.
+  Status QuotedInteger(int64_t value) noexcept;
+  Status QuotedUnsigned(uint64_t value) noexcept;
   // The held `str` itself.
   Status PythonString(PyObject* value) noexcept { return Place(value); }
   // `data` is a bytes or bytearray; placed as the `str` of its Base64 text.

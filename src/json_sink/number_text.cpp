@@ -31,6 +31,31 @@ size_t FormatFloatRepr(double value, char* out) noexcept {
   if (std::isinf(value)) return Copy(value < 0 ? "-inf" : "inf", out);
   if (value == 0) return Copy(std::signbit(value) ? "-0.0" : "0.0", out);
 
+  // Most numbers: the shortest round-trip text, which is plain notation when
+  // that is no longer than the exponent form; repr() only adds ".0" to whole
+  // numbers. Where the exponent form is shorter (1e+15, 100000.0) the general
+  // layout below rebuilds repr()'s plain text.
+  const double magnitude = std::fabs(value);
+  if (magnitude >= 1e-4 && magnitude < 1e16) {
+    const auto [end, ec] = std::to_chars(out, out + kFloatTextMax - 2, value);
+    if (ec == std::errc()) {
+      bool point = false;
+      bool exponent = false;
+      for (const char* c = out; c < end; ++c) {
+        point |= *c == '.';
+        exponent |= *c == 'e';
+      }
+      if (!exponent) {
+        char* p = end;
+        if (!point) {
+          *p++ = '.';
+          *p++ = '0';
+        }
+        return static_cast<size_t>(p - out);
+      }
+    }
+  }
+
   // The shortest round-trip digits in scientific form, "d[.ddd]e±XX"; outside
   // the plain range this already is repr()'s text.
   char sci[kFloatTextMax];
