@@ -18,8 +18,9 @@ namespace velum::json_sink {
 class JsonText {
  public:
   JsonText() noexcept = default;
-  // Output starts in the caller's `first_block` (see TextBuffer).
-  JsonText(char* first_block, size_t capacity) noexcept : out_(first_block, capacity) {}
+  // Output and frames start in the caller's blocks (see TextBuffer).
+  JsonText(char* first_block, size_t capacity, char* first_frames, size_t frames_capacity) noexcept
+      : out_(first_block, capacity), frames_(first_frames, frames_capacity) {}
 
   // Memory exhaustion anywhere is sticky: check ok() once at the end.
   bool ok() const noexcept { return out_.ok() && frames_.ok(); }

@@ -42,6 +42,13 @@ class JsonTextSink {
     text_.MemberName(utf8.data(), utf8.size());
     return Status::Ok();
   }
+  // A field's name: its prepared key text when it has one, else the str.
+  Status MemberName(PyObject* name, std::string_view key) noexcept {
+    if (key.empty()) [[unlikely]]
+      return MemberName(name);
+    text_.MemberKey(key.data(), key.size());
+    return Status::Ok();
+  }
   Status MemberName(std::string_view name) noexcept {
     text_.MemberName(name.data(), name.size());
     return Status::Ok();
@@ -108,8 +115,11 @@ class JsonTextSink {
   }
   Status PythonNumberGeneral(PyObject* value) noexcept;
 
+  static constexpr size_t kFirstFrames = 64;
+
   char first_block_[kFirstBlock];
-  JsonText text_{first_block_, kFirstBlock};
+  char first_frames_[kFirstFrames];
+  JsonText text_{first_block_, kFirstBlock, first_frames_, kFirstFrames};
 };
 
 }  // namespace velum::json_sink

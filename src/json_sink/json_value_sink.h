@@ -21,6 +21,8 @@ class JsonValueSink {
   // `name` is a `str`, kept as it is: the tree shares the field table's names.
   Status MemberName(PyObject* name) noexcept;
   Status MemberName(std::string_view name) noexcept;
+  // A field's name: the tree takes the str; the key text is the text sink's.
+  Status MemberName(PyObject* name, std::string_view /*key*/) noexcept { return MemberName(name); }
   Status Null() noexcept { return Place(Py_None); }
   Status Boolean(bool value) noexcept { return Place(value ? Py_True : Py_False); }
   Status Integer(int64_t value) noexcept { return PlaceNew(PyLong_FromLongLong(value)); }

@@ -84,7 +84,11 @@ class JsonWalk {
           f.kind.value.tag == ElementTag::kMessage) {
         continue;
       }
-      VELUM_TRY(sink_.MemberName(options_.use_proto_field_name ? f.name.get() : f.json_name.get()));
+      if (options_.use_proto_field_name) {
+        VELUM_TRY(sink_.MemberName(f.name.get(), std::string_view(f.proto_key)));
+      } else {
+        VELUM_TRY(sink_.MemberName(f.json_name.get(), std::string_view(f.json_key)));
+      }
       VELUM_TRY(WriteField(f, value.get(), depth));
     }
     PyObject* store = AsNative(msg)->unknown_fields;
