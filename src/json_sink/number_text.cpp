@@ -8,13 +8,56 @@
 
 namespace velum::json_sink {
 
-size_t FormatInteger(int64_t value, char* out) noexcept {
-  return static_cast<size_t>(std::to_chars(out, out + kIntegerTextMax, value).ptr - out);
+namespace {
+
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+int DigitCount(uint64_t value) noexcept {
+  int count = 1;
+  for (;;) {
+    if (value < 10) return count;
+    if (value < 100) return count + 1;
+    if (value < 1000) return count + 2;
+    if (value < 10000) return count + 3;
+    value /= 10000;
+    count += 4;
+  }
 }
 
-size_t FormatUnsigned(uint64_t value, char* out) noexcept {
-  return static_cast<size_t>(std::to_chars(out, out + kIntegerTextMax, value).ptr - out);
+// Two digits per step, from the end backwards.
+size_t WriteDigits(uint64_t value, char* out) noexcept {
+  const int count = DigitCount(value);
+  char* p = out + count;
+  while (value >= 100) {
+    const auto pair = static_cast<size_t>(value % 100) * 2;
+    value /= 100;
+    p -= 2;
+    p[0] = kDigitPairs[pair];
+    p[1] = kDigitPairs[pair + 1];
+  }
+  if (value >= 10) {
+    p -= 2;
+    p[0] = kDigitPairs[value * 2];
+    p[1] = kDigitPairs[value * 2 + 1];
+  } else {
+    *--p = static_cast<char>('0' + value);
+  }
+  return static_cast<size_t>(count);
 }
+
+}  // namespace
+
+size_t FormatInteger(int64_t value, char* out) noexcept {
+  if (value >= 0) return WriteDigits(static_cast<uint64_t>(value), out);
+  out[0] = '-';
+  // The magnitude of the most negative value only fits the unsigned type.
+  return 1 + WriteDigits(0 - static_cast<uint64_t>(value), out + 1);
+}
+
+size_t FormatUnsigned(uint64_t value, char* out) noexcept { return WriteDigits(value, out); }
 
 namespace {
 
@@ -38,21 +81,16 @@ size_t FormatFloatRepr(double value, char* out) noexcept {
   const double magnitude = std::fabs(value);
   if (magnitude >= 1e-4 && magnitude < 1e16) {
     const auto [end, ec] = std::to_chars(out, out + kFloatTextMax - 2, value);
-    if (ec == std::errc()) {
-      bool point = false;
-      bool exponent = false;
-      for (const char* c = out; c < end; ++c) {
-        point |= *c == '.';
-        exponent |= *c == 'e';
+    // An exponent form here ends in "e+XX" or "e-XX" (two exponent digits).
+    if (ec == std::errc() && !(end - out >= 4 && end[-4] == 'e')) {
+      char* p = end;
+      // Below 2^53 a double prints without a point exactly when it is whole
+      // (the nearest whole number would read back as itself); above, all are.
+      if (std::trunc(value) == value) {
+        *p++ = '.';
+        *p++ = '0';
       }
-      if (!exponent) {
-        char* p = end;
-        if (!point) {
-          *p++ = '.';
-          *p++ = '0';
-        }
-        return static_cast<size_t>(p - out);
-      }
+      return static_cast<size_t>(p - out);
     }
   }
 
