@@ -15,12 +15,14 @@ namespace velum::json_sink {
 
 // PyObject* arguments are borrowed: `str` objects for names and strings, a
 // `bytes` or `bytearray` for Bytes (written as standard Base64 text); a
-// std::string_view is UTF-8. MemberName(name, key) offers a field's prepared
+// std::string_view is UTF-8. BeginObject(members) says how many members are
+// likely, so the value tree can size its dict once. MemberName(name, key) offers a field's prepared
 // key text (see FieldSpec), empty when there is none, beside its name. The writer pairs every begin with an end and every
 // member name with one value; sinks place separators themselves.
 template <class S>
 concept JsonSink = requires(S& sink, PyObject* object, std::string_view text, int64_t number, bool flag) {
   { sink.BeginObject() } -> std::same_as<Status>;
+  { sink.BeginObject(Py_ssize_t{0}) } -> std::same_as<Status>;
   { sink.EndObject() } -> std::same_as<Status>;
   { sink.BeginArray() } -> std::same_as<Status>;
   { sink.EndArray() } -> std::same_as<Status>;

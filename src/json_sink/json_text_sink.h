@@ -22,6 +22,7 @@ class JsonTextSink {
     text_.BeginObject();
     return Status::Ok();
   }
+  Status BeginObject(Py_ssize_t /*members*/) noexcept { return BeginObject(); }
   Status EndObject() noexcept {
     text_.EndObject();
     return Status::Ok();

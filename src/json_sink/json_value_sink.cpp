@@ -38,6 +38,17 @@ Status JsonValueSink::Open(PyObject* stolen, bool object) noexcept {
   return Status::Ok();
 }
 
+PyObject* JsonValueSink::NewDict(Py_ssize_t members) noexcept {
+  constexpr Py_ssize_t kMostPresized = Py_ssize_t{1} << 16;
+#if PY_VERSION_HEX < 0x030E0000
+  if (members > 5) return _PyDict_NewPresized(members < kMostPresized ? members : kMostPresized);
+#else
+  (void)members;
+  (void)kMostPresized;
+#endif
+  return PyDict_New();
+}
+
 Status JsonValueSink::MemberName(PyObject* name) noexcept {
   if (frames_.empty() || !frames_.back().object) return Status(ErrorKind::kValue, "object key outside of object");
   frames_.back().pending = Ref::borrow(name);

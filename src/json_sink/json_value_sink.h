@@ -15,6 +15,7 @@ namespace velum::json_sink {
 class JsonValueSink {
  public:
   Status BeginObject() noexcept { return Open(PyDict_New(), true); }
+  Status BeginObject(Py_ssize_t members) noexcept { return Open(NewDict(members), true); }
   Status BeginArray() noexcept { return Open(PyList_New(0), false); }
   Status EndObject() noexcept { return Close(); }
   Status EndArray() noexcept { return Close(); }
@@ -67,6 +68,8 @@ class JsonValueSink {
     return Status::Ok();
   }
   Status PythonNumberGeneral(PyObject* value) noexcept;
+  // A dict with room for `members` entries without resizing (up to a bound).
+  static PyObject* NewDict(Py_ssize_t members) noexcept;
 
   RawVector<Frame> frames_;
   Ref root_;
