@@ -6,6 +6,7 @@
 #include "common/utf8_text.h"
 #include "json_sink/base64.h"
 #include "json_sink/json_events.h"
+#include "json_sink/latin1_text.h"
 
 namespace velum::json_sink {
 
@@ -91,7 +92,7 @@ Result<Ref> JsonTextSink::Finish() noexcept {
   if (!text) return Status::Pending();
   switch (PyUnicode_KIND(text.get())) {
     case PyUnicode_1BYTE_KIND:
-      utf8::DecodeText(data, size, PyUnicode_1BYTE_DATA(text.get()));
+      Utf8ToLatin1(data, size, PyUnicode_1BYTE_DATA(text.get()));
       break;
     case PyUnicode_2BYTE_KIND:
       utf8::DecodeText(data, size, PyUnicode_2BYTE_DATA(text.get()));
