@@ -69,6 +69,55 @@ size_t Copy(const char* text, char* out) noexcept {
 
 }  // namespace
 
+namespace {
+
+// Numbers with few decimals (prices, measurements rounded to a few places)
+// without the general shortest-digits search: the first k of 0..4 for which
+// m = round(value * 10^k) reads back as m / 10^k == value gives the shortest
+// digits. Below 2^50, m / 10^k is correctly rounded (both are exact doubles),
+// so the test is exact; and the interval of decimals reading back as `value`
+// holds at most one multiple of 10^-k, so no closer candidate is missed.
+// Returns 0 when `value` has more decimals or is too large.
+size_t FormatShortDecimal(double value, double magnitude, char* out) noexcept {
+  constexpr double kPowers[] = {1.0, 10.0, 100.0, 1000.0, 10000.0};
+  constexpr double kLimit = 1125899906842624.0;  // 2^50
+  for (int k = 0; k <= 4; ++k) {
+    const double scaled = magnitude * kPowers[k];
+    if (scaled >= kLimit) return 0;
+    const double whole = std::nearbyint(scaled);
+    // Cheap rejection first: a short decimal lands within a few ulps of m.
+    if (std::fabs(scaled - whole) > scaled * 0x1p-40) continue;
+    if (whole == 0 || whole / kPowers[k] != magnitude) continue;
+    char digits[kIntegerTextMax];
+    const size_t count = FormatUnsigned(static_cast<uint64_t>(whole), digits);
+    char* p = out;
+    if (value < 0) *p++ = '-';
+    const auto fraction = static_cast<size_t>(k);
+    if (fraction == 0) {
+      std::memcpy(p, digits, count);
+      p += count;
+      *p++ = '.';
+      *p++ = '0';
+    } else if (count > fraction) {
+      std::memcpy(p, digits, count - fraction);
+      p += count - fraction;
+      *p++ = '.';
+      std::memcpy(p, digits + count - fraction, fraction);
+      p += fraction;
+    } else {
+      *p++ = '0';
+      *p++ = '.';
+      for (size_t i = count; i < fraction; ++i) *p++ = '0';
+      std::memcpy(p, digits, count);
+      p += count;
+    }
+    return static_cast<size_t>(p - out);
+  }
+  return 0;
+}
+
+}  // namespace
+
 size_t FormatFloatRepr(double value, char* out) noexcept {
   if (std::isnan(value)) return Copy("nan", out);
   if (std::isinf(value)) return Copy(value < 0 ? "-inf" : "inf", out);
@@ -80,6 +129,8 @@ size_t FormatFloatRepr(double value, char* out) noexcept {
   // layout below rebuilds repr()'s plain text.
   const double magnitude = std::fabs(value);
   if (magnitude >= 1e-4 && magnitude < 1e16) {
+    const size_t short_size = FormatShortDecimal(value, magnitude, out);
+    if (short_size != 0) return short_size;
     const auto [end, ec] = std::to_chars(out, out + kFloatTextMax - 2, value);
     // An exponent form here ends in "e+XX" or "e-XX" (two exponent digits).
     if (ec == std::errc() && !(end - out >= 4 && end[-4] == 'e')) {
