@@ -156,13 +156,6 @@ Status ReadField(const RuntimeNames& names, PyObject* cls, PyObject* item, Field
   VELUM_ASSIGN_OR_RETURN(Ref number, GetAttr(item, names.name(Name::kNumber)));
   VELUM_ASSIGN_OR_RETURN(f.number, ToFieldNumber(number.get()));
   VELUM_ASSIGN_OR_RETURN(f.local_name, GetStrAttr(item, names.name(Name::kLocalName)));
-  if (PyUnicode_CheckExact(f.local_name.get())) {
-    // Interned, so that a Oneof naming its member with a literal from Python
-    // code (interned there) is matched by identity, without comparing text.
-    PyObject* interned = f.local_name.release();
-    PyUnicode_InternInPlace(&interned);
-    f.local_name.reset(interned);
-  }
   VELUM_ASSIGN_OR_RETURN(f.name, GetStrAttr(item, names.name(Name::kName)));
   VELUM_ASSIGN_OR_RETURN(f.json_name, GetStrAttr(item, names.name(Name::kJsonName)));
   VELUM_TRY(PrepareMemberKey(f.name.get(), f.proto_key));
