@@ -27,7 +27,21 @@ class JsonText {
   // Whether a byte above 0x7f was appended through String or MemberName, or
   // announced with NoteNonAscii; false means the text is pure ASCII.
   bool non_ascii() const noexcept { return non_ascii_; }
-  void NoteNonAscii() noexcept { non_ascii_ = true; }
+  // Whether every non-ASCII piece was announced with NoteLatin1: the text is
+  // then size() - latin1_extra() characters, all below U+0100.
+  bool latin1_only() const noexcept { return !unsized_; }
+  size_t latin1_extra() const noexcept { return latin1_extra_; }
+  // A piece of unknown width (the text is then measured by whoever decodes it).
+  void NoteNonAscii() noexcept {
+    non_ascii_ = true;
+    unsized_ = true;
+  }
+  // A piece of text below U+0100 whose UTF-8 is `extra` bytes longer than its
+  // character count.
+  void NoteLatin1(size_t extra) noexcept {
+    non_ascii_ = true;
+    latin1_extra_ += extra;
+  }
   void ShrinkToFit() noexcept { out_.ShrinkToFit(); }
   const char* data() const noexcept { return out_.data(); }
   size_t size() const noexcept { return out_.size(); }
@@ -40,9 +54,11 @@ class JsonText {
   void EndArray() noexcept { Close(']'); }
 
   // A member name, already UTF-8; the value follows with the next event.
-  void MemberName(const char* text, size_t size) noexcept {
+  // `noted`: the caller has announced the text's width (NoteLatin1 or
+  // NoteNonAscii) already.
+  void MemberName(const char* text, size_t size, bool noted = false) noexcept {
     MemberSeparator();
-    non_ascii_ |= AppendJsonString(out_, text, size);
+    if (AppendJsonString(out_, text, size) && !noted) NoteNonAscii();
     out_.Push(':');
   }
   // A member name prepared ahead: `key` is ',' followed by the quoted,
@@ -74,9 +90,9 @@ class JsonText {
     char* p = out_.Reserve(kFloatTextMax);
     if (p != nullptr) out_.Commit(FormatFloatRepr(value, p));
   }
-  void String(const char* text, size_t size) noexcept {
+  void String(const char* text, size_t size, bool noted = false) noexcept {
     ValueSeparator();
-    non_ascii_ |= AppendJsonString(out_, text, size);
+    if (AppendJsonString(out_, text, size) && !noted) NoteNonAscii();
   }
   // Decimal digits as a JSON string (64-bit integers): nothing to escape.
   void QuotedInteger(int64_t value) noexcept {
@@ -148,6 +164,8 @@ class JsonText {
   TextBuffer out_;
   TextBuffer frames_;
   bool non_ascii_ = false;
+  bool unsized_ = false;
+  size_t latin1_extra_ = 0;
 };
 
 }  // namespace velum::json_sink

@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "common/py_error.h"
-#include "common/utf8_text.h"
 #include "json_sink/base64.h"
 #include "json_sink/json_events.h"
 #include "json_sink/latin1_text.h"
@@ -69,7 +68,8 @@ Status JsonTextSink::Bytes(PyObject* data) noexcept {
 }
 
 // The text becomes a `str` in one copy: ASCII straight into a compact ASCII
-// str, anything else decoded once into a str allocated at its final width.
+// str, text below U+0100 decoded into a one-byte str of the size tallied on
+// the way, anything wider by the interpreter's decoder.
 Result<Ref> JsonTextSink::Finish() noexcept {
   if (!text_.ok()) return Status(ErrorKind::kMemory, "out of memory while writing JSON");
   text_.ShrinkToFit();
@@ -81,26 +81,16 @@ Result<Ref> JsonTextSink::Finish() noexcept {
     if (size != 0) std::memcpy(PyUnicode_1BYTE_DATA(text.get()), data, size);
     return text;
   }
-  const utf8::Measure measure = utf8::MeasureText(data, size);
-  if (!measure.valid) [[unlikely]] {
-    // Cannot happen (every piece came from a str); let the decoder report it.
-    Ref text = Ref::steal(PyUnicode_DecodeUTF8(text_.data(), static_cast<Py_ssize_t>(size), nullptr));
+  if (text_.latin1_only() && text_.latin1_extra() < size) {
+    const size_t length = size - text_.latin1_extra();
+    Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(length), 0xff));
     if (!text) return Status::Pending();
-    return text;
+    // The tally is checked by the decoding itself; a mismatch (never expected)
+    // falls through to the general decoder.
+    if (Utf8ToLatin1(data, size, PyUnicode_1BYTE_DATA(text.get()), length)) return text;
   }
-  Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(measure.length), measure.max_char));
+  Ref text = Ref::steal(PyUnicode_DecodeUTF8(text_.data(), static_cast<Py_ssize_t>(size), nullptr));
   if (!text) return Status::Pending();
-  switch (PyUnicode_KIND(text.get())) {
-    case PyUnicode_1BYTE_KIND:
-      Utf8ToLatin1(data, size, PyUnicode_1BYTE_DATA(text.get()));
-      break;
-    case PyUnicode_2BYTE_KIND:
-      utf8::DecodeText(data, size, PyUnicode_2BYTE_DATA(text.get()));
-      break;
-    default:
-      utf8::DecodeText(data, size, PyUnicode_4BYTE_DATA(text.get()));
-      break;
-  }
   return text;
 }
 

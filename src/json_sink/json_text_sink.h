@@ -40,7 +40,7 @@ class JsonTextSink {
     const std::string_view utf8 = Utf8Of(name);
     if (utf8.data() == nullptr) [[unlikely]]
       return Status::Pending();
-    text_.MemberName(utf8.data(), utf8.size());
+    text_.MemberName(utf8.data(), utf8.size(), true);
     return Status::Ok();
   }
   // A field's name: its prepared key text when it has one, else the str.
@@ -74,7 +74,7 @@ class JsonTextSink {
     const std::string_view utf8 = Utf8Of(value);
     if (utf8.data() == nullptr) [[unlikely]]
       return Status::Pending();
-    text_.String(utf8.data(), utf8.size());
+    text_.String(utf8.data(), utf8.size(), true);
     return Status::Ok();
   }
   // 64-bit integers, written as JSON strings of their digits.
@@ -105,13 +105,18 @@ class JsonTextSink {
 
   // The UTF-8 of a `str`, in place: an ASCII str's own data, else its cached
   // UTF-8 (made on first use; null with the error set for lone surrogates).
+  // Its width is announced to the text, so the result needs no measuring.
   std::string_view Utf8Of(PyObject* text) noexcept {
     if (PyUnicode_IS_COMPACT_ASCII(text)) [[likely]]
       return {static_cast<const char*>(PyUnicode_DATA(text)), static_cast<size_t>(PyUnicode_GET_LENGTH(text))};
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
     if (utf8 == nullptr) return {};
-    if (PyUnicode_MAX_CHAR_VALUE(text) > 0x7f) text_.NoteNonAscii();
+    if (PyUnicode_KIND(text) != PyUnicode_1BYTE_KIND) {
+      text_.NoteNonAscii();
+    } else if (!PyUnicode_IS_ASCII(text)) {
+      text_.NoteLatin1(static_cast<size_t>(size - PyUnicode_GET_LENGTH(text)));
+    }
     return {utf8, static_cast<size_t>(size)};
   }
   Status PythonNumberGeneral(PyObject* value) noexcept;

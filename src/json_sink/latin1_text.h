@@ -10,7 +10,8 @@
 namespace velum::json_sink {
 
 // `text` is well-formed UTF-8 whose code points are all below U+0100; `out`
-// has room for one byte per code point.
-void Utf8ToLatin1(const uint8_t* text, size_t size, uint8_t* out) noexcept;
+// has room for `capacity` bytes, one per code point. Returns whether the text
+// filled `out` exactly (false, and `out` partly written, otherwise).
+bool Utf8ToLatin1(const uint8_t* text, size_t size, uint8_t* out, size_t capacity) noexcept;
 
 }  // namespace velum::json_sink
