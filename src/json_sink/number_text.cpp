@@ -81,10 +81,19 @@ namespace {
 size_t FormatShortDecimal(double value, double magnitude, char* out) noexcept {
   constexpr double kPowers[] = {1.0, 10.0, 100.0, 1000.0, 10000.0};
   constexpr double kLimit = 1125899906842624.0;  // 2^50
+  // One test turns away most numbers with more decimals: with four or fewer,
+  // value * 10^4 is (nearly) whole.
+  const double scaled4 = magnitude * kPowers[4];
+  if (scaled4 < kLimit) {
+    const auto whole4 = static_cast<double>(static_cast<int64_t>(scaled4 + 0.5));
+    if (std::fabs(scaled4 - whole4) > scaled4 * 0x1p-40) return 0;
+  }
   for (int k = 0; k <= 4; ++k) {
     const double scaled = magnitude * kPowers[k];
     if (scaled >= kLimit) return 0;
-    const double whole = std::nearbyint(scaled);
+    // Below 2^50 the integer conversion rounds exactly enough (a value near a
+    // half is rejected next anyway), and needs no call into the math library.
+    const auto whole = static_cast<double>(static_cast<int64_t>(scaled + 0.5));
     // Cheap rejection first: a short decimal lands within a few ulps of m.
     if (std::fabs(scaled - whole) > scaled * 0x1p-40) continue;
     if (whole == 0 || whole / kPowers[k] != magnitude) continue;
