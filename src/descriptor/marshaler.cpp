@@ -139,6 +139,25 @@ Result<JsonMemberKey> MemberKey(const MessageMarshaler& m, PyObject* name) {
   return key;
 }
 
+// `,"name":` when the name is printable ASCII with nothing JSON escapes (the
+// names schemas use); otherwise `out` stays empty.
+Status PrepareMemberKey(PyObject* name, RawString& out) {
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
+  if (utf8 == nullptr) return Status::Pending();
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    const auto c = static_cast<unsigned char>(utf8[i]);
+    if (c < 0x20 || c > 0x7e || c == '"' || c == '\\') return Status::Ok();
+  }
+  try {
+    out.reserve(static_cast<size_t>(size) + 4);
+    out.append(",\"").append(utf8, static_cast<size_t>(size)).append("\":");
+  } catch (const std::bad_alloc&) {
+    return Status(ErrorKind::kMemory, "out of memory");
+  }
+  return Status::Ok();
+}
+
 Status ReadField(const RuntimeNames& names, PyObject* cls, PyObject* item, FieldSpec& f) {
   int is = PyObject_IsInstance(item, names.cls(RuntimeClass::kDescField));
   if (is < 0) return Status::Pending();
@@ -148,6 +167,8 @@ Status ReadField(const RuntimeNames& names, PyObject* cls, PyObject* item, Field
   VELUM_ASSIGN_OR_RETURN(f.local_name, GetStrAttr(item, names.name(Name::kLocalName)));
   VELUM_ASSIGN_OR_RETURN(f.name, GetStrAttr(item, names.name(Name::kName)));
   VELUM_ASSIGN_OR_RETURN(f.json_name, GetStrAttr(item, names.name(Name::kJsonName)));
+  VELUM_TRY(PrepareMemberKey(f.name.get(), f.proto_key));
+  VELUM_TRY(PrepareMemberKey(f.json_name.get(), f.json_key));
   VELUM_ASSIGN_OR_RETURN(Ref presence, GetAttr(item, names.name(Name::kPresence)));
   VELUM_ASSIGN_OR_RETURN(f.presence, ToPresence(presence.get()));
   VELUM_ASSIGN_OR_RETURN(Ref requires_presence, GetAttr(item, names.name(Name::kRequiresPresence)));

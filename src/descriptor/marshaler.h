@@ -44,6 +44,11 @@ struct FieldSpec {
   Ref local_name;
   Ref name;       // proto name
   Ref json_name;
+  // The JSON output's text for the member name, prepared once: ',', the quoted
+  // name and ':'. Empty for a name that is not plain printable ASCII (the
+  // writer then quotes and escapes the str itself).
+  RawString json_key;
+  RawString proto_key;
   FieldKind kind;
   FieldShape shape = FieldShape::kSingular;
   WireType wire_type = kWireVarint;          // the tag's wire type as declared

@@ -13,7 +13,8 @@ namespace velum::json_sink {
 // Length of the prefix of `text` that needs no escape (all of it when none does).
 size_t PlainRunLength(const char* text, size_t size) noexcept;
 
-// Appends `text` (UTF-8, not checked) as a quoted JSON string.
-void AppendJsonString(TextBuffer& out, const char* text, size_t size) noexcept;
+// Appends `text` (UTF-8, not checked) as a quoted JSON string. Returns whether
+// the text holds a byte above 0x7f, found by the same pass over the words.
+bool AppendJsonString(TextBuffer& out, const char* text, size_t size) noexcept;
 
 }  // namespace velum::json_sink

@@ -75,15 +75,13 @@ Status WriteScalar(S& sink, ScalarType type, PyObject* value) {
     case ScalarType::kSint64: {
       long long number = 0;
       VELUM_TRY(scalar_detail::SignedValue(value, INT64_MIN, INT64_MAX, "int64", &number));
-      char digits[kIntegerTextMax];
-      return sink.String(std::string_view(digits, FormatInteger(number, digits)));
+      return sink.QuotedInteger(number);
     }
     case ScalarType::kUint64:
     case ScalarType::kFixed64: {
       unsigned long long number = 0;
       VELUM_TRY(scalar_detail::UnsignedValue(value, UINT64_MAX, "uint64", &number));
-      char digits[kIntegerTextMax];
-      return sink.String(std::string_view(digits, FormatUnsigned(number, digits)));
+      return sink.QuotedUnsigned(number);
     }
     case ScalarType::kInt32:
     case ScalarType::kSfixed32:

@@ -17,8 +17,32 @@ namespace velum::json_sink {
 
 class JsonText {
  public:
+  JsonText() noexcept = default;
+  // Output and frames start in the caller's blocks (see TextBuffer).
+  JsonText(char* first_block, size_t capacity, char* first_frames, size_t frames_capacity) noexcept
+      : out_(first_block, capacity), frames_(first_frames, frames_capacity) {}
+
   // Memory exhaustion anywhere is sticky: check ok() once at the end.
   bool ok() const noexcept { return out_.ok() && frames_.ok(); }
+  // Whether a byte above 0x7f was appended through String or MemberName, or
+  // announced with NoteNonAscii; false means the text is pure ASCII.
+  bool non_ascii() const noexcept { return non_ascii_; }
+  // Whether every non-ASCII piece was announced with NoteLatin1: the text is
+  // then size() - latin1_extra() characters, all below U+0100.
+  bool latin1_only() const noexcept { return !unsized_; }
+  size_t latin1_extra() const noexcept { return latin1_extra_; }
+  // A piece of unknown width (the text is then measured by whoever decodes it).
+  void NoteNonAscii() noexcept {
+    non_ascii_ = true;
+    unsized_ = true;
+  }
+  // A piece of text below U+0100 whose UTF-8 is `extra` bytes longer than its
+  // character count.
+  void NoteLatin1(size_t extra) noexcept {
+    non_ascii_ = true;
+    latin1_extra_ += extra;
+  }
+  void ShrinkToFit() noexcept { out_.ShrinkToFit(); }
   const char* data() const noexcept { return out_.data(); }
   size_t size() const noexcept { return out_.size(); }
   std::string_view text() const noexcept { return {out_.data(), out_.size()}; }
@@ -30,10 +54,23 @@ class JsonText {
   void EndArray() noexcept { Close(']'); }
 
   // A member name, already UTF-8; the value follows with the next event.
-  void MemberName(const char* text, size_t size) noexcept {
+  // `noted`: the caller has announced the text's width (NoteLatin1 or
+  // NoteNonAscii) already.
+  void MemberName(const char* text, size_t size, bool noted = false) noexcept {
     MemberSeparator();
-    AppendJsonString(out_, text, size);
+    if (AppendJsonString(out_, text, size) && !noted) NoteNonAscii();
     out_.Push(':');
+  }
+  // A member name prepared ahead: `key` is ',' followed by the quoted,
+  // escaped name and ':'; the comma is dropped for an object's first member.
+  void MemberKey(const char* key, size_t size) noexcept {
+    size_t skip = 1;
+    if (!frames_.empty()) {
+      char& top = Top();
+      skip = (top & kFirst) != 0 ? 1 : 0;
+      top = static_cast<char>(top & ~kFirst);
+    }
+    out_.Append(key + skip, size - skip);
   }
   void Null() noexcept { Literal("null", 4); }
   void Boolean(bool value) noexcept { value ? Literal("true", 4) : Literal("false", 5); }
@@ -53,9 +90,28 @@ class JsonText {
     char* p = out_.Reserve(kFloatTextMax);
     if (p != nullptr) out_.Commit(FormatFloatRepr(value, p));
   }
-  void String(const char* text, size_t size) noexcept {
+  void String(const char* text, size_t size, bool noted = false) noexcept {
     ValueSeparator();
-    AppendJsonString(out_, text, size);
+    if (AppendJsonString(out_, text, size) && !noted) NoteNonAscii();
+  }
+  // Decimal digits as a JSON string (64-bit integers): nothing to escape.
+  void QuotedInteger(int64_t value) noexcept {
+    ValueSeparator();
+    char* p = out_.Reserve(kIntegerTextMax + 2);
+    if (p == nullptr) return;
+    p[0] = '"';
+    const size_t n = FormatInteger(value, p + 1);
+    p[n + 1] = '"';
+    out_.Commit(n + 2);
+  }
+  void QuotedUnsigned(uint64_t value) noexcept {
+    ValueSeparator();
+    char* p = out_.Reserve(kIntegerTextMax + 2);
+    if (p == nullptr) return;
+    p[0] = '"';
+    const size_t n = FormatUnsigned(value, p + 1);
+    p[n + 1] = '"';
+    out_.Commit(n + 2);
   }
   // Standard Base64 of `data` as a JSON string; `length` is Base64Length(size).
   void Base64(const uint8_t* data, size_t size, size_t length) noexcept {
@@ -107,6 +163,9 @@ class JsonText {
 
   TextBuffer out_;
   TextBuffer frames_;
+  bool non_ascii_ = false;
+  bool unsized_ = false;
+  size_t latin1_extra_ = 0;
 };
 
 }  // namespace velum::json_sink

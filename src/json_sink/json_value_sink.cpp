@@ -1,9 +1,11 @@
 #include "json_sink/json_value_sink.h"
 
+#include <cstring>
 #include <new>
 
 #include "json_sink/base64.h"
 #include "json_sink/json_events.h"
+#include "json_sink/number_text.h"
 
 namespace velum::json_sink {
 
@@ -36,6 +38,17 @@ Status JsonValueSink::Open(PyObject* stolen, bool object) noexcept {
   return Status::Ok();
 }
 
+PyObject* JsonValueSink::NewDict(Py_ssize_t members) noexcept {
+  constexpr Py_ssize_t kMostPresized = Py_ssize_t{1} << 16;
+#if PY_VERSION_HEX < 0x030E0000
+  if (members > 5) return _PyDict_NewPresized(members < kMostPresized ? members : kMostPresized);
+#else
+  (void)members;
+  (void)kMostPresized;
+#endif
+  return PyDict_New();
+}
+
 Status JsonValueSink::MemberName(PyObject* name) noexcept {
   if (frames_.empty() || !frames_.back().object) return Status(ErrorKind::kValue, "object key outside of object");
   frames_.back().pending = Ref::borrow(name);
@@ -48,6 +61,27 @@ Status JsonValueSink::MemberName(std::string_view name) noexcept {
   if (!text) return Status::Pending();
   frames_.back().pending = std::move(text);
   return Status::Ok();
+}
+
+namespace {
+
+// Digits are ASCII: copied straight into a compact str, no decoding.
+PyObject* DigitString(const char* digits, size_t size) noexcept {
+  PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(size), 0x7f);
+  if (text != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(text), digits, size);
+  return text;
+}
+
+}  // namespace
+
+Status JsonValueSink::QuotedInteger(int64_t value) noexcept {
+  char digits[kIntegerTextMax];
+  return PlaceNew(DigitString(digits, FormatInteger(value, digits)));
+}
+
+Status JsonValueSink::QuotedUnsigned(uint64_t value) noexcept {
+  char digits[kIntegerTextMax];
+  return PlaceNew(DigitString(digits, FormatUnsigned(value, digits)));
 }
 
 Status JsonValueSink::PythonNumberGeneral(PyObject* value) noexcept {

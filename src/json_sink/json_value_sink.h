@@ -15,18 +15,24 @@ namespace velum::json_sink {
 class JsonValueSink {
  public:
   Status BeginObject() noexcept { return Open(PyDict_New(), true); }
+  Status BeginObject(Py_ssize_t members) noexcept { return Open(NewDict(members), true); }
   Status BeginArray() noexcept { return Open(PyList_New(0), false); }
   Status EndObject() noexcept { return Close(); }
   Status EndArray() noexcept { return Close(); }
   // `name` is a `str`, kept as it is: the tree shares the field table's names.
   Status MemberName(PyObject* name) noexcept;
   Status MemberName(std::string_view name) noexcept;
+  // A field's name: the tree takes the str; the key text is the text sink's.
+  Status MemberName(PyObject* name, std::string_view /*key*/) noexcept { return MemberName(name); }
   Status Null() noexcept { return Place(Py_None); }
   Status Boolean(bool value) noexcept { return Place(value ? Py_True : Py_False); }
   Status Integer(int64_t value) noexcept { return PlaceNew(PyLong_FromLongLong(value)); }
   Status String(std::string_view value) noexcept {
     return PlaceNew(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
   }
+  // 64-bit integers as the `str` of their digits.
+  Status QuotedInteger(int64_t value) noexcept;
+  Status QuotedUnsigned(uint64_t value) noexcept;
   // The held `str` itself.
   Status PythonString(PyObject* value) noexcept { return Place(value); }
   // `data` is a bytes or bytearray; placed as the `str` of its Base64 text.
@@ -62,6 +68,8 @@ class JsonValueSink {
     return Status::Ok();
   }
   Status PythonNumberGeneral(PyObject* value) noexcept;
+  // A dict with room for `members` entries without resizing (up to a bound).
+  static PyObject* NewDict(Py_ssize_t members) noexcept;
 
   RawVector<Frame> frames_;
   Ref root_;

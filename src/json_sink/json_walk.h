@@ -8,6 +8,7 @@
 // and held items kept alive; a dict changed during its walk is an error.
 #pragma once
 
+#include <algorithm>
 #include <string_view>
 
 #include "common/dict_walk.h"
@@ -66,7 +67,8 @@ class JsonWalk {
     if (cls == nullptr || !PyObject_TypeCheck(msg, cls) || !IsNativeMessage(msg)) [[unlikely]]
       return walk_detail::WrongInstance(m, msg);
     if (m.well_known != WellKnownType::kNone) return wkt::WriteWellKnown(*this, m, msg, depth);
-    VELUM_TRY(sink_.BeginObject());
+    // A message of many fields may set few of them: room for a few dozen.
+    VELUM_TRY(sink_.BeginObject(static_cast<Py_ssize_t>(std::min<size_t>(m.fields.size(), 32))));
     VELUM_TRY(WriteMembers(m, msg, depth));
     return sink_.EndObject();
   }
@@ -84,7 +86,11 @@ class JsonWalk {
           f.kind.value.tag == ElementTag::kMessage) {
         continue;
       }
-      VELUM_TRY(sink_.MemberName(options_.use_proto_field_name ? f.name.get() : f.json_name.get()));
+      if (options_.use_proto_field_name) {
+        VELUM_TRY(sink_.MemberName(f.name.get(), std::string_view(f.proto_key)));
+      } else {
+        VELUM_TRY(sink_.MemberName(f.json_name.get(), std::string_view(f.json_key)));
+      }
       VELUM_TRY(WriteField(f, value.get(), depth));
     }
     PyObject* store = AsNative(msg)->unknown_fields;
@@ -146,7 +152,7 @@ class JsonWalk {
 
   Status WriteMap(ScalarType key_type, const ElementKind& kind, PyObject* dict, uint32_t depth) {
     if (!PyDict_Check(dict)) return TypeCheckError(dict, "dict");
-    VELUM_TRY(sink_.BeginObject());
+    VELUM_TRY(sink_.BeginObject(PyDict_GET_SIZE(dict)));
     Status walked = ForEachEntry(dict, [&](PyObject* key, PyObject* value) -> Status {
       VELUM_TRY(WriteMapKey(key_type, key));
       return WriteElement(kind, value, depth);

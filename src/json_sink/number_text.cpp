@@ -8,13 +8,56 @@
 
 namespace velum::json_sink {
 
-size_t FormatInteger(int64_t value, char* out) noexcept {
-  return static_cast<size_t>(std::to_chars(out, out + kIntegerTextMax, value).ptr - out);
+namespace {
+
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+int DigitCount(uint64_t value) noexcept {
+  int count = 1;
+  for (;;) {
+    if (value < 10) return count;
+    if (value < 100) return count + 1;
+    if (value < 1000) return count + 2;
+    if (value < 10000) return count + 3;
+    value /= 10000;
+    count += 4;
+  }
 }
 
-size_t FormatUnsigned(uint64_t value, char* out) noexcept {
-  return static_cast<size_t>(std::to_chars(out, out + kIntegerTextMax, value).ptr - out);
+// Two digits per step, from the end backwards.
+size_t WriteDigits(uint64_t value, char* out) noexcept {
+  const int count = DigitCount(value);
+  char* p = out + count;
+  while (value >= 100) {
+    const auto pair = static_cast<size_t>(value % 100) * 2;
+    value /= 100;
+    p -= 2;
+    p[0] = kDigitPairs[pair];
+    p[1] = kDigitPairs[pair + 1];
+  }
+  if (value >= 10) {
+    p -= 2;
+    p[0] = kDigitPairs[value * 2];
+    p[1] = kDigitPairs[value * 2 + 1];
+  } else {
+    *--p = static_cast<char>('0' + value);
+  }
+  return static_cast<size_t>(count);
 }
+
+}  // namespace
+
+size_t FormatInteger(int64_t value, char* out) noexcept {
+  if (value >= 0) return WriteDigits(static_cast<uint64_t>(value), out);
+  out[0] = '-';
+  // The magnitude of the most negative value only fits the unsigned type.
+  return 1 + WriteDigits(0 - static_cast<uint64_t>(value), out + 1);
+}
+
+size_t FormatUnsigned(uint64_t value, char* out) noexcept { return WriteDigits(value, out); }
 
 namespace {
 
@@ -26,10 +69,90 @@ size_t Copy(const char* text, char* out) noexcept {
 
 }  // namespace
 
+namespace {
+
+// Numbers with few decimals (prices, measurements rounded to a few places)
+// without the general shortest-digits search: the first k of 0..4 for which
+// m = round(value * 10^k) reads back as m / 10^k == value gives the shortest
+// digits. Below 2^50, m / 10^k is correctly rounded (both are exact doubles),
+// so the test is exact; and the interval of decimals reading back as `value`
+// holds at most one multiple of 10^-k, so no closer candidate is missed.
+// Returns 0 when `value` has more decimals or is too large.
+size_t FormatShortDecimal(double value, double magnitude, char* out) noexcept {
+  constexpr double kPowers[] = {1.0, 10.0, 100.0, 1000.0, 10000.0};
+  constexpr double kLimit = 1125899906842624.0;  // 2^50
+  // One test turns away most numbers with more decimals: with four or fewer,
+  // value * 10^4 is (nearly) whole.
+  const double scaled4 = magnitude * kPowers[4];
+  if (scaled4 < kLimit) {
+    const auto whole4 = static_cast<double>(static_cast<int64_t>(scaled4 + 0.5));
+    if (std::fabs(scaled4 - whole4) > scaled4 * 0x1p-40) return 0;
+  }
+  for (int k = 0; k <= 4; ++k) {
+    const double scaled = magnitude * kPowers[k];
+    if (scaled >= kLimit) return 0;
+    // Below 2^50 the integer conversion rounds exactly enough (a value near a
+    // half is rejected next anyway), and needs no call into the math library.
+    const auto whole = static_cast<double>(static_cast<int64_t>(scaled + 0.5));
+    // Cheap rejection first: a short decimal lands within a few ulps of m.
+    if (std::fabs(scaled - whole) > scaled * 0x1p-40) continue;
+    if (whole == 0 || whole / kPowers[k] != magnitude) continue;
+    char digits[kIntegerTextMax];
+    const size_t count = FormatUnsigned(static_cast<uint64_t>(whole), digits);
+    char* p = out;
+    if (value < 0) *p++ = '-';
+    const auto fraction = static_cast<size_t>(k);
+    if (fraction == 0) {
+      std::memcpy(p, digits, count);
+      p += count;
+      *p++ = '.';
+      *p++ = '0';
+    } else if (count > fraction) {
+      std::memcpy(p, digits, count - fraction);
+      p += count - fraction;
+      *p++ = '.';
+      std::memcpy(p, digits + count - fraction, fraction);
+      p += fraction;
+    } else {
+      *p++ = '0';
+      *p++ = '.';
+      for (size_t i = count; i < fraction; ++i) *p++ = '0';
+      std::memcpy(p, digits, count);
+      p += count;
+    }
+    return static_cast<size_t>(p - out);
+  }
+  return 0;
+}
+
+}  // namespace
+
 size_t FormatFloatRepr(double value, char* out) noexcept {
   if (std::isnan(value)) return Copy("nan", out);
   if (std::isinf(value)) return Copy(value < 0 ? "-inf" : "inf", out);
   if (value == 0) return Copy(std::signbit(value) ? "-0.0" : "0.0", out);
+
+  // Most numbers: the shortest round-trip text, which is plain notation when
+  // that is no longer than the exponent form; repr() only adds ".0" to whole
+  // numbers. Where the exponent form is shorter (1e+15, 100000.0) the general
+  // layout below rebuilds repr()'s plain text.
+  const double magnitude = std::fabs(value);
+  if (magnitude >= 1e-4 && magnitude < 1e16) {
+    const size_t short_size = FormatShortDecimal(value, magnitude, out);
+    if (short_size != 0) return short_size;
+    const auto [end, ec] = std::to_chars(out, out + kFloatTextMax - 2, value);
+    // An exponent form here ends in "e+XX" or "e-XX" (two exponent digits).
+    if (ec == std::errc() && !(end - out >= 4 && end[-4] == 'e')) {
+      char* p = end;
+      // Below 2^53 a double prints without a point exactly when it is whole
+      // (the nearest whole number would read back as itself); above, all are.
+      if (std::trunc(value) == value) {
+        *p++ = '.';
+        *p++ = '0';
+      }
+      return static_cast<size_t>(p - out);
+    }
+  }
 
   // The shortest round-trip digits in scientific form, "d[.ddd]e±XX"; outside
   // the plain range this already is repr()'s text.

@@ -2,7 +2,8 @@
 // The growable byte buffer behind the JSON text output, on the interpreter's
 // raw allocator. A growth that cannot be satisfied drops the append that needed
 // it and marks the buffer failed; the flag is sticky, so appenders need no
-// branch of their own and the owner checks ok() once at the end.
+// branch of their own and the owner checks ok() once at the end. An owner may
+// lend a first block (on its stack, say), so that small outputs never allocate.
 #pragma once
 
 #include <cstddef>
@@ -16,15 +17,22 @@ namespace velum::json_sink {
 class TextBuffer {
  public:
   TextBuffer() noexcept = default;
+  // Starts in `first_block`, which the owner keeps alive and unmoved for the
+  // buffer's life; a growth beyond it moves the content to the heap.
+  TextBuffer(char* first_block, size_t capacity) noexcept
+      : data_(first_block), capacity_(capacity), borrowed_(true) {}
   TextBuffer(TextBuffer&& other) noexcept
       : data_(std::exchange(other.data_, nullptr)),
         size_(std::exchange(other.size_, 0)),
         capacity_(std::exchange(other.capacity_, 0)),
-        failed_(std::exchange(other.failed_, false)) {}
+        failed_(std::exchange(other.failed_, false)),
+        borrowed_(std::exchange(other.borrowed_, false)) {}
   TextBuffer& operator=(TextBuffer&&) = delete;
   TextBuffer(const TextBuffer&) = delete;
   TextBuffer& operator=(const TextBuffer&) = delete;
-  ~TextBuffer() { PyMem_RawFree(data_); }
+  ~TextBuffer() {
+    if (!borrowed_) PyMem_RawFree(data_);
+  }
 
   bool ok() const noexcept { return !failed_; }
   const char* data() const noexcept { return data_; }
@@ -62,6 +70,9 @@ class TextBuffer {
   }
   // Marks the buffer failed from outside (an append that was refused upstream).
   void Fail() noexcept { failed_ = true; }
+  // Gives back the heap capacity beyond the content, so that a copy made of
+  // it next does not sit beside up to twice its size.
+  void ShrinkToFit() noexcept;
 
  private:
   bool Grow(size_t extra) noexcept;
@@ -70,6 +81,7 @@ class TextBuffer {
   size_t size_ = 0;
   size_t capacity_ = 0;
   bool failed_ = false;
+  bool borrowed_ = false;  // data_ is the owner's first block, not ours to free
 };
 
 }  // namespace velum::json_sink

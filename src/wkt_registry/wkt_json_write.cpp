@@ -1,5 +1,7 @@
 #include "wkt_registry/wkt_json_write.h"
 
+#include <cstring>
+
 #include "common/arg_binding.h"
 #include "field_ops/scalar_convert.h"
 #include "parser/decode_input.h"
@@ -70,13 +72,27 @@ Status TooDeep() {
                      static_cast<unsigned>(kMaxDepth));
 }
 
+namespace {
+
+// Equality of two str: a str is always stored at its narrowest width, so
+// equal texts share width and length and have the same data.
+bool SameText(PyObject* a, PyObject* b) noexcept {
+  if (a == b) return true;
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+  if (length != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
+  return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
+}
+
+}  // namespace
+
+// Called for every Value written: no Python comparison, which would cost more
+// than writing the value itself.
 Result<ValueMember> MemberOf(const WellKnownRecord& r, PyObject* field) {
   for (size_t i = 0; i < static_cast<size_t>(ValueMember::kCount); ++i) {
-    PyObject* name = r.members[i]->local_name.get();
-    if (field == name) return static_cast<ValueMember>(i);
-    const int equal = PyUnicode_Compare(field, name);
-    if (equal == -1 && PyErr_Occurred()) return Status::Pending();
-    if (equal == 0) return static_cast<ValueMember>(i);
+    if (field == r.members[i]->local_name.get()) return static_cast<ValueMember>(i);
+  }
+  for (size_t i = 0; i < static_cast<size_t>(ValueMember::kCount); ++i) {
+    if (SameText(field, r.members[i]->local_name.get())) return static_cast<ValueMember>(i);
   }
   return ValueMember::kCount;
 }

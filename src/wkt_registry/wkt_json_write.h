@@ -124,7 +124,7 @@ Status WriteWellKnown(Walk& walk, const MessageMarshaler& m, PyObject* msg, uint
     case WellKnownType::kStruct: {
       VELUM_ASSIGN_OR_RETURN(Ref fields, ReadField(msg, r.field->access));
       if (!PyDict_Check(fields.get())) return TypeCheckError(fields.get(), "dict");
-      VELUM_TRY(sink.BeginObject());
+      VELUM_TRY(sink.BeginObject(PyDict_GET_SIZE(fields.get())));
       Status walked = ForEachEntry(fields.get(), [&](PyObject* key, PyObject* value) -> Status {
         if (!PyUnicode_Check(key)) return TypeCheckError(key, "str");
         VELUM_TRY(sink.MemberName(key));

@@ -225,3 +225,125 @@ TEST(TextBufferTest, RefusesAnImpossibleReservation) {
 
 }  // namespace
 }  // namespace velum::json_sink
+
+namespace velum::json_sink {
+namespace {
+
+// Short texts take another road through the scanner (one word built from
+// partial loads): every byte class at every position of every short length.
+TEST(EscapeTest, ShortTextsAgreeWithByteModel) {
+  for (size_t size = 1; size <= 17; ++size) {
+    for (int byte : {0x00, 0x1f, 0x20, 0x22, 0x5c, 0x41, 0x7f, 0x80, 0xc3, 0xff}) {
+      for (size_t pos = 0; pos < size; ++pos) {
+        std::string text(size, 'x');
+        text[pos] = static_cast<char>(byte);
+        const bool special = byte < 0x20 || byte == '"' || byte == '\\';
+        EXPECT_EQ(PlainRunLength(text.data(), text.size()), special ? pos : size)
+            << "byte " << byte << " at " << pos << " of " << size;
+      }
+    }
+  }
+  EXPECT_EQ(PlainRunLength("", 0), 0u);
+}
+
+// AppendJsonString reports bytes above 0x7f wherever they sit, also after an escape.
+TEST(EscapeTest, ReportsNonAsciiAtEveryPosition) {
+  for (size_t size = 1; size <= 19; ++size) {
+    for (size_t pos = 0; pos < size; ++pos) {
+      std::string text(size, 'x');
+      text[pos] = static_cast<char>(0xe9);
+      TextBuffer out;
+      EXPECT_TRUE(AppendJsonString(out, text.data(), text.size())) << pos << " of " << size;
+      text[0] = '\n';
+      if (pos == 0) continue;
+      TextBuffer escaped;
+      EXPECT_TRUE(AppendJsonString(escaped, text.data(), text.size())) << pos << " of " << size;
+    }
+    const std::string plain(size, 'x');
+    TextBuffer out;
+    EXPECT_FALSE(AppendJsonString(out, plain.data(), plain.size()));
+  }
+}
+
+TEST(TextBufferTest, FirstBlockIsUsedThenLeftForTheHeap) {
+  const long before = testing::LiveAllocations();
+  char block[16];
+  {
+    TextBuffer buffer(block, sizeof block);
+    buffer.Append("0123456789", 10);
+    EXPECT_EQ(buffer.data(), block);
+    EXPECT_EQ(testing::LiveAllocations(), before);
+    buffer.Append("abcdefghij", 10);
+    EXPECT_NE(buffer.data(), block);
+    EXPECT_EQ(std::string(buffer.data(), buffer.size()), "0123456789abcdefghij");
+    buffer.ShrinkToFit();
+    EXPECT_EQ(buffer.capacity(), 20u);
+    EXPECT_EQ(std::string(buffer.data(), buffer.size()), "0123456789abcdefghij");
+  }
+  EXPECT_EQ(testing::LiveAllocations(), before);
+}
+
+TEST(TextBufferTest, FailedMoveFromFirstBlockKeepsItsContent) {
+  char block[8];
+  TextBuffer buffer(block, sizeof block);
+  buffer.Append("abc", 3);
+  {
+    testing::AllocationFailureScope scope(0);
+    buffer.Append("0123456789", 10);
+  }
+  EXPECT_FALSE(buffer.ok());
+  EXPECT_EQ(std::string(buffer.data(), buffer.size()), "abc");
+}
+
+TEST(JsonTextTest, PreparedKeysQuotedIntegersAndNonAsciiFlag) {
+  char block[32];
+  char frames[4];
+  JsonText json(block, sizeof block, frames, sizeof frames);
+  json.BeginObject();
+  json.MemberKey(",\"a\":", 5);
+  json.QuotedInteger(INT64_MIN);
+  json.MemberKey(",\"b\":", 5);
+  json.BeginArray();
+  json.QuotedUnsigned(UINT64_MAX);
+  json.QuotedInteger(0);
+  json.EndArray();
+  json.MemberName("c", 1);
+  json.BeginObject();
+  json.MemberKey(",\"d\":", 5);
+  json.Null();
+  json.EndObject();
+  EXPECT_FALSE(json.non_ascii());
+  json.MemberName("\xc3\xa9", 2);
+  json.Boolean(true);
+  json.EndObject();
+  ASSERT_TRUE(json.ok());
+  EXPECT_TRUE(json.non_ascii());
+  EXPECT_EQ(Text(json), "{\"a\":\"-9223372036854775808\",\"b\":[\"18446744073709551615\",\"0\"],\"c\":{\"d\":null},"
+                        "\"\xc3\xa9\":true}");
+}
+
+TEST(IntegerTest, EveryDigitCount) {
+  uint64_t power = 1;
+  for (int digits = 1; digits <= 20; ++digits) {
+    char out[kIntegerTextMax];
+    for (uint64_t value : {power, power - 1 + (digits == 1), power + 7}) {
+      EXPECT_EQ(std::string(out, FormatUnsigned(value, out)), std::to_string(value));
+      const auto as_signed = static_cast<int64_t>(value);
+      if (as_signed >= 0) {
+        EXPECT_EQ(std::string(out, FormatInteger(-as_signed, out)), std::to_string(-as_signed));
+      }
+    }
+    if (digits < 20) power *= 10;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PlainOrExponent, FloatReprTest,
+    ::testing::Values(FloatCase{100000.0, "100000.0"}, FloatCase{1e15, "1000000000000000.0"},
+                      FloatCase{1.2e15, "1200000000000000.0"}, FloatCase{123.0, "123.0"},
+                      FloatCase{-100.0, "-100.0"}, FloatCase{0.001234, "0.001234"}, FloatCase{0.0001234, "0.0001234"},
+                      FloatCase{9007199254740993.0, "9007199254740992.0"}, FloatCase{4503599627370495.5, "4503599627370495.5"},
+                      FloatCase{0.5, "0.5"}, FloatCase{-0.25, "-0.25"}, FloatCase{99999.99999999999, "99999.99999999999"}));
+
+}  // namespace
+}  // namespace velum::json_sink

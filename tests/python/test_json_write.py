@@ -22,8 +22,10 @@ from velum._descriptors import (
     DescEnumValue,
     DescField,
     DescFieldValueEnum,
+    DescFieldValueScalar,
     DescFile,
     DescMessage,
+    ScalarType,
 )
 
 P3 = "velum.test.jsonw"
@@ -527,3 +529,73 @@ def test_enum_names_from_json_name_or_name() -> None:
     initialize_message_type(holder)
     assert holder(shade=1).to_json() == '{"shade":"dark"}'
     assert holder().to_json(always_emit_implicit=True) == '{"shade":"SHADE_NONE"}'
+
+
+TEXTS = [
+    "",
+    "plain ascii that runs past one word",
+    "é",
+    "naïve café, Straße",
+    "€ and 日本語",
+    "🙂 rocket 🚀",
+    'a"b\\c\n\x01\x1f/\x7f',
+    "é\n",
+    "x" * 3000 + "é",
+    "\u00ff" * 9 + "\U0001f600",
+]
+
+
+@pytest.mark.parametrize("text", TEXTS)
+def test_string_values_at_every_width(text: str) -> None:
+    compact = (",", ":")
+    msg = Scalars(s=text, i64=7)
+    out = msg.to_json(always_emit_implicit=True)
+    assert json.loads(out)["s"] == text
+    out = msg.to_json()
+    written = {"i64": "7", "s": text} if text else {"i64": "7"}
+    assert out == json.dumps(written, ensure_ascii=False, separators=compact)
+    assert out.isascii() == text.isascii()
+    # A str subclass goes through its UTF-8 rather than its data.
+    sub = Scalars(s=type("Text", (str,), {})(text), i64=7).to_json()
+    assert sub == out
+
+
+def _holder_with_names(name: str, json_name: str) -> Any:
+    file = DescFile(name="hand/names.proto", package="hand", syntax="proto3", edition=0)
+    field = DescField(
+        number=1,
+        name=name,
+        local_name="value",
+        json_name=json_name,
+        full_name="hand.Named.value",
+        presence=2,  # type: ignore[arg-type]
+        _requires_presence=False,
+        value=DescFieldValueScalar(scalar=ScalarType.INT32),
+        default=None,
+        parent=None,
+    )
+    desc = DescMessage(type_name="hand.Named", name="Named", file=file, parent=None)
+    desc.fields = [field]
+    desc._fields_by_name = {"value": field}
+    desc._defaults = [("value", 0)]
+    named = type("Named", (NativeMessage, velum.Message), {"__slots__": ("value",), "_desc": desc})
+    desc.type = named
+    initialize_message_type(named)
+    return named
+
+
+@pytest.mark.parametrize(
+    ("name", "json_name"),
+    [
+        ("plain", "plainName"),
+        ('q"uote', "back\\slash"),
+        ("tab\tname", "ctl\x01"),
+        ("caf\u00e9", "日本"),
+    ],
+)
+def test_member_names_are_escaped_as_strings_are(name: str, json_name: str) -> None:
+    named = _holder_with_names(name, json_name)
+    for proto, key in ((False, json_name), (True, name)):
+        text = named(value=3).to_json(use_proto_field_name=proto)
+        assert text == json.dumps({key: 3}, ensure_ascii=False, separators=(",", ":"))
+        assert named(value=3)._to_json_value(use_proto_field_name=proto) == {key: 3}
