@@ -50,6 +50,9 @@ JSON_TARGETS: tuple[tuple[str, str, str, str, float], ...] = (
 
 MEMORY_WORKLOAD = "wide"
 MEMORY_LIMIT = 2.0
+# "About" twice: the text buffer and the str made from it are each the output's size,
+# and tracemalloc also counts a few small objects beside them.
+MEMORY_SLACK = 1.02
 
 
 def json_rows(results: Results) -> list[tuple[str, ...]]:
@@ -71,7 +74,8 @@ def json_verdicts(results: Results) -> list[tuple[str, str]]:
         out.append((label, "not measured"))
     else:
         r = m["peak"] / m["output"]
-        out.append((label, f"holds ({r:.2f}×)" if r <= MEMORY_LIMIT else f"misses: {r:.2f}×"))
+        holds = r <= MEMORY_LIMIT * MEMORY_SLACK
+        out.append((label, f"holds ({r:.2f}×)" if holds else f"misses: {r:.2f}×"))
     return out
 
 
