@@ -331,13 +331,25 @@ Status ReadEnum(Source& source, const EnumTable& table, bool ignore_unknown, Ref
         number.object = Ref::steal(PyLong_FromLongLong(v));
         if (!number.object) return Status::Pending();
       }
+      if (!fits) {
+        // The enum class would refuse it too, but its message prints the int,
+        // which fails past the interpreter's digit limit; same text, shown safely.
+        Ref shown = MessageText(number.object.get());
+        if (!shown) return Status::Pending();
+        Ref qualname = Ref::steal(PyObject_GetAttrString(table.enum_class.get(), "__qualname__"));
+        if (!qualname) return Status::Pending();
+        return FormatError(ErrorKind::kValue, "%S is not a valid %S", shown.get(), qualname.get());
+      }
       out = Ref::steal(PyObject_CallOneArg(table.enum_class.get(), number.object.get()));
       return out ? Status() : Status::Pending();
     }
     default: {
       Ref value;
       VELUM_TRY(source.TakeValue(value));
-      return UnknownEnum(table, value.get());
+      // A tree's container may hold an int too long for str().
+      Ref shown = MessageText(value.get());
+      if (!shown) return Status::Pending();
+      return UnknownEnum(table, shown.get());
     }
   }
 }

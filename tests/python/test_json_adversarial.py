@@ -151,8 +151,11 @@ def test_huge_numbers_in_text(
      ("fUint32", -(10**5000), OverflowError, "out of range for uint32 for field"),
      ("rSint64", [1, 10**4301], OverflowError, "out of range for int64 for field"),
      ("fDouble", 10**5000, OverflowError, "int too large to convert to float"),
-     ("mIntStr", {"1" * 5000: "a"}, ValueError, "invalid integer value: '1111")],
-    ids=["int64", "uint32", "list", "double", "map-key"],
+     ("mIntStr", {"1" * 5000: "a"}, ValueError, "invalid integer value: '1111"),
+     ("oClosed", 10**5000, ValueError, "<int of 16610 bits> is not a valid Closed"),
+     ("oClosed", {"a": [10**5000]}, ValueError,
+      "from JSON: <dict holding an int too long to print>")],
+    ids=["int64", "uint32", "list", "double", "map-key", "enum", "enum-kind"],
 )  # fmt: skip
 def test_ints_beyond_pythons_digit_limit(
     node: Any, member: str, value: Any, error: type | None, message: str | None
