@@ -185,7 +185,16 @@ def _as_bytes(data: object, method: str) -> bytes:
             f"{method}() takes the bytes of a compiled schema, not str; "
             "read the file in binary mode: open(path, 'rb').read()"
         )
-    return bytes(cast(Buffer, data))
+    # Only bytes-like objects: bytes() would also take an int (that many zero bytes)
+    # or an iterable of ints, and the failure would surface as a parse error.
+    try:
+        view = memoryview(cast(Buffer, data))
+    except TypeError:
+        raise TypeError(
+            f"{method}() takes the bytes of a compiled schema (bytes, bytearray or "
+            f"memoryview), not {type(data).__name__}"
+        ) from None
+    return view.tobytes()
 
 
 def _parse_named(raw: bytes) -> FileProto:

@@ -71,6 +71,22 @@ def test_str_is_refused_with_a_hint() -> None:
         velum.Registry().add_file_set('syntax = "proto3";')  # type: ignore[arg-type]
 
 
+@pytest.mark.parametrize("data", [5, [10, 0], None], ids=["int", "list", "none"])
+def test_non_bytes_are_refused_by_type(data: object) -> None:
+    for method in (velum.Registry().add_file_set, velum.Registry().add_file):
+        expected = rf"bytes of a compiled schema .*not {type(data).__name__}"
+        with pytest.raises(TypeError, match=expected):
+            method(data)  # type: ignore[arg-type]
+
+
+def test_bytes_like_objects_load_alike() -> None:
+    data = descriptor_pb2.FileDescriptorSet(
+        file=[descriptor_pb2.FileDescriptorProto(name="x.proto", package="x")]
+    ).SerializeToString()
+    for form in (data, bytearray(data), memoryview(data)):
+        assert velum.Registry().add_file_set(form)[0].name == "x.proto"
+
+
 def _damaged(where: str, name: str) -> descriptor_pb2.FileDescriptorProto:
     file = descriptor_pb2.FileDescriptorProto(name="damaged.proto", package="dmg", syntax="proto3")
     msg = file.message_type.add(name="Msg")
