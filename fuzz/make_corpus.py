@@ -13,6 +13,7 @@ from __future__ import annotations
 import hashlib
 import random
 import sys
+from collections.abc import Callable, Iterable, Iterator
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
@@ -243,39 +244,31 @@ def json_seeds(registry) -> list[tuple[int, str]]:
 
 
 def main() -> None:
-    write_json_corpus()
-    write_tree_corpus()
-    corpus = HERE / "corpus"
-    corpus.mkdir(exist_ok=True)
     registry = hostile_schema.load_registry()
-    for selector, data in seeds(registry):
-        unit = bytes([selector]) + data
-        hostile_schema.check_input(registry, unit)
-        (corpus / hashlib.sha1(unit).hexdigest()).write_bytes(unit)
-    print(f"{len(list(corpus.iterdir()))} seeds in {corpus}")
+    binary = (bytes([selector]) + data for selector, data in seeds(registry))
+    write_seeds("corpus", binary, lambda unit: hostile_schema.check_input(registry, unit))
+    text = (
+        bytes([selector]) + text.encode("utf-8", "surrogatepass")
+        for selector, text in json_seeds(registry)
+    )
+    write_seeds("corpus_json", text, lambda unit: hostile_json.check_json(registry, unit))
+    write_seeds("corpus_tree", tree_units(), lambda unit: hostile_tree.check_tree(registry, unit))
 
 
-def write_json_corpus() -> None:
-    corpus = HERE / "corpus_json"
-    corpus.mkdir(exist_ok=True)
-    registry = hostile_schema.load_registry()
-    for selector, text in json_seeds(registry):
-        unit = bytes([selector]) + text.encode("utf-8", "surrogatepass")
-        hostile_json.check_json(registry, unit)
-        (corpus / hashlib.sha1(unit).hexdigest()).write_bytes(unit)
-    print(f"{len(list(corpus.iterdir()))} seeds in {corpus}")
-
-
-def write_tree_corpus() -> None:
-    corpus = HERE / "corpus_tree"
-    corpus.mkdir(exist_ok=True)
-    registry = hostile_schema.load_registry()
+def tree_units() -> Iterator[bytes]:
     chooser = random.Random(16)
     for index in range(96):
         # Selector, then an object (kind 0) of five members; the rest is random.
         body = bytes(chooser.randrange(256) for _ in range(chooser.randrange(8, 200)))
-        unit = bytes([index % 256, 0, 5]) + body
-        hostile_tree.check_tree(registry, unit)
+        yield bytes([index % 256, 0, 5]) + body
+
+
+def write_seeds(name: str, units: Iterable[bytes], check: Callable[[bytes], None]) -> None:
+    """Each unit is checked by its target's oracle, then stored under its hash."""
+    corpus = HERE / name
+    corpus.mkdir(exist_ok=True)
+    for unit in units:
+        check(unit)
         (corpus / hashlib.sha1(unit).hexdigest()).write_bytes(unit)
     print(f"{len(list(corpus.iterdir()))} seeds in {corpus}")
 

@@ -96,22 +96,10 @@ class JsonText {
   }
   // Decimal digits as a JSON string (64-bit integers): nothing to escape.
   void QuotedInteger(int64_t value) noexcept {
-    ValueSeparator();
-    char* p = out_.Reserve(kIntegerTextMax + 2);
-    if (p == nullptr) return;
-    p[0] = '"';
-    const size_t n = FormatInteger(value, p + 1);
-    p[n + 1] = '"';
-    out_.Commit(n + 2);
+    Quoted([value](char* p) noexcept { return FormatInteger(value, p); });
   }
   void QuotedUnsigned(uint64_t value) noexcept {
-    ValueSeparator();
-    char* p = out_.Reserve(kIntegerTextMax + 2);
-    if (p == nullptr) return;
-    p[0] = '"';
-    const size_t n = FormatUnsigned(value, p + 1);
-    p[n + 1] = '"';
-    out_.Commit(n + 2);
+    Quoted([value](char* p) noexcept { return FormatUnsigned(value, p); });
   }
   // Standard Base64 of `data` as a JSON string; `length` is Base64Length(size).
   void Base64(const uint8_t* data, size_t size, size_t length) noexcept {
@@ -127,6 +115,17 @@ class JsonText {
   void RawNumber(const char* text, size_t size) noexcept { Literal(text, size); }
 
  private:
+  // Digits written by `format` between quotes, in one reservation.
+  template <class Format>
+  void Quoted(Format format) noexcept {
+    ValueSeparator();
+    char* p = out_.Reserve(kIntegerTextMax + 2);
+    if (p == nullptr) return;
+    p[0] = '"';
+    const size_t n = format(p + 1);
+    p[n + 1] = '"';
+    out_.Commit(n + 2);
+  }
   // One byte per open container: its kind, and whether nothing is in it yet.
   static constexpr char kObject = 0;
   static constexpr char kArray = 1;
