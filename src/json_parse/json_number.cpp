@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 
+#include "common/nearest_double.h"
 #include "json_parse/digit_scan.h"
 
 namespace velum::json {
@@ -58,27 +59,40 @@ constexpr uint64_t kIntPowers[] = {1,         10,         100,         1000,    
                                    1000000000000000, 10000000000000000, 100000000000000000,
                                    1000000000000000000, 10000000000000000000u};
 
-// A literal whose digits make an integer of at most 2^53 and whose decimal
-// exponent is at most 22 in magnitude: both are exact doubles, so a single
-// multiplication or division rounds correctly. Most literals written from
-// doubles of modest precision qualify; the rest go to from_chars.
-bool ExactDouble(std::string_view text, double* out) noexcept {
+// A literal whose significant digits (leading zeros aside) fit 19 decimal
+// digits is w * 10^q with a 64-bit w. When w is at most 2^53 and |q| at most
+// 22, both are exact doubles and one multiplication or division rounds
+// correctly; otherwise the 128-bit product decides nearly always. The rest
+// (more digits, ties the product cannot see, subnormal or out-of-range
+// results) goes to from_chars.
+bool FastDouble(std::string_view text, double* out) noexcept {
   const char* p = text.data();
   const char* end = p + text.size();
   const bool negative = *p == '-';
   if (negative) ++p;
   const char* point = SkipDigits(p, end);
-  const auto int_digits = static_cast<size_t>(point - p);
+  auto int_digits = static_cast<size_t>(point - p);
+  const char* fraction = point;
   size_t frac_digits = 0;
   const char* rest = point;
   if (rest < end && *rest == '.') {
-    rest = SkipDigits(point + 1, end);
-    frac_digits = static_cast<size_t>(rest - point) - 1;
+    fraction = point + 1;
+    rest = SkipDigits(fraction, end);
+    frac_digits = static_cast<size_t>(rest - fraction);
+  }
+  int64_t exponent = -static_cast<int64_t>(frac_digits);
+  // The grammar allows one leading zero only, so "0.000123" is the one case
+  // where zeros precede the significant digits.
+  if (int_digits == 1 && *p == '0') {
+    int_digits = 0;
+    while (frac_digits > 0 && *fraction == '0') {
+      ++fraction;
+      --frac_digits;
+    }
   }
   if (int_digits + frac_digits > 19) return false;
   uint64_t mantissa = DigitsValue(p, int_digits);
-  if (frac_digits > 0) mantissa = mantissa * kIntPowers[frac_digits] + DigitsValue(point + 1, frac_digits);
-  int64_t exponent = -static_cast<int64_t>(frac_digits);
+  if (frac_digits > 0) mantissa = mantissa * kIntPowers[frac_digits] + DigitsValue(fraction, frac_digits);
   if (rest < end) {  // the validated grammar leaves only an exponent here
     ++rest;
     const bool exp_negative = *rest == '-';
@@ -88,18 +102,20 @@ bool ExactDouble(std::string_view text, double* out) noexcept {
     const auto e = static_cast<int64_t>(DigitsValue(rest, exp_digits));
     exponent += exp_negative ? -e : e;
   }
-  if (mantissa > uint64_t{1} << 53 || exponent < -22 || exponent > 22) return false;
-  double value = static_cast<double>(mantissa);
-  value = exponent < 0 ? value / kExactPowers[-exponent] : value * kExactPowers[exponent];
-  *out = negative ? -value : value;
-  return true;
+  if (mantissa <= uint64_t{1} << 53 && exponent >= -22 && exponent <= 22) {
+    double value = static_cast<double>(mantissa);
+    value = exponent < 0 ? value / kExactPowers[-exponent] : value * kExactPowers[exponent];
+    *out = negative ? -value : value;
+    return true;
+  }
+  return NearestDouble(mantissa, static_cast<int>(exponent), negative, out);
 }
 
 }  // namespace
 
 double LiteralToDouble(const NumberToken& token) noexcept {
   double exact = 0;
-  if (ExactDouble(token.text, &exact)) return exact;
+  if (FastDouble(token.text, &exact)) return exact;
   const char* first = token.text.data();
   const char* last = first + token.text.size();
   double value = 0;

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "common/py_error.h"
+#include "field_ops/scalar_convert.h"
 #include "json_parse/base64_decode.h"
 #include "json_parse/json_number.h"
 #include "json_parse/json_text_source.h"
@@ -12,9 +13,6 @@
 namespace velum::json {
 
 namespace {
-
-// The largest finite 32-bit float, as a double.
-constexpr double kFloatMax = 3.4028234663852886e38;
 
 Status Message(ErrorKind kind, std::string_view head, std::string_view text, std::string_view tail = {}) {
   try {
@@ -38,7 +36,9 @@ Status NonFinite() { return Status(ErrorKind::kValue, "unexpected infinite/NaN n
 
 Status CheckFloatRange(ScalarType type, double value) {
   if (!std::isfinite(value)) return NonFinite();
-  if (type == ScalarType::kFloat && std::fabs(value) > kFloatMax) {
+  // Refused only when no finite float is nearest: 3.4028235e38, the text of
+  // the largest float, reads as a double just above it and is accepted.
+  if (type == ScalarType::kFloat && OverflowsFloat32(value)) {
     try {
       return Message(ErrorKind::kOverflow, "float value out of range: ", PlainDecimal(value));
     } catch (const std::bad_alloc&) {

@@ -4,7 +4,6 @@
 // Values are checked here, when written, not when assigned.
 #pragma once
 
-#include <cfloat>
 #include <cmath>
 #include <string_view>
 
@@ -64,8 +63,9 @@ Status WriteScalar(S& sink, ScalarType type, PyObject* value) {
       VELUM_TRY(scalar_detail::FloatValue(value, &number));
       if (std::isnan(number)) return sink.String("NaN");
       if (std::isinf(number)) return sink.String(number > 0 ? "Infinity" : "-Infinity");
-      // Any magnitude above the largest float, also one that would round down to it.
-      if (type == ScalarType::kFloat && std::fabs(number) > static_cast<double>(FLT_MAX)) {
+      // As the binary encoder: refused when the nearest float is infinite. A
+      // value that rounds to the largest float reads back, so it is written.
+      if (type == ScalarType::kFloat && OverflowsFloat32(number)) {
         return OutOfRangeError(value, "float");
       }
       return sink.PythonNumber(value);

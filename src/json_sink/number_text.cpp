@@ -1,10 +1,10 @@
 // Core unit: no Python.
 #include "json_sink/number_text.h"
 
-#include <charconv>
 #include <cmath>
 #include <cstring>
-#include <system_error>
+
+#include "common/shortest_float.h"
 
 namespace velum::json_sink {
 
@@ -127,76 +127,70 @@ size_t FormatShortDecimal(double value, double magnitude, char* out) noexcept {
 
 }  // namespace
 
+namespace {
+
+// repr()'s layout of the shortest digits: plain notation while the decimal
+// exponent of the first digit lies in [-4, 16), the exponent form
+// "d[.ddd]e±XX" (at least two exponent digits) otherwise.
+size_t LayOutRepr(shortest::Decimal decimal, bool negative, char* out) noexcept {
+  char digits[kIntegerTextMax];
+  const auto count = static_cast<int>(WriteDigits(decimal.digits, digits));
+  const int point = count + decimal.exponent;  // digits before the decimal point
+  char* p = out;
+  if (negative) *p++ = '-';
+  if (point > -4 && point <= 16) {
+    if (point <= 0) {
+      *p++ = '0';
+      *p++ = '.';
+      for (int i = point; i < 0; ++i) *p++ = '0';
+      std::memcpy(p, digits, static_cast<size_t>(count));
+      p += count;
+    } else if (point >= count) {
+      std::memcpy(p, digits, static_cast<size_t>(count));
+      p += count;
+      for (int i = count; i < point; ++i) *p++ = '0';
+      *p++ = '.';
+      *p++ = '0';
+    } else {
+      std::memcpy(p, digits, static_cast<size_t>(point));
+      p += point;
+      *p++ = '.';
+      std::memcpy(p, digits + point, static_cast<size_t>(count - point));
+      p += count - point;
+    }
+    return static_cast<size_t>(p - out);
+  }
+  *p++ = digits[0];
+  if (count > 1) {
+    *p++ = '.';
+    std::memcpy(p, digits + 1, static_cast<size_t>(count - 1));
+    p += count - 1;
+  }
+  *p++ = 'e';
+  int exponent = point - 1;
+  *p++ = exponent < 0 ? '-' : '+';
+  if (exponent < 0) exponent = -exponent;
+  if (exponent >= 100) {
+    *p++ = static_cast<char>('0' + exponent / 100);
+    exponent %= 100;
+  }
+  *p++ = kDigitPairs[exponent * 2];
+  *p++ = kDigitPairs[exponent * 2 + 1];
+  return static_cast<size_t>(p - out);
+}
+
+}  // namespace
+
 size_t FormatFloatRepr(double value, char* out) noexcept {
   if (std::isnan(value)) return Copy("nan", out);
   if (std::isinf(value)) return Copy(value < 0 ? "-inf" : "inf", out);
   if (value == 0) return Copy(std::signbit(value) ? "-0.0" : "0.0", out);
-
-  // Most numbers: the shortest round-trip text, which is plain notation when
-  // that is no longer than the exponent form; repr() only adds ".0" to whole
-  // numbers. Where the exponent form is shorter (1e+15, 100000.0) the general
-  // layout below rebuilds repr()'s plain text.
   const double magnitude = std::fabs(value);
   if (magnitude >= 1e-4 && magnitude < 1e16) {
     const size_t short_size = FormatShortDecimal(value, magnitude, out);
     if (short_size != 0) return short_size;
-    const auto [end, ec] = std::to_chars(out, out + kFloatTextMax - 2, value);
-    // An exponent form here ends in "e+XX" or "e-XX" (two exponent digits).
-    if (ec == std::errc() && !(end - out >= 4 && end[-4] == 'e')) {
-      char* p = end;
-      // Below 2^53 a double prints without a point exactly when it is whole
-      // (the nearest whole number would read back as itself); above, all are.
-      if (std::trunc(value) == value) {
-        *p++ = '.';
-        *p++ = '0';
-      }
-      return static_cast<size_t>(p - out);
-    }
   }
-
-  // The shortest round-trip digits in scientific form, "d[.ddd]e±XX"; outside
-  // the plain range this already is repr()'s text.
-  char sci[kFloatTextMax];
-  const auto [end, ec] = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific);
-  const size_t sci_size = static_cast<size_t>(end - sci);
-  const char* e = static_cast<const char*>(std::memchr(sci, 'e', sci_size));
-  if (ec != std::errc() || e == nullptr) return Copy("nan", out);  // cannot happen for a finite double
-  int exponent = 0;
-  std::from_chars(e[1] == '+' ? e + 2 : e + 1, end, exponent);
-  if (exponent < -4 || exponent >= 16) {
-    std::memcpy(out, sci, sci_size);
-    return sci_size;
-  }
-
-  char* p = out;
-  const char* q = sci;
-  if (*q == '-') *p++ = *q++;
-  char digits[20];
-  int count = 0;
-  for (; q < e; ++q) {
-    if (*q != '.') digits[count++] = *q;
-  }
-  const int point = exponent + 1;  // digits before the decimal point
-  if (point <= 0) {
-    *p++ = '0';
-    *p++ = '.';
-    for (int i = point; i < 0; ++i) *p++ = '0';
-    std::memcpy(p, digits, static_cast<size_t>(count));
-    p += count;
-  } else if (point >= count) {
-    std::memcpy(p, digits, static_cast<size_t>(count));
-    p += count;
-    for (int i = count; i < point; ++i) *p++ = '0';
-    *p++ = '.';
-    *p++ = '0';
-  } else {
-    std::memcpy(p, digits, static_cast<size_t>(point));
-    p += point;
-    *p++ = '.';
-    std::memcpy(p, digits + point, static_cast<size_t>(count - point));
-    p += count - point;
-  }
-  return static_cast<size_t>(p - out);
+  return LayOutRepr(shortest::ShortestDouble(value), value < 0, out);
 }
 
 }  // namespace velum::json_sink

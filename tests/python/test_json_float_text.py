@@ -51,3 +51,24 @@ def test_float_text_is_repr(values: list[float]) -> None:
 def test_every_power_of_ten_and_its_neighbours() -> None:
     values = POWERS + BOUNDARIES
     assert flat()(u_double=values).to_json() == '{"uDouble":[' + ",".join(map(repr, values)) + "]}"
+
+
+DIGITS = st.text("0123456789", min_size=1, max_size=24)
+LITERALS = st.one_of(
+    FINITE.map(abs).map(repr),
+    FINITE.map(lambda x: f"{abs(x):.16e}"),  # all 17 significant digits
+    st.tuples(DIGITS, DIGITS, st.integers(-330, 330)).map(
+        lambda t: f"{t[0].lstrip('0') or '0'}.{t[1]}e{t[2]}"
+    ),
+    st.tuples(st.integers(0, 2**64 - 1), st.integers(-30, 30)).map(lambda t: f"0.{t[0]:019d}e{t[1]}"),
+).filter(lambda t: math.isfinite(float(t)))
+
+
+@settings(max_examples=3000, deadline=None, derandomize=True)
+@given(st.lists(LITERALS.flatmap(lambda t: st.sampled_from([t, "-" + t])), min_size=1, max_size=8))
+@example(["9007199254740993", "2.2250738585072011e-308", "1.7976931348623157e308", "4.9e-324",
+          "0.000123456789012345678", "1e23", "8.98846567431158e307", "100.00000000000001"])
+def test_literals_read_as_python_reads_them(texts: list[str]) -> None:
+    expected = [float(t) for t in texts]
+    got = flat().from_json('{"pDouble":[' + ",".join(texts) + "]}").p_double
+    assert [struct.pack("<d", x) for x in got] == [struct.pack("<d", x) for x in expected]

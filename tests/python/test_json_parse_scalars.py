@@ -160,6 +160,36 @@ def test_float32_range_keeps_all_64_bits(scalars: Any) -> None:
         assert message == f"float value out of range: {sign}{digits}{FIELD}f_float"
 
 
+# 3.4028235e38 is how the largest float is written by its shortest float
+# digits; as a double it lies just above that float but still rounds to it.
+@pytest.mark.parametrize(
+    "text",
+    ["3.4028235e+38", '"3.4028235e+38"', "-3.4028235e38", "3.4028235677973362e38",
+     '"-3.4028235677973362e38"'],
+)  # fmt: skip
+def test_float32_bound_accepts_what_rounds_to_a_finite_float(scalars: Any, text: str) -> None:
+    value = read(scalars, "fFloat", text).f_float
+    assert value == float(text.strip('"'))  # kept as read, not narrowed
+    assert struct.unpack("<f", struct.pack("<f", value))[0] == math.copysign(F32_MAX, value)
+
+
+@pytest.mark.parametrize("text", ["3.4028235677973366e38", '"-3.4028235677973366e38"', "3.5e38"])
+def test_float32_bound_refuses_what_rounds_to_infinity(scalars: Any, text: str) -> None:
+    exc, message = refused(scalars, "fFloat", text)
+    assert exc is OverflowError
+    assert message.startswith("float value out of range: ")
+
+
+def test_float32_text_of_the_protobuf_package_reads_back(scalars: Any) -> None:
+    from google.protobuf import json_format, wrappers_pb2
+
+    text = json_format.MessageToJson(wrappers_pb2.FloatValue(value=F32_MAX), indent=None)
+    assert text == "3.4028235e+38"
+    msg = read(scalars, "fFloat", text)
+    assert msg.to_json() == '{"fFloat":3.4028235e+38}'  # written back as held
+    assert scalars.from_binary(msg.to_binary()).f_float == F32_MAX
+
+
 def test_bool_forms(scalars: Any) -> None:
     assert read(scalars, "fBool", "true").f_bool is True
     assert read(scalars, "fBool", "false").f_bool is False

@@ -85,6 +85,7 @@ SCALARS = [
     ("d", -math.inf, '"-Infinity"', "-Infinity"),
     ("f", 3.4028234663852886e38, "3.4028234663852886e+38", 3.4028234663852886e38),
     ("f", 0.1, "0.1", 0.1),  # printed from the held double, not narrowed
+    ("f", -3.4028235e38, "-3.4028235e+38", -3.4028235e38),  # above the largest float, rounds to it
     ("i64", 5, '"5"', "5"),
     ("i64", -(2**63), '"-9223372036854775808"', "-9223372036854775808"),
     ("sfx64", -1, '"-1"', "-1"),
@@ -259,6 +260,8 @@ ERRORS = [
     ({"d": True}, TypeError, "expected float, got <class 'bool'>"),
     ({"f": 1e39}, OverflowError, "value 1e+39 out of range for float"),
     ({"f": -1e39}, OverflowError, "value -1e+39 out of range for float"),
+    # The first magnitude whose nearest float is infinite (as the binary encoder).
+    ({"f": 3.4028235677973366e38}, OverflowError, "value 3.4028235677973366e+38 out of range for float"),
     ({"i64": 2**63}, OverflowError, "value 9223372036854775808 out of range for int64"),
     ({"i64": 1.0}, TypeError, "expected int, got <class 'float'>"),
     ({"si64": True}, TypeError, "expected int, got <class 'bool'>"),

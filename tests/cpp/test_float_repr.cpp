@@ -1,0 +1,77 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <random>
+#include <string>
+
+#include "json_sink/number_text.h"
+
+namespace velum::json_sink {
+namespace {
+
+// Python's repr() rebuilt from the standard library's shortest scientific
+// digits: plain notation for decimal exponents in [-4, 16), else d.ddde±XX.
+std::string ReferenceRepr(double value) {
+  char buf[64];
+  const auto r = std::to_chars(buf, buf + sizeof buf, std::fabs(value), std::chars_format::scientific);
+  *r.ptr = '\0';
+  std::string digits;
+  const char* p = buf;
+  for (; *p != 'e'; ++p) {
+    if (*p != '.') digits += *p;
+  }
+  const int exponent = std::atoi(p + 1);
+  const auto count = static_cast<int>(digits.size());
+  std::string out = value < 0 ? "-" : "";
+  if (exponent >= -4 && exponent < 16) {
+    const int point = exponent + 1;
+    if (point <= 0) return out + "0." + std::string(static_cast<size_t>(-point), '0') + digits;
+    if (point >= count) return out + digits + std::string(static_cast<size_t>(point - count), '0') + ".0";
+    return out + digits.substr(0, static_cast<size_t>(point)) + "." + digits.substr(static_cast<size_t>(point));
+  }
+  out += digits.substr(0, 1);
+  if (count > 1) out += "." + digits.substr(1);
+  const int magnitude = std::abs(exponent);
+  return out + (exponent < 0 ? "e-" : "e+") + (magnitude < 10 ? "0" : "") + std::to_string(magnitude);
+}
+
+std::string Repr(double value) {
+  char out[kFloatTextMax];
+  return std::string(out, FormatFloatRepr(value, out));
+}
+
+TEST(FloatRepr, RandomBitPatternsMatchRepr) {
+  std::mt19937_64 rng(4242);
+  for (int i = 0; i < 500000; ++i) {
+    const double v = std::bit_cast<double>(rng());
+    if (std::isfinite(v) && v != 0) {
+      ASSERT_EQ(Repr(v), ReferenceRepr(v)) << std::hexfloat << v;
+    }
+  }
+}
+
+// Values around every layout threshold and short decimals, where the fast
+// path for few decimals and the general path meet.
+TEST(FloatRepr, ThresholdsAndShortDecimalsMatchRepr) {
+  std::mt19937_64 rng(99);
+  for (int e = -8; e <= 20; ++e) {
+    double v = std::pow(10.0, e);
+    for (int i = 0; i < 200; ++i, v = std::nextafter(v, 0.0)) ASSERT_EQ(Repr(v), ReferenceRepr(v));
+    v = std::pow(10.0, e);
+    for (int i = 0; i < 200; ++i, v = std::nextafter(v, 1e300)) ASSERT_EQ(Repr(-v), ReferenceRepr(-v));
+  }
+  for (int i = 0; i < 300000; ++i) {
+    const double v = static_cast<double>(rng() % 100000000) / std::pow(10.0, static_cast<int>(rng() % 9));
+    if (v != 0) {
+      ASSERT_EQ(Repr(v), ReferenceRepr(v)) << v;
+    }
+    const double w = 100.0 + std::ldexp(static_cast<double>(rng() >> 11), -50);  // a level near 100
+    ASSERT_EQ(Repr(w), ReferenceRepr(w));
+  }
+}
+
+}  // namespace
+}  // namespace velum::json_sink
