@@ -136,31 +136,4 @@ Decimal ShortestFloat(float value) noexcept {
   return Shortest<24, -149>(std::bit_cast<uint32_t>(value));
 }
 
-int DigitCount(uint64_t value) noexcept {
-  // Through the bit length: log10(2) * bits gives the count or one less.
-  static constexpr uint64_t kPowers[] = {1,
-                                         10,
-                                         100,
-                                         1000,
-                                         10000,
-                                         100000,
-                                         1000000,
-                                         10000000,
-                                         100000000,
-                                         1000000000,
-                                         10000000000,
-                                         100000000000,
-                                         1000000000000,
-                                         10000000000000,
-                                         100000000000000,
-                                         1000000000000000,
-                                         10000000000000000,
-                                         100000000000000000,
-                                         1000000000000000000,
-                                         10000000000000000000u};
-  const int bits = 64 - std::countl_zero(value | 1);
-  const int guess = (bits * 1233) >> 12;  // floor(bits * log10(2))
-  return guess + ((value | 1) >= kPowers[guess] ? 1 : 0);  // (0 | 1) counts one digit
-}
-
 }  // namespace velum::shortest

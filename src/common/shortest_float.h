@@ -21,7 +21,4 @@ Decimal ShortestDouble(double value) noexcept;
 // to `value` as a float (so 3.4028235e38 for the largest float).
 Decimal ShortestFloat(float value) noexcept;
 
-// Number of decimal digits of `value` (1 for 0).
-int DigitCount(uint64_t value) noexcept;
-
 }  // namespace velum::shortest

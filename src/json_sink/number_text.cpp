@@ -1,6 +1,7 @@
 // Core unit: no Python.
 #include "json_sink/number_text.h"
 
+#include <bit>
 #include <cmath>
 #include <cstring>
 
@@ -15,37 +16,82 @@ constexpr char kDigitPairs[] =
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
-int DigitCount(uint64_t value) noexcept {
-  int count = 1;
-  for (;;) {
-    if (value < 10) return count;
-    if (value < 100) return count + 1;
-    if (value < 1000) return count + 2;
-    if (value < 10000) return count + 3;
-    value /= 10000;
-    count += 4;
+// Eight digits of a value below 10^8, as eight ASCII bytes in text order:
+// the value splits into two halves of four digits, each of those into two
+// pairs, and each pair into two digits, all lanes at once.
+uint64_t EightDigits(uint64_t value) noexcept {
+  const uint64_t halves = value / 10000 | (value % 10000) << 32;
+  const uint64_t hundreds = (halves * 10486 >> 20) & 0x0000007f0000007fu;  // each half / 100
+  const uint64_t pairs = ((halves - 100 * hundreds) << 16) + hundreds;
+  uint64_t tens = (pairs * 103 >> 10) & 0x000f000f000f000fu;  // each pair / 10
+  tens += (pairs - 10 * tens) << 8;
+  return tens + 0x3030303030303030u;
+}
+
+void Store8(char* out, uint64_t value) noexcept {
+  const uint64_t text = EightDigits(value);
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(out, &text, 8);
+  } else {
+    for (int i = 0; i < 8; ++i) out[i] = static_cast<char>(text >> (8 * i));
   }
 }
 
-// Two digits per step, from the end backwards.
+// Exactly four digits, leading zeros included.
+void Write4(uint64_t value, char* out) noexcept {
+  const auto high = static_cast<size_t>(value / 100) * 2;
+  const auto low = static_cast<size_t>(value % 100) * 2;
+  out[0] = kDigitPairs[high];
+  out[1] = kDigitPairs[high + 1];
+  out[2] = kDigitPairs[low];
+  out[3] = kDigitPairs[low + 1];
+}
+
+// One to four digits (value below 10^4).
+size_t WriteUpTo4(uint64_t value, char* out) noexcept {
+  if (value < 10) {
+    *out = static_cast<char>('0' + value);
+    return 1;
+  }
+  if (value < 100) {
+    out[0] = kDigitPairs[value * 2];
+    out[1] = kDigitPairs[value * 2 + 1];
+    return 2;
+  }
+  if (value < 1000) {
+    const auto low = static_cast<size_t>(value % 100) * 2;
+    out[0] = static_cast<char>('0' + value / 100);
+    out[1] = kDigitPairs[low];
+    out[2] = kDigitPairs[low + 1];
+    return 3;
+  }
+  Write4(value, out);
+  return 4;
+}
+
+// Up to eight digits (value below 10^8).
+size_t WriteUpTo8(uint64_t value, char* out) noexcept {
+  if (value < 10000) return WriteUpTo4(value, out);
+  const size_t n = WriteUpTo4(value / 10000, out);
+  Write4(value % 10000, out + n);
+  return n + 4;
+}
+
+// The leading group by the short writers, every following group of eight
+// digits at once.
 size_t WriteDigits(uint64_t value, char* out) noexcept {
-  const int count = DigitCount(value);
-  char* p = out + count;
-  while (value >= 100) {
-    const auto pair = static_cast<size_t>(value % 100) * 2;
-    value /= 100;
-    p -= 2;
-    p[0] = kDigitPairs[pair];
-    p[1] = kDigitPairs[pair + 1];
+  constexpr uint64_t k8 = 100000000;
+  if (value < k8) return WriteUpTo8(value, out);
+  if (value < k8 * k8) {
+    const size_t n = WriteUpTo8(value / k8, out);
+    Store8(out + n, value % k8);
+    return n + 8;
   }
-  if (value >= 10) {
-    p -= 2;
-    p[0] = kDigitPairs[value * 2];
-    p[1] = kDigitPairs[value * 2 + 1];
-  } else {
-    *--p = static_cast<char>('0' + value);
-  }
-  return static_cast<size_t>(count);
+  const uint64_t low = value % (k8 * k8);
+  const size_t n = WriteUpTo4(value / (k8 * k8), out);
+  Store8(out + n, low / k8);
+  Store8(out + n + 8, low % k8);
+  return n + 16;
 }
 
 }  // namespace
@@ -133,11 +179,19 @@ namespace {
 // exponent of the first digit lies in [-4, 16), the exponent form
 // "d[.ddd]e±XX" (at least two exponent digits) otherwise.
 size_t LayOutRepr(shortest::Decimal decimal, bool negative, char* out) noexcept {
-  char digits[kIntegerTextMax];
-  const auto count = static_cast<int>(WriteDigits(decimal.digits, digits));
-  const int point = count + decimal.exponent;  // digits before the decimal point
   char* p = out;
   if (negative) *p++ = '-';
+  // Most numbers have digits on both sides of the point: written one place
+  // to the right, the integer digits move back over the gap for the point.
+  const auto count = static_cast<int>(WriteDigits(decimal.digits, p + 1));
+  const int point = count + decimal.exponent;  // digits before the decimal point
+  if (point > 0 && point < count) {
+    for (int i = 0; i < point; ++i) p[i] = p[i + 1];
+    p[point] = '.';
+    return static_cast<size_t>(p + count + 1 - out);
+  }
+  char digits[kIntegerTextMax];
+  std::memcpy(digits, p + 1, static_cast<size_t>(count));
   if (point > -4 && point <= 16) {
     if (point <= 0) {
       *p++ = '0';
@@ -145,18 +199,12 @@ size_t LayOutRepr(shortest::Decimal decimal, bool negative, char* out) noexcept 
       for (int i = point; i < 0; ++i) *p++ = '0';
       std::memcpy(p, digits, static_cast<size_t>(count));
       p += count;
-    } else if (point >= count) {
+    } else {
       std::memcpy(p, digits, static_cast<size_t>(count));
       p += count;
       for (int i = count; i < point; ++i) *p++ = '0';
       *p++ = '.';
       *p++ = '0';
-    } else {
-      std::memcpy(p, digits, static_cast<size_t>(point));
-      p += point;
-      *p++ = '.';
-      std::memcpy(p, digits + point, static_cast<size_t>(count - point));
-      p += count - point;
     }
     return static_cast<size_t>(p - out);
   }

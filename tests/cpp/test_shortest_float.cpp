@@ -134,15 +134,5 @@ TEST(ShortestFloat, RandomDecimals) {
   }
 }
 
-TEST(ShortestFloat, DigitCount) {
-  EXPECT_EQ(DigitCount(0), 1);
-  uint64_t p = 1;
-  for (int n = 1; n <= 19; ++n, p *= 10) {
-    EXPECT_EQ(DigitCount(p), n);
-    EXPECT_EQ(DigitCount(p * 10 - 1), n);
-  }
-  EXPECT_EQ(DigitCount(~uint64_t{0}), 20);
-}
-
 }  // namespace
 }  // namespace velum::shortest

@@ -75,3 +75,30 @@ TEST(FloatRepr, ThresholdsAndShortDecimalsMatchRepr) {
 
 }  // namespace
 }  // namespace velum::json_sink
+
+namespace velum::json_sink {
+namespace {
+
+std::string Digits(uint64_t value) {
+  char out[kIntegerTextMax];
+  return std::string(out, FormatUnsigned(value, out));
+}
+
+TEST(IntegerText, EveryLengthAndItsEnds) {
+  uint64_t power = 1;
+  for (int n = 1; n <= 20; ++n) {
+    for (uint64_t v : {power, power + 1, power * 2 - 1, power - 1}) EXPECT_EQ(Digits(v), std::to_string(v));
+    if (n < 20) power *= 10;
+  }
+  EXPECT_EQ(Digits(~uint64_t{0}), "18446744073709551615");
+  char out[kIntegerTextMax];
+  EXPECT_EQ(std::string(out, FormatInteger(INT64_MIN, out)), "-9223372036854775808");
+  std::mt19937_64 rng(8);
+  for (int i = 0; i < 300000; ++i) {
+    const uint64_t v = rng() >> (rng() % 64);
+    ASSERT_EQ(Digits(v), std::to_string(v));
+  }
+}
+
+}  // namespace
+}  // namespace velum::json_sink
