@@ -37,14 +37,21 @@ def check_message(name: str, theirs: Any, proto_names: bool, with_registry: bool
     desc = pb_desc(name)
     text = json_format.MessageToJson(theirs, preserving_proto_field_name=proto_names)
     options = {"registry": env()[0]} if with_registry else {}
+    exact = True
     try:
         expected = json_format.Parse(text, pb_class(desc)())
-    except json_format.ParseError:
-        # The package cannot read all it writes (a float32 maximum printed with
-        # float32 digits reads back above the range); velum refuses it too.
-        with pytest.raises((ValueError, OverflowError)):
-            velum_class(desc).from_json(text, **options)
-        return
+    except json_format.ParseError as e:
+        if "Float value too" not in str(e):
+            with pytest.raises((ValueError, OverflowError)):
+                velum_class(desc).from_json(text, **options)
+            return
+        # The package cannot read all it writes: a float32 maximum printed with
+        # float32 digits reads back just above that maximum, and the package
+        # refuses it. It still rounds to the float written, which velum reads
+        # (compared by content: a NaN read from text has none of the payload
+        # the original may carry).
+        expected = theirs
+        exact = False
     for ours in (
         velum_class(desc).from_json(text, **options),
         velum_class(desc).from_json(text.encode(), **options),
@@ -54,9 +61,9 @@ def check_message(name: str, theirs: Any, proto_names: bool, with_registry: bool
     ):
         back = pb_class(desc).FromString(ours.to_binary())
         assert canon_pb(back) == canon_pb(expected)
-        assert back.SerializeToString(deterministic=True) == expected.SerializeToString(
+        assert not exact or back.SerializeToString(
             deterministic=True
-        )
+        ) == expected.SerializeToString(deterministic=True)
 
 
 @diff_settings(200)
