@@ -60,7 +60,9 @@ LITERALS = st.one_of(
     st.tuples(DIGITS, DIGITS, st.integers(-330, 330)).map(
         lambda t: f"{t[0].lstrip('0') or '0'}.{t[1]}e{t[2]}"
     ),
-    st.tuples(st.integers(0, 2**64 - 1), st.integers(-30, 30)).map(lambda t: f"0.{t[0]:019d}e{t[1]}"),
+    st.tuples(st.integers(0, 2**64 - 1), st.integers(-30, 30)).map(
+        lambda t: f"0.{t[0]:019d}e{t[1]}"
+    ),
 ).filter(lambda t: math.isfinite(float(t)))
 
 

@@ -261,7 +261,11 @@ ERRORS = [
     ({"f": 1e39}, OverflowError, "value 1e+39 out of range for float"),
     ({"f": -1e39}, OverflowError, "value -1e+39 out of range for float"),
     # The first magnitude whose nearest float is infinite (as the binary encoder).
-    ({"f": 3.4028235677973366e38}, OverflowError, "value 3.4028235677973366e+38 out of range for float"),
+    (
+        {"f": 3.4028235677973366e38},
+        OverflowError,
+        "value 3.4028235677973366e+38 out of range for float",
+    ),
     ({"i64": 2**63}, OverflowError, "value 9223372036854775808 out of range for int64"),
     ({"i64": 1.0}, TypeError, "expected int, got <class 'float'>"),
     ({"si64": True}, TypeError, "expected int, got <class 'bool'>"),
