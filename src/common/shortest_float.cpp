@@ -17,7 +17,6 @@
 #include "common/shortest_float.h"
 
 #include <bit>
-#include <cstring>
 
 #include "common/pow10_table.h"
 
