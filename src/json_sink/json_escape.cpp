@@ -5,6 +5,13 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "common/raw_alloc.h"
+#include "common/utf8_text.h"
+
 namespace velum::json_sink {
 
 namespace {
@@ -116,7 +123,7 @@ inline char ShortEscape(unsigned char c) noexcept {
   }
 }
 
-void AppendEscape(TextBuffer& out, unsigned char c) noexcept {
+void AppendEscape(UnitBuffer& out, unsigned char c) noexcept {
   static constexpr char kHex[] = "0123456789abcdef";
   const char short_form = ShortEscape(c);
   if (short_form != 0) {
@@ -128,27 +135,234 @@ void AppendEscape(TextBuffer& out, unsigned char c) noexcept {
   out.Append(escape, 6);
 }
 
+// Whether a unit of a wide str stops a plain run: an escape, or a surrogate.
+constexpr bool StopsRun(uint32_t c) noexcept {
+  return c < 0x20 || c == '"' || c == '\\' || (c & 0xfffff800u) == 0xd800u;
+}
+
+#if defined(__SSE2__)
+// One bit per byte of the units of `v` that stop a run.
+template <class Unit>
+inline uint32_t StopBytes(__m128i v) noexcept {
+  __m128i stops;
+  if constexpr (sizeof(Unit) == 2) {
+    // Unsigned: a saturating subtraction leaves zero for units up to 0x1f.
+    const __m128i control = _mm_cmpeq_epi16(_mm_subs_epu16(v, _mm_set1_epi16(0x1f)), _mm_setzero_si128());
+    const __m128i quote = _mm_cmpeq_epi16(v, _mm_set1_epi16('"'));
+    const __m128i backslash = _mm_cmpeq_epi16(v, _mm_set1_epi16('\\'));
+    const __m128i surrogate = _mm_cmpeq_epi16(_mm_and_si128(v, _mm_set1_epi16(static_cast<short>(0xf800))),
+                                              _mm_set1_epi16(static_cast<short>(0xd800)));
+    stops = _mm_or_si128(_mm_or_si128(control, quote), _mm_or_si128(backslash, surrogate));
+  } else {
+    // Code points are at most 0x10ffff, so the signed comparison is exact.
+    const __m128i control = _mm_cmplt_epi32(v, _mm_set1_epi32(0x20));
+    const __m128i quote = _mm_cmpeq_epi32(v, _mm_set1_epi32('"'));
+    const __m128i backslash = _mm_cmpeq_epi32(v, _mm_set1_epi32('\\'));
+    const __m128i surrogate = _mm_cmpeq_epi32(_mm_and_si128(v, _mm_set1_epi32(static_cast<int>(0xfffff800u))),
+                                              _mm_set1_epi32(0xd800));
+    stops = _mm_or_si128(_mm_or_si128(control, quote), _mm_or_si128(backslash, surrogate));
+  }
+  return static_cast<uint32_t>(_mm_movemask_epi8(stops));
+}
+#endif
+
+// The plain prefix of `n` units of a str.
+template <class Unit>
+size_t PlainUnits(const Unit* s, size_t n) noexcept {
+  if constexpr (sizeof(Unit) == 1) {
+    return ScanPlain(reinterpret_cast<const char*>(s), n).length;
+  } else {
+    size_t i = 0;
+#if defined(__SSE2__)
+    constexpr size_t kLanes = 16 / sizeof(Unit);
+    if (n >= kLanes) {
+      for (; n - i >= kLanes; i += kLanes) {
+        const uint32_t stops = StopBytes<Unit>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)));
+        if (stops != 0) return i + std::countr_zero(stops) / sizeof(Unit);
+      }
+      if (i == n) return n;
+      // The last vector overlaps units already found plain: a stop is a new one.
+      const uint32_t stops = StopBytes<Unit>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + n - kLanes)));
+      return stops != 0 ? n - kLanes + std::countr_zero(stops) / sizeof(Unit) : n;
+    }
+    // Shorter than a vector (most words): two overlapping halves make one,
+    // and only a text that holds a stop is searched unit by unit.
+    constexpr size_t kHalf = kLanes / 2;
+    if (n >= kHalf) {
+      const __m128i v = _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(s)),
+                                           _mm_loadl_epi64(reinterpret_cast<const __m128i*>(s + n - kHalf)));
+      if (StopBytes<Unit>(v) == 0) return n;
+    }
+#endif
+    for (; i < n; ++i) {
+      if (StopsRun(s[i])) return i;
+    }
+    return n;
+  }
+}
+
+// Copies `n` bytes; short strings are the common case, moved inline with
+// overlapping words rather than through a call.
+inline void CopyBytes(char* out, const char* in, size_t n) noexcept {
+  if (n > 32) {
+    std::memcpy(out, in, n);
+  } else if (n >= 16) {
+    char head[16];
+    char tail[16];
+    std::memcpy(head, in, 16);
+    std::memcpy(tail, in + n - 16, 16);
+    std::memcpy(out, head, 16);
+    std::memcpy(out + n - 16, tail, 16);
+  } else if (n >= 8) {
+    uint64_t head;
+    uint64_t tail;
+    std::memcpy(&head, in, 8);
+    std::memcpy(&tail, in + n - 8, 8);
+    std::memcpy(out, &head, 8);
+    std::memcpy(out + n - 8, &tail, 8);
+  } else if (n >= 4) {
+    uint32_t head;
+    uint32_t tail;
+    std::memcpy(&head, in, 4);
+    std::memcpy(&tail, in + n - 4, 4);
+    std::memcpy(out, &head, 4);
+    std::memcpy(out + n - 4, &tail, 4);
+  } else if (n != 0) {
+    out[0] = in[0];
+    out[n / 2] = in[n / 2];
+    out[n - 1] = in[n - 1];
+  }
+}
+
+template <class From, class To>
+inline void PutUnits(const From* s, size_t n, char* out) noexcept {
+  if constexpr (sizeof(From) == sizeof(To)) {
+    CopyBytes(out, reinterpret_cast<const char*>(s), n * sizeof(To));
+  } else {
+    WidenUnits<From, To>(reinterpret_cast<const char*>(s), n, out);
+  }
+}
+
+// The text from its first stop on: escapes between plain runs. False at a
+// surrogate.
+template <class From, class To>
+[[gnu::noinline]] bool QuoteEscaped(UnitBuffer& out, const From* s, size_t n, size_t run) noexcept {
+  out.Push('"');
+  for (;;) {
+    if (run != 0) {
+      char* p = out.ReserveUnits(run);
+      if (p == nullptr) [[unlikely]]
+        return true;  // the buffer has failed; its owner reports it
+      PutUnits<From, To>(s, run, p);
+      out.CommitUnits(run);
+    }
+    if (run == n) break;
+    const uint32_t c = s[run];
+    if (c >= 0x80) return false;  // a surrogate, the only stop above ASCII
+    AppendEscape(out, static_cast<unsigned char>(c));
+    s += run + 1;
+    n -= run + 1;
+    run = PlainUnits(s, n);
+  }
+  out.Push('"');
+  return true;
+}
+
+// `n` units of type From quoted into output units of type To.
+template <class From, class To>
+inline bool QuoteUnits(UnitBuffer& out, const From* s, size_t n) noexcept {
+  const size_t run = PlainUnits(s, n);
+  if (run != n) [[unlikely]]
+    return QuoteEscaped<From, To>(out, s, n, run);
+  // The common case: one reservation, one copy between the quotes.
+  char* p = out.ReserveUnits(n + 2);
+  if (p == nullptr) [[unlikely]]
+    return true;
+  StoreUnit<To>(p, '"');
+  PutUnits<From, To>(s, n, p + sizeof(To));
+  StoreUnit<To>(p + (n + 1) * sizeof(To), '"');
+  out.CommitUnits(n + 2);
+  return true;
+}
+
+bool QuoteAny(UnitBuffer& out, const void* units, size_t length, unsigned kind) noexcept {
+  const unsigned to = out.shift();
+  switch (kind) {
+    case 1: {
+      const auto* s = static_cast<const uint8_t*>(units);
+      if (to == 0) return QuoteUnits<uint8_t, uint8_t>(out, s, length);
+      if (to == 1) return QuoteUnits<uint8_t, uint16_t>(out, s, length);
+      return QuoteUnits<uint8_t, uint32_t>(out, s, length);
+    }
+    case 2: {
+      const auto* s = static_cast<const uint16_t*>(units);
+      if (to == 1) return QuoteUnits<uint16_t, uint16_t>(out, s, length);
+      return QuoteUnits<uint16_t, uint32_t>(out, s, length);
+    }
+    default: return QuoteUnits<uint32_t, uint32_t>(out, static_cast<const uint32_t*>(units), length);
+  }
+}
+
+// Non-ASCII UTF-8 (rare: text from C++ rather than from a str) goes through
+// code units of its own width, decoded into a temporary block.
+template <class Unit>
+void QuoteDecoded(UnitBuffer& out, const uint8_t* text, size_t size, const utf8::Measure& m) noexcept {
+  void* block = PyMem_RawMalloc(m.length * sizeof(Unit) + 1);
+  if (block == nullptr) {
+    out.Fail();
+    return;
+  }
+  utf8::DecodeText(text, size, static_cast<Unit*>(block));
+  if (out.Admit(m.max_char)) QuoteAny(out, block, m.length, sizeof(Unit));
+  PyMem_RawFree(block);
+}
+
+void QuoteUtf8(UnitBuffer& out, const char* text, size_t size) noexcept {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(text);
+  const utf8::Measure m = utf8::MeasureText(bytes, size);
+  if (!m.valid) {
+    out.Fail();  // never from a str's own UTF-8
+    return;
+  }
+  if (m.max_char <= utf8::kLatin1Max) {
+    QuoteDecoded<uint8_t>(out, bytes, size, m);
+  } else if (m.max_char <= utf8::kBmpMax) {
+    QuoteDecoded<uint16_t>(out, bytes, size, m);
+  } else {
+    QuoteDecoded<uint32_t>(out, bytes, size, m);
+  }
+}
+
+bool HasNonAscii(const char* text, size_t size) noexcept {
+  for (size_t i = 0; i < size; ++i) {
+    if (static_cast<unsigned char>(text[i]) >= 0x80) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 size_t PlainRunLength(const char* text, size_t size) noexcept { return ScanPlain(text, size).length; }
 
-bool AppendJsonString(TextBuffer& out, const char* text, size_t size) noexcept {
+bool AppendJsonString(UnitBuffer& out, const char* text, size_t size) noexcept {
   PlainRun run = ScanPlain(text, size);
-  if (run.length == size) [[likely]] {
+  if (run.length == size && !run.non_ascii) [[likely]] {
     // The common case: one reservation, one copy between the quotes.
-    char* p = out.Reserve(size + 2);
+    char* p = out.ReserveAscii(size + 2);
     if (p == nullptr) [[unlikely]]
-      return run.non_ascii;
+      return false;
     p[0] = '"';
     std::memcpy(p + 1, text, size);
     p[size + 1] = '"';
-    out.Commit(size + 2);
-    return run.non_ascii;
+    out.CommitAscii(p, size + 2);
+    return false;
   }
-  bool non_ascii = false;
+  if (run.non_ascii || HasNonAscii(text + run.length, size - run.length)) {
+    QuoteUtf8(out, text, size);
+    return true;
+  }
   out.Push('"');
   while (true) {
-    non_ascii |= run.non_ascii;
     out.Append(text, run.length);
     if (run.length == size) break;
     AppendEscape(out, static_cast<unsigned char>(text[run.length]));
@@ -157,7 +371,17 @@ bool AppendJsonString(TextBuffer& out, const char* text, size_t size) noexcept {
     run = ScanPlain(text, size);
   }
   out.Push('"');
-  return non_ascii;
+  return false;
+}
+
+bool AppendJsonUnits(UnitBuffer& out, const void* units, size_t length, unsigned kind, bool ascii) noexcept {
+  // A str is always as narrow as its widest character allows.
+  const uint32_t max_char = kind == 1 ? (ascii ? utf8::kAsciiMax : utf8::kLatin1Max)
+                            : kind == 2 ? utf8::kBmpMax
+                                        : utf8::kUnicodeMax;
+  if (!out.Admit(max_char)) [[unlikely]]
+    return true;
+  return QuoteAny(out, units, length, kind);
 }
 
 }  // namespace velum::json_sink

@@ -12,6 +12,7 @@
 #include "json_sink/json_escape.h"
 #include "json_sink/number_text.h"
 #include "json_sink/text_buffer.h"
+#include "json_sink/unit_buffer.h"
 
 namespace velum::json_sink {
 
@@ -24,26 +25,15 @@ class JsonText {
 
   // Memory exhaustion anywhere is sticky: check ok() once at the end.
   bool ok() const noexcept { return out_.ok() && frames_.ok(); }
-  // Whether a byte above 0x7f was appended through String or MemberName, or
-  // announced with NoteNonAscii; false means the text is pure ASCII.
-  bool non_ascii() const noexcept { return non_ascii_; }
-  // Whether every non-ASCII piece was announced with NoteLatin1: the text is
-  // then size() - latin1_extra() characters, all below U+0100.
-  bool latin1_only() const noexcept { return !unsized_; }
-  size_t latin1_extra() const noexcept { return latin1_extra_; }
-  // A piece of unknown width (the text is then measured by whoever decodes it).
-  void NoteNonAscii() noexcept {
-    non_ascii_ = true;
-    unsized_ = true;
-  }
-  // A piece of text below U+0100 whose UTF-8 is `extra` bytes longer than its
-  // character count.
-  void NoteLatin1(size_t extra) noexcept {
-    non_ascii_ = true;
-    latin1_extra_ += extra;
-  }
+  // The text is held as code units (see UnitBuffer): `length()` characters
+  // of `1 << unit_shift()` bytes each, none above `max_char()`.
+  bool non_ascii() const noexcept { return out_.max_char() > 0x7f; }
+  uint32_t max_char() const noexcept { return out_.max_char(); }
+  unsigned unit_shift() const noexcept { return out_.shift(); }
+  size_t length() const noexcept { return out_.length(); }
   void ShrinkToFit() noexcept { out_.ShrinkToFit(); }
   const char* data() const noexcept { return out_.data(); }
+  // In bytes.
   size_t size() const noexcept { return out_.size(); }
   std::string_view text() const noexcept { return {out_.data(), out_.size()}; }
   size_t depth() const noexcept { return frames_.size(); }
@@ -53,13 +43,19 @@ class JsonText {
   void EndObject() noexcept { Close('}'); }
   void EndArray() noexcept { Close(']'); }
 
-  // A member name, already UTF-8; the value follows with the next event.
-  // `noted`: the caller has announced the text's width (NoteLatin1 or
-  // NoteNonAscii) already.
-  void MemberName(const char* text, size_t size, bool noted = false) noexcept {
+  // A member name in UTF-8; the value follows with the next event.
+  void MemberName(const char* text, size_t size) noexcept {
     MemberSeparator();
-    if (AppendJsonString(out_, text, size) && !noted) NoteNonAscii();
+    AppendJsonString(out_, text, size);
     out_.Push(':');
+  }
+  // A member name given as the code units of a str (see AppendJsonUnits);
+  // false at a surrogate.
+  bool MemberUnits(const void* units, size_t length, unsigned kind, bool ascii) noexcept {
+    MemberSeparator();
+    if (!AppendJsonUnits(out_, units, length, kind, ascii)) return false;
+    out_.Push(':');
+    return true;
   }
   // A member name prepared ahead: `key` is ',' followed by the quoted,
   // escaped name and ':'; the comma is dropped for an object's first member.
@@ -76,23 +72,29 @@ class JsonText {
   void Boolean(bool value) noexcept { value ? Literal("true", 4) : Literal("false", 5); }
   void Integer(int64_t value) noexcept {
     ValueSeparator();
-    char* p = out_.Reserve(kIntegerTextMax);
-    if (p != nullptr) out_.Commit(FormatInteger(value, p));
+    char* p = out_.ReserveAscii(kIntegerTextMax);
+    if (p != nullptr) out_.CommitAscii(p, FormatInteger(value, p));
   }
   void Unsigned(uint64_t value) noexcept {
     ValueSeparator();
-    char* p = out_.Reserve(kIntegerTextMax);
-    if (p != nullptr) out_.Commit(FormatUnsigned(value, p));
+    char* p = out_.ReserveAscii(kIntegerTextMax);
+    if (p != nullptr) out_.CommitAscii(p, FormatUnsigned(value, p));
   }
   // Python's repr() of a finite double (non-finite values are the caller's).
   void Float(double value) noexcept {
     ValueSeparator();
-    char* p = out_.Reserve(kFloatTextMax);
-    if (p != nullptr) out_.Commit(FormatFloatRepr(value, p));
+    char* p = out_.ReserveAscii(kFloatTextMax);
+    if (p != nullptr) out_.CommitAscii(p, FormatFloatRepr(value, p));
   }
-  void String(const char* text, size_t size, bool noted = false) noexcept {
+  // A string value in UTF-8.
+  void String(const char* text, size_t size) noexcept {
     ValueSeparator();
-    if (AppendJsonString(out_, text, size) && !noted) NoteNonAscii();
+    AppendJsonString(out_, text, size);
+  }
+  // A string value given as the code units of a str; false at a surrogate.
+  bool StringUnits(const void* units, size_t length, unsigned kind, bool ascii) noexcept {
+    ValueSeparator();
+    return AppendJsonUnits(out_, units, length, kind, ascii);
   }
   // Decimal digits as a JSON string (64-bit integers): nothing to escape.
   void QuotedInteger(int64_t value) noexcept {
@@ -104,12 +106,12 @@ class JsonText {
   // Standard Base64 of `data` as a JSON string; `length` is Base64Length(size).
   void Base64(const uint8_t* data, size_t size, size_t length) noexcept {
     ValueSeparator();
-    char* p = out_.Reserve(length + 2);
+    char* p = out_.ReserveAscii(length + 2);
     if (p == nullptr) return;
     p[0] = '"';
     Base64Encode(data, size, p + 1);
     p[length + 1] = '"';
-    out_.Commit(length + 2);
+    out_.CommitAscii(p, length + 2);
   }
   // Number text produced elsewhere (digits of a big int), copied verbatim.
   void RawNumber(const char* text, size_t size) noexcept { Literal(text, size); }
@@ -119,12 +121,12 @@ class JsonText {
   template <class Format>
   void Quoted(Format format) noexcept {
     ValueSeparator();
-    char* p = out_.Reserve(kIntegerTextMax + 2);
+    char* p = out_.ReserveAscii(kIntegerTextMax + 2);
     if (p == nullptr) return;
     p[0] = '"';
     const size_t n = format(p + 1);
     p[n + 1] = '"';
-    out_.Commit(n + 2);
+    out_.CommitAscii(p, n + 2);
   }
   // One byte per open container: its kind, and whether nothing is in it yet.
   static constexpr char kObject = 0;
@@ -160,11 +162,8 @@ class JsonText {
   }
   char& Top() noexcept { return frames_.back(); }
 
-  TextBuffer out_;
+  UnitBuffer out_;
   TextBuffer frames_;
-  bool non_ascii_ = false;
-  bool unsized_ = false;
-  size_t latin1_extra_ = 0;
 };
 
 }  // namespace velum::json_sink

@@ -5,7 +5,6 @@
 #include "common/py_error.h"
 #include "json_sink/base64.h"
 #include "json_sink/json_events.h"
-#include "json_sink/latin1_text.h"
 
 namespace velum::json_sink {
 
@@ -67,30 +66,19 @@ Status JsonTextSink::Bytes(PyObject* data) noexcept {
   return Status::Ok();
 }
 
-// The text becomes a `str` in one copy: ASCII straight into a compact ASCII
-// str, text below U+0100 decoded into a one-byte str of the size tallied on
-// the way, anything wider by the interpreter's decoder.
+Status JsonTextSink::Unencodable(PyObject* text) noexcept {
+  Py_ssize_t size = 0;
+  if (PyUnicode_AsUTF8AndSize(text, &size) == nullptr) return Status::Pending();
+  return Status(ErrorKind::kValue, "surrogates not allowed");  // not expected: the scan found one
+}
+
+// The units are already those of the result: one allocation, one copy.
 Result<Ref> JsonTextSink::Finish() noexcept {
   if (!text_.ok()) return Status(ErrorKind::kMemory, "out of memory while writing JSON");
   text_.ShrinkToFit();
-  const auto* data = reinterpret_cast<const uint8_t*>(text_.data());
-  const size_t size = text_.size();
-  if (!text_.non_ascii()) {
-    Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(size), 0x7f));
-    if (!text) return Status::Pending();
-    if (size != 0) std::memcpy(PyUnicode_1BYTE_DATA(text.get()), data, size);
-    return text;
-  }
-  if (text_.latin1_only() && text_.latin1_extra() < size) {
-    const size_t length = size - text_.latin1_extra();
-    Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(length), 0xff));
-    if (!text) return Status::Pending();
-    // The tally is checked by the decoding itself; a mismatch (never expected)
-    // falls through to the general decoder.
-    if (Utf8ToLatin1(data, size, PyUnicode_1BYTE_DATA(text.get()), length)) return text;
-  }
-  Ref text = Ref::steal(PyUnicode_DecodeUTF8(text_.data(), static_cast<Py_ssize_t>(size), nullptr));
+  Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(text_.length()), text_.max_char()));
   if (!text) return Status::Pending();
+  if (text_.size() != 0) std::memcpy(PyUnicode_DATA(text.get()), text_.data(), text_.size());
   return text;
 }
 

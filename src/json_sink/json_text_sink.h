@@ -1,7 +1,9 @@
-// JsonTextSink: JSON writer events to compact UTF-8 text, returned as a `str`.
-// Only the events that read a Python object can fail (the UTF-8 of a `str`
-// holding lone surrogates, a number's own conversion); memory exhaustion is
-// reported once, by Finish.
+// JsonTextSink: JSON writer events to compact JSON text, returned as a `str`.
+// The text is built at the width of the result (see UnitBuffer): strings are
+// copied in as their own code units, never through UTF-8. Only the events
+// that read a Python object can fail (a `str` holding surrogates, which UTF-8
+// refuses; a number's own conversion); memory exhaustion is reported once, by
+// Finish.
 #pragma once
 
 #include <string_view>
@@ -35,12 +37,11 @@ class JsonTextSink {
     text_.EndArray();
     return Status::Ok();
   }
-  // `name` is a `str`; its UTF-8 is read in place, without a copy.
+  // `name` is a `str`; its units are read in place.
   Status MemberName(PyObject* name) noexcept {
-    const std::string_view utf8 = Utf8Of(name);
-    if (utf8.data() == nullptr) [[unlikely]]
-      return Status::Pending();
-    text_.MemberName(utf8.data(), utf8.size(), true);
+    if (!text_.MemberUnits(PyUnicode_DATA(name), static_cast<size_t>(PyUnicode_GET_LENGTH(name)),
+                           PyUnicode_KIND(name), PyUnicode_IS_ASCII(name))) [[unlikely]]
+      return Unencodable(name);
     return Status::Ok();
   }
   // A field's name: its prepared key text when it has one, else the str.
@@ -70,11 +71,11 @@ class JsonTextSink {
     text_.String(value.data(), value.size());
     return Status::Ok();
   }
+  // `value` is a `str`; its units are read in place.
   Status PythonString(PyObject* value) noexcept {
-    const std::string_view utf8 = Utf8Of(value);
-    if (utf8.data() == nullptr) [[unlikely]]
-      return Status::Pending();
-    text_.String(utf8.data(), utf8.size(), true);
+    if (!text_.StringUnits(PyUnicode_DATA(value), static_cast<size_t>(PyUnicode_GET_LENGTH(value)),
+                           PyUnicode_KIND(value), PyUnicode_IS_ASCII(value))) [[unlikely]]
+      return Unencodable(value);
     return Status::Ok();
   }
   // 64-bit integers, written as JSON strings of their digits.
@@ -103,27 +104,14 @@ class JsonTextSink {
   // Small outputs are built here and never touch the heap until the result.
   static constexpr size_t kFirstBlock = 1024;
 
-  // The UTF-8 of a `str`, in place: an ASCII str's own data, else its cached
-  // UTF-8 (made on first use; null with the error set for lone surrogates).
-  // Its width is announced to the text, so the result needs no measuring.
-  std::string_view Utf8Of(PyObject* text) noexcept {
-    if (PyUnicode_IS_COMPACT_ASCII(text)) [[likely]]
-      return {static_cast<const char*>(PyUnicode_DATA(text)), static_cast<size_t>(PyUnicode_GET_LENGTH(text))};
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
-    if (utf8 == nullptr) return {};
-    if (PyUnicode_KIND(text) != PyUnicode_1BYTE_KIND) {
-      text_.NoteNonAscii();
-    } else if (!PyUnicode_IS_ASCII(text)) {
-      text_.NoteLatin1(static_cast<size_t>(size - PyUnicode_GET_LENGTH(text)));
-    }
-    return {utf8, static_cast<size_t>(size)};
-  }
+  // The error of a `str` holding a surrogate: the interpreter's own, from
+  // its UTF-8 encoder.
+  static Status Unencodable(PyObject* text) noexcept;
   Status PythonNumberGeneral(PyObject* value) noexcept;
 
   static constexpr size_t kFirstFrames = 64;
 
-  char first_block_[kFirstBlock];
+  alignas(8) char first_block_[kFirstBlock];
   char first_frames_[kFirstFrames];
   JsonText text_{first_block_, kFirstBlock, first_frames_, kFirstFrames};
 };
