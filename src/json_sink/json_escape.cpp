@@ -9,9 +9,6 @@
 #include <emmintrin.h>
 #endif
 
-#include "common/raw_alloc.h"
-#include "common/utf8_text.h"
-
 namespace velum::json_sink {
 
 namespace {
@@ -123,7 +120,7 @@ inline char ShortEscape(unsigned char c) noexcept {
   }
 }
 
-void AppendEscape(UnitBuffer& out, unsigned char c) noexcept {
+void AppendEscape(TextBuffer& out, unsigned char c) noexcept {
   static constexpr char kHex[] = "0123456789abcdef";
   const char short_form = ShortEscape(c);
   if (short_form != 0) {
@@ -201,168 +198,27 @@ size_t PlainUnits(const Unit* s, size_t n) noexcept {
   }
 }
 
-// Copies `n` bytes; short strings are the common case, moved inline with
-// overlapping words rather than through a call.
-inline void CopyBytes(char* out, const char* in, size_t n) noexcept {
-  if (n > 32) {
-    std::memcpy(out, in, n);
-  } else if (n >= 16) {
-    char head[16];
-    char tail[16];
-    std::memcpy(head, in, 16);
-    std::memcpy(tail, in + n - 16, 16);
-    std::memcpy(out, head, 16);
-    std::memcpy(out + n - 16, tail, 16);
-  } else if (n >= 8) {
-    uint64_t head;
-    uint64_t tail;
-    std::memcpy(&head, in, 8);
-    std::memcpy(&tail, in + n - 8, 8);
-    std::memcpy(out, &head, 8);
-    std::memcpy(out + n - 8, &tail, 8);
-  } else if (n >= 4) {
-    uint32_t head;
-    uint32_t tail;
-    std::memcpy(&head, in, 4);
-    std::memcpy(&tail, in + n - 4, 4);
-    std::memcpy(out, &head, 4);
-    std::memcpy(out + n - 4, &tail, 4);
-  } else if (n != 0) {
-    out[0] = in[0];
-    out[n / 2] = in[n / 2];
-    out[n - 1] = in[n - 1];
-  }
-}
-
-template <class From, class To>
-inline void PutUnits(const From* s, size_t n, char* out) noexcept {
-  if constexpr (sizeof(From) == sizeof(To)) {
-    CopyBytes(out, reinterpret_cast<const char*>(s), n * sizeof(To));
-  } else {
-    WidenUnits<From, To>(reinterpret_cast<const char*>(s), n, out);
-  }
-}
-
-// The text from its first stop on: escapes between plain runs. False at a
-// surrogate.
-template <class From, class To>
-[[gnu::noinline]] bool QuoteEscaped(UnitBuffer& out, const From* s, size_t n, size_t run) noexcept {
-  out.Push('"');
-  for (;;) {
-    if (run != 0) {
-      char* p = out.ReserveUnits(run);
-      if (p == nullptr) [[unlikely]]
-        return true;  // the buffer has failed; its owner reports it
-      PutUnits<From, To>(s, run, p);
-      out.CommitUnits(run);
-    }
-    if (run == n) break;
-    const uint32_t c = s[run];
-    if (c >= 0x80) return false;  // a surrogate, the only stop above ASCII
-    AppendEscape(out, static_cast<unsigned char>(c));
-    s += run + 1;
-    n -= run + 1;
-    run = PlainUnits(s, n);
-  }
-  out.Push('"');
-  return true;
-}
-
-// `n` units of type From quoted into output units of type To.
-template <class From, class To>
-inline bool QuoteUnits(UnitBuffer& out, const From* s, size_t n) noexcept {
-  const size_t run = PlainUnits(s, n);
-  if (run != n) [[unlikely]]
-    return QuoteEscaped<From, To>(out, s, n, run);
-  // The common case: one reservation, one copy between the quotes.
-  char* p = out.ReserveUnits(n + 2);
-  if (p == nullptr) [[unlikely]]
-    return true;
-  StoreUnit<To>(p, '"');
-  PutUnits<From, To>(s, n, p + sizeof(To));
-  StoreUnit<To>(p + (n + 1) * sizeof(To), '"');
-  out.CommitUnits(n + 2);
-  return true;
-}
-
-bool QuoteAny(UnitBuffer& out, const void* units, size_t length, unsigned kind) noexcept {
-  const unsigned to = out.shift();
-  switch (kind) {
-    case 1: {
-      const auto* s = static_cast<const uint8_t*>(units);
-      if (to == 0) return QuoteUnits<uint8_t, uint8_t>(out, s, length);
-      if (to == 1) return QuoteUnits<uint8_t, uint16_t>(out, s, length);
-      return QuoteUnits<uint8_t, uint32_t>(out, s, length);
-    }
-    case 2: {
-      const auto* s = static_cast<const uint16_t*>(units);
-      if (to == 1) return QuoteUnits<uint16_t, uint16_t>(out, s, length);
-      return QuoteUnits<uint16_t, uint32_t>(out, s, length);
-    }
-    default: return QuoteUnits<uint32_t, uint32_t>(out, static_cast<const uint32_t*>(units), length);
-  }
-}
-
-// Non-ASCII UTF-8 (rare: text from C++ rather than from a str) goes through
-// code units of its own width, decoded into a temporary block.
-template <class Unit>
-void QuoteDecoded(UnitBuffer& out, const uint8_t* text, size_t size, const utf8::Measure& m) noexcept {
-  void* block = PyMem_RawMalloc(m.length * sizeof(Unit) + 1);
-  if (block == nullptr) {
-    out.Fail();
-    return;
-  }
-  utf8::DecodeText(text, size, static_cast<Unit*>(block));
-  if (out.Admit(m.max_char)) QuoteAny(out, block, m.length, sizeof(Unit));
-  PyMem_RawFree(block);
-}
-
-void QuoteUtf8(UnitBuffer& out, const char* text, size_t size) noexcept {
-  const auto* bytes = reinterpret_cast<const uint8_t*>(text);
-  const utf8::Measure m = utf8::MeasureText(bytes, size);
-  if (!m.valid) {
-    out.Fail();  // never from a str's own UTF-8
-    return;
-  }
-  if (m.max_char <= utf8::kLatin1Max) {
-    QuoteDecoded<uint8_t>(out, bytes, size, m);
-  } else if (m.max_char <= utf8::kBmpMax) {
-    QuoteDecoded<uint16_t>(out, bytes, size, m);
-  } else {
-    QuoteDecoded<uint32_t>(out, bytes, size, m);
-  }
-}
-
-bool HasNonAscii(const char* text, size_t size) noexcept {
-  for (size_t i = 0; i < size; ++i) {
-    if (static_cast<unsigned char>(text[i]) >= 0x80) return true;
-  }
-  return false;
-}
-
 }  // namespace
 
 size_t PlainRunLength(const char* text, size_t size) noexcept { return ScanPlain(text, size).length; }
 
-bool AppendJsonString(UnitBuffer& out, const char* text, size_t size) noexcept {
+bool AppendJsonString(TextBuffer& out, const char* text, size_t size) noexcept {
   PlainRun run = ScanPlain(text, size);
-  if (run.length == size && !run.non_ascii) [[likely]] {
+  if (run.length == size) [[likely]] {
     // The common case: one reservation, one copy between the quotes.
-    char* p = out.ReserveAscii(size + 2);
+    char* p = out.Reserve(size + 2);
     if (p == nullptr) [[unlikely]]
-      return false;
+      return run.non_ascii;
     p[0] = '"';
     std::memcpy(p + 1, text, size);
     p[size + 1] = '"';
-    out.CommitAscii(p, size + 2);
-    return false;
+    out.Commit(size + 2);
+    return run.non_ascii;
   }
-  if (run.non_ascii || HasNonAscii(text + run.length, size - run.length)) {
-    QuoteUtf8(out, text, size);
-    return true;
-  }
+  bool non_ascii = false;
   out.Push('"');
   while (true) {
+    non_ascii |= run.non_ascii;
     out.Append(text, run.length);
     if (run.length == size) break;
     AppendEscape(out, static_cast<unsigned char>(text[run.length]));
@@ -371,17 +227,15 @@ bool AppendJsonString(UnitBuffer& out, const char* text, size_t size) noexcept {
     run = ScanPlain(text, size);
   }
   out.Push('"');
-  return false;
+  return non_ascii;
 }
 
-bool AppendJsonUnits(UnitBuffer& out, const void* units, size_t length, unsigned kind, bool ascii) noexcept {
-  // A str is always as narrow as its widest character allows.
-  const uint32_t max_char = kind == 1 ? (ascii ? utf8::kAsciiMax : utf8::kLatin1Max)
-                            : kind == 2 ? utf8::kBmpMax
-                                        : utf8::kUnicodeMax;
-  if (!out.Admit(max_char)) [[unlikely]]
-    return true;
-  return QuoteAny(out, units, length, kind);
+bool UnitsArePlain(const void* units, size_t length, unsigned kind) noexcept {
+  switch (kind) {
+    case 1: return ScanPlain(static_cast<const char*>(units), length).length == length;
+    case 2: return PlainUnits(static_cast<const uint16_t*>(units), length) == length;
+    default: return PlainUnits(static_cast<const uint32_t*>(units), length) == length;
+  }
 }
 
 }  // namespace velum::json_sink

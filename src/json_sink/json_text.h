@@ -8,11 +8,11 @@
 #include <cstdint>
 #include <string_view>
 
+#include "common/utf8_text.h"
 #include "json_sink/base64.h"
 #include "json_sink/json_escape.h"
 #include "json_sink/number_text.h"
 #include "json_sink/text_buffer.h"
-#include "json_sink/unit_buffer.h"
 
 namespace velum::json_sink {
 
@@ -25,15 +25,23 @@ class JsonText {
 
   // Memory exhaustion anywhere is sticky: check ok() once at the end.
   bool ok() const noexcept { return out_.ok() && frames_.ok(); }
-  // The text is held as code units (see UnitBuffer): `length()` characters
-  // of `1 << unit_shift()` bytes each, none above `max_char()`.
-  bool non_ascii() const noexcept { return out_.max_char() > 0x7f; }
-  uint32_t max_char() const noexcept { return out_.max_char(); }
-  unsigned unit_shift() const noexcept { return out_.shift(); }
-  size_t length() const noexcept { return out_.length(); }
+  // The text's tally, for making its str at the final width in one pass:
+  // whether any non-ASCII piece was appended, the bound of its widest
+  // character (0x7f, 0xff, 0xffff or 0x10ffff), and its length in
+  // characters. `sized()` is false only if a piece could not be measured
+  // (never for well-formed UTF-8); the text must then be measured again.
+  bool non_ascii() const noexcept { return max_char_ > utf8::kAsciiMax; }
+  uint32_t max_char() const noexcept { return max_char_; }
+  size_t length() const noexcept { return out_.size() - extra_; }
+  bool sized() const noexcept { return sized_; }
+  // A non-ASCII piece whose UTF-8 is `extra` bytes longer than its character
+  // count, with characters up to `max_char`.
+  void NoteWide(size_t extra, uint32_t max_char) noexcept {
+    extra_ += extra;
+    if (max_char > max_char_) max_char_ = max_char;
+  }
   void ShrinkToFit() noexcept { out_.ShrinkToFit(); }
   const char* data() const noexcept { return out_.data(); }
-  // In bytes.
   size_t size() const noexcept { return out_.size(); }
   std::string_view text() const noexcept { return {out_.data(), out_.size()}; }
   size_t depth() const noexcept { return frames_.size(); }
@@ -43,19 +51,12 @@ class JsonText {
   void EndObject() noexcept { Close('}'); }
   void EndArray() noexcept { Close(']'); }
 
-  // A member name in UTF-8; the value follows with the next event.
-  void MemberName(const char* text, size_t size) noexcept {
+  // A member name, already UTF-8; the value follows with the next event.
+  // `noted`: the caller has announced the text's width (NoteWide) already.
+  void MemberName(const char* text, size_t size, bool noted = false) noexcept {
     MemberSeparator();
-    AppendJsonString(out_, text, size);
+    if (AppendJsonString(out_, text, size) && !noted) Measure(text, size);
     out_.Push(':');
-  }
-  // A member name given as the code units of a str (see AppendJsonUnits);
-  // false at a surrogate.
-  bool MemberUnits(const void* units, size_t length, unsigned kind, bool ascii) noexcept {
-    MemberSeparator();
-    if (!AppendJsonUnits(out_, units, length, kind, ascii)) return false;
-    out_.Push(':');
-    return true;
   }
   // A member name prepared ahead: `key` is ',' followed by the quoted,
   // escaped name and ':'; the comma is dropped for an object's first member.
@@ -72,30 +73,36 @@ class JsonText {
   void Boolean(bool value) noexcept { value ? Literal("true", 4) : Literal("false", 5); }
   void Integer(int64_t value) noexcept {
     ValueSeparator();
-    char* p = out_.ReserveAscii(kIntegerTextMax);
-    if (p != nullptr) out_.CommitAscii(p, FormatInteger(value, p));
+    char* p = out_.Reserve(kIntegerTextMax);
+    if (p != nullptr) out_.Commit(FormatInteger(value, p));
   }
   void Unsigned(uint64_t value) noexcept {
     ValueSeparator();
-    char* p = out_.ReserveAscii(kIntegerTextMax);
-    if (p != nullptr) out_.CommitAscii(p, FormatUnsigned(value, p));
+    char* p = out_.Reserve(kIntegerTextMax);
+    if (p != nullptr) out_.Commit(FormatUnsigned(value, p));
   }
   // Python's repr() of a finite double (non-finite values are the caller's).
   void Float(double value) noexcept {
     ValueSeparator();
-    char* p = out_.ReserveAscii(kFloatTextMax);
-    if (p != nullptr) out_.CommitAscii(p, FormatFloatRepr(value, p));
+    char* p = out_.Reserve(kFloatTextMax);
+    if (p != nullptr) out_.Commit(FormatFloatRepr(value, p));
   }
-  // A string value in UTF-8.
-  void String(const char* text, size_t size) noexcept {
+  void String(const char* text, size_t size, bool noted = false) noexcept {
     ValueSeparator();
-    AppendJsonString(out_, text, size);
+    if (AppendJsonString(out_, text, size) && !noted) Measure(text, size);
   }
-  // A string value given as the code units of a str; false at a surrogate.
-  bool StringUnits(const void* units, size_t length, unsigned kind, bool ascii) noexcept {
+  // A string or member name whose text the owner places into the result
+  // itself, between the quotes written here, at the size() it had then.
+  void OpenString() noexcept {
     ValueSeparator();
-    return AppendJsonUnits(out_, units, length, kind, ascii);
+    out_.Push('"');
   }
+  void CloseString() noexcept { out_.Push('"'); }
+  void OpenMemberName() noexcept {
+    MemberSeparator();
+    out_.Push('"');
+  }
+  void CloseMemberName() noexcept { out_.Append("\":", 2); }
   // Decimal digits as a JSON string (64-bit integers): nothing to escape.
   void QuotedInteger(int64_t value) noexcept {
     Quoted([value](char* p) noexcept { return FormatInteger(value, p); });
@@ -106,12 +113,12 @@ class JsonText {
   // Standard Base64 of `data` as a JSON string; `length` is Base64Length(size).
   void Base64(const uint8_t* data, size_t size, size_t length) noexcept {
     ValueSeparator();
-    char* p = out_.ReserveAscii(length + 2);
+    char* p = out_.Reserve(length + 2);
     if (p == nullptr) return;
     p[0] = '"';
     Base64Encode(data, size, p + 1);
     p[length + 1] = '"';
-    out_.CommitAscii(p, length + 2);
+    out_.Commit(length + 2);
   }
   // Number text produced elsewhere (digits of a big int), copied verbatim.
   void RawNumber(const char* text, size_t size) noexcept { Literal(text, size); }
@@ -121,12 +128,12 @@ class JsonText {
   template <class Format>
   void Quoted(Format format) noexcept {
     ValueSeparator();
-    char* p = out_.ReserveAscii(kIntegerTextMax + 2);
+    char* p = out_.Reserve(kIntegerTextMax + 2);
     if (p == nullptr) return;
     p[0] = '"';
     const size_t n = format(p + 1);
     p[n + 1] = '"';
-    out_.CommitAscii(p, n + 2);
+    out_.Commit(n + 2);
   }
   // One byte per open container: its kind, and whether nothing is in it yet.
   static constexpr char kObject = 0;
@@ -161,9 +168,22 @@ class JsonText {
     top = static_cast<char>(top & ~kFirst);
   }
   char& Top() noexcept { return frames_.back(); }
+  // A non-ASCII piece nobody announced (text from C++ rather than a str).
+  void Measure(const char* text, size_t size) noexcept {
+    const utf8::Measure m = utf8::MeasureText(reinterpret_cast<const uint8_t*>(text), size);
+    if (!m.valid) {
+      sized_ = false;
+      NoteWide(0, utf8::kUnicodeMax);
+      return;
+    }
+    NoteWide(size - m.length, m.max_char);
+  }
 
-  UnitBuffer out_;
+  TextBuffer out_;
   TextBuffer frames_;
+  size_t extra_ = 0;
+  uint32_t max_char_ = utf8::kAsciiMax;
+  bool sized_ = true;
 };
 
 }  // namespace velum::json_sink

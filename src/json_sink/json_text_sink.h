@@ -1,12 +1,15 @@
 // JsonTextSink: JSON writer events to compact JSON text, returned as a `str`.
-// The text is built at the width of the result (see UnitBuffer): strings are
-// copied in as their own code units, never through UTF-8. Only the events
-// that read a Python object can fail (a `str` holding surrogates, which UTF-8
-// refuses; a number's own conversion); memory exhaustion is reported once, by
-// Finish.
+// The text is built as ASCII (UTF-8 where it must), except the non-ASCII
+// strings that need no escape: those are kept as references and copied into
+// the result as their own code units, so they are never encoded to UTF-8 nor
+// decoded back. Only the events that read a Python object can fail (a `str`
+// holding lone surrogates, a number's own conversion); memory exhaustion is
+// reported once, by Finish.
 #pragma once
 
 #include <string_view>
+
+#include "common/raw_alloc.h"
 
 #include "common/ref.h"
 #include "common/status.h"
@@ -17,6 +20,7 @@ namespace velum::json_sink {
 class JsonTextSink {
  public:
   JsonTextSink() noexcept = default;
+  ~JsonTextSink();
   JsonTextSink(const JsonTextSink&) = delete;
   JsonTextSink& operator=(const JsonTextSink&) = delete;
 
@@ -37,11 +41,14 @@ class JsonTextSink {
     text_.EndArray();
     return Status::Ok();
   }
-  // `name` is a `str`; its units are read in place.
+  // `name` is a `str`; an ASCII one is read in place, without a copy.
   Status MemberName(PyObject* name) noexcept {
-    if (!text_.MemberUnits(PyUnicode_DATA(name), static_cast<size_t>(PyUnicode_GET_LENGTH(name)),
-                           PyUnicode_KIND(name), PyUnicode_IS_ASCII(name))) [[unlikely]]
-      return Unencodable(name);
+    if (!PyUnicode_IS_COMPACT_ASCII(name)) [[unlikely]]
+      return WideString(name, true);
+    const std::string_view utf8 = Utf8Of(name);
+    if (utf8.data() == nullptr) [[unlikely]]
+      return Status::Pending();
+    text_.MemberName(utf8.data(), utf8.size(), true);
     return Status::Ok();
   }
   // A field's name: its prepared key text when it has one, else the str.
@@ -71,11 +78,13 @@ class JsonTextSink {
     text_.String(value.data(), value.size());
     return Status::Ok();
   }
-  // `value` is a `str`; its units are read in place.
   Status PythonString(PyObject* value) noexcept {
-    if (!text_.StringUnits(PyUnicode_DATA(value), static_cast<size_t>(PyUnicode_GET_LENGTH(value)),
-                           PyUnicode_KIND(value), PyUnicode_IS_ASCII(value))) [[unlikely]]
-      return Unencodable(value);
+    if (!PyUnicode_IS_COMPACT_ASCII(value)) [[unlikely]]
+      return WideString(value, false);
+    const std::string_view utf8 = Utf8Of(value);
+    if (utf8.data() == nullptr) [[unlikely]]
+      return Status::Pending();
+    text_.String(utf8.data(), utf8.size(), true);
     return Status::Ok();
   }
   // 64-bit integers, written as JSON strings of their digits.
@@ -104,14 +113,38 @@ class JsonTextSink {
   // Small outputs are built here and never touch the heap until the result.
   static constexpr size_t kFirstBlock = 1024;
 
-  // The error of a `str` holding a surrogate: the interpreter's own, from
-  // its UTF-8 encoder.
-  static Status Unencodable(PyObject* text) noexcept;
+  // The UTF-8 of a `str`, in place: an ASCII str's own data, else its cached
+  // UTF-8 (made on first use; null with the error set for lone surrogates).
+  // Its width is announced to the text, so the result needs no measuring.
+  std::string_view Utf8Of(PyObject* text) noexcept {
+    if (PyUnicode_IS_COMPACT_ASCII(text)) [[likely]]
+      return {static_cast<const char*>(PyUnicode_DATA(text)), static_cast<size_t>(PyUnicode_GET_LENGTH(text))};
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+    if (utf8 == nullptr) return {};
+    if (!PyUnicode_IS_ASCII(text)) {
+      text_.NoteWide(static_cast<size_t>(size - PyUnicode_GET_LENGTH(text)), PyUnicode_MAX_CHAR_VALUE(text));
+    }
+    return {utf8, static_cast<size_t>(size)};
+  }
   Status PythonNumberGeneral(PyObject* value) noexcept;
+  // A non-ASCII str: kept for the result when it needs no escape, else
+  // written as UTF-8.
+  Status WideString(PyObject* text, bool member) noexcept;
+  Result<Ref> Assemble() noexcept;
+
+  // A str whose units go into the result at `at`, a byte offset of the text.
+  struct Piece {
+    size_t at;
+    PyObject* text;  // owned
+  };
+  RawVector<Piece> pieces_;
+  size_t piece_length_ = 0;           // characters in the pieces
+  uint32_t piece_max_char_ = 0x7f;    // their widest character's bound
 
   static constexpr size_t kFirstFrames = 64;
 
-  alignas(8) char first_block_[kFirstBlock];
+  char first_block_[kFirstBlock];
   char first_frames_[kFirstFrames];
   JsonText text_{first_block_, kFirstBlock, first_frames_, kFirstFrames};
 };

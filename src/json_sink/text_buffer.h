@@ -36,7 +36,6 @@ class TextBuffer {
 
   bool ok() const noexcept { return !failed_; }
   const char* data() const noexcept { return data_; }
-  char* data() noexcept { return data_; }
   size_t size() const noexcept { return size_; }
   size_t capacity() const noexcept { return capacity_; }
   bool empty() const noexcept { return size_ == 0; }

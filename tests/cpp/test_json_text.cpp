@@ -16,38 +16,11 @@
 namespace velum::json_sink {
 namespace {
 
-// The units of `out` as UTF-8, for comparing with literal text.
-std::string Utf8Of(const char* data, size_t length, unsigned shift) {
-  std::string utf8;
-  for (size_t i = 0; i < length; ++i) {
-    uint32_t c = 0;
-    std::memcpy(&c, data + (i << shift), size_t{1} << shift);
-    if (c < 0x80) {
-      utf8 += static_cast<char>(c);
-    } else if (c < 0x800) {
-      utf8 += static_cast<char>(0xc0 | (c >> 6));
-      utf8 += static_cast<char>(0x80 | (c & 0x3f));
-    } else if (c < 0x10000) {
-      utf8 += static_cast<char>(0xe0 | (c >> 12));
-      utf8 += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
-      utf8 += static_cast<char>(0x80 | (c & 0x3f));
-    } else {
-      utf8 += static_cast<char>(0xf0 | (c >> 18));
-      utf8 += static_cast<char>(0x80 | ((c >> 12) & 0x3f));
-      utf8 += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
-      utf8 += static_cast<char>(0x80 | (c & 0x3f));
-    }
-  }
-  return utf8;
-}
-
-std::string Utf8Of(const UnitBuffer& out) { return Utf8Of(out.data(), out.length(), out.shift()); }
-
 std::string Quoted(const std::string& text) {
-  UnitBuffer out;
+  TextBuffer out;
   AppendJsonString(out, text.data(), text.size());
   EXPECT_TRUE(out.ok());
-  return Utf8Of(out);
+  return std::string(out.data(), out.size());
 }
 
 struct EscapeCase {
@@ -159,7 +132,7 @@ INSTANTIATE_TEST_SUITE_P(Rfc4648, Base64Test,
                                            std::pair<std::string, std::string>{"\xfb\xff\xbf", "+/+/"},
                                            std::pair<std::string, std::string>{std::string("\0\0", 2), "AAA="}));
 
-std::string Text(const JsonText& json) { return Utf8Of(json.data(), json.length(), json.unit_shift()); }
+std::string Text(const JsonText& json) { return std::string(json.text()); }
 
 TEST(JsonTextTest, SeparatorsWithoutWhitespace) {
   JsonText json;
@@ -279,15 +252,15 @@ TEST(EscapeTest, ReportsNonAsciiAtEveryPosition) {
     for (size_t pos = 0; pos < size; ++pos) {
       std::string text(size, 'x');
       text[pos] = static_cast<char>(0xe9);
-      UnitBuffer out;
+      TextBuffer out;
       EXPECT_TRUE(AppendJsonString(out, text.data(), text.size())) << pos << " of " << size;
       text[0] = '\n';
       if (pos == 0) continue;
-      UnitBuffer escaped;
+      TextBuffer escaped;
       EXPECT_TRUE(AppendJsonString(escaped, text.data(), text.size())) << pos << " of " << size;
     }
     const std::string plain(size, 'x');
-    UnitBuffer out;
+    TextBuffer out;
     EXPECT_FALSE(AppendJsonString(out, plain.data(), plain.size()));
   }
 }
