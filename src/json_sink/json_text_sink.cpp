@@ -57,10 +57,6 @@ Status JsonTextSink::PythonNumberGeneral(PyObject* value) noexcept {
   return Status::Ok();
 }
 
-JsonTextSink::~JsonTextSink() {
-  for (const Piece& piece : pieces_) Py_DECREF(piece.text);
-}
-
 Status JsonTextSink::WideString(PyObject* text, bool member) noexcept {
   const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
   const unsigned kind = PyUnicode_KIND(text);
@@ -77,11 +73,10 @@ Status JsonTextSink::WideString(PyObject* text, bool member) noexcept {
   }
   member ? text_.OpenMemberName() : text_.OpenString();
   try {
-    pieces_.push_back(Piece{text_.size(), text});
+    pieces_.push_back(Piece{text_.size(), Ref::borrow(text)});
   } catch (const std::bad_alloc&) {
     return Status(ErrorKind::kMemory, "out of memory while writing JSON");
   }
-  Py_INCREF(text);
   piece_length_ += length;
   const uint32_t max_char = PyUnicode_MAX_CHAR_VALUE(text);
   if (max_char > piece_max_char_) piece_max_char_ = max_char;
@@ -110,9 +105,10 @@ Result<Ref> JsonTextSink::Assemble() noexcept {
     return true;
   };
   for (const Piece& piece : pieces_) {
-    const auto n = static_cast<size_t>(PyUnicode_GET_LENGTH(piece.text));
+    PyObject* const text = piece.text.get();
+    const auto n = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
     if (!stretch(piece.at) || n > length - written) return Status(ErrorKind::kValue, "JSON text tally failed");
-    CopyUnits(PyUnicode_DATA(piece.text), n, PyUnicode_KIND(piece.text), out + written * kind, kind);
+    CopyUnits(PyUnicode_DATA(text), n, PyUnicode_KIND(text), out + written * kind, kind);
     written += n;
     from = piece.at;
   }

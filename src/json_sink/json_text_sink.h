@@ -10,7 +10,6 @@
 #include <string_view>
 
 #include "common/raw_alloc.h"
-
 #include "common/ref.h"
 #include "common/status.h"
 #include "json_sink/json_text.h"
@@ -20,7 +19,6 @@ namespace velum::json_sink {
 class JsonTextSink {
  public:
   JsonTextSink() noexcept = default;
-  ~JsonTextSink();
   JsonTextSink(const JsonTextSink&) = delete;
   JsonTextSink& operator=(const JsonTextSink&) = delete;
 
@@ -136,7 +134,7 @@ class JsonTextSink {
   // A str whose units go into the result at `at`, a byte offset of the text.
   struct Piece {
     size_t at;
-    PyObject* text;  // owned
+    Ref text;
   };
   RawVector<Piece> pieces_;
   size_t piece_length_ = 0;           // characters in the pieces
