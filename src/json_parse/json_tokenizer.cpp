@@ -226,13 +226,10 @@ bool JsonTokenizer::ReadString(std::string_view* value) noexcept {
       }
     }
     if (c < 0x20) return Fail(SyntaxCode::kControlCharacter, reinterpret_cast<const char*>(p));
-    const size_t n = utf8::SequenceLength(p, static_cast<size_t>(end - p));
-    if (n == 0) return Fail(SyntaxCode::kInvalidCodePoint, reinterpret_cast<const char*>(p));
+    const uint8_t* const run = SkipMultiByteRun(p, end, max_char, continuation);
+    if (run == p) return Fail(SyntaxCode::kInvalidCodePoint, reinterpret_cast<const char*>(p));
     string_ascii_ = false;
-    const uint32_t width = c < 0xc4 ? utf8::kLatin1Max : c < 0xf0 ? utf8::kBmpMax : utf8::kUnicodeMax;
-    if (width > max_char) max_char = width;
-    continuation += n - 1;
-    p += n;
+    p = run;
   }
 }
 

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/utf8_text.h"
+
 namespace velum::json {
 
 namespace scan_detail {
@@ -44,6 +46,25 @@ inline const uint8_t* SkipPlainRun(const uint8_t* p, const uint8_t* end) noexcep
     }
   }
   while (p < end && !scan_detail::IsStop(*p)) ++p;
+  return p;
+}
+
+// From a non-ASCII byte at `p`: past the well-formed multi-byte sequences
+// that follow one another there (text in other scripts is mostly such runs),
+// up to the first ASCII byte, the end, or a malformed sequence, which the
+// caller finds where this stops. Widens `max_char` to the widest character
+// class met and counts the bytes beyond the first of each sequence.
+inline const uint8_t* SkipMultiByteRun(const uint8_t* p, const uint8_t* end, uint32_t& max_char,
+                                       size_t& continuation) noexcept {
+  while (p < end && *p >= 0x80) {
+    const size_t n = utf8::SequenceLength(p, static_cast<size_t>(end - p));
+    if (n == 0) break;
+    const uint8_t c = *p;
+    const uint32_t width = c < 0xc4 ? utf8::kLatin1Max : c < 0xf0 ? utf8::kBmpMax : utf8::kUnicodeMax;
+    if (width > max_char) max_char = width;
+    continuation += n - 1;
+    p += n;
+  }
   return p;
 }
 

@@ -5,6 +5,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace velum::json_sink {
 
 namespace {
@@ -128,6 +132,72 @@ void AppendEscape(TextBuffer& out, unsigned char c) noexcept {
   out.Append(escape, 6);
 }
 
+// Whether a unit of a wide str stops a plain run: an escape, or a surrogate.
+constexpr bool StopsRun(uint32_t c) noexcept {
+  return c < 0x20 || c == '"' || c == '\\' || (c & 0xfffff800u) == 0xd800u;
+}
+
+#if defined(__SSE2__)
+// One bit per byte of the units of `v` that stop a run.
+template <class Unit>
+inline uint32_t StopBytes(__m128i v) noexcept {
+  __m128i stops;
+  if constexpr (sizeof(Unit) == 2) {
+    // Unsigned: a saturating subtraction leaves zero for units up to 0x1f.
+    const __m128i control = _mm_cmpeq_epi16(_mm_subs_epu16(v, _mm_set1_epi16(0x1f)), _mm_setzero_si128());
+    const __m128i quote = _mm_cmpeq_epi16(v, _mm_set1_epi16('"'));
+    const __m128i backslash = _mm_cmpeq_epi16(v, _mm_set1_epi16('\\'));
+    const __m128i surrogate = _mm_cmpeq_epi16(_mm_and_si128(v, _mm_set1_epi16(static_cast<short>(0xf800))),
+                                              _mm_set1_epi16(static_cast<short>(0xd800)));
+    stops = _mm_or_si128(_mm_or_si128(control, quote), _mm_or_si128(backslash, surrogate));
+  } else {
+    // Code points are at most 0x10ffff, so the signed comparison is exact.
+    const __m128i control = _mm_cmplt_epi32(v, _mm_set1_epi32(0x20));
+    const __m128i quote = _mm_cmpeq_epi32(v, _mm_set1_epi32('"'));
+    const __m128i backslash = _mm_cmpeq_epi32(v, _mm_set1_epi32('\\'));
+    const __m128i surrogate = _mm_cmpeq_epi32(_mm_and_si128(v, _mm_set1_epi32(static_cast<int>(0xfffff800u))),
+                                              _mm_set1_epi32(0xd800));
+    stops = _mm_or_si128(_mm_or_si128(control, quote), _mm_or_si128(backslash, surrogate));
+  }
+  return static_cast<uint32_t>(_mm_movemask_epi8(stops));
+}
+#endif
+
+// The plain prefix of `n` units of a str.
+template <class Unit>
+size_t PlainUnits(const Unit* s, size_t n) noexcept {
+  if constexpr (sizeof(Unit) == 1) {
+    return ScanPlain(reinterpret_cast<const char*>(s), n).length;
+  } else {
+    size_t i = 0;
+#if defined(__SSE2__)
+    constexpr size_t kLanes = 16 / sizeof(Unit);
+    if (n >= kLanes) {
+      for (; n - i >= kLanes; i += kLanes) {
+        const uint32_t stops = StopBytes<Unit>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)));
+        if (stops != 0) return i + std::countr_zero(stops) / sizeof(Unit);
+      }
+      if (i == n) return n;
+      // The last vector overlaps units already found plain: a stop is a new one.
+      const uint32_t stops = StopBytes<Unit>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + n - kLanes)));
+      return stops != 0 ? n - kLanes + std::countr_zero(stops) / sizeof(Unit) : n;
+    }
+    // Shorter than a vector (most words): two overlapping halves make one,
+    // and only a text that holds a stop is searched unit by unit.
+    constexpr size_t kHalf = kLanes / 2;
+    if (n >= kHalf) {
+      const __m128i v = _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(s)),
+                                           _mm_loadl_epi64(reinterpret_cast<const __m128i*>(s + n - kHalf)));
+      if (StopBytes<Unit>(v) == 0) return n;
+    }
+#endif
+    for (; i < n; ++i) {
+      if (StopsRun(s[i])) return i;
+    }
+    return n;
+  }
+}
+
 }  // namespace
 
 size_t PlainRunLength(const char* text, size_t size) noexcept { return ScanPlain(text, size).length; }
@@ -158,6 +228,14 @@ bool AppendJsonString(TextBuffer& out, const char* text, size_t size) noexcept {
   }
   out.Push('"');
   return non_ascii;
+}
+
+bool UnitsArePlain(const void* units, size_t length, unsigned kind) noexcept {
+  switch (kind) {
+    case 1: return ScanPlain(static_cast<const char*>(units), length).length == length;
+    case 2: return PlainUnits(static_cast<const uint16_t*>(units), length) == length;
+    default: return PlainUnits(static_cast<const uint32_t*>(units), length) == length;
+  }
 }
 
 }  // namespace velum::json_sink

@@ -17,4 +17,9 @@ size_t PlainRunLength(const char* text, size_t size) noexcept;
 // the text holds a byte above 0x7f, found by the same pass over the words.
 bool AppendJsonString(TextBuffer& out, const char* text, size_t size) noexcept;
 
+// Whether the text of a str, given as its `length` code units of `kind`
+// bytes each (1, 2 or 4), needs no escape and holds no surrogate (which has
+// no UTF-8 form): such text goes into JSON exactly as it stands.
+bool UnitsArePlain(const void* units, size_t length, unsigned kind) noexcept;
+
 }  // namespace velum::json_sink

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "common/utf8_text.h"
 #include "json_sink/base64.h"
 #include "json_sink/json_escape.h"
 #include "json_sink/number_text.h"
@@ -24,23 +25,20 @@ class JsonText {
 
   // Memory exhaustion anywhere is sticky: check ok() once at the end.
   bool ok() const noexcept { return out_.ok() && frames_.ok(); }
-  // Whether a byte above 0x7f was appended through String or MemberName, or
-  // announced with NoteNonAscii; false means the text is pure ASCII.
-  bool non_ascii() const noexcept { return non_ascii_; }
-  // Whether every non-ASCII piece was announced with NoteLatin1: the text is
-  // then size() - latin1_extra() characters, all below U+0100.
-  bool latin1_only() const noexcept { return !unsized_; }
-  size_t latin1_extra() const noexcept { return latin1_extra_; }
-  // A piece of unknown width (the text is then measured by whoever decodes it).
-  void NoteNonAscii() noexcept {
-    non_ascii_ = true;
-    unsized_ = true;
-  }
-  // A piece of text below U+0100 whose UTF-8 is `extra` bytes longer than its
-  // character count.
-  void NoteLatin1(size_t extra) noexcept {
-    non_ascii_ = true;
-    latin1_extra_ += extra;
+  // The text's tally, for making its str at the final width in one pass:
+  // whether any non-ASCII piece was appended, the bound of its widest
+  // character (0x7f, 0xff, 0xffff or 0x10ffff), and its length in
+  // characters. `sized()` is false only if a piece could not be measured
+  // (never for well-formed UTF-8); the text must then be measured again.
+  bool non_ascii() const noexcept { return max_char_ > utf8::kAsciiMax; }
+  uint32_t max_char() const noexcept { return max_char_; }
+  size_t length() const noexcept { return out_.size() - extra_; }
+  bool sized() const noexcept { return sized_; }
+  // A non-ASCII piece whose UTF-8 is `extra` bytes longer than its character
+  // count, with characters up to `max_char`.
+  void NoteWide(size_t extra, uint32_t max_char) noexcept {
+    extra_ += extra;
+    if (max_char > max_char_) max_char_ = max_char;
   }
   void ShrinkToFit() noexcept { out_.ShrinkToFit(); }
   const char* data() const noexcept { return out_.data(); }
@@ -54,11 +52,10 @@ class JsonText {
   void EndArray() noexcept { Close(']'); }
 
   // A member name, already UTF-8; the value follows with the next event.
-  // `noted`: the caller has announced the text's width (NoteLatin1 or
-  // NoteNonAscii) already.
+  // `noted`: the caller has announced the text's width (NoteWide) already.
   void MemberName(const char* text, size_t size, bool noted = false) noexcept {
     MemberSeparator();
-    if (AppendJsonString(out_, text, size) && !noted) NoteNonAscii();
+    if (AppendJsonString(out_, text, size) && !noted) Measure(text, size);
     out_.Push(':');
   }
   // A member name prepared ahead: `key` is ',' followed by the quoted,
@@ -92,8 +89,20 @@ class JsonText {
   }
   void String(const char* text, size_t size, bool noted = false) noexcept {
     ValueSeparator();
-    if (AppendJsonString(out_, text, size) && !noted) NoteNonAscii();
+    if (AppendJsonString(out_, text, size) && !noted) Measure(text, size);
   }
+  // A string or member name whose text the owner places into the result
+  // itself, between the quotes written here, at the size() it had then.
+  void OpenString() noexcept {
+    ValueSeparator();
+    out_.Push('"');
+  }
+  void CloseString() noexcept { out_.Push('"'); }
+  void OpenMemberName() noexcept {
+    MemberSeparator();
+    out_.Push('"');
+  }
+  void CloseMemberName() noexcept { out_.Append("\":", 2); }
   // Decimal digits as a JSON string (64-bit integers): nothing to escape.
   void QuotedInteger(int64_t value) noexcept {
     Quoted([value](char* p) noexcept { return FormatInteger(value, p); });
@@ -159,12 +168,22 @@ class JsonText {
     top = static_cast<char>(top & ~kFirst);
   }
   char& Top() noexcept { return frames_.back(); }
+  // A non-ASCII piece nobody announced (text from C++ rather than a str).
+  void Measure(const char* text, size_t size) noexcept {
+    const utf8::Measure m = utf8::MeasureText(reinterpret_cast<const uint8_t*>(text), size);
+    if (!m.valid) {
+      sized_ = false;
+      NoteWide(0, utf8::kUnicodeMax);
+      return;
+    }
+    NoteWide(size - m.length, m.max_char);
+  }
 
   TextBuffer out_;
   TextBuffer frames_;
-  bool non_ascii_ = false;
-  bool unsized_ = false;
-  size_t latin1_extra_ = 0;
+  size_t extra_ = 0;
+  uint32_t max_char_ = utf8::kAsciiMax;
+  bool sized_ = true;
 };
 
 }  // namespace velum::json_sink

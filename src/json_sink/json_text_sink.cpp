@@ -5,7 +5,7 @@
 #include "common/py_error.h"
 #include "json_sink/base64.h"
 #include "json_sink/json_events.h"
-#include "json_sink/latin1_text.h"
+#include "json_sink/utf8_units.h"
 
 namespace velum::json_sink {
 
@@ -57,6 +57,65 @@ Status JsonTextSink::PythonNumberGeneral(PyObject* value) noexcept {
   return Status::Ok();
 }
 
+Status JsonTextSink::WideString(PyObject* text, bool member) noexcept {
+  const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+  const unsigned kind = PyUnicode_KIND(text);
+  if (!UnitsArePlain(PyUnicode_DATA(text), length, kind)) {
+    // Escapes (or a surrogate, which the UTF-8 conversion refuses): as UTF-8.
+    const std::string_view utf8 = Utf8Of(text);
+    if (utf8.data() == nullptr) return Status::Pending();
+    if (member) {
+      text_.MemberName(utf8.data(), utf8.size(), true);
+    } else {
+      text_.String(utf8.data(), utf8.size(), true);
+    }
+    return Status::Ok();
+  }
+  member ? text_.OpenMemberName() : text_.OpenString();
+  try {
+    pieces_.push_back(Piece{text_.size(), Ref::borrow(text)});
+  } catch (const std::bad_alloc&) {
+    return Status(ErrorKind::kMemory, "out of memory while writing JSON");
+  }
+  piece_length_ += length;
+  const uint32_t max_char = PyUnicode_MAX_CHAR_VALUE(text);
+  if (max_char > piece_max_char_) piece_max_char_ = max_char;
+  member ? text_.CloseMemberName() : text_.CloseString();
+  return Status::Ok();
+}
+
+// The text between the pieces decoded (mostly ASCII, copied), each piece
+// copied from its str's own units, into one str made at the final size.
+Result<Ref> JsonTextSink::Assemble() noexcept {
+  if (!text_.sized()) return Status(ErrorKind::kValue, "JSON text tally failed");
+  const auto* data = reinterpret_cast<const uint8_t*>(text_.data());
+  const size_t size = text_.size();
+  const size_t length = text_.length() + piece_length_;
+  const uint32_t max_char = text_.max_char() > piece_max_char_ ? text_.max_char() : piece_max_char_;
+  Ref result = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(length), max_char));
+  if (!result) return Status::Pending();
+  const unsigned kind = PyUnicode_KIND(result.get());
+  auto* out = static_cast<char*>(PyUnicode_DATA(result.get()));
+  size_t written = 0;
+  size_t from = 0;
+  auto stretch = [&](size_t to) noexcept {
+    const size_t n = Utf8IntoUnits(data + from, to - from, out + written * kind, kind, length - written);
+    if (n == SIZE_MAX) return false;
+    written += n;
+    return true;
+  };
+  for (const Piece& piece : pieces_) {
+    PyObject* const text = piece.text.get();
+    const auto n = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+    if (!stretch(piece.at) || n > length - written) return Status(ErrorKind::kValue, "JSON text tally failed");
+    CopyUnits(PyUnicode_DATA(text), n, PyUnicode_KIND(text), out + written * kind, kind);
+    written += n;
+    from = piece.at;
+  }
+  if (!stretch(size) || written != length) return Status(ErrorKind::kValue, "JSON text tally failed");
+  return result;
+}
+
 Status JsonTextSink::Bytes(PyObject* data) noexcept {
   const auto content = ByteContent(data);
   const uint8_t* p = content.data();
@@ -67,11 +126,14 @@ Status JsonTextSink::Bytes(PyObject* data) noexcept {
   return Status::Ok();
 }
 
-// The text becomes a `str` in one copy: ASCII straight into a compact ASCII
-// str, text below U+0100 decoded into a one-byte str of the size tallied on
-// the way, anything wider by the interpreter's decoder.
+// The text becomes a `str` in one pass: ASCII straight into a compact ASCII
+// str, anything else decoded into a str allocated at the length and width
+// tallied on the way (a str is as narrow as its widest character allows, and
+// so is the tally of its pieces). Should the tally ever disagree with the
+// text, the interpreter's decoder measures it instead.
 Result<Ref> JsonTextSink::Finish() noexcept {
   if (!text_.ok()) return Status(ErrorKind::kMemory, "out of memory while writing JSON");
+  if (!pieces_.empty()) return Assemble();
   text_.ShrinkToFit();
   const auto* data = reinterpret_cast<const uint8_t*>(text_.data());
   const size_t size = text_.size();
@@ -81,13 +143,17 @@ Result<Ref> JsonTextSink::Finish() noexcept {
     if (size != 0) std::memcpy(PyUnicode_1BYTE_DATA(text.get()), data, size);
     return text;
   }
-  if (text_.latin1_only() && text_.latin1_extra() < size) {
-    const size_t length = size - text_.latin1_extra();
-    Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(length), 0xff));
+  if (text_.sized() && text_.length() <= size) {
+    const size_t length = text_.length();
+    Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(length), text_.max_char()));
     if (!text) return Status::Pending();
-    // The tally is checked by the decoding itself; a mismatch (never expected)
-    // falls through to the general decoder.
-    if (Utf8ToLatin1(data, size, PyUnicode_1BYTE_DATA(text.get()), length)) return text;
+    bool filled = false;
+    switch (PyUnicode_KIND(text.get())) {
+      case PyUnicode_1BYTE_KIND: filled = Utf8ToLatin1(data, size, PyUnicode_1BYTE_DATA(text.get()), length); break;
+      case PyUnicode_2BYTE_KIND: filled = Utf8ToUcs2(data, size, PyUnicode_2BYTE_DATA(text.get()), length); break;
+      default: filled = Utf8ToUcs4(data, size, PyUnicode_4BYTE_DATA(text.get()), length); break;
+    }
+    if (filled) return text;
   }
   Ref text = Ref::steal(PyUnicode_DecodeUTF8(text_.data(), static_cast<Py_ssize_t>(size), nullptr));
   if (!text) return Status::Pending();

@@ -1,11 +1,15 @@
-// JsonTextSink: JSON writer events to compact UTF-8 text, returned as a `str`.
-// Only the events that read a Python object can fail (the UTF-8 of a `str`
+// JsonTextSink: JSON writer events to compact JSON text, returned as a `str`.
+// The text is built as ASCII (UTF-8 where it must), except the non-ASCII
+// strings that need no escape: those are kept as references and copied into
+// the result as their own code units, so they are never encoded to UTF-8 nor
+// decoded back. Only the events that read a Python object can fail (a `str`
 // holding lone surrogates, a number's own conversion); memory exhaustion is
 // reported once, by Finish.
 #pragma once
 
 #include <string_view>
 
+#include "common/raw_alloc.h"
 #include "common/ref.h"
 #include "common/status.h"
 #include "json_sink/json_text.h"
@@ -35,8 +39,10 @@ class JsonTextSink {
     text_.EndArray();
     return Status::Ok();
   }
-  // `name` is a `str`; its UTF-8 is read in place, without a copy.
+  // `name` is a `str`; an ASCII one is read in place, without a copy.
   Status MemberName(PyObject* name) noexcept {
+    if (!PyUnicode_IS_COMPACT_ASCII(name)) [[unlikely]]
+      return WideString(name, true);
     const std::string_view utf8 = Utf8Of(name);
     if (utf8.data() == nullptr) [[unlikely]]
       return Status::Pending();
@@ -71,6 +77,8 @@ class JsonTextSink {
     return Status::Ok();
   }
   Status PythonString(PyObject* value) noexcept {
+    if (!PyUnicode_IS_COMPACT_ASCII(value)) [[unlikely]]
+      return WideString(value, false);
     const std::string_view utf8 = Utf8Of(value);
     if (utf8.data() == nullptr) [[unlikely]]
       return Status::Pending();
@@ -112,14 +120,25 @@ class JsonTextSink {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
     if (utf8 == nullptr) return {};
-    if (PyUnicode_KIND(text) != PyUnicode_1BYTE_KIND) {
-      text_.NoteNonAscii();
-    } else if (!PyUnicode_IS_ASCII(text)) {
-      text_.NoteLatin1(static_cast<size_t>(size - PyUnicode_GET_LENGTH(text)));
+    if (!PyUnicode_IS_ASCII(text)) {
+      text_.NoteWide(static_cast<size_t>(size - PyUnicode_GET_LENGTH(text)), PyUnicode_MAX_CHAR_VALUE(text));
     }
     return {utf8, static_cast<size_t>(size)};
   }
   Status PythonNumberGeneral(PyObject* value) noexcept;
+  // A non-ASCII str: kept for the result when it needs no escape, else
+  // written as UTF-8.
+  Status WideString(PyObject* text, bool member) noexcept;
+  Result<Ref> Assemble() noexcept;
+
+  // A str whose units go into the result at `at`, a byte offset of the text.
+  struct Piece {
+    size_t at;
+    Ref text;
+  };
+  RawVector<Piece> pieces_;
+  size_t piece_length_ = 0;           // characters in the pieces
+  uint32_t piece_max_char_ = 0x7f;    // their widest character's bound
 
   static constexpr size_t kFirstFrames = 64;
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "json_sink/base64.h"
 #include "json_sink/json_escape.h"
@@ -344,6 +345,45 @@ INSTANTIATE_TEST_SUITE_P(
                       FloatCase{-100.0, "-100.0"}, FloatCase{0.001234, "0.001234"}, FloatCase{0.0001234, "0.0001234"},
                       FloatCase{9007199254740993.0, "9007199254740992.0"}, FloatCase{4503599627370495.5, "4503599627370495.5"},
                       FloatCase{0.5, "0.5"}, FloatCase{-0.25, "-0.25"}, FloatCase{99999.99999999999, "99999.99999999999"}));
+
+}  // namespace
+}  // namespace velum::json_sink
+
+namespace velum::json_sink {
+namespace {
+
+// Text of every str width: plain unless a unit needs an escape or is a
+// surrogate, wherever it sits, in texts shorter and longer than one vector.
+template <class Unit>
+void CheckUnitsArePlain(uint32_t wide) {
+  for (size_t length = 1; length <= 40; length += length < 20 ? 1 : 3) {
+    std::vector<Unit> text(length, static_cast<Unit>(wide));
+    EXPECT_TRUE(UnitsArePlain(text.data(), length, sizeof(Unit))) << length;
+    for (size_t pos = 0; pos < length; ++pos) {
+      for (uint32_t stop : {0x00u, 0x1fu, 0x22u, 0x5cu, 0xd800u, 0xdbffu, 0xdc00u, 0xdfffu}) {
+        if (sizeof(Unit) == 1 && stop > 0xff) continue;
+        std::vector<Unit> with_stop = text;
+        with_stop[pos] = static_cast<Unit>(stop);
+        EXPECT_FALSE(UnitsArePlain(with_stop.data(), length, sizeof(Unit)))
+            << "unit " << stop << " at " << pos << " of " << length;
+      }
+      for (uint32_t plain : {0x20u, 0x21u, 0x5bu, 0x7fu, 0xffu, 0xd7ffu, 0xe000u, 0xffffu, 0x10000u, 0x10ffffu}) {
+        if (plain > (sizeof(Unit) == 1 ? 0xffu : sizeof(Unit) == 2 ? 0xffffu : 0x10ffffu)) continue;
+        std::vector<Unit> with_plain = text;
+        with_plain[pos] = static_cast<Unit>(plain);
+        EXPECT_TRUE(UnitsArePlain(with_plain.data(), length, sizeof(Unit)))
+            << "unit " << plain << " at " << pos << " of " << length;
+      }
+    }
+  }
+  EXPECT_TRUE(UnitsArePlain(nullptr, 0, sizeof(Unit)));
+}
+
+TEST(UnitsArePlainTest, EveryWidthEveryPosition) {
+  CheckUnitsArePlain<uint8_t>(0xe9);
+  CheckUnitsArePlain<uint16_t>(0x20ac);
+  CheckUnitsArePlain<uint32_t>(0x1f642);
+}
 
 }  // namespace
 }  // namespace velum::json_sink

@@ -2,8 +2,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
-#include "json_sink/latin1_text.h"
+#include "json_sink/utf8_units.h"
 
 namespace velum::json_sink {
 namespace {
@@ -41,7 +42,7 @@ TEST(Latin1TextTest, AsciiOnlyAndRunsOfTwoByteCharacters) {
 
 // A wrong length or a wider character is refused without writing past `out`.
 TEST(Latin1TextTest, RefusesWhatDoesNotFitExactly) {
-  const auto* text = reinterpret_cast<const uint8_t*>("ab\xc3\xa9cd");
+  const auto* text = reinterpret_cast<const uint8_t*>("ab\xc3\xa9" "cd");
   uint8_t out[8] = {};
   EXPECT_FALSE(Utf8ToLatin1(text, 6, out, 4));
   EXPECT_FALSE(Utf8ToLatin1(text, 6, out, 6));
@@ -49,6 +50,51 @@ TEST(Latin1TextTest, RefusesWhatDoesNotFitExactly) {
   const auto* wide = reinterpret_cast<const uint8_t*>("a\xe2\x82\xac");
   EXPECT_FALSE(Utf8ToLatin1(wide, 4, out, 2));
   EXPECT_FALSE(Utf8ToLatin1(text, 3, out, 3));  // a sequence cut off by the end
+}
+
+}  // namespace
+}  // namespace velum::json_sink
+
+namespace velum::json_sink {
+namespace {
+
+// Characters of every UTF-8 length, at the edges of each unit width, among
+// ASCII runs that span whole words, against their code points.
+TEST(WideTextTest, DecodesEveryWidthIntoItsUnits) {
+  const std::vector<uint32_t> points{'a', 0x80, 0xff, 0x100, 0x7ff, 0x800, 0x20ac, 0xffff, 0x10000, 0x1f642, 0x10ffff};
+  for (size_t run = 0; run <= 9; run += 3) {
+    std::string utf8;
+    std::vector<uint32_t> want;
+    for (uint32_t c : points) {
+      utf8 += std::string(run, 'x');
+      want.insert(want.end(), run, 'x');
+      if (c < 0x80) {
+        utf8 += static_cast<char>(c);
+      } else if (c < 0x800) {
+        utf8 += {static_cast<char>(0xc0 | (c >> 6)), static_cast<char>(0x80 | (c & 0x3f))};
+      } else if (c < 0x10000) {
+        utf8 += {static_cast<char>(0xe0 | (c >> 12)), static_cast<char>(0x80 | ((c >> 6) & 0x3f)),
+                 static_cast<char>(0x80 | (c & 0x3f))};
+      } else {
+        utf8 += {static_cast<char>(0xf0 | (c >> 18)), static_cast<char>(0x80 | ((c >> 12) & 0x3f)),
+                 static_cast<char>(0x80 | ((c >> 6) & 0x3f)), static_cast<char>(0x80 | (c & 0x3f))};
+      }
+      want.push_back(c);
+    }
+    const auto* text = reinterpret_cast<const uint8_t*>(utf8.data());
+    std::vector<uint32_t> ucs4(want.size());
+    ASSERT_TRUE(Utf8ToUcs4(text, utf8.size(), ucs4.data(), ucs4.size()));
+    EXPECT_EQ(ucs4, want);
+    // Too narrow a unit, or a length that does not match, is refused.
+    std::vector<uint16_t> ucs2(want.size());
+    EXPECT_FALSE(Utf8ToUcs2(text, utf8.size(), ucs2.data(), ucs2.size()));
+    EXPECT_FALSE(Utf8ToUcs4(text, utf8.size(), ucs4.data(), ucs4.size() - 1));
+  }
+  const std::string bmp = "a\xe2\x82\xac\xd0\x96z";
+  std::vector<uint16_t> ucs2(4);
+  ASSERT_TRUE(Utf8ToUcs2(reinterpret_cast<const uint8_t*>(bmp.data()), bmp.size(), ucs2.data(), ucs2.size()));
+  EXPECT_EQ(ucs2, (std::vector<uint16_t>{'a', 0x20ac, 0x416, 'z'}));
+  EXPECT_FALSE(Utf8ToUcs2(reinterpret_cast<const uint8_t*>(bmp.data()), bmp.size() - 2, ucs2.data(), 3));
 }
 
 }  // namespace

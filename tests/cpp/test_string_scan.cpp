@@ -123,3 +123,41 @@ TEST(StringScan, TokenizerErrorsKeepTheirOffsets) {
 
 }  // namespace
 }  // namespace velum::json
+
+namespace velum::json {
+namespace {
+
+struct MultiByteCase {
+  std::string text;
+  size_t stop;          // where the run ends
+  uint32_t max_char;    // widest class met
+  size_t continuation;  // bytes beyond the first of each sequence
+};
+
+class MultiByteRun : public ::testing::TestWithParam<MultiByteCase> {};
+
+// Runs of sequences of every length, ended by ASCII, the end, or a malformed
+// or cut-off sequence, which is left for the caller to report.
+TEST_P(MultiByteRun, StopsAfterTheWellFormedSequences) {
+  const auto& c = GetParam();
+  const auto* p = reinterpret_cast<const uint8_t*>(c.text.data());
+  uint32_t max_char = utf8::kAsciiMax;
+  size_t continuation = 0;
+  EXPECT_EQ(SkipMultiByteRun(p, p + c.text.size(), max_char, continuation) - p, static_cast<ptrdiff_t>(c.stop));
+  EXPECT_EQ(max_char, c.max_char);
+  EXPECT_EQ(continuation, c.continuation);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sequences, MultiByteRun,
+    ::testing::Values(MultiByteCase{"\xc3\xa9\xc3\xa8x", 4, utf8::kLatin1Max, 2},
+                      MultiByteCase{"\xc3\xa9\xe2\x82\xac", 5, utf8::kBmpMax, 3},
+                      MultiByteCase{"\xd0\x96\"", 2, utf8::kBmpMax, 1},
+                      MultiByteCase{"\xe2\x82\xac\xf0\x9f\x98\x80\\", 7, utf8::kUnicodeMax, 5},
+                      MultiByteCase{"\xc3\xa9\xed\xa0\x80", 2, utf8::kLatin1Max, 1},  // a surrogate
+                      MultiByteCase{"\xe2\x82\xac\xe2\x82", 3, utf8::kBmpMax, 2},     // cut off by the end
+                      MultiByteCase{"\x80", 0, utf8::kAsciiMax, 0},                   // a stray continuation
+                      MultiByteCase{"\xc0\xaf", 0, utf8::kAsciiMax, 0}));             // overlong
+
+}  // namespace
+}  // namespace velum::json

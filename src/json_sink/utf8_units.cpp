@@ -1,0 +1,117 @@
+// Core unit: no Python.
+#include "json_sink/utf8_units.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace velum::json_sink {
+
+namespace {
+
+constexpr uint64_t kTops = 0x8080808080808080u;
+
+// The largest lead byte whose character fits in a Unit.
+template <class Unit>
+constexpr uint8_t kTopLead = sizeof(Unit) == 1 ? 0xc3 : sizeof(Unit) == 2 ? 0xef : 0xf4;
+
+// Units written, or SIZE_MAX.
+template <class Unit>
+size_t DecodeCount(const uint8_t* text, size_t size, Unit* out, size_t capacity) noexcept {
+  constexpr size_t kRefused = SIZE_MAX;
+  Unit* const first = out;
+  const Unit* const limit = out + capacity;
+  size_t i = 0;
+  while (i < size) {
+    // An ASCII run, eight bytes a step while they last.
+    size_t end = i;
+    for (; size - end >= 8; end += 8) {
+      uint64_t word = 0;
+      std::memcpy(&word, text + end, 8);
+      if ((word & kTops) != 0) break;
+    }
+    while (end < size && text[end] < 0x80) ++end;
+    if (end - i > static_cast<size_t>(limit - out)) return kRefused;
+    if constexpr (sizeof(Unit) == 1) {
+      std::memcpy(out, text + i, end - i);
+      out += end - i;
+    } else {
+      for (size_t k = i; k < end; ++k) *out++ = text[k];
+    }
+    i = end;
+    // Then the multi-byte sequences that follow one another.
+    while (i < size && text[i] >= 0x80) {
+      const uint32_t c = text[i];
+      if (out == limit || c > kTopLead<Unit> || c < 0xc2) return kRefused;
+      uint32_t point;
+      if (c < 0xe0) {
+        if (size - i < 2) return kRefused;
+        point = ((c & 0x1fu) << 6) | (text[i + 1] & 0x3fu);
+        i += 2;
+      } else if (c < 0xf0) {
+        if (size - i < 3) return kRefused;
+        point = ((c & 0x0fu) << 12) | ((text[i + 1] & 0x3fu) << 6) | (text[i + 2] & 0x3fu);
+        i += 3;
+      } else {
+        if (size - i < 4) return kRefused;
+        point = ((c & 0x07u) << 18) | ((text[i + 1] & 0x3fu) << 12) | ((text[i + 2] & 0x3fu) << 6) |
+                (text[i + 3] & 0x3fu);
+        i += 4;
+      }
+      *out++ = static_cast<Unit>(point);
+    }
+  }
+  return static_cast<size_t>(out - first);
+}
+
+template <class Unit>
+bool Decode(const uint8_t* text, size_t size, Unit* out, size_t capacity) noexcept {
+  return DecodeCount(text, size, out, capacity) == capacity;
+}
+
+template <class From, class To>
+void Widen(const void* in, size_t n, void* out) noexcept {
+  const auto* from = static_cast<const From*>(in);
+  auto* to = static_cast<To*>(out);
+  if constexpr (sizeof(From) == sizeof(To)) {
+    if (n != 0) std::memcpy(to, from, n * sizeof(To));
+  } else {
+    for (size_t i = 0; i < n; ++i) to[i] = from[i];
+  }
+}
+
+}  // namespace
+
+size_t Utf8IntoUnits(const uint8_t* text, size_t size, void* out, unsigned kind, size_t capacity) noexcept {
+  switch (kind) {
+    case 1: return DecodeCount(text, size, static_cast<uint8_t*>(out), capacity);
+    case 2: return DecodeCount(text, size, static_cast<uint16_t*>(out), capacity);
+    default: return DecodeCount(text, size, static_cast<uint32_t*>(out), capacity);
+  }
+}
+
+void CopyUnits(const void* in, size_t n, unsigned from_kind, void* out, unsigned to_kind) noexcept {
+  if (from_kind == 1) {
+    if (to_kind == 1) return Widen<uint8_t, uint8_t>(in, n, out);
+    if (to_kind == 2) return Widen<uint8_t, uint16_t>(in, n, out);
+    return Widen<uint8_t, uint32_t>(in, n, out);
+  }
+  if (from_kind == 2) {
+    if (to_kind == 2) return Widen<uint16_t, uint16_t>(in, n, out);
+    return Widen<uint16_t, uint32_t>(in, n, out);
+  }
+  Widen<uint32_t, uint32_t>(in, n, out);
+}
+
+bool Utf8ToLatin1(const uint8_t* text, size_t size, uint8_t* out, size_t capacity) noexcept {
+  return Decode(text, size, out, capacity);
+}
+
+bool Utf8ToUcs2(const uint8_t* text, size_t size, uint16_t* out, size_t capacity) noexcept {
+  return Decode(text, size, out, capacity);
+}
+
+bool Utf8ToUcs4(const uint8_t* text, size_t size, uint32_t* out, size_t capacity) noexcept {
+  return Decode(text, size, out, capacity);
+}
+
+}  // namespace velum::json_sink

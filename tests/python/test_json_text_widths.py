@@ -1,0 +1,100 @@
+"""JSON text of strings of every width, against the standard library.
+
+The text `to_json` returns is built at the width of its widest character (one, two or
+four bytes a character), widening what was written before when a wider string arrives;
+`from_json` makes each `str` at its final width. Both are checked against `json.dumps`
+(compact, non-ASCII kept) and `json.loads` over documents mixing ASCII, Latin-1, BMP and
+astral text, escapes and control characters, in every order. A `str` compares equal only
+to one of the same width, so equality also checks the width chosen.
+"""
+
+from __future__ import annotations
+
+import json
+from typing import Any
+
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+from test_differential import diff_settings
+
+from velum import wkt
+
+ALPHABETS = {
+    "ascii": st.characters(max_codepoint=0x7F),
+    "latin1": st.characters(min_codepoint=0x80, max_codepoint=0xFF),
+    "bmp": st.characters(min_codepoint=0x100, max_codepoint=0xFFFF, exclude_categories=("Cs",)),
+    "astral": st.characters(min_codepoint=0x10000),
+    "escapes": st.sampled_from('"\\/\b\f\n\r\t\x00\x01\x1f\x7f'),
+}
+ANY_CHAR = st.one_of(*ALPHABETS.values())
+TEXT = st.one_of(
+    *(st.text(alphabet, max_size=40) for alphabet in ALPHABETS.values()),
+    st.text(ANY_CHAR, max_size=80),
+)
+DOCUMENT = st.dictionaries(TEXT, st.one_of(TEXT, st.lists(TEXT, max_size=6)), max_size=8)
+
+
+def compact(tree: Any) -> str:
+    return json.dumps(tree, ensure_ascii=False, separators=(",", ":"))
+
+
+@diff_settings(300)
+@given(DOCUMENT)
+def test_struct_text_matches_the_standard_library(tree: dict[str, Any]) -> None:
+    msg = wkt.Struct._from_json_value(tree)
+    text = msg.to_json()
+    assert text == compact(tree)
+    assert json.loads(text) == tree
+    back = wkt.Struct.from_json(text)
+    assert back == msg
+    assert back._to_json_value() == tree
+    # Read from bytes too: the same strings, made from the same UTF-8.
+    assert wkt.Struct.from_json(text.encode())._to_json_value() == tree
+
+
+@diff_settings(200)
+@given(st.lists(TEXT, max_size=12))
+def test_strings_read_at_their_own_width(texts: list[str]) -> None:
+    read = wkt.ListValue.from_json(compact(texts))._to_json_value()
+    assert read == texts
+    for got, want in zip(read, texts, strict=True):
+        assert max(map(ord, got), default=0) == max(map(ord, want), default=0)
+
+
+# Widening happens once per width, wherever the wider text first appears: at the
+# start, after a long narrow prefix, inside a member name, after an escape.
+NARROW = ["plain", "caf\xe9", "\n\t\"", "x" * 300]
+WIDE = ["\u20ac", "\U0001f642", "\u0416\u0436", "a\U0010ffffb", "\uffff", "\ud7ff\ue000"]
+
+
+@pytest.mark.parametrize("wide", WIDE)
+@pytest.mark.parametrize("at", [0, 1, 3])
+def test_wider_text_after_narrow_text(wide: str, at: int) -> None:
+    values = [*NARROW[:at], wide, *NARROW[at:]]
+    tree = {"k" + str(i): v for i, v in enumerate(values)}
+    tree[wide + "\x01"] = [wide, "\xff"]
+    text = wkt.Struct._from_json_value(tree).to_json()
+    assert text == compact(tree)
+    assert wkt.Struct.from_json(text)._to_json_value() == tree
+
+
+def test_long_documents_of_each_width() -> None:
+    for char in ["a", "\xe9", "\u20ac", "\U0001f642"]:
+        tree = {f"{char}{i}": char * i + "\\" + char for i in range(0, 2000, 97)}
+        text = wkt.Struct._from_json_value(tree).to_json()
+        assert text == compact(tree)
+        assert wkt.Struct.from_json(text)._to_json_value() == tree
+
+
+@pytest.mark.parametrize("surrogate", ["\ud800", "\udbff", "\udc00", "\udfff"])
+@pytest.mark.parametrize("where", ["value", "key", "late"])
+def test_surrogates_fail_as_the_utf8_encoder_fails(surrogate: str, where: str) -> None:
+    prefix = {"value": "a\U0001f642", "key": "\u20ac", "late": "x" * 40}[where]
+    text = prefix + surrogate
+    tree = {text: 1} if where == "key" else {"k": ["\xe9", text]}
+    with pytest.raises(UnicodeEncodeError) as caught:
+        wkt.Struct._from_json_value(tree).to_json()
+    with pytest.raises(UnicodeEncodeError) as expected:
+        text.encode()
+    assert str(caught.value) == str(expected.value)
