@@ -27,6 +27,12 @@ class JsonValueSink {
   Status Null() noexcept { return Place(Py_None); }
   Status Boolean(bool value) noexcept { return Place(value ? Py_True : Py_False); }
   Status Integer(int64_t value) noexcept { return PlaceNew(PyLong_FromLongLong(value)); }
+  // `held`, when not null, is an exact int of that value: the tree shares it
+  // rather than making an equal one.
+  Status Integer(int64_t value, PyObject* held) noexcept {
+    if (held != nullptr) return Place(held);
+    return Integer(value);
+  }
   Status String(std::string_view value) noexcept {
     return PlaceNew(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
   }
