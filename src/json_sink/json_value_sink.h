@@ -57,7 +57,7 @@ class JsonValueSink {
   struct Frame {
     Ref container;  // the dict or list being filled
     Ref pending;    // an object's member name awaiting its value
-    bool object;
+    bool object = false;
   };
 
   // `value` is borrowed; the container or root takes its own reference.
@@ -70,14 +70,26 @@ class JsonValueSink {
   }
   Status Open(PyObject* stolen, bool object) noexcept;
   Status Close() noexcept {
-    if (!frames_.empty()) frames_.pop_back();
+    if (depth_ == 0) return Status::Ok();
+    --depth_;
+    if (depth_ >= kFirstFrames) {
+      deeper_.pop_back();
+    } else {
+      first_[depth_] = Frame{};
+    }
     return Status::Ok();
   }
+  Frame& Top() noexcept { return depth_ > kFirstFrames ? deeper_.back() : first_[depth_ - 1]; }
   Status PythonNumberGeneral(PyObject* value) noexcept;
   // A dict with room for `members` entries without resizing (up to a bound).
   static PyObject* NewDict(Py_ssize_t members) noexcept;
 
-  RawVector<Frame> frames_;
+  // The first frames live in the sink itself, so that a call on a shallow
+  // message allocates no stack; deeper ones go to `deeper_`.
+  static constexpr size_t kFirstFrames = 16;
+  Frame first_[kFirstFrames];
+  RawVector<Frame> deeper_;
+  size_t depth_ = 0;
   Ref root_;
 };
 

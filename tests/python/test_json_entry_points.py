@@ -5,13 +5,17 @@ type's tables after the class changes, and the ints a tree shares with the messa
 from __future__ import annotations
 
 import enum
+import gc
 import inspect
+import json
 import re
+import weakref
 from typing import Any
 
 import pytest
 
 import velum
+from velum import Oneof
 
 P3 = "velum.test.proto3"
 
@@ -162,3 +166,63 @@ def test_tree_ints_are_plain(scalars: Any, field: str, value: int, member: str) 
     assert tree == {member: int(value)}
     assert type(tree[member]) is int
     assert scalars.from_dict(tree) == scalars(**{field: value})
+
+
+@pytest.mark.parametrize("levels", [1, 15, 16, 17, 40, 100])
+def test_deep_trees_round_trip(registry: velum.Registry, levels: int) -> None:
+    cls = registry.message_class("velum.test.shapes.SelfRecursive")
+    msg = cls()
+    for _ in range(levels):
+        msg = cls(next=msg)
+    tree = msg.to_dict()
+    assert tree == json.loads(msg.to_json())
+    assert cls.from_dict(tree) == msg
+
+
+def test_map_keys_written_as_text(registry: velum.Registry) -> None:
+    cls = registry.message_class(f"{P3}.Maps")
+    msg = cls(int32_string={-7: "a", 0: "b", 2**31 - 1: "c"}, bool_bool={True: False, False: True})
+    tree = msg.to_dict()
+    assert tree == json.loads(msg.to_json())
+    keys = [*tree["int32String"], *tree["boolBool"]]
+    assert keys == ["-7", "0", "2147483647", "true", "false"]
+    assert all(type(key) is str and key.isascii() for key in keys)
+    assert cls.from_dict(tree) == msg
+
+
+@pytest.mark.parametrize(
+    ("value", "tracked"),
+    [
+        ("text", False),
+        (3, False),
+        (2.5, False),
+        (None, False),
+        (b"x", False),
+        ([1], True),
+        ({}, True),
+    ],
+)
+def test_oneof_of_plain_values_is_not_tracked(value: object, tracked: bool) -> None:
+    assert gc.is_tracked(Oneof("number", value)) is tracked
+
+
+class Sentinel:
+    pass
+
+
+def test_a_cycle_through_a_oneof_is_collected(registry: velum.Registry) -> None:
+    cls = registry.message_class(f"{P3}.WithOneof")
+    inner = registry.message_class(f"{P3}.Scalars")()
+    msg = cls(kind=Oneof("message", inner))
+    assert gc.is_tracked(msg.kind)
+    # A cycle through a Oneof's value: the message refers to itself.
+    sentinel = Sentinel()
+    box: list[object] = [msg, sentinel]
+    msg.kind = Oneof("message", box)
+    gone = weakref.ref(sentinel)
+    del msg, box, sentinel
+    gc.collect()
+    assert gone() is None
+    # Read from JSON: a plain member leaves the Oneof untracked, a message one not.
+    assert not gc.is_tracked(cls.from_dict({"text": "a"}).kind)
+    assert gc.is_tracked(cls.from_dict({"message": {}}).kind)
