@@ -9,23 +9,6 @@
 
 namespace velum::json_sink {
 
-Status JsonValueSink::Place(PyObject* value) noexcept {
-  if (depth_ == 0) {
-    root_ = Ref::borrow(value);
-    return Status::Ok();
-  }
-  Frame& top = Top();
-  if (!top.object) {
-    if (PyList_Append(top.container.get(), value) < 0) return Status::Pending();
-    return Status::Ok();
-  }
-  if (!top.pending) return Status(ErrorKind::kValue, "object value without key");
-  // The name is released before the call: setting an item may run a key's __eq__.
-  Ref name = std::move(top.pending);
-  if (PyDict_SetItem(top.container.get(), name.get(), value) < 0) return Status::Pending();
-  return Status::Ok();
-}
-
 Status JsonValueSink::Open(PyObject* stolen, bool object) noexcept {
   Ref container = Ref::steal(stolen);
   if (!container) return Status::Pending();
@@ -40,6 +23,7 @@ Status JsonValueSink::Open(PyObject* stolen, bool object) noexcept {
     }
   }
   ++depth_;
+  FindTop();
   return Status::Ok();
 }
 
@@ -72,19 +56,13 @@ bool IsAscii(std::string_view text) noexcept {
 
 }  // namespace
 
-Status JsonValueSink::MemberName(PyObject* name) noexcept {
-  if (depth_ == 0 || !Top().object) return Status(ErrorKind::kValue, "object key outside of object");
-  Top().pending = Ref::borrow(name);
-  return Status::Ok();
-}
-
 Status JsonValueSink::MemberName(std::string_view name) noexcept {
-  if (depth_ == 0 || !Top().object) return Status(ErrorKind::kValue, "object key outside of object");
+  if (top_ == nullptr || !top_->object) return Status(ErrorKind::kValue, "object key outside of object");
   // Map keys written as text are digits or true/false.
   Ref text = Ref::steal(IsAscii(name) ? AsciiString(name.data(), name.size())
                                       : PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
   if (!text) return Status::Pending();
-  Top().pending = std::move(text);
+  top_->pending = std::move(text);
   return Status::Ok();
 }
 

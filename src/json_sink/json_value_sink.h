@@ -77,9 +77,12 @@ class JsonValueSink {
     } else {
       first_[depth_] = Frame{};
     }
+    FindTop();
     return Status::Ok();
   }
-  Frame& Top() noexcept { return depth_ > kFirstFrames ? deeper_.back() : first_[depth_ - 1]; }
+  void FindTop() noexcept {
+    top_ = depth_ == 0 ? nullptr : depth_ > kFirstFrames ? &deeper_.back() : &first_[depth_ - 1];
+  }
   Status PythonNumberGeneral(PyObject* value) noexcept;
   // A dict with room for `members` entries without resizing (up to a bound).
   static PyObject* NewDict(Py_ssize_t members) noexcept;
@@ -90,7 +93,34 @@ class JsonValueSink {
   Frame first_[kFirstFrames];
   RawVector<Frame> deeper_;
   size_t depth_ = 0;
+  Frame* top_ = nullptr;  // the innermost open frame, null at the top level
   Ref root_;
 };
+
+// Called for every member and value: defined here so that the walk inlines them.
+
+inline Status JsonValueSink::MemberName(PyObject* name) noexcept {
+  if (top_ == nullptr || !top_->object) [[unlikely]]
+    return Status(ErrorKind::kValue, "object key outside of object");
+  top_->pending = Ref::borrow(name);
+  return Status::Ok();
+}
+
+inline Status JsonValueSink::Place(PyObject* value) noexcept {
+  if (top_ == nullptr) {
+    root_ = Ref::borrow(value);
+    return Status::Ok();
+  }
+  Frame& top = *top_;
+  if (!top.object) {
+    if (PyList_Append(top.container.get(), value) < 0) return Status::Pending();
+    return Status::Ok();
+  }
+  if (!top.pending) return Status(ErrorKind::kValue, "object value without key");
+  // The pending name is taken before the call: setting an item may run a key's __eq__.
+  Ref name = std::move(top.pending);
+  if (PyDict_SetItem(top.container.get(), name.get(), value) < 0) return Status::Pending();
+  return Status::Ok();
+}
 
 }  // namespace velum::json_sink
