@@ -77,6 +77,22 @@ class Message:
             self, *, registry: Any = None, always_emit_implicit: bool = False,
             print_enums_as_ints: bool = False, use_proto_field_name: bool = False,
         ) -> str: ...
+        def to_dict(
+            self, *, registry: Any = None, always_emit_implicit: bool = False,
+            print_enums_as_ints: bool = False, use_proto_field_name: bool = False,
+        ) -> Any: ...
+        def to_json_value(
+            self, *, registry: Any = None, always_emit_implicit: bool = False,
+            print_enums_as_ints: bool = False, use_proto_field_name: bool = False,
+        ) -> Any: ...
+        @classmethod
+        def from_dict(
+            cls, data: Any, *, ignore_unknown_fields: bool = False, registry: Any = None
+        ) -> Self: ...
+        @classmethod
+        def from_json_value(
+            cls, value: Any, *, ignore_unknown_fields: bool = False, registry: Any = None
+        ) -> Self: ...
         def __copy__(self) -> Self: ...
         def __deepcopy__(self, memo: Any) -> Self: ...
 
@@ -159,19 +175,7 @@ class Message:
         """
         self._merge_from_json(json, ignore_unknown_fields=ignore_unknown_fields, registry=registry)
 
-    def to_json_value(self, **options: Any) -> Any:
-        """The JSON form as plain Python values (dicts, lists, str, ...)."""
-        return self._to_json_value(**options)
-
-    def to_dict(self, **options: Any) -> Any:
-        """The JSON form as plain Python values: what `json.loads(self.to_json())` gives.
-
-        Options are those of `to_json`: `registry`, `always_emit_implicit`,
-        `print_enums_as_ints` and `use_proto_field_name`. The result may share
-        str and float objects with the message; the containers are new. Messages
-        of most types give a dict, a few well-known types a str, list or None.
-        """
-        return self._to_json_value(**options)
+    # to_dict, to_json_value, from_dict and from_json_value are NativeMessage's own.
 
     def to_json_pretty(self, indent: int | str | None = 2, **options: Any) -> str:
         """The JSON text indented for people (members in field order, non-ASCII kept).
@@ -179,29 +183,8 @@ class Message:
         Takes the options of `to_json`; `to_json` itself writes the compact form.
         """
         return json.dumps(
-            self._to_json_value(**options), indent=indent, ensure_ascii=False, allow_nan=False
+            self.to_dict(**options), indent=indent, ensure_ascii=False, allow_nan=False
         )
-
-    @classmethod
-    def from_json_value(
-        cls, value: Any, *, ignore_unknown_fields: bool = False, registry: Any = None
-    ) -> Self:
-        result: Self = cls._from_json_value(
-            value, ignore_unknown_fields=ignore_unknown_fields, registry=registry
-        )
-        return result
-
-    @classmethod
-    def from_dict(cls, data: Any, **options: Any) -> Self:
-        """A new message read from the JSON form as plain Python values.
-
-        `data` is what `json.loads` gives for the message's JSON text: dicts, lists,
-        str, int, float, bool and None. Options are those of `from_json`:
-        `ignore_unknown_fields` and `registry`. String fields share the str objects
-        of `data`.
-        """
-        result: Self = cls._from_json_value(data, **options)
-        return result
 
     def copy(self) -> Self:
         """A deep copy."""

@@ -1,5 +1,6 @@
 #include "descriptor/instance.h"
 
+#include <cstdint>
 #include <new>
 
 #include "common/py_error.h"
@@ -11,6 +12,24 @@ namespace {
 
 PyTypeObject* g_native_type = nullptr;
 PyObject* g_ext_marshaler_name = nullptr;
+
+// What `cls._ext_marshaler` last gave, per class. A type's version tag is
+// renewed whenever an attribute of it or of a base changes, and tags are
+// never reused, so an answer seen under one tag holds while the tag stays.
+// The class's dict keeps that marshaler alive meanwhile: entries borrow it.
+// Only classes of the plain metaclass are remembered, whose attribute read
+// no metaclass code can change.
+struct ClassMarshaler {
+  const PyTypeObject* type = nullptr;
+  unsigned int version = 0;
+  PyObject* marshaler = nullptr;
+};
+constexpr size_t kClassMarshalers = 64;
+ClassMarshaler g_class_marshalers[kClassMarshalers];
+
+ClassMarshaler& ClassMarshalerSlot(PyObject* cls) noexcept {
+  return g_class_marshalers[(reinterpret_cast<uintptr_t>(cls) >> 4) % kClassMarshalers];
+}
 
 }  // namespace
 
@@ -64,8 +83,19 @@ Result<Ref> MarshalerOfInstance(PyObject* self) {
 }
 
 Result<Ref> MarshalerOfType(PyObject* cls) {
+  auto* type = reinterpret_cast<PyTypeObject*>(cls);
+  ClassMarshaler& slot = ClassMarshalerSlot(cls);
+  if (slot.type == type && slot.version == type->tp_version_tag && slot.version != 0) [[likely]] {
+    return Ref::borrow(slot.marshaler);
+  }
   VELUM_ASSIGN_OR_RETURN(const RuntimeNames* names, GetRuntimeNames());
-  return MarshalerObjectOfClass(*names, cls);
+  VELUM_ASSIGN_OR_RETURN(Ref marshaler, MarshalerObjectOfClass(*names, cls));
+  // The read assigns the tag when the type had none; a zero tag (none left
+  // to assign) is never remembered.
+  if (PyType_Check(cls) && Py_IS_TYPE(cls, &PyType_Type) && type->tp_version_tag != 0) {
+    slot = ClassMarshaler{type, type->tp_version_tag, marshaler.get()};
+  }
+  return marshaler;
 }
 
 Result<PyObject*> GetOrInitUnknownFields(PyObject* self) {

@@ -32,6 +32,7 @@ concept JsonSink = requires(S& sink, PyObject* object, std::string_view text, in
   { sink.Null() } -> std::same_as<Status>;
   { sink.Boolean(flag) } -> std::same_as<Status>;
   { sink.Integer(number) } -> std::same_as<Status>;
+  { sink.Integer(number, object) } -> std::same_as<Status>;
   { sink.QuotedInteger(number) } -> std::same_as<Status>;
   { sink.QuotedUnsigned(uint64_t{0}) } -> std::same_as<Status>;
   { sink.String(text) } -> std::same_as<Status>;

@@ -88,13 +88,13 @@ Status WriteScalar(S& sink, ScalarType type, PyObject* value) {
     case ScalarType::kSint32: {
       long long number = 0;
       VELUM_TRY(scalar_detail::SignedValue(value, INT32_MIN, INT32_MAX, "int32", &number));
-      return sink.Integer(number);
+      return sink.Integer(number, PyLong_CheckExact(value) ? value : nullptr);
     }
     case ScalarType::kUint32:
     case ScalarType::kFixed32: {
       unsigned long long number = 0;
       VELUM_TRY(scalar_detail::UnsignedValue(value, UINT32_MAX, "uint32", &number));
-      return sink.Integer(static_cast<int64_t>(number));
+      return sink.Integer(static_cast<int64_t>(number), PyLong_CheckExact(value) ? value : nullptr);
     }
     case ScalarType::kBool: {
       bool flag = false;
@@ -137,7 +137,7 @@ Status WriteEnum(S& sink, const EnumTable& table, PyObject* value, bool as_int) 
   const EnumValueEntry* entry = table.Entry(number);
   if (entry == nullptr && !table.open) return InvalidEnumValue(table, number);
   if (table.is_null_value) return sink.Null();
-  if (as_int || entry == nullptr) return sink.Integer(number);
+  if (as_int || entry == nullptr) return sink.Integer(number, PyLong_CheckExact(value) ? value : nullptr);
   return sink.PythonString(entry->json_name.get());
 }
 

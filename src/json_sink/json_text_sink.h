@@ -72,6 +72,7 @@ class JsonTextSink {
     text_.Integer(value);
     return Status::Ok();
   }
+  Status Integer(int64_t value, PyObject* /*held*/) noexcept { return Integer(value); }
   Status String(std::string_view value) noexcept {
     text_.String(value.data(), value.size());
     return Status::Ok();

@@ -9,32 +9,21 @@
 
 namespace velum::json_sink {
 
-Status JsonValueSink::Place(PyObject* value) noexcept {
-  if (frames_.empty()) {
-    root_ = Ref::borrow(value);
-    return Status::Ok();
-  }
-  Frame& top = frames_.back();
-  if (!top.object) {
-    if (PyList_Append(top.container.get(), value) < 0) return Status::Pending();
-    return Status::Ok();
-  }
-  if (!top.pending) return Status(ErrorKind::kValue, "object value without key");
-  // The name is released before the call: setting an item may run a key's __eq__.
-  Ref name = std::move(top.pending);
-  if (PyDict_SetItem(top.container.get(), name.get(), value) < 0) return Status::Pending();
-  return Status::Ok();
-}
-
 Status JsonValueSink::Open(PyObject* stolen, bool object) noexcept {
   Ref container = Ref::steal(stolen);
   if (!container) return Status::Pending();
   VELUM_TRY(Place(container.get()));
-  try {
-    frames_.push_back(Frame{std::move(container), Ref(), object});
-  } catch (const std::bad_alloc&) {
-    return Status(ErrorKind::kMemory, "out of memory while writing JSON");
+  if (depth_ < kFirstFrames) {
+    first_[depth_] = Frame{std::move(container), Ref(), object};
+  } else {
+    try {
+      deeper_.push_back(Frame{std::move(container), Ref(), object});
+    } catch (const std::bad_alloc&) {
+      return Status(ErrorKind::kMemory, "out of memory while writing JSON");
+    }
   }
+  ++depth_;
+  FindTop();
   return Status::Ok();
 }
 
@@ -49,39 +38,42 @@ PyObject* JsonValueSink::NewDict(Py_ssize_t members) noexcept {
   return PyDict_New();
 }
 
-Status JsonValueSink::MemberName(PyObject* name) noexcept {
-  if (frames_.empty() || !frames_.back().object) return Status(ErrorKind::kValue, "object key outside of object");
-  frames_.back().pending = Ref::borrow(name);
-  return Status::Ok();
-}
-
-Status JsonValueSink::MemberName(std::string_view name) noexcept {
-  if (frames_.empty() || !frames_.back().object) return Status(ErrorKind::kValue, "object key outside of object");
-  Ref text = Ref::steal(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
-  if (!text) return Status::Pending();
-  frames_.back().pending = std::move(text);
-  return Status::Ok();
-}
-
 namespace {
 
-// Digits are ASCII: copied straight into a compact str, no decoding.
-PyObject* DigitString(const char* digits, size_t size) noexcept {
-  PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(size), 0x7f);
-  if (text != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(text), digits, size);
-  return text;
+// ASCII text (digits, Base64) is copied straight into a compact str, no decoding.
+PyObject* AsciiString(const char* text, size_t size) noexcept {
+  PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(size), 0x7f);
+  if (str != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(str), text, size);
+  return str;
+}
+
+bool IsAscii(std::string_view text) noexcept {
+  for (const char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  }
+  return true;
 }
 
 }  // namespace
 
+Status JsonValueSink::MemberName(std::string_view name) noexcept {
+  if (top_ == nullptr || !top_->object) return Status(ErrorKind::kValue, "object key outside of object");
+  // Map keys written as text are digits or true/false.
+  Ref text = Ref::steal(IsAscii(name) ? AsciiString(name.data(), name.size())
+                                      : PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+  if (!text) return Status::Pending();
+  top_->pending = std::move(text);
+  return Status::Ok();
+}
+
 Status JsonValueSink::QuotedInteger(int64_t value) noexcept {
   char digits[kIntegerTextMax];
-  return PlaceNew(DigitString(digits, FormatInteger(value, digits)));
+  return PlaceNew(AsciiString(digits, FormatInteger(value, digits)));
 }
 
 Status JsonValueSink::QuotedUnsigned(uint64_t value) noexcept {
   char digits[kIntegerTextMax];
-  return PlaceNew(DigitString(digits, FormatUnsigned(value, digits)));
+  return PlaceNew(AsciiString(digits, FormatUnsigned(value, digits)));
 }
 
 Status JsonValueSink::PythonNumberGeneral(PyObject* value) noexcept {
@@ -110,7 +102,7 @@ Status JsonValueSink::Bytes(PyObject* data) noexcept {
 
 Result<Ref> JsonValueSink::Finish() noexcept {
   if (!root_) return Status(ErrorKind::kValue, "no JSON value produced");
-  frames_.clear();
+  while (depth_ > 0) (void)Close();
   return std::move(root_);
 }
 

@@ -27,6 +27,12 @@ class JsonValueSink {
   Status Null() noexcept { return Place(Py_None); }
   Status Boolean(bool value) noexcept { return Place(value ? Py_True : Py_False); }
   Status Integer(int64_t value) noexcept { return PlaceNew(PyLong_FromLongLong(value)); }
+  // `held`, when not null, is an exact int of that value: the tree shares it
+  // rather than making an equal one.
+  Status Integer(int64_t value, PyObject* held) noexcept {
+    if (held != nullptr) return Place(held);
+    return Integer(value);
+  }
   Status String(std::string_view value) noexcept {
     return PlaceNew(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
   }
@@ -51,7 +57,7 @@ class JsonValueSink {
   struct Frame {
     Ref container;  // the dict or list being filled
     Ref pending;    // an object's member name awaiting its value
-    bool object;
+    bool object = false;
   };
 
   // `value` is borrowed; the container or root takes its own reference.
@@ -64,15 +70,57 @@ class JsonValueSink {
   }
   Status Open(PyObject* stolen, bool object) noexcept;
   Status Close() noexcept {
-    if (!frames_.empty()) frames_.pop_back();
+    if (depth_ == 0) return Status::Ok();
+    --depth_;
+    if (depth_ >= kFirstFrames) {
+      deeper_.pop_back();
+    } else {
+      first_[depth_] = Frame{};
+    }
+    FindTop();
     return Status::Ok();
+  }
+  void FindTop() noexcept {
+    top_ = depth_ == 0 ? nullptr : depth_ > kFirstFrames ? &deeper_.back() : &first_[depth_ - 1];
   }
   Status PythonNumberGeneral(PyObject* value) noexcept;
   // A dict with room for `members` entries without resizing (up to a bound).
   static PyObject* NewDict(Py_ssize_t members) noexcept;
 
-  RawVector<Frame> frames_;
+  // The first frames live in the sink itself, so that a call on a shallow
+  // message allocates no stack; deeper ones go to `deeper_`.
+  static constexpr size_t kFirstFrames = 16;
+  Frame first_[kFirstFrames];
+  RawVector<Frame> deeper_;
+  size_t depth_ = 0;
+  Frame* top_ = nullptr;  // the innermost open frame, null at the top level
   Ref root_;
 };
+
+// Called for every member and value: defined here so that the walk inlines them.
+
+inline Status JsonValueSink::MemberName(PyObject* name) noexcept {
+  if (top_ == nullptr || !top_->object) [[unlikely]]
+    return Status(ErrorKind::kValue, "object key outside of object");
+  top_->pending = Ref::borrow(name);
+  return Status::Ok();
+}
+
+inline Status JsonValueSink::Place(PyObject* value) noexcept {
+  if (top_ == nullptr) {
+    root_ = Ref::borrow(value);
+    return Status::Ok();
+  }
+  Frame& top = *top_;
+  if (!top.object) {
+    if (PyList_Append(top.container.get(), value) < 0) return Status::Pending();
+    return Status::Ok();
+  }
+  if (!top.pending) return Status(ErrorKind::kValue, "object value without key");
+  // The pending name is taken before the call: setting an item may run a key's __eq__.
+  Ref name = std::move(top.pending);
+  if (PyDict_SetItem(top.container.get(), name.get(), value) < 0) return Status::Pending();
+  return Status::Ok();
+}
 
 }  // namespace velum::json_sink

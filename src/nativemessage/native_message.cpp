@@ -155,6 +155,10 @@ constexpr args::Param kJsonWriteParams[] = {{"registry", true, false},
                                             {"use_proto_field_name", true, false}};
 constinit args::Signature kToJson("NativeMessage.to_json()", kJsonWriteParams);
 constinit args::Signature kToJsonValue("NativeMessage._to_json_value()", kJsonWriteParams);
+// The public names of the value tree, bound here rather than in Python so that
+// a call costs no forwarding frame.
+constinit args::Signature kToDict("NativeMessage.to_dict()", kJsonWriteParams);
+constinit args::Signature kToJsonValuePublic("NativeMessage.to_json_value()", kJsonWriteParams);
 constexpr args::Param kJsonReadParams[] = {
     {"json", false, true}, {"ignore_unknown_fields", true, false}, {"registry", true, false}};
 constinit args::Signature kFromJson("NativeMessage.from_json()", kJsonReadParams);
@@ -162,6 +166,11 @@ constinit args::Signature kMergeFromJson("NativeMessage._merge_from_json()", kJs
 constexpr args::Param kJsonValueReadParams[] = {
     {"data", false, true}, {"ignore_unknown_fields", true, false}, {"registry", true, false}};
 constinit args::Signature kFromJsonValue("NativeMessage._from_json_value()", kJsonValueReadParams);
+constinit args::Signature kFromDict("NativeMessage.from_dict()", kJsonValueReadParams);
+// from_json_value has always called its input `value`.
+constexpr args::Param kFromJsonValuePublicParams[] = {
+    {"value", false, true}, {"ignore_unknown_fields", true, false}, {"registry", true, false}};
+constinit args::Signature kFromJsonValuePublic("NativeMessage.from_json_value()", kFromJsonValuePublicParams);
 constexpr args::Param kDeepCopyParams[] = {{"_memo", false, true}};
 constinit args::Signature kDeepCopy("NativeMessage.__deepcopy__()", kDeepCopyParams);
 constexpr args::Param kMergeFromParams[] = {{"source", false, true}, {"ignore_unknown_fields", false, true}};
@@ -260,6 +269,14 @@ PyObject* ToJsonValue(PyObject* self, PyObject* const* argv, Py_ssize_t nargs, P
   return Guard([&] { return ToJsonCommon(kToJsonValue, false, self, argv, nargs, kwnames); });
 }
 
+PyObject* ToDict(PyObject* self, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return Guard([&] { return ToJsonCommon(kToDict, false, self, argv, nargs, kwnames); });
+}
+
+PyObject* ToJsonValuePublic(PyObject* self, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return Guard([&] { return ToJsonCommon(kToJsonValuePublic, false, self, argv, nargs, kwnames); });
+}
+
 PyObject* FromJsonCommon(const args::Signature& sig, bool from_text, PyObject* cls, PyObject* const* argv,
                          Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* input = nullptr;
@@ -279,6 +296,14 @@ PyObject* FromJson(PyObject* cls, PyObject* const* argv, Py_ssize_t nargs, PyObj
 
 PyObject* FromJsonValue(PyObject* cls, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return Guard([&] { return FromJsonCommon(kFromJsonValue, false, cls, argv, nargs, kwnames); });
+}
+
+PyObject* FromDict(PyObject* cls, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return Guard([&] { return FromJsonCommon(kFromDict, false, cls, argv, nargs, kwnames); });
+}
+
+PyObject* FromJsonValuePublic(PyObject* cls, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return Guard([&] { return FromJsonCommon(kFromJsonValuePublic, false, cls, argv, nargs, kwnames); });
 }
 
 PyObject* MergeFromJson(PyObject* self, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -362,6 +387,27 @@ PyMethodDef kMethods[] = {
                          "print_enums_as_ints=False, use_proto_field_name=False)")},
     {"_from_json_value", VELUM_FASTCALL(FromJsonValue), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      VELUM_SIGNATURE_DOC("_from_json_value($cls, data, *, ignore_unknown_fields=False, registry=None)")},
+    {"to_dict", VELUM_FASTCALL(ToDict), METH_FASTCALL | METH_KEYWORDS,
+     VELUM_SIGNATURE_DOC("to_dict($self, *, registry=None, always_emit_implicit=False, print_enums_as_ints=False, "
+                         "use_proto_field_name=False)")
+     "The JSON form as plain Python values: what `json.loads(self.to_json())` gives.\n\n"
+     "Options are those of `to_json`: `registry`, `always_emit_implicit`, `print_enums_as_ints`\n"
+     "and `use_proto_field_name`. The result may share str and float objects with the\n"
+     "message; the containers are new. Messages of most types give a dict, a few well-known\n"
+     "types a str, list or None."},
+    {"to_json_value", VELUM_FASTCALL(ToJsonValuePublic), METH_FASTCALL | METH_KEYWORDS,
+     VELUM_SIGNATURE_DOC("to_json_value($self, *, registry=None, always_emit_implicit=False, "
+                         "print_enums_as_ints=False, use_proto_field_name=False)")
+     "The JSON form as plain Python values (dicts, lists, str, ...)."},
+    {"from_dict", VELUM_FASTCALL(FromDict), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     VELUM_SIGNATURE_DOC("from_dict($cls, data, *, ignore_unknown_fields=False, registry=None)")
+     "A new message read from the JSON form as plain Python values.\n\n"
+     "`data` is what `json.loads` gives for the message's JSON text: dicts, lists, str, int,\n"
+     "float, bool and None. Options are those of `from_json`: `ignore_unknown_fields` and\n"
+     "`registry`. String fields share the str objects of `data`."},
+    {"from_json_value", VELUM_FASTCALL(FromJsonValuePublic), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     VELUM_SIGNATURE_DOC("from_json_value($cls, value, *, ignore_unknown_fields=False, registry=None)")
+     "A new message read from the JSON form as plain Python values."},
     {"__copy__", Copy, METH_NOARGS, VELUM_SIGNATURE_DOC("__copy__($self)")},
     {"_merge_from_binary", VELUM_FASTCALL(MergeFromBinary), METH_FASTCALL | METH_KEYWORDS,
      VELUM_SIGNATURE_DOC("_merge_from_binary($self, data, ignore_unknown_fields)")},

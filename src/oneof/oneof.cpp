@@ -28,7 +28,9 @@ Ref Make(PyTypeObject* type, PyObject* field, PyObject* value) {
   if (self == nullptr) return Ref();
   self->field = Py_NewRef(field);
   self->value = Py_NewRef(value);
-  PyObject_GC_Track(self);
+  // A Oneof never changes: holding no object the collector could see, it can
+  // never be part of a cycle, so (as a dict of such values) it stays untracked.
+  if (PyObject_IS_GC(field) || PyObject_IS_GC(value)) PyObject_GC_Track(self);
   return Ref::steal(reinterpret_cast<PyObject*>(self));
 }
 
