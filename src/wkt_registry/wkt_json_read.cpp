@@ -241,7 +241,8 @@ class WellKnownReader {
     if (url_text.data() == nullptr) return Status::Pending();
     Ref packed_object;
     if (options_.registry != nullptr) {
-      VELUM_ASSIGN_OR_RETURN(packed_object, ResolveType(*m.names, options_.registry, TypeNameOfUrl(url_text)));
+      VELUM_ASSIGN_OR_RETURN(packed_object, ResolveType(*m.names, options_.registry, TypeNameOfUrl(url_text),
+                                                        options_.packed_types));
     }
     if (!packed_object) {
       return Own(FormatError(ErrorKind::kValue, "cannot decode %U from JSON: %U is not in the type registry",

@@ -16,6 +16,7 @@
 #include "json_sink/json_scalar.h"
 #include "json_sink/json_writer.h"
 #include "oneof/oneof.h"
+#include "wkt_registry/packed_types.h"
 #include "wkt_registry/time_text.h"
 #include "wkt_registry/wkt_record.h"
 
@@ -40,7 +41,7 @@ struct Unpacked {
   Ref marshaler;
   Ref instance;
 };
-Result<Unpacked> Unpack(const MessageMarshaler& m, PyObject* msg, PyObject* registry);
+Result<Unpacked> Unpack(const MessageMarshaler& m, PyObject* msg, PyObject* registry, PackedTypes& seen);
 Status TooDeep();
 
 }  // namespace write_detail
@@ -83,7 +84,7 @@ Status WriteValue(Walk& walk, const WellKnownRecord& r, PyObject* msg, uint32_t 
 template <class Walk>
 Status WriteAny(Walk& walk, const MessageMarshaler& m, PyObject* msg, uint32_t depth) {
   auto& sink = walk.sink();
-  VELUM_ASSIGN_OR_RETURN(write_detail::Unpacked any, write_detail::Unpack(m, msg, walk.options().registry));
+  VELUM_ASSIGN_OR_RETURN(write_detail::Unpacked any, write_detail::Unpack(m, msg, walk.options().registry, walk.options().packed_types));
   VELUM_TRY(sink.BeginObject());
   if (any.url) {
     const MessageMarshaler& packed = *AsMarshaler(any.marshaler.get());
