@@ -1,5 +1,7 @@
 #include "wkt_registry/packed_types.h"
 
+#include "wkt_registry/type_registry.h"
+
 namespace velum::wkt {
 
 PackedTypes::Entry* PackedTypes::Find(std::string_view type_name) noexcept {
@@ -20,6 +22,16 @@ PackedTypes::Entry& PackedTypes::Claim() noexcept {
   entry.desc.reset();
   entry.marshaler.reset();
   return entry;
+}
+
+Ref PackedTypes::StoredUrl(PyObject* marshaler, PyObject* full_name) {
+  if (url_marshaler_.get() != marshaler || !url_) {
+    url_ = Ref::steal(PyUnicode_FromFormat("%.*s%U", static_cast<int>(kTypeUrlPrefix.size()), kTypeUrlPrefix.data(),
+                                           full_name));
+    if (!url_) return Ref();
+    url_marshaler_ = Ref::borrow(marshaler);
+  }
+  return Ref::borrow(url_.get());
 }
 
 }  // namespace velum::wkt

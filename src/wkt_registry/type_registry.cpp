@@ -51,14 +51,18 @@ std::string_view TypeNameOfUrl(std::string_view url) noexcept {
 
 Result<Ref> ResolveType(const RuntimeNames& names, PyObject* registry, std::string_view type_name,
                         PackedTypes& seen) {
-  VELUM_ASSIGN_OR_RETURN(Ref map, OwnMessageMap(registry));
-  if (!map) return CallRegistry(names, registry, type_name);
+  if (!seen.registry_checked()) {
+    VELUM_ASSIGN_OR_RETURN(Ref own, OwnMessageMap(registry));
+    seen.SetOwnMap(std::move(own));
+  }
+  PyObject* map = seen.own_map();
+  if (map == nullptr) return CallRegistry(names, registry, type_name);
   // What Registry.message does: one leading "." is dropped, then the map is read.
   const std::string_view key_text = type_name.starts_with('.') ? type_name.substr(1) : type_name;
   PackedTypes::Entry* entry = seen.Find(key_text);
   Ref key = entry != nullptr ? Ref::borrow(entry->name.get()) : NewName(key_text);
   if (!key) return Status::Pending();
-  PyObject* found = PyDict_GetItemWithError(map.get(), key.get());
+  PyObject* found = PyDict_GetItemWithError(map, key.get());
   if (found == nullptr) return PyErr_Occurred() ? Result<Ref>(Status::Pending()) : Result<Ref>(Ref());
   if (found == Py_None) return Ref();
   if (entry != nullptr && entry->desc.get() == found) return Ref::borrow(entry->marshaler.get());

@@ -22,7 +22,8 @@ std::string_view TypeNameOfUrl(std::string_view url) noexcept;
 // Ref when the registry answers None. Errors of the registry propagate; an
 // answer without a class, or a class without a marshaler, is a TypeError.
 // velum's own Registry, used as it is, is read natively and its answers kept
-// in `seen` for the rest of the call; any other registry is called each time.
+// in `seen` for the rest of the call (the registry is recognised at the first
+// Any of the call); any other registry is called each time.
 Result<Ref> ResolveType(const RuntimeNames& names, PyObject* registry, std::string_view type_name,
                         PackedTypes& seen);
 

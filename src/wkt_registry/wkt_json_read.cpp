@@ -159,7 +159,7 @@ class WellKnownReader {
     VELUM_ASSIGN_OR_RETURN(Ref fields, StoredDict(instance, *r.field));
     VELUM_TRY(Expect(m, JsonKind::kObject));
     return source_.ForEachMember([&](const json::MemberName& name) -> Status {
-      VELUM_ASSIGN_OR_RETURN(Ref key, json::MemberNameObject(name));
+      VELUM_ASSIGN_OR_RETURN(Ref key, options_.struct_keys.Get(name));
       VELUM_ASSIGN_OR_RETURN(Ref value, NewElement(r.field->kind.value.handle, depth));
       return PyDict_SetItem(fields.get(), key.get(), value.get()) == 0 ? Status() : Status::Pending();
     });
@@ -285,8 +285,7 @@ class WellKnownReader {
     json::JsonTreeSource payload_source(body.get());
     VELUM_TRY(json::ReadMessage(packed, payload.get(), payload_source, options_, depth + 1));
     VELUM_ASSIGN_OR_RETURN(Ref bytes, EncodeToBytes(packed, payload.get(), true));
-    Ref stored_url = Ref::steal(PyUnicode_FromFormat("%.*s%U", static_cast<int>(kTypeUrlPrefix.size()),
-                                                     kTypeUrlPrefix.data(), packed.full_name.get()));
+    Ref stored_url = options_.packed_types.StoredUrl(packed_object.get(), packed.full_name.get());
     if (!stored_url) return Status::Pending();
     VELUM_TRY(StoreWithPresence(instance, *r.type_url, std::move(stored_url)));
     return StoreWithPresence(instance, *r.any_value, std::move(bytes));

@@ -95,3 +95,12 @@ def test_scalar_oneofs_are_left_out_of_the_collector() -> None:
     got = wkt.Struct._from_json_value({"n": 1.5, "s": "x", "b": True, "z": None, "l": [1]})
     kinds = {k: v.kind for k, v in got.fields.items()}
     assert {k for k, kind in kinds.items() if gc.is_tracked(kind)} == {"z", "l"}
+
+
+def test_many_repeated_and_colliding_keys_read_back_exactly() -> None:
+    keys = [f"k{i}" for i in range(700)] + ["", "é", "ключ", "x" * 48, "y" * 49, "a\\u0000b"]
+    docs = [{k: i for i, k in enumerate(keys[j::3])} for j in range(3)] * 2
+    text = json.dumps({"docs": docs, "again": {k: k for k in reversed(keys)}})
+    got = wkt.Struct.from_json(text)
+    assert got._to_json_value() == json.loads(text)
+    assert wkt.Struct._from_json_value(json.loads(text)) == got
