@@ -6,12 +6,16 @@
 #include "common/ref.h"
 #include "common/status.h"
 #include "descriptor/marshaler.h"
+#include "wkt_registry/packed_types.h"
+#include "wkt_registry/struct_keys.h"
 
 namespace velum {
 
 struct JsonReadOptions {
   PyObject* registry = nullptr;  // borrowed; null when absent
   bool ignore_unknown_fields = false;
+  mutable wkt::PackedTypes packed_types;  // filled as the call meets Any values
+  mutable wkt::StructKeys struct_keys;    // and Struct members
 };
 
 // A new instance of `m`'s class (of `cls` when it is a subclass of it) read

@@ -5,6 +5,7 @@
 #include "common/ref.h"
 #include "common/status.h"
 #include "descriptor/marshaler.h"
+#include "wkt_registry/packed_types.h"
 
 namespace velum {
 
@@ -13,6 +14,7 @@ struct JsonWriteOptions {
   bool always_emit_implicit = false;
   bool print_enums_as_ints = false;
   bool use_proto_field_name = false;
+  mutable wkt::PackedTypes packed_types;  // filled as the call meets Any values
 };
 
 // Both write `msg`, an instance of `m`'s class, without changing it.

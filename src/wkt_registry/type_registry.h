@@ -8,6 +8,7 @@
 #include "common/ref.h"
 #include "common/status.h"
 #include "descriptor/marshaler.h"
+#include "wkt_registry/packed_types.h"
 
 namespace velum::wkt {
 
@@ -20,6 +21,10 @@ std::string_view TypeNameOfUrl(std::string_view url) noexcept;
 // The marshaler object of the type `registry` knows as `type_name`; an empty
 // Ref when the registry answers None. Errors of the registry propagate; an
 // answer without a class, or a class without a marshaler, is a TypeError.
-Result<Ref> ResolveType(const RuntimeNames& names, PyObject* registry, std::string_view type_name);
+// velum's own Registry, used as it is, is read natively and its answers kept
+// in `seen` for the rest of the call (the registry is recognised at the first
+// Any of the call); any other registry is called each time.
+Result<Ref> ResolveType(const RuntimeNames& names, PyObject* registry, std::string_view type_name,
+                        PackedTypes& seen);
 
 }  // namespace velum::wkt

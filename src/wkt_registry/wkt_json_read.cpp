@@ -11,6 +11,7 @@
 #include "json_parse/json_text_source.h"
 #include "json_parse/json_tree_source.h"
 #include "json_parse/scalar_read.h"
+#include "oneof/oneof.h"
 #include "reverse_buffer/encoder.h"
 #include "wkt_registry/duration_text.h"
 #include "wkt_registry/field_mask_path.h"
@@ -140,12 +141,26 @@ class WellKnownReader {
     return instance;
   }
 
+  // An element of Struct or ListValue: a Value read one level down. The
+  // elements of a batch of documents are mostly these, so the Value form is
+  // entered directly rather than through the general dispatch.
+  Result<Ref> NewElement(MessageHandle* handle, uint32_t depth) {
+    VELUM_ASSIGN_OR_RETURN(MessageMarshaler * nested, Resolve(handle));
+    if (nested->well_known != WellKnownType::kValue) [[unlikely]]
+      return Nested(handle, depth);
+    if (depth + 1 > kMaxDepth) [[unlikely]]
+      return DepthError();
+    VELUM_ASSIGN_OR_RETURN(Ref instance, NewDefaultInstance(*nested));
+    VELUM_TRY(Value(RecordOf(*nested), instance.get(), depth + 1));
+    return instance;
+  }
+
   Status Struct(const MessageMarshaler& m, const WellKnownRecord& r, PyObject* instance, uint32_t depth) {
     VELUM_ASSIGN_OR_RETURN(Ref fields, StoredDict(instance, *r.field));
     VELUM_TRY(Expect(m, JsonKind::kObject));
     return source_.ForEachMember([&](const json::MemberName& name) -> Status {
-      VELUM_ASSIGN_OR_RETURN(Ref key, json::MemberNameObject(name));
-      VELUM_ASSIGN_OR_RETURN(Ref value, Nested(r.field->kind.value.handle, depth));
+      VELUM_ASSIGN_OR_RETURN(Ref key, options_.struct_keys.Get(name));
+      VELUM_ASSIGN_OR_RETURN(Ref value, NewElement(r.field->kind.value.handle, depth));
       return PyDict_SetItem(fields.get(), key.get(), value.get()) == 0 ? Status() : Status::Pending();
     });
   }
@@ -154,7 +169,7 @@ class WellKnownReader {
     VELUM_ASSIGN_OR_RETURN(Ref values, StoredList(instance, *r.field));
     VELUM_TRY(Expect(m, JsonKind::kArray));
     return source_.ForEachElement([&]() -> Status {
-      VELUM_ASSIGN_OR_RETURN(Ref value, Nested(r.field->kind.value.handle, depth));
+      VELUM_ASSIGN_OR_RETURN(Ref value, NewElement(r.field->kind.value.handle, depth));
       return PyList_Append(values.get(), value.get()) == 0 ? Status() : Status::Pending();
     });
   }
@@ -198,7 +213,15 @@ class WellKnownReader {
         break;
       }
     }
-    return StoreWithPresence(instance, r.member(which), std::move(value));
+    Ref holder = oneof::New(r.member_name(which), value.get());
+    if (!holder) return Status::Pending();
+    // A Oneof is immutable: holding a float, str or bool it can never be part
+    // of a reference cycle, so the collector need not visit it.
+    if (which == ValueMember::kNumber || which == ValueMember::kBool ||
+        (which == ValueMember::kString && PyUnicode_CheckExact(value.get()))) {
+      PyObject_GC_UnTrack(holder.get());
+    }
+    return WriteFieldSteal(instance, r.member(which).access, std::move(holder));
   }
 
   Status Wrapper(const WellKnownRecord& r, PyObject* instance) {
@@ -241,7 +264,8 @@ class WellKnownReader {
     if (url_text.data() == nullptr) return Status::Pending();
     Ref packed_object;
     if (options_.registry != nullptr) {
-      VELUM_ASSIGN_OR_RETURN(packed_object, ResolveType(*m.names, options_.registry, TypeNameOfUrl(url_text)));
+      VELUM_ASSIGN_OR_RETURN(packed_object, ResolveType(*m.names, options_.registry, TypeNameOfUrl(url_text),
+                                                        options_.packed_types));
     }
     if (!packed_object) {
       return Own(FormatError(ErrorKind::kValue, "cannot decode %U from JSON: %U is not in the type registry",
@@ -261,8 +285,7 @@ class WellKnownReader {
     json::JsonTreeSource payload_source(body.get());
     VELUM_TRY(json::ReadMessage(packed, payload.get(), payload_source, options_, depth + 1));
     VELUM_ASSIGN_OR_RETURN(Ref bytes, EncodeToBytes(packed, payload.get(), true));
-    Ref stored_url = Ref::steal(PyUnicode_FromFormat("%.*s%U", static_cast<int>(kTypeUrlPrefix.size()),
-                                                     kTypeUrlPrefix.data(), packed.full_name.get()));
+    Ref stored_url = options_.packed_types.StoredUrl(packed_object.get(), packed.full_name.get());
     if (!stored_url) return Status::Pending();
     VELUM_TRY(StoreWithPresence(instance, *r.type_url, std::move(stored_url)));
     return StoreWithPresence(instance, *r.any_value, std::move(bytes));

@@ -89,7 +89,7 @@ bool SameText(PyObject* a, PyObject* b) noexcept {
 // than writing the value itself.
 Result<ValueMember> MemberOf(const WellKnownRecord& r, PyObject* field) {
   for (size_t i = 0; i < static_cast<size_t>(ValueMember::kCount); ++i) {
-    if (field == r.members[i]->local_name.get()) return static_cast<ValueMember>(i);
+    if (field == r.member_names[i].get()) return static_cast<ValueMember>(i);
   }
   for (size_t i = 0; i < static_cast<size_t>(ValueMember::kCount); ++i) {
     if (SameText(field, r.members[i]->local_name.get())) return static_cast<ValueMember>(i);
@@ -103,7 +103,7 @@ Result<bool> BoolOf(PyObject* value) {
   return flag;
 }
 
-Result<Unpacked> Unpack(const MessageMarshaler& m, PyObject* msg, PyObject* registry) {
+Result<Unpacked> Unpack(const MessageMarshaler& m, PyObject* msg, PyObject* registry, PackedTypes& seen) {
   const WellKnownRecord& r = RecordOf(m);
   Unpacked out;
   VELUM_ASSIGN_OR_RETURN(Ref url, ReadField(msg, r.type_url->access));
@@ -114,7 +114,7 @@ Result<Unpacked> Unpack(const MessageMarshaler& m, PyObject* msg, PyObject* regi
   const std::string_view text = Utf8Of(url.get(), size);
   if (text.data() == nullptr) return Status::Pending();
   if (text.back() == '/') return FormatError(ErrorKind::kValue, "invalid type url: %U", url.get());
-  VELUM_ASSIGN_OR_RETURN(out.marshaler, ResolveType(*m.names, registry, TypeNameOfUrl(text)));
+  VELUM_ASSIGN_OR_RETURN(out.marshaler, ResolveType(*m.names, registry, TypeNameOfUrl(text), seen));
   if (!out.marshaler) {
     return FormatError(ErrorKind::kValue, "any: \"%U\" is not in the type registry", url.get());
   }

@@ -13,9 +13,11 @@
 #include "common/raw_alloc.h"
 #include "descriptor/field_access.h"
 #include "descriptor/marshaler.h"
+#include "descriptor/message_handle.h"
 #include "json_sink/json_scalar.h"
 #include "json_sink/json_writer.h"
 #include "oneof/oneof.h"
+#include "wkt_registry/packed_types.h"
 #include "wkt_registry/time_text.h"
 #include "wkt_registry/wkt_record.h"
 
@@ -40,7 +42,7 @@ struct Unpacked {
   Ref marshaler;
   Ref instance;
 };
-Result<Unpacked> Unpack(const MessageMarshaler& m, PyObject* msg, PyObject* registry);
+Result<Unpacked> Unpack(const MessageMarshaler& m, PyObject* msg, PyObject* registry, PackedTypes& seen);
 Status TooDeep();
 
 }  // namespace write_detail
@@ -80,10 +82,24 @@ Status WriteValue(Walk& walk, const WellKnownRecord& r, PyObject* msg, uint32_t 
   return write_detail::NoValueSet();
 }
 
+// An element of Struct or ListValue. Documents are mostly Values of exactly
+// the declared class: those enter the Value form directly, anything else is
+// checked and dispatched as any message value.
+template <class Walk>
+Status WriteElement(Walk& walk, MessageHandle* handle, PyObject* value, uint32_t depth) {
+  VELUM_ASSIGN_OR_RETURN(MessageMarshaler * declared, Resolve(handle));
+  if (Py_TYPE(value) == reinterpret_cast<PyTypeObject*>(declared->message_class.get()) &&
+      declared->well_known == WellKnownType::kValue) [[likely]] {
+    if (depth + 1 > kMaxDepth) return write_detail::TooDeep();
+    return WriteValue(walk, RecordOf(*declared), value, depth + 1);
+  }
+  return walk.WriteMessageValue(handle, value, depth);
+}
+
 template <class Walk>
 Status WriteAny(Walk& walk, const MessageMarshaler& m, PyObject* msg, uint32_t depth) {
   auto& sink = walk.sink();
-  VELUM_ASSIGN_OR_RETURN(write_detail::Unpacked any, write_detail::Unpack(m, msg, walk.options().registry));
+  VELUM_ASSIGN_OR_RETURN(write_detail::Unpacked any, write_detail::Unpack(m, msg, walk.options().registry, walk.options().packed_types));
   VELUM_TRY(sink.BeginObject());
   if (any.url) {
     const MessageMarshaler& packed = *AsMarshaler(any.marshaler.get());
@@ -128,7 +144,7 @@ Status WriteWellKnown(Walk& walk, const MessageMarshaler& m, PyObject* msg, uint
       Status walked = ForEachEntry(fields.get(), [&](PyObject* key, PyObject* value) -> Status {
         if (!PyUnicode_Check(key)) return TypeCheckError(key, "str");
         VELUM_TRY(sink.MemberName(key));
-        return walk.WriteMessageValue(r.field->kind.value.handle, value, depth);
+        return WriteElement(walk, r.field->kind.value.handle, value, depth);
       });
       if (!walked.ok()) return walked;
       return sink.EndObject();
@@ -140,7 +156,7 @@ Status WriteWellKnown(Walk& walk, const MessageMarshaler& m, PyObject* msg, uint
       // Python code run for an element may shrink the list: measure every step.
       for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); ++i) {
         Ref item = Ref::borrow(PyList_GET_ITEM(values.get(), i));
-        VELUM_TRY(walk.WriteMessageValue(r.field->kind.value.handle, item.get(), depth));
+        VELUM_TRY(WriteElement(walk, r.field->kind.value.handle, item.get(), depth));
       }
       return sink.EndArray();
     }

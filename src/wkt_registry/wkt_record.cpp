@@ -9,6 +9,10 @@ namespace velum::wkt {
 
 namespace {
 
+// In the order of ValueMember.
+constexpr const char* kValueMemberNames[] = {"null_value", "number_value", "string_value",
+                                             "bool_value", "struct_value", "list_value"};
+
 const FieldSpec* FieldNamed(const MessageMarshaler& m, const char* local_name) noexcept {
   for (const FieldSpec& f : m.fields) {
     if (PyUnicode_CompareWithASCIIString(f.local_name.get(), local_name) == 0) return &f;
@@ -52,10 +56,8 @@ bool Recognise(const MessageMarshaler& m, WellKnownRecord& r) {
       r.any_value = FieldNamed(m, "value");
       return IsScalar(r.type_url, ScalarType::kString) && IsScalar(r.any_value, ScalarType::kBytes);
     case WellKnownType::kValue: {
-      static constexpr const char* kNames[] = {"null_value",  "number_value", "string_value",
-                                               "bool_value",  "struct_value", "list_value"};
-      for (size_t i = 0; i < std::size(kNames); ++i) {
-        r.members[i] = FieldNamed(m, kNames[i]);
+      for (size_t i = 0; i < std::size(kValueMemberNames); ++i) {
+        r.members[i] = FieldNamed(m, kValueMemberNames[i]);
         // The form reads and writes one oneof attribute: all six must share it.
         if (r.members[i] == nullptr || !r.members[i]->in_oneof() ||
             r.members[i]->kind.kind == ValueKind::kList || r.members[i]->kind.kind == ValueKind::kMap) {
@@ -94,6 +96,15 @@ Result<WellKnownRecord*> Build(const MessageMarshaler& m, WellKnownType kind) {
   if (!Recognise(m, *record)) {
     RawDelete(record);
     return static_cast<WellKnownRecord*>(nullptr);
+  }
+  if (kind == WellKnownType::kValue) {
+    for (size_t i = 0; i < std::size(kValueMemberNames); ++i) {
+      record->member_names[i] = Ref::steal(PyUnicode_InternFromString(kValueMemberNames[i]));
+      if (!record->member_names[i]) {
+        RawDelete(record);
+        return Status::Pending();
+      }
+    }
   }
   if (kind == WellKnownType::kAny) {
     record->type_key = Ref::steal(PyUnicode_InternFromString("@type"));

@@ -28,9 +28,14 @@ struct WellKnownRecord {
   Ref value_key;  // "value"
   // Value: the members of its `kind` oneof, and NullValue's default member.
   const FieldSpec* members[static_cast<size_t>(ValueMember::kCount)] = {};
+  // Their names, interned: the Oneofs the reader makes hold these, and so do
+  // those made from Python literals and keywords, so the writer finds the
+  // member by identity.
+  Ref member_names[static_cast<size_t>(ValueMember::kCount)];
   PyObject* null_value = nullptr;
 
   const FieldSpec& member(ValueMember which) const noexcept { return *members[static_cast<size_t>(which)]; }
+  PyObject* member_name(ValueMember which) const noexcept { return member_names[static_cast<size_t>(which)].get(); }
 };
 
 namespace wkt {

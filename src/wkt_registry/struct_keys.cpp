@@ -1,0 +1,54 @@
+#include "wkt_registry/struct_keys.h"
+
+#include <cstring>
+#include <utility>
+
+namespace velum::wkt {
+
+namespace {
+
+size_t HashText(std::string_view text) noexcept {
+  uint32_t h = 2166136261u;  // FNV-1a
+  for (const char c : text) h = (h ^ static_cast<uint8_t>(c)) * 16777619u;
+  return h;
+}
+
+}  // namespace
+
+StructKeys::StructKeys(StructKeys&& other) noexcept : slots_(std::exchange(other.slots_, nullptr)) {}
+
+StructKeys& StructKeys::operator=(StructKeys&& other) noexcept {
+  if (this != &other) {
+    Release();
+    slots_ = std::exchange(other.slots_, nullptr);
+  }
+  return *this;
+}
+
+StructKeys::~StructKeys() { Release(); }
+
+void StructKeys::Release() noexcept {
+  if (slots_ == nullptr) return;
+  for (size_t i = 0; i < kSlots; ++i) Py_XDECREF(slots_[i]);
+  PyMem_RawFree(slots_);
+  slots_ = nullptr;
+}
+
+Result<Ref> StructKeys::Get(const json::MemberName& name) {
+  if (name.object != nullptr || !name.ascii || name.text.size() > kLongestKey) return json::MemberNameObject(name);
+  if (slots_ == nullptr) {
+    slots_ = static_cast<PyObject**>(PyMem_RawCalloc(kSlots, sizeof(PyObject*)));
+    if (slots_ == nullptr) return json::MemberNameObject(name);
+  }
+  PyObject*& slot = slots_[HashText(name.text) & (kSlots - 1)];
+  // Only ASCII text is stored, whose str data is the text itself.
+  if (slot != nullptr && static_cast<size_t>(PyUnicode_GET_LENGTH(slot)) == name.text.size() &&
+      std::memcmp(PyUnicode_1BYTE_DATA(slot), name.text.data(), name.text.size()) == 0) {
+    return Ref::borrow(slot);
+  }
+  VELUM_ASSIGN_OR_RETURN(Ref key, json::MemberNameObject(name));
+  Py_XSETREF(slot, Py_NewRef(key.get()));
+  return key;
+}
+
+}  // namespace velum::wkt

@@ -1,0 +1,106 @@
+"""Struct and ListValue elements: the direct Value path both ways keeps the limits, the
+type checks and the collector's view of what was read."""
+
+from __future__ import annotations
+
+import gc
+import json
+import weakref
+from typing import Any
+
+import pytest
+
+from velum import Oneof, wkt
+
+
+def nested_lists(levels: int) -> Any:
+    doc: Any = "x"
+    for _ in range(levels):
+        doc = [doc]
+    return doc
+
+
+def test_list_nesting_counts_two_levels_both_ways() -> None:
+    # The innermost Value sits at depth 100.
+    at_limit = wkt.Value.from_json(json.dumps(nested_lists(50)))
+    assert at_limit._to_json_value() == nested_lists(50)
+    assert wkt.Value._from_json_value(nested_lists(50)) == at_limit
+    with pytest.raises(RecursionError, match="while parsing message$"):
+        wkt.Value.from_json(json.dumps(nested_lists(51)))
+    # One more level above it, as an element of a ListValue, is one too many.
+    with pytest.raises(RecursionError, match="while serializing message$"):
+        wkt.ListValue(values=[at_limit]).to_json()
+    with pytest.raises(RecursionError, match="while parsing message$"):
+        wkt.ListValue.from_json(json.dumps([nested_lists(50)]))
+
+
+class SubValue(wkt.Value):
+    pass
+
+
+@pytest.mark.parametrize(
+    ("container", "expected"),
+    [
+        (lambda: wkt.Struct(fields={"a": wkt.Struct()}), "got <class 'google.protobuf.Struct'>"),
+        (lambda: wkt.ListValue(values=[1]), "got <class 'int'>"),
+        (lambda: wkt.Struct(fields={"a": None}), "got <class 'NoneType'>"),
+    ],
+)
+def test_elements_of_another_class_are_refused(container: Any, expected: str) -> None:
+    with pytest.raises(TypeError) as raised:
+        container().to_json()
+    assert str(raised.value) == f"expected 'google.protobuf.Value', {expected}"
+    with pytest.raises(TypeError):
+        container()._to_json_value()
+
+
+def test_value_subclass_elements_are_written_as_values() -> None:
+    sub = SubValue.from_json('{"k": [true, null]}')
+    assert wkt.ListValue(values=[sub]).to_json() == '[{"k":[true,null]}]'
+    assert wkt.Struct(fields={"s": sub})._to_json_value() == {"s": {"k": [True, None]}}
+
+
+def test_read_values_equal_constructed_ones() -> None:
+    got = wkt.Struct.from_json('{"n": 1, "s": "x", "b": false, "z": null, "l": [], "o": {}}')
+    want = {
+        "n": Oneof("number_value", 1.0),
+        "s": Oneof("string_value", "x"),
+        "b": Oneof("bool_value", False),
+        "z": Oneof("null_value", wkt.NullValue.NULL_VALUE),
+        "l": Oneof("list_value", wkt.ListValue()),
+        "o": Oneof("struct_value", wkt.Struct()),
+    }
+    assert {k: v.kind for k, v in got.fields.items()} == want
+    assert {k: wkt.Value(kind=v) for k, v in want.items()} == got.fields
+
+
+class Marker:
+    pass
+
+
+def test_cycles_through_read_containers_are_collected() -> None:
+    outer = wkt.Value.from_json('{"inner": {"n": 1}}')
+    inner = outer.kind.value
+    marker = Marker()
+    alive = weakref.ref(marker)
+    # Value -> Oneof -> Struct -> dict -> Value -> Oneof -> Struct -> dict -> marker
+    inner.fields["inner"].kind.value.fields["back"] = outer
+    inner.fields["inner"].kind.value.fields["marker"] = marker
+    del outer, inner, marker
+    gc.collect()
+    assert alive() is None
+
+
+def test_scalar_oneofs_are_left_out_of_the_collector() -> None:
+    got = wkt.Struct._from_json_value({"n": 1.5, "s": "x", "b": True, "z": None, "l": [1]})
+    kinds = {k: v.kind for k, v in got.fields.items()}
+    assert {k for k, kind in kinds.items() if gc.is_tracked(kind)} == {"z", "l"}
+
+
+def test_many_repeated_and_colliding_keys_read_back_exactly() -> None:
+    keys = [f"k{i}" for i in range(700)] + ["", "é", "ключ", "x" * 48, "y" * 49, "a\\u0000b"]
+    docs = [{k: i for i, k in enumerate(keys[j::3])} for j in range(3)] * 2
+    text = json.dumps({"docs": docs, "again": {k: k for k in reversed(keys)}})
+    got = wkt.Struct.from_json(text)
+    assert got._to_json_value() == json.loads(text)
+    assert wkt.Struct._from_json_value(json.loads(text)) == got
