@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import builtins
 import enum
+import threading
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
@@ -177,6 +178,8 @@ class DescMessage(_Named):
     _defaults: list[tuple[str, Any]] = field(default_factory=list)
     type: Any = None  # the generated class; None for map entries (created on first use)
     _create: Any = None  # makes `type` (and the classes it needs) when it is first read
+    # Fills the members from `fields` to `_defaults` when one of them is first read.
+    _resolve: Any = None
 
 
 @dataclass(slots=True, eq=False, repr=False)
@@ -282,7 +285,49 @@ def peek_default(field: DescField) -> Any:
     """The default of `field` as held, an EnumDefault included (so no enum class is made)."""
     return _DEFAULT_SLOT.__get__(field)
 
-_lazy(DescMessage, "_defaults", _resolve_defaults)
+
+# Serialises resolving a loaded message's fields, so that no message gets two sets.
+_RESOLVE_LOCK = threading.Lock()
+
+
+def _resolve_fields(desc: DescMessage) -> None:
+    # The resolver assigns every member before `_resolve` is cleared, so a reader that
+    # sees it cleared (without taking the lock) sees them all.
+    with _RESOLVE_LOCK:
+        resolve = desc._resolve
+        if resolve is not None:
+            resolve(desc)
+            desc._resolve = None
+
+
+def _lazy_fields(name: str, then: Callable[[Any, Any], Any] | None = None) -> None:
+    """Make the slot `name` of DescMessage resolve the message's fields before it is read.
+
+    Loading a schema only checks each message; the field descriptors, which are most of
+    the objects a schema makes, are built when something first looks at them.
+    """
+    slot = DescMessage.__dict__[name]
+
+    def read(self: DescMessage) -> Any:
+        if self._resolve is not None:
+            _resolve_fields(self)
+        value = slot.__get__(self)
+        return value if then is None else then(self, value)
+
+    setattr(DescMessage, name, property(read, slot.__set__))
+
+
+for _name in (
+    "fields",
+    "oneofs",
+    "_fields_by_name",
+    "_fields_by_proto_name",
+    "_fields_by_number",
+    "_oneofs_by_local_name",
+    "_oneofs_by_name",
+):
+    _lazy_fields(_name)
+_lazy_fields("_defaults", _resolve_defaults)
 
 
 # Set by velum._classes, which builds message classes: the descriptors stay
