@@ -16,6 +16,7 @@ from typing import Any
 
 from velum import _classes
 from velum._descriptor_proto import (
+    LABEL_OPTIONAL,
     LABEL_REPEATED,
     LABEL_REQUIRED,
     TYPE_ENUM,
@@ -346,7 +347,41 @@ def _resolve_message(
     by_proto_name: dict[str, DescField] = {}
     by_number: dict[int, DescField] = {}
     prefix = type_name + "."
+    # Most fields are singular scalars outside a oneof, without options or a default:
+    # they are built here directly, their presence depending only on the message.
+    plain = None if desc.is_map_entry else _presence(features.field_presence, True, True)
+    optional = _presence(features.field_presence, False, True)  # proto3 `optional`
     for field_proto, local, target in zip(field_protos, local_names, targets, strict=False):
+        name = field_proto.name
+        if (
+            plain is not None
+            and type(target) is ScalarType
+            and field_proto.label == LABEL_OPTIONAL
+            and field_proto.options is None
+            and not field_proto.default_value
+            and (not oneofs or field_proto.oneof_index not in oneofs)
+        ):
+            presence, requires_presence = optional if field_proto.proto3_optional else plain
+            json = field_proto.json_name
+            default = _ZERO.get(target, 0)
+            field = DescField(
+                field_proto.number,
+                name,
+                local,
+                json if json is not None else json_name(name),
+                prefix + name,
+                presence,
+                requires_presence,
+                _SCALAR_VALUES[target],
+                default,
+                desc,
+            )
+            fields.append(field)
+            by_name[local] = field
+            by_proto_name[name] = field
+            by_number[field.number] = field
+            defaults.append((local, default))
+            continue
         oneof = None
         field_features = features
         if oneofs and field_proto.oneof_index in oneofs:
@@ -354,12 +389,10 @@ def _resolve_message(
         options = field_proto.options
         if options is not None:
             field_features = field_features.merge(options.features)
-        field = _make_field(
-            field_proto, local, prefix + field_proto.name, desc, oneof, field_features, target
-        )
+        field = _make_field(field_proto, local, prefix + name, desc, oneof, field_features, target)
         fields.append(field)
         by_name[local] = field
-        by_proto_name[field.name] = field
+        by_proto_name[name] = field
         by_number[field.number] = field
         if oneof is not None:
             oneof.fields.append(field)
