@@ -78,6 +78,9 @@ _SCALAR_LISTS = {
 }
 
 
+_UNRESOLVED: Any = ()
+
+
 def zero_value(scalar: ScalarType) -> Any:
     return _ZERO.get(scalar, 0)
 
@@ -154,7 +157,23 @@ class Batch:
         full_name = prefix + proto.name
         self._claim(full_name, file)
         features = parent_features.merge(features_of(proto))
-        desc = DescMessage(full_name, proto.name, file, parent, is_map_entry=is_map_entry(proto))
+        # The members that resolving fills start as one shared placeholder: they are only
+        # read through properties that resolve first (see Batch.resolve).
+        desc = DescMessage(
+            full_name,
+            proto.name,
+            file,
+            parent,
+            is_map_entry=is_map_entry(proto),
+            fields=_UNRESOLVED,
+            oneofs=_UNRESOLVED,
+            _fields_by_name=_UNRESOLVED,
+            _fields_by_proto_name=_UNRESOLVED,
+            _fields_by_number=_UNRESOLVED,
+            _oneofs_by_local_name=_UNRESOLVED,
+            _oneofs_by_name=_UNRESOLVED,
+            _defaults=_UNRESOLVED,
+        )
         self.messages[full_name] = desc
         self._message_work.append((desc, proto, features))
         self._message_protos[desc] = proto
