@@ -266,7 +266,8 @@ def _lazy_default() -> Any:
             slot.__set__(self, value)
         return value
 
-    DescField.default = property(read, slot.__set__)  # type: ignore[assignment,method-assign]
+    cls: Any = DescField  # the slot's name is taken over by the property
+    cls.default = property(read, slot.__set__)
     return slot
 
 
