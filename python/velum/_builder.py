@@ -254,8 +254,11 @@ class Batch:
         targets: list[_Target] = []
         for field_proto in field_protos:
             scalar = _SCALAR_TYPES.get(field_proto.type)
-            if scalar is not None and not field_proto.default_value:
-                targets.append(scalar)  # the common case: nothing to look up or check
+            if scalar is not None and (
+                not field_proto.default_value or scalar is ScalarType.STRING
+            ):
+                # The common case: nothing to look up, and no default that could be wrong.
+                targets.append(scalar)
             else:
                 targets.append(self._check_field(field_proto, prefix + field_proto.name))
         return targets
