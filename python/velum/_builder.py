@@ -369,8 +369,9 @@ def _resolve_message(
     by_proto_name: dict[str, DescField] = {}
     by_number: dict[int, DescField] = {}
     prefix = type_name + "."
-    # Most fields are singular scalars outside a oneof, without options or a default:
-    # they are built here directly, their presence depending only on the message.
+    # Most fields are singular scalars outside a oneof, without options or a default other
+    # than a string's: they are built here directly, their presence depending only on the
+    # message.
     plain = None if desc.is_map_entry else _presence(features.field_presence, True, True)
     optional = _presence(features.field_presence, False, True)  # proto3 `optional`
     for field_proto, local, target in zip(field_protos, local_names, targets, strict=False):
@@ -380,12 +381,13 @@ def _resolve_message(
             and type(target) is ScalarType
             and field_proto.label == LABEL_OPTIONAL
             and field_proto.options is None
-            and not field_proto.default_value
+            and (not field_proto.default_value or target is ScalarType.STRING)
             and (not oneofs or field_proto.oneof_index not in oneofs)
         ):
             presence, requires_presence = optional if field_proto.proto3_optional else plain
             json = field_proto.json_name
-            default = _ZERO.get(target, 0)
+            # A string's default is its text as written; any other has none here.
+            default = field_proto.default_value or _ZERO.get(target, 0)
             field = DescField(
                 field_proto.number,
                 name,
