@@ -119,9 +119,13 @@ fuzz-ci: build-fuzz
 	FUZZ_TARGET=tree fuzz/run.sh $(FUZZ_PY) $(FUZZ_CI_TREE_SECONDS)
 
 # Benchmarks against protobuf (upb, pure Python) and the marshal floor; see bench/.
-.PHONY: bench bench-quick bench-json
+.PHONY: bench bench-quick bench-json bench-loading
 bench: build
 	$(PY) -m bench
+
+# Only the schema-loading rows (Registry.add_file_set against upb's pool); the rest is kept.
+bench-loading: build
+	$(PY) -m bench --only loading
 
 # Only the JSON rows (against json_format, orjson, msgspec); the binary rows are kept.
 bench-json: build

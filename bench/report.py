@@ -101,6 +101,14 @@ LOADING_HEADER = ("schema set (descriptor bytes, messages)", "operation",
                   "velum median (min–max)", "upb", "upb/velum")
 
 
+def _loading_run(meta: dict[str, Any]) -> list[str]:
+    """A note on the loading rows when they come from a later `--only loading` run."""
+    run = meta.get("loading_measured")
+    if not run:
+        return []
+    return ["", f"These rows were measured on their own ({run['date']}, commit {run['commit']})."]
+
+
 def loading_rows(results: Results) -> list[tuple[str, ...]]:
     return [
         (f"{r['schema']} ({fmt_size(r['size'])}, {r['messages']})", r["op"],
@@ -342,6 +350,7 @@ def markdown(results: Results, analysis: str | None, json_part: Sequence[str] = 
         "Sets: `google/protobuf/descriptor.proto` and all of protoc's bundled `.proto` "
         "files (from grpcio-tools), the test schemas, and two generated ones "
         "(`bench/loading.py`).",
+        *_loading_run(results.meta),
         "",
         markdown_table(LOADING_HEADER, loading_rows(results)) if results.loading
         else "(not measured in this run)",

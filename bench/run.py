@@ -1,4 +1,4 @@
-"""Entry point: `python -m bench [--quick] [--only json|binary]` or `python bench/run.py ...`."""
+"""Entry point: `python -m bench [--quick] [--only json|binary|loading]` (or bench/run.py)."""
 
 from __future__ import annotations
 
@@ -145,9 +145,10 @@ def main(argv: list[str] | None = None) -> int:
                     + ",".join(w.name for w in WORKLOADS))
     ap.add_argument("--ops", help="comma-separated subset of: "
                     + ",".join(OPERATIONS + JSON_OPERATIONS))
-    ap.add_argument("--only", choices=("binary", "json"),
-                    help="measure only the binary rows (and schema loading) or only the JSON "
-                    "rows; the other part is carried over from the earlier raw results")
+    ap.add_argument("--only", choices=("binary", "json", "loading"),
+                    help="measure only the binary rows (and schema loading), only the JSON "
+                    "rows or only the schema-loading rows; the rest is carried over from the "
+                    "earlier raw results")
     ap.add_argument("--clock", choices=sorted(CLOCKS), default="cpu",
                     help="cpu: the thread's CPU time (default, robust on a loaded machine); wall")
     ap.add_argument("--no-pure-python", action="store_true", help="skip the subprocess peer")
@@ -175,7 +176,8 @@ def main(argv: list[str] | None = None) -> int:
     chosen_ops = args.ops.split(",") if args.ops else None
     ops = [o for o in OPERATIONS if chosen_ops is None or o in chosen_ops]
     json_ops = [o for o in JSON_OPERATIONS if chosen_ops is None or o in chosen_ops]
-    do_binary, do_json = args.only != "json", args.only != "binary"
+    do_binary, do_json = args.only in (None, "binary"), args.only in (None, "json")
+    do_loading = args.only in (None, "binary", "loading") and not args.no_loading
     started = time.perf_counter()
     use_clock(args.clock)
     load_before = os.getloadavg()[0]
@@ -233,7 +235,7 @@ def main(argv: list[str] | None = None) -> int:
     finally:
         if pure is not None:
             pure.close()
-    if do_binary and not args.no_loading:
+    if do_loading:
         results.loading = measure_loading(cfg, velum is not None)
     results.meta["seconds"] = round(time.perf_counter() - started, 1)
     results.meta["load"] = [round(load_before, 2), round(os.getloadavg()[0], 2)]
@@ -244,7 +246,7 @@ def main(argv: list[str] | None = None) -> int:
 
     out_json = args.json or BENCH_DIR / "results" / f"{mode}.json"
     if args.only is not None:
-        results = _carry_over(results, out_json, keep_json=args.only == "binary")
+        results = _carry_over(results, out_json, args.only)
     out_json.parent.mkdir(parents=True, exist_ok=True)
     out_json.write_text(json.dumps(to_json(results), indent=1, ensure_ascii=False) + "\n")
     md_path = args.markdown or (None if args.quick else ROOT / "BENCHMARKS.md")
@@ -285,12 +287,16 @@ def _run_json(results: Results, velum: VelumImpl | None, upb: ProtobufImpl,
     }
 
 
-def _carry_over(fresh: Results, path: Path, keep_json: bool) -> Results:
+def _carry_over(fresh: Results, path: Path, only: str) -> Results:
     """The fresh part of a partial run joined with the other part of the earlier results."""
     if not path.exists():
         return fresh
     earlier = from_json(json.loads(path.read_text()))
-    if keep_json:
+    if only == "loading":
+        earlier.loading = fresh.loading
+        earlier.meta["loading_measured"] = {k: fresh.meta[k] for k in ("date", "commit")}
+        return earlier
+    if only == "binary":
         fresh.json_meta, fresh.json_cells = earlier.json_meta, earlier.json_cells
         fresh.json_memory, fresh.json_checks = earlier.json_memory, earlier.json_checks
         return fresh

@@ -8,6 +8,7 @@ initialise the message classes.
 
 from __future__ import annotations
 
+import functools
 import math
 import struct
 from collections.abc import Callable
@@ -15,6 +16,7 @@ from typing import Any
 
 from velum import _classes
 from velum._descriptor_proto import (
+    LABEL_OPTIONAL,
     LABEL_REPEATED,
     LABEL_REQUIRED,
     TYPE_ENUM,
@@ -74,6 +76,9 @@ _SCALAR_VALUES = {t: DescFieldValueScalar(t) for t in ScalarType}
 _SCALAR_LISTS = {
     (t, packed): DescFieldValueList(t, packed) for t in ScalarType for packed in (False, True)
 }
+
+
+_UNRESOLVED: Any = ()
 
 
 def zero_value(scalar: ScalarType) -> Any:
@@ -152,7 +157,23 @@ class Batch:
         full_name = prefix + proto.name
         self._claim(full_name, file)
         features = parent_features.merge(features_of(proto))
-        desc = DescMessage(full_name, proto.name, file, parent, is_map_entry=is_map_entry(proto))
+        # The members that resolving fills start as one shared placeholder: they are only
+        # read through properties that resolve first (see Batch.resolve).
+        desc = DescMessage(
+            full_name,
+            proto.name,
+            file,
+            parent,
+            is_map_entry=is_map_entry(proto),
+            fields=_UNRESOLVED,
+            oneofs=_UNRESOLVED,
+            _fields_by_name=_UNRESOLVED,
+            _fields_by_proto_name=_UNRESOLVED,
+            _fields_by_number=_UNRESOLVED,
+            _oneofs_by_local_name=_UNRESOLVED,
+            _oneofs_by_name=_UNRESOLVED,
+            _defaults=_UNRESOLVED,
+        )
         self.messages[full_name] = desc
         self._message_work.append((desc, proto, features))
         self._message_protos[desc] = proto
@@ -196,11 +217,17 @@ class Batch:
     # Later phases; the registry runs its own checks between the two.
 
     def resolve(self) -> None:
-        """Resolve every field and extension; enum classes are made on first use."""
+        """Check every message and resolve every extension.
+
+        A message's fields are resolved when first read (most loaded types are never
+        used), but everything that could fail is checked here, so that a damaged schema
+        is refused when it is loaded. Enum classes are made on first use.
+        """
         for enum_desc in self.enums.values():
             enum_desc._create = _classes.create_enum_on_first_use
         for desc, proto, features in self._message_work:
-            self._resolve_message(desc, proto, features)
+            targets = self._check_message(desc, proto)
+            desc._resolve = functools.partial(_resolve_message, proto, features, targets)
         for ext_proto, file, scope, features in self._extension_work:
             self._resolve_extension(ext_proto, file, scope, features)
 
@@ -213,54 +240,42 @@ class Batch:
             if not desc.is_map_entry:
                 desc._create = _classes.create_on_first_use
 
-    def _resolve_message(self, desc: DescMessage, proto: MessageProto, features: Features) -> None:
+    def _check_message(self, desc: DescMessage, proto: MessageProto) -> list[_Target]:
+        """Refuse what resolving `desc` would refuse; returns the type of each field."""
         field_protos = proto.fields
         file, type_name = desc.file, desc.type_name
         for field_proto in field_protos:
             if not field_proto.name.isidentifier():
                 _check_identifier(field_proto.name, "field", file, type_name)
-        real_oneofs = _real_oneof_indexes(proto) if proto.oneofs else []
-        oneof_protos = [proto.oneofs[i] for i in real_oneofs]
-        for oneof_proto in oneof_protos:
-            _check_identifier(oneof_proto.name, "oneof", file, type_name)
-        names = [f.name for f in field_protos]
-        names += [o.name for o in oneof_protos]
-        local_names = assign_local_names(names, _reserved_in(desc))
-        oneofs: dict[int, tuple[DescOneof, Features]] = {}
-        for index, oneof_proto, local in zip(
-            real_oneofs, oneof_protos, local_names[len(field_protos) :], strict=True
-        ):
-            group = DescOneof(oneof_proto.name, local, desc)
-            oneofs[index] = (group, features.merge(features_of(oneof_proto)))
-            desc.oneofs.append(group)
-            desc._oneofs_by_local_name[local] = group
-            desc._oneofs_by_name[group.name] = group
-        fields = desc.fields
-        defaults: list[tuple[str, Any]] = []
-        by_name, by_proto_name = desc._fields_by_name, desc._fields_by_proto_name
-        by_number = desc._fields_by_number
+        if proto.oneofs:
+            for index in _real_oneof_indexes(proto):
+                _check_identifier(proto.oneofs[index].name, "oneof", file, type_name)
         prefix = type_name + "."
-        for field_proto, local in zip(field_protos, local_names, strict=False):
-            oneof = None
-            field_features = features
-            if oneofs and field_proto.oneof_index in oneofs:
-                oneof, field_features = oneofs[field_proto.oneof_index]
-            options = field_proto.options
-            if options is not None:
-                field_features = field_features.merge(options.features)
-            field = self._make_field(
-                field_proto, local, prefix + field_proto.name, desc, oneof, field_features
-            )
-            fields.append(field)
-            by_name[local] = field
-            by_proto_name[field.name] = field
-            by_number[field.number] = field
-            if oneof is not None:
-                oneof.fields.append(field)
+        targets: list[_Target] = []
+        for field_proto in field_protos:
+            scalar = _SCALAR_TYPES.get(field_proto.type)
+            if scalar is not None and (
+                not field_proto.default_value or scalar is ScalarType.STRING
+            ):
+                # The common case: nothing to look up, and no default that could be wrong.
+                targets.append(scalar)
             else:
-                defaults.append((local, peek_default(field)))
-        defaults.extend((oneof.local_name, None) for oneof in desc.oneofs)
-        desc._defaults = defaults
+                targets.append(self._check_field(field_proto, prefix + field_proto.name))
+        return targets
+
+    def _check_field(self, proto: FieldProto, full_name: str) -> _Target:
+        """The field's type (a map's value descriptor for a map), its default checked."""
+        scalar = _SCALAR_TYPES.get(proto.type)
+        target = scalar if scalar is not None else self._field_type(proto, full_name)
+        if proto.label == LABEL_REPEATED:
+            if type(target) is DescMessage and target.is_map_entry:
+                return self._map_value(target, full_name)
+        elif proto.default_value:
+            if type(target) is ScalarType:
+                _scalar_default(target, proto, full_name)
+            elif type(target) is DescEnum:
+                _enum_default(target, proto, full_name)
+        return target
 
     def _resolve_extension(
         self, proto: FieldProto, file: DescFile, scope: DescMessage | None, features: Features
@@ -270,101 +285,21 @@ class Batch:
         extendee = self.message(proto.extendee.lstrip("."))
         if extendee is None:
             raise ValueError(f"{file.name}: unknown extendee {proto.extendee} of {full_name}")
+        target = self._check_field(proto, full_name)
         # Extension values are read through a holder class whose only attribute is "value".
-        field = self._make_field(
-            proto, "value", full_name, scope, None, features.merge(features_of(proto)), True
+        field = _make_field(
+            proto,
+            "value",
+            full_name,
+            scope,
+            None,
+            features.merge(features_of(proto)),
+            target,
+            True,
         )
         ext = DescExtension(full_name, full_name, proto.number, extendee, field, file, scope)
         (scope.nested_extensions if scope else file.extensions).append(ext)
         self.extensions.append(ext)
-
-    def _make_field(
-        self,
-        proto: FieldProto,
-        local_name: str,
-        full_name: str,
-        parent: DescMessage | None,
-        oneof: DescOneof | None,
-        features: Features,
-        is_extension: bool = False,
-    ) -> DescField:
-        label = proto.label
-        if label == LABEL_REQUIRED:
-            features = features.with_presence(FIELD_PRESENCE_LEGACY_REQUIRED)
-        if proto.options is not None:
-            packed = packed_option(proto)
-            if packed is not None:
-                features = features.with_packed(packed)
-        if parent is not None and parent.is_map_entry:
-            # Map entries keep their own encoding whatever the file's features say.
-            features = features.length_prefixed()
-        scalar = _SCALAR_TYPES.get(proto.type)
-        # Otherwise a message, an enum, or a type to look up or refuse.
-        target = scalar if scalar is not None else self._field_type(proto, full_name)
-        value: FieldValue
-        if label == LABEL_REPEATED:
-            value, default = self._repeated_value(target, proto, features, full_name)
-            presence, requires_presence = Presence.IMPLICIT, False
-        else:
-            if type(target) is ScalarType:
-                # Fields outside a oneof share one value descriptor per scalar type.
-                value = (
-                    _SCALAR_VALUES[target] if oneof is None else DescFieldValueScalar(target, oneof)
-                )
-                default = (
-                    _scalar_default(target, proto, full_name)
-                    if proto.default_value
-                    else _ZERO.get(target, 0)
-                )
-            elif type(target) is DescEnum:
-                value = DescFieldValueEnum(target, oneof)
-                default = _enum_default(target, proto, full_name)
-            else:
-                assert isinstance(target, DescMessage)
-                delimited = proto.type == TYPE_GROUP or (
-                    features.message_encoding == MESSAGE_DELIMITED and not target.is_map_entry
-                )
-                value, default = DescFieldValueMessage(target, delimited, oneof), None
-            presence, requires_presence = _presence(
-                features.field_presence,
-                oneof is None
-                and not proto.proto3_optional
-                and not is_extension
-                and not isinstance(value, DescFieldValueMessage),
-                not isinstance(value, DescFieldValueMessage) and oneof is None,
-            )
-        json = proto.json_name
-        return DescField(
-            proto.number,
-            proto.name,
-            local_name,
-            json if json is not None else json_name(proto.name),
-            full_name,
-            presence,
-            requires_presence,
-            value,
-            default,
-            parent,
-            oneof,
-        )
-
-    def _repeated_value(
-        self,
-        target: ScalarType | DescEnum | DescMessage,
-        proto: FieldProto,
-        features: Features,
-        full_name: str,
-    ) -> tuple[FieldValue, Any]:
-        if type(target) is DescMessage:
-            if target.is_map_entry:
-                return self._map_value(target, full_name), {}
-            delimited = proto.type == TYPE_GROUP or features.message_encoding == MESSAGE_DELIMITED
-            return DescFieldValueList(target, False, delimited), []
-        packable = not (type(target) is ScalarType and target in _UNPACKABLE)
-        packed = packable and features.repeated_field_encoding == REPEATED_PACKED
-        if type(target) is ScalarType:
-            return _SCALAR_LISTS[target, packed], []
-        return DescFieldValueList(target, packed, False), []
 
     def _field_type(self, proto: FieldProto, full_name: str) -> ScalarType | DescEnum | DescMessage:
         if proto.type in (TYPE_MESSAGE, TYPE_GROUP, TYPE_ENUM) or (
@@ -395,6 +330,189 @@ class Batch:
         if not isinstance(key, ScalarType):
             raise ValueError(f"field {full_name}: invalid map key type")
         return DescFieldValueMap(key, self._field_type(by_number[2], full_name))
+
+
+# What a field refers to, found when its message is checked: a scalar type, an enum,
+# a message, or for a map field its value descriptor.
+_Target = ScalarType | DescEnum | DescMessage | DescFieldValueMap
+
+
+def _resolve_message(
+    proto: MessageProto, features: Features, targets: list[_Target], desc: DescMessage
+) -> None:
+    """Build the field and oneof descriptors of a checked message (see Batch.resolve).
+
+    Everything is built aside and then assigned, the lazy members through their setters.
+    """
+    field_protos = proto.fields
+    type_name = desc.type_name
+    real_oneofs = _real_oneof_indexes(proto) if proto.oneofs else []
+    oneof_protos = [proto.oneofs[i] for i in real_oneofs]
+    names = [f.name for f in field_protos]
+    names += [o.name for o in oneof_protos]
+    local_names = assign_local_names(names, _reserved_in(desc))
+    oneofs: dict[int, tuple[DescOneof, Features]] = {}
+    oneof_list: list[DescOneof] = []
+    oneofs_by_local_name: dict[str, DescOneof] = {}
+    oneofs_by_name: dict[str, DescOneof] = {}
+    for index, oneof_proto, local in zip(
+        real_oneofs, oneof_protos, local_names[len(field_protos) :], strict=True
+    ):
+        group = DescOneof(oneof_proto.name, local, desc)
+        oneofs[index] = (group, features.merge(features_of(oneof_proto)))
+        oneof_list.append(group)
+        oneofs_by_local_name[local] = group
+        oneofs_by_name[group.name] = group
+    fields: list[DescField] = []
+    defaults: list[tuple[str, Any]] = []
+    by_name: dict[str, DescField] = {}
+    by_proto_name: dict[str, DescField] = {}
+    by_number: dict[int, DescField] = {}
+    prefix = type_name + "."
+    # Most fields are singular scalars outside a oneof, without options or a default other
+    # than a string's: they are built here directly, their presence depending only on the
+    # message.
+    plain = None if desc.is_map_entry else _presence(features.field_presence, True, True)
+    optional = _presence(features.field_presence, False, True)  # proto3 `optional`
+    for field_proto, local, target in zip(field_protos, local_names, targets, strict=False):
+        name = field_proto.name
+        if (
+            plain is not None
+            and type(target) is ScalarType
+            and field_proto.label == LABEL_OPTIONAL
+            and field_proto.options is None
+            and (not field_proto.default_value or target is ScalarType.STRING)
+            and (not oneofs or field_proto.oneof_index not in oneofs)
+        ):
+            presence, requires_presence = optional if field_proto.proto3_optional else plain
+            json = field_proto.json_name
+            # A string's default is its text as written; any other has none here.
+            default = field_proto.default_value or _ZERO.get(target, 0)
+            field = DescField(
+                field_proto.number,
+                name,
+                local,
+                json if json is not None else json_name(name),
+                prefix + name,
+                presence,
+                requires_presence,
+                _SCALAR_VALUES[target],
+                default,
+                desc,
+            )
+            fields.append(field)
+            by_name[local] = field
+            by_proto_name[name] = field
+            by_number[field.number] = field
+            defaults.append((local, default))
+            continue
+        oneof = None
+        field_features = features
+        if oneofs and field_proto.oneof_index in oneofs:
+            oneof, field_features = oneofs[field_proto.oneof_index]
+        options = field_proto.options
+        if options is not None:
+            field_features = field_features.merge(options.features)
+        field = _make_field(field_proto, local, prefix + name, desc, oneof, field_features, target)
+        fields.append(field)
+        by_name[local] = field
+        by_proto_name[name] = field
+        by_number[field.number] = field
+        if oneof is not None:
+            oneof.fields.append(field)
+        else:
+            defaults.append((local, peek_default(field)))
+    defaults.extend((oneof.local_name, None) for oneof in oneof_list)
+    desc.fields = fields
+    desc.oneofs = oneof_list
+    desc._fields_by_name = by_name
+    desc._fields_by_proto_name = by_proto_name
+    desc._fields_by_number = by_number
+    desc._oneofs_by_local_name = oneofs_by_local_name
+    desc._oneofs_by_name = oneofs_by_name
+    desc._defaults = defaults
+
+
+def _make_field(
+    proto: FieldProto,
+    local_name: str,
+    full_name: str,
+    parent: DescMessage | None,
+    oneof: DescOneof | None,
+    features: Features,
+    target: _Target,
+    is_extension: bool = False,
+) -> DescField:
+    label = proto.label
+    if label == LABEL_REQUIRED:
+        features = features.with_presence(FIELD_PRESENCE_LEGACY_REQUIRED)
+    if proto.options is not None:
+        packed = packed_option(proto)
+        if packed is not None:
+            features = features.with_packed(packed)
+    if parent is not None and parent.is_map_entry:
+        # Map entries keep their own encoding whatever the file's features say.
+        features = features.length_prefixed()
+    value: FieldValue
+    if label == LABEL_REPEATED:
+        value, default = _repeated_value(target, proto, features)
+        presence, requires_presence = Presence.IMPLICIT, False
+    else:
+        if type(target) is ScalarType:
+            # Fields outside a oneof share one value descriptor per scalar type.
+            value = _SCALAR_VALUES[target] if oneof is None else DescFieldValueScalar(target, oneof)
+            default = (
+                _scalar_default(target, proto, full_name)
+                if proto.default_value
+                else _ZERO.get(target, 0)
+            )
+        elif type(target) is DescEnum:
+            value = DescFieldValueEnum(target, oneof)
+            default = _enum_default(target, proto, full_name)
+        else:
+            assert isinstance(target, DescMessage)
+            delimited = proto.type == TYPE_GROUP or (
+                features.message_encoding == MESSAGE_DELIMITED and not target.is_map_entry
+            )
+            value, default = DescFieldValueMessage(target, delimited, oneof), None
+        presence, requires_presence = _presence(
+            features.field_presence,
+            oneof is None
+            and not proto.proto3_optional
+            and not is_extension
+            and not isinstance(value, DescFieldValueMessage),
+            not isinstance(value, DescFieldValueMessage) and oneof is None,
+        )
+    json = proto.json_name
+    return DescField(
+        proto.number,
+        proto.name,
+        local_name,
+        json if json is not None else json_name(proto.name),
+        full_name,
+        presence,
+        requires_presence,
+        value,
+        default,
+        parent,
+        oneof,
+    )
+
+
+def _repeated_value(
+    target: _Target, proto: FieldProto, features: Features
+) -> tuple[FieldValue, Any]:
+    if type(target) is DescFieldValueMap:
+        return target, {}
+    if type(target) is DescMessage:
+        delimited = proto.type == TYPE_GROUP or features.message_encoding == MESSAGE_DELIMITED
+        return DescFieldValueList(target, False, delimited), []
+    packable = not (type(target) is ScalarType and target in _UNPACKABLE)
+    packed = packable and features.repeated_field_encoding == REPEATED_PACKED
+    if type(target) is ScalarType:
+        return _SCALAR_LISTS[target, packed], []
+    assert type(target) is DescEnum
+    return DescFieldValueList(target, packed, False), []
 
 
 def _check_identifier(name: str, kind: str, file: DescFile, scope: str) -> None:

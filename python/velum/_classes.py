@@ -171,8 +171,8 @@ def create_on_first_use(desc: DescMessage) -> None:
         stack = [desc]
         while stack:
             current = stack.pop()
-            if current in needed or peek_type(current) is not None:
-                continue
+            if current in needed or peek_type(current) is not None or current.is_map_entry:
+                continue  # a map entry has no class; its field's value names what it needs
             needed[current] = None
             stack.extend(current.nested_messages)
             for field in current.fields:

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import builtins
 import enum
+import threading
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
@@ -177,6 +178,8 @@ class DescMessage(_Named):
     _defaults: list[tuple[str, Any]] = field(default_factory=list)
     type: Any = None  # the generated class; None for map entries (created on first use)
     _create: Any = None  # makes `type` (and the classes it needs) when it is first read
+    # Fills the members from `fields` to `_defaults` when one of them is first read.
+    _resolve: Any = None
 
 
 @dataclass(slots=True, eq=False, repr=False)
@@ -231,58 +234,105 @@ def peek_type(desc: DescMessage | DescEnum) -> Any:
     return _TYPE_SLOTS[type(desc)].__get__(desc)
 
 
-def _lazy(cls: type, name: str, resolve: Any) -> Any:
-    """Replace the slot `name` of `cls` by a property that resolves what it holds on read.
+def _lazy_type(cls: Any) -> Any:
+    """Replace the slot `type` of `cls` by a property that makes the class on first read.
 
-    Classes and enum members are made when first needed rather than when a schema is
-    loaded; the dataclass constructor and plain assignment keep writing the slot.
+    Classes are made when first needed rather than when a schema is loaded; the
+    dataclass constructor and plain assignment keep writing the slot. The property is
+    read for every field that refers to the type, so it is a single plain function.
     """
-    slot = cls.__dict__[name]
+    slot = cls.__dict__["type"]
 
     def read(self: Any) -> Any:
-        value = slot.__get__(self)
-        resolved = resolve(self, value)
-        if resolved is not value:
-            slot.__set__(self, resolved)
-        return resolved
+        if self._create is not None:
+            # Not made yet, or still being made: a batch publishes its classes before it
+            # initialises them, so another thread waits in the hook until it is done.
+            self._create(self)
+        return slot.__get__(self)
 
-    setattr(cls, name, property(read, slot.__set__))
+    cls.type = property(read, slot.__set__)
     return slot
 
 
-def _resolve_type(desc: DescMessage | DescEnum, value: Any) -> Any:
-    if desc._create is not None:
-        # Not made yet, or still being made: a batch publishes its classes before it
-        # initialises them, so another thread waits in the hook until it is done.
-        desc._create(desc)
-        return peek_type(desc)
-    return value
+def _lazy_default() -> Any:
+    """Replace the slot `default` of DescField by a property that turns an EnumDefault
+    into the enum member (making the enum class) on first read."""
+    slot = DescField.__dict__["default"]
 
+    def read(self: DescField) -> Any:
+        value = slot.__get__(self)
+        if type(value) is EnumDefault:
+            value = value.member()
+            slot.__set__(self, value)
+        return value
 
-def _resolve_default(_: DescField, value: Any) -> Any:
-    return value.member() if type(value) is EnumDefault else value
+    cls: Any = DescField  # the slot's name is taken over by the property
+    cls.default = property(read, slot.__set__)
+    return slot
 
 
 def _resolve_defaults(_: DescMessage, pairs: list[tuple[str, Any]]) -> list[tuple[str, Any]]:
-    if any(type(value) is EnumDefault for _, value in pairs):
-        pairs[:] = [
-            (key, value.member() if type(value) is EnumDefault else value) for key, value in pairs
-        ]
+    for _key, value in pairs:
+        if type(value) is EnumDefault:
+            pairs[:] = [
+                (key, value.member() if type(value) is EnumDefault else value)
+                for key, value in pairs
+            ]
+            break
     return pairs
 
 
-_TYPE_SLOTS = {
-    DescMessage: _lazy(DescMessage, "type", _resolve_type),
-    DescEnum: _lazy(DescEnum, "type", _resolve_type),
-}
-_DEFAULT_SLOT = _lazy(DescField, "default", _resolve_default)
+_TYPE_SLOTS = {DescMessage: _lazy_type(DescMessage), DescEnum: _lazy_type(DescEnum)}
+_DEFAULT_SLOT = _lazy_default()
 
 
 def peek_default(field: DescField) -> Any:
     """The default of `field` as held, an EnumDefault included (so no enum class is made)."""
     return _DEFAULT_SLOT.__get__(field)
 
-_lazy(DescMessage, "_defaults", _resolve_defaults)
+
+# Serialises resolving a loaded message's fields, so that no message gets two sets.
+_RESOLVE_LOCK = threading.Lock()
+
+
+def _resolve_fields(desc: DescMessage) -> None:
+    # The resolver assigns every member before `_resolve` is cleared, so a reader that
+    # sees it cleared (without taking the lock) sees them all.
+    with _RESOLVE_LOCK:
+        resolve = desc._resolve
+        if resolve is not None:
+            resolve(desc)
+            desc._resolve = None
+
+
+def _lazy_fields(name: str, then: Callable[[Any, Any], Any] | None = None) -> None:
+    """Make the slot `name` of DescMessage resolve the message's fields before it is read.
+
+    Loading a schema only checks each message; the field descriptors, which are most of
+    the objects a schema makes, are built when something first looks at them.
+    """
+    slot = DescMessage.__dict__[name]
+
+    def read(self: DescMessage) -> Any:
+        if self._resolve is not None:
+            _resolve_fields(self)
+        value = slot.__get__(self)
+        return value if then is None else then(self, value)
+
+    setattr(DescMessage, name, property(read, slot.__set__))
+
+
+for _name in (
+    "fields",
+    "oneofs",
+    "_fields_by_name",
+    "_fields_by_proto_name",
+    "_fields_by_number",
+    "_oneofs_by_local_name",
+    "_oneofs_by_name",
+):
+    _lazy_fields(_name)
+_lazy_fields("_defaults", _resolve_defaults)
 
 
 # Set by velum._classes, which builds message classes: the descriptors stay

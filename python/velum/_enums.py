@@ -81,9 +81,13 @@ def new_enum_class(
         member = by_value.get(number)
         if member is None:  # a later name with a known number is an alias
             member = int.__new__(cls, number)
-            member.__dict__.update(
-                _value_=number, _name_=local, __objclass__=cls, _sort_order_=len(names)
-            )
+            # A new member's __dict__ is empty: replacing it is cheaper than updating it.
+            member.__dict__ = {
+                "_value_": number,
+                "_name_": local,
+                "__objclass__": cls,
+                "_sort_order_": len(names),
+            }
             names.append(local)
             by_value[number] = member
         by_name[local] = member
