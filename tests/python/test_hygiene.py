@@ -412,15 +412,23 @@ def check_no_growth(
         # The interpreter's bounded caches (free lists and the like) fill up while the
         # warm-up is traced; only growth after that counts.
         repeat(call, traced_warmup)
-        gc.collect()
-        before, _ = tracemalloc.get_traced_memory()
-        repeat(call, traced_rounds)
-        gc.collect()
-        now, _ = tracemalloc.get_traced_memory()
+        # A leak grows in every window; a cache the interpreter fills late (a few KB
+        # seen now and then on a loaded machine) grows in one only, so the second
+        # window is measured only when the first one grew.
+        growth: list[int] = []
+        for _ in range(2):
+            gc.collect()
+            before, _ = tracemalloc.get_traced_memory()
+            repeat(call, traced_rounds)
+            gc.collect()
+            now, _ = tracemalloc.get_traced_memory()
+            growth.append(now - before)
+            # Eight bytes a call is less than any leaked object or native block.
+            if growth[-1] < traced_rounds * 8:
+                break
     finally:
         tracemalloc.stop()
-    # Eight bytes a call is less than any leaked object or native block.
-    assert now - before < traced_rounds * 8, f"traced memory grew by {now - before} bytes"
+    assert min(growth) < traced_rounds * 8, f"traced memory grew by {growth} bytes"
 
 
 def case_ids() -> list[str]:
