@@ -2,11 +2,11 @@
 
 from __future__ import annotations
 
-import threading
 from typing import Any
 
 import pytest
 from google.protobuf import descriptor_pb2
+from test_threads import run_threads
 
 import velum
 from velum._descriptors import peek_type
@@ -65,19 +65,8 @@ def test_threads_racing_for_a_class_get_the_same_one(compiler: Any) -> None:
     registry = velum.Registry()
     registry.add_file_set(compiler("test_proto3.proto"))
     names = [n for n in registry._messages if n.startswith("velum.test.proto3.")]
-    seen: list[dict[str, type]] = []
-    start = threading.Barrier(6)
-
-    def work() -> None:
-        start.wait()
-        seen.append({name: registry.message_class(name) for name in names})
-
-    threads = [threading.Thread(target=work) for _ in range(6)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert len(seen) == 6 and all(found == seen[0] for found in seen)
+    seen = run_threads(lambda _: {name: registry.message_class(name) for name in names}, 6)
+    assert all(found == seen[0] for found in seen)
 
 
 def test_a_long_chain_of_references_needs_no_deep_recursion() -> None:

@@ -3,11 +3,11 @@
 from __future__ import annotations
 
 import re
-import threading
 from typing import Any
 
 import pytest
 from google.protobuf import descriptor_pb2
+from test_threads import run_threads
 
 import velum
 
@@ -99,22 +99,15 @@ def test_threads_racing_for_fields_see_one_complete_set(compiler: Any) -> None:
     registry = velum.Registry()
     registry.add_file_set(compiler("test_proto3.proto"))
     descs = [d for n, d in registry._messages.items() if n.startswith(f"{P3}.")]
-    seen: list[list[tuple[int, int, int]]] = []
-    start = threading.Barrier(6)
 
-    def work() -> None:
-        start.wait()
+    def work(_: int) -> list[tuple[int, int, int]]:
         # The last member assigned is read first: a reader must never see a partial set.
-        seen.append([
+        return [
             (id(d._defaults), id(d.fields), len(d._fields_by_name) + len(d._oneofs_by_name))
             for d in descs
-        ])  # fmt: skip
+        ]
 
-    threads = [threading.Thread(target=work) for _ in range(6)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert len(seen) == 6 and all(found == seen[0] for found in seen)
+    seen = run_threads(work, 6)
+    assert all(found == seen[0] for found in seen)
     counts = [n for _, _, n in seen[0]]
     assert counts == [len(d.fields) + len(d.oneofs) for d in descs]
