@@ -219,10 +219,7 @@ def _write_back(cls: type, msg: velum.Message, registry: velum.Registry) -> None
     try:
         value = msg._to_json_value(registry=registry)
     except ValueError as exc:
-        # Required fields are checked by the writers only, and the FieldMask reader
-        # takes pieces (empty, upper-case first, ...) the writer cannot write back.
-        message = str(exc)
-        assert "required field not set" in message or "invalid FieldMask path" in message, exc
+        hostile_json.check_unwritable(exc)
         return
     again = cls._from_json_value(value, registry=registry)
     assert again._to_json_value(registry=registry) == value, (value, msg, again)
