@@ -32,8 +32,16 @@ RESERVED_MESSAGE_NAMES = frozenset(
 )
 
 
+# Files whose classes a generated module holds, and that module's name.
+GENERATED_MODULES: dict[DescFile, str] = {}
+
+
 def module_name(file: DescFile) -> str:
-    """The `__module__` of a file's classes: its proto package, else its path."""
+    """The `__module__` of a file's classes: the generated module that holds them, else
+    its proto package, else its path."""
+    generated = GENERATED_MODULES.get(file)
+    if generated is not None:
+        return generated
     if file.package:
         return file.package
     return file.name.removesuffix(".proto").replace("/", ".")

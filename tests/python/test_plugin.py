@@ -116,6 +116,81 @@ def test_reimporting_a_module_reuses_its_file(out):
     assert run_python(out, code).strip() == "True"
 
 
+def test_importing_a_module_makes_no_class_until_a_name_is_read(out):
+    report = run_python(
+        out,
+        """
+        import json, pickle
+        import velum
+        from velum._descriptors import peek_type
+        import acme.shop_v1_velum as shop
+
+        reg = velum.default_registry()
+        made = lambda name: peek_type(reg.message(name)) is not None
+        before = [made("acme.shop.Order"), made("acme.shop.None")]
+        line = shop.Order.Line
+        from acme.shop_v1_velum import None_
+        print(json.dumps({
+            "before": before,
+            "after": [made("acme.shop.Order"), made("acme.shop.None")],
+            "bound": "Order" in vars(shop) and shop.Order is reg.message_class("acme.shop.Order"),
+            "modules": [line.__module__, None_.__module__],
+            "dir": [n in dir(shop) for n in ("Order", "None_", "label", "DESCRIPTOR")],
+            "missing": repr(getattr(shop, "Missing", None)),
+        }))
+        """,
+    )
+    assert json.loads(report) == {
+        "before": [False, False],
+        "after": [True, True],
+        "bound": True,
+        "modules": ["acme.shop_v1_velum", "acme.shop_v1_velum"],
+        "dir": [True, True, True, True],
+        "missing": "None",
+    }
+
+
+@pytest.mark.parametrize(
+    "first_use",
+    [
+        # The class is made through the registry, never read from the module.
+        "import test_proto3_velum; "
+        "cls = velum.default_registry().message_class('velum.test.proto3.Scalars')",
+        # The class is made before the module is imported, from the same file.
+        "import ast; "
+        "tree = ast.parse(open('test_proto3_velum.py').read()); "
+        "data = next(n.args[1].value for n in ast.walk(tree) if isinstance(n, ast.Call)); "
+        "reg = velum.default_registry(); "
+        "reg.add_file(data); "
+        "cls = reg.message_class('velum.test.proto3.Scalars'); "
+        "import test_proto3_velum",
+    ],
+)
+def test_classes_made_elsewhere_still_pickle_through_the_module(out, first_use):
+    code = f"""
+        import pickle, velum
+        {first_use}
+        data = pickle.dumps(cls(f_int32=3))
+        print(cls.__module__, b"test_proto3_velum" in data, pickle.loads(data).f_int32)
+        """
+    assert run_python(out, code).split() == ["test_proto3_velum", "True", "3"]
+
+
+def test_unknown_names_and_star_imports(out):
+    code = """
+        import test_proto3_velum as m
+        try:
+            m.Nope
+        except AttributeError as e:
+            print(e)
+        ns = {}
+        exec("from test_proto3_velum import *", ns)
+        print(sorted(set(m.__all__) - set(ns)))
+        """
+    lines = run_python(out, code).splitlines()
+    assert lines == ["module 'test_proto3_velum' has no attribute 'Nope'", "[]"]
+
+
 # Bad input comes back in the response's error field.
 
 
