@@ -8,17 +8,22 @@ from collections.abc import Callable
 from typing import Any
 
 
-class _ProtoEnum(enum.IntEnum):
-    """Reprs in the form `Outer.Color.RED`, the way the name is written in Python."""
-
-    def __repr__(self) -> str:
-        if self._name_ is None:
-            return f"{type(self).__qualname__}({int(self)})"
-        return f"{type(self).__qualname__}.{self._name_}"
+def _repr(self: enum.IntEnum) -> str:
+    """`Outer.Color.RED`, the way the name is written in Python."""
+    if self._name_ is None:
+        return f"{type(self).__qualname__}({int(self)})"
+    return f"{type(self).__qualname__}.{self._name_}"
 
 
-class OpenEnum(_ProtoEnum):
+# Both bases derive from IntEnum directly, with no shared base of their own: every class
+# between a made enum class and `object` costs a dictionary probe for each special method
+# that creating the class looks up along its MRO.
+
+
+class OpenEnum(enum.IntEnum):
     """An enum that also holds numbers it does not name, as proto3 enums do."""
+
+    __repr__ = _repr
 
     @classmethod
     def _missing_(cls, value: object) -> Any:
@@ -32,8 +37,10 @@ class OpenEnum(_ProtoEnum):
         return member
 
 
-class ClosedEnum(_ProtoEnum):
+class ClosedEnum(enum.IntEnum):
     """An enum that accepts only its named numbers."""
+
+    __repr__ = _repr
 
 
 RESERVED_ENUM_NAMES = frozenset(
@@ -62,52 +69,58 @@ def new_enum_class(
     real IntEnum subclass. Names the metaclass would handle specially (ones that shadow an
     inherited attribute) take the ordinary path.
     """
-    if not _inherited_names(base).isdisjoint(local for local, _ in members):
+    names = [local for local, _ in members]
+    if not _inherited_names(base).isdisjoint(names):
         # The functional API, which checkers do not model with module= and qualname=.
         functional: Callable[..., Any] = base
         made: type = functional(name, members, module=module, qualname=qualname)
         return made
-    namespace = {
-        key: type(value)() if type(value) in (list, dict) else value
-        for key, value in _sample_namespace(base).items()
-    }
+    namespace, containers = _sample_namespace(base)
+    namespace = namespace.copy()
+    for key, container in containers:
+        namespace[key] = container()
     namespace["__module__"] = module
     namespace["__qualname__"] = qualname
     cls: Any = type.__new__(type(base), name, (base,), namespace)
-    names: list[str] = cls._member_names_
+    order: list[str] = cls._member_names_
     by_name: dict[str, Any] = cls._member_map_
     by_value: dict[int, Any] = cls._value2member_map_
+    new_member = int.__new__
+    set_attribute = type.__setattr__
     for local, number in members:
         member = by_value.get(number)
         if member is None:  # a later name with a known number is an alias
-            member = int.__new__(cls, number)
+            member = new_member(cls, number)
             # A new member's __dict__ is empty: replacing it is cheaper than updating it.
             member.__dict__ = {
                 "_value_": number,
                 "_name_": local,
                 "__objclass__": cls,
-                "_sort_order_": len(names),
+                "_sort_order_": len(order),
             }
-            names.append(local)
+            order.append(local)
             by_value[number] = member
         by_name[local] = member
-        type.__setattr__(cls, local, member)
+        set_attribute(cls, local, member)
     return cls  # type: ignore[no-any-return]
 
 
-_SAMPLES: dict[type, dict[str, Any]] = {}
+# Per base: the namespace of a sample class, and the (key, type) of the containers in it
+# that each class needs a fresh one of.
+_SAMPLES: dict[type, tuple[dict[str, Any], list[tuple[str, type]]]] = {}
 _INHERITED: dict[type, frozenset[str]] = {}
 _SAMPLE_MEMBER = "SAMPLE"
 
 
-def _sample_namespace(base: type[_ProtoEnum]) -> dict[str, Any]:
+def _sample_namespace(base: type) -> tuple[dict[str, Any], list[tuple[str, type]]]:
     sample = _SAMPLES.get(base)
     if sample is None:
         functional: Callable[..., Any] = base
         made = functional("Sample", [(_SAMPLE_MEMBER, 0)], module=__name__)
         skip = {_SAMPLE_MEMBER, "__module__", "__qualname__", "__dict__", "__weakref__"}
-        sample = {k: v for k, v in made.__dict__.items() if k not in skip}
-        _SAMPLES[base] = sample
+        namespace = {k: v for k, v in made.__dict__.items() if k not in skip}
+        containers = [(k, type(v)) for k, v in namespace.items() if type(v) in (list, dict)]
+        sample = _SAMPLES[base] = (namespace, containers)
     return sample
 
 
