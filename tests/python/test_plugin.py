@@ -191,6 +191,30 @@ def test_unknown_names_and_star_imports(out):
     assert lines == ["module 'test_proto3_velum' has no attribute 'Nope'", "[]"]
 
 
+def test_each_module_exports_what_its_stub_declares(out):
+    # Every name the stub declares at top level is exported and readable, and no more.
+    code = """
+        import ast, importlib, json, pathlib
+        mismatched, declared_names = {}, 0
+        for stub in sorted(pathlib.Path(".").rglob("*_velum.pyi")):
+            name = ".".join(stub.with_suffix("").parts)
+            module = importlib.import_module(name)
+            declared = set()
+            for node in ast.parse(stub.read_text()).body:
+                if isinstance(node, ast.ClassDef):
+                    declared.add(node.name)
+                elif isinstance(node, ast.AnnAssign) and not node.target.id.startswith("_"):
+                    declared.add(node.target.id)
+            declared_names += len(declared)
+            read = {n for n in module.__all__ if getattr(module, n) is not None}
+            if declared != set(module.__all__) or read != declared:
+                mismatched[name] = sorted(declared ^ read)
+        print(json.dumps([declared_names, mismatched]))
+        """
+    declared_names, mismatched = json.loads(run_python(out, code))
+    assert declared_names > 50 and mismatched == {}
+
+
 # Bad input comes back in the response's error field.
 
 
