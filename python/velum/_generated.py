@@ -27,6 +27,7 @@ PLUGIN_FILE_NAMES = (
     "google/protobuf/compiler/plugin.proto",
 )
 SHIPPED_FILE_NAMES = frozenset(WKT_FILE_NAMES + PLUGIN_FILE_NAMES)
+_PLUGIN_FILE_NAMES_UTF8 = tuple(name.encode() for name in PLUGIN_FILE_NAMES)
 _PLUGIN_RESOURCE = "plugin_descriptors.binpb"
 
 
@@ -48,11 +49,14 @@ def load_file(module_name: str, serialized: bytes) -> DescFile:
     loaded here when first needed.
     """
     registry = default_registry()
-    for number, wire_type, value in iter_fields(serialized):
-        if number == 3 and wire_type == LEN and isinstance(value, bytes):
-            name = value.decode("utf-8")
-            if name in PLUGIN_FILE_NAMES and registry.file(name) is None:
-                registry.add_file_set(plugin_file_set())
+    # Only a file that mentions one of them can depend on one: the byte search spares
+    # walking every record of a large file in Python.
+    if any(name in serialized for name in _PLUGIN_FILE_NAMES_UTF8):
+        for number, wire_type, value in iter_fields(serialized):
+            if number == 3 and wire_type == LEN and isinstance(value, bytes):
+                name = value.decode("utf-8")
+                if name in PLUGIN_FILE_NAMES and registry.file(name) is None:
+                    registry.add_file_set(plugin_file_set())
     file = registry.add_file(serialized)
     GENERATED_MODULES[file] = module_name
     # Classes made before the module was imported (say, from the same file loaded
