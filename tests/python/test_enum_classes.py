@@ -76,3 +76,20 @@ def test_a_name_that_shadows_an_inherited_attribute_takes_the_ordinary_path() ->
     made, ordinary = _both(OpenEnum, [("real", 1), ("OTHER", 2)])
     assert made["real"].value == 1 and made(1).name == "real"
     assert [m.name for m in made] == [m.name for m in ordinary]
+
+
+@pytest.mark.parametrize("base", [OpenEnum, ClosedEnum])
+def test_members_stand_in_for_their_numbers(base: Any) -> None:
+    made, _ = _both(base, MEMBERS)
+    assert {1: "one"}[made.ONE] == "one" and {made.NEG: "neg"}[-3] == "neg"
+    assert isinstance(made.ONE, base) and not isinstance(made.ONE, bool)
+    assert sorted([made.BIG, made.NEG, made.ZERO]) == [-3, 0, 2**31 - 1]
+
+
+OpenPicklable = new_enum_class(OpenEnum, "OpenPicklable", [("Q", 1)], __name__, "OpenPicklable")
+
+
+@pytest.mark.parametrize("protocol", [0, pickle.HIGHEST_PROTOCOL])
+def test_unnamed_numbers_of_open_enums_pickle(protocol: int) -> None:
+    again = pickle.loads(pickle.dumps(OpenPicklable(42), protocol))
+    assert type(again) is OpenPicklable and again == 42 and repr(again) == "OpenPicklable(42)"
