@@ -176,6 +176,27 @@ def test_classes_made_elsewhere_still_pickle_through_the_module(out, first_use):
     assert run_python(out, code).split() == ["test_proto3_velum", "True", "3"]
 
 
+def test_modules_written_by_earlier_plugins_still_name_their_classes(out, tmp_path):
+    # Earlier modules bound every class by name on import, through the registry.
+    source = (out / "test_proto3_velum.py").read_text()
+    legacy = source[: source.index("# The classes")] + textwrap.dedent(
+        """
+        import velum as _velum
+        _registry = _velum.default_registry()
+        Scalars = _registry.message_class("velum.test.proto3.Scalars")
+        """
+    )
+    (tmp_path / "test_proto3_velum.py").write_text(legacy)
+    code = f"""
+        import sys, pickle
+        sys.path.insert(0, {str(tmp_path)!r})
+        import test_proto3_velum as m
+        again = pickle.loads(pickle.dumps(m.Scalars(f_int32=2)))
+        print(m.Scalars.__module__, m.__file__.startswith({str(tmp_path)!r}), again.f_int32)
+        """
+    assert run_python(out, code).split() == ["test_proto3_velum", "True", "2"]
+
+
 def test_unknown_names_and_star_imports(out):
     code = """
         import test_proto3_velum as m
