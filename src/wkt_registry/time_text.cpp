@@ -1,13 +1,30 @@
 // Core unit: no Python.
 #include "wkt_registry/time_text.h"
 
+#include <cstring>
+
 namespace velum::wkt {
 
+namespace {
+
+// "00" … "99": two digits per division.
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+}  // namespace
+
 void TimeText::PushDigits(uint64_t value, int width) noexcept {
-  for (int i = width - 1; i >= 0; --i) {
-    data_[size_ + static_cast<size_t>(i)] = static_cast<char>('0' + value % 10);
-    value /= 10;
+  char* at = data_ + size_ + static_cast<size_t>(width);
+  int left = width;
+  for (; left >= 2; left -= 2) {
+    const uint64_t pair = value % 100;
+    value /= 100;
+    at -= 2;
+    std::memcpy(at, kDigitPairs + 2 * pair, 2);
   }
+  if (left != 0) *--at = static_cast<char>('0' + value % 10);
   size_ += static_cast<size_t>(width);
 }
 

@@ -17,6 +17,7 @@
 #include "json_sink/json_scalar.h"
 #include "json_sink/json_writer.h"
 #include "oneof/oneof.h"
+#include "wkt_registry/packed_fields.h"
 #include "wkt_registry/packed_types.h"
 #include "wkt_registry/time_text.h"
 #include "wkt_registry/wkt_record.h"
@@ -36,13 +37,16 @@ Result<ValueMember> MemberOf(const WellKnownRecord& r, PyObject* field);
 Result<bool> BoolOf(PyObject* value);
 
 // What an Any holds: an empty `url` for an Any without a type URL, else the
-// URL, the packed type's marshaler object and the decoded packed instance.
+// URL, the packed type's marshaler object and the packed bytes (checked to be
+// bytes or bytearray).
 struct Unpacked {
   Ref url;
   Ref marshaler;
-  Ref instance;
+  Ref value;
 };
 Result<Unpacked> Unpack(const MessageMarshaler& m, PyObject* msg, PyObject* registry, PackedTypes& seen);
+// The packed bytes decoded into a new instance of `packed`'s class.
+Result<Ref> DecodePacked(const MessageMarshaler& packed, PyObject* value);
 Status TooDeep();
 
 }  // namespace write_detail
@@ -100,18 +104,33 @@ template <class Walk>
 Status WriteAny(Walk& walk, const MessageMarshaler& m, PyObject* msg, uint32_t depth) {
   auto& sink = walk.sink();
   VELUM_ASSIGN_OR_RETURN(write_detail::Unpacked any, write_detail::Unpack(m, msg, walk.options().registry, walk.options().packed_types));
+  if (!any.url) {
+    VELUM_TRY(sink.BeginObject());
+    return sink.EndObject();
+  }
+  const MessageMarshaler& packed = *AsMarshaler(any.marshaler.get());
+  const WellKnownRecord& r = RecordOf(m);
+  // Plain payloads are written from their bytes, without an instance between;
+  // implicit defaults, which need the type's default values, take the usual road.
+  PackedFields fields(packed.fields.size());
+  const bool direct = !walk.options().always_emit_implicit && ReadsPackedDirectly(packed) &&
+                      ReadPackedFields(packed, any.value.get(), fields);
+  Ref instance;
+  if (!direct) {
+    VELUM_ASSIGN_OR_RETURN(instance, write_detail::DecodePacked(packed, any.value.get()));
+  }
   VELUM_TRY(sink.BeginObject());
-  if (any.url) {
-    const MessageMarshaler& packed = *AsMarshaler(any.marshaler.get());
-    const WellKnownRecord& r = RecordOf(m);
-    VELUM_TRY(sink.MemberName(r.type_key.get()));
-    VELUM_TRY(sink.PythonString(any.url.get()));
-    if (packed.well_known != WellKnownType::kNone) {
-      VELUM_TRY(sink.MemberName(r.value_key.get()));
-      VELUM_TRY(walk.WriteMessage(packed, any.instance.get(), depth + 1));
+  VELUM_TRY(sink.MemberName(r.type_key.get()));
+  VELUM_TRY(sink.PythonString(any.url.get()));
+  if (packed.well_known != WellKnownType::kNone) {
+    VELUM_TRY(sink.MemberName(r.value_key.get()));
+    VELUM_TRY(walk.WriteMessage(packed, instance.get(), depth + 1));
+  } else {
+    if (depth + 1 > kMaxDepth) return write_detail::TooDeep();
+    if (direct) {
+      VELUM_TRY(WritePackedFields(walk, packed, fields));
     } else {
-      if (depth + 1 > kMaxDepth) return write_detail::TooDeep();
-      VELUM_TRY(walk.WriteMembers(packed, any.instance.get(), depth + 1));
+      VELUM_TRY(walk.WriteMembers(packed, instance.get(), depth + 1));
     }
   }
   return sink.EndObject();
