@@ -1,19 +1,7 @@
 // Core unit: no Python.
 #include "wkt_registry/time_text.h"
 
-#include <cstring>
-
 namespace velum::wkt {
-
-namespace {
-
-// "00" … "99": two digits per division.
-constexpr char kDigitPairs[] =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-    "8081828384858687888990919293949596979899";
-
-}  // namespace
 
 void TimeText::PushDigits(uint64_t value, int width) noexcept {
   char* at = data_ + size_ + static_cast<size_t>(width);

@@ -90,9 +90,6 @@ bool SameText(PyObject* a, PyObject* b) noexcept {
 // than writing the value itself.
 Result<ValueMember> MemberOf(const WellKnownRecord& r, PyObject* field) {
   for (size_t i = 0; i < static_cast<size_t>(ValueMember::kCount); ++i) {
-    if (field == r.member_names[i].get()) return static_cast<ValueMember>(i);
-  }
-  for (size_t i = 0; i < static_cast<size_t>(ValueMember::kCount); ++i) {
     if (SameText(field, r.members[i]->local_name.get())) return static_cast<ValueMember>(i);
   }
   return ValueMember::kCount;

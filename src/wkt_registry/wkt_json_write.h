@@ -32,7 +32,7 @@ Status TimeTextOf(const WellKnownRecord& r, PyObject* msg, TimeText& out);
 Status FieldMaskText(const WellKnownRecord& r, PyObject* msg, RawString& out);
 Status NoValueSet();
 Status NotFinite();
-// Which member of Value a Oneof's `field` names; kCount for none.
+// Which member of Value a Oneof's `field` names, by equal text; kCount for none.
 Result<ValueMember> MemberOf(const WellKnownRecord& r, PyObject* field);
 Result<bool> BoolOf(PyObject* value);
 
@@ -49,7 +49,33 @@ Result<Unpacked> Unpack(const MessageMarshaler& m, PyObject* msg, PyObject* regi
 Result<Ref> DecodePacked(const MessageMarshaler& packed, PyObject* value);
 Status TooDeep();
 
+// MemberOf for the common case first: a Oneof holding the interned name
+// itself, matched by identity without a call.
+inline Result<ValueMember> MemberOfField(const WellKnownRecord& r, PyObject* field) {
+  for (size_t i = 0; i < static_cast<size_t>(ValueMember::kCount); ++i) {
+    if (field == r.member_names[i].get()) return static_cast<ValueMember>(i);
+  }
+  return MemberOf(r, field);
+}
+
 }  // namespace write_detail
+
+template <class Walk>
+Status WriteWellKnown(Walk& walk, const MessageMarshaler& m, PyObject* msg, uint32_t depth);
+
+// A Struct or ListValue held by a Value, one level down. Of exactly the
+// declared class it enters its form directly (what the walk would do after
+// its checks), else it is checked and dispatched as any message value.
+template <class Walk>
+Status WriteNestedDocument(Walk& walk, MessageHandle* handle, PyObject* value, uint32_t depth) {
+  VELUM_ASSIGN_OR_RETURN(MessageMarshaler * declared, Resolve(handle));
+  if (Py_TYPE(value) == reinterpret_cast<PyTypeObject*>(declared->message_class.get()) &&
+      declared->well_known != WellKnownType::kNone) [[likely]] {
+    if (depth + 1 > kMaxDepth) return write_detail::TooDeep();
+    return WriteWellKnown(walk, *declared, value, depth + 1);
+  }
+  return walk.WriteMessageValue(handle, value, depth);
+}
 
 template <class Walk>
 Status WriteValue(Walk& walk, const WellKnownRecord& r, PyObject* msg, uint32_t depth) {
@@ -60,7 +86,7 @@ Status WriteValue(Walk& walk, const WellKnownRecord& r, PyObject* msg, uint32_t 
   PyObject* field = oneof::Field(kind.get());
   PyObject* value = oneof::Value(kind.get());
   if (!PyUnicode_Check(field)) return TypeCheckError(field, "str");
-  VELUM_ASSIGN_OR_RETURN(const ValueMember which, write_detail::MemberOf(r, field));
+  VELUM_ASSIGN_OR_RETURN(const ValueMember which, write_detail::MemberOfField(r, field));
   switch (which) {
     case ValueMember::kNull:
       return sink.Null();
@@ -79,7 +105,7 @@ Status WriteValue(Walk& walk, const WellKnownRecord& r, PyObject* msg, uint32_t 
       return sink.PythonString(value);
     case ValueMember::kStruct:
     case ValueMember::kList:
-      return walk.WriteMessageValue(r.member(which).kind.value.handle, value, depth);
+      return WriteNestedDocument(walk, r.member(which).kind.value.handle, value, depth);
     case ValueMember::kCount:
       break;
   }
