@@ -1,8 +1,8 @@
 #include "wkt_registry/packed_fields.h"
 
 #include "descriptor/instance.h"
+#include "common/utf8_text.h"
 #include "parser/decode_values.h"
-#include "parser/wire_reader.h"
 
 namespace velum::wkt {
 
@@ -74,6 +74,16 @@ bool Accepts(const FieldSpec& f, uint32_t wire_type) noexcept {
          (wire_type == f.element_wire_type || (wire_type == kWireLengthDelimited && f.packable));
 }
 
+// A string record: its bytes stay in the payload, checked as the decoder's
+// str would be (anything but well-formed UTF-8 goes the usual road).
+bool ReadText(WireReader& reader, const char*& data, size_t& size) {
+  const uint8_t* bytes = nullptr;
+  if (!reader.ReadLengthDelimited(bytes, size)) return false;
+  if (!utf8::MeasureText(bytes, size).valid) return false;
+  data = reinterpret_cast<const char*>(bytes);
+  return true;
+}
+
 bool ReadRecords(const MessageMarshaler& m, WireReader& reader, PackedFields& out) {
   const FieldSpec* const first = m.fields.data();
   while (!reader.empty()) {
@@ -85,7 +95,14 @@ bool ReadRecords(const MessageMarshaler& m, WireReader& reader, PackedFields& ou
     // A record the decoder would keep as unknown may name an extension.
     if (f == nullptr || !Accepts(*f, wire_type)) return false;
     const auto i = static_cast<size_t>(f - first);
-    if (f->shape == FieldShape::kList) {
+    if (out.InPayload(*f)) {
+      const char* data = nullptr;
+      size_t size = 0;
+      if (!ReadText(reader, data, size)) return false;
+      PackedFields::Text& text = out.text(i);
+      text.size = f->shape == FieldShape::kList ? text.size + 1 : size;
+      text.data = data;
+    } else if (f->shape == FieldShape::kList) {
       if (!ReadListRecord(*f, reader, wire_type, out, i)) return false;
     } else {
       PyObject* value = nullptr;
@@ -97,6 +114,24 @@ bool ReadRecords(const MessageMarshaler& m, WireReader& reader, PackedFields& ou
 }
 
 }  // namespace
+
+bool PayloadTexts::Next(std::string_view& text) noexcept {
+  while (!reader_.empty()) {
+    uint32_t tag = 0;
+    if (!reader_.ReadTag(tag)) return false;
+    const uint32_t number = wire::TagFieldNumber(tag);
+    const uint32_t wire_type = wire::TagWireType(tag);
+    if (number == number_ && wire_type == kWireLengthDelimited) {
+      const uint8_t* data = nullptr;
+      size_t size = 0;
+      if (!reader_.ReadLengthDelimited(data, size)) return false;
+      text = std::string_view(reinterpret_cast<const char*>(data), size);
+      return true;
+    }
+    if (!reader_.SkipField(number, wire_type, 0).ok()) return false;
+  }
+  return false;
+}
 
 bool ReadsPackedDirectly(const MessageMarshaler& m) noexcept {
   const auto* cls = reinterpret_cast<PyTypeObject*>(m.message_class.get());

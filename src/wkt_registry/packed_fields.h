@@ -10,24 +10,33 @@
 #pragma once
 
 #include <cstddef>
+#include <string_view>
 
 #include "common/ref.h"
 #include "common/status.h"
 #include "descriptor/marshaler.h"
 #include "field_ops/field_default.h"
 #include "json_sink/json_scalar.h"
+#include "parser/wire_reader.h"
 
 namespace velum::wkt {
 
 // The field values of one packed message, by field-table position: the last
 // value of a singular field, a list of every element of a list field; null
-// for a field with no record. Only the type's own fields are set up.
+// for a field with no record. For JSON text, string fields keep their text
+// in the payload instead: the last text of a singular one, the number of
+// texts of a list (read again in order when written); a value tree needs
+// the str anyway. Only the type's own fields are set up.
 class PackedFields {
  public:
   static constexpr size_t kMaxFields = 32;
 
-  explicit PackedFields(size_t count) noexcept : count_(count < kMaxFields ? count : kMaxFields) {
-    for (size_t i = 0; i < count_; ++i) values_[i] = nullptr;
+  PackedFields(size_t count, PyObject* payload, bool texts_in_payload) noexcept
+      : count_(count < kMaxFields ? count : kMaxFields), payload_(payload), texts_in_payload_(texts_in_payload) {
+    for (size_t i = 0; i < count_; ++i) {
+      values_[i] = nullptr;
+      texts_[i] = {};
+    }
   }
   PackedFields(const PackedFields&) = delete;
   PackedFields& operator=(const PackedFields&) = delete;
@@ -41,12 +50,52 @@ class PackedFields {
     Py_XDECREF(old);
   }
   void Clear() noexcept {
-    for (size_t i = 0; i < count_; ++i) Py_CLEAR(values_[i]);
+    for (size_t i = 0; i < count_; ++i) {
+      Py_CLEAR(values_[i]);
+      texts_[i] = {};
+    }
+  }
+
+  // Text fields: `data` is null while the field has no record.
+  struct Text {
+    const char* data = nullptr;
+    size_t size = 0;   // singular: the text's bytes; list: how many texts
+  };
+  const Text& text(size_t i) const noexcept { return texts_[i]; }
+  Text& text(size_t i) noexcept { return texts_[i]; }
+  PyObject* payload() const noexcept { return payload_; }
+  // Whether `f`, a field of the type, keeps its text in the payload.
+  bool InPayload(const FieldSpec& f) const noexcept {
+    return texts_in_payload_ && f.kind.value.tag == ElementTag::kScalar && f.kind.value.scalar == ScalarType::kString;
   }
 
  private:
   size_t count_;
+  PyObject* payload_;  // borrowed: the bytes object read
+  bool texts_in_payload_;
   PyObject* values_[kMaxFields];
+  Text texts_[kMaxFields];
+};
+
+// The texts of one list field of a payload, in order. Every record was
+// checked by ReadPackedFields.
+class PayloadTexts {
+ public:
+  // `payload` is a bytes object, alive while this is.
+  PayloadTexts(PyObject* payload, uint32_t number) noexcept
+      : input_(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(payload)),
+               static_cast<size_t>(PyBytes_GET_SIZE(payload))),
+        reader_(input_.ref()),
+        number_(number) {}
+  PayloadTexts(const PayloadTexts&) = delete;
+  PayloadTexts& operator=(const PayloadTexts&) = delete;
+  // False at the end, or at a record that no longer reads.
+  bool Next(std::string_view& text) noexcept;
+
+ private:
+  wire::ScopedInput input_;  // declared first: the reader's handle on it goes first
+  wire::WireReader reader_;
+  uint32_t number_;
 };
 
 // Whether messages of `m` can take the short road: a plain message type whose
@@ -71,12 +120,15 @@ Status WritePackedFields(Walk& walk, const MessageMarshaler& m, const PackedFiel
   const auto& options = walk.options();
   for (size_t i = 0; i < m.fields.size(); ++i) {
     const FieldSpec& f = m.fields[i];
+    const bool text = fields.InPayload(f);
     PyObject* value = fields.get(i);
-    if (value == nullptr) continue;
+    const PackedFields::Text& texts = fields.text(i);
+    if (text ? texts.data == nullptr : value == nullptr) continue;
     if (f.shape == FieldShape::kList) {
-      if (PyList_GET_SIZE(value) == 0) continue;
+      if (!text && PyList_GET_SIZE(value) == 0) continue;
     } else if (f.presence == Presence::kImplicit) {
-      const int set = HoldsNonDefault(f, value);
+      // A string is at its default when empty.
+      const int set = text ? texts.size != 0 : HoldsNonDefault(f, value);
       if (set < 0) return Status::Pending();
       if (set == 0) continue;
     }
@@ -84,6 +136,21 @@ Status WritePackedFields(Walk& walk, const MessageMarshaler& m, const PackedFiel
       VELUM_TRY(sink.MemberName(f.name.get(), std::string_view(f.proto_key)));
     } else {
       VELUM_TRY(sink.MemberName(f.json_name.get(), std::string_view(f.json_key)));
+    }
+    if (text) {
+      if (f.shape != FieldShape::kList) {
+        VELUM_TRY(sink.String(std::string_view(texts.data, texts.size)));
+        continue;
+      }
+      VELUM_TRY(sink.BeginArray());
+      PayloadTexts items(fields.payload(), f.number);
+      std::string_view item;
+      for (size_t k = 0; k < texts.size; ++k) {
+        if (!items.Next(item)) return Status(ErrorKind::kRuntime, "packed payload changed while written");
+        VELUM_TRY(sink.String(item));
+      }
+      VELUM_TRY(sink.EndArray());
+      continue;
     }
     const ElementKind& kind = f.kind.value;
     const auto write_one = [&](PyObject* item) -> Status {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cmath>
+#include <type_traits>
 
 #include "common/dict_walk.h"
 #include "common/limits.h"
@@ -15,6 +16,7 @@
 #include "descriptor/marshaler.h"
 #include "descriptor/message_handle.h"
 #include "json_sink/json_scalar.h"
+#include "json_sink/json_value_sink.h"
 #include "json_sink/json_writer.h"
 #include "oneof/oneof.h"
 #include "wkt_registry/packed_fields.h"
@@ -138,7 +140,9 @@ Status WriteAny(Walk& walk, const MessageMarshaler& m, PyObject* msg, uint32_t d
   const WellKnownRecord& r = RecordOf(m);
   // Plain payloads are written from their bytes, without an instance between;
   // implicit defaults, which need the type's default values, take the usual road.
-  PackedFields fields(packed.fields.size());
+  // Text output copies strings from the payload; a value tree needs a str.
+  constexpr bool kTextOut = !std::is_same_v<std::remove_cvref_t<decltype(sink)>, json_sink::JsonValueSink>;
+  PackedFields fields(packed.fields.size(), any.value.get(), kTextOut);
   const bool direct = !walk.options().always_emit_implicit && ReadsPackedDirectly(packed) &&
                       ReadPackedFields(packed, any.value.get(), fields);
   Ref instance;
