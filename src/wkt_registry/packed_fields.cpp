@@ -1,7 +1,7 @@
 #include "wkt_registry/packed_fields.h"
 
-#include "descriptor/instance.h"
 #include "common/utf8_text.h"
+#include "descriptor/instance.h"
 #include "parser/decode_values.h"
 
 namespace velum::wkt {
