@@ -4,10 +4,15 @@
 namespace velum::wkt {
 
 void TimeText::PushDigits(uint64_t value, int width) noexcept {
-  for (int i = width - 1; i >= 0; --i) {
-    data_[size_ + static_cast<size_t>(i)] = static_cast<char>('0' + value % 10);
-    value /= 10;
+  char* at = data_ + size_ + static_cast<size_t>(width);
+  int left = width;
+  for (; left >= 2; left -= 2) {
+    const uint64_t pair = value % 100;
+    value /= 100;
+    at -= 2;
+    std::memcpy(at, kDigitPairs + 2 * pair, 2);
   }
+  if (left != 0) *--at = static_cast<char>('0' + value % 10);
   size_ += static_cast<size_t>(width);
 }
 

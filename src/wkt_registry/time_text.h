@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace velum::wkt {
@@ -21,11 +22,22 @@ struct SecondsNanos {
   int32_t nanos = 0;
 };
 
+// "00" … "99": two digits per division.
+inline constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
 // Large enough for the longest text either type writes.
 class TimeText {
  public:
   std::string_view view() const noexcept { return {data_, size_}; }
   void Push(char c) noexcept { data_[size_++] = c; }
+  // `value` (below 100) as two digits: the fields of a date and a time.
+  void PushTwo(uint32_t value) noexcept {
+    std::memcpy(data_ + size_, kDigitPairs + 2 * value, 2);
+    size_ += 2;
+  }
   // `value` as exactly `width` digits, zero-padded; value must be below 10^width.
   void PushDigits(uint64_t value, int width) noexcept;
   // `value` in decimal without padding.

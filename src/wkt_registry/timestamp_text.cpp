@@ -84,17 +84,21 @@ TextError FormatTimestamp(SecondsNanos value, TimeText& out) noexcept {
   const int64_t days = calendar::FloorDiv(value.seconds, calendar::kSecondsPerDay);
   const auto second_of_day = static_cast<uint64_t>(value.seconds - days * calendar::kSecondsPerDay);
   const calendar::CivilDate date = calendar::CivilFromDays(days);
-  out.PushDigits(static_cast<uint64_t>(date.year), 4);
+  // Every field is in range here: the year is 1 … 9999.
+  const auto year = static_cast<uint32_t>(date.year);
+  out.PushTwo(year / 100);
+  out.PushTwo(year % 100);
   out.Push('-');
-  out.PushDigits(static_cast<uint64_t>(date.month), 2);
+  out.PushTwo(static_cast<uint32_t>(date.month));
   out.Push('-');
-  out.PushDigits(static_cast<uint64_t>(date.day), 2);
+  out.PushTwo(static_cast<uint32_t>(date.day));
   out.Push('T');
-  out.PushDigits(second_of_day / 3600, 2);
+  const auto second = static_cast<uint32_t>(second_of_day);
+  out.PushTwo(second / 3600);
   out.Push(':');
-  out.PushDigits(second_of_day / 60 % 60, 2);
+  out.PushTwo(second / 60 % 60);
   out.Push(':');
-  out.PushDigits(second_of_day % 60, 2);
+  out.PushTwo(second % 60);
   out.PushFraction(static_cast<uint32_t>(value.nanos));
   out.Push('Z');
   return TextError::kOk;

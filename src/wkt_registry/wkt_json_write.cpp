@@ -26,10 +26,11 @@ std::string_view Utf8Of(PyObject* text, Py_ssize_t& size) {
 Status TimeTextOf(const WellKnownRecord& r, PyObject* msg, TimeText& out) {
   VELUM_ASSIGN_OR_RETURN(Ref seconds_obj, ReadField(msg, r.seconds->access));
   long long seconds = 0;
-  VELUM_TRY(ToNamedSigned(seconds_obj.get(), INT64_MIN, INT64_MAX, "int64", &seconds));
+  // Small exact ints, nearly every time value, are read inline.
+  VELUM_TRY(json_sink::scalar_detail::SignedValue(seconds_obj.get(), INT64_MIN, INT64_MAX, "int64", &seconds));
   VELUM_ASSIGN_OR_RETURN(Ref nanos_obj, ReadField(msg, r.nanos->access));
   long long nanos = 0;
-  VELUM_TRY(ToNamedSigned(nanos_obj.get(), INT32_MIN, INT32_MAX, "int32", &nanos));
+  VELUM_TRY(json_sink::scalar_detail::SignedValue(nanos_obj.get(), INT32_MIN, INT32_MAX, "int32", &nanos));
   const SecondsNanos value{seconds, static_cast<int32_t>(nanos)};
   const TextError error = r.kind == WellKnownType::kTimestamp ? FormatTimestamp(value, out) : FormatDuration(value, out);
   return error == TextError::kOk ? Status() : ToStatus(error);
@@ -89,9 +90,6 @@ bool SameText(PyObject* a, PyObject* b) noexcept {
 // than writing the value itself.
 Result<ValueMember> MemberOf(const WellKnownRecord& r, PyObject* field) {
   for (size_t i = 0; i < static_cast<size_t>(ValueMember::kCount); ++i) {
-    if (field == r.member_names[i].get()) return static_cast<ValueMember>(i);
-  }
-  for (size_t i = 0; i < static_cast<size_t>(ValueMember::kCount); ++i) {
     if (SameText(field, r.members[i]->local_name.get())) return static_cast<ValueMember>(i);
   }
   return ValueMember::kCount;
@@ -120,10 +118,13 @@ Result<Unpacked> Unpack(const MessageMarshaler& m, PyObject* msg, PyObject* regi
   }
   VELUM_ASSIGN_OR_RETURN(Ref value, ReadField(msg, r.any_value->access));
   if (!PyBytes_Check(value.get()) && !PyByteArray_Check(value.get())) return TypeCheckError(value.get(), "bytes");
-  const MessageMarshaler& packed = *AsMarshaler(out.marshaler.get());
-  VELUM_ASSIGN_OR_RETURN(out.instance, DecodeNew(packed, value.get(), false));
+  out.value = std::move(value);
   out.url = std::move(url);
   return out;
+}
+
+Result<Ref> DecodePacked(const MessageMarshaler& packed, PyObject* value) {
+  return DecodeNew(packed, value, false);
 }
 
 }  // namespace velum::wkt::write_detail

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cmath>
+#include <type_traits>
 
 #include "common/dict_walk.h"
 #include "common/limits.h"
@@ -15,8 +16,10 @@
 #include "descriptor/marshaler.h"
 #include "descriptor/message_handle.h"
 #include "json_sink/json_scalar.h"
+#include "json_sink/json_value_sink.h"
 #include "json_sink/json_writer.h"
 #include "oneof/oneof.h"
+#include "wkt_registry/packed_fields.h"
 #include "wkt_registry/packed_types.h"
 #include "wkt_registry/time_text.h"
 #include "wkt_registry/wkt_record.h"
@@ -31,21 +34,50 @@ Status TimeTextOf(const WellKnownRecord& r, PyObject* msg, TimeText& out);
 Status FieldMaskText(const WellKnownRecord& r, PyObject* msg, RawString& out);
 Status NoValueSet();
 Status NotFinite();
-// Which member of Value a Oneof's `field` names; kCount for none.
+// Which member of Value a Oneof's `field` names, by equal text; kCount for none.
 Result<ValueMember> MemberOf(const WellKnownRecord& r, PyObject* field);
 Result<bool> BoolOf(PyObject* value);
 
 // What an Any holds: an empty `url` for an Any without a type URL, else the
-// URL, the packed type's marshaler object and the decoded packed instance.
+// URL, the packed type's marshaler object and the packed bytes (checked to be
+// bytes or bytearray).
 struct Unpacked {
   Ref url;
   Ref marshaler;
-  Ref instance;
+  Ref value;
 };
 Result<Unpacked> Unpack(const MessageMarshaler& m, PyObject* msg, PyObject* registry, PackedTypes& seen);
+// The packed bytes decoded into a new instance of `packed`'s class.
+Result<Ref> DecodePacked(const MessageMarshaler& packed, PyObject* value);
 Status TooDeep();
 
+// MemberOf for the common case first: a Oneof holding the interned name
+// itself, matched by identity without a call.
+inline Result<ValueMember> MemberOfField(const WellKnownRecord& r, PyObject* field) {
+  for (size_t i = 0; i < static_cast<size_t>(ValueMember::kCount); ++i) {
+    if (field == r.member_names[i].get()) return static_cast<ValueMember>(i);
+  }
+  return MemberOf(r, field);
+}
+
 }  // namespace write_detail
+
+template <class Walk>
+Status WriteWellKnown(Walk& walk, const MessageMarshaler& m, PyObject* msg, uint32_t depth);
+
+// A Struct or ListValue held by a Value, one level down. Of exactly the
+// declared class it enters its form directly (what the walk would do after
+// its checks), else it is checked and dispatched as any message value.
+template <class Walk>
+Status WriteNestedDocument(Walk& walk, MessageHandle* handle, PyObject* value, uint32_t depth) {
+  VELUM_ASSIGN_OR_RETURN(MessageMarshaler * declared, Resolve(handle));
+  if (Py_TYPE(value) == reinterpret_cast<PyTypeObject*>(declared->message_class.get()) &&
+      declared->well_known != WellKnownType::kNone) [[likely]] {
+    if (depth + 1 > kMaxDepth) return write_detail::TooDeep();
+    return WriteWellKnown(walk, *declared, value, depth + 1);
+  }
+  return walk.WriteMessageValue(handle, value, depth);
+}
 
 template <class Walk>
 Status WriteValue(Walk& walk, const WellKnownRecord& r, PyObject* msg, uint32_t depth) {
@@ -56,7 +88,7 @@ Status WriteValue(Walk& walk, const WellKnownRecord& r, PyObject* msg, uint32_t 
   PyObject* field = oneof::Field(kind.get());
   PyObject* value = oneof::Value(kind.get());
   if (!PyUnicode_Check(field)) return TypeCheckError(field, "str");
-  VELUM_ASSIGN_OR_RETURN(const ValueMember which, write_detail::MemberOf(r, field));
+  VELUM_ASSIGN_OR_RETURN(const ValueMember which, write_detail::MemberOfField(r, field));
   switch (which) {
     case ValueMember::kNull:
       return sink.Null();
@@ -75,7 +107,7 @@ Status WriteValue(Walk& walk, const WellKnownRecord& r, PyObject* msg, uint32_t 
       return sink.PythonString(value);
     case ValueMember::kStruct:
     case ValueMember::kList:
-      return walk.WriteMessageValue(r.member(which).kind.value.handle, value, depth);
+      return WriteNestedDocument(walk, r.member(which).kind.value.handle, value, depth);
     case ValueMember::kCount:
       break;
   }
@@ -100,18 +132,35 @@ template <class Walk>
 Status WriteAny(Walk& walk, const MessageMarshaler& m, PyObject* msg, uint32_t depth) {
   auto& sink = walk.sink();
   VELUM_ASSIGN_OR_RETURN(write_detail::Unpacked any, write_detail::Unpack(m, msg, walk.options().registry, walk.options().packed_types));
+  if (!any.url) {
+    VELUM_TRY(sink.BeginObject());
+    return sink.EndObject();
+  }
+  const MessageMarshaler& packed = *AsMarshaler(any.marshaler.get());
+  const WellKnownRecord& r = RecordOf(m);
+  // Plain payloads are written from their bytes, without an instance between;
+  // implicit defaults, which need the type's default values, take the usual road.
+  // Text output copies strings from the payload; a value tree needs a str.
+  constexpr bool kTextOut = !std::is_same_v<std::remove_cvref_t<decltype(sink)>, json_sink::JsonValueSink>;
+  PackedFields fields(packed.fields.size(), any.value.get(), kTextOut);
+  const bool direct = !walk.options().always_emit_implicit && ReadsPackedDirectly(packed) &&
+                      ReadPackedFields(packed, any.value.get(), fields);
+  Ref instance;
+  if (!direct) {
+    VELUM_ASSIGN_OR_RETURN(instance, write_detail::DecodePacked(packed, any.value.get()));
+  }
   VELUM_TRY(sink.BeginObject());
-  if (any.url) {
-    const MessageMarshaler& packed = *AsMarshaler(any.marshaler.get());
-    const WellKnownRecord& r = RecordOf(m);
-    VELUM_TRY(sink.MemberName(r.type_key.get()));
-    VELUM_TRY(sink.PythonString(any.url.get()));
-    if (packed.well_known != WellKnownType::kNone) {
-      VELUM_TRY(sink.MemberName(r.value_key.get()));
-      VELUM_TRY(walk.WriteMessage(packed, any.instance.get(), depth + 1));
+  VELUM_TRY(sink.MemberName(r.type_key.get()));
+  VELUM_TRY(sink.PythonString(any.url.get()));
+  if (packed.well_known != WellKnownType::kNone) {
+    VELUM_TRY(sink.MemberName(r.value_key.get()));
+    VELUM_TRY(walk.WriteMessage(packed, instance.get(), depth + 1));
+  } else {
+    if (depth + 1 > kMaxDepth) return write_detail::TooDeep();
+    if (direct) {
+      VELUM_TRY(WritePackedFields(walk, packed, fields));
     } else {
-      if (depth + 1 > kMaxDepth) return write_detail::TooDeep();
-      VELUM_TRY(walk.WriteMembers(packed, any.instance.get(), depth + 1));
+      VELUM_TRY(walk.WriteMembers(packed, instance.get(), depth + 1));
     }
   }
   return sink.EndObject();
