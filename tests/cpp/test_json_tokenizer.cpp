@@ -216,3 +216,51 @@ TEST(Tokenizer, ScratchAllocationFailureIsReportedNotThrown) {
 
 }  // namespace
 }  // namespace velum::json
+
+namespace velum::json {
+namespace {
+
+struct MatchCase {
+  const char* text;  // positioned at a member name
+  const char* name;
+  bool matched;
+};
+
+class MatchKeys : public ::testing::TestWithParam<MatchCase> {};
+
+// A matched name is consumed with its colon; an unmatched one is left for
+// ReadKey, which reads the same name or reports the same error as without
+// the attempt.
+TEST_P(MatchKeys, MatchesOnlyThePlainName) {
+  const MatchCase& c = GetParam();
+  const std::string text = c.text;
+  JsonTokenizer tried(text.data(), text.size());
+  JsonTokenizer plain(text.data(), text.size());
+  EXPECT_EQ(tried.MatchKey(c.name), c.matched) << text;
+  std::string_view key;
+  if (c.matched) {
+    ASSERT_TRUE(plain.ReadKey(&key));
+    EXPECT_EQ(key, c.name);
+    EXPECT_EQ(tried.offset(), plain.offset());
+    return;
+  }
+  EXPECT_EQ(tried.offset(), 0u);
+  std::string_view other;
+  EXPECT_EQ(tried.ReadKey(&key), plain.ReadKey(&other));
+  EXPECT_EQ(key, other);
+  EXPECT_EQ(tried.error().code, plain.error().code);
+  EXPECT_EQ(tried.error().offset, plain.error().offset);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, MatchKeys,
+    ::testing::Values(MatchCase{R"("ab":1)", "ab", true}, MatchCase{R"("ab" :1)", "ab", true},
+                      MatchCase{R"("a_long_member_name":1)", "a_long_member_name", true},
+                      MatchCase{R"("abc":1)", "ab", false}, MatchCase{R"("ab":1)", "abc", false},
+                      MatchCase{R"("a\u0062":1)", "ab", false}, MatchCase{R"("ab" 1)", "ab", false},
+                      MatchCase{R"("ab")", "ab", false}, MatchCase{R"("ab"  )", "ab", false},
+                      MatchCase{"\"a\"b\":1", "a\"b", false}, MatchCase{"\"a\tb\":1", "a\tb", false},
+                      MatchCase{"\"\xc3\xa9\":1", "\xc3\xa9", false}, MatchCase{R"(1:1)", "1", false}));
+
+}  // namespace
+}  // namespace velum::json
