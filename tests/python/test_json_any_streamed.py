@@ -103,7 +103,9 @@ def test_streamed_reads_as_the_whole_object(registry: Any, text: str, ignore: bo
         (flat('"next": {"i": 1}'), None),
     ],
 )
-def test_syntax_errors_come_before_member_errors(registry: Any, text: str, message: str | None) -> None:
+def test_syntax_errors_come_before_member_errors(
+    registry: Any, text: str, message: str | None
+) -> None:
     if message is None:
         assert wkt.Any.from_json(text, registry=registry).type_url == URL
         return
@@ -143,7 +145,8 @@ def test_registry_is_asked_once(registry: Any, text: str) -> None:
 @pytest.mark.parametrize(
     "body",
     [
-        '{"@type": "/velum.test.wktjson.Leaf", "a": 1, "any": {"@type": "/velum.test.wktjson.Leaf", "s": "x"}}',
+        '{"@type": "/velum.test.wktjson.Leaf", "a": 1,'
+        ' "any": {"@type": "/velum.test.wktjson.Leaf", "s": "x"}}',
         '{"@type": "/velum.test.wktjson.Leaf", "a": 1, "a": 2}',
         '{"@type": "/velum.test.wktjson.Leaf", "bogus": 1}',
         '{"@type": "/velum.test.wktjson.Leaf", "a": "x"}',
