@@ -1,6 +1,5 @@
 #include "json_parse/json_reader.h"
 
-#include <cstring>
 #include <unordered_set>
 
 #include "common/limits.h"
@@ -106,21 +105,13 @@ class Reader {
     }
     SeenSet seen;
     size_t next = 0;  // the field expected to be named next
-    // The JSON name of the field after the last one matched is looked for
-    // first, in the text itself.
     return source_.ForEachMember(
-        [&](const MemberName& name) -> Status { return Member(m, instance, name, seen, next, depth); },
-        [&]() -> std::string_view {
-          return next < m.json_members.size() ? m.json_members[next].json.text : std::string_view();
-        });
+        [&](const MemberName& name) -> Status { return Member(m, instance, name, seen, next, depth); });
   }
 
  private:
   static bool Same(const JsonMemberKey& key, const MemberName& name) noexcept {
-    if (name.object == key.str) return true;
-    // A name matched in place is the key's own text.
-    return name.text.size() == key.text.size() &&
-           (name.text.data() == key.text.data() || std::memcmp(name.text.data(), key.text.data(), key.text.size()) == 0);
+    return name.object == key.str || name.text == key.text;
   }
 
   Status Member(const MessageMarshaler& m, PyObject* instance, const MemberName& name, SeenSet& seen, size_t& next,

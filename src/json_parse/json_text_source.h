@@ -66,14 +66,6 @@ class JsonTextSource {
   // consume the member's value, and must be done with the name first.
   template <class Body>
   Status ForEachMember(Body&& body) {
-    return ForEachMember(body, [] { return std::string_view(); });
-  }
-
-  // As above; `expected()` gives the name most likely to come next (empty for
-  // none), matched in place before the name is read. A matched name is
-  // delivered as that very text.
-  template <class Body, class Expected>
-  Status ForEachMember(Body&& body, Expected&& expected) {
     bool more = false;
     if (!tok_.EnterObject(&more)) return Failure();
     if (skip_first_member_) [[unlikely]] {
@@ -83,14 +75,8 @@ class JsonTextSource {
     }
     while (more) {
       MemberName name;
-      const std::string_view guess = expected();
-      if (!guess.empty() && tok_.MatchKey(guess)) {
-        name.text = guess;
-        name.ascii = true;
-      } else {
-        if (!tok_.ReadKey(&name.text)) return Failure();
-        name.ascii = tok_.string_ascii();
-      }
+      if (!tok_.ReadKey(&name.text)) return Failure();
+      name.ascii = tok_.string_ascii();
       VELUM_TRY(body(static_cast<const MemberName&>(name)));
       if (!tok_.NextMember(&more)) return Failure();
     }

@@ -403,24 +403,6 @@ bool JsonTokenizer::ReadKey(std::string_view* key) noexcept {
   return true;
 }
 
-bool JsonTokenizer::MatchKey(std::string_view name) noexcept {
-  const size_t n = name.size();
-  if (failed() || cur_ == end_ || *cur_ != '"' || static_cast<size_t>(end_ - cur_) < n + 3) return false;
-  const auto* p = reinterpret_cast<const uint8_t*>(cur_ + 1);
-  // Equal bytes that hold no quote, backslash, control or non-ASCII byte are
-  // the whole of a well-formed name.
-  if (std::memcmp(p, name.data(), n) != 0 || p[n] != '"' || SkipPlainRun(p, p + n) != p + n) return false;
-  const char* after = reinterpret_cast<const char*>(p + n + 1);
-  while (after < end_ && IsSpace(*after)) ++after;
-  if (after == end_ || *after != ':') return false;
-  cur_ = after + 1;
-  string_ascii_ = true;
-  string_measured_ = true;
-  string_length_ = n;
-  string_max_char_ = utf8::kAsciiMax;
-  return true;
-}
-
 bool JsonTokenizer::SkipValue() noexcept {
   // One bit per open container (set: object), relative to where the skip
   // began; the nesting bound keeps it within the fixed array.

@@ -131,11 +131,6 @@ class JsonTokenizer {
   [[nodiscard]] bool EnterObject(bool* more) noexcept;
   [[nodiscard]] bool NextMember(bool* more) noexcept;
   [[nodiscard]] bool ReadKey(std::string_view* key) noexcept;
-  // Where the member name ahead is exactly `name` written plainly (printable
-  // ASCII, no escape) followed by its `:`, consumes them and returns true, so
-  // that the name the caller expects is neither decoded nor validated twice.
-  // Otherwise consumes nothing: ReadKey reads the name (and reports errors).
-  bool MatchKey(std::string_view name) noexcept;
 
   // Consumes one complete value of any kind, without recursion.
   [[nodiscard]] bool SkipValue() noexcept;

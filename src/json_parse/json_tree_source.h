@@ -71,12 +71,6 @@ class JsonTreeSource {
     });
   }
 
-  // Keys come as objects here: there is nothing to match in place.
-  template <class Body, class Expected>
-  Status ForEachMember(Body&& body, Expected&& /*expected*/) {
-    return ForEachMember(body);
-  }
-
  private:
   Status Take(Ref& value);
 

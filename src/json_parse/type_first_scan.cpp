@@ -3,9 +3,9 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include "json_parse/json_number.h"
-#include "json_parse/name_hash.h"
 
 namespace velum::json {
 
@@ -16,12 +16,24 @@ namespace {
 constexpr uint32_t kMaxScanDepth = 32;
 constexpr size_t kMaxScanMembers = 32;
 
+// Equal names hash equal; a collision only sends the object to the whole
+// read, so the length and the first and last eight bytes are enough.
+uint64_t NameHash(std::string_view name) noexcept {
+  uint64_t head = 0;
+  uint64_t tail = 0;
+  const size_t n = name.size();
+  std::memcpy(&head, name.data(), n < 8 ? n : 8);
+  if (n > 8) std::memcpy(&tail, name.data() + (n < 16 ? 8 : n - 8), n < 16 ? n - 8 : 8);
+  uint64_t hash = (head ^ (n * 0x9e3779b97f4a7c15ull)) * 0xff51afd7ed558ccdull;
+  hash ^= (tail + (hash >> 29)) * 0xc4ceb9fe1a85ec53ull;
+  return hash ^ (hash >> 32);
+}
+
 bool ScanValue(JsonTokenizer& tok, uint32_t depth) noexcept;
 
 // The members of an object entered by the caller; `type_first` for the Any
 // itself, whose first member must be "@type".
 bool ScanMembers(JsonTokenizer& tok, bool more, uint32_t depth, bool type_first, std::string_view* url) noexcept {
-  // Equal names hash equal; a collision only sends the object to the whole read.
   uint64_t seen[kMaxScanMembers];
   size_t count = 0;
   while (more) {
