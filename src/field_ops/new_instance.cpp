@@ -1,6 +1,7 @@
 #include "field_ops/new_instance.h"
 
 #include "common/py_error.h"
+#include "descriptor/field_access.h"
 #include "descriptor/instance.h"
 
 namespace velum {
@@ -30,6 +31,15 @@ Result<Ref> NewBareInstance(const MessageMarshaler& m, PyTypeObject* cls) {
 Result<Ref> NewDefaultInstance(const MessageMarshaler& m, PyTypeObject* cls) {
   VELUM_ASSIGN_OR_RETURN(Ref obj, NewBareInstance(m, cls));
   VELUM_TRY(InitDefaults(m, obj.get()));
+  return obj;
+}
+
+Result<Ref> NewInstanceWith(const MessageMarshaler& m, const FieldAccess& access, Ref value) {
+  const bool only_field = m.defaults.size() == 1 && m.list_fields.empty() && m.map_fields.empty() &&
+                          access.is_slot() && m.defaults[0].access.is_slot() &&
+                          m.defaults[0].access.offset() == access.offset();
+  VELUM_ASSIGN_OR_RETURN(Ref obj, only_field ? NewBareInstance(m) : NewDefaultInstance(m));
+  VELUM_TRY(WriteFieldSteal(obj.get(), access, std::move(value)));
   return obj;
 }
 

@@ -17,6 +17,11 @@ Result<Ref> NewBareInstance(const MessageMarshaler& m, PyTypeObject* cls = nullp
 // As NewBareInstance, with every field holding its default.
 Result<Ref> NewDefaultInstance(const MessageMarshaler& m, PyTypeObject* cls = nullptr);
 
+// As NewDefaultInstance, then `value` stored at `access`. A type whose one
+// default is that very field and which has no list or map field (a Value and
+// its oneof) gets the value without its default being stored first.
+Result<Ref> NewInstanceWith(const MessageMarshaler& m, const FieldAccess& access, Ref value);
+
 // Fields are written at the offsets of `m`'s class, so only its instances
 // (subclasses included) may be filled; TypeError otherwise.
 Status CheckInstance(const MessageMarshaler& m, PyObject* obj);

@@ -10,6 +10,7 @@
 #include "common/status.h"
 #include "json_parse/json_tokenizer.h"
 #include "json_parse/source_values.h"
+#include "json_parse/type_first_scan.h"
 
 namespace velum::json {
 
@@ -40,6 +41,15 @@ class JsonTextSource {
   Status SkipValue() { return tok_.SkipValue() ? Status() : Failure(); }
   Status EndCheck() { return tok_.EndCheck() ? Status() : Failure(); }
 
+  // A position to read again from (see JsonTokenizer::Mark).
+  JsonTokenizer::Mark Mark() const noexcept { return tok_.mark(); }
+  void Rewind(const JsonTokenizer::Mark& mark) noexcept { tok_.Rewind(mark); }
+  // ScanTypeFirstObject over the value ahead; the caller rewinds after it.
+  bool ScanTypeFirst(std::string_view& url) noexcept { return ScanTypeFirstObject(tok_, &url); }
+  // The next object iterated leaves out its first member (an Any's "@type",
+  // read before the rest of the object is read as the packed message).
+  void SkipFirstMember(bool skip) noexcept { skip_first_member_ = skip; }
+
   // Calls body() once per element; each call must consume the element.
   template <class Body>
   Status ForEachElement(Body&& body) {
@@ -58,6 +68,11 @@ class JsonTextSource {
   Status ForEachMember(Body&& body) {
     bool more = false;
     if (!tok_.EnterObject(&more)) return Failure();
+    if (skip_first_member_) [[unlikely]] {
+      skip_first_member_ = false;
+      std::string_view skipped;
+      if (more && !(tok_.ReadKey(&skipped) && tok_.SkipValue() && tok_.NextMember(&more))) return Failure();
+    }
     while (more) {
       MemberName name;
       if (!tok_.ReadKey(&name.text)) return Failure();
@@ -75,6 +90,7 @@ class JsonTextSource {
 
   JsonTokenizer tok_;
   RawString copy_;  // bytearray contents
+  bool skip_first_member_ = false;
 };
 
 }  // namespace velum::json

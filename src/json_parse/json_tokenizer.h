@@ -139,6 +139,20 @@ class JsonTokenizer {
 
   uint32_t nesting() const noexcept { return nesting_; }
 
+  // A position to come back to: a value may be scanned once to decide how to
+  // read it, then read from the same place.
+  struct Mark {
+    const char* at;
+    uint32_t nesting;
+  };
+  Mark mark() const noexcept { return {cur_, nesting_}; }
+  // Back to `mark`, forgetting any failure met since.
+  void Rewind(const Mark& mark) noexcept {
+    cur_ = mark.at;
+    nesting_ = mark.nesting;
+    error_ = SyntaxError();
+  }
+
  private:
   static bool IsSpace(char c) noexcept { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
   static JsonKind KindOf(char c) noexcept {

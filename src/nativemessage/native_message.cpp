@@ -188,15 +188,16 @@ Result<JsonWriteOptions> BindJsonWrite(const args::Signature& sig, PyObject* con
   return options;
 }
 
-Result<JsonReadOptions> BindJsonRead(const args::Signature& sig, PyObject* const* argv, Py_ssize_t nargs,
-                                     PyObject* kwnames, PyObject** input) {
+// Fills the caller's options in place: they hold the call's caches, which
+// are not worth moving.
+Status BindJsonRead(const args::Signature& sig, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames,
+                    PyObject** input, JsonReadOptions& options) {
   PyObject* found[3];
   VELUM_TRY(args::Bind(sig, argv, nargs, kwnames, found));
   *input = found[0];
-  JsonReadOptions options;
   VELUM_TRY(args::ToBool(found[1], "ignore_unknown_fields", &options.ignore_unknown_fields));
   options.registry = args::NoneAsAbsent(found[2]);
-  return options;
+  return Status::Ok();
 }
 
 PyObject* FromBinary(PyObject* cls, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -280,11 +281,11 @@ PyObject* ToJsonValuePublic(PyObject* self, PyObject* const* argv, Py_ssize_t na
 PyObject* FromJsonCommon(const args::Signature& sig, bool from_text, PyObject* cls, PyObject* const* argv,
                          Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* input = nullptr;
-  Result<JsonReadOptions> options = BindJsonRead(sig, argv, nargs, kwnames, &input);
-  if (!options.ok()) return Raise(std::move(options).status());
+  JsonReadOptions options;
+  if (Status s = BindJsonRead(sig, argv, nargs, kwnames, &input, options); !s.ok()) return Raise(std::move(s));
   Result<Ref> marshaler = MarshalerOfType(cls);
   if (!marshaler.ok()) return Raise(std::move(marshaler).status());
-  Result<Ref> result = ReadJsonNew(*AsMarshaler(marshaler->get()), input, from_text, options.value(),
+  Result<Ref> result = ReadJsonNew(*AsMarshaler(marshaler->get()), input, from_text, options,
                                    reinterpret_cast<PyTypeObject*>(cls));
   if (!result.ok()) return Raise(std::move(result).status());
   return std::move(result).value().release();
@@ -309,11 +310,13 @@ PyObject* FromJsonValuePublic(PyObject* cls, PyObject* const* argv, Py_ssize_t n
 PyObject* MergeFromJson(PyObject* self, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return Guard([&]() -> PyObject* {
     PyObject* input = nullptr;
-    Result<JsonReadOptions> options = BindJsonRead(kMergeFromJson, argv, nargs, kwnames, &input);
-    if (!options.ok()) return Raise(std::move(options).status());
+    JsonReadOptions options;
+    if (Status s = BindJsonRead(kMergeFromJson, argv, nargs, kwnames, &input, options); !s.ok()) {
+      return Raise(std::move(s));
+    }
     Result<Ref> marshaler = MarshalerOfInstance(self);
     if (!marshaler.ok()) return Raise(std::move(marshaler).status());
-    if (Status s = ReadJsonInto(*AsMarshaler(marshaler->get()), self, input, options.value()); !s.ok()) {
+    if (Status s = ReadJsonInto(*AsMarshaler(marshaler->get()), self, input, options); !s.ok()) {
       return Raise(std::move(s));
     }
     Py_RETURN_NONE;

@@ -1,6 +1,7 @@
 #include "wkt_registry/wkt_json_read.h"
 
 #include <cmath>
+#include <type_traits>
 
 #include "common/limits.h"
 #include "common/py_error.h"
@@ -143,16 +144,18 @@ class WellKnownReader {
 
   // An element of Struct or ListValue: a Value read one level down. The
   // elements of a batch of documents are mostly these, so the Value form is
-  // entered directly rather than through the general dispatch.
+  // entered directly rather than through the general dispatch, and the new
+  // Value is made holding its Oneof.
   Result<Ref> NewElement(MessageHandle* handle, uint32_t depth) {
     VELUM_ASSIGN_OR_RETURN(MessageMarshaler * nested, Resolve(handle));
     if (nested->well_known != WellKnownType::kValue) [[unlikely]]
       return Nested(handle, depth);
     if (depth + 1 > kMaxDepth) [[unlikely]]
       return DepthError();
-    VELUM_ASSIGN_OR_RETURN(Ref instance, NewDefaultInstance(*nested));
-    VELUM_TRY(Value(RecordOf(*nested), instance.get(), depth + 1));
-    return instance;
+    const WellKnownRecord& r = RecordOf(*nested);
+    ValueMember which = ValueMember::kNull;
+    VELUM_ASSIGN_OR_RETURN(Ref holder, ValueOneof(r, depth + 1, which));
+    return NewInstanceWith(*nested, r.member(which).access, std::move(holder));
   }
 
   Status Struct(const MessageMarshaler& m, const WellKnownRecord& r, PyObject* instance, uint32_t depth) {
@@ -175,9 +178,15 @@ class WellKnownReader {
   }
 
   Status Value(const WellKnownRecord& r, PyObject* instance, uint32_t depth) {
+    ValueMember which = ValueMember::kNull;
+    VELUM_ASSIGN_OR_RETURN(Ref holder, ValueOneof(r, depth, which));
+    return WriteFieldSteal(instance, r.member(which).access, std::move(holder));
+  }
+
+  // The Oneof a Value holds for the next JSON value; `which` names its member.
+  Result<Ref> ValueOneof(const WellKnownRecord& r, uint32_t depth, ValueMember& which) {
     JsonKind kind;
     VELUM_TRY(source_.Peek(kind));
-    ValueMember which = ValueMember::kNull;
     Ref value;
     switch (kind) {
       case JsonKind::kNull:
@@ -221,7 +230,7 @@ class WellKnownReader {
         (which == ValueMember::kString && PyUnicode_CheckExact(value.get()))) {
       PyObject_GC_UnTrack(holder.get());
     }
-    return WriteFieldSteal(instance, r.member(which).access, std::move(holder));
+    return holder;
   }
 
   Status Wrapper(const WellKnownRecord& r, PyObject* instance) {
@@ -239,9 +248,65 @@ class WellKnownReader {
     return StoreWithPresence(instance, *r.field, std::move(value));
   }
 
-  // The whole object is taken first: "@type" may follow the members it
-  // governs. The Any changes only once its payload has been read and encoded.
+  // An object whose first member is "@type" is read as it goes: the packed
+  // message straight from the text, when a scan shows that this reads what
+  // taking the object whole would (see ScanTypeFirstObject). Otherwise, or
+  // for a packed well-known type (whose "value" member may come anywhere),
+  // the object is taken whole.
   Status Any(const MessageMarshaler& m, const WellKnownRecord& r, PyObject* instance, uint32_t depth) {
+    if constexpr (std::is_same_v<Source, json::JsonTextSource>) {
+      const auto start = source_.Mark();
+      std::string_view url;
+      const bool type_first = source_.ScanTypeFirst(url);
+      source_.Rewind(start);
+      if (type_first) {
+        VELUM_ASSIGN_OR_RETURN(Ref packed_object, ResolvePacked(m, url, nullptr));
+        const MessageMarshaler& packed = *AsMarshaler(packed_object.get());
+        if (packed.well_known == WellKnownType::kNone) {
+          VELUM_ASSIGN_OR_RETURN(Ref payload, NewDefaultInstance(packed));
+          source_.SkipFirstMember(true);
+          Status read = json::ReadMessage(packed, payload.get(), source_, options_, depth + 1);
+          source_.SkipFirstMember(false);
+          VELUM_TRY(std::move(read));
+          return StorePacked(r, instance, packed_object.get(), payload.get());
+        }
+        return AnyFromObject(m, r, instance, depth, packed_object.get());
+      }
+    }
+    return AnyFromObject(m, r, instance, depth, nullptr);
+  }
+
+  // The packed type's marshaler object for the type URL `url` (`url_object`
+  // is its str when the caller has one).
+  Result<Ref> ResolvePacked(const MessageMarshaler& m, std::string_view url, PyObject* url_object) {
+    Ref packed_object;
+    if (options_.registry != nullptr) {
+      VELUM_ASSIGN_OR_RETURN(packed_object,
+                             ResolveType(*m.names, options_.registry, TypeNameOfUrl(url), options_.packed_types));
+    }
+    if (packed_object) return packed_object;
+    Ref shown = url_object != nullptr
+                    ? Ref::borrow(url_object)
+                    : Ref::steal(PyUnicode_DecodeUTF8(url.data(), static_cast<Py_ssize_t>(url.size()), nullptr));
+    if (!shown) return Status::Pending();
+    return Own(FormatError(ErrorKind::kValue, "cannot decode %U from JSON: %U is not in the type registry",
+                           m.full_name.get(), shown.get()));
+  }
+
+  // The Any changes only once its payload has been read and encoded.
+  Status StorePacked(const WellKnownRecord& r, PyObject* instance, PyObject* packed_object, PyObject* payload) {
+    const MessageMarshaler& packed = *AsMarshaler(packed_object);
+    VELUM_ASSIGN_OR_RETURN(Ref bytes, EncodeToBytes(packed, payload, true));
+    Ref stored_url = options_.packed_types.StoredUrl(packed_object, packed.full_name.get());
+    if (!stored_url) return Status::Pending();
+    VELUM_TRY(StoreWithPresence(instance, *r.type_url, std::move(stored_url)));
+    return StoreWithPresence(instance, *r.any_value, std::move(bytes));
+  }
+
+  // The object taken whole first: "@type" may follow the members it governs.
+  // `resolved` is the packed type when the caller already looked it up.
+  Status AnyFromObject(const MessageMarshaler& m, const WellKnownRecord& r, PyObject* instance, uint32_t depth,
+                       PyObject* resolved) {
     Ref object;
     VELUM_TRY(source_.TakeValue(object));
     if (!PyDict_Check(object.get())) {
@@ -260,16 +325,11 @@ class WellKnownReader {
       return Own(FormatError(ErrorKind::kValue, "cannot decode %U from JSON: %U, @type is invalid: %U",
                              m.full_name.get(), shown.get(), found.get()));
     }
-    const std::string_view url_text = Utf8Of(url.get());
-    if (url_text.data() == nullptr) return Status::Pending();
-    Ref packed_object;
-    if (options_.registry != nullptr) {
-      VELUM_ASSIGN_OR_RETURN(packed_object, ResolveType(*m.names, options_.registry, TypeNameOfUrl(url_text),
-                                                        options_.packed_types));
-    }
+    Ref packed_object = Ref::borrow(resolved);
     if (!packed_object) {
-      return Own(FormatError(ErrorKind::kValue, "cannot decode %U from JSON: %U is not in the type registry",
-                             m.full_name.get(), url.get()));
+      const std::string_view url_text = Utf8Of(url.get());
+      if (url_text.data() == nullptr) return Status::Pending();
+      VELUM_ASSIGN_OR_RETURN(packed_object, ResolvePacked(m, url_text, url.get()));
     }
     const MessageMarshaler& packed = *AsMarshaler(packed_object.get());
     VELUM_ASSIGN_OR_RETURN(Ref payload, NewDefaultInstance(packed));
@@ -284,11 +344,7 @@ class WellKnownReader {
     }
     json::JsonTreeSource payload_source(body.get());
     VELUM_TRY(json::ReadMessage(packed, payload.get(), payload_source, options_, depth + 1));
-    VELUM_ASSIGN_OR_RETURN(Ref bytes, EncodeToBytes(packed, payload.get(), true));
-    Ref stored_url = options_.packed_types.StoredUrl(packed_object.get(), packed.full_name.get());
-    if (!stored_url) return Status::Pending();
-    VELUM_TRY(StoreWithPresence(instance, *r.type_url, std::move(stored_url)));
-    return StoreWithPresence(instance, *r.any_value, std::move(bytes));
+    return StorePacked(r, instance, packed_object.get(), payload.get());
   }
 
   Source& source_;
