@@ -35,6 +35,7 @@ class JsonTextSink {
     text_.BeginArray();
     return Status::Ok();
   }
+  Status BeginArray(Py_ssize_t /*items*/) noexcept { return BeginArray(); }
   Status EndArray() noexcept {
     text_.EndArray();
     return Status::Ok();
