@@ -253,15 +253,48 @@ class JsonWalk {
     return Status::Ok();
   }
 
+  // A map, by a loop of its value kind: the kind is dispatched once.
   Status WriteMap(ScalarType key_type, const ElementKind& kind, PyObject* dict, uint32_t depth) {
     if (!PyDict_Check(dict)) return TypeCheckError(dict, "dict");
     VELUM_TRY(sink_.BeginObject(PyDict_GET_SIZE(dict)));
-    Status walked = ForEachEntry(dict, [&](PyObject* key, PyObject* value) -> Status {
-      VELUM_TRY(WriteMapKey(key_type, key));
-      return WriteElement(kind, value, depth);
-    });
-    if (!walked.ok()) return walked;
+    switch (kind.tag) {
+      case ElementTag::kScalar:
+        switch (kind.scalar) {
+#define VELUM_SCALAR_MAP(T)                                                                            \
+  case T:                                                                                              \
+    VELUM_TRY(WriteEntries(key_type, dict, [this](PyObject* value) { return WriteScalarOf<T>(sink_, value); })); \
+    break;
+          VELUM_FOR_EACH_SCALAR_TYPE(VELUM_SCALAR_MAP)
+#undef VELUM_SCALAR_MAP
+          default:
+            return Status(ErrorKind::kRuntime, "unknown scalar type");
+        }
+        break;
+      case ElementTag::kEnum:
+        VELUM_TRY(WriteEntries(key_type, dict, [this, &kind](PyObject* value) {
+          return WriteEnum(sink_, *kind.table, value, options_.print_enums_as_ints);
+        }));
+        break;
+      case ElementTag::kMessage:
+        VELUM_TRY(WriteEntries(key_type, dict, [this, &kind, depth](PyObject* value) {
+          return WriteMessageValue(kind.handle, value, depth);
+        }));
+        break;
+    }
     return sink_.EndObject();
+  }
+
+  // Every entry of a map: its key as the member name, its value by `write_value`.
+  template <class WriteValue>
+  Status WriteEntries(ScalarType key_type, PyObject* dict, WriteValue&& write_value) {
+    return ForEachEntry(dict, [&](PyObject* key, PyObject* value) -> Status {
+      if (key_type == ScalarType::kString && PyUnicode_Check(key)) [[likely]] {
+        VELUM_TRY(sink_.MemberName(key));
+      } else {
+        VELUM_TRY(WriteMapKey(key_type, key));
+      }
+      return write_value(value);
+    });
   }
 
   Status WriteMapKey(ScalarType type, PyObject* key) {
