@@ -113,15 +113,16 @@ class JsonWalk {
   }
 
   // A scalar of type `T` in a slot. Implicit presence: skipped at its default,
-  // tested inline for values of the exact type. Explicit: by presence bit.
+  // tested inline for values of the exact type. Explicit: by presence bit. The
+  // slot is read first either way: an empty one fails even when not set.
   template <ScalarType T, bool kImplicit>
   Status WriteScalarStep(const EncodeStep& step, PyObject* msg) {
-    if constexpr (!kImplicit) {
-      if (!AsNative(msg)->presence.Get(step.number)) return Status::Ok();
-    }
     PyObject* slot = *SlotAddress(msg, step.offset);
     if (slot == nullptr) [[unlikely]]
       return UninitializedSlot();
+    if constexpr (!kImplicit) {
+      if (!AsNative(msg)->presence.Get(step.number)) return Status::Ok();
+    }
     // Held: a foreign value's conversion may run code that replaces it.
     Ref value = Ref::borrow(slot);
     if constexpr (kImplicit) {

@@ -213,3 +213,12 @@ def test_non_str_key_of_a_string_map() -> None:
     for write in (msg.to_json, msg.to_dict):
         with pytest.raises(TypeError, match="^'int' object is not an instance of 'str'$"):
             write()
+
+
+@pytest.mark.parametrize("field", ["f_int32", "o_int32", "o_string", "f_leaf", "u_double", "f_hue"])
+def test_empty_slot_fails_whether_or_not_the_field_is_set(field: str) -> None:
+    msg = Flat()
+    type(msg).__dict__[field].__delete__(msg)
+    for write in (msg.to_json, msg.to_dict):
+        with pytest.raises(AttributeError, match="^uninitialized slot$"):
+            write()
