@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "json_sink/text_buffer.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -127,7 +129,7 @@ void Widen(const void* in, size_t n, void* out) noexcept {
   const auto* from = static_cast<const From*>(in);
   auto* to = static_cast<To*>(out);
   if constexpr (sizeof(From) == sizeof(To)) {
-    if (n != 0) std::memcpy(to, from, n * sizeof(To));
+    CopyBytes(to, from, n * sizeof(To));
   } else {
     for (size_t i = 0; i < n; ++i) to[i] = from[i];
   }
