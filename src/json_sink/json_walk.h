@@ -78,7 +78,7 @@ class JsonWalk {
 
   // The members of one message, into an object the caller has begun. The
   // type's field plan (one step per field, in table order) lets the common
-  // fields (singular scalars, enums and messages in slots) be selected and
+  // fields (singular scalars and messages in slots) be selected and
   // written by one dispatch each; the rest go through SelectField.
   Status WriteMembers(const MessageMarshaler& m, PyObject* msg, uint32_t depth) {
     VELUM_TRY(CheckOneofs(m, msg));
