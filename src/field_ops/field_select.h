@@ -2,9 +2,13 @@
 // the binary encoder, the JSON writer and the runtime's has_field and repr.
 #pragma once
 
+#include <bit>
+#include <cstdint>
+
 #include "common/ref.h"
 #include "common/status.h"
 #include "descriptor/marshaler.h"
+#include "field_ops/scalar_convert.h"
 
 namespace velum {
 
@@ -32,5 +36,30 @@ Status RequiredNotSet(const FieldSpec& f);
 // Whether `holder`, an object read from a oneof attribute, holds the member
 // `f` (a Oneof whose `field` is a str equal to f's name).
 Result<bool> OneofHolds(PyObject* holder, const FieldSpec& f);
+
+// The default test of an implicit-presence scalar of type `T` for a value of
+// the type's exact Python class: 1 when written, 0 at the default, -1 when the
+// value is of another class (HoldsNonDefault decides, and may run its code).
+template <ScalarType T>
+[[gnu::always_inline]] inline int ExactScalarIsSet(PyObject* value) noexcept {
+  if constexpr (T == ScalarType::kDouble || T == ScalarType::kFloat) {
+    if (!PyFloat_CheckExact(value)) return -1;
+    // Only +0.0 is the default: -0.0 and NaN are written.
+    return std::bit_cast<uint64_t>(PyFloat_AS_DOUBLE(value)) != 0;
+  } else if constexpr (T == ScalarType::kString) {
+    if (!PyUnicode_CheckExact(value)) return -1;
+    return PyUnicode_GET_LENGTH(value) != 0;
+  } else if constexpr (T == ScalarType::kBytes) {
+    if (!PyBytes_CheckExact(value)) return -1;
+    return PyBytes_GET_SIZE(value) != 0;
+  } else if constexpr (T == ScalarType::kBool) {
+    if (value == Py_True) return 1;
+    return value == Py_False ? 0 : -1;
+  } else {
+    long long number = 0;
+    if (!PyLong_CheckExact(value)) return -1;
+    return !CompactValue(value, &number) || number != 0;  // zero is always compact
+  }
+}
 
 }  // namespace velum

@@ -210,7 +210,7 @@ bool AppendJsonString(TextBuffer& out, const char* text, size_t size) noexcept {
     if (p == nullptr) [[unlikely]]
       return run.non_ascii;
     p[0] = '"';
-    std::memcpy(p + 1, text, size);
+    CopyBytes(p + 1, text, size);
     p[size + 1] = '"';
     out.Commit(size + 2);
     return run.non_ascii;

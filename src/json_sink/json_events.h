@@ -16,8 +16,10 @@ namespace velum::json_sink {
 // PyObject* arguments are borrowed: `str` objects for names and strings, a
 // `bytes` or `bytearray` for Bytes (written as standard Base64 text); a
 // std::string_view is UTF-8. BeginObject(members) says how many members are
-// likely, so the value tree can size its dict once. MemberName(name, key) offers a field's prepared
-// key text (see FieldSpec), empty when there is none, beside its name. The writer pairs every begin with an end and every
+// likely, so the value tree can size its dict once; BeginArray(items) how many
+// elements are likely, so it can size its list once. MemberName(name, key)
+// offers a field's prepared key text (see FieldSpec), empty when there is
+// none, beside its name. The writer pairs every begin with an end and every
 // member name with one value; sinks place separators themselves.
 template <class S>
 concept JsonSink = requires(S& sink, PyObject* object, std::string_view text, int64_t number, bool flag) {
@@ -25,6 +27,7 @@ concept JsonSink = requires(S& sink, PyObject* object, std::string_view text, in
   { sink.BeginObject(Py_ssize_t{0}) } -> std::same_as<Status>;
   { sink.EndObject() } -> std::same_as<Status>;
   { sink.BeginArray() } -> std::same_as<Status>;
+  { sink.BeginArray(Py_ssize_t{0}) } -> std::same_as<Status>;
   { sink.EndArray() } -> std::same_as<Status>;
   { sink.MemberName(object) } -> std::same_as<Status>;
   { sink.MemberName(text) } -> std::same_as<Status>;

@@ -52,62 +52,89 @@ Status FloatValueGeneral(PyObject* value, double* out);
 
 }  // namespace scalar_detail
 
-// May run Python code (conversions of foreign number types, str of a value
-// for an error message).
+// One value of scalar type `T`, known when the caller is compiled: the loops
+// over repeated fields and the per-type field steps dispatch once, not once
+// per value. May run Python code (conversions of foreign number types, str of
+// a value for an error message).
+template <ScalarType T, JsonSink S>
+[[gnu::always_inline]] inline Status WriteScalarOf(S& sink, PyObject* value) {
+  if constexpr (T == ScalarType::kDouble || T == ScalarType::kFloat) {
+    double number = 0;
+    VELUM_TRY(scalar_detail::FloatValue(value, &number));
+    if (std::isnan(number)) [[unlikely]]
+      return sink.String("NaN");
+    if (std::isinf(number)) [[unlikely]]
+      return sink.String(number > 0 ? "Infinity" : "-Infinity");
+    // As the binary encoder: refused when the nearest float is infinite. A
+    // value that rounds to the largest float reads back, so it is written.
+    if constexpr (T == ScalarType::kFloat) {
+      if (OverflowsFloat32(number)) return OutOfRangeError(value, "float");
+    }
+    return sink.PythonNumber(value);
+  } else if constexpr (T == ScalarType::kInt64 || T == ScalarType::kSfixed64 || T == ScalarType::kSint64) {
+    long long number = 0;
+    VELUM_TRY(scalar_detail::SignedValue(value, INT64_MIN, INT64_MAX, "int64", &number));
+    return sink.QuotedInteger(number);
+  } else if constexpr (T == ScalarType::kUint64 || T == ScalarType::kFixed64) {
+    unsigned long long number = 0;
+    VELUM_TRY(scalar_detail::UnsignedValue(value, UINT64_MAX, "uint64", &number));
+    return sink.QuotedUnsigned(number);
+  } else if constexpr (T == ScalarType::kInt32 || T == ScalarType::kSfixed32 || T == ScalarType::kSint32) {
+    long long number = 0;
+    VELUM_TRY(scalar_detail::SignedValue(value, INT32_MIN, INT32_MAX, "int32", &number));
+    return sink.Integer(number, PyLong_CheckExact(value) ? value : nullptr);
+  } else if constexpr (T == ScalarType::kUint32 || T == ScalarType::kFixed32) {
+    unsigned long long number = 0;
+    VELUM_TRY(scalar_detail::UnsignedValue(value, UINT32_MAX, "uint32", &number));
+    return sink.Integer(static_cast<int64_t>(number), PyLong_CheckExact(value) ? value : nullptr);
+  } else if constexpr (T == ScalarType::kBool) {
+    if (value == Py_True || value == Py_False) [[likely]]
+      return sink.Boolean(value == Py_True);
+    bool flag = false;
+    VELUM_TRY(ToBool(value, &flag));
+    return sink.Boolean(flag);
+  } else if constexpr (T == ScalarType::kString) {
+    // The text sink encodes the str; the value tree keeps it as it is.
+    if (!PyUnicode_Check(value)) return ExpectedTypeError("str", value);
+    return sink.PythonString(value);
+  } else if constexpr (T == ScalarType::kBytes) {
+    if (!PyBytes_Check(value) && !PyByteArray_Check(value)) return ExpectedTypeError("bytes", value);
+    return sink.Bytes(value);
+  } else {
+    return Status(ErrorKind::kRuntime, "unknown scalar type");
+  }
+}
+
+// Expands X(type) for every scalar type a field can have (groups, messages
+// and enums are never scalars here).
+#define VELUM_FOR_EACH_SCALAR_TYPE(X) \
+  X(ScalarType::kDouble)              \
+  X(ScalarType::kFloat)               \
+  X(ScalarType::kInt64)               \
+  X(ScalarType::kUint64)              \
+  X(ScalarType::kInt32)               \
+  X(ScalarType::kFixed64)             \
+  X(ScalarType::kFixed32)             \
+  X(ScalarType::kBool)                \
+  X(ScalarType::kString)              \
+  X(ScalarType::kBytes)               \
+  X(ScalarType::kUint32)              \
+  X(ScalarType::kSfixed32)            \
+  X(ScalarType::kSfixed64)            \
+  X(ScalarType::kSint32)              \
+  X(ScalarType::kSint64)
+
+// One value of a scalar field whose type is known only at run time.
 template <JsonSink S>
 Status WriteScalar(S& sink, ScalarType type, PyObject* value) {
   switch (type) {
-    case ScalarType::kDouble:
-    case ScalarType::kFloat: {
-      double number = 0;
-      VELUM_TRY(scalar_detail::FloatValue(value, &number));
-      if (std::isnan(number)) return sink.String("NaN");
-      if (std::isinf(number)) return sink.String(number > 0 ? "Infinity" : "-Infinity");
-      // As the binary encoder: refused when the nearest float is infinite. A
-      // value that rounds to the largest float reads back, so it is written.
-      if (type == ScalarType::kFloat && OverflowsFloat32(number)) {
-        return OutOfRangeError(value, "float");
-      }
-      return sink.PythonNumber(value);
-    }
-    case ScalarType::kInt64:
-    case ScalarType::kSfixed64:
-    case ScalarType::kSint64: {
-      long long number = 0;
-      VELUM_TRY(scalar_detail::SignedValue(value, INT64_MIN, INT64_MAX, "int64", &number));
-      return sink.QuotedInteger(number);
-    }
-    case ScalarType::kUint64:
-    case ScalarType::kFixed64: {
-      unsigned long long number = 0;
-      VELUM_TRY(scalar_detail::UnsignedValue(value, UINT64_MAX, "uint64", &number));
-      return sink.QuotedUnsigned(number);
-    }
-    case ScalarType::kInt32:
-    case ScalarType::kSfixed32:
-    case ScalarType::kSint32: {
-      long long number = 0;
-      VELUM_TRY(scalar_detail::SignedValue(value, INT32_MIN, INT32_MAX, "int32", &number));
-      return sink.Integer(number, PyLong_CheckExact(value) ? value : nullptr);
-    }
-    case ScalarType::kUint32:
-    case ScalarType::kFixed32: {
-      unsigned long long number = 0;
-      VELUM_TRY(scalar_detail::UnsignedValue(value, UINT32_MAX, "uint32", &number));
-      return sink.Integer(static_cast<int64_t>(number), PyLong_CheckExact(value) ? value : nullptr);
-    }
-    case ScalarType::kBool: {
-      bool flag = false;
-      VELUM_TRY(ToBool(value, &flag));
-      return sink.Boolean(flag);
-    }
-    case ScalarType::kString:
-      // The text sink encodes the str; the value tree keeps it as it is.
-      if (!PyUnicode_Check(value)) return ExpectedTypeError("str", value);
-      return sink.PythonString(value);
-    case ScalarType::kBytes:
-      if (!PyBytes_Check(value) && !PyByteArray_Check(value)) return ExpectedTypeError("bytes", value);
-      return sink.Bytes(value);
+#define VELUM_SCALAR_CASE(T) \
+  case T:                    \
+    return WriteScalarOf<T>(sink, value);
+    VELUM_FOR_EACH_SCALAR_TYPE(VELUM_SCALAR_CASE)
+#undef VELUM_SCALAR_CASE
+    default:
+      break;
   }
   return Status(ErrorKind::kRuntime, "unknown scalar type");
 }

@@ -87,7 +87,7 @@ class JsonText {
     char* p = out_.Reserve(kFloatTextMax);
     if (p != nullptr) out_.Commit(FormatFloatRepr(value, p));
   }
-  void String(const char* text, size_t size, bool noted = false) noexcept {
+  [[gnu::always_inline]] void String(const char* text, size_t size, bool noted = false) noexcept {
     ValueSeparator();
     if (AppendJsonString(out_, text, size) && !noted) Measure(text, size);
   }
@@ -140,7 +140,7 @@ class JsonText {
   static constexpr char kArray = 1;
   static constexpr char kFirst = 2;
 
-  void Open(char kind, char bracket) noexcept {
+  [[gnu::always_inline]] void Open(char kind, char bracket) noexcept {
     ValueSeparator();
     out_.Push(bracket);
     frames_.Push(static_cast<char>(kind | kFirst));

@@ -35,12 +35,13 @@ class JsonTextSink {
     text_.BeginArray();
     return Status::Ok();
   }
+  Status BeginArray(Py_ssize_t /*items*/) noexcept { return BeginArray(); }
   Status EndArray() noexcept {
     text_.EndArray();
     return Status::Ok();
   }
   // `name` is a `str`; an ASCII one is read in place, without a copy.
-  Status MemberName(PyObject* name) noexcept {
+  [[gnu::always_inline]] Status MemberName(PyObject* name) noexcept {
     if (!PyUnicode_IS_COMPACT_ASCII(name)) [[unlikely]]
       return WideString(name, true);
     const std::string_view utf8 = Utf8Of(name);
@@ -77,7 +78,7 @@ class JsonTextSink {
     text_.String(value.data(), value.size());
     return Status::Ok();
   }
-  Status PythonString(PyObject* value) noexcept {
+  [[gnu::always_inline]] Status PythonString(PyObject* value) noexcept {
     if (!PyUnicode_IS_COMPACT_ASCII(value)) [[unlikely]]
       return WideString(value, false);
     const std::string_view utf8 = Utf8Of(value);
@@ -98,7 +99,7 @@ class JsonTextSink {
   // `data` is a bytes or bytearray; written as a Base64 JSON string.
   Status Bytes(PyObject* data) noexcept;
   // A float prints as its repr(), an int as its digits; see the .cpp for the rest.
-  Status PythonNumber(PyObject* value) noexcept {
+  [[gnu::always_inline]] Status PythonNumber(PyObject* value) noexcept {
     if (PyFloat_CheckExact(value)) {
       text_.Float(PyFloat_AS_DOUBLE(value));
       return Status::Ok();

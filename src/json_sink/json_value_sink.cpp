@@ -14,10 +14,10 @@ Status JsonValueSink::Open(PyObject* stolen, bool object) noexcept {
   if (!container) return Status::Pending();
   VELUM_TRY(Place(container.get()));
   if (depth_ < kFirstFrames) {
-    first_[depth_] = Frame{std::move(container), Ref(), object};
+    first_[depth_] = Frame{std::move(container), Ref(), 0, object};
   } else {
     try {
-      deeper_.push_back(Frame{std::move(container), Ref(), object});
+      deeper_.push_back(Frame{std::move(container), Ref(), 0, object});
     } catch (const std::bad_alloc&) {
       return Status(ErrorKind::kMemory, "out of memory while writing JSON");
     }
@@ -36,6 +36,14 @@ PyObject* JsonValueSink::NewDict(Py_ssize_t members) noexcept {
   (void)kMostPresized;
 #endif
   return PyDict_New();
+}
+
+PyObject* JsonValueSink::NewList(Py_ssize_t items) noexcept {
+  PyObject* list = PyList_New(items > 0 ? items : 0);
+  if (list == nullptr) return nullptr;
+  // None is immortal: its places need no reference count of their own.
+  for (Py_ssize_t i = 0; i < items; ++i) PyList_SET_ITEM(list, i, Py_None);
+  return list;
 }
 
 namespace {
@@ -102,7 +110,7 @@ Status JsonValueSink::Bytes(PyObject* data) noexcept {
 
 Result<Ref> JsonValueSink::Finish() noexcept {
   if (!root_) return Status(ErrorKind::kValue, "no JSON value produced");
-  while (depth_ > 0) (void)Close();
+  while (depth_ > 0) VELUM_TRY(Close());
   return std::move(root_);
 }
 

@@ -17,6 +17,7 @@ class JsonValueSink {
   Status BeginObject() noexcept { return Open(PyDict_New(), true); }
   Status BeginObject(Py_ssize_t members) noexcept { return Open(NewDict(members), true); }
   Status BeginArray() noexcept { return Open(PyList_New(0), false); }
+  Status BeginArray(Py_ssize_t items) noexcept { return Open(NewList(items), false); }
   Status EndObject() noexcept { return Close(); }
   Status EndArray() noexcept { return Close(); }
   // `name` is a `str`, kept as it is: the tree shares the field table's names.
@@ -57,6 +58,9 @@ class JsonValueSink {
   struct Frame {
     Ref container;  // the dict or list being filled
     Ref pending;    // an object's member name awaiting its value
+    // A list made at its likely length holds None beyond its first `filled`
+    // items: values replace those, the rest is cut off when it closes.
+    Py_ssize_t filled = 0;
     bool object = false;
   };
 
@@ -71,6 +75,7 @@ class JsonValueSink {
   Status Open(PyObject* stolen, bool object) noexcept;
   Status Close() noexcept {
     if (depth_ == 0) return Status::Ok();
+    VELUM_TRY(Trim(*top_));
     --depth_;
     if (depth_ >= kFirstFrames) {
       deeper_.pop_back();
@@ -84,6 +89,17 @@ class JsonValueSink {
     top_ = depth_ == 0 ? nullptr : depth_ > kFirstFrames ? &deeper_.back() : &first_[depth_ - 1];
   }
   Status PythonNumberGeneral(PyObject* value) noexcept;
+  // Cuts a list frame's unfilled places off.
+  static Status Trim(Frame& frame) noexcept {
+    if (frame.object) return Status::Ok();
+    PyObject* list = frame.container.get();
+    if (frame.filled >= PyList_GET_SIZE(list)) [[likely]]
+      return Status::Ok();
+    if (PyList_SetSlice(list, frame.filled, PyList_GET_SIZE(list), nullptr) < 0) return Status::Pending();
+    return Status::Ok();
+  }
+  // A list of `items` places, each holding None until a value is placed there.
+  static PyObject* NewList(Py_ssize_t items) noexcept;
   // A dict with room for `members` entries without resizing (up to a bound).
   static PyObject* NewDict(Py_ssize_t members) noexcept;
 
@@ -113,7 +129,15 @@ inline Status JsonValueSink::Place(PyObject* value) noexcept {
   }
   Frame& top = *top_;
   if (!top.object) {
-    if (PyList_Append(top.container.get(), value) < 0) return Status::Pending();
+    PyObject* list = top.container.get();
+    if (top.filled < PyList_GET_SIZE(list)) [[likely]] {
+      // The place holds None, which is immortal: nothing to release.
+      PyList_SET_ITEM(list, top.filled, Py_NewRef(value));
+      ++top.filled;
+      return Status::Ok();
+    }
+    if (PyList_Append(list, value) < 0) return Status::Pending();
+    top.filled = PyList_GET_SIZE(list);
     return Status::Ok();
   }
   if (!top.pending) return Status(ErrorKind::kValue, "object value without key");

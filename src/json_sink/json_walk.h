@@ -14,10 +14,13 @@
 #include "common/dict_walk.h"
 #include "common/limits.h"
 #include "common/py_error.h"
+#include "descriptor/encode_plan.h"
 #include "descriptor/enum_table.h"
+#include "descriptor/field_access.h"
 #include "descriptor/instance.h"
 #include "descriptor/marshaler.h"
 #include "descriptor/message_handle.h"
+#include "field_ops/field_default.h"
 #include "field_ops/field_select.h"
 #include "json_sink/json_events.h"
 #include "json_sink/json_scalar.h"
@@ -73,26 +76,15 @@ class JsonWalk {
     return sink_.EndObject();
   }
 
-  // The members of one message, into an object the caller has begun.
+  // The members of one message, into an object the caller has begun. The
+  // type's field plan (one step per field, in table order) lets the common
+  // fields (singular scalars and messages in slots) be selected and
+  // written by one dispatch each; the rest go through SelectField.
   Status WriteMembers(const MessageMarshaler& m, PyObject* msg, uint32_t depth) {
     VELUM_TRY(CheckOneofs(m, msg));
-    for (const FieldSpec& f : m.fields) {
-      Ref value;
-      VELUM_TRY(SelectField(f, msg, options_.always_emit_implicit, value));
-      if (!value) continue;
-      // A message field has no JSON form for None: always_emit_implicit does not
-      // make an unset one appear.
-      if (value.get() == Py_None && f.shape == FieldShape::kSingular && !f.in_oneof() &&
-          f.kind.value.tag == ElementTag::kMessage) {
-        continue;
-      }
-      if (options_.use_proto_field_name) {
-        VELUM_TRY(sink_.MemberName(f.name.get(), std::string_view(f.proto_key)));
-      } else {
-        VELUM_TRY(sink_.MemberName(f.json_name.get(), std::string_view(f.json_key)));
-      }
-      VELUM_TRY(WriteField(f, value.get(), depth));
-    }
+    const EncodeStep* steps = m.encode_plan.data();
+    const size_t count = m.encode_plan.size();
+    for (size_t i = 0; i < count; ++i) VELUM_TRY(WriteStep(steps[i], msg, depth));
     PyObject* store = AsNative(msg)->unknown_fields;
     if (options_.registry != nullptr && store != nullptr && PyDict_GET_SIZE(store) != 0) {
       VELUM_TRY(WriteExtensions(m, msg, depth));
@@ -115,6 +107,78 @@ class JsonWalk {
   }
 
  private:
+  Status WriteName(const FieldSpec& f) {
+    if (options_.use_proto_field_name) return sink_.MemberName(f.name.get(), std::string_view(f.proto_key));
+    return sink_.MemberName(f.json_name.get(), std::string_view(f.json_key));
+  }
+
+  // A scalar of type `T` in a slot. Implicit presence: skipped at its default,
+  // tested inline for values of the exact type. Explicit: by presence bit. The
+  // slot is read first either way: an empty one fails even when not set.
+  template <ScalarType T, bool kImplicit>
+  Status WriteScalarStep(const EncodeStep& step, PyObject* msg) {
+    PyObject* slot = *SlotAddress(msg, step.offset);
+    if (slot == nullptr) [[unlikely]]
+      return UninitializedSlot();
+    if constexpr (!kImplicit) {
+      if (!AsNative(msg)->presence.Get(step.number)) return Status::Ok();
+    }
+    // Held: a foreign value's conversion may run code that replaces it.
+    Ref value = Ref::borrow(slot);
+    if constexpr (kImplicit) {
+      if (!options_.always_emit_implicit) {
+        int set = ExactScalarIsSet<T>(value.get());
+        if (set < 0) [[unlikely]] {
+          set = HoldsNonDefault(*step.field, value.get());
+          if (set < 0) return Status::Pending();
+        }
+        if (set == 0) return Status::Ok();
+      }
+    }
+    VELUM_TRY(WriteName(*step.field));
+    return WriteScalarOf<T>(sink_, value.get());
+  }
+
+  Status WriteStep(const EncodeStep& step, PyObject* msg, uint32_t depth) {
+    switch (step.op) {
+#define VELUM_SCALAR_STEPS(T)                                               \
+  case static_cast<uint8_t>(EncodeOp::kImplicitScalar) + static_cast<uint8_t>(T): \
+    return WriteScalarStep<T, true>(step, msg);                              \
+  case static_cast<uint8_t>(EncodeOp::kExplicitScalar) + static_cast<uint8_t>(T): \
+    return WriteScalarStep<T, false>(step, msg);
+      VELUM_FOR_EACH_SCALAR_TYPE(VELUM_SCALAR_STEPS)
+#undef VELUM_SCALAR_STEPS
+      case static_cast<uint8_t>(EncodeOp::kMessage): {
+        PyObject* slot = *SlotAddress(msg, step.offset);
+        if (slot == nullptr) [[unlikely]]
+          return UninitializedSlot();
+        // A message field has no JSON form for None: always_emit_implicit
+        // does not make an unset one appear.
+        if (slot == Py_None) return Status::Ok();
+        Ref value = Ref::borrow(slot);
+        VELUM_TRY(WriteName(*step.field));
+        return WriteMessageValue(step.field->kind.value.handle, value.get(), depth);
+      }
+      default:
+        break;
+    }
+    return WriteGeneralField(*step.field, msg, depth);
+  }
+
+  // Any field the plan has no step of its own for: lists, maps, oneof
+  // members, enums, attributes, required fields.
+  Status WriteGeneralField(const FieldSpec& f, PyObject* msg, uint32_t depth) {
+    Ref value;
+    VELUM_TRY(SelectField(f, msg, options_.always_emit_implicit, value));
+    if (!value) return Status::Ok();
+    if (value.get() == Py_None && f.shape == FieldShape::kSingular && !f.in_oneof() &&
+        f.kind.value.tag == ElementTag::kMessage) {
+      return Status::Ok();
+    }
+    VELUM_TRY(WriteName(f));
+    return WriteField(f, value.get(), depth);
+  }
+
   Status WriteField(const FieldSpec& f, PyObject* value, uint32_t depth) {
     switch (f.shape) {
       case FieldShape::kSingular:
@@ -139,26 +203,99 @@ class JsonWalk {
     return WriteMessageValue(kind.handle, value, depth);
   }
 
+  // A list, by a loop of its element kind: the kind is dispatched once.
   Status WriteList(const ElementKind& kind, PyObject* list, uint32_t depth) {
     if (!PyList_Check(list)) return TypeCheckError(list, "list");
-    VELUM_TRY(sink_.BeginArray());
-    // Python code run for an element may shrink the list: measure every step.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-      Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
-      VELUM_TRY(WriteElement(kind, item.get(), depth));
+    VELUM_TRY(sink_.BeginArray(PyList_GET_SIZE(list)));
+    switch (kind.tag) {
+      case ElementTag::kScalar:
+        switch (kind.scalar) {
+#define VELUM_SCALAR_LIST(T)                     \
+  case T:                                        \
+    VELUM_TRY(WriteScalarItems<T>(list)); \
+    break;
+          VELUM_FOR_EACH_SCALAR_TYPE(VELUM_SCALAR_LIST)
+#undef VELUM_SCALAR_LIST
+          default:
+            return Status(ErrorKind::kRuntime, "unknown scalar type");
+        }
+        break;
+      case ElementTag::kEnum:
+        // Python code run for an element may shrink the list: measure every step.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+          Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
+          VELUM_TRY(WriteEnum(sink_, *kind.table, item.get(), options_.print_enums_as_ints));
+        }
+        break;
+      case ElementTag::kMessage:
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+          Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
+          VELUM_TRY(WriteMessageValue(kind.handle, item.get(), depth));
+        }
+        break;
     }
     return sink_.EndArray();
   }
 
+  // The elements of a list of scalars of type `T`. Values of the type's exact
+  // class are written without running Python code; any other is held while
+  // its conversion runs, and the list is measured again at every step.
+  template <ScalarType T>
+  Status WriteScalarItems(PyObject* list) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+      PyObject* item = PyList_GET_ITEM(list, i);
+      if (ExactScalarIsSet<T>(item) >= 0) [[likely]] {
+        VELUM_TRY(WriteScalarOf<T>(sink_, item));
+        continue;
+      }
+      Ref held = Ref::borrow(item);
+      VELUM_TRY(WriteScalarOf<T>(sink_, held.get()));
+    }
+    return Status::Ok();
+  }
+
+  // A map, by a loop of its value kind: the kind is dispatched once.
   Status WriteMap(ScalarType key_type, const ElementKind& kind, PyObject* dict, uint32_t depth) {
     if (!PyDict_Check(dict)) return TypeCheckError(dict, "dict");
     VELUM_TRY(sink_.BeginObject(PyDict_GET_SIZE(dict)));
-    Status walked = ForEachEntry(dict, [&](PyObject* key, PyObject* value) -> Status {
-      VELUM_TRY(WriteMapKey(key_type, key));
-      return WriteElement(kind, value, depth);
-    });
-    if (!walked.ok()) return walked;
+    switch (kind.tag) {
+      case ElementTag::kScalar:
+        switch (kind.scalar) {
+#define VELUM_SCALAR_MAP(T)                                                                            \
+  case T:                                                                                              \
+    VELUM_TRY(WriteEntries(key_type, dict, [this](PyObject* value) { return WriteScalarOf<T>(sink_, value); })); \
+    break;
+          VELUM_FOR_EACH_SCALAR_TYPE(VELUM_SCALAR_MAP)
+#undef VELUM_SCALAR_MAP
+          default:
+            return Status(ErrorKind::kRuntime, "unknown scalar type");
+        }
+        break;
+      case ElementTag::kEnum:
+        VELUM_TRY(WriteEntries(key_type, dict, [this, &kind](PyObject* value) {
+          return WriteEnum(sink_, *kind.table, value, options_.print_enums_as_ints);
+        }));
+        break;
+      case ElementTag::kMessage:
+        VELUM_TRY(WriteEntries(key_type, dict, [this, &kind, depth](PyObject* value) {
+          return WriteMessageValue(kind.handle, value, depth);
+        }));
+        break;
+    }
     return sink_.EndObject();
+  }
+
+  // Every entry of a map: its key as the member name, its value by `write_value`.
+  template <class WriteValue>
+  Status WriteEntries(ScalarType key_type, PyObject* dict, WriteValue&& write_value) {
+    return ForEachEntry(dict, [&](PyObject* key, PyObject* value) -> Status {
+      if (key_type == ScalarType::kString && PyUnicode_Check(key)) [[likely]] {
+        VELUM_TRY(sink_.MemberName(key));
+      } else {
+        VELUM_TRY(WriteMapKey(key_type, key));
+      }
+      return write_value(value);
+    });
   }
 
   Status WriteMapKey(ScalarType type, PyObject* key) {

@@ -4,6 +4,12 @@
 #include <cstdint>
 #include <cstring>
 
+#include "json_sink/text_buffer.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace velum::json_sink {
 
 namespace {
@@ -14,6 +20,49 @@ constexpr uint64_t kTops = 0x8080808080808080u;
 template <class Unit>
 constexpr uint8_t kTopLead = sizeof(Unit) == 1 ? 0xc3 : sizeof(Unit) == 2 ? 0xef : 0xf4;
 
+#if defined(__SSE2__)
+// Widens ASCII bytes sixteen at a time, then eight, while both the text and
+// the room left last; returns how many were widened, stopping before the
+// group that holds a byte above 0x7f.
+template <class Unit>
+size_t WidenAscii(const uint8_t* text, size_t size, Unit* out, size_t room) noexcept {
+  const __m128i zero = _mm_setzero_si128();
+  size_t i = 0;
+  for (; size - i >= 16 && room - i >= 16; i += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+    if (_mm_movemask_epi8(bytes) != 0) break;
+    const __m128i low = _mm_unpacklo_epi8(bytes, zero);
+    const __m128i high = _mm_unpackhi_epi8(bytes, zero);
+    auto* to = reinterpret_cast<__m128i*>(out + i);
+    if constexpr (sizeof(Unit) == 2) {
+      _mm_storeu_si128(to, low);
+      _mm_storeu_si128(to + 1, high);
+    } else {
+      _mm_storeu_si128(to, _mm_unpacklo_epi16(low, zero));
+      _mm_storeu_si128(to + 1, _mm_unpackhi_epi16(low, zero));
+      _mm_storeu_si128(to + 2, _mm_unpacklo_epi16(high, zero));
+      _mm_storeu_si128(to + 3, _mm_unpackhi_epi16(high, zero));
+    }
+  }
+  // Then eight more, which is most of a short run between two strings.
+  if (size - i >= 8 && room - i >= 8) {
+    const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(text + i));
+    if ((_mm_movemask_epi8(bytes) & 0xff) == 0) {
+      const __m128i low = _mm_unpacklo_epi8(bytes, zero);
+      auto* to = reinterpret_cast<__m128i*>(out + i);
+      if constexpr (sizeof(Unit) == 2) {
+        _mm_storeu_si128(to, low);
+      } else {
+        _mm_storeu_si128(to, _mm_unpacklo_epi16(low, zero));
+        _mm_storeu_si128(to + 1, _mm_unpackhi_epi16(low, zero));
+      }
+      i += 8;
+    }
+  }
+  return i;
+}
+#endif
+
 // Units written, or SIZE_MAX.
 template <class Unit>
 size_t DecodeCount(const uint8_t* text, size_t size, Unit* out, size_t capacity) noexcept {
@@ -22,6 +71,13 @@ size_t DecodeCount(const uint8_t* text, size_t size, Unit* out, size_t capacity)
   const Unit* const limit = out + capacity;
   size_t i = 0;
   while (i < size) {
+#if defined(__SSE2__)
+    if constexpr (sizeof(Unit) > 1) {
+      const size_t widened = WidenAscii(text + i, size - i, out, static_cast<size_t>(limit - out));
+      i += widened;
+      out += widened;
+    }
+#endif
     // An ASCII run, eight bytes a step while they last.
     size_t end = i;
     for (; size - end >= 8; end += 8) {
@@ -73,7 +129,7 @@ void Widen(const void* in, size_t n, void* out) noexcept {
   const auto* from = static_cast<const From*>(in);
   auto* to = static_cast<To*>(out);
   if constexpr (sizeof(From) == sizeof(To)) {
-    if (n != 0) std::memcpy(to, from, n * sizeof(To));
+    CopyBytes(to, from, n * sizeof(To));
   } else {
     for (size_t i = 0; i < n; ++i) to[i] = from[i];
   }

@@ -1,0 +1,224 @@
+"""JSON writing of list elements, map entries and common fields by their per-kind loops.
+
+Lists, maps and singular scalars are written by loops specialised per value kind, with a
+quick path for values of a type's exact class: every other value (subclasses, foreign
+numbers, code that changes the container) must come out exactly as the general path writes it.
+"""
+
+from __future__ import annotations
+
+import enum
+import functools
+import json
+from typing import Any
+
+import pytest
+from conftest import compile_protos
+
+import velum
+
+D = "velum.test.diff"
+
+
+@functools.cache
+def registry() -> velum.Registry:
+    reg = velum.Registry()
+    reg.add_file_set(compile_protos("test_differential.proto"))
+    return reg
+
+
+def Flat(**kwargs: Any) -> Any:
+    return registry().message_class(f"{D}.Flat")(**kwargs)
+
+
+class MyInt(int):
+    pass
+
+
+class MyFloat(float):
+    pass
+
+
+class MyStr(str):
+    pass
+
+
+class MyBytes(bytes):
+    pass
+
+
+class Level(enum.IntEnum):
+    LOW = 3
+
+
+class Index:
+    """A foreign number with __index__ only."""
+
+    def __init__(self, value: int) -> None:
+        self.value = value
+
+    def __index__(self) -> int:
+        return self.value
+
+
+class Action:
+    """A foreign float whose conversion runs an action first."""
+
+    def __init__(self, action: Any, value: float = 1.0) -> None:
+        self.action, self.value = action, value
+
+    def __float__(self) -> float:
+        self.action()
+        return self.value
+
+
+# Per type: values of the exact class and of others, each valid for the type.
+VALUES: list[tuple[str, list[Any]]] = [
+    ("double", [1.5, -0.0, MyFloat(2.25), 7, float("nan"), float("-inf")]),
+    ("float", [0.5, MyFloat(-1.0), 3]),
+    ("int64", [0, -(2**63), MyInt(2**62), Level.LOW, 2**63 - 1]),
+    ("sint64", [-5, MyInt(-6)]),
+    ("sfixed64", [-7, Level.LOW]),
+    ("uint64", [0, 2**64 - 1, MyInt(9)]),
+    ("fixed64", [2**40, MyInt(1)]),
+    ("int32", [-(2**31), 2**31 - 1, MyInt(-4), Level.LOW]),
+    ("sint32", [-1, MyInt(1)]),
+    ("sfixed32", [-2, MyInt(2)]),
+    ("uint32", [0, 2**32 - 1, MyInt(5)]),
+    ("fixed32", [6, Level.LOW]),
+    ("bool", [True, False]),
+    ("string", ["", "a\"b\\", "é€🙂", MyStr("sub"), MyStr("ü\n")]),
+    ("bytes", [b"", b"\x00\xff", MyBytes(b"xyz"), bytearray(b"ab")]),
+]
+
+
+def json_of(msg: Any) -> tuple[Any, Any]:
+    text = msg.to_json()
+    tree = msg.to_dict()
+    return json.loads(text), tree
+
+
+@pytest.mark.parametrize(("kind", "values"), VALUES)
+def test_list_elements_are_written_as_singular_values(kind: str, values: list[Any]) -> None:
+    member = "u" + kind.title().replace("_", "")
+    singles = []
+    for value in values:
+        # The singular field skips its default; written with always_emit it is the element form.
+        msg = Flat(**{f"f_{kind}": value})
+        text = json.loads(msg.to_json(always_emit_implicit=True))["f" + kind.title()]
+        tree = msg.to_dict(always_emit_implicit=True)["f" + kind.title()]
+        singles.append((text, tree))
+    text_list, tree_list = json_of(Flat(**{f"u_{kind}": list(values)}))
+    assert [repr(x) for x in text_list[member]] == [repr(t) for t, _ in singles]
+    assert [repr(x) for x in tree_list[member]] == [repr(t) for _, t in singles]
+
+
+@pytest.mark.parametrize(("kind", "values"), VALUES)
+def test_implicit_fields_skip_defaults_of_any_class(kind: str, values: list[Any]) -> None:
+    zero = {"string": "", "bytes": b"", "bool": False}.get(kind, 0)
+    other = {"string": MyStr(), "bytes": MyBytes(), "bool": False, "double": MyFloat(),
+             "float": MyFloat()}.get(kind, MyInt())
+    for default in (zero, other):
+        msg = Flat(**{f"f_{kind}": default})
+        assert msg.to_json() == "{}"
+        assert msg.to_dict() == {}
+    for value in values:
+        msg = Flat(**{f"f_{kind}": value})
+        written = value != zero or (isinstance(value, float) and str(value) == "-0.0")
+        assert (msg.to_json() != "{}") == written, value
+
+
+@pytest.mark.parametrize(
+    ("kind", "bad", "error", "message"),
+    [
+        ("int64", "1", TypeError, "expected int, got <class 'str'>"),
+        ("int64", 2**63, OverflowError, f"value {2**63} out of range for int64"),
+        ("int32", True, TypeError, "expected int, got <class 'bool'>"),
+        ("uint32", -1, OverflowError, "value -1 out of range for uint32"),
+        ("double", "x", TypeError, "expected float, got <class 'str'>"),
+        ("float", 1e39, OverflowError, "value 1e+39 out of range for float"),
+        ("bool", 1, TypeError, "expected bool, got <class 'int'>"),
+        ("string", b"x", TypeError, "expected str, got <class 'bytes'>"),
+        ("bytes", "x", TypeError, "expected bytes, got <class 'str'>"),
+    ],
+)
+def test_bad_values_fail_alike_in_lists_and_fields(kind: str, bad: Any, error: type[Exception],
+                                                   message: str) -> None:
+    good = VALUES[[k for k, _ in VALUES].index(kind)][1][0]
+    for msg in (Flat(**{f"u_{kind}": [good, bad]}), Flat(**{f"f_{kind}": bad})):
+        for write in (msg.to_json, msg.to_dict):
+            # always_emit: the default test of the singular field does not decide first.
+            with pytest.raises(error) as info:
+                write(always_emit_implicit=True)
+            assert str(info.value) == message
+
+
+@pytest.mark.parametrize("change", ["clear", "pop", "append", "extend"])
+def test_value_tree_list_changed_during_its_walk(change: str) -> None:
+    def written(write: str) -> Any:
+        items: list[Any] = []
+        actions = {
+            "clear": items.clear,
+            "pop": items.pop,
+            "append": lambda: items.append(4.0),
+            "extend": lambda: items.extend([5.0, 6.0]),
+        }
+        items.extend([2.0, Action(actions[change]), 3.0])
+        return getattr(Flat(u_double=items), write)()
+
+    tree = written("to_dict")
+    # The tree, made at the list's first length, holds what the text holds: no more, no less.
+    assert tree == json.loads(written("to_json"))
+    assert tree["uDouble"][:2] == [2.0, 1.0]
+    assert None not in tree["uDouble"]
+
+
+def test_lists_of_every_kind_in_the_value_tree_hold_no_placeholders() -> None:
+    leaf = registry().message_class(f"{D}.Leaf")
+    msg = Flat(u_int32=[1, 2, 3], u_string=["a", "b"], u_leaf=[leaf(), leaf()], u_hue=[0, 1, 1],
+               u_bytes=[b"a"], p_double=[0.5] * 40)
+    text, tree = json_of(msg)
+    assert text == tree
+    assert None not in [x for v in tree.values() for x in v]
+
+
+def test_foreign_numbers_in_lists() -> None:
+    msg = Flat(u_int64=[Index(5)], u_double=[Index(2), Action(lambda: None, 2.5)])
+    with pytest.raises(TypeError, match="^expected int, got <class"):
+        msg.to_json()
+    msg.u_int64 = []
+    assert json.loads(msg.to_json()) == {"uDouble": [2, 2.5]}
+    assert msg.to_dict() == {"uDouble": [2, 2.5]}
+
+
+MAP_CASES: list[tuple[str, dict[Any, Any], dict[str, Any]]] = [
+    ("k_string_v", {"a": "x", MyStr("b"): MyStr("y"), "é": ""}, {"a": "x", "b": "y", "é": ""}),
+    ("k_int32_v", {1: 2, MyInt(-3): MyInt(4), Level.LOW: 0}, {"1": 2, "-3": 4, "3": 0}),
+    ("k_int64_v", {2**40: 2**40}, {str(2**40): str(2**40)}),
+    ("k_bool_v", {True: True, False: False}, {"true": True, "false": False}),
+]
+
+
+@pytest.mark.parametrize(("field", "value", "expected"), MAP_CASES)
+def test_map_entries(field: str, value: dict[Any, Any], expected: dict[str, Any]) -> None:
+    maps = registry().message_class(f"{D}.Maps")
+    member = field.split("_")[0] + "".join(p.title() for p in field.split("_")[1:])
+    text, tree = json_of(maps(**{field: value}))
+    assert text == tree == {member: expected}
+
+
+def test_non_str_key_of_a_string_map() -> None:
+    maps = registry().message_class(f"{D}.Maps")
+    msg = maps(k_string_v={"a": "x", 1: "y"})
+    for write in (msg.to_json, msg.to_dict):
+        with pytest.raises(TypeError, match="^'int' object is not an instance of 'str'$"):
+            write()
+
+
+@pytest.mark.parametrize("field", ["f_int32", "o_int32", "o_string", "f_leaf", "u_double", "f_hue"])
+def test_empty_slot_fails_whether_or_not_the_field_is_set(field: str) -> None:
+    msg = Flat()
+    type(msg).__dict__[field].__delete__(msg)
+    for write in (msg.to_json, msg.to_dict):
+        with pytest.raises(AttributeError, match="^uninitialized slot$"):
+            write()
