@@ -20,7 +20,6 @@ from velum._descriptors import (
     set_extension_holder_factory,
 )
 from velum._enums import ClosedEnum, OpenEnum, new_enum_class
-from velum._gc_pause import collection_paused
 from velum._message import Message
 from velum._naming import NATIVE_MESSAGE_NAMES
 
