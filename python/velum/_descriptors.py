@@ -238,8 +238,9 @@ def _filler(cls: type) -> Callable[..., Any]:
     Loading a schema makes thousands of descriptors; the dataclass __init__ costs several
     times more than the object itself. Taken before any slot becomes a lazy property.
     """
-    fields = dataclasses.fields(cls)  # type: ignore[arg-type]
-    return _slot_constructor(cls, tuple(cls.__dict__[f.name] for f in fields))
+    members = tuple(cls.__dict__[f.name] for f in dataclasses.fields(cls))
+    made: Callable[..., Any] = _slot_constructor(cls, members)
+    return made
 
 
 # Every field positionally, in declaration order (defaults included).
