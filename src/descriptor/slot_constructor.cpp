@@ -104,8 +104,7 @@ Result<Ref> NewConstructor(PyObject* cls, PyObject* members) {
   VELUM_ASSIGN_OR_RETURN(PyTypeObject * ctor_type, ReadyType(g_type, kSpec));
   Py_ssize_t count = PyTuple_GET_SIZE(members);
   Ref obj = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_NewVar(SlotConstructorObject, ctor_type, count)));
-  if (!obj) return Status::Pending();
-  Py_INCREF(ctor_type);  // instances of a heap type own a reference to it
+  if (!obj) return Status::Pending();  // (the new object holds its reference to ctor_type)
   SlotConstructorObject* c = AsConstructor(obj.get());
   c->vectorcall = Construct;
   c->cls = reinterpret_cast<PyTypeObject*>(Py_NewRef(cls));

@@ -35,6 +35,15 @@ def test_fills_slots_in_the_given_order_without_init() -> None:
     assert sys.getrefcount(value) == before
 
 
+def test_a_constructor_keeps_no_reference_once_gone() -> None:
+    members = (Pair.__dict__["left"], Pair.__dict__["right"])
+    kind = type(_slot_constructor(Pair, members))
+    before = (sys.getrefcount(kind), sys.getrefcount(Pair))
+    make = _slot_constructor(Pair, members)
+    del make
+    assert (sys.getrefcount(kind), sys.getrefcount(Pair)) == before
+
+
 def test_made_descriptors_read_like_constructed_ones() -> None:
     value = new_scalar_value(ScalarType.INT32, None)
     args = (3, "a_b", "a_b", "aB", "pkg.M.a_b", 1, True, value, 0, None, None)
