@@ -32,10 +32,8 @@ from velum._descriptor_proto import (
 )
 from velum._descriptors import (
     DescEnum,
-    DescEnumValue,
     DescExtension,
     DescField,
-    DescFieldValueEnum,
     DescFieldValueList,
     DescFieldValueMap,
     DescFieldValueMessage,
@@ -47,6 +45,15 @@ from velum._descriptors import (
     FieldValue,
     Presence,
     ScalarType,
+    new_enum_desc,
+    new_enum_value,
+    new_enum_value_desc,
+    new_field,
+    new_list_value,
+    new_message,
+    new_message_value,
+    new_oneof,
+    new_scalar_value,
     peek_default,
 )
 from velum._enums import is_reserved_enum_name
@@ -159,20 +166,27 @@ class Batch:
         features = parent_features.merge(features_of(proto))
         # The members that resolving fills start as one shared placeholder: they are only
         # read through properties that resolve first (see Batch.resolve).
-        desc = DescMessage(
+        unresolved = _UNRESOLVED
+        desc: DescMessage = new_message(
             full_name,
             proto.name,
             file,
             parent,
-            is_map_entry=is_map_entry(proto),
-            fields=_UNRESOLVED,
-            oneofs=_UNRESOLVED,
-            _fields_by_name=_UNRESOLVED,
-            _fields_by_proto_name=_UNRESOLVED,
-            _fields_by_number=_UNRESOLVED,
-            _oneofs_by_local_name=_UNRESOLVED,
-            _oneofs_by_name=_UNRESOLVED,
-            _defaults=_UNRESOLVED,
+            unresolved,  # fields
+            unresolved,  # oneofs
+            [],  # nested_messages
+            [],  # nested_enums
+            [],  # nested_extensions
+            is_map_entry(proto),
+            unresolved,  # _fields_by_name
+            unresolved,  # _fields_by_proto_name
+            unresolved,  # _fields_by_number
+            unresolved,  # _oneofs_by_local_name
+            unresolved,  # _oneofs_by_name
+            unresolved,  # _defaults
+            None,  # type
+            None,  # _create
+            None,  # _resolve
         )
         self.messages[full_name] = desc
         self._message_work.append((desc, proto, features))
@@ -203,14 +217,19 @@ class Batch:
         if not proto.values:
             raise ValueError(f"{file.name}: enum {full_name} has no values")
         is_open = parent_features.merge(features_of(proto)).enum_type == ENUM_TYPE_OPEN
-        desc = DescEnum(full_name, proto.name, file, parent, is_open)
         names = [v.name for v in proto.values]
         for name in names:
-            _check_identifier(name, "enum value", file, full_name)
-        for value, local in zip(
-            proto.values, assign_local_names(names, is_reserved_enum_name), strict=True
-        ):
-            desc.values.append(DescEnumValue(value.number, value.name, local, value.name))
+            if not name.isidentifier():
+                _check_identifier(name, "enum value", file, full_name)
+        values = [
+            new_enum_value(value.number, value.name, local, value.name)
+            for value, local in zip(
+                proto.values, assign_local_names(names, is_reserved_enum_name), strict=True
+            )
+        ]
+        desc: DescEnum = new_enum_desc(
+            full_name, proto.name, file, parent, is_open, values, None, None
+        )
         self.enums[full_name] = desc
         return desc
 
@@ -358,7 +377,7 @@ def _resolve_message(
     for index, oneof_proto, local in zip(
         real_oneofs, oneof_protos, local_names[len(field_protos) :], strict=True
     ):
-        group = DescOneof(oneof_proto.name, local, desc)
+        group: DescOneof = new_oneof(oneof_proto.name, local, desc, [])
         oneofs[index] = (group, features.merge(features_of(oneof_proto)))
         oneof_list.append(group)
         oneofs_by_local_name[local] = group
@@ -388,7 +407,7 @@ def _resolve_message(
             json = field_proto.json_name
             # A string's default is its text as written; any other has none here.
             default = field_proto.default_value or _ZERO.get(target, 0)
-            field = DescField(
+            field: DescField = new_field(
                 field_proto.number,
                 name,
                 local,
@@ -399,6 +418,7 @@ def _resolve_message(
                 _SCALAR_VALUES[target],
                 default,
                 desc,
+                None,
             )
             fields.append(field)
             by_name[local] = field
@@ -460,21 +480,21 @@ def _make_field(
     else:
         if type(target) is ScalarType:
             # Fields outside a oneof share one value descriptor per scalar type.
-            value = _SCALAR_VALUES[target] if oneof is None else DescFieldValueScalar(target, oneof)
+            value = _SCALAR_VALUES[target] if oneof is None else new_scalar_value(target, oneof)
             default = (
                 _scalar_default(target, proto, full_name)
                 if proto.default_value
                 else _ZERO.get(target, 0)
             )
         elif type(target) is DescEnum:
-            value = DescFieldValueEnum(target, oneof)
+            value = new_enum_value_desc(target, oneof)
             default = _enum_default(target, proto, full_name)
         else:
             assert isinstance(target, DescMessage)
             delimited = proto.type == TYPE_GROUP or (
                 features.message_encoding == MESSAGE_DELIMITED and not target.is_map_entry
             )
-            value, default = DescFieldValueMessage(target, delimited, oneof), None
+            value, default = new_message_value(target, delimited, oneof), None
         presence, requires_presence = _presence(
             features.field_presence,
             oneof is None
@@ -484,7 +504,7 @@ def _make_field(
             not isinstance(value, DescFieldValueMessage) and oneof is None,
         )
     json = proto.json_name
-    return DescField(
+    made: DescField = new_field(
         proto.number,
         proto.name,
         local_name,
@@ -497,6 +517,7 @@ def _make_field(
         parent,
         oneof,
     )
+    return made
 
 
 def _repeated_value(
@@ -506,13 +527,13 @@ def _repeated_value(
         return target, {}
     if type(target) is DescMessage:
         delimited = proto.type == TYPE_GROUP or features.message_encoding == MESSAGE_DELIMITED
-        return DescFieldValueList(target, False, delimited), []
+        return new_list_value(target, False, delimited), []
     packable = not (type(target) is ScalarType and target in _UNPACKABLE)
     packed = packable and features.repeated_field_encoding == REPEATED_PACKED
     if type(target) is ScalarType:
         return _SCALAR_LISTS[target, packed], []
     assert type(target) is DescEnum
-    return DescFieldValueList(target, packed, False), []
+    return new_list_value(target, packed, False), []
 
 
 def _check_identifier(name: str, kind: str, file: DescFile, scope: str) -> None:

@@ -7,6 +7,7 @@
 #include "nativemessage/native_message.h"
 #include "oneof/oneof.h"
 #include "descriptor/marshaler.h"
+#include "descriptor/slot_constructor.h"
 #include "wkt_registry/wkt_record.h"
 
 namespace velum {
@@ -59,6 +60,11 @@ PyMethodDef kGenericSetattrDef = {
     "The runtime needs it because NativeMessage implements __setattr__ natively: the\n"
     "standard setattr would call back into it and recurse without end."};
 
+PyMethodDef kSlotConstructorDef = {
+    "_slot_constructor", VELUM_FASTCALL(SlotConstructorFn), METH_FASTCALL,
+    VELUM_SIGNATURE_DOC("_slot_constructor(cls, members)") "A callable making instances of `cls` whose slots,\n"
+    "given as member descriptors, are filled from its positional arguments; __init__ is not run."};
+
 // Appends `name` to the module's __all__ (created when missing) and sets it.
 Status AddItem(PyObject* module, const char* name, PyObject* item) {
   Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
@@ -75,12 +81,23 @@ Status AddItem(PyObject* module, const char* name, PyObject* item) {
   return Status::Ok();
 }
 
-Status AddFunction(PyObject* module, PyMethodDef* def) {
+Result<Ref> NewFunction(PyObject* module, PyMethodDef* def) {
   Ref module_name = Ref::steal(PyModule_GetNameObject(module));
   if (!module_name) return Status::Pending();
   Ref fn = Ref::steal(PyCMethod_New(def, module, module_name.get(), nullptr));
   if (!fn) return Status::Pending();
+  return fn;
+}
+
+Status AddFunction(PyObject* module, PyMethodDef* def) {
+  VELUM_ASSIGN_OR_RETURN(Ref fn, NewFunction(module, def));
   return AddItem(module, def->ml_name, fn.get());
+}
+
+// A function for the runtime only: an attribute, not exported in __all__.
+Status AddRuntimeFunction(PyObject* module, PyMethodDef* def) {
+  VELUM_ASSIGN_OR_RETURN(Ref fn, NewFunction(module, def));
+  return PyModule_AddObjectRef(module, def->ml_name, fn.get()) < 0 ? Status::Pending() : Status::Ok();
 }
 
 Status Exec(PyObject* module) {
@@ -94,6 +111,7 @@ Status Exec(PyObject* module) {
   VELUM_TRY(oneof::Ready());
   VELUM_TRY(AddItem(module, "Oneof", reinterpret_cast<PyObject*>(oneof::Type())));
   VELUM_TRY(AddFunction(module, &kGenericSetattrDef));
+  VELUM_TRY(AddRuntimeFunction(module, &kSlotConstructorDef));
   return Status::Ok();
 }
 

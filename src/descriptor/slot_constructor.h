@@ -1,0 +1,15 @@
+// A callable that makes an instance of a slotted class and fills its slots
+// from positional arguments, without running the class's __init__. The runtime
+// makes its descriptor objects with it: loading a schema creates thousands.
+#pragma once
+
+#include "common/ref.h"
+#include "common/status.h"
+
+namespace velum {
+
+// `_slot_constructor(cls, members)`: `members` is a tuple of member descriptors
+// of `cls` (or of a base), one per positional argument of the constructor.
+PyObject* SlotConstructorFn(PyObject* module, PyObject* const* argv, Py_ssize_t nargs) noexcept;
+
+}  // namespace velum
