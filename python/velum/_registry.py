@@ -11,7 +11,6 @@ from typing import cast
 from velum._builder import Batch
 from velum._descriptor_proto import FileProto, parse_file, split_file_set
 from velum._descriptors import DescEnum, DescExtension, DescFile, DescMessage
-from velum._gc_pause import collection_paused
 from velum._wkt_methods import attach as _attach_wkt_methods
 
 WKT_FILE_NAMES = (
@@ -51,22 +50,20 @@ class Registry:
         Files already loaded with identical content are reused.
         """
         raw = _as_bytes(data, "add_file_set")
-        with collection_paused:
-            try:
-                protos = [(_parse_named(file), file) for file in split_file_set(raw)]
-            except ValueError as e:
-                raise ValueError(_not_descriptors("FileDescriptorSet", raw, e)) from e
-            return self._add(protos)
+        try:
+            protos = [(_parse_named(file), file) for file in split_file_set(raw)]
+        except ValueError as e:
+            raise ValueError(_not_descriptors("FileDescriptorSet", raw, e)) from e
+        return self._add(protos)
 
     def add_file(self, data: bytes) -> DescFile:
         """Load one serialized FileDescriptorProto whose dependencies are loaded."""
         raw = _as_bytes(data, "add_file")
-        with collection_paused:
-            try:
-                proto = _parse_named(raw)
-            except ValueError as e:
-                raise ValueError(_not_descriptors("FileDescriptorProto", raw, e)) from e
-            return self._add([(proto, raw)])[0]
+        try:
+            proto = _parse_named(raw)
+        except ValueError as e:
+            raise ValueError(_not_descriptors("FileDescriptorProto", raw, e)) from e
+        return self._add([(proto, raw)])[0]
 
     # Lookups
 

@@ -1,4 +1,4 @@
-"""How loading makes its descriptor objects: the native slot filler and the paused collector."""
+"""How loading makes its descriptor objects: the native slot filler."""
 
 from __future__ import annotations
 
