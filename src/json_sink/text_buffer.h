@@ -11,45 +11,10 @@
 #include <cstring>
 #include <utility>
 
+#include "common/copy_bytes.h"
 #include "common/raw_alloc.h"
 
 namespace velum::json_sink {
-
-// Copies `n` bytes; short ones (member keys, words, literals) by two
-// overlapping word moves rather than a call to memcpy, which costs more than
-// such a copy itself.
-[[gnu::always_inline]] inline void CopyBytes(void* to, const void* from, size_t n) noexcept {
-  auto* out = static_cast<char*>(to);
-  const auto* p = static_cast<const char*>(from);
-  if (n >= 8 && n <= 16) {
-    uint64_t head = 0;
-    uint64_t tail = 0;
-    std::memcpy(&head, p, 8);
-    std::memcpy(&tail, p + n - 8, 8);
-    std::memcpy(out, &head, 8);
-    std::memcpy(out + n - 8, &tail, 8);
-    return;
-  }
-  if (n > 16 && n <= 32) {
-    char head[16];
-    char tail[16];
-    std::memcpy(head, p, 16);
-    std::memcpy(tail, p + n - 16, 16);
-    std::memcpy(out, head, 16);
-    std::memcpy(out + n - 16, tail, 16);
-    return;
-  }
-  if (n >= 4 && n < 8) {
-    uint32_t head = 0;
-    uint32_t tail = 0;
-    std::memcpy(&head, p, 4);
-    std::memcpy(&tail, p + n - 4, 4);
-    std::memcpy(out, &head, 4);
-    std::memcpy(out + n - 4, &tail, 4);
-    return;
-  }
-  if (n != 0) std::memcpy(out, p, n);
-}
 
 class TextBuffer {
  public:

@@ -16,36 +16,11 @@
 #include <cstring>
 #include <utility>
 
+#include "common/copy_bytes.h"
 #include "common/raw_alloc.h"
 #include "common/wire.h"
 
 namespace velum::reverse_buffer {
-
-// Short payloads (most strings and every fixed-width value) are copied
-// inline with overlapping word moves instead of a library call.
-[[gnu::always_inline]] inline void CopyBytes(uint8_t* out, const uint8_t* in, size_t n) noexcept {
-  if (n > 16) {
-    std::memcpy(out, in, n);
-  } else if (n >= 8) {
-    uint64_t head = 0;
-    uint64_t tail = 0;
-    std::memcpy(&head, in, 8);
-    std::memcpy(&tail, in + n - 8, 8);
-    std::memcpy(out, &head, 8);
-    std::memcpy(out + n - 8, &tail, 8);
-  } else if (n >= 4) {
-    uint32_t head = 0;
-    uint32_t tail = 0;
-    std::memcpy(&head, in, 4);
-    std::memcpy(&tail, in + n - 4, 4);
-    std::memcpy(out, &head, 4);
-    std::memcpy(out + n - 4, &tail, 4);
-  } else if (n != 0) {
-    out[0] = in[0];
-    out[n / 2] = in[n / 2];
-    out[n - 1] = in[n - 1];
-  }
-}
 
 class ReverseBuffer {
  public:
@@ -153,6 +128,5 @@ class ReverseBuffer {
 }  // namespace velum::reverse_buffer
 
 namespace velum {
-using reverse_buffer::CopyBytes;
 using reverse_buffer::ReverseBuffer;
 }  // namespace velum

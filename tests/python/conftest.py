@@ -12,12 +12,14 @@ Fixtures:
 from __future__ import annotations
 
 import functools
+import os
 import subprocess
 import sys
 import tempfile
 from pathlib import Path
 
 import pytest
+from hypothesis import HealthCheck, settings
 
 PROTO_DIR = Path(__file__).resolve().parent.parent / "protos"
 
@@ -70,3 +72,14 @@ def registry(file_set: bytes):  # -> velum.Registry
 def compiler():
     """The `compile_protos` function, for tests that want their own file sets."""
     return compile_protos
+
+
+def diff_settings(examples: int) -> settings:
+    """Hypothesis settings of the differential tests: derandomized so CI is reproducible;
+    VELUM_DIFF_RANDOM=1 explores fresh seeds, VELUM_DIFF_SCALE=<factor> runs more examples."""
+    return settings(
+        max_examples=max(1, int(examples * float(os.environ.get("VELUM_DIFF_SCALE", "1")))),
+        deadline=None,
+        derandomize=not os.environ.get("VELUM_DIFF_RANDOM"),
+        suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+    )

@@ -11,14 +11,13 @@ from __future__ import annotations
 
 import functools
 import json
-import os
 import struct
 from typing import Any
 
 import pytest
-from conftest import compile_protos
+from conftest import compile_protos, diff_settings
 from google.protobuf import descriptor_pb2, descriptor_pool, json_format, message_factory
-from hypothesis import HealthCheck, given, settings
+from hypothesis import given
 from hypothesis import strategies as st
 
 import velum
@@ -26,12 +25,7 @@ from velum import wkt
 
 P3 = "velum.test.packedany"
 P2 = "velum.test.packedany2"
-SETTINGS = settings(
-    max_examples=max(1, int(150 * float(os.environ.get("VELUM_DIFF_SCALE", "1")))),
-    deadline=None,
-    derandomize=not os.environ.get("VELUM_DIFF_RANDOM"),
-    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
-)
+SETTINGS = diff_settings(150)
 OPTIONS = [
     {},
     {"use_proto_field_name": True},

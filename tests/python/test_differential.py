@@ -14,17 +14,16 @@ from __future__ import annotations
 
 import functools
 import math
-import os
 import struct
 from collections.abc import Callable
 from typing import Any
 
 import pytest
-from conftest import compile_protos
+from conftest import compile_protos, diff_settings
 from google.protobuf import descriptor_pb2, descriptor_pool, message_factory
 from google.protobuf.descriptor import Descriptor, FieldDescriptor
 from google.protobuf.unknown_fields import UnknownFieldSet
-from hypothesis import HealthCheck, given, settings
+from hypothesis import given
 from hypothesis import strategies as st
 
 import velum
@@ -33,18 +32,6 @@ FILES = ("test_differential.proto", "test_differential_proto2.proto")
 P3 = "velum.test.diff"
 P2 = "velum.test.diff2"
 FD = FieldDescriptor
-SCALE = float(os.environ.get("VELUM_DIFF_SCALE", "1"))
-
-
-def diff_settings(examples: int) -> settings:
-    return settings(
-        max_examples=max(1, int(examples * SCALE)),
-        deadline=None,
-        derandomize=not os.environ.get("VELUM_DIFF_RANDOM"),
-        suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
-    )
-
-
 @functools.cache
 def env() -> tuple[velum.Registry, descriptor_pool.DescriptorPool]:
     data = compile_protos(*FILES)

@@ -27,24 +27,18 @@ from __future__ import annotations
 import functools
 import json
 import math
-import os
 import struct
 from typing import Any
 
-from conftest import compile_protos
+from conftest import compile_protos, diff_settings
 from google.protobuf import descriptor_pb2, descriptor_pool, json_format, message_factory
-from hypothesis import HealthCheck, given, settings
+from hypothesis import given
 from hypothesis import strategies as st
 
 import velum
 
 PKG = "velum.test.wktjson"
-SETTINGS = settings(
-    max_examples=max(1, int(120 * float(os.environ.get("VELUM_DIFF_SCALE", "1")))),
-    deadline=None,
-    derandomize=not os.environ.get("VELUM_DIFF_RANDOM"),
-    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
-)
+SETTINGS = diff_settings(120)
 
 
 @functools.cache
