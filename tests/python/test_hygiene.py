@@ -437,7 +437,10 @@ def case_ids() -> list[str]:
 
 @pytest.mark.parametrize("name", case_ids())
 def test_entry_point_does_not_leak(s: Schema, name: str) -> None:
-    check_no_growth(cases(s)[name], s.shared())
+    # The slack covers the interpreter's attribute cache, which holds member names and
+    # drops one when an entry is evicted, depending on what ran before; a leak of one
+    # reference per call shows as hundreds.
+    check_no_growth(cases(s)[name], s.shared(), slack=4)
 
 
 def rss_bytes() -> int:
