@@ -87,6 +87,9 @@ class DescEnum(_Named):
     values: list[DescEnumValue] = field(default_factory=list)
     type: Any = None  # the generated enum class (created on first use, see _lazy)
     _create: Any = None  # makes `type` when it is first read
+    # The native extension's table of this enum. It is kept here rather than on the
+    # class because it exists first: the class is made when a member is first needed.
+    _ext_table: Any = field(default=None, init=False)
 
     def value(self, number: int) -> DescEnumValue | None:
         """The first value with this number (later ones are aliases)."""
@@ -238,7 +241,7 @@ def _filler(cls: type) -> Callable[..., Any]:
     Loading a schema makes thousands of descriptors; the dataclass __init__ costs several
     times more than the object itself. Taken before any slot becomes a lazy property.
     """
-    members = tuple(cls.__dict__[f.name] for f in dataclasses.fields(cls))
+    members = tuple(cls.__dict__[f.name] for f in dataclasses.fields(cls) if f.init)
     made: Callable[..., Any] = _slot_constructor(cls, members)
     return made
 
@@ -331,7 +334,7 @@ def _resolve_fields(desc: DescMessage) -> None:
             desc._resolve = None
 
 
-def _lazy_fields(name: str, then: Callable[[Any, Any], Any] | None = None) -> None:
+def _lazy_fields(name: str, then: Callable[[Any, Any], Any] | None = None) -> Any:
     """Make the slot `name` of DescMessage resolve the message's fields before it is read.
 
     Loading a schema only checks each message; the field descriptors, which are most of
@@ -346,19 +349,33 @@ def _lazy_fields(name: str, then: Callable[[Any, Any], Any] | None = None) -> No
         return value if then is None else then(self, value)
 
     setattr(DescMessage, name, property(read, slot.__set__))
+    return slot
 
 
-for _name in (
-    "fields",
-    "oneofs",
-    "_fields_by_name",
-    "_fields_by_proto_name",
-    "_fields_by_number",
-    "_oneofs_by_local_name",
-    "_oneofs_by_name",
-):
-    _lazy_fields(_name)
-_lazy_fields("_defaults", _resolve_defaults)
+_FIELD_SLOTS = {
+    name: _lazy_fields(name)
+    for name in (
+        "fields",
+        "oneofs",
+        "_fields_by_name",
+        "_fields_by_proto_name",
+        "_fields_by_number",
+        "_oneofs_by_local_name",
+        "_oneofs_by_name",
+    )
+}
+_FIELD_SLOTS["_defaults"] = _lazy_fields("_defaults", _resolve_defaults)
+
+# The plain slots behind the lazy properties, by "Class.member". The native extension
+# reads them directly once a message is resolved (or a class exists), so that making
+# classes runs no Python per referenced type; it falls back to the property otherwise.
+_NATIVE_SLOTS = {
+    "DescMessage.type": _TYPE_SLOTS[DescMessage],
+    "DescMessage._resolve": DescMessage.__dict__["_resolve"],
+    **{f"DescMessage.{name}": slot for name, slot in _FIELD_SLOTS.items()},
+    "DescEnum.type": _TYPE_SLOTS[DescEnum],
+    "DescEnum._ext_table": DescEnum.__dict__["_ext_table"],
+}
 
 
 # Set by velum._classes, which builds message classes: the descriptors stay

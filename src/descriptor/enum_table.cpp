@@ -14,6 +14,7 @@ PyTypeObject* g_type = nullptr;
 int EnumTable_traverse(PyObject* self, visitproc visit, void* arg) {
   EnumTable* table = AsEnumTable(self);
   Py_VISIT(Py_TYPE(self));
+  Py_VISIT(table->desc.get());
   Py_VISIT(table->enum_class.get());
   Py_VISIT(table->default_value.get());
   for (const EnumValueEntry& entry : table->values) Py_VISIT(entry.member.get());
@@ -28,6 +29,7 @@ int EnumTable_clear(PyObject* self) {
   table->numbers_by_name.clear();
   table->enum_class.reset();
   table->default_value.reset();
+  table->desc.reset();
   return 0;
 }
 
@@ -78,6 +80,7 @@ bool StartsWith(PyObject* text, const char* prefix) {
   return static_cast<size_t>(size) >= n && memcmp(utf8, prefix, n) == 0;
 }
 
+// Everything but the class and its members, which wait for EnsureMembers.
 Status FillTable(const RuntimeNames& names, PyObject* desc, EnumTable* table) {
   VELUM_ASSIGN_OR_RETURN(table->type_name, GetStr(desc, names.name(Name::kTypeName)));
   Ref open = Ref::steal(PyObject_GetAttr(desc, names.name(Name::kOpen)));
@@ -87,15 +90,13 @@ Status FillTable(const RuntimeNames& names, PyObject* desc, EnumTable* table) {
   Ref values = Ref::steal(PyObject_GetAttr(desc, names.name(Name::kValues)));
   if (!values) return Status::Pending();
   if (!PyList_Check(values.get())) return Status(ErrorKind::kType, "DescEnum.values cannot be converted to list");
+  table->values.reserve(static_cast<size_t>(PyList_GET_SIZE(values.get())));
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); ++i) {
     Ref value = Ref::borrow(PyList_GET_ITEM(values.get(), i));
     Ref number_obj = Ref::steal(PyObject_GetAttr(value.get(), names.name(Name::kNumber)));
     if (!number_obj) return Status::Pending();
     VELUM_ASSIGN_OR_RETURN(int32_t number, ToInt32(number_obj.get()));
     VELUM_ASSIGN_OR_RETURN(Ref local_name, GetStr(value.get(), names.name(Name::kLocalName)));
-    Ref member = Ref::steal(PyObject_GetAttr(table->enum_class.get(), local_name.get()));
-    if (!member) return Status::Pending();
-    if (i == 0) table->default_value = member.clone();
     VELUM_ASSIGN_OR_RETURN(Ref name, GetStr(value.get(), names.name(Name::kName)));
     Ref json_name = Ref::steal(PyObject_GetAttr(value.get(), names.name(Name::kJsonName)));
     if (!json_name) return Status::Pending();
@@ -104,8 +105,8 @@ Status FillTable(const RuntimeNames& names, PyObject* desc, EnumTable* table) {
     } else if (!PyUnicode_Check(json_name.get())) {
       return Status(ErrorKind::kType, "descriptor name attribute cannot be converted to str");
     }
-    table->values.push_back(EnumValueEntry{number, std::move(name), std::move(local_name), std::move(json_name),
-                                           std::move(member)});
+    table->values.push_back(
+        EnumValueEntry{number, std::move(name), std::move(local_name), std::move(json_name), Ref()});
   }
   if (table->values.empty()) return Status(ErrorKind::kValue, "enum must have at least one value");
 
@@ -143,22 +144,66 @@ Status FillTable(const RuntimeNames& names, PyObject* desc, EnumTable* table) {
   return Status::Ok();
 }
 
+PyObject* OwnerOf(EnumTable* table) noexcept {
+  return reinterpret_cast<PyObject*>(reinterpret_cast<char*>(table) - offsetof(EnumTableObject, table));
+}
+
 }  // namespace
 
 bool IsEnumTable(PyObject* obj) noexcept { return g_type != nullptr && Py_IS_TYPE(obj, g_type); }
 
 Result<Ref> GetEnumTable(const RuntimeNames& names, PyObject* enum_desc) {
-  VELUM_ASSIGN_OR_RETURN(ValueTypeLookup found, LookupValueType(names, enum_desc, IsEnumTable, "DescEnum"));
-  if (found.cached) return std::move(found.cached);
-  PyObject* cls = found.cls.get();
+  PyObject** cache = names.raw_address(enum_desc, RawSlot::kEnumTable);
+  if (cache != nullptr && *cache != nullptr && IsEnumTable(*cache)) return Ref::borrow(*cache);
+  // A loaded enum whose class is not made yet gets a table of its own; any
+  // other goes through its class as it always did.
+  PyObject** type_slot = names.raw_address(enum_desc, RawSlot::kEnumType);
+  const bool no_class_yet = cache != nullptr && type_slot != nullptr && (*type_slot == nullptr || *type_slot == Py_None);
+  Ref cls;
+  if (!no_class_yet) {
+    VELUM_ASSIGN_OR_RETURN(ValueTypeLookup found, LookupValueType(names, enum_desc, IsEnumTable, "DescEnum"));
+    if (found.cached) {
+      if (cache != nullptr) Py_XSETREF(*cache, found.cached.clone().release());
+      return std::move(found.cached);
+    }
+    cls = std::move(found.cls);
+  }
   VELUM_ASSIGN_OR_RETURN(PyTypeObject * type, Type());
   Ref obj = Ref::steal(type->tp_alloc(type, 0));
   if (!obj) return Status::Pending();
   EnumTable* t = new (AsEnumTable(obj.get())) EnumTable();
-  t->enum_class = Ref::borrow(cls);
+  t->desc = Ref::borrow(enum_desc);
+  t->enum_class = std::move(cls);
   VELUM_TRY(FillTable(names, enum_desc, t));
-  VELUM_TRY(StoreValueType(names, cls, obj.get()));
+  if (t->enum_class) VELUM_TRY(StoreValueType(names, t->enum_class.get(), obj.get()));
+  if (cache != nullptr) Py_XSETREF(*cache, obj.clone().release());
+  // With the class at hand the members cost little; the null enum's default is
+  // read when the well-known Value type is built.
+  if (t->enum_class || t->is_null_value) VELUM_TRY(FillMembers(names, t));
   return obj;
+}
+
+Status FillMembers(const RuntimeNames& names, EnumTable* table) {
+  return table->members_gate.Run([&]() -> Status {
+    Ref cls = table->enum_class.clone();
+    const bool had_class = static_cast<bool>(cls);
+    if (!had_class) {
+      if (!table->desc) return Status(ErrorKind::kRuntime, "enum table was cleared");
+      cls = Ref::steal(PyObject_GetAttr(table->desc.get(), names.name(Name::kType)));
+      if (!cls) return Status::Pending();
+      if (!PyType_Check(cls.get())) return Status(ErrorKind::kType, "DescEnum.type cannot be converted to a type");
+    }
+    for (EnumValueEntry& entry : table->values) {
+      entry.member = Ref::steal(PyObject_GetAttr(cls.get(), entry.local_name.get()));
+      if (!entry.member) return Status::Pending();
+    }
+    table->default_value = table->values[0].member.clone();
+    if (!had_class) {
+      VELUM_TRY(StoreValueType(names, cls.get(), OwnerOf(table)));
+      table->enum_class = std::move(cls);
+    }
+    return Status::Ok();
+  });
 }
 
 }  // namespace velum

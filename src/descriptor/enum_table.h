@@ -1,9 +1,16 @@
 // Native view of a generated enum: its members by number and the facts the
 // codecs need (open or closed, default member, the well-known null enum).
+//
+// A table is built from the enum's descriptor alone, before the enum class
+// exists; the class and its members are filled in once, when the first
+// instance of a message type with a field of the enum is made (see
+// EnsureMembers). Codecs reach a table only through such an instance, so the
+// members are always there when they look.
 #pragma once
 
 #include <unordered_map>
 
+#include "common/once.h"
 #include "common/raw_alloc.h"
 #include "common/ref.h"
 #include "common/string_map.h"
@@ -17,7 +24,7 @@ struct EnumValueEntry {
   Ref name;
   Ref local_name;
   Ref json_name;  // the value's JSON name; its `name` when the runtime gives None
-  Ref member;
+  Ref member;     // filled by EnsureMembers
 };
 
 struct EnumTable {
@@ -33,8 +40,10 @@ struct EnumTable {
   }
 
   Ref type_name;
-  Ref enum_class;
+  Ref desc;           // the DescEnum, whose `type` makes the class on first need
+  Ref enum_class;     // filled by EnsureMembers, as are the members
   Ref default_value;  // the member of the first declared value
+  OnceGate members_gate;
   bool open = true;
   bool is_null_value = false;  // google.protobuf.NullValue
   RawVector<EnumValueEntry> values;
@@ -69,8 +78,19 @@ struct EnumTableObject {
 };
 
 // The table object of the enum described by `enum_desc`, created on first use
-// and cached on the enum class as `_ext_value_type`. Returns a new reference.
+// and cached on the descriptor (and on the enum class as `_ext_value_type`
+// once there is one). Returns a new reference. The members may not be filled.
 Result<Ref> GetEnumTable(const RuntimeNames& names, PyObject* enum_desc);
+
+// Makes the enum class if need be and fills the class, the members and the
+// default; once per table, safe against other threads.
+Status FillMembers(const RuntimeNames& names, EnumTable* table);
+
+inline Status EnsureMembers(const RuntimeNames& names, EnumTable* table) {
+  if (table->members_gate.done()) [[likely]]
+    return Status::Ok();
+  return FillMembers(names, table);
+}
 
 bool IsEnumTable(PyObject* obj) noexcept;
 

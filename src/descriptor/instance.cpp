@@ -47,6 +47,11 @@ Status ReadyInstanceNames() {
 PyObject* ExtMarshalerName() noexcept { return g_ext_marshaler_name; }
 
 PyObject* AllocateInstance(PyTypeObject* type, PyObject* marshaler) noexcept {
+  if (marshaler != nullptr) {
+    // The first instance of a type makes the enum classes its fields use.
+    if (Status ready = EnsureEnums(*AsMarshaler(marshaler)); !ready.ok()) [[unlikely]]
+      return Raise(std::move(ready));
+  }
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
   NativeMessageObject* native = AsNative(self);
@@ -79,6 +84,8 @@ Result<Ref> MarshalerOfInstance(PyObject* self) {
   Ref obj = Ref::steal(PyObject_GetAttr(self, ExtMarshalerName()));
   if (!obj) return Status::Pending();
   if (!IsMarshaler(obj.get())) return Status(ErrorKind::kType, "_ext_marshaler cannot be converted to MessageMarshaler");
+  // An instance made before its class was initialised made no enum classes.
+  VELUM_TRY(EnsureEnums(*AsMarshaler(obj.get())));
   return obj;
 }
 

@@ -30,7 +30,10 @@ int Marshaler_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(m->message_class.get());
   Py_VISIT(m->fields_by_name.get());
   Py_VISIT(m->keywords.get());
-  for (const DefaultEntry& entry : m->defaults) Py_VISIT(entry.value.get());
+  for (const DefaultEntry& entry : m->defaults) {
+    Py_VISIT(entry.value.get());
+    Py_VISIT(entry.enum_table.get());
+  }
   for (const FieldSpec& field : m->fields) {
     if (field.kind.value.handle != nullptr) Py_VISIT(OwnerOf(field.kind.value.handle));
     if (field.kind.value.table != nullptr) Py_VISIT(OwnerOf(field.kind.value.table));
@@ -102,6 +105,74 @@ Result<Ref> GetStrAttr(PyObject* obj, PyObject* name) {
   return value;
 }
 
+// A member of a loaded message, read from its slot when the runtime has
+// resolved the message's fields (so no Python runs), else as the attribute.
+Result<Ref> DescMember(const RuntimeNames& names, PyObject* desc, RawSlot slot, Name name) {
+  PyObject** address = names.raw_address(desc, slot);
+  PyObject** resolve = names.raw_address(desc, RawSlot::kMessageResolve);
+  if (address != nullptr && *address != nullptr && resolve != nullptr && *resolve == Py_None) {
+    return Ref::borrow(*address);
+  }
+  return GetAttr(desc, names.name(name));
+}
+
+// The class of a message: from its slot once it exists (a batch that is still
+// initialising its classes need not run the runtime's creation hook again).
+Result<Ref> DescClass(const RuntimeNames& names, PyObject* desc) {
+  PyObject** address = names.raw_address(desc, RawSlot::kMessageType);
+  if (address != nullptr && *address != nullptr && PyType_Check(*address)) return Ref::borrow(*address);
+  return GetAttr(desc, names.name(Name::kType));
+}
+
+// The pair (key, value) of one `_defaults` item.
+Status DefaultPair(PyObject* item, Ref& key, Ref& value) {
+  if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
+    key = Ref::borrow(PyTuple_GET_ITEM(item, 0));
+    value = Ref::borrow(PyTuple_GET_ITEM(item, 1));
+    return Status::Ok();
+  }
+  Ref zero = Ref::steal(PyLong_FromLong(0));
+  Ref one = Ref::steal(PyLong_FromLong(1));
+  if (!zero || !one) return Status::Pending();
+  key = Ref::steal(PyObject_GetItem(item, zero.get()));
+  if (!key) return Status::Pending();
+  value = Ref::steal(PyObject_GetItem(item, one.get()));
+  if (!value) return Status::Pending();
+  return Status::Ok();
+}
+
+// The member `local_name` of a table whose members are filled, borrowed.
+Result<PyObject*> MemberNamed(const EnumTable& table, PyObject* local_name) {
+  for (const EnumValueEntry& entry : table.values) {
+    if (entry.local_name.get() == local_name) return entry.member.get();
+  }
+  for (const EnumValueEntry& entry : table.values) {
+    int cmp = PyUnicode_Compare(entry.local_name.get(), local_name);
+    if (cmp == 0) return entry.member.get();
+    if (cmp == -1 && PyErr_Occurred()) return Status::Pending();
+  }
+  return FormatError(ErrorKind::kAttribute, "%U", local_name);
+}
+
+// A default that the runtime keeps as an EnumDefault (the enum's descriptor
+// and the value's local name) until the enum class is made.
+Status AddEnumDefault(const RuntimeNames& names, MessageMarshaler& m, const FieldAccess& access, PyObject* value) {
+  Ref enum_desc = Ref::steal(PyObject_GetAttr(value, names.name(Name::kEnum)));
+  if (!enum_desc) return Status::Pending();
+  VELUM_ASSIGN_OR_RETURN(Ref local_name, GetStrAttr(value, names.name(Name::kLocalName)));
+  VELUM_ASSIGN_OR_RETURN(Ref table, GetEnumTable(names, enum_desc.get()));
+  DefaultEntry entry{access, Ref(), Ref(), Ref()};
+  if (AsEnumTable(table.get())->members_gate.done()) {
+    VELUM_ASSIGN_OR_RETURN(PyObject * member, MemberNamed(*AsEnumTable(table.get()), local_name.get()));
+    entry.value = Ref::borrow(member);
+  } else {
+    entry.enum_table = std::move(table);
+    entry.enum_member = std::move(local_name);
+  }
+  m.defaults.push_back(std::move(entry));
+  return Status::Ok();
+}
+
 Result<uint32_t> ToFieldNumber(PyObject* value) {
   Ref index = Ref::steal(PyNumber_Index(value));
   if (!index) return Status::Pending();
@@ -159,7 +230,8 @@ Status PrepareMemberKey(PyObject* name, RawString& out) {
 }
 
 Status ReadField(const RuntimeNames& names, PyObject* cls, PyObject* item, FieldSpec& f) {
-  int is = PyObject_IsInstance(item, names.cls(RuntimeClass::kDescField));
+  PyObject* field_class = names.cls(RuntimeClass::kDescField);
+  int is = Py_TYPE(item) == reinterpret_cast<PyTypeObject*>(field_class) ? 1 : PyObject_IsInstance(item, field_class);
   if (is < 0) return Status::Pending();
   if (!is) return Status(ErrorKind::kValue, "invalid field descriptor");
   VELUM_ASSIGN_OR_RETURN(Ref number, GetAttr(item, names.name(Name::kNumber)));
@@ -199,9 +271,7 @@ Status ReadField(const RuntimeNames& names, PyObject* cls, PyObject* item, Field
       if (f.kind.value.tag == ElementTag::kScalar) {
         f.map_default_value = ScalarZeroValue(f.kind.value.scalar);
         if (!f.map_default_value) return Status::Pending();
-      } else if (f.kind.value.tag == ElementTag::kEnum) {
-        f.map_default_value = f.kind.value.table->default_value.clone();
-      }
+      }  // an enum's default member is put in by FillEnums
       break;
     }
     default:
@@ -257,13 +327,13 @@ bool UsesSlotsOnly(const MessageMarshaler& m) noexcept {
 }
 
 Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& m) {
-  VELUM_ASSIGN_OR_RETURN(m.message_class, GetAttr(desc, names.name(Name::kType)));
+  VELUM_ASSIGN_OR_RETURN(m.message_class, DescClass(names, desc));
   if (!PyType_Check(m.message_class.get())) return Status(ErrorKind::kType, "DescMessage.type cannot be converted to a type");
   PyObject* cls = m.message_class.get();
   VELUM_ASSIGN_OR_RETURN(m.full_name, GetStrAttr(desc, names.name(Name::kTypeName)));
   m.names = &names;
 
-  VELUM_ASSIGN_OR_RETURN(Ref fields, GetAttr(desc, names.name(Name::kFields)));
+  VELUM_ASSIGN_OR_RETURN(Ref fields, DescMember(names, desc, RawSlot::kMessageFields, Name::kFields));
   if (!PyList_Check(fields.get())) return Status(ErrorKind::kType, "DescMessage.fields cannot be converted to list");
   Py_ssize_t count = PyList_GET_SIZE(fields.get());
   m.fields.reserve(static_cast<size_t>(count));
@@ -287,7 +357,8 @@ Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& 
   for (FieldSpec& f : m.fields) f.shadowed = m.index.Find(f.number) != &f;
   m.encode_plan = PlanEncoding(m.fields);
 
-  VELUM_ASSIGN_OR_RETURN(m.fields_by_name, GetAttr(desc, names.name(Name::kFieldsByName)));
+  VELUM_ASSIGN_OR_RETURN(m.fields_by_name,
+                         DescMember(names, desc, RawSlot::kMessageFieldsByName, Name::kFieldsByName));
   for (const FieldSpec& f : m.fields) {
     VELUM_TRY(AddJsonKey(m, f.name.get(), f.number));
     VELUM_TRY(AddJsonKey(m, f.json_name.get(), f.number));
@@ -300,7 +371,8 @@ Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& 
     m.json_members.push_back(JsonMemberNames{json, proto});
   }
 
-  VELUM_ASSIGN_OR_RETURN(Ref oneofs, GetAttr(desc, names.name(Name::kOneofsByLocalName)));
+  VELUM_ASSIGN_OR_RETURN(Ref oneofs,
+                         DescMember(names, desc, RawSlot::kMessageOneofsByLocalName, Name::kOneofsByLocalName));
   if (!PyDict_Check(oneofs.get())) {
     return Status(ErrorKind::kType, "_oneofs_by_local_name cannot be converted to dict");
   }
@@ -342,17 +414,16 @@ Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& 
   }
   m.keywords = std::move(keywords);
 
-  VELUM_ASSIGN_OR_RETURN(Ref defaults, GetAttr(desc, names.name(Name::kDefaults)));
+  // Read from the slot, enum members may still be EnumDefault placeholders
+  // (the attribute would make their classes); they wait for FillEnums.
+  VELUM_ASSIGN_OR_RETURN(Ref defaults, DescMember(names, desc, RawSlot::kMessageDefaults, Name::kDefaults));
   if (!PyList_Check(defaults.get())) return Status(ErrorKind::kType, "_defaults cannot be converted to list");
+  PyObject* placeholder = names.enum_default_class.get();
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(defaults.get()); ++i) {
     Ref item = Ref::borrow(PyList_GET_ITEM(defaults.get(), i));
-    Ref zero = Ref::steal(PyLong_FromLong(0));
-    Ref one = Ref::steal(PyLong_FromLong(1));
-    if (!zero || !one) return Status::Pending();
-    Ref key = Ref::steal(PyObject_GetItem(item.get(), zero.get()));
-    if (!key) return Status::Pending();
-    Ref value = Ref::steal(PyObject_GetItem(item.get(), one.get()));
-    if (!value) return Status::Pending();
+    Ref key;
+    Ref value;
+    VELUM_TRY(DefaultPair(item.get(), key, value));
     PyObject* member = PyDict_GetItemWithError(m.keywords.get(), key.get());
     if (member == nullptr) {
       if (PyErr_Occurred()) return Status::Pending();
@@ -363,8 +434,10 @@ Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& 
       m.list_fields.push_back(access);
     } else if (PyDict_Check(value.get())) {
       m.map_fields.push_back(access);
+    } else if (placeholder != nullptr && Py_TYPE(value.get()) == reinterpret_cast<PyTypeObject*>(placeholder)) {
+      VELUM_TRY(AddEnumDefault(names, m, access, value.get()));
     } else {
-      m.defaults.push_back(DefaultEntry{access, std::move(value)});
+      m.defaults.push_back(DefaultEntry{access, std::move(value), Ref(), Ref()});
     }
   }
 
@@ -381,6 +454,11 @@ Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& 
     if (record != nullptr) m.well_known = kind;
   }
   m.slot_storage = UsesSlotsOnly(m);
+  // Without enum fields or enum defaults there is nothing to wait for.
+  bool enums = false;
+  for (const FieldSpec& f : m.fields) enums = enums || f.kind.value.tag == ElementTag::kEnum;
+  for (const DefaultEntry& entry : m.defaults) enums = enums || static_cast<bool>(entry.enum_table);
+  if (!enums) m.enums_ready.store(true, std::memory_order_release);
   return Status::Ok();
 }
 
@@ -414,6 +492,29 @@ Result<Ref> MarshalerObjectOfClass(const RuntimeNames& names, PyObject* cls) {
   if (!obj) return Status::Pending();
   if (!IsMarshaler(obj.get())) return Status(ErrorKind::kType, "_ext_marshaler cannot be converted to MessageMarshaler");
   return obj;
+}
+
+Status FillEnums(const MessageMarshaler& shared) {
+  // The marshaler is immutable once published, except for what this once-step
+  // writes; no instance exists before it has succeeded, and codecs reach these
+  // members only through instances.
+  auto& m = const_cast<MessageMarshaler&>(shared);
+  return m.enums_gate.Run([&]() -> Status {
+    for (FieldSpec& f : m.fields) {
+      if (f.kind.value.tag != ElementTag::kEnum) continue;
+      VELUM_TRY(EnsureMembers(*m.names, f.kind.value.table));
+      if (f.shape == FieldShape::kMap) f.map_default_value = f.kind.value.table->default_value.clone();
+    }
+    for (DefaultEntry& entry : m.defaults) {
+      if (!entry.enum_table) continue;
+      EnumTable* table = AsEnumTable(entry.enum_table.get());
+      VELUM_TRY(EnsureMembers(*m.names, table));
+      VELUM_ASSIGN_OR_RETURN(PyObject * member, MemberNamed(*table, entry.enum_member.get()));
+      entry.value = Ref::borrow(member);
+    }
+    m.enums_ready.store(true, std::memory_order_release);
+    return Status::Ok();
+  });
 }
 
 Status InitDefaults(const MessageMarshaler& m, PyObject* instance) {

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "common/once.h"
 #include "common/raw_alloc.h"
 #include "common/ref.h"
 #include "common/string_map.h"
@@ -127,6 +128,10 @@ struct AttributeEntry {
 struct DefaultEntry {
   FieldAccess access;
   Ref value;  // stored, the same object, into every new instance
+  // An enum member whose class is not made yet: the member called
+  // `enum_member` of the table object `enum_table`, put in `value` by EnsureEnums.
+  Ref enum_table;
+  Ref enum_member;
 };
 
 struct MessageMarshaler {
@@ -153,6 +158,10 @@ struct MessageMarshaler {
   WellKnownType well_known = WellKnownType::kNone;  // kNone whenever `well_known_record` is null
   std::unique_ptr<WellKnownRecord, WellKnownRecordRelease> well_known_record;
   const RuntimeNames* names = nullptr;
+  // Set once the enum tables of the fields have their members and every
+  // default is filled in; until then no instance of the type exists.
+  std::atomic<bool> enums_ready{false};
+  OnceGate enums_gate;
 };
 
 // How a marshaler gets the record of a type that its name and file mark as
@@ -199,6 +208,16 @@ Result<Ref> BuildMarshaler(const RuntimeNames& names, PyObject* desc);
 // The marshaler object of an initialised class (its `_ext_marshaler`), as a
 // new reference; AttributeError for a class never initialised.
 Result<Ref> MarshalerObjectOfClass(const RuntimeNames& names, PyObject* cls);
+
+Status FillEnums(const MessageMarshaler& m);
+
+// Makes sure the enum members the type's fields and defaults use exist: enum
+// classes are made when the first instance of a type that needs them is made.
+inline Status EnsureEnums(const MessageMarshaler& m) {
+  if (m.enums_ready.load(std::memory_order_acquire)) [[likely]]
+    return Status::Ok();
+  return FillEnums(m);
+}
 
 // Fills a fresh instance with the defaults of its type: shared default objects,
 // new empty lists and dicts. Presence bits are not touched.

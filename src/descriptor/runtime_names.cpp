@@ -6,6 +6,8 @@
 
 #include "common/once.h"
 
+#include <structmember.h>
+
 namespace velum {
 
 namespace {
@@ -25,7 +27,36 @@ constexpr const char* kClassNames[] = {
 };
 static_assert(std::size(kClassNames) == static_cast<size_t>(RuntimeClass::kCount));
 
+constexpr const char* kRawSlotKeys[] = {
+    "DescMessage.type",    "DescMessage._resolve",   "DescMessage.fields",  "DescMessage._fields_by_name",
+    "DescMessage._oneofs_by_local_name", "DescMessage._defaults", "DescEnum.type", "DescEnum._ext_table",
+};
+static_assert(std::size(kRawSlotKeys) == static_cast<size_t>(RawSlot::kCount));
+
 OnceGate g_gate;
+
+// Offsets of the slots the runtime publishes in `_NATIVE_SLOTS`; a missing or
+// unusable entry leaves its offset at -1.
+Status ReadRawSlots(PyObject* module, RuntimeNames* record) {
+  for (Py_ssize_t& offset : record->raw_slots) offset = -1;
+  Ref slots = Ref::steal(PyObject_GetAttrString(module, "_NATIVE_SLOTS"));
+  if (!slots || !PyDict_Check(slots.get())) {
+    PyErr_Clear();
+    return Status::Ok();
+  }
+  for (size_t i = 0; i < std::size(kRawSlotKeys); ++i) {
+    PyObject* member = PyDict_GetItemString(slots.get(), kRawSlotKeys[i]);
+    if (member == nullptr || !Py_IS_TYPE(member, &PyMemberDescr_Type)) continue;
+    const PyMemberDef* def = reinterpret_cast<PyMemberDescrObject*>(member)->d_member;
+    if (def != nullptr && def->type == Py_T_OBJECT_EX && def->offset > 0) record->raw_slots[i] = def->offset;
+  }
+  record->enum_default_class = Ref::steal(PyObject_GetAttrString(module, "EnumDefault"));
+  if (!record->enum_default_class || !PyType_Check(record->enum_default_class.get())) {
+    PyErr_Clear();
+    record->enum_default_class.reset();
+  }
+  return Status::Ok();
+}
 std::atomic<const RuntimeNames*> g_names{nullptr};
 
 Status Build() {
@@ -55,6 +86,10 @@ Status Build() {
                                           " cannot be converted to a type");
     }
     record->classes[i] = std::move(cls);
+  }
+  if (Status read = ReadRawSlots(module.get(), record); !read.ok()) {
+    discard();
+    return read;
   }
   g_names.store(record, std::memory_order_release);
   return Status::Ok();

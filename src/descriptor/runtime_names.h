@@ -54,12 +54,39 @@ enum class RuntimeClass : uint8_t {
   kCount,
 };
 
+// Slots of the descriptor classes that the runtime hides behind lazy
+// properties (or keeps for the extension), read directly by offset.
+enum class RawSlot : uint8_t {
+  kMessageType,
+  kMessageResolve,
+  kMessageFields,
+  kMessageFieldsByName,
+  kMessageOneofsByLocalName,
+  kMessageDefaults,
+  kEnumType,
+  kEnumTable,
+  kCount,
+};
+
 struct RuntimeNames {
   Ref names[static_cast<int>(Name::kCount)];
   Ref classes[static_cast<int>(RuntimeClass::kCount)];
+  // Byte offset of each raw slot in its class, -1 when the runtime does not
+  // publish it (every read then goes through the attribute).
+  Py_ssize_t raw_slots[static_cast<int>(RawSlot::kCount)];
+  Ref enum_default_class;  // velum._descriptors.EnumDefault, or null
 
   PyObject* name(Name n) const noexcept { return names[static_cast<int>(n)].get(); }
   PyObject* cls(RuntimeClass c) const noexcept { return classes[static_cast<int>(c)].get(); }
+
+  // Where `slot` lives in `obj`, or null when `obj` is not exactly of the
+  // slot's class or the runtime did not publish the slot.
+  PyObject** raw_address(PyObject* obj, RawSlot slot) const noexcept {
+    const Py_ssize_t offset = raw_slots[static_cast<int>(slot)];
+    const RuntimeClass owner = slot < RawSlot::kEnumType ? RuntimeClass::kDescMessage : RuntimeClass::kDescEnum;
+    if (offset < 0 || Py_TYPE(obj) != reinterpret_cast<PyTypeObject*>(cls(owner))) return nullptr;
+    return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
+  }
 };
 
 // The process-wide record, built on first call. It is never freed, so the
