@@ -161,7 +161,7 @@ Result<Ref> GetEnumTable(const RuntimeNames& names, PyObject* enum_desc) {
   const bool no_class_yet = cache != nullptr && type_slot != nullptr && (*type_slot == nullptr || *type_slot == Py_None);
   Ref cls;
   if (!no_class_yet) {
-    VELUM_ASSIGN_OR_RETURN(ValueTypeLookup found, LookupValueType(names, enum_desc, IsEnumTable, "DescEnum"));
+    VELUM_ASSIGN_OR_RETURN(ValueTypeLookup found, LookupValueType(names, enum_desc, RawSlot::kEnumType, IsEnumTable, "DescEnum"));
     if (found.cached) {
       if (cache != nullptr) Py_XSETREF(*cache, found.cached.clone().release());
       return std::move(found.cached);

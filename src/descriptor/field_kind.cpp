@@ -1,5 +1,7 @@
 #include "descriptor/field_kind.h"
 
+#include <iterator>
+
 #include "common/py_error.h"
 #include "descriptor/enum_table.h"
 #include "descriptor/message_handle.h"
@@ -32,9 +34,8 @@ Result<uint32_t> ToUint32(PyObject* value) {
   return static_cast<uint32_t>(v);
 }
 
-Result<Ref> ReadOneofName(const RuntimeNames& names, PyObject* value_desc) {
-  Ref oneof = Ref::steal(PyObject_GetAttr(value_desc, names.name(Name::kOneof)));
-  if (!oneof) return Status::Pending();
+Result<Ref> ReadOneofName(const RuntimeNames& names, PyObject* value_desc, RuntimeClass kind) {
+  VELUM_ASSIGN_OR_RETURN(Ref oneof, names.read(value_desc, kind, Name::kOneof));
   if (oneof.get() == Py_None) return Ref();
   Ref local_name = Ref::steal(PyObject_GetAttr(oneof.get(), names.name(Name::kLocalName)));
   if (!local_name) return Status::Pending();
@@ -44,10 +45,11 @@ Result<Ref> ReadOneofName(const RuntimeNames& names, PyObject* value_desc) {
   return local_name;
 }
 
-Result<bool> ReadBool(PyObject* obj, PyObject* name) {
-  Ref value = Ref::steal(PyObject_GetAttr(obj, name));
-  if (!value) return Status::Pending();
-  if (!PyBool_Check(value.get())) return FormatError(ErrorKind::kType, "%U cannot be converted to bool", name);
+Result<bool> ReadBool(const RuntimeNames& names, PyObject* obj, RuntimeClass kind, Name name) {
+  VELUM_ASSIGN_OR_RETURN(Ref value, names.read(obj, kind, name));
+  if (!PyBool_Check(value.get())) {
+    return FormatError(ErrorKind::kType, "%U cannot be converted to bool", names.name(name));
+  }
   return value.get() == Py_True;
 }
 
@@ -67,6 +69,15 @@ Status SetEnum(const RuntimeNames& names, PyObject* enum_desc, ElementKind& out)
 
 // A list element or map value: a ScalarType member, a DescEnum or a DescMessage.
 Result<bool> ClassifyElement(const RuntimeNames& names, PyObject* element, ElementKind& out) {
+  // Exact classes first, as the runtime makes them.
+  if (names.is(element, RuntimeClass::kDescMessage)) {
+    VELUM_TRY(SetMessage(names, element, out));
+    return true;
+  }
+  if (names.is(element, RuntimeClass::kDescEnum)) {
+    VELUM_TRY(SetEnum(names, element, out));
+    return true;
+  }
   int is = PyObject_IsInstance(element, names.cls(RuntimeClass::kScalarType));
   if (is < 0) return Status::Pending();
   if (is) {
@@ -206,69 +217,71 @@ Result<Presence> ToPresence(PyObject* value) {
 }
 
 Result<FieldKind> ClassifyFieldValue(const RuntimeNames& names, PyObject* value_desc) {
-  FieldKind out;
-  auto is_a = [&](RuntimeClass cls) -> int { return PyObject_IsInstance(value_desc, names.cls(cls)); };
-
-  int is = is_a(RuntimeClass::kDescFieldValueScalar);
-  if (is < 0) return Status::Pending();
-  if (is) {
-    VELUM_ASSIGN_OR_RETURN(out.oneof_name, ReadOneofName(names, value_desc));
-    Ref scalar = Ref::steal(PyObject_GetAttr(value_desc, names.name(Name::kScalar)));
-    if (!scalar) return Status::Pending();
-    VELUM_ASSIGN_OR_RETURN(out.value.scalar, ToScalarType(scalar.get()));
-    out.kind = ValueKind::kScalar;
-    return out;
-  }
-  is = is_a(RuntimeClass::kDescFieldValueEnum);
-  if (is < 0) return Status::Pending();
-  if (is) {
-    VELUM_ASSIGN_OR_RETURN(out.oneof_name, ReadOneofName(names, value_desc));
-    Ref enum_desc = Ref::steal(PyObject_GetAttr(value_desc, names.name(Name::kEnum)));
-    if (!enum_desc) return Status::Pending();
-    VELUM_TRY(SetEnum(names, enum_desc.get(), out.value));
-    out.kind = ValueKind::kEnum;
-    return out;
-  }
-  is = is_a(RuntimeClass::kDescFieldValueMessage);
-  if (is < 0) return Status::Pending();
-  if (is) {
-    VELUM_ASSIGN_OR_RETURN(out.oneof_name, ReadOneofName(names, value_desc));
-    Ref message_desc = Ref::steal(PyObject_GetAttr(value_desc, names.name(Name::kMessage)));
-    if (!message_desc) return Status::Pending();
-    VELUM_ASSIGN_OR_RETURN(bool delimited, ReadBool(value_desc, names.name(Name::kDelimitedEncoding)));
-    VELUM_TRY(SetMessage(names, message_desc.get(), out.value));
-    out.value.delimited = delimited;
-    out.kind = ValueKind::kMessage;
-    return out;
-  }
-  is = is_a(RuntimeClass::kDescFieldValueList);
-  if (is < 0) return Status::Pending();
-  if (is) {
-    Ref element = Ref::steal(PyObject_GetAttr(value_desc, names.name(Name::kElement)));
-    if (!element) return Status::Pending();
-    VELUM_ASSIGN_OR_RETURN(bool known, ClassifyElement(names, element.get(), out.value));
-    if (!known) return Status(ErrorKind::kValue, "invalid list element type");
-    if (out.value.tag == ElementTag::kMessage) {
-      VELUM_ASSIGN_OR_RETURN(out.value.delimited, ReadBool(value_desc, names.name(Name::kDelimitedEncoding)));
+  static constexpr RuntimeClass kKinds[] = {
+      RuntimeClass::kDescFieldValueScalar, RuntimeClass::kDescFieldValueEnum, RuntimeClass::kDescFieldValueMessage,
+      RuntimeClass::kDescFieldValueList,   RuntimeClass::kDescFieldValueMap,
+  };
+  RuntimeClass kind = RuntimeClass::kCount;
+  for (RuntimeClass c : kKinds) {
+    if (names.is(value_desc, c)) {
+      kind = c;
+      break;
     }
-    VELUM_ASSIGN_OR_RETURN(out.packed, ReadBool(value_desc, names.name(Name::kPacked)));
-    out.kind = ValueKind::kList;
-    return out;
   }
-  is = is_a(RuntimeClass::kDescFieldValueMap);
-  if (is < 0) return Status::Pending();
-  if (is) {
-    Ref key = Ref::steal(PyObject_GetAttr(value_desc, names.name(Name::kKey)));
-    if (!key) return Status::Pending();
-    VELUM_ASSIGN_OR_RETURN(out.map_key, ToScalarType(key.get()));
-    Ref value = Ref::steal(PyObject_GetAttr(value_desc, names.name(Name::kValue)));
-    if (!value) return Status::Pending();
-    VELUM_ASSIGN_OR_RETURN(bool known, ClassifyElement(names, value.get(), out.value));
-    if (!known) return Status(ErrorKind::kValue, "invalid map value type");
-    out.kind = ValueKind::kMap;
-    return out;
+  for (size_t i = 0; kind == RuntimeClass::kCount && i < std::size(kKinds); ++i) {
+    int is = PyObject_IsInstance(value_desc, names.cls(kKinds[i]));
+    if (is < 0) return Status::Pending();
+    if (is) kind = kKinds[i];
   }
-  return Status(ErrorKind::kValue, "invalid field value type");
+
+  FieldKind out;
+  switch (kind) {
+    case RuntimeClass::kDescFieldValueScalar: {
+      VELUM_ASSIGN_OR_RETURN(out.oneof_name, ReadOneofName(names, value_desc, kind));
+      VELUM_ASSIGN_OR_RETURN(Ref scalar, names.read(value_desc, kind, Name::kScalar));
+      VELUM_ASSIGN_OR_RETURN(out.value.scalar, ToScalarType(scalar.get()));
+      out.kind = ValueKind::kScalar;
+      return out;
+    }
+    case RuntimeClass::kDescFieldValueEnum: {
+      VELUM_ASSIGN_OR_RETURN(out.oneof_name, ReadOneofName(names, value_desc, kind));
+      VELUM_ASSIGN_OR_RETURN(Ref enum_desc, names.read(value_desc, kind, Name::kEnum));
+      VELUM_TRY(SetEnum(names, enum_desc.get(), out.value));
+      out.kind = ValueKind::kEnum;
+      return out;
+    }
+    case RuntimeClass::kDescFieldValueMessage: {
+      VELUM_ASSIGN_OR_RETURN(out.oneof_name, ReadOneofName(names, value_desc, kind));
+      VELUM_ASSIGN_OR_RETURN(Ref message_desc, names.read(value_desc, kind, Name::kMessage));
+      VELUM_ASSIGN_OR_RETURN(bool delimited, ReadBool(names, value_desc, kind, Name::kDelimitedEncoding));
+      VELUM_TRY(SetMessage(names, message_desc.get(), out.value));
+      out.value.delimited = delimited;
+      out.kind = ValueKind::kMessage;
+      return out;
+    }
+    case RuntimeClass::kDescFieldValueList: {
+      VELUM_ASSIGN_OR_RETURN(Ref element, names.read(value_desc, kind, Name::kElement));
+      VELUM_ASSIGN_OR_RETURN(bool known, ClassifyElement(names, element.get(), out.value));
+      if (!known) return Status(ErrorKind::kValue, "invalid list element type");
+      if (out.value.tag == ElementTag::kMessage) {
+        VELUM_ASSIGN_OR_RETURN(out.value.delimited, ReadBool(names, value_desc, kind, Name::kDelimitedEncoding));
+      }
+      VELUM_ASSIGN_OR_RETURN(out.packed, ReadBool(names, value_desc, kind, Name::kPacked));
+      out.kind = ValueKind::kList;
+      return out;
+    }
+    case RuntimeClass::kDescFieldValueMap: {
+      VELUM_ASSIGN_OR_RETURN(Ref key, names.read(value_desc, kind, Name::kKey));
+      VELUM_ASSIGN_OR_RETURN(out.map_key, ToScalarType(key.get()));
+      VELUM_ASSIGN_OR_RETURN(Ref value, names.read(value_desc, kind, Name::kValue));
+      VELUM_ASSIGN_OR_RETURN(bool known, ClassifyElement(names, value.get(), out.value));
+      if (!known) return Status(ErrorKind::kValue, "invalid map value type");
+      out.kind = ValueKind::kMap;
+      return out;
+    }
+    default:
+      return Status(ErrorKind::kValue, "invalid field value type");
+  }
 }
 
 }  // namespace velum

@@ -229,26 +229,34 @@ Status PrepareMemberKey(PyObject* name, RawString& out) {
   return Status::Ok();
 }
 
+// A `str` member of a field descriptor.
+Result<Ref> FieldStr(const RuntimeNames& names, PyObject* item, Name name) {
+  VELUM_ASSIGN_OR_RETURN(Ref value, names.read(item, RuntimeClass::kDescField, name));
+  if (!PyUnicode_Check(value.get())) {
+    return FormatError(ErrorKind::kType, "%U cannot be converted to str", names.name(name));
+  }
+  return value;
+}
+
 Status ReadField(const RuntimeNames& names, PyObject* cls, PyObject* item, FieldSpec& f) {
-  PyObject* field_class = names.cls(RuntimeClass::kDescField);
-  int is = Py_TYPE(item) == reinterpret_cast<PyTypeObject*>(field_class) ? 1 : PyObject_IsInstance(item, field_class);
+  int is = names.is(item, RuntimeClass::kDescField) ? 1 : PyObject_IsInstance(item, names.cls(RuntimeClass::kDescField));
   if (is < 0) return Status::Pending();
   if (!is) return Status(ErrorKind::kValue, "invalid field descriptor");
-  VELUM_ASSIGN_OR_RETURN(Ref number, GetAttr(item, names.name(Name::kNumber)));
+  VELUM_ASSIGN_OR_RETURN(Ref number, names.read(item, RuntimeClass::kDescField, Name::kNumber));
   VELUM_ASSIGN_OR_RETURN(f.number, ToFieldNumber(number.get()));
-  VELUM_ASSIGN_OR_RETURN(f.local_name, GetStrAttr(item, names.name(Name::kLocalName)));
-  VELUM_ASSIGN_OR_RETURN(f.name, GetStrAttr(item, names.name(Name::kName)));
-  VELUM_ASSIGN_OR_RETURN(f.json_name, GetStrAttr(item, names.name(Name::kJsonName)));
+  VELUM_ASSIGN_OR_RETURN(f.local_name, FieldStr(names, item, Name::kLocalName));
+  VELUM_ASSIGN_OR_RETURN(f.name, FieldStr(names, item, Name::kName));
+  VELUM_ASSIGN_OR_RETURN(f.json_name, FieldStr(names, item, Name::kJsonName));
   VELUM_TRY(PrepareMemberKey(f.name.get(), f.proto_key));
   VELUM_TRY(PrepareMemberKey(f.json_name.get(), f.json_key));
-  VELUM_ASSIGN_OR_RETURN(Ref presence, GetAttr(item, names.name(Name::kPresence)));
+  VELUM_ASSIGN_OR_RETURN(Ref presence, names.read(item, RuntimeClass::kDescField, Name::kPresence));
   VELUM_ASSIGN_OR_RETURN(f.presence, ToPresence(presence.get()));
-  VELUM_ASSIGN_OR_RETURN(Ref requires_presence, GetAttr(item, names.name(Name::kRequiresPresence)));
+  VELUM_ASSIGN_OR_RETURN(Ref requires_presence, names.read(item, RuntimeClass::kDescField, Name::kRequiresPresence));
   if (!PyBool_Check(requires_presence.get())) {
     return Status(ErrorKind::kType, "_requires_presence cannot be converted to bool");
   }
   f.has_presence_bit = requires_presence.get() == Py_True;
-  VELUM_ASSIGN_OR_RETURN(Ref value, GetAttr(item, names.name(Name::kValue)));
+  VELUM_ASSIGN_OR_RETURN(Ref value, names.read(item, RuntimeClass::kDescField, Name::kValue));
   VELUM_ASSIGN_OR_RETURN(f.kind, ClassifyFieldValue(names, value.get()));
 
   f.wire_type = FieldWireType(f.kind);

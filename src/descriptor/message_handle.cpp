@@ -57,7 +57,7 @@ bool IsMessageHandle(PyObject* obj) noexcept { return g_type != nullptr && Py_IS
 
 Result<Ref> GetMessageHandle(const RuntimeNames& names, PyObject* message_desc) {
   VELUM_ASSIGN_OR_RETURN(ValueTypeLookup found,
-                         LookupValueType(names, message_desc, IsMessageHandle, "DescMessage"));
+                         LookupValueType(names, message_desc, RawSlot::kMessageType, IsMessageHandle, "DescMessage"));
   if (found.cached) return std::move(found.cached);
   PyObject* cls = found.cls.get();
   VELUM_ASSIGN_OR_RETURN(PyTypeObject * type, Type());

@@ -35,28 +35,44 @@ static_assert(std::size(kRawSlotKeys) == static_cast<size_t>(RawSlot::kCount));
 
 OnceGate g_gate;
 
-// Offsets of the slots the runtime publishes in `_NATIVE_SLOTS`; a missing or
-// unusable entry leaves its offset at -1.
-Status ReadRawSlots(PyObject* module, RuntimeNames* record) {
-  for (Py_ssize_t& offset : record->raw_slots) offset = -1;
-  Ref slots = Ref::steal(PyObject_GetAttrString(module, "_NATIVE_SLOTS"));
-  if (!slots || !PyDict_Check(slots.get())) {
-    PyErr_Clear();
-    return Status::Ok();
-  }
-  for (size_t i = 0; i < std::size(kRawSlotKeys); ++i) {
-    PyObject* member = PyDict_GetItemString(slots.get(), kRawSlotKeys[i]);
-    if (member == nullptr || !Py_IS_TYPE(member, &PyMemberDescr_Type)) continue;
-    const PyMemberDef* def = reinterpret_cast<PyMemberDescrObject*>(member)->d_member;
-    if (def != nullptr && def->type == Py_T_OBJECT_EX && def->offset > 0) record->raw_slots[i] = def->offset;
-  }
-  record->enum_default_class = Ref::steal(PyObject_GetAttrString(module, "EnumDefault"));
-  if (!record->enum_default_class || !PyType_Check(record->enum_default_class.get())) {
-    PyErr_Clear();
-    record->enum_default_class.reset();
+// The byte offset of a plain object slot behind `member`, or -1.
+Py_ssize_t SlotOffset(PyObject* member) {
+  if (member == nullptr || !Py_IS_TYPE(member, &PyMemberDescr_Type)) return -1;
+  const PyMemberDef* def = reinterpret_cast<PyMemberDescrObject*>(member)->d_member;
+  return def != nullptr && def->type == Py_T_OBJECT_EX && def->offset > 0 ? def->offset : -1;
+}
+
+// Plain slots of the runtime classes, found by name in each class's dict.
+Status ReadPlainSlots(RuntimeNames* record) {
+  for (size_t c = 0; c < std::size(kClassNames); ++c) {
+    PyObject* dict = reinterpret_cast<PyTypeObject*>(record->classes[c].get())->tp_dict;
+    for (size_t n = 0; n < std::size(kNameTexts); ++n) {
+      PyObject* member = dict == nullptr ? nullptr : PyDict_GetItemWithError(dict, record->names[n].get());
+      if (member == nullptr && PyErr_Occurred()) return Status::Pending();
+      record->offsets[c][n] = SlotOffset(member);
+    }
   }
   return Status::Ok();
 }
+
+// The slots the runtime publishes in `_NATIVE_SLOTS` (those behind its lazy
+// properties) and its EnumDefault class; whatever is missing stays unused.
+void ReadHiddenSlots(PyObject* module, RuntimeNames* record) {
+  for (Py_ssize_t& offset : record->raw_slots) offset = -1;
+  Ref slots = Ref::steal(PyObject_GetAttrString(module, "_NATIVE_SLOTS"));
+  if (!slots) PyErr_Clear();
+  if (slots && PyDict_Check(slots.get())) {
+    for (size_t i = 0; i < std::size(kRawSlotKeys); ++i) {
+      record->raw_slots[i] = SlotOffset(PyDict_GetItemString(slots.get(), kRawSlotKeys[i]));
+    }
+  }
+  record->enum_default_class = Ref::steal(PyObject_GetAttrString(module, "EnumDefault"));
+  if (!record->enum_default_class || !PyType_Check(record->enum_default_class.get())) {
+    record->enum_default_class.reset();
+  }
+  PyErr_Clear();
+}
+
 std::atomic<const RuntimeNames*> g_names{nullptr};
 
 Status Build() {
@@ -87,10 +103,11 @@ Status Build() {
     }
     record->classes[i] = std::move(cls);
   }
-  if (Status read = ReadRawSlots(module.get(), record); !read.ok()) {
+  if (Status read = ReadPlainSlots(record); !read.ok()) {
     discard();
     return read;
   }
+  ReadHiddenSlots(module.get(), record);
   g_names.store(record, std::memory_order_release);
   return Status::Ok();
 }

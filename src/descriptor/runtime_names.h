@@ -75,9 +75,29 @@ struct RuntimeNames {
   // publish it (every read then goes through the attribute).
   Py_ssize_t raw_slots[static_cast<int>(RawSlot::kCount)];
   Ref enum_default_class;  // velum._descriptors.EnumDefault, or null
+  // Byte offset of the plain slot `name` in each runtime class, -1 when the
+  // class has no such slot (a property, say).
+  Py_ssize_t offsets[static_cast<int>(RuntimeClass::kCount)][static_cast<int>(Name::kCount)];
 
   PyObject* name(Name n) const noexcept { return names[static_cast<int>(n)].get(); }
   PyObject* cls(RuntimeClass c) const noexcept { return classes[static_cast<int>(c)].get(); }
+  bool is(PyObject* obj, RuntimeClass c) const noexcept {
+    return Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(cls(c));
+  }
+
+  // `obj.<n>` for a descriptor of class `c`: straight from its slot when `obj`
+  // is exactly of that class and the slot is filled, else the attribute.
+  Result<Ref> read(PyObject* obj, RuntimeClass c, Name n) const {
+    const Py_ssize_t offset = offsets[static_cast<int>(c)][static_cast<int>(n)];
+    if (offset > 0 && is(obj, c)) {
+      if (PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset)) {
+        return Ref::borrow(value);
+      }
+    }
+    PyObject* value = PyObject_GetAttr(obj, name(n));
+    if (value == nullptr) return Status::Pending();
+    return Ref::steal(value);
+  }
 
   // Where `slot` lives in `obj`, or null when `obj` is not exactly of the
   // slot's class or the runtime did not publish the slot.

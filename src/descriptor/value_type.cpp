@@ -4,12 +4,25 @@
 
 namespace velum {
 
-Result<ValueTypeLookup> LookupValueType(const RuntimeNames& names, PyObject* desc, bool (*is_kind)(PyObject*),
-                                        const char* kind) {
+Result<ValueTypeLookup> LookupValueType(const RuntimeNames& names, PyObject* desc, RawSlot type_slot,
+                                        bool (*is_kind)(PyObject*), const char* kind) {
   ValueTypeLookup out;
-  out.cls = Ref::steal(PyObject_GetAttr(desc, names.name(Name::kType)));
-  if (!out.cls) return Status::Pending();
+  // A class that exists is taken from the descriptor's slot: the runtime's
+  // `type` property would only find it there (after its creation hook).
+  PyObject** made = names.raw_address(desc, type_slot);
+  if (made != nullptr && *made != nullptr && PyType_Check(*made)) {
+    out.cls = Ref::borrow(*made);
+  } else {
+    out.cls = Ref::steal(PyObject_GetAttr(desc, names.name(Name::kType)));
+    if (!out.cls) return Status::Pending();
+  }
   if (!PyType_Check(out.cls.get())) return FormatError(ErrorKind::kType, "%s.type cannot be converted to a type", kind);
+  if (Py_IS_TYPE(out.cls.get(), &PyType_Type)) {
+    // The plain metaclass adds nothing to a class attribute's lookup, so a
+    // class without one is answered without raising and clearing.
+    PyObject* found = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(out.cls.get()), names.name(Name::kExtValueType));
+    if (found == nullptr) return out;
+  }
   out.cached = Ref::steal(PyObject_GetAttr(out.cls.get(), names.name(Name::kExtValueType)));
   if (out.cached) {
     if (!is_kind(out.cached.get())) {

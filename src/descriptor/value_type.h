@@ -15,8 +15,8 @@ struct ValueTypeLookup {
 
 // Reads `desc.type` and its cached object, which must pass `is_kind` (else a
 // TypeError naming `kind`, the Python type name of the cached object).
-Result<ValueTypeLookup> LookupValueType(const RuntimeNames& names, PyObject* desc, bool (*is_kind)(PyObject*),
-                                        const char* kind);
+Result<ValueTypeLookup> LookupValueType(const RuntimeNames& names, PyObject* desc, RawSlot type_slot,
+                                        bool (*is_kind)(PyObject*), const char* kind);
 
 Status StoreValueType(const RuntimeNames& names, PyObject* cls, PyObject* value);
 
