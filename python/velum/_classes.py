@@ -65,15 +65,34 @@ def make_enum_class(desc: DescEnum) -> type:
 
 
 def _slots(desc: DescMessage) -> tuple[str, ...]:
-    return tuple(f.local_name for f in desc.fields if f.oneof is None) + tuple(
-        o.local_name for o in desc.oneofs
-    )
+    names = [f.local_name for f in desc.fields if f.oneof is None]
+    names += [o.local_name for o in desc.oneofs]
+    return tuple(names)
 
 
 def _match_args(desc: DescMessage) -> tuple[str, ...]:
     """Attribute names in field order; a oneof stands where its first member is."""
-    names = (f.local_name if f.oneof is None else f.oneof.local_name for f in desc.fields)
+    names = [f.local_name if f.oneof is None else f.oneof.local_name for f in desc.fields]
     return tuple(dict.fromkeys(names))
+
+
+class _NestedEnum:
+    """A nested enum in its parent's class until first read, which makes the enum's class
+    and puts it in its place: most nested enums of a loaded schema are never used."""
+
+    __slots__ = ("desc",)
+
+    def __init__(self, desc: DescEnum) -> None:
+        self.desc = desc
+
+    def __get__(self, instance: object, owner: type | None = None) -> type:
+        enum_desc = self.desc
+        cls: type = enum_desc.type
+        parent = enum_desc.parent
+        declared = None if parent is None else peek_type(parent)
+        if declared is not None and declared.__dict__.get(enum_desc.name) is self:
+            setattr(declared, enum_desc.name, cls)
+        return cls
 
 
 def _is_private_name(name: str) -> bool:
@@ -105,10 +124,10 @@ def _make_class(desc: DescMessage) -> type:
         "__qualname__": _qualname(desc.type_name, desc.file),
         "_desc": desc,
     }
-    nested: list[tuple[str, type | None]] = [
+    nested: list[tuple[str, object]] = [
         (child.name, peek_type(child)) for child in desc.nested_messages
     ]
-    nested += [(e.name, e.type) for e in desc.nested_enums]
+    nested += [(e.name, peek_type(e) or _NestedEnum(e)) for e in desc.nested_enums]
     for name, cls in nested:
         # A nested type never replaces an attribute every message has.
         if cls is not None and name not in RESERVED_MESSAGE_NAMES:
