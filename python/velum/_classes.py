@@ -202,10 +202,9 @@ def create_on_first_use(desc: DescMessage) -> None:
                 continue  # a map entry has no class; its field's value names what it needs
             needed[current] = None
             stack.extend(current.nested_messages)
-            for field in current.fields:
-                target = _message_target(field.value)
-                if target is not None:
-                    stack.append(target)
+            values = [f.value for f in current.fields]
+            targets = [_message_target(v) for v in values if type(v) not in _LEAF_VALUES]
+            stack += [target for target in targets if target is not None]
         make_message_classes(list(needed))
 
 

@@ -367,15 +367,27 @@ Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& 
 
   VELUM_ASSIGN_OR_RETURN(m.fields_by_name,
                          DescMember(names, desc, RawSlot::kMessageFieldsByName, Name::kFieldsByName));
+  // Most fields have one-word names, whose JSON name is the name itself: one
+  // entry and one lookup serve both.
+  RawVector<bool> same_names;
+  same_names.reserve(m.fields.size());
   for (const FieldSpec& f : m.fields) {
+    int same = f.json_name.get() == f.name.get() ? 1 : PyUnicode_Compare(f.json_name.get(), f.name.get()) == 0;
+    if (PyErr_Occurred()) return Status::Pending();
+    same_names.push_back(same != 0);
     VELUM_TRY(AddJsonKey(m, f.name.get(), f.number));
-    VELUM_TRY(AddJsonKey(m, f.json_name.get(), f.number));
+    if (!same) VELUM_TRY(AddJsonKey(m, f.json_name.get(), f.number));
   }
   // Resolved once the map is complete: a later equal name replaces an earlier one.
   m.json_members.reserve(m.fields.size());
-  for (const FieldSpec& f : m.fields) {
-    VELUM_ASSIGN_OR_RETURN(JsonMemberKey json, MemberKey(m, f.json_name.get()));
+  for (size_t i = 0; i < m.fields.size(); ++i) {
+    const FieldSpec& f = m.fields[i];
     VELUM_ASSIGN_OR_RETURN(JsonMemberKey proto, MemberKey(m, f.name.get()));
+    JsonMemberKey json = proto;
+    json.str = f.json_name.get();
+    if (!same_names[i]) {
+      VELUM_ASSIGN_OR_RETURN(json, MemberKey(m, f.json_name.get()));
+    }
     m.json_members.push_back(JsonMemberNames{json, proto});
   }
 

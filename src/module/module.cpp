@@ -23,10 +23,15 @@ Status InitializeMessageType(PyObject* cls) {
                     "while processing 'message_type'");
   }
   VELUM_ASSIGN_OR_RETURN(const RuntimeNames* names, GetRuntimeNames());
-  Ref existing = Ref::steal(PyObject_GetAttr(cls, names->name(Name::kExtMarshaler)));
-  if (existing) return Status::Ok();  // initialised already, possibly through a base class
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Status::Pending();
-  PyErr_Clear();
+  // With the plain metaclass a class attribute is what the MRO holds, so a
+  // class not yet initialised is told without raising and clearing.
+  const bool plain = Py_IS_TYPE(cls, &PyType_Type);
+  if (!plain || _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), names->name(Name::kExtMarshaler)) != nullptr) {
+    Ref existing = Ref::steal(PyObject_GetAttr(cls, names->name(Name::kExtMarshaler)));
+    if (existing) return Status::Ok();  // initialised already, possibly through a base class
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Status::Pending();
+    PyErr_Clear();
+  }
   Ref desc = Ref::steal(PyObject_GetAttr(cls, names->name(Name::kDesc)));
   if (!desc) return Status::Pending();
   VELUM_ASSIGN_OR_RETURN(Ref marshaler, BuildMarshaler(*names, desc.get()));
