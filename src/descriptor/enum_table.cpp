@@ -158,10 +158,12 @@ Result<Ref> GetEnumTable(const RuntimeNames& names, PyObject* enum_desc) {
   // A loaded enum whose class is not made yet gets a table of its own; any
   // other goes through its class as it always did.
   PyObject** type_slot = names.raw_address(enum_desc, RawSlot::kEnumType);
-  const bool no_class_yet = cache != nullptr && type_slot != nullptr && (*type_slot == nullptr || *type_slot == Py_None);
+  const bool no_class_yet =
+      cache != nullptr && type_slot != nullptr && (*type_slot == nullptr || *type_slot == Py_None);
   Ref cls;
   if (!no_class_yet) {
-    VELUM_ASSIGN_OR_RETURN(ValueTypeLookup found, LookupValueType(names, enum_desc, RawSlot::kEnumType, IsEnumTable, "DescEnum"));
+    VELUM_ASSIGN_OR_RETURN(ValueTypeLookup found,
+                           LookupValueType(names, enum_desc, RawSlot::kEnumType, IsEnumTable, "DescEnum"));
     if (found.cached) {
       if (cache != nullptr) Py_XSETREF(*cache, found.cached.clone().release());
       return std::move(found.cached);
@@ -175,11 +177,12 @@ Result<Ref> GetEnumTable(const RuntimeNames& names, PyObject* enum_desc) {
   t->desc = Ref::borrow(enum_desc);
   t->enum_class = std::move(cls);
   VELUM_TRY(FillTable(names, enum_desc, t));
+  // With the class at hand the members cost little; the null enum's default is
+  // read when the well-known Value type is built. Either is filled before the
+  // table is cached, so that a cached table never misses them.
+  if (t->enum_class || t->is_null_value) VELUM_TRY(FillMembers(names, t));
   if (t->enum_class) VELUM_TRY(StoreValueType(names, t->enum_class.get(), obj.get()));
   if (cache != nullptr) Py_XSETREF(*cache, obj.clone().release());
-  // With the class at hand the members cost little; the null enum's default is
-  // read when the well-known Value type is built.
-  if (t->enum_class || t->is_null_value) VELUM_TRY(FillMembers(names, t));
   return obj;
 }
 
