@@ -16,6 +16,8 @@
 #include "reverse_buffer/encoder.h"
 #include "wkt_registry/duration_text.h"
 #include "wkt_registry/field_mask_path.h"
+#include "wkt_registry/packed_fields.h"
+#include "wkt_registry/packed_json_read.h"
 #include "wkt_registry/text_error.h"
 #include "wkt_registry/timestamp_text.h"
 #include "wkt_registry/type_registry.h"
@@ -263,6 +265,17 @@ class WellKnownReader {
         VELUM_ASSIGN_OR_RETURN(Ref packed_object, ResolvePacked(m, url, nullptr));
         const MessageMarshaler& packed = *AsMarshaler(packed_object.get());
         if (packed.well_known == WellKnownType::kNone) {
+          if (ReadsPackedDirectly(packed)) {
+            source_.SkipFirstMember(true);
+            bool diverted = false;
+            Result<Ref> bytes = ReadPackedJson(packed, source_, options_, depth + 1, diverted);
+            source_.SkipFirstMember(false);
+            if (!diverted) {
+              if (!bytes.ok()) return std::move(bytes).status();
+              return StoreBytes(r, instance, packed_object.get(), std::move(bytes).value());
+            }
+            source_.Rewind(start);
+          }
           VELUM_ASSIGN_OR_RETURN(Ref payload, NewDefaultInstance(packed));
           source_.SkipFirstMember(true);
           Status read = json::ReadMessage(packed, payload.get(), source_, options_, depth + 1);
@@ -295,8 +308,12 @@ class WellKnownReader {
 
   // The Any changes only once its payload has been read and encoded.
   Status StorePacked(const WellKnownRecord& r, PyObject* instance, PyObject* packed_object, PyObject* payload) {
+    VELUM_ASSIGN_OR_RETURN(Ref bytes, EncodeToBytes(*AsMarshaler(packed_object), payload, true));
+    return StoreBytes(r, instance, packed_object, std::move(bytes));
+  }
+
+  Status StoreBytes(const WellKnownRecord& r, PyObject* instance, PyObject* packed_object, Ref bytes) {
     const MessageMarshaler& packed = *AsMarshaler(packed_object);
-    VELUM_ASSIGN_OR_RETURN(Ref bytes, EncodeToBytes(packed, payload, true));
     Ref stored_url = options_.packed_types.StoredUrl(packed_object, packed.full_name.get());
     if (!stored_url) return Status::Pending();
     VELUM_TRY(StoreWithPresence(instance, *r.type_url, std::move(stored_url)));
@@ -332,17 +349,28 @@ class WellKnownReader {
       VELUM_ASSIGN_OR_RETURN(packed_object, ResolvePacked(m, url_text, url.get()));
     }
     const MessageMarshaler& packed = *AsMarshaler(packed_object.get());
-    VELUM_ASSIGN_OR_RETURN(Ref payload, NewDefaultInstance(packed));
+    // A packed well-known type is read from "value"; any other from the
+    // object's other members, walked in place with "@type" left out.
     Ref body;
     if (packed.well_known != WellKnownType::kNone) {
       body = Ref::borrow(PyDict_GetItemWithError(object.get(), r.value_key.get()));
       if (!body && PyErr_Occurred()) return Status::Pending();
     }
-    if (!body) {
-      body = Ref::steal(PyDict_Copy(object.get()));
-      if (!body || PyDict_DelItem(body.get(), type_key) < 0) return Status::Pending();
+    const bool members = !body;
+    if (members) body = object.clone();
+    if (members && ReadsPackedDirectly(packed)) {
+      json::JsonTreeSource payload_source(body.get());
+      payload_source.SkipMember(type_key);
+      bool diverted = false;
+      Result<Ref> bytes = ReadPackedJson(packed, payload_source, options_, depth + 1, diverted);
+      if (!diverted) {
+        if (!bytes.ok()) return std::move(bytes).status();
+        return StoreBytes(r, instance, packed_object.get(), std::move(bytes).value());
+      }
     }
+    VELUM_ASSIGN_OR_RETURN(Ref payload, NewDefaultInstance(packed));
     json::JsonTreeSource payload_source(body.get());
+    if (members) payload_source.SkipMember(type_key);
     VELUM_TRY(json::ReadMessage(packed, payload.get(), payload_source, options_, depth + 1));
     return StorePacked(r, instance, packed_object.get(), payload.get());
   }
