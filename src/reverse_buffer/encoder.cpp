@@ -393,11 +393,6 @@ Status EncodeMessage(const MessageMarshaler& m, PyObject* msg, ReverseBuffer& bu
   return Status::Ok();
 }
 
-Status EncodeFieldValue(const FieldSpec& f, PyObject* value, ReverseBuffer& buffer, uint32_t depth,
-                        bool write_unknown) {
-  return WriteSelected(buffer, f, value, depth, write_unknown);
-}
-
 }  // namespace velum::encoder
 
 namespace velum {

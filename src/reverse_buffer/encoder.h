@@ -19,13 +19,6 @@ namespace velum::encoder {
 Status EncodeMessage(const MessageMarshaler& m, PyObject* msg, ReverseBuffer& buffer, uint32_t depth,
                      bool write_unknown);
 
-// Puts one field with its value in front of the buffer, as EncodeMessage
-// writes a field it has selected (no presence or default test here): for
-// callers that hold field values outside an instance. `depth` is the
-// value's own nesting, as for the fields of a message at depth - 1.
-Status EncodeFieldValue(const FieldSpec& f, PyObject* value, ReverseBuffer& buffer, uint32_t depth,
-                        bool write_unknown);
-
 }  // namespace velum::encoder
 
 namespace velum {
