@@ -1,6 +1,7 @@
 #include "wkt_registry/packed_json_read.h"
 
 #include <cstring>
+#include <new>
 #include <string_view>
 #include <type_traits>
 
@@ -13,8 +14,10 @@
 #include "json_parse/json_text_source.h"
 #include "json_parse/json_tree_source.h"
 #include "json_parse/scalar_read.h"
+#include "json_parse/type_first_scan.h"
 #include "reverse_buffer/scalar_writer.h"
 #include "wkt_registry/packed_fields.h"
+#include "wkt_registry/type_registry.h"
 
 namespace velum::wkt {
 
@@ -100,14 +103,25 @@ size_t PutBits(uint8_t* out, uint64_t bits) noexcept {
   }
 }
 
+// Hands the object to the instance road, which then meets whatever made the
+// short road give up, and reports it in its own words. The placeholder
+// failure ends the walk and is dropped by the caller.
+Status Divert(bool& diverted) {
+  if (PyErr_Occurred()) PyErr_Clear();
+  diverted = true;
+  return Status(ErrorKind::kRuntime, "diverted");
+}
+
 // A list field goes out as one packed record when the encoder would pack it.
 bool Packs(const FieldSpec& f) noexcept { return f.kind.packed && f.packable; }
 
 template <class Source>
 class PackedJsonReader {
  public:
-  PackedJsonReader(const MessageMarshaler& m, Source& source, const JsonReadOptions& options)
-      : m_(m), source_(source), options_(options), records_(m.fields.size()) {}
+  // `checked`: the object was not scanned first, so whatever could read
+  // differently from the object taken whole diverts (see ReadTypeFirstAny).
+  PackedJsonReader(const MessageMarshaler& m, Source& source, const JsonReadOptions& options, bool checked = false)
+      : m_(m), source_(source), options_(options), records_(m.fields.size()), checked_(checked) {}
 
   Status Read(bool& diverted) {
     JsonKind kind;
@@ -121,6 +135,9 @@ class PackedJsonReader {
     // A diversion ends the walk with a placeholder failure, dropped here.
     return diverted ? Status() : std::move(read);
   }
+
+  // One member of the object, whose iteration the caller drives.
+  Status ReadMember(const MemberName& name, size_t& next, bool& diverted) { return Member(name, next, diverted); }
 
   // The records in field-table order, the order the encoder writes them.
   Result<Ref> Encode() const {
@@ -178,19 +195,12 @@ class PackedJsonReader {
       // It may name an extension of this type, which only an instance holds.
       return Divert(diverted);
     }
-    if (options_.ignore_unknown_fields) return source_.SkipValue();
+    if (options_.ignore_unknown_fields) return checked_ ? Divert(diverted) : source_.SkipValue();
     VELUM_ASSIGN_OR_RETURN(Ref key, json::MemberNameObject(name));
     return FormatError(ErrorKind::kValue, "cannot decode %U from JSON: key: '%U' is unknown", m_.full_name.get(),
                        key.get());
   }
 
-  // Hands the object to the instance road, which then meets whatever made
-  // the short road give up, and reports it in its own words.
-  static Status Divert(bool& diverted) {
-    if (PyErr_Occurred()) PyErr_Clear();
-    diverted = true;
-    return Status(ErrorKind::kRuntime, "diverted");
-  }
 
   // Field i's records become those of `value`, as the encoder selects and
   // writes a singular field holding it.
@@ -308,6 +318,7 @@ class PackedJsonReader {
     const json::FieldContext context{m_.full_name.get(), f.name.get()};
     JsonKind kind;
     VELUM_TRY(source_.Peek(kind));
+    if (!ReadsAlike(kind)) return Divert(diverted);
     if (f.shape == FieldShape::kList) return List(f, i, kind, context, diverted);
     if (f.kind.kind == ValueKind::kEnum) {
       const EnumTable& table = *f.kind.value.table;
@@ -356,6 +367,7 @@ class PackedJsonReader {
     return source_.ForEachElement([&]() -> Status {
       JsonKind item_kind;
       VELUM_TRY(source_.Peek(item_kind));
+      if (!ReadsAlike(item_kind)) return Divert(diverted);
       Ref item;
       if (element.tag == ElementTag::kEnum) {
         if (item_kind == JsonKind::kNull && !element.table->is_null_value) return NullItem(context);
@@ -381,6 +393,14 @@ class PackedJsonReader {
     });
   }
 
+  // Unchecked, or not a number a tree would hold differently.
+  bool ReadsAlike(JsonKind kind) const noexcept {
+    if constexpr (std::is_same_v<Source, json::JsonTextSource>) {
+      if (checked_ && kind == JsonKind::kNumber) return json::NumberReadsAlike(source_.Ahead());
+    }
+    return true;
+  }
+
   static Status NullItem(const json::FieldContext& context) {
     return context.Attach(Status(ErrorKind::kValue, "unexpected null value for list item"));
   }
@@ -389,6 +409,7 @@ class PackedJsonReader {
   Source& source_;
   const JsonReadOptions& options_;
   FieldRecords records_;
+  bool checked_;
 };
 
 Status DepthError() {
@@ -408,6 +429,67 @@ Result<Ref> ReadPackedJson(const MessageMarshaler& m, Source& source, const Json
   VELUM_TRY(reader.Read(diverted));
   if (diverted) return Ref();
   return reader.Encode();
+}
+
+Result<Ref> ReadTypeFirstAny(const MessageMarshaler& any, json::JsonTextSource& source,
+                             const JsonReadOptions& options, uint32_t depth, Ref& packed_object, bool& diverted) {
+  using Reader = PackedJsonReader<json::JsonTextSource>;
+  diverted = false;
+  // Only velum's own Registry, once the call has recognised it: its lookups
+  // run no Python code, so asking again after a diversion is unobservable,
+  // while any other registry is asked exactly once per Any.
+  const PackedTypes& types = options.packed_types;
+  if (options.registry == nullptr || !types.registry_checked() || types.own_map() == nullptr ||
+      depth + 1 > kMaxDepth) {
+    diverted = true;
+    return Ref();
+  }
+  JsonKind kind;
+  if (!source.Peek(kind).ok() || kind != JsonKind::kObject) {
+    (void)Divert(diverted);
+    return Ref();
+  }
+  alignas(Reader) unsigned char storage[sizeof(Reader)];
+  Reader* reader = nullptr;
+  uint64_t seen[PackedFields::kMaxFields];
+  size_t count = 0;
+  size_t next = 0;
+  Status read = source.ForEachMember([&](const MemberName& name) -> Status {
+    // A repeated name keeps its last value in the place of its first when the
+    // object is taken whole; reading as it goes would differ.
+    const uint64_t hash = json::MemberNameHash(name.text);
+    if (count == PackedFields::kMaxFields) return Divert(diverted);
+    for (size_t k = 0; k < count; ++k) {
+      if (seen[k] == hash) return Divert(diverted);
+    }
+    seen[count++] = hash;
+    if (reader != nullptr) {
+      Status member = reader->ReadMember(name, next, diverted);
+      return member.ok() ? std::move(member) : Divert(diverted);
+    }
+    JsonKind url_kind;
+    std::string_view url;
+    if (name.text != "@type" || !source.Peek(url_kind).ok() || url_kind != JsonKind::kString ||
+        !source.ReadText(url).ok()) {
+      return Divert(diverted);
+    }
+    Result<Ref> resolved = ResolveType(*any.names, options.registry, TypeNameOfUrl(url), options.packed_types);
+    if (!resolved.ok() || !resolved.value()) return Divert(diverted);
+    packed_object = std::move(resolved).value();
+    const MessageMarshaler& packed = *AsMarshaler(packed_object.get());
+    if (!ReadsPackedDirectly(packed)) return Divert(diverted);
+    reader = new (storage) Reader(packed, source, options, true);
+    return Status();
+  });
+  Result<Ref> bytes = Ref();
+  if (diverted || !read.ok() || reader == nullptr) {
+    (void)Divert(diverted);
+  } else {
+    bytes = reader->Encode();
+  }
+  if (reader != nullptr) reader->~Reader();
+  if (diverted) return Ref();
+  return bytes;
 }
 
 template Result<Ref> ReadPackedJson<json::JsonTextSource>(const MessageMarshaler&, json::JsonTextSource&,

@@ -11,6 +11,7 @@
 #include "common/status.h"
 #include "descriptor/marshaler.h"
 #include "json_parse/json_reader.h"
+#include "json_parse/json_text_source.h"
 
 namespace velum::wkt {
 
@@ -22,5 +23,15 @@ namespace velum::wkt {
 template <class Source>
 Result<Ref> ReadPackedJson(const MessageMarshaler& m, Source& source, const JsonReadOptions& options, uint32_t depth,
                            bool& diverted);
+
+// An Any object (of `any`'s type) read from the text ahead when its first
+// member is "@type" naming a plain type: without a scan of the object first,
+// and with the packed message's encoding returned and its type in
+// `packed_object`. Anything that could read differently from taking the
+// object whole (a repeated name, a number a tree holds differently, a member
+// skipped, any error at all) sets `diverted` instead, with no Python error
+// left: the caller rewinds and reads the usual way, which reports the error.
+Result<Ref> ReadTypeFirstAny(const MessageMarshaler& any, json::JsonTextSource& source,
+                             const JsonReadOptions& options, uint32_t depth, Ref& packed_object, bool& diverted);
 
 }  // namespace velum::wkt

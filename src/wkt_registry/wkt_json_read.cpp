@@ -258,11 +258,24 @@ class WellKnownReader {
   Status Any(const MessageMarshaler& m, const WellKnownRecord& r, PyObject* instance, uint32_t depth) {
     if constexpr (std::is_same_v<Source, json::JsonTextSource>) {
       const auto start = source_.Mark();
+      // A plain packed type is read at once, the checks of the scan made on the way.
+      Ref direct_type;
+      bool gave_up = false;
+      Result<Ref> direct = ReadTypeFirstAny(m, source_, options_, depth, direct_type, gave_up);
+      if (!gave_up) {
+        if (!direct.ok()) return std::move(direct).status();
+        return StoreBytes(r, instance, direct_type.get(), std::move(direct).value());
+      }
+      source_.Rewind(start);
       std::string_view url;
       const bool type_first = source_.ScanTypeFirst(url);
       source_.Rewind(start);
       if (type_first) {
-        VELUM_ASSIGN_OR_RETURN(Ref packed_object, ResolvePacked(m, url, nullptr));
+        // The same first member named it: no second lookup.
+        Ref packed_object = std::move(direct_type);
+        if (!packed_object) {
+          VELUM_ASSIGN_OR_RETURN(packed_object, ResolvePacked(m, url, nullptr));
+        }
         const MessageMarshaler& packed = *AsMarshaler(packed_object.get());
         if (packed.well_known == WellKnownType::kNone) {
           if (ReadsPackedDirectly(packed)) {

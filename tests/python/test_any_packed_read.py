@@ -75,10 +75,30 @@ def check(type_name: str, members: list[tuple[str, str]], whole: bool = False,
     text = any_text(type_name, members)
     got = outcome(lambda: read(lambda: wkt.Any.from_json(text, registry=reg, **options)))
     assert got == outcome(ref_tree if whole else ref_text)
+    # Later in a call the Any is read without a scan first: the same as with a
+    # registry of the caller's own, which always takes the scanned road.
+    batch = '{"items": [' + any_text(PLAIN, []) + ", " + text + "]}"
+    batch_cls = reg.message_class(f"{P3}.Batch")
+
+    def second(registry: Any) -> Any:
+        item = batch_cls.from_json(batch, registry=registry, **options).items[1]
+        return item.type_url, item.value
+
+    assert outcome(lambda: second(reg)) == outcome(lambda: second(OwnRegistry(reg)))
     tree = json.loads(text)
     got = outcome(lambda: read(lambda: wkt.Any.from_dict(tree, registry=reg, **options)))
     assert got == outcome(ref_tree)
     assert tree == json.loads(text), "the caller's dict is left as it was"
+
+
+class OwnRegistry:
+    """A registry of the caller's own, asked for every Any."""
+
+    def __init__(self, inner: velum.Registry) -> None:
+        self.inner = inner
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self.inner, name)
 
 
 # Random members: the right kind of value for the field, or any JSON value at all.
