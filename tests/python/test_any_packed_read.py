@@ -112,9 +112,12 @@ JSON_LEAF = (
     | st.sampled_from([2**31, -(2**31) - 1, 2**32, 1.5, 1e39, -1, 3.4028235e38, 0.1])
 )
 JSON_VALUE = st.recursive(
-    JSON_LEAF, lambda inner: st.lists(inner, max_size=3) | st.dictionaries(st.text(max_size=2), inner,
-                                                                          max_size=2),
-    max_leaves=6)
+    JSON_LEAF,
+    lambda inner: (
+        st.lists(inner, max_size=3) | st.dictionaries(st.text(max_size=2), inner, max_size=2)
+    ),
+    max_leaves=6,
+)
 
 PLAIN_NAMES = [
     "i32", "i64", "u32", "u64", "s32", "s64", "f32", "f64", "sf32", "sf64", "fl", "db", "flag",
