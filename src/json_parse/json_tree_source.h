@@ -68,7 +68,10 @@ class JsonTreeSource {
     PyObject* const skip = std::exchange(skip_key_, nullptr);
     return ForEachEntry(dict.get(), [&](PyObject* key, PyObject* value) -> Status {
       if (!PyUnicode_Check(key)) return Status(ErrorKind::kType, "JSON object keys must be strings");
-      if (skip != nullptr && (key == skip || PyUnicode_Compare(key, skip) == 0)) return Status();
+      if (skip != nullptr && (key == skip || (PyUnicode_GET_LENGTH(key) == PyUnicode_GET_LENGTH(skip) &&
+                                              PyUnicode_Compare(key, skip) == 0))) {
+        return Status();
+      }
       Py_ssize_t size = 0;
       const char* text = PyUnicode_AsUTF8AndSize(key, &size);
       if (text == nullptr) return Status::Pending();
