@@ -1,7 +1,7 @@
 #include "wkt_registry/packed_json_read.h"
 
 #include <cstring>
-#include <new>
+#include <optional>
 #include <string_view>
 #include <type_traits>
 
@@ -200,7 +200,6 @@ class PackedJsonReader {
     return FormatError(ErrorKind::kValue, "cannot decode %U from JSON: key: '%U' is unknown", m_.full_name.get(),
                        key.get());
   }
-
 
   // Field i's records become those of `value`, as the encoder selects and
   // writes a singular field holding it.
@@ -449,8 +448,7 @@ Result<Ref> ReadTypeFirstAny(const MessageMarshaler& any, json::JsonTextSource& 
     (void)Divert(diverted);
     return Ref();
   }
-  alignas(Reader) unsigned char storage[sizeof(Reader)];
-  Reader* reader = nullptr;
+  std::optional<Reader> reader;  // made once "@type" has named a plain type
   uint64_t seen[PackedFields::kMaxFields];
   size_t count = 0;
   size_t next = 0;
@@ -463,7 +461,7 @@ Result<Ref> ReadTypeFirstAny(const MessageMarshaler& any, json::JsonTextSource& 
       if (seen[k] == hash) return Divert(diverted);
     }
     seen[count++] = hash;
-    if (reader != nullptr) {
+    if (reader) {
       Status member = reader->ReadMember(name, next, diverted);
       return member.ok() ? std::move(member) : Divert(diverted);
     }
@@ -478,16 +476,15 @@ Result<Ref> ReadTypeFirstAny(const MessageMarshaler& any, json::JsonTextSource& 
     packed_object = std::move(resolved).value();
     const MessageMarshaler& packed = *AsMarshaler(packed_object.get());
     if (!ReadsPackedDirectly(packed)) return Divert(diverted);
-    reader = new (storage) Reader(packed, source, options, true);
+    reader.emplace(packed, source, options, true);
     return Status();
   });
   Result<Ref> bytes = Ref();
-  if (diverted || !read.ok() || reader == nullptr) {
+  if (diverted || !read.ok() || !reader) {
     (void)Divert(diverted);
   } else {
     bytes = reader->Encode();
   }
-  if (reader != nullptr) reader->~Reader();
   if (diverted) return Ref();
   return bytes;
 }
