@@ -44,6 +44,8 @@ class JsonTextSource {
   // A position to read again from (see JsonTokenizer::Mark).
   JsonTokenizer::Mark Mark() const noexcept { return tok_.mark(); }
   void Rewind(const JsonTokenizer::Mark& mark) noexcept { tok_.Rewind(mark); }
+  // The text from the value ahead (after a Peek) to the end of the input.
+  std::string_view Ahead() const noexcept { return tok_.text().substr(tok_.offset()); }
   // ScanTypeFirstObject over the value ahead; the caller rewinds after it.
   bool ScanTypeFirst(std::string_view& url) noexcept { return ScanTypeFirstObject(tok_, &url); }
   // The next object iterated leaves out its first member (an Any's "@type",

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string_view>
+#include <utility>
 
 #include "common/dict_walk.h"
 #include "common/ref.h"
@@ -54,13 +55,23 @@ class JsonTreeSource {
     return Status();
   }
 
+  // The next object iterated leaves out its member named `key` (an Any's
+  // "@type", read before the rest of the object is read as the packed
+  // message), as if walking a copy of the dict without it. Borrowed.
+  void SkipMember(PyObject* key) noexcept { skip_key_ = key; }
+
   // Members in dict order; the keys must be str.
   template <class Body>
   Status ForEachMember(Body&& body) {
     Ref dict;
     VELUM_TRY(Take(dict));
+    PyObject* const skip = std::exchange(skip_key_, nullptr);
     return ForEachEntry(dict.get(), [&](PyObject* key, PyObject* value) -> Status {
       if (!PyUnicode_Check(key)) return Status(ErrorKind::kType, "JSON object keys must be strings");
+      if (skip != nullptr && (key == skip || (PyUnicode_GET_LENGTH(key) == PyUnicode_GET_LENGTH(skip) &&
+                                              PyUnicode_Compare(key, skip) == 0))) {
+        return Status();
+      }
       Py_ssize_t size = 0;
       const char* text = PyUnicode_AsUTF8AndSize(key, &size);
       if (text == nullptr) return Status::Pending();
@@ -76,6 +87,7 @@ class JsonTreeSource {
 
   Ref pending_;
   Ref held_;  // the str whose text ReadText delivered
+  PyObject* skip_key_ = nullptr;
 };
 
 }  // namespace velum::json

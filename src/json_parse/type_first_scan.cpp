@@ -16,9 +16,14 @@ namespace {
 constexpr uint32_t kMaxScanDepth = 32;
 constexpr size_t kMaxScanMembers = 32;
 
-// Equal names hash equal; a collision only sends the object to the whole
-// read, so the length and the first and last eight bytes are enough.
-uint64_t NameHash(std::string_view name) noexcept {
+bool ScanValue(JsonTokenizer& tok, uint32_t depth) noexcept;
+bool ScanNumber(JsonTokenizer& tok) noexcept;
+
+}  // namespace
+
+// A collision only sends the object to the whole read, so the length and the
+// first and last eight bytes are enough.
+uint64_t MemberNameHash(std::string_view name) noexcept {
   uint64_t head = 0;
   uint64_t tail = 0;
   const size_t n = name.size();
@@ -29,7 +34,12 @@ uint64_t NameHash(std::string_view name) noexcept {
   return hash ^ (hash >> 32);
 }
 
-bool ScanValue(JsonTokenizer& tok, uint32_t depth) noexcept;
+bool NumberReadsAlike(std::string_view text) noexcept {
+  JsonTokenizer probe(text.data(), text.size());
+  return ScanNumber(probe);
+}
+
+namespace {
 
 // The members of an object entered by the caller; `type_first` for the Any
 // itself, whose first member must be "@type".
@@ -39,7 +49,7 @@ bool ScanMembers(JsonTokenizer& tok, bool more, uint32_t depth, bool type_first,
   while (more) {
     std::string_view name;
     if (!tok.ReadKey(&name) || count == kMaxScanMembers) return false;
-    const uint64_t hash = NameHash(name);
+    const uint64_t hash = MemberNameHash(name);
     for (size_t i = 0; i < count; ++i) {
       if (seen[i] == hash) return false;
     }

@@ -3,17 +3,9 @@
 #include <cstring>
 #include <utility>
 
+#include "json_parse/type_first_scan.h"
+
 namespace velum::wkt {
-
-namespace {
-
-size_t HashText(std::string_view text) noexcept {
-  uint32_t h = 2166136261u;  // FNV-1a
-  for (const char c : text) h = (h ^ static_cast<uint8_t>(c)) * 16777619u;
-  return h;
-}
-
-}  // namespace
 
 StructKeys::StructKeys(StructKeys&& other) noexcept : slots_(std::exchange(other.slots_, nullptr)) {}
 
@@ -40,7 +32,8 @@ Result<Ref> StructKeys::Get(const json::MemberName& name) {
     slots_ = static_cast<PyObject**>(PyMem_RawCalloc(kSlots, sizeof(PyObject*)));
     if (slots_ == nullptr) return json::MemberNameObject(name);
   }
-  PyObject*& slot = slots_[HashText(name.text) & (kSlots - 1)];
+  // Hashed by words, not bytes: the low bits of the mixed hash pick the slot.
+  PyObject*& slot = slots_[json::MemberNameHash(name.text) & (kSlots - 1)];
   // Only ASCII text is stored, whose str data is the text itself.
   if (slot != nullptr && static_cast<size_t>(PyUnicode_GET_LENGTH(slot)) == name.text.size() &&
       std::memcmp(PyUnicode_1BYTE_DATA(slot), name.text.data(), name.text.size()) == 0) {

@@ -16,6 +16,8 @@
 #include "reverse_buffer/encoder.h"
 #include "wkt_registry/duration_text.h"
 #include "wkt_registry/field_mask_path.h"
+#include "wkt_registry/packed_fields.h"
+#include "wkt_registry/packed_json_read.h"
 #include "wkt_registry/text_error.h"
 #include "wkt_registry/timestamp_text.h"
 #include "wkt_registry/type_registry.h"
@@ -256,13 +258,37 @@ class WellKnownReader {
   Status Any(const MessageMarshaler& m, const WellKnownRecord& r, PyObject* instance, uint32_t depth) {
     if constexpr (std::is_same_v<Source, json::JsonTextSource>) {
       const auto start = source_.Mark();
+      // A plain packed type is read at once, the checks of the scan made on the way.
+      Ref direct_type;
+      bool gave_up = false;
+      Result<Ref> direct = ReadTypeFirstAny(m, source_, options_, depth, direct_type, gave_up);
+      if (!gave_up) {
+        if (!direct.ok()) return std::move(direct).status();
+        return StoreBytes(r, instance, direct_type.get(), std::move(direct).value());
+      }
+      source_.Rewind(start);
       std::string_view url;
       const bool type_first = source_.ScanTypeFirst(url);
       source_.Rewind(start);
       if (type_first) {
-        VELUM_ASSIGN_OR_RETURN(Ref packed_object, ResolvePacked(m, url, nullptr));
+        // The same first member named it: no second lookup.
+        Ref packed_object = std::move(direct_type);
+        if (!packed_object) {
+          VELUM_ASSIGN_OR_RETURN(packed_object, ResolvePacked(m, url, nullptr));
+        }
         const MessageMarshaler& packed = *AsMarshaler(packed_object.get());
         if (packed.well_known == WellKnownType::kNone) {
+          if (ReadsPackedDirectly(packed)) {
+            source_.SkipFirstMember(true);
+            bool diverted = false;
+            Result<Ref> bytes = ReadPackedJson(packed, source_, options_, depth + 1, diverted);
+            source_.SkipFirstMember(false);
+            if (!diverted) {
+              if (!bytes.ok()) return std::move(bytes).status();
+              return StoreBytes(r, instance, packed_object.get(), std::move(bytes).value());
+            }
+            source_.Rewind(start);
+          }
           VELUM_ASSIGN_OR_RETURN(Ref payload, NewDefaultInstance(packed));
           source_.SkipFirstMember(true);
           Status read = json::ReadMessage(packed, payload.get(), source_, options_, depth + 1);
@@ -295,8 +321,12 @@ class WellKnownReader {
 
   // The Any changes only once its payload has been read and encoded.
   Status StorePacked(const WellKnownRecord& r, PyObject* instance, PyObject* packed_object, PyObject* payload) {
+    VELUM_ASSIGN_OR_RETURN(Ref bytes, EncodeToBytes(*AsMarshaler(packed_object), payload, true));
+    return StoreBytes(r, instance, packed_object, std::move(bytes));
+  }
+
+  Status StoreBytes(const WellKnownRecord& r, PyObject* instance, PyObject* packed_object, Ref bytes) {
     const MessageMarshaler& packed = *AsMarshaler(packed_object);
-    VELUM_ASSIGN_OR_RETURN(Ref bytes, EncodeToBytes(packed, payload, true));
     Ref stored_url = options_.packed_types.StoredUrl(packed_object, packed.full_name.get());
     if (!stored_url) return Status::Pending();
     VELUM_TRY(StoreWithPresence(instance, *r.type_url, std::move(stored_url)));
@@ -332,17 +362,28 @@ class WellKnownReader {
       VELUM_ASSIGN_OR_RETURN(packed_object, ResolvePacked(m, url_text, url.get()));
     }
     const MessageMarshaler& packed = *AsMarshaler(packed_object.get());
-    VELUM_ASSIGN_OR_RETURN(Ref payload, NewDefaultInstance(packed));
+    // A packed well-known type is read from "value"; any other from the
+    // object's other members, walked in place with "@type" left out.
     Ref body;
     if (packed.well_known != WellKnownType::kNone) {
       body = Ref::borrow(PyDict_GetItemWithError(object.get(), r.value_key.get()));
       if (!body && PyErr_Occurred()) return Status::Pending();
     }
-    if (!body) {
-      body = Ref::steal(PyDict_Copy(object.get()));
-      if (!body || PyDict_DelItem(body.get(), type_key) < 0) return Status::Pending();
+    const bool members = !body;
+    if (members) body = object.clone();
+    if (members && ReadsPackedDirectly(packed)) {
+      json::JsonTreeSource payload_source(body.get());
+      payload_source.SkipMember(type_key);
+      bool diverted = false;
+      Result<Ref> bytes = ReadPackedJson(packed, payload_source, options_, depth + 1, diverted);
+      if (!diverted) {
+        if (!bytes.ok()) return std::move(bytes).status();
+        return StoreBytes(r, instance, packed_object.get(), std::move(bytes).value());
+      }
     }
+    VELUM_ASSIGN_OR_RETURN(Ref payload, NewDefaultInstance(packed));
     json::JsonTreeSource payload_source(body.get());
+    if (members) payload_source.SkipMember(type_key);
     VELUM_TRY(json::ReadMessage(packed, payload.get(), payload_source, options_, depth + 1));
     return StorePacked(r, instance, packed_object.get(), payload.get());
   }

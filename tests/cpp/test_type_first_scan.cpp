@@ -65,5 +65,33 @@ TEST(TypeFirstScan, ManyMembersAreLeftToTheWholeRead) {
   EXPECT_FALSE(ScanTypeFirstObject(tok, &url));
 }
 
+struct NumberCase {
+  const char* text;
+  bool alike;
+};
+
+class NumberReadsAlikeTest : public ::testing::TestWithParam<NumberCase> {};
+
+// The literal at the start of the text is judged alone, whatever follows it.
+TEST_P(NumberReadsAlikeTest, JudgesTheLeadingLiteral) {
+  EXPECT_EQ(NumberReadsAlike(GetParam().text), GetParam().alike) << GetParam().text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Literals, NumberReadsAlikeTest,
+    ::testing::Values(NumberCase{"0", true}, NumberCase{"-1, \"b\": 2}", true}, NumberCase{"1.5]", true},
+                      NumberCase{"9223372036854775807}", true}, NumberCase{"-9223372036854775808", true},
+                      NumberCase{"1e308", true}, NumberCase{"-0.0", true}, NumberCase{"-0", false},
+                      NumberCase{"-0}", false}, NumberCase{"1e400", false}, NumberCase{"9223372036854775808", false},
+                      NumberCase{"123456789012345678901234567890", false},
+                      NumberCase{"-", false}, NumberCase{"", false}, NumberCase{"\"1\"", false}));
+
+TEST(TypeFirstScan, MemberNamesHashApart) {
+  EXPECT_EQ(MemberNameHash("accountId"), MemberNameHash(std::string("account") + "Id"));
+  EXPECT_NE(MemberNameHash("a"), MemberNameHash("b"));
+  EXPECT_NE(MemberNameHash(""), MemberNameHash(std::string_view("\0", 1)));
+  EXPECT_NE(MemberNameHash("user_name_long_a"), MemberNameHash("user_name_long_b"));
+}
+
 }  // namespace
 }  // namespace velum::json
