@@ -66,6 +66,15 @@ class JsonTextSource {
   // consume the member's value, and must be done with the name first.
   template <class Body>
   Status ForEachMember(Body&& body) {
+    return ForEachMemberGuessing([] { return std::string_view(); },
+                                 [&](const MemberName& name, bool) { return body(name); });
+  }
+
+  // As ForEachMember; before each member, guess() names the member expected
+  // next (empty: none), which is matched in place in the text, and
+  // body(name, matched) learns whether the member is that one.
+  template <class Guess, class Body>
+  Status ForEachMemberGuessing(Guess&& guess, Body&& body) {
     bool more = false;
     if (!tok_.EnterObject(&more)) return Failure();
     if (skip_first_member_) [[unlikely]] {
@@ -75,9 +84,20 @@ class JsonTextSource {
     }
     while (more) {
       MemberName name;
-      if (!tok_.ReadKey(&name.text)) return Failure();
-      name.ascii = tok_.string_ascii();
-      VELUM_TRY(body(static_cast<const MemberName&>(name)));
+      const std::string_view expected = guess();
+      const bool matched = !expected.empty() && tok_.MatchKey(expected);
+      if (matched) {
+        name.text = expected;
+        name.ascii = true;
+      } else {
+        if (!tok_.ReadKey(&name.text)) return Failure();
+        name.ascii = tok_.string_ascii();
+        if (tok_.string_measured()) {
+          name.length = tok_.string_length();
+          name.max_char = tok_.string_max_char();
+        }
+      }
+      VELUM_TRY(body(static_cast<const MemberName&>(name), matched));
       if (!tok_.NextMember(&more)) return Failure();
     }
     return Status();

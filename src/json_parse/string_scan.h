@@ -49,6 +49,36 @@ inline const uint8_t* SkipPlainRun(const uint8_t* p, const uint8_t* end) noexcep
   return p;
 }
 
+// Whether the texts at `a` and `b` agree on `n` bytes, 1 <= n <= 16, all of
+// them plain (as SkipPlainRun would pass them): two overlapping loads a side,
+// no call and no loop.
+inline bool SamePlainText(const char* a, const char* b, size_t n) noexcept {
+  uint64_t a0 = 0, b0 = 0, a1 = 0, b1 = 0;
+  if (n >= 8) {
+    std::memcpy(&a0, a, 8);
+    std::memcpy(&b0, b, 8);
+    std::memcpy(&a1, a + n - 8, 8);
+    std::memcpy(&b1, b + n - 8, 8);
+  } else if (n >= 4) {
+    uint32_t w[4];
+    std::memcpy(&w[0], a, 4);
+    std::memcpy(&w[1], b, 4);
+    std::memcpy(&w[2], a + n - 4, 4);
+    std::memcpy(&w[3], b + n - 4, 4);
+    // Upper halves of a plain byte, so that only the text's own bytes count.
+    constexpr uint64_t kFill = uint64_t{0x61616161} << 32;
+    a0 = w[0] | kFill, b0 = w[1] | kFill, a1 = w[2] | kFill, b1 = w[3] | kFill;
+  } else {
+    a0 = 0x6161616161616161u;
+    for (size_t i = 0; i < n; ++i) {
+      if (a[i] != b[i]) return false;
+      a0 = (a0 << 8) | static_cast<uint8_t>(a[i]);
+    }
+    return scan_detail::StopBits(a0) == 0;
+  }
+  return ((a0 ^ b0) | (a1 ^ b1)) == 0 && (scan_detail::StopBits(a0) | scan_detail::StopBits(a1)) == 0;
+}
+
 // From a non-ASCII byte at `p`: past the well-formed multi-byte sequences
 // that follow one another there (text in other scripts is mostly such runs),
 // up to the first ASCII byte, the end, or a malformed sequence, which the
