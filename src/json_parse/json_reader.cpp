@@ -1,5 +1,6 @@
 #include "json_parse/json_reader.h"
 
+#include <type_traits>
 #include <unordered_set>
 
 #include "common/limits.h"
@@ -106,11 +107,17 @@ class Reader {
     }
     SeenSet seen;
     size_t next = 0;  // the field expected to be named next
-    return source_.ForEachMemberGuessing(
-        [&]() { return next < m.json_members.size() ? m.json_members[next].json.text : std::string_view(); },
-        [&](const MemberName& name, bool matched) -> Status {
-          return Member(m, instance, name, matched, seen, next, depth);
-        });
+    if constexpr (std::is_same_v<Source, JsonTextSource>) {
+      // Text: the name expected next is matched in place before any scan.
+      return source_.ForEachMemberGuessing(
+          [&]() { return next < m.json_members.size() ? m.json_members[next].json.text : std::string_view(); },
+          [&](const MemberName& name, bool matched) -> Status {
+            return Member(m, instance, name, matched, seen, next, depth);
+          });
+    } else {
+      return source_.ForEachMember(
+          [&](const MemberName& name) -> Status { return Member(m, instance, name, false, seen, next, depth); });
+    }
   }
 
  private:
@@ -244,9 +251,15 @@ class Reader {
     if (kind == JsonKind::kNull) return source_.ReadNull();
     if (kind != JsonKind::kObject) return WrongContainer(source_, "expected dict got %S", context);
     VELUM_ASSIGN_OR_RETURN(Ref dict, StoredDict(instance, f));
+    const bool string_keys = f.kind.map_key == ScalarType::kString;
     return source_.ForEachMember([&](const MemberName& name) -> Status {
       Ref key;
-      VELUM_TRY(context.Attach(ReadMapKey(name, f.kind.map_key, key)));
+      if (string_keys) {
+        // The name itself, as ReadMapKey gives it, without its dispatch per entry.
+        VELUM_ASSIGN_OR_RETURN(key, MemberNameObject(name));
+      } else {
+        VELUM_TRY(context.Attach(ReadMapKey(name, f.kind.map_key, key)));
+      }
       Ref value;
       VELUM_TRY(Element(f.kind.value, "map value", context, depth, value));
       if (!value) return Status();

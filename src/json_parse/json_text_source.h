@@ -92,10 +92,6 @@ class JsonTextSource {
       } else {
         if (!tok_.ReadKey(&name.text)) return Failure();
         name.ascii = tok_.string_ascii();
-        if (tok_.string_measured()) {
-          name.length = tok_.string_length();
-          name.max_char = tok_.string_max_char();
-        }
       }
       VELUM_TRY(body(static_cast<const MemberName&>(name), matched));
       if (!tok_.NextMember(&more)) return Failure();

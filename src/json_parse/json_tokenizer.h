@@ -150,7 +150,8 @@ class JsonTokenizer {
     // n - 1 wraps for the empty name: lengths 1 to 16 only. The text must
     // hold the quotes, the name and at least the colon.
     if (n - 1 >= 16 || end_ - cur_ < static_cast<std::ptrdiff_t>(n + 3) || failed()) return false;
-    if (*cur_ != '"' || cur_[n + 1] != '"' || !SamePlainText(cur_ + 1, name.data(), n)) return false;
+    const auto room = static_cast<size_t>(end_ - cur_ - 1);
+    if (*cur_ != '"' || cur_[n + 1] != '"' || !SamePlainText(cur_ + 1, room, name.data(), n)) return false;
     const char* p = cur_ + n + 2;
     while (p < end_ && IsSpace(*p)) ++p;
     if (p == end_ || *p != ':') return false;

@@ -71,12 +71,6 @@ class JsonTreeSource {
     });
   }
 
-  // Tree keys are matched by identity already: no guess is needed.
-  template <class Guess, class Body>
-  Status ForEachMemberGuessing(Guess&& /*guess*/, Body&& body) {
-    return ForEachMember([&](const MemberName& name) { return body(name, false); });
-  }
-
  private:
   Status Take(Ref& value);
 

@@ -8,7 +8,6 @@
 
 #include "common/ref.h"
 #include "common/status.h"
-#include "common/utf8_text.h"
 #include "field_ops/scalar_convert.h"
 #include "json_parse/json_tokenizer.h"
 
@@ -30,10 +29,6 @@ struct MemberName {
   std::string_view text;
   PyObject* object = nullptr;
   bool ascii = false;  // text known to be ASCII only
-  // From text: its length in code points and widest class (utf8::k*Max) as
-  // the tokenizer measured them, or 0 when it did not (an escaped name).
-  size_t length = 0;
-  uint32_t max_char = 0;
 };
 
 // A new str of text the tokenizer validated; `ascii` when it knows the text
@@ -47,26 +42,10 @@ inline PyObject* NewStrFromText(std::string_view text, bool ascii) {
   return str;
 }
 
-// A new str of text the tokenizer validated and measured: allocated at its
-// final width and decoded in one pass, without measuring it again.
-inline PyObject* NewStrFromMeasured(std::string_view text, size_t length, uint32_t max_char) {
-  if (max_char == utf8::kAsciiMax || length <= 1) return NewStrFromText(text, max_char == utf8::kAsciiMax);
-  PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(length), max_char);
-  if (str == nullptr) return nullptr;
-  const auto* data = reinterpret_cast<const uint8_t*>(text.data());
-  switch (max_char) {
-    case utf8::kLatin1Max: utf8::DecodeText(data, text.size(), PyUnicode_1BYTE_DATA(str)); break;
-    case utf8::kBmpMax: utf8::DecodeText(data, text.size(), PyUnicode_2BYTE_DATA(str)); break;
-    default: utf8::DecodeText(data, text.size(), PyUnicode_4BYTE_DATA(str)); break;
-  }
-  return str;
-}
-
 // The member name as a str: the tree's own key, else a new str.
 inline Result<Ref> MemberNameObject(const MemberName& name) {
   if (name.object != nullptr) return Ref::borrow(name.object);
-  Ref text = Ref::steal(name.max_char != 0 ? NewStrFromMeasured(name.text, name.length, name.max_char)
-                                           : NewStrFromText(name.text, name.ascii));
+  Ref text = Ref::steal(NewStrFromText(name.text, name.ascii));
   if (!text) return Status::Pending();
   return text;
 }

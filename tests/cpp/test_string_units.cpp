@@ -102,16 +102,23 @@ TEST(StringUnits, AgreeWithReadStringOnRandomText) {
 TEST(SamePlainText, EveryLengthEveryPosition) {
   // Each byte position of each length decides alone: a differing byte, and a
   // byte that no plain run holds, both refuse.
+  // Both with room to read a whole word of the text and without.
   const std::string base = "abcdefghijklmnop";
   for (size_t n = 1; n <= 16; ++n) {
-    const std::string a = base.substr(0, n);
-    EXPECT_TRUE(SamePlainText(a.data(), base.data(), n)) << n;
-    for (size_t at = 0; at < n; ++at) {
-      for (char stop : {'x', '"', '\\', '\n', '\x80'}) {
-        std::string b = a;
-        b[at] = stop;
-        EXPECT_FALSE(SamePlainText(a.data(), b.data(), n)) << n << " " << at;
-        if (stop != 'x') EXPECT_FALSE(SamePlainText(b.data(), b.data(), n)) << n << " " << at;
+    for (size_t room : {n, n + 8}) {
+      const std::string a = base.substr(0, n) + "\"\"\"\"\"\"\"\"";
+      const std::string name = base.substr(0, n);
+      EXPECT_TRUE(SamePlainText(a.data(), room, name.data(), n)) << n;
+      for (size_t at = 0; at < n; ++at) {
+        for (char stop : {'x', '"', '\\', '\n', '\x80'}) {
+          std::string b = name;
+          b[at] = stop;
+          EXPECT_FALSE(SamePlainText(a.data(), room, b.data(), n)) << n << " " << at;
+          if (stop == 'x') continue;
+          std::string text = a;
+          text[at] = stop;
+          EXPECT_FALSE(SamePlainText(text.data(), room, b.data(), n)) << n << " " << at;
+        }
       }
     }
   }
