@@ -44,6 +44,31 @@ inline size_t SequenceLength(const uint8_t* p, size_t avail) noexcept {
   return 0;
 }
 
+// As SequenceLength, also giving the code point of the sequence, for
+// scanners that decode as they validate.
+inline size_t DecodeSequence(const uint8_t* p, size_t avail, uint32_t* point) noexcept {
+  const uint32_t c = p[0];
+  if (c < 0xc2) return 0;
+  if (c < 0xe0) {
+    if (avail < 2 || !IsContinuation(p[1])) return 0;
+    *point = ((c & 0x1f) << 6) | (p[1] & 0x3fu);
+    return 2;
+  }
+  if (c < 0xf0) {
+    if (avail < 3 || !IsContinuation(p[1]) || !IsContinuation(p[2])) return 0;
+    if ((c == 0xe0 && p[1] < 0xa0) || (c == 0xed && p[1] >= 0xa0)) return 0;  // overlong, surrogate
+    *point = ((c & 0x0f) << 12) | ((p[1] & 0x3fu) << 6) | (p[2] & 0x3fu);
+    return 3;
+  }
+  if (c < 0xf5) {
+    if (avail < 4 || !IsContinuation(p[1]) || !IsContinuation(p[2]) || !IsContinuation(p[3])) return 0;
+    if ((c == 0xf0 && p[1] < 0x90) || (c == 0xf4 && p[1] >= 0x90)) return 0;  // overlong, above U+10FFFF
+    *point = ((c & 0x07) << 18) | ((p[1] & 0x3fu) << 12) | ((p[2] & 0x3fu) << 6) | (p[3] & 0x3fu);
+    return 4;
+  }
+  return 0;
+}
+
 // Well-formed UTF-8 only: no overlong forms, surrogates or code points above
 // U+10FFFF, no sequence cut off by the end.
 inline Measure MeasureText(const uint8_t* p, size_t n) noexcept {

@@ -1,10 +1,12 @@
 #include "json_parse/json_reader.h"
 
+#include <type_traits>
 #include <unordered_set>
 
 #include "common/limits.h"
 #include "common/py_error.h"
 #include "common/string_map.h"
+#include "common/text_equal.h"
 #include "descriptor/enum_table.h"
 #include "descriptor/instance.h"
 #include "descriptor/message_handle.h"
@@ -105,21 +107,34 @@ class Reader {
     }
     SeenSet seen;
     size_t next = 0;  // the field expected to be named next
-    return source_.ForEachMember(
-        [&](const MemberName& name) -> Status { return Member(m, instance, name, seen, next, depth); });
+    if constexpr (std::is_same_v<Source, JsonTextSource>) {
+      // Text: the name expected next is matched in place before any scan.
+      return source_.ForEachMemberGuessing(
+          [&]() { return next < m.json_members.size() ? m.json_members[next].json.text : std::string_view(); },
+          [&](const MemberName& name, bool matched) -> Status {
+            return Member(m, instance, name, matched, seen, next, depth);
+          });
+    } else {
+      return source_.ForEachMember(
+          [&](const MemberName& name) -> Status { return Member(m, instance, name, false, seen, next, depth); });
+    }
   }
 
  private:
   static bool Same(const JsonMemberKey& key, const MemberName& name) noexcept {
-    return name.object == key.str || name.text == key.text;
+    return name.object == key.str || EqualText(name.text, key.text);
   }
 
-  Status Member(const MessageMarshaler& m, PyObject* instance, const MemberName& name, SeenSet& seen, size_t& next,
-                uint32_t depth) {
+  // `matched`: the source found the member to be the one expected next, by
+  // its JSON name.
+  Status Member(const MessageMarshaler& m, PyObject* instance, const MemberName& name, bool matched, SeenSet& seen,
+                size_t& next, uint32_t depth) {
     // Members mostly come in field-table order: the field after the last one
     // matched is tried before the key map.
     const FieldSpec* f = nullptr;
-    if (next < m.json_members.size()) {
+    if (matched) {
+      f = m.json_members[next].json.field;
+    } else if (next < m.json_members.size()) {
       const JsonMemberNames& guess = m.json_members[next];
       if (Same(guess.json, name)) {
         f = guess.json.field;
@@ -208,9 +223,25 @@ class Reader {
     if (kind == JsonKind::kNull) return source_.ReadNull();
     if (kind != JsonKind::kArray) return WrongContainer(source_, "expected list got %S", context);
     VELUM_ASSIGN_OR_RETURN(Ref list, StoredList(instance, f));
+    const ElementKind& element = f.kind.value;
+    if (element.tag == ElementTag::kScalar && element.scalar == ScalarType::kString) {
+      // Lists of strings are common and long: a string element goes straight
+      // to the str read, anything else to the general element read.
+      return source_.ForEachElement([&]() -> Status {
+        JsonKind item_kind;
+        VELUM_TRY(source_.Peek(item_kind));
+        Ref item;
+        if (item_kind == JsonKind::kString) [[likely]] {
+          VELUM_TRY(context.Attach(source_.ReadStr(item)));
+        } else {
+          VELUM_TRY(Element(element, "list item", context, depth, item));
+        }
+        return PyList_Append(list.get(), item.get()) == 0 ? Status() : Status::Pending();
+      });
+    }
     return source_.ForEachElement([&]() -> Status {
       Ref item;
-      VELUM_TRY(Element(f.kind.value, "list item", context, depth, item));
+      VELUM_TRY(Element(element, "list item", context, depth, item));
       if (!item) return Status();
       return PyList_Append(list.get(), item.get()) == 0 ? Status() : Status::Pending();
     });
@@ -220,9 +251,15 @@ class Reader {
     if (kind == JsonKind::kNull) return source_.ReadNull();
     if (kind != JsonKind::kObject) return WrongContainer(source_, "expected dict got %S", context);
     VELUM_ASSIGN_OR_RETURN(Ref dict, StoredDict(instance, f));
+    const bool string_keys = f.kind.map_key == ScalarType::kString;
     return source_.ForEachMember([&](const MemberName& name) -> Status {
       Ref key;
-      VELUM_TRY(context.Attach(ReadMapKey(name, f.kind.map_key, key)));
+      if (string_keys) {
+        // The name itself, as ReadMapKey gives it, without its dispatch per entry.
+        VELUM_ASSIGN_OR_RETURN(key, MemberNameObject(name));
+      } else {
+        VELUM_TRY(context.Attach(ReadMapKey(name, f.kind.map_key, key)));
+      }
       Ref value;
       VELUM_TRY(Element(f.kind.value, "map value", context, depth, value));
       if (!value) return Status();

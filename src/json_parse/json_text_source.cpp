@@ -1,5 +1,7 @@
 #include "json_parse/json_text_source.h"
 
+#include <cstring>
+
 #include "common/py_error.h"
 #include "common/utf8_text.h"
 #include "field_ops/scalar_convert.h"
@@ -67,17 +69,26 @@ Status JsonTextSource::ReadNumber(NumberValue& value) {
 
 namespace {
 
-// A str of text the tokenizer measured while validating it: allocated at its
-// final width and filled in one pass, without measuring it again.
-PyObject* NewMeasuredStr(std::string_view text, size_t length, uint32_t max_char) {
-  if (max_char == utf8::kAsciiMax || length <= 1) return NewStrFromText(text, max_char == utf8::kAsciiMax);
-  PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(length), max_char);
+template <class Unit>
+void Narrow(const uint32_t* in, size_t n, Unit* out) noexcept {
+  for (size_t i = 0; i < n; ++i) out[i] = static_cast<Unit>(in[i]);
+}
+
+// A str of a string as the tokenizer delivered it: ASCII text copied as it
+// is, decoded code points copied at the width they need.
+PyObject* NewStrFromUnits(const StringUnits& s) {
+  if (s.in_place) return NewStrFromText(s.ascii, true);
+  if (s.length <= 1) {
+    // The interpreter's shared objects, as for one-character text.
+    return s.length == 0 ? PyUnicode_New(0, 0) : PyUnicode_FromOrdinal(static_cast<int>(s.units[0]));
+  }
+  PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(s.length), s.max_char);
   if (str == nullptr) return nullptr;
-  const auto* data = reinterpret_cast<const uint8_t*>(text.data());
-  switch (max_char) {
-    case utf8::kLatin1Max: utf8::DecodeText(data, text.size(), PyUnicode_1BYTE_DATA(str)); break;
-    case utf8::kBmpMax: utf8::DecodeText(data, text.size(), PyUnicode_2BYTE_DATA(str)); break;
-    default: utf8::DecodeText(data, text.size(), PyUnicode_4BYTE_DATA(str)); break;
+  switch (s.max_char) {
+    case utf8::kAsciiMax:
+    case utf8::kLatin1Max: Narrow(s.units, s.length, PyUnicode_1BYTE_DATA(str)); break;
+    case utf8::kBmpMax: Narrow(s.units, s.length, PyUnicode_2BYTE_DATA(str)); break;
+    default: std::memcpy(PyUnicode_4BYTE_DATA(str), s.units, s.length * sizeof(uint32_t)); break;
   }
   return str;
 }
@@ -85,13 +96,9 @@ PyObject* NewMeasuredStr(std::string_view text, size_t length, uint32_t max_char
 }  // namespace
 
 Status JsonTextSource::ReadStr(Ref& value) {
-  std::string_view text;
-  if (!tok_.ReadString(&text)) return Failure();
-  if (tok_.string_measured()) {
-    value = Ref::steal(NewMeasuredStr(text, tok_.string_length(), tok_.string_max_char()));
-  } else {
-    value = Ref::steal(NewStrFromText(text, tok_.string_ascii()));
-  }
+  StringUnits text;
+  if (!tok_.ReadStringUnits(&text)) return Failure();
+  value = Ref::steal(NewStrFromUnits(text));
   return value ? Status() : Status::Pending();
 }
 

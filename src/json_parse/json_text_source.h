@@ -68,6 +68,15 @@ class JsonTextSource {
   // consume the member's value, and must be done with the name first.
   template <class Body>
   Status ForEachMember(Body&& body) {
+    return ForEachMemberGuessing([] { return std::string_view(); },
+                                 [&](const MemberName& name, bool) { return body(name); });
+  }
+
+  // As ForEachMember; before each member, guess() names the member expected
+  // next (empty: none), which is matched in place in the text, and
+  // body(name, matched) learns whether the member is that one.
+  template <class Guess, class Body>
+  Status ForEachMemberGuessing(Guess&& guess, Body&& body) {
     bool more = false;
     if (!tok_.EnterObject(&more)) return Failure();
     if (skip_first_member_) [[unlikely]] {
@@ -77,9 +86,16 @@ class JsonTextSource {
     }
     while (more) {
       MemberName name;
-      if (!tok_.ReadKey(&name.text)) return Failure();
-      name.ascii = tok_.string_ascii();
-      VELUM_TRY(body(static_cast<const MemberName&>(name)));
+      const std::string_view expected = guess();
+      const bool matched = !expected.empty() && tok_.MatchKey(expected);
+      if (matched) {
+        name.text = expected;
+        name.ascii = true;
+      } else {
+        if (!tok_.ReadKey(&name.text)) return Failure();
+        name.ascii = tok_.string_ascii();
+      }
+      VELUM_TRY(body(static_cast<const MemberName&>(name), matched));
       if (!tok_.NextMember(&more)) return Failure();
     }
     return Status();

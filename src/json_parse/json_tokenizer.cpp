@@ -1,6 +1,7 @@
 // Core unit: no Python.
 #include "json_parse/json_tokenizer.h"
 
+#include <cstddef>
 #include <cstring>
 #include <new>
 
@@ -194,18 +195,43 @@ bool JsonTokenizer::ReadNumber(NumberToken* token) noexcept {
 }
 
 bool JsonTokenizer::ReadString(std::string_view* value) noexcept {
+  // Callers mostly peeked just before, which left cur_ at the quote.
+  if (AtQuote()) [[likely]]
+    return ReadStringAtQuote(value);
   JsonKind kind;
   if (!Peek(&kind)) return false;
   if (kind != JsonKind::kString) return FailKind(JsonKind::kString, cur_);
-  const char* start = ++cur_;
-  const auto* p = reinterpret_cast<const uint8_t*>(cur_);
+  return ReadStringAtQuote(value);
+}
+
+// cur_ at the opening quote. Unescaped ASCII text, which most strings and
+// nearly all member names are, is delivered in place by one word scan; the
+// rest is left to ReadStringRest, out of line so that this path stays short.
+bool JsonTokenizer::ReadStringAtQuote(std::string_view* value) noexcept {
+  const auto* start = reinterpret_cast<const uint8_t*>(cur_ + 1);
+  const uint8_t* p = SkipPlainRun(start, reinterpret_cast<const uint8_t*>(end_));
+  if (p < reinterpret_cast<const uint8_t*>(end_) && *p == '"') [[likely]] {
+    const auto size = static_cast<size_t>(p - start);
+    *value = std::string_view(reinterpret_cast<const char*>(start), size);
+    cur_ = reinterpret_cast<const char*>(p + 1);
+    string_ascii_ = true;
+    string_measured_ = true;
+    string_length_ = size;
+    string_max_char_ = utf8::kAsciiMax;
+    return true;
+  }
+  return ReadStringRest(reinterpret_cast<const char*>(start), p, value);
+}
+
+// From `p`, the first byte after `start` that ends a plain ASCII run and is
+// not the closing quote: multi-byte sequences are validated and measured in
+// place; an escape sends the string to the scratch buffer.
+bool JsonTokenizer::ReadStringRest(const char* start, const uint8_t* p, std::string_view* value) noexcept {
   const auto* end = reinterpret_cast<const uint8_t*>(end_);
   string_ascii_ = true;
   uint32_t max_char = utf8::kAsciiMax;
   size_t continuation = 0;  // bytes after the first of each multi-byte sequence
-  // Unescaped text is delivered in place: most strings have no escape at all.
   for (;;) {
-    p = SkipPlainRun(p, end);
     if (p == end) return Fail(SyntaxCode::kEofString, end_);
     const uint8_t c = *p;
     if (c == '"') {
@@ -229,7 +255,7 @@ bool JsonTokenizer::ReadString(std::string_view* value) noexcept {
     const uint8_t* const run = SkipMultiByteRun(p, end, max_char, continuation);
     if (run == p) return Fail(SyntaxCode::kInvalidCodePoint, reinterpret_cast<const char*>(p));
     string_ascii_ = false;
-    p = run;
+    p = SkipPlainRun(run, end);
   }
 }
 
@@ -247,6 +273,48 @@ bool JsonTokenizer::ReadHexEscape(uint32_t* unit) noexcept {
   return true;
 }
 
+// One escape, cur_ at its backslash: the code point it stands for, a
+// surrogate pair combined into one.
+bool JsonTokenizer::ReadEscape(uint32_t* point) noexcept {
+  const char* escape = cur_;
+  ++cur_;
+  if (cur_ == end_) return Fail(SyntaxCode::kEofString, cur_);
+  switch (*cur_) {
+    case '"': *point = '"'; break;
+    case '\\': *point = '\\'; break;
+    case '/': *point = '/'; break;
+    case 'b': *point = '\b'; break;
+    case 'f': *point = '\f'; break;
+    case 'n': *point = '\n'; break;
+    case 'r': *point = '\r'; break;
+    case 't': *point = '\t'; break;
+    case 'u': {
+      ++cur_;
+      uint32_t unit = 0;
+      if (!ReadHexEscape(&unit)) return false;
+      if (unit >= 0xdc00 && unit <= 0xdfff) return Fail(SyntaxCode::kLoneLeadingSurrogate, escape);
+      if (unit >= 0xd800 && unit <= 0xdbff) {
+        // A leading surrogate must be followed at once by the escape of a trailing one.
+        if (cur_ == end_) return Fail(SyntaxCode::kEofString, cur_);
+        if (*cur_ != '\\') return Fail(SyntaxCode::kEofHexEscape, cur_);
+        ++cur_;
+        if (cur_ == end_) return Fail(SyntaxCode::kEofString, cur_);
+        if (*cur_ != 'u') return Fail(SyntaxCode::kEofHexEscape, cur_);
+        ++cur_;
+        uint32_t low = 0;
+        if (!ReadHexEscape(&low)) return false;
+        if (low < 0xdc00 || low > 0xdfff) return Fail(SyntaxCode::kLoneLeadingSurrogate, escape);
+        unit = 0x10000 + ((unit - 0xd800) << 10) + (low - 0xdc00);
+      }
+      *point = unit;
+      return true;
+    }
+    default: return Fail(SyntaxCode::kInvalidEscape, cur_);
+  }
+  ++cur_;
+  return true;
+}
+
 // The slow path: cur_ is at the first backslash; `start` is the string's
 // first byte. The decoded text is built in the scratch buffer.
 bool JsonTokenizer::ReadEscapedString(const char* start, std::string_view* value) {
@@ -259,45 +327,14 @@ bool JsonTokenizer::ReadEscapedString(const char* start, std::string_view* value
       return true;
     }
     if (c == '\\') {
-      const char* escape = cur_;
-      ++cur_;
-      if (cur_ == end_) return Fail(SyntaxCode::kEofString, cur_);
-      char decoded = 0;
-      switch (*cur_) {
-        case '"': decoded = '"'; break;
-        case '\\': decoded = '\\'; break;
-        case '/': decoded = '/'; break;
-        case 'b': decoded = '\b'; break;
-        case 'f': decoded = '\f'; break;
-        case 'n': decoded = '\n'; break;
-        case 'r': decoded = '\r'; break;
-        case 't': decoded = '\t'; break;
-        case 'u': {
-          ++cur_;
-          uint32_t unit = 0;
-          if (!ReadHexEscape(&unit)) return false;
-          if (unit >= 0xdc00 && unit <= 0xdfff) return Fail(SyntaxCode::kLoneLeadingSurrogate, escape);
-          if (unit >= 0xd800 && unit <= 0xdbff) {
-            // A leading surrogate must be followed at once by the escape of a trailing one.
-            if (cur_ == end_) return Fail(SyntaxCode::kEofString, cur_);
-            if (*cur_ != '\\') return Fail(SyntaxCode::kEofHexEscape, cur_);
-            ++cur_;
-            if (cur_ == end_) return Fail(SyntaxCode::kEofString, cur_);
-            if (*cur_ != 'u') return Fail(SyntaxCode::kEofHexEscape, cur_);
-            ++cur_;
-            uint32_t low = 0;
-            if (!ReadHexEscape(&low)) return false;
-            if (low < 0xdc00 || low > 0xdfff) return Fail(SyntaxCode::kLoneLeadingSurrogate, escape);
-            unit = 0x10000 + ((unit - 0xd800) << 10) + (low - 0xdc00);
-          }
-          if (unit >= 0x80) string_ascii_ = false;
-          AppendUtf8(scratch_, unit);
-          continue;
-        }
-        default: return Fail(SyntaxCode::kInvalidEscape, cur_);
+      uint32_t point = 0;
+      if (!ReadEscape(&point)) return false;
+      if (point >= 0x80) {
+        string_ascii_ = false;
+        AppendUtf8(scratch_, point);
+      } else {
+        scratch_.push_back(static_cast<char>(point));
       }
-      scratch_.push_back(decoded);
-      ++cur_;
       continue;
     }
     if (c < 0x20) return Fail(SyntaxCode::kControlCharacter, cur_);
@@ -316,6 +353,81 @@ bool JsonTokenizer::ReadEscapedString(const char* start, std::string_view* value
     scratch_.append(run, static_cast<size_t>(cur_ - run));
   }
   return Fail(SyntaxCode::kEofString, end_);
+}
+
+bool JsonTokenizer::ReadStringUnits(StringUnits* value) noexcept {
+  if (!AtQuote()) {
+    JsonKind kind;
+    if (!Peek(&kind)) return false;
+    if (kind != JsonKind::kString) return FailKind(JsonKind::kString, cur_);
+  }
+  const auto* start = reinterpret_cast<const uint8_t*>(++cur_);
+  const auto* end = reinterpret_cast<const uint8_t*>(end_);
+  const uint8_t* p = SkipPlainRun(start, end);
+  if (p < end && *p == '"') [[likely]] {
+    value->in_place = true;
+    value->ascii = std::string_view(reinterpret_cast<const char*>(start), static_cast<size_t>(p - start));
+    cur_ = reinterpret_cast<const char*>(p + 1);
+    return true;
+  }
+  return DecodeUnits(start, p, value);
+}
+
+namespace {
+
+void Widen(const uint8_t* in, size_t n, uint32_t* out) noexcept {
+  for (size_t i = 0; i < n; ++i) out[i] = in[i];
+}
+
+}  // namespace
+
+// From the first byte at `p` that ends the plain ASCII run from `start`:
+// decodes the whole string into units_, validating it on the way. The
+// widest class comes from the or of all points, which needs no compare.
+bool JsonTokenizer::DecodeUnits(const uint8_t* start, const uint8_t* p, StringUnits* value) noexcept {
+  const auto* end = reinterpret_cast<const uint8_t*>(end_);
+  size_t n = static_cast<size_t>(p - start);
+  if (!units_.Reserve(n + 1)) return Fail(SyntaxCode::kOutOfMemory, reinterpret_cast<const char*>(p));
+  Widen(start, n, units_.data());
+  uint32_t bits = 0;
+  for (;;) {
+    if (p == end) return Fail(SyntaxCode::kEofString, end_);
+    const uint8_t c = *p;
+    if (c == '"') break;
+    if (c == '\\') {
+      cur_ = reinterpret_cast<const char*>(p);
+      uint32_t point = 0;
+      if (!ReadEscape(&point)) return false;
+      p = reinterpret_cast<const uint8_t*>(cur_);
+      units_.data()[n++] = point;
+      bits |= point;
+    } else if (c < 0x20) {
+      return Fail(SyntaxCode::kControlCharacter, reinterpret_cast<const char*>(p));
+    } else if (c >= 0x80) {
+      // Text in other scripts comes in runs of multi-byte sequences.
+      do {
+        uint32_t point = 0;
+        const size_t len = utf8::DecodeSequence(p, static_cast<size_t>(end - p), &point);
+        if (len == 0) return Fail(SyntaxCode::kInvalidCodePoint, reinterpret_cast<const char*>(p));
+        if (!units_.Reserve(n + 2)) return Fail(SyntaxCode::kOutOfMemory, reinterpret_cast<const char*>(p));
+        units_.data()[n++] = point;
+        bits |= point;
+        p += len;
+      } while (p < end && *p >= 0x80);
+    }
+    const uint8_t* run = SkipPlainRun(p, end);
+    const auto plain = static_cast<size_t>(run - p);
+    if (!units_.Reserve(n + plain + 1)) return Fail(SyntaxCode::kOutOfMemory, reinterpret_cast<const char*>(p));
+    Widen(p, plain, units_.data() + n);
+    n += plain;
+    p = run;
+  }
+  cur_ = reinterpret_cast<const char*>(p + 1);
+  value->in_place = false;
+  value->units = units_.data();
+  value->length = n;
+  value->max_char = WidthOfBits(bits);
+  return true;
 }
 
 // At the bracket that closes the innermost open container: consume it.

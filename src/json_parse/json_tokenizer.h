@@ -10,6 +10,8 @@
 #include <string_view>
 
 #include "common/raw_alloc.h"
+#include "json_parse/string_scan.h"
+#include "json_parse/string_units.h"
 
 namespace velum::json {
 
@@ -114,6 +116,10 @@ class JsonTokenizer {
   // The decoded string: a view into the input when it holds no escape,
   // otherwise into the scratch buffer, valid until the next string read.
   [[nodiscard]] bool ReadString(std::string_view* value) noexcept;
+  // The string for a str: ASCII without escapes in place, anything else
+  // decoded to code points as the scan validates it (see StringUnits).
+  // Refuses exactly what ReadString refuses, at the same offsets.
+  [[nodiscard]] bool ReadStringUnits(StringUnits* value) noexcept;
   // Whether the string last read decoded to ASCII only.
   bool string_ascii() const noexcept { return string_ascii_; }
   // Its length in code points and widest character class (as utf8::Measure
@@ -131,6 +137,27 @@ class JsonTokenizer {
   [[nodiscard]] bool EnterObject(bool* more) noexcept;
   [[nodiscard]] bool NextMember(bool* more) noexcept;
   [[nodiscard]] bool ReadKey(std::string_view* key) noexcept;
+
+  // When the member name ahead (cur_ at its quote, as EnterObject and
+  // NextMember leave it) is written exactly as `name`, plain ASCII without
+  // escapes, consumes it and the colon after it as ReadKey would and returns
+  // true; otherwise consumes nothing. Members mostly come in the order of the
+  // fields, so the reader's guess is checked in place instead of the name
+  // being scanned and then compared.
+  // Leaves string_ascii() and the measures of the last string as they were.
+  [[nodiscard]] bool MatchKey(std::string_view name) noexcept {
+    const size_t n = name.size();
+    // n - 1 wraps for the empty name: lengths 1 to 16 only. The text must
+    // hold the quotes, the name and at least the colon.
+    if (n - 1 >= 16 || end_ - cur_ < static_cast<std::ptrdiff_t>(n + 3) || failed()) return false;
+    const auto room = static_cast<size_t>(end_ - cur_ - 1);
+    if (*cur_ != '"' || cur_[n + 1] != '"' || !SamePlainText(cur_ + 1, room, name.data(), n)) return false;
+    const char* p = cur_ + n + 2;
+    while (p < end_ && IsSpace(*p)) ++p;
+    if (p == end_ || *p != ':') return false;
+    cur_ = p + 1;
+    return true;
+  }
 
   // Consumes one complete value of any kind, without recursion.
   [[nodiscard]] bool SkipValue() noexcept;
@@ -166,6 +193,9 @@ class JsonTokenizer {
       default: return JsonKind::kNumber;
     }
   }
+  // At a string's opening quote with no failure met: what Peek would find
+  // without skipping anything.
+  bool AtQuote() const noexcept { return cur_ < end_ && *cur_ == '"' && !failed(); }
   void SkipSpace() noexcept {
     while (cur_ < end_ && IsSpace(*cur_)) ++cur_;
   }
@@ -174,8 +204,12 @@ class JsonTokenizer {
   bool ExpectLiteral(std::string_view rest) noexcept;
   bool Open() noexcept;
   bool CloseIf(char closer) noexcept;
+  bool ReadStringAtQuote(std::string_view* value) noexcept;
+  [[gnu::noinline]] bool ReadStringRest(const char* start, const uint8_t* p, std::string_view* value) noexcept;
   bool ReadEscapedString(const char* start, std::string_view* value);
   bool ReadHexEscape(uint32_t* unit) noexcept;
+  bool ReadEscape(uint32_t* point) noexcept;
+  bool DecodeUnits(const uint8_t* start, const uint8_t* p, StringUnits* value) noexcept;
 
   const char* begin_;
   const char* cur_;
@@ -187,6 +221,7 @@ class JsonTokenizer {
   uint32_t string_max_char_ = 0;
   SyntaxError error_;
   RawString scratch_;
+  UnitBuffer units_;
 };
 
 }  // namespace velum::json

@@ -49,6 +49,47 @@ inline const uint8_t* SkipPlainRun(const uint8_t* p, const uint8_t* end) noexcep
   return p;
 }
 
+// Whether the texts at `a` and `b` agree on `n` bytes, 1 <= n <= 16, all of
+// them plain (as SkipPlainRun would pass them), without a call or a loop.
+// `a_room` bytes may be read from `a` (at least `n`); `b` is read within its
+// `n` bytes only.
+inline bool SamePlainText(const char* a, size_t a_room, const char* b, size_t n) noexcept {
+  if (n < 8 && a_room >= 8) {
+    // A whole word of `a`, cut to `n` bytes, against `b` assembled from at
+    // most two overlapping loads; the bytes beyond `n` count as plain.
+    uint64_t word;
+    std::memcpy(&word, a, 8);
+    const uint64_t mask = ~uint64_t{0} >> (64 - 8 * n);
+    uint64_t want;
+    if (n >= 4) {
+      uint32_t low, high;
+      std::memcpy(&low, b, 4);
+      std::memcpy(&high, b + n - 4, 4);
+      want = low | uint64_t{high} << (8 * (n - 4));
+    } else {
+      want = static_cast<uint8_t>(b[0]) | uint64_t{static_cast<uint8_t>(b[n / 2])} << (8 * (n / 2)) |
+             uint64_t{static_cast<uint8_t>(b[n - 1])} << (8 * (n - 1));
+    }
+    word &= mask;
+    return word == want && scan_detail::StopBits(word | (~mask & 0x6161616161616161u)) == 0;
+  }
+  uint64_t a0 = 0, b0 = 0, a1 = 0, b1 = 0;
+  if (n >= 8) {
+    std::memcpy(&a0, a, 8);
+    std::memcpy(&b0, b, 8);
+    std::memcpy(&a1, a + n - 8, 8);
+    std::memcpy(&b1, b + n - 8, 8);
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0 && (scan_detail::StopBits(a0) | scan_detail::StopBits(a1)) == 0;
+  }
+  // Near the end of the text: byte by byte.
+  a0 = 0x6161616161616161u;
+  for (size_t i = 0; i < n; ++i) {
+    if (a[i] != b[i]) return false;
+    a0 = (a0 << 8) | static_cast<uint8_t>(a[i]);
+  }
+  return scan_detail::StopBits(a0) == 0;
+}
+
 // From a non-ASCII byte at `p`: past the well-formed multi-byte sequences
 // that follow one another there (text in other scripts is mostly such runs),
 // up to the first ASCII byte, the end, or a malformed sequence, which the

@@ -98,3 +98,36 @@ def test_surrogates_fail_as_the_utf8_encoder_fails(surrogate: str, where: str) -
     with pytest.raises(UnicodeEncodeError) as expected:
         text.encode()
     assert str(caught.value) == str(expected.value)
+
+
+def escape_some(text: str, escape: list[bool]) -> str:
+    """A JSON string literal of `text` with the characters chosen by `escape` (cycled)
+    written as \\u escapes, surrogate pairs for astral ones, and the rest raw."""
+    out = ['"']
+    for i, ch in enumerate(text):
+        if ch in '"\\' or ord(ch) < 0x20 or (escape and escape[i % len(escape)]):
+            if ord(ch) > 0xFFFF:
+                high, low = divmod(ord(ch) - 0x10000, 0x400)
+                out.append(f"\\u{0xD800 + high:04x}\\u{0xDC00 + low:04X}")
+            else:
+                out.append(f"\\u{ord(ch):04x}")
+        else:
+            out.append(ch)
+    out.append('"')
+    return "".join(out)
+
+
+@diff_settings(200)
+@given(st.lists(st.tuples(TEXT, st.lists(st.booleans(), max_size=5)), max_size=10))
+def test_escaped_and_raw_text_read_at_their_own_width(
+    items: list[tuple[str, list[bool]]],
+) -> None:
+    # Escapes anywhere (first, after wide text, only escapes) decide the width as
+    # raw characters do; `==` on str also compares the width.
+    texts = [text for text, _ in items]
+    literal = "[" + ",".join(escape_some(text, escape) for text, escape in items) + "]"
+    assert json.loads(literal) == texts
+    assert wkt.ListValue.from_json(literal)._to_json_value() == texts
+    assert wkt.ListValue.from_json(literal.encode())._to_json_value() == texts
+    keys = "{" + ",".join(f"{escape_some(t, e)}:{i}" for i, (t, e) in enumerate(items)) + "}"
+    assert wkt.Struct.from_json(keys)._to_json_value() == json.loads(keys)
