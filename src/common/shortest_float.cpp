@@ -82,6 +82,9 @@ Decimal Search(uint64_t c, int q, bool lower_closer) noexcept {
 }
 
 Decimal StripZeros(Decimal d) noexcept {
+  // Most doubles need all their digits: one test settles them.
+  if (d.digits % 10 != 0) [[likely]]
+    return d;
   if (d.digits % 100000000 == 0) {
     d.digits /= 100000000;
     d.exponent += 8;
