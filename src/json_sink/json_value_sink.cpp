@@ -76,15 +76,15 @@ Status JsonValueSink::MemberName(std::string_view name) noexcept {
 
 namespace {
 
-// The str of a 64-bit integer, its digits written straight into it.
+// The str of a 64-bit integer, made at its length with the digits written
+// straight into it.
 PyObject* DigitString(uint64_t magnitude, bool negative) noexcept {
-  const size_t count = DecimalDigitCount(magnitude);
   const size_t sign = negative ? 1 : 0;
-  PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(count + sign), 0x7f);
+  PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(DecimalDigitCount(magnitude) + sign), 0x7f);
   if (str == nullptr) return nullptr;
   auto* text = static_cast<char*>(PyUnicode_DATA(str));
   text[0] = '-';
-  WriteDecimalDigits(magnitude, count, text + sign);
+  FormatUnsigned(magnitude, text + sign);
   return str;
 }
 

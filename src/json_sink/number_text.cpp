@@ -81,12 +81,10 @@ void StoreHead(char* out, uint64_t value, size_t count) noexcept {
   }
 }
 
-// The `count` digits of `value` (value < 10^count) at `out`. Longer numbers
-// are written front to back as a head of one to eight digits in one word,
-// which the following groups of eight overwrite where it runs over. A short
-// number writes up to eight bytes at `out` unless `kExact`, which writes it
-// two digits at a time and touches nothing outside [out, out + count).
-template <bool kExact>
+// The `count` digits of `value` (value < 10^count) at `out`, for the float
+// layout's scratch buffer: a head of one to eight digits is stored as one
+// word, which the following groups of eight overwrite where it runs over; a
+// short number may write up to eight bytes.
 [[gnu::always_inline]] inline void WriteDigitsAt(uint64_t value, size_t count, char* out) noexcept {
   constexpr uint64_t k8 = 100000000;
   if (count > 8) {
@@ -105,29 +103,16 @@ template <bool kExact>
   }
   if (count == 1) {
     *out = static_cast<char>('0' + value);
-    return;
-  }
-  if constexpr (!kExact) {
-    if (count > 4) {
-      StoreHead(out, value, count);
-    } else {
-      // Two pairs in one word, shifted past the leading zero of three digits.
-      const auto v = static_cast<uint32_t>(value);
-      const uint32_t high = v / 100;
-      char four[4];
-      std::memcpy(four, kDigitPairs + high * 2, 2);
-      std::memcpy(four + 2, kDigitPairs + (v - high * 100) * 2, 2);
-      std::memcpy(out, four + 4 - count, 4);
-    }
+  } else if (count > 4) {
+    StoreHead(out, value, count);
   } else {
-    char* p = out + count;
-    while (p - out >= 2) {
-      const uint64_t high = value / 100;
-      p -= 2;
-      std::memcpy(p, kDigitPairs + (value - high * 100) * 2, 2);
-      value = high;
-    }
-    if (p != out) *out = static_cast<char>('0' + value);
+    // Two pairs in one word, shifted past the leading zero of three digits.
+    const auto v = static_cast<uint32_t>(value);
+    const uint32_t high = v / 100;
+    char four[4];
+    std::memcpy(four, kDigitPairs + high * 2, 2);
+    std::memcpy(four + 2, kDigitPairs + (v - high * 100) * 2, 2);
+    std::memcpy(out, four + 4 - count, 4);
   }
 }
 
@@ -193,7 +178,6 @@ size_t WriteDigits(uint64_t value, char* out) noexcept {
 
 size_t DecimalDigitCount(uint64_t value) noexcept { return DigitCount(value); }
 
-void WriteDecimalDigits(uint64_t value, size_t count, char* out) noexcept { WriteDigitsAt<true>(value, count, out); }
 
 size_t FormatInteger(int64_t value, char* out) noexcept {
   if (value >= 0) return WriteDigits(static_cast<uint64_t>(value), out);
@@ -258,7 +242,7 @@ size_t LayOutRepr(shortest::Decimal decimal, bool negative, char* out) noexcept 
   p += negative ? 1 : 0;
   char digits[32];
   const size_t count = DigitCount(decimal.digits);  // at most 17
-  WriteDigitsAt<false>(decimal.digits, count, digits);
+  WriteDigitsAt(decimal.digits, count, digits);
   const auto n = static_cast<int>(count);
   const int point = n + decimal.exponent;  // digits before the decimal point
   if (point > 0 && point <= 16) {
