@@ -13,7 +13,7 @@ namespace velum::json {
 namespace digit_detail {
 
 inline constexpr uint64_t kZeros = 0x3030303030303030u;
-inline constexpr uint64_t kScale[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
+inline constexpr uint64_t kScale[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
 
 // The top bit of every byte that is not a digit is set (a byte below '0'
 // borrows, one above '9' carries into its top bit). Borrows and carries only
@@ -80,6 +80,46 @@ inline uint64_t DigitsValue(const char* p, size_t n) noexcept {
   }
   for (; n > 0; --n) value = value * 10 + static_cast<uint64_t>(*p++ - '0');
   return value;
+}
+
+// Whether all `n` bytes at `p` (at most 19) are ASCII digits, and their
+// value: a run of eight or more is read as whole words, the last one
+// overlapping, each word checked and valued at once.
+inline bool DigitRunValue(const char* p, size_t n, uint64_t* out) noexcept {
+  if constexpr (std::endian::native == std::endian::little) {
+    if (n >= 8) {
+      uint64_t first;
+      uint64_t last;
+      std::memcpy(&first, p, 8);
+      std::memcpy(&last, p + n - 8, 8);
+      uint64_t stops = digit_detail::NonDigitBits(first) | digit_detail::NonDigitBits(last);
+      uint64_t value = digit_detail::EightDigits(first);
+      size_t rest = n - 8;  // digits after the first word, 0 to 11
+      if (rest > 8) {
+        uint64_t middle;
+        std::memcpy(&middle, p + 8, 8);
+        stops |= digit_detail::NonDigitBits(middle);
+        value = value * 100000000 + digit_detail::EightDigits(middle);
+        rest -= 8;
+      }
+      if (stops != 0) return false;
+      if (rest != 0) {
+        const uint64_t valued = (uint64_t{1} << (8 * (8 - rest))) - 1;  // bytes already valued
+        last = (last & ~valued) | (digit_detail::kZeros & valued);
+        value = value * digit_detail::kScale[rest] + digit_detail::EightDigits(last);
+      }
+      *out = value;
+      return true;
+    }
+  }
+  uint64_t value = 0;
+  for (; n > 0; --n, ++p) {
+    const auto digit = static_cast<unsigned char>(*p - '0');
+    if (digit > 9) return false;
+    value = value * 10 + digit;
+  }
+  *out = value;
+  return true;
 }
 
 }  // namespace velum::json

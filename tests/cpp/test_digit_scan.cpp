@@ -63,3 +63,29 @@ TEST(DigitScan, RandomRunsValueAsTheirText) {
 
 }  // namespace
 }  // namespace velum::json
+
+namespace velum::json {
+namespace {
+
+// Every length up to 19 with one non-digit at every position (refused), and
+// the same runs all digits (valued as their text).
+TEST(DigitScan, DigitRunValueChecksEveryByte) {
+  const char stops[] = {'/', ':', ' ', '-', '\0', '\x80', '\xff'};
+  for (size_t n = 1; n <= 19; ++n) {
+    std::string text;
+    for (size_t i = 0; i < n; ++i) text.push_back(static_cast<char>('0' + (i * 7 + 5) % 10));
+    uint64_t value = 0;
+    ASSERT_TRUE(DigitRunValue(text.data(), n, &value)) << text;
+    EXPECT_EQ(value, std::stoull(text)) << text;
+    for (size_t at = 0; at < n; ++at) {
+      for (char stop : stops) {
+        std::string bad = text;
+        bad[at] = stop;
+        EXPECT_FALSE(DigitRunValue(bad.data(), n, &value)) << n << " at " << at;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace velum::json
