@@ -81,7 +81,94 @@ Decimal Search(uint64_t c, int q, bool lower_closer) noexcept {
   return {diff < 0 || (diff == 0 && (s & 1) == 0) ? s : t, k};
 }
 
+// The common case of a double, c * 2^q with the interval symmetric (not
+// the lowest significand of a binade), by the larger-divisor method: the
+// value is scaled by 10^k so that the interval is [100, 1000) units wide;
+// one 64x128-bit product gives the scaled upper end z, and the cache's top
+// bits the width. A multiple of 1000 inside the interval is the shortest
+// decimal (unique, as the width is below 1000); otherwise the shortest is
+// one digit longer and the integer nearest the scaled value is found from
+// the distance to z, its parity told by a second product only when the
+// distance is a multiple of 100. The cache is 10^k to 128 bits rounded up,
+// which keeps every integer test exact. False when k is beyond the table.
+bool NearestSymmetric(uint64_t c, int q, Decimal* out) noexcept {
+  constexpr int kKappa = 2;
+  constexpr uint32_t kBig = 1000;   // 10^(kKappa + 1)
+  constexpr uint32_t kSmall = 100;  // 10^kKappa
+  const int minus_k = FloorLog10Pow2(q) - kKappa;
+  const int k = -minus_k;
+  if (k > kPow10Last) return false;
+  const Pow128& p = Pow10(k);
+  // Rounded up, except where 10^k is exact in 128 bits.
+  Uint128 cache = static_cast<Uint128>(p.hi) << 64 | p.lo;
+  if (k < 0 || k > 55) ++cache;
+  const auto cache_hi = static_cast<uint64_t>(cache >> 64);
+  const auto cache_lo = static_cast<uint64_t>(cache);
+  const int beta = q + FloorLog2Pow10(k);  // 6 to 9
+  const uint64_t two_c = c << 1;
+  const bool include_ends = (c & 1) == 0;
+
+  const auto delta = static_cast<uint32_t>(cache_hi >> (63 - beta));
+  // z: the upper 128 bits of the 192-bit product of (2c + 1) << beta and the cache.
+  const uint64_t u = (two_c | 1) << beta;
+  const Uint128 z128 = Multiply64(u, cache_hi) + (Multiply64(u, cache_lo) >> 64);
+  const auto z = static_cast<uint64_t>(z128 >> 64);
+  const bool z_integer = static_cast<uint64_t>(z128) == 0;
+
+  // Parity and integrality of x * cache scaled as z is (x = 2c - 1 or 2c).
+  auto parity = [&](uint64_t x, bool* integer) noexcept {
+    const Uint128 low = Multiply64(x, cache_lo);
+    const uint64_t high = x * cache_hi + static_cast<uint64_t>(low >> 64);
+    const auto low64 = static_cast<uint64_t>(low);
+    *integer = ((high << beta) | (low64 >> (64 - beta))) == 0;
+    return ((high >> (64 - beta)) & 1) != 0;
+  };
+
+  uint64_t significand = z / kBig;
+  auto r = static_cast<uint32_t>(z - kBig * significand);
+  bool small = false;
+  if (r < delta) {
+    // The upper end itself is out when the ends are excluded.
+    if (r == 0 && z_integer && !include_ends) {
+      --significand;
+      r = kBig;
+      small = true;
+    }
+  } else if (r > delta) {
+    small = true;
+  } else {
+    // r == delta: the lower end decides.
+    bool x_integer = false;
+    const bool x_parity = parity(two_c - 1, &x_integer);
+    if (!(x_parity || (x_integer && include_ends))) small = true;
+  }
+  if (!small) {
+    *out = {significand, minus_k + kKappa + 1};
+    return true;
+  }
+  // One digit more: the integer nearest the scaled value.
+  significand *= 10;
+  const uint32_t dist = r - (delta / 2) + (kSmall / 2);
+  const bool approx_parity = ((dist ^ (kSmall / 2)) & 1) != 0;
+  const bool divisible = dist % kSmall == 0;
+  significand += dist / kSmall;
+  if (divisible) {
+    bool y_integer = false;
+    const bool y_parity = parity(two_c, &y_integer);
+    if (y_parity != approx_parity) {
+      --significand;
+    } else if ((significand & 1) != 0 && y_integer) {
+      --significand;  // exactly half way: the even one
+    }
+  }
+  *out = {significand, minus_k + kKappa};
+  return true;
+}
+
 Decimal StripZeros(Decimal d) noexcept {
+  // Most doubles need all their digits: one test settles them.
+  if (d.digits % 10 != 0) [[likely]]
+    return d;
   if (d.digits % 100000000 == 0) {
     d.digits /= 100000000;
     d.exponent += 8;
@@ -122,7 +209,12 @@ Decimal Shortest(Bits bits) noexcept {
     const uint64_t whole = c >> -q;
     if (whole << -q == c) return StripZeros({whole, 0});
   }
-  return StripZeros(Search(c, q, fraction == 0 && biased > 1));
+  const bool lower_closer = fraction == 0 && biased > 1;
+  if constexpr (kBits == 53) {
+    Decimal nearest;
+    if (!lower_closer && NearestSymmetric(c, q, &nearest)) return StripZeros(nearest);
+  }
+  return StripZeros(Search(c, q, lower_closer));
 }
 
 }  // namespace

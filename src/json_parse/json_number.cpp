@@ -167,12 +167,15 @@ bool ParseDecimalInteger(std::string_view text, bool* negative, uint64_t* magnit
   if (digits == 0 || digits > 20) return false;
   const char* first = text.data() + i;
   const char* end = text.data() + text.size();
-  if (SkipDigits(first, end) != end) return false;
   // Nineteen digits never overflow 64 bits; only a twentieth needs the check.
-  uint64_t value = DigitsValue(first, digits < 20 ? digits : 19);
-  if (digits == 20 && (__builtin_mul_overflow(value, uint64_t{10}, &value) ||
-                       __builtin_add_overflow(value, static_cast<uint64_t>(end[-1] - '0'), &value))) {
-    return false;
+  uint64_t value = 0;
+  if (!DigitRunValue(first, digits < 20 ? digits : 19, &value)) return false;
+  if (digits == 20) {
+    const auto last = static_cast<unsigned char>(end[-1] - '0');
+    if (last > 9 || __builtin_mul_overflow(value, uint64_t{10}, &value) ||
+        __builtin_add_overflow(value, uint64_t{last}, &value)) {
+      return false;
+    }
   }
   if (*negative && value > uint64_t{1} << 63) return false;
   *magnitude = value;

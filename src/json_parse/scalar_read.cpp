@@ -34,7 +34,7 @@ Status RefuseKind(Source& source, const char* format) {
 
 Status NonFinite() { return Status(ErrorKind::kValue, "unexpected infinite/NaN number"); }
 
-Status CheckFloatRange(ScalarType type, double value) {
+Status CheckFloatRangeSlow(ScalarType type, double value) {
   if (!std::isfinite(value)) return NonFinite();
   // Refused only when no finite float is nearest: 3.4028235e38, the text of
   // the largest float, reads as a double just above it and is accepted.
@@ -46,6 +46,13 @@ Status CheckFloatRange(ScalarType type, double value) {
     }
   }
   return Status();
+}
+
+// A finite double for a double field, the common case, needs no call.
+[[gnu::always_inline]] inline Status CheckFloatRange(ScalarType type, double value) {
+  if (std::isfinite(value) && type == ScalarType::kDouble) [[likely]]
+    return Status();
+  return CheckFloatRangeSlow(type, value);
 }
 
 template <class Source>

@@ -74,15 +74,29 @@ Status JsonValueSink::MemberName(std::string_view name) noexcept {
   return Status::Ok();
 }
 
-Status JsonValueSink::QuotedInteger(int64_t value) noexcept {
-  char digits[kIntegerTextMax];
-  return PlaceNew(AsciiString(digits, FormatInteger(value, digits)));
+namespace {
+
+// The str of a 64-bit integer, made at its length with the digits written
+// straight into it.
+PyObject* DigitString(uint64_t magnitude, bool negative) noexcept {
+  const size_t sign = negative ? 1 : 0;
+  PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(DecimalDigitCount(magnitude) + sign), 0x7f);
+  if (str == nullptr) return nullptr;
+  auto* text = static_cast<char*>(PyUnicode_DATA(str));
+  text[0] = '-';
+  FormatUnsigned(magnitude, text + sign);
+  return str;
 }
 
-Status JsonValueSink::QuotedUnsigned(uint64_t value) noexcept {
-  char digits[kIntegerTextMax];
-  return PlaceNew(AsciiString(digits, FormatUnsigned(value, digits)));
+}  // namespace
+
+Status JsonValueSink::QuotedInteger(int64_t value) noexcept {
+  // The magnitude of the most negative value only fits the unsigned type.
+  const auto magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+  return PlaceNew(DigitString(magnitude, value < 0));
 }
+
+Status JsonValueSink::QuotedUnsigned(uint64_t value) noexcept { return PlaceNew(DigitString(value, false)); }
 
 Status JsonValueSink::PythonNumberGeneral(PyObject* value) noexcept {
   if (PyIndex_Check(value)) {

@@ -16,11 +16,34 @@ constexpr char kDigitPairs[] =
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
+constexpr uint64_t kPowersOfTen[20] = {1u,
+                                       10u,
+                                       100u,
+                                       1000u,
+                                       10000u,
+                                       100000u,
+                                       1000000u,
+                                       10000000u,
+                                       100000000u,
+                                       1000000000u,
+                                       10000000000u,
+                                       100000000000u,
+                                       1000000000000u,
+                                       10000000000000u,
+                                       100000000000000u,
+                                       1000000000000000u,
+                                       10000000000000000u,
+                                       100000000000000000u,
+                                       1000000000000000000u,
+                                       10000000000000000000u};
+
 // Eight digits of a value below 10^8, as eight ASCII bytes in text order:
 // the value splits into two halves of four digits, each of those into two
 // pairs, and each pair into two digits, all lanes at once.
 uint64_t EightDigits(uint64_t value) noexcept {
-  const uint64_t halves = value / 10000 | (value % 10000) << 32;
+  const auto v = static_cast<uint32_t>(value);  // 32-bit division is cheaper
+  const uint32_t high = v / 10000;
+  const uint64_t halves = high | static_cast<uint64_t>(v - high * 10000) << 32;
   const uint64_t hundreds = (halves * 10486 >> 20) & 0x0000007f0000007fu;  // each half / 100
   const uint64_t pairs = ((halves - 100 * hundreds) << 16) + hundreds;
   uint64_t tens = (pairs * 103 >> 10) & 0x000f000f000f000fu;  // each pair / 10
@@ -34,6 +57,62 @@ void Store8(char* out, uint64_t value) noexcept {
     std::memcpy(out, &text, 8);
   } else {
     for (int i = 0; i < 8; ++i) out[i] = static_cast<char>(text >> (8 * i));
+  }
+}
+
+// The number of decimal digits (1 for 0): the bit length gives the count or
+// one less, and one comparison with a power of ten tells which.
+[[gnu::always_inline]] inline size_t DigitCount(uint64_t value) noexcept {
+  const uint64_t v = value | 1;
+  const auto guess = static_cast<size_t>((64 - std::countl_zero(v)) * 1233 >> 12);
+  return guess + (v >= kPowersOfTen[guess] ? 1 : 0);
+}
+
+// The last `count` (1 to 8) of the eight digits of `value`, stored as one
+// word at `out`: the bytes after them are left undefined for the caller to
+// overwrite or ignore.
+void StoreHead(char* out, uint64_t value, size_t count) noexcept {
+  if constexpr (std::endian::native == std::endian::little) {
+    const uint64_t text = EightDigits(value) >> (8 * (8 - count));
+    std::memcpy(out, &text, 8);
+  } else {
+    const uint64_t text = EightDigits(value);
+    for (size_t i = 0; i < count; ++i) out[i] = static_cast<char>(text >> (8 * (8 - count + i)));
+  }
+}
+
+// The `count` digits of `value` (value < 10^count) at `out`, for the float
+// layout's scratch buffer: a head of one to eight digits is stored as one
+// word, which the following groups of eight overwrite where it runs over; a
+// short number may write up to eight bytes.
+[[gnu::always_inline]] inline void WriteDigitsAt(uint64_t value, size_t count, char* out) noexcept {
+  constexpr uint64_t k8 = 100000000;
+  if (count > 8) {
+    uint64_t last = 0;
+    if (count > 16) {
+      const uint64_t high = value / k8;
+      last = value - high * k8;
+      value = high;
+    }
+    const uint64_t head = value / k8;
+    const size_t head_count = count > 16 ? count - 16 : count - 8;
+    StoreHead(out, head, head_count);
+    Store8(out + head_count, value - head * k8);
+    if (count > 16) Store8(out + head_count + 8, last);
+    return;
+  }
+  if (count == 1) {
+    *out = static_cast<char>('0' + value);
+  } else if (count > 4) {
+    StoreHead(out, value, count);
+  } else {
+    // Two pairs in one word, shifted past the leading zero of three digits.
+    const auto v = static_cast<uint32_t>(value);
+    const uint32_t high = v / 100;
+    char four[4];
+    std::memcpy(four, kDigitPairs + high * 2, 2);
+    std::memcpy(four + 2, kDigitPairs + (v - high * 100) * 2, 2);
+    std::memcpy(out, four + 4 - count, 4);
   }
 }
 
@@ -78,7 +157,8 @@ size_t WriteUpTo8(uint64_t value, char* out) noexcept {
 }
 
 // The leading group by the short writers, every following group of eight
-// digits at once.
+// digits at once. Measured cheaper for integers than counting the digits
+// first, which pays off where the count is needed anyway.
 size_t WriteDigits(uint64_t value, char* out) noexcept {
   constexpr uint64_t k8 = 100000000;
   if (value < k8) return WriteUpTo8(value, out);
@@ -95,6 +175,9 @@ size_t WriteDigits(uint64_t value, char* out) noexcept {
 }
 
 }  // namespace
+
+size_t DecimalDigitCount(uint64_t value) noexcept { return DigitCount(value); }
+
 
 size_t FormatInteger(int64_t value, char* out) noexcept {
   if (value >= 0) return WriteDigits(static_cast<uint64_t>(value), out);
@@ -113,18 +196,14 @@ size_t Copy(const char* text, char* out) noexcept {
   return n;
 }
 
-}  // namespace
-
-namespace {
-
 // Numbers with few decimals (prices, measurements rounded to a few places)
 // without the general shortest-digits search: the first k of 0..4 for which
 // m = round(value * 10^k) reads back as m / 10^k == value gives the shortest
 // digits. Below 2^50, m / 10^k is correctly rounded (both are exact doubles),
 // so the test is exact; and the interval of decimals reading back as `value`
 // holds at most one multiple of 10^-k, so no closer candidate is missed.
-// Returns 0 when `value` has more decimals or is too large.
-size_t FormatShortDecimal(double value, double magnitude, char* out) noexcept {
+// False when `value` has more decimals or is too large.
+bool ShortDecimal(double magnitude, shortest::Decimal* out) noexcept {
   constexpr double kPowers[] = {1.0, 10.0, 100.0, 1000.0, 10000.0};
   constexpr double kLimit = 1125899906842624.0;  // 2^50
   // One test turns away most numbers with more decimals: with four or fewer,
@@ -132,99 +211,74 @@ size_t FormatShortDecimal(double value, double magnitude, char* out) noexcept {
   const double scaled4 = magnitude * kPowers[4];
   if (scaled4 < kLimit) {
     const auto whole4 = static_cast<double>(static_cast<int64_t>(scaled4 + 0.5));
-    if (std::fabs(scaled4 - whole4) > scaled4 * 0x1p-40) return 0;
+    if (std::fabs(scaled4 - whole4) > scaled4 * 0x1p-40) return false;
   }
   for (int k = 0; k <= 4; ++k) {
     const double scaled = magnitude * kPowers[k];
-    if (scaled >= kLimit) return 0;
+    if (scaled >= kLimit) return false;
     // Below 2^50 the integer conversion rounds exactly enough (a value near a
     // half is rejected next anyway), and needs no call into the math library.
     const auto whole = static_cast<double>(static_cast<int64_t>(scaled + 0.5));
     // Cheap rejection first: a short decimal lands within a few ulps of m.
     if (std::fabs(scaled - whole) > scaled * 0x1p-40) continue;
     if (whole == 0 || whole / kPowers[k] != magnitude) continue;
-    char digits[kIntegerTextMax];
-    const size_t count = FormatUnsigned(static_cast<uint64_t>(whole), digits);
-    char* p = out;
-    if (value < 0) *p++ = '-';
-    const auto fraction = static_cast<size_t>(k);
-    if (fraction == 0) {
-      std::memcpy(p, digits, count);
-      p += count;
-      *p++ = '.';
-      *p++ = '0';
-    } else if (count > fraction) {
-      std::memcpy(p, digits, count - fraction);
-      p += count - fraction;
-      *p++ = '.';
-      std::memcpy(p, digits + count - fraction, fraction);
-      p += fraction;
-    } else {
-      *p++ = '0';
-      *p++ = '.';
-      for (size_t i = count; i < fraction; ++i) *p++ = '0';
-      std::memcpy(p, digits, count);
-      p += count;
-    }
-    return static_cast<size_t>(p - out);
+    *out = {static_cast<uint64_t>(whole), -k};
+    return true;
   }
-  return 0;
+  return false;
 }
 
-}  // namespace
+constexpr char kZeros[] = "0000000000000000";
 
-namespace {
-
-// repr()'s layout of the shortest digits: plain notation while the decimal
-// exponent of the first digit lies in [-4, 16), the exponent form
-// "d[.ddd]e±XX" (at least two exponent digits) otherwise.
+// repr()'s layout of the digits of a decimal (trailing zeros allowed when
+// the exponent is not positive): plain notation while the decimal exponent of
+// the first digit lies in [-4, 16), the exponent form "d[.ddd]e±XX" (at least
+// two exponent digits) otherwise. The digits are written once into a scratch
+// buffer and moved into place by fixed-size copies, which may write past the
+// text's end but stay within kFloatTextMax.
 size_t LayOutRepr(shortest::Decimal decimal, bool negative, char* out) noexcept {
   char* p = out;
-  if (negative) *p++ = '-';
-  // Most numbers have digits on both sides of the point: written one place
-  // to the right, the integer digits move back over the gap for the point.
-  const auto count = static_cast<int>(WriteDigits(decimal.digits, p + 1));
-  const int point = count + decimal.exponent;  // digits before the decimal point
-  if (point > 0 && point < count) {
-    for (int i = 0; i < point; ++i) p[i] = p[i + 1];
-    p[point] = '.';
-    return static_cast<size_t>(p + count + 1 - out);
-  }
-  char digits[kIntegerTextMax];
-  std::memcpy(digits, p + 1, static_cast<size_t>(count));
-  if (point > -4 && point <= 16) {
-    if (point <= 0) {
-      *p++ = '0';
-      *p++ = '.';
-      for (int i = point; i < 0; ++i) *p++ = '0';
-      std::memcpy(p, digits, static_cast<size_t>(count));
-      p += count;
-    } else {
-      std::memcpy(p, digits, static_cast<size_t>(count));
-      p += count;
-      for (int i = count; i < point; ++i) *p++ = '0';
-      *p++ = '.';
-      *p++ = '0';
+  *p = '-';
+  p += negative ? 1 : 0;
+  char digits[32];
+  const size_t count = DigitCount(decimal.digits);  // at most 17
+  WriteDigitsAt(decimal.digits, count, digits);
+  const auto n = static_cast<int>(count);
+  const int point = n + decimal.exponent;  // digits before the decimal point
+  if (point > 0 && point <= 16) {
+    std::memcpy(p, digits, 16);
+    if (point < n) {
+      // Digits on both sides: the fraction (at most 16 digits) after the point.
+      p[point] = '.';
+      std::memcpy(p + point + 1, digits + point, 16);
+      return static_cast<size_t>(p - out) + count + 1;
     }
-    return static_cast<size_t>(p - out);
+    // A whole number: zeros up to the point, then ".0".
+    std::memcpy(p + n, kZeros, 16);
+    std::memcpy(p + point, ".0", 2);
+    return static_cast<size_t>(p - out) + static_cast<size_t>(point) + 2;
   }
-  *p++ = digits[0];
-  if (count > 1) {
-    *p++ = '.';
-    std::memcpy(p, digits + 1, static_cast<size_t>(count - 1));
-    p += count - 1;
+  if (point <= 0 && point > -4) {
+    std::memcpy(p, "0.000000", 8);
+    p += 2 - point;
+    std::memcpy(p, digits, 24);
+    return static_cast<size_t>(p - out) + count;
   }
-  *p++ = 'e';
+  p[0] = digits[0];
+  p[1] = '.';
+  std::memcpy(p + 2, digits + 1, 16);
+  p += count > 1 ? count + 1 : 1;
   int exponent = point - 1;
-  *p++ = exponent < 0 ? '-' : '+';
+  p[0] = 'e';
+  p[1] = exponent < 0 ? '-' : '+';
+  p += 2;
   if (exponent < 0) exponent = -exponent;
   if (exponent >= 100) {
     *p++ = static_cast<char>('0' + exponent / 100);
     exponent %= 100;
   }
-  *p++ = kDigitPairs[exponent * 2];
-  *p++ = kDigitPairs[exponent * 2 + 1];
-  return static_cast<size_t>(p - out);
+  std::memcpy(p, kDigitPairs + exponent * 2, 2);
+  return static_cast<size_t>(p + 2 - out);
 }
 
 }  // namespace
@@ -234,11 +288,11 @@ size_t FormatFloatRepr(double value, char* out) noexcept {
   if (std::isinf(value)) return Copy(value < 0 ? "-inf" : "inf", out);
   if (value == 0) return Copy(std::signbit(value) ? "-0.0" : "0.0", out);
   const double magnitude = std::fabs(value);
-  if (magnitude >= 1e-4 && magnitude < 1e16) {
-    const size_t short_size = FormatShortDecimal(value, magnitude, out);
-    if (short_size != 0) return short_size;
+  shortest::Decimal decimal;
+  if (!(magnitude >= 1e-4 && magnitude < 1e16 && ShortDecimal(magnitude, &decimal))) {
+    decimal = shortest::ShortestDouble(value);
   }
-  return LayOutRepr(shortest::ShortestDouble(value), value < 0, out);
+  return LayOutRepr(decimal, value < 0, out);
 }
 
 }  // namespace velum::json_sink

@@ -11,12 +11,18 @@ namespace velum::json_sink {
 
 // Room for any signed or unsigned 64-bit number ("-9223372036854775808").
 inline constexpr size_t kIntegerTextMax = 20;
-// Room for any double: "-2.2250738585072014e-308" is 24 bytes, the longest.
-inline constexpr size_t kFloatTextMax = 32;
+// Room for any double: "-2.2250738585072014e-308" is 24 bytes, the longest,
+// but the layout moves digits by fixed-size copies that may reach 34 bytes.
+inline constexpr size_t kFloatTextMax = 40;
 
-// Decimal digits, '-' first when negative; returns the length.
+// Decimal digits, '-' first when negative; returns the length. Nothing past
+// the text is written, so a destination made at its final length (a new
+// str) can take them directly.
 size_t FormatInteger(int64_t value, char* out) noexcept;
 size_t FormatUnsigned(uint64_t value, char* out) noexcept;
+
+// The number of decimal digits of `value` (1 for 0).
+size_t DecimalDigitCount(uint64_t value) noexcept;
 
 // repr() of a float: the shortest digits that read back to `value`, in plain
 // notation with at least one digit after the point when the magnitude is 0

@@ -121,6 +121,25 @@ TEST(ShortestFloat, RandomBitPatterns) {
   }
 }
 
+// Small significands at scales where powers of ten are exact in 128 bits:
+// the interval's ends and the value are often exact decimals there, so the
+// tests for an excluded end, a lower end met exactly and a tie to even all
+// run, as do odd and even significands side by side.
+TEST(ShortestFloat, ExactEndsAndTies) {
+  for (uint64_t m = 1; m <= 4096; ++m) {
+    for (int e = -90; e <= 90; ++e) {
+      const double v = std::ldexp(static_cast<double>(m), e);
+      ASSERT_TRUE(Agrees(v));
+      ASSERT_TRUE(Agrees(std::nextafter(v, 0.0)));
+      ASSERT_TRUE(Agrees(std::nextafter(v, 1e300)));
+    }
+  }
+  // Whole numbers around 2^53 and 2^54, where the unit in the last place is 1 or 2.
+  for (const uint64_t middle : {uint64_t{1} << 53, uint64_t{1} << 54}) {
+    for (uint64_t c = middle - 3000; c <= middle + 3000; ++c) ASSERT_TRUE(Agrees(static_cast<double>(c)));
+  }
+}
+
 // Decimals of 15 to 17 digits read as doubles (measurements, prices).
 TEST(ShortestFloat, RandomDecimals) {
   std::mt19937_64 rng(1515);
