@@ -147,9 +147,13 @@ def _field(desc: DescMessage, spec: _Spec, descs: dict[str, DescMessage]) -> Des
 
 
 @functools.cache
+def _build_classes_once() -> dict[str, type]:
+    """The classes, made on first use (importing velum creates none)."""
+    return _build_classes()
+
+
 def _file_descriptor_proto() -> Any:
-    """The FileDescriptorProto class, made on first use (importing velum creates none)."""
-    return _build_classes()["FileDescriptorProto"]
+    return _build_classes_once()["FileDescriptorProto"]
 
 
 def _build_classes() -> dict[str, type]:
@@ -178,6 +182,27 @@ FieldProto = Any
 EnumProto = Any
 OneofProto = Any
 FeatureSetProto = Any
+
+
+# The slots of a decoded field record that resolving its message reads, in the order
+# the native resolver takes them.
+FIELD_RECORD_SLOTS = (
+    "name",
+    "number",
+    "label",
+    "type",
+    "default_value",
+    "options",
+    "oneof_index",
+    "json_name",
+    "proto3_optional",
+)
+
+
+def field_record_slots() -> tuple[type, tuple[Any, ...]]:
+    """The class of decoded field records and the member descriptors of its slots."""
+    cls = _build_classes_once()["FieldDescriptorProto"]
+    return cls, tuple(cls.__dict__[name] for name in FIELD_RECORD_SLOTS)
 
 
 def features_of(proto: Any) -> FeatureSetProto | None:
