@@ -267,14 +267,23 @@ class Batch:
         """Refuse what resolving `desc` would refuse; returns the type of each field."""
         field_protos = proto.fields
         file, type_name = desc.file, desc.type_name
-        for field_proto in field_protos:
-            if not field_proto.name.isidentifier():
-                _check_identifier(field_proto.name, "field", file, type_name)
+        checked = _resolver().check(field_protos)
+        if checked is None:
+            for field_proto in field_protos:
+                if not field_proto.name.isidentifier():
+                    _check_identifier(field_proto.name, "field", file, type_name)
         if proto.oneofs:
             for index in _real_oneof_indexes(proto):
                 _check_identifier(proto.oneofs[index].name, "oneof", file, type_name)
         prefix = type_name + "."
-        targets: list[_Target] = []
+        if checked is not None:
+            # Scalar fields are done; the rest name a type or have a default to parse.
+            targets, pending = checked
+            for index in pending:
+                field_proto = field_protos[index]
+                targets[index] = self._check_field(field_proto, prefix + field_proto.name)
+            return targets
+        targets = []
         for field_proto in field_protos:
             scalar = _SCALAR_TYPES.get(field_proto.type)
             if scalar is not None and (
@@ -361,7 +370,7 @@ _Target = ScalarType | DescEnum | DescMessage | DescFieldValueMap
 
 
 @functools.cache
-def _resolver() -> Callable[..., tuple[Any, ...]]:
+def _resolver() -> Any:
     """The native field resolver, configured with the runtime's classes and shared values."""
     record_class, record_slots = field_record_slots()
     by_number = range(max(ScalarType) + 1)
@@ -397,8 +406,7 @@ def _resolver() -> Callable[..., tuple[Any, ...]]:
         _classes.RESERVED_MESSAGE_NAMES,
         json_name,
     )
-    resolver: Callable[..., tuple[Any, ...]] = _field_resolver(config)
-    return resolver
+    return _field_resolver(config)
 
 
 _new_enum_default = _slot_constructor(

@@ -92,12 +92,15 @@ Result<PyObject*> ReadSlot(PyObject* obj, Py_ssize_t offset) {
   return value;
 }
 
+// A label or type number; one beyond `long` (no valid record has one) reads as -1,
+// which matches no label or type, as its value would not.
 Result<long> ReadInt(PyObject* obj, Py_ssize_t offset) {
   VELUM_ASSIGN_OR_RETURN(PyObject * value, ReadSlot(obj, offset));
   if (!PyLong_Check(value)) return TypeCheckError(value, "int");
-  long number = PyLong_AsLong(value);
+  int overflow = 0;
+  long number = PyLong_AsLongAndOverflow(value, &overflow);
   if (number == -1 && PyErr_Occurred()) return Status::Pending();
-  return number;
+  return overflow != 0 ? -1 : number;
 }
 
 // What one message's fields share while they are resolved.
@@ -136,6 +139,11 @@ Result<Made> CallFallback(const MessageScope& scope, Py_ssize_t index, PyObject*
   return Made{Ref::borrow(PyTuple_GET_ITEM(pair.get(), 0)), Ref::borrow(PyTuple_GET_ITEM(pair.get(), 1))};
 }
 
+// Whether a record's default_value is given and not empty.
+bool HasDefault(PyObject* text) {
+  return text != Py_None && (!PyUnicode_Check(text) || PyUnicode_GET_LENGTH(text) != 0);
+}
+
 // (presence, tracked) of a singular field, as the field_presence feature decides.
 std::pair<PyObject*, bool> PresenceOf(const FieldResolver& r, long field_presence, bool may_be_implicit,
                                       bool tracked) {
@@ -166,7 +174,7 @@ Result<Made> BuildField(const FieldResolver& r, const MessageScope& scope, PyObj
   VELUM_ASSIGN_OR_RETURN(long label, ReadInt(proto, r.proto_slot[kLabel]));
   VELUM_ASSIGN_OR_RETURN(long type, ReadInt(proto, r.proto_slot[kType]));
   VELUM_ASSIGN_OR_RETURN(PyObject * default_text, ReadSlot(proto, r.proto_slot[kDefault]));
-  bool has_default = default_text != Py_None && (!PyUnicode_Check(default_text) || PyUnicode_GET_LENGTH(default_text));
+  bool has_default = HasDefault(default_text);
   long scalar = ScalarNumber(r, target);
   PyTypeObject* target_type = Py_TYPE(target);
   bool is_enum = target_type == reinterpret_cast<PyTypeObject*>(r.classes[kEnumClass].get());
@@ -404,6 +412,55 @@ Result<Ref> Resolve(const FieldResolver& r, PyObject* const* argv) {
   return result;
 }
 
+// Whether the field records of a message can be resolved as they are, for loading
+// (see Checked in the header).
+Result<Ref> Check(const FieldResolver& r, PyObject* protos) {
+  if (!PyList_Check(protos)) return TypeCheckError(protos, "list");
+  auto* proto_class = reinterpret_cast<PyTypeObject*>(r.proto_class.get());
+  Py_ssize_t count = PyList_GET_SIZE(protos);
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* proto = PyList_GET_ITEM(protos, i);
+    if (!PyObject_TypeCheck(proto, proto_class)) return Status(ErrorKind::kValue, "invalid field descriptor");
+    VELUM_ASSIGN_OR_RETURN(PyObject * name, ReadSlot(proto, r.proto_slot[kName]));
+    // The runtime reports a bad name with where it is.
+    if (!PyUnicode_Check(name) || PyUnicode_IsIdentifier(name) != 1) return Ref::borrow(Py_None);
+  }
+  Ref targets = Ref::steal(PyList_New(count));
+  Ref pending = Ref::steal(PyList_New(0));
+  if (!targets || !pending) return Status::Pending();
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* proto = PyList_GET_ITEM(protos, i);
+    VELUM_ASSIGN_OR_RETURN(long type, ReadInt(proto, r.proto_slot[kType]));
+    VELUM_ASSIGN_OR_RETURN(PyObject * default_text, ReadSlot(proto, r.proto_slot[kDefault]));
+    PyObject* scalar = type >= 1 && type <= kMaxScalar ? PyTuple_GET_ITEM(r.scalar_types.get(), type) : Py_None;
+    // A default other than a string's is parsed by the runtime, which also finds named types.
+    if (scalar != Py_None && (type == kTypeString || !HasDefault(default_text))) {
+      PyList_SET_ITEM(targets.get(), i, Py_NewRef(scalar));
+      continue;
+    }
+    PyList_SET_ITEM(targets.get(), i, Py_NewRef(Py_None));
+    Ref index = Ref::steal(PyLong_FromSsize_t(i));
+    if (!index || PyList_Append(pending.get(), index.get()) < 0) return Status::Pending();
+  }
+  return Pair(targets.get(), pending.get());
+}
+
+PyObject* CheckMethod(PyObject* self, PyObject* protos) noexcept {
+  return Guard([&]() -> PyObject* {
+    Result<Ref> made = Check(*AsResolver(self), protos);
+    if (!made.ok()) return Raise(std::move(made).status());
+    return std::move(made).value().release();
+  });
+}
+
+PyMethodDef kMethods[] = {
+    {"check", CheckMethod, METH_O,
+     "check(fields)\n--\n\n(targets, pending) for a message's field records: the scalar type of each field\n"
+     "that needs nothing looked up or parsed, None at the indexes listed in pending;\n"
+     "None when a field name is not an identifier."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyObject* CallResolver(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
   return Guard([&]() -> PyObject* {
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
@@ -426,6 +483,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("Resolves the fields of loaded messages.")},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_members, kMembers},
+    {Py_tp_methods, kMethods},
     {Py_tp_dealloc, reinterpret_cast<void*>(BoxDealloc<FieldResolver, AsResolver>)},
     {0, nullptr},
 };
