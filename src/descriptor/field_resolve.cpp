@@ -430,6 +430,10 @@ Result<Ref> Check(const FieldResolver& r, PyObject* protos) {
   if (!targets || !pending) return Status::Pending();
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyObject* proto = PyList_GET_ITEM(protos, i);
+    // A decoded record is a leaf of a freshly decoded tree: nothing it reaches refers
+    // back to it, so it can never be part of a cycle. Untracked, the collector stops
+    // scanning the thousands of them a loaded schema keeps until its fields are resolved.
+    if (PyObject_GC_IsTracked(proto)) PyObject_GC_UnTrack(proto);
     VELUM_ASSIGN_OR_RETURN(long type, ReadInt(proto, r.proto_slot[kType]));
     VELUM_ASSIGN_OR_RETURN(PyObject * default_text, ReadSlot(proto, r.proto_slot[kDefault]));
     PyObject* scalar = type >= 1 && type <= kMaxScalar ? PyTuple_GET_ITEM(r.scalar_types.get(), type) : Py_None;

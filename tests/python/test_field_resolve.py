@@ -260,3 +260,65 @@ def test_local_names_are_mangled_as_the_runtime_does(
     assert desc is not None
     assert [f.local_name for f in desc.fields] == expected
     assert all(not keyword.iskeyword(f.local_name) for f in desc.fields)
+
+
+_IDENTIFIERS = st.one_of(
+    st.from_regex(r"[A-Za-z_][A-Za-z0-9_]{0,10}", fullmatch=True),
+    st.sampled_from([*sorted(keyword.kwlist), "to_json", "_desc", "Nested", "ü_x", "ǅ_a"]),
+)
+
+
+@diff_settings(100)
+@given(st.lists(_IDENTIFIERS, min_size=1, max_size=8))
+def test_local_and_json_names_match_the_runtime_rules(names: list[str]) -> None:
+    from velum._classes import RESERVED_MESSAGE_NAMES
+    from velum._naming import assign_local_names, json_name
+
+    file = descriptor_pb2.FileDescriptorProto(name="n.proto", package="n")
+    message = file.message_type.add(name="M")
+    message.nested_type.add(name="Nested")
+    for number, name in enumerate(names, 1):
+        message.field.add(name=name, number=number, label=1, type=9)
+    registry = velum.Registry()
+    registry.add_file_set(descriptor_pb2.FileDescriptorSet(file=[file]).SerializeToString())
+    desc = registry.message("n.M")
+    assert desc is not None
+    reserved = RESERVED_MESSAGE_NAMES | {"Nested"}
+    assert [f.local_name for f in desc.fields] == assign_local_names(names, reserved.__contains__)
+    assert [f.json_name for f in desc.fields] == [json_name(n) for n in names]
+
+
+@pytest.mark.parametrize(
+    ("args", "error"),
+    [
+        ((), "takes 9 positional arguments"),
+        ((None, None, [], "p.", None, None, None, None, None), "cannot be converted to list"),
+        ((None, [object()], [None], "p.", None, None, None, None, None), "invalid field"),
+        ((None, [], [], b"p.", None, None, None, None, None), "not an instance of 'str'"),
+        ((None, [], [], "p.", (1, 2), None, None, None, None), "not an instance of 'tuple'"),
+        ((None, [], [], "p.", None, None, "x", None, None), "not an instance of 'list'"),
+    ],
+)
+def test_the_resolver_refuses_bad_arguments(args: tuple[Any, ...], error: str) -> None:
+    with pytest.raises((TypeError, ValueError), match=error):
+        _builder._resolver()(*args)
+
+
+@pytest.mark.parametrize(
+    ("fields", "error"),
+    [(None, "not an instance of 'list'"), ([1], "invalid field descriptor")],
+)
+def test_the_checker_refuses_what_is_not_a_list_of_records(fields: Any, error: str) -> None:
+    with pytest.raises((TypeError, ValueError), match=error):
+        _builder._resolver().check(fields)
+
+
+@pytest.mark.parametrize(
+    "config",
+    [None, (), tuple(range(13)), (int,) * 13],
+)
+def test_a_resolver_needs_the_runtime_configuration(config: Any) -> None:
+    from _velum_ext import _field_resolver
+
+    with pytest.raises(TypeError):
+        _field_resolver(config)
