@@ -267,7 +267,7 @@ class Batch:
         """Refuse what resolving `desc` would refuse; returns the type of each field."""
         field_protos = proto.fields
         file, type_name = desc.file, desc.type_name
-        checked = _resolver().check(field_protos)
+        checked = _resolver().check(field_protos, self.messages, self.enums)
         if checked is None:
             for field_proto in field_protos:
                 if not field_proto.name.isidentifier():
@@ -277,7 +277,7 @@ class Batch:
                 _check_identifier(proto.oneofs[index].name, "oneof", file, type_name)
         prefix = type_name + "."
         if checked is not None:
-            # Scalar fields are done; the rest name a type or have a default to parse.
+            # What is left names a type of another batch, a map entry or has a default to parse.
             targets, pending = checked
             for index in pending:
                 field_proto = field_protos[index]

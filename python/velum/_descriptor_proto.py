@@ -196,6 +196,7 @@ FIELD_RECORD_SLOTS = (
     "oneof_index",
     "json_name",
     "proto3_optional",
+    "type_name",
 )
 
 

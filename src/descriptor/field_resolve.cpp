@@ -43,6 +43,7 @@ enum ProtoSlot {
   kOneofIndex,
   kJsonName,
   kProto3Optional,
+  kTypeName,
   kProtoSlots,
 };
 enum ValueSlot { kEnumValues, kEnumValueLocal, kIsMapEntry, kValueSlots };
@@ -53,6 +54,8 @@ enum TargetClass { kEnumClass, kMessageClass, kMapClass, kEnumValueClass, kClass
 constexpr long kLabelRequired = 2;
 constexpr long kLabelRepeated = 3;
 constexpr long kTypeGroup = 10;
+constexpr long kTypeMessage = 11;
+constexpr long kTypeEnum = 14;
 constexpr long kTypeString = 9;
 constexpr long kTypeBytes = 12;
 constexpr long kMaxScalar = 18;
@@ -414,8 +417,38 @@ Result<Ref> Resolve(const FieldResolver& r, PyObject* const* argv) {
 
 // Whether the field records of a message can be resolved as they are, for loading
 // (see Checked in the header).
-Result<Ref> Check(const FieldResolver& r, PyObject* protos) {
+// The type a message or enum field names when it is declared in `messages` or
+// `enums` (the batch being loaded) with the right kind, else None: found elsewhere
+// or not at all, the runtime looks it up itself. A repeated field naming a map
+// entry is left to the runtime too, which checks the entry.
+Result<PyObject*> NamedTarget(const FieldResolver& r, PyObject* proto, long type, long label, PyObject* messages,
+                              PyObject* enums) {
+  VELUM_ASSIGN_OR_RETURN(PyObject * type_name, ReadSlot(proto, r.proto_slot[kTypeName]));
+  if (!PyUnicode_Check(type_name)) return Py_None;
+  Py_ssize_t length = PyUnicode_GET_LENGTH(type_name);
+  Py_ssize_t start = 0;
+  while (start < length && PyUnicode_READ_CHAR(type_name, start) == '.') ++start;
+  Ref name = Ref::steal(PyUnicode_Substring(type_name, start, length));
+  if (!name) return Status::Pending();
+  PyObject* found = PyDict_GetItemWithError(type == kTypeEnum ? enums : messages, name.get());
+  if (found == nullptr) {
+    if (PyErr_Occurred()) return Status::Pending();
+    return Py_None;
+  }
+  PyObject* expected = r.classes[type == kTypeEnum ? kEnumClass : kMessageClass].get();
+  if (Py_TYPE(found) != reinterpret_cast<PyTypeObject*>(expected)) return Py_None;
+  if (type != kTypeEnum && label == kLabelRepeated) {
+    VELUM_ASSIGN_OR_RETURN(PyObject * map_entry, ReadSlot(found, r.value_slot[kIsMapEntry]));
+    if (map_entry != Py_False) return Py_None;
+  }
+  return found;
+}
+
+Result<Ref> Check(const FieldResolver& r, PyObject* protos, PyObject* messages, PyObject* enums) {
   if (!PyList_Check(protos)) return TypeCheckError(protos, "list");
+  if (!PyDict_Check(messages) || !PyDict_Check(enums)) {
+    return Status(ErrorKind::kType, "types cannot be converted to dict");
+  }
   auto* proto_class = reinterpret_cast<PyTypeObject*>(r.proto_class.get());
   Py_ssize_t count = PyList_GET_SIZE(protos);
   for (Py_ssize_t i = 0; i < count; ++i) {
@@ -442,26 +475,36 @@ Result<Ref> Check(const FieldResolver& r, PyObject* protos) {
       PyList_SET_ITEM(targets.get(), i, Py_NewRef(scalar));
       continue;
     }
-    PyList_SET_ITEM(targets.get(), i, Py_NewRef(Py_None));
+    PyObject* target = Py_None;
+    if ((type == kTypeMessage || type == kTypeGroup || type == kTypeEnum) && !HasDefault(default_text)) {
+      VELUM_ASSIGN_OR_RETURN(long label, ReadInt(proto, r.proto_slot[kLabel]));
+      VELUM_ASSIGN_OR_RETURN(target, NamedTarget(r, proto, type, label, messages, enums));
+    }
+    PyList_SET_ITEM(targets.get(), i, Py_NewRef(target));
+    if (target != Py_None) continue;
     Ref index = Ref::steal(PyLong_FromSsize_t(i));
     if (!index || PyList_Append(pending.get(), index.get()) < 0) return Status::Pending();
   }
   return Pair(targets.get(), pending.get());
 }
 
-PyObject* CheckMethod(PyObject* self, PyObject* protos) noexcept {
+PyObject* CheckMethod(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
   return Guard([&]() -> PyObject* {
-    Result<Ref> made = Check(*AsResolver(self), protos);
+    if (nargs != 3) {
+      PyErr_Format(PyExc_TypeError, "check() takes 3 positional arguments (%zd given)", nargs);
+      return nullptr;
+    }
+    Result<Ref> made = Check(*AsResolver(self), args[0], args[1], args[2]);
     if (!made.ok()) return Raise(std::move(made).status());
     return std::move(made).value().release();
   });
 }
 
 PyMethodDef kMethods[] = {
-    {"check", CheckMethod, METH_O,
-     "check(fields)\n--\n\n(targets, pending) for a message's field records: the scalar type of each field\n"
-     "that needs nothing looked up or parsed, None at the indexes listed in pending;\n"
-     "None when a field name is not an identifier."},
+    {"check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(CheckMethod)), METH_FASTCALL,
+     "check(fields, messages, enums)\n--\n\n(targets, pending) for a message's field records: the type of each\n"
+     "field that needs nothing parsed and names nothing outside `messages` and `enums`, None at\n"
+     "the indexes listed in pending; None when a field name is not an identifier."},
     {nullptr, nullptr, 0, nullptr},
 };
 

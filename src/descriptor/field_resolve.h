@@ -22,10 +22,11 @@ namespace velum {
 // does not build itself (options, parsed defaults, unusual targets) is made by
 // `fallback(index, local_name, oneof)`, which returns (field, default).
 //
-// `resolver.check(fields)`, run when the message is loaded, returns (targets,
-// pending): the scalar type of every field that needs no lookup or parsing, and
-// None at the indexes in `pending`, which the runtime checks itself; or None when
-// a field name is not an identifier, which the runtime reports.
+// `resolver.check(fields, messages, enums)`, run when the message is loaded,
+// returns (targets, pending): the type of every field that needs nothing parsed
+// and names a type declared in the batch (`messages` and `enums` by full name),
+// and None at the indexes in `pending`, which the runtime checks itself; or None
+// when a field name is not an identifier, which the runtime reports.
 PyObject* FieldResolverFn(PyObject* module, PyObject* const* argv, Py_ssize_t nargs) noexcept;
 
 }  // namespace velum

@@ -305,12 +305,17 @@ def test_the_resolver_refuses_bad_arguments(args: tuple[Any, ...], error: str) -
 
 
 @pytest.mark.parametrize(
-    ("fields", "error"),
-    [(None, "not an instance of 'list'"), ([1], "invalid field descriptor")],
+    ("args", "error"),
+    [
+        ((None, {}, {}), "not an instance of 'list'"),
+        (([1], {}, {}), "invalid field descriptor"),
+        (([], None, {}), "cannot be converted to dict"),
+        (([],), "takes 3 positional arguments"),
+    ],
 )
-def test_the_checker_refuses_what_is_not_a_list_of_records(fields: Any, error: str) -> None:
+def test_the_checker_refuses_bad_arguments(args: tuple[Any, ...], error: str) -> None:
     with pytest.raises((TypeError, ValueError), match=error):
-        _builder._resolver().check(fields)
+        _builder._resolver().check(*args)
 
 
 @pytest.mark.parametrize(
