@@ -278,8 +278,8 @@ class Batch:
         prefix = type_name + "."
         if checked is not None:
             # What is left names a type of another batch, a map entry or has a default to parse.
-            targets, pending = checked
-            for index in pending:
+            targets: list[_Target] = checked[0]
+            for index in checked[1]:
                 field_proto = field_protos[index]
                 targets[index] = self._check_field(field_proto, prefix + field_proto.name)
             return targets
