@@ -14,6 +14,8 @@ import struct
 from collections.abc import Callable
 from typing import Any
 
+from _velum_ext import _field_resolver, _slot_constructor
+
 from velum import _classes
 from velum._descriptor_proto import (
     LABEL_OPTIONAL,
@@ -27,11 +29,13 @@ from velum._descriptor_proto import (
     FileProto,
     MessageProto,
     features_of,
+    field_record_slots,
     is_map_entry,
     packed_option,
 )
 from velum._descriptors import (
     DescEnum,
+    DescEnumValue,
     DescExtension,
     DescField,
     DescFieldValueList,
@@ -67,7 +71,7 @@ from velum._features import (
     file_edition,
     file_features,
 )
-from velum._naming import assign_local_names, json_name
+from velum._naming import KEYWORDS, assign_local_names, json_name
 
 _ZERO: dict[ScalarType, Any] = {
     ScalarType.DOUBLE: 0.0,
@@ -263,14 +267,23 @@ class Batch:
         """Refuse what resolving `desc` would refuse; returns the type of each field."""
         field_protos = proto.fields
         file, type_name = desc.file, desc.type_name
-        for field_proto in field_protos:
-            if not field_proto.name.isidentifier():
-                _check_identifier(field_proto.name, "field", file, type_name)
+        checked = _resolver().check(field_protos, self.messages, self.enums)
+        if checked is None:
+            for field_proto in field_protos:
+                if not field_proto.name.isidentifier():
+                    _check_identifier(field_proto.name, "field", file, type_name)
         if proto.oneofs:
             for index in _real_oneof_indexes(proto):
                 _check_identifier(proto.oneofs[index].name, "oneof", file, type_name)
         prefix = type_name + "."
-        targets: list[_Target] = []
+        if checked is not None:
+            # What is left names a type of another batch, a map entry or has a default to parse.
+            targets: list[_Target] = checked[0]
+            for index in checked[1]:
+                field_proto = field_protos[index]
+                targets[index] = self._check_field(field_proto, prefix + field_proto.name)
+            return targets
+        targets = []
         for field_proto in field_protos:
             scalar = _SCALAR_TYPES.get(field_proto.type)
             if scalar is not None and (
@@ -356,10 +369,124 @@ class Batch:
 _Target = ScalarType | DescEnum | DescMessage | DescFieldValueMap
 
 
+@functools.cache
+def _resolver() -> Any:
+    """The native field resolver, configured with the runtime's classes and shared values."""
+    record_class, record_slots = field_record_slots()
+    by_number = range(max(ScalarType) + 1)
+    scalars = {int(t): t for t in ScalarType}
+    config = (
+        record_class,
+        record_slots,
+        (
+            DescEnum.__dict__["values"],
+            DescEnumValue.__dict__["local_name"],
+            DescMessage.__dict__["is_map_entry"],
+        ),
+        (
+            new_field,
+            new_oneof,
+            new_scalar_value,
+            new_enum_value_desc,
+            new_message_value,
+            new_list_value,
+            _new_enum_default,
+        ),
+        tuple(scalars.get(n) for n in by_number),
+        tuple(_SCALAR_VALUES.get(scalars[n]) if n in scalars else None for n in by_number),
+        tuple(
+            _SCALAR_LISTS[scalars[n], packed] if n in scalars else None
+            for n in by_number
+            for packed in (False, True)
+        ),
+        tuple(_ZERO.get(scalars[n], 0) if n in scalars else None for n in by_number),
+        (Presence.EXPLICIT, Presence.IMPLICIT, Presence.LEGACY_REQUIRED),
+        (DescEnum, DescMessage, DescFieldValueMap, DescEnumValue),
+        KEYWORDS,
+        _classes.RESERVED_MESSAGE_NAMES,
+        json_name,
+    )
+    return _field_resolver(config)
+
+
+_new_enum_default = _slot_constructor(
+    EnumDefault, (EnumDefault.__dict__["enum"], EnumDefault.__dict__["local_name"])
+)
+
+
 def _resolve_message(
     proto: MessageProto, features: Features, targets: list[_Target], desc: DescMessage
 ) -> None:
     """Build the field and oneof descriptors of a checked message (see Batch.resolve).
+
+    The usual fields are built natively in one call; those with options, a default to
+    parse or their message's features overridden come back to `_make_field`.
+    """
+    field_protos = proto.fields
+    oneof_protos = proto.oneofs
+    prefix = desc.type_name + "."
+    oneof_names: list[str | None] | None = None
+    custom: set[int] | None = None
+    if oneof_protos:
+        real = _real_oneof_indexes(proto)
+        oneof_names = [None] * len(oneof_protos)
+        for index in real:
+            oneof_proto = oneof_protos[index]
+            oneof_names[index] = oneof_proto.name
+            if features_of(oneof_proto) is not None:
+                custom = custom or set()
+                custom.add(index)
+
+    def fallback(index: int, local: str, oneof: DescOneof | None) -> tuple[DescField, Any]:
+        field_proto = field_protos[index]
+        field_features = features
+        if oneof is not None and custom and field_proto.oneof_index in custom:
+            field_features = features.merge(features_of(oneof_protos[field_proto.oneof_index]))
+        options = field_proto.options
+        if options is not None:
+            field_features = field_features.merge(options.features)
+        field = _make_field(
+            field_proto, local, prefix + field_proto.name, desc, oneof, field_features,
+            targets[index],
+        )
+        return field, None if oneof is not None else peek_default(field)
+
+    (
+        fields,
+        oneofs,
+        by_name,
+        by_proto_name,
+        by_number,
+        oneofs_by_local_name,
+        oneofs_by_name,
+        defaults,
+    ) = _resolver()(
+        desc,
+        field_protos,
+        targets,
+        prefix,
+        None
+        if desc.is_map_entry
+        else (features.field_presence, features.message_encoding, features.repeated_field_encoding),
+        _class_attributes(desc),
+        oneof_names,
+        custom,
+        fallback,
+    )
+    desc.fields = fields
+    desc.oneofs = oneofs
+    desc._fields_by_name = by_name
+    desc._fields_by_proto_name = by_proto_name
+    desc._fields_by_number = by_number
+    desc._oneofs_by_local_name = oneofs_by_local_name
+    desc._oneofs_by_name = oneofs_by_name
+    desc._defaults = defaults
+
+
+def _resolve_message_python(
+    proto: MessageProto, features: Features, targets: list[_Target], desc: DescMessage
+) -> None:
+    """What `_resolve_message` does, field by field in Python; kept as its reference.
 
     Everything is built aside and then assigned, the lazy members through their setters.
     """
@@ -543,11 +670,19 @@ def _check_identifier(name: str, kind: str, file: DescFile, scope: str) -> None:
         raise ValueError(f"{file.name}: {kind} name {name!r}{where} is not a valid identifier")
 
 
+def _class_attributes(desc: DescMessage) -> set[str] | None:
+    """The names of the nested types of `desc`, which its class holds as attributes."""
+    if not desc.nested_messages and not desc.nested_enums:
+        return None
+    class_attrs = {m.name for m in desc.nested_messages if not m.is_map_entry}
+    class_attrs.update(e.name for e in desc.nested_enums)
+    return class_attrs
+
+
 def _reserved_in(desc: DescMessage) -> Callable[[str], bool]:
     """Names a field of `desc` cannot take: every message's attributes and its nested types."""
     reserved = _classes.RESERVED_MESSAGE_NAMES
-    class_attrs = {m.name for m in desc.nested_messages if not m.is_map_entry}
-    class_attrs.update(e.name for e in desc.nested_enums)
+    class_attrs = _class_attributes(desc)
     if not class_attrs:
         return reserved.__contains__
 

@@ -8,7 +8,7 @@ Attribute names follow the runtime's use (`fields`, `messages`, ...), not the pr
 
 from __future__ import annotations
 
-import functools
+import threading
 from typing import Any
 
 from velum._classes import make_message_classes
@@ -146,10 +146,25 @@ def _field(desc: DescMessage, spec: _Spec, descs: dict[str, DescMessage]) -> Des
     )
 
 
-@functools.cache
+_CLASSES_LOCK = threading.Lock()
+_CLASSES: dict[str, type] = {}
+
+
+def _build_classes_once() -> dict[str, type]:
+    """The classes, made on first use (importing velum creates none).
+
+    Made once even when threads race for them: records decoded with one set of classes
+    are read by slot offsets taken from the same set.
+    """
+    if not _CLASSES:
+        with _CLASSES_LOCK:
+            if not _CLASSES:
+                _CLASSES.update(_build_classes())
+    return _CLASSES
+
+
 def _file_descriptor_proto() -> Any:
-    """The FileDescriptorProto class, made on first use (importing velum creates none)."""
-    return _build_classes()["FileDescriptorProto"]
+    return _build_classes_once()["FileDescriptorProto"]
 
 
 def _build_classes() -> dict[str, type]:
@@ -178,6 +193,28 @@ FieldProto = Any
 EnumProto = Any
 OneofProto = Any
 FeatureSetProto = Any
+
+
+# The slots of a decoded field record that resolving its message reads, in the order
+# the native resolver takes them.
+FIELD_RECORD_SLOTS = (
+    "name",
+    "number",
+    "label",
+    "type",
+    "default_value",
+    "options",
+    "oneof_index",
+    "json_name",
+    "proto3_optional",
+    "type_name",
+)
+
+
+def field_record_slots() -> tuple[type, tuple[Any, ...]]:
+    """The class of decoded field records and the member descriptors of its slots."""
+    cls = _build_classes_once()["FieldDescriptorProto"]
+    return cls, tuple(cls.__dict__[name] for name in FIELD_RECORD_SLOTS)
 
 
 def features_of(proto: Any) -> FeatureSetProto | None:

@@ -36,7 +36,7 @@ NATIVE_MESSAGE_NAMES = frozenset(
 )
 
 
-_KEYWORDS = frozenset(keyword.kwlist)
+KEYWORDS = frozenset(keyword.kwlist)
 
 
 def json_name(name: str) -> str:
@@ -67,7 +67,7 @@ def assign_local_names(names: list[str], reserved: Callable[[str], bool]) -> lis
 
     if (
         len(set(names)) == len(names)
-        and _KEYWORDS.isdisjoint(names)
+        and KEYWORDS.isdisjoint(names)
         and not any(map(reserved, names))
     ):
         return list(names)  # the usual case: nothing to rename

@@ -82,20 +82,6 @@ PyType_Spec kSpec = {
     kSlots,
 };
 
-// The byte offset of a member descriptor's slot in instances of `cls`.
-Result<Py_ssize_t> SlotOffset(PyTypeObject* cls, PyObject* member) {
-  if (!Py_IS_TYPE(member, &PyMemberDescr_Type)) {
-    return Status(ErrorKind::kType, "_slot_constructor() members must be member descriptors");
-  }
-  auto* descr = reinterpret_cast<PyMemberDescrObject*>(member);
-  const PyMemberDef* def = descr->d_member;
-  if (def == nullptr || def->type != Py_T_OBJECT_EX || (def->flags & Py_READONLY) || def->offset <= 0 ||
-      !PyType_IsSubtype(cls, descr->d_common.d_type)) {
-    return Status(ErrorKind::kType, "_slot_constructor() members must be writable object slots of the class");
-  }
-  return def->offset;
-}
-
 Result<Ref> NewConstructor(PyObject* cls, PyObject* members) {
   if (!PyType_Check(cls)) return Status(ErrorKind::kType, "_slot_constructor() takes a class");
   if (!PyTuple_Check(members)) return Status(ErrorKind::kType, "_slot_constructor() members must be a tuple");
@@ -110,13 +96,27 @@ Result<Ref> NewConstructor(PyObject* cls, PyObject* members) {
   c->cls = reinterpret_cast<PyTypeObject*>(Py_NewRef(cls));
   for (Py_ssize_t i = 0; i < count; ++i) c->offsets[i] = 0;
   for (Py_ssize_t i = 0; i < count; ++i) {
-    VELUM_ASSIGN_OR_RETURN(c->offsets[i], SlotOffset(type, PyTuple_GET_ITEM(members, i)));
+    PyObject* member = PyTuple_GET_ITEM(members, i);
+    VELUM_ASSIGN_OR_RETURN(c->offsets[i], ObjectSlotOffset(type, member, "_slot_constructor()"));
   }
   PyObject_GC_Track(obj.get());
   return obj;
 }
 
 }  // namespace
+
+Result<Py_ssize_t> ObjectSlotOffset(PyTypeObject* cls, PyObject* member, const char* caller) {
+  if (!Py_IS_TYPE(member, &PyMemberDescr_Type)) {
+    return FormatError(ErrorKind::kType, "%s members must be member descriptors", caller);
+  }
+  auto* descr = reinterpret_cast<PyMemberDescrObject*>(member);
+  const PyMemberDef* def = descr->d_member;
+  if (def == nullptr || def->type != Py_T_OBJECT_EX || (def->flags & Py_READONLY) || def->offset <= 0 ||
+      !PyType_IsSubtype(cls, descr->d_common.d_type)) {
+    return FormatError(ErrorKind::kType, "%s members must be writable object slots of the class", caller);
+  }
+  return def->offset;
+}
 
 PyObject* SlotConstructorFn(PyObject*, PyObject* const* argv, Py_ssize_t nargs) noexcept {
   return Guard([&]() -> PyObject* {

@@ -8,6 +8,10 @@
 
 namespace velum {
 
+// The byte offset of a member descriptor's object slot in instances of `cls`
+// (the slot must be writable and belong to `cls` or a base); errors name `caller`.
+Result<Py_ssize_t> ObjectSlotOffset(PyTypeObject* cls, PyObject* member, const char* caller);
+
 // `_slot_constructor(cls, members)`: `members` is a tuple of member descriptors
 // of `cls` (or of a base), one per positional argument of the constructor.
 PyObject* SlotConstructorFn(PyObject* module, PyObject* const* argv, Py_ssize_t nargs) noexcept;

@@ -7,6 +7,7 @@
 #include "nativemessage/native_message.h"
 #include "oneof/oneof.h"
 #include "descriptor/marshaler.h"
+#include "descriptor/field_resolve.h"
 #include "descriptor/slot_constructor.h"
 #include "wkt_registry/wkt_record.h"
 
@@ -70,6 +71,11 @@ PyMethodDef kSlotConstructorDef = {
     VELUM_SIGNATURE_DOC("_slot_constructor(cls, members)") "A callable making instances of `cls` whose slots,\n"
     "given as member descriptors, are filled from its positional arguments; __init__ is not run."};
 
+PyMethodDef kFieldResolverDef = {
+    "_field_resolver", VELUM_FASTCALL(FieldResolverFn), METH_FASTCALL,
+    VELUM_SIGNATURE_DOC("_field_resolver(config)") "A callable resolving the fields of loaded messages; `config`\n"
+    "is the runtime's tuple of the classes, slots and shared values it builds from."};
+
 // Appends `name` to the module's __all__ (created when missing) and sets it.
 Status AddItem(PyObject* module, const char* name, PyObject* item) {
   Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
@@ -117,6 +123,7 @@ Status Exec(PyObject* module) {
   VELUM_TRY(AddItem(module, "Oneof", reinterpret_cast<PyObject*>(oneof::Type())));
   VELUM_TRY(AddFunction(module, &kGenericSetattrDef));
   VELUM_TRY(AddRuntimeFunction(module, &kSlotConstructorDef));
+  VELUM_TRY(AddRuntimeFunction(module, &kFieldResolverDef));
   return Status::Ok();
 }
 

@@ -1,0 +1,22 @@
+// The names a field shows in Python and JSON, derived from its proto name when a
+// loaded message's fields are resolved (see field_resolve.h).
+#pragma once
+
+#include "common/ref.h"
+#include "common/status.h"
+
+namespace velum {
+
+// The JSON name protoc derives from a field name: lowerCamelCase at underscores.
+// ASCII names are converted here; any other is handed to `fallback(name)`, the
+// runtime's own rule, since Unicode case mapping may change a name's length.
+Result<Ref> JsonName(PyObject* name, PyObject* fallback);
+
+// Python attribute names for the `str`s of `names` (a list), unique within it: a
+// name in `keywords` or `reserved`, or in `extra` unless that is null, gets a
+// trailing underscore (more than one when that is taken too), and so does a
+// repeated name. Names that need no change keep it whatever their order. Returns a
+// new list, or `names` itself when nothing changes.
+Result<Ref> AssignLocalNames(PyObject* names, PyObject* keywords, PyObject* reserved, PyObject* extra);
+
+}  // namespace velum

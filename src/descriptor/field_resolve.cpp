@@ -1,0 +1,631 @@
+#include "descriptor/field_resolve.h"
+
+#include <initializer_list>
+#include <new>
+#include <tuple>
+#include <utility>
+
+#include "common/native_box.h"
+#include "common/py_error.h"
+#include "common/raw_alloc.h"
+#include "descriptor/field_names.h"
+#include "descriptor/slot_constructor.h"
+
+namespace velum {
+
+namespace {
+
+// The entries of the configuration tuple.
+enum ConfigEntry {
+  kConfigProtoClass,      // the class of the decoded field records
+  kConfigProtoSlots,      // its member descriptors, in ProtoSlot order
+  kConfigValueSlots,      // DescEnum.values, DescEnumValue.local_name, DescMessage.is_map_entry
+  kConfigMakers,          // slot fillers, in Maker order
+  kConfigScalarTypes,     // ScalarType members by number (None in the gaps)
+  kConfigScalarValues,    // the shared scalar value descriptor by number
+  kConfigScalarLists,     // the shared list value descriptor by number * 2 + packed
+  kConfigZeros,           // the zero value by number
+  kConfigPresences,       // Presence members EXPLICIT, IMPLICIT, LEGACY_REQUIRED
+  kConfigClasses,         // DescEnum, DescMessage, DescFieldValueMap, DescEnumValue
+  kConfigKeywords,        // frozenset of Python keywords
+  kConfigReserved,        // frozenset of names every message class takes
+  kConfigJsonName,        // the runtime's JSON name rule, for names that are not ASCII
+  kConfigCount,
+};
+
+enum ProtoSlot {
+  kName,
+  kNumber,
+  kLabel,
+  kType,
+  kDefault,
+  kOptions,
+  kOneofIndex,
+  kJsonName,
+  kProto3Optional,
+  kTypeName,
+  kProtoSlots,
+};
+enum ValueSlot { kEnumValues, kEnumValueLocal, kIsMapEntry, kValueSlots };
+enum Maker { kNewField, kNewOneof, kNewScalar, kNewEnum, kNewMessage, kNewList, kNewEnumDefault, kMakers };
+enum TargetClass { kEnumClass, kMessageClass, kMapClass, kEnumValueClass, kClasses };
+
+// Numbers from descriptor.proto and the feature sets.
+constexpr long kLabelRequired = 2;
+constexpr long kLabelRepeated = 3;
+constexpr long kTypeGroup = 10;
+constexpr long kTypeMessage = 11;
+constexpr long kTypeEnum = 14;
+constexpr long kTypeString = 9;
+constexpr long kTypeBytes = 12;
+constexpr long kMaxScalar = 18;
+constexpr long kPresenceImplicit = 2;
+constexpr long kPresenceLegacyRequired = 3;
+constexpr long kRepeatedPacked = 1;
+constexpr long kMessageDelimited = 2;
+
+struct FieldResolver {
+  Ref proto_class;
+  Py_ssize_t proto_slot[kProtoSlots] = {};
+  Py_ssize_t value_slot[kValueSlots] = {};
+  Ref makers[kMakers];
+  Ref scalar_types, scalar_values, scalar_lists, zeros;
+  Ref presence[3];
+  Ref classes[kClasses];
+  Ref keywords, reserved, json_name;
+};
+
+struct ResolverObject {
+  PyObject_HEAD
+  vectorcallfunc vectorcall;
+  FieldResolver resolver;
+};
+
+FieldResolver* AsResolver(PyObject* self) { return &reinterpret_cast<ResolverObject*>(self)->resolver; }
+
+PyTypeObject* g_type = nullptr;
+
+PyObject* SlotAt(PyObject* obj, Py_ssize_t offset) {
+  return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
+}
+
+Result<PyObject*> ReadSlot(PyObject* obj, Py_ssize_t offset) {
+  PyObject* value = SlotAt(obj, offset);
+  if (value == nullptr) return Status(ErrorKind::kAttribute, "uninitialized slot");
+  return value;
+}
+
+// A label or type number; one beyond `long` (no valid record has one) reads as -1,
+// which matches no label or type, as its value would not.
+Result<long> ReadInt(PyObject* obj, Py_ssize_t offset) {
+  VELUM_ASSIGN_OR_RETURN(PyObject * value, ReadSlot(obj, offset));
+  if (!PyLong_Check(value)) return TypeCheckError(value, "int");
+  int overflow = 0;
+  long number = PyLong_AsLongAndOverflow(value, &overflow);
+  if (number == -1 && PyErr_Occurred()) return Status::Pending();
+  return overflow != 0 ? -1 : number;
+}
+
+// What one message's fields share while they are resolved.
+struct MessageScope {
+  PyObject* desc;
+  PyObject* prefix;
+  PyObject* fallback;
+  bool native;  // false: every field goes to the fallback
+  long field_presence;
+  long message_encoding;
+  long repeated_encoding;
+  PyObject* custom_oneofs;       // None or a container of oneof indexes
+  RawVector<PyObject*> oneofs;   // by declaration index (borrowed from `oneof_list`), null when synthetic
+  RawVector<PyObject*> members;  // the `fields` list of each of them
+};
+
+// A field made here or by the fallback, with what its message records of it.
+struct Made {
+  Ref field;
+  Ref default_value;
+};
+
+Result<Ref> Call(PyObject* fn, std::initializer_list<PyObject*> args) {
+  Ref made = Ref::steal(PyObject_Vectorcall(fn, const_cast<PyObject**>(args.begin()), args.size(), nullptr));
+  if (!made) return Status::Pending();
+  return made;
+}
+
+Result<Made> CallFallback(const MessageScope& scope, Py_ssize_t index, PyObject* local, PyObject* oneof) {
+  Ref number = Ref::steal(PyLong_FromSsize_t(index));
+  if (!number) return Status::Pending();
+  VELUM_ASSIGN_OR_RETURN(Ref pair, Call(scope.fallback, {number.get(), local, oneof}));
+  if (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) {
+    return Status(ErrorKind::kType, "field fallback must return a (field, default) pair");
+  }
+  return Made{Ref::borrow(PyTuple_GET_ITEM(pair.get(), 0)), Ref::borrow(PyTuple_GET_ITEM(pair.get(), 1))};
+}
+
+// Whether a record's default_value is given and not empty.
+bool HasDefault(PyObject* text) {
+  return text != Py_None && (!PyUnicode_Check(text) || PyUnicode_GET_LENGTH(text) != 0);
+}
+
+// (presence, tracked) of a singular field, as the field_presence feature decides.
+std::pair<PyObject*, bool> PresenceOf(const FieldResolver& r, long field_presence, bool may_be_implicit,
+                                      bool tracked) {
+  long presence = 1;
+  if (field_presence == kPresenceLegacyRequired) {
+    presence = kPresenceLegacyRequired;
+  } else if (field_presence == kPresenceImplicit && may_be_implicit) {
+    presence = kPresenceImplicit;
+  }
+  return {r.presence[presence - 1].get(), tracked && presence != kPresenceImplicit};
+}
+
+// The scalar type number of `target`, or 0 when it is not a ScalarType member.
+long ScalarNumber(const FieldResolver& r, PyObject* target) {
+  if (!PyLong_Check(target)) return 0;
+  long number = PyLong_AsLong(target);
+  if (number < 1 || number > kMaxScalar) {
+    PyErr_Clear();
+    return 0;
+  }
+  return PyTuple_GET_ITEM(r.scalar_types.get(), number) == target ? number : 0;
+}
+
+// The field built here, or an empty field when it needs the fallback.
+Result<Made> BuildField(const FieldResolver& r, const MessageScope& scope, PyObject* proto, PyObject* target,
+                        PyObject* local, PyObject* oneof) {
+  if (!scope.native || SlotAt(proto, r.proto_slot[kOptions]) != Py_None) return Made{};
+  VELUM_ASSIGN_OR_RETURN(long label, ReadInt(proto, r.proto_slot[kLabel]));
+  VELUM_ASSIGN_OR_RETURN(long type, ReadInt(proto, r.proto_slot[kType]));
+  VELUM_ASSIGN_OR_RETURN(PyObject * default_text, ReadSlot(proto, r.proto_slot[kDefault]));
+  bool has_default = HasDefault(default_text);
+  long scalar = ScalarNumber(r, target);
+  PyTypeObject* target_type = Py_TYPE(target);
+  bool is_enum = target_type == reinterpret_cast<PyTypeObject*>(r.classes[kEnumClass].get());
+  bool is_message = target_type == reinterpret_cast<PyTypeObject*>(r.classes[kMessageClass].get());
+  bool is_map = target_type == reinterpret_cast<PyTypeObject*>(r.classes[kMapClass].get());
+  PyObject* none_oneof = oneof == nullptr ? Py_None : oneof;
+  Made made;
+  Ref value;
+  PyObject* presence = r.presence[kPresenceImplicit - 1].get();
+  bool tracked = false;
+  if (label == kLabelRepeated) {
+    if (is_map) {
+      value = Ref::borrow(target);
+      made.default_value = Ref::steal(PyDict_New());
+    } else if (is_message || is_enum) {
+      bool packed = is_enum && scope.repeated_encoding == kRepeatedPacked;
+      bool delimited = is_message && (type == kTypeGroup || scope.message_encoding == kMessageDelimited);
+      VELUM_ASSIGN_OR_RETURN(value, Call(r.makers[kNewList].get(), {target, packed ? Py_True : Py_False,
+                                                                     delimited ? Py_True : Py_False}));
+    } else if (scalar != 0) {
+      bool packed = scalar != kTypeString && scalar != kTypeBytes && scope.repeated_encoding == kRepeatedPacked;
+      value = Ref::borrow(PyTuple_GET_ITEM(r.scalar_lists.get(), scalar * 2 + (packed ? 1 : 0)));
+    } else {
+      return Made{};
+    }
+    if (!made.default_value) made.default_value = Ref::steal(PyList_New(0));
+    if (!made.default_value) return Status::Pending();
+  } else {
+    long field_presence = label == kLabelRequired ? kPresenceLegacyRequired : scope.field_presence;
+    VELUM_ASSIGN_OR_RETURN(PyObject * optional, ReadSlot(proto, r.proto_slot[kProto3Optional]));
+    bool may_be_implicit = oneof == nullptr && optional != Py_True;
+    if (scalar != 0) {
+      if (has_default && scalar != kTypeString) return Made{};  // parsed by the runtime
+      if (oneof == nullptr) {
+        value = Ref::borrow(PyTuple_GET_ITEM(r.scalar_values.get(), scalar));  // shared outside oneofs
+      } else {
+        VELUM_ASSIGN_OR_RETURN(value, Call(r.makers[kNewScalar].get(), {target, oneof}));
+      }
+      // A string's default is its text as written; any other has none here.
+      made.default_value = Ref::borrow(has_default ? default_text : PyTuple_GET_ITEM(r.zeros.get(), scalar));
+      std::tie(presence, tracked) = PresenceOf(r, field_presence, may_be_implicit, oneof == nullptr);
+    } else if (is_enum) {
+      if (has_default) return Made{};  // named by the runtime
+      VELUM_ASSIGN_OR_RETURN(PyObject * values, ReadSlot(target, r.value_slot[kEnumValues]));
+      if (!PyList_Check(values) || PyList_GET_SIZE(values) == 0) return Made{};
+      PyObject* first = PyList_GET_ITEM(values, 0);
+      if (!PyObject_TypeCheck(first, reinterpret_cast<PyTypeObject*>(r.classes[kEnumValueClass].get()))) {
+        return Made{};
+      }
+      VELUM_ASSIGN_OR_RETURN(PyObject * first_local, ReadSlot(first, r.value_slot[kEnumValueLocal]));
+      Ref default_name = Ref::borrow(first_local);  // the list is not ours: hold what is read from it
+      VELUM_ASSIGN_OR_RETURN(value, Call(r.makers[kNewEnum].get(), {target, none_oneof}));
+      VELUM_ASSIGN_OR_RETURN(made.default_value,
+                             Call(r.makers[kNewEnumDefault].get(), {target, default_name.get()}));
+      std::tie(presence, tracked) = PresenceOf(r, field_presence, may_be_implicit, oneof == nullptr);
+    } else if (is_message) {
+      VELUM_ASSIGN_OR_RETURN(PyObject * map_entry, ReadSlot(target, r.value_slot[kIsMapEntry]));
+      bool delimited = type == kTypeGroup || (scope.message_encoding == kMessageDelimited && map_entry != Py_True);
+      VELUM_ASSIGN_OR_RETURN(value, Call(r.makers[kNewMessage].get(),
+                                         {target, delimited ? Py_True : Py_False, none_oneof}));
+      made.default_value = Ref::borrow(Py_None);
+      std::tie(presence, tracked) = PresenceOf(r, field_presence, false, false);
+    } else {
+      return Made{};
+    }
+  }
+  VELUM_ASSIGN_OR_RETURN(PyObject * name, ReadSlot(proto, r.proto_slot[kName]));
+  VELUM_ASSIGN_OR_RETURN(PyObject * json, ReadSlot(proto, r.proto_slot[kJsonName]));
+  Ref json_name;
+  if (json != Py_None) {
+    json_name = Ref::borrow(json);
+  } else {
+    VELUM_ASSIGN_OR_RETURN(json_name, JsonName(name, r.json_name.get()));
+  }
+  Ref full_name = Ref::steal(PyUnicode_Concat(scope.prefix, name));
+  if (!full_name) return Status::Pending();
+  VELUM_ASSIGN_OR_RETURN(PyObject * number, ReadSlot(proto, r.proto_slot[kNumber]));
+  VELUM_ASSIGN_OR_RETURN(made.field, Call(r.makers[kNewField].get(),
+                                          {number, name, local, json_name.get(), full_name.get(), presence,
+                                           tracked ? Py_True : Py_False, value.get(), made.default_value.get(),
+                                           scope.desc, none_oneof}));
+  return made;
+}
+
+// The oneofs of a message, made before its fields so that members can name them.
+struct Oneofs {
+  Ref list, by_local_name, by_name;
+};
+
+Result<Oneofs> MakeOneofs(const FieldResolver& r, MessageScope& scope, PyObject* oneof_names, PyObject* local_names,
+                          Py_ssize_t first_local) {
+  Oneofs made{Ref::steal(PyList_New(0)), Ref::steal(PyDict_New()), Ref::steal(PyDict_New())};
+  if (!made.list || !made.by_local_name || !made.by_name) return Status::Pending();
+  if (oneof_names == Py_None) return made;
+  Py_ssize_t count = PyList_GET_SIZE(oneof_names);
+  scope.oneofs.assign(static_cast<size_t>(count), nullptr);
+  scope.members.assign(static_cast<size_t>(count), nullptr);
+  Py_ssize_t next = first_local;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* name = PyList_GET_ITEM(oneof_names, i);
+    if (name == Py_None) continue;  // synthetic: its field is an ordinary one
+    PyObject* local = PyList_GET_ITEM(local_names, next++);
+    Ref members = Ref::steal(PyList_New(0));
+    if (!members) return Status::Pending();
+    VELUM_ASSIGN_OR_RETURN(Ref oneof, Call(r.makers[kNewOneof].get(), {name, local, scope.desc, members.get()}));
+    if (PyList_Append(made.list.get(), oneof.get()) < 0 ||
+        PyDict_SetItem(made.by_local_name.get(), local, oneof.get()) < 0 ||
+        PyDict_SetItem(made.by_name.get(), name, oneof.get()) < 0) {
+      return Status::Pending();
+    }
+    // Both stay alive in `made.list` for the whole call.
+    scope.oneofs[static_cast<size_t>(i)] = oneof.get();
+    scope.members[static_cast<size_t>(i)] = members.get();
+  }
+  return made;
+}
+
+// The oneof index of a field when it names a real oneof of the message, else -1.
+Result<Py_ssize_t> OneofOf(const FieldResolver& r, const MessageScope& scope, PyObject* proto) {
+  VELUM_ASSIGN_OR_RETURN(PyObject * index, ReadSlot(proto, r.proto_slot[kOneofIndex]));
+  if (index == Py_None || scope.oneofs.empty()) return Py_ssize_t{-1};
+  if (!PyLong_Check(index)) return TypeCheckError(index, "int");
+  Py_ssize_t at = PyLong_AsSsize_t(index);
+  if (at == -1 && PyErr_Occurred()) {
+    PyErr_Clear();  // out of every range: not a oneof of this message
+    return Py_ssize_t{-1};
+  }
+  if (at < 0 || static_cast<size_t>(at) >= scope.oneofs.size() || scope.oneofs[static_cast<size_t>(at)] == nullptr) {
+    return Py_ssize_t{-1};
+  }
+  return at;
+}
+
+Result<bool> HasOwnFeatures(const MessageScope& scope, Py_ssize_t oneof_index) {
+  if (scope.custom_oneofs == Py_None) return false;
+  Ref key = Ref::steal(PyLong_FromSsize_t(oneof_index));
+  if (!key) return Status::Pending();
+  int found = PySequence_Contains(scope.custom_oneofs, key.get());
+  if (found < 0) return Status::Pending();
+  return found != 0;
+}
+
+Result<Ref> Pair(PyObject* first, PyObject* second) {
+  Ref pair = Ref::steal(PyTuple_Pack(2, first, second));
+  if (!pair) return Status::Pending();
+  return pair;
+}
+
+Result<Ref> Resolve(const FieldResolver& r, PyObject* const* argv) {
+  PyObject* protos = argv[1];
+  PyObject* targets = argv[2];
+  PyObject* features = argv[4];
+  PyObject* extra = argv[5];
+  PyObject* oneof_names = argv[6];
+  if (!PyList_Check(protos) || !PyList_Check(targets)) {
+    return Status(ErrorKind::kType, "fields cannot be converted to list");
+  }
+  if (!PyUnicode_Check(argv[3])) return TypeCheckError(argv[3], "str");
+  if (oneof_names != Py_None && !PyList_Check(oneof_names)) return TypeCheckError(oneof_names, "list");
+  MessageScope scope{argv[0], argv[3], argv[8], features != Py_None, 0, 0, 0, argv[7], {}, {}};
+  if (scope.native) {
+    if (!PyTuple_Check(features) || PyTuple_GET_SIZE(features) != 3) return TypeCheckError(features, "tuple");
+    long* into[] = {&scope.field_presence, &scope.message_encoding, &scope.repeated_encoding};
+    for (Py_ssize_t i = 0; i < 3; ++i) {
+      *into[i] = PyLong_AsLong(PyTuple_GET_ITEM(features, i));
+      if (*into[i] == -1 && PyErr_Occurred()) return Status::Pending();
+    }
+  }
+  auto* proto_class = reinterpret_cast<PyTypeObject*>(r.proto_class.get());
+  Ref names = Ref::steal(PyList_New(0));
+  if (!names) return Status::Pending();
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(protos); ++i) {
+    PyObject* proto = PyList_GET_ITEM(protos, i);
+    if (!PyObject_TypeCheck(proto, proto_class)) return Status(ErrorKind::kValue, "invalid field descriptor");
+    VELUM_ASSIGN_OR_RETURN(PyObject * name, ReadSlot(proto, r.proto_slot[kName]));
+    if (PyList_Append(names.get(), name) < 0) return Status::Pending();
+  }
+  Py_ssize_t field_count = PyList_GET_SIZE(names.get());
+  if (oneof_names != Py_None) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(oneof_names); ++i) {
+      PyObject* name = PyList_GET_ITEM(oneof_names, i);
+      if (name != Py_None && PyList_Append(names.get(), name) < 0) return Status::Pending();
+    }
+  }
+  VELUM_ASSIGN_OR_RETURN(Ref local_names, AssignLocalNames(names.get(), r.keywords.get(), r.reserved.get(),
+                                                            extra == Py_None ? nullptr : extra));
+  VELUM_ASSIGN_OR_RETURN(Oneofs oneofs, MakeOneofs(r, scope, oneof_names, local_names.get(), field_count));
+  Ref fields = Ref::steal(PyList_New(0));
+  Ref by_name = Ref::steal(PyDict_New());
+  Ref by_proto_name = Ref::steal(PyDict_New());
+  Ref by_number = Ref::steal(PyDict_New());
+  Ref defaults = Ref::steal(PyList_New(0));
+  if (!fields || !by_name || !by_proto_name || !by_number || !defaults) return Status::Pending();
+  for (Py_ssize_t i = 0; i < field_count && i < PyList_GET_SIZE(protos) && i < PyList_GET_SIZE(targets); ++i) {
+    Ref proto = Ref::borrow(PyList_GET_ITEM(protos, i));
+    Ref target = Ref::borrow(PyList_GET_ITEM(targets, i));
+    if (!PyObject_TypeCheck(proto.get(), proto_class)) return Status(ErrorKind::kValue, "invalid field descriptor");
+    PyObject* local = PyList_GET_ITEM(local_names.get(), i);
+    VELUM_ASSIGN_OR_RETURN(Py_ssize_t at, OneofOf(r, scope, proto.get()));
+    PyObject* oneof = at < 0 ? nullptr : scope.oneofs[static_cast<size_t>(at)];
+    bool own_features = false;
+    if (oneof != nullptr) {
+      VELUM_ASSIGN_OR_RETURN(own_features, HasOwnFeatures(scope, at));
+    }
+    Made made;
+    if (!own_features) {
+      VELUM_ASSIGN_OR_RETURN(made, BuildField(r, scope, proto.get(), target.get(), local, oneof));
+    }
+    if (!made.field) {
+      VELUM_ASSIGN_OR_RETURN(made, CallFallback(scope, i, local, oneof == nullptr ? Py_None : oneof));
+    }
+    VELUM_ASSIGN_OR_RETURN(PyObject * name, ReadSlot(proto.get(), r.proto_slot[kName]));
+    VELUM_ASSIGN_OR_RETURN(PyObject * number, ReadSlot(proto.get(), r.proto_slot[kNumber]));
+    if (PyList_Append(fields.get(), made.field.get()) < 0 ||
+        PyDict_SetItem(by_name.get(), local, made.field.get()) < 0 ||
+        PyDict_SetItem(by_proto_name.get(), name, made.field.get()) < 0 ||
+        PyDict_SetItem(by_number.get(), number, made.field.get()) < 0) {
+      return Status::Pending();
+    }
+    if (oneof != nullptr) {
+      if (PyList_Append(scope.members[static_cast<size_t>(at)], made.field.get()) < 0) return Status::Pending();
+      continue;
+    }
+    VELUM_ASSIGN_OR_RETURN(Ref pair, Pair(local, made.default_value.get()));
+    if (PyList_Append(defaults.get(), pair.get()) < 0) return Status::Pending();
+  }
+  for (Py_ssize_t i = field_count; i < PyList_GET_SIZE(local_names.get()); ++i) {
+    VELUM_ASSIGN_OR_RETURN(Ref pair, Pair(PyList_GET_ITEM(local_names.get(), i), Py_None));
+    if (PyList_Append(defaults.get(), pair.get()) < 0) return Status::Pending();
+  }
+  Ref result = Ref::steal(PyTuple_Pack(8, fields.get(), oneofs.list.get(), by_name.get(), by_proto_name.get(),
+                                       by_number.get(), oneofs.by_local_name.get(), oneofs.by_name.get(),
+                                       defaults.get()));
+  if (!result) return Status::Pending();
+  return result;
+}
+
+// Whether the field records of a message can be resolved as they are, for loading
+// (see Checked in the header).
+// The type a message or enum field names when it is declared in `messages` or
+// `enums` (the batch being loaded) with the right kind, else None: found elsewhere
+// or not at all, the runtime looks it up itself. A repeated field naming a map
+// entry is left to the runtime too, which checks the entry.
+Result<PyObject*> NamedTarget(const FieldResolver& r, PyObject* proto, long type, long label, PyObject* messages,
+                              PyObject* enums) {
+  VELUM_ASSIGN_OR_RETURN(PyObject * type_name, ReadSlot(proto, r.proto_slot[kTypeName]));
+  if (!PyUnicode_Check(type_name)) return Py_None;
+  Py_ssize_t length = PyUnicode_GET_LENGTH(type_name);
+  Py_ssize_t start = 0;
+  while (start < length && PyUnicode_READ_CHAR(type_name, start) == '.') ++start;
+  Ref name = Ref::steal(PyUnicode_Substring(type_name, start, length));
+  if (!name) return Status::Pending();
+  PyObject* found = PyDict_GetItemWithError(type == kTypeEnum ? enums : messages, name.get());
+  if (found == nullptr) {
+    if (PyErr_Occurred()) return Status::Pending();
+    return Py_None;
+  }
+  PyObject* expected = r.classes[type == kTypeEnum ? kEnumClass : kMessageClass].get();
+  if (Py_TYPE(found) != reinterpret_cast<PyTypeObject*>(expected)) return Py_None;
+  if (type != kTypeEnum && label == kLabelRepeated) {
+    VELUM_ASSIGN_OR_RETURN(PyObject * map_entry, ReadSlot(found, r.value_slot[kIsMapEntry]));
+    if (map_entry != Py_False) return Py_None;
+  }
+  return found;
+}
+
+Result<Ref> Check(const FieldResolver& r, PyObject* protos, PyObject* messages, PyObject* enums) {
+  if (!PyList_Check(protos)) return TypeCheckError(protos, "list");
+  if (!PyDict_Check(messages) || !PyDict_Check(enums)) {
+    return Status(ErrorKind::kType, "types cannot be converted to dict");
+  }
+  auto* proto_class = reinterpret_cast<PyTypeObject*>(r.proto_class.get());
+  Py_ssize_t count = PyList_GET_SIZE(protos);
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* proto = PyList_GET_ITEM(protos, i);
+    if (!PyObject_TypeCheck(proto, proto_class)) return Status(ErrorKind::kValue, "invalid field descriptor");
+    VELUM_ASSIGN_OR_RETURN(PyObject * name, ReadSlot(proto, r.proto_slot[kName]));
+    // The runtime reports a bad name with where it is.
+    if (!PyUnicode_Check(name) || PyUnicode_IsIdentifier(name) != 1) return Ref::borrow(Py_None);
+  }
+  Ref targets = Ref::steal(PyList_New(count));
+  Ref pending = Ref::steal(PyList_New(0));
+  if (!targets || !pending) return Status::Pending();
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* proto = PyList_GET_ITEM(protos, i);
+    // A decoded record is a leaf of a freshly decoded tree: nothing it reaches refers
+    // back to it, so it can never be part of a cycle. Untracked, the collector stops
+    // scanning the thousands of them a loaded schema keeps until its fields are resolved.
+    if (PyObject_GC_IsTracked(proto)) PyObject_GC_UnTrack(proto);
+    VELUM_ASSIGN_OR_RETURN(long type, ReadInt(proto, r.proto_slot[kType]));
+    VELUM_ASSIGN_OR_RETURN(PyObject * default_text, ReadSlot(proto, r.proto_slot[kDefault]));
+    PyObject* scalar = type >= 1 && type <= kMaxScalar ? PyTuple_GET_ITEM(r.scalar_types.get(), type) : Py_None;
+    // A default other than a string's is parsed by the runtime, which also finds named types.
+    if (scalar != Py_None && (type == kTypeString || !HasDefault(default_text))) {
+      PyList_SET_ITEM(targets.get(), i, Py_NewRef(scalar));
+      continue;
+    }
+    PyObject* target = Py_None;
+    if ((type == kTypeMessage || type == kTypeGroup || type == kTypeEnum) && !HasDefault(default_text)) {
+      VELUM_ASSIGN_OR_RETURN(long label, ReadInt(proto, r.proto_slot[kLabel]));
+      VELUM_ASSIGN_OR_RETURN(target, NamedTarget(r, proto, type, label, messages, enums));
+    }
+    PyList_SET_ITEM(targets.get(), i, Py_NewRef(target));
+    if (target != Py_None) continue;
+    Ref index = Ref::steal(PyLong_FromSsize_t(i));
+    if (!index || PyList_Append(pending.get(), index.get()) < 0) return Status::Pending();
+  }
+  return Pair(targets.get(), pending.get());
+}
+
+PyObject* CheckMethod(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  return Guard([&]() -> PyObject* {
+    if (nargs != 3) {
+      PyErr_Format(PyExc_TypeError, "check() takes 3 positional arguments (%zd given)", nargs);
+      return nullptr;
+    }
+    Result<Ref> made = Check(*AsResolver(self), args[0], args[1], args[2]);
+    if (!made.ok()) return Raise(std::move(made).status());
+    return std::move(made).value().release();
+  });
+}
+
+PyMethodDef kMethods[] = {
+    {"check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(CheckMethod)), METH_FASTCALL,
+     "check(fields, messages, enums)\n--\n\n(targets, pending) for a message's field records: the type of each\n"
+     "field that needs nothing parsed and names nothing outside `messages` and `enums`, None at\n"
+     "the indexes listed in pending; None when a field name is not an identifier."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* CallResolver(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+  return Guard([&]() -> PyObject* {
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs != 9 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0)) {
+      PyErr_Format(PyExc_TypeError, "FieldResolver() takes 9 positional arguments (%zd given)", nargs);
+      return nullptr;
+    }
+    Result<Ref> made = Resolve(*AsResolver(self), args);
+    if (!made.ok()) return Raise(std::move(made).status());
+    return std::move(made).value().release();
+  });
+}
+
+PyMemberDef kMembers[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(ResolverObject, vectorcall), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>("Resolves the fields of loaded messages.")},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_members, kMembers},
+    {Py_tp_methods, kMethods},
+    {Py_tp_dealloc, reinterpret_cast<void*>(BoxDealloc<FieldResolver, AsResolver>)},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    "_velum_ext.FieldResolver",
+    static_cast<int>(sizeof(ResolverObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    kSlots,
+};
+
+Status ConfigError() { return Status(ErrorKind::kType, "_field_resolver() takes the runtime's configuration tuple"); }
+
+// Item `i` of `config`, a tuple of `size` items (any size when negative).
+Result<PyObject*> TupleEntry(PyObject* config, int i, Py_ssize_t size) {
+  PyObject* item = PyTuple_GET_ITEM(config, i);
+  if (!PyTuple_Check(item) || (size >= 0 && PyTuple_GET_SIZE(item) != size)) return ConfigError();
+  return item;
+}
+
+Status Configure(FieldResolver& r, PyObject* config) {
+  if (!PyTuple_Check(config) || PyTuple_GET_SIZE(config) != kConfigCount) return ConfigError();
+  VELUM_ASSIGN_OR_RETURN(PyObject * classes, TupleEntry(config, kConfigClasses, kClasses));
+  for (int i = 0; i < kClasses; ++i) {
+    if (!PyType_Check(PyTuple_GET_ITEM(classes, i))) return ConfigError();
+    r.classes[i] = Ref::borrow(PyTuple_GET_ITEM(classes, i));
+  }
+  PyObject* proto_class = PyTuple_GET_ITEM(config, kConfigProtoClass);
+  if (!PyType_Check(proto_class)) return ConfigError();
+  r.proto_class = Ref::borrow(proto_class);
+  auto type_at = [&](PyObject* cls) { return reinterpret_cast<PyTypeObject*>(cls); };
+  VELUM_ASSIGN_OR_RETURN(PyObject * proto_slots, TupleEntry(config, kConfigProtoSlots, kProtoSlots));
+  for (int i = 0; i < kProtoSlots; ++i) {
+    PyObject* member = PyTuple_GET_ITEM(proto_slots, i);
+    VELUM_ASSIGN_OR_RETURN(r.proto_slot[i], ObjectSlotOffset(type_at(proto_class), member, "_field_resolver()"));
+  }
+  VELUM_ASSIGN_OR_RETURN(PyObject * value_slots, TupleEntry(config, kConfigValueSlots, kValueSlots));
+  PyObject* owners[kValueSlots] = {r.classes[kEnumClass].get(), r.classes[kEnumValueClass].get(),
+                                   r.classes[kMessageClass].get()};
+  for (int i = 0; i < kValueSlots; ++i) {
+    PyObject* member = PyTuple_GET_ITEM(value_slots, i);
+    VELUM_ASSIGN_OR_RETURN(r.value_slot[i], ObjectSlotOffset(type_at(owners[i]), member, "_field_resolver()"));
+  }
+  VELUM_ASSIGN_OR_RETURN(PyObject * makers, TupleEntry(config, kConfigMakers, kMakers));
+  for (int i = 0; i < kMakers; ++i) {
+    if (!PyCallable_Check(PyTuple_GET_ITEM(makers, i))) return ConfigError();
+    r.makers[i] = Ref::borrow(PyTuple_GET_ITEM(makers, i));
+  }
+  constexpr Py_ssize_t kByNumber = kMaxScalar + 1;
+  Ref* tables[] = {&r.scalar_types, &r.scalar_values, &r.scalar_lists, &r.zeros};
+  int entries[] = {kConfigScalarTypes, kConfigScalarValues, kConfigScalarLists, kConfigZeros};
+  for (int i = 0; i < 4; ++i) {
+    VELUM_ASSIGN_OR_RETURN(PyObject * table, TupleEntry(config, entries[i], entries[i] == kConfigScalarLists
+                                                                                 ? 2 * kByNumber
+                                                                                 : kByNumber));
+    *tables[i] = Ref::borrow(table);
+  }
+  VELUM_ASSIGN_OR_RETURN(PyObject * presences, TupleEntry(config, kConfigPresences, 3));
+  for (int i = 0; i < 3; ++i) r.presence[i] = Ref::borrow(PyTuple_GET_ITEM(presences, i));
+  PyObject* keywords = PyTuple_GET_ITEM(config, kConfigKeywords);
+  PyObject* reserved = PyTuple_GET_ITEM(config, kConfigReserved);
+  PyObject* json_name = PyTuple_GET_ITEM(config, kConfigJsonName);
+  if (!PyFrozenSet_Check(keywords) || !PyFrozenSet_Check(reserved) || !PyCallable_Check(json_name)) {
+    return ConfigError();
+  }
+  r.keywords = Ref::borrow(keywords);
+  r.reserved = Ref::borrow(reserved);
+  r.json_name = Ref::borrow(json_name);
+  return Status::Ok();
+}
+
+Result<Ref> NewResolver(PyObject* config) {
+  VELUM_ASSIGN_OR_RETURN(PyTypeObject * type, ReadyType(g_type, kSpec));
+  Ref obj = Ref::steal(type->tp_alloc(type, 0));
+  if (!obj) return Status::Pending();
+  auto* resolver = reinterpret_cast<ResolverObject*>(obj.get());
+  resolver->vectorcall = CallResolver;
+  new (&resolver->resolver) FieldResolver();
+  VELUM_TRY(Configure(resolver->resolver, config));
+  return obj;
+}
+
+}  // namespace
+
+PyObject* FieldResolverFn(PyObject*, PyObject* const* argv, Py_ssize_t nargs) noexcept {
+  return Guard([&]() -> PyObject* {
+    if (nargs != 1) {
+      PyErr_Format(PyExc_TypeError, "_field_resolver() takes 1 positional argument (%zd given)", nargs);
+      return nullptr;
+    }
+    Result<Ref> made = NewResolver(argv[0]);
+    if (!made.ok()) return Raise(std::move(made).status());
+    return std::move(made).value().release();
+  });
+}
+
+}  // namespace velum

@@ -1,0 +1,329 @@
+"""Fields resolved natively equal, field by field, those the Python reference builds."""
+
+from __future__ import annotations
+
+import functools
+import keyword
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+from typing import Any
+
+import pytest
+from conftest import diff_settings
+from google.protobuf import descriptor_pb2
+from hypothesis import given
+from hypothesis import strategies as st
+
+import velum
+from velum import _builder
+from velum._descriptors import DescMessage, EnumDefault, peek_default
+
+
+def _load(data: bytes, *, python: bool, monkeypatch: pytest.MonkeyPatch) -> velum.Registry:
+    with monkeypatch.context() as patch:
+        if python:
+            patch.setattr(_builder, "_resolve_message", _builder._resolve_message_python)
+        registry = velum.Registry()
+        registry.add_file_set(data)
+        # Resolve while the patch holds: fields are resolved when first read.
+        for desc in _messages(registry, data):
+            _ = desc.fields
+    return registry
+
+
+def _messages(registry: velum.Registry, data: bytes) -> list[DescMessage]:
+    """Every message of the set, map entries included, in declaration order."""
+    found: list[DescMessage] = []
+
+    def walk(messages: list[DescMessage]) -> None:
+        for desc in messages:
+            found.append(desc)
+            walk(desc.nested_messages)
+
+    for proto in descriptor_pb2.FileDescriptorSet.FromString(data).file:
+        file = registry.file(proto.name)
+        assert file is not None
+        walk(file.messages)
+    return found
+
+
+def _same_default(a: Any, b: Any) -> None:
+    assert type(a) is type(b)
+    if type(a) is EnumDefault:
+        assert (a.enum.type_name, a.local_name) == (b.enum.type_name, b.local_name)
+    elif isinstance(a, float) and a != a:
+        assert b != b
+    else:
+        assert a == b
+
+
+def _value_shape(value: Any) -> tuple[Any, ...]:
+    shape: list[Any] = [type(value).__name__]
+    for slot in type(value).__slots__:
+        item = getattr(value, slot)
+        shape.append(getattr(item, "type_name", None) or getattr(item, "local_name", None) or item)
+    return tuple(shape)
+
+
+def _same_field(a: Any, b: Any) -> None:
+    for attr in ("number", "name", "local_name", "json_name", "full_name", "presence"):
+        assert getattr(a, attr) == getattr(b, attr), (a.full_name, attr)
+        assert type(getattr(a, attr)) is type(getattr(b, attr)), (a.full_name, attr)
+    assert a._requires_presence is b._requires_presence, a.full_name
+    assert _value_shape(a.value) == _value_shape(b.value), a.full_name
+    # Shared value descriptors stay shared.
+    assert (a.value is _builder._SCALAR_VALUES.get(getattr(a.value, "scalar", None))) == (
+        b.value is _builder._SCALAR_VALUES.get(getattr(b.value, "scalar", None))
+    )
+    _same_default(peek_default(a), peek_default(b))
+    assert a.parent.type_name == b.parent.type_name
+    assert (a.oneof and a.oneof.local_name) == (b.oneof and b.oneof.local_name)
+    assert a.oneof is getattr(a.value, "oneof", a.oneof)
+
+
+def _same_message(a: DescMessage, b: DescMessage) -> None:
+    assert len(a.fields) == len(b.fields), a.type_name
+    for fa, fb in zip(a.fields, b.fields, strict=True):
+        _same_field(fa, fb)
+    assert [(o.name, o.local_name, [f.name for f in o.fields]) for o in a.oneofs] == [
+        (o.name, o.local_name, [f.name for f in o.fields]) for o in b.oneofs
+    ]
+    for lookup in ("_fields_by_name", "_fields_by_proto_name", "_fields_by_number"):
+        mine, theirs = getattr(a, lookup), getattr(b, lookup)
+        assert list(mine) == list(theirs), (a.type_name, lookup)
+        assert all(mine[k] in a.fields for k in mine)
+        assert [mine[k].full_name for k in mine] == [theirs[k].full_name for k in theirs]
+    for lookup in ("_oneofs_by_local_name", "_oneofs_by_name"):
+        mine, theirs = getattr(a, lookup), getattr(b, lookup)
+        assert list(mine) == list(theirs)
+        assert all(mine[k] in a.oneofs for k in mine)
+    assert [k for k, _ in a._defaults] == [k for k, _ in b._defaults]
+    for (_, da), (_, db) in zip(a._defaults, b._defaults, strict=True):
+        # Enum members belong to each registry's own class.
+        assert type(da).__qualname__ == type(db).__qualname__
+        assert da == db or da != da
+
+
+def _check_same(data: bytes, monkeypatch: pytest.MonkeyPatch) -> None:
+    native = _load(data, python=False, monkeypatch=monkeypatch)
+    python = _load(data, python=True, monkeypatch=monkeypatch)
+    for a, b in zip(_messages(native, data), _messages(python, data), strict=True):
+        _same_message(a, b)
+
+
+@functools.cache
+def _bundled_set() -> bytes:
+    import grpc_tools  # type: ignore[import-untyped]
+
+    include = Path(grpc_tools.__file__).parent / "_proto"
+    files = sorted(str(p.relative_to(include)) for p in include.rglob("*.proto"))
+    with tempfile.TemporaryDirectory() as tmp:
+        out = Path(tmp) / "set.binpb"
+        subprocess.run(
+            [sys.executable, "-m", "grpc_tools.protoc", f"-I{include}", "--include_imports",
+             f"--descriptor_set_out={out}", *files],
+            check=True, cwd=include,
+        )
+        return out.read_bytes()
+
+
+def test_test_schemas_resolve_as_the_reference_does(
+    file_set: bytes, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    _check_same(file_set, monkeypatch)
+
+
+def test_bundled_schemas_resolve_as_the_reference_does(monkeypatch: pytest.MonkeyPatch) -> None:
+    _check_same(_bundled_set(), monkeypatch)
+
+
+# Random schemas: names that clash with keywords, reserved attributes, nested types and
+# each other; every label and type; oneofs, proto3 `optional`, defaults, json names.
+_NAMES = st.sampled_from(
+    ["a", "b", "from", "from_", "to_binary", "_desc", "Inner", "Kind", "x_y", "snake_case_name",
+     "_lead", "trail_", "double__under", "a_1_b", "None", "é_x"]
+)
+_SCALARS = [t for t in range(1, 19) if t not in (10, 11, 14)]
+
+
+@st.composite
+def _field_specs(draw: st.DrawFn, proto3: bool) -> list[dict[str, Any]]:
+    fields = []
+    for number in range(1, draw(st.integers(0, 10)) + 1):
+        kind = draw(st.sampled_from(["scalar", "enum", "message", "group", "map"]))
+        if proto3 and kind == "group":
+            kind = "message"
+        label = draw(st.sampled_from([1, 3] if proto3 else [1, 2, 3]))
+        field: dict[str, Any] = {"name": draw(_NAMES), "number": number, "label": label}
+        if kind == "scalar":
+            field["type"] = draw(st.sampled_from(_SCALARS))
+            if label != 3 and not proto3 and draw(st.booleans()):
+                field["default_value"] = {9: "text", 12: "b\\001", 8: "true", 1: "1.5",
+                                          2: "0.1"}.get(field["type"], "7")
+        elif kind == "enum":
+            field["type"], field["type_name"] = 14, ".gen.Kind"
+            if label != 3 and not proto3 and draw(st.booleans()):
+                field["default_value"] = "K1"
+        elif kind in ("message", "group"):
+            field["type"] = 11 if kind == "message" else 10
+            field["type_name"] = ".gen.M.Inner" if kind == "message" else ".gen.M.Grp"
+        else:
+            field.update(type=11, type_name=".gen.M.EntryEntry", label=3)
+        if draw(st.booleans()):
+            field["json_name"] = draw(st.sampled_from(["custom", "x_y", "Q"]))
+        if label == 1 and kind in ("scalar", "enum", "message") and draw(st.booleans()):
+            field["oneof"] = draw(st.sampled_from(["choice", "other", "class"]))
+        elif proto3 and label == 1 and kind == "scalar" and draw(st.booleans()):
+            field["proto3_optional"] = True
+        if label == 3 and kind in ("scalar", "enum") and draw(st.booleans()):
+            field["packed"] = draw(st.booleans())
+        fields.append(field)
+    return fields
+
+
+def _schema(fields: list[dict[str, Any]], proto3: bool) -> bytes:
+    file = descriptor_pb2.FileDescriptorProto(name="gen.proto", package="gen")
+    file.syntax = "proto3" if proto3 else "proto2"
+    kind = file.enum_type.add(name="Kind")
+    kind.value.add(name="K0", number=0)
+    kind.value.add(name="K1", number=1)
+    message = file.message_type.add(name="M")
+    message.nested_type.add(name="Inner").field.add(name="n", number=1, type=5, label=1)
+    entry = message.nested_type.add(name="EntryEntry")
+    entry.options.map_entry = True
+    entry.field.add(name="key", number=1, type=9, label=1)
+    entry.field.add(name="value", number=2, type=11, type_name=".gen.M.Inner", label=1)
+    if not proto3:
+        message.nested_type.add(name="Grp")
+    message.enum_type.add(name="Shade").value.add(name="S0", number=0)
+    oneofs: dict[str, int] = {}
+    for spec in fields:
+        spec = dict(spec)
+        oneof, packed = spec.pop("oneof", None), spec.pop("packed", None)
+        proto = message.field.add(**spec)
+        if packed is not None:
+            proto.options.packed = packed
+        if oneof is not None:
+            proto.oneof_index = oneofs.setdefault(oneof, len(oneofs))
+    for name in oneofs:
+        message.oneof_decl.add(name=name)
+    for spec, proto in zip(fields, message.field, strict=True):
+        if spec.get("proto3_optional"):
+            proto.oneof_index = len(message.oneof_decl)
+            message.oneof_decl.add(name="_" + proto.name)
+    return descriptor_pb2.FileDescriptorSet(file=[file]).SerializeToString()
+
+
+@diff_settings(150)
+@given(st.booleans().flatmap(lambda p3: st.tuples(st.just(p3), _field_specs(p3))))
+def test_random_schemas_resolve_as_the_reference_does(
+    case: tuple[bool, list[dict[str, Any]]],
+) -> None:
+    proto3, fields = case
+    data = _schema(fields, proto3)
+    with pytest.MonkeyPatch.context() as monkeypatch:
+        _check_same(data, monkeypatch)
+
+
+@pytest.mark.parametrize(
+    ("names", "reserved", "expected"),
+    [
+        (["a", "b"], set(), ["a", "b"]),
+        (["from", "from_"], set(), ["from__", "from_"]),
+        (["x", "x", "x_"], set(), ["x", "x__", "x_"]),
+        (["to_binary", "Inner"], {"Inner"}, ["to_binary_", "Inner_"]),
+        (["class", "class_", "class__"], set(), ["class___", "class_", "class__"]),
+    ],
+)
+def test_local_names_are_mangled_as_the_runtime_does(
+    names: list[str], reserved: set[str], expected: list[str]
+) -> None:
+    from velum._classes import RESERVED_MESSAGE_NAMES
+    from velum._naming import assign_local_names
+
+    def clashes(name: str) -> bool:
+        return name in RESERVED_MESSAGE_NAMES or name in reserved
+
+    assert assign_local_names(names, clashes) == expected
+    fields = [{"name": n, "number": i + 1, "label": 1, "type": 5} for i, n in enumerate(names)]
+    file = descriptor_pb2.FileDescriptorProto(name="n.proto", package="n")
+    message = file.message_type.add(name="M")
+    for spec in fields:
+        message.field.add(**spec)
+    for name in reserved:
+        message.nested_type.add(name=name)
+    registry = velum.Registry()
+    registry.add_file_set(descriptor_pb2.FileDescriptorSet(file=[file]).SerializeToString())
+    desc = registry.message("n.M")
+    assert desc is not None
+    assert [f.local_name for f in desc.fields] == expected
+    assert all(not keyword.iskeyword(f.local_name) for f in desc.fields)
+
+
+_IDENTIFIERS = st.one_of(
+    st.from_regex(r"[A-Za-z_][A-Za-z0-9_]{0,10}", fullmatch=True),
+    st.sampled_from([*sorted(keyword.kwlist), "to_json", "_desc", "Nested", "ü_x", "ǅ_a"]),
+)
+
+
+@diff_settings(100)
+@given(st.lists(_IDENTIFIERS, min_size=1, max_size=8))
+def test_local_and_json_names_match_the_runtime_rules(names: list[str]) -> None:
+    from velum._classes import RESERVED_MESSAGE_NAMES
+    from velum._naming import assign_local_names, json_name
+
+    file = descriptor_pb2.FileDescriptorProto(name="n.proto", package="n")
+    message = file.message_type.add(name="M")
+    message.nested_type.add(name="Nested")
+    for number, name in enumerate(names, 1):
+        message.field.add(name=name, number=number, label=1, type=9)
+    registry = velum.Registry()
+    registry.add_file_set(descriptor_pb2.FileDescriptorSet(file=[file]).SerializeToString())
+    desc = registry.message("n.M")
+    assert desc is not None
+    reserved = RESERVED_MESSAGE_NAMES | {"Nested"}
+    assert [f.local_name for f in desc.fields] == assign_local_names(names, reserved.__contains__)
+    assert [f.json_name for f in desc.fields] == [json_name(n) for n in names]
+
+
+@pytest.mark.parametrize(
+    ("args", "error"),
+    [
+        ((), "takes 9 positional arguments"),
+        ((None, None, [], "p.", None, None, None, None, None), "cannot be converted to list"),
+        ((None, [object()], [None], "p.", None, None, None, None, None), "invalid field"),
+        ((None, [], [], b"p.", None, None, None, None, None), "not an instance of 'str'"),
+        ((None, [], [], "p.", (1, 2), None, None, None, None), "not an instance of 'tuple'"),
+        ((None, [], [], "p.", None, None, "x", None, None), "not an instance of 'list'"),
+    ],
+)
+def test_the_resolver_refuses_bad_arguments(args: tuple[Any, ...], error: str) -> None:
+    with pytest.raises((TypeError, ValueError), match=error):
+        _builder._resolver()(*args)
+
+
+@pytest.mark.parametrize(
+    ("args", "error"),
+    [
+        ((None, {}, {}), "not an instance of 'list'"),
+        (([1], {}, {}), "invalid field descriptor"),
+        (([], None, {}), "cannot be converted to dict"),
+        (([],), "takes 3 positional arguments"),
+    ],
+)
+def test_the_checker_refuses_bad_arguments(args: tuple[Any, ...], error: str) -> None:
+    with pytest.raises((TypeError, ValueError), match=error):
+        _builder._resolver().check(*args)
+
+
+@pytest.mark.parametrize(
+    "config",
+    [None, (), tuple(range(13)), (int,) * 13],
+)
+def test_a_resolver_needs_the_runtime_configuration(config: Any) -> None:
+    from _velum_ext import _field_resolver
+
+    with pytest.raises(TypeError):
+        _field_resolver(config)
