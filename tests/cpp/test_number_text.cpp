@@ -33,7 +33,7 @@ std::string ReferenceRepr(double value) {
     return out + digits.substr(0, static_cast<size_t>(point)) + "." + digits.substr(static_cast<size_t>(point));
   }
   out += digits.substr(0, 1);
-  if (count > 1) out += "." + digits.substr(1);
+  if (count > 1) out.append(".").append(digits, 1);  // no temporary: gcc 12 warns falsely on one
   const int magnitude = std::abs(exponent);
   return out + (exponent < 0 ? "e-" : "e+") + (magnitude < 10 ? "0" : "") + std::to_string(magnitude);
 }
