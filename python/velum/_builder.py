@@ -18,7 +18,6 @@ from _velum_ext import _field_resolver, _slot_constructor
 
 from velum import _classes
 from velum._descriptor_proto import (
-    LABEL_OPTIONAL,
     LABEL_REPEATED,
     LABEL_REQUIRED,
     TYPE_ENUM,
@@ -475,103 +474,6 @@ def _resolve_message(
     )
     desc.fields = fields
     desc.oneofs = oneofs
-    desc._fields_by_name = by_name
-    desc._fields_by_proto_name = by_proto_name
-    desc._fields_by_number = by_number
-    desc._oneofs_by_local_name = oneofs_by_local_name
-    desc._oneofs_by_name = oneofs_by_name
-    desc._defaults = defaults
-
-
-def _resolve_message_python(
-    proto: MessageProto, features: Features, targets: list[_Target], desc: DescMessage
-) -> None:
-    """What `_resolve_message` does, field by field in Python; kept as its reference.
-
-    Everything is built aside and then assigned, the lazy members through their setters.
-    """
-    field_protos = proto.fields
-    type_name = desc.type_name
-    real_oneofs = _real_oneof_indexes(proto) if proto.oneofs else []
-    oneof_protos = [proto.oneofs[i] for i in real_oneofs]
-    names = [f.name for f in field_protos]
-    names += [o.name for o in oneof_protos]
-    local_names = assign_local_names(names, _reserved_in(desc))
-    oneofs: dict[int, tuple[DescOneof, Features]] = {}
-    oneof_list: list[DescOneof] = []
-    oneofs_by_local_name: dict[str, DescOneof] = {}
-    oneofs_by_name: dict[str, DescOneof] = {}
-    for index, oneof_proto, local in zip(
-        real_oneofs, oneof_protos, local_names[len(field_protos) :], strict=True
-    ):
-        group: DescOneof = new_oneof(oneof_proto.name, local, desc, [])
-        oneofs[index] = (group, features.merge(features_of(oneof_proto)))
-        oneof_list.append(group)
-        oneofs_by_local_name[local] = group
-        oneofs_by_name[group.name] = group
-    fields: list[DescField] = []
-    defaults: list[tuple[str, Any]] = []
-    by_name: dict[str, DescField] = {}
-    by_proto_name: dict[str, DescField] = {}
-    by_number: dict[int, DescField] = {}
-    prefix = type_name + "."
-    # Most fields are singular scalars outside a oneof, without options or a default other
-    # than a string's: they are built here directly, their presence depending only on the
-    # message.
-    plain = None if desc.is_map_entry else _presence(features.field_presence, True, True)
-    optional = _presence(features.field_presence, False, True)  # proto3 `optional`
-    for field_proto, local, target in zip(field_protos, local_names, targets, strict=False):
-        name = field_proto.name
-        if (
-            plain is not None
-            and type(target) is ScalarType
-            and field_proto.label == LABEL_OPTIONAL
-            and field_proto.options is None
-            and (not field_proto.default_value or target is ScalarType.STRING)
-            and (not oneofs or field_proto.oneof_index not in oneofs)
-        ):
-            presence, requires_presence = optional if field_proto.proto3_optional else plain
-            json = field_proto.json_name
-            # A string's default is its text as written; any other has none here.
-            default = field_proto.default_value or _ZERO.get(target, 0)
-            field: DescField = new_field(
-                field_proto.number,
-                name,
-                local,
-                json if json is not None else json_name(name),
-                prefix + name,
-                presence,
-                requires_presence,
-                _SCALAR_VALUES[target],
-                default,
-                desc,
-                None,
-            )
-            fields.append(field)
-            by_name[local] = field
-            by_proto_name[name] = field
-            by_number[field.number] = field
-            defaults.append((local, default))
-            continue
-        oneof = None
-        field_features = features
-        if oneofs and field_proto.oneof_index in oneofs:
-            oneof, field_features = oneofs[field_proto.oneof_index]
-        options = field_proto.options
-        if options is not None:
-            field_features = field_features.merge(options.features)
-        field = _make_field(field_proto, local, prefix + name, desc, oneof, field_features, target)
-        fields.append(field)
-        by_name[local] = field
-        by_proto_name[name] = field
-        by_number[field.number] = field
-        if oneof is not None:
-            oneof.fields.append(field)
-        else:
-            defaults.append((local, peek_default(field)))
-    defaults.extend((oneof.local_name, None) for oneof in oneof_list)
-    desc.fields = fields
-    desc.oneofs = oneof_list
     desc._fields_by_name = by_name
     desc._fields_by_proto_name = by_proto_name
     desc._fields_by_number = by_number

@@ -12,6 +12,7 @@ from typing import Any
 
 import pytest
 from conftest import diff_settings
+from field_resolve_reference import resolve_message_python
 from google.protobuf import descriptor_pb2
 from hypothesis import given
 from hypothesis import strategies as st
@@ -24,7 +25,7 @@ from velum._descriptors import DescMessage, EnumDefault, peek_default
 def _load(data: bytes, *, python: bool, monkeypatch: pytest.MonkeyPatch) -> velum.Registry:
     with monkeypatch.context() as patch:
         if python:
-            patch.setattr(_builder, "_resolve_message", _builder._resolve_message_python)
+            patch.setattr(_builder, "_resolve_message", resolve_message_python)
         registry = velum.Registry()
         registry.add_file_set(data)
         # Resolve while the patch holds: fields are resolved when first read.
