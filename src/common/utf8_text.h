@@ -25,26 +25,7 @@ inline bool IsContinuation(uint8_t b) noexcept { return (b & 0xc0) == 0x80; }
 
 // Length of the well-formed sequence that starts with the non-ASCII byte at
 // `p` (`avail` bytes from there to the end of the text), or 0 when it is not
-// well-formed, under the rules of MeasureText. For scanners that validate as
-// they go.
-inline size_t SequenceLength(const uint8_t* p, size_t avail) noexcept {
-  const uint8_t c = p[0];
-  if (c < 0xc2) return 0;
-  if (c < 0xe0) return avail >= 2 && IsContinuation(p[1]) ? 2 : 0;
-  if (c < 0xf0) {
-    if (avail < 3 || !IsContinuation(p[1]) || !IsContinuation(p[2])) return 0;
-    if ((c == 0xe0 && p[1] < 0xa0) || (c == 0xed && p[1] >= 0xa0)) return 0;  // overlong, surrogate
-    return 3;
-  }
-  if (c < 0xf5) {
-    if (avail < 4 || !IsContinuation(p[1]) || !IsContinuation(p[2]) || !IsContinuation(p[3])) return 0;
-    if ((c == 0xf0 && p[1] < 0x90) || (c == 0xf4 && p[1] >= 0x90)) return 0;  // overlong, above U+10FFFF
-    return 4;
-  }
-  return 0;
-}
-
-// As SequenceLength, also giving the code point of the sequence, for
+// well-formed, under the rules of MeasureText; its code point in `point`. For
 // scanners that decode as they validate.
 inline size_t DecodeSequence(const uint8_t* p, size_t avail, uint32_t* point) noexcept {
   const uint32_t c = p[0];
@@ -67,6 +48,12 @@ inline size_t DecodeSequence(const uint8_t* p, size_t avail, uint32_t* point) no
     return 4;
   }
   return 0;
+}
+
+// As DecodeSequence, for scanners that only validate.
+inline size_t SequenceLength(const uint8_t* p, size_t avail) noexcept {
+  uint32_t unused;  // inlined, the decoding folds away
+  return DecodeSequence(p, avail, &unused);
 }
 
 // Well-formed UTF-8 only: no overlong forms, surrogates or code points above
