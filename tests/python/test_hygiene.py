@@ -381,6 +381,7 @@ def check_no_growth(
     rounds: int = ROUNDS,
     traced_rounds: int = TRACED_ROUNDS,
     traced_warmup: int = TRACED_WARMUP,
+    traced_windows: int = 2,
     slack: int = 0,
 ) -> None:
     """`slack`: reference changes tolerated (the interpreter's attribute cache holds
@@ -413,10 +414,10 @@ def check_no_growth(
         # warm-up is traced; only growth after that counts.
         repeat(call, traced_warmup)
         # A leak grows in every window; a cache the interpreter fills late (a few KB
-        # seen now and then on a loaded machine) grows in one only, so the second
-        # window is measured only when the first one grew.
+        # seen now and then on a loaded machine) grows in some only, so another
+        # window is measured only while the ones before grew.
         growth: list[int] = []
-        for _ in range(2):
+        for _ in range(traced_windows):
             gc.collect()
             before, _ = tracemalloc.get_traced_memory()
             repeat(call, traced_rounds)
