@@ -109,7 +109,8 @@ void StoreHead(char* out, uint64_t value, size_t count) noexcept {
     // Two pairs in one word, shifted past the leading zero of three digits.
     const auto v = static_cast<uint32_t>(value);
     const uint32_t high = v / 100;
-    char four[4];
+    // Eight bytes: the word read below starts up to three bytes in.
+    char four[8] = {};
     std::memcpy(four, kDigitPairs + high * 2, 2);
     std::memcpy(four + 2, kDigitPairs + (v - high * 100) * 2, 2);
     std::memcpy(out, four + 4 - count, 4);
