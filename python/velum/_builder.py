@@ -445,41 +445,50 @@ def _resolve_message(
         if options is not None:
             field_features = field_features.merge(options.features)
         field = _make_field(
-            field_proto, local, prefix + field_proto.name, desc, oneof, field_features,
+            field_proto,
+            local,
+            prefix + field_proto.name,
+            desc,
+            oneof,
+            field_features,
             targets[index],
         )
         return field, None if oneof is not None else peek_default(field)
 
-    (
-        fields,
-        oneofs,
-        by_name,
-        by_proto_name,
-        by_number,
-        oneofs_by_local_name,
-        oneofs_by_name,
-        defaults,
-    ) = _resolver()(
+    _assign_resolved(
         desc,
-        field_protos,
-        targets,
-        prefix,
-        None
-        if desc.is_map_entry
-        else (features.field_presence, features.message_encoding, features.repeated_field_encoding),
-        _class_attributes(desc),
-        oneof_names,
-        custom,
-        fallback,
+        _resolver()(
+            desc,
+            field_protos,
+            targets,
+            prefix,
+            None
+            if desc.is_map_entry
+            else (
+                features.field_presence,
+                features.message_encoding,
+                features.repeated_field_encoding,
+            ),
+            _class_attributes(desc),
+            oneof_names,
+            custom,
+            fallback,
+        ),
     )
-    desc.fields = fields
-    desc.oneofs = oneofs
-    desc._fields_by_name = by_name
-    desc._fields_by_proto_name = by_proto_name
-    desc._fields_by_number = by_number
-    desc._oneofs_by_local_name = oneofs_by_local_name
-    desc._oneofs_by_name = oneofs_by_name
-    desc._defaults = defaults
+
+
+def _assign_resolved(desc: DescMessage, resolved: tuple[Any, ...]) -> None:
+    """Sets what resolving a message built: fields, oneofs, their lookups, defaults."""
+    (
+        desc.fields,
+        desc.oneofs,
+        desc._fields_by_name,
+        desc._fields_by_proto_name,
+        desc._fields_by_number,
+        desc._oneofs_by_local_name,
+        desc._oneofs_by_name,
+        desc._defaults,
+    ) = resolved
 
 
 def _make_field(

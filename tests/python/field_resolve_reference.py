@@ -11,6 +11,7 @@ from typing import Any
 from velum._builder import (
     _SCALAR_VALUES,
     _ZERO,
+    _assign_resolved,
     _make_field,
     _presence,
     _real_oneof_indexes,
@@ -118,11 +119,8 @@ def resolve_message_python(
         else:
             defaults.append((local, peek_default(field)))
     defaults.extend((oneof.local_name, None) for oneof in oneof_list)
-    desc.fields = fields
-    desc.oneofs = oneof_list
-    desc._fields_by_name = by_name
-    desc._fields_by_proto_name = by_proto_name
-    desc._fields_by_number = by_number
-    desc._oneofs_by_local_name = oneofs_by_local_name
-    desc._oneofs_by_name = oneofs_by_name
-    desc._defaults = defaults
+    _assign_resolved(
+        desc,
+        (fields, oneof_list, by_name, by_proto_name, by_number, oneofs_by_local_name,
+         oneofs_by_name, defaults),
+    )  # fmt: skip
