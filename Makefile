@@ -90,8 +90,15 @@ build-asan: $(ASAN_STAMP)
 	  -C build-dir=$(CURDIR)/build/asan -C cmake.build-type=RelWithDebInfo \
 	  -C cmake.define.VELUM_SANITIZE=address,undefined $(SAN_SRC)
 
+# Reports go to files too: a halt while pytest captures output (during collection,
+# say) would otherwise leave nothing but the exit status.
+SAN_LOGS := $(CURDIR)/build/sanitizer-logs
 test-asan: build-asan
-	$(SAN_RUN) gcc $(ASAN_PY) -m pytest -p no:cacheprovider
+	@rm -rf $(SAN_LOGS) && mkdir -p $(SAN_LOGS)
+	ASAN_OPTIONS=log_path=$(SAN_LOGS)/asan UBSAN_OPTIONS=log_path=$(SAN_LOGS)/ubsan \
+	  $(SAN_RUN) gcc $(ASAN_PY) -m pytest -p no:cacheprovider; status=$$?; \
+	  for f in $(SAN_LOGS)/*; do [ -f "$$f" ] && { echo "== $$f"; cat "$$f"; status=1; }; done; \
+	  exit $$status
 
 # clang with -fsanitize=fuzzer-no-link gives libFuzzer coverage of the extension
 # itself; atheris' own libFuzzer + ASan runtime is preloaded (see fuzz/run.sh).
