@@ -496,7 +496,7 @@ Result<Ref> Check(const FieldResolver& r, PyObject* protos, PyObject* messages, 
     if (!PyObject_TypeCheck(proto, proto_class)) return Status(ErrorKind::kValue, "invalid field descriptor");
     VELUM_ASSIGN_OR_RETURN(PyObject * name, ReadSlot(proto, r.proto_slot[kName]));
     // The runtime reports a bad name with where it is.
-    if (!PyUnicode_Check(name) || PyUnicode_IsIdentifier(name) != 1) return Ref::borrow(Py_None);
+    if (!PyUnicode_Check(name) || !IsIdentifier(name)) return Ref::borrow(Py_None);
   }
   Ref targets = Ref::steal(PyList_New(count));
   Ref pending = Ref::steal(PyList_New(0));

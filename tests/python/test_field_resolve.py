@@ -456,3 +456,18 @@ def test_defaults_reach_the_class(scalar: ScalarType, text: str, expected: Any) 
     registry.add_file_set(descriptor_pb2.FileDescriptorSet(file=[file]).SerializeToString())
     value = registry.message_class("d.M")().f
     assert type(value) is type(expected) and value == expected
+
+
+@pytest.mark.parametrize(
+    "name", ["_", "_9", "Z", "a@", "a[", "a`", "a{", "a\x7f", "a/", "a:", "é", "a·", "9a", "a\u200b"]
+)
+def test_field_names_are_identifiers_as_python_says(name: str) -> None:
+    file = descriptor_pb2.FileDescriptorProto(name="n.proto", package="n")
+    file.message_type.add(name="M").field.add(name=name, number=1, label=1, type=5)
+    data = descriptor_pb2.FileDescriptorSet(file=[file]).SerializeToString()
+    registry = velum.Registry()
+    if name.isidentifier():
+        registry.add_file_set(data)
+    else:
+        with pytest.raises(ValueError, match="is not a valid identifier"):
+            registry.add_file_set(data)
