@@ -459,7 +459,8 @@ def test_defaults_reach_the_class(scalar: ScalarType, text: str, expected: Any) 
 
 
 @pytest.mark.parametrize(
-    "name", ["_", "_9", "Z", "a@", "a[", "a`", "a{", "a\x7f", "a/", "a:", "é", "a·", "9a", "a\u200b"]
+    "name",
+    ["_", "_9", "Z", "a@", "a[", "a`", "a{", "a\x7f", "a/", "a:", "é", "a·", "9a", "a\u200b"],
 )
 def test_field_names_are_identifiers_as_python_says(name: str) -> None:
     file = descriptor_pb2.FileDescriptorProto(name="n.proto", package="n")
