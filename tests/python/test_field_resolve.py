@@ -472,3 +472,23 @@ def test_field_names_are_identifiers_as_python_says(name: str) -> None:
     else:
         with pytest.raises(ValueError, match="is not a valid identifier"):
             registry.add_file_set(data)
+
+
+@pytest.mark.parametrize(
+    "json",
+    ["plainLongName", 'quote"in\\side_long', "tab\there_long", "naïve_long_name", "del\x7fname_x"],
+)
+def test_json_names_are_written_and_read_whatever_they_hold(json: str) -> None:
+    import json as json_module
+
+    file = descriptor_pb2.FileDescriptorProto(name="j.proto", package="j", syntax="proto3")
+    message = file.message_type.add(name="M")
+    message.field.add(name="value_field", number=1, label=1, type=5, json_name=json)
+    message.field.add(name="other_field", number=2, label=1, type=5)
+    registry = velum.Registry()
+    registry.add_file_set(descriptor_pb2.FileDescriptorSet(file=[file]).SerializeToString())
+    cls = registry.message_class("j.M")
+    text = cls(value_field=7, other_field=8).to_json()
+    assert json_module.loads(text) == {json: 7, "otherField": 8}
+    read = cls.from_json(text)
+    assert (read.value_field, read.other_field) == (7, 8)
