@@ -9,8 +9,6 @@ initialise the message classes.
 from __future__ import annotations
 
 import functools
-import math
-import struct
 from collections.abc import Callable
 from typing import Any
 
@@ -27,6 +25,7 @@ from velum._descriptor_proto import (
     FieldProto,
     FileProto,
     MessageProto,
+    _build_classes_once,
     features_of,
     field_record_slots,
     is_map_entry,
@@ -374,12 +373,15 @@ def _resolver() -> Any:
     record_class, record_slots = field_record_slots()
     by_number = range(max(ScalarType) + 1)
     scalars = {int(t): t for t in ScalarType}
+    options_class = _build_classes_once()["FieldOptions"]
     config = (
         record_class,
         record_slots,
+        (options_class, options_class.__dict__["packed"], options_class.__dict__["features"]),
         (
             DescEnum.__dict__["values"],
             DescEnumValue.__dict__["local_name"],
+            DescEnumValue.__dict__["name"],
             DescMessage.__dict__["is_map_entry"],
         ),
         (
@@ -418,8 +420,8 @@ def _resolve_message(
 ) -> None:
     """Build the field and oneof descriptors of a checked message (see Batch.resolve).
 
-    The usual fields are built natively in one call; those with options, a default to
-    parse or their message's features overridden come back to `_make_field`.
+    The usual fields are built natively in one call; those whose options or oneof set
+    features of their own, or whose message is a map entry, come back to `_make_field`.
     """
     field_protos = proto.fields
     oneof_protos = proto.oneofs
@@ -637,71 +639,15 @@ def _scalar_default(scalar: ScalarType, proto: FieldProto, full_name: str) -> An
         # An explicitly empty default is only meaningful for strings and bytes,
         # whose zero value it equals.
         return zero_value(scalar)
-    try:
-        if scalar is ScalarType.STRING:
-            return text
-        if scalar is ScalarType.BYTES:
-            return unescape_bytes(text)
-        if scalar is ScalarType.BOOL:
-            if text not in ("true", "false"):
-                raise ValueError(text)
-            return text == "true"
-        if scalar in (ScalarType.DOUBLE, ScalarType.FLOAT):
-            number = float(text)
-            if scalar is ScalarType.FLOAT and math.isfinite(number):
-                # Round to what a float field can hold, as a decoded value would be.
-                number = struct.unpack("<f", struct.pack("<f", number))[0]
-            return number
-        return int(text, 0)
-    except (ValueError, OverflowError):
-        raise ValueError(f"field {full_name}: invalid default value {text!r}") from None
-
-
-_SIMPLE_ESCAPES = {
-    "n": 10,
-    "r": 13,
-    "t": 9,
-    "a": 7,
-    "b": 8,
-    "f": 12,
-    "v": 11,
-    "\\": 92,
-    "'": 39,
-    '"': 34,
-    "?": 63,
-}
+    value = _resolver().parse_default(scalar, text)
+    if value is None:
+        raise ValueError(f"field {full_name}: invalid default value {text!r}")
+    return value
 
 
 def unescape_bytes(text: str) -> bytes:
     """Decode the C-style escaping protoc uses for bytes defaults."""
-    out = bytearray()
-    i = 0
-    while i < len(text):
-        ch = text[i]
-        i += 1
-        if ch != "\\":
-            out += ch.encode("utf-8")
-            continue
-        if i >= len(text):
-            raise ValueError("trailing backslash")
-        ch = text[i]
-        i += 1
-        if ch in _SIMPLE_ESCAPES:
-            out.append(_SIMPLE_ESCAPES[ch])
-        elif ch in "01234567":
-            end = i
-            while end < len(text) and end < i + 2 and text[end] in "01234567":
-                end += 1
-            out.append(int(text[i - 1 : end], 8) & 0xFF)
-            i = end
-        elif ch in "xX":
-            end = i
-            while end < len(text) and end < i + 2 and text[end] in "0123456789abcdefABCDEF":
-                end += 1
-            if end == i:
-                raise ValueError("empty hex escape")
-            out.append(int(text[i:end], 16))
-            i = end
-        else:
-            raise ValueError(f"unknown escape \\{ch}")
-    return bytes(out)
+    value: bytes | None = _resolver().parse_default(ScalarType.BYTES, text)
+    if value is None:
+        raise ValueError(f"invalid escape in {text!r}")
+    return value

@@ -2,6 +2,19 @@
 
 namespace velum {
 
+bool IsIdentifier(PyObject* name) {
+  if (!PyUnicode_IS_ASCII(name)) return PyUnicode_IsIdentifier(name) == 1;
+  const auto* text = static_cast<const unsigned char*>(PyUnicode_DATA(name));
+  Py_ssize_t length = PyUnicode_GET_LENGTH(name);
+  auto letter = [](unsigned char c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; };
+  if (length == 0 || !(letter(text[0]) || text[0] == '_')) return false;
+  for (Py_ssize_t i = 1; i < length; ++i) {
+    unsigned char c = text[i];
+    if (!letter(c) && c != '_' && !(c >= '0' && c <= '9')) return false;
+  }
+  return true;
+}
+
 Result<Ref> JsonName(PyObject* name, PyObject* fallback) {
   if (!PyUnicode_Check(name)) return Status(ErrorKind::kType, "field name cannot be converted to str");
   if (!PyUnicode_IS_ASCII(name)) {

@@ -7,6 +7,10 @@
 
 namespace velum {
 
+// Whether the str `name` is a Python identifier, as str.isidentifier() says; ASCII
+// names, nearly all, are checked here without a Unicode database lookup a character.
+bool IsIdentifier(PyObject* name);
+
 // The JSON name protoc derives from a field name: lowerCamelCase at underscores.
 // ASCII names are converted here; any other is handed to `fallback(name)`, the
 // runtime's own rule, since Unicode case mapping may change a name's length.

@@ -8,6 +8,7 @@
 #include "common/native_box.h"
 #include "common/py_error.h"
 #include "common/raw_alloc.h"
+#include "descriptor/default_parse.h"
 #include "descriptor/field_names.h"
 #include "descriptor/slot_constructor.h"
 
@@ -19,7 +20,9 @@ namespace {
 enum ConfigEntry {
   kConfigProtoClass,      // the class of the decoded field records
   kConfigProtoSlots,      // its member descriptors, in ProtoSlot order
-  kConfigValueSlots,      // DescEnum.values, DescEnumValue.local_name, DescMessage.is_map_entry
+  kConfigOptions,         // the class of decoded field options, its members packed and features
+  kConfigValueSlots,      // DescEnum.values, DescEnumValue.local_name, DescEnumValue.name,
+                          // DescMessage.is_map_entry
   kConfigMakers,          // slot fillers, in Maker order
   kConfigScalarTypes,     // ScalarType members by number (None in the gaps)
   kConfigScalarValues,    // the shared scalar value descriptor by number
@@ -46,7 +49,8 @@ enum ProtoSlot {
   kTypeName,
   kProtoSlots,
 };
-enum ValueSlot { kEnumValues, kEnumValueLocal, kIsMapEntry, kValueSlots };
+enum OptionSlot { kPacked, kFeatures, kOptionSlots };
+enum ValueSlot { kEnumValues, kEnumValueLocal, kEnumValueName, kIsMapEntry, kValueSlots };
 enum Maker { kNewField, kNewOneof, kNewScalar, kNewEnum, kNewMessage, kNewList, kNewEnumDefault, kMakers };
 enum TargetClass { kEnumClass, kMessageClass, kMapClass, kEnumValueClass, kClasses };
 
@@ -62,11 +66,14 @@ constexpr long kMaxScalar = 18;
 constexpr long kPresenceImplicit = 2;
 constexpr long kPresenceLegacyRequired = 3;
 constexpr long kRepeatedPacked = 1;
+constexpr long kRepeatedExpanded = 2;
 constexpr long kMessageDelimited = 2;
 
 struct FieldResolver {
   Ref proto_class;
   Py_ssize_t proto_slot[kProtoSlots] = {};
+  Ref options_class;
+  Py_ssize_t option_slot[kOptionSlots] = {};
   Py_ssize_t value_slot[kValueSlots] = {};
   Ref makers[kMakers];
   Ref scalar_types, scalar_values, scalar_lists, zeros;
@@ -170,10 +177,45 @@ long ScalarNumber(const FieldResolver& r, PyObject* target) {
   return PyTuple_GET_ITEM(r.scalar_types.get(), number) == target ? number : 0;
 }
 
+// The repeated_field_encoding of a field whose message's is `encoding`, as its
+// options leave it (the legacy `packed` option); -1 when the options set features
+// of their own, which the runtime merges itself.
+Result<long> RepeatedEncoding(const FieldResolver& r, PyObject* options, long encoding) {
+  if (options == Py_None) return encoding;
+  if (Py_TYPE(options) != reinterpret_cast<PyTypeObject*>(r.options_class.get())) return -1;
+  VELUM_ASSIGN_OR_RETURN(PyObject * features, ReadSlot(options, r.option_slot[kFeatures]));
+  if (features != Py_None) return -1;
+  VELUM_ASSIGN_OR_RETURN(PyObject * packed, ReadSlot(options, r.option_slot[kPacked]));
+  if (packed == Py_None) return encoding;
+  if (packed == Py_True) return kRepeatedPacked;
+  return packed == Py_False ? kRepeatedExpanded : -1;
+}
+
+// The value of enum `desc` named `name` (the first value when `name` is null), or
+// null when there is none.
+Result<PyObject*> EnumValueNamed(const FieldResolver& r, PyObject* desc, PyObject* name) {
+  VELUM_ASSIGN_OR_RETURN(PyObject * values, ReadSlot(desc, r.value_slot[kEnumValues]));
+  if (!PyList_Check(values)) return nullptr;
+  auto* value_class = reinterpret_cast<PyTypeObject*>(r.classes[kEnumValueClass].get());
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values); ++i) {
+    PyObject* value = PyList_GET_ITEM(values, i);
+    if (!PyObject_TypeCheck(value, value_class)) return nullptr;
+    if (name == nullptr) return value;
+    VELUM_ASSIGN_OR_RETURN(PyObject * value_name, ReadSlot(value, r.value_slot[kEnumValueName]));
+    int equal = PyObject_RichCompareBool(value_name, name, Py_EQ);
+    if (equal < 0) return Status::Pending();
+    if (equal != 0) return value;
+  }
+  return nullptr;
+}
+
 // The field built here, or an empty field when it needs the fallback.
 Result<Made> BuildField(const FieldResolver& r, const MessageScope& scope, PyObject* proto, PyObject* target,
                         PyObject* local, PyObject* oneof) {
-  if (!scope.native || SlotAt(proto, r.proto_slot[kOptions]) != Py_None) return Made{};
+  if (!scope.native) return Made{};
+  VELUM_ASSIGN_OR_RETURN(PyObject * options, ReadSlot(proto, r.proto_slot[kOptions]));
+  VELUM_ASSIGN_OR_RETURN(long repeated_encoding, RepeatedEncoding(r, options, scope.repeated_encoding));
+  if (repeated_encoding < 0) return Made{};
   VELUM_ASSIGN_OR_RETURN(long label, ReadInt(proto, r.proto_slot[kLabel]));
   VELUM_ASSIGN_OR_RETURN(long type, ReadInt(proto, r.proto_slot[kType]));
   VELUM_ASSIGN_OR_RETURN(PyObject * default_text, ReadSlot(proto, r.proto_slot[kDefault]));
@@ -193,12 +235,12 @@ Result<Made> BuildField(const FieldResolver& r, const MessageScope& scope, PyObj
       value = Ref::borrow(target);
       made.default_value = Ref::steal(PyDict_New());
     } else if (is_message || is_enum) {
-      bool packed = is_enum && scope.repeated_encoding == kRepeatedPacked;
+      bool packed = is_enum && repeated_encoding == kRepeatedPacked;
       bool delimited = is_message && (type == kTypeGroup || scope.message_encoding == kMessageDelimited);
       VELUM_ASSIGN_OR_RETURN(value, Call(r.makers[kNewList].get(), {target, packed ? Py_True : Py_False,
                                                                      delimited ? Py_True : Py_False}));
     } else if (scalar != 0) {
-      bool packed = scalar != kTypeString && scalar != kTypeBytes && scope.repeated_encoding == kRepeatedPacked;
+      bool packed = scalar != kTypeString && scalar != kTypeBytes && repeated_encoding == kRepeatedPacked;
       value = Ref::borrow(PyTuple_GET_ITEM(r.scalar_lists.get(), scalar * 2 + (packed ? 1 : 0)));
     } else {
       return Made{};
@@ -210,25 +252,23 @@ Result<Made> BuildField(const FieldResolver& r, const MessageScope& scope, PyObj
     VELUM_ASSIGN_OR_RETURN(PyObject * optional, ReadSlot(proto, r.proto_slot[kProto3Optional]));
     bool may_be_implicit = oneof == nullptr && optional != Py_True;
     if (scalar != 0) {
-      if (has_default && scalar != kTypeString) return Made{};  // parsed by the runtime
+      if (has_default) {
+        VELUM_ASSIGN_OR_RETURN(made.default_value, ParseScalarDefault(scalar, default_text));
+        if (!made.default_value) return Made{};  // the runtime reports it
+      } else {
+        made.default_value = Ref::borrow(PyTuple_GET_ITEM(r.zeros.get(), scalar));
+      }
       if (oneof == nullptr) {
         value = Ref::borrow(PyTuple_GET_ITEM(r.scalar_values.get(), scalar));  // shared outside oneofs
       } else {
         VELUM_ASSIGN_OR_RETURN(value, Call(r.makers[kNewScalar].get(), {target, oneof}));
       }
-      // A string's default is its text as written; any other has none here.
-      made.default_value = Ref::borrow(has_default ? default_text : PyTuple_GET_ITEM(r.zeros.get(), scalar));
       std::tie(presence, tracked) = PresenceOf(r, field_presence, may_be_implicit, oneof == nullptr);
     } else if (is_enum) {
-      if (has_default) return Made{};  // named by the runtime
-      VELUM_ASSIGN_OR_RETURN(PyObject * values, ReadSlot(target, r.value_slot[kEnumValues]));
-      if (!PyList_Check(values) || PyList_GET_SIZE(values) == 0) return Made{};
-      PyObject* first = PyList_GET_ITEM(values, 0);
-      if (!PyObject_TypeCheck(first, reinterpret_cast<PyTypeObject*>(r.classes[kEnumValueClass].get()))) {
-        return Made{};
-      }
-      VELUM_ASSIGN_OR_RETURN(PyObject * first_local, ReadSlot(first, r.value_slot[kEnumValueLocal]));
-      Ref default_name = Ref::borrow(first_local);  // the list is not ours: hold what is read from it
+      VELUM_ASSIGN_OR_RETURN(PyObject * named, EnumValueNamed(r, target, has_default ? default_text : nullptr));
+      if (named == nullptr) return Made{};  // the runtime reports an unknown name
+      VELUM_ASSIGN_OR_RETURN(PyObject * named_local, ReadSlot(named, r.value_slot[kEnumValueLocal]));
+      Ref default_name = Ref::borrow(named_local);  // the list is not ours: hold what is read from it
       VELUM_ASSIGN_OR_RETURN(value, Call(r.makers[kNewEnum].get(), {target, none_oneof}));
       VELUM_ASSIGN_OR_RETURN(made.default_value,
                              Call(r.makers[kNewEnumDefault].get(), {target, default_name.get()}));
@@ -456,7 +496,7 @@ Result<Ref> Check(const FieldResolver& r, PyObject* protos, PyObject* messages, 
     if (!PyObject_TypeCheck(proto, proto_class)) return Status(ErrorKind::kValue, "invalid field descriptor");
     VELUM_ASSIGN_OR_RETURN(PyObject * name, ReadSlot(proto, r.proto_slot[kName]));
     // The runtime reports a bad name with where it is.
-    if (!PyUnicode_Check(name) || PyUnicode_IsIdentifier(name) != 1) return Ref::borrow(Py_None);
+    if (!PyUnicode_Check(name) || !IsIdentifier(name)) return Ref::borrow(Py_None);
   }
   Ref targets = Ref::steal(PyList_New(count));
   Ref pending = Ref::steal(PyList_New(0));
@@ -470,15 +510,28 @@ Result<Ref> Check(const FieldResolver& r, PyObject* protos, PyObject* messages, 
     VELUM_ASSIGN_OR_RETURN(long type, ReadInt(proto, r.proto_slot[kType]));
     VELUM_ASSIGN_OR_RETURN(PyObject * default_text, ReadSlot(proto, r.proto_slot[kDefault]));
     PyObject* scalar = type >= 1 && type <= kMaxScalar ? PyTuple_GET_ITEM(r.scalar_types.get(), type) : Py_None;
-    // A default other than a string's is parsed by the runtime, which also finds named types.
-    if (scalar != Py_None && (type == kTypeString || !HasDefault(default_text))) {
+    // Only a singular field's default is read; a bad one is left to the runtime, which reports it.
+    bool has_default = HasDefault(default_text);
+    if (scalar != Py_None && (!has_default || type == kTypeString)) {
       PyList_SET_ITEM(targets.get(), i, Py_NewRef(scalar));
       continue;
     }
+    VELUM_ASSIGN_OR_RETURN(long label, ReadInt(proto, r.proto_slot[kLabel]));
+    bool reads_default = has_default && label != kLabelRepeated;
     PyObject* target = Py_None;
-    if ((type == kTypeMessage || type == kTypeGroup || type == kTypeEnum) && !HasDefault(default_text)) {
-      VELUM_ASSIGN_OR_RETURN(long label, ReadInt(proto, r.proto_slot[kLabel]));
+    if (scalar != Py_None) {
+      bool valid = true;
+      if (reads_default) {
+        VELUM_ASSIGN_OR_RETURN(Ref parsed, ParseScalarDefault(type, default_text));
+        valid = static_cast<bool>(parsed);
+      }
+      if (valid) target = scalar;
+    } else if (type == kTypeMessage || type == kTypeGroup || type == kTypeEnum) {
       VELUM_ASSIGN_OR_RETURN(target, NamedTarget(r, proto, type, label, messages, enums));
+      if (target != Py_None && type == kTypeEnum && reads_default) {
+        VELUM_ASSIGN_OR_RETURN(PyObject * named, EnumValueNamed(r, target, default_text));
+        if (named == nullptr) target = Py_None;
+      }
     }
     PyList_SET_ITEM(targets.get(), i, Py_NewRef(target));
     if (target != Py_None) continue;
@@ -500,11 +553,30 @@ PyObject* CheckMethod(PyObject* self, PyObject* const* args, Py_ssize_t nargs) n
   });
 }
 
+PyObject* ParseDefaultMethod(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  return Guard([&]() -> PyObject* {
+    if (nargs != 2) {
+      PyErr_Format(PyExc_TypeError, "parse_default() takes 2 positional arguments (%zd given)", nargs);
+      return nullptr;
+    }
+    long type = PyLong_AsLong(args[0]);
+    if (type == -1 && PyErr_Occurred()) return nullptr;
+    if (!PyUnicode_Check(args[1])) return Raise(TypeCheckError(args[1], "str"));
+    Result<Ref> made = ParseScalarDefault(type, args[1]);
+    if (!made.ok()) return Raise(std::move(made).status());
+    Ref value = std::move(made).value();
+    return value ? value.release() : Py_NewRef(Py_None);
+  });
+}
+
 PyMethodDef kMethods[] = {
     {"check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(CheckMethod)), METH_FASTCALL,
      "check(fields, messages, enums)\n--\n\n(targets, pending) for a message's field records: the type of each\n"
      "field that needs nothing parsed and names nothing outside `messages` and `enums`, None at\n"
      "the indexes listed in pending; None when a field name is not an identifier."},
+    {"parse_default", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ParseDefaultMethod)), METH_FASTCALL,
+     "parse_default(type, text)\n--\n\nThe default value `text` gives a field of scalar type number `type`,\n"
+     "None when it is not a valid one."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -568,9 +640,17 @@ Status Configure(FieldResolver& r, PyObject* config) {
     PyObject* member = PyTuple_GET_ITEM(proto_slots, i);
     VELUM_ASSIGN_OR_RETURN(r.proto_slot[i], ObjectSlotOffset(type_at(proto_class), member, "_field_resolver()"));
   }
+  VELUM_ASSIGN_OR_RETURN(PyObject * options, TupleEntry(config, kConfigOptions, 1 + kOptionSlots));
+  PyObject* options_class = PyTuple_GET_ITEM(options, 0);
+  if (!PyType_Check(options_class)) return ConfigError();
+  r.options_class = Ref::borrow(options_class);
+  for (int i = 0; i < kOptionSlots; ++i) {
+    PyObject* member = PyTuple_GET_ITEM(options, 1 + i);
+    VELUM_ASSIGN_OR_RETURN(r.option_slot[i], ObjectSlotOffset(type_at(options_class), member, "_field_resolver()"));
+  }
   VELUM_ASSIGN_OR_RETURN(PyObject * value_slots, TupleEntry(config, kConfigValueSlots, kValueSlots));
   PyObject* owners[kValueSlots] = {r.classes[kEnumClass].get(), r.classes[kEnumValueClass].get(),
-                                   r.classes[kMessageClass].get()};
+                                   r.classes[kEnumValueClass].get(), r.classes[kMessageClass].get()};
   for (int i = 0; i < kValueSlots; ++i) {
     PyObject* member = PyTuple_GET_ITEM(value_slots, i);
     VELUM_ASSIGN_OR_RETURN(r.value_slot[i], ObjectSlotOffset(type_at(owners[i]), member, "_field_resolver()"));

@@ -201,13 +201,26 @@ Status AddJsonKey(MessageMarshaler& m, PyObject* key, uint32_t number) {
   return Status::Ok();
 }
 
-Result<JsonMemberKey> MemberKey(const MessageMarshaler& m, PyObject* name) {
+// The key of member `name`; `number` is the field it names when known, else it is
+// looked up.
+Result<JsonMemberKey> MemberKey(const MessageMarshaler& m, PyObject* name, const uint32_t* number) {
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
   if (utf8 == nullptr) return Status::Pending();
   JsonMemberKey key{std::string_view(utf8, static_cast<size_t>(size)), name, nullptr};
-  if (const uint32_t* number = FindIn(m.json_keys, key.text)) key.field = m.index.Find(*number);
+  if (number == nullptr) number = FindIn(m.json_keys, key.text);
+  if (number != nullptr) key.field = m.index.Find(*number);
   return key;
+}
+
+// Whether a byte of the eight in `w` is below ' ', beyond '~', '"' or '\\'.
+bool AnyToEscape(uint64_t w) {
+  constexpr uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr uint64_t kHigh = 0x8080808080808080ULL;
+  auto has_zero = [](uint64_t x) { return (x - kOnes) & ~x & kHigh; };
+  uint64_t below_space = (w - kOnes * 0x20) & ~w & kHigh;
+  uint64_t beyond_tilde = ((w + kOnes) | w) & kHigh;
+  return (below_space | beyond_tilde | has_zero(w ^ (kOnes * '"')) | has_zero(w ^ (kOnes * '\\'))) != 0;
 }
 
 // `,"name":` when the name is printable ASCII with nothing JSON escapes (the
@@ -216,7 +229,13 @@ Status PrepareMemberKey(PyObject* name, RawString& out) {
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
   if (utf8 == nullptr) return Status::Pending();
-  for (Py_ssize_t i = 0; i < size; ++i) {
+  Py_ssize_t i = 0;
+  for (; i + 8 <= size; i += 8) {  // eight bytes a step: names run long
+    uint64_t word = 0;
+    memcpy(&word, utf8 + i, 8);
+    if (AnyToEscape(word)) return Status::Ok();
+  }
+  for (; i < size; ++i) {
     const auto c = static_cast<unsigned char>(utf8[i]);
     if (c < 0x20 || c > 0x7e || c == '"' || c == '\\') return Status::Ok();
   }
@@ -371,22 +390,27 @@ Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& 
   // entry and one lookup serve both.
   RawVector<bool> same_names;
   same_names.reserve(m.fields.size());
+  size_t added = 0;
   for (const FieldSpec& f : m.fields) {
     int same = f.json_name.get() == f.name.get() ? 1 : PyUnicode_Compare(f.json_name.get(), f.name.get()) == 0;
     if (PyErr_Occurred()) return Status::Pending();
     same_names.push_back(same != 0);
     VELUM_TRY(AddJsonKey(m, f.name.get(), f.number));
     if (!same) VELUM_TRY(AddJsonKey(m, f.json_name.get(), f.number));
+    added += same ? 1 : 2;
   }
+  // With no name given twice, each name is its own field's: no lookup needed.
+  const bool distinct = m.json_keys.size() == added;
   // Resolved once the map is complete: a later equal name replaces an earlier one.
   m.json_members.reserve(m.fields.size());
   for (size_t i = 0; i < m.fields.size(); ++i) {
     const FieldSpec& f = m.fields[i];
-    VELUM_ASSIGN_OR_RETURN(JsonMemberKey proto, MemberKey(m, f.name.get()));
+    const uint32_t* number = distinct ? &f.number : nullptr;
+    VELUM_ASSIGN_OR_RETURN(JsonMemberKey proto, MemberKey(m, f.name.get(), number));
     JsonMemberKey json = proto;
     json.str = f.json_name.get();
     if (!same_names[i]) {
-      VELUM_ASSIGN_OR_RETURN(json, MemberKey(m, f.json_name.get()));
+      VELUM_ASSIGN_OR_RETURN(json, MemberKey(m, f.json_name.get(), number));
     }
     m.json_members.push_back(JsonMemberNames{json, proto});
   }

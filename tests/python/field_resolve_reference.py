@@ -6,6 +6,8 @@ must give, built the plain way from the runtime's own helpers.
 
 from __future__ import annotations
 
+import math
+import struct
 from typing import Any
 
 from velum._builder import (
@@ -18,7 +20,7 @@ from velum._builder import (
     _reserved_in,
     _Target,
 )
-from velum._descriptor_proto import LABEL_OPTIONAL, MessageProto, features_of
+from velum._descriptor_proto import LABEL_OPTIONAL, FieldProto, MessageProto, features_of
 from velum._descriptors import (
     DescField,
     DescMessage,
@@ -124,3 +126,71 @@ def resolve_message_python(
         (fields, oneof_list, by_name, by_proto_name, by_number, oneofs_by_local_name,
          oneofs_by_name, defaults),
     )  # fmt: skip
+
+
+def scalar_default_python(scalar: ScalarType, proto: FieldProto, full_name: str) -> Any:
+    """What `_builder._scalar_default` gives, parsed in Python."""
+    text = proto.default_value
+    if not text:
+        return _ZERO.get(scalar, 0)
+    try:
+        return parse_default_python(scalar, text)
+    except (ValueError, OverflowError):
+        raise ValueError(f"field {full_name}: invalid default value {text!r}") from None
+
+
+def parse_default_python(scalar: ScalarType, text: str) -> Any:
+    if scalar is ScalarType.STRING:
+        return text
+    if scalar is ScalarType.BYTES:
+        return unescape_bytes_python(text)
+    if scalar is ScalarType.BOOL:
+        if text not in ("true", "false"):
+            raise ValueError(text)
+        return text == "true"
+    if scalar in (ScalarType.DOUBLE, ScalarType.FLOAT):
+        number = float(text)
+        if scalar is ScalarType.FLOAT and math.isfinite(number):
+            number = struct.unpack("<f", struct.pack("<f", number))[0]
+        return number
+    return int(text, 0)
+
+
+_SIMPLE_ESCAPES = {
+    "n": 10, "r": 13, "t": 9, "a": 7, "b": 8, "f": 12, "v": 11, "\\": 92, "'": 39, '"': 34, "?": 63,
+}  # fmt: skip
+
+
+def unescape_bytes_python(text: str) -> bytes:
+    """The C-style escaping protoc uses for bytes defaults, decoded character by character."""
+    out = bytearray()
+    i = 0
+    while i < len(text):
+        ch = text[i]
+        i += 1
+        if ch != "\\":
+            out += ch.encode("utf-8")
+            continue
+        if i >= len(text):
+            raise ValueError("trailing backslash")
+        ch = text[i]
+        i += 1
+        if ch in _SIMPLE_ESCAPES:
+            out.append(_SIMPLE_ESCAPES[ch])
+        elif ch in "01234567":
+            end = i
+            while end < len(text) and end < i + 2 and text[end] in "01234567":
+                end += 1
+            out.append(int(text[i - 1 : end], 8) & 0xFF)
+            i = end
+        elif ch in "xX":
+            end = i
+            while end < len(text) and end < i + 2 and text[end] in "0123456789abcdefABCDEF":
+                end += 1
+            if end == i:
+                raise ValueError("empty hex escape")
+            out.append(int(text[i:end], 16))
+            i = end
+        else:
+            raise ValueError(f"unknown escape \\{ch}")
+    return bytes(out)

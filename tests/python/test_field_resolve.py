@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import functools
 import keyword
+import math
 import subprocess
 import sys
 import tempfile
@@ -12,20 +13,25 @@ from typing import Any
 
 import pytest
 from conftest import diff_settings
-from field_resolve_reference import resolve_message_python
+from field_resolve_reference import (
+    parse_default_python,
+    resolve_message_python,
+    scalar_default_python,
+)
 from google.protobuf import descriptor_pb2
 from hypothesis import given
 from hypothesis import strategies as st
 
 import velum
 from velum import _builder
-from velum._descriptors import DescMessage, EnumDefault, peek_default
+from velum._descriptors import DescMessage, EnumDefault, ScalarType, peek_default
 
 
 def _load(data: bytes, *, python: bool, monkeypatch: pytest.MonkeyPatch) -> velum.Registry:
     with monkeypatch.context() as patch:
         if python:
             patch.setattr(_builder, "_resolve_message", resolve_message_python)
+            patch.setattr(_builder, "_scalar_default", scalar_default_python)
         registry = velum.Registry()
         registry.add_file_set(data)
         # Resolve while the patch holds: fields are resolved when first read.
@@ -108,6 +114,16 @@ def _same_message(a: DescMessage, b: DescMessage) -> None:
 
 
 def _check_same(data: bytes, monkeypatch: pytest.MonkeyPatch) -> None:
+    errors = []
+    for python in (False, True):
+        try:
+            _load(data, python=python, monkeypatch=monkeypatch)
+        except ValueError as error:
+            errors.append(str(error))
+    # A bad default is refused with the same text either way.
+    assert len(errors) in (0, 2) and len(set(errors)) <= 1, errors
+    if errors:
+        return
     native = _load(data, python=False, monkeypatch=monkeypatch)
     python = _load(data, python=True, monkeypatch=monkeypatch)
     for a, b in zip(_messages(native, data), _messages(python, data), strict=True):
@@ -149,6 +165,41 @@ _NAMES = st.sampled_from(
 _SCALARS = [t for t in range(1, 19) if t not in (10, 11, 14)]
 
 
+# Default texts: every form int() and float() read (bases, signs, underscores, spaces,
+# infinities, NaN), C escapes, and texts that are wrong for the type.
+_INT_TEXTS = st.one_of(
+    st.integers(-(2**70), 2**70).flatmap(
+        lambda n: st.sampled_from([str(n), hex(n), oct(n), bin(n), f" {n} ", f"{n:_}",
+                                   hex(n).upper().replace("X", "x")])
+    ),
+    st.sampled_from(["0", "00", "-0", "+7", "07", "0x", "1_", "_1", "1__0", "1e3", "٣", "0b102",
+                     "9" * 30, "", " ", "true"]),
+)  # fmt: skip
+_FLOAT_TEXTS = st.one_of(
+    st.floats(allow_nan=True).map(repr),
+    st.floats(width=32).map(str),
+    st.sampled_from(["inf", "-inf", "Infinity", "nan", "-nan", "NaN", "1e39", "-3.5e38", "1e-50",
+                     "3.4028235e38", "3.4028236e38", "1_000.5", " 2.5 ", "0x10", "1.5f", "", "e"]),
+)  # fmt: skip
+_BYTES_TEXTS = st.lists(
+    st.sampled_from(["a", "\\n", "\\0", "\\12", "\\377", "\\777", "\\x4", "\\x41", "\\X4g", "\\'",
+                     "\\?", "é", "\\", "\\x", "\\q", "\\8", "7", "x"]),
+    max_size=6,
+).map("".join)  # fmt: skip
+
+
+def _default_texts(scalar: int) -> st.SearchStrategy[str]:
+    if scalar == ScalarType.BOOL:
+        return st.sampled_from(["true", "false", "True", "1", " true"])
+    if scalar == ScalarType.STRING:
+        return st.text(max_size=5)
+    if scalar == ScalarType.BYTES:
+        return _BYTES_TEXTS
+    if scalar in (ScalarType.DOUBLE, ScalarType.FLOAT):
+        return _FLOAT_TEXTS
+    return _INT_TEXTS
+
+
 @st.composite
 def _field_specs(draw: st.DrawFn, proto3: bool) -> list[dict[str, Any]]:
     fields = []
@@ -160,13 +211,12 @@ def _field_specs(draw: st.DrawFn, proto3: bool) -> list[dict[str, Any]]:
         field: dict[str, Any] = {"name": draw(_NAMES), "number": number, "label": label}
         if kind == "scalar":
             field["type"] = draw(st.sampled_from(_SCALARS))
-            if label != 3 and not proto3 and draw(st.booleans()):
-                field["default_value"] = {9: "text", 12: "b\\001", 8: "true", 1: "1.5",
-                                          2: "0.1"}.get(field["type"], "7")
+            if not proto3 and draw(st.booleans()):
+                field["default_value"] = draw(_default_texts(field["type"]))
         elif kind == "enum":
             field["type"], field["type_name"] = 14, ".gen.Kind"
-            if label != 3 and not proto3 and draw(st.booleans()):
-                field["default_value"] = "K1"
+            if not proto3 and draw(st.booleans()):
+                field["default_value"] = draw(st.sampled_from(["K1", "K0", "K2", "S0"]))
         elif kind in ("message", "group"):
             field["type"] = 11 if kind == "message" else 10
             field["type_name"] = ".gen.M.Inner" if kind == "message" else ".gen.M.Grp"
@@ -178,8 +228,11 @@ def _field_specs(draw: st.DrawFn, proto3: bool) -> list[dict[str, Any]]:
             field["oneof"] = draw(st.sampled_from(["choice", "other", "class"]))
         elif proto3 and label == 1 and kind == "scalar" and draw(st.booleans()):
             field["proto3_optional"] = True
-        if label == 3 and kind in ("scalar", "enum") and draw(st.booleans()):
-            field["packed"] = draw(st.booleans())
+        if draw(st.booleans()):
+            # Also where protoc would refuse it: the runtime ignores what does not apply.
+            field["packed"] = draw(st.sampled_from([True, False, None]))
+        if draw(st.integers(0, 7)) == 0:
+            field["features"] = draw(st.sampled_from([1, 2]))  # repeated_field_encoding
         fields.append(field)
     return fields
 
@@ -202,10 +255,15 @@ def _schema(fields: list[dict[str, Any]], proto3: bool) -> bytes:
     oneofs: dict[str, int] = {}
     for spec in fields:
         spec = dict(spec)
-        oneof, packed = spec.pop("oneof", None), spec.pop("packed", None)
+        oneof, packed = spec.pop("oneof", None), spec.pop("packed", ())
+        encoding = spec.pop("features", None)
         proto = message.field.add(**spec)
-        if packed is not None:
+        if packed is None:
+            proto.options.deprecated = True  # options the runtime skips
+        elif packed != ():
             proto.options.packed = packed
+        if encoding is not None:
+            proto.options.features.repeated_field_encoding = encoding
         if oneof is not None:
             proto.oneof_index = oneofs.setdefault(oneof, len(oneofs))
     for name in oneofs:
@@ -328,3 +386,109 @@ def test_a_resolver_needs_the_runtime_configuration(config: Any) -> None:
 
     with pytest.raises(TypeError):
         _field_resolver(config)
+
+
+def _same_parsed(native: Any, python: Any) -> None:
+    assert type(native) is type(python)
+    assert native == python or (native != native and python != python)
+
+
+_TYPED_TEXTS = st.sampled_from(list(ScalarType)).flatmap(
+    lambda t: st.tuples(st.just(t), st.one_of(_default_texts(t), _INT_TEXTS, _FLOAT_TEXTS))
+)
+
+
+@diff_settings(600)
+@given(_TYPED_TEXTS)
+def test_defaults_parse_as_the_reference_does(case: tuple[ScalarType, str]) -> None:
+    scalar, text = case
+    try:
+        expected = parse_default_python(scalar, text)
+    except (ValueError, OverflowError):
+        expected = None
+    _same_parsed(_builder._resolver().parse_default(scalar, text), expected)
+
+
+def test_a_lone_surrogate_is_no_bytes_default() -> None:
+    assert _builder._resolver().parse_default(ScalarType.BYTES, "a\ud800") is None
+
+
+@pytest.mark.parametrize(
+    ("scalar", "text"),
+    [
+        (ScalarType.FLOAT, "3.4028236e38"),  # rounds beyond a float's range
+        (ScalarType.FLOAT, "-1e39"),
+        (ScalarType.INT32, "0x"),
+        (ScalarType.INT64, "1" * 5000),  # beyond int()'s digit limit
+        (ScalarType.BOOL, "TRUE"),
+        (ScalarType.BYTES, "\\x"),
+    ],
+)
+def test_invalid_defaults_are_refused_with_their_field(scalar: ScalarType, text: str) -> None:
+    file = descriptor_pb2.FileDescriptorProto(name="d.proto", package="d")
+    file.message_type.add(name="M").field.add(name="f", number=1, label=1, type=scalar,
+                                              default_value=text)  # fmt: skip
+    data = descriptor_pb2.FileDescriptorSet(file=[file]).SerializeToString()
+    with pytest.raises(ValueError) as refused:
+        velum.Registry().add_file_set(data)
+    assert str(refused.value) == f"field d.M.f: invalid default value {text!r}"
+
+
+@pytest.mark.parametrize(
+    ("scalar", "text", "expected"),
+    [
+        (ScalarType.INT64, "0x7fffffffffffffff", 2**63 - 1),
+        (ScalarType.SINT32, "-0o17", -15),
+        (ScalarType.UINT64, " 1_000 ", 1000),
+        (ScalarType.FLOAT, "0.1", 0.10000000149011612),
+        (ScalarType.FLOAT, "-inf", -math.inf),
+        (ScalarType.DOUBLE, "1e400", math.inf),
+        (ScalarType.BOOL, "false", False),
+        (ScalarType.BYTES, "\\101\\x42\\n\\1234é", b"AB\nS4\xc3\xa9"),
+    ],
+)
+def test_defaults_reach_the_class(scalar: ScalarType, text: str, expected: Any) -> None:
+    file = descriptor_pb2.FileDescriptorProto(name="d.proto", package="d")
+    field = file.message_type.add(name="M").field.add(name="f", number=1, label=1, type=scalar,
+                                                      default_value=text)  # fmt: skip
+    field.options.deprecated = True
+    registry = velum.Registry()
+    registry.add_file_set(descriptor_pb2.FileDescriptorSet(file=[file]).SerializeToString())
+    value = registry.message_class("d.M")().f
+    assert type(value) is type(expected) and value == expected
+
+
+@pytest.mark.parametrize(
+    "name",
+    ["_", "_9", "Z", "a@", "a[", "a`", "a{", "a\x7f", "a/", "a:", "é", "a·", "9a", "a\u200b"],
+)
+def test_field_names_are_identifiers_as_python_says(name: str) -> None:
+    file = descriptor_pb2.FileDescriptorProto(name="n.proto", package="n")
+    file.message_type.add(name="M").field.add(name=name, number=1, label=1, type=5)
+    data = descriptor_pb2.FileDescriptorSet(file=[file]).SerializeToString()
+    registry = velum.Registry()
+    if name.isidentifier():
+        registry.add_file_set(data)
+    else:
+        with pytest.raises(ValueError, match="is not a valid identifier"):
+            registry.add_file_set(data)
+
+
+@pytest.mark.parametrize(
+    "json",
+    ["plainLongName", 'quote"in\\side_long', "tab\there_long", "naïve_long_name", "del\x7fname_x"],
+)
+def test_json_names_are_written_and_read_whatever_they_hold(json: str) -> None:
+    import json as json_module
+
+    file = descriptor_pb2.FileDescriptorProto(name="j.proto", package="j", syntax="proto3")
+    message = file.message_type.add(name="M")
+    message.field.add(name="value_field", number=1, label=1, type=5, json_name=json)
+    message.field.add(name="other_field", number=2, label=1, type=5)
+    registry = velum.Registry()
+    registry.add_file_set(descriptor_pb2.FileDescriptorSet(file=[file]).SerializeToString())
+    cls = registry.message_class("j.M")
+    text = cls(value_field=7, other_field=8).to_json()
+    assert json_module.loads(text) == {json: 7, "otherField": 8}
+    read = cls.from_json(text)
+    assert (read.value_field, read.other_field) == (7, 8)
