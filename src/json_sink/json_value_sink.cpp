@@ -62,13 +62,24 @@ PyObject* AsciiString(const char* text, size_t size) noexcept {
 }
 
 bool IsAscii(std::string_view text) noexcept {
-  for (const char c : text) {
-    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  const char* p = text.data();
+  size_t size = text.size();
+  uint64_t high = 0;
+  for (; size >= 8; p += 8, size -= 8) {
+    uint64_t word;
+    std::memcpy(&word, p, 8);
+    high |= word;
   }
-  return true;
+  for (; size > 0; ++p, --size) high |= static_cast<unsigned char>(*p);
+  return (high & 0x8080808080808080u) == 0;
 }
 
 }  // namespace
+
+PyObject* JsonValueSink::NewStr(std::string_view text) noexcept {
+  if (IsAscii(text)) return AsciiString(text.data(), text.size());
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
 
 Status JsonValueSink::MemberName(std::string_view name) noexcept {
   if (top_ == nullptr || !top_->object) return Status(ErrorKind::kValue, "object key outside of object");

@@ -34,9 +34,8 @@ class JsonValueSink {
     if (held != nullptr) return Place(held);
     return Integer(value);
   }
-  Status String(std::string_view value) noexcept {
-    return PlaceNew(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
-  }
+  // Mostly ASCII (time stamps, durations, paths): copied straight into a str.
+  Status String(std::string_view value) noexcept { return PlaceNew(NewStr(value)); }
   // 64-bit integers as the `str` of their digits.
   Status QuotedInteger(int64_t value) noexcept;
   Status QuotedUnsigned(uint64_t value) noexcept;
@@ -90,6 +89,7 @@ class JsonValueSink {
   Status PythonNumberGeneral(PyObject* value) noexcept;
   // Cuts a list frame's unfilled places off.
   static Status Trim(const Frame& frame) noexcept;
+  static PyObject* NewStr(std::string_view text) noexcept;
   // A list of `items` places, each holding None until a value is placed there.
   static PyObject* NewList(Py_ssize_t items) noexcept;
   // A dict with room for `members` entries without resizing (up to a bound).
