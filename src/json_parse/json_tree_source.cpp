@@ -10,18 +10,10 @@ Status JsonTreeSource::Take(Ref& value) {
   return Status();
 }
 
-Status JsonTreeSource::Peek(JsonKind& kind) {
+Status JsonTreeSource::PeekGeneral(JsonKind& kind) {
   PyObject* v = pending_.get();
   if (v == nullptr) return Status(ErrorKind::kValue, "unexpected end of JSON tree");
-  // The exact types of a parsed document first: one compare each.
-  PyTypeObject* type = Py_TYPE(v);
-  if (type == &PyUnicode_Type) {
-    kind = JsonKind::kString;
-  } else if (type == &PyLong_Type || type == &PyFloat_Type) {
-    kind = JsonKind::kNumber;
-  } else if (type == &PyDict_Type) {
-    kind = JsonKind::kObject;
-  } else if (type == &PyList_Type) {
+  if (Py_TYPE(v) == &PyList_Type) {
     kind = JsonKind::kArray;
   } else if (v == Py_None) {
     kind = JsonKind::kNull;

@@ -20,7 +20,29 @@ class JsonTreeSource {
   JsonTreeSource(const JsonTreeSource&) = delete;
   JsonTreeSource& operator=(const JsonTreeSource&) = delete;
 
-  Status Peek(JsonKind& kind);
+  // The exact types of a parsed document are told inline, one compare each.
+  Status Peek(JsonKind& kind) {
+    PyObject* v = pending_.get();
+    if (v != nullptr) [[likely]] {
+      PyTypeObject* type = Py_TYPE(v);
+      if (type == &PyUnicode_Type) {
+        kind = JsonKind::kString;
+        return Status();
+      }
+      if (type == &PyLong_Type || type == &PyFloat_Type) {
+        kind = JsonKind::kNumber;
+        return Status();
+      }
+      if (type == &PyDict_Type) {
+        kind = JsonKind::kObject;
+        return Status();
+      }
+    }
+    return PeekGeneral(kind);
+  }
+  // The pending value itself (borrowed), or null: for a reader that tells
+  // its kind by itself and then takes it with TakeValue.
+  PyObject* pending() const noexcept { return pending_.get(); }
   Status ReadNull();
   Status ReadBool(bool& value);
   Status ReadFloat(double& value);
@@ -67,23 +89,57 @@ class JsonTreeSource {
     VELUM_TRY(Take(dict));
     PyObject* const skip = std::exchange(skip_key_, nullptr);
     return ForEachEntry(dict.get(), [&](PyObject* key, PyObject* value) -> Status {
-      if (!PyUnicode_Check(key)) return Status(ErrorKind::kType, "JSON object keys must be strings");
-      if (skip != nullptr && (key == skip || (PyUnicode_GET_LENGTH(key) == PyUnicode_GET_LENGTH(skip) &&
-                                              PyUnicode_Compare(key, skip) == 0))) {
-        return Status();
+      if (!PyUnicode_Check(key)) [[unlikely]]
+        return Status(ErrorKind::kType, "JSON object keys must be strings");
+      if (skip != nullptr && IsSkipped(key, skip)) return Status();
+      MemberName name{{}, key, false};
+      if (PyUnicode_IS_COMPACT_ASCII(key)) [[likely]] {
+        // Its UTF-8 form is its own data.
+        name.text = std::string_view(static_cast<const char*>(PyUnicode_DATA(key)),
+                                     static_cast<size_t>(PyUnicode_GET_LENGTH(key)));
+        name.ascii = true;
+      } else {
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(key, &size);
+        if (text == nullptr) return Status::Pending();
+        name.text = std::string_view(text, static_cast<size_t>(size));
       }
-      Py_ssize_t size = 0;
-      const char* text = PyUnicode_AsUTF8AndSize(key, &size);
-      if (text == nullptr) return Status::Pending();
       pending_ = Ref::borrow(value);
-      Status status = body(MemberName{std::string_view(text, static_cast<size_t>(size)), key});
+      Status status = body(static_cast<const MemberName&>(name));
+      pending_.reset();
+      return status;
+    });
+  }
+
+  // As ForEachMember for a reader that needs only the key objects, never
+  // their text (a Struct's entries): `body(key)`, the key borrowed.
+  template <class Body>
+  Status ForEachMemberKey(Body&& body) {
+    Ref dict;
+    VELUM_TRY(Take(dict));
+    PyObject* const skip = std::exchange(skip_key_, nullptr);
+    return ForEachEntry(dict.get(), [&](PyObject* key, PyObject* value) -> Status {
+      if (!PyUnicode_Check(key)) [[unlikely]]
+        return Status(ErrorKind::kType, "JSON object keys must be strings");
+      if (skip != nullptr && IsSkipped(key, skip)) return Status();
+      // A key without a UTF-8 form (a lone surrogate) fails as it does where
+      // the text is read.
+      if (!PyUnicode_IS_COMPACT_ASCII(key) && PyUnicode_AsUTF8AndSize(key, nullptr) == nullptr) [[unlikely]]
+        return Status::Pending();
+      pending_ = Ref::borrow(value);
+      Status status = body(key);
       pending_.reset();
       return status;
     });
   }
 
  private:
+  static bool IsSkipped(PyObject* key, PyObject* skip) noexcept {
+    return key == skip ||
+           (PyUnicode_GET_LENGTH(key) == PyUnicode_GET_LENGTH(skip) && PyUnicode_Compare(key, skip) == 0);
+  }
   Status Take(Ref& value);
+  Status PeekGeneral(JsonKind& kind);
 
   Ref pending_;
   Ref held_;  // the str whose text ReadText delivered

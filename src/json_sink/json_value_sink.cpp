@@ -9,21 +9,27 @@
 
 namespace velum::json_sink {
 
-Status JsonValueSink::Open(PyObject* stolen, bool object) noexcept {
-  Ref container = Ref::steal(stolen);
-  if (!container) return Status::Pending();
-  VELUM_TRY(Place(container.get()));
-  if (depth_ < kFirstFrames) {
-    first_[depth_] = Frame{std::move(container), Ref(), 0, object};
-  } else {
-    try {
-      deeper_.push_back(Frame{std::move(container), Ref(), 0, object});
-    } catch (const std::bad_alloc&) {
-      return Status(ErrorKind::kMemory, "out of memory while writing JSON");
-    }
+JsonValueSink::~JsonValueSink() {
+  Py_XDECREF(pending_);
+  for (size_t i = 0; i < depth_ && i < kFirstFrames; ++i) Py_DECREF(first_[i].container);
+  for (const Frame& frame : deeper_) Py_DECREF(frame.container);
+}
+
+Status JsonValueSink::OpenDeep(PyObject* stolen, bool object) noexcept {
+  try {
+    deeper_.push_back(Frame{stolen, 0, object});
+  } catch (const std::bad_alloc&) {
+    Py_DECREF(stolen);
+    return Status(ErrorKind::kMemory, "out of memory while writing JSON");
   }
   ++depth_;
   FindTop();
+  return Status::Ok();
+}
+
+Status JsonValueSink::Trim(const Frame& frame) noexcept {
+  PyObject* list = frame.container;
+  if (PyList_SetSlice(list, frame.filled, PyList_GET_SIZE(list), nullptr) < 0) return Status::Pending();
   return Status::Ok();
 }
 
@@ -56,21 +62,32 @@ PyObject* AsciiString(const char* text, size_t size) noexcept {
 }
 
 bool IsAscii(std::string_view text) noexcept {
-  for (const char c : text) {
-    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  const char* p = text.data();
+  size_t size = text.size();
+  uint64_t high = 0;
+  for (; size >= 8; p += 8, size -= 8) {
+    uint64_t word;
+    std::memcpy(&word, p, 8);
+    high |= word;
   }
-  return true;
+  for (; size > 0; ++p, --size) high |= static_cast<unsigned char>(*p);
+  return (high & 0x8080808080808080u) == 0;
 }
 
 }  // namespace
 
+PyObject* JsonValueSink::NewStr(std::string_view text) noexcept {
+  if (IsAscii(text)) return AsciiString(text.data(), text.size());
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
 Status JsonValueSink::MemberName(std::string_view name) noexcept {
   if (top_ == nullptr || !top_->object) return Status(ErrorKind::kValue, "object key outside of object");
   // Map keys written as text are digits or true/false.
-  Ref text = Ref::steal(IsAscii(name) ? AsciiString(name.data(), name.size())
-                                      : PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
-  if (!text) return Status::Pending();
-  top_->pending = std::move(text);
+  PyObject* text = IsAscii(name) ? AsciiString(name.data(), name.size())
+                                 : PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+  if (text == nullptr) return Status::Pending();
+  TakeName(text);
   return Status::Ok();
 }
 
@@ -116,10 +133,9 @@ Status JsonValueSink::Bytes(PyObject* data) noexcept {
   const size_t length = Base64Length(size);
   if ((length == 0 && size != 0) || length > static_cast<size_t>(PY_SSIZE_T_MAX)) return Status(ErrorKind::kMemory, "out of memory while writing JSON");
   // Base64 is ASCII: the text is encoded straight into a new compact str.
-  Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(length), 127));
-  if (!text) return Status::Pending();
-  Base64Encode(p, size, static_cast<char*>(PyUnicode_DATA(text.get())));
-  return Place(text.get());
+  PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(length), 127);
+  if (text != nullptr) Base64Encode(p, size, static_cast<char*>(PyUnicode_DATA(text)));
+  return PlaceNew(text);
 }
 
 Result<Ref> JsonValueSink::Finish() noexcept {

@@ -34,9 +34,8 @@ class JsonValueSink {
     if (held != nullptr) return Place(held);
     return Integer(value);
   }
-  Status String(std::string_view value) noexcept {
-    return PlaceNew(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
-  }
+  // Mostly ASCII (time stamps, durations, paths): copied straight into a str.
+  Status String(std::string_view value) noexcept { return PlaceNew(NewStr(value)); }
   // 64-bit integers as the `str` of their digits.
   Status QuotedInteger(int64_t value) noexcept;
   Status QuotedUnsigned(uint64_t value) noexcept;
@@ -54,50 +53,43 @@ class JsonValueSink {
   // The root value, or ValueError "no JSON value produced".
   Result<Ref> Finish() noexcept;
 
+  JsonValueSink() noexcept = default;
+  JsonValueSink(const JsonValueSink&) = delete;
+  JsonValueSink& operator=(const JsonValueSink&) = delete;
+  ~JsonValueSink();
+
  private:
+  // An open container. Plain data, so that a sink is made without touching
+  // its frames: only the first `depth_` are live.
   struct Frame {
-    Ref container;  // the dict or list being filled
-    Ref pending;    // an object's member name awaiting its value
+    PyObject* container;  // the dict or list being filled (a strong reference)
     // A list made at its likely length holds None beyond its first `filled`
     // items: values replace those, the rest is cut off when it closes.
-    Py_ssize_t filled = 0;
-    bool object = false;
+    Py_ssize_t filled;
+    bool object;
   };
 
   // `value` is borrowed; the container or root takes its own reference.
   Status Place(PyObject* value) noexcept;
   Status PlaceNew(PyObject* stolen) noexcept {
-    Ref value = Ref::steal(stolen);
-    if (!value) [[unlikely]]
+    if (stolen == nullptr) [[unlikely]]
       return Status::Pending();
-    return Place(value.get());
+    Status placed = Place(stolen);
+    Py_DECREF(stolen);
+    return placed;
   }
   Status Open(PyObject* stolen, bool object) noexcept;
-  Status Close() noexcept {
-    if (depth_ == 0) return Status::Ok();
-    VELUM_TRY(Trim(*top_));
-    --depth_;
-    if (depth_ >= kFirstFrames) {
-      deeper_.pop_back();
-    } else {
-      first_[depth_] = Frame{};
-    }
-    FindTop();
-    return Status::Ok();
-  }
+  Status OpenDeep(PyObject* stolen, bool object) noexcept;
+  Status Close() noexcept;
   void FindTop() noexcept {
     top_ = depth_ == 0 ? nullptr : depth_ > kFirstFrames ? &deeper_.back() : &first_[depth_ - 1];
   }
+  // `name` is a new reference.
+  void TakeName(PyObject* name) noexcept { Py_XSETREF(pending_, name); }
   Status PythonNumberGeneral(PyObject* value) noexcept;
   // Cuts a list frame's unfilled places off.
-  static Status Trim(Frame& frame) noexcept {
-    if (frame.object) return Status::Ok();
-    PyObject* list = frame.container.get();
-    if (frame.filled >= PyList_GET_SIZE(list)) [[likely]]
-      return Status::Ok();
-    if (PyList_SetSlice(list, frame.filled, PyList_GET_SIZE(list), nullptr) < 0) return Status::Pending();
-    return Status::Ok();
-  }
+  static Status Trim(const Frame& frame) noexcept;
+  static PyObject* NewStr(std::string_view text) noexcept;
   // A list of `items` places, each holding None until a value is placed there.
   static PyObject* NewList(Py_ssize_t items) noexcept;
   // A dict with room for `members` entries without resizing (up to a bound).
@@ -110,6 +102,10 @@ class JsonValueSink {
   RawVector<Frame> deeper_;
   size_t depth_ = 0;
   Frame* top_ = nullptr;  // the innermost open frame, null at the top level
+  // The member name awaiting its value (a strong reference). At most one is
+  // ever pending: a container placed as a member's value takes the name
+  // before it opens.
+  PyObject* pending_ = nullptr;
   Ref root_;
 };
 
@@ -118,32 +114,67 @@ class JsonValueSink {
 inline Status JsonValueSink::MemberName(PyObject* name) noexcept {
   if (top_ == nullptr || !top_->object) [[unlikely]]
     return Status(ErrorKind::kValue, "object key outside of object");
-  top_->pending = Ref::borrow(name);
+  TakeName(Py_NewRef(name));
   return Status::Ok();
 }
 
 inline Status JsonValueSink::Place(PyObject* value) noexcept {
-  if (top_ == nullptr) {
+  Frame* top = top_;
+  if (top == nullptr) [[unlikely]] {
     root_ = Ref::borrow(value);
     return Status::Ok();
   }
-  Frame& top = *top_;
-  if (!top.object) {
-    PyObject* list = top.container.get();
-    if (top.filled < PyList_GET_SIZE(list)) [[likely]] {
+  if (!top->object) {
+    PyObject* list = top->container;
+    if (top->filled < PyList_GET_SIZE(list)) [[likely]] {
       // The place holds None, which is immortal: nothing to release.
-      PyList_SET_ITEM(list, top.filled, Py_NewRef(value));
-      ++top.filled;
+      PyList_SET_ITEM(list, top->filled, Py_NewRef(value));
+      ++top->filled;
       return Status::Ok();
     }
     if (PyList_Append(list, value) < 0) return Status::Pending();
-    top.filled = PyList_GET_SIZE(list);
+    top->filled = PyList_GET_SIZE(list);
     return Status::Ok();
   }
-  if (!top.pending) return Status(ErrorKind::kValue, "object value without key");
-  // The pending name is taken before the call: setting an item may run a key's __eq__.
-  Ref name = std::move(top.pending);
-  if (PyDict_SetItem(top.container.get(), name.get(), value) < 0) return Status::Pending();
+  PyObject* name = pending_;
+  if (name == nullptr) [[unlikely]]
+    return Status(ErrorKind::kValue, "object value without key");
+  // The name is taken before the call: setting an item may run a key's __eq__.
+  pending_ = nullptr;
+  const int set = PyDict_SetItem(top->container, name, value);
+  Py_DECREF(name);
+  return set == 0 ? Status::Ok() : Status::Pending();
+}
+
+inline Status JsonValueSink::Open(PyObject* stolen, bool object) noexcept {
+  if (stolen == nullptr) [[unlikely]]
+    return Status::Pending();
+  Status placed = Place(stolen);
+  if (!placed.ok()) [[unlikely]] {
+    Py_DECREF(stolen);
+    return placed;
+  }
+  if (depth_ >= kFirstFrames) [[unlikely]]
+    return OpenDeep(stolen, object);
+  Frame& frame = first_[depth_++];
+  frame.container = stolen;
+  frame.filled = 0;
+  frame.object = object;
+  top_ = &frame;
+  return Status::Ok();
+}
+
+inline Status JsonValueSink::Close() noexcept {
+  Frame* top = top_;
+  if (top == nullptr) return Status::Ok();
+  if (!top->object && top->filled < PyList_GET_SIZE(top->container)) [[unlikely]]
+    VELUM_TRY(Trim(*top));
+  PyObject* container = top->container;
+  Py_CLEAR(pending_);  // a name left without its value ends with its object
+  --depth_;
+  if (depth_ >= kFirstFrames) deeper_.pop_back();
+  FindTop();
+  Py_DECREF(container);
   return Status::Ok();
 }
 

@@ -22,10 +22,26 @@ class PackedTypes {
     Ref marshaler;  // the marshaler of desc's class
   };
 
+  // Empty until the call meets its first Any: the options of every JSON
+  // call hold one, and most calls never need it.
+  PackedTypes() noexcept = default;
+  PackedTypes(PackedTypes&& other) noexcept : state_(std::exchange(other.state_, nullptr)) {}
+  PackedTypes& operator=(PackedTypes&& other) noexcept {
+    if (this != &other) {
+      Release();
+      state_ = std::exchange(other.state_, nullptr);
+    }
+    return *this;
+  }
+  PackedTypes(const PackedTypes&) = delete;
+  PackedTypes& operator=(const PackedTypes&) = delete;
+  ~PackedTypes() { Release(); }
+
   // The entry asked for as `type_name`, or null.
   Entry* Find(std::string_view type_name) noexcept;
-  // An entry to fill: a free one, else the oldest (its references dropped).
-  Entry& Claim() noexcept;
+  // An entry to fill: a free one, else the oldest (its references dropped);
+  // null when no memory was left for the entries, which are then not kept.
+  Entry* Claim() noexcept;
 
   // The type URL the reader stores for `marshaler` (the default prefix and
   // its full name): made once per call and type, since a str is immutable.
@@ -33,22 +49,30 @@ class PackedTypes {
 
   // The call's registry is looked at once: whether it is velum's own, and
   // then the map its `message()` reads.
-  bool registry_checked() const noexcept { return registry_checked_; }
-  PyObject* own_map() const noexcept { return own_map_.get(); }
+  bool registry_checked() const noexcept { return state_ != nullptr && state_->registry_checked; }
+  PyObject* own_map() const noexcept { return state_ != nullptr ? state_->own_map.get() : nullptr; }
+  // Without memory for it, the registry is looked at again next time.
   void SetOwnMap(Ref map) noexcept {
-    own_map_ = std::move(map);
-    registry_checked_ = true;
+    if (!Ready()) return;
+    state_->own_map = std::move(map);
+    state_->registry_checked = true;
   }
 
  private:
   // Events and API payloads pack few distinct types per call.
   static constexpr size_t kEntries = 4;
-  Entry entries_[kEntries];
-  size_t next_ = 0;
-  bool registry_checked_ = false;
-  Ref own_map_;  // empty for any other registry
-  Ref url_marshaler_;  // the type of url_
-  Ref url_;
+  struct State {
+    Entry entries[kEntries];
+    size_t next = 0;
+    bool registry_checked = false;
+    Ref own_map;  // empty for any other registry
+    Ref url_marshaler;  // the type of url
+    Ref url;
+  };
+  bool Ready() noexcept;
+  void Release() noexcept;
+
+  State* state_ = nullptr;
 };
 
 }  // namespace velum::wkt

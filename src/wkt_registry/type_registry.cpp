@@ -69,10 +69,12 @@ Result<Ref> ResolveType(const RuntimeNames& names, PyObject* registry, std::stri
   // Reading `type` may create the class, running Python code that can change the map.
   Ref desc = Ref::borrow(found);
   VELUM_ASSIGN_OR_RETURN(Ref marshaler, MarshalerOfAnswer(names, desc.get()));
-  PackedTypes::Entry& slot = entry != nullptr ? *entry : seen.Claim();
-  slot.name = std::move(key);
-  slot.desc = std::move(desc);
-  slot.marshaler = Ref::borrow(marshaler.get());
+  PackedTypes::Entry* slot = entry != nullptr ? entry : seen.Claim();
+  if (slot != nullptr) {
+    slot->name = std::move(key);
+    slot->desc = std::move(desc);
+    slot->marshaler = Ref::borrow(marshaler.get());
+  }
   return marshaler;
 }
 

@@ -163,6 +163,13 @@ class WellKnownReader {
   Status Struct(const MessageMarshaler& m, const WellKnownRecord& r, PyObject* instance, uint32_t depth) {
     VELUM_ASSIGN_OR_RETURN(Ref fields, StoredDict(instance, *r.field));
     VELUM_TRY(Expect(m, JsonKind::kObject));
+    if constexpr (std::is_same_v<Source, json::JsonTreeSource>) {
+      // A tree's keys are the entries' keys as they are: no text is needed.
+      return source_.ForEachMemberKey([&](PyObject* key) -> Status {
+        VELUM_ASSIGN_OR_RETURN(Ref value, NewElement(r.field->kind.value.handle, depth));
+        return PyDict_SetItem(fields.get(), key, value.get()) == 0 ? Status() : Status::Pending();
+      });
+    }
     return source_.ForEachMember([&](const json::MemberName& name) -> Status {
       VELUM_ASSIGN_OR_RETURN(Ref key, options_.struct_keys.Get(name));
       VELUM_ASSIGN_OR_RETURN(Ref value, NewElement(r.field->kind.value.handle, depth));
@@ -187,9 +194,24 @@ class WellKnownReader {
 
   // The Oneof a Value holds for the next JSON value; `which` names its member.
   Result<Ref> ValueOneof(const WellKnownRecord& r, uint32_t depth, ValueMember& which) {
+    Ref value;
+    if constexpr (std::is_same_v<Source, json::JsonTreeSource>) {
+      // The scalars of a parsed document are told by their exact types and
+      // held as they are: a float is kept rather than copied, as for double fields.
+      PyObject* pending = source_.pending();
+      PyTypeObject* type = pending != nullptr ? Py_TYPE(pending) : nullptr;
+      if (type == &PyUnicode_Type || type == &PyFloat_Type || type == &PyBool_Type) {
+        if (type == &PyFloat_Type && !std::isfinite(PyFloat_AS_DOUBLE(pending))) [[unlikely]]
+          return Own(Status(ErrorKind::kValue, "unexpected infinite/NaN number"));
+        which = type == &PyUnicode_Type ? ValueMember::kString
+                : type == &PyFloat_Type ? ValueMember::kNumber
+                                        : ValueMember::kBool;
+        VELUM_TRY(source_.TakeValue(value));
+        return HolderOf(r, which, value.get());
+      }
+    }
     JsonKind kind;
     VELUM_TRY(source_.Peek(kind));
-    Ref value;
     switch (kind) {
       case JsonKind::kNull:
         VELUM_TRY(source_.ReadNull());
@@ -224,14 +246,14 @@ class WellKnownReader {
         break;
       }
     }
-    Ref holder = oneof::New(r.member_name(which), value.get());
+    return HolderOf(r, which, value.get());
+  }
+
+  // The Oneof of a Value. Holding a float, str or bool it is left out of the
+  // collector (see oneof::New), as it can never be part of a reference cycle.
+  static Result<Ref> HolderOf(const WellKnownRecord& r, ValueMember which, PyObject* value) {
+    Ref holder = oneof::New(r.member_name(which), value);
     if (!holder) return Status::Pending();
-    // A Oneof is immutable: holding a float, str or bool it can never be part
-    // of a reference cycle, so the collector need not visit it.
-    if (which == ValueMember::kNumber || which == ValueMember::kBool ||
-        (which == ValueMember::kString && PyUnicode_CheckExact(value.get()))) {
-      PyObject_GC_UnTrack(holder.get());
-    }
     return holder;
   }
 

@@ -117,9 +117,14 @@ Status WriteValue(Walk& walk, const WellKnownRecord& r, PyObject* msg, uint32_t 
 // An element of Struct or ListValue. Documents are mostly Values of exactly
 // the declared class: those enter the Value form directly, anything else is
 // checked and dispatched as any message value.
+// `declared` caches the element type's marshaler for the container's other
+// elements: null until the first one resolves it.
 template <class Walk>
-Status WriteElement(Walk& walk, MessageHandle* handle, PyObject* value, uint32_t depth) {
-  VELUM_ASSIGN_OR_RETURN(MessageMarshaler * declared, Resolve(handle));
+Status WriteElement(Walk& walk, MessageHandle* handle, PyObject* value, uint32_t depth,
+                    MessageMarshaler*& declared) {
+  if (declared == nullptr) {
+    VELUM_ASSIGN_OR_RETURN(declared, Resolve(handle));
+  }
   if (Py_TYPE(value) == reinterpret_cast<PyTypeObject*>(declared->message_class.get()) &&
       declared->well_known == WellKnownType::kValue) [[likely]] {
     if (depth + 1 > kMaxDepth) return write_detail::TooDeep();
@@ -190,10 +195,11 @@ Status WriteWellKnown(Walk& walk, const MessageMarshaler& m, PyObject* msg, uint
       VELUM_ASSIGN_OR_RETURN(Ref fields, ReadField(msg, r.field->access));
       if (!PyDict_Check(fields.get())) return TypeCheckError(fields.get(), "dict");
       VELUM_TRY(sink.BeginObject(PyDict_GET_SIZE(fields.get())));
+      MessageMarshaler* element = nullptr;
       Status walked = ForEachEntry(fields.get(), [&](PyObject* key, PyObject* value) -> Status {
         if (!PyUnicode_Check(key)) return TypeCheckError(key, "str");
         VELUM_TRY(sink.MemberName(key));
-        return WriteElement(walk, r.field->kind.value.handle, value, depth);
+        return WriteElement(walk, r.field->kind.value.handle, value, depth, element);
       });
       if (!walked.ok()) return walked;
       return sink.EndObject();
@@ -201,11 +207,12 @@ Status WriteWellKnown(Walk& walk, const MessageMarshaler& m, PyObject* msg, uint
     case WellKnownType::kListValue: {
       VELUM_ASSIGN_OR_RETURN(Ref values, ReadField(msg, r.field->access));
       if (!PyList_Check(values.get())) return TypeCheckError(values.get(), "list");
-      VELUM_TRY(sink.BeginArray());
+      VELUM_TRY(sink.BeginArray(PyList_GET_SIZE(values.get())));
+      MessageMarshaler* element = nullptr;
       // Python code run for an element may shrink the list: measure every step.
       for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); ++i) {
         Ref item = Ref::borrow(PyList_GET_ITEM(values.get(), i));
-        VELUM_TRY(WriteElement(walk, r.field->kind.value.handle, item.get(), depth));
+        VELUM_TRY(WriteElement(walk, r.field->kind.value.handle, item.get(), depth, element));
       }
       return sink.EndArray();
     }
