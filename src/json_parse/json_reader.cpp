@@ -8,6 +8,7 @@
 #include "common/string_map.h"
 #include "common/text_equal.h"
 #include "descriptor/enum_table.h"
+#include "descriptor/field_access.h"
 #include "descriptor/instance.h"
 #include "descriptor/message_handle.h"
 #include "field_ops/field_store.h"
@@ -110,7 +111,13 @@ class Reader {
     if constexpr (std::is_same_v<Source, JsonTextSource>) {
       // Text: the name expected next is matched in place before any scan.
       return source_.ForEachMemberGuessing(
-          [&]() { return next < m.json_members.size() ? m.json_members[next].json.text : std::string_view(); },
+          [&]() -> MemberGuess {
+            if (next >= m.json_members.size()) return {};
+            // The prepared key `,"name":` is the name's compact spelling.
+            const RawString& key = m.fields[next].json_key;
+            if (!key.empty()) return {{}, std::string_view(key).substr(1)};
+            return {m.json_members[next].json.text, {}};
+          },
           [&](const MemberName& name, bool matched) -> Status {
             return Member(m, instance, name, matched, seen, next, depth);
           });
@@ -192,7 +199,7 @@ class Reader {
         Ref value;
         VELUM_TRY(ReadEnum(source_, table, options_.ignore_unknown_fields, value));
         if (!value) return Status();
-        return StoreWithPresence(instance, f, std::move(value));
+        return Store(instance, f, std::move(value));
       }
       case ValueKind::kMessage: return SingularMessage(instance, f, kind, context, depth);
       default: {
@@ -202,9 +209,17 @@ class Reader {
         }
         Ref value;
         VELUM_TRY(context.Attach(ReadScalar(source_, f.kind.value.scalar, kind, value)));
-        return StoreWithPresence(instance, f, std::move(value));
+        return Store(instance, f, std::move(value));
       }
     }
+  }
+
+  // Store with presence; most fields are outside oneofs and are stored here
+  // directly rather than through the general routine.
+  static Status Store(PyObject* instance, const FieldSpec& f, Ref value) {
+    if (f.in_oneof()) return StoreWithPresence(instance, f, std::move(value));
+    VELUM_TRY(WriteFieldSteal(instance, f.access, std::move(value)));
+    return f.has_presence_bit ? SetPresent(instance, f.number) : Status();
   }
 
   Status SingularMessage(PyObject* instance, const FieldSpec& f, JsonKind kind, const FieldContext& context,
@@ -216,7 +231,7 @@ class Reader {
     }
     VELUM_ASSIGN_OR_RETURN(Ref target, SubMessageToMerge(instance, f, *nested));
     VELUM_TRY(Message(*nested, target.get(), depth + 1, &context));
-    return StoreWithPresence(instance, f, std::move(target));
+    return Store(instance, f, std::move(target));
   }
 
   Status List(PyObject* instance, const FieldSpec& f, JsonKind kind, const FieldContext& context, uint32_t depth) {

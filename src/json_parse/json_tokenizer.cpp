@@ -456,7 +456,7 @@ bool JsonTokenizer::EnterArray(bool* more) noexcept {
   return true;
 }
 
-bool JsonTokenizer::NextElement(bool* more) noexcept {
+bool JsonTokenizer::NextElementSlow(bool* more) noexcept {
   if (failed()) return false;
   SkipSpace();
   if (cur_ == end_) return Fail(SyntaxCode::kEofList, cur_);
@@ -488,7 +488,7 @@ bool JsonTokenizer::EnterObject(bool* more) noexcept {
   return true;
 }
 
-bool JsonTokenizer::NextMember(bool* more) noexcept {
+bool JsonTokenizer::NextMemberSlow(bool* more) noexcept {
   if (failed()) return false;
   SkipSpace();
   if (cur_ == end_) return Fail(SyntaxCode::kEofObject, cur_);
