@@ -5,6 +5,7 @@
 
 #include "common/limits.h"
 #include "common/py_error.h"
+#include "common/raw_alloc.h"
 #include "common/string_map.h"
 #include "common/text_equal.h"
 #include "descriptor/enum_table.h"
@@ -28,6 +29,14 @@ namespace {
 // named: a second mention resets the field first, so the last one wins.
 class SeenSet {
  public:
+  SeenSet() noexcept = default;
+  SeenSet(const SeenSet&) = delete;
+  SeenSet& operator=(const SeenSet&) = delete;
+  ~SeenSet() {
+    if (high_ != nullptr) [[unlikely]]
+      RawDelete(high_);
+  }
+
   // True when `number` was already recorded.
   bool Insert(uint32_t number) {
     if (number < 64) {
@@ -36,12 +45,18 @@ class SeenSet {
       low_ |= bit;
       return seen;
     }
-    return !high_.insert(number).second;
+    if (high_ == nullptr) high_ = RawNew<HighNumbers>();
+    return !high_->insert(number).second;
   }
 
  private:
+  using HighNumbers =
+      std::unordered_set<uint32_t, std::hash<uint32_t>, std::equal_to<uint32_t>, RawAllocator<uint32_t>>;
+
   uint64_t low_ = 0;
-  std::unordered_set<uint32_t, std::hash<uint32_t>, std::equal_to<uint32_t>, RawAllocator<uint32_t>> high_;
+  // Made only for numbers of 64 and more: every object read has a SeenSet,
+  // and nearly all of them name only low numbers.
+  HighNumbers* high_ = nullptr;
 };
 
 Status DepthError() {
