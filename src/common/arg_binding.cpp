@@ -122,9 +122,9 @@ Status Signature::Bind(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnam
   return Status::Ok();
 }
 
-Status ToBool(PyObject* value, const char* name, bool* out) {
+Status ToBoolGeneral(PyObject* value, const char* name, bool* out) {
   if (value == nullptr) return Status::Ok();
-  if (PyBool_Check(value)) [[likely]] {
+  if (PyBool_Check(value)) {
     *out = value == Py_True;
     return Status::Ok();
   }

@@ -94,7 +94,16 @@ inline Status Bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs
 // and carries the note "while processing '{name}'".
 
 // Accepts exactly bool, or NumPy's boolean scalar (by its truth value).
-Status ToBool(PyObject* value, const char* name, bool* out);
+Status ToBoolGeneral(PyObject* value, const char* name, bool* out);
+// Absent and bool arguments, nearly every call's, are decided inline.
+inline Status ToBool(PyObject* value, const char* name, bool* out) {
+  if (value == nullptr) return Status::Ok();
+  if (PyBool_Check(value)) [[likely]] {
+    *out = value == Py_True;
+    return Status::Ok();
+  }
+  return ToBoolGeneral(value, name, out);
+}
 // Accepts any object with __index__; OverflowError outside [0, 2**32).
 Status ToUint32(PyObject* value, const char* name, uint32_t* out);
 // Checks that a present value is a str.

@@ -5,9 +5,11 @@
 
 #include "common/limits.h"
 #include "common/py_error.h"
+#include "common/raw_alloc.h"
 #include "common/string_map.h"
 #include "common/text_equal.h"
 #include "descriptor/enum_table.h"
+#include "descriptor/field_access.h"
 #include "descriptor/instance.h"
 #include "descriptor/message_handle.h"
 #include "field_ops/field_store.h"
@@ -27,6 +29,14 @@ namespace {
 // named: a second mention resets the field first, so the last one wins.
 class SeenSet {
  public:
+  SeenSet() noexcept = default;
+  SeenSet(const SeenSet&) = delete;
+  SeenSet& operator=(const SeenSet&) = delete;
+  ~SeenSet() {
+    if (high_ != nullptr) [[unlikely]]
+      RawDelete(high_);
+  }
+
   // True when `number` was already recorded.
   bool Insert(uint32_t number) {
     if (number < 64) {
@@ -35,12 +45,18 @@ class SeenSet {
       low_ |= bit;
       return seen;
     }
-    return !high_.insert(number).second;
+    if (high_ == nullptr) high_ = RawNew<HighNumbers>();
+    return !high_->insert(number).second;
   }
 
  private:
+  using HighNumbers =
+      std::unordered_set<uint32_t, std::hash<uint32_t>, std::equal_to<uint32_t>, RawAllocator<uint32_t>>;
+
   uint64_t low_ = 0;
-  std::unordered_set<uint32_t, std::hash<uint32_t>, std::equal_to<uint32_t>, RawAllocator<uint32_t>> high_;
+  // Made only for numbers of 64 and more: every object read has a SeenSet,
+  // and nearly all of them name only low numbers.
+  HighNumbers* high_ = nullptr;
 };
 
 Status DepthError() {
@@ -110,7 +126,13 @@ class Reader {
     if constexpr (std::is_same_v<Source, JsonTextSource>) {
       // Text: the name expected next is matched in place before any scan.
       return source_.ForEachMemberGuessing(
-          [&]() { return next < m.json_members.size() ? m.json_members[next].json.text : std::string_view(); },
+          [&]() -> MemberGuess {
+            if (next >= m.json_members.size()) return {};
+            // The prepared key `,"name":` is the name's compact spelling.
+            const RawString& key = m.fields[next].json_key;
+            if (!key.empty()) return {{}, std::string_view(key).substr(1)};
+            return {m.json_members[next].json.text, {}};
+          },
           [&](const MemberName& name, bool matched) -> Status {
             return Member(m, instance, name, matched, seen, next, depth);
           });
@@ -192,7 +214,7 @@ class Reader {
         Ref value;
         VELUM_TRY(ReadEnum(source_, table, options_.ignore_unknown_fields, value));
         if (!value) return Status();
-        return StoreWithPresence(instance, f, std::move(value));
+        return Store(instance, f, std::move(value));
       }
       case ValueKind::kMessage: return SingularMessage(instance, f, kind, context, depth);
       default: {
@@ -202,9 +224,17 @@ class Reader {
         }
         Ref value;
         VELUM_TRY(context.Attach(ReadScalar(source_, f.kind.value.scalar, kind, value)));
-        return StoreWithPresence(instance, f, std::move(value));
+        return Store(instance, f, std::move(value));
       }
     }
+  }
+
+  // Store with presence; most fields are outside oneofs and are stored here
+  // directly rather than through the general routine.
+  static Status Store(PyObject* instance, const FieldSpec& f, Ref value) {
+    if (f.in_oneof()) return StoreWithPresence(instance, f, std::move(value));
+    VELUM_TRY(WriteFieldSteal(instance, f.access, std::move(value)));
+    return f.has_presence_bit ? SetPresent(instance, f.number) : Status();
   }
 
   Status SingularMessage(PyObject* instance, const FieldSpec& f, JsonKind kind, const FieldContext& context,
@@ -216,7 +246,7 @@ class Reader {
     }
     VELUM_ASSIGN_OR_RETURN(Ref target, SubMessageToMerge(instance, f, *nested));
     VELUM_TRY(Message(*nested, target.get(), depth + 1, &context));
-    return StoreWithPresence(instance, f, std::move(target));
+    return Store(instance, f, std::move(target));
   }
 
   Status List(PyObject* instance, const FieldSpec& f, JsonKind kind, const FieldContext& context, uint32_t depth) {

@@ -50,6 +50,12 @@ Status JsonTextSource::ReadFloat(double& value) {
 Status JsonTextSource::ReadNumber(NumberValue& value) {
   NumberToken token;
   if (!tok_.ReadNumber(&token)) return Failure();
+  // Short integers come valued from the scan.
+  if (token.small) [[likely]] {
+    value.form = NumberValue::Form::kInt64;
+    value.int64 = token.small_value;
+    return Status();
+  }
   if (!token.is_integer) {
     value.form = NumberValue::Form::kDouble;
     value.real = LiteralToDouble(token);

@@ -14,6 +14,14 @@
 
 namespace velum::json {
 
+// The member a reader expects next: its name and, when the name needs no
+// escape, its compact spelling (the quoted name and the colon); either may
+// be empty.
+struct MemberGuess {
+  std::string_view name;
+  std::string_view spelled;
+};
+
 class JsonTextSource {
  public:
   JsonTextSource() = default;
@@ -68,13 +76,14 @@ class JsonTextSource {
   // consume the member's value, and must be done with the name first.
   template <class Body>
   Status ForEachMember(Body&& body) {
-    return ForEachMemberGuessing([] { return std::string_view(); },
+    return ForEachMemberGuessing([] { return MemberGuess(); },
                                  [&](const MemberName& name, bool) { return body(name); });
   }
 
-  // As ForEachMember; before each member, guess() names the member expected
-  // next (empty: none), which is matched in place in the text, and
-  // body(name, matched) learns whether the member is that one.
+  // As ForEachMember; before each member, guess() gives the MemberGuess of
+  // the member expected next, which is matched in place in the text (by its
+  // spelling when it has one), and body(name, matched) learns whether the
+  // member is that one.
   template <class Guess, class Body>
   Status ForEachMemberGuessing(Guess&& guess, Body&& body) {
     bool more = false;
@@ -86,10 +95,16 @@ class JsonTextSource {
     }
     while (more) {
       MemberName name;
-      const std::string_view expected = guess();
-      const bool matched = !expected.empty() && tok_.MatchKey(expected);
+      const MemberGuess expected = guess();
+      bool matched = false;
+      if (!expected.spelled.empty()) {
+        matched = tok_.MatchSpelledKey(expected.spelled);
+        name.text = expected.spelled.substr(1, expected.spelled.size() - 3);
+      } else if (!expected.name.empty()) {
+        matched = tok_.MatchKey(expected.name);
+        name.text = expected.name;
+      }
       if (matched) {
-        name.text = expected;
         name.ascii = true;
       } else {
         if (!tok_.ReadKey(&name.text)) return Failure();

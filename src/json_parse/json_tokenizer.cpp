@@ -114,8 +114,13 @@ bool JsonTokenizer::FailKind(JsonKind expected, const char* at) noexcept {
   return Fail(SyntaxCode::kWrongKind, at);
 }
 
-// The rest of a literal whose first byte was already matched.
+// The rest of a literal whose first byte was already matched: compared in
+// one piece when the text holds it, else byte by byte for the exact failure.
 bool JsonTokenizer::ExpectLiteral(std::string_view rest) noexcept {
+  if (static_cast<size_t>(end_ - cur_) >= rest.size() && EqualText(std::string_view(cur_, rest.size()), rest)) {
+    cur_ += rest.size();
+    return true;
+  }
   for (char expected : rest) {
     if (cur_ == end_) return Fail(SyntaxCode::kEofValue, cur_);
     if (*cur_ != expected) return Fail(SyntaxCode::kExpectedIdent, cur_);
@@ -129,7 +134,7 @@ bool JsonTokenizer::ReadNull() noexcept {
   if (!Peek(&kind)) return false;
   if (kind != JsonKind::kNull) return FailKind(JsonKind::kNull, cur_);
   ++cur_;
-  return ExpectLiteral("ull");
+  return ExpectLiteral(std::string_view("ull", 3));
 }
 
 bool JsonTokenizer::ReadBool(bool* value) noexcept {
@@ -138,7 +143,7 @@ bool JsonTokenizer::ReadBool(bool* value) noexcept {
   if (kind != JsonKind::kBool) return FailKind(JsonKind::kBool, cur_);
   *value = *cur_ == 't';
   ++cur_;
-  return ExpectLiteral(*value ? "rue" : "alse");
+  return ExpectLiteral(*value ? std::string_view("rue", 3) : std::string_view("alse", 4));
 }
 
 bool JsonTokenizer::ReadNumber(NumberToken* token) noexcept {
@@ -456,7 +461,7 @@ bool JsonTokenizer::EnterArray(bool* more) noexcept {
   return true;
 }
 
-bool JsonTokenizer::NextElement(bool* more) noexcept {
+bool JsonTokenizer::NextElementSlow(bool* more) noexcept {
   if (failed()) return false;
   SkipSpace();
   if (cur_ == end_) return Fail(SyntaxCode::kEofList, cur_);
@@ -488,7 +493,7 @@ bool JsonTokenizer::EnterObject(bool* more) noexcept {
   return true;
 }
 
-bool JsonTokenizer::NextMember(bool* more) noexcept {
+bool JsonTokenizer::NextMemberSlow(bool* more) noexcept {
   if (failed()) return false;
   SkipSpace();
   if (cur_ == end_) return Fail(SyntaxCode::kEofObject, cur_);

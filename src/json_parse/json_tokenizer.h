@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "common/raw_alloc.h"
+#include "common/text_equal.h"
 #include "json_parse/string_scan.h"
 #include "json_parse/string_units.h"
 
@@ -131,11 +132,46 @@ class JsonTokenizer {
   // Array iteration: EnterArray consumes `[`; `*more` tells whether an
   // element follows (read it, then call NextElement) or `]` was consumed.
   [[nodiscard]] bool EnterArray(bool* more) noexcept;
-  [[nodiscard]] bool NextElement(bool* more) noexcept;
+  // Compact text (no white space around the separator) is decided here in a
+  // few tests; anything else takes the general path.
+  [[nodiscard]] bool NextElement(bool* more) noexcept {
+    if (cur_ + 1 < end_ && !failed()) [[likely]] {
+      const char c = *cur_;
+      const char after = cur_[1];
+      if (c == ',' && static_cast<unsigned char>(after) > ' ' && after != ']') {
+        ++cur_;
+        *more = true;
+        return true;
+      }
+      if (c == ']') {
+        ++cur_;
+        --nesting_;
+        *more = false;
+        return true;
+      }
+    }
+    return NextElementSlow(more);
+  }
   // Object iteration: as for arrays; when `*more` is set, ReadKey delivers
   // the member name and consumes the `:` after it.
   [[nodiscard]] bool EnterObject(bool* more) noexcept;
-  [[nodiscard]] bool NextMember(bool* more) noexcept;
+  [[nodiscard]] bool NextMember(bool* more) noexcept {
+    if (cur_ + 1 < end_ && !failed()) [[likely]] {
+      const char c = *cur_;
+      if (c == ',' && cur_[1] == '"') {
+        ++cur_;
+        *more = true;
+        return true;
+      }
+      if (c == '}') {
+        ++cur_;
+        --nesting_;
+        *more = false;
+        return true;
+      }
+    }
+    return NextMemberSlow(more);
+  }
   [[nodiscard]] bool ReadKey(std::string_view* key) noexcept;
 
   // When the member name ahead (cur_ at its quote, as EnterObject and
@@ -153,9 +189,22 @@ class JsonTokenizer {
     const auto room = static_cast<size_t>(end_ - cur_ - 1);
     if (*cur_ != '"' || cur_[n + 1] != '"' || !SamePlainText(cur_ + 1, room, name.data(), n)) return false;
     const char* p = cur_ + n + 2;
-    while (p < end_ && IsSpace(*p)) ++p;
+    while (p < end_ && static_cast<unsigned char>(*p) <= ' ' && IsSpace(*p)) ++p;
     if (p == end_ || *p != ':') return false;
     cur_ = p + 1;
+    return true;
+  }
+
+  // When the text ahead (cur_ at a member name's quote, as EnterObject and
+  // NextMember leave it) is exactly `spelled`, a quoted name that needs no
+  // escape followed by its colon, consumes it and returns true; otherwise
+  // consumes nothing. MatchKey for compact text, in one comparison.
+  [[nodiscard]] bool MatchSpelledKey(std::string_view spelled) noexcept {
+    const size_t n = spelled.size();
+    if (static_cast<size_t>(end_ - cur_) < n || failed() || !EqualText(std::string_view(cur_, n), spelled)) {
+      return false;
+    }
+    cur_ += n;
     return true;
   }
 
@@ -196,14 +245,17 @@ class JsonTokenizer {
   // At a string's opening quote with no failure met: what Peek would find
   // without skipping anything.
   bool AtQuote() const noexcept { return cur_ < end_ && *cur_ == '"' && !failed(); }
+  // Every white space byte is at most ' ': one test passes compact text.
   void SkipSpace() noexcept {
-    while (cur_ < end_ && IsSpace(*cur_)) ++cur_;
+    while (cur_ < end_ && static_cast<unsigned char>(*cur_) <= ' ' && IsSpace(*cur_)) ++cur_;
   }
   bool Fail(SyntaxCode code, const char* at) noexcept;
   bool FailKind(JsonKind expected, const char* at) noexcept;
   bool ExpectLiteral(std::string_view rest) noexcept;
   bool Open() noexcept;
   bool CloseIf(char closer) noexcept;
+  [[gnu::noinline]] bool NextElementSlow(bool* more) noexcept;
+  [[gnu::noinline]] bool NextMemberSlow(bool* more) noexcept;
   bool ReadStringAtQuote(std::string_view* value) noexcept;
   [[gnu::noinline]] bool ReadStringRest(const char* start, const uint8_t* p, std::string_view* value) noexcept;
   bool ReadEscapedString(const char* start, std::string_view* value);

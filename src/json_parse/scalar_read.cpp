@@ -148,11 +148,13 @@ Status CheckIntObject(IntRange range, Ref value, Ref& out) {
 }
 
 Status CheckInt64(IntRange range, int64_t v, Ref& out) {
-  Ref value = Ref::steal(PyLong_FromLongLong(v));
-  if (!value) return Status::Pending();
-  if (!InRange(range, v)) return OutOfRange(range, value.get());
-  out = std::move(value);
-  return Status();
+  if (!InRange(range, v)) [[unlikely]] {
+    Ref value = Ref::steal(PyLong_FromLongLong(v));
+    if (!value) return Status::Pending();
+    return OutOfRange(range, value.get());
+  }
+  out = Ref::steal(PyLong_FromLongLong(v));
+  return out ? Status() : Status::Pending();
 }
 
 bool IsIntegral(double v) noexcept { return v - std::trunc(v) == 0; }

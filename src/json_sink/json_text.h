@@ -60,7 +60,7 @@ class JsonText {
   }
   // A member name prepared ahead: `key` is ',' followed by the quoted,
   // escaped name and ':'; the comma is dropped for an object's first member.
-  void MemberKey(const char* key, size_t size) noexcept {
+  [[gnu::always_inline]] void MemberKey(const char* key, size_t size) noexcept {
     size_t skip = 1;
     if (!frames_.empty()) {
       char& top = Top();

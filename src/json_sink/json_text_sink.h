@@ -51,7 +51,7 @@ class JsonTextSink {
     return Status::Ok();
   }
   // A field's name: its prepared key text when it has one, else the str.
-  Status MemberName(PyObject* name, std::string_view key) noexcept {
+  [[gnu::always_inline]] Status MemberName(PyObject* name, std::string_view key) noexcept {
     if (key.empty()) [[unlikely]]
       return MemberName(name);
     text_.MemberKey(key.data(), key.size());

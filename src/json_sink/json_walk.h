@@ -81,7 +81,7 @@ class JsonWalk {
   // fields (singular scalars and messages in slots) be selected and
   // written by one dispatch each; the rest go through SelectField.
   Status WriteMembers(const MessageMarshaler& m, PyObject* msg, uint32_t depth) {
-    VELUM_TRY(CheckOneofs(m, msg));
+    if (!m.oneofs.empty()) VELUM_TRY(CheckOneofs(m, msg));
     const EncodeStep* steps = m.encode_plan.data();
     const size_t count = m.encode_plan.size();
     for (size_t i = 0; i < count; ++i) VELUM_TRY(WriteStep(steps[i], msg, depth));
@@ -107,7 +107,7 @@ class JsonWalk {
   }
 
  private:
-  Status WriteName(const FieldSpec& f) {
+  [[gnu::always_inline]] Status WriteName(const FieldSpec& f) {
     if (options_.use_proto_field_name) return sink_.MemberName(f.name.get(), std::string_view(f.proto_key));
     return sink_.MemberName(f.json_name.get(), std::string_view(f.json_key));
   }
@@ -123,20 +123,51 @@ class JsonWalk {
     if constexpr (!kImplicit) {
       if (!AsNative(msg)->presence.Get(step.number)) return Status::Ok();
     }
-    // Held: a foreign value's conversion may run code that replaces it.
+    // A value of the type's exact class runs no Python code while written,
+    // so it is written from the slot without being held.
+    const int set = ExactScalarIsSet<T>(slot);
+    if (set < 0) [[unlikely]]
+      return WriteForeignScalarStep<T, kImplicit>(step, slot);
+    if constexpr (kImplicit) {
+      if (set == 0 && !options_.always_emit_implicit) return Status::Ok();
+    }
+    VELUM_TRY(WriteName(*step.field));
+    return WriteScalarOf<T>(sink_, slot);
+  }
+
+  // A value of another class (a subclass, a foreign number): held, since its
+  // conversion may run code that replaces it in the slot.
+  template <ScalarType T, bool kImplicit>
+  [[gnu::noinline]] Status WriteForeignScalarStep(const EncodeStep& step, PyObject* slot) {
     Ref value = Ref::borrow(slot);
     if constexpr (kImplicit) {
       if (!options_.always_emit_implicit) {
-        int set = ExactScalarIsSet<T>(value.get());
-        if (set < 0) [[unlikely]] {
-          set = HoldsNonDefault(*step.field, value.get());
-          if (set < 0) return Status::Pending();
-        }
+        const int set = HoldsNonDefault(*step.field, value.get());
+        if (set < 0) return Status::Pending();
         if (set == 0) return Status::Ok();
       }
     }
     VELUM_TRY(WriteName(*step.field));
     return WriteScalarOf<T>(sink_, value.get());
+  }
+
+  // An enum in a slot, selected as SelectField would: by presence bit when
+  // explicit, else skipped at its default.
+  Status WriteEnumStep(const EncodeStep& step, PyObject* msg, bool implicit) {
+    PyObject* slot = *SlotAddress(msg, step.offset);
+    if (slot == nullptr) [[unlikely]]
+      return UninitializedSlot();
+    if (!implicit) {
+      if (!AsNative(msg)->presence.Get(step.number)) return Status::Ok();
+    }
+    Ref value = Ref::borrow(slot);
+    if (implicit && !options_.always_emit_implicit) {
+      const int set = HoldsNonDefault(*step.field, value.get());
+      if (set < 0) return Status::Pending();
+      if (set == 0) return Status::Ok();
+    }
+    VELUM_TRY(WriteName(*step.field));
+    return WriteEnum(sink_, *step.field->kind.value.table, value.get(), options_.print_enums_as_ints);
   }
 
   Status WriteStep(const EncodeStep& step, PyObject* msg, uint32_t depth) {
@@ -148,6 +179,10 @@ class JsonWalk {
     return WriteScalarStep<T, false>(step, msg);
       VELUM_FOR_EACH_SCALAR_TYPE(VELUM_SCALAR_STEPS)
 #undef VELUM_SCALAR_STEPS
+      case static_cast<uint8_t>(EncodeOp::kImplicitEnum):
+        return WriteEnumStep(step, msg, true);
+      case static_cast<uint8_t>(EncodeOp::kExplicitEnum):
+        return WriteEnumStep(step, msg, false);
       case static_cast<uint8_t>(EncodeOp::kMessage): {
         PyObject* slot = *SlotAddress(msg, step.offset);
         if (slot == nullptr) [[unlikely]]

@@ -176,16 +176,17 @@ constinit args::Signature kDeepCopy("NativeMessage.__deepcopy__()", kDeepCopyPar
 constexpr args::Param kMergeFromParams[] = {{"source", false, true}, {"ignore_unknown_fields", false, true}};
 constinit args::Signature kMergeFrom("NativeMessage._merge_from()", kMergeFromParams);
 
-Result<JsonWriteOptions> BindJsonWrite(const args::Signature& sig, PyObject* const* argv, Py_ssize_t nargs,
-                                       PyObject* kwnames) {
+// Fills the caller's options in place, as BindJsonRead does: they hold the
+// call's caches, which are not worth moving.
+Status BindJsonWrite(const args::Signature& sig, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames,
+                     JsonWriteOptions& options) {
   PyObject* found[4];
   VELUM_TRY(args::Bind(sig, argv, nargs, kwnames, found));
-  JsonWriteOptions options;
   options.registry = args::NoneAsAbsent(found[0]);
   VELUM_TRY(args::ToBool(found[1], "always_emit_implicit", &options.always_emit_implicit));
   VELUM_TRY(args::ToBool(found[2], "print_enums_as_ints", &options.print_enums_as_ints));
   VELUM_TRY(args::ToBool(found[3], "use_proto_field_name", &options.use_proto_field_name));
-  return options;
+  return Status::Ok();
 }
 
 // Fills the caller's options in place: they hold the call's caches, which
@@ -252,12 +253,12 @@ PyObject* MergeFromBinary(PyObject* self, PyObject* const* argv, Py_ssize_t narg
 
 PyObject* ToJsonCommon(const args::Signature& sig, bool as_text, PyObject* self, PyObject* const* argv,
                        Py_ssize_t nargs, PyObject* kwnames) {
-  Result<JsonWriteOptions> options = BindJsonWrite(sig, argv, nargs, kwnames);
-  if (!options.ok()) return Raise(std::move(options).status());
+  JsonWriteOptions options;
+  if (Status s = BindJsonWrite(sig, argv, nargs, kwnames, options); !s.ok()) return Raise(std::move(s));
   Result<Ref> marshaler = MarshalerOfInstance(self);
   if (!marshaler.ok()) return Raise(std::move(marshaler).status());
-  Result<Ref> result = as_text ? WriteJsonText(*AsMarshaler(marshaler->get()), self, options.value())
-                               : WriteJsonValue(*AsMarshaler(marshaler->get()), self, options.value());
+  Result<Ref> result = as_text ? WriteJsonText(*AsMarshaler(marshaler->get()), self, options)
+                               : WriteJsonValue(*AsMarshaler(marshaler->get()), self, options);
   if (!result.ok()) return Raise(std::move(result).status());
   return std::move(result).value().release();
 }

@@ -71,7 +71,64 @@ INSTANTIATE_TEST_SUITE_P(
         SyntaxCase{"\"a\xc3\"", "invalid unicode code point", 2},
         SyntaxCase{"\"\\n\xed\xa0\x80\"", "invalid unicode code point", 3},
         SyntaxCase{"\"\xc0\xaf\"", "invalid unicode code point", 1},
-        SyntaxCase{"\"\xf4\x90\x80\x80\"", "invalid unicode code point", 1}));
+        SyntaxCase{"\"\xf4\x90\x80\x80\"", "invalid unicode code point", 1},
+        // Separators of compact text are decided by a short path; what it
+        // passes on must fail exactly as before.
+        SyntaxCase{"{\"a\":1,}", "trailing comma", 7}, SyntaxCase{"[1,,2]", "expected value", 3},
+        SyntaxCase{"{\"a\":1,\"b\"}", "expected `:`", 10}, SyntaxCase{"[[1],]", "trailing comma", 5},
+        SyntaxCase{"[1]]", "trailing characters", 3}, SyntaxCase{"{\"a\":{}}}", "trailing characters", 8},
+        SyntaxCase{"{\"a\":1,", "EOF while parsing a value", 7}, SyntaxCase{"[1,\n]", "trailing comma", 4},
+        SyntaxCase{"[tru]", "expected ident", 4}, SyntaxCase{"[nulL]", "expected ident", 4},
+        SyntaxCase{"[fals]", "expected ident", 5}, SyntaxCase{"fa", "EOF while parsing a value", 2}));
+
+TEST(Tokenizer, CompactAndSpacedSeparatorsIterateAlike) {
+  for (const char* text : {"{\"a\":[1,2,[3]],\"b\":{\"c\":true}}",
+                           "{ \"a\" : [ 1 , 2 , [ 3 ] ] , \"b\" : { \"c\" : true } }"}) {
+    const std::string doc = text;
+    JsonTokenizer t(doc.data(), doc.size());
+    std::vector<std::string> seen;
+    bool more = false;
+    ASSERT_TRUE(t.EnterObject(&more));
+    while (more) {
+      std::string_view key;
+      ASSERT_TRUE(t.ReadKey(&key)) << text;
+      seen.emplace_back(key);
+      ASSERT_TRUE(t.SkipValue()) << text;
+      ASSERT_TRUE(t.NextMember(&more)) << text;
+    }
+    EXPECT_TRUE(t.EndCheck()) << text;
+    EXPECT_EQ(t.nesting(), 0u) << text;
+    EXPECT_EQ(seen, (std::vector<std::string>{"a", "b"})) << text;
+  }
+}
+
+TEST(Tokenizer, MatchSpelledKeyTakesOnlyTheExactSpelling) {
+  struct Case {
+    const char* text;
+    const char* spelled;
+    bool matched;
+    size_t offset;  // after a match, at the value
+  };
+  const Case cases[] = {
+      {"{\"abc\":1}", "\"abc\":", true, 7},
+      {"{\"abc\" :1}", "\"abc\":", false, 1},
+      {"{\"abcd\":1}", "\"abc\":", false, 1},
+      {"{\"a\\u0062c\":1}", "\"abc\":", false, 1},
+      {"{\"abc\"", "\"abc\":", false, 1},
+      {"{\"abcdefghijklmnopqrstuvwxyz\":1}", "\"abcdefghijklmnopqrstuvwxyz\":", true, 30},
+      {"{\"abcdefghijklmnopqrstuvwxyZ\":1}", "\"abcdefghijklmnopqrstuvwxyz\":", false, 1},
+      {"{\"\":1}", "\"\":", true, 4},
+  };
+  for (const Case& c : cases) {
+    const std::string text = c.text;
+    JsonTokenizer t(text.data(), text.size());
+    bool more = false;
+    ASSERT_TRUE(t.EnterObject(&more)) << c.text;
+    EXPECT_EQ(t.MatchSpelledKey(c.spelled), c.matched) << c.text;
+    EXPECT_EQ(t.offset(), c.offset) << c.text;
+    EXPECT_FALSE(t.failed()) << c.text;
+  }
+}
 
 TEST(Tokenizer, AcceptsTheFourWhitespaceBytesOnly) {
   EXPECT_EQ(SkipAll(" \t\r\n[ 1 ,\t2\n]\r\n").message, "");
