@@ -306,10 +306,9 @@ _Target = ScalarType | DescEnum | DescMessage | DescFieldValueMap
 @functools.cache
 def _declare() -> Any:
     """The native declarer of messages and enums, configured with the runtime's classes."""
-    classes, message, enum, value, message_options, enum_options = declare_record_slots()
+    message, enum, value, message_options, enum_options = declare_record_slots()
     return _declarer(
         (
-            classes,
             message,
             enum,
             value,

@@ -226,13 +226,13 @@ def _record_slots(name: str, *slots: str) -> RecordSlots:
     return cls, tuple(cls.__dict__[slot] for slot in slots)
 
 
-def declare_record_slots() -> tuple[tuple[type, ...], *tuple[RecordSlots, ...]]:
-    """What the native declarer reads: every record class, then the slots of message,
-    enum and enum value records and of message and enum options, in its order."""
+def declare_record_slots() -> tuple[RecordSlots, ...]:
+    """What the native declarer reads: the slots of message, enum and enum value records
+    and of message and enum options, in its order."""
     return (
-        tuple(_build_classes_once().values()),
         _record_slots(
-            "DescriptorProto", "name", "nested_types", "enum_types", "extensions", "options"
+            "DescriptorProto",
+            *("name", "nested_types", "enum_types", "extensions", "options", "fields", "oneofs"),
         ),
         _record_slots("EnumDescriptorProto", "name", "values", "options"),
         _record_slots("EnumValueDescriptorProto", "name", "number"),

@@ -13,7 +13,6 @@ namespace {
 
 // The entries of the configuration tuple.
 enum ConfigEntry {
-  kConfigRecordClasses,   // every class of decoded records
   kConfigMessageRecord,   // (DescriptorProto class, its members in MessageSlot order)
   kConfigEnumRecord,      // (EnumDescriptorProto class, members in EnumSlot order)
   kConfigValueRecord,     // (EnumValueDescriptorProto class, members in ValueSlot order)
@@ -28,7 +27,16 @@ enum ConfigEntry {
   kConfigCount,
 };
 
-enum MessageSlot { kMessageName, kNestedTypes, kEnumTypes, kExtensions, kMessageOptionsSlot, kMessageSlots };
+enum MessageSlot {
+  kMessageName,
+  kNestedTypes,
+  kEnumTypes,
+  kExtensions,
+  kMessageOptionsSlot,
+  kFields,
+  kOneofs,
+  kMessageSlots,
+};
 enum EnumSlot { kEnumName, kEnumValues, kEnumOptionsSlot, kEnumSlots };
 enum ValueSlot { kValueName, kValueNumber, kValueSlots };
 enum MessageOptionSlot { kMapEntry, kMessageFeatures, kMessageOptionSlots };
@@ -47,7 +55,7 @@ enum StateEntry {
   kStateCount,
 };
 
-// Records nest no deeper than the decoder allows; this only bounds the walk.
+// Records nest no deeper than the decoder allows; this only bounds the recursion.
 constexpr int kMaxDepth = 1000;
 
 struct Record {
@@ -56,7 +64,6 @@ struct Record {
 };
 
 struct Declarer {
-  Ref record_classes;
   Record message, enum_record, value, message_options, enum_options, features;
   Ref makers[kMakers];
   Ref unresolved, enum_type_open;
@@ -105,36 +112,16 @@ Result<PyObject*> ListSlot(const Record& r, PyObject* obj, int i) {
   return value;
 }
 
-// Untracking ------------------------------------------------------------------
-
-struct UntrackWalk {
-  PyObject* classes;  // tuple
-  int depth;
-};
-
-bool IsRecord(PyObject* classes, PyObject* obj) {
-  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(classes); ++i) {
-    if (PyTuple_GET_ITEM(classes, i) == type) return true;
+// Decoded records hold text, numbers, lists of records and records (options, which
+// stay tracked), and nothing stores into them after decoding: they can form no cycle,
+// so the records the declarer reads leave the collector, which would otherwise walk
+// them again and again while the rest of the schema loads.
+void UntrackAll(PyObject* list) {
+  PyObject_GC_UnTrack(list);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+    PyObject* item = PyList_GET_ITEM(list, i);
+    if (PyObject_IS_GC(item)) PyObject_GC_UnTrack(item);
   }
-  return false;
-}
-
-int UntrackVisit(PyObject* obj, void* arg);
-
-void Untrack(PyObject* obj, UntrackWalk& walk) {
-  if (!PyList_CheckExact(obj) && !IsRecord(walk.classes, obj)) return;
-  if (!PyObject_GC_IsTracked(obj)) return;  // done already (or never tracked)
-  if (walk.depth >= kMaxDepth) return;  // what is left stays tracked, which is harmless
-  PyObject_GC_UnTrack(obj);
-  ++walk.depth;
-  Py_TYPE(obj)->tp_traverse(obj, UntrackVisit, &walk);
-  --walk.depth;
-}
-
-int UntrackVisit(PyObject* obj, void* arg) {
-  if (obj != nullptr) Untrack(obj, *static_cast<UntrackWalk*>(arg));
-  return 0;
 }
 
 // Declaring -------------------------------------------------------------------
@@ -222,6 +209,8 @@ Result<Ref> DeclareEnum(const Scope& s, PyObject* record, PyObject* prefix, PyOb
   VELUM_ASSIGN_OR_RETURN(PyObject * value_records, ListSlot(d.enum_record, record, kEnumValues));
   Py_ssize_t count = PyList_GET_SIZE(value_records);
   if (count == 0) return FileError(s, "%U: enum %U has no values", full_name.get());
+  PyObject_GC_UnTrack(record);
+  UntrackAll(value_records);
   VELUM_ASSIGN_OR_RETURN(PyObject * options, Slot(d.enum_record, record, kEnumOptionsSlot));
   PyObject* feature_set = Py_None;
   if (options != Py_None) {
@@ -276,6 +265,8 @@ Status DeclareAll(const Scope& s, PyObject* message_records, PyObject* enum_reco
   if (!PyList_Check(message_records) || !PyList_Check(enum_records)) {
     return Status(ErrorKind::kType, "declared records must come in lists");
   }
+  PyObject_GC_UnTrack(message_records);
+  PyObject_GC_UnTrack(enum_records);
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(message_records); ++i) {
     VELUM_ASSIGN_OR_RETURN(Ref desc, DeclareMessage(s, PyList_GET_ITEM(message_records, i), prefix, parent,
                                                     features, depth));
@@ -328,6 +319,14 @@ Result<Ref> DeclareMessage(const Scope& s, PyObject* record, PyObject* prefix, P
   VELUM_ASSIGN_OR_RETURN(PyObject * nested_records, ListSlot(d.message, record, kNestedTypes));
   VELUM_ASSIGN_OR_RETURN(PyObject * enum_records, ListSlot(d.message, record, kEnumTypes));
   VELUM_ASSIGN_OR_RETURN(PyObject * extension_records, ListSlot(d.message, record, kExtensions));
+  VELUM_ASSIGN_OR_RETURN(PyObject * field_records, ListSlot(d.message, record, kFields));
+  VELUM_ASSIGN_OR_RETURN(PyObject * oneof_records, ListSlot(d.message, record, kOneofs));
+  PyObject_GC_UnTrack(record);
+  PyObject_GC_UnTrack(nested_records);
+  PyObject_GC_UnTrack(enum_records);
+  UntrackAll(extension_records);
+  UntrackAll(field_records);
+  UntrackAll(oneof_records);
   if (PyList_GET_SIZE(nested_records) != 0 || PyList_GET_SIZE(enum_records) != 0) {
     VELUM_ASSIGN_OR_RETURN(Ref nested_prefix, FullName(full_name.get(), d.dot.get()));
     VELUM_TRY(DeclareAll(s, nested_records, enum_records, nested_prefix.get(), desc.get(), features.get(),
@@ -366,8 +365,6 @@ PyObject* CallDeclarer(PyObject* self, PyObject* const* args, size_t nargsf, PyO
       PyErr_SetString(PyExc_TypeError, "declarer() takes a str prefix and lists to fill");
       return nullptr;
     }
-    UntrackWalk walk{s.d.record_classes.get(), 0};
-    Untrack(args[1], walk);
     Status status = DeclareAll(s, args[2], args[3], args[4], Py_None, args[6], args[7], args[8], 0);
     if (!status.ok()) return Raise(std::move(status));
     Py_RETURN_NONE;
@@ -430,9 +427,6 @@ Result<Ref> Text(const char* text) {
 
 Status Configure(Declarer& d, PyObject* config) {
   if (!PyTuple_Check(config) || PyTuple_GET_SIZE(config) != kConfigCount) return ConfigError();
-  PyObject* classes = PyTuple_GET_ITEM(config, kConfigRecordClasses);
-  if (!PyTuple_Check(classes)) return ConfigError();
-  d.record_classes = Ref::borrow(classes);
   VELUM_TRY(ConfigureRecord(d.message, config, kConfigMessageRecord, kMessageSlots));
   VELUM_TRY(ConfigureRecord(d.enum_record, config, kConfigEnumRecord, kEnumSlots));
   VELUM_TRY(ConfigureRecord(d.value, config, kConfigValueRecord, kValueSlots));

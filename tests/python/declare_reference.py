@@ -9,7 +9,14 @@ from __future__ import annotations
 
 from velum._builder import _UNRESOLVED, Batch, _check_identifier
 from velum._descriptor_proto import EnumProto, FileProto, MessageProto, features_of
-from velum._descriptors import DescEnum, DescFile, DescMessage, new_enum_desc, new_enum_value, new_message
+from velum._descriptors import (
+    DescEnum,
+    DescFile,
+    DescMessage,
+    new_enum_desc,
+    new_enum_value,
+    new_message,
+)
 from velum._enums import is_reserved_enum_name
 from velum._features import ENUM_TYPE_OPEN, Features, file_edition, file_features
 from velum._naming import assign_local_names

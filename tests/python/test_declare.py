@@ -209,16 +209,17 @@ def test_damaged_sets_fail_as_the_reference(name: str, monkeypatch: pytest.Monke
 
 
 def test_loaded_records_leave_the_collector() -> None:
-    """Decoded records form no cycle; loading takes them out of the collector's reach
-    while the descriptors that point back up (parents, files) stay in it."""
+    """Decoded records form no cycle; loading takes them out of the collector's reach,
+    while the descriptors, which point back up to their parents and files, stay in it."""
     registry = velum.Registry()
     registry.add_file_set(_editions())
     desc = registry.message("t.Outer")
     assert desc is not None
     record = desc._resolve.args[0]
-    assert not gc.is_tracked(record)
-    assert not gc.is_tracked(record.fields)
-    assert not gc.is_tracked(record.nested_types[0].options)
+    nested = record.nested_types[0]
+    records = [record, record.fields, record.fields[0], nested, nested.fields[1]]
+    records += [record.enum_types[0].values[0], nested.enum_types[0]]
+    assert not any(gc.is_tracked(r) for r in records)
     assert gc.is_tracked(desc)
     gc.collect()
     assert [f.name for f in desc.fields] == ["a"]
