@@ -247,11 +247,6 @@ def features_of(proto: Any) -> FeatureSetProto | None:
     return None if options is None else options.features
 
 
-def is_map_entry(proto: MessageProto) -> bool:
-    options = proto.options
-    return options is not None and options.map_entry
-
-
 def packed_option(proto: FieldProto) -> bool | None:
     """The legacy `packed` field option: None when not given."""
     options = proto.options
