@@ -12,7 +12,7 @@ import functools
 from collections.abc import Callable
 from typing import Any
 
-from _velum_ext import _field_resolver, _slot_constructor
+from _velum_ext import _declarer, _field_resolver, _slot_constructor
 
 from velum import _classes
 from velum._descriptor_proto import (
@@ -21,14 +21,13 @@ from velum._descriptor_proto import (
     TYPE_ENUM,
     TYPE_GROUP,
     TYPE_MESSAGE,
-    EnumProto,
     FieldProto,
     FileProto,
     MessageProto,
     _build_classes_once,
+    declare_record_slots,
     features_of,
     field_record_slots,
-    is_map_entry,
     packed_option,
 )
 from velum._descriptors import (
@@ -58,7 +57,7 @@ from velum._descriptors import (
     new_scalar_value,
     peek_default,
 )
-from velum._enums import is_reserved_enum_name
+from velum._enums import RESERVED_ENUM_NAMES, is_reserved_enum_name
 from velum._features import (
     ENUM_TYPE_OPEN,
     FIELD_PRESENCE_IMPLICIT,
@@ -102,7 +101,12 @@ class Batch:
         find_message: Callable[[str], DescMessage | None],
         find_enum: Callable[[str], DescEnum | None],
         find_file: Callable[[str], DescFile | None],
+        *,
+        known_messages: dict[str, DescMessage] | None = None,
+        known_enums: dict[str, DescEnum] | None = None,
     ) -> None:
+        """`known_messages` and `known_enums` hold by full name what `find_message` and
+        `find_enum` find (without a leading dot): the names new types may not take."""
         self._find_message = find_message
         self._find_enum = find_enum
         self._find_file = find_file
@@ -113,6 +117,16 @@ class Batch:
         self._message_work: list[tuple[DescMessage, MessageProto, Features]] = []
         self._message_protos: dict[DescMessage, MessageProto] = {}
         self._extension_work: list[tuple[FieldProto, DescFile, DescMessage | None, Features]] = []
+        # What the native declarer reads and fills.
+        self._state = (
+            self.messages,
+            self.enums,
+            {} if known_messages is None else known_messages,
+            {} if known_enums is None else known_enums,
+            self._message_work,
+            self._message_protos,
+            self._extension_work,
+        )
 
     # Lookup across this batch and what is already known.
 
@@ -139,100 +153,21 @@ class Batch:
         syntax = proto.syntax if proto.syntax in ("proto3", "editions") else "proto2"
         desc = DescFile(proto.name, proto.package, syntax, edition, deps, _serialized=serialized)
         prefix = proto.package + "." if proto.package else ""
-        for message in proto.messages:
-            desc.messages.append(self._declare_message(message, prefix, desc, None, features))
-        for enum_proto in proto.enums:
-            desc.enums.append(self._declare_enum(enum_proto, prefix, desc, None, features))
+        # Every message and enum of the file, nested ones included, in one native call.
+        _declare()(
+            self._state,
+            proto,
+            proto.messages,
+            proto.enums,
+            prefix,
+            desc,
+            features,
+            desc.messages,
+            desc.enums,
+        )
         for ext in proto.extensions:
             self._extension_work.append((ext, desc, None, features))
         self.files.append(desc)
-        return desc
-
-    def _claim(self, full_name: str, file: DescFile) -> None:
-        if full_name in self.messages or full_name in self.enums:
-            raise ValueError(f"{file.name}: duplicate symbol {full_name}")
-        if self._find_message(full_name) or self._find_enum(full_name):
-            raise ValueError(f"{file.name}: symbol {full_name} is already defined")
-
-    def _declare_message(
-        self,
-        proto: MessageProto,
-        prefix: str,
-        file: DescFile,
-        parent: DescMessage | None,
-        parent_features: Features,
-    ) -> DescMessage:
-        _check_identifier(proto.name, "message", file, prefix)
-        full_name = prefix + proto.name
-        self._claim(full_name, file)
-        features = parent_features.merge(features_of(proto))
-        # The members that resolving fills start as one shared placeholder: they are only
-        # read through properties that resolve first (see Batch.resolve).
-        unresolved = _UNRESOLVED
-        desc: DescMessage = new_message(
-            full_name,
-            proto.name,
-            file,
-            parent,
-            unresolved,  # fields
-            unresolved,  # oneofs
-            [],  # nested_messages
-            [],  # nested_enums
-            [],  # nested_extensions
-            is_map_entry(proto),
-            unresolved,  # _fields_by_name
-            unresolved,  # _fields_by_proto_name
-            unresolved,  # _fields_by_number
-            unresolved,  # _oneofs_by_local_name
-            unresolved,  # _oneofs_by_name
-            unresolved,  # _defaults
-            None,  # type
-            None,  # _create
-            None,  # _resolve
-        )
-        self.messages[full_name] = desc
-        self._message_work.append((desc, proto, features))
-        self._message_protos[desc] = proto
-        for nested in proto.nested_types:
-            desc.nested_messages.append(
-                self._declare_message(nested, full_name + ".", file, desc, features)
-            )
-        for enum_proto in proto.enum_types:
-            desc.nested_enums.append(
-                self._declare_enum(enum_proto, full_name + ".", file, desc, features)
-            )
-        for ext in proto.extensions:
-            self._extension_work.append((ext, file, desc, features))
-        return desc
-
-    def _declare_enum(
-        self,
-        proto: EnumProto,
-        prefix: str,
-        file: DescFile,
-        parent: DescMessage | None,
-        parent_features: Features,
-    ) -> DescEnum:
-        _check_identifier(proto.name, "enum", file, prefix)
-        full_name = prefix + proto.name
-        self._claim(full_name, file)
-        if not proto.values:
-            raise ValueError(f"{file.name}: enum {full_name} has no values")
-        is_open = parent_features.merge(features_of(proto)).enum_type == ENUM_TYPE_OPEN
-        names = [v.name for v in proto.values]
-        for name in names:
-            if not name.isidentifier():
-                _check_identifier(name, "enum value", file, full_name)
-        values = [
-            new_enum_value(value.number, value.name, local, value.name)
-            for value, local in zip(
-                proto.values, assign_local_names(names, is_reserved_enum_name), strict=True
-            )
-        ]
-        desc: DescEnum = new_enum_desc(
-            full_name, proto.name, file, parent, is_open, values, None, None
-        )
-        self.enums[full_name] = desc
         return desc
 
     # Later phases; the registry runs its own checks between the two.
@@ -365,6 +300,27 @@ class Batch:
 # What a field refers to, found when its message is checked: a scalar type, an enum,
 # a message, or for a map field its value descriptor.
 _Target = ScalarType | DescEnum | DescMessage | DescFieldValueMap
+
+
+@functools.cache
+def _declare() -> Any:
+    """The native declarer of messages and enums, configured with the runtime's classes."""
+    message, enum, value, message_options, enum_options = declare_record_slots()
+    return _declarer(
+        (
+            message,
+            enum,
+            value,
+            message_options,
+            enum_options,
+            (Features, (Features.__dict__["enum_type"],)),
+            (new_message, new_enum_desc, new_enum_value),
+            (_UNRESOLVED, ENUM_TYPE_OPEN),
+            (Features.merge, _check_identifier, assign_local_names, is_reserved_enum_name),
+            KEYWORDS,
+            RESERVED_ENUM_NAMES,
+        )
+    )
 
 
 @functools.cache

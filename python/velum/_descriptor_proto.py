@@ -217,15 +217,34 @@ def field_record_slots() -> tuple[type, tuple[Any, ...]]:
     return cls, tuple(cls.__dict__[name] for name in FIELD_RECORD_SLOTS)
 
 
+# A record class with the member descriptors of some of its slots.
+RecordSlots = tuple[type, tuple[Any, ...]]
+
+
+def _record_slots(name: str, *slots: str) -> RecordSlots:
+    cls = _build_classes_once()[name]
+    return cls, tuple(cls.__dict__[slot] for slot in slots)
+
+
+def declare_record_slots() -> tuple[RecordSlots, ...]:
+    """What the native declarer reads: the slots of message, enum and enum value records
+    and of message and enum options, in its order."""
+    return (
+        _record_slots(
+            "DescriptorProto",
+            *("name", "nested_types", "enum_types", "extensions", "options", "fields", "oneofs"),
+        ),
+        _record_slots("EnumDescriptorProto", "name", "values", "options"),
+        _record_slots("EnumValueDescriptorProto", "name", "number"),
+        _record_slots("MessageOptions", "map_entry", "features"),
+        _record_slots("EnumOptions", "features"),
+    )
+
+
 def features_of(proto: Any) -> FeatureSetProto | None:
     """The FeatureSet in a descriptor's options, if any."""
     options = proto.options
     return None if options is None else options.features
-
-
-def is_map_entry(proto: MessageProto) -> bool:
-    options = proto.options
-    return options is not None and options.map_entry
 
 
 def packed_option(proto: FieldProto) -> bool | None:

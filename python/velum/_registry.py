@@ -116,7 +116,13 @@ class Registry:
         return KeyError(text)
 
     def _add(self, protos: list[tuple[FileProto, bytes]]) -> list[DescFile]:
-        batch = Batch(self.message, self.enum, self._files.get)
+        batch = Batch(
+            self.message,
+            self.enum,
+            self._files.get,
+            known_messages=self._messages,
+            known_enums=self._enums,
+        )
         fresh: dict[str, DescFile] = {}
         for proto, raw in _dependency_order(protos):
             known = self._files.get(proto.name) or fresh.get(proto.name)

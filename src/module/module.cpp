@@ -7,6 +7,7 @@
 #include "nativemessage/native_message.h"
 #include "oneof/oneof.h"
 #include "descriptor/marshaler.h"
+#include "descriptor/declare.h"
 #include "descriptor/field_resolve.h"
 #include "descriptor/slot_constructor.h"
 #include "wkt_registry/wkt_record.h"
@@ -76,6 +77,11 @@ PyMethodDef kFieldResolverDef = {
     VELUM_SIGNATURE_DOC("_field_resolver(config)") "A callable resolving the fields of loaded messages; `config`\n"
     "is the runtime's tuple of the classes, slots and shared values it builds from."};
 
+PyMethodDef kDeclarerDef = {
+    "_declarer", VELUM_FASTCALL(DeclarerFn), METH_FASTCALL,
+    VELUM_SIGNATURE_DOC("_declarer(config)") "A callable declaring the messages and enums of loaded files;\n"
+    "`config` is the runtime's tuple of the record classes, slots, fillers and helpers it uses."};
+
 // Appends `name` to the module's __all__ (created when missing) and sets it.
 Status AddItem(PyObject* module, const char* name, PyObject* item) {
   Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
@@ -124,6 +130,7 @@ Status Exec(PyObject* module) {
   VELUM_TRY(AddFunction(module, &kGenericSetattrDef));
   VELUM_TRY(AddRuntimeFunction(module, &kSlotConstructorDef));
   VELUM_TRY(AddRuntimeFunction(module, &kFieldResolverDef));
+  VELUM_TRY(AddRuntimeFunction(module, &kDeclarerDef));
   return Status::Ok();
 }
 

@@ -1,0 +1,479 @@
+#include "descriptor/declare.h"
+
+#include <initializer_list>
+#include <new>
+
+#include "common/native_box.h"
+#include "common/py_error.h"
+#include "descriptor/slot_constructor.h"
+
+namespace velum {
+
+namespace {
+
+// The entries of the configuration tuple.
+enum ConfigEntry {
+  kConfigMessageRecord,   // (DescriptorProto class, its members in MessageSlot order)
+  kConfigEnumRecord,      // (EnumDescriptorProto class, members in EnumSlot order)
+  kConfigValueRecord,     // (EnumValueDescriptorProto class, members in ValueSlot order)
+  kConfigMessageOptions,  // (MessageOptions class, members map_entry, features)
+  kConfigEnumOptions,     // (EnumOptions class, member features)
+  kConfigFeatures,        // (Features class, member enum_type)
+  kConfigMakers,          // slot fillers, in Maker order
+  kConfigConstants,       // (what a message's resolved members start as, ENUM_TYPE_OPEN)
+  kConfigHooks,           // runtime helpers, in Hook order
+  kConfigKeywords,        // frozenset of Python keywords
+  kConfigReservedEnum,    // frozenset of names an enum class takes
+  kConfigCount,
+};
+
+enum MessageSlot {
+  kMessageName,
+  kNestedTypes,
+  kEnumTypes,
+  kExtensions,
+  kMessageOptionsSlot,
+  kFields,
+  kOneofs,
+  kMessageSlots,
+};
+enum EnumSlot { kEnumName, kEnumValues, kEnumOptionsSlot, kEnumSlots };
+enum ValueSlot { kValueName, kValueNumber, kValueSlots };
+enum MessageOptionSlot { kMapEntry, kMessageFeatures, kMessageOptionSlots };
+enum Maker { kNewMessage, kNewEnum, kNewEnumValue, kMakers };
+// merge(features, feature_set) -> Features; check_identifier(name, kind, file, scope)
+// raises; assign_local_names(names, reserved) -> list; is_reserved_enum_name(name).
+enum Hook { kMerge, kCheckIdentifier, kAssignLocalNames, kIsReservedEnumName, kHooks };
+enum StateEntry {
+  kStateMessages,
+  kStateEnums,
+  kStateKnownMessages,
+  kStateKnownEnums,
+  kStateMessageWork,
+  kStateMessageProtos,
+  kStateExtensionWork,
+  kStateCount,
+};
+
+// Records nest no deeper than the decoder allows; this only bounds the recursion.
+constexpr int kMaxDepth = 1000;
+
+struct Record {
+  Ref cls;
+  Py_ssize_t slot[kMessageSlots] = {};
+};
+
+struct Declarer {
+  Record message, enum_record, value, message_options, enum_options, features;
+  Ref makers[kMakers];
+  Ref unresolved, enum_type_open;
+  Ref hooks[kHooks];
+  Ref keywords, reserved_enum;
+  Ref kind_message, kind_enum, kind_value, dot;
+};
+
+struct DeclarerObject {
+  PyObject_HEAD
+  vectorcallfunc vectorcall;
+  Declarer declarer;
+};
+
+Declarer* AsDeclarer(PyObject* self) { return &reinterpret_cast<DeclarerObject*>(self)->declarer; }
+
+PyTypeObject* g_type = nullptr;
+
+// What one call shares: the batch's tables and the file declared.
+struct Scope {
+  const Declarer& d;
+  PyObject* state[kStateCount];
+  PyObject* file;
+};
+
+Result<Ref> Call(PyObject* fn, std::initializer_list<PyObject*> args) {
+  Ref made = Ref::steal(PyObject_Vectorcall(fn, const_cast<PyObject**>(args.begin()), args.size(), nullptr));
+  if (!made) return Status::Pending();
+  return made;
+}
+
+// Slot `i` of a record of class `r` (checked, as the offsets hold for it alone).
+Result<PyObject*> Slot(const Record& r, PyObject* obj, int i) {
+  if (Py_TYPE(obj) != reinterpret_cast<PyTypeObject*>(r.cls.get())) {
+    return FormatError(ErrorKind::kType, "expected a decoded %s record, got '%s'",
+                       reinterpret_cast<PyTypeObject*>(r.cls.get())->tp_name, Py_TYPE(obj)->tp_name);
+  }
+  PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + r.slot[i]);
+  if (value == nullptr) return Status(ErrorKind::kAttribute, "uninitialized slot");
+  return value;
+}
+
+Result<PyObject*> ListSlot(const Record& r, PyObject* obj, int i) {
+  VELUM_ASSIGN_OR_RETURN(PyObject * value, Slot(r, obj, i));
+  if (!PyList_Check(value)) return TypeCheckError(value, "list");
+  return value;
+}
+
+// Decoded records hold text, numbers, lists of records and records (options, which
+// stay tracked), and nothing stores into them after decoding: they can form no cycle,
+// so the records the declarer reads leave the collector, which would otherwise walk
+// them again and again while the rest of the schema loads.
+void UntrackAll(PyObject* list) {
+  PyObject_GC_UnTrack(list);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+    PyObject* item = PyList_GET_ITEM(list, i);
+    if (PyObject_IS_GC(item)) PyObject_GC_UnTrack(item);
+  }
+}
+
+// Declaring -------------------------------------------------------------------
+
+bool IsIdentifier(PyObject* name) { return PyUnicode_Check(name) && PyUnicode_IsIdentifier(name) == 1; }
+
+// Lets the runtime report a name that is not an identifier, with its usual text.
+Status CheckIdentifier(const Scope& s, PyObject* name, PyObject* kind, PyObject* scope) {
+  if (IsIdentifier(name)) return Status::Ok();
+  VELUM_ASSIGN_OR_RETURN(Ref ignored, Call(s.d.hooks[kCheckIdentifier].get(), {name, kind, s.file, scope}));
+  return Status::Ok();
+}
+
+Status FileError(const Scope& s, const char* format, PyObject* full_name) {
+  Ref file_name = Ref::steal(PyObject_GetAttrString(s.file, "name"));
+  if (!file_name) return Status::Pending();
+  return FormatError(ErrorKind::kValue, format, file_name.get(), full_name);
+}
+
+Result<bool> Known(PyObject* known, PyObject* full_name) {
+  // The registry's lookups take a name with or without its leading dot.
+  Ref key = Ref::borrow(full_name);
+  if (PyUnicode_GET_LENGTH(full_name) > 0 && PyUnicode_READ_CHAR(full_name, 0) == '.') {
+    key = Ref::steal(PyUnicode_Substring(full_name, 1, PyUnicode_GET_LENGTH(full_name)));
+    if (!key) return Status::Pending();
+  }
+  int found = PyDict_Contains(known, key.get());
+  if (found < 0) return Status::Pending();
+  return found == 1;
+}
+
+// A full name taken by no type of the batch or of what is loaded already.
+Status Claim(const Scope& s, PyObject* full_name) {
+  for (int table : {kStateMessages, kStateEnums}) {
+    int found = PyDict_Contains(s.state[table], full_name);
+    if (found < 0) return Status::Pending();
+    if (found == 1) return FileError(s, "%U: duplicate symbol %U", full_name);
+  }
+  for (int table : {kStateKnownMessages, kStateKnownEnums}) {
+    VELUM_ASSIGN_OR_RETURN(bool found, Known(s.state[table], full_name));
+    if (found) return FileError(s, "%U: symbol %U is already defined", full_name);
+  }
+  return Status::Ok();
+}
+
+// The features of a scope whose options may override its parent's.
+Result<Ref> ScopeFeatures(const Scope& s, PyObject* features, PyObject* feature_set) {
+  if (feature_set == Py_None) return Ref::borrow(features);
+  return Call(s.d.hooks[kMerge].get(), {features, feature_set});
+}
+
+Result<Ref> FullName(PyObject* prefix, PyObject* name) {
+  Ref full = Ref::steal(PyUnicode_Concat(prefix, name));
+  if (!full) return Status::Pending();
+  return full;
+}
+
+
+// Whether enum value names keep their own names as attributes (the usual case).
+Result<bool> PlainValueNames(const Declarer& d, PyObject* names) {
+  Py_ssize_t count = PyList_GET_SIZE(names);
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* name = PyList_GET_ITEM(names, i);
+    Py_ssize_t length = PyUnicode_GET_LENGTH(name);
+    // _sunder_ and __dunder__ names belong to the enum machinery.
+    if (length > 1 && PyUnicode_READ_CHAR(name, 0) == '_' && PyUnicode_READ_CHAR(name, length - 1) == '_') {
+      return false;
+    }
+    for (PyObject* set : {d.keywords.get(), d.reserved_enum.get()}) {
+      int found = PySet_Contains(set, name);
+      if (found != 0) return found < 0 ? Result<bool>(Status::Pending()) : Result<bool>(false);
+    }
+  }
+  Ref unique = Ref::steal(PySet_New(names));
+  if (!unique) return Status::Pending();
+  return PySet_GET_SIZE(unique.get()) == count;
+}
+
+Result<Ref> DeclareEnum(const Scope& s, PyObject* record, PyObject* prefix, PyObject* parent, PyObject* features) {
+  const Declarer& d = s.d;
+  VELUM_ASSIGN_OR_RETURN(PyObject * name, Slot(d.enum_record, record, kEnumName));
+  VELUM_TRY(CheckIdentifier(s, name, d.kind_enum.get(), prefix));
+  VELUM_ASSIGN_OR_RETURN(Ref full_name, FullName(prefix, name));
+  VELUM_TRY(Claim(s, full_name.get()));
+  VELUM_ASSIGN_OR_RETURN(PyObject * value_records, ListSlot(d.enum_record, record, kEnumValues));
+  Py_ssize_t count = PyList_GET_SIZE(value_records);
+  if (count == 0) return FileError(s, "%U: enum %U has no values", full_name.get());
+  PyObject_GC_UnTrack(record);
+  UntrackAll(value_records);
+  VELUM_ASSIGN_OR_RETURN(PyObject * options, Slot(d.enum_record, record, kEnumOptionsSlot));
+  PyObject* feature_set = Py_None;
+  if (options != Py_None) {
+    VELUM_ASSIGN_OR_RETURN(feature_set, Slot(d.enum_options, options, 0));
+  }
+  VELUM_ASSIGN_OR_RETURN(Ref own_features, ScopeFeatures(s, features, feature_set));
+  VELUM_ASSIGN_OR_RETURN(PyObject * enum_type, Slot(d.features, own_features.get(), 0));
+  int is_open = PyObject_RichCompareBool(enum_type, d.enum_type_open.get(), Py_EQ);
+  if (is_open < 0) return Status::Pending();
+
+  Ref names = Ref::steal(PyList_New(count));
+  if (!names) return Status::Pending();
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    VELUM_ASSIGN_OR_RETURN(PyObject * value_name, Slot(d.value, PyList_GET_ITEM(value_records, i), kValueName));
+    PyList_SET_ITEM(names.get(), i, Py_NewRef(value_name));
+  }
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    VELUM_TRY(CheckIdentifier(s, PyList_GET_ITEM(names.get(), i), d.kind_value.get(), full_name.get()));
+  }
+  VELUM_ASSIGN_OR_RETURN(bool plain, PlainValueNames(d, names.get()));
+  Ref locals = names.clone();
+  if (!plain) {
+    VELUM_ASSIGN_OR_RETURN(locals, Call(d.hooks[kAssignLocalNames].get(),
+                                        {names.get(), d.hooks[kIsReservedEnumName].get()}));
+    if (!PyList_Check(locals.get()) || PyList_GET_SIZE(locals.get()) != count) {
+      return Status(ErrorKind::kType, "assign_local_names() must return a list of one name per value");
+    }
+  }
+  Ref values = Ref::steal(PyList_New(count));
+  if (!values) return Status::Pending();
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* value_record = PyList_GET_ITEM(value_records, i);
+    VELUM_ASSIGN_OR_RETURN(PyObject * number, Slot(d.value, value_record, kValueNumber));
+    PyObject* value_name = PyList_GET_ITEM(names.get(), i);
+    VELUM_ASSIGN_OR_RETURN(Ref value, Call(d.makers[kNewEnumValue].get(),
+                                           {number, value_name, PyList_GET_ITEM(locals.get(), i), value_name}));
+    PyList_SET_ITEM(values.get(), i, value.release());
+  }
+  VELUM_ASSIGN_OR_RETURN(Ref desc, Call(d.makers[kNewEnum].get(), {full_name.get(), name, s.file, parent,
+                                                                      is_open ? Py_True : Py_False, values.get(),
+                                                                      Py_None, Py_None}));
+  if (PyDict_SetItem(s.state[kStateEnums], full_name.get(), desc.get()) < 0) return Status::Pending();
+  return desc;
+}
+
+Result<Ref> DeclareMessage(const Scope& s, PyObject* record, PyObject* prefix, PyObject* parent,
+                           PyObject* parent_features, int depth);
+
+// Declares the messages and enums of one scope (a file or a message).
+Status DeclareAll(const Scope& s, PyObject* message_records, PyObject* enum_records, PyObject* prefix,
+                  PyObject* parent, PyObject* features, PyObject* out_messages, PyObject* out_enums, int depth) {
+  if (!PyList_Check(message_records) || !PyList_Check(enum_records)) {
+    return Status(ErrorKind::kType, "declared records must come in lists");
+  }
+  PyObject_GC_UnTrack(message_records);
+  PyObject_GC_UnTrack(enum_records);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(message_records); ++i) {
+    VELUM_ASSIGN_OR_RETURN(Ref desc, DeclareMessage(s, PyList_GET_ITEM(message_records, i), prefix, parent,
+                                                    features, depth));
+    if (PyList_Append(out_messages, desc.get()) < 0) return Status::Pending();
+  }
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(enum_records); ++i) {
+    VELUM_ASSIGN_OR_RETURN(Ref desc, DeclareEnum(s, PyList_GET_ITEM(enum_records, i), prefix, parent, features));
+    if (PyList_Append(out_enums, desc.get()) < 0) return Status::Pending();
+  }
+  return Status::Ok();
+}
+
+Result<Ref> NewList() {
+  Ref list = Ref::steal(PyList_New(0));
+  if (!list) return Status::Pending();
+  return list;
+}
+
+Result<Ref> DeclareMessage(const Scope& s, PyObject* record, PyObject* prefix, PyObject* parent,
+                           PyObject* parent_features, int depth) {
+  const Declarer& d = s.d;
+  if (depth >= kMaxDepth) return Status(ErrorKind::kValue, "messages are nested too deeply");
+  VELUM_ASSIGN_OR_RETURN(PyObject * name, Slot(d.message, record, kMessageName));
+  VELUM_TRY(CheckIdentifier(s, name, d.kind_message.get(), prefix));
+  VELUM_ASSIGN_OR_RETURN(Ref full_name, FullName(prefix, name));
+  VELUM_TRY(Claim(s, full_name.get()));
+  VELUM_ASSIGN_OR_RETURN(PyObject * options, Slot(d.message, record, kMessageOptionsSlot));
+  PyObject* feature_set = Py_None;
+  PyObject* map_entry = Py_False;
+  if (options != Py_None) {
+    VELUM_ASSIGN_OR_RETURN(feature_set, Slot(d.message_options, options, kMessageFeatures));
+    VELUM_ASSIGN_OR_RETURN(map_entry, Slot(d.message_options, options, kMapEntry));
+  }
+  VELUM_ASSIGN_OR_RETURN(Ref features, ScopeFeatures(s, parent_features, feature_set));
+  VELUM_ASSIGN_OR_RETURN(Ref nested_messages, NewList());
+  VELUM_ASSIGN_OR_RETURN(Ref nested_enums, NewList());
+  VELUM_ASSIGN_OR_RETURN(Ref nested_extensions, NewList());
+  // The members that resolving fills start as one shared placeholder: they are only
+  // read through properties that resolve first.
+  PyObject* u = d.unresolved.get();
+  PyObject* args[] = {full_name.get(), name, s.file, parent, u, u, nested_messages.get(), nested_enums.get(),
+                      nested_extensions.get(), map_entry, u, u, u, u, u, u, Py_None, Py_None, Py_None};
+  Ref desc = Ref::steal(PyObject_Vectorcall(d.makers[kNewMessage].get(), args, std::size(args), nullptr));
+  if (!desc) return Status::Pending();
+  if (PyDict_SetItem(s.state[kStateMessages], full_name.get(), desc.get()) < 0) return Status::Pending();
+  Ref work = Ref::steal(PyTuple_Pack(3, desc.get(), record, features.get()));
+  if (!work || PyList_Append(s.state[kStateMessageWork], work.get()) < 0) return Status::Pending();
+  if (PyDict_SetItem(s.state[kStateMessageProtos], desc.get(), record) < 0) return Status::Pending();
+
+  VELUM_ASSIGN_OR_RETURN(PyObject * nested_records, ListSlot(d.message, record, kNestedTypes));
+  VELUM_ASSIGN_OR_RETURN(PyObject * enum_records, ListSlot(d.message, record, kEnumTypes));
+  VELUM_ASSIGN_OR_RETURN(PyObject * extension_records, ListSlot(d.message, record, kExtensions));
+  VELUM_ASSIGN_OR_RETURN(PyObject * field_records, ListSlot(d.message, record, kFields));
+  VELUM_ASSIGN_OR_RETURN(PyObject * oneof_records, ListSlot(d.message, record, kOneofs));
+  PyObject_GC_UnTrack(record);
+  PyObject_GC_UnTrack(nested_records);
+  PyObject_GC_UnTrack(enum_records);
+  UntrackAll(extension_records);
+  UntrackAll(field_records);
+  UntrackAll(oneof_records);
+  if (PyList_GET_SIZE(nested_records) != 0 || PyList_GET_SIZE(enum_records) != 0) {
+    VELUM_ASSIGN_OR_RETURN(Ref nested_prefix, FullName(full_name.get(), d.dot.get()));
+    VELUM_TRY(DeclareAll(s, nested_records, enum_records, nested_prefix.get(), desc.get(), features.get(),
+                         nested_messages.get(), nested_enums.get(), depth + 1));
+  }
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(extension_records); ++i) {
+    Ref ext = Ref::steal(PyTuple_Pack(4, PyList_GET_ITEM(extension_records, i), s.file, desc.get(), features.get()));
+    if (!ext || PyList_Append(s.state[kStateExtensionWork], ext.get()) < 0) return Status::Pending();
+  }
+  return desc;
+}
+
+PyObject* CallDeclarer(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+  return Guard([&]() -> PyObject* {
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs != 9 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0)) {
+      PyErr_Format(PyExc_TypeError, "declarer() takes 9 positional arguments (%zd given)", nargs);
+      return nullptr;
+    }
+    PyObject* state = args[0];
+    if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) != kStateCount) {
+      PyErr_SetString(PyExc_TypeError, "declarer() takes the batch's state tuple");
+      return nullptr;
+    }
+    Scope s{*AsDeclarer(self), {}, args[5]};
+    for (int i = 0; i < kStateCount; ++i) {
+      PyObject* item = PyTuple_GET_ITEM(state, i);
+      bool is_list = i == kStateMessageWork || i == kStateExtensionWork;
+      if (is_list ? !PyList_Check(item) : !PyDict_Check(item)) {
+        PyErr_SetString(PyExc_TypeError, "declarer() takes the batch's state tuple");
+        return nullptr;
+      }
+      s.state[i] = item;
+    }
+    if (!PyUnicode_Check(args[4]) || !PyList_Check(args[7]) || !PyList_Check(args[8])) {
+      PyErr_SetString(PyExc_TypeError, "declarer() takes a str prefix and lists to fill");
+      return nullptr;
+    }
+    Status status = DeclareAll(s, args[2], args[3], args[4], Py_None, args[6], args[7], args[8], 0);
+    if (!status.ok()) return Raise(std::move(status));
+    Py_RETURN_NONE;
+  });
+}
+
+PyMemberDef kMembers[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(DeclarerObject, vectorcall), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>("Declares the messages and enums of loaded files.")},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_members, kMembers},
+    {Py_tp_dealloc, reinterpret_cast<void*>(BoxDealloc<Declarer, AsDeclarer>)},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    "_velum_ext.Declarer",
+    static_cast<int>(sizeof(DeclarerObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    kSlots,
+};
+
+Status ConfigError() { return Status(ErrorKind::kType, "_declarer() takes the runtime's configuration tuple"); }
+
+// A (class, members) entry: the class and the offsets of its members' slots.
+Status ConfigureRecord(Record& r, PyObject* config, int entry, Py_ssize_t members) {
+  PyObject* item = PyTuple_GET_ITEM(config, entry);
+  if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) return ConfigError();
+  PyObject* cls = PyTuple_GET_ITEM(item, 0);
+  PyObject* slots = PyTuple_GET_ITEM(item, 1);
+  if (!PyType_Check(cls) || !PyTuple_Check(slots) || PyTuple_GET_SIZE(slots) != members) return ConfigError();
+  r.cls = Ref::borrow(cls);
+  for (Py_ssize_t i = 0; i < members; ++i) {
+    VELUM_ASSIGN_OR_RETURN(r.slot[i], ObjectSlotOffset(reinterpret_cast<PyTypeObject*>(cls),
+                                                       PyTuple_GET_ITEM(slots, i), "_declarer()"));
+  }
+  return Status::Ok();
+}
+
+Status ConfigureCallables(Ref* out, PyObject* config, int entry, Py_ssize_t count) {
+  PyObject* item = PyTuple_GET_ITEM(config, entry);
+  if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != count) return ConfigError();
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    if (!PyCallable_Check(PyTuple_GET_ITEM(item, i))) return ConfigError();
+    out[i] = Ref::borrow(PyTuple_GET_ITEM(item, i));
+  }
+  return Status::Ok();
+}
+
+Result<Ref> Text(const char* text) {
+  Ref made = Ref::steal(PyUnicode_InternFromString(text));
+  if (!made) return Status::Pending();
+  return made;
+}
+
+Status Configure(Declarer& d, PyObject* config) {
+  if (!PyTuple_Check(config) || PyTuple_GET_SIZE(config) != kConfigCount) return ConfigError();
+  VELUM_TRY(ConfigureRecord(d.message, config, kConfigMessageRecord, kMessageSlots));
+  VELUM_TRY(ConfigureRecord(d.enum_record, config, kConfigEnumRecord, kEnumSlots));
+  VELUM_TRY(ConfigureRecord(d.value, config, kConfigValueRecord, kValueSlots));
+  VELUM_TRY(ConfigureRecord(d.message_options, config, kConfigMessageOptions, kMessageOptionSlots));
+  VELUM_TRY(ConfigureRecord(d.enum_options, config, kConfigEnumOptions, 1));
+  VELUM_TRY(ConfigureRecord(d.features, config, kConfigFeatures, 1));
+  VELUM_TRY(ConfigureCallables(d.makers, config, kConfigMakers, kMakers));
+  VELUM_TRY(ConfigureCallables(d.hooks, config, kConfigHooks, kHooks));
+  PyObject* constants = PyTuple_GET_ITEM(config, kConfigConstants);
+  if (!PyTuple_Check(constants) || PyTuple_GET_SIZE(constants) != 2) return ConfigError();
+  d.unresolved = Ref::borrow(PyTuple_GET_ITEM(constants, 0));
+  d.enum_type_open = Ref::borrow(PyTuple_GET_ITEM(constants, 1));
+  PyObject* keywords = PyTuple_GET_ITEM(config, kConfigKeywords);
+  PyObject* reserved = PyTuple_GET_ITEM(config, kConfigReservedEnum);
+  if (!PyFrozenSet_Check(keywords) || !PyFrozenSet_Check(reserved)) return ConfigError();
+  d.keywords = Ref::borrow(keywords);
+  d.reserved_enum = Ref::borrow(reserved);
+  VELUM_ASSIGN_OR_RETURN(d.kind_message, Text("message"));
+  VELUM_ASSIGN_OR_RETURN(d.kind_enum, Text("enum"));
+  VELUM_ASSIGN_OR_RETURN(d.kind_value, Text("enum value"));
+  VELUM_ASSIGN_OR_RETURN(d.dot, Text("."));
+  return Status::Ok();
+}
+
+Result<Ref> NewDeclarer(PyObject* config) {
+  VELUM_ASSIGN_OR_RETURN(PyTypeObject * type, ReadyType(g_type, kSpec));
+  Ref obj = Ref::steal(type->tp_alloc(type, 0));
+  if (!obj) return Status::Pending();
+  auto* declarer = reinterpret_cast<DeclarerObject*>(obj.get());
+  declarer->vectorcall = CallDeclarer;
+  new (&declarer->declarer) Declarer();
+  VELUM_TRY(Configure(declarer->declarer, config));
+  return obj;
+}
+
+}  // namespace
+
+PyObject* DeclarerFn(PyObject*, PyObject* const* argv, Py_ssize_t nargs) noexcept {
+  return Guard([&]() -> PyObject* {
+    if (nargs != 1) {
+      PyErr_Format(PyExc_TypeError, "_declarer() takes 1 positional argument (%zd given)", nargs);
+      return nullptr;
+    }
+    Result<Ref> made = NewDeclarer(argv[0]);
+    if (!made.ok()) return Raise(std::move(made).status());
+    return std::move(made).value().release();
+  });
+}
+
+}  // namespace velum
