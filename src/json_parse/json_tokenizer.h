@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "common/raw_alloc.h"
+#include "json_parse/number_literal.h"
 #include "json_parse/string_scan.h"
 #include "json_parse/string_units.h"
 
@@ -75,6 +76,8 @@ struct NumberToken {
   // value, accumulated while the digits were validated.
   bool small = false;
   int64_t small_value = 0;
+  // Its digits and power of ten, folded while the grammar was checked.
+  DecimalLiteral decimal;
 };
 
 class JsonTokenizer {
@@ -159,6 +162,27 @@ class JsonTokenizer {
     return true;
   }
 
+  // Lists of numbers read their elements in place. ValueAhead skips white
+  // space and gives where the value ahead starts (nullptr after a failure);
+  // after reading a scalar there itself, the caller moves past it with
+  // SkipTo. Anything else is left to the reads above.
+  const char* ValueAhead() noexcept {
+    if (failed()) return nullptr;
+    SkipSpace();
+    return cur_;
+  }
+  const char* input_end() const noexcept { return end_; }
+  void SkipTo(const char* p) noexcept { cur_ = p; }
+  // NextElement with its common case inline: a comma right before the next value.
+  [[nodiscard]] bool NextElementQuick(bool* more) noexcept {
+    if (end_ - cur_ >= 2 && cur_[0] == ',' && !IsSpace(cur_[1]) && cur_[1] != ']' && !failed()) [[likely]] {
+      ++cur_;
+      *more = true;
+      return true;
+    }
+    return NextElement(more);
+  }
+
   // Consumes one complete value of any kind, without recursion.
   [[nodiscard]] bool SkipValue() noexcept;
   // Only white space may follow the top-level value.
@@ -202,6 +226,7 @@ class JsonTokenizer {
   bool Fail(SyntaxCode code, const char* at) noexcept;
   bool FailKind(JsonKind expected, const char* at) noexcept;
   bool ExpectLiteral(std::string_view rest) noexcept;
+  [[gnu::cold]] bool FailNumber() noexcept;
   bool Open() noexcept;
   bool CloseIf(char closer) noexcept;
   bool ReadStringAtQuote(std::string_view* value) noexcept;
