@@ -61,7 +61,7 @@ inline const char* SkipDigits(const char* p, const char* end) noexcept {
 // Consumes the digit run at `p` and folds its digits into *value (value
 // times ten per digit plus the digit, wrapping past 19 digits): where the
 // run stops and what it is worth come from the same word.
-inline const char* AccumulateDigits(const char* p, const char* end, uint64_t* value) noexcept {
+[[gnu::always_inline]] inline const char* AccumulateDigits(const char* p, const char* end, uint64_t* value) noexcept {
   uint64_t v = *value;
   if constexpr (std::endian::native == std::endian::little) {
     while (end - p >= 8) {

@@ -33,7 +33,7 @@ bool IsReal(ScalarType type) noexcept { return type == ScalarType::kDouble || ty
 
 // At `p`, a quote: an optional minus, 1 to 19 digits and the closing quote,
 // whose value fits int64. The byte after the quote, or nullptr.
-const char* ScanQuotedInteger(const char* p, const char* end, int64_t* out) noexcept {
+[[gnu::always_inline]] inline const char* ScanQuotedInteger(const char* p, const char* end, int64_t* out) noexcept {
   ++p;
   const bool negative = p < end && *p == '-';
   if (negative) ++p;

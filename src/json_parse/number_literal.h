@@ -28,7 +28,7 @@ struct DecimalLiteral {
 // zero before a digit, digits after a point and in an exponent). Returns the
 // byte after it, or nullptr when no well-formed literal starts at `p`; the
 // caller's own checks then tell what is wrong.
-inline const char* ScanNumberLiteral(const char* p, const char* end, DecimalLiteral* out) noexcept {
+[[gnu::always_inline]] inline const char* ScanNumberLiteral(const char* p, const char* end, DecimalLiteral* out) noexcept {
   auto digit = [](char c) { return static_cast<unsigned char>(c - '0') <= 9; };
   out->negative = false;
   out->is_integer = true;
