@@ -58,6 +58,37 @@ inline const char* SkipDigits(const char* p, const char* end) noexcept {
   return p;
 }
 
+// Consumes the digit run at `p` and folds its digits into *value (value
+// times ten per digit plus the digit, wrapping past 19 digits): where the
+// run stops and what it is worth come from the same word.
+[[gnu::always_inline]] inline const char* AccumulateDigits(const char* p, const char* end, uint64_t* value) noexcept {
+  uint64_t v = *value;
+  if constexpr (std::endian::native == std::endian::little) {
+    while (end - p >= 8) {
+      uint64_t word;
+      std::memcpy(&word, p, 8);
+      const uint64_t stops = digit_detail::NonDigitBits(word);
+      if (stops == 0) {
+        v = v * 100000000 + digit_detail::EightDigits(word);
+        p += 8;
+        continue;
+      }
+      const int n = std::countr_zero(stops) >> 3;  // digits before the stop
+      if (n != 0) {
+        // The n digits moved up to the word's last bytes, '0's before them.
+        const int shift = 8 * (8 - n);
+        word = (word << shift) | (digit_detail::kZeros >> (64 - shift));
+        v = v * digit_detail::kScale[n] + digit_detail::EightDigits(word);
+      }
+      *value = v;
+      return p + n;
+    }
+  }
+  for (; p < end && static_cast<unsigned char>(*p - '0') <= 9; ++p) v = v * 10 + static_cast<uint64_t>(*p - '0');
+  *value = v;
+  return p;
+}
+
 // The value of `n` digits (at most 19, all of them ASCII digits). From eight
 // digits on, a shorter tail is read as the run's last word, the digits
 // already valued replaced by leading zeros.

@@ -5,7 +5,6 @@
 #include <cmath>
 #include <limits>
 
-#include "common/nearest_double.h"
 #include "json_parse/digit_scan.h"
 
 namespace velum::json {
@@ -51,71 +50,11 @@ double OutOfRange(std::string_view text) noexcept {
   return negative ? -magnitude : magnitude;
 }
 
-constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                   1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-constexpr uint64_t kIntPowers[] = {1,         10,         100,         1000,         10000,
-                                   100000,    1000000,    10000000,    100000000,    1000000000,
-                                   10000000000, 100000000000, 1000000000000, 10000000000000, 100000000000000,
-                                   1000000000000000, 10000000000000000, 100000000000000000,
-                                   1000000000000000000, 10000000000000000000u};
-
-// A literal whose significant digits (leading zeros aside) fit 19 decimal
-// digits is w * 10^q with a 64-bit w. When w is at most 2^53 and |q| at most
-// 22, both are exact doubles and one multiplication or division rounds
-// correctly; otherwise the 128-bit product decides nearly always. The rest
-// (more digits, ties the product cannot see, subnormal or out-of-range
-// results) goes to from_chars.
-bool FastDouble(std::string_view text, double* out) noexcept {
-  const char* p = text.data();
-  const char* end = p + text.size();
-  const bool negative = *p == '-';
-  if (negative) ++p;
-  const char* point = SkipDigits(p, end);
-  auto int_digits = static_cast<size_t>(point - p);
-  const char* fraction = point;
-  size_t frac_digits = 0;
-  const char* rest = point;
-  if (rest < end && *rest == '.') {
-    fraction = point + 1;
-    rest = SkipDigits(fraction, end);
-    frac_digits = static_cast<size_t>(rest - fraction);
-  }
-  int64_t exponent = -static_cast<int64_t>(frac_digits);
-  // The grammar allows one leading zero only, so "0.000123" is the one case
-  // where zeros precede the significant digits.
-  if (int_digits == 1 && *p == '0') {
-    int_digits = 0;
-    while (frac_digits > 0 && *fraction == '0') {
-      ++fraction;
-      --frac_digits;
-    }
-  }
-  if (int_digits + frac_digits > 19) return false;
-  uint64_t mantissa = DigitsValue(p, int_digits);
-  if (frac_digits > 0) mantissa = mantissa * kIntPowers[frac_digits] + DigitsValue(fraction, frac_digits);
-  if (rest < end) {  // the validated grammar leaves only an exponent here
-    ++rest;
-    const bool exp_negative = *rest == '-';
-    if (*rest == '-' || *rest == '+') ++rest;
-    const auto exp_digits = static_cast<size_t>(end - rest);
-    if (exp_digits > 3) return false;
-    const auto e = static_cast<int64_t>(DigitsValue(rest, exp_digits));
-    exponent += exp_negative ? -e : e;
-  }
-  if (mantissa <= uint64_t{1} << 53 && exponent >= -22 && exponent <= 22) {
-    double value = static_cast<double>(mantissa);
-    value = exponent < 0 ? value / kExactPowers[-exponent] : value * kExactPowers[exponent];
-    *out = negative ? -value : value;
-    return true;
-  }
-  return NearestDouble(mantissa, static_cast<int>(exponent), negative, out);
-}
-
 }  // namespace
 
 double LiteralToDouble(const NumberToken& token) noexcept {
-  double exact = 0;
-  if (FastDouble(token.text, &exact)) return exact;
+  double quick = 0;
+  if (LiteralDoubleQuick(token.decimal, &quick)) return quick;
   const char* first = token.text.data();
   const char* last = first + token.text.size();
   double value = 0;

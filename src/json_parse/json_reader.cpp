@@ -17,6 +17,7 @@
 #include "json_parse/field_context.h"
 #include "json_parse/json_text_source.h"
 #include "json_parse/json_tree_source.h"
+#include "json_parse/number_list_read.h"
 #include "json_parse/scalar_read.h"
 #include "wkt_registry/wkt_json_read.h"
 
@@ -269,6 +270,11 @@ class Reader {
         return PyList_Append(list.get(), item.get()) == 0 ? Status() : Status::Pending();
       });
     }
+    if constexpr (std::is_same_v<Source, JsonTextSource>) {
+      if (element.tag == ElementTag::kScalar && IsQuickNumberType(element.scalar)) {
+        return NumberList(element, list.get(), context, depth);
+      }
+    }
     return source_.ForEachElement([&]() -> Status {
       Ref item;
       VELUM_TRY(Element(element, "list item", context, depth, item));
@@ -277,11 +283,27 @@ class Reader {
     });
   }
 
+  // Numbers in place, the general element read for the rest.
+  Status NumberList(const ElementKind& element, PyObject* list, const FieldContext& context, uint32_t depth) {
+    struct General {
+      Reader* reader;
+      const ElementKind& element;
+      const FieldContext& context;
+      uint32_t depth;
+    } general{this, element, context, depth};
+    return ReadNumberList(source_, element.scalar, list, [](void* state, Ref& item) -> Status {
+      auto& g = *static_cast<General*>(state);
+      return g.reader->Element(g.element, "list item", g.context, g.depth, item);
+    }, &general);
+  }
+
   Status Map(PyObject* instance, const FieldSpec& f, JsonKind kind, const FieldContext& context, uint32_t depth) {
     if (kind == JsonKind::kNull) return source_.ReadNull();
     if (kind != JsonKind::kObject) return WrongContainer(source_, "expected dict got %S", context);
     VELUM_ASSIGN_OR_RETURN(Ref dict, StoredDict(instance, f));
     const bool string_keys = f.kind.map_key == ScalarType::kString;
+    [[maybe_unused]] const bool quick_numbers =
+        f.kind.value.tag == ElementTag::kScalar && IsQuickNumberType(f.kind.value.scalar);
     return source_.ForEachMember([&](const MemberName& name) -> Status {
       Ref key;
       if (string_keys) {
@@ -291,7 +313,15 @@ class Reader {
         VELUM_TRY(context.Attach(ReadMapKey(name, f.kind.map_key, key)));
       }
       Ref value;
-      VELUM_TRY(Element(f.kind.value, "map value", context, depth, value));
+      bool quick = false;
+      if constexpr (std::is_same_v<Source, JsonTextSource>) {
+        if (quick_numbers) {
+          Status made;
+          quick = ReadQuickNumber(source_, f.kind.value.scalar, value, made);
+          VELUM_TRY(std::move(made));
+        }
+      }
+      if (!quick) VELUM_TRY(Element(f.kind.value, "map value", context, depth, value));
       if (!value) return Status();
       return PyDict_SetItem(dict.get(), key.get(), value.get()) == 0 ? Status() : Status::Pending();
     });

@@ -116,9 +116,12 @@ class JsonTextSource {
     return Status();
   }
 
- private:
-  // The tokenizer's failure as the exception it stands for.
+  // The tokenizer itself and its failure as the exception it stands for,
+  // for the readers of number lists, which scan numbers in place.
+  JsonTokenizer& tokenizer() noexcept { return tok_; }
   Status Failure();
+
+ private:
   Status TakeInto(Ref& value);
 
   JsonTokenizer tok_;

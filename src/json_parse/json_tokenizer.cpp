@@ -150,12 +150,28 @@ bool JsonTokenizer::ReadNumber(NumberToken* token) noexcept {
   JsonKind kind;
   if (!Peek(&kind)) return false;
   if (kind != JsonKind::kNumber) return FailKind(JsonKind::kNumber, cur_);
-  const char* start = cur_;
+  DecimalLiteral& decimal = token->decimal;
+  const char* p = ScanNumberLiteral(cur_, end_, &decimal);
+  if (p == nullptr) [[unlikely]]
+    return FailNumber();
+  token->negative = decimal.negative;
+  token->is_integer = decimal.is_integer;
+  if (decimal.is_integer && decimal.integer_digits > kMaxIntegerDigits) {
+    return Fail(SyntaxCode::kNumberOutOfRange, cur_);
+  }
+  // Up to 18 digits the folded value is exact.
+  token->small = decimal.is_integer && decimal.integer_digits <= 18;
+  const auto magnitude = static_cast<int64_t>(decimal.mantissa);
+  token->small_value = decimal.negative ? -magnitude : magnitude;
+  token->text = std::string_view(cur_, static_cast<size_t>(p - cur_));
+  cur_ = p;
+  return true;
+}
+
+// The literal at cur_ is malformed: where and how, byte by byte.
+bool JsonTokenizer::FailNumber() noexcept {
   const char* p = cur_;
-  token->negative = false;
-  token->is_integer = true;
   if (*p == '-') {
-    token->negative = true;
     ++p;
     if (p == end_) return Fail(SyntaxCode::kEofValue, p);
     if (!IsDigit(*p)) return Fail(SyntaxCode::kInvalidNumber, p);
@@ -165,38 +181,25 @@ bool JsonTokenizer::ReadNumber(NumberToken* token) noexcept {
   } else if (!IsDigit(*p)) {
     return Fail(SyntaxCode::kExpectedValue, p);
   }
-  const char* digits = p;
   if (*p == '0') {
     ++p;
     if (p < end_ && IsDigit(*p)) return Fail(SyntaxCode::kInvalidNumber, p);
   } else {
     p = SkipDigits(p, end_);
   }
-  const size_t integer_digits = static_cast<size_t>(p - digits);
   if (p < end_ && *p == '.') {
-    token->is_integer = false;
     ++p;
     if (p == end_) return Fail(SyntaxCode::kEofValue, p);
     if (!IsDigit(*p)) return Fail(SyntaxCode::kInvalidNumber, p);
     p = SkipDigits(p, end_);
   }
   if (p < end_ && (*p == 'e' || *p == 'E')) {
-    token->is_integer = false;
     ++p;
     if (p < end_ && (*p == '+' || *p == '-')) ++p;
     if (p == end_) return Fail(SyntaxCode::kEofValue, p);
     if (!IsDigit(*p)) return Fail(SyntaxCode::kInvalidNumber, p);
-    p = SkipDigits(p, end_);
   }
-  if (token->is_integer && integer_digits > kMaxIntegerDigits) return Fail(SyntaxCode::kNumberOutOfRange, start);
-  token->small = token->is_integer && integer_digits <= 18;
-  if (token->small) {
-    const auto magnitude = static_cast<int64_t>(DigitsValue(digits, integer_digits));
-    token->small_value = token->negative ? -magnitude : magnitude;
-  }
-  token->text = std::string_view(start, static_cast<size_t>(p - start));
-  cur_ = p;
-  return true;
+  return Fail(SyntaxCode::kInvalidNumber, p);  // not reached: the scan refused it
 }
 
 bool JsonTokenizer::ReadString(std::string_view* value) noexcept {

@@ -11,6 +11,7 @@
 
 #include "common/raw_alloc.h"
 #include "common/text_equal.h"
+#include "json_parse/number_literal.h"
 #include "json_parse/string_scan.h"
 #include "json_parse/string_units.h"
 
@@ -76,6 +77,8 @@ struct NumberToken {
   // value, accumulated while the digits were validated.
   bool small = false;
   int64_t small_value = 0;
+  // Its digits and power of ten, folded while the grammar was checked.
+  DecimalLiteral decimal;
 };
 
 class JsonTokenizer {
@@ -208,6 +211,18 @@ class JsonTokenizer {
     return true;
   }
 
+  // Lists of numbers read their elements in place. ValueAhead skips white
+  // space and gives where the value ahead starts (nullptr after a failure);
+  // after reading a scalar there itself, the caller moves past it with
+  // SkipTo. Anything else is left to the reads above.
+  const char* ValueAhead() noexcept {
+    if (failed()) return nullptr;
+    SkipSpace();
+    return cur_;
+  }
+  const char* input_end() const noexcept { return end_; }
+  void SkipTo(const char* p) noexcept { cur_ = p; }
+
   // Consumes one complete value of any kind, without recursion.
   [[nodiscard]] bool SkipValue() noexcept;
   // Only white space may follow the top-level value.
@@ -252,6 +267,7 @@ class JsonTokenizer {
   bool Fail(SyntaxCode code, const char* at) noexcept;
   bool FailKind(JsonKind expected, const char* at) noexcept;
   bool ExpectLiteral(std::string_view rest) noexcept;
+  [[gnu::cold]] bool FailNumber() noexcept;
   bool Open() noexcept;
   bool CloseIf(char closer) noexcept;
   [[gnu::noinline]] bool NextElementSlow(bool* more) noexcept;

@@ -96,7 +96,13 @@ void StoreHead(char* out, uint64_t value, size_t count) noexcept {
     }
     const uint64_t head = value / k8;
     const size_t head_count = count > 16 ? count - 16 : count - 8;
-    StoreHead(out, head, head_count);
+    // A lone leading digit (17 digits: most doubles with three before the
+    // point) needs no eight-digit conversion.
+    if (head_count == 1) {
+      *out = static_cast<char>('0' + head);
+    } else {
+      StoreHead(out, head, head_count);
+    }
     Store8(out + head_count, value - head * k8);
     if (count > 16) Store8(out + head_count + 8, last);
     return;

@@ -53,6 +53,20 @@ TEST(FloatRepr, RandomBitPatternsMatchRepr) {
   }
 }
 
+// Measurements of every magnitude in plain notation: doubles of 9 to 17
+// significant digits, whose leading digit group may be a lone digit.
+TEST(FloatRepr, RandomWalksMatchRepr) {
+  std::mt19937_64 rng(7);
+  std::normal_distribution<double> step(0, 1);
+  for (double scale : {1e-3, 1.0, 1e3, 1e8, 1e14}) {
+    double level = 100 * scale;
+    for (int i = 0; i < 20000; ++i) {
+      level += step(rng) * scale;
+      ASSERT_EQ(Repr(level), ReferenceRepr(level)) << std::hexfloat << level;
+    }
+  }
+}
+
 // Values around every layout threshold and short decimals, where the fast
 // path for few decimals and the general path meet.
 TEST(FloatRepr, ThresholdsAndShortDecimalsMatchRepr) {

@@ -1,0 +1,136 @@
+#include "json_parse/number_list_read.h"
+
+#include <cstdint>
+
+#include "field_ops/scalar_convert.h"
+#include "json_parse/digit_scan.h"
+#include "json_parse/number_literal.h"
+
+namespace velum::json {
+
+namespace {
+
+struct IntBounds {
+  int64_t lo;
+  int64_t hi;
+};
+
+// Values beyond int64 (a uint64 above 2^63-1) take the general read.
+IntBounds BoundsOf(ScalarType type) noexcept {
+  switch (type) {
+    case ScalarType::kInt32:
+    case ScalarType::kSint32:
+    case ScalarType::kSfixed32: return {INT32_MIN, INT32_MAX};
+    case ScalarType::kUint32:
+    case ScalarType::kFixed32: return {0, UINT32_MAX};
+    case ScalarType::kUint64:
+    case ScalarType::kFixed64: return {0, INT64_MAX};
+    default: return {INT64_MIN, INT64_MAX};
+  }
+}
+
+bool IsReal(ScalarType type) noexcept { return type == ScalarType::kDouble || type == ScalarType::kFloat; }
+
+// At `p`, a quote: an optional minus, 1 to 19 digits and the closing quote,
+// whose value fits int64. The byte after the quote, or nullptr.
+[[gnu::always_inline]] inline const char* ScanQuotedInteger(const char* p, const char* end, int64_t* out) noexcept {
+  ++p;
+  const bool negative = p < end && *p == '-';
+  if (negative) ++p;
+  const char* digits = p;
+  uint64_t value = 0;
+  p = AccumulateDigits(p, end, &value);
+  const auto n = static_cast<size_t>(p - digits);
+  if (n == 0 || n > 19 || p == end || *p != '"' || value > uint64_t{INT64_MAX}) return nullptr;
+  *out = negative ? -static_cast<int64_t>(value) : static_cast<int64_t>(value);
+  return p + 1;
+}
+
+// The value at `p` (before `end`) as a new object of the list's type, or
+// nullptr with *after null when it takes the general read (or with *after
+// set when making the object failed).
+[[gnu::always_inline]] inline PyObject* QuickValue(const char* p, const char* end, bool real, ScalarType type,
+                                                   IntBounds bounds, const char** after) {
+  DecimalLiteral literal;
+  *after = nullptr;
+  if (real) {
+    const char* stop = ScanNumberLiteral(p, end, &literal);
+    double value = 0;
+    if (stop == nullptr || !LiteralDoubleQuick(literal, &value)) return nullptr;
+    if (type == ScalarType::kFloat && OverflowsFloat32(value)) return nullptr;
+    *after = stop;
+    return PyFloat_FromDouble(value);
+  }
+  int64_t value = 0;
+  const char* stop = nullptr;
+  if (p < end && *p == '"') {
+    stop = ScanQuotedInteger(p, end, &value);
+  } else {
+    stop = ScanNumberLiteral(p, end, &literal);
+    // Up to 18 digits the folded value is exact.
+    if (stop == nullptr || !literal.is_integer || literal.integer_digits > 18) return nullptr;
+    const auto magnitude = static_cast<int64_t>(literal.mantissa);
+    value = literal.negative ? -magnitude : magnitude;
+  }
+  if (stop == nullptr || value < bounds.lo || value > bounds.hi) return nullptr;
+  *after = stop;
+  return PyLong_FromLongLong(value);
+}
+
+}  // namespace
+
+bool IsQuickNumberType(ScalarType type) noexcept {
+  switch (type) {
+    case ScalarType::kBool:
+    case ScalarType::kString:
+    case ScalarType::kBytes: return false;
+    default: return true;
+  }
+}
+
+Status ReadNumberList(JsonTextSource& source, ScalarType type, PyObject* list, ElementFallback fallback,
+                      void* context) {
+  JsonTokenizer& tok = source.tokenizer();
+  bool more = false;
+  if (!tok.EnterArray(&more)) return source.Failure();
+  const bool real = IsReal(type);
+  const IntBounds bounds = BoundsOf(type);
+  const char* const end = tok.input_end();
+  while (more) {
+    const char* p = tok.ValueAhead();
+    if (p == nullptr) return source.Failure();
+    const char* after = nullptr;
+    if (PyObject* item = QuickValue(p, end, real, type, bounds, &after)) [[likely]] {
+      tok.SkipTo(after);
+      const int appended = PyList_Append(list, item);
+      Py_DECREF(item);
+      if (appended != 0) return Status::Pending();
+    } else if (after != nullptr) {
+      return Status::Pending();
+    } else {
+      Ref general;
+      VELUM_TRY(fallback(context, general));
+      if (general && PyList_Append(list, general.get()) != 0) return Status::Pending();
+    }
+    if (!tok.NextElement(&more)) return source.Failure();
+  }
+  return Status();
+}
+
+bool ReadQuickNumber(JsonTextSource& source, ScalarType type, Ref& out, Status& status) {
+  JsonTokenizer& tok = source.tokenizer();
+  const char* p = tok.ValueAhead();
+  if (p == nullptr) return false;
+  const char* after = nullptr;
+  PyObject* item = QuickValue(p, tok.input_end(), IsReal(type), type, BoundsOf(type), &after);
+  if (after == nullptr) return false;
+  if (item == nullptr) {
+    status = Status::Pending();
+    return true;
+  }
+  tok.SkipTo(after);
+  out = Ref::steal(item);
+  return true;
+}
+
+}  // namespace velum::json

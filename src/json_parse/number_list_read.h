@@ -1,0 +1,33 @@
+// Numbers read from JSON text in place: a list of numbers in one tight loop,
+// and single values for callers that read many of them (map values). Each
+// value in the common forms (a number literal; for the integer types also a
+// plain decimal integer in quotes) is scanned, valued and made into its
+// object without the general read's dispatch; anything else is left to the
+// general read, which reports whatever is wrong with it.
+#pragma once
+
+#include "common/ref.h"
+#include "common/status.h"
+#include "descriptor/field_kind.h"
+#include "json_parse/json_text_source.h"
+
+namespace velum::json {
+
+// Whether the reads below take values of `type` (the integer and float types).
+bool IsQuickNumberType(ScalarType type) noexcept;
+
+// The general read of one list element; `item` left empty adds nothing.
+using ElementFallback = Status (*)(void* context, Ref& item);
+
+// Reads the array ahead (the caller peeked it) and appends its elements to
+// `list`. Elements not in the common forms, and those the quick conversion
+// cannot decide or the range of `type` refuses, are read by `fallback`.
+Status ReadNumberList(JsonTextSource& source, ScalarType type, PyObject* list, ElementFallback fallback,
+                      void* context);
+
+// The value ahead as a number of `type` when it is in a common form and in
+// range: true with `out` set, or with an error status when making the
+// object failed. False consumes nothing.
+bool ReadQuickNumber(JsonTextSource& source, ScalarType type, Ref& out, Status& status);
+
+}  // namespace velum::json
