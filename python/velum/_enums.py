@@ -49,8 +49,12 @@ RESERVED_ENUM_NAMES = frozenset(
 
 
 def is_reserved_enum_name(name: str) -> bool:
-    # The enum machinery keeps _sunder_ and __dunder__ names for itself.
-    return name in RESERVED_ENUM_NAMES or (len(name) > 1 and name[0] == name[-1] == "_")
+    # The enum machinery keeps _sunder_ and __dunder__ names for itself, by exactly these
+    # shapes: a trailing underscore always frees such a name (`_X_` becomes `_X__`).
+    n = len(name)
+    sunder = n > 2 and name[0] == name[-1] == "_" and name[1] != "_" and name[-2] != "_"
+    dunder = n > 4 and name[:2] == name[-2:] == "__" and name[2] != "_" and name[-3] != "_"
+    return sunder or dunder or name in RESERVED_ENUM_NAMES
 
 
 def new_enum_class(

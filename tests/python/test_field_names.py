@@ -92,3 +92,37 @@ def test_oneof_member_and_message_name_with_underscores(registry: Any) -> None:
     hidden = registry.message_class("velum.test.names.__Hidden")
     assert hidden.__name__ == "__Hidden"
     assert hidden.from_binary(hidden(__x=3).to_binary()).__x == 3
+
+
+@pytest.mark.parametrize(
+    "value_names,attributes",
+    [
+        (["_X_"], ["_X__"]),
+        (["_X_", "_X__"], ["_X___", "_X__"]),
+        (["__init__"], ["__init___"]),
+        (["_missing_", "name"], ["_missing__", "name_"]),
+        (["__", "___", "_Y__", "_"], ["__", "___", "_Y__", "_"]),
+    ],
+)
+def test_enum_values_named_like_the_enum_machinery(
+    value_names: list[str], attributes: list[str]
+) -> None:
+    # Loading such a schema used to loop for ever renaming `_X_` to `_X__`, `_X___`...
+    from google.protobuf import descriptor_pb2
+
+    fs = descriptor_pb2.FileDescriptorSet()
+    f = fs.file.add(name="enum_names.proto", package="en", syntax="proto3")
+    e = f.enum_type.add(name="E")
+    for number, name in enumerate(["ZERO", *value_names]):
+        e.value.add(name=name, number=number)
+    m = f.message_type.add(name="M")
+    m.field.add(name="e", number=1, type=descriptor_pb2.FieldDescriptorProto.TYPE_ENUM,
+                type_name=".en.E", label=descriptor_pb2.FieldDescriptorProto.LABEL_OPTIONAL)
+    reg = velum.Registry()
+    reg.add_file_set(fs.SerializeToString())
+    enum, cls = reg.enum_class("en.E"), reg.message_class("en.M")
+    assert [member.name for member in enum][1:] == attributes
+    for number, (name, attribute) in enumerate(zip(value_names, attributes, strict=True), start=1):
+        assert int(getattr(enum, attribute)) == number
+        msg = cls.from_json(f'{{"e": "{name}"}}')
+        assert msg.e == number and msg.to_json() == f'{{"e":"{name}"}}'
