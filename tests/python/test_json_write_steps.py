@@ -7,35 +7,11 @@ member must come out as the general selection writes it, whatever class the valu
 from __future__ import annotations
 
 import enum
-import functools
 import json
 from typing import Any
 
 import pytest
-from conftest import compile_protos
-
-import velum
-
-D = "velum.test.diff"
-
-
-@functools.cache
-def registry() -> velum.Registry:
-    reg = velum.Registry()
-    reg.add_file_set(compile_protos("test_differential.proto"))
-    return reg
-
-
-def Flat(**kwargs: Any) -> Any:
-    return registry().message_class(f"{D}.Flat")(**kwargs)
-
-
-class MyInt(int):
-    pass
-
-
-class MyFloat(float):
-    pass
+from test_json_write_loops import D, Flat, MyFloat, MyInt, registry
 
 
 class Shade(enum.IntEnum):
