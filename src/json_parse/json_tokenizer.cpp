@@ -161,8 +161,11 @@ bool JsonTokenizer::ReadNumber(NumberToken* token) noexcept {
   }
   // Up to 18 digits the folded value is exact.
   token->small = decimal.is_integer && decimal.integer_digits <= 18;
-  const auto magnitude = static_cast<int64_t>(decimal.mantissa);
-  token->small_value = decimal.negative ? -magnitude : magnitude;
+  if (token->small) {
+    // Only then does the magnitude fit: a longer literal's may not even negate.
+    const auto magnitude = static_cast<int64_t>(decimal.mantissa);
+    token->small_value = decimal.negative ? -magnitude : magnitude;
+  }
   token->text = std::string_view(cur_, static_cast<size_t>(p - cur_));
   cur_ = p;
   return true;
