@@ -141,7 +141,8 @@ class Batch:
 
     # Phase 1: declare.
 
-    def declare_file(self, proto: FileProto, serialized: bytes) -> DescFile:
+    def new_file(self, proto: FileProto, serialized: bytes) -> tuple[DescFile, str, Features]:
+        """A file's descriptor before its types are declared, its name prefix and features."""
         deps = []
         for dep_name in proto.dependencies:
             dep = self.file(dep_name)
@@ -152,7 +153,10 @@ class Batch:
         features = file_features(proto)
         syntax = proto.syntax if proto.syntax in ("proto3", "editions") else "proto2"
         desc = DescFile(proto.name, proto.package, syntax, edition, deps, _serialized=serialized)
-        prefix = proto.package + "." if proto.package else ""
+        return desc, proto.package + "." if proto.package else "", features
+
+    def declare_file(self, proto: FileProto, serialized: bytes) -> DescFile:
+        desc, prefix, features = self.new_file(proto, serialized)
         # Every message and enum of the file, nested ones included, in one native call.
         _declare()(
             self._state,

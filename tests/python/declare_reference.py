@@ -18,23 +18,13 @@ from velum._descriptors import (
     new_message,
 )
 from velum._enums import is_reserved_enum_name
-from velum._features import ENUM_TYPE_OPEN, Features, file_edition, file_features
+from velum._features import ENUM_TYPE_OPEN, Features
 from velum._naming import assign_local_names
 
 
 def declare_file_python(batch: Batch, proto: FileProto, serialized: bytes) -> DescFile:
     """What `Batch.declare_file` does, type by type in Python."""
-    deps = []
-    for dep_name in proto.dependencies:
-        dep = batch.file(dep_name)
-        if dep is None:
-            raise ValueError(f"{proto.name}: dependency {dep_name} is not loaded")
-        deps.append(dep)
-    edition = file_edition(proto)
-    features = file_features(proto)
-    syntax = proto.syntax if proto.syntax in ("proto3", "editions") else "proto2"
-    desc = DescFile(proto.name, proto.package, syntax, edition, deps, _serialized=serialized)
-    prefix = proto.package + "." if proto.package else ""
+    desc, prefix, features = batch.new_file(proto, serialized)
     for message in proto.messages:
         desc.messages.append(_declare_message(batch, message, prefix, desc, None, features))
     for enum_proto in proto.enums:
