@@ -224,6 +224,18 @@ class Reader {
           return ResetToDefault(m, instance, f);
         }
         Ref value;
+        if constexpr (std::is_same_v<Source, JsonTextSource>) {
+          // A number in its common form is scanned, valued and made in one
+          // step, as map values and list elements are; the rest (and every
+          // refusal) goes through the general read.
+          if (IsQuickNumberType(f.kind.value.scalar)) {
+            Status made;
+            if (ReadQuickNumber(source_, f.kind.value.scalar, value, made)) {
+              VELUM_TRY(std::move(made));
+              return Store(instance, f, std::move(value));
+            }
+          }
+        }
         VELUM_TRY(context.Attach(ReadScalar(source_, f.kind.value.scalar, kind, value)));
         return Store(instance, f, std::move(value));
       }

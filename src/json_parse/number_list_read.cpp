@@ -79,15 +79,6 @@ bool IsReal(ScalarType type) noexcept { return type == ScalarType::kDouble || ty
 
 }  // namespace
 
-bool IsQuickNumberType(ScalarType type) noexcept {
-  switch (type) {
-    case ScalarType::kBool:
-    case ScalarType::kString:
-    case ScalarType::kBytes: return false;
-    default: return true;
-  }
-}
-
 Status ReadNumberList(JsonTextSource& source, ScalarType type, PyObject* list, ElementFallback fallback,
                       void* context) {
   JsonTokenizer& tok = source.tokenizer();

@@ -14,7 +14,9 @@
 namespace velum::json {
 
 // Whether the reads below take values of `type` (the integer and float types).
-bool IsQuickNumberType(ScalarType type) noexcept;
+inline bool IsQuickNumberType(ScalarType type) noexcept {
+  return type != ScalarType::kBool && type != ScalarType::kString && type != ScalarType::kBytes;
+}
 
 // The general read of one list element; `item` left empty adds nothing.
 using ElementFallback = Status (*)(void* context, Ref& item);

@@ -1,8 +1,8 @@
 #include "wkt_registry/struct_keys.h"
 
-#include <cstring>
 #include <utility>
 
+#include "common/text_equal.h"
 #include "json_parse/type_first_scan.h"
 
 namespace velum::wkt {
@@ -35,8 +35,10 @@ Result<Ref> StructKeys::Get(const json::MemberName& name) {
   // Hashed by words, not bytes: the low bits of the mixed hash pick the slot.
   PyObject*& slot = slots_[json::MemberNameHash(name.text) & (kSlots - 1)];
   // Only ASCII text is stored, whose str data is the text itself.
-  if (slot != nullptr && static_cast<size_t>(PyUnicode_GET_LENGTH(slot)) == name.text.size() &&
-      std::memcmp(PyUnicode_1BYTE_DATA(slot), name.text.data(), name.text.size()) == 0) {
+  if (slot != nullptr &&
+      EqualText(std::string_view(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(slot)),
+                                 static_cast<size_t>(PyUnicode_GET_LENGTH(slot))),
+                name.text)) {
     return Ref::borrow(slot);
   }
   VELUM_ASSIGN_OR_RETURN(Ref key, json::MemberNameObject(name));

@@ -74,6 +74,40 @@ std::optional<SecondsNanos> ReadLocal(std::string_view text) noexcept {
   return local;
 }
 
+// The text as written: "YYYY-MM-DDTHH:MM:SS", an optional fraction and "Z",
+// digits only in the fields. Nearly every text read has this form, which is
+// checked and valued here without the general field reads; false leaves any
+// other text, valid or not, to them (this reads none differently).
+bool ReadCanonical(std::string_view text, SecondsNanos& out) noexcept {
+  const size_t n = text.size();
+  const char* p = text.data();
+  if (n < 20 || p[n - 1] != 'Z' || p[4] != '-' || p[7] != '-' || p[10] != 'T' || p[13] != ':' || p[16] != ':') {
+    return false;
+  }
+  auto digit = [p](size_t i) noexcept { return static_cast<unsigned>(static_cast<unsigned char>(p[i] - '0')); };
+  auto pair = [&](size_t i) noexcept { return static_cast<int>(digit(i) * 10 + digit(i + 1)); };
+  constexpr size_t kDigitAt[] = {0, 1, 2, 3, 5, 6, 8, 9, 11, 12, 14, 15, 17, 18};
+  unsigned widest = 0;
+  for (size_t i : kDigitAt) widest |= digit(i) > 9 ? 16u : 0u;
+  if (widest != 0) return false;
+  const int year = pair(0) * 100 + pair(2);
+  const int month = pair(5);
+  const int day = pair(8);
+  const int hour = pair(11);
+  const int minute = pair(14);
+  const int second = pair(17);
+  int32_t nanos = 0;
+  if (n > 20) {
+    if (p[19] != '.') return false;
+    nanos = ParseFraction(text.substr(20, n - 21));
+    if (nanos < 0) return false;
+  }
+  if (hour > 23 || minute > 59 || second > 59 || year < 1 || !calendar::IsValidDate(year, month, day)) return false;
+  const int64_t days = calendar::DaysFromCivil({year, month, day});
+  out = {days * calendar::kSecondsPerDay + int64_t{hour} * 3600 + int64_t{minute} * 60 + second, nanos};
+  return true;
+}
+
 }  // namespace
 
 TextError FormatTimestamp(SecondsNanos value, TimeText& out) noexcept {
@@ -105,6 +139,8 @@ TextError FormatTimestamp(SecondsNanos value, TimeText& out) noexcept {
 }
 
 TextError ParseTimestamp(std::string_view text, SecondsNanos& out) noexcept {
+  // Years 1 … 9999 in UTC are all in range.
+  if (ReadCanonical(text, out)) return TextError::kOk;
   for (char c : text) {
     if (static_cast<unsigned char>(c) >= 0x80) return TextError::kInvalidRfc3339;
   }

@@ -136,5 +136,28 @@ TEST(TimestampText, RoundTripsRandomInstants) {
   }
 }
 
+// A text ending in "Z" and the same instant with "+00:00" are read by
+// different roads; every change to a field byte must get one answer from both.
+TEST(TimestampText, ZuluAgreesWithZeroOffset) {
+  const std::string bases[] = {"2024-02-29T23:59:59.123456789", "0001-01-01T00:00:00", "9999-12-31T23:59:59.5",
+                               "1970-01-01T00:00:00.000001"};
+  const char replacements[] = {'0', '1', '2', '3', '5', '9', '+', '-', ':', '.', 'T', 'Z', ' ', 'a', '/'};
+  for (const std::string& base : bases) {
+    for (size_t i = 0; i < base.size(); ++i) {
+      for (char c : replacements) {
+        std::string changed = base;
+        changed[i] = c;
+        SecondsNanos zulu{-7, -7};
+        SecondsNanos offset{-7, -7};
+        const TextError a = ParseTimestamp(changed + "Z", zulu);
+        const TextError b = ParseTimestamp(changed + "+00:00", offset);
+        ASSERT_EQ(a, b) << changed;
+        ASSERT_EQ(zulu.seconds, offset.seconds) << changed;
+        ASSERT_EQ(zulu.nanos, offset.nanos) << changed;
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace velum::wkt
