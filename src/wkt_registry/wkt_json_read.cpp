@@ -169,12 +169,34 @@ class WellKnownReader {
         VELUM_ASSIGN_OR_RETURN(Ref value, NewElement(r.field->kind.value.handle, depth));
         return PyDict_SetItem(fields.get(), key, value.get()) == 0 ? Status() : Status::Pending();
       });
+    } else {
+      // Keys mostly come in the order the object's kind had before: the key
+      // that followed the previous one last time is matched in place first.
+      StructKeys& keys = options_.struct_keys;
+      const uint16_t parent = keys.current();
+      uint16_t previous = StructKeys::kNoSlot;
+      uint16_t expected = StructKeys::kNoSlot;
+      return source_.ForEachMemberGuessing(
+          [&]() -> json::MemberGuess { return {keys.Expected(parent, previous, &expected), {}}; },
+          [&](const json::MemberName& name, bool matched) -> Status {
+            Ref key;
+            uint16_t slot = expected;
+            if (matched) {
+              key = Ref::borrow(keys.At(expected));
+            } else {
+              VELUM_ASSIGN_OR_RETURN(key, keys.Get(name, &slot));
+              if (slot == StructKeys::kNoSlot) {
+                slot = StructKeys::kLost;
+              } else {
+                keys.Follows(parent, previous, slot);
+              }
+            }
+            previous = slot;
+            keys.set_current(slot);
+            VELUM_ASSIGN_OR_RETURN(Ref value, NewElement(r.field->kind.value.handle, depth));
+            return PyDict_SetItem(fields.get(), key.get(), value.get()) == 0 ? Status() : Status::Pending();
+          });
     }
-    return source_.ForEachMember([&](const json::MemberName& name) -> Status {
-      VELUM_ASSIGN_OR_RETURN(Ref key, options_.struct_keys.Get(name));
-      VELUM_ASSIGN_OR_RETURN(Ref value, NewElement(r.field->kind.value.handle, depth));
-      return PyDict_SetItem(fields.get(), key.get(), value.get()) == 0 ? Status() : Status::Pending();
-    });
   }
 
   Status ListValue(const MessageMarshaler& m, const WellKnownRecord& r, PyObject* instance, uint32_t depth) {

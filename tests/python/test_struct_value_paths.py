@@ -104,3 +104,40 @@ def test_many_repeated_and_colliding_keys_read_back_exactly() -> None:
     got = wkt.Struct.from_json(text)
     assert got._to_json_value() == json.loads(text)
     assert wkt.Struct._from_json_value(json.loads(text)) == got
+
+
+def _orders(doc: Any) -> Any:
+    """Every object's keys in their order, nested alike."""
+    if isinstance(doc, dict):
+        return [(k, _orders(v)) for k, v in doc.items()]
+    if isinstance(doc, list):
+        return [_orders(v) for v in doc]
+    return doc
+
+
+@pytest.mark.parametrize(
+    "records",
+    [
+        # The same keys in one order, then in others, and a key left out.
+        [{"a": 1, "b": 2, "c": 3}, {"a": 4, "b": 5, "c": 6}, {"c": 7, "a": 8, "b": 9}, {"a": 1, "c": 2}],
+        # A key's objects hold different first keys at different depths.
+        [{"client": {"ip": "x", "geo": {"city": "y"}}, "geo": {"lat": 1}}] * 3
+        + [{"geo": {"city": "z"}, "client": {"geo": {"lat": 2}, "ip": "w"}}],
+        # Spellings that name the same key: escapes, and a key read after one
+        # matched in place.
+        [{"ab": 1, "cd": 2}, {"ab": 3, "cd": 4}],
+        # Long, non-ASCII and empty keys between ones that repeat.
+        [{"k": 1, "é": 2, "q" * 20: 3, "": 4, "m": 5}] * 3,
+        # Lists of objects under one key.
+        [{"items": [{"id": 1, "n": "a"}, {"n": "b", "id": 2}, {"id": 3}]}] * 2,
+    ],
+)
+def test_struct_keys_in_changing_orders_read_back(records: list[Any]) -> None:
+    compact = json.dumps({"r": records}, separators=(",", ":"), ensure_ascii=False)
+    spaced = json.dumps({"r": records}, indent=1)
+    escaped = compact.replace('"ab"', '"\\u0061b"').replace('"cd":', '"cd" :')
+    for text in (compact, spaced, escaped):
+        got = wkt.Struct.from_json(text)
+        tree = got._to_json_value()
+        assert tree == json.loads(text)
+        assert _orders(tree) == _orders(json.loads(text))
