@@ -119,7 +119,8 @@ def _orders(doc: Any) -> Any:
     "records",
     [
         # The same keys in one order, then in others, and a key left out.
-        [{"a": 1, "b": 2, "c": 3}, {"a": 4, "b": 5, "c": 6}, {"c": 7, "a": 8, "b": 9}, {"a": 1, "c": 2}],
+        [{"a": 1, "b": 2, "c": 3}, {"a": 4, "b": 5, "c": 6}, {"c": 7, "a": 8, "b": 9},
+         {"a": 1, "c": 2}],
         # A key's objects hold different first keys at different depths.
         [{"client": {"ip": "x", "geo": {"city": "y"}}, "geo": {"lat": 1}}] * 3
         + [{"geo": {"city": "z"}, "client": {"geo": {"lat": 2}, "ip": "w"}}],
