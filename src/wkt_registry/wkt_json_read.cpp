@@ -11,6 +11,7 @@
 #include "field_ops/new_instance.h"
 #include "json_parse/json_text_source.h"
 #include "json_parse/json_tree_source.h"
+#include "json_parse/number_list_read.h"
 #include "json_parse/scalar_read.h"
 #include "oneof/oneof.h"
 #include "reverse_buffer/encoder.h"
@@ -247,6 +248,16 @@ class WellKnownReader {
         break;
       }
       case JsonKind::kNumber: {
+        if constexpr (std::is_same_v<Source, json::JsonTextSource>) {
+          // A literal in its common form is valued and made in one step
+          // (always finite); any other takes the general read below.
+          Status made;
+          if (json::ReadQuickNumber(source_, ScalarType::kDouble, value, made)) {
+            VELUM_TRY(std::move(made));
+            which = ValueMember::kNumber;
+            break;
+          }
+        }
         double number = 0;
         VELUM_TRY(Own(source_.ReadFloat(number)));
         // A literal beyond the double range (or a tree's inf/nan) would be stored

@@ -142,3 +142,22 @@ def test_struct_keys_in_changing_orders_read_back(records: list[Any]) -> None:
         tree = got._to_json_value()
         assert tree == json.loads(text)
         assert _orders(tree) == _orders(json.loads(text))
+
+
+@pytest.mark.parametrize(
+    "literal",
+    ["0", "-0.0", "7", "-42", "0.1", "1.5e3", "1e22", "1e23", "9007199254740993",
+     "123456789012345678901234", "5e-324", "1e-400", "1e400", "-1e400", "1.7976931348623157e308"],
+)
+def test_value_numbers_from_text_as_from_a_tree(literal: str) -> None:
+    # Common literals are valued in place; the rest, and the refusals, take the
+    # general read: both must give what the tree gives.
+    text = f'{{"n":{literal},"l":[{literal}]}}'
+    try:
+        want: Any = wkt.Struct._from_json_value(json.loads(text))._to_json_value()
+    except ValueError as e:
+        with pytest.raises(ValueError, match=str(e)):
+            wkt.Struct.from_json(text)
+        return
+    got = wkt.Struct.from_json(text)._to_json_value()
+    assert repr(got) == repr(want)
