@@ -23,8 +23,39 @@ constinit args::Signature kClassGetItemSignature("Oneof.__class_getitem__()", kC
 
 OneofObject* AsOneof(PyObject* object) noexcept { return reinterpret_cast<OneofObject*>(object); }
 
+// Freed Oneofs kept for reuse, as the interpreter keeps its own small objects:
+// a read makes one per oneof member (every Struct value has one) and freeing
+// the result drops as many. Reuse skips the allocator and the collector's
+// allocation count. The class is final, so every object here is exactly it;
+// the interpreter lock guards the list, so builds without one keep none.
+#ifdef Py_GIL_DISABLED
+constexpr int kFreeMax = 0;
+#else
+constexpr int kFreeMax = 4096;
+#endif
+OneofObject* g_free[kFreeMax > 0 ? kFreeMax : 1];
+int g_free_count = 0;
+
+OneofObject* Allocate(PyTypeObject* type) noexcept {
+  if (kFreeMax > 0 && g_free_count > 0 && type == detail::g_type) [[likely]] {
+    OneofObject* self = g_free[--g_free_count];
+    // Untracked and holding nothing since it was freed; this sets the type
+    // (taking its reference) and the reference count as allocation does.
+    PyObject_Init(reinterpret_cast<PyObject*>(self), type);
+    return self;
+  }
+  return PyObject_GC_New(OneofObject, type);
+}
+
+// Keeps `self` (untracked, members released) for reuse if there is room.
+bool Keep(OneofObject* self, PyTypeObject* type) noexcept {
+  if (kFreeMax == 0 || g_free_count >= kFreeMax || type != detail::g_type) return false;
+  g_free[g_free_count++] = self;
+  return true;
+}
+
 Ref Make(PyTypeObject* type, PyObject* field, PyObject* value) {
-  OneofObject* self = PyObject_GC_New(OneofObject, type);
+  OneofObject* self = Allocate(type);
   if (self == nullptr) return Ref();
   self->field = Py_NewRef(field);
   self->value = Py_NewRef(value);
@@ -55,7 +86,7 @@ void Dealloc(PyObject* self) {
   Py_TRASHCAN_BEGIN(self, Dealloc)
   Py_XDECREF(AsOneof(self)->field);
   Py_XDECREF(AsOneof(self)->value);
-  type->tp_free(self);
+  if (!Keep(AsOneof(self), type)) type->tp_free(self);
   Py_DECREF(type);
   Py_TRASHCAN_END
 }
