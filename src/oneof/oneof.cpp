@@ -54,6 +54,19 @@ bool Keep(OneofObject* self, PyTypeObject* type) noexcept {
   return true;
 }
 
+// Whether the collector must see `object`: PyObject_IS_GC, inline.
+bool MayJoinCycles(PyObject* object) noexcept {
+  PyTypeObject* type = Py_TYPE(object);
+  return PyType_IS_GC(type) && (type->tp_is_gc == nullptr || type->tp_is_gc(object) != 0);
+}
+
+// Objects holding no references: releasing them cannot free anything else.
+bool IsLeaf(PyObject* object) noexcept {
+  PyTypeObject* type = Py_TYPE(object);
+  return type == &PyUnicode_Type || type == &PyFloat_Type || type == &PyLong_Type || type == &PyBool_Type ||
+         object == Py_None;
+}
+
 Ref Make(PyTypeObject* type, PyObject* field, PyObject* value) {
   OneofObject* self = Allocate(type);
   if (self == nullptr) return Ref();
@@ -61,7 +74,7 @@ Ref Make(PyTypeObject* type, PyObject* field, PyObject* value) {
   self->value = Py_NewRef(value);
   // A Oneof never changes: holding no object the collector could see, it can
   // never be part of a cycle, so (as a dict of such values) it stays untracked.
-  if (PyObject_IS_GC(field) || PyObject_IS_GC(value)) PyObject_GC_Track(self);
+  if (MayJoinCycles(field) || MayJoinCycles(value)) PyObject_GC_Track(self);
   return Ref::steal(reinterpret_cast<PyObject*>(self));
 }
 
@@ -79,15 +92,26 @@ PyObject* TpNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return PyVectorcall_Call(reinterpret_cast<PyObject*>(type), args, kwargs);
 }
 
-void Dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  // Long chains of nested Oneof objects must not exhaust the C stack.
-  Py_TRASHCAN_BEGIN(self, Dealloc)
+void Release(PyObject* self, PyTypeObject* type) {
   Py_XDECREF(AsOneof(self)->field);
   Py_XDECREF(AsOneof(self)->value);
   if (!Keep(AsOneof(self), type)) type->tp_free(self);
   Py_DECREF(type);
+}
+
+void Dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  // Members that hold nothing end any chain here: no need to guard the stack.
+  PyObject* field = AsOneof(self)->field;
+  PyObject* value = AsOneof(self)->value;
+  if (field != nullptr && value != nullptr && IsLeaf(field) && IsLeaf(value)) [[likely]] {
+    Release(self, type);
+    return;
+  }
+  // Long chains of nested Oneof objects must not exhaust the C stack.
+  Py_TRASHCAN_BEGIN(self, Dealloc)
+  Release(self, type);
   Py_TRASHCAN_END
 }
 
