@@ -38,6 +38,16 @@ Result<Ref> NewInstanceWith(const MessageMarshaler& m, const FieldAccess& access
   const bool only_field = m.defaults.size() == 1 && m.list_fields.empty() && m.map_fields.empty() &&
                           access.is_slot() && m.defaults[0].access.is_slot() &&
                           m.defaults[0].access.offset() == access.offset();
+  auto* type = reinterpret_cast<PyTypeObject*>(m.message_class.get());
+  if (only_field && type != nullptr && type->tp_new == NativeMessage_new) [[likely]] {
+    // A Value and its Oneof: the instance is made and its one field stored
+    // here, without the general road's results passed back on the way.
+    PyObject* self = AllocateInstance(type, MarshalerObjectFor(m));
+    if (self == nullptr) return Status::Pending();
+    PyObject** slot = SlotAddress(self, access.offset());
+    Py_XSETREF(*slot, value.release());
+    return Ref::steal(self);
+  }
   VELUM_ASSIGN_OR_RETURN(Ref obj, only_field ? NewBareInstance(m) : NewDefaultInstance(m));
   VELUM_TRY(WriteFieldSteal(obj.get(), access, std::move(value)));
   return obj;

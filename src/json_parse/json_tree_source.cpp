@@ -4,11 +4,7 @@
 
 namespace velum::json {
 
-Status JsonTreeSource::Take(Ref& value) {
-  if (!pending_) return Status(ErrorKind::kValue, "unexpected end of JSON tree");
-  value = std::move(pending_);
-  return Status();
-}
+Status JsonTreeSource::EndOfTree() { return Status(ErrorKind::kValue, "unexpected end of JSON tree"); }
 
 Status JsonTreeSource::PeekGeneral(JsonKind& kind) {
   PyObject* v = pending_.get();

@@ -3,6 +3,7 @@
 // so a str read for a string field is the caller's own object.
 #pragma once
 
+#include <cstring>
 #include <string_view>
 #include <utility>
 
@@ -121,10 +122,22 @@ class JsonTreeSource {
 
  private:
   static bool IsSkipped(PyObject* key, PyObject* skip) noexcept {
-    return key == skip ||
-           (PyUnicode_GET_LENGTH(key) == PyUnicode_GET_LENGTH(skip) && PyUnicode_Compare(key, skip) == 0);
+    if (key == skip) return true;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
+    if (length != PyUnicode_GET_LENGTH(skip)) return false;
+    // Plain ASCII on both sides (the common case) compares as bytes.
+    if (PyUnicode_IS_COMPACT_ASCII(key) && PyUnicode_IS_COMPACT_ASCII(skip)) {
+      return std::memcmp(PyUnicode_DATA(key), PyUnicode_DATA(skip), static_cast<size_t>(length)) == 0;
+    }
+    return PyUnicode_Compare(key, skip) == 0;
   }
-  Status Take(Ref& value);
+  Status Take(Ref& value) {
+    if (!pending_) [[unlikely]]
+      return EndOfTree();
+    value = std::move(pending_);
+    return Status();
+  }
+  static Status EndOfTree();
   Status PeekGeneral(JsonKind& kind);
 
   Ref pending_;

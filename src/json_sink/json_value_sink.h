@@ -111,14 +111,14 @@ class JsonValueSink {
 
 // Called for every member and value: defined here so that the walk inlines them.
 
-inline Status JsonValueSink::MemberName(PyObject* name) noexcept {
+[[gnu::always_inline]] inline Status JsonValueSink::MemberName(PyObject* name) noexcept {
   if (top_ == nullptr || !top_->object) [[unlikely]]
     return Status(ErrorKind::kValue, "object key outside of object");
   TakeName(Py_NewRef(name));
   return Status::Ok();
 }
 
-inline Status JsonValueSink::Place(PyObject* value) noexcept {
+[[gnu::always_inline]] inline Status JsonValueSink::Place(PyObject* value) noexcept {
   Frame* top = top_;
   if (top == nullptr) [[unlikely]] {
     root_ = Ref::borrow(value);

@@ -23,14 +23,58 @@ constinit args::Signature kClassGetItemSignature("Oneof.__class_getitem__()", kC
 
 OneofObject* AsOneof(PyObject* object) noexcept { return reinterpret_cast<OneofObject*>(object); }
 
+// Freed Oneofs kept for reuse, as the interpreter keeps its own small objects:
+// a read makes one per oneof member (every Struct value has one) and freeing
+// the result drops as many. Reuse skips the allocator and the collector's
+// allocation count. The class is final, so every object here is exactly it;
+// the interpreter lock guards the list, so builds without one keep none.
+#ifdef Py_GIL_DISABLED
+constexpr int kFreeMax = 0;
+#else
+constexpr int kFreeMax = 4096;
+#endif
+OneofObject* g_free[kFreeMax > 0 ? kFreeMax : 1];
+int g_free_count = 0;
+
+OneofObject* Allocate(PyTypeObject* type) noexcept {
+  if (kFreeMax > 0 && g_free_count > 0 && type == detail::g_type) [[likely]] {
+    OneofObject* self = g_free[--g_free_count];
+    // Untracked and holding nothing since it was freed; this sets the type
+    // (taking its reference) and the reference count as allocation does.
+    PyObject_Init(reinterpret_cast<PyObject*>(self), type);
+    return self;
+  }
+  return PyObject_GC_New(OneofObject, type);
+}
+
+// Keeps `self` (untracked, members released) for reuse if there is room.
+bool Keep(OneofObject* self, PyTypeObject* type) noexcept {
+  if (kFreeMax == 0 || g_free_count >= kFreeMax || type != detail::g_type) return false;
+  g_free[g_free_count++] = self;
+  return true;
+}
+
+// Whether the collector must see `object`: PyObject_IS_GC, inline.
+bool MayJoinCycles(PyObject* object) noexcept {
+  PyTypeObject* type = Py_TYPE(object);
+  return PyType_IS_GC(type) && (type->tp_is_gc == nullptr || type->tp_is_gc(object) != 0);
+}
+
+// Objects holding no references: releasing them cannot free anything else.
+bool IsLeaf(PyObject* object) noexcept {
+  PyTypeObject* type = Py_TYPE(object);
+  return type == &PyUnicode_Type || type == &PyFloat_Type || type == &PyLong_Type || type == &PyBool_Type ||
+         object == Py_None;
+}
+
 Ref Make(PyTypeObject* type, PyObject* field, PyObject* value) {
-  OneofObject* self = PyObject_GC_New(OneofObject, type);
+  OneofObject* self = Allocate(type);
   if (self == nullptr) return Ref();
   self->field = Py_NewRef(field);
   self->value = Py_NewRef(value);
   // A Oneof never changes: holding no object the collector could see, it can
   // never be part of a cycle, so (as a dict of such values) it stays untracked.
-  if (PyObject_IS_GC(field) || PyObject_IS_GC(value)) PyObject_GC_Track(self);
+  if (MayJoinCycles(field) || MayJoinCycles(value)) PyObject_GC_Track(self);
   return Ref::steal(reinterpret_cast<PyObject*>(self));
 }
 
@@ -48,15 +92,26 @@ PyObject* TpNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return PyVectorcall_Call(reinterpret_cast<PyObject*>(type), args, kwargs);
 }
 
+void Release(PyObject* self, PyTypeObject* type) {
+  Py_XDECREF(AsOneof(self)->field);
+  Py_XDECREF(AsOneof(self)->value);
+  if (!Keep(AsOneof(self), type)) type->tp_free(self);
+  Py_DECREF(type);
+}
+
 void Dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
+  // Members that hold nothing end any chain here: no need to guard the stack.
+  PyObject* field = AsOneof(self)->field;
+  PyObject* value = AsOneof(self)->value;
+  if (field != nullptr && value != nullptr && IsLeaf(field) && IsLeaf(value)) [[likely]] {
+    Release(self, type);
+    return;
+  }
   // Long chains of nested Oneof objects must not exhaust the C stack.
   Py_TRASHCAN_BEGIN(self, Dealloc)
-  Py_XDECREF(AsOneof(self)->field);
-  Py_XDECREF(AsOneof(self)->value);
-  type->tp_free(self);
-  Py_DECREF(type);
+  Release(self, type);
   Py_TRASHCAN_END
 }
 

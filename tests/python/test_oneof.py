@@ -1,6 +1,7 @@
 import copy
 import gc
 import sys
+import tracemalloc
 import weakref
 from typing import Any
 
@@ -203,3 +204,31 @@ def test_deep_chain_dealloc() -> None:
     for _ in range(200_000):
         chain = Oneof("a", chain)
     del chain
+
+
+def test_reused_objects_keep_counts_memory_and_tracking() -> None:
+    # Freed objects are recycled: a batch larger than any cache, made and
+    # dropped repeatedly, must neither leak memory nor references of the class.
+    class_refs = sys.getrefcount(Oneof)
+    tracemalloc.start()
+    try:
+        # The cache fills with traced objects first; only growth after that counts.
+        for _ in range(10):
+            batch = [Oneof("a", i) for i in range(5000)]
+            del batch
+        gc.collect()
+        before, _ = tracemalloc.get_traced_memory()
+        for round_ in range(10):
+            batch = [Oneof("a", round_ * 10_000 + i) for i in range(5000)]
+            assert [o.value for o in batch[:2]] == [round_ * 10_000, round_ * 10_000 + 1]
+            del batch
+        gc.collect()
+        after, _ = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert after - before < 20_000
+    assert sys.getrefcount(Oneof) == class_refs
+    # A recycled object is tracked exactly when what it holds can form a cycle.
+    assert not gc.is_tracked(Oneof("a", 1))
+    assert gc.is_tracked(Oneof("a", []))
+    test_cycle_collected()
