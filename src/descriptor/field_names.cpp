@@ -2,17 +2,31 @@
 
 namespace velum {
 
+namespace {
+
+// Bit 1: may start an identifier; bit 0: may continue one (ASCII only).
+constexpr auto kIdentifierBytes = [] {
+  struct Table {
+    unsigned char bits[256] = {};
+  } table;
+  for (int c = 0; c < 256; ++c) {
+    const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+    table.bits[c] = static_cast<unsigned char>((letter ? 3 : 0) | (c >= '0' && c <= '9' ? 1 : 0));
+  }
+  return table;
+}();
+
+}  // namespace
+
 bool IsIdentifier(PyObject* name) {
   if (!PyUnicode_IS_ASCII(name)) return PyUnicode_IsIdentifier(name) == 1;
   const auto* text = static_cast<const unsigned char*>(PyUnicode_DATA(name));
   Py_ssize_t length = PyUnicode_GET_LENGTH(name);
-  auto letter = [](unsigned char c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; };
-  if (length == 0 || !(letter(text[0]) || text[0] == '_')) return false;
-  for (Py_ssize_t i = 1; i < length; ++i) {
-    unsigned char c = text[i];
-    if (!letter(c) && c != '_' && !(c >= '0' && c <= '9')) return false;
-  }
-  return true;
+  if (length == 0 || (kIdentifierBytes.bits[text[0]] & 2) == 0) return false;
+  // No branch a byte: names run long, and nearly all pass.
+  unsigned char all = 1;
+  for (Py_ssize_t i = 1; i < length; ++i) all &= kIdentifierBytes.bits[text[i]];
+  return all != 0;
 }
 
 Result<Ref> JsonName(PyObject* name, PyObject* fallback) {

@@ -197,7 +197,7 @@ Status AddJsonKey(MessageMarshaler& m, PyObject* key, uint32_t number) {
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
   if (utf8 == nullptr) return Status::Pending();
-  m.json_keys[RawString(utf8, static_cast<size_t>(size))] = number;
+  m.json_keys[std::string_view(utf8, static_cast<size_t>(size))] = number;
   return Status::Ok();
 }
 
@@ -390,6 +390,7 @@ Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& 
   // entry and one lookup serve both.
   RawVector<bool> same_names;
   same_names.reserve(m.fields.size());
+  m.json_keys.reserve(m.fields.size());
   size_t added = 0;
   for (const FieldSpec& f : m.fields) {
     int same = f.json_name.get() == f.name.get() ? 1 : PyUnicode_Compare(f.json_name.get(), f.name.get()) == 0;
