@@ -1,20 +1,30 @@
 #include "descriptor/field_names.h"
 
+#include <cstdint>
+#include <cstring>
+
 namespace velum {
 
 namespace {
 
-// Bit 1: may start an identifier; bit 0: may continue one (ASCII only).
-constexpr auto kIdentifierBytes = [] {
-  struct Table {
-    unsigned char bits[256] = {};
-  } table;
-  for (int c = 0; c < 256; ++c) {
-    const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
-    table.bits[c] = static_cast<unsigned char>((letter ? 3 : 0) | (c >= '0' && c <= '9' ? 1 : 0));
-  }
-  return table;
-}();
+constexpr uint64_t kOnes = 0x0101010101010101ULL;
+constexpr uint64_t kHigh = 0x8080808080808080ULL;
+
+// The high bit of each byte of `w` (all ASCII) that lies in [lo, hi].
+constexpr uint64_t InRange(uint64_t w, unsigned lo, unsigned hi) noexcept {
+  return (w + kOnes * (0x80 - lo)) & ~(w + kOnes * (0x7f - hi)) & kHigh;
+}
+
+// Whether each of the eight ASCII bytes of `w` is a letter, digit or '_'.
+constexpr bool WordBytes(uint64_t w) noexcept {
+  const uint64_t underscore = w ^ (kOnes * '_');
+  const uint64_t is_underscore = ~(((underscore & ~kHigh) + ~kHigh) | underscore) & kHigh;
+  return (InRange(w | (kOnes * 0x20), 'a', 'z') | InRange(w, '0', '9') | is_underscore) == kHigh;
+}
+
+constexpr bool IsWordByte(unsigned char c) noexcept {
+  return c == '_' || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') || (c >= '0' && c <= '9');
+}
 
 }  // namespace
 
@@ -22,11 +32,17 @@ bool IsIdentifier(PyObject* name) {
   if (!PyUnicode_IS_ASCII(name)) return PyUnicode_IsIdentifier(name) == 1;
   const auto* text = static_cast<const unsigned char*>(PyUnicode_DATA(name));
   Py_ssize_t length = PyUnicode_GET_LENGTH(name);
-  if (length == 0 || (kIdentifierBytes.bits[text[0]] & 2) == 0) return false;
-  // No branch a byte: names run long, and nearly all pass.
-  unsigned char all = 1;
-  for (Py_ssize_t i = 1; i < length; ++i) all &= kIdentifierBytes.bits[text[i]];
-  return all != 0;
+  if (length == 0 || !IsWordByte(text[0]) || (text[0] >= '0' && text[0] <= '9')) return false;
+  Py_ssize_t i = 1;
+  for (; i + 8 <= length; i += 8) {  // eight bytes a step: names run long
+    uint64_t word = 0;
+    memcpy(&word, text + i, 8);
+    if (!WordBytes(word)) return false;
+  }
+  for (; i < length; ++i) {
+    if (!IsWordByte(text[i])) return false;
+  }
+  return true;
 }
 
 Result<Ref> JsonName(PyObject* name, PyObject* fallback) {

@@ -203,3 +203,12 @@ def test_a_native_class_takes_its_names_as_given() -> None:
                                       "__qualname__": "Outer.Q", "extra": 7})
     assert (cls.__name__, cls.__qualname__, cls.__module__, cls.extra) == ("Q", "Outer.Q", "m.n", 7)
     assert set(cls.__dict__) >= {"__a", "b", "__slots__"} and "__qualname__" not in cls.__dict__
+
+
+@pytest.mark.parametrize("prefix", ["", "a", "abcdefg", "abcdefgh", "a" * 16])
+def test_slot_names_type_would_refuse_are_told_at_every_position(prefix: str) -> None:
+    for code in range(128):
+        name = prefix + chr(code) + "tail_of_9"
+        namespace = {"__module__": "m", "__qualname__": "Q", "__slots__": (name,)}
+        made = _message_class(BASES, "Q", namespace)
+        assert (made is None) == (not name.isidentifier()), repr(name)
