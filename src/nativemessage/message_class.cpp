@@ -145,6 +145,13 @@ bool PlainSlots(PyObject* slots) noexcept {
   return true;
 }
 
+bool OnlyStrs(PyObject* tuple) noexcept {
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i) {
+    if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(tuple, i))) return false;
+  }
+  return true;
+}
+
 Result<PyTypeObject*> TemplateFor(PyObject* bases) {
   if (g_template_bases != nullptr && PyTuple_GET_SIZE(g_template_bases) == PyTuple_GET_SIZE(bases)) {
     bool same = true;
@@ -287,7 +294,11 @@ Result<Ref> MakeClass(PyObject* bases, PyObject* name, PyObject* ns) {
   PyObject* value = nullptr;
   Py_ssize_t pos = 0;
   while (PyDict_Next(ns, &pos, &key, &value)) {
-    if (key != g_names.qualname && PyDict_SetItem(dict, key, value) < 0) return Status::Pending();
+    if (key == g_names.qualname) continue;
+    if (PyDict_SetItem(dict, key, value) < 0) return Status::Pending();
+    // A tuple of names (__slots__, __match_args__) can be in no cycle: the
+    // collector would untrack it at its first pass, after scanning it once.
+    if (PyTuple_CheckExact(value) && PyObject_GC_IsTracked(value) && OnlyStrs(value)) PyObject_GC_UnTrack(value);
   }
   PyType_Modified(type);
   return cls;
