@@ -152,14 +152,18 @@ bool OnlyStrs(PyObject* tuple) noexcept {
   return true;
 }
 
-Result<PyTypeObject*> TemplateFor(PyObject* bases) {
-  if (g_template_bases != nullptr && PyTuple_GET_SIZE(g_template_bases) == PyTuple_GET_SIZE(bases)) {
-    bool same = true;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases); ++i) {
-      same = same && PyTuple_GET_ITEM(g_template_bases, i) == PyTuple_GET_ITEM(bases, i);
-    }
-    if (same) return g_template;
+bool TemplateMatches(PyObject* bases) noexcept {
+  if (g_template_bases == nullptr || PyTuple_GET_SIZE(g_template_bases) != PyTuple_GET_SIZE(bases)) return false;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases); ++i) {
+    if (PyTuple_GET_ITEM(g_template_bases, i) != PyTuple_GET_ITEM(bases, i)) return false;
   }
+  return true;
+}
+
+// Owned by the caller: making a class may run other threads, which may
+// replace the cached template meanwhile.
+Result<Ref> TemplateFor(PyObject* bases) {
+  if (TemplateMatches(bases)) return Ref::borrow(reinterpret_cast<PyObject*>(g_template));
   Ref ns = Ref::steal(PyDict_New());
   Ref empty = Ref::steal(PyTuple_New(0));
   Ref module = Ref::steal(PyUnicode_FromString("velum"));
@@ -173,9 +177,11 @@ Result<PyTypeObject*> TemplateFor(PyObject* bases) {
   Ref made = Ref::steal(PyObject_CallFunctionObjArgs(type_type, name.get(), bases, ns.get(), nullptr));
   if (!made) return Status::Pending();
   if (!PyType_Check(made.get())) return Status(ErrorKind::kType, "template class cannot be converted to a type");
+  // Another thread may have made one for the same bases while type() ran.
+  if (TemplateMatches(bases)) return Ref::borrow(reinterpret_cast<PyObject*>(g_template));
   Py_XSETREF(g_template_bases, Py_NewRef(bases));
-  Py_XSETREF(g_template, reinterpret_cast<PyTypeObject*>(made.release()));
-  return g_template;
+  Py_XSETREF(g_template, reinterpret_cast<PyTypeObject*>(Py_NewRef(made.get())));
+  return made;
 }
 
 // The special-method slots type() fills from the MRO, as it filled them for
@@ -262,7 +268,7 @@ Result<Ref> MakeClass(PyObject* bases, PyObject* name, PyObject* ns) {
       if (!PlainEntry(key, slots)) return Ref();
     }
   }
-  VELUM_ASSIGN_OR_RETURN(PyTypeObject * templ, TemplateFor(bases));
+  VELUM_ASSIGN_OR_RETURN(Ref templ, TemplateFor(bases));
   Spec spec;
   VELUM_TRY(FillSpec(slots, name, spec));
   PyType_Slot type_slots[] = {
@@ -283,7 +289,7 @@ Result<Ref> MakeClass(PyObject* bases, PyObject* name, PyObject* ns) {
   }
   // Owned before anything can fail: the members name their slots by pointer.
   reinterpret_cast<PyHeapTypeObject*>(type)->ht_slots = Py_NewRef(slots);
-  CopyDispatch(type, templ);
+  CopyDispatch(type, reinterpret_cast<PyTypeObject*>(templ.get()));
   PyType_Modified(type);
   if (PyObject_SetAttr(cls.get(), g_names.name, name) < 0 ||
       PyObject_SetAttr(cls.get(), g_names.qualname, qualname) < 0) {
