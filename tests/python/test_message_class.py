@@ -212,3 +212,14 @@ def test_slot_names_type_would_refuse_are_told_at_every_position(prefix: str) ->
         namespace = {"__module__": "m", "__qualname__": "Q", "__slots__": (name,)}
         made = _message_class(BASES, "Q", namespace)
         assert (made is None) == (not name.isidentifier()), repr(name)
+
+
+def test_a_finalizer_assigned_to_a_class_later_runs() -> None:
+    cls = _node_class()
+    seen: list[str] = []
+    cls.__del__ = lambda self: seen.append(self.name)
+    m = cls(name="x")
+    del m
+    assert seen == ["x"]
+    with pytest.raises(TypeError, match="cannot create weak reference"):
+        weakref.ref(cls())  # as with type(): the slots declare no __weakref__
