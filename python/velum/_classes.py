@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import threading
 
-from _velum_ext import NativeMessage, initialize_message_type
+from _velum_ext import NativeMessage, _message_class, initialize_message_type
 
 from velum._descriptors import (
     DescEnum,
@@ -95,22 +95,25 @@ class _NestedEnum:
         return cls
 
 
-def _is_private_name(name: str) -> bool:
-    return name.startswith("__") and not name.endswith("__")
+_BASES = (NativeMessage, Message)
 
 
 def _new_class(name: str, namespace: dict[str, object]) -> type:
     """A message class whose slots keep their names as written.
 
-    Python mangles a slot named `__x` to `_Name__x`, so a field `__x` would be
-    unreachable as `m.__x` and unknown to the native accessors. Names are not mangled
-    for a class whose name is all underscores; such a class is renamed after creation.
+    The extension makes it without type()'s work for arbitrary class bodies (and
+    without the mangling of a slot named `__x`); a namespace only type() handles as
+    it should goes to type(). Python mangles such a slot to `_Name__x` but not in a
+    class whose name is all underscores, which is then renamed after creation.
     """
+    cls: type | None = _message_class(_BASES, name, namespace)
+    if cls is not None:
+        return cls
     slots = namespace["__slots__"]
     assert isinstance(slots, tuple)
-    if not [slot for slot in slots if slot[:2] == "__" and _is_private_name(slot)]:
-        return type(name, (NativeMessage, Message), namespace)
-    cls = type("_", (NativeMessage, Message), namespace)
+    if not [s for s in slots if s[:2] == "__" and not s.endswith("__")]:
+        return type(name, _BASES, namespace)
+    cls = type("_", _BASES, namespace)
     cls.__name__ = name
     return cls
 

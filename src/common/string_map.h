@@ -24,9 +24,14 @@ template <class V>
 using StringMap =
     std::unordered_map<RawString, V, StringViewHash, StringViewEqual, RawAllocator<std::pair<const RawString, V>>>;
 
-// The value stored under `key`, or null.
+// Keyed by text owned elsewhere that outlives the map: inserting copies no name.
 template <class V>
-const V* FindIn(const StringMap<V>& map, std::string_view key) noexcept {
+using StringViewMap = std::unordered_map<std::string_view, V, StringViewHash, StringViewEqual,
+                                         RawAllocator<std::pair<const std::string_view, V>>>;
+
+// The value stored under `key`, or null.
+template <class Map>
+const typename Map::mapped_type* FindIn(const Map& map, std::string_view key) noexcept {
   auto it = map.find(key);
   return it == map.end() ? nullptr : &it->second;
 }

@@ -1,16 +1,46 @@
 #include "descriptor/field_names.h"
 
+#include <cstdint>
+#include <cstring>
+
 namespace velum {
+
+namespace {
+
+constexpr uint64_t kOnes = 0x0101010101010101ULL;
+constexpr uint64_t kHigh = 0x8080808080808080ULL;
+
+// The high bit of each byte of `w` (all ASCII) that lies in [lo, hi].
+constexpr uint64_t InRange(uint64_t w, unsigned lo, unsigned hi) noexcept {
+  return (w + kOnes * (0x80 - lo)) & ~(w + kOnes * (0x7f - hi)) & kHigh;
+}
+
+// Whether each of the eight ASCII bytes of `w` is a letter, digit or '_'.
+constexpr bool WordBytes(uint64_t w) noexcept {
+  const uint64_t underscore = w ^ (kOnes * '_');
+  const uint64_t is_underscore = ~(((underscore & ~kHigh) + ~kHigh) | underscore) & kHigh;
+  return (InRange(w | (kOnes * 0x20), 'a', 'z') | InRange(w, '0', '9') | is_underscore) == kHigh;
+}
+
+constexpr bool IsWordByte(unsigned char c) noexcept {
+  return c == '_' || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') || (c >= '0' && c <= '9');
+}
+
+}  // namespace
 
 bool IsIdentifier(PyObject* name) {
   if (!PyUnicode_IS_ASCII(name)) return PyUnicode_IsIdentifier(name) == 1;
   const auto* text = static_cast<const unsigned char*>(PyUnicode_DATA(name));
   Py_ssize_t length = PyUnicode_GET_LENGTH(name);
-  auto letter = [](unsigned char c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; };
-  if (length == 0 || !(letter(text[0]) || text[0] == '_')) return false;
-  for (Py_ssize_t i = 1; i < length; ++i) {
-    unsigned char c = text[i];
-    if (!letter(c) && c != '_' && !(c >= '0' && c <= '9')) return false;
+  if (length == 0 || !IsWordByte(text[0]) || (text[0] >= '0' && text[0] <= '9')) return false;
+  Py_ssize_t i = 1;
+  for (; i + 8 <= length; i += 8) {  // eight bytes a step: names run long
+    uint64_t word = 0;
+    memcpy(&word, text + i, 8);
+    if (!WordBytes(word)) return false;
+  }
+  for (; i < length; ++i) {
+    if (!IsWordByte(text[i])) return false;
   }
   return true;
 }

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <new>
 
+#include <structmember.h>
+
 #include "common/native_box.h"
 #include "common/py_error.h"
 #include "descriptor/enum_table.h"
@@ -197,7 +199,7 @@ Status AddJsonKey(MessageMarshaler& m, PyObject* key, uint32_t number) {
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
   if (utf8 == nullptr) return Status::Pending();
-  m.json_keys[RawString(utf8, static_cast<size_t>(size))] = number;
+  m.json_keys[std::string_view(utf8, static_cast<size_t>(size))] = number;
   return Status::Ok();
 }
 
@@ -257,6 +259,25 @@ Result<Ref> FieldStr(const RuntimeNames& names, PyObject* item, Name name) {
   return value;
 }
 
+// Where attribute `name` of `cls`'s instances lives. A generated class holds
+// the member descriptors of its slots in its own dict, the first one the MRO
+// searches: found there, the slot needs no walk of the MRO, and the member's
+// name is the interned one the keyword table wants.
+FieldAccess AccessOf(PyObject* cls, PyObject* name) {
+  if (Py_IS_TYPE(cls, &PyType_Type) && PyUnicode_CheckExact(name)) {
+    PyObject* dict = reinterpret_cast<PyTypeObject*>(cls)->tp_dict;
+    PyObject* attr = dict != nullptr ? PyDict_GetItemWithError(dict, name) : nullptr;
+    if (attr != nullptr && Py_IS_TYPE(attr, &PyMemberDescr_Type)) {
+      const PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(attr)->d_member;
+      if (member != nullptr && member->type == Py_T_OBJECT_EX && member->offset >= 0) {
+        return FieldAccess(member->offset, PyDescr_NAME(attr));
+      }
+    }
+    if (attr == nullptr && PyErr_Occurred()) PyErr_Clear();  // left to the general lookup
+  }
+  return LookupAccess(cls, name);
+}
+
 Status ReadField(const RuntimeNames& names, PyObject* cls, PyObject* item, FieldSpec& f) {
   int is = names.is(item, RuntimeClass::kDescField) ? 1 : PyObject_IsInstance(item, names.cls(RuntimeClass::kDescField));
   if (is < 0) return Status::Pending();
@@ -306,7 +327,7 @@ Status ReadField(const RuntimeNames& names, PyObject* cls, PyObject* item, Field
       break;
   }
   if (f.kind.value.tag == ElementTag::kMessage && f.kind.value.delimited) f.end_tag = (f.number << 3) | kWireEndGroup;
-  f.access = LookupAccess(cls, f.in_oneof() ? f.kind.oneof_name.get() : f.local_name.get());
+  f.access = AccessOf(cls, f.in_oneof() ? f.kind.oneof_name.get() : f.local_name.get());
   return Status::Ok();
 }
 
@@ -390,6 +411,7 @@ Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& 
   // entry and one lookup serve both.
   RawVector<bool> same_names;
   same_names.reserve(m.fields.size());
+  m.json_keys.reserve(m.fields.size());
   size_t added = 0;
   for (const FieldSpec& f : m.fields) {
     int same = f.json_name.get() == f.name.get() ? 1 : PyUnicode_Compare(f.json_name.get(), f.name.get()) == 0;
@@ -426,7 +448,7 @@ Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& 
     Py_ssize_t pos = 0;
     while (PyDict_Next(oneofs.get(), &pos, &key, &value)) {
       if (!PyUnicode_Check(key)) return Status(ErrorKind::kType, "oneof local name cannot be converted to str");
-      m.oneofs.push_back(OneofEntry{Ref::borrow(key), LookupAccess(cls, key)});
+      m.oneofs.push_back(OneofEntry{Ref::borrow(key), AccessOf(cls, key)});
     }
   }
 
@@ -437,8 +459,10 @@ Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& 
   for (const FieldSpec& f : m.fields) {
     bool tracked = f.has_presence_bit && !f.in_oneof();
     // Interned like the identifiers of calling code, so that keyword lookups
-    // match by identity.
+    // match by identity; the name of a slot's member is interned already.
     PyObject* key = f.in_oneof() ? f.kind.oneof_name.get() : f.local_name.get();
+    PyObject* slot_name = f.access.name();
+    if (slot_name != nullptr && PyUnicode_CheckExact(slot_name) && PyUnicode_CHECK_INTERNED(slot_name)) key = slot_name;
     Py_INCREF(key);
     PyUnicode_InternInPlace(&key);
     Ref key_ref = Ref::steal(key);

@@ -141,7 +141,9 @@ struct MessageMarshaler {
   RawVector<FieldSpec> fields;  // descriptor order = emission order
   EncodePlan encode_plan;       // one step per field, in the same order
   FieldIndex index;
-  StringMap<uint32_t> json_keys;  // member name (proto or JSON name) -> field number
+  // Member name (proto or JSON name) -> field number; the names are the UTF-8
+  // of the fields' own `name` and `json_name`, which the marshaler holds.
+  StringViewMap<uint32_t> json_keys;
   RawVector<JsonMemberNames> json_members;  // one per field, in field-table order
   RawVector<OneofEntry> oneofs;
   Ref fields_by_name;  // container the `field` of a stored Oneof must belong to

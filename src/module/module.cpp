@@ -4,6 +4,7 @@
 #include "common/py_error.h"
 #include "descriptor/runtime_names.h"
 #include "common/arg_binding.h"
+#include "nativemessage/message_class.h"
 #include "nativemessage/native_message.h"
 #include "oneof/oneof.h"
 #include "descriptor/marshaler.h"
@@ -82,6 +83,11 @@ PyMethodDef kDeclarerDef = {
     VELUM_SIGNATURE_DOC("_declarer(config)") "A callable declaring the messages and enums of loaded files;\n"
     "`config` is the runtime's tuple of the record classes, slots, fillers and helpers it uses."};
 
+PyMethodDef kMessageClassDef = {
+    "_message_class", VELUM_FASTCALL(MessageClassFn), METH_FASTCALL,
+    VELUM_SIGNATURE_DOC("_message_class(bases, name, namespace)") "The generated message class type(name, bases,\n"
+    "namespace) would make, or None when the namespace needs type() itself."};
+
 // Appends `name` to the module's __all__ (created when missing) and sets it.
 Status AddItem(PyObject* module, const char* name, PyObject* item) {
   Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
@@ -131,6 +137,7 @@ Status Exec(PyObject* module) {
   VELUM_TRY(AddRuntimeFunction(module, &kSlotConstructorDef));
   VELUM_TRY(AddRuntimeFunction(module, &kFieldResolverDef));
   VELUM_TRY(AddRuntimeFunction(module, &kDeclarerDef));
+  VELUM_TRY(AddRuntimeFunction(module, &kMessageClassDef));
   return Status::Ok();
 }
 

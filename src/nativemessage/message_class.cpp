@@ -1,0 +1,328 @@
+#include "nativemessage/message_class.h"
+
+#include <climits>
+#include <cstring>
+#include <new>
+
+#include <structmember.h>
+
+#include "common/py_error.h"
+#include "common/raw_alloc.h"
+#include "common/status.h"
+#include "descriptor/field_names.h"
+#include "descriptor/instance.h"
+
+namespace velum {
+
+namespace {
+
+// type() spends most of a message class on work a generated namespace does
+// not need: it checks and mangles each slot name, and looks every special
+// method up along the MRO to fill the slots of the new type. Here the class is
+// made from a spec whose members are the field slots, and its special-method
+// slots are copied from one class type() made for the same bases: every
+// generated class defines no special method of its own, so they are the same.
+
+struct Names {
+  PyObject* slots = nullptr;
+  PyObject* module = nullptr;
+  PyObject* qualname = nullptr;
+  PyObject* name = nullptr;
+  PyObject* match_args = nullptr;
+  PyObject* doc = nullptr;
+};
+Names g_names;
+
+// The bases the template was made for (owned), and the template (owned).
+PyObject* g_template_bases = nullptr;
+PyTypeObject* g_template = nullptr;
+
+Status ReadyNames() {
+  if (g_names.slots != nullptr) return Status::Ok();
+  Names names;
+  const std::pair<PyObject**, const char*> wanted[] = {
+      {&names.slots, "__slots__"},   {&names.module, "__module__"},         {&names.qualname, "__qualname__"},
+      {&names.name, "__name__"},     {&names.match_args, "__match_args__"}, {&names.doc, "__doc__"},
+  };
+  for (const auto& [slot, text] : wanted) {
+    *slot = PyUnicode_InternFromString(text);
+    if (*slot == nullptr) return Status::Pending();  // the few made stay: interned names are immortal
+  }
+  g_names = names;
+  return Status::Ok();
+}
+
+// Field slots start where NativeMessage's part of an instance ends.
+Py_ssize_t SlotsStart() noexcept {
+  constexpr Py_ssize_t kAlign = alignof(PyObject*);
+  return (NativeMessageType()->tp_basicsize + kAlign - 1) / kAlign * kAlign;
+}
+
+void Dealloc(PyObject* self);
+int Traverse(PyObject* self, visitproc visit, void* arg);
+int Clear(PyObject* self);
+
+// The generated class among the types of `self`: its own type, or for an
+// instance of a subclass made by type() the nearest base whose `slot` is ours
+// (that subclass handles its own slots and dict first, then calls ours).
+template <class Fn>
+PyTypeObject* Generated(PyObject* self, Fn PyTypeObject::*slot, Fn ours) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  while (type->*slot != ours) type = type->tp_base;
+  return type;
+}
+
+PyObject** FirstSlot(PyObject* self) noexcept {
+  return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + SlotsStart());
+}
+
+PyObject** EndSlot(PyObject* self, const PyTypeObject* generated) noexcept {
+  return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + generated->tp_basicsize);
+}
+
+void ClearSlots(PyObject* self, const PyTypeObject* generated) noexcept {
+  for (PyObject** slot = FirstSlot(self); slot != EndSlot(self, generated); ++slot) Py_CLEAR(*slot);
+}
+
+int Traverse(PyObject* self, visitproc visit, void* arg) {
+  const PyTypeObject* generated = Generated(self, &PyTypeObject::tp_traverse, &Traverse);
+  for (PyObject** slot = FirstSlot(self); slot != EndSlot(self, generated); ++slot) Py_VISIT(*slot);
+  return NativeMessageType()->tp_traverse(self, visit, arg);
+}
+
+int Clear(PyObject* self) {
+  ClearSlots(self, Generated(self, &PyTypeObject::tp_clear, &Clear));
+  return NativeMessageType()->tp_clear(self);
+}
+
+void Dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  // A __del__ assigned to the class later; a subclass runs its own first.
+  if (type->tp_dealloc == &Dealloc && type->tp_finalize != nullptr) {
+    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+  }
+  PyObject_GC_UnTrack(self);
+  // Long chains of nested messages are freed without deep recursion.
+  Py_TRASHCAN_BEGIN(self, Dealloc)
+  ClearSlots(self, Generated(self, &PyTypeObject::tp_dealloc, &Dealloc));
+  NativeMessageType()->tp_dealloc(self);
+  Py_TRASHCAN_END
+}
+
+bool IsDunder(PyObject* name) noexcept {
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(name);
+  return n >= 4 && PyUnicode_READ_CHAR(name, 0) == '_' && PyUnicode_READ_CHAR(name, 1) == '_' &&
+         PyUnicode_READ_CHAR(name, n - 1) == '_' && PyUnicode_READ_CHAR(name, n - 2) == '_';
+}
+
+bool SameText(PyObject* a, PyObject* b) noexcept {
+  if (a == b) return true;
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+  return n == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+         memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
+}
+
+// Whether type() would give `key` of a namespace no meaning beyond a class
+// attribute, and it shadows no slot (type() refuses that with its own error).
+bool PlainEntry(PyObject* key, PyObject* slots) noexcept {
+  if (!PyUnicode_CheckExact(key)) return false;
+  if (IsDunder(key)) {
+    return key == g_names.slots || key == g_names.module || key == g_names.qualname || key == g_names.match_args ||
+           key == g_names.doc;
+  }
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(slots); ++i) {
+    if (SameText(key, PyTuple_GET_ITEM(slots, i))) return false;
+  }
+  return true;
+}
+
+bool PlainSlots(PyObject* slots) noexcept {
+  if (!PyTuple_CheckExact(slots)) return false;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(slots); ++i) {
+    PyObject* slot = PyTuple_GET_ITEM(slots, i);
+    if (!PyUnicode_CheckExact(slot) || !IsIdentifier(slot) || IsDunder(slot)) return false;
+  }
+  return true;
+}
+
+bool OnlyStrs(PyObject* tuple) noexcept {
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i) {
+    if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(tuple, i))) return false;
+  }
+  return true;
+}
+
+bool TemplateMatches(PyObject* bases) noexcept {
+  if (g_template_bases == nullptr || PyTuple_GET_SIZE(g_template_bases) != PyTuple_GET_SIZE(bases)) return false;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases); ++i) {
+    if (PyTuple_GET_ITEM(g_template_bases, i) != PyTuple_GET_ITEM(bases, i)) return false;
+  }
+  return true;
+}
+
+// Owned by the caller: making a class may run other threads, which may
+// replace the cached template meanwhile.
+Result<Ref> TemplateFor(PyObject* bases) {
+  if (TemplateMatches(bases)) return Ref::borrow(reinterpret_cast<PyObject*>(g_template));
+  Ref ns = Ref::steal(PyDict_New());
+  Ref empty = Ref::steal(PyTuple_New(0));
+  Ref module = Ref::steal(PyUnicode_FromString("velum"));
+  Ref name = Ref::steal(PyUnicode_FromString("_MessageClassTemplate"));
+  if (!ns || !empty || !module || !name) return Status::Pending();
+  if (PyDict_SetItem(ns.get(), g_names.slots, empty.get()) < 0 ||
+      PyDict_SetItem(ns.get(), g_names.module, module.get()) < 0) {
+    return Status::Pending();
+  }
+  PyObject* type_type = reinterpret_cast<PyObject*>(&PyType_Type);
+  Ref made = Ref::steal(PyObject_CallFunctionObjArgs(type_type, name.get(), bases, ns.get(), nullptr));
+  if (!made) return Status::Pending();
+  if (!PyType_Check(made.get())) return Status(ErrorKind::kType, "template class cannot be converted to a type");
+  // Another thread may have made one for the same bases while type() ran.
+  if (TemplateMatches(bases)) return Ref::borrow(reinterpret_cast<PyObject*>(g_template));
+  Py_XSETREF(g_template_bases, Py_NewRef(bases));
+  Py_XSETREF(g_template, reinterpret_cast<PyTypeObject*>(Py_NewRef(made.get())));
+  return made;
+}
+
+// The special-method slots type() fills from the MRO, as it filled them for
+// the template; instance layout, allocation and collector slots stay ours.
+void CopyDispatch(PyTypeObject* to, const PyTypeObject* from) noexcept {
+  auto* heap_to = reinterpret_cast<PyHeapTypeObject*>(to);
+  const auto* heap_from = reinterpret_cast<const PyHeapTypeObject*>(from);
+  heap_to->as_async = heap_from->as_async;
+  heap_to->as_number = heap_from->as_number;
+  heap_to->as_mapping = heap_from->as_mapping;
+  heap_to->as_sequence = heap_from->as_sequence;
+  heap_to->as_buffer = heap_from->as_buffer;
+  to->tp_getattro = from->tp_getattro;
+  to->tp_setattro = from->tp_setattro;
+  to->tp_repr = from->tp_repr;
+  to->tp_str = from->tp_str;
+  to->tp_hash = from->tp_hash;
+  to->tp_call = from->tp_call;
+  to->tp_richcompare = from->tp_richcompare;
+  to->tp_iter = from->tp_iter;
+  to->tp_iternext = from->tp_iternext;
+  to->tp_descr_get = from->tp_descr_get;
+  to->tp_descr_set = from->tp_descr_set;
+  to->tp_init = from->tp_init;
+  to->tp_new = from->tp_new;
+  to->tp_finalize = from->tp_finalize;
+}
+
+struct Spec {
+  RawVector<PyMemberDef> members;
+  RawString name;
+};
+
+// The spec's members point into the slot names' UTF-8, which the class keeps
+// alive with the names themselves (a member descriptor keeps its class).
+Status FillSpec(PyObject* slots, PyObject* name, Spec& spec) {
+  const Py_ssize_t count = PyTuple_GET_SIZE(slots);
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+  if (text == nullptr) return Status::Pending();
+  if (static_cast<Py_ssize_t>(strlen(text)) != size) return Status(ErrorKind::kValue, "type name must not contain null characters");
+  try {
+    spec.members.reserve(static_cast<size_t>(count) + 1);
+    const Py_ssize_t start = SlotsStart();
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      const char* slot = PyUnicode_AsUTF8(PyTuple_GET_ITEM(slots, i));
+      if (slot == nullptr) return Status::Pending();
+      spec.members.push_back(PyMemberDef{slot, Py_T_OBJECT_EX, start + i * Py_ssize_t{sizeof(PyObject*)}, 0, nullptr});
+    }
+    spec.members.push_back(PyMemberDef{nullptr, 0, 0, 0, nullptr});
+    // A dotted name spares the warning about a type without a module; the
+    // class's own __module__ and __name__ replace both parts.
+    spec.name.append("_.").append(text, static_cast<size_t>(size));
+  } catch (const std::bad_alloc&) {
+    return Status(ErrorKind::kMemory, "out of memory");
+  }
+  return Status::Ok();
+}
+
+Result<Ref> MakeClass(PyObject* bases, PyObject* name, PyObject* ns) {
+  VELUM_TRY(ReadyNames());
+  if (!PyTuple_CheckExact(bases) || PyTuple_GET_SIZE(bases) == 0 ||
+      PyTuple_GET_ITEM(bases, 0) != reinterpret_cast<PyObject*>(NativeMessageType()) || !PyUnicode_CheckExact(name) ||
+      !PyDict_CheckExact(ns)) {
+    return Ref();
+  }
+  PyObject* slots = PyDict_GetItemWithError(ns, g_names.slots);
+  if (slots == nullptr && PyErr_Occurred()) return Status::Pending();
+  PyObject* module = PyDict_GetItemWithError(ns, g_names.module);
+  if (module == nullptr && PyErr_Occurred()) return Status::Pending();
+  PyObject* qualname = PyDict_GetItemWithError(ns, g_names.qualname);
+  if (qualname == nullptr && PyErr_Occurred()) return Status::Pending();
+  if (slots == nullptr || module == nullptr || qualname == nullptr || !PyUnicode_CheckExact(qualname) ||
+      !PlainSlots(slots)) {
+    return Ref();
+  }
+  const Py_ssize_t count = PyTuple_GET_SIZE(slots);
+  if (count > (INT_MAX - SlotsStart()) / Py_ssize_t{sizeof(PyObject*)}) return Ref();
+  {
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(ns, &pos, &key, &value)) {
+      if (!PlainEntry(key, slots)) return Ref();
+    }
+  }
+  VELUM_ASSIGN_OR_RETURN(Ref templ, TemplateFor(bases));
+  Spec spec;
+  VELUM_TRY(FillSpec(slots, name, spec));
+  PyType_Slot type_slots[] = {
+      {Py_tp_dealloc, reinterpret_cast<void*>(&Dealloc)},
+      {Py_tp_traverse, reinterpret_cast<void*>(&Traverse)},
+      {Py_tp_clear, reinterpret_cast<void*>(&Clear)},
+      {Py_tp_members, spec.members.data()},
+      {0, nullptr},
+  };
+  const Py_ssize_t basicsize = SlotsStart() + count * Py_ssize_t{sizeof(PyObject*)};
+  PyType_Spec type_spec = {spec.name.c_str(), static_cast<int>(basicsize), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, type_slots};
+  Ref cls = Ref::steal(PyType_FromMetaclass(nullptr, nullptr, &type_spec, bases));
+  if (!cls) return Status::Pending();
+  auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
+  if (type->tp_base != NativeMessageType() || type->tp_basicsize != basicsize) {
+    return Status(ErrorKind::kRuntime, "unexpected layout of a message class");
+  }
+  // Owned before anything can fail: the members name their slots by pointer.
+  reinterpret_cast<PyHeapTypeObject*>(type)->ht_slots = Py_NewRef(slots);
+  CopyDispatch(type, reinterpret_cast<PyTypeObject*>(templ.get()));
+  PyType_Modified(type);
+  if (PyObject_SetAttr(cls.get(), g_names.name, name) < 0 ||
+      PyObject_SetAttr(cls.get(), g_names.qualname, qualname) < 0) {
+    return Status::Pending();
+  }
+  PyObject* dict = type->tp_dict;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(ns, &pos, &key, &value)) {
+    if (key == g_names.qualname) continue;
+    if (PyDict_SetItem(dict, key, value) < 0) return Status::Pending();
+    // A tuple of names (__slots__, __match_args__) can be in no cycle: the
+    // collector would untrack it at its first pass, after scanning it once.
+    if (PyTuple_CheckExact(value) && PyObject_GC_IsTracked(value) && OnlyStrs(value)) PyObject_GC_UnTrack(value);
+  }
+  PyType_Modified(type);
+  return cls;
+}
+
+}  // namespace
+
+PyObject* MessageClassFn(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  return Guard([&]() -> PyObject* {
+    if (nargs != 3) {
+      PyErr_SetString(PyExc_TypeError, "_message_class() takes 3 positional arguments");
+      return nullptr;
+    }
+    Result<Ref> made = MakeClass(args[0], args[1], args[2]);
+    if (!made.ok()) return Raise(std::move(made).status());
+    if (!made.value()) Py_RETURN_NONE;
+    return std::move(made).value().release();
+  });
+}
+
+}  // namespace velum

@@ -1,0 +1,16 @@
+// Making a generated message class natively: the class `type(name, bases,
+// namespace)` would make for a namespace with `__slots__`, without the work
+// type() does for arbitrary class bodies.
+#pragma once
+
+#include "common/ref.h"
+
+namespace velum {
+
+// Module function _message_class(bases, name, namespace): the class, or None
+// when the namespace holds something only type() handles as it should (a
+// special method, a slot that is not a plain identifier, a slot shadowed by a
+// class attribute), so that the caller makes it with type().
+PyObject* MessageClassFn(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
+
+}  // namespace velum

@@ -1,0 +1,225 @@
+"""Generated message classes are made natively; they must behave as type() made them."""
+
+from __future__ import annotations
+
+import copy
+import gc
+import pickle
+import weakref
+from typing import Any
+
+import pytest
+from _velum_ext import NativeMessage, _message_class
+from google.protobuf import descriptor_pb2
+
+import velum
+from velum._message import Message
+
+F = descriptor_pb2.FieldDescriptorProto
+
+
+def _node_set() -> bytes:
+    """`graph.Node`: a recursive message with a private-looking field and a nested type."""
+    file = descriptor_pb2.FileDescriptorProto(name="graph.proto", package="graph", syntax="proto3")
+    node = file.message_type.add(name="Node")
+    node.field.add(name="name", number=1, type=F.TYPE_STRING, label=F.LABEL_OPTIONAL)
+    node.field.add(name="child", number=2, type=F.TYPE_MESSAGE, label=F.LABEL_OPTIONAL,
+                   type_name=".graph.Node")
+    node.field.add(name="children", number=3, type=F.TYPE_MESSAGE, label=F.LABEL_REPEATED,
+                   type_name=".graph.Node")
+    node.field.add(name="__x", number=4, type=F.TYPE_INT32, label=F.LABEL_OPTIONAL)
+    node.nested_type.add(name="Tag").field.add(
+        name="label", number=1, type=F.TYPE_STRING, label=F.LABEL_OPTIONAL
+    )
+    return descriptor_pb2.FileDescriptorSet(file=[file]).SerializeToString()
+
+
+def _node_class() -> Any:
+    registry = velum.Registry()
+    registry.add_file_set(_node_set())
+    return registry.message_class("graph.Node")
+
+
+@pytest.fixture(scope="module")
+def node() -> Any:
+    registry = velum.Registry()
+    registry.add_file_set(_node_set())
+    velum.register_registry("test_message_class", registry)  # for unpickling
+    return registry.message_class("graph.Node")
+
+
+class Holder:
+    """A weakly referenceable value to close a cycle through a field slot."""
+
+    other: Any = None
+
+
+def test_the_class_looks_as_type_makes_it(node: Any) -> None:
+    assert (node.__name__, node.__qualname__, node.__module__) == ("Node", "Node", "graph")
+    assert node.__slots__ == ("name", "child", "children", "__x")
+    assert node.__match_args__ == ("name", "child", "children", "__x")
+    assert node.__mro__[1:] == (NativeMessage, Message, object)
+    assert node.__doc__ is None and repr(node) == "<class 'graph.Node'>"
+    assert node.Tag.__qualname__ == "Node.Tag" and node.Tag.__module__ == "graph"
+    assert type(node.__dict__["name"]).__name__ == "member_descriptor"
+    m = node(name="a", __x=3)
+    assert m.__x == 3 and getattr(m, "__x") == 3 and isinstance(m, Message)
+    assert not hasattr(m, "__dict__")
+    with pytest.raises(AttributeError, match="'Node' object has no attribute 'extra'"):
+        m.extra = 1
+    with pytest.raises(TypeError, match="unhashable type: 'Node'"):
+        hash(m)
+    assert m == node.from_binary(m.to_binary()) and m != node(name="b")
+    assert repr(m) == repr(copy.deepcopy(m))
+
+
+def test_an_unset_slot_reads_as_a_missing_attribute(node: Any) -> None:
+    m = node.__new__(node)
+    with pytest.raises(AttributeError, match="object has no attribute 'name'"):
+        node.__dict__["name"].__get__(m)
+
+
+def test_class_attributes_and_special_methods_of_message_apply(node: Any) -> None:
+    m = node(children=[node(name="c")])
+    assert "Node" in repr(m)
+    assert pickle.loads(pickle.dumps(m)) == m
+    node.note = "set on the class"  # classes stay mutable (lazy nested enums rely on it)
+    assert m.note == "set on the class"
+    del node.note
+
+
+@pytest.mark.parametrize("link", ["child", "children"])
+def test_a_cycle_through_a_field_slot_is_collected(node: Any, link: str) -> None:
+    m = node()
+    holder = Holder()
+    setattr(m, link, holder if link == "child" else [holder])
+    holder.other = m
+    gone = weakref.ref(holder)
+    del m, holder
+    gc.collect()
+    assert gone() is None
+
+
+def test_dropping_an_instance_releases_every_slot(node: Any) -> None:
+    values = [Holder() for _ in range(3)]
+    refs = [weakref.ref(v) for v in values]
+    m = node(name=values[0], child=values[1], children=values[2])
+    del values, m
+    assert [r() for r in refs] == [None, None, None]
+
+
+def test_a_long_chain_is_freed_without_deep_recursion(node: Any) -> None:
+    head = node()
+    for _ in range(200_000):
+        head = node(child=head)
+    del head  # would overflow the C stack without the interpreter's trashcan
+
+
+def test_a_member_descriptor_outliving_its_class_stays_usable() -> None:
+    member = _node_class().__dict__["__x"]
+    gc.collect()
+    cls = member.__objclass__  # the descriptor keeps its class, and so the slot names
+    assert member.__name__ == "__x" and "__x" in repr(member)
+    m = cls(__x=5)
+    assert member.__get__(m) == 5
+    member.__set__(m, 6)
+    assert m.__x == 6
+    del cls, m
+    gc.collect()
+    assert member.__name__ == "__x"
+
+
+def _subclasses(node: Any) -> list[type]:
+    class Plain(node):
+        pass
+
+    class Slotted(node):
+        __slots__ = ("extra",)
+
+    class Constructed(node):
+        made: list[str] = []
+
+        def __new__(cls, *args: Any, **kwargs: Any) -> Any:
+            cls.made.append("new")
+            return super().__new__(cls)
+
+        def __init__(self, **fields: Any) -> None:
+            super().__init__(**fields)
+            self.made.append("init")
+
+    return [Plain, Slotted, Constructed]
+
+
+@pytest.mark.parametrize("index", [0, 1, 2])
+def test_user_subclasses_work(node: Any, index: int) -> None:
+    sub = _subclasses(node)[index]
+    m = sub(name="n", child=node(name="c"))
+    assert m.name == "n" and m.child.name == "c"
+    if sub.__name__ != "Constructed":
+        m.extra = Holder()
+        m.extra.other = m  # a cycle through the subclass's own slot or dict
+        gone = weakref.ref(m.extra)
+    decoded = sub.from_binary(m.to_binary())
+    assert type(decoded) is sub and decoded == m
+    assert type(copy.copy(m)) is sub and type(copy.deepcopy(m)) is sub
+    if sub.__name__ != "Constructed":
+        del m
+        gc.collect()
+        assert gone() is None
+
+
+def test_a_cycle_through_a_subclass_and_a_field_is_collected(node: Any) -> None:
+    plain = _subclasses(node)[0]
+    m = plain()
+    holder = Holder()
+    m.child = holder
+    holder.other = m
+    gone = weakref.ref(holder)
+    del m, holder
+    gc.collect()
+    assert gone() is None
+
+
+BASES = (NativeMessage, Message)
+
+
+@pytest.mark.parametrize(
+    "namespace",
+    [
+        {"__slots__": ("a",), "__len__": lambda self: 1},  # a special method type() must wire
+        {"__slots__": ("a",), "a": 1},  # type() refuses a slot shadowed by a class attribute
+        {"__slots__": ("not an identifier",)},
+        {"__slots__": ["a"]},
+        {"__slots__": ("__dict__",)},
+    ],
+)
+def test_what_only_type_handles_is_left_to_it(namespace: dict[str, Any]) -> None:
+    namespace = {"__module__": "m", "__qualname__": "Q", **namespace}
+    assert _message_class(BASES, "Q", namespace) is None
+
+
+def test_a_native_class_takes_its_names_as_given() -> None:
+    cls = _message_class(BASES, "Q", {"__slots__": ("__a", "b"), "__module__": "m.n",
+                                      "__qualname__": "Outer.Q", "extra": 7})
+    assert (cls.__name__, cls.__qualname__, cls.__module__, cls.extra) == ("Q", "Outer.Q", "m.n", 7)
+    assert set(cls.__dict__) >= {"__a", "b", "__slots__"} and "__qualname__" not in cls.__dict__
+
+
+@pytest.mark.parametrize("prefix", ["", "a", "abcdefg", "abcdefgh", "a" * 16])
+def test_slot_names_type_would_refuse_are_told_at_every_position(prefix: str) -> None:
+    for code in range(128):
+        name = prefix + chr(code) + "tail_of_9"
+        namespace = {"__module__": "m", "__qualname__": "Q", "__slots__": (name,)}
+        made = _message_class(BASES, "Q", namespace)
+        assert (made is None) == (not name.isidentifier()), repr(name)
+
+
+def test_a_finalizer_assigned_to_a_class_later_runs() -> None:
+    cls = _node_class()
+    seen: list[str] = []
+    cls.__del__ = lambda self: seen.append(self.name)
+    m = cls(name="x")
+    del m
+    assert seen == ["x"]
+    with pytest.raises(TypeError, match="cannot create weak reference"):
+        weakref.ref(cls())  # as with type(): the slots declare no __weakref__
