@@ -163,10 +163,6 @@ def _build_classes_once() -> dict[str, type]:
     return _CLASSES
 
 
-def _file_descriptor_proto() -> Any:
-    return _build_classes_once()["FileDescriptorProto"]
-
-
 def _build_classes() -> dict[str, type]:
     file = DescFile("velum/descriptor_subset.proto", "google.protobuf", "proto2", EDITION_PROTO2)
     descs = {
@@ -254,7 +250,8 @@ def packed_option(proto: FieldProto) -> bool | None:
 
 
 def parse_file(data: bytes) -> FileProto:
-    return _file_descriptor_proto().from_binary(data, ignore_unknown_fields=True)
+    file_class = _build_classes_once()["FileDescriptorProto"]
+    return file_class.from_binary(data, ignore_unknown_fields=True)
 
 
 def split_file_set(data: bytes) -> list[bytes]:

@@ -541,6 +541,169 @@ Result<Ref> Check(const FieldResolver& r, PyObject* protos, PyObject* messages, 
   return Pair(targets.get(), pending.get());
 }
 
+// The entry in `types` a type_name names (leading dots dropped), borrowed; null
+// when there is none.
+Result<PyObject*> TypeNamed(PyObject* type_name, PyObject* types) {
+  if (!PyUnicode_Check(type_name)) return nullptr;
+  Py_ssize_t length = PyUnicode_GET_LENGTH(type_name);
+  Py_ssize_t start = 0;
+  while (start < length && PyUnicode_READ_CHAR(type_name, start) == '.') ++start;
+  Ref name = Ref::steal(PyUnicode_Substring(type_name, start, length));
+  if (!name) return Status::Pending();
+  PyObject* found = PyDict_GetItemWithError(types, name.get());
+  if (found == nullptr && PyErr_Occurred()) return Status::Pending();
+  return found;
+}
+
+// What checking a batch reads of message records and sets on message descriptors.
+struct BatchLayout {
+  PyTypeObject* message_record;
+  Py_ssize_t fields;
+  Py_ssize_t oneofs;
+  PyTypeObject* oneof_record;
+  Py_ssize_t oneof_name;
+  PyObject* resolve_member;  // DescMessage._resolve
+};
+
+// The value descriptor of a map field whose entry and its key and value types are
+// declared in the batch; null (with no error) for anything else, which the
+// runtime checks itself.
+Result<Ref> NativeMapValue(const FieldResolver& r, const BatchLayout& layout, PyObject* proto, PyObject* messages,
+                           PyObject* enums, PyObject* message_protos) {
+  VELUM_ASSIGN_OR_RETURN(long label, ReadInt(proto, r.proto_slot[kLabel]));
+  VELUM_ASSIGN_OR_RETURN(long type, ReadInt(proto, r.proto_slot[kType]));
+  if (label != kLabelRepeated || type != kTypeMessage) return Ref();
+  VELUM_ASSIGN_OR_RETURN(PyObject * type_name, ReadSlot(proto, r.proto_slot[kTypeName]));
+  VELUM_ASSIGN_OR_RETURN(PyObject * entry, TypeNamed(type_name, messages));
+  auto* message_class = reinterpret_cast<PyTypeObject*>(r.classes[kMessageClass].get());
+  if (entry == nullptr || Py_TYPE(entry) != message_class) return Ref();
+  VELUM_ASSIGN_OR_RETURN(PyObject * map_entry, ReadSlot(entry, r.value_slot[kIsMapEntry]));
+  if (map_entry != Py_True) return Ref();
+  PyObject* entry_proto = PyDict_GetItemWithError(message_protos, entry);
+  if (entry_proto == nullptr) {
+    if (PyErr_Occurred()) return Status::Pending();
+    return Ref();
+  }
+  if (Py_TYPE(entry_proto) != layout.message_record) return Ref();
+  PyObject* entry_fields = SlotAt(entry_proto, layout.fields);
+  if (entry_fields == nullptr || !PyList_Check(entry_fields) || PyList_GET_SIZE(entry_fields) != 2) return Ref();
+  PyObject* by_number[2] = {};
+  auto* proto_class = reinterpret_cast<PyTypeObject*>(r.proto_class.get());
+  for (Py_ssize_t i = 0; i < 2; ++i) {
+    PyObject* field = PyList_GET_ITEM(entry_fields, i);
+    if (Py_TYPE(field) != proto_class) return Ref();
+    VELUM_ASSIGN_OR_RETURN(long number, ReadInt(field, r.proto_slot[kNumber]));
+    if (number != 1 && number != 2) return Ref();
+    by_number[number - 1] = field;
+  }
+  if (by_number[0] == nullptr || by_number[1] == nullptr) return Ref();
+  PyObject* scalars = r.scalar_types.get();
+  VELUM_ASSIGN_OR_RETURN(long key_type, ReadInt(by_number[0], r.proto_slot[kType]));
+  PyObject* key = key_type >= 1 && key_type <= kMaxScalar ? PyTuple_GET_ITEM(scalars, key_type) : Py_None;
+  if (key == Py_None) return Ref();
+  VELUM_ASSIGN_OR_RETURN(long value_type, ReadInt(by_number[1], r.proto_slot[kType]));
+  PyObject* value = value_type >= 1 && value_type <= kMaxScalar ? PyTuple_GET_ITEM(scalars, value_type) : Py_None;
+  if (value == Py_None) {
+    bool is_enum = value_type == kTypeEnum;
+    if (!is_enum && value_type != kTypeMessage && value_type != kTypeGroup) return Ref();
+    VELUM_ASSIGN_OR_RETURN(PyObject * value_name, ReadSlot(by_number[1], r.proto_slot[kTypeName]));
+    VELUM_ASSIGN_OR_RETURN(value, TypeNamed(value_name, is_enum ? enums : messages));
+    PyObject* expected = r.classes[is_enum ? kEnumClass : kMessageClass].get();
+    if (value == nullptr || Py_TYPE(value) != reinterpret_cast<PyTypeObject*>(expected)) return Ref();
+  }
+  return Call(r.classes[kMapClass].get(), {key, value});
+}
+
+// The targets of one message's fields when everything about them can be settled
+// here; null (with no error) when the runtime has to check the message itself.
+Result<Ref> NativeTargets(const FieldResolver& r, const BatchLayout& layout, PyObject* proto, PyObject* messages,
+                          PyObject* enums, PyObject* message_protos) {
+  if (Py_TYPE(proto) != layout.message_record) return Ref();
+  PyObject* fields = SlotAt(proto, layout.fields);
+  PyObject* oneofs = SlotAt(proto, layout.oneofs);
+  if (fields == nullptr || oneofs == nullptr || !PyList_Check(fields) || !PyList_Check(oneofs)) return Ref();
+  // Any oneof name that is not an identifier goes to the runtime, which knows which
+  // oneofs are synthetic and reports the real ones.
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(oneofs); ++i) {
+    PyObject* oneof = PyList_GET_ITEM(oneofs, i);
+    if (Py_TYPE(oneof) != layout.oneof_record) return Ref();
+    PyObject* name = SlotAt(oneof, layout.oneof_name);
+    if (name == nullptr || !PyUnicode_Check(name) || !IsIdentifier(name)) return Ref();
+  }
+  VELUM_ASSIGN_OR_RETURN(Ref checked, Check(r, fields, messages, enums));
+  if (checked.get() == Py_None) return Ref();
+  PyObject* targets = PyTuple_GET_ITEM(checked.get(), 0);
+  PyObject* pending = PyTuple_GET_ITEM(checked.get(), 1);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pending); ++i) {
+    Py_ssize_t index = PyLong_AsSsize_t(PyList_GET_ITEM(pending, i));
+    if (index == -1 && PyErr_Occurred()) return Status::Pending();
+    VELUM_ASSIGN_OR_RETURN(
+        Ref map_value, NativeMapValue(r, layout, PyList_GET_ITEM(fields, index), messages, enums, message_protos));
+    if (!map_value) return Ref();
+    PyList_SetItem(targets, index, map_value.release());
+  }
+  return Ref::borrow(targets);
+}
+
+Status CheckBatch(const FieldResolver& r, PyObject* const* args) {
+  PyObject* work = args[0];
+  PyObject* messages = args[1];
+  PyObject* enums = args[2];
+  PyObject* message_protos = args[3];
+  PyObject* layout_tuple = args[4];
+  PyObject* resolve = args[5];
+  PyObject* fallback = args[6];
+  if (!PyList_Check(work)) return TypeCheckError(work, "list");
+  if (!PyDict_Check(messages) || !PyDict_Check(enums) || !PyDict_Check(message_protos)) {
+    return Status(ErrorKind::kType, "types cannot be converted to dict");
+  }
+  if (!PyTuple_Check(layout_tuple) || PyTuple_GET_SIZE(layout_tuple) != 6 || !PyTuple_Check(resolve) ||
+      PyTuple_GET_SIZE(resolve) != 2) {
+    return Status(ErrorKind::kType, "check_batch() takes the runtime's layout and resolve tuples");
+  }
+  PyObject* message_record = PyTuple_GET_ITEM(layout_tuple, 0);
+  PyObject* oneof_record = PyTuple_GET_ITEM(layout_tuple, 3);
+  PyObject* resolve_member = PyTuple_GET_ITEM(layout_tuple, 5);
+  if (!PyType_Check(message_record) || !PyType_Check(oneof_record) || Py_TYPE(resolve_member)->tp_descr_set == nullptr) {
+    return Status(ErrorKind::kType, "check_batch() takes the runtime's layout tuple");
+  }
+  BatchLayout layout{reinterpret_cast<PyTypeObject*>(message_record), 0, 0,
+                     reinterpret_cast<PyTypeObject*>(oneof_record), 0, resolve_member};
+  VELUM_ASSIGN_OR_RETURN(layout.fields,
+                         ObjectSlotOffset(layout.message_record, PyTuple_GET_ITEM(layout_tuple, 1), "check_batch()"));
+  VELUM_ASSIGN_OR_RETURN(layout.oneofs,
+                         ObjectSlotOffset(layout.message_record, PyTuple_GET_ITEM(layout_tuple, 2), "check_batch()"));
+  VELUM_ASSIGN_OR_RETURN(layout.oneof_name,
+                         ObjectSlotOffset(layout.oneof_record, PyTuple_GET_ITEM(layout_tuple, 4), "check_batch()"));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(work); ++i) {
+    PyObject* item = PyList_GET_ITEM(work, i);
+    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 3) return TypeCheckError(item, "tuple");
+    PyObject* desc = PyTuple_GET_ITEM(item, 0);
+    PyObject* proto = PyTuple_GET_ITEM(item, 1);
+    VELUM_ASSIGN_OR_RETURN(Ref targets, NativeTargets(r, layout, proto, messages, enums, message_protos));
+    if (!targets) {
+      // The runtime's own check: it raises what the message has wrong, with where.
+      VELUM_ASSIGN_OR_RETURN(targets, Call(fallback, {desc, proto}));
+    }
+    VELUM_ASSIGN_OR_RETURN(Ref bound, Call(PyTuple_GET_ITEM(resolve, 0), {PyTuple_GET_ITEM(resolve, 1), proto,
+                                                                          PyTuple_GET_ITEM(item, 2), targets.get()}));
+    if (Py_TYPE(resolve_member)->tp_descr_set(resolve_member, desc, bound.get()) < 0) return Status::Pending();
+  }
+  return Status::Ok();
+}
+
+PyObject* CheckBatchMethod(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  return Guard([&]() -> PyObject* {
+    if (nargs != 7) {
+      PyErr_Format(PyExc_TypeError, "check_batch() takes 7 positional arguments (%zd given)", nargs);
+      return nullptr;
+    }
+    Status status = CheckBatch(*AsResolver(self), args);
+    if (!status.ok()) return Raise(std::move(status));
+    Py_RETURN_NONE;
+  });
+}
+
 PyObject* CheckMethod(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
   return Guard([&]() -> PyObject* {
     if (nargs != 3) {
@@ -574,6 +737,11 @@ PyMethodDef kMethods[] = {
      "check(fields, messages, enums)\n--\n\n(targets, pending) for a message's field records: the type of each\n"
      "field that needs nothing parsed and names nothing outside `messages` and `enums`, None at\n"
      "the indexes listed in pending; None when a field name is not an identifier."},
+    {"check_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(CheckBatchMethod)), METH_FASTCALL,
+     "check_batch(work, messages, enums, message_protos, layout, resolve, fallback)\n--\n\nChecks every\n"
+     "(desc, proto, features) of `work` as check() and the map entries it names, asks\n"
+     "`fallback(desc, proto)` for the targets of any message it cannot settle, and sets\n"
+     "desc._resolve to resolve[0](resolve[1], proto, features, targets)."},
     {"parse_default", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ParseDefaultMethod)), METH_FASTCALL,
      "parse_default(type, text)\n--\n\nThe default value `text` gives a field of scalar type number `type`,\n"
      "None when it is not a valid one."},
