@@ -186,16 +186,12 @@ class Batch:
         for enum_desc in self.enums.values():
             enum_desc._create = _classes.create_enum_on_first_use
         # What _check_message would find for each message, in one native pass that
-        # hands a message back to it only when something needs reporting or looking up
-        # outside the batch; each message's `_resolve` is set as below.
+        # hands a message back to it only when something needs reporting.
         _resolver().check_batch(
             self._message_work,
-            self.messages,
-            self.enums,
-            self._message_protos,
+            (self.messages, self.enums, self._state[2], self._state[3], self._message_protos),
             _batch_layout(),
-            (functools.partial, _resolve_message),
-            self._check_message,
+            (functools.partial, _resolve_message, _new_map_value, self._check_message),
         )
         for ext_proto, file, scope, features in self._extension_work:
             self._resolve_extension(ext_proto, file, scope, features)
@@ -395,6 +391,9 @@ def _resolver() -> Any:
     return _field_resolver(config)
 
 
+_new_map_value = _slot_constructor(
+    DescFieldValueMap, (DescFieldValueMap.__dict__["key"], DescFieldValueMap.__dict__["value"])
+)
 _new_enum_default = _slot_constructor(
     EnumDefault, (EnumDefault.__dict__["enum"], EnumDefault.__dict__["local_name"])
 )

@@ -9,12 +9,16 @@
 #include "common/py_error.h"
 #include "common/raw_alloc.h"
 #include "descriptor/default_parse.h"
+#include "descriptor/field_check.h"
 #include "descriptor/field_names.h"
+#include "descriptor/field_resolver.h"
 #include "descriptor/slot_constructor.h"
 
 namespace velum {
 
 namespace {
+
+using namespace field_resolver;
 
 // The entries of the configuration tuple.
 enum ConfigEntry {
@@ -36,52 +40,6 @@ enum ConfigEntry {
   kConfigCount,
 };
 
-enum ProtoSlot {
-  kName,
-  kNumber,
-  kLabel,
-  kType,
-  kDefault,
-  kOptions,
-  kOneofIndex,
-  kJsonName,
-  kProto3Optional,
-  kTypeName,
-  kProtoSlots,
-};
-enum OptionSlot { kPacked, kFeatures, kOptionSlots };
-enum ValueSlot { kEnumValues, kEnumValueLocal, kEnumValueName, kIsMapEntry, kValueSlots };
-enum Maker { kNewField, kNewOneof, kNewScalar, kNewEnum, kNewMessage, kNewList, kNewEnumDefault, kMakers };
-enum TargetClass { kEnumClass, kMessageClass, kMapClass, kEnumValueClass, kClasses };
-
-// Numbers from descriptor.proto and the feature sets.
-constexpr long kLabelRequired = 2;
-constexpr long kLabelRepeated = 3;
-constexpr long kTypeGroup = 10;
-constexpr long kTypeMessage = 11;
-constexpr long kTypeEnum = 14;
-constexpr long kTypeString = 9;
-constexpr long kTypeBytes = 12;
-constexpr long kMaxScalar = 18;
-constexpr long kPresenceImplicit = 2;
-constexpr long kPresenceLegacyRequired = 3;
-constexpr long kRepeatedPacked = 1;
-constexpr long kRepeatedExpanded = 2;
-constexpr long kMessageDelimited = 2;
-
-struct FieldResolver {
-  Ref proto_class;
-  Py_ssize_t proto_slot[kProtoSlots] = {};
-  Ref options_class;
-  Py_ssize_t option_slot[kOptionSlots] = {};
-  Py_ssize_t value_slot[kValueSlots] = {};
-  Ref makers[kMakers];
-  Ref scalar_types, scalar_values, scalar_lists, zeros;
-  Ref presence[3];
-  Ref classes[kClasses];
-  Ref keywords, reserved, json_name;
-};
-
 struct ResolverObject {
   PyObject_HEAD
   vectorcallfunc vectorcall;
@@ -92,26 +50,8 @@ FieldResolver* AsResolver(PyObject* self) { return &reinterpret_cast<ResolverObj
 
 PyTypeObject* g_type = nullptr;
 
-PyObject* SlotAt(PyObject* obj, Py_ssize_t offset) {
-  return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
-}
 
-Result<PyObject*> ReadSlot(PyObject* obj, Py_ssize_t offset) {
-  PyObject* value = SlotAt(obj, offset);
-  if (value == nullptr) return Status(ErrorKind::kAttribute, "uninitialized slot");
-  return value;
-}
 
-// A label or type number; one beyond `long` (no valid record has one) reads as -1,
-// which matches no label or type, as its value would not.
-Result<long> ReadInt(PyObject* obj, Py_ssize_t offset) {
-  VELUM_ASSIGN_OR_RETURN(PyObject * value, ReadSlot(obj, offset));
-  if (!PyLong_Check(value)) return TypeCheckError(value, "int");
-  int overflow = 0;
-  long number = PyLong_AsLongAndOverflow(value, &overflow);
-  if (number == -1 && PyErr_Occurred()) return Status::Pending();
-  return overflow != 0 ? -1 : number;
-}
 
 // What one message's fields share while they are resolved.
 struct MessageScope {
@@ -133,11 +73,6 @@ struct Made {
   Ref default_value;
 };
 
-Result<Ref> Call(PyObject* fn, std::initializer_list<PyObject*> args) {
-  Ref made = Ref::steal(PyObject_Vectorcall(fn, const_cast<PyObject**>(args.begin()), args.size(), nullptr));
-  if (!made) return Status::Pending();
-  return made;
-}
 
 Result<Made> CallFallback(const MessageScope& scope, Py_ssize_t index, PyObject* local, PyObject* oneof) {
   Ref number = Ref::steal(PyLong_FromSsize_t(index));
@@ -149,10 +84,6 @@ Result<Made> CallFallback(const MessageScope& scope, Py_ssize_t index, PyObject*
   return Made{Ref::borrow(PyTuple_GET_ITEM(pair.get(), 0)), Ref::borrow(PyTuple_GET_ITEM(pair.get(), 1))};
 }
 
-// Whether a record's default_value is given and not empty.
-bool HasDefault(PyObject* text) {
-  return text != Py_None && (!PyUnicode_Check(text) || PyUnicode_GET_LENGTH(text) != 0);
-}
 
 // (presence, tracked) of a singular field, as the field_presence feature decides.
 std::pair<PyObject*, bool> PresenceOf(const FieldResolver& r, long field_presence, bool may_be_implicit,
@@ -191,23 +122,6 @@ Result<long> RepeatedEncoding(const FieldResolver& r, PyObject* options, long en
   return packed == Py_False ? kRepeatedExpanded : -1;
 }
 
-// The value of enum `desc` named `name` (the first value when `name` is null), or
-// null when there is none.
-Result<PyObject*> EnumValueNamed(const FieldResolver& r, PyObject* desc, PyObject* name) {
-  VELUM_ASSIGN_OR_RETURN(PyObject * values, ReadSlot(desc, r.value_slot[kEnumValues]));
-  if (!PyList_Check(values)) return nullptr;
-  auto* value_class = reinterpret_cast<PyTypeObject*>(r.classes[kEnumValueClass].get());
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values); ++i) {
-    PyObject* value = PyList_GET_ITEM(values, i);
-    if (!PyObject_TypeCheck(value, value_class)) return nullptr;
-    if (name == nullptr) return value;
-    VELUM_ASSIGN_OR_RETURN(PyObject * value_name, ReadSlot(value, r.value_slot[kEnumValueName]));
-    int equal = PyObject_RichCompareBool(value_name, name, Py_EQ);
-    if (equal < 0) return Status::Pending();
-    if (equal != 0) return value;
-  }
-  return nullptr;
-}
 
 // The field built here, or an empty field when it needs the fallback.
 Result<Made> BuildField(const FieldResolver& r, const MessageScope& scope, PyObject* proto, PyObject* target,
@@ -455,247 +369,10 @@ Result<Ref> Resolve(const FieldResolver& r, PyObject* const* argv) {
   return result;
 }
 
-// Whether the field records of a message can be resolved as they are, for loading
-// (see Checked in the header).
-// The type a message or enum field names when it is declared in `messages` or
-// `enums` (the batch being loaded) with the right kind, else None: found elsewhere
-// or not at all, the runtime looks it up itself. A repeated field naming a map
-// entry is left to the runtime too, which checks the entry.
-Result<PyObject*> NamedTarget(const FieldResolver& r, PyObject* proto, long type, long label, PyObject* messages,
-                              PyObject* enums) {
-  VELUM_ASSIGN_OR_RETURN(PyObject * type_name, ReadSlot(proto, r.proto_slot[kTypeName]));
-  if (!PyUnicode_Check(type_name)) return Py_None;
-  Py_ssize_t length = PyUnicode_GET_LENGTH(type_name);
-  Py_ssize_t start = 0;
-  while (start < length && PyUnicode_READ_CHAR(type_name, start) == '.') ++start;
-  Ref name = Ref::steal(PyUnicode_Substring(type_name, start, length));
-  if (!name) return Status::Pending();
-  PyObject* found = PyDict_GetItemWithError(type == kTypeEnum ? enums : messages, name.get());
-  if (found == nullptr) {
-    if (PyErr_Occurred()) return Status::Pending();
-    return Py_None;
-  }
-  PyObject* expected = r.classes[type == kTypeEnum ? kEnumClass : kMessageClass].get();
-  if (Py_TYPE(found) != reinterpret_cast<PyTypeObject*>(expected)) return Py_None;
-  if (type != kTypeEnum && label == kLabelRepeated) {
-    VELUM_ASSIGN_OR_RETURN(PyObject * map_entry, ReadSlot(found, r.value_slot[kIsMapEntry]));
-    if (map_entry != Py_False) return Py_None;
-  }
-  return found;
-}
-
-Result<Ref> Check(const FieldResolver& r, PyObject* protos, PyObject* messages, PyObject* enums) {
-  if (!PyList_Check(protos)) return TypeCheckError(protos, "list");
-  if (!PyDict_Check(messages) || !PyDict_Check(enums)) {
-    return Status(ErrorKind::kType, "types cannot be converted to dict");
-  }
-  auto* proto_class = reinterpret_cast<PyTypeObject*>(r.proto_class.get());
-  Py_ssize_t count = PyList_GET_SIZE(protos);
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* proto = PyList_GET_ITEM(protos, i);
-    if (!PyObject_TypeCheck(proto, proto_class)) return Status(ErrorKind::kValue, "invalid field descriptor");
-    VELUM_ASSIGN_OR_RETURN(PyObject * name, ReadSlot(proto, r.proto_slot[kName]));
-    // The runtime reports a bad name with where it is.
-    if (!PyUnicode_Check(name) || !IsIdentifier(name)) return Ref::borrow(Py_None);
-  }
-  Ref targets = Ref::steal(PyList_New(count));
-  Ref pending = Ref::steal(PyList_New(0));
-  if (!targets || !pending) return Status::Pending();
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* proto = PyList_GET_ITEM(protos, i);
-    // A decoded record is a leaf of a freshly decoded tree: nothing it reaches refers
-    // back to it, so it can never be part of a cycle. Untracked, the collector stops
-    // scanning the thousands of them a loaded schema keeps until its fields are resolved.
-    if (PyObject_GC_IsTracked(proto)) PyObject_GC_UnTrack(proto);
-    VELUM_ASSIGN_OR_RETURN(long type, ReadInt(proto, r.proto_slot[kType]));
-    VELUM_ASSIGN_OR_RETURN(PyObject * default_text, ReadSlot(proto, r.proto_slot[kDefault]));
-    PyObject* scalar = type >= 1 && type <= kMaxScalar ? PyTuple_GET_ITEM(r.scalar_types.get(), type) : Py_None;
-    // Only a singular field's default is read; a bad one is left to the runtime, which reports it.
-    bool has_default = HasDefault(default_text);
-    if (scalar != Py_None && (!has_default || type == kTypeString)) {
-      PyList_SET_ITEM(targets.get(), i, Py_NewRef(scalar));
-      continue;
-    }
-    VELUM_ASSIGN_OR_RETURN(long label, ReadInt(proto, r.proto_slot[kLabel]));
-    bool reads_default = has_default && label != kLabelRepeated;
-    PyObject* target = Py_None;
-    if (scalar != Py_None) {
-      bool valid = true;
-      if (reads_default) {
-        VELUM_ASSIGN_OR_RETURN(Ref parsed, ParseScalarDefault(type, default_text));
-        valid = static_cast<bool>(parsed);
-      }
-      if (valid) target = scalar;
-    } else if (type == kTypeMessage || type == kTypeGroup || type == kTypeEnum) {
-      VELUM_ASSIGN_OR_RETURN(target, NamedTarget(r, proto, type, label, messages, enums));
-      if (target != Py_None && type == kTypeEnum && reads_default) {
-        VELUM_ASSIGN_OR_RETURN(PyObject * named, EnumValueNamed(r, target, default_text));
-        if (named == nullptr) target = Py_None;
-      }
-    }
-    PyList_SET_ITEM(targets.get(), i, Py_NewRef(target));
-    if (target != Py_None) continue;
-    Ref index = Ref::steal(PyLong_FromSsize_t(i));
-    if (!index || PyList_Append(pending.get(), index.get()) < 0) return Status::Pending();
-  }
-  return Pair(targets.get(), pending.get());
-}
-
-// The entry in `types` a type_name names (leading dots dropped), borrowed; null
-// when there is none.
-Result<PyObject*> TypeNamed(PyObject* type_name, PyObject* types) {
-  if (!PyUnicode_Check(type_name)) return nullptr;
-  Py_ssize_t length = PyUnicode_GET_LENGTH(type_name);
-  Py_ssize_t start = 0;
-  while (start < length && PyUnicode_READ_CHAR(type_name, start) == '.') ++start;
-  Ref name = Ref::steal(PyUnicode_Substring(type_name, start, length));
-  if (!name) return Status::Pending();
-  PyObject* found = PyDict_GetItemWithError(types, name.get());
-  if (found == nullptr && PyErr_Occurred()) return Status::Pending();
-  return found;
-}
-
-// What checking a batch reads of message records and sets on message descriptors.
-struct BatchLayout {
-  PyTypeObject* message_record;
-  Py_ssize_t fields;
-  Py_ssize_t oneofs;
-  PyTypeObject* oneof_record;
-  Py_ssize_t oneof_name;
-  PyObject* resolve_member;  // DescMessage._resolve
-};
-
-// The value descriptor of a map field whose entry and its key and value types are
-// declared in the batch; null (with no error) for anything else, which the
-// runtime checks itself.
-Result<Ref> NativeMapValue(const FieldResolver& r, const BatchLayout& layout, PyObject* proto, PyObject* messages,
-                           PyObject* enums, PyObject* message_protos) {
-  VELUM_ASSIGN_OR_RETURN(long label, ReadInt(proto, r.proto_slot[kLabel]));
-  VELUM_ASSIGN_OR_RETURN(long type, ReadInt(proto, r.proto_slot[kType]));
-  if (label != kLabelRepeated || type != kTypeMessage) return Ref();
-  VELUM_ASSIGN_OR_RETURN(PyObject * type_name, ReadSlot(proto, r.proto_slot[kTypeName]));
-  VELUM_ASSIGN_OR_RETURN(PyObject * entry, TypeNamed(type_name, messages));
-  auto* message_class = reinterpret_cast<PyTypeObject*>(r.classes[kMessageClass].get());
-  if (entry == nullptr || Py_TYPE(entry) != message_class) return Ref();
-  VELUM_ASSIGN_OR_RETURN(PyObject * map_entry, ReadSlot(entry, r.value_slot[kIsMapEntry]));
-  if (map_entry != Py_True) return Ref();
-  PyObject* entry_proto = PyDict_GetItemWithError(message_protos, entry);
-  if (entry_proto == nullptr) {
-    if (PyErr_Occurred()) return Status::Pending();
-    return Ref();
-  }
-  if (Py_TYPE(entry_proto) != layout.message_record) return Ref();
-  PyObject* entry_fields = SlotAt(entry_proto, layout.fields);
-  if (entry_fields == nullptr || !PyList_Check(entry_fields) || PyList_GET_SIZE(entry_fields) != 2) return Ref();
-  PyObject* by_number[2] = {};
-  auto* proto_class = reinterpret_cast<PyTypeObject*>(r.proto_class.get());
-  for (Py_ssize_t i = 0; i < 2; ++i) {
-    PyObject* field = PyList_GET_ITEM(entry_fields, i);
-    if (Py_TYPE(field) != proto_class) return Ref();
-    VELUM_ASSIGN_OR_RETURN(long number, ReadInt(field, r.proto_slot[kNumber]));
-    if (number != 1 && number != 2) return Ref();
-    by_number[number - 1] = field;
-  }
-  if (by_number[0] == nullptr || by_number[1] == nullptr) return Ref();
-  PyObject* scalars = r.scalar_types.get();
-  VELUM_ASSIGN_OR_RETURN(long key_type, ReadInt(by_number[0], r.proto_slot[kType]));
-  PyObject* key = key_type >= 1 && key_type <= kMaxScalar ? PyTuple_GET_ITEM(scalars, key_type) : Py_None;
-  if (key == Py_None) return Ref();
-  VELUM_ASSIGN_OR_RETURN(long value_type, ReadInt(by_number[1], r.proto_slot[kType]));
-  PyObject* value = value_type >= 1 && value_type <= kMaxScalar ? PyTuple_GET_ITEM(scalars, value_type) : Py_None;
-  if (value == Py_None) {
-    bool is_enum = value_type == kTypeEnum;
-    if (!is_enum && value_type != kTypeMessage && value_type != kTypeGroup) return Ref();
-    VELUM_ASSIGN_OR_RETURN(PyObject * value_name, ReadSlot(by_number[1], r.proto_slot[kTypeName]));
-    VELUM_ASSIGN_OR_RETURN(value, TypeNamed(value_name, is_enum ? enums : messages));
-    PyObject* expected = r.classes[is_enum ? kEnumClass : kMessageClass].get();
-    if (value == nullptr || Py_TYPE(value) != reinterpret_cast<PyTypeObject*>(expected)) return Ref();
-  }
-  return Call(r.classes[kMapClass].get(), {key, value});
-}
-
-// The targets of one message's fields when everything about them can be settled
-// here; null (with no error) when the runtime has to check the message itself.
-Result<Ref> NativeTargets(const FieldResolver& r, const BatchLayout& layout, PyObject* proto, PyObject* messages,
-                          PyObject* enums, PyObject* message_protos) {
-  if (Py_TYPE(proto) != layout.message_record) return Ref();
-  PyObject* fields = SlotAt(proto, layout.fields);
-  PyObject* oneofs = SlotAt(proto, layout.oneofs);
-  if (fields == nullptr || oneofs == nullptr || !PyList_Check(fields) || !PyList_Check(oneofs)) return Ref();
-  // Any oneof name that is not an identifier goes to the runtime, which knows which
-  // oneofs are synthetic and reports the real ones.
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(oneofs); ++i) {
-    PyObject* oneof = PyList_GET_ITEM(oneofs, i);
-    if (Py_TYPE(oneof) != layout.oneof_record) return Ref();
-    PyObject* name = SlotAt(oneof, layout.oneof_name);
-    if (name == nullptr || !PyUnicode_Check(name) || !IsIdentifier(name)) return Ref();
-  }
-  VELUM_ASSIGN_OR_RETURN(Ref checked, Check(r, fields, messages, enums));
-  if (checked.get() == Py_None) return Ref();
-  PyObject* targets = PyTuple_GET_ITEM(checked.get(), 0);
-  PyObject* pending = PyTuple_GET_ITEM(checked.get(), 1);
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pending); ++i) {
-    Py_ssize_t index = PyLong_AsSsize_t(PyList_GET_ITEM(pending, i));
-    if (index == -1 && PyErr_Occurred()) return Status::Pending();
-    VELUM_ASSIGN_OR_RETURN(
-        Ref map_value, NativeMapValue(r, layout, PyList_GET_ITEM(fields, index), messages, enums, message_protos));
-    if (!map_value) return Ref();
-    PyList_SetItem(targets, index, map_value.release());
-  }
-  return Ref::borrow(targets);
-}
-
-Status CheckBatch(const FieldResolver& r, PyObject* const* args) {
-  PyObject* work = args[0];
-  PyObject* messages = args[1];
-  PyObject* enums = args[2];
-  PyObject* message_protos = args[3];
-  PyObject* layout_tuple = args[4];
-  PyObject* resolve = args[5];
-  PyObject* fallback = args[6];
-  if (!PyList_Check(work)) return TypeCheckError(work, "list");
-  if (!PyDict_Check(messages) || !PyDict_Check(enums) || !PyDict_Check(message_protos)) {
-    return Status(ErrorKind::kType, "types cannot be converted to dict");
-  }
-  if (!PyTuple_Check(layout_tuple) || PyTuple_GET_SIZE(layout_tuple) != 6 || !PyTuple_Check(resolve) ||
-      PyTuple_GET_SIZE(resolve) != 2) {
-    return Status(ErrorKind::kType, "check_batch() takes the runtime's layout and resolve tuples");
-  }
-  PyObject* message_record = PyTuple_GET_ITEM(layout_tuple, 0);
-  PyObject* oneof_record = PyTuple_GET_ITEM(layout_tuple, 3);
-  PyObject* resolve_member = PyTuple_GET_ITEM(layout_tuple, 5);
-  if (!PyType_Check(message_record) || !PyType_Check(oneof_record) || Py_TYPE(resolve_member)->tp_descr_set == nullptr) {
-    return Status(ErrorKind::kType, "check_batch() takes the runtime's layout tuple");
-  }
-  BatchLayout layout{reinterpret_cast<PyTypeObject*>(message_record), 0, 0,
-                     reinterpret_cast<PyTypeObject*>(oneof_record), 0, resolve_member};
-  VELUM_ASSIGN_OR_RETURN(layout.fields,
-                         ObjectSlotOffset(layout.message_record, PyTuple_GET_ITEM(layout_tuple, 1), "check_batch()"));
-  VELUM_ASSIGN_OR_RETURN(layout.oneofs,
-                         ObjectSlotOffset(layout.message_record, PyTuple_GET_ITEM(layout_tuple, 2), "check_batch()"));
-  VELUM_ASSIGN_OR_RETURN(layout.oneof_name,
-                         ObjectSlotOffset(layout.oneof_record, PyTuple_GET_ITEM(layout_tuple, 4), "check_batch()"));
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(work); ++i) {
-    PyObject* item = PyList_GET_ITEM(work, i);
-    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 3) return TypeCheckError(item, "tuple");
-    PyObject* desc = PyTuple_GET_ITEM(item, 0);
-    PyObject* proto = PyTuple_GET_ITEM(item, 1);
-    VELUM_ASSIGN_OR_RETURN(Ref targets, NativeTargets(r, layout, proto, messages, enums, message_protos));
-    if (!targets) {
-      // The runtime's own check: it raises what the message has wrong, with where.
-      VELUM_ASSIGN_OR_RETURN(targets, Call(fallback, {desc, proto}));
-    }
-    VELUM_ASSIGN_OR_RETURN(Ref bound, Call(PyTuple_GET_ITEM(resolve, 0), {PyTuple_GET_ITEM(resolve, 1), proto,
-                                                                          PyTuple_GET_ITEM(item, 2), targets.get()}));
-    if (Py_TYPE(resolve_member)->tp_descr_set(resolve_member, desc, bound.get()) < 0) return Status::Pending();
-  }
-  return Status::Ok();
-}
-
 PyObject* CheckBatchMethod(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
   return Guard([&]() -> PyObject* {
-    if (nargs != 7) {
-      PyErr_Format(PyExc_TypeError, "check_batch() takes 7 positional arguments (%zd given)", nargs);
+    if (nargs != 4) {
+      PyErr_Format(PyExc_TypeError, "check_batch() takes 4 positional arguments (%zd given)", nargs);
       return nullptr;
     }
     Status status = CheckBatch(*AsResolver(self), args);
@@ -738,10 +415,9 @@ PyMethodDef kMethods[] = {
      "field that needs nothing parsed and names nothing outside `messages` and `enums`, None at\n"
      "the indexes listed in pending; None when a field name is not an identifier."},
     {"check_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(CheckBatchMethod)), METH_FASTCALL,
-     "check_batch(work, messages, enums, message_protos, layout, resolve, fallback)\n--\n\nChecks every\n"
-     "(desc, proto, features) of `work` as check() and the map entries it names, asks\n"
-     "`fallback(desc, proto)` for the targets of any message it cannot settle, and sets\n"
-     "desc._resolve to resolve[0](resolve[1], proto, features, targets)."},
+     "check_batch(work, types, layout, makers)\n--\n\nChecks every (desc, proto, features) of `work` as\n"
+     "check() does, map entries and earlier batches' types included, and sets each desc._resolve\n"
+     "(see field_check.h)."},
     {"parse_default", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ParseDefaultMethod)), METH_FASTCALL,
      "parse_default(type, text)\n--\n\nThe default value `text` gives a field of scalar type number `type`,\n"
      "None when it is not a valid one."},

@@ -111,8 +111,11 @@ def test_only_what_needs_the_runtime_is_handed_back(monkeypatch: pytest.MonkeyPa
 
     monkeypatch.setattr(_builder.Batch, "_check_message", counting)
     velum.Registry().add_file_set(_maps())
-    # A type of another batch is looked up by the runtime; maps, defaults and oneofs are not.
-    assert handed_back == ["t.Outside"]
+    # Maps, defaults, oneofs and types of earlier batches are all settled natively.
+    assert handed_back == []
+    with pytest.raises(ValueError):
+        velum.Registry().add_file_set(_DAMAGED["oneof name"])
+    assert handed_back == ["t.M"]
 
 
 def _map_holder(build_entry: Callable[[Any], None], *, oneof: str = "") -> bytes:
