@@ -252,14 +252,15 @@ def packed_option(proto: FieldProto) -> bool | None:
 
 
 def parse_file(data: bytes) -> FileProto:
-    file_class = _build_classes_once()["FileDescriptorProto"]
+    file_class: Any = _build_classes_once()["FileDescriptorProto"]
     return file_class.from_binary(data, ignore_unknown_fields=True)
 
 
 def split_file_set(data: bytes) -> list[bytes]:
     """Return the serialized FileDescriptorProtos of a FileDescriptorSet."""
+    set_class: Any = _build_classes_once()["FileDescriptorSet"]
     try:
-        decoded = _build_classes_once()["FileDescriptorSet"].from_binary(data)
+        decoded = set_class.from_binary(data)
     except Exception:
         decoded = None
     if decoded is not None and decoded._unknown_fields is None:
