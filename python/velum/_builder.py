@@ -185,9 +185,14 @@ class Batch:
         """
         for enum_desc in self.enums.values():
             enum_desc._create = _classes.create_enum_on_first_use
-        for desc, proto, features in self._message_work:
-            targets = self._check_message(desc, proto)
-            desc._resolve = functools.partial(_resolve_message, proto, features, targets)
+        # What _check_message would find for each message, in one native pass that
+        # hands a message back to it only when something needs reporting.
+        _resolver().check_batch(
+            self._message_work,
+            (self.messages, self.enums, self._state[2], self._state[3], self._message_protos),
+            _batch_layout(),
+            (functools.partial, _resolve_message, _new_map_value, self._check_message),
+        )
         for ext_proto, file, scope, features in self._extension_work:
             self._resolve_extension(ext_proto, file, scope, features)
 
@@ -328,6 +333,22 @@ def _declare() -> Any:
 
 
 @functools.cache
+def _batch_layout() -> tuple[Any, ...]:
+    """What the native batch check reads of message and oneof records and sets on a
+    message: its `_resolve`."""
+    classes = _build_classes_once()
+    message, oneof = classes["DescriptorProto"], classes["OneofDescriptorProto"]
+    return (
+        message,
+        message.__dict__["fields"],
+        message.__dict__["oneofs"],
+        oneof,
+        oneof.__dict__["name"],
+        DescMessage.__dict__["_resolve"],
+    )
+
+
+@functools.cache
 def _resolver() -> Any:
     """The native field resolver, configured with the runtime's classes and shared values."""
     record_class, record_slots = field_record_slots()
@@ -370,6 +391,9 @@ def _resolver() -> Any:
     return _field_resolver(config)
 
 
+_new_map_value = _slot_constructor(
+    DescFieldValueMap, (DescFieldValueMap.__dict__["key"], DescFieldValueMap.__dict__["value"])
+)
 _new_enum_default = _slot_constructor(
     EnumDefault, (EnumDefault.__dict__["enum"], EnumDefault.__dict__["local_name"])
 )

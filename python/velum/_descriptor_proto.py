@@ -51,7 +51,9 @@ _REPEATED = "repeated"
 # _REPEATED marks a repeated field.
 _Spec = tuple[str, str, int, "ScalarType | str", Any]
 _SCHEMA: dict[str, list[_Spec]] = {
-    "FileDescriptorSet": [("file", "files", 1, "FileDescriptorProto", _REPEATED)],
+    # The files are kept serialized: each is decoded on its own, and its bytes are
+    # compared when the same file is loaded again.
+    "FileDescriptorSet": [("file", "files", 1, ScalarType.BYTES, _REPEATED)],
     "FileDescriptorProto": [
         ("name", "name", 1, _STR, ""),
         ("package", "package", 2, _STR, ""),
@@ -163,10 +165,6 @@ def _build_classes_once() -> dict[str, type]:
     return _CLASSES
 
 
-def _file_descriptor_proto() -> Any:
-    return _build_classes_once()["FileDescriptorProto"]
-
-
 def _build_classes() -> dict[str, type]:
     file = DescFile("velum/descriptor_subset.proto", "google.protobuf", "proto2", EDITION_PROTO2)
     descs = {
@@ -254,11 +252,26 @@ def packed_option(proto: FieldProto) -> bool | None:
 
 
 def parse_file(data: bytes) -> FileProto:
-    return _file_descriptor_proto().from_binary(data, ignore_unknown_fields=True)
+    file_class: Any = _build_classes_once()["FileDescriptorProto"]
+    return file_class.from_binary(data, ignore_unknown_fields=True)
 
 
 def split_file_set(data: bytes) -> list[bytes]:
     """Return the serialized FileDescriptorProtos of a FileDescriptorSet."""
+    set_class: Any = _build_classes_once()["FileDescriptorSet"]
+    try:
+        decoded = set_class.from_binary(data)
+    except Exception:
+        decoded = None
+    if decoded is not None and decoded._unknown_fields is None:
+        files: list[bytes] = decoded.files
+        return files
+    # Anything but a plain set (other fields, field 1 of another wire type, damage)
+    # is split by the reader below, which says what is wrong.
+    return _split_file_set_python(data)
+
+
+def _split_file_set_python(data: bytes) -> list[bytes]:
     files = []
     for number, wire_type, value in iter_fields(data):
         if number == 1:

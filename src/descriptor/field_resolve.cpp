@@ -9,12 +9,16 @@
 #include "common/py_error.h"
 #include "common/raw_alloc.h"
 #include "descriptor/default_parse.h"
+#include "descriptor/field_check.h"
 #include "descriptor/field_names.h"
+#include "descriptor/field_resolver.h"
 #include "descriptor/slot_constructor.h"
 
 namespace velum {
 
 namespace {
+
+using namespace field_resolver;
 
 // The entries of the configuration tuple.
 enum ConfigEntry {
@@ -36,52 +40,6 @@ enum ConfigEntry {
   kConfigCount,
 };
 
-enum ProtoSlot {
-  kName,
-  kNumber,
-  kLabel,
-  kType,
-  kDefault,
-  kOptions,
-  kOneofIndex,
-  kJsonName,
-  kProto3Optional,
-  kTypeName,
-  kProtoSlots,
-};
-enum OptionSlot { kPacked, kFeatures, kOptionSlots };
-enum ValueSlot { kEnumValues, kEnumValueLocal, kEnumValueName, kIsMapEntry, kValueSlots };
-enum Maker { kNewField, kNewOneof, kNewScalar, kNewEnum, kNewMessage, kNewList, kNewEnumDefault, kMakers };
-enum TargetClass { kEnumClass, kMessageClass, kMapClass, kEnumValueClass, kClasses };
-
-// Numbers from descriptor.proto and the feature sets.
-constexpr long kLabelRequired = 2;
-constexpr long kLabelRepeated = 3;
-constexpr long kTypeGroup = 10;
-constexpr long kTypeMessage = 11;
-constexpr long kTypeEnum = 14;
-constexpr long kTypeString = 9;
-constexpr long kTypeBytes = 12;
-constexpr long kMaxScalar = 18;
-constexpr long kPresenceImplicit = 2;
-constexpr long kPresenceLegacyRequired = 3;
-constexpr long kRepeatedPacked = 1;
-constexpr long kRepeatedExpanded = 2;
-constexpr long kMessageDelimited = 2;
-
-struct FieldResolver {
-  Ref proto_class;
-  Py_ssize_t proto_slot[kProtoSlots] = {};
-  Ref options_class;
-  Py_ssize_t option_slot[kOptionSlots] = {};
-  Py_ssize_t value_slot[kValueSlots] = {};
-  Ref makers[kMakers];
-  Ref scalar_types, scalar_values, scalar_lists, zeros;
-  Ref presence[3];
-  Ref classes[kClasses];
-  Ref keywords, reserved, json_name;
-};
-
 struct ResolverObject {
   PyObject_HEAD
   vectorcallfunc vectorcall;
@@ -92,26 +50,8 @@ FieldResolver* AsResolver(PyObject* self) { return &reinterpret_cast<ResolverObj
 
 PyTypeObject* g_type = nullptr;
 
-PyObject* SlotAt(PyObject* obj, Py_ssize_t offset) {
-  return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
-}
 
-Result<PyObject*> ReadSlot(PyObject* obj, Py_ssize_t offset) {
-  PyObject* value = SlotAt(obj, offset);
-  if (value == nullptr) return Status(ErrorKind::kAttribute, "uninitialized slot");
-  return value;
-}
 
-// A label or type number; one beyond `long` (no valid record has one) reads as -1,
-// which matches no label or type, as its value would not.
-Result<long> ReadInt(PyObject* obj, Py_ssize_t offset) {
-  VELUM_ASSIGN_OR_RETURN(PyObject * value, ReadSlot(obj, offset));
-  if (!PyLong_Check(value)) return TypeCheckError(value, "int");
-  int overflow = 0;
-  long number = PyLong_AsLongAndOverflow(value, &overflow);
-  if (number == -1 && PyErr_Occurred()) return Status::Pending();
-  return overflow != 0 ? -1 : number;
-}
 
 // What one message's fields share while they are resolved.
 struct MessageScope {
@@ -133,11 +73,6 @@ struct Made {
   Ref default_value;
 };
 
-Result<Ref> Call(PyObject* fn, std::initializer_list<PyObject*> args) {
-  Ref made = Ref::steal(PyObject_Vectorcall(fn, const_cast<PyObject**>(args.begin()), args.size(), nullptr));
-  if (!made) return Status::Pending();
-  return made;
-}
 
 Result<Made> CallFallback(const MessageScope& scope, Py_ssize_t index, PyObject* local, PyObject* oneof) {
   Ref number = Ref::steal(PyLong_FromSsize_t(index));
@@ -149,10 +84,6 @@ Result<Made> CallFallback(const MessageScope& scope, Py_ssize_t index, PyObject*
   return Made{Ref::borrow(PyTuple_GET_ITEM(pair.get(), 0)), Ref::borrow(PyTuple_GET_ITEM(pair.get(), 1))};
 }
 
-// Whether a record's default_value is given and not empty.
-bool HasDefault(PyObject* text) {
-  return text != Py_None && (!PyUnicode_Check(text) || PyUnicode_GET_LENGTH(text) != 0);
-}
 
 // (presence, tracked) of a singular field, as the field_presence feature decides.
 std::pair<PyObject*, bool> PresenceOf(const FieldResolver& r, long field_presence, bool may_be_implicit,
@@ -191,23 +122,6 @@ Result<long> RepeatedEncoding(const FieldResolver& r, PyObject* options, long en
   return packed == Py_False ? kRepeatedExpanded : -1;
 }
 
-// The value of enum `desc` named `name` (the first value when `name` is null), or
-// null when there is none.
-Result<PyObject*> EnumValueNamed(const FieldResolver& r, PyObject* desc, PyObject* name) {
-  VELUM_ASSIGN_OR_RETURN(PyObject * values, ReadSlot(desc, r.value_slot[kEnumValues]));
-  if (!PyList_Check(values)) return nullptr;
-  auto* value_class = reinterpret_cast<PyTypeObject*>(r.classes[kEnumValueClass].get());
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values); ++i) {
-    PyObject* value = PyList_GET_ITEM(values, i);
-    if (!PyObject_TypeCheck(value, value_class)) return nullptr;
-    if (name == nullptr) return value;
-    VELUM_ASSIGN_OR_RETURN(PyObject * value_name, ReadSlot(value, r.value_slot[kEnumValueName]));
-    int equal = PyObject_RichCompareBool(value_name, name, Py_EQ);
-    if (equal < 0) return Status::Pending();
-    if (equal != 0) return value;
-  }
-  return nullptr;
-}
 
 // The field built here, or an empty field when it needs the fallback.
 Result<Made> BuildField(const FieldResolver& r, const MessageScope& scope, PyObject* proto, PyObject* target,
@@ -455,90 +369,16 @@ Result<Ref> Resolve(const FieldResolver& r, PyObject* const* argv) {
   return result;
 }
 
-// Whether the field records of a message can be resolved as they are, for loading
-// (see Checked in the header).
-// The type a message or enum field names when it is declared in `messages` or
-// `enums` (the batch being loaded) with the right kind, else None: found elsewhere
-// or not at all, the runtime looks it up itself. A repeated field naming a map
-// entry is left to the runtime too, which checks the entry.
-Result<PyObject*> NamedTarget(const FieldResolver& r, PyObject* proto, long type, long label, PyObject* messages,
-                              PyObject* enums) {
-  VELUM_ASSIGN_OR_RETURN(PyObject * type_name, ReadSlot(proto, r.proto_slot[kTypeName]));
-  if (!PyUnicode_Check(type_name)) return Py_None;
-  Py_ssize_t length = PyUnicode_GET_LENGTH(type_name);
-  Py_ssize_t start = 0;
-  while (start < length && PyUnicode_READ_CHAR(type_name, start) == '.') ++start;
-  Ref name = Ref::steal(PyUnicode_Substring(type_name, start, length));
-  if (!name) return Status::Pending();
-  PyObject* found = PyDict_GetItemWithError(type == kTypeEnum ? enums : messages, name.get());
-  if (found == nullptr) {
-    if (PyErr_Occurred()) return Status::Pending();
-    return Py_None;
-  }
-  PyObject* expected = r.classes[type == kTypeEnum ? kEnumClass : kMessageClass].get();
-  if (Py_TYPE(found) != reinterpret_cast<PyTypeObject*>(expected)) return Py_None;
-  if (type != kTypeEnum && label == kLabelRepeated) {
-    VELUM_ASSIGN_OR_RETURN(PyObject * map_entry, ReadSlot(found, r.value_slot[kIsMapEntry]));
-    if (map_entry != Py_False) return Py_None;
-  }
-  return found;
-}
-
-Result<Ref> Check(const FieldResolver& r, PyObject* protos, PyObject* messages, PyObject* enums) {
-  if (!PyList_Check(protos)) return TypeCheckError(protos, "list");
-  if (!PyDict_Check(messages) || !PyDict_Check(enums)) {
-    return Status(ErrorKind::kType, "types cannot be converted to dict");
-  }
-  auto* proto_class = reinterpret_cast<PyTypeObject*>(r.proto_class.get());
-  Py_ssize_t count = PyList_GET_SIZE(protos);
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* proto = PyList_GET_ITEM(protos, i);
-    if (!PyObject_TypeCheck(proto, proto_class)) return Status(ErrorKind::kValue, "invalid field descriptor");
-    VELUM_ASSIGN_OR_RETURN(PyObject * name, ReadSlot(proto, r.proto_slot[kName]));
-    // The runtime reports a bad name with where it is.
-    if (!PyUnicode_Check(name) || !IsIdentifier(name)) return Ref::borrow(Py_None);
-  }
-  Ref targets = Ref::steal(PyList_New(count));
-  Ref pending = Ref::steal(PyList_New(0));
-  if (!targets || !pending) return Status::Pending();
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* proto = PyList_GET_ITEM(protos, i);
-    // A decoded record is a leaf of a freshly decoded tree: nothing it reaches refers
-    // back to it, so it can never be part of a cycle. Untracked, the collector stops
-    // scanning the thousands of them a loaded schema keeps until its fields are resolved.
-    if (PyObject_GC_IsTracked(proto)) PyObject_GC_UnTrack(proto);
-    VELUM_ASSIGN_OR_RETURN(long type, ReadInt(proto, r.proto_slot[kType]));
-    VELUM_ASSIGN_OR_RETURN(PyObject * default_text, ReadSlot(proto, r.proto_slot[kDefault]));
-    PyObject* scalar = type >= 1 && type <= kMaxScalar ? PyTuple_GET_ITEM(r.scalar_types.get(), type) : Py_None;
-    // Only a singular field's default is read; a bad one is left to the runtime, which reports it.
-    bool has_default = HasDefault(default_text);
-    if (scalar != Py_None && (!has_default || type == kTypeString)) {
-      PyList_SET_ITEM(targets.get(), i, Py_NewRef(scalar));
-      continue;
+PyObject* CheckBatchMethod(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  return Guard([&]() -> PyObject* {
+    if (nargs != 4) {
+      PyErr_Format(PyExc_TypeError, "check_batch() takes 4 positional arguments (%zd given)", nargs);
+      return nullptr;
     }
-    VELUM_ASSIGN_OR_RETURN(long label, ReadInt(proto, r.proto_slot[kLabel]));
-    bool reads_default = has_default && label != kLabelRepeated;
-    PyObject* target = Py_None;
-    if (scalar != Py_None) {
-      bool valid = true;
-      if (reads_default) {
-        VELUM_ASSIGN_OR_RETURN(Ref parsed, ParseScalarDefault(type, default_text));
-        valid = static_cast<bool>(parsed);
-      }
-      if (valid) target = scalar;
-    } else if (type == kTypeMessage || type == kTypeGroup || type == kTypeEnum) {
-      VELUM_ASSIGN_OR_RETURN(target, NamedTarget(r, proto, type, label, messages, enums));
-      if (target != Py_None && type == kTypeEnum && reads_default) {
-        VELUM_ASSIGN_OR_RETURN(PyObject * named, EnumValueNamed(r, target, default_text));
-        if (named == nullptr) target = Py_None;
-      }
-    }
-    PyList_SET_ITEM(targets.get(), i, Py_NewRef(target));
-    if (target != Py_None) continue;
-    Ref index = Ref::steal(PyLong_FromSsize_t(i));
-    if (!index || PyList_Append(pending.get(), index.get()) < 0) return Status::Pending();
-  }
-  return Pair(targets.get(), pending.get());
+    Status status = CheckBatch(*AsResolver(self), args);
+    if (!status.ok()) return Raise(std::move(status));
+    Py_RETURN_NONE;
+  });
 }
 
 PyObject* CheckMethod(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
@@ -574,6 +414,10 @@ PyMethodDef kMethods[] = {
      "check(fields, messages, enums)\n--\n\n(targets, pending) for a message's field records: the type of each\n"
      "field that needs nothing parsed and names nothing outside `messages` and `enums`, None at\n"
      "the indexes listed in pending; None when a field name is not an identifier."},
+    {"check_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(CheckBatchMethod)), METH_FASTCALL,
+     "check_batch(work, types, layout, makers)\n--\n\nChecks every (desc, proto, features) of `work` as\n"
+     "check() does, map entries and earlier batches' types included, and sets each desc._resolve\n"
+     "(see field_check.h)."},
     {"parse_default", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ParseDefaultMethod)), METH_FASTCALL,
      "parse_default(type, text)\n--\n\nThe default value `text` gives a field of scalar type number `type`,\n"
      "None when it is not a valid one."},

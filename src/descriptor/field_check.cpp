@@ -1,0 +1,281 @@
+#include "descriptor/field_check.h"
+
+#include "common/py_error.h"
+#include "descriptor/default_parse.h"
+#include "descriptor/field_names.h"
+#include "descriptor/slot_constructor.h"
+
+namespace velum::field_resolver {
+
+namespace {
+
+// The entry in `types` a type_name names (leading dots dropped), borrowed; null
+// when there is none. `more`, when given, is looked in after `types`.
+Result<PyObject*> TypeNamed(PyObject* type_name, PyObject* types, PyObject* more = nullptr) {
+  if (!PyUnicode_Check(type_name)) return nullptr;
+  Py_ssize_t length = PyUnicode_GET_LENGTH(type_name);
+  Py_ssize_t start = 0;
+  while (start < length && PyUnicode_READ_CHAR(type_name, start) == '.') ++start;
+  Ref name = Ref::steal(PyUnicode_Substring(type_name, start, length));
+  if (!name) return Status::Pending();
+  PyObject* found = PyDict_GetItemWithError(types, name.get());
+  if (found == nullptr && more != nullptr && !PyErr_Occurred()) found = PyDict_GetItemWithError(more, name.get());
+  if (found == nullptr && PyErr_Occurred()) return Status::Pending();
+  return found;
+}
+
+// The dicts a named type is looked up in: the batch being loaded, then (when
+// given) what earlier batches declared.
+struct TypeScope {
+  PyObject* messages;
+  PyObject* enums;
+  PyObject* known_messages = nullptr;
+  PyObject* known_enums = nullptr;
+};
+
+// The type a message or enum field names when it is declared in `scope` with the
+// right kind, else None: not found, the runtime looks it up itself and reports
+// it. A repeated field naming a map entry is left to the runtime too, which
+// checks the entry.
+Result<PyObject*> NamedTarget(const FieldResolver& r, PyObject* proto, long type, long label,
+                              const TypeScope& scope) {
+  VELUM_ASSIGN_OR_RETURN(PyObject * type_name, ReadSlot(proto, r.proto_slot[kTypeName]));
+  bool is_enum = type == kTypeEnum;
+  VELUM_ASSIGN_OR_RETURN(PyObject * found, TypeNamed(type_name, is_enum ? scope.enums : scope.messages,
+                                                     is_enum ? scope.known_enums : scope.known_messages));
+  if (found == nullptr) return Py_None;
+  PyObject* expected = r.classes[is_enum ? kEnumClass : kMessageClass].get();
+  if (Py_TYPE(found) != reinterpret_cast<PyTypeObject*>(expected)) return Py_None;
+  if (!is_enum && label == kLabelRepeated) {
+    VELUM_ASSIGN_OR_RETURN(PyObject * map_entry, ReadSlot(found, r.value_slot[kIsMapEntry]));
+    if (map_entry != Py_False) return Py_None;
+  }
+  return found;
+}
+
+Result<Ref> Pair(PyObject* first, PyObject* second) {
+  Ref pair = Ref::steal(PyTuple_Pack(2, first, second));
+  if (!pair) return Status::Pending();
+  return pair;
+}
+
+Result<Ref> CheckIn(const FieldResolver& r, PyObject* protos, const TypeScope& scope) {
+  if (!PyList_Check(protos)) return TypeCheckError(protos, "list");
+  auto* proto_class = reinterpret_cast<PyTypeObject*>(r.proto_class.get());
+  Py_ssize_t count = PyList_GET_SIZE(protos);
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* proto = PyList_GET_ITEM(protos, i);
+    if (!PyObject_TypeCheck(proto, proto_class)) return Status(ErrorKind::kValue, "invalid field descriptor");
+    VELUM_ASSIGN_OR_RETURN(PyObject * name, ReadSlot(proto, r.proto_slot[kName]));
+    // The runtime reports a bad name with where it is.
+    if (!PyUnicode_Check(name) || !IsIdentifier(name)) return Ref::borrow(Py_None);
+  }
+  Ref targets = Ref::steal(PyList_New(count));
+  Ref pending = Ref::steal(PyList_New(0));
+  if (!targets || !pending) return Status::Pending();
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* proto = PyList_GET_ITEM(protos, i);
+    // A decoded record is a leaf of a freshly decoded tree: nothing it reaches refers
+    // back to it, so it can never be part of a cycle. Untracked, the collector stops
+    // scanning the thousands of them a loaded schema keeps until its fields are resolved.
+    if (PyObject_GC_IsTracked(proto)) PyObject_GC_UnTrack(proto);
+    VELUM_ASSIGN_OR_RETURN(long type, ReadInt(proto, r.proto_slot[kType]));
+    VELUM_ASSIGN_OR_RETURN(PyObject * default_text, ReadSlot(proto, r.proto_slot[kDefault]));
+    PyObject* scalar = type >= 1 && type <= kMaxScalar ? PyTuple_GET_ITEM(r.scalar_types.get(), type) : Py_None;
+    // Only a singular field's default is read; a bad one is left to the runtime, which reports it.
+    bool has_default = HasDefault(default_text);
+    if (scalar != Py_None && (!has_default || type == kTypeString)) {
+      PyList_SET_ITEM(targets.get(), i, Py_NewRef(scalar));
+      continue;
+    }
+    VELUM_ASSIGN_OR_RETURN(long label, ReadInt(proto, r.proto_slot[kLabel]));
+    bool reads_default = has_default && label != kLabelRepeated;
+    PyObject* target = Py_None;
+    if (scalar != Py_None) {
+      bool valid = true;
+      if (reads_default) {
+        VELUM_ASSIGN_OR_RETURN(Ref parsed, ParseScalarDefault(type, default_text));
+        valid = static_cast<bool>(parsed);
+      }
+      if (valid) target = scalar;
+    } else if (type == kTypeMessage || type == kTypeGroup || type == kTypeEnum) {
+      VELUM_ASSIGN_OR_RETURN(target, NamedTarget(r, proto, type, label, scope));
+      if (target != Py_None && type == kTypeEnum && reads_default) {
+        VELUM_ASSIGN_OR_RETURN(PyObject * named, EnumValueNamed(r, target, default_text));
+        if (named == nullptr) target = Py_None;
+      }
+    }
+    PyList_SET_ITEM(targets.get(), i, Py_NewRef(target));
+    if (target != Py_None) continue;
+    Ref index = Ref::steal(PyLong_FromSsize_t(i));
+    if (!index || PyList_Append(pending.get(), index.get()) < 0) return Status::Pending();
+  }
+  return Pair(targets.get(), pending.get());
+}
+
+// What checking a batch reads of message records and sets on message descriptors.
+struct BatchLayout {
+  PyTypeObject* message_record;
+  Py_ssize_t fields;
+  Py_ssize_t oneofs;
+  PyTypeObject* oneof_record;
+  Py_ssize_t oneof_name;
+  PyObject* resolve_member;  // DescMessage._resolve
+};
+
+// What checking a batch makes: the `_resolve` of each message and map values.
+struct BatchMakers {
+  PyObject* partial;
+  PyObject* resolve_message;
+  PyObject* new_map_value;
+  PyObject* fallback;
+};
+
+// The value descriptor of a map field whose entry and its key and value types are
+// declared in the batch; null (with no error) for anything else, which the
+// runtime checks itself.
+Result<Ref> NativeMapValue(const FieldResolver& r, const BatchLayout& layout, const BatchMakers& makers,
+                           PyObject* proto, const TypeScope& scope, PyObject* message_protos) {
+  VELUM_ASSIGN_OR_RETURN(long label, ReadInt(proto, r.proto_slot[kLabel]));
+  VELUM_ASSIGN_OR_RETURN(long type, ReadInt(proto, r.proto_slot[kType]));
+  if (label != kLabelRepeated || type != kTypeMessage) return Ref();
+  VELUM_ASSIGN_OR_RETURN(PyObject * type_name, ReadSlot(proto, r.proto_slot[kTypeName]));
+  VELUM_ASSIGN_OR_RETURN(PyObject * entry, TypeNamed(type_name, scope.messages));
+  auto* message_class = reinterpret_cast<PyTypeObject*>(r.classes[kMessageClass].get());
+  if (entry == nullptr || Py_TYPE(entry) != message_class) return Ref();
+  VELUM_ASSIGN_OR_RETURN(PyObject * map_entry, ReadSlot(entry, r.value_slot[kIsMapEntry]));
+  if (map_entry != Py_True) return Ref();
+  PyObject* entry_proto = PyDict_GetItemWithError(message_protos, entry);
+  if (entry_proto == nullptr) {
+    if (PyErr_Occurred()) return Status::Pending();
+    return Ref();
+  }
+  if (Py_TYPE(entry_proto) != layout.message_record) return Ref();
+  PyObject* entry_fields = SlotAt(entry_proto, layout.fields);
+  if (entry_fields == nullptr || !PyList_Check(entry_fields) || PyList_GET_SIZE(entry_fields) != 2) return Ref();
+  PyObject* by_number[2] = {};
+  auto* proto_class = reinterpret_cast<PyTypeObject*>(r.proto_class.get());
+  for (Py_ssize_t i = 0; i < 2; ++i) {
+    PyObject* field = PyList_GET_ITEM(entry_fields, i);
+    if (Py_TYPE(field) != proto_class) return Ref();
+    VELUM_ASSIGN_OR_RETURN(long number, ReadInt(field, r.proto_slot[kNumber]));
+    if (number != 1 && number != 2) return Ref();
+    by_number[number - 1] = field;
+  }
+  if (by_number[0] == nullptr || by_number[1] == nullptr) return Ref();
+  PyObject* scalars = r.scalar_types.get();
+  VELUM_ASSIGN_OR_RETURN(long key_type, ReadInt(by_number[0], r.proto_slot[kType]));
+  PyObject* key = key_type >= 1 && key_type <= kMaxScalar ? PyTuple_GET_ITEM(scalars, key_type) : Py_None;
+  if (key == Py_None) return Ref();
+  VELUM_ASSIGN_OR_RETURN(long value_type, ReadInt(by_number[1], r.proto_slot[kType]));
+  PyObject* value = value_type >= 1 && value_type <= kMaxScalar ? PyTuple_GET_ITEM(scalars, value_type) : Py_None;
+  if (value == Py_None) {
+    bool is_enum = value_type == kTypeEnum;
+    if (!is_enum && value_type != kTypeMessage && value_type != kTypeGroup) return Ref();
+    VELUM_ASSIGN_OR_RETURN(PyObject * value_name, ReadSlot(by_number[1], r.proto_slot[kTypeName]));
+    VELUM_ASSIGN_OR_RETURN(value, TypeNamed(value_name, is_enum ? scope.enums : scope.messages,
+                                            is_enum ? scope.known_enums : scope.known_messages));
+    PyObject* expected = r.classes[is_enum ? kEnumClass : kMessageClass].get();
+    if (value == nullptr || Py_TYPE(value) != reinterpret_cast<PyTypeObject*>(expected)) return Ref();
+  }
+  return Call(makers.new_map_value, {key, value});
+}
+
+// The targets of one message's fields when everything about them can be settled
+// here; null (with no error) when the runtime has to check the message itself.
+Result<Ref> NativeTargets(const FieldResolver& r, const BatchLayout& layout, const BatchMakers& makers,
+                          PyObject* proto, const TypeScope& scope, PyObject* message_protos) {
+  if (Py_TYPE(proto) != layout.message_record) return Ref();
+  PyObject* fields = SlotAt(proto, layout.fields);
+  PyObject* oneofs = SlotAt(proto, layout.oneofs);
+  if (fields == nullptr || oneofs == nullptr || !PyList_Check(fields) || !PyList_Check(oneofs)) return Ref();
+  // Any oneof name that is not an identifier goes to the runtime, which knows which
+  // oneofs are synthetic and reports the real ones.
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(oneofs); ++i) {
+    PyObject* oneof = PyList_GET_ITEM(oneofs, i);
+    if (Py_TYPE(oneof) != layout.oneof_record) return Ref();
+    PyObject* name = SlotAt(oneof, layout.oneof_name);
+    if (name == nullptr || !PyUnicode_Check(name) || !IsIdentifier(name)) return Ref();
+  }
+  VELUM_ASSIGN_OR_RETURN(Ref checked, CheckIn(r, fields, scope));
+  if (checked.get() == Py_None) return Ref();
+  PyObject* targets = PyTuple_GET_ITEM(checked.get(), 0);
+  PyObject* pending = PyTuple_GET_ITEM(checked.get(), 1);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pending); ++i) {
+    Py_ssize_t index = PyLong_AsSsize_t(PyList_GET_ITEM(pending, i));
+    if (index == -1 && PyErr_Occurred()) return Status::Pending();
+    VELUM_ASSIGN_OR_RETURN(Ref map_value,
+                           NativeMapValue(r, layout, makers, PyList_GET_ITEM(fields, index), scope, message_protos));
+    if (!map_value) return Ref();
+    PyList_SetItem(targets, index, map_value.release());
+  }
+  return Ref::borrow(targets);
+}
+
+Status LayoutError() { return Status(ErrorKind::kType, "check_batch() takes the runtime's types, layout and makers"); }
+
+Result<BatchLayout> ReadLayout(PyObject* layout) {
+  if (!PyTuple_Check(layout) || PyTuple_GET_SIZE(layout) != 6) return LayoutError();
+  PyObject* message_record = PyTuple_GET_ITEM(layout, 0);
+  PyObject* oneof_record = PyTuple_GET_ITEM(layout, 3);
+  PyObject* resolve_member = PyTuple_GET_ITEM(layout, 5);
+  if (!PyType_Check(message_record) || !PyType_Check(oneof_record) ||
+      Py_TYPE(resolve_member)->tp_descr_set == nullptr) {
+    return LayoutError();
+  }
+  BatchLayout read{reinterpret_cast<PyTypeObject*>(message_record), 0, 0,
+                   reinterpret_cast<PyTypeObject*>(oneof_record), 0, resolve_member};
+  const char* caller = "check_batch()";
+  VELUM_ASSIGN_OR_RETURN(read.fields, ObjectSlotOffset(read.message_record, PyTuple_GET_ITEM(layout, 1), caller));
+  VELUM_ASSIGN_OR_RETURN(read.oneofs, ObjectSlotOffset(read.message_record, PyTuple_GET_ITEM(layout, 2), caller));
+  VELUM_ASSIGN_OR_RETURN(read.oneof_name, ObjectSlotOffset(read.oneof_record, PyTuple_GET_ITEM(layout, 4), caller));
+  return read;
+}
+
+}  // namespace
+
+Result<Ref> Check(const FieldResolver& r, PyObject* protos, PyObject* messages, PyObject* enums) {
+  if (!PyDict_Check(messages) || !PyDict_Check(enums)) {
+    return Status(ErrorKind::kType, "types cannot be converted to dict");
+  }
+  return CheckIn(r, protos, TypeScope{messages, enums});
+}
+
+Status CheckBatch(const FieldResolver& r, PyObject* const* args) {
+  PyObject* work = args[0];
+  PyObject* types = args[1];
+  PyObject* makers_tuple = args[3];
+  if (!PyList_Check(work)) return TypeCheckError(work, "list");
+  if (!PyTuple_Check(types) || PyTuple_GET_SIZE(types) != 5 || !PyTuple_Check(makers_tuple) ||
+      PyTuple_GET_SIZE(makers_tuple) != 4) {
+    return LayoutError();
+  }
+  for (Py_ssize_t i = 0; i < 5; ++i) {
+    if (!PyDict_Check(PyTuple_GET_ITEM(types, i))) return Status(ErrorKind::kType, "types cannot be converted to dict");
+  }
+  TypeScope scope{PyTuple_GET_ITEM(types, 0), PyTuple_GET_ITEM(types, 1), PyTuple_GET_ITEM(types, 2),
+                  PyTuple_GET_ITEM(types, 3)};
+  PyObject* message_protos = PyTuple_GET_ITEM(types, 4);
+  VELUM_ASSIGN_OR_RETURN(BatchLayout layout, ReadLayout(args[2]));
+  BatchMakers makers{PyTuple_GET_ITEM(makers_tuple, 0), PyTuple_GET_ITEM(makers_tuple, 1),
+                     PyTuple_GET_ITEM(makers_tuple, 2), PyTuple_GET_ITEM(makers_tuple, 3)};
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(work); ++i) {
+    PyObject* item = PyList_GET_ITEM(work, i);
+    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 3) return TypeCheckError(item, "tuple");
+    PyObject* desc = PyTuple_GET_ITEM(item, 0);
+    PyObject* proto = PyTuple_GET_ITEM(item, 1);
+    VELUM_ASSIGN_OR_RETURN(Ref targets, NativeTargets(r, layout, makers, proto, scope, message_protos));
+    if (!targets) {
+      // The runtime's own check: it raises what the message has wrong, with where.
+      VELUM_ASSIGN_OR_RETURN(targets, Call(makers.fallback, {desc, proto}));
+    }
+    VELUM_ASSIGN_OR_RETURN(
+        Ref bound, Call(makers.partial, {makers.resolve_message, proto, PyTuple_GET_ITEM(item, 2), targets.get()}));
+    if (Py_TYPE(layout.resolve_member)->tp_descr_set(layout.resolve_member, desc, bound.get()) < 0) {
+      return Status::Pending();
+    }
+  }
+  return Status::Ok();
+}
+
+}  // namespace velum::field_resolver

@@ -1,0 +1,27 @@
+// Checking a loaded message's field records: that each field's type is declared,
+// its default parses and a map field's entry is well formed, without building
+// anything. Loading runs it over every message of a batch in one call; a message
+// it cannot settle (something to report, or a type of another batch to look up)
+// goes to the runtime's own check, which raises with where.
+#pragma once
+
+#include "common/ref.h"
+#include "common/status.h"
+#include "descriptor/field_resolver.h"
+
+namespace velum::field_resolver {
+
+// `resolver.check(fields, messages, enums)` (see field_resolve.h).
+Result<Ref> Check(const FieldResolver& r, PyObject* protos, PyObject* messages, PyObject* enums);
+
+// `resolver.check_batch(work, types, layout, makers)`: for each (desc, proto,
+// features) of `work`, the targets check() finds, with map entries and the types
+// of earlier batches looked up too, and desc._resolve set to
+// partial(resolve_message, proto, features, targets). `types` is (messages, enums,
+// known messages, known enums, message records by descriptor); `layout` (message
+// record class, its fields and oneofs members, oneof record class, its name
+// member, DescMessage._resolve); `makers` (functools.partial, resolve_message, the
+// map value maker, fallback(desc, proto) -> targets).
+Status CheckBatch(const FieldResolver& r, PyObject* const* args);
+
+}  // namespace velum::field_resolver
