@@ -5,6 +5,7 @@
 #include "common/py_error.h"
 #include "json_sink/base64.h"
 #include "json_sink/json_events.h"
+#include "json_sink/unit_widen.h"
 #include "json_sink/utf8_units.h"
 
 namespace velum::json_sink {
@@ -84,35 +85,96 @@ Status JsonTextSink::WideString(PyObject* text, bool member) noexcept {
   return Status::Ok();
 }
 
-// The text between the pieces decoded (mostly ASCII, copied), each piece
-// copied from its str's own units, into one str made at the final size.
-Result<Ref> JsonTextSink::Assemble() noexcept {
-  if (!text_.sized()) return Status(ErrorKind::kValue, "JSON text tally failed");
+namespace {
+
+// A piece's units widened into `out`; false when its kind is wider than Unit.
+template <class Unit>
+[[gnu::always_inline]] inline bool PutPiece(PyObject* text, size_t n, Unit* out) noexcept {
+  const void* units = PyUnicode_DATA(text);
+  switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND:
+      WidenUnits(static_cast<const uint8_t*>(units), n, out);
+      return true;
+    case PyUnicode_2BYTE_KIND:
+      if constexpr (sizeof(Unit) < 2) return false;
+      else WidenUnits(static_cast<const uint16_t*>(units), n, out);
+      return true;
+    default:
+      if constexpr (sizeof(Unit) < 4) return false;
+      else WidenUnits(static_cast<const uint32_t*>(units), n, out);
+      return true;
+  }
+}
+
+// Whether `n` bytes are all ASCII, a word at a time (the last word overlapping).
+inline bool AllAscii(const uint8_t* p, size_t n) noexcept {
+  constexpr uint64_t kTops = 0x8080808080808080u;
+  uint64_t seen = 0;
+  uint64_t word = 0;
+  if (n >= 8) {
+    size_t i = 0;
+    for (; n - i > 8; i += 8) {
+      std::memcpy(&word, p + i, 8);
+      seen |= word;
+    }
+    std::memcpy(&word, p + n - 8, 8);
+    return ((seen | word) & kTops) == 0;
+  }
+  for (size_t i = 0; i < n; ++i) seen |= p[i];
+  return (seen & 0x80) == 0;
+}
+
+}  // namespace
+
+// Fills the result's units: each stretch of text between the pieces, then
+// the piece. An ASCII stretch (every one, when the text holds nothing but
+// ASCII) is widened as it stands; any other is decoded.
+template <class Unit>
+bool JsonTextSink::Fill(Unit* out, size_t length) const noexcept {
   const auto* data = reinterpret_cast<const uint8_t*>(text_.data());
-  const size_t size = text_.size();
-  const size_t length = text_.length() + piece_length_;
-  const uint32_t max_char = text_.max_char() > piece_max_char_ ? text_.max_char() : piece_max_char_;
-  Ref result = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(length), max_char));
-  if (!result) return Status::Pending();
-  const unsigned kind = PyUnicode_KIND(result.get());
-  auto* out = static_cast<char*>(PyUnicode_DATA(result.get()));
-  size_t written = 0;
+  const bool mixed = text_.non_ascii();
+  Unit* const end = out + length;
   size_t from = 0;
   auto stretch = [&](size_t to) noexcept {
-    const size_t n = Utf8IntoUnits(data + from, to - from, out + written * kind, kind, length - written);
+    const size_t run = to - from;
+    const size_t room = static_cast<size_t>(end - out);
+    if (!mixed || AllAscii(data + from, run)) [[likely]] {
+      if (run > room) return false;
+      WidenUnits(data + from, run, out);
+      out += run;
+      return true;
+    }
+    const size_t n = Utf8IntoUnits(data + from, run, out, sizeof(Unit), room);
     if (n == SIZE_MAX) return false;
-    written += n;
+    out += n;
     return true;
   };
   for (const Piece& piece : pieces_) {
     PyObject* const text = piece.text.get();
     const auto n = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
-    if (!stretch(piece.at) || n > length - written) return Status(ErrorKind::kValue, "JSON text tally failed");
-    CopyUnits(PyUnicode_DATA(text), n, PyUnicode_KIND(text), out + written * kind, kind);
-    written += n;
+    if (!stretch(piece.at) || n > static_cast<size_t>(end - out)) return false;
+    if (!PutPiece(text, n, out)) return false;
+    out += n;
     from = piece.at;
   }
-  if (!stretch(size) || written != length) return Status(ErrorKind::kValue, "JSON text tally failed");
+  return stretch(text_.size()) && out == end;
+}
+
+// The text between the pieces (mostly ASCII) and each piece copied from its
+// str's own units, into one str made at the final size.
+Result<Ref> JsonTextSink::Assemble() noexcept {
+  if (!text_.sized()) return Status(ErrorKind::kValue, "JSON text tally failed");
+  const size_t length = text_.length() + piece_length_;
+  const uint32_t max_char = text_.max_char() > piece_max_char_ ? text_.max_char() : piece_max_char_;
+  Ref result = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(length), max_char));
+  if (!result) return Status::Pending();
+  bool filled = false;
+  switch (PyUnicode_KIND(result.get())) {
+    case PyUnicode_1BYTE_KIND: filled = Fill(PyUnicode_1BYTE_DATA(result.get()), length); break;
+    case PyUnicode_2BYTE_KIND: filled = Fill(PyUnicode_2BYTE_DATA(result.get()), length); break;
+    default: filled = Fill(PyUnicode_4BYTE_DATA(result.get()), length); break;
+  }
+  if (!filled) return Status(ErrorKind::kValue, "JSON text tally failed");
   return result;
 }
 

@@ -132,6 +132,8 @@ class JsonTextSink {
   // written as UTF-8.
   Status WideString(PyObject* text, bool member) noexcept;
   Result<Ref> Assemble() noexcept;
+  template <class Unit>
+  bool Fill(Unit* out, size_t length) const noexcept;
 
   // A str whose units go into the result at `at`, a byte offset of the text.
   struct Piece {
