@@ -65,12 +65,13 @@ Status JsonTextSink::WideString(PyObject* text, bool member) noexcept {
     // Escapes (or a surrogate, which the UTF-8 conversion refuses): as UTF-8.
     const std::string_view utf8 = Utf8Of(text);
     if (utf8.data() == nullptr) return Status::Pending();
+    const size_t at = text_.size();
     if (member) {
       text_.MemberName(utf8.data(), utf8.size(), true);
     } else {
       text_.String(utf8.data(), utf8.size(), true);
     }
-    return Status::Ok();
+    return MarkStretch(at);
   }
   member ? text_.OpenMemberName() : text_.OpenString();
   try {
@@ -106,39 +107,23 @@ template <class Unit>
   }
 }
 
-// Whether `n` bytes are all ASCII, a word at a time (the last word overlapping).
-inline bool AllAscii(const uint8_t* p, size_t n) noexcept {
-  constexpr uint64_t kTops = 0x8080808080808080u;
-  uint64_t seen = 0;
-  uint64_t word = 0;
-  if (n >= 8) {
-    size_t i = 0;
-    for (; n - i > 8; i += 8) {
-      std::memcpy(&word, p + i, 8);
-      seen |= word;
-    }
-    std::memcpy(&word, p + n - 8, 8);
-    return ((seen | word) & kTops) == 0;
-  }
-  for (size_t i = 0; i < n; ++i) seen |= p[i];
-  return (seen & 0x80) == 0;
-}
-
 }  // namespace
 
 // Fills the result's units: each stretch of text between the pieces, then
-// the piece. An ASCII stretch (every one, when the text holds nothing but
-// ASCII) is widened as it stands; any other is decoded.
+// the piece. Every non-ASCII byte the text holds lies between two marks
+// (MarkStretch): those stretches are decoded, all others are ASCII and
+// widened as they stand. Should that ever not hold, the units would not
+// come out at the tallied length, which is checked.
 template <class Unit>
 bool JsonTextSink::Fill(Unit* out, size_t length) const noexcept {
   const auto* data = reinterpret_cast<const uint8_t*>(text_.data());
-  const bool mixed = text_.non_ascii();
   Unit* const end = out + length;
   size_t from = 0;
+  bool marked = false;
   auto stretch = [&](size_t to) noexcept {
     const size_t run = to - from;
     const size_t room = static_cast<size_t>(end - out);
-    if (!mixed || AllAscii(data + from, run)) [[likely]] {
+    if (!marked) [[likely]] {
       if (run > room) return false;
       WidenUnits(data + from, run, out);
       out += run;
@@ -151,6 +136,12 @@ bool JsonTextSink::Fill(Unit* out, size_t length) const noexcept {
   };
   for (const Piece& piece : pieces_) {
     PyObject* const text = piece.text.get();
+    if (text == nullptr) {
+      if (!stretch(piece.at)) return false;
+      from = piece.at;
+      marked = !marked;
+      continue;
+    }
     const auto n = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
     if (!stretch(piece.at) || n > static_cast<size_t>(end - out)) return false;
     if (!PutPiece(text, n, out)) return false;
@@ -158,6 +149,18 @@ bool JsonTextSink::Fill(Unit* out, size_t length) const noexcept {
     from = piece.at;
   }
   return stretch(text_.size()) && out == end;
+}
+
+Status JsonTextSink::MarkStretch(size_t at) noexcept {
+  // Text that could not be measured leaves the whole to the interpreter's decoder.
+  if (!text_.sized()) return Status::Ok();
+  try {
+    pieces_.push_back(Piece{at, Ref()});
+    pieces_.push_back(Piece{text_.size(), Ref()});
+  } catch (const std::bad_alloc&) {
+    return Status(ErrorKind::kMemory, "out of memory while writing JSON");
+  }
+  return Status::Ok();
 }
 
 // The text between the pieces (mostly ASCII) and each piece copied from its

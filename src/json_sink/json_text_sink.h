@@ -58,7 +58,9 @@ class JsonTextSink {
     return Status::Ok();
   }
   Status MemberName(std::string_view name) noexcept {
-    text_.MemberName(name.data(), name.size());
+    const size_t at = text_.size();
+    if (text_.MemberName(name.data(), name.size())) [[unlikely]]
+      return MarkStretch(at);
     return Status::Ok();
   }
   Status Null() noexcept {
@@ -75,7 +77,9 @@ class JsonTextSink {
   }
   Status Integer(int64_t value, PyObject* /*held*/) noexcept { return Integer(value); }
   Status String(std::string_view value) noexcept {
-    text_.String(value.data(), value.size());
+    const size_t at = text_.size();
+    if (text_.String(value.data(), value.size())) [[unlikely]]
+      return MarkStretch(at);
     return Status::Ok();
   }
   [[gnu::always_inline]] Status PythonString(PyObject* value) noexcept {
@@ -131,11 +135,16 @@ class JsonTextSink {
   // A non-ASCII str: kept for the result when it needs no escape, else
   // written as UTF-8.
   Status WideString(PyObject* text, bool member) noexcept;
+  // Non-ASCII UTF-8 was just written from `at` on: the stretch is marked off
+  // by two pieces without a str, so that only it is decoded, not the ASCII
+  // text around it.
+  Status MarkStretch(size_t at) noexcept;
   Result<Ref> Assemble() noexcept;
   template <class Unit>
   bool Fill(Unit* out, size_t length) const noexcept;
 
-  // A str whose units go into the result at `at`, a byte offset of the text.
+  // A str whose units go into the result at `at`, a byte offset of the
+  // text; without a str, only a boundary between two stretches of the text.
   struct Piece {
     size_t at;
     Ref text;
