@@ -44,10 +44,7 @@ class JsonTextSink {
   [[gnu::always_inline]] Status MemberName(PyObject* name) noexcept {
     if (!PyUnicode_IS_COMPACT_ASCII(name)) [[unlikely]]
       return WideString(name, true);
-    const std::string_view utf8 = Utf8Of(name);
-    if (utf8.data() == nullptr) [[unlikely]]
-      return Status::Pending();
-    text_.MemberName(utf8.data(), utf8.size(), true);
+    text_.MemberName(AsciiData(name), AsciiLength(name), true);
     return Status::Ok();
   }
   // A field's name: its prepared key text when it has one, else the str.
@@ -85,10 +82,7 @@ class JsonTextSink {
   [[gnu::always_inline]] Status PythonString(PyObject* value) noexcept {
     if (!PyUnicode_IS_COMPACT_ASCII(value)) [[unlikely]]
       return WideString(value, false);
-    const std::string_view utf8 = Utf8Of(value);
-    if (utf8.data() == nullptr) [[unlikely]]
-      return Status::Pending();
-    text_.String(utf8.data(), utf8.size(), true);
+    text_.String(AsciiData(value), AsciiLength(value), true);
     return Status::Ok();
   }
   // 64-bit integers, written as JSON strings of their digits.
@@ -117,6 +111,11 @@ class JsonTextSink {
   // Small outputs are built here and never touch the heap until the result.
   static constexpr size_t kFirstBlock = 1024;
 
+  // A compact ASCII str's own data, which is its UTF-8.
+  static const char* AsciiData(PyObject* text) noexcept {
+    return reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(text) + 1);
+  }
+  static size_t AsciiLength(PyObject* text) noexcept { return static_cast<size_t>(PyUnicode_GET_LENGTH(text)); }
   // The UTF-8 of a `str`, in place: an ASCII str's own data, else its cached
   // UTF-8 (made on first use; null with the error set for lone surrogates).
   // Its width is announced to the text, so the result needs no measuring.
