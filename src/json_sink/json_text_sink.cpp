@@ -4,6 +4,7 @@
 
 #include "common/py_error.h"
 #include "json_sink/base64.h"
+#include "json_sink/json_escape.h"
 #include "json_sink/json_events.h"
 #include "json_sink/unit_widen.h"
 #include "json_sink/utf8_units.h"
@@ -149,6 +150,33 @@ bool JsonTextSink::Fill(Unit* out, size_t length) const noexcept {
     from = piece.at;
   }
   return stretch(text_.size()) && out == end;
+}
+
+Status JsonTextSink::NewMemberName(PyObject* name) noexcept {
+  static_assert(kKeySlots == 64, "KeySlotOf keeps the top six bits of the hash");
+  const char* data = AsciiData(name);
+  const size_t size = AsciiLength(name);
+  text_.MemberName(data, size, true);
+  if (size + 4 > kKeyTextMax || PlainRunLength(data, size) != size) return Status::Ok();
+  if (key_slots_.empty()) {
+    try {
+      key_slots_.resize(kKeySlots);
+    } catch (const std::bad_alloc&) {
+      return Status::Ok();  // names are then written each time
+    }
+  }
+  // The first of its two slots unless that is taken and the second is not.
+  KeySlot* first = &key_slots_[KeySlotOf(name)];
+  KeySlot* second = &key_slots_[KeySlotOf(name) ^ 1];
+  KeySlot& slot = first->name && !second->name ? *second : *first;
+  slot.name = Ref::borrow(name);
+  slot.text[0] = ',';
+  slot.text[1] = '"';
+  std::memcpy(slot.text + 2, data, size);
+  slot.text[size + 2] = '"';
+  slot.text[size + 3] = ':';
+  slot.size = static_cast<uint32_t>(size + 4);
+  return Status::Ok();
 }
 
 Status JsonTextSink::MarkStretch(size_t at) noexcept {

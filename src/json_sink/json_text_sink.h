@@ -47,6 +47,22 @@ class JsonTextSink {
     text_.MemberName(AsciiData(name), AsciiLength(name), true);
     return Status::Ok();
   }
+  // A name that is likely to come again in this call (a Struct's keys): the
+  // text of recently written ones is kept by the str's identity.
+  [[gnu::always_inline]] Status RepeatedMemberName(PyObject* name) noexcept {
+    if (!PyUnicode_IS_COMPACT_ASCII(name)) [[unlikely]]
+      return WideString(name, true);
+    if (!key_slots_.empty()) [[likely]] {
+      // Two slots a name may sit in, so that two names of one object seldom evict each other.
+      const KeySlot* slot = &key_slots_[KeySlotOf(name)];
+      if (slot->name.get() != name) slot = &key_slots_[KeySlotOf(name) ^ 1];
+      if (slot->name.get() == name) [[likely]] {
+        text_.MemberKey(slot->text, slot->size);
+        return Status::Ok();
+      }
+    }
+    return NewMemberName(name);
+  }
   // A field's name: its prepared key text when it has one, else the str.
   [[gnu::always_inline]] Status MemberName(PyObject* name, std::string_view key) noexcept {
     if (key.empty()) [[unlikely]]
@@ -141,6 +157,22 @@ class JsonTextSink {
   Result<Ref> Assemble() noexcept;
   template <class Unit>
   bool Fill(Unit* out, size_t length) const noexcept;
+
+  // Recent names and their key text `,"name":`, made on first use. A slot
+  // holds its str, so no other str can take its address during the call.
+  static constexpr size_t kKeySlots = 64;
+  static constexpr size_t kKeyTextMax = 28;
+  struct KeySlot {
+    Ref name;
+    uint32_t size = 0;
+    char text[kKeyTextMax];
+  };
+  static size_t KeySlotOf(PyObject* name) noexcept {
+    return static_cast<size_t>((reinterpret_cast<uintptr_t>(name) * 0x9e3779b97f4a7c15u) >> 58);
+  }
+  // Writes a compact ASCII name and keeps its key text when short and plain.
+  Status NewMemberName(PyObject* name) noexcept;
+  RawVector<KeySlot> key_slots_;
 
   // A str whose units go into the result at `at`, a byte offset of the
   // text; without a str, only a boundary between two stretches of the text.

@@ -225,7 +225,12 @@ Status WriteWellKnown(Walk& walk, const MessageMarshaler& m, PyObject* msg, uint
       MessageMarshaler* element = nullptr;
       Status walked = ForEachEntry(fields.get(), [&](PyObject* key, PyObject* value) -> Status {
         if (!PyUnicode_Check(key)) return TypeCheckError(key, "str");
-        VELUM_TRY(sink.MemberName(key));
+        // Objects of a document mostly share their keys: a sink may keep their text.
+        if constexpr (requires { sink.RepeatedMemberName(key); }) {
+          VELUM_TRY(sink.RepeatedMemberName(key));
+        } else {
+          VELUM_TRY(sink.MemberName(key));
+        }
         return WriteElement(walk, r.field->kind.value.handle, value, depth, element);
       });
       if (!walked.ok()) return walked;
