@@ -153,7 +153,7 @@ bool JsonTextSink::Fill(Unit* out, size_t length) const noexcept {
 }
 
 Status JsonTextSink::NewMemberName(PyObject* name) noexcept {
-  static_assert(kKeySlots == 64, "KeySlotOf keeps the top six bits of the hash");
+  static_assert(kKeySlots == 32 * kKeyWays, "KeyBucketOf keeps the top five bits of the hash");
   const char* data = AsciiData(name);
   const size_t size = AsciiLength(name);
   text_.MemberName(data, size, true);
@@ -165,10 +165,11 @@ Status JsonTextSink::NewMemberName(PyObject* name) noexcept {
       return Status::Ok();  // names are then written each time
     }
   }
-  // The first of its two slots unless that is taken and the second is not.
-  KeySlot* first = &key_slots_[KeySlotOf(name)];
-  KeySlot* second = &key_slots_[KeySlotOf(name) ^ 1];
-  KeySlot& slot = first->name && !second->name ? *second : *first;
+  // A free slot of the bucket, else its first.
+  KeySlot* bucket = &key_slots_[KeyBucketOf(name)];
+  size_t way = 0;
+  while (way < kKeyWays && bucket[way].name) ++way;
+  KeySlot& slot = bucket[way < kKeyWays ? way : 0];
   slot.name = Ref::borrow(name);
   slot.text[0] = ',';
   slot.text[1] = '"';

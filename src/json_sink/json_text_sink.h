@@ -53,12 +53,12 @@ class JsonTextSink {
     if (!PyUnicode_IS_COMPACT_ASCII(name)) [[unlikely]]
       return WideString(name, true);
     if (!key_slots_.empty()) [[likely]] {
-      // Two slots a name may sit in, so that two names of one object seldom evict each other.
-      const KeySlot* slot = &key_slots_[KeySlotOf(name)];
-      if (slot->name.get() != name) slot = &key_slots_[KeySlotOf(name) ^ 1];
-      if (slot->name.get() == name) [[likely]] {
-        text_.MemberKey(slot->text, slot->size);
-        return Status::Ok();
+      const KeySlot* bucket = &key_slots_[KeyBucketOf(name)];
+      for (size_t i = 0; i < kKeyWays; ++i) {
+        if (bucket[i].name.get() == name) {
+          text_.MemberKey(bucket[i].text, bucket[i].size);
+          return Status::Ok();
+        }
       }
     }
     return NewMemberName(name);
@@ -160,15 +160,19 @@ class JsonTextSink {
 
   // Recent names and their key text `,"name":`, made on first use. A slot
   // holds its str, so no other str can take its address during the call.
-  static constexpr size_t kKeySlots = 64;
+  // In buckets of four slots by the str's address, so that the names of one
+  // object seldom evict each other.
+  static constexpr size_t kKeySlots = 128;
+  static constexpr size_t kKeyWays = 4;
   static constexpr size_t kKeyTextMax = 28;
   struct KeySlot {
     Ref name;
     uint32_t size = 0;
     char text[kKeyTextMax];
   };
-  static size_t KeySlotOf(PyObject* name) noexcept {
-    return static_cast<size_t>((reinterpret_cast<uintptr_t>(name) * 0x9e3779b97f4a7c15u) >> 58);
+  // The first slot of the name's bucket: the top five bits of its hash.
+  static size_t KeyBucketOf(PyObject* name) noexcept {
+    return static_cast<size_t>((reinterpret_cast<uintptr_t>(name) * 0x9e3779b97f4a7c15u) >> 59) * kKeyWays;
   }
   // Writes a compact ASCII name and keeps its key text when short and plain.
   Status NewMemberName(PyObject* name) noexcept;
