@@ -217,24 +217,8 @@ bool ShortDecimal(double magnitude, shortest::Decimal* out) noexcept {
   // value * 10^4 is (nearly) whole.
   const double scaled4 = magnitude * kPowers[4];
   if (scaled4 < kLimit) {
-    const auto m4 = static_cast<int64_t>(scaled4 + 0.5);
-    const auto whole4 = static_cast<double>(m4);
+    const auto whole4 = static_cast<double>(static_cast<int64_t>(scaled4 + 0.5));
     if (std::fabs(scaled4 - whole4) > scaled4 * 0x1p-40) return false;
-    // If m / 10^k reads back as `value` for some k <= 4, then value * 10^4 is
-    // within 3/16 of m * 10^(4 - k) (below 2^50 both roundings are that
-    // small), so m4 is exactly that: the least such k is 4 less the decimal
-    // trailing zeros of m4, and only it needs the test. Should it fail, the
-    // search below decides.
-    int k = 4;
-    int64_t m = m4;
-    while (k > 0 && m % 10 == 0) {
-      m /= 10;
-      --k;
-    }
-    if (m != 0 && static_cast<double>(m) / kPowers[k] == magnitude) {
-      *out = {static_cast<uint64_t>(m), -k};
-      return true;
-    }
   }
   for (int k = 0; k <= 4; ++k) {
     const double scaled = magnitude * kPowers[k];
