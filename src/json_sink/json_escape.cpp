@@ -138,9 +138,9 @@ constexpr bool StopsRun(uint32_t c) noexcept {
 }
 
 #if defined(__SSE2__)
-// One bit per byte of the units of `v` that stop a run.
+// All ones in the units of `v` that stop a run.
 template <class Unit>
-inline uint32_t StopBytes(__m128i v) noexcept {
+inline __m128i StopUnits(__m128i v) noexcept {
   __m128i stops;
   if constexpr (sizeof(Unit) == 2) {
     // Unsigned: a saturating subtraction leaves zero for units up to 0x1f.
@@ -159,7 +159,13 @@ inline uint32_t StopBytes(__m128i v) noexcept {
                                               _mm_set1_epi32(0xd800));
     stops = _mm_or_si128(_mm_or_si128(control, quote), _mm_or_si128(backslash, surrogate));
   }
-  return static_cast<uint32_t>(_mm_movemask_epi8(stops));
+  return stops;
+}
+
+// One bit per byte of the units of `v` that stop a run.
+template <class Unit>
+inline uint32_t StopBytes(__m128i v) noexcept {
+  return static_cast<uint32_t>(_mm_movemask_epi8(StopUnits<Unit>(v)));
 }
 #endif
 
@@ -173,6 +179,14 @@ size_t PlainUnits(const Unit* s, size_t n) noexcept {
 #if defined(__SSE2__)
     constexpr size_t kLanes = 16 / sizeof(Unit);
     if (n >= kLanes) {
+      // Two vectors a step while no stop is seen (long text is mostly plain);
+      // the step that holds one is searched again below, a vector at a time.
+      for (; n - i >= 2 * kLanes; i += 2 * kLanes) {
+        const auto* at = reinterpret_cast<const __m128i*>(s + i);
+        const __m128i stops = _mm_or_si128(StopUnits<Unit>(_mm_loadu_si128(at)),
+                                           StopUnits<Unit>(_mm_loadu_si128(at + 1)));
+        if (_mm_movemask_epi8(stops) != 0) break;
+      }
       for (; n - i >= kLanes; i += kLanes) {
         const uint32_t stops = StopBytes<Unit>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)));
         if (stops != 0) return i + std::countr_zero(stops) / sizeof(Unit);

@@ -53,10 +53,13 @@ class JsonText {
 
   // A member name, already UTF-8; the value follows with the next event.
   // `noted`: the caller has announced the text's width (NoteWide) already.
-  void MemberName(const char* text, size_t size, bool noted = false) noexcept {
+  // Both return whether the text holds non-ASCII bytes.
+  bool MemberName(const char* text, size_t size, bool noted = false) noexcept {
     MemberSeparator();
-    if (AppendJsonString(out_, text, size) && !noted) Measure(text, size);
+    const bool wide = AppendJsonString(out_, text, size);
+    if (wide && !noted) Measure(text, size);
     out_.Push(':');
+    return wide;
   }
   // A member name prepared ahead: `key` is ',' followed by the quoted,
   // escaped name and ':'; the comma is dropped for an object's first member.
@@ -87,9 +90,11 @@ class JsonText {
     char* p = out_.Reserve(kFloatTextMax);
     if (p != nullptr) out_.Commit(FormatFloatRepr(value, p));
   }
-  [[gnu::always_inline]] void String(const char* text, size_t size, bool noted = false) noexcept {
+  [[gnu::always_inline]] bool String(const char* text, size_t size, bool noted = false) noexcept {
     ValueSeparator();
-    if (AppendJsonString(out_, text, size) && !noted) Measure(text, size);
+    const bool wide = AppendJsonString(out_, text, size);
+    if (wide && !noted) Measure(text, size);
+    return wide;
   }
   // A string or member name whose text the owner places into the result
   // itself, between the quotes written here, at the size() it had then.

@@ -4,7 +4,9 @@
 
 #include "common/py_error.h"
 #include "json_sink/base64.h"
+#include "json_sink/json_escape.h"
 #include "json_sink/json_events.h"
+#include "json_sink/unit_widen.h"
 #include "json_sink/utf8_units.h"
 
 namespace velum::json_sink {
@@ -64,12 +66,13 @@ Status JsonTextSink::WideString(PyObject* text, bool member) noexcept {
     // Escapes (or a surrogate, which the UTF-8 conversion refuses): as UTF-8.
     const std::string_view utf8 = Utf8Of(text);
     if (utf8.data() == nullptr) return Status::Pending();
+    const size_t at = text_.size();
     if (member) {
       text_.MemberName(utf8.data(), utf8.size(), true);
     } else {
       text_.String(utf8.data(), utf8.size(), true);
     }
-    return Status::Ok();
+    return MarkStretch(at);
   }
   member ? text_.OpenMemberName() : text_.OpenString();
   try {
@@ -84,35 +87,126 @@ Status JsonTextSink::WideString(PyObject* text, bool member) noexcept {
   return Status::Ok();
 }
 
-// The text between the pieces decoded (mostly ASCII, copied), each piece
-// copied from its str's own units, into one str made at the final size.
-Result<Ref> JsonTextSink::Assemble() noexcept {
-  if (!text_.sized()) return Status(ErrorKind::kValue, "JSON text tally failed");
+namespace {
+
+// A piece's units widened into `out`; false when its kind is wider than Unit.
+template <class Unit>
+[[gnu::always_inline]] inline bool PutPiece(PyObject* text, size_t n, Unit* out) noexcept {
+  const void* units = PyUnicode_DATA(text);
+  switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND:
+      WidenUnits(static_cast<const uint8_t*>(units), n, out);
+      return true;
+    case PyUnicode_2BYTE_KIND:
+      if constexpr (sizeof(Unit) < 2) return false;
+      else WidenUnits(static_cast<const uint16_t*>(units), n, out);
+      return true;
+    default:
+      if constexpr (sizeof(Unit) < 4) return false;
+      else WidenUnits(static_cast<const uint32_t*>(units), n, out);
+      return true;
+  }
+}
+
+}  // namespace
+
+// Fills the result's units: each stretch of text between the pieces, then
+// the piece. Every non-ASCII byte the text holds lies between two marks
+// (MarkStretch): those stretches are decoded, all others are ASCII and
+// widened as they stand. Should that ever not hold, the units would not
+// come out at the tallied length, which is checked.
+template <class Unit>
+bool JsonTextSink::Fill(Unit* out, size_t length) const noexcept {
   const auto* data = reinterpret_cast<const uint8_t*>(text_.data());
-  const size_t size = text_.size();
-  const size_t length = text_.length() + piece_length_;
-  const uint32_t max_char = text_.max_char() > piece_max_char_ ? text_.max_char() : piece_max_char_;
-  Ref result = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(length), max_char));
-  if (!result) return Status::Pending();
-  const unsigned kind = PyUnicode_KIND(result.get());
-  auto* out = static_cast<char*>(PyUnicode_DATA(result.get()));
-  size_t written = 0;
+  Unit* const end = out + length;
   size_t from = 0;
+  bool marked = false;
   auto stretch = [&](size_t to) noexcept {
-    const size_t n = Utf8IntoUnits(data + from, to - from, out + written * kind, kind, length - written);
+    const size_t run = to - from;
+    const size_t room = static_cast<size_t>(end - out);
+    if (!marked) [[likely]] {
+      if (run > room) return false;
+      WidenUnits(data + from, run, out);
+      out += run;
+      return true;
+    }
+    const size_t n = Utf8IntoUnits(data + from, run, out, sizeof(Unit), room);
     if (n == SIZE_MAX) return false;
-    written += n;
+    out += n;
     return true;
   };
   for (const Piece& piece : pieces_) {
     PyObject* const text = piece.text.get();
+    if (text == nullptr) {
+      if (!stretch(piece.at)) return false;
+      from = piece.at;
+      marked = !marked;
+      continue;
+    }
     const auto n = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
-    if (!stretch(piece.at) || n > length - written) return Status(ErrorKind::kValue, "JSON text tally failed");
-    CopyUnits(PyUnicode_DATA(text), n, PyUnicode_KIND(text), out + written * kind, kind);
-    written += n;
+    if (!stretch(piece.at) || n > static_cast<size_t>(end - out)) return false;
+    if (!PutPiece(text, n, out)) return false;
+    out += n;
     from = piece.at;
   }
-  if (!stretch(size) || written != length) return Status(ErrorKind::kValue, "JSON text tally failed");
+  return stretch(text_.size()) && out == end;
+}
+
+Status JsonTextSink::NewMemberName(PyObject* name) noexcept {
+  static_assert(kKeySlots == 32 * kKeyWays, "KeyBucketOf keeps the top five bits of the hash");
+  const char* data = AsciiData(name);
+  const size_t size = AsciiLength(name);
+  text_.MemberName(data, size, true);
+  if (size + 4 > kKeyTextMax || PlainRunLength(data, size) != size) return Status::Ok();
+  if (key_slots_.empty()) {
+    try {
+      key_slots_.resize(kKeySlots);
+    } catch (const std::bad_alloc&) {
+      return Status::Ok();  // names are then written each time
+    }
+  }
+  // A free slot of the bucket, else its first.
+  KeySlot* bucket = &key_slots_[KeyBucketOf(name)];
+  size_t way = 0;
+  while (way < kKeyWays && bucket[way].name) ++way;
+  KeySlot& slot = bucket[way < kKeyWays ? way : 0];
+  slot.name = Ref::borrow(name);
+  slot.text[0] = ',';
+  slot.text[1] = '"';
+  std::memcpy(slot.text + 2, data, size);
+  slot.text[size + 2] = '"';
+  slot.text[size + 3] = ':';
+  slot.size = static_cast<uint32_t>(size + 4);
+  return Status::Ok();
+}
+
+Status JsonTextSink::MarkStretch(size_t at) noexcept {
+  // Text that could not be measured leaves the whole to the interpreter's decoder.
+  if (!text_.sized()) return Status::Ok();
+  try {
+    pieces_.push_back(Piece{at, Ref()});
+    pieces_.push_back(Piece{text_.size(), Ref()});
+  } catch (const std::bad_alloc&) {
+    return Status(ErrorKind::kMemory, "out of memory while writing JSON");
+  }
+  return Status::Ok();
+}
+
+// The text between the pieces (mostly ASCII) and each piece copied from its
+// str's own units, into one str made at the final size.
+Result<Ref> JsonTextSink::Assemble() noexcept {
+  if (!text_.sized()) return Status(ErrorKind::kValue, "JSON text tally failed");
+  const size_t length = text_.length() + piece_length_;
+  const uint32_t max_char = text_.max_char() > piece_max_char_ ? text_.max_char() : piece_max_char_;
+  Ref result = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(length), max_char));
+  if (!result) return Status::Pending();
+  bool filled = false;
+  switch (PyUnicode_KIND(result.get())) {
+    case PyUnicode_1BYTE_KIND: filled = Fill(PyUnicode_1BYTE_DATA(result.get()), length); break;
+    case PyUnicode_2BYTE_KIND: filled = Fill(PyUnicode_2BYTE_DATA(result.get()), length); break;
+    default: filled = Fill(PyUnicode_4BYTE_DATA(result.get()), length); break;
+  }
+  if (!filled) return Status(ErrorKind::kValue, "JSON text tally failed");
   return result;
 }
 

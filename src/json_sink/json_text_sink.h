@@ -44,11 +44,24 @@ class JsonTextSink {
   [[gnu::always_inline]] Status MemberName(PyObject* name) noexcept {
     if (!PyUnicode_IS_COMPACT_ASCII(name)) [[unlikely]]
       return WideString(name, true);
-    const std::string_view utf8 = Utf8Of(name);
-    if (utf8.data() == nullptr) [[unlikely]]
-      return Status::Pending();
-    text_.MemberName(utf8.data(), utf8.size(), true);
+    text_.MemberName(AsciiData(name), AsciiLength(name), true);
     return Status::Ok();
+  }
+  // A name that is likely to come again in this call (a Struct's keys): the
+  // text of recently written ones is kept by the str's identity.
+  [[gnu::always_inline]] Status RepeatedMemberName(PyObject* name) noexcept {
+    if (!PyUnicode_IS_COMPACT_ASCII(name)) [[unlikely]]
+      return WideString(name, true);
+    if (!key_slots_.empty()) [[likely]] {
+      const KeySlot* bucket = &key_slots_[KeyBucketOf(name)];
+      for (size_t i = 0; i < kKeyWays; ++i) {
+        if (bucket[i].name.get() == name) {
+          text_.MemberKey(bucket[i].text, bucket[i].size);
+          return Status::Ok();
+        }
+      }
+    }
+    return NewMemberName(name);
   }
   // A field's name: its prepared key text when it has one, else the str.
   [[gnu::always_inline]] Status MemberName(PyObject* name, std::string_view key) noexcept {
@@ -58,7 +71,9 @@ class JsonTextSink {
     return Status::Ok();
   }
   Status MemberName(std::string_view name) noexcept {
-    text_.MemberName(name.data(), name.size());
+    const size_t at = text_.size();
+    if (text_.MemberName(name.data(), name.size())) [[unlikely]]
+      return MarkStretch(at);
     return Status::Ok();
   }
   Status Null() noexcept {
@@ -75,16 +90,15 @@ class JsonTextSink {
   }
   Status Integer(int64_t value, PyObject* /*held*/) noexcept { return Integer(value); }
   Status String(std::string_view value) noexcept {
-    text_.String(value.data(), value.size());
+    const size_t at = text_.size();
+    if (text_.String(value.data(), value.size())) [[unlikely]]
+      return MarkStretch(at);
     return Status::Ok();
   }
   [[gnu::always_inline]] Status PythonString(PyObject* value) noexcept {
     if (!PyUnicode_IS_COMPACT_ASCII(value)) [[unlikely]]
       return WideString(value, false);
-    const std::string_view utf8 = Utf8Of(value);
-    if (utf8.data() == nullptr) [[unlikely]]
-      return Status::Pending();
-    text_.String(utf8.data(), utf8.size(), true);
+    text_.String(AsciiData(value), AsciiLength(value), true);
     return Status::Ok();
   }
   // 64-bit integers, written as JSON strings of their digits.
@@ -113,6 +127,11 @@ class JsonTextSink {
   // Small outputs are built here and never touch the heap until the result.
   static constexpr size_t kFirstBlock = 1024;
 
+  // A compact ASCII str's own data, which is its UTF-8.
+  static const char* AsciiData(PyObject* text) noexcept {
+    return reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(text) + 1);
+  }
+  static size_t AsciiLength(PyObject* text) noexcept { return static_cast<size_t>(PyUnicode_GET_LENGTH(text)); }
   // The UTF-8 of a `str`, in place: an ASCII str's own data, else its cached
   // UTF-8 (made on first use; null with the error set for lone surrogates).
   // Its width is announced to the text, so the result needs no measuring.
@@ -131,9 +150,36 @@ class JsonTextSink {
   // A non-ASCII str: kept for the result when it needs no escape, else
   // written as UTF-8.
   Status WideString(PyObject* text, bool member) noexcept;
+  // Non-ASCII UTF-8 was just written from `at` on: the stretch is marked off
+  // by two pieces without a str, so that only it is decoded, not the ASCII
+  // text around it.
+  Status MarkStretch(size_t at) noexcept;
   Result<Ref> Assemble() noexcept;
+  template <class Unit>
+  bool Fill(Unit* out, size_t length) const noexcept;
 
-  // A str whose units go into the result at `at`, a byte offset of the text.
+  // Recent names and their key text `,"name":`, made on first use. A slot
+  // holds its str, so no other str can take its address during the call.
+  // In buckets of four slots by the str's address, so that the names of one
+  // object seldom evict each other.
+  static constexpr size_t kKeySlots = 128;
+  static constexpr size_t kKeyWays = 4;
+  static constexpr size_t kKeyTextMax = 28;
+  struct KeySlot {
+    Ref name;
+    uint32_t size = 0;
+    char text[kKeyTextMax];
+  };
+  // The first slot of the name's bucket: the top five bits of its hash.
+  static size_t KeyBucketOf(PyObject* name) noexcept {
+    return static_cast<size_t>((reinterpret_cast<uintptr_t>(name) * 0x9e3779b97f4a7c15u) >> 59) * kKeyWays;
+  }
+  // Writes a compact ASCII name and keeps its key text when short and plain.
+  Status NewMemberName(PyObject* name) noexcept;
+  RawVector<KeySlot> key_slots_;
+
+  // A str whose units go into the result at `at`, a byte offset of the
+  // text; without a str, only a boundary between two stretches of the text.
   struct Piece {
     size_t at;
     Ref text;

@@ -124,17 +124,6 @@ bool Decode(const uint8_t* text, size_t size, Unit* out, size_t capacity) noexce
   return DecodeCount(text, size, out, capacity) == capacity;
 }
 
-template <class From, class To>
-void Widen(const void* in, size_t n, void* out) noexcept {
-  const auto* from = static_cast<const From*>(in);
-  auto* to = static_cast<To*>(out);
-  if constexpr (sizeof(From) == sizeof(To)) {
-    CopyBytes(to, from, n * sizeof(To));
-  } else {
-    for (size_t i = 0; i < n; ++i) to[i] = from[i];
-  }
-}
-
 }  // namespace
 
 size_t Utf8IntoUnits(const uint8_t* text, size_t size, void* out, unsigned kind, size_t capacity) noexcept {
@@ -143,19 +132,6 @@ size_t Utf8IntoUnits(const uint8_t* text, size_t size, void* out, unsigned kind,
     case 2: return DecodeCount(text, size, static_cast<uint16_t*>(out), capacity);
     default: return DecodeCount(text, size, static_cast<uint32_t*>(out), capacity);
   }
-}
-
-void CopyUnits(const void* in, size_t n, unsigned from_kind, void* out, unsigned to_kind) noexcept {
-  if (from_kind == 1) {
-    if (to_kind == 1) return Widen<uint8_t, uint8_t>(in, n, out);
-    if (to_kind == 2) return Widen<uint8_t, uint16_t>(in, n, out);
-    return Widen<uint8_t, uint32_t>(in, n, out);
-  }
-  if (from_kind == 2) {
-    if (to_kind == 2) return Widen<uint16_t, uint16_t>(in, n, out);
-    return Widen<uint16_t, uint32_t>(in, n, out);
-  }
-  Widen<uint32_t, uint32_t>(in, n, out);
 }
 
 bool Utf8ToLatin1(const uint8_t* text, size_t size, uint8_t* out, size_t capacity) noexcept {

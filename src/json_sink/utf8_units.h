@@ -24,7 +24,4 @@ bool Utf8ToUcs4(const uint8_t* text, size_t size, uint32_t* out, size_t capacity
 // not fit in `capacity` or not in the unit.
 size_t Utf8IntoUnits(const uint8_t* text, size_t size, void* out, unsigned kind, size_t capacity) noexcept;
 
-// `n` units of `from_kind` copied into `out` of `to_kind` (at least as wide).
-void CopyUnits(const void* in, size_t n, unsigned from_kind, void* out, unsigned to_kind) noexcept;
-
 }  // namespace velum::json_sink

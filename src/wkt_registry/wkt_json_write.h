@@ -64,6 +64,8 @@ inline Result<ValueMember> MemberOfField(const WellKnownRecord& r, PyObject* fie
 
 template <class Walk>
 Status WriteWellKnown(Walk& walk, const MessageMarshaler& m, PyObject* msg, uint32_t depth);
+template <class Walk>
+Status WriteHeldValue(Walk& walk, const WellKnownRecord& r, PyObject* msg, uint32_t depth);
 
 // A Struct or ListValue held by a Value, one level down. Of exactly the
 // declared class it enters its form directly (what the walk would do after
@@ -79,8 +81,33 @@ Status WriteNestedDocument(Walk& walk, MessageHandle* handle, PyObject* value, u
   return walk.WriteMessageValue(handle, value, depth);
 }
 
+// A Value from its Oneof. The common members (a str, an exact float or
+// bool, null) are written without running Python code, so the Oneof is read
+// from its slot without being held; the others are written under a hold,
+// since what they run may replace it and free its members.
 template <class Walk>
 Status WriteValue(Walk& walk, const WellKnownRecord& r, PyObject* msg, uint32_t depth) {
+  auto& sink = walk.sink();
+  const FieldAccess& access = r.member(ValueMember::kNull).access;
+  if (access.is_slot()) [[likely]] {
+    PyObject* kind = *SlotAddress(msg, access.offset());
+    if (kind != nullptr && oneof::Check(kind)) [[likely]] {
+      PyObject* field = oneof::Field(kind);
+      PyObject* value = oneof::Value(kind);
+      if (field == r.member_name(ValueMember::kString) && PyUnicode_Check(value)) return sink.PythonString(value);
+      if (field == r.member_name(ValueMember::kNumber) && PyFloat_CheckExact(value)) {
+        if (!std::isfinite(PyFloat_AS_DOUBLE(value))) return write_detail::NotFinite();
+        return sink.PythonNumber(value);
+      }
+      if (field == r.member_name(ValueMember::kBool) && PyBool_Check(value)) return sink.Boolean(value == Py_True);
+      if (field == r.member_name(ValueMember::kNull)) return sink.Null();
+    }
+  }
+  return WriteHeldValue(walk, r, msg, depth);
+}
+
+template <class Walk>
+Status WriteHeldValue(Walk& walk, const WellKnownRecord& r, PyObject* msg, uint32_t depth) {
   auto& sink = walk.sink();
   VELUM_ASSIGN_OR_RETURN(Ref kind, ReadField(msg, r.member(ValueMember::kNull).access));
   if (!oneof::Check(kind.get())) return write_detail::NoValueSet();
@@ -198,7 +225,12 @@ Status WriteWellKnown(Walk& walk, const MessageMarshaler& m, PyObject* msg, uint
       MessageMarshaler* element = nullptr;
       Status walked = ForEachEntry(fields.get(), [&](PyObject* key, PyObject* value) -> Status {
         if (!PyUnicode_Check(key)) return TypeCheckError(key, "str");
-        VELUM_TRY(sink.MemberName(key));
+        // Objects of a document mostly share their keys: a sink may keep their text.
+        if constexpr (requires { sink.RepeatedMemberName(key); }) {
+          VELUM_TRY(sink.RepeatedMemberName(key));
+        } else {
+          VELUM_TRY(sink.MemberName(key));
+        }
         return WriteElement(walk, r.field->kind.value.handle, value, depth, element);
       });
       if (!walked.ok()) return walked;

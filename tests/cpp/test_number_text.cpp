@@ -87,6 +87,24 @@ TEST(FloatRepr, ThresholdsAndShortDecimalsMatchRepr) {
   }
 }
 
+// Decimals of up to four places up to the largest the fast path takes, with
+// trailing zeros in their digits, and their neighbours one step away (which
+// are not short and must be found by the general search).
+TEST(FloatRepr, FewDecimalsUpToTheFastLimitMatchRepr) {
+  std::mt19937_64 rng(17);
+  for (int i = 0; i < 200000; ++i) {
+    const uint64_t digits = (rng() % 1000000000000000ULL) / (uint64_t{1} << (rng() % 40));
+    const uint64_t zeros[] = {1, 10, 100, 1000, 10000};
+    const double v = static_cast<double>(digits * zeros[rng() % 5]) / std::pow(10.0, static_cast<int>(rng() % 5));
+    if (v == 0 || v >= 1e16) continue;
+    ASSERT_EQ(Repr(v), ReferenceRepr(v)) << v;
+    const double up = std::nextafter(v, 1e300);
+    const double down = std::nextafter(v, 0.0);
+    ASSERT_EQ(Repr(up), ReferenceRepr(up)) << std::hexfloat << up;
+    ASSERT_EQ(Repr(down), ReferenceRepr(down)) << std::hexfloat << down;
+  }
+}
+
 }  // namespace
 }  // namespace velum::json_sink
 

@@ -222,3 +222,30 @@ def test_payload_strings_are_not_shared_between_calls() -> None:
     any_msg.value = lrec(14, b"z")
     url = f"type.googleapis.com/{P3}.Plain"
     assert any_msg.to_json(registry=reg) == f'{{"@type":"{url}","text":"z"}}'
+
+
+# A plain payload's strings are copied into the text as UTF-8, while a decoded payload's
+# strs are kept as they are: one text mixes both, at every width and around every length
+# the result is filled in blocks of.
+
+WIDTH_CHARS = ["a", "\xe9", "\u20ac", "\U0001f642", '"']
+
+
+@pytest.mark.parametrize("inner", WIDTH_CHARS)
+@pytest.mark.parametrize("outer", WIDTH_CHARS)
+def test_payload_text_beside_kept_strings(inner: str, outer: str) -> None:
+    plain, child = cls(f"{P3}.Plain"), cls(f"{P3}.WithChild")
+    items: list[tuple[str, bytes]] = []
+    for n in [0, 1, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 33]:
+        payload = plain(text=inner * n + "x", names=[outer * n, "ascii" * n])
+        items.append((f"{P3}.Plain", payload.to_binary()))
+        kept = plain(text=outer * n, names=[inner * n + "\\", "y" * n])
+        items.append((f"{P3}.WithChild", child(a=n, child=kept).to_binary()))
+    urls = ["type.googleapis.com/" + name for name, _ in items]
+    batch = cls(f"{P3}.Batch")(
+        items=[wkt.Any(type_url=url, value=v) for url, (_, v) in zip(urls, items, strict=True)])
+    parts = []
+    for url, (name, v) in zip(urls, items, strict=True):
+        inner_text = cls(name).from_binary(v).to_json(registry=registry())
+        parts.append('{"@type":' + json.dumps(url) + "," + inner_text[1:])
+    assert batch.to_json(registry=registry()) == '{"items":[' + ",".join(parts) + "]}"

@@ -11,6 +11,7 @@ to one of the same width, so equality also checks the width chosen.
 from __future__ import annotations
 
 import json
+import sys
 from typing import Any
 
 import pytest
@@ -131,3 +132,31 @@ def test_escaped_and_raw_text_read_at_their_own_width(
     assert wkt.ListValue.from_json(literal.encode())._to_json_value() == texts
     keys = "{" + ",".join(f"{escape_some(t, e)}:{i}" for i, (t, e) in enumerate(items)) + "}"
     assert wkt.Struct.from_json(keys)._to_json_value() == json.loads(keys)
+
+
+# Objects of one document mostly share their keys, whose text the writer keeps by the
+# key's identity within a call: keys that repeat as the same object, as equal but
+# distinct objects, with escapes, too long to keep, wide, and more of them than are kept.
+KEY_KINDS = {
+    "short": ["id", "a", "name", "x" * 24],
+    "long": ["k" * 25, "long_key_" * 6],
+    "escaped": ['q"', "back\\slash", "tab\t", "\x00"],
+    "wide": ["caf\xe9", "\u20ac", "\U0001f642key"],
+    "many": [f"key{i}" for i in range(200)],
+}
+
+
+@pytest.mark.parametrize("kind", sorted(KEY_KINDS))
+@pytest.mark.parametrize("fresh", [False, True])
+def test_keys_repeated_across_objects(kind: str, fresh: bool) -> None:
+    keys = KEY_KINDS[kind]
+    rows = []
+    for row in range(30):
+        order = keys[row % len(keys):] + keys[: row % len(keys)]
+        # Fresh keys: equal text, a new object each time.
+        rows.append({("".join(list(k)) if fresh else k): row + 0.5 for k in order})
+    text = wkt.ListValue._from_json_value(rows).to_json()
+    assert text == compact(rows)
+    refs = [sys.getrefcount(k) for k in keys]
+    assert wkt.ListValue._from_json_value(rows).to_json() == text
+    assert [sys.getrefcount(k) for k in keys] == refs

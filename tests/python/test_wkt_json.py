@@ -616,3 +616,36 @@ def test_lookalikes_failing_the_field_checks_are_ordinary_messages() -> None:
     real.field.add(name="value", number=1, type=F.TYPE_SINT32, label=F.LABEL_OPTIONAL)
     real_cls = hand_made_file(real).message_class("google.protobuf.RealValue")
     assert real_cls(value=-4).to_json() == "-4"
+
+
+class FloatSub(float):
+    def __repr__(self) -> str:
+        return "not a number"
+
+
+# A Value's common members are written straight from its Oneof, the rest after the
+# general checks: both roads give the same text and the same errors.
+@pytest.mark.parametrize(
+    ("kind", "text"),
+    [
+        (Oneof("number_value", FloatSub(2.5)), "2.5"),
+        (Oneof("number_value", 3), "3"),
+        (Oneof("number_value", -0.0), "-0.0"),
+        (Oneof("bool_value", True), "true"),
+        (Oneof("string_value", "\U0001f642\u20ac\xe9"), '"\U0001f642\u20ac\xe9"'),
+        (Oneof("string_value", 'a"\U0001f642'), '"a\\"\U0001f642"'),
+        (Oneof("null_value", 0), "null"),
+    ],
+)
+def test_value_members_by_either_road(kind: Any, text: str) -> None:
+    assert wkt.Value(kind=kind).to_json() == text
+    assert wkt.ListValue(values=[wkt.Value(kind=kind)] * 2).to_json() == f"[{text},{text}]"
+
+
+@pytest.mark.parametrize("surrogate", ["\ud800", "a\U0001f642\udfff"])
+def test_value_string_with_a_surrogate_fails_as_encoding_it(surrogate: str) -> None:
+    with pytest.raises(UnicodeEncodeError) as raised:
+        wkt.Value(kind=Oneof("string_value", surrogate)).to_json()
+    with pytest.raises(UnicodeEncodeError) as expected:
+        surrogate.encode()
+    assert str(raised.value) == str(expected.value)
