@@ -24,11 +24,11 @@ from velum._descriptor_proto import (
     FieldProto,
     FileProto,
     MessageProto,
-    _build_classes_once,
     declare_record_slots,
     features_of,
     field_record_slots,
     packed_option,
+    record_types,
 )
 from velum._descriptors import (
     DescEnum,
@@ -336,8 +336,8 @@ def _declare() -> Any:
 def _batch_layout() -> tuple[Any, ...]:
     """What the native batch check reads of message and oneof records and sets on a
     message: its `_resolve`."""
-    classes = _build_classes_once()
-    message, oneof = classes["DescriptorProto"], classes["OneofDescriptorProto"]
+    types = record_types()
+    message, oneof = types["DescriptorProto"], types["OneofDescriptorProto"]
     return (
         message,
         message.__dict__["fields"],
@@ -354,7 +354,7 @@ def _resolver() -> Any:
     record_class, record_slots = field_record_slots()
     by_number = range(max(ScalarType) + 1)
     scalars = {int(t): t for t in ScalarType}
-    options_class = _build_classes_once()["FieldOptions"]
+    options_class = record_types()["FieldOptions"]
     config = (
         record_class,
         record_slots,

@@ -1,15 +1,21 @@
-"""Message classes for the parts of google/protobuf/descriptor.proto the runtime uses.
+"""The records of the parts of google/protobuf/descriptor.proto the runtime uses.
 
-Descriptor sets are decoded by the native decoder itself, through classes built here by
-hand (nothing can be parsed before they exist). Only the fields that building
-descriptors needs are declared; every other field is skipped while decoding.
-Attribute names follow the runtime's use (`fields`, `messages`, ...), not the proto.
+A file's descriptor is read by the extension straight into small native records
+(`_read_schema_file`): only the fields building descriptors needs, every other field
+skipped; a repeated field is a tuple. Attribute names follow the runtime's use
+(`fields`, `messages`, ...), not the proto. What that reader leaves (damaged or
+unusually encoded input) goes to the native decoder, through message classes built here
+by hand from the same schema (nothing can be parsed before they exist), which also split
+a FileDescriptorSet into its files.
 """
 
 from __future__ import annotations
 
+import functools
 import threading
 from typing import Any
+
+from _velum_ext import _read_schema_file, _schema_record_types
 
 from velum._classes import make_message_classes
 from velum._descriptors import (
@@ -209,9 +215,16 @@ FIELD_RECORD_SLOTS = (
 )
 
 
+@functools.cache
+def record_types() -> dict[str, type]:
+    """The types of the records a file's descriptor is read into, by message name."""
+    types: dict[str, type] = _schema_record_types()
+    return types
+
+
 def field_record_slots() -> tuple[type, tuple[Any, ...]]:
-    """The class of decoded field records and the member descriptors of its slots."""
-    cls = _build_classes_once()["FieldDescriptorProto"]
+    """The type of field records and the member descriptors of its slots."""
+    cls = record_types()["FieldDescriptorProto"]
     return cls, tuple(cls.__dict__[name] for name in FIELD_RECORD_SLOTS)
 
 
@@ -220,7 +233,7 @@ RecordSlots = tuple[type, tuple[Any, ...]]
 
 
 def _record_slots(name: str, *slots: str) -> RecordSlots:
-    cls = _build_classes_once()[name]
+    cls = record_types()[name]
     return cls, tuple(cls.__dict__[slot] for slot in slots)
 
 
@@ -229,8 +242,7 @@ def declare_record_slots() -> tuple[RecordSlots, ...]:
     and of message and enum options, in its order."""
     return (
         _record_slots(
-            "DescriptorProto",
-            *("name", "nested_types", "enum_types", "extensions", "options", "fields", "oneofs"),
+            "DescriptorProto", "name", "nested_types", "enum_types", "extensions", "options"
         ),
         _record_slots("EnumDescriptorProto", "name", "values", "options"),
         _record_slots("EnumValueDescriptorProto", "name", "number"),
@@ -252,8 +264,51 @@ def packed_option(proto: FieldProto) -> bool | None:
 
 
 def parse_file(data: bytes) -> FileProto:
+    record = _read_schema_file(data)
+    return _parse_file_decoded(data) if record is None else record
+
+
+def _parse_file_decoded(data: bytes) -> FileProto:
+    """A file the native reader left: the decoder reports what is wrong with it, with its
+    usual text; what it reads is written out again in the plain form the reader takes."""
     file_class: Any = _build_classes_once()["FileDescriptorProto"]
-    return file_class.from_binary(data, ignore_unknown_fields=True)
+    decoded = file_class.from_binary(data, ignore_unknown_fields=True)
+    record = _read_schema_file(_plain(decoded, "FileDescriptorProto"))
+    if record is None:
+        raise ValueError("the descriptor could not be read")  # the reader takes what _plain writes
+    return record
+
+
+def _plain(record: Any, name: str) -> bytes:
+    """A decoded record with every field it holds written out (none left out for being
+    the default: an absent field and one equal to its default differ in some)."""
+    out = bytearray()
+    for _, local, number, kind, default in _SCHEMA[name]:
+        value = getattr(record, local)
+        if value is None:
+            continue
+        for item in value if default is _REPEATED else (value,):
+            if isinstance(kind, str):
+                _put_payload(out, number, _plain(item, kind))
+            elif kind is _STR:
+                _put_payload(out, number, item.encode())
+            else:  # int32 and bool: a negative int32 takes ten bytes, as on the wire
+                _put_varint(out, number << 3)
+                _put_varint(out, int(item) & 0xFFFF_FFFF_FFFF_FFFF)
+    return bytes(out)
+
+
+def _put_payload(out: bytearray, number: int, payload: bytes) -> None:
+    _put_varint(out, number << 3 | LEN)
+    _put_varint(out, len(payload))
+    out += payload
+
+
+def _put_varint(out: bytearray, value: int) -> None:
+    while value > 0x7F:
+        out.append(value & 0x7F | 0x80)
+        value >>= 7
+    out.append(value)
 
 
 def split_file_set(data: bytes) -> list[bytes]:

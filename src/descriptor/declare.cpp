@@ -33,8 +33,6 @@ enum MessageSlot {
   kEnumTypes,
   kExtensions,
   kMessageOptionsSlot,
-  kFields,
-  kOneofs,
   kMessageSlots,
 };
 enum EnumSlot { kEnumName, kEnumValues, kEnumOptionsSlot, kEnumSlots };
@@ -106,22 +104,11 @@ Result<PyObject*> Slot(const Record& r, PyObject* obj, int i) {
   return value;
 }
 
-Result<PyObject*> ListSlot(const Record& r, PyObject* obj, int i) {
+// A repeated field of a record: a tuple.
+Result<PyObject*> TupleSlot(const Record& r, PyObject* obj, int i) {
   VELUM_ASSIGN_OR_RETURN(PyObject * value, Slot(r, obj, i));
-  if (!PyList_Check(value)) return TypeCheckError(value, "list");
+  if (!PyTuple_Check(value)) return TypeCheckError(value, "tuple");
   return value;
-}
-
-// Decoded records hold text, numbers, lists of records and records (options, which
-// stay tracked), and nothing stores into them after decoding: they can form no cycle,
-// so the records the declarer reads leave the collector, which would otherwise walk
-// them again and again while the rest of the schema loads.
-void UntrackAll(PyObject* list) {
-  PyObject_GC_UnTrack(list);
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-    PyObject* item = PyList_GET_ITEM(list, i);
-    if (PyObject_IS_GC(item)) PyObject_GC_UnTrack(item);
-  }
 }
 
 // Declaring -------------------------------------------------------------------
@@ -206,11 +193,9 @@ Result<Ref> DeclareEnum(const Scope& s, PyObject* record, PyObject* prefix, PyOb
   VELUM_TRY(CheckIdentifier(s, name, d.kind_enum.get(), prefix));
   VELUM_ASSIGN_OR_RETURN(Ref full_name, FullName(prefix, name));
   VELUM_TRY(Claim(s, full_name.get()));
-  VELUM_ASSIGN_OR_RETURN(PyObject * value_records, ListSlot(d.enum_record, record, kEnumValues));
-  Py_ssize_t count = PyList_GET_SIZE(value_records);
+  VELUM_ASSIGN_OR_RETURN(PyObject * value_records, TupleSlot(d.enum_record, record, kEnumValues));
+  Py_ssize_t count = PyTuple_GET_SIZE(value_records);
   if (count == 0) return FileError(s, "%U: enum %U has no values", full_name.get());
-  PyObject_GC_UnTrack(record);
-  UntrackAll(value_records);
   VELUM_ASSIGN_OR_RETURN(PyObject * options, Slot(d.enum_record, record, kEnumOptionsSlot));
   PyObject* feature_set = Py_None;
   if (options != Py_None) {
@@ -224,7 +209,7 @@ Result<Ref> DeclareEnum(const Scope& s, PyObject* record, PyObject* prefix, PyOb
   Ref names = Ref::steal(PyList_New(count));
   if (!names) return Status::Pending();
   for (Py_ssize_t i = 0; i < count; ++i) {
-    VELUM_ASSIGN_OR_RETURN(PyObject * value_name, Slot(d.value, PyList_GET_ITEM(value_records, i), kValueName));
+    VELUM_ASSIGN_OR_RETURN(PyObject * value_name, Slot(d.value, PyTuple_GET_ITEM(value_records, i), kValueName));
     PyList_SET_ITEM(names.get(), i, Py_NewRef(value_name));
   }
   for (Py_ssize_t i = 0; i < count; ++i) {
@@ -242,7 +227,7 @@ Result<Ref> DeclareEnum(const Scope& s, PyObject* record, PyObject* prefix, PyOb
   Ref values = Ref::steal(PyList_New(count));
   if (!values) return Status::Pending();
   for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* value_record = PyList_GET_ITEM(value_records, i);
+    PyObject* value_record = PyTuple_GET_ITEM(value_records, i);
     VELUM_ASSIGN_OR_RETURN(PyObject * number, Slot(d.value, value_record, kValueNumber));
     PyObject* value_name = PyList_GET_ITEM(names.get(), i);
     VELUM_ASSIGN_OR_RETURN(Ref value, Call(d.makers[kNewEnumValue].get(),
@@ -262,18 +247,16 @@ Result<Ref> DeclareMessage(const Scope& s, PyObject* record, PyObject* prefix, P
 // Declares the messages and enums of one scope (a file or a message).
 Status DeclareAll(const Scope& s, PyObject* message_records, PyObject* enum_records, PyObject* prefix,
                   PyObject* parent, PyObject* features, PyObject* out_messages, PyObject* out_enums, int depth) {
-  if (!PyList_Check(message_records) || !PyList_Check(enum_records)) {
-    return Status(ErrorKind::kType, "declared records must come in lists");
+  if (!PyTuple_Check(message_records) || !PyTuple_Check(enum_records)) {
+    return Status(ErrorKind::kType, "declared records must come in tuples");
   }
-  PyObject_GC_UnTrack(message_records);
-  PyObject_GC_UnTrack(enum_records);
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(message_records); ++i) {
-    VELUM_ASSIGN_OR_RETURN(Ref desc, DeclareMessage(s, PyList_GET_ITEM(message_records, i), prefix, parent,
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(message_records); ++i) {
+    VELUM_ASSIGN_OR_RETURN(Ref desc, DeclareMessage(s, PyTuple_GET_ITEM(message_records, i), prefix, parent,
                                                     features, depth));
     if (PyList_Append(out_messages, desc.get()) < 0) return Status::Pending();
   }
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(enum_records); ++i) {
-    VELUM_ASSIGN_OR_RETURN(Ref desc, DeclareEnum(s, PyList_GET_ITEM(enum_records, i), prefix, parent, features));
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(enum_records); ++i) {
+    VELUM_ASSIGN_OR_RETURN(Ref desc, DeclareEnum(s, PyTuple_GET_ITEM(enum_records, i), prefix, parent, features));
     if (PyList_Append(out_enums, desc.get()) < 0) return Status::Pending();
   }
   return Status::Ok();
@@ -316,24 +299,16 @@ Result<Ref> DeclareMessage(const Scope& s, PyObject* record, PyObject* prefix, P
   if (!work || PyList_Append(s.state[kStateMessageWork], work.get()) < 0) return Status::Pending();
   if (PyDict_SetItem(s.state[kStateMessageProtos], desc.get(), record) < 0) return Status::Pending();
 
-  VELUM_ASSIGN_OR_RETURN(PyObject * nested_records, ListSlot(d.message, record, kNestedTypes));
-  VELUM_ASSIGN_OR_RETURN(PyObject * enum_records, ListSlot(d.message, record, kEnumTypes));
-  VELUM_ASSIGN_OR_RETURN(PyObject * extension_records, ListSlot(d.message, record, kExtensions));
-  VELUM_ASSIGN_OR_RETURN(PyObject * field_records, ListSlot(d.message, record, kFields));
-  VELUM_ASSIGN_OR_RETURN(PyObject * oneof_records, ListSlot(d.message, record, kOneofs));
-  PyObject_GC_UnTrack(record);
-  PyObject_GC_UnTrack(nested_records);
-  PyObject_GC_UnTrack(enum_records);
-  UntrackAll(extension_records);
-  UntrackAll(field_records);
-  UntrackAll(oneof_records);
-  if (PyList_GET_SIZE(nested_records) != 0 || PyList_GET_SIZE(enum_records) != 0) {
+  VELUM_ASSIGN_OR_RETURN(PyObject * nested_records, TupleSlot(d.message, record, kNestedTypes));
+  VELUM_ASSIGN_OR_RETURN(PyObject * enum_records, TupleSlot(d.message, record, kEnumTypes));
+  VELUM_ASSIGN_OR_RETURN(PyObject * extension_records, TupleSlot(d.message, record, kExtensions));
+  if (PyTuple_GET_SIZE(nested_records) != 0 || PyTuple_GET_SIZE(enum_records) != 0) {
     VELUM_ASSIGN_OR_RETURN(Ref nested_prefix, FullName(full_name.get(), d.dot.get()));
     VELUM_TRY(DeclareAll(s, nested_records, enum_records, nested_prefix.get(), desc.get(), features.get(),
                          nested_messages.get(), nested_enums.get(), depth + 1));
   }
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(extension_records); ++i) {
-    Ref ext = Ref::steal(PyTuple_Pack(4, PyList_GET_ITEM(extension_records, i), s.file, desc.get(), features.get()));
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(extension_records); ++i) {
+    Ref ext = Ref::steal(PyTuple_Pack(4, PyTuple_GET_ITEM(extension_records, i), s.file, desc.get(), features.get()));
     if (!ext || PyList_Append(s.state[kStateExtensionWork], ext.get()) < 0) return Status::Pending();
   }
   return desc;
@@ -403,7 +378,7 @@ Status ConfigureRecord(Record& r, PyObject* config, int entry, Py_ssize_t member
   if (!PyType_Check(cls) || !PyTuple_Check(slots) || PyTuple_GET_SIZE(slots) != members) return ConfigError();
   r.cls = Ref::borrow(cls);
   for (Py_ssize_t i = 0; i < members; ++i) {
-    VELUM_ASSIGN_OR_RETURN(r.slot[i], ObjectSlotOffset(reinterpret_cast<PyTypeObject*>(cls),
+    VELUM_ASSIGN_OR_RETURN(r.slot[i], ReadSlotOffset(reinterpret_cast<PyTypeObject*>(cls),
                                                        PyTuple_GET_ITEM(slots, i), "_declarer()"));
   }
   return Status::Ok();

@@ -19,11 +19,10 @@ namespace velum {
 // appending the descriptors to `out_messages` and `out_enums`; `file` is the
 // file's record. `state` is the batch's (messages by full name, enums by full
 // name, messages known before, enums known before, message work list, record by
-// message descriptor, extension work list). The records read (messages, enums,
-// their values, fields, oneofs and extensions, and their lists) leave the cyclic
-// collector: they can form no cycle. Names that are not identifiers and enum
-// value names that need renaming go to the runtime's own helpers; every other
-// refusal is raised here.
+// message descriptor, extension work list). The records are those schema loading
+// reads (parser/schema_records.h): their repeated fields are tuples. Names that
+// are not identifiers and enum value names that need renaming go to the
+// runtime's own helpers; every other refusal is raised here.
 PyObject* DeclarerFn(PyObject* module, PyObject* const* argv, Py_ssize_t nargs) noexcept;
 
 }  // namespace velum

@@ -60,11 +60,11 @@ Result<Ref> Pair(PyObject* first, PyObject* second) {
 }
 
 Result<Ref> CheckIn(const FieldResolver& r, PyObject* protos, const TypeScope& scope) {
-  if (!PyList_Check(protos)) return TypeCheckError(protos, "list");
+  if (!IsRecordSequence(protos)) return TypeCheckError(protos, "list");
   auto* proto_class = reinterpret_cast<PyTypeObject*>(r.proto_class.get());
-  Py_ssize_t count = PyList_GET_SIZE(protos);
+  Py_ssize_t count = PySequence_Fast_GET_SIZE(protos);
   for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* proto = PyList_GET_ITEM(protos, i);
+    PyObject* proto = PySequence_Fast_GET_ITEM(protos, i);
     if (!PyObject_TypeCheck(proto, proto_class)) return Status(ErrorKind::kValue, "invalid field descriptor");
     VELUM_ASSIGN_OR_RETURN(PyObject * name, ReadSlot(proto, r.proto_slot[kName]));
     // The runtime reports a bad name with where it is.
@@ -74,11 +74,7 @@ Result<Ref> CheckIn(const FieldResolver& r, PyObject* protos, const TypeScope& s
   Ref pending = Ref::steal(PyList_New(0));
   if (!targets || !pending) return Status::Pending();
   for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* proto = PyList_GET_ITEM(protos, i);
-    // A decoded record is a leaf of a freshly decoded tree: nothing it reaches refers
-    // back to it, so it can never be part of a cycle. Untracked, the collector stops
-    // scanning the thousands of them a loaded schema keeps until its fields are resolved.
-    if (PyObject_GC_IsTracked(proto)) PyObject_GC_UnTrack(proto);
+    PyObject* proto = PySequence_Fast_GET_ITEM(protos, i);
     VELUM_ASSIGN_OR_RETURN(long type, ReadInt(proto, r.proto_slot[kType]));
     VELUM_ASSIGN_OR_RETURN(PyObject * default_text, ReadSlot(proto, r.proto_slot[kDefault]));
     PyObject* scalar = type >= 1 && type <= kMaxScalar ? PyTuple_GET_ITEM(r.scalar_types.get(), type) : Py_None;
@@ -152,11 +148,11 @@ Result<Ref> NativeMapValue(const FieldResolver& r, const BatchLayout& layout, co
   }
   if (Py_TYPE(entry_proto) != layout.message_record) return Ref();
   PyObject* entry_fields = SlotAt(entry_proto, layout.fields);
-  if (entry_fields == nullptr || !PyList_Check(entry_fields) || PyList_GET_SIZE(entry_fields) != 2) return Ref();
+  if (entry_fields == nullptr || !PyTuple_Check(entry_fields) || PyTuple_GET_SIZE(entry_fields) != 2) return Ref();
   PyObject* by_number[2] = {};
   auto* proto_class = reinterpret_cast<PyTypeObject*>(r.proto_class.get());
   for (Py_ssize_t i = 0; i < 2; ++i) {
-    PyObject* field = PyList_GET_ITEM(entry_fields, i);
+    PyObject* field = PyTuple_GET_ITEM(entry_fields, i);
     if (Py_TYPE(field) != proto_class) return Ref();
     VELUM_ASSIGN_OR_RETURN(long number, ReadInt(field, r.proto_slot[kNumber]));
     if (number != 1 && number != 2) return Ref();
@@ -188,11 +184,11 @@ Result<Ref> NativeTargets(const FieldResolver& r, const BatchLayout& layout, con
   if (Py_TYPE(proto) != layout.message_record) return Ref();
   PyObject* fields = SlotAt(proto, layout.fields);
   PyObject* oneofs = SlotAt(proto, layout.oneofs);
-  if (fields == nullptr || oneofs == nullptr || !PyList_Check(fields) || !PyList_Check(oneofs)) return Ref();
+  if (fields == nullptr || oneofs == nullptr || !PyTuple_Check(fields) || !PyTuple_Check(oneofs)) return Ref();
   // Any oneof name that is not an identifier goes to the runtime, which knows which
   // oneofs are synthetic and reports the real ones.
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(oneofs); ++i) {
-    PyObject* oneof = PyList_GET_ITEM(oneofs, i);
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(oneofs); ++i) {
+    PyObject* oneof = PyTuple_GET_ITEM(oneofs, i);
     if (Py_TYPE(oneof) != layout.oneof_record) return Ref();
     PyObject* name = SlotAt(oneof, layout.oneof_name);
     if (name == nullptr || !PyUnicode_Check(name) || !IsIdentifier(name)) return Ref();
@@ -205,7 +201,7 @@ Result<Ref> NativeTargets(const FieldResolver& r, const BatchLayout& layout, con
     Py_ssize_t index = PyLong_AsSsize_t(PyList_GET_ITEM(pending, i));
     if (index == -1 && PyErr_Occurred()) return Status::Pending();
     VELUM_ASSIGN_OR_RETURN(Ref map_value,
-                           NativeMapValue(r, layout, makers, PyList_GET_ITEM(fields, index), scope, message_protos));
+                           NativeMapValue(r, layout, makers, PyTuple_GET_ITEM(fields, index), scope, message_protos));
     if (!map_value) return Ref();
     PyList_SetItem(targets, index, map_value.release());
   }
@@ -226,9 +222,9 @@ Result<BatchLayout> ReadLayout(PyObject* layout) {
   BatchLayout read{reinterpret_cast<PyTypeObject*>(message_record), 0, 0,
                    reinterpret_cast<PyTypeObject*>(oneof_record), 0, resolve_member};
   const char* caller = "check_batch()";
-  VELUM_ASSIGN_OR_RETURN(read.fields, ObjectSlotOffset(read.message_record, PyTuple_GET_ITEM(layout, 1), caller));
-  VELUM_ASSIGN_OR_RETURN(read.oneofs, ObjectSlotOffset(read.message_record, PyTuple_GET_ITEM(layout, 2), caller));
-  VELUM_ASSIGN_OR_RETURN(read.oneof_name, ObjectSlotOffset(read.oneof_record, PyTuple_GET_ITEM(layout, 4), caller));
+  VELUM_ASSIGN_OR_RETURN(read.fields, ReadSlotOffset(read.message_record, PyTuple_GET_ITEM(layout, 1), caller));
+  VELUM_ASSIGN_OR_RETURN(read.oneofs, ReadSlotOffset(read.message_record, PyTuple_GET_ITEM(layout, 2), caller));
+  VELUM_ASSIGN_OR_RETURN(read.oneof_name, ReadSlotOffset(read.oneof_record, PyTuple_GET_ITEM(layout, 4), caller));
   return read;
 }
 

@@ -286,7 +286,7 @@ Result<Ref> Resolve(const FieldResolver& r, PyObject* const* argv) {
   PyObject* features = argv[4];
   PyObject* extra = argv[5];
   PyObject* oneof_names = argv[6];
-  if (!PyList_Check(protos) || !PyList_Check(targets)) {
+  if (!IsRecordSequence(protos) || !PyList_Check(targets)) {
     return Status(ErrorKind::kType, "fields cannot be converted to list");
   }
   if (!PyUnicode_Check(argv[3])) return TypeCheckError(argv[3], "str");
@@ -303,8 +303,8 @@ Result<Ref> Resolve(const FieldResolver& r, PyObject* const* argv) {
   auto* proto_class = reinterpret_cast<PyTypeObject*>(r.proto_class.get());
   Ref names = Ref::steal(PyList_New(0));
   if (!names) return Status::Pending();
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(protos); ++i) {
-    PyObject* proto = PyList_GET_ITEM(protos, i);
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(protos); ++i) {
+    PyObject* proto = PySequence_Fast_GET_ITEM(protos, i);
     if (!PyObject_TypeCheck(proto, proto_class)) return Status(ErrorKind::kValue, "invalid field descriptor");
     VELUM_ASSIGN_OR_RETURN(PyObject * name, ReadSlot(proto, r.proto_slot[kName]));
     if (PyList_Append(names.get(), name) < 0) return Status::Pending();
@@ -325,8 +325,9 @@ Result<Ref> Resolve(const FieldResolver& r, PyObject* const* argv) {
   Ref by_number = Ref::steal(PyDict_New());
   Ref defaults = Ref::steal(PyList_New(0));
   if (!fields || !by_name || !by_proto_name || !by_number || !defaults) return Status::Pending();
-  for (Py_ssize_t i = 0; i < field_count && i < PyList_GET_SIZE(protos) && i < PyList_GET_SIZE(targets); ++i) {
-    Ref proto = Ref::borrow(PyList_GET_ITEM(protos, i));
+  const Py_ssize_t proto_count = PySequence_Fast_GET_SIZE(protos);
+  for (Py_ssize_t i = 0; i < field_count && i < proto_count && i < PyList_GET_SIZE(targets); ++i) {
+    Ref proto = Ref::borrow(PySequence_Fast_GET_ITEM(protos, i));
     Ref target = Ref::borrow(PyList_GET_ITEM(targets, i));
     if (!PyObject_TypeCheck(proto.get(), proto_class)) return Status(ErrorKind::kValue, "invalid field descriptor");
     PyObject* local = PyList_GET_ITEM(local_names.get(), i);
@@ -482,7 +483,7 @@ Status Configure(FieldResolver& r, PyObject* config) {
   VELUM_ASSIGN_OR_RETURN(PyObject * proto_slots, TupleEntry(config, kConfigProtoSlots, kProtoSlots));
   for (int i = 0; i < kProtoSlots; ++i) {
     PyObject* member = PyTuple_GET_ITEM(proto_slots, i);
-    VELUM_ASSIGN_OR_RETURN(r.proto_slot[i], ObjectSlotOffset(type_at(proto_class), member, "_field_resolver()"));
+    VELUM_ASSIGN_OR_RETURN(r.proto_slot[i], ReadSlotOffset(type_at(proto_class), member, "_field_resolver()"));
   }
   VELUM_ASSIGN_OR_RETURN(PyObject * options, TupleEntry(config, kConfigOptions, 1 + kOptionSlots));
   PyObject* options_class = PyTuple_GET_ITEM(options, 0);
@@ -490,7 +491,7 @@ Status Configure(FieldResolver& r, PyObject* config) {
   r.options_class = Ref::borrow(options_class);
   for (int i = 0; i < kOptionSlots; ++i) {
     PyObject* member = PyTuple_GET_ITEM(options, 1 + i);
-    VELUM_ASSIGN_OR_RETURN(r.option_slot[i], ObjectSlotOffset(type_at(options_class), member, "_field_resolver()"));
+    VELUM_ASSIGN_OR_RETURN(r.option_slot[i], ReadSlotOffset(type_at(options_class), member, "_field_resolver()"));
   }
   VELUM_ASSIGN_OR_RETURN(PyObject * value_slots, TupleEntry(config, kConfigValueSlots, kValueSlots));
   PyObject* owners[kValueSlots] = {r.classes[kEnumClass].get(), r.classes[kEnumValueClass].get(),

@@ -66,6 +66,10 @@ inline bool HasDefault(PyObject* text) {
   return text != Py_None && (!PyUnicode_Check(text) || PyUnicode_GET_LENGTH(text) != 0);
 }
 
+// Whether `seq` can hold a message's field records: a record's repeated field is
+// a tuple; callers may pass a list. Read with the PySequence_Fast macros.
+inline bool IsRecordSequence(PyObject* seq) { return PyTuple_Check(seq) || PyList_Check(seq); }
+
 Result<PyObject*> ReadSlot(PyObject* obj, Py_ssize_t offset);
 
 // A label or type number; one beyond `long` (no valid record has one) reads as -1,

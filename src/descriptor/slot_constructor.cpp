@@ -105,17 +105,31 @@ Result<Ref> NewConstructor(PyObject* cls, PyObject* members) {
 
 }  // namespace
 
-Result<Py_ssize_t> ObjectSlotOffset(PyTypeObject* cls, PyObject* member, const char* caller) {
+namespace {
+
+Result<Py_ssize_t> SlotOffset(PyTypeObject* cls, PyObject* member, const char* caller, bool writable) {
   if (!Py_IS_TYPE(member, &PyMemberDescr_Type)) {
     return FormatError(ErrorKind::kType, "%s members must be member descriptors", caller);
   }
   auto* descr = reinterpret_cast<PyMemberDescrObject*>(member);
   const PyMemberDef* def = descr->d_member;
-  if (def == nullptr || def->type != Py_T_OBJECT_EX || (def->flags & Py_READONLY) || def->offset <= 0 ||
-      !PyType_IsSubtype(cls, descr->d_common.d_type)) {
-    return FormatError(ErrorKind::kType, "%s members must be writable object slots of the class", caller);
+  if (def == nullptr || def->type != Py_T_OBJECT_EX || (writable && (def->flags & Py_READONLY)) ||
+      def->offset <= 0 || !PyType_IsSubtype(cls, descr->d_common.d_type)) {
+    return FormatError(ErrorKind::kType, writable ? "%s members must be writable object slots of the class"
+                                                  : "%s members must be object slots of the class",
+                       caller);
   }
   return def->offset;
+}
+
+}  // namespace
+
+Result<Py_ssize_t> ObjectSlotOffset(PyTypeObject* cls, PyObject* member, const char* caller) {
+  return SlotOffset(cls, member, caller, true);
+}
+
+Result<Py_ssize_t> ReadSlotOffset(PyTypeObject* cls, PyObject* member, const char* caller) {
+  return SlotOffset(cls, member, caller, false);
 }
 
 PyObject* SlotConstructorFn(PyObject*, PyObject* const* argv, Py_ssize_t nargs) noexcept {

@@ -12,6 +12,9 @@ namespace velum {
 // (the slot must be writable and belong to `cls` or a base); errors name `caller`.
 Result<Py_ssize_t> ObjectSlotOffset(PyTypeObject* cls, PyObject* member, const char* caller);
 
+// The same for a slot that is only read (a read-only member is accepted too).
+Result<Py_ssize_t> ReadSlotOffset(PyTypeObject* cls, PyObject* member, const char* caller);
+
 // `_slot_constructor(cls, members)`: `members` is a tuple of member descriptors
 // of `cls` (or of a base), one per positional argument of the constructor.
 PyObject* SlotConstructorFn(PyObject* module, PyObject* const* argv, Py_ssize_t nargs) noexcept;

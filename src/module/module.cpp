@@ -11,6 +11,7 @@
 #include "descriptor/declare.h"
 #include "descriptor/field_resolve.h"
 #include "descriptor/slot_constructor.h"
+#include "parser/schema_records.h"
 #include "wkt_registry/wkt_record.h"
 
 namespace velum {
@@ -83,6 +84,16 @@ PyMethodDef kDeclarerDef = {
     VELUM_SIGNATURE_DOC("_declarer(config)") "A callable declaring the messages and enums of loaded files;\n"
     "`config` is the runtime's tuple of the record classes, slots, fillers and helpers it uses."};
 
+PyMethodDef kSchemaRecordTypesDef = {
+    "_schema_record_types", VELUM_FASTCALL(SchemaRecordTypesFn), METH_FASTCALL,
+    VELUM_SIGNATURE_DOC("_schema_record_types()") "The types of the descriptor records schema loading reads,\n"
+    "by descriptor message name."};
+
+PyMethodDef kReadSchemaFileDef = {
+    "_read_schema_file", VELUM_FASTCALL(ReadSchemaFileFn), METH_FASTCALL,
+    VELUM_SIGNATURE_DOC("_read_schema_file(data)") "The records of a serialized FileDescriptorProto, or None when\n"
+    "the general decoder must read it."};
+
 PyMethodDef kMessageClassDef = {
     "_message_class", VELUM_FASTCALL(MessageClassFn), METH_FASTCALL,
     VELUM_SIGNATURE_DOC("_message_class(bases, name, namespace)") "The generated message class type(name, bases,\n"
@@ -138,6 +149,8 @@ Status Exec(PyObject* module) {
   VELUM_TRY(AddRuntimeFunction(module, &kFieldResolverDef));
   VELUM_TRY(AddRuntimeFunction(module, &kDeclarerDef));
   VELUM_TRY(AddRuntimeFunction(module, &kMessageClassDef));
+  VELUM_TRY(AddRuntimeFunction(module, &kSchemaRecordTypesDef));
+  VELUM_TRY(AddRuntimeFunction(module, &kReadSchemaFileDef));
   return Status::Ok();
 }
 

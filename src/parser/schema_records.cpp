@@ -1,0 +1,476 @@
+#include "parser/schema_records.h"
+
+#include <cstdint>
+#include <cstring>
+#include <iterator>
+
+#include "common/limits.h"
+#include "common/py_error.h"
+#include "common/raw_alloc.h"
+#include "common/status.h"
+#include "field_ops/scalar_convert.h"
+
+namespace velum {
+
+namespace {
+
+// The descriptor messages read, and what is read of each: the fields building
+// descriptors needs; every other field is skipped.
+enum Kind : int8_t {
+  kFile,
+  kMessage,
+  kField,
+  kOneof,
+  kEnum,
+  kEnumValue,
+  kFileOptions,
+  kMessageOptions,
+  kFieldOptions,
+  kOneofOptions,
+  kEnumOptions,
+  kFeatureSet,
+  kKinds,
+  kNoKind = -1,
+};
+
+enum class Read : uint8_t { kText, kInt32, kBool, kRecord, kRecords, kTexts };
+// What an attribute holds when its field is not on the wire.
+enum class Absent : uint8_t { kEmptyText, kZero, kOne, kNone, kFalse, kEmpty };
+
+struct Member {
+  uint32_t number;
+  const char* name;
+  Read read;
+  Absent absent;
+  Kind record;  // for kRecord and kRecords
+};
+
+constexpr Member kFileMembers[] = {
+    {1, "name", Read::kText, Absent::kEmptyText, kNoKind},
+    {2, "package", Read::kText, Absent::kEmptyText, kNoKind},
+    {3, "dependencies", Read::kTexts, Absent::kEmpty, kNoKind},
+    {4, "messages", Read::kRecords, Absent::kEmpty, kMessage},
+    {5, "enums", Read::kRecords, Absent::kEmpty, kEnum},
+    {7, "extensions", Read::kRecords, Absent::kEmpty, kField},
+    {8, "options", Read::kRecord, Absent::kNone, kFileOptions},
+    {12, "syntax", Read::kText, Absent::kEmptyText, kNoKind},
+    {14, "edition", Read::kInt32, Absent::kZero, kNoKind},
+};
+constexpr Member kMessageMembers[] = {
+    {1, "name", Read::kText, Absent::kEmptyText, kNoKind},
+    {2, "fields", Read::kRecords, Absent::kEmpty, kField},
+    {3, "nested_types", Read::kRecords, Absent::kEmpty, kMessage},
+    {4, "enum_types", Read::kRecords, Absent::kEmpty, kEnum},
+    {6, "extensions", Read::kRecords, Absent::kEmpty, kField},
+    {7, "options", Read::kRecord, Absent::kNone, kMessageOptions},
+    {8, "oneofs", Read::kRecords, Absent::kEmpty, kOneof},
+};
+constexpr Member kFieldMembers[] = {
+    {1, "name", Read::kText, Absent::kEmptyText, kNoKind},
+    {2, "extendee", Read::kText, Absent::kEmptyText, kNoKind},
+    {3, "number", Read::kInt32, Absent::kZero, kNoKind},
+    {4, "label", Read::kInt32, Absent::kOne, kNoKind},  // LABEL_OPTIONAL
+    {5, "type", Read::kInt32, Absent::kZero, kNoKind},
+    {6, "type_name", Read::kText, Absent::kEmptyText, kNoKind},
+    {7, "default_value", Read::kText, Absent::kNone, kNoKind},
+    {8, "options", Read::kRecord, Absent::kNone, kFieldOptions},
+    {9, "oneof_index", Read::kInt32, Absent::kNone, kNoKind},
+    {10, "json_name", Read::kText, Absent::kNone, kNoKind},
+    {17, "proto3_optional", Read::kBool, Absent::kFalse, kNoKind},
+};
+constexpr Member kOneofMembers[] = {
+    {1, "name", Read::kText, Absent::kEmptyText, kNoKind},
+    {2, "options", Read::kRecord, Absent::kNone, kOneofOptions},
+};
+constexpr Member kEnumMembers[] = {
+    {1, "name", Read::kText, Absent::kEmptyText, kNoKind},
+    {2, "values", Read::kRecords, Absent::kEmpty, kEnumValue},
+    {3, "options", Read::kRecord, Absent::kNone, kEnumOptions},
+};
+constexpr Member kEnumValueMembers[] = {
+    {1, "name", Read::kText, Absent::kEmptyText, kNoKind},
+    {2, "number", Read::kInt32, Absent::kZero, kNoKind},
+};
+constexpr Member kFileOptionsMembers[] = {{50, "features", Read::kRecord, Absent::kNone, kFeatureSet}};
+constexpr Member kMessageOptionsMembers[] = {
+    {7, "map_entry", Read::kBool, Absent::kFalse, kNoKind},
+    {12, "features", Read::kRecord, Absent::kNone, kFeatureSet},
+};
+constexpr Member kFieldOptionsMembers[] = {
+    {2, "packed", Read::kBool, Absent::kNone, kNoKind},
+    {21, "features", Read::kRecord, Absent::kNone, kFeatureSet},
+};
+constexpr Member kOneofOptionsMembers[] = {{1, "features", Read::kRecord, Absent::kNone, kFeatureSet}};
+constexpr Member kEnumOptionsMembers[] = {{7, "features", Read::kRecord, Absent::kNone, kFeatureSet}};
+// The resolvable features; 0 means "not set here".
+constexpr Member kFeatureSetMembers[] = {
+    {1, "field_presence", Read::kInt32, Absent::kZero, kNoKind},
+    {2, "enum_type", Read::kInt32, Absent::kZero, kNoKind},
+    {3, "repeated_field_encoding", Read::kInt32, Absent::kZero, kNoKind},
+    {4, "utf8_validation", Read::kInt32, Absent::kZero, kNoKind},
+    {5, "message_encoding", Read::kInt32, Absent::kZero, kNoKind},
+    {6, "json_format", Read::kInt32, Absent::kZero, kNoKind},
+};
+
+struct KindDef {
+  const char* name;       // the descriptor message's
+  const char* type_name;  // the record type's
+  const Member* members;
+  int count;
+};
+
+template <size_t N>
+constexpr KindDef Def(const char* name, const char* type_name, const Member (&members)[N]) {
+  return {name, type_name, members, static_cast<int>(N)};
+}
+
+constexpr KindDef kKindDefs[kKinds] = {
+    Def("FileDescriptorProto", "_velum_ext.FileDescriptorProto", kFileMembers),
+    Def("DescriptorProto", "_velum_ext.DescriptorProto", kMessageMembers),
+    Def("FieldDescriptorProto", "_velum_ext.FieldDescriptorProto", kFieldMembers),
+    Def("OneofDescriptorProto", "_velum_ext.OneofDescriptorProto", kOneofMembers),
+    Def("EnumDescriptorProto", "_velum_ext.EnumDescriptorProto", kEnumMembers),
+    Def("EnumValueDescriptorProto", "_velum_ext.EnumValueDescriptorProto", kEnumValueMembers),
+    Def("FileOptions", "_velum_ext.FileOptions", kFileOptionsMembers),
+    Def("MessageOptions", "_velum_ext.MessageOptions", kMessageOptionsMembers),
+    Def("FieldOptions", "_velum_ext.FieldOptions", kFieldOptionsMembers),
+    Def("OneofOptions", "_velum_ext.OneofOptions", kOneofOptionsMembers),
+    Def("EnumOptions", "_velum_ext.EnumOptions", kEnumOptionsMembers),
+    Def("FeatureSet", "_velum_ext.FeatureSet", kFeatureSetMembers),
+};
+
+constexpr int kMaxMembers = 11;
+constexpr uint32_t kMaxNumber = 50;
+
+constexpr bool FitsTables() {
+  for (const KindDef& def : kKindDefs) {
+    if (def.count > kMaxMembers) return false;
+    for (int i = 0; i < def.count; ++i) {
+      if (def.members[i].number == 0 || def.members[i].number > kMaxNumber) return false;
+    }
+  }
+  return true;
+}
+static_assert(FitsTables());
+
+struct RecordObject {
+  PyObject_HEAD
+  PyObject* slots[kMaxMembers];  // the first `count` of the kind are allocated
+};
+
+constexpr Py_ssize_t SlotOffset(int i) {
+  return static_cast<Py_ssize_t>(offsetof(RecordObject, slots) + sizeof(PyObject*) * static_cast<size_t>(i));
+}
+
+// A kind's type, made on first use, and its field numbers' member indexes.
+struct KindType {
+  PyMemberDef members[kMaxMembers + 1];
+  PyType_Slot slots[4];
+  PyType_Spec spec;
+  PyTypeObject* type;
+  int8_t by_number[kMaxNumber + 1];
+};
+
+KindType g_kinds[kKinds];
+// The values of absent fields, by Absent (kEmpty: the empty tuple).
+PyObject* g_absent[6];
+
+void RecordDealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  auto count = (type->tp_basicsize - SlotOffset(0)) / static_cast<Py_ssize_t>(sizeof(PyObject*));
+  auto* record = reinterpret_cast<RecordObject*>(self);
+  for (Py_ssize_t i = 0; i < count; ++i) Py_XDECREF(record->slots[i]);
+  PyObject_Free(self);
+  Py_DECREF(type);
+}
+
+Status ReadyKinds() {
+  if (g_kinds[kKinds - 1].type != nullptr) return Status::Ok();
+  if (g_absent[0] == nullptr) {
+    PyObject* absent[] = {PyUnicode_New(0, 0), PyLong_FromLong(0), PyLong_FromLong(1),
+                          Py_NewRef(Py_None), Py_NewRef(Py_False), PyTuple_New(0)};
+    for (PyObject* value : absent) {
+      if (value == nullptr) {
+        for (PyObject* made : absent) Py_XDECREF(made);
+        return Status::Pending();
+      }
+    }
+    std::memcpy(g_absent, absent, sizeof(absent));
+  }
+  for (int k = 0; k < kKinds; ++k) {
+    KindType& t = g_kinds[k];
+    if (t.type != nullptr) continue;
+    const KindDef& def = kKindDefs[k];
+    std::memset(t.by_number, -1, sizeof(t.by_number));
+    for (int i = 0; i < def.count; ++i) {
+      t.members[i] = {def.members[i].name, Py_T_OBJECT_EX, SlotOffset(i), Py_READONLY, nullptr};
+      t.by_number[def.members[i].number] = static_cast<int8_t>(i);
+    }
+    t.members[def.count] = {nullptr, 0, 0, 0, nullptr};
+    t.slots[0] = {Py_tp_dealloc, reinterpret_cast<void*>(RecordDealloc)};
+    t.slots[1] = {Py_tp_members, t.members};
+    t.slots[2] = {Py_tp_doc, const_cast<char*>("A descriptor record read by schema loading.")};
+    t.slots[3] = {0, nullptr};
+    t.spec = {def.type_name, static_cast<int>(SlotOffset(def.count)), 0,
+              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, t.slots};
+    PyObject* type = PyType_FromSpec(&t.spec);
+    if (type == nullptr) return Status::Pending();
+    t.type = reinterpret_cast<PyTypeObject*>(type);
+  }
+  return Status::Ok();
+}
+
+// Reading ---------------------------------------------------------------------
+
+struct Input {
+  const uint8_t* p;
+  const uint8_t* end;
+};
+
+// A varint of at most ten bytes whose last byte adds no bit beyond 64.
+bool ReadVarint(Input& in, uint64_t& value) {
+  uint64_t v = 0;
+  for (int shift = 0; shift < 70; shift += 7) {
+    if (in.p == in.end) return false;
+    uint8_t b = *in.p++;
+    if (shift == 63 && b > 1) return false;
+    v |= static_cast<uint64_t>(b & 0x7f) << shift;
+    if (b < 0x80) {
+      value = v;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool ReadLength(Input& in, Input& payload) {
+  uint64_t length = 0;
+  if (!ReadVarint(in, length) || length > static_cast<uint64_t>(in.end - in.p)) return false;
+  payload = {in.p, in.p + length};
+  in.p += length;
+  return true;
+}
+
+// Steps over a field not read; groups are left to the general decoder.
+bool SkipField(Input& in, uint32_t wire_type) {
+  uint64_t ignored = 0;
+  Input payload{};
+  switch (wire_type) {
+    case 0: return ReadVarint(in, ignored);
+    case 1:
+      if (in.end - in.p < 8) return false;
+      in.p += 8;
+      return true;
+    case 2: return ReadLength(in, payload);
+    case 5:
+      if (in.end - in.p < 4) return false;
+      in.p += 4;
+      return true;
+    default: return false;
+  }
+}
+
+// A repeated field's item while its record is read: owned, slot `slot`.
+struct Item {
+  int slot;
+  PyObject* value;
+};
+
+// The items of the records being read, innermost last; a record takes its own
+// (those after its mark) when it is done.
+struct Pending {
+  RawVector<Item> items;
+};
+
+// Releases the items after `mark` that no record took (on failure or bailing out).
+class PendingMark {
+ public:
+  explicit PendingMark(Pending& pending) : pending_(pending), mark_(pending.items.size()) {}
+  PendingMark(const PendingMark&) = delete;
+  PendingMark& operator=(const PendingMark&) = delete;
+  ~PendingMark() {
+    for (size_t i = mark_; i < pending_.items.size(); ++i) Py_DECREF(pending_.items[i].value);
+    pending_.items.resize(mark_);
+  }
+  size_t mark() const { return mark_; }
+
+ private:
+  Pending& pending_;
+  size_t mark_;
+};
+
+Result<Ref> NewRecord(const KindType& t, int count) {
+  auto* obj = static_cast<PyObject*>(PyObject_Malloc(static_cast<size_t>(t.type->tp_basicsize)));
+  if (obj == nullptr) {
+    PyErr_NoMemory();
+    return Status::Pending();
+  }
+  PyObject_Init(obj, t.type);
+  auto* record = reinterpret_cast<RecordObject*>(obj);
+  for (int i = 0; i < count; ++i) record->slots[i] = nullptr;
+  return Ref::steal(obj);
+}
+
+void Store(PyObject** slot, PyObject* value) {
+  PyObject* old = *slot;
+  *slot = value;
+  Py_XDECREF(old);
+}
+
+// Text from UTF-8; null (no error) for invalid UTF-8, which the general decoder reports.
+Result<PyObject*> NewText(const Input& payload) {
+  PyObject* text = NewStrFromUtf8(payload.p, static_cast<size_t>(payload.end - payload.p));
+  if (text == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return Status::Pending();
+    PyErr_Clear();
+  }
+  return text;
+}
+
+// Gives each repeated member its tuple (the shared empty one when it has no
+// item) and each absent member its value.
+Status Finish(Pending& pending, const PendingMark& mark, const KindDef& def, RecordObject* record) {
+  Py_ssize_t counts[kMaxMembers] = {};
+  const size_t end = pending.items.size();
+  for (size_t i = mark.mark(); i < end; ++i) ++counts[pending.items[i].slot];
+  for (int i = 0; i < def.count; ++i) {
+    if (record->slots[i] != nullptr) continue;
+    if (counts[i] == 0) {
+      record->slots[i] = Py_NewRef(g_absent[static_cast<int>(def.members[i].absent)]);
+      continue;
+    }
+    record->slots[i] = PyTuple_New(counts[i]);
+    if (record->slots[i] == nullptr) return Status::Pending();
+  }
+  Py_ssize_t filled[kMaxMembers] = {};
+  for (size_t i = mark.mark(); i < end; ++i) {
+    const Item& item = pending.items[i];
+    PyTuple_SET_ITEM(record->slots[item.slot], filled[item.slot]++, item.value);
+  }
+  pending.items.resize(mark.mark());
+  // The tuples hold records and text only: never part of a cycle.
+  for (int i = 0; i < def.count; ++i) {
+    if (counts[i] != 0) PyObject_GC_UnTrack(record->slots[i]);
+  }
+  return Status::Ok();
+}
+
+// The record of kind `kind` in `in`; an empty Ref (no error) when it is left to
+// the general decoder.
+Result<Ref> ReadRecord(Pending& pending, Kind kind, Input in, uint32_t depth) {
+  if (depth > kMaxDepth) return Ref();
+  const KindType& t = g_kinds[kind];
+  const KindDef& def = kKindDefs[kind];
+  VELUM_ASSIGN_OR_RETURN(Ref made, NewRecord(t, def.count));
+  auto* record = reinterpret_cast<RecordObject*>(made.get());
+  PendingMark mark(pending);
+  while (in.p != in.end) {
+    uint64_t tag = 0;
+    if (!ReadVarint(in, tag) || tag > UINT32_MAX || tag < 8) return Ref();
+    const auto number = static_cast<uint32_t>(tag >> 3);
+    const auto wire_type = static_cast<uint32_t>(tag & 7);
+    const int index = number <= kMaxNumber ? t.by_number[number] : -1;
+    if (index < 0) {
+      if (!SkipField(in, wire_type)) return Ref();
+      continue;
+    }
+    const Member& m = def.members[index];
+    PyObject** slot = &record->slots[index];
+    const bool is_varint = m.read == Read::kInt32 || m.read == Read::kBool;
+    if (wire_type != (is_varint ? 0u : 2u)) return Ref();
+    if (is_varint) {
+      uint64_t value = 0;
+      if (!ReadVarint(in, value)) return Ref();
+      if (m.read == Read::kBool) {
+        Store(slot, Py_NewRef(value != 0 ? Py_True : Py_False));
+        continue;
+      }
+      PyObject* number_value = PyLong_FromLong(static_cast<int32_t>(static_cast<uint32_t>(value)));
+      if (number_value == nullptr) return Status::Pending();
+      Store(slot, number_value);
+      continue;
+    }
+    Input payload{};
+    if (!ReadLength(in, payload)) return Ref();
+    PyObject* value = nullptr;
+    switch (m.read) {
+      case Read::kText:
+      case Read::kTexts: {
+        VELUM_ASSIGN_OR_RETURN(value, NewText(payload));
+        break;
+      }
+      case Read::kRecord:
+      case Read::kRecords: {
+        // A singular message given twice merges; the general decoder does that.
+        if (m.read == Read::kRecord && *slot != nullptr) return Ref();
+        VELUM_ASSIGN_OR_RETURN(Ref nested, ReadRecord(pending, m.record, payload, depth + 1));
+        value = nested.release();
+        break;
+      }
+      default: return Ref();
+    }
+    if (value == nullptr) return Ref();
+    if (m.read == Read::kText || m.read == Read::kRecord) {
+      Store(slot, value);
+      continue;
+    }
+    try {
+      pending.items.push_back({index, value});
+    } catch (...) {
+      Py_DECREF(value);
+      throw;
+    }
+  }
+  VELUM_TRY(Finish(pending, mark, def, record));
+  return made;
+}
+
+Result<Ref> ReadFile(PyObject* data) {
+  if (!PyBytes_Check(data)) return TypeCheckError(data, "bytes");
+  VELUM_TRY(ReadyKinds());
+  const auto* start = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data));
+  Pending pending;
+  VELUM_ASSIGN_OR_RETURN(Ref file, ReadRecord(pending, kFile, Input{start, start + PyBytes_GET_SIZE(data)}, 0));
+  if (!file) return Ref::borrow(Py_None);
+  return file;
+}
+
+Result<Ref> RecordTypes() {
+  VELUM_TRY(ReadyKinds());
+  Ref types = Ref::steal(PyDict_New());
+  if (!types) return Status::Pending();
+  for (int k = 0; k < kKinds; ++k) {
+    if (PyDict_SetItemString(types.get(), kKindDefs[k].name, reinterpret_cast<PyObject*>(g_kinds[k].type)) < 0) {
+      return Status::Pending();
+    }
+  }
+  return types;
+}
+
+}  // namespace
+
+PyObject* SchemaRecordTypesFn(PyObject*, PyObject* const*, Py_ssize_t nargs) noexcept {
+  return Guard([&]() -> PyObject* {
+    if (nargs != 0) {
+      PyErr_Format(PyExc_TypeError, "_schema_record_types() takes no arguments (%zd given)", nargs);
+      return nullptr;
+    }
+    Result<Ref> types = RecordTypes();
+    if (!types.ok()) return Raise(std::move(types).status());
+    return std::move(types).value().release();
+  });
+}
+
+PyObject* ReadSchemaFileFn(PyObject*, PyObject* const* argv, Py_ssize_t nargs) noexcept {
+  return Guard([&]() -> PyObject* {
+    if (nargs != 1) {
+      PyErr_Format(PyExc_TypeError, "_read_schema_file() takes 1 positional argument (%zd given)", nargs);
+      return nullptr;
+    }
+    Result<Ref> file = ReadFile(argv[0]);
+    if (!file.ok()) return Raise(std::move(file).status());
+    return std::move(file).value().release();
+  });
+}
+
+}  // namespace velum
