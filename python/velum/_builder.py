@@ -191,7 +191,7 @@ class Batch:
             self._message_work,
             (self.messages, self.enums, self._state[2], self._state[3], self._message_protos),
             _batch_layout(),
-            (functools.partial, _resolve_message, _new_map_value, self._check_message),
+            (_resolve_message, _new_map_value, self._check_message),
         )
         for ext_proto, file, scope, features in self._extension_work:
             self._resolve_extension(ext_proto, file, scope, features)

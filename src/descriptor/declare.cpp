@@ -232,6 +232,9 @@ Result<Ref> DeclareEnum(const Scope& s, PyObject* record, PyObject* prefix, PyOb
     PyObject* value_name = PyList_GET_ITEM(names.get(), i);
     VELUM_ASSIGN_OR_RETURN(Ref value, Call(d.makers[kNewEnumValue].get(),
                                            {number, value_name, PyList_GET_ITEM(locals.get(), i), value_name}));
+    // A value holds a number and names only, so it can be in no cycle: the collector
+    // need not scan the many a schema declares.
+    if (PyObject_GC_IsTracked(value.get())) PyObject_GC_UnTrack(value.get());
     PyList_SET_ITEM(values.get(), i, value.release());
   }
   VELUM_ASSIGN_OR_RETURN(Ref desc, Call(d.makers[kNewEnum].get(), {full_name.get(), name, s.file, parent,

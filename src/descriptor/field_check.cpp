@@ -3,6 +3,7 @@
 #include "common/py_error.h"
 #include "descriptor/default_parse.h"
 #include "descriptor/field_names.h"
+#include "descriptor/pending_fields.h"
 #include "descriptor/slot_constructor.h"
 
 namespace velum::field_resolver {
@@ -121,7 +122,6 @@ struct BatchLayout {
 
 // What checking a batch makes: the `_resolve` of each message and map values.
 struct BatchMakers {
-  PyObject* partial;
   PyObject* resolve_message;
   PyObject* new_map_value;
   PyObject* fallback;
@@ -243,7 +243,7 @@ Status CheckBatch(const FieldResolver& r, PyObject* const* args) {
   PyObject* makers_tuple = args[3];
   if (!PyList_Check(work)) return TypeCheckError(work, "list");
   if (!PyTuple_Check(types) || PyTuple_GET_SIZE(types) != 5 || !PyTuple_Check(makers_tuple) ||
-      PyTuple_GET_SIZE(makers_tuple) != 4) {
+      PyTuple_GET_SIZE(makers_tuple) != 3) {
     return LayoutError();
   }
   for (Py_ssize_t i = 0; i < 5; ++i) {
@@ -254,7 +254,7 @@ Status CheckBatch(const FieldResolver& r, PyObject* const* args) {
   PyObject* message_protos = PyTuple_GET_ITEM(types, 4);
   VELUM_ASSIGN_OR_RETURN(BatchLayout layout, ReadLayout(args[2]));
   BatchMakers makers{PyTuple_GET_ITEM(makers_tuple, 0), PyTuple_GET_ITEM(makers_tuple, 1),
-                     PyTuple_GET_ITEM(makers_tuple, 2), PyTuple_GET_ITEM(makers_tuple, 3)};
+                     PyTuple_GET_ITEM(makers_tuple, 2)};
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(work); ++i) {
     PyObject* item = PyList_GET_ITEM(work, i);
     if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 3) return TypeCheckError(item, "tuple");
@@ -265,8 +265,8 @@ Status CheckBatch(const FieldResolver& r, PyObject* const* args) {
       // The runtime's own check: it raises what the message has wrong, with where.
       VELUM_ASSIGN_OR_RETURN(targets, Call(makers.fallback, {desc, proto}));
     }
-    VELUM_ASSIGN_OR_RETURN(
-        Ref bound, Call(makers.partial, {makers.resolve_message, proto, PyTuple_GET_ITEM(item, 2), targets.get()}));
+    VELUM_ASSIGN_OR_RETURN(Ref bound,
+                           NewPendingFields(makers.resolve_message, proto, PyTuple_GET_ITEM(item, 2), targets.get()));
     if (Py_TYPE(layout.resolve_member)->tp_descr_set(layout.resolve_member, desc, bound.get()) < 0) {
       return Status::Pending();
     }

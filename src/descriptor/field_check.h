@@ -16,12 +16,12 @@ Result<Ref> Check(const FieldResolver& r, PyObject* protos, PyObject* messages, 
 
 // `resolver.check_batch(work, types, layout, makers)`: for each (desc, proto,
 // features) of `work`, the targets check() finds, with map entries and the types
-// of earlier batches looked up too, and desc._resolve set to
-// partial(resolve_message, proto, features, targets). `types` is (messages, enums,
-// known messages, known enums, message records by descriptor); `layout` (message
-// record class, its fields and oneofs members, oneof record class, its name
-// member, DescMessage._resolve); `makers` (functools.partial, resolve_message, the
-// map value maker, fallback(desc, proto) -> targets).
+// of earlier batches looked up too, and desc._resolve set to a callable that
+// runs resolve_message(proto, features, targets, desc) (pending_fields.h).
+// `types` is (messages, enums, known messages, known enums, message records by
+// descriptor); `layout` (message record class, its fields and oneofs members,
+// oneof record class, its name member, DescMessage._resolve); `makers`
+// (resolve_message, the map value maker, fallback(desc, proto) -> targets).
 Status CheckBatch(const FieldResolver& r, PyObject* const* args);
 
 }  // namespace velum::field_resolver

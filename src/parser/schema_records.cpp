@@ -162,14 +162,23 @@ constexpr Py_ssize_t SlotOffset(int i) {
   return static_cast<Py_ssize_t>(offsetof(RecordObject, slots) + sizeof(PyObject*) * static_cast<size_t>(i));
 }
 
-// A kind's type, made on first use, and its field numbers' member indexes.
+// A kind's type, made on first use, and how its fields are found.
 struct KindType {
+  PyTypeObject* type;
+  int count;
+  // By one-byte tag: 1 + the index of the member the tag is for (its number and
+  // its wire type), 0 for any other tag.
+  uint8_t by_tag[128];
+  int8_t by_number[kMaxNumber + 1];  // member index, -1 for a field not read
+  int repeated_count;
+  int8_t repeated[kMaxMembers];  // the indexes of the repeated members
   PyMemberDef members[kMaxMembers + 1];
   PyType_Slot slots[4];
   PyType_Spec spec;
-  PyTypeObject* type;
-  int8_t by_number[kMaxNumber + 1];
 };
+
+constexpr bool IsVarint(Read read) { return read == Read::kInt32 || read == Read::kBool; }
+constexpr bool IsRepeated(Read read) { return read == Read::kRecords || read == Read::kTexts; }
 
 KindType g_kinds[kKinds];
 // The values of absent fields, by Absent (kEmpty: the empty tuple).
@@ -202,9 +211,16 @@ Status ReadyKinds() {
     if (t.type != nullptr) continue;
     const KindDef& def = kKindDefs[k];
     std::memset(t.by_number, -1, sizeof(t.by_number));
+    std::memset(t.by_tag, 0, sizeof(t.by_tag));
+    t.count = def.count;
+    t.repeated_count = 0;
     for (int i = 0; i < def.count; ++i) {
-      t.members[i] = {def.members[i].name, Py_T_OBJECT_EX, SlotOffset(i), Py_READONLY, nullptr};
-      t.by_number[def.members[i].number] = static_cast<int8_t>(i);
+      const Member& m = def.members[i];
+      t.members[i] = {m.name, Py_T_OBJECT_EX, SlotOffset(i), Py_READONLY, nullptr};
+      t.by_number[m.number] = static_cast<int8_t>(i);
+      const uint32_t tag = m.number << 3 | (IsVarint(m.read) ? 0u : 2u);
+      if (tag < 128) t.by_tag[tag] = static_cast<uint8_t>(i + 1);
+      if (IsRepeated(m.read)) t.repeated[t.repeated_count++] = static_cast<int8_t>(i);
     }
     t.members[def.count] = {nullptr, 0, 0, 0, nullptr};
     t.slots[0] = {Py_tp_dealloc, reinterpret_cast<void*>(RecordDealloc)};
@@ -228,7 +244,11 @@ struct Input {
 };
 
 // A varint of at most ten bytes whose last byte adds no bit beyond 64.
-bool ReadVarint(Input& in, uint64_t& value) {
+[[gnu::always_inline]] inline bool ReadVarint(Input& in, uint64_t& value) {
+  if (in.p != in.end && *in.p < 0x80) [[likely]] {
+    value = *in.p++;
+    return true;
+  }
   uint64_t v = 0;
   for (int shift = 0; shift < 70; shift += 7) {
     if (in.p == in.end) return false;
@@ -243,7 +263,7 @@ bool ReadVarint(Input& in, uint64_t& value) {
   return false;
 }
 
-bool ReadLength(Input& in, Input& payload) {
+[[gnu::always_inline]] inline bool ReadLength(Input& in, Input& payload) {
   uint64_t length = 0;
   if (!ReadVarint(in, length) || length > static_cast<uint64_t>(in.end - in.p)) return false;
   payload = {in.p, in.p + length};
@@ -299,16 +319,14 @@ class PendingMark {
   size_t mark_;
 };
 
-Result<Ref> NewRecord(const KindType& t, int count) {
-  auto* obj = static_cast<PyObject*>(PyObject_Malloc(static_cast<size_t>(t.type->tp_basicsize)));
-  if (obj == nullptr) {
-    PyErr_NoMemory();
-    return Status::Pending();
-  }
+// A record with every slot empty; null (with MemoryError) when out of memory.
+PyObject* NewRecord(const KindType& t) {
+  auto* obj = static_cast<PyObject*>(PyObject_Malloc(static_cast<size_t>(SlotOffset(t.count))));
+  if (obj == nullptr) return PyErr_NoMemory();
   PyObject_Init(obj, t.type);
   auto* record = reinterpret_cast<RecordObject*>(obj);
-  for (int i = 0; i < count; ++i) record->slots[i] = nullptr;
-  return Ref::steal(obj);
+  for (int i = 0; i < t.count; ++i) record->slots[i] = nullptr;
+  return obj;
 }
 
 void Store(PyObject** slot, PyObject* value) {
@@ -329,28 +347,31 @@ Result<PyObject*> NewText(const Input& payload) {
 
 // Gives each repeated member its tuple (the shared empty one when it has no
 // item) and each absent member its value.
-Status Finish(Pending& pending, const PendingMark& mark, const KindDef& def, RecordObject* record) {
-  Py_ssize_t counts[kMaxMembers] = {};
+Status Finish(Pending& pending, const PendingMark& mark, const KindType& t, const KindDef& def,
+              RecordObject* record) {
   const size_t end = pending.items.size();
-  for (size_t i = mark.mark(); i < end; ++i) ++counts[pending.items[i].slot];
-  for (int i = 0; i < def.count; ++i) {
-    if (record->slots[i] != nullptr) continue;
-    if (counts[i] == 0) {
-      record->slots[i] = Py_NewRef(g_absent[static_cast<int>(def.members[i].absent)]);
-      continue;
+  if (end != mark.mark()) {
+    Py_ssize_t counts[kMaxMembers] = {};
+    for (size_t i = mark.mark(); i < end; ++i) ++counts[pending.items[i].slot];
+    for (int r = 0; r < t.repeated_count; ++r) {
+      const int i = t.repeated[r];
+      if (counts[i] == 0) continue;
+      record->slots[i] = PyTuple_New(counts[i]);
+      if (record->slots[i] == nullptr) return Status::Pending();
     }
-    record->slots[i] = PyTuple_New(counts[i]);
-    if (record->slots[i] == nullptr) return Status::Pending();
+    Py_ssize_t filled[kMaxMembers] = {};
+    for (size_t i = mark.mark(); i < end; ++i) {
+      const Item& item = pending.items[i];
+      PyTuple_SET_ITEM(record->slots[item.slot], filled[item.slot]++, item.value);
+    }
+    pending.items.resize(mark.mark());
+    // The tuples hold records and text only: never part of a cycle.
+    for (int r = 0; r < t.repeated_count; ++r) {
+      if (counts[t.repeated[r]] != 0) PyObject_GC_UnTrack(record->slots[t.repeated[r]]);
+    }
   }
-  Py_ssize_t filled[kMaxMembers] = {};
-  for (size_t i = mark.mark(); i < end; ++i) {
-    const Item& item = pending.items[i];
-    PyTuple_SET_ITEM(record->slots[item.slot], filled[item.slot]++, item.value);
-  }
-  pending.items.resize(mark.mark());
-  // The tuples hold records and text only: never part of a cycle.
-  for (int i = 0; i < def.count; ++i) {
-    if (counts[i] != 0) PyObject_GC_UnTrack(record->slots[i]);
+  for (int i = 0; i < t.count; ++i) {
+    if (record->slots[i] == nullptr) record->slots[i] = Py_NewRef(g_absent[static_cast<int>(def.members[i].absent)]);
   }
   return Status::Ok();
 }
@@ -361,24 +382,30 @@ Result<Ref> ReadRecord(Pending& pending, Kind kind, Input in, uint32_t depth) {
   if (depth > kMaxDepth) return Ref();
   const KindType& t = g_kinds[kind];
   const KindDef& def = kKindDefs[kind];
-  VELUM_ASSIGN_OR_RETURN(Ref made, NewRecord(t, def.count));
+  Ref made = Ref::steal(NewRecord(t));
+  if (!made) return Status::Pending();
   auto* record = reinterpret_cast<RecordObject*>(made.get());
   PendingMark mark(pending);
   while (in.p != in.end) {
-    uint64_t tag = 0;
-    if (!ReadVarint(in, tag) || tag > UINT32_MAX || tag < 8) return Ref();
-    const auto number = static_cast<uint32_t>(tag >> 3);
-    const auto wire_type = static_cast<uint32_t>(tag & 7);
-    const int index = number <= kMaxNumber ? t.by_number[number] : -1;
-    if (index < 0) {
-      if (!SkipField(in, wire_type)) return Ref();
-      continue;
+    // Most tags take one byte and name a field read here with its own wire type.
+    int index = *in.p < 0x80 ? t.by_tag[*in.p] - 1 : -1;
+    if (index >= 0) [[likely]] {
+      ++in.p;
+    } else {
+      uint64_t tag = 0;
+      if (!ReadVarint(in, tag) || tag > UINT32_MAX || tag < 8) return Ref();
+      const auto number = static_cast<uint32_t>(tag >> 3);
+      const auto wire_type = static_cast<uint32_t>(tag & 7);
+      index = number <= kMaxNumber ? t.by_number[number] : -1;
+      if (index < 0) {
+        if (!SkipField(in, wire_type)) return Ref();
+        continue;
+      }
+      if (wire_type != (IsVarint(def.members[index].read) ? 0u : 2u)) return Ref();
     }
     const Member& m = def.members[index];
     PyObject** slot = &record->slots[index];
-    const bool is_varint = m.read == Read::kInt32 || m.read == Read::kBool;
-    if (wire_type != (is_varint ? 0u : 2u)) return Ref();
-    if (is_varint) {
+    if (IsVarint(m.read)) {
       uint64_t value = 0;
       if (!ReadVarint(in, value)) return Ref();
       if (m.read == Read::kBool) {
@@ -421,7 +448,7 @@ Result<Ref> ReadRecord(Pending& pending, Kind kind, Input in, uint32_t depth) {
       throw;
     }
   }
-  VELUM_TRY(Finish(pending, mark, def, record));
+  VELUM_TRY(Finish(pending, mark, t, def, record));
   return made;
 }
 
