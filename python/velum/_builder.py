@@ -114,7 +114,8 @@ class Batch:
         self.messages: dict[str, DescMessage] = {}
         self.enums: dict[str, DescEnum] = {}
         self.extensions: list[DescExtension] = []
-        self._message_work: list[tuple[DescMessage, MessageProto, Features]] = []
+        # Each message's descriptor, record and features, one after the other.
+        self._message_work: list[DescMessage | MessageProto | Features] = []
         self._message_protos: dict[DescMessage, MessageProto] = {}
         self._extension_work: list[tuple[FieldProto, DescFile, DescMessage | None, Features]] = []
         # What the native declarer reads and fills.

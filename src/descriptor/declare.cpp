@@ -237,6 +237,7 @@ Result<Ref> DeclareEnum(const Scope& s, PyObject* record, PyObject* prefix, PyOb
     if (PyObject_GC_IsTracked(value.get())) PyObject_GC_UnTrack(value.get());
     PyList_SET_ITEM(values.get(), i, value.release());
   }
+  PyObject_GC_UnTrack(values.get());  // (its values are out of the collector too)
   VELUM_ASSIGN_OR_RETURN(Ref desc, Call(d.makers[kNewEnum].get(), {full_name.get(), name, s.file, parent,
                                                                       is_open ? Py_True : Py_False, values.get(),
                                                                       Py_None, Py_None}));
@@ -298,8 +299,9 @@ Result<Ref> DeclareMessage(const Scope& s, PyObject* record, PyObject* prefix, P
   Ref desc = Ref::steal(PyObject_Vectorcall(d.makers[kNewMessage].get(), args, std::size(args), nullptr));
   if (!desc) return Status::Pending();
   if (PyDict_SetItem(s.state[kStateMessages], full_name.get(), desc.get()) < 0) return Status::Pending();
-  Ref work = Ref::steal(PyTuple_Pack(3, desc.get(), record, features.get()));
-  if (!work || PyList_Append(s.state[kStateMessageWork], work.get()) < 0) return Status::Pending();
+  for (PyObject* item : {desc.get(), record, features.get()}) {
+    if (PyList_Append(s.state[kStateMessageWork], item) < 0) return Status::Pending();
+  }
   if (PyDict_SetItem(s.state[kStateMessageProtos], desc.get(), record) < 0) return Status::Pending();
 
   VELUM_ASSIGN_OR_RETURN(PyObject * nested_records, TupleSlot(d.message, record, kNestedTypes));
@@ -314,6 +316,12 @@ Result<Ref> DeclareMessage(const Scope& s, PyObject* record, PyObject* prefix, P
     Ref ext = Ref::steal(PyTuple_Pack(4, PyTuple_GET_ITEM(extension_records, i), s.file, desc.get(), features.get()));
     if (!ext || PyList_Append(s.state[kStateExtensionWork], ext.get()) < 0) return Status::Pending();
   }
+  // A nested list nothing is declared into stays empty (the runtime appends an
+  // extension only to a scope with extension records), so it can hold no cycle:
+  // most messages have three such lists, and the collector need not scan them.
+  if (PyTuple_GET_SIZE(nested_records) == 0) PyObject_GC_UnTrack(nested_messages.get());
+  if (PyTuple_GET_SIZE(enum_records) == 0) PyObject_GC_UnTrack(nested_enums.get());
+  if (PyTuple_GET_SIZE(extension_records) == 0) PyObject_GC_UnTrack(nested_extensions.get());
   return desc;
 }
 

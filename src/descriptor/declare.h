@@ -18,7 +18,8 @@ namespace velum {
 // enum records in `enums` (with everything nested in them) under `prefix`,
 // appending the descriptors to `out_messages` and `out_enums`; `file` is the
 // file's record. `state` is the batch's (messages by full name, enums by full
-// name, messages known before, enums known before, message work list, record by
+// name, messages known before, enums known before, message work list (desc,
+// record and features of each message, one after the other), record by
 // message descriptor, extension work list). The records are those schema loading
 // reads (parser/schema_records.h): their repeated fields are tuples. Names that
 // are not identifiers and enum value names that need renaming go to the

@@ -255,18 +255,18 @@ Status CheckBatch(const FieldResolver& r, PyObject* const* args) {
   VELUM_ASSIGN_OR_RETURN(BatchLayout layout, ReadLayout(args[2]));
   BatchMakers makers{PyTuple_GET_ITEM(makers_tuple, 0), PyTuple_GET_ITEM(makers_tuple, 1),
                      PyTuple_GET_ITEM(makers_tuple, 2)};
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(work); ++i) {
-    PyObject* item = PyList_GET_ITEM(work, i);
-    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 3) return TypeCheckError(item, "tuple");
-    PyObject* desc = PyTuple_GET_ITEM(item, 0);
-    PyObject* proto = PyTuple_GET_ITEM(item, 1);
+  if (PyList_GET_SIZE(work) % 3 != 0) return Status(ErrorKind::kValue, "check_batch() takes work in threes");
+  for (Py_ssize_t i = 0; i + 2 < PyList_GET_SIZE(work); i += 3) {
+    PyObject* desc = PyList_GET_ITEM(work, i);
+    PyObject* proto = PyList_GET_ITEM(work, i + 1);
+    PyObject* features = PyList_GET_ITEM(work, i + 2);
     VELUM_ASSIGN_OR_RETURN(Ref targets, NativeTargets(r, layout, makers, proto, scope, message_protos));
     if (!targets) {
       // The runtime's own check: it raises what the message has wrong, with where.
       VELUM_ASSIGN_OR_RETURN(targets, Call(makers.fallback, {desc, proto}));
     }
     VELUM_ASSIGN_OR_RETURN(Ref bound,
-                           NewPendingFields(makers.resolve_message, proto, PyTuple_GET_ITEM(item, 2), targets.get()));
+                           NewPendingFields(makers.resolve_message, proto, features, targets.get()));
     if (Py_TYPE(layout.resolve_member)->tp_descr_set(layout.resolve_member, desc, bound.get()) < 0) {
       return Status::Pending();
     }

@@ -14,10 +14,11 @@ namespace velum::field_resolver {
 // `resolver.check(fields, messages, enums)` (see field_resolve.h).
 Result<Ref> Check(const FieldResolver& r, PyObject* protos, PyObject* messages, PyObject* enums);
 
-// `resolver.check_batch(work, types, layout, makers)`: for each (desc, proto,
-// features) of `work`, the targets check() finds, with map entries and the types
-// of earlier batches looked up too, and desc._resolve set to a callable that
-// runs resolve_message(proto, features, targets, desc) (pending_fields.h).
+// `resolver.check_batch(work, types, layout, makers)`: for each desc, proto and
+// features (one after the other in `work`), the targets check() finds, with map
+// entries and the types of earlier batches looked up too, and desc._resolve set
+// to a callable that runs resolve_message(proto, features, targets, desc)
+// (pending_fields.h).
 // `types` is (messages, enums, known messages, known enums, message records by
 // descriptor); `layout` (message record class, its fields and oneofs members,
 // oneof record class, its name member, DescMessage._resolve); `makers`

@@ -62,7 +62,7 @@ def _declare_message(
         None, None, None,
     )  # fmt: skip
     batch.messages[full_name] = desc
-    batch._message_work.append((desc, proto, features))
+    batch._message_work.extend((desc, proto, features))
     batch._message_protos[desc] = proto
     for nested in proto.nested_types:
         desc.nested_messages.append(

@@ -23,7 +23,8 @@ def _resolve_python(batch: _builder.Batch) -> None:
     """Batch.resolve as it was before the native pass: one Python check per message."""
     for enum_desc in batch.enums.values():
         enum_desc._create = _builder._classes.create_enum_on_first_use
-    for desc, proto, features in batch._message_work:
+    work = batch._message_work
+    for desc, proto, features in zip(work[::3], work[1::3], work[2::3], strict=True):
         targets = batch._check_message(desc, proto)
         desc._resolve = functools.partial(_builder._resolve_message, proto, features, targets)
     for ext_proto, file, scope, features in batch._extension_work:
