@@ -298,8 +298,72 @@ struct Item {
 
 // The items of the records being read, innermost last; a record takes its own
 // (those after its mark) when it is done.
+// The text objects last made for some byte strings while a file is read: names,
+// JSON names and type names repeat across a schema's fields (`name`, `id`, `key`
+// and `value` of every map entry, a type named by many fields), and a repeat
+// found here costs a comparison instead of an object made and later freed. One
+// entry a hash, the last text wins: no probing, no growing. Text is immutable,
+// so records may share it.
+class TextCache {
+ public:
+  // Sized for an input of `size` bytes: a small file holds few names.
+  explicit TextCache(size_t size) : bits_(Bits(size)), entries_(size_t{1} << bits_, Entry{nullptr, 0, nullptr}) {}
+  TextCache(const TextCache&) = delete;
+  TextCache& operator=(const TextCache&) = delete;
+  ~TextCache() {
+    for (const Entry& entry : entries_) Py_XDECREF(entry.text);
+  }
+
+  // Where the text of `data` is kept.
+  size_t Index(const uint8_t* data, size_t size) const {
+    uint64_t first = 0;
+    uint64_t last = 0;
+    if (size >= 8) {
+      std::memcpy(&first, data, 8);
+      std::memcpy(&last, data + size - 8, 8);
+    } else {
+      for (size_t i = 0; i < size; ++i) first |= static_cast<uint64_t>(data[i]) << (8 * i);
+    }
+    const uint64_t h = (first * 0x9e3779b97f4a7c15u) ^ (last * 0xff51afd7ed558ccdu) ^ (size * 0xc4ceb9fe1a85ec53u);
+    return static_cast<size_t>(h >> (64 - bits_));
+  }
+
+  // The text of `data` kept at `index`, borrowed; null when another is kept there.
+  PyObject* Find(size_t index, const uint8_t* data, size_t size) const {
+    const Entry& entry = entries_[index];
+    if (entry.text == nullptr || entry.size != size || std::memcmp(entry.data, data, size) != 0) return nullptr;
+    return entry.text;
+  }
+
+  // Keeps `text` (a reference added) for `data` at `index`.
+  void Keep(size_t index, const uint8_t* data, size_t size, PyObject* text) {
+    Entry& entry = entries_[index];
+    Py_XDECREF(entry.text);
+    entry = {data, size, Py_NewRef(text)};
+  }
+
+ private:
+  // One entry for every 64 bytes of input, between 16 and 512.
+  static int Bits(size_t size) {
+    int bits = 4;
+    while (bits < 9 && (size_t{64} << bits) < size) ++bits;
+    return bits;
+  }
+
+  struct Entry {
+    const uint8_t* data;
+    size_t size;
+    PyObject* text;  // owned
+  };
+
+  int bits_;
+  RawVector<Entry> entries_;
+};
+
 struct Pending {
+  explicit Pending(size_t size) : texts(size) {}
   RawVector<Item> items;
+  TextCache texts;
 };
 
 // Releases the items after `mark` that no record took (on failure or bailing out).
@@ -342,6 +406,17 @@ Result<PyObject*> NewText(const Input& payload) {
     if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return Status::Pending();
     PyErr_Clear();
   }
+  return text;
+}
+
+// NewText through `cache` (a new reference).
+Result<PyObject*> CachedText(TextCache& cache, const Input& payload) {
+  const auto size = static_cast<size_t>(payload.end - payload.p);
+  const size_t index = cache.Index(payload.p, size);
+  PyObject* found = cache.Find(index, payload.p, size);
+  if (found != nullptr) return Py_NewRef(found);
+  VELUM_ASSIGN_OR_RETURN(PyObject * text, NewText(payload));
+  if (text != nullptr) cache.Keep(index, payload.p, size, text);
   return text;
 }
 
@@ -423,7 +498,7 @@ Result<Ref> ReadRecord(Pending& pending, Kind kind, Input in, uint32_t depth) {
     switch (m.read) {
       case Read::kText:
       case Read::kTexts: {
-        VELUM_ASSIGN_OR_RETURN(value, NewText(payload));
+        VELUM_ASSIGN_OR_RETURN(value, CachedText(pending.texts, payload));
         break;
       }
       case Read::kRecord:
@@ -456,7 +531,7 @@ Result<Ref> ReadFile(PyObject* data) {
   if (!PyBytes_Check(data)) return TypeCheckError(data, "bytes");
   VELUM_TRY(ReadyKinds());
   const auto* start = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data));
-  Pending pending;
+  Pending pending(static_cast<size_t>(PyBytes_GET_SIZE(data)));
   VELUM_ASSIGN_OR_RETURN(Ref file, ReadRecord(pending, kFile, Input{start, start + PyBytes_GET_SIZE(data)}, 0));
   if (!file) return Ref::borrow(Py_None);
   return file;
