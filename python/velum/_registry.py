@@ -6,7 +6,7 @@ import difflib
 import functools
 from collections.abc import Buffer, Collection
 from importlib import resources
-from typing import cast
+from typing import NamedTuple, cast
 
 from velum._builder import Batch
 from velum._descriptor_proto import FileProto, parse_file, split_file_set
@@ -33,13 +33,15 @@ class Registry:
     """
 
     def __init__(self) -> None:
-        self._files: dict[str, DescFile] = {}
-        self._messages: dict[str, DescMessage] = {}
-        self._enums: dict[str, DescEnum] = {}
-        self._extensions: dict[str, DescExtension] = {}
-        self._extensions_by_number: dict[tuple[str, int], DescExtension] = {}
-        for file in _well_known_files():
-            self._register_file(file)
+        # The well-known types' tables, registered once and copied.
+        known = _well_known_registry()
+        self._files: dict[str, DescFile] = dict(known._files)
+        self._messages: dict[str, DescMessage] = dict(known._messages)
+        self._enums: dict[str, DescEnum] = dict(known._enums)
+        self._extensions: dict[str, DescExtension] = dict(known._extensions)
+        self._extensions_by_number: dict[tuple[str, int], DescExtension] = dict(
+            known._extensions_by_number
+        )
 
     # Loading
 
@@ -51,7 +53,9 @@ class Registry:
         """
         raw = _as_bytes(data, "add_file_set")
         try:
-            protos = [(_parse_named(file), file) for file in split_file_set(raw)]
+            protos = [
+                (self._loaded_as(file) or _parse_named(file), file) for file in split_file_set(raw)
+            ]
         except ValueError as e:
             raise ValueError(_not_descriptors("FileDescriptorSet", raw, e)) from e
         return self._add(protos)
@@ -115,6 +119,21 @@ class Registry:
             text += "; load its schema first with add_file_set()"
         return KeyError(text)
 
+    def _loaded_as(self, serialized: bytes) -> _LoadedFile | None:
+        """A file loaded already with these very bytes (a set often carries the well-known
+        types), named as its record would be, so that it need not be read again."""
+        length = serialized[1] if serialized[:1] == b"\n" and len(serialized) > 1 else 0x80
+        if length >= 0x80:
+            return None  # no name first, or one too long to find this way
+        try:
+            name = serialized[2 : 2 + length].decode()
+        except UnicodeDecodeError:
+            return None
+        known = self._files.get(name)
+        if known is None or known._serialized != serialized:
+            return None
+        return _LoadedFile(name, [dep.name for dep in known.dependencies])
+
     def _add(self, protos: list[tuple[FileProto, bytes]]) -> list[DescFile]:
         batch = Batch(
             self.message,
@@ -133,8 +152,7 @@ class Registry:
         batch.resolve()
         self._check_extensions(batch.extensions)
         batch.create_classes(lazily=True)
-        for file in batch.files:
-            self._register_file(file)
+        self._register_batch(batch)
         return [self._files[proto.name] for proto, _ in protos]
 
     def _check_extensions(self, extensions: list[DescExtension]) -> None:
@@ -165,9 +183,39 @@ class Registry:
             for ext in desc.nested_extensions:
                 self._register_extension(ext)
 
+    def _register_batch(self, batch: Batch) -> None:
+        """What _register_file does for each file of `batch`, from the batch's own tables."""
+        for file in batch.files:
+            self._files[file.name] = file
+        self._messages.update(
+            {name: desc for name, desc in batch.messages.items() if _registered(desc)}
+        )
+        self._enums.update(
+            {name: desc for name, desc in batch.enums.items() if _registered(desc.parent)}
+        )
+        for ext in batch.extensions:
+            if _registered(ext.parent):
+                self._register_extension(ext)
+
     def _register_extension(self, ext: DescExtension) -> None:
         self._extensions[ext.name] = ext
         self._extensions_by_number[(ext.extendee.type_name, ext.number)] = ext
+
+
+class _LoadedFile(NamedTuple):
+    """What loading reads of the record of a file that is loaded already."""
+
+    name: str
+    dependencies: list[str]
+
+
+def _registered(scope: DescMessage | None) -> bool:
+    """Whether a type declared in `scope` is registered: not inside a map entry."""
+    while scope is not None:
+        if scope.is_map_entry:
+            return False
+        scope = scope.parent
+    return True
 
 
 def close_names(name: str, known: Collection[str], limit: int = 3) -> list[str]:
@@ -245,6 +293,17 @@ def _dependency_order(protos: list[tuple[FileProto, bytes]]) -> list[tuple[FileP
     for proto, _ in protos:
         visit(proto.name)
     return ordered
+
+
+@functools.cache
+def _well_known_registry() -> Registry:
+    """A registry of the well-known types alone, whose tables new registries copy."""
+    known = Registry.__new__(Registry)
+    known._files, known._messages, known._enums = {}, {}, {}
+    known._extensions, known._extensions_by_number = {}, {}
+    for file in _well_known_files():
+        known._register_file(file)
+    return known
 
 
 @functools.cache
