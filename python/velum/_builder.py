@@ -116,7 +116,7 @@ class Batch:
         self.extensions: list[DescExtension] = []
         # Each message's descriptor, record and features, one after the other.
         self._message_work: list[DescMessage | MessageProto | Features] = []
-        self._message_protos: dict[DescMessage, MessageProto] = {}
+        self._message_protos: dict[DescMessage, MessageProto] = {}  # of the map entries
         self._extension_work: list[tuple[FieldProto, DescFile, DescMessage | None, Features]] = []
         # What the native declarer reads and fills.
         self._state = (

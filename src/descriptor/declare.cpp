@@ -302,7 +302,10 @@ Result<Ref> DeclareMessage(const Scope& s, PyObject* record, PyObject* prefix, P
   for (PyObject* item : {desc.get(), record, features.get()}) {
     if (PyList_Append(s.state[kStateMessageWork], item) < 0) return Status::Pending();
   }
-  if (PyDict_SetItem(s.state[kStateMessageProtos], desc.get(), record) < 0) return Status::Pending();
+  // Only a map entry's record is looked up again (by the fields that name it).
+  if (map_entry == Py_True && PyDict_SetItem(s.state[kStateMessageProtos], desc.get(), record) < 0) {
+    return Status::Pending();
+  }
 
   VELUM_ASSIGN_OR_RETURN(PyObject * nested_records, TupleSlot(d.message, record, kNestedTypes));
   VELUM_ASSIGN_OR_RETURN(PyObject * enum_records, TupleSlot(d.message, record, kEnumTypes));

@@ -19,7 +19,7 @@ Result<Ref> Check(const FieldResolver& r, PyObject* protos, PyObject* messages, 
 // entries and the types of earlier batches looked up too, and desc._resolve set
 // to a callable that runs resolve_message(proto, features, targets, desc)
 // (pending_fields.h).
-// `types` is (messages, enums, known messages, known enums, message records by
+// `types` is (messages, enums, known messages, known enums, map entry records by
 // descriptor); `layout` (message record class, its fields and oneofs members,
 // oneof record class, its name member, DescMessage._resolve); `makers`
 // (resolve_message, the map value maker, fallback(desc, proto) -> targets).
