@@ -165,6 +165,7 @@ Result<Ref> NativeMapValue(const FieldResolver& r, const BatchLayout& layout, co
   if (key == Py_None) return Ref();
   VELUM_ASSIGN_OR_RETURN(long value_type, ReadInt(by_number[1], r.proto_slot[kType]));
   PyObject* value = value_type >= 1 && value_type <= kMaxScalar ? PyTuple_GET_ITEM(scalars, value_type) : Py_None;
+  const bool scalar_value = value != Py_None;
   if (value == Py_None) {
     bool is_enum = value_type == kTypeEnum;
     if (!is_enum && value_type != kTypeMessage && value_type != kTypeGroup) return Ref();
@@ -174,7 +175,10 @@ Result<Ref> NativeMapValue(const FieldResolver& r, const BatchLayout& layout, co
     PyObject* expected = r.classes[is_enum ? kEnumClass : kMessageClass].get();
     if (value == nullptr || Py_TYPE(value) != reinterpret_cast<PyTypeObject*>(expected)) return Ref();
   }
-  return Call(makers.new_map_value, {key, value});
+  VELUM_ASSIGN_OR_RETURN(Ref map_value, Call(makers.new_map_value, {key, value}));
+  // Of two scalar types (shared members), it can be in no cycle: out of the collector.
+  if (scalar_value && PyObject_GC_IsTracked(map_value.get())) PyObject_GC_UnTrack(map_value.get());
+  return map_value;
 }
 
 // The targets of one message's fields when everything about them can be settled
