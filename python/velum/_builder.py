@@ -262,16 +262,33 @@ class Batch:
             raise ValueError(f"{file.name}: unknown extendee {proto.extendee} of {full_name}")
         target = self._check_field(proto, full_name)
         # Extension values are read through a holder class whose only attribute is "value".
-        field = _make_field(
-            proto,
-            "value",
-            full_name,
-            scope,
-            None,
-            features.merge(features_of(proto)),
-            target,
-            True,
+        field = (
+            None
+            if scope is not None and scope.is_map_entry  # (its encoding is the entry's own)
+            else _resolver().extension(
+                proto,
+                target,
+                "value",
+                prefix + "." if prefix else "",
+                scope,
+                (
+                    features.field_presence,
+                    features.message_encoding,
+                    features.repeated_field_encoding,
+                ),
+            )
         )
+        if field is None:
+            field = _make_field(
+                proto,
+                "value",
+                full_name,
+                scope,
+                None,
+                features.merge(features_of(proto)),
+                target,
+                True,
+            )
         ext = DescExtension(full_name, full_name, proto.number, extendee, field, file, scope)
         (scope.nested_extensions if scope else file.extensions).append(ext)
         self.extensions.append(ext)

@@ -65,6 +65,7 @@ struct MessageScope {
   PyObject* custom_oneofs;       // None or a container of oneof indexes
   RawVector<PyObject*> oneofs;   // by declaration index (borrowed from `oneof_list`), null when synthetic
   RawVector<PyObject*> members;  // the `fields` list of each of them
+  bool extension = false;        // an extension's field: never of implicit presence
 };
 
 // A field made here or by the fallback, with what its message records of it.
@@ -164,7 +165,7 @@ Result<Made> BuildField(const FieldResolver& r, const MessageScope& scope, PyObj
   } else {
     long field_presence = label == kLabelRequired ? kPresenceLegacyRequired : scope.field_presence;
     VELUM_ASSIGN_OR_RETURN(PyObject * optional, ReadSlot(proto, r.proto_slot[kProto3Optional]));
-    bool may_be_implicit = oneof == nullptr && optional != Py_True;
+    bool may_be_implicit = oneof == nullptr && optional != Py_True && !scope.extension;
     if (scalar != 0) {
       if (has_default) {
         VELUM_ASSIGN_OR_RETURN(made.default_value, ParseScalarDefault(scalar, default_text));
@@ -410,6 +411,40 @@ PyObject* ParseDefaultMethod(PyObject*, PyObject* const* args, Py_ssize_t nargs)
   });
 }
 
+// The field of an extension; None when the runtime makes it (see field_resolve.h).
+Result<Ref> ExtensionField(const FieldResolver& r, PyObject* const* args) {
+  PyObject* proto = args[0];
+  PyObject* prefix = args[3];
+  PyObject* features = args[5];
+  if (!PyObject_TypeCheck(proto, reinterpret_cast<PyTypeObject*>(r.proto_class.get()))) {
+    return Status(ErrorKind::kValue, "invalid field descriptor");
+  }
+  if (!PyUnicode_Check(args[2])) return TypeCheckError(args[2], "str");
+  if (!PyUnicode_Check(prefix)) return TypeCheckError(prefix, "str");
+  if (!PyTuple_Check(features) || PyTuple_GET_SIZE(features) != 3) return TypeCheckError(features, "tuple");
+  MessageScope scope{args[4], prefix, Py_None, true, 0, 0, 0, Py_None, {}, {}, true};
+  long* into[] = {&scope.field_presence, &scope.message_encoding, &scope.repeated_encoding};
+  for (Py_ssize_t i = 0; i < 3; ++i) {
+    *into[i] = PyLong_AsLong(PyTuple_GET_ITEM(features, i));
+    if (*into[i] == -1 && PyErr_Occurred()) return Status::Pending();
+  }
+  VELUM_ASSIGN_OR_RETURN(Made made, BuildField(r, scope, proto, args[1], args[2], nullptr));
+  if (!made.field) return Ref::borrow(Py_None);
+  return std::move(made.field);
+}
+
+PyObject* ExtensionMethod(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  return Guard([&]() -> PyObject* {
+    if (nargs != 6) {
+      PyErr_Format(PyExc_TypeError, "extension() takes 6 positional arguments (%zd given)", nargs);
+      return nullptr;
+    }
+    Result<Ref> made = ExtensionField(*AsResolver(self), args);
+    if (!made.ok()) return Raise(std::move(made).status());
+    return std::move(made).value().release();
+  });
+}
+
 PyMethodDef kMethods[] = {
     {"check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(CheckMethod)), METH_FASTCALL,
      "check(fields, messages, enums)\n--\n\n(targets, pending) for a message's field records: the type of each\n"
@@ -419,6 +454,9 @@ PyMethodDef kMethods[] = {
      "check_batch(work, types, layout, makers)\n--\n\nChecks every (desc, proto, features) of `work` as\n"
      "check() does, map entries and earlier batches' types included, and sets each desc._resolve\n"
      "(see field_check.h)."},
+    {"extension", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ExtensionMethod)), METH_FASTCALL,
+     "extension(field, target, local_name, prefix, parent, features)\n--\n\nThe field descriptor of an\n"
+     "extension (see field_resolve.h), or None when the runtime makes it."},
     {"parse_default", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ParseDefaultMethod)), METH_FASTCALL,
      "parse_default(type, text)\n--\n\nThe default value `text` gives a field of scalar type number `type`,\n"
      "None when it is not a valid one."},

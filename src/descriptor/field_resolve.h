@@ -27,6 +27,12 @@ namespace velum {
 // and names a type declared in the batch (`messages` and `enums` by full name),
 // and None at the indexes in `pending`, which the runtime checks itself; or None
 // when a field name is not an identifier, which the runtime reports.
+//
+// `resolver.extension(field, target, local_name, prefix, parent, features)` builds
+// an extension's field as the resolver builds a message's (full name `prefix` +
+// its name, `parent` the scope or None, `features` the scope's as above, never of
+// implicit presence); None when the runtime must make it (options with features of
+// their own, a default it reports, an unusual target).
 PyObject* FieldResolverFn(PyObject* module, PyObject* const* argv, Py_ssize_t nargs) noexcept;
 
 }  // namespace velum

@@ -85,9 +85,41 @@ def _same_field(a: Any, b: Any) -> None:
         b.value is _builder._SCALAR_VALUES.get(getattr(b.value, "scalar", None))
     )
     _same_default(peek_default(a), peek_default(b))
-    assert a.parent.type_name == b.parent.type_name
+    assert getattr(a.parent, "type_name", None) == getattr(b.parent, "type_name", None)
     assert (a.oneof and a.oneof.local_name) == (b.oneof and b.oneof.local_name)
     assert a.oneof is getattr(a.value, "oneof", a.oneof)
+
+
+def _same_extensions(data: bytes, monkeypatch: pytest.MonkeyPatch) -> None:
+    """Extension fields built natively equal those `_make_field` builds."""
+    native = velum.Registry()
+    native.add_file_set(data)
+    real = _builder._resolver()
+
+    class PythonExtensions:
+        def __getattr__(self, name: str) -> Any:
+            return getattr(real, name)
+
+        def __call__(self, *args: Any) -> Any:
+            return real(*args)
+
+        def extension(self, *args: Any) -> None:
+            return None
+
+    with monkeypatch.context() as patch:
+        patch.setattr(_builder, "_resolver", PythonExtensions)
+        python = velum.Registry()
+        python.add_file_set(data)
+    assert list(native._extensions) == list(python._extensions)
+    for name, ext in native._extensions.items():
+        _same_field(ext.field, python._extensions[name].field)
+
+
+def test_extension_fields_are_built_as_the_reference_does(
+    file_set: bytes, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    _same_extensions(file_set, monkeypatch)
+    _same_extensions(_bundled_set(), monkeypatch)
 
 
 def _same_message(a: DescMessage, b: DescMessage) -> None:
