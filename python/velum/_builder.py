@@ -46,6 +46,7 @@ from velum._descriptors import (
     FieldValue,
     Presence,
     ScalarType,
+    _filler,
     new_enum_desc,
     new_enum_value,
     new_enum_value_desc,
@@ -153,7 +154,7 @@ class Batch:
         edition = file_edition(proto)
         features = file_features(proto)
         syntax = proto.syntax if proto.syntax in ("proto3", "editions") else "proto2"
-        desc = DescFile(proto.name, proto.package, syntax, edition, deps, _serialized=serialized)
+        desc = _new_file(proto.name, proto.package, syntax, edition, deps, [], [], [], serialized)
         return desc, proto.package + "." if proto.package else "", features
 
     def declare_file(self, proto: FileProto, serialized: bytes) -> DescFile:
@@ -289,7 +290,7 @@ class Batch:
                 target,
                 True,
             )
-        ext = DescExtension(full_name, full_name, proto.number, extendee, field, file, scope)
+        ext = _new_extension(full_name, full_name, proto.number, extendee, field, file, scope, None)
         (scope.nested_extensions if scope else file.extensions).append(ext)
         self.extensions.append(ext)
 
@@ -409,6 +410,9 @@ def _resolver() -> Any:
     return _field_resolver(config)
 
 
+# Every field positionally, defaults included (see _descriptors._filler).
+_new_file = _filler(DescFile)
+_new_extension = _filler(DescExtension)
 _new_map_value = _slot_constructor(
     DescFieldValueMap, (DescFieldValueMap.__dict__["key"], DescFieldValueMap.__dict__["value"])
 )
