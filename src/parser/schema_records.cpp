@@ -296,8 +296,6 @@ struct Item {
   PyObject* value;
 };
 
-// The items of the records being read, innermost last; a record takes its own
-// (those after its mark) when it is done.
 // The text objects last made for some byte strings while a file is read: names,
 // JSON names and type names repeat across a schema's fields (`name`, `id`, `key`
 // and `value` of every map entry, a type named by many fields), and a repeat
@@ -360,6 +358,8 @@ class TextCache {
   RawVector<Entry> entries_;
 };
 
+// The items of the records being read, innermost last (a record takes its own,
+// those after its mark, when it is done), and the text made so far.
 struct Pending {
   explicit Pending(size_t size) : texts(size) {}
   RawVector<Item> items;
