@@ -96,6 +96,17 @@ class JsonText {
     if (wide && !noted) Measure(text, size);
     return wide;
   }
+  // A string the caller made of plain ASCII only (no byte to escape): one
+  // copy between the quotes, without the escape scan.
+  void PlainString(const char* text, size_t size) noexcept {
+    ValueSeparator();
+    char* p = out_.Reserve(size + 2);
+    if (p == nullptr) return;
+    p[0] = '"';
+    CopyBytes(p + 1, text, size);
+    p[size + 1] = '"';
+    out_.Commit(size + 2);
+  }
   // A string or member name whose text the owner places into the result
   // itself, between the quotes written here, at the size() it had then.
   void OpenString() noexcept {

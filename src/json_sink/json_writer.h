@@ -15,6 +15,19 @@ struct JsonWriteOptions {
   bool print_enums_as_ints = false;
   bool use_proto_field_name = false;
   mutable wkt::PackedTypes packed_types;  // filled as the call meets Any values
+  // The marshaler of the last packed type found plain enough to be written
+  // from its bytes: an Any of the same type is not examined again.
+  mutable Ref direct_packed;
+  // The last type URL resolved through velum's own registry: the key its
+  // map was read with and what that gave. An Any holding that very str
+  // reads the map again by the key, without parsing the URL.
+  struct LastAnyType {
+    Ref url;
+    Ref key;
+    Ref desc;
+    Ref marshaler;
+  };
+  mutable LastAnyType last_any;
 };
 
 // Both write `msg`, an instance of `m`'s class, without changing it.
