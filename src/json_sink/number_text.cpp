@@ -222,10 +222,19 @@ bool ShortDecimal(double magnitude, shortest::Decimal* out) noexcept {
     if (std::fabs(scaled6 - static_cast<double>(whole6)) > scaled6 * 0x1p-40) return false;
     auto digits = static_cast<uint64_t>(whole6);
     if (digits == 0) return false;
+    // Up to six trailing zeros, stripped four, two and one at a time.
     int k = 6;
-    while (k > 0 && digits % 10 == 0) {
+    if (digits % 10000 == 0) {
+      digits /= 10000;
+      k -= 4;
+    }
+    if (k >= 2 && digits % 100 == 0) {
+      digits /= 100;
+      k -= 2;
+    }
+    if (k >= 1 && digits % 10 == 0) {
       digits /= 10;
-      --k;
+      k -= 1;
     }
     if (static_cast<double>(digits) / kPowers[k] != magnitude) return false;
     *out = {digits, -k};

@@ -115,12 +115,12 @@ Status ReadPayload(const WellKnownRecord& r, PyObject* msg, Unpacked& out) {
 // that very str: its checks passed before and its key is known, so only the
 // map is read again (the same lookup ResolveType makes). False when the map
 // now answers otherwise; ResolveType then decides as always.
-Result<bool> ResolveAsLast(const JsonWriteOptions::LastAnyType& last, PyObject* url, PyObject* map, Unpacked& out) {
-  if (url != last.url.get() || map == nullptr) return false;
-  PyObject* found = PyDict_GetItemWithError(map, last.key.get());
+Result<bool> ResolveAsLast(const AnyWriteMemo::State* last, PyObject* url, PyObject* map, Unpacked& out) {
+  if (last == nullptr || url != last->url.get() || map == nullptr) return false;
+  PyObject* found = PyDict_GetItemWithError(map, last->key.get());
   if (found == nullptr && PyErr_Occurred()) return Status::Pending();
-  if (found != last.desc.get()) return false;
-  out.marshaler = Ref::borrow(last.marshaler.get());
+  if (found != last->desc.get()) return false;
+  out.marshaler = Ref::borrow(last->marshaler.get());
   return true;
 }
 
@@ -131,7 +131,7 @@ Result<Unpacked> Unpack(const MessageMarshaler& m, PyObject* msg, const JsonWrit
   PackedTypes& seen = options.packed_types;
   Unpacked out;
   VELUM_ASSIGN_OR_RETURN(Ref url, ReadField(msg, r.type_url->access));
-  VELUM_ASSIGN_OR_RETURN(const bool known, ResolveAsLast(options.last_any, url.get(), seen.own_map(), out));
+  VELUM_ASSIGN_OR_RETURN(const bool known, ResolveAsLast(options.any_memo.get(), url.get(), seen.own_map(), out));
   if (known) {
     VELUM_TRY(ReadPayload(r, msg, out));
     out.url = std::move(url);
@@ -154,8 +154,12 @@ Result<Unpacked> Unpack(const MessageMarshaler& m, PyObject* msg, const JsonWrit
   if (seen.own_map() != nullptr) {
     const PackedTypes::Entry* entry = seen.Find(type_name.starts_with('.') ? type_name.substr(1) : type_name);
     if (entry != nullptr && entry->marshaler.get() == out.marshaler.get()) {
-      options.last_any = {Ref::borrow(url.get()), Ref::borrow(entry->name.get()), Ref::borrow(entry->desc.get()),
-                          Ref::borrow(entry->marshaler.get())};
+      if (AnyWriteMemo::State* memo = options.any_memo.Make()) {
+        memo->url = Ref::borrow(url.get());
+        memo->key = Ref::borrow(entry->name.get());
+        memo->desc = Ref::borrow(entry->desc.get());
+        memo->marshaler = Ref::borrow(entry->marshaler.get());
+      }
     }
   }
   VELUM_TRY(ReadPayload(r, msg, out));

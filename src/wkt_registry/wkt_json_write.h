@@ -161,11 +161,12 @@ template <class Walk>
 }
 
 // ReadsPackedDirectly, remembered for the last type of the call (an Any
-// batch mostly packs one type); the options hold that marshaler.
+// batch mostly packs one type).
 inline bool ReadsPackedDirectlyInCall(const JsonWriteOptions& options, const Ref& marshaler) {
-  if (options.direct_packed.get() == marshaler.get()) return true;
+  const AnyWriteMemo::State* memo = options.any_memo.get();
+  if (memo != nullptr && memo->direct_packed.get() == marshaler.get()) return true;
   if (!ReadsPackedDirectly(*AsMarshaler(marshaler.get()))) return false;
-  options.direct_packed = Ref::borrow(marshaler.get());
+  if (AnyWriteMemo::State* made = options.any_memo.Make()) made->direct_packed = Ref::borrow(marshaler.get());
   return true;
 }
 
