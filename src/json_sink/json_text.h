@@ -40,6 +40,7 @@ class JsonText {
     extra_ += extra;
     if (max_char > max_char_) max_char_ = max_char;
   }
+  void ShrinkToFit() noexcept { out_.ShrinkToFit(); }
   const char* data() const noexcept { return out_.data(); }
   size_t size() const noexcept { return out_.size(); }
   std::string_view text() const noexcept { return {out_.data(), out_.size()}; }

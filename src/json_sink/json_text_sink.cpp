@@ -228,8 +228,7 @@ Status JsonTextSink::Bytes(PyObject* data) noexcept {
 Result<Ref> JsonTextSink::Finish() noexcept {
   if (!text_.ok()) return Status(ErrorKind::kMemory, "out of memory while writing JSON");
   if (!pieces_.empty()) return Assemble();
-  // The buffer is not shrunk first: shrinking a block the allocator mapped
-  // on its own leaves it to map (and fault in) a fresh one at every call.
+  text_.ShrinkToFit();
   const auto* data = reinterpret_cast<const uint8_t*>(text_.data());
   const size_t size = text_.size();
   if (!text_.non_ascii()) {
