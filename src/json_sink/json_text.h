@@ -75,26 +75,40 @@ class JsonText {
   void Null() noexcept { Literal("null", 4); }
   void Boolean(bool value) noexcept { value ? Literal("true", 4) : Literal("false", 5); }
   void Integer(int64_t value) noexcept {
-    ValueSeparator();
-    char* p = out_.Reserve(kIntegerTextMax);
-    if (p != nullptr) out_.Commit(FormatInteger(value, p));
+    char* p = out_.Reserve(kIntegerTextMax + 1);
+    if (p == nullptr) return;
+    const size_t comma = ItemComma(p);
+    out_.Commit(comma + FormatInteger(value, p + comma));
   }
   void Unsigned(uint64_t value) noexcept {
-    ValueSeparator();
-    char* p = out_.Reserve(kIntegerTextMax);
-    if (p != nullptr) out_.Commit(FormatUnsigned(value, p));
+    char* p = out_.Reserve(kIntegerTextMax + 1);
+    if (p == nullptr) return;
+    const size_t comma = ItemComma(p);
+    out_.Commit(comma + FormatUnsigned(value, p + comma));
   }
   // Python's repr() of a finite double (non-finite values are the caller's).
   void Float(double value) noexcept {
-    ValueSeparator();
-    char* p = out_.Reserve(kFloatTextMax);
-    if (p != nullptr) out_.Commit(FormatFloatRepr(value, p));
+    char* p = out_.Reserve(kFloatTextMax + 1);
+    if (p == nullptr) return;
+    const size_t comma = ItemComma(p);
+    out_.Commit(comma + FormatFloatRepr(value, p + comma));
   }
   [[gnu::always_inline]] bool String(const char* text, size_t size, bool noted = false) noexcept {
     ValueSeparator();
     const bool wide = AppendJsonString(out_, text, size);
     if (wide && !noted) Measure(text, size);
     return wide;
+  }
+  // A string the caller made of plain ASCII only (no byte to escape): one
+  // copy between the quotes, without the escape scan.
+  void PlainString(const char* text, size_t size) noexcept {
+    ValueSeparator();
+    char* p = out_.Reserve(size + 2);
+    if (p == nullptr) return;
+    p[0] = '"';
+    CopyBytes(p + 1, text, size);
+    p[size + 1] = '"';
+    out_.Commit(size + 2);
   }
   // A string or member name whose text the owner places into the result
   // itself, between the quotes written here, at the size() it had then.
@@ -132,13 +146,14 @@ class JsonText {
   // Digits written by `format` between quotes, in one reservation.
   template <class Format>
   void Quoted(Format format) noexcept {
-    ValueSeparator();
-    char* p = out_.Reserve(kIntegerTextMax + 2);
+    char* p = out_.Reserve(kIntegerTextMax + 3);
     if (p == nullptr) return;
-    p[0] = '"';
-    const size_t n = format(p + 1);
-    p[n + 1] = '"';
-    out_.Commit(n + 2);
+    const size_t comma = ItemComma(p);
+    char* q = p + comma;
+    q[0] = '"';
+    const size_t n = format(q + 1);
+    q[n + 1] = '"';
+    out_.Commit(comma + n + 2);
   }
   // One byte per open container: its kind, and whether nothing is in it yet.
   static constexpr char kObject = 0;
@@ -165,6 +180,18 @@ class JsonText {
     if ((top & kArray) == 0) return;
     if ((top & kFirst) == 0) out_.Push(',');
     top = kArray;
+  }
+  // ValueSeparator for a value written into room reserved at `p` with a
+  // byte to spare: the comma goes in that room (no append of its own), and
+  // the number of bytes it took (0 or 1) is returned.
+  [[gnu::always_inline]] size_t ItemComma(char* p) noexcept {
+    if (frames_.empty()) return 0;
+    char& top = Top();
+    if ((top & kArray) == 0) return 0;
+    const size_t comma = (top & kFirst) == 0 ? 1 : 0;
+    *p = ',';
+    top = kArray;
+    return comma;
   }
   void MemberSeparator() noexcept {
     if (frames_.empty()) return;

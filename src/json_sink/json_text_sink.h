@@ -95,6 +95,11 @@ class JsonTextSink {
       return MarkStretch(at);
     return Status::Ok();
   }
+  // Text this library made of plain ASCII (time stamps, durations).
+  Status PlainString(std::string_view value) noexcept {
+    text_.PlainString(value.data(), value.size());
+    return Status::Ok();
+  }
   [[gnu::always_inline]] Status PythonString(PyObject* value) noexcept {
     if (!PyUnicode_IS_COMPACT_ASCII(value)) [[unlikely]]
       return WideString(value, false);

@@ -203,18 +203,45 @@ size_t Copy(const char* text, char* out) noexcept {
   return n;
 }
 
-// Numbers with few decimals (prices, measurements rounded to a few places)
-// without the general shortest-digits search: the first k of 0..4 for which
-// m = round(value * 10^k) reads back as m / 10^k == value gives the shortest
-// digits. Below 2^50, m / 10^k is correctly rounded (both are exact doubles),
-// so the test is exact; and the interval of decimals reading back as `value`
-// holds at most one multiple of 10^-k, so no closer candidate is missed.
-// False when `value` has more decimals or is too large.
+// Numbers with few decimals (prices, measurements, coordinates rounded to a
+// few places) without the general shortest-digits search: the first k of
+// 0..6 for which m = round(value * 10^k) reads back as m / 10^k == value
+// gives the shortest digits. Below 2^50, m / 10^k is correctly rounded (both
+// are exact doubles), so the test is exact; and the interval of decimals
+// reading back as `value` holds at most one multiple of 10^-k, so no closer
+// candidate is missed. False when `value` has more decimals or is too large.
 bool ShortDecimal(double magnitude, shortest::Decimal* out) noexcept {
-  constexpr double kPowers[] = {1.0, 10.0, 100.0, 1000.0, 10000.0};
+  constexpr double kPowers[] = {1.0, 10.0, 100.0, 1000.0, 10000.0, 100000.0, 1000000.0};
   constexpr double kLimit = 1125899906842624.0;  // 2^50
-  // One test turns away most numbers with more decimals: with four or fewer,
-  // value * 10^4 is (nearly) whole.
+  const double scaled6 = magnitude * kPowers[6];
+  if (scaled6 < kLimit) [[likely]] {
+    // value * 10^6 lies within a quarter of the integer m * 10^(6-k) when
+    // value reads back from m / 10^k, so its rounding is that integer and
+    // the candidate k is fixed by its trailing zeros: one test decides.
+    const auto whole6 = static_cast<int64_t>(scaled6 + 0.5);
+    if (std::fabs(scaled6 - static_cast<double>(whole6)) > scaled6 * 0x1p-40) return false;
+    auto digits = static_cast<uint64_t>(whole6);
+    if (digits == 0) return false;
+    // Up to six trailing zeros, stripped four, two and one at a time.
+    int k = 6;
+    if (digits % 10000 == 0) {
+      digits /= 10000;
+      k -= 4;
+    }
+    if (k >= 2 && digits % 100 == 0) {
+      digits /= 100;
+      k -= 2;
+    }
+    if (k >= 1 && digits % 10 == 0) {
+      digits /= 10;
+      k -= 1;
+    }
+    if (static_cast<double>(digits) / kPowers[k] != magnitude) return false;
+    *out = {digits, -k};
+    return true;
+  }
+  // Larger values, up to four decimals. One test turns away most numbers
+  // with more decimals: with four or fewer, value * 10^4 is (nearly) whole.
   const double scaled4 = magnitude * kPowers[4];
   if (scaled4 < kLimit) {
     const auto whole4 = static_cast<double>(static_cast<int64_t>(scaled4 + 0.5));

@@ -101,24 +101,68 @@ Result<bool> BoolOf(PyObject* value) {
   return flag;
 }
 
-Result<Unpacked> Unpack(const MessageMarshaler& m, PyObject* msg, PyObject* registry, PackedTypes& seen) {
+namespace {
+
+// The packed bytes, checked to be bytes or bytearray.
+Status ReadPayload(const WellKnownRecord& r, PyObject* msg, Unpacked& out) {
+  VELUM_ASSIGN_OR_RETURN(Ref value, ReadField(msg, r.any_value->access));
+  if (!PyBytes_Check(value.get()) && !PyByteArray_Check(value.get())) return TypeCheckError(value.get(), "bytes");
+  out.value = std::move(value);
+  return Status::Ok();
+}
+
+// What ResolveType answers for the URL remembered in `last`, when `url` is
+// that very str: its checks passed before and its key is known, so only the
+// map is read again (the same lookup ResolveType makes). False when the map
+// now answers otherwise; ResolveType then decides as always.
+Result<bool> ResolveAsLast(const AnyWriteMemo::State* last, PyObject* url, PyObject* map, Unpacked& out) {
+  if (last == nullptr || url != last->url.get() || map == nullptr) return false;
+  PyObject* found = PyDict_GetItemWithError(map, last->key.get());
+  if (found == nullptr && PyErr_Occurred()) return Status::Pending();
+  if (found != last->desc.get()) return false;
+  out.marshaler = Ref::borrow(last->marshaler.get());
+  return true;
+}
+
+}  // namespace
+
+Result<Unpacked> Unpack(const MessageMarshaler& m, PyObject* msg, const JsonWriteOptions& options) {
   const WellKnownRecord& r = RecordOf(m);
+  PackedTypes& seen = options.packed_types;
   Unpacked out;
   VELUM_ASSIGN_OR_RETURN(Ref url, ReadField(msg, r.type_url->access));
+  VELUM_ASSIGN_OR_RETURN(const bool known, ResolveAsLast(options.any_memo.get(), url.get(), seen.own_map(), out));
+  if (known) {
+    VELUM_TRY(ReadPayload(r, msg, out));
+    out.url = std::move(url);
+    return out;
+  }
   if (!PyUnicode_Check(url.get())) return TypeCheckError(url.get(), "str");
   if (PyUnicode_GET_LENGTH(url.get()) == 0) return out;
+  PyObject* registry = options.registry;
   if (registry == nullptr) return FormatError(ErrorKind::kValue, "any \"%U\" is not in the type registry", url.get());
   Py_ssize_t size = 0;
   const std::string_view text = Utf8Of(url.get(), size);
   if (text.data() == nullptr) return Status::Pending();
   if (text.back() == '/') return FormatError(ErrorKind::kValue, "invalid type url: %U", url.get());
-  VELUM_ASSIGN_OR_RETURN(out.marshaler, ResolveType(*m.names, registry, TypeNameOfUrl(text), seen));
+  const std::string_view type_name = TypeNameOfUrl(text);
+  VELUM_ASSIGN_OR_RETURN(out.marshaler, ResolveType(*m.names, registry, type_name, seen));
   if (!out.marshaler) {
     return FormatError(ErrorKind::kValue, "any: \"%U\" is not in the type registry", url.get());
   }
-  VELUM_ASSIGN_OR_RETURN(Ref value, ReadField(msg, r.any_value->access));
-  if (!PyBytes_Check(value.get()) && !PyByteArray_Check(value.get())) return TypeCheckError(value.get(), "bytes");
-  out.value = std::move(value);
+  // Remember what velum's own registry answered, under the key it was read by.
+  if (seen.own_map() != nullptr) {
+    const PackedTypes::Entry* entry = seen.Find(type_name.starts_with('.') ? type_name.substr(1) : type_name);
+    if (entry != nullptr && entry->marshaler.get() == out.marshaler.get()) {
+      if (AnyWriteMemo::State* memo = options.any_memo.Make()) {
+        memo->url = Ref::borrow(url.get());
+        memo->key = Ref::borrow(entry->name.get());
+        memo->desc = Ref::borrow(entry->desc.get());
+        memo->marshaler = Ref::borrow(entry->marshaler.get());
+      }
+    }
+  }
+  VELUM_TRY(ReadPayload(r, msg, out));
   out.url = std::move(url);
   return out;
 }

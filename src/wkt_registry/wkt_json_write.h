@@ -46,7 +46,7 @@ struct Unpacked {
   Ref marshaler;
   Ref value;
 };
-Result<Unpacked> Unpack(const MessageMarshaler& m, PyObject* msg, PyObject* registry, PackedTypes& seen);
+Result<Unpacked> Unpack(const MessageMarshaler& m, PyObject* msg, const JsonWriteOptions& options);
 // The packed bytes decoded into a new instance of `packed`'s class.
 Result<Ref> DecodePacked(const MessageMarshaler& packed, PyObject* value);
 Status TooDeep();
@@ -86,7 +86,7 @@ Status WriteNestedDocument(Walk& walk, MessageHandle* handle, PyObject* value, u
 // from its slot without being held; the others are written under a hold,
 // since what they run may replace it and free its members.
 template <class Walk>
-Status WriteValue(Walk& walk, const WellKnownRecord& r, PyObject* msg, uint32_t depth) {
+[[gnu::always_inline]] inline Status WriteValue(Walk& walk, const WellKnownRecord& r, PyObject* msg, uint32_t depth) {
   auto& sink = walk.sink();
   const FieldAccess& access = r.member(ValueMember::kNull).access;
   if (access.is_slot()) [[likely]] {
@@ -147,8 +147,8 @@ Status WriteHeldValue(Walk& walk, const WellKnownRecord& r, PyObject* msg, uint3
 // `declared` caches the element type's marshaler for the container's other
 // elements: null until the first one resolves it.
 template <class Walk>
-Status WriteElement(Walk& walk, MessageHandle* handle, PyObject* value, uint32_t depth,
-                    MessageMarshaler*& declared) {
+[[gnu::always_inline]] inline Status WriteElement(Walk& walk, MessageHandle* handle, PyObject* value, uint32_t depth,
+                                                  MessageMarshaler*& declared) {
   if (declared == nullptr) {
     VELUM_ASSIGN_OR_RETURN(declared, Resolve(handle));
   }
@@ -160,10 +160,20 @@ Status WriteElement(Walk& walk, MessageHandle* handle, PyObject* value, uint32_t
   return walk.WriteMessageValue(handle, value, depth);
 }
 
+// ReadsPackedDirectly, remembered for the last type of the call (an Any
+// batch mostly packs one type).
+inline bool ReadsPackedDirectlyInCall(const JsonWriteOptions& options, const Ref& marshaler) {
+  const AnyWriteMemo::State* memo = options.any_memo.get();
+  if (memo != nullptr && memo->direct_packed.get() == marshaler.get()) return true;
+  if (!ReadsPackedDirectly(*AsMarshaler(marshaler.get()))) return false;
+  if (AnyWriteMemo::State* made = options.any_memo.Make()) made->direct_packed = Ref::borrow(marshaler.get());
+  return true;
+}
+
 template <class Walk>
 Status WriteAny(Walk& walk, const MessageMarshaler& m, PyObject* msg, uint32_t depth) {
   auto& sink = walk.sink();
-  VELUM_ASSIGN_OR_RETURN(write_detail::Unpacked any, write_detail::Unpack(m, msg, walk.options().registry, walk.options().packed_types));
+  VELUM_ASSIGN_OR_RETURN(write_detail::Unpacked any, write_detail::Unpack(m, msg, walk.options()));
   if (!any.url) {
     VELUM_TRY(sink.BeginObject());
     return sink.EndObject();
@@ -175,14 +185,14 @@ Status WriteAny(Walk& walk, const MessageMarshaler& m, PyObject* msg, uint32_t d
   // Text output copies strings from the payload; a value tree needs a str.
   constexpr bool kTextOut = !std::is_same_v<std::remove_cvref_t<decltype(sink)>, json_sink::JsonValueSink>;
   PackedFields fields(packed.fields.size(), any.value.get(), kTextOut);
-  const bool direct = !walk.options().always_emit_implicit && ReadsPackedDirectly(packed) &&
+  const bool direct = !walk.options().always_emit_implicit && ReadsPackedDirectlyInCall(walk.options(), any.marshaler) &&
                       ReadPackedFields(packed, any.value.get(), fields);
   Ref instance;
   if (!direct) {
     VELUM_ASSIGN_OR_RETURN(instance, write_detail::DecodePacked(packed, any.value.get()));
   }
   VELUM_TRY(sink.BeginObject());
-  VELUM_TRY(sink.MemberName(r.type_key.get()));
+  VELUM_TRY(sink.MemberName(r.type_key.get(), std::string_view(",\"@type\":")));
   VELUM_TRY(sink.PythonString(any.url.get()));
   if (packed.well_known != WellKnownType::kNone) {
     VELUM_TRY(sink.MemberName(r.value_key.get()));
@@ -207,7 +217,12 @@ Status WriteWellKnown(Walk& walk, const MessageMarshaler& m, PyObject* msg, uint
     case WellKnownType::kDuration: {
       TimeText text;
       VELUM_TRY(write_detail::TimeTextOf(r, msg, text));
-      return sink.String(text.view());
+      // The text is digits and separators: nothing to escape.
+      if constexpr (requires { sink.PlainString(text.view()); }) {
+        return sink.PlainString(text.view());
+      } else {
+        return sink.String(text.view());
+      }
     }
     case WellKnownType::kFieldMask: {
       RawString text;

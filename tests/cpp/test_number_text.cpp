@@ -87,15 +87,16 @@ TEST(FloatRepr, ThresholdsAndShortDecimalsMatchRepr) {
   }
 }
 
-// Decimals of up to four places up to the largest the fast path takes, with
-// trailing zeros in their digits, and their neighbours one step away (which
-// are not short and must be found by the general search).
+// Decimals of up to six places up to the largest the fast paths take (six
+// places below 2^50 / 10^6, four above), with trailing zeros in their
+// digits, and their neighbours one step away (which are not short and must
+// be found by the general search).
 TEST(FloatRepr, FewDecimalsUpToTheFastLimitMatchRepr) {
   std::mt19937_64 rng(17);
-  for (int i = 0; i < 200000; ++i) {
+  for (int i = 0; i < 300000; ++i) {
     const uint64_t digits = (rng() % 1000000000000000ULL) / (uint64_t{1} << (rng() % 40));
-    const uint64_t zeros[] = {1, 10, 100, 1000, 10000};
-    const double v = static_cast<double>(digits * zeros[rng() % 5]) / std::pow(10.0, static_cast<int>(rng() % 5));
+    const uint64_t zeros[] = {1, 10, 100, 1000, 10000, 100000, 1000000};
+    const double v = static_cast<double>(digits * zeros[rng() % 7]) / std::pow(10.0, static_cast<int>(rng() % 8));
     if (v == 0 || v >= 1e16) continue;
     ASSERT_EQ(Repr(v), ReferenceRepr(v)) << v;
     const double up = std::nextafter(v, 1e300);

@@ -156,3 +156,26 @@ def test_lookup_map_that_is_not_a_plain_dict_goes_through_the_method() -> None:
     reg._messages = Watched(reg._messages)
     assert any_leaf.to_json(registry=reg).endswith('"a":1}')
     assert asked == [f"{PKG}.Leaf"]
+
+
+def test_anys_sharing_one_url_str_read_the_registry_every_call() -> None:
+    """Anys holding the very same URL str, between Anys of other types, write as the
+    registry answers at each call: a type dropped from it between calls is missed."""
+    reg = new_registry()
+    leaf = reg.message_class(f"{PKG}.Leaf")
+    url = f"type.googleapis.com/{PKG}.Leaf"
+    other = wkt.Any.pack(wkt.Duration(seconds=3))
+    anys = []
+    for i in range(4):
+        anys.append(wkt.Any(type_url=url, value=leaf(a=i, s="x" * i).to_binary()))
+        if i % 2:
+            anys.append(other)
+    msg = reg.message_class(f"{PKG}.Holder")(anys=anys)
+    assert sum(a.type_url is url for a in msg.anys) == 4
+    text = msg.to_json(registry=reg)
+    assert text == msg.to_json(registry=Forwarding(reg))
+    assert json.loads(text)["anys"][1] == {"@type": url, "a": 1, "s": "x"}
+    del reg._messages[f"{PKG}.Leaf"]
+    with pytest.raises(ValueError) as raised:
+        msg.to_json(registry=reg)
+    assert str(raised.value) == f'any: "{url}" is not in the type registry'
