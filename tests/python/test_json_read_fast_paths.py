@@ -180,3 +180,35 @@ def test_enum_names_read_from_text_as_from_a_tree(scalars: Any, value: str, igno
             continue
         want = _outcome(lambda tree=tree: scalars.from_dict(tree, ignore_unknown_fields=ignore).f_status)
         assert got == want, text
+
+
+_SEQUENCES_VALID = [
+    b"\xc2\x80", b"\xdf\xbf", b"\xe0\xa0\x80", b"\xed\x9f\xbf", b"\xee\x80\x80", b"\xef\xbf\xbf",
+    b"\xf0\x90\x80\x80", b"\xf4\x8f\xbf\xbf",
+]
+_SEQUENCES_INVALID = [
+    b"\xc0\x80", b"\xc1\xbf", b"\xe0\x9f\xbf", b"\xed\xa0\x80", b"\xed\xbf\xbf", b"\xf0\x8f\xbf\xbf",
+    b"\xf4\x90\x80\x80", b"\xf5\x80\x80\x80", b"\xf8\x88\x80\x80", b"\xc3a", b"\xe4\xb8a",
+    b"\xf0\x9f\x99a", b"\x80", b"\xc3",
+]
+
+
+@pytest.mark.parametrize("sequence", _SEQUENCES_VALID + _SEQUENCES_INVALID)
+@pytest.mark.parametrize(
+    ("before", "after"),
+    # Inside runs of multi-byte text (decoded several at a time), and as the
+    # text's last bytes, where fewer than four are left.
+    [("ж" * 3, "日本🙂" * 2), ("🙂" * 70, "é" * 70), ("日", ""), ("", "")],
+)
+def test_multibyte_sequences_in_runs(scalars: Any, sequence: bytes, before: str, after: str) -> None:
+    head = b'{"f_string":"' + before.encode()
+    data = head + sequence + after.encode() + b'"}'
+    body = before.encode() + sequence + after.encode()
+    try:
+        want = body.decode()
+    except UnicodeDecodeError:
+        with pytest.raises(json.JSONDecodeError) as info:
+            scalars.from_json(data)
+        assert (info.value.msg, info.value.pos) == ("invalid unicode code point", len(head))
+    else:
+        assert scalars.from_json(data).f_string == want
