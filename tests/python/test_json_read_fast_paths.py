@@ -133,7 +133,8 @@ _NUMBER_TEXTS = [
     '"-9223372036854775809"', '" 5"', '"5 "', '""', '"-"', '"1e2"', '"1.5"', '"NaN"', '"-Infinity"',
     '"\\u0035"', "null", "true", '{"a": 1}', "[1]",
     '"18446744073709551615"', '"18446744073709551616"', '"99999999999999999999"',
-    '"-18446744073709551615"', '"018446744073709551615"',
+    '"-18446744073709551615"', '"018446744073709551615"', '"-00000000000000000001"',
+    '"00000000000000000042"',
 ]
 
 
@@ -172,13 +173,17 @@ def test_enum_names_read_from_text_as_from_a_tree(scalars: Any, value: str, igno
     # Names of a short enum are compared in place in the text; near misses,
     # escapes and unknown names take the general read.
     for text in (f'{{"f_status":{value}}}', f'{{"f_status" : {value} }}'):
-        got = _outcome(lambda text=text: scalars.from_json(text, ignore_unknown_fields=ignore).f_status)
+        got = _outcome(
+            lambda text=text: scalars.from_json(text, ignore_unknown_fields=ignore).f_status
+        )
         try:
             tree = json.loads(text)
         except ValueError:
             assert got[0] is json.JSONDecodeError, text
             continue
-        want = _outcome(lambda tree=tree: scalars.from_dict(tree, ignore_unknown_fields=ignore).f_status)
+        want = _outcome(
+            lambda tree=tree: scalars.from_dict(tree, ignore_unknown_fields=ignore).f_status
+        )
         assert got == want, text
 
 
@@ -187,9 +192,9 @@ _SEQUENCES_VALID = [
     b"\xf0\x90\x80\x80", b"\xf4\x8f\xbf\xbf",
 ]
 _SEQUENCES_INVALID = [
-    b"\xc0\x80", b"\xc1\xbf", b"\xe0\x9f\xbf", b"\xed\xa0\x80", b"\xed\xbf\xbf", b"\xf0\x8f\xbf\xbf",
-    b"\xf4\x90\x80\x80", b"\xf5\x80\x80\x80", b"\xf8\x88\x80\x80", b"\xc3a", b"\xe4\xb8a",
-    b"\xf0\x9f\x99a", b"\x80", b"\xc3",
+    b"\xc0\x80", b"\xc1\xbf", b"\xe0\x9f\xbf", b"\xed\xa0\x80", b"\xed\xbf\xbf",
+    b"\xf0\x8f\xbf\xbf", b"\xf4\x90\x80\x80", b"\xf5\x80\x80\x80", b"\xf8\x88\x80\x80",
+    b"\xc3a", b"\xe4\xb8a", b"\xf0\x9f\x99a", b"\x80", b"\xc3",
 ]
 
 
@@ -200,7 +205,9 @@ _SEQUENCES_INVALID = [
     # text's last bytes, where fewer than four are left.
     [("ж" * 3, "日本🙂" * 2), ("🙂" * 70, "é" * 70), ("日", ""), ("", "")],
 )
-def test_multibyte_sequences_in_runs(scalars: Any, sequence: bytes, before: str, after: str) -> None:
+def test_multibyte_sequences_in_runs(
+    scalars: Any, sequence: bytes, before: str, after: str
+) -> None:
     head = b'{"f_string":"' + before.encode()
     data = head + sequence + after.encode() + b'"}'
     body = before.encode() + sequence + after.encode()
