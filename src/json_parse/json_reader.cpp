@@ -250,8 +250,10 @@ class Reader {
     return f.has_presence_bit ? SetPresent(instance, f.number) : Status();
   }
 
-  Status SingularMessage(PyObject* instance, const FieldSpec& f, JsonKind kind, const FieldContext& context,
-                         uint32_t depth) {
+  // Containers and nested messages are read out of line: Field's own code,
+  // which every scalar member runs, stays short.
+  [[gnu::noinline]] Status SingularMessage(PyObject* instance, const FieldSpec& f, JsonKind kind,
+                                           const FieldContext& context, uint32_t depth) {
     VELUM_ASSIGN_OR_RETURN(MessageMarshaler * nested, Resolve(f.kind.value.handle));
     if (kind == JsonKind::kNull && !IsValueMessage(*nested)) {
       VELUM_TRY(source_.ReadNull());
@@ -262,7 +264,8 @@ class Reader {
     return Store(instance, f, std::move(target));
   }
 
-  Status List(PyObject* instance, const FieldSpec& f, JsonKind kind, const FieldContext& context, uint32_t depth) {
+  [[gnu::noinline]] Status List(PyObject* instance, const FieldSpec& f, JsonKind kind, const FieldContext& context,
+                                uint32_t depth) {
     if (kind == JsonKind::kNull) return source_.ReadNull();
     if (kind != JsonKind::kArray) return WrongContainer(source_, "expected list got %S", context);
     VELUM_ASSIGN_OR_RETURN(Ref list, StoredList(instance, f));
@@ -309,7 +312,8 @@ class Reader {
     }, &general);
   }
 
-  Status Map(PyObject* instance, const FieldSpec& f, JsonKind kind, const FieldContext& context, uint32_t depth) {
+  [[gnu::noinline]] Status Map(PyObject* instance, const FieldSpec& f, JsonKind kind, const FieldContext& context,
+                               uint32_t depth) {
     if (kind == JsonKind::kNull) return source_.ReadNull();
     if (kind != JsonKind::kObject) return WrongContainer(source_, "expected dict got %S", context);
     VELUM_ASSIGN_OR_RETURN(Ref dict, StoredDict(instance, f));
@@ -365,8 +369,8 @@ class Reader {
   // `[full.name]` members: an extension of this message is read, one of
   // another message skipped; `handled` stays false for a name the registry
   // does not know.
-  Status Extension(const MessageMarshaler& m, PyObject* instance, std::string_view full_name, uint32_t depth,
-                   bool& handled) {
+  [[gnu::cold, gnu::noinline]] Status Extension(const MessageMarshaler& m, PyObject* instance,
+                                                std::string_view full_name, uint32_t depth, bool& handled) {
     Ref name = Ref::steal(PyUnicode_DecodeUTF8(full_name.data(), static_cast<Py_ssize_t>(full_name.size()), nullptr));
     if (!name) return Status::Pending();
     // A free slot before the arguments, which PY_VECTORCALL_ARGUMENTS_OFFSET lets the call use.

@@ -1,6 +1,7 @@
 // Core unit: no Python.
 #include "json_parse/json_tokenizer.h"
 
+#include <bit>
 #include <cstddef>
 #include <cstring>
 #include <new>
@@ -390,6 +391,44 @@ void Widen(const uint8_t* in, size_t n, uint32_t* out) noexcept {
   for (size_t i = 0; i < n; ++i) out[i] = in[i];
 }
 
+// Points decoded per room check in a run of multi-byte sequences.
+constexpr size_t kRunChunk = 64;
+
+// Decodes the well-formed multi-byte sequences from `p` into units[n...],
+// each told and valued from one four-byte load, until `limit` units, a byte
+// below 0x80, fewer than four bytes left or a sequence it does not take (an
+// ill-formed one among them); returns where it stopped. It takes exactly
+// what DecodeSequence takes, so stopping early changes no outcome.
+[[gnu::always_inline]] inline const uint8_t* DecodeWellFormedRun(const uint8_t* p, const uint8_t* end,
+                                                                 uint32_t* units, size_t& n, size_t limit,
+                                                                 uint32_t& bits) noexcept {
+  if constexpr (std::endian::native == std::endian::little) {
+    while (n < limit && end - p >= 4 && *p >= 0x80) {
+      uint32_t w = 0;
+      std::memcpy(&w, p, 4);
+      uint32_t point = 0;
+      if ((w & 0xc0e0u) == 0x80c0u) {
+        point = (w & 0x1fu) << 6 | (w >> 8 & 0x3fu);
+        if (point < 0x80) break;  // overlong
+        p += 2;
+      } else if ((w & 0xc0c0f0u) == 0x8080e0u) {
+        point = (w & 0x0fu) << 12 | (w >> 2 & 0xfc0u) | (w >> 16 & 0x3fu);
+        if (point < 0x800 || point - 0xd800u < 0x800) break;  // overlong, surrogate
+        p += 3;
+      } else if ((w & 0xc0c0c0f8u) == 0x808080f0u) {
+        point = (w & 0x07u) << 18 | (w << 4 & 0x3f000u) | (w >> 10 & 0xfc0u) | (w >> 24 & 0x3fu);
+        if (point - 0x10000u >= 0x100000u) break;  // overlong, above U+10FFFF
+        p += 4;
+      } else {
+        break;
+      }
+      units[n++] = point;
+      bits |= point;
+    }
+  }
+  return p;
+}
+
 }  // namespace
 
 // From the first byte at `p` that ends the plain ASCII run from `start`:
@@ -415,15 +454,23 @@ bool JsonTokenizer::DecodeUnits(const uint8_t* start, const uint8_t* p, StringUn
     } else if (c < 0x20) {
       return Fail(SyntaxCode::kControlCharacter, reinterpret_cast<const char*>(p));
     } else if (c >= 0x80) {
-      // Text in other scripts comes in runs of multi-byte sequences.
+      // Text in other scripts comes in runs of multi-byte sequences: those
+      // told well-formed from one load are decoded in chunks with room
+      // reserved once; the rest, and the last bytes of the text, go one at
+      // a time through DecodeSequence, which decides them.
       do {
-        uint32_t point = 0;
-        const size_t len = utf8::DecodeSequence(p, static_cast<size_t>(end - p), &point);
-        if (len == 0) return Fail(SyntaxCode::kInvalidCodePoint, reinterpret_cast<const char*>(p));
-        if (!units_.Reserve(n + 2)) return Fail(SyntaxCode::kOutOfMemory, reinterpret_cast<const char*>(p));
-        units_.data()[n++] = point;
-        bits |= point;
-        p += len;
+        if (!units_.Reserve(n + kRunChunk + 1)) {
+          return Fail(SyntaxCode::kOutOfMemory, reinterpret_cast<const char*>(p));
+        }
+        p = DecodeWellFormedRun(p, end, units_.data(), n, n + kRunChunk, bits);
+        if (p < end && *p >= 0x80) {
+          uint32_t point = 0;
+          const size_t len = utf8::DecodeSequence(p, static_cast<size_t>(end - p), &point);
+          if (len == 0) return Fail(SyntaxCode::kInvalidCodePoint, reinterpret_cast<const char*>(p));
+          units_.data()[n++] = point;
+          bits |= point;
+          p += len;
+        }
       } while (p < end && *p >= 0x80);
     }
     const uint8_t* run = SkipPlainRun(p, end);

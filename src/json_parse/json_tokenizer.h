@@ -198,6 +198,20 @@ class JsonTokenizer {
     return true;
   }
 
+  // When the value ahead (cur_ at its quote, as after Peek) is the string
+  // `text` written plainly, 1 to 16 bytes that need no escape, consumes it
+  // and returns true; otherwise consumes nothing. For values from a short
+  // list of names (an enum's), compared in place instead of scanned.
+  // Leaves string_ascii() and the measures of the last string as they were.
+  [[nodiscard]] bool MatchString(std::string_view text) noexcept {
+    const size_t n = text.size();
+    if (n - 1 >= 16 || end_ - cur_ < static_cast<std::ptrdiff_t>(n + 2) || failed()) return false;
+    const auto room = static_cast<size_t>(end_ - cur_ - 1);
+    if (*cur_ != '"' || cur_[n + 1] != '"' || !SamePlainText(cur_ + 1, room, text.data(), n)) return false;
+    cur_ += n + 2;
+    return true;
+  }
+
   // When the text ahead (cur_ at a member name's quote, as EnterObject and
   // NextMember leave it) is exactly `spelled`, a quoted name that needs no
   // escape followed by its colon, consumes it and returns true; otherwise

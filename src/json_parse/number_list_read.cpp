@@ -13,9 +13,10 @@ namespace {
 struct IntBounds {
   int64_t lo;
   int64_t hi;
+  // uint64 and fixed64 also take quoted values above hi, up to 2^64-1.
+  bool unsigned64 = false;
 };
 
-// Values beyond int64 (a uint64 above 2^63-1) take the general read.
 IntBounds BoundsOf(ScalarType type) noexcept {
   switch (type) {
     case ScalarType::kInt32:
@@ -24,25 +25,32 @@ IntBounds BoundsOf(ScalarType type) noexcept {
     case ScalarType::kUint32:
     case ScalarType::kFixed32: return {0, UINT32_MAX};
     case ScalarType::kUint64:
-    case ScalarType::kFixed64: return {0, INT64_MAX};
+    case ScalarType::kFixed64: return {0, INT64_MAX, true};
     default: return {INT64_MIN, INT64_MAX};
   }
 }
 
 bool IsReal(ScalarType type) noexcept { return type == ScalarType::kDouble || type == ScalarType::kFloat; }
 
-// At `p`, a quote: an optional minus, 1 to 19 digits and the closing quote,
-// whose value fits int64. The byte after the quote, or nullptr.
-[[gnu::always_inline]] inline const char* ScanQuotedInteger(const char* p, const char* end, int64_t* out) noexcept {
+// At `p`, a quote: an optional minus, 1 to 20 digits and the closing quote,
+// whose magnitude fits 64 bits. The byte after the quote, or nullptr.
+[[gnu::always_inline]] inline const char* ScanQuotedInteger(const char* p, const char* end, uint64_t* magnitude,
+                                                            bool* negative) noexcept {
   ++p;
-  const bool negative = p < end && *p == '-';
-  if (negative) ++p;
+  *negative = p < end && *p == '-';
+  if (*negative) ++p;
   const char* digits = p;
   uint64_t value = 0;
   p = AccumulateDigits(p, end, &value);
   const auto n = static_cast<size_t>(p - digits);
-  if (n == 0 || n > 19 || p == end || *p != '"' || value > uint64_t{INT64_MAX}) return nullptr;
-  *out = negative ? -static_cast<int64_t>(value) : static_cast<int64_t>(value);
+  if (n == 0 || n > 20 || p == end || *p != '"') return nullptr;
+  if (n == 20) {
+    // The fold wrapped: the first 19 digits decide against 2^64-1.
+    constexpr uint64_t kTop = UINT64_MAX / 10;
+    const uint64_t head = DigitsValue(digits, 19);
+    if (head > kTop || (head == kTop && static_cast<uint64_t>(digits[19] - '0') > UINT64_MAX % 10)) return nullptr;
+  }
+  *magnitude = value;
   return p + 1;
 }
 
@@ -64,7 +72,17 @@ bool IsReal(ScalarType type) noexcept { return type == ScalarType::kDouble || ty
   int64_t value = 0;
   const char* stop = nullptr;
   if (p < end && *p == '"') {
-    stop = ScanQuotedInteger(p, end, &value);
+    uint64_t magnitude = 0;
+    bool negative = false;
+    stop = ScanQuotedInteger(p, end, &magnitude, &negative);
+    if (stop == nullptr) return nullptr;
+    if (magnitude > uint64_t{INT64_MAX}) {
+      // Beyond int64 only an unsigned field's value (uint64 ids and hashes).
+      if (negative || !bounds.unsigned64) return nullptr;
+      *after = stop;
+      return PyLong_FromUnsignedLongLong(magnitude);
+    }
+    value = negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
   } else {
     stop = ScanNumberLiteral(p, end, &literal);
     // Up to 18 digits the folded value is exact.

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <type_traits>
 
 #include "common/py_error.h"
 #include "field_ops/scalar_convert.h"
@@ -289,6 +290,20 @@ Status ReadScalar(Source& source, ScalarType type, JsonKind kind, Ref& out) {
   }
 }
 
+namespace {
+
+// Enums of at most this many names are matched by name in place.
+constexpr size_t kNamesMatchedInPlace = 8;
+
+Status EnumMember(const EnumTable& table, int32_t number, Ref& out) {
+  PyObject* member = table.Member(number);
+  if (member == nullptr) return Status(ErrorKind::kValue, "enum value table lookup failed");
+  out = Ref::borrow(member);
+  return Status();
+}
+
+}  // namespace
+
 template <class Source>
 Status ReadEnum(Source& source, const EnumTable& table, bool ignore_unknown, Ref& out) {
   JsonKind kind;
@@ -299,19 +314,25 @@ Status ReadEnum(Source& source, const EnumTable& table, bool ignore_unknown, Ref
       out = table.default_value.clone();
       return Status();
     case JsonKind::kString: {
+      int32_t number = 0;
+      if constexpr (std::is_same_v<Source, JsonTextSource>) {
+        // A short enum's names are compared in place with the text ahead,
+        // without scanning the string or hashing it.
+        if (table.numbers_by_name.size() <= kNamesMatchedInPlace) {
+          for (const auto& [name, value] : table.numbers_by_name) {
+            if (source.tokenizer().MatchString(name)) return EnumMember(table, value, out);
+          }
+        }
+      }
       std::string_view text;
       VELUM_TRY(source.ReadText(text));
-      int32_t number = 0;
       if (!table.NumberOfName(text, &number)) {
         if (ignore_unknown) return Status();
         Ref shown = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
         if (!shown) return Status::Pending();
         return UnknownEnum(table, shown.get());
       }
-      PyObject* member = table.Member(number);
-      if (member == nullptr) return Status(ErrorKind::kValue, "enum value table lookup failed");
-      out = Ref::borrow(member);
-      return Status();
+      return EnumMember(table, number, out);
     }
     case JsonKind::kNumber: {
       NumberValue number;

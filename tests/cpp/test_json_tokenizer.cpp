@@ -130,6 +130,33 @@ TEST(Tokenizer, MatchSpelledKeyTakesOnlyTheExactSpelling) {
   }
 }
 
+TEST(Tokenizer, MatchStringTakesOnlyTheWholePlainString) {
+  struct Case {
+    const char* text;
+    const char* name;
+    bool matched;
+    size_t offset;  // where the tokenizer stands afterwards
+  };
+  const Case cases[] = {
+      {"\"ON\"]", "ON", true, 4},
+      {"\"ONE\"]", "ON", false, 0},
+      {"\"O\"]", "ON", false, 0},
+      {"\"O\\u004e\"]", "ON", false, 0},
+      {"\"ON", "ON", false, 0},
+      {"\"ABCDEFGHIJKLMNOP\"]", "ABCDEFGHIJKLMNOP", true, 18},
+      {"\"ABCDEFGHIJKLMNOPQ\"]", "ABCDEFGHIJKLMNOPQ", false, 0},  // longer names take the scan
+      {"\"\"]", "", false, 0},
+      {"1]", "1", false, 0},
+  };
+  for (const Case& c : cases) {
+    const std::string text = c.text;
+    JsonTokenizer t(text.data(), text.size());
+    EXPECT_EQ(t.MatchString(c.name), c.matched) << c.text;
+    EXPECT_EQ(t.offset(), c.offset) << c.text;
+    EXPECT_FALSE(t.failed()) << c.text;
+  }
+}
+
 TEST(Tokenizer, AcceptsTheFourWhitespaceBytesOnly) {
   EXPECT_EQ(SkipAll(" \t\r\n[ 1 ,\t2\n]\r\n").message, "");
   EXPECT_EQ(SkipAll("\f1").message, "expected value");

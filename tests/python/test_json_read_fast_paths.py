@@ -34,6 +34,10 @@ def _both(cls: Any, text: str) -> list[Any]:
         ("f_int32", '"+000000000000000000005"', 5),  # beyond twenty digits: the interpreter's route
         ("f_int64", '"1_000"', 1000),
         ("f_uint64", "18446744073709551615", 2**64 - 1),
+        ("f_uint64", '"18446744073709551614"', 2**64 - 2),
+        ("f_fixed64", '"9223372036854775808"', 2**63),
+        ("f_uint64", '"10000000000000000000"', 10**19),
+        ("f_fixed64", '"09999999999999999999"', 10**19 - 1),
     ],
 )
 def test_integer_strings_at_the_bounds(scalars: Any, field: str, text: str, value: int) -> None:
@@ -48,6 +52,9 @@ def test_integer_strings_at_the_bounds(scalars: Any, field: str, text: str, valu
         ("f_int64", '"9223372036854775808"', "9223372036854775808", "int64"),
         ("f_int64", '"-9223372036854775809"', "-9223372036854775809", "int64"),
         ("f_uint64", '"-1"', "-1", "uint64"),
+        ("f_uint64", '"-9223372036854775809"', "-9223372036854775809", "uint64"),
+        ("f_fixed64", '"18446744073709551620"', "18446744073709551620", "uint64"),
+        ("f_uint64", '"99999999999999999999"', "99999999999999999999", "uint64"),
         ("f_int32", '"10000000000000000000"', "10000000000000000000", "int32"),
         ("f_uint32", '"4294967296"', "4294967296", "uint32"),
     ],
@@ -125,6 +132,9 @@ _NUMBER_TEXTS = [
     '"0"', '"-0"', '"007"', '"-42"', '"+5"', '"9223372036854775807"', '"9223372036854775808"',
     '"-9223372036854775809"', '" 5"', '"5 "', '""', '"-"', '"1e2"', '"1.5"', '"NaN"', '"-Infinity"',
     '"\\u0035"', "null", "true", '{"a": 1}', "[1]",
+    '"18446744073709551615"', '"18446744073709551616"', '"99999999999999999999"',
+    '"-18446744073709551615"', '"018446744073709551615"', '"-00000000000000000001"',
+    '"00000000000000000042"',
 ]
 
 
@@ -148,3 +158,64 @@ def test_number_fields_read_from_text_as_from_a_tree(scalars: Any, field: str) -
             got = _outcome(lambda text=text: getattr(scalars.from_json(text), field))
             want = _outcome(lambda tree=tree: getattr(scalars.from_dict(tree), field))
             assert got == want, text
+
+
+@pytest.mark.parametrize(
+    "value",
+    [
+        '"STATUS_ACTIVE"', '"STATUS_DONE"', '"STATUS_UNSPECIFIED"', '"STATUS_ACTIV"',
+        '"STATUS_ACTIVEX"', '"STATUS_\\u0041CTIVE"', '"status_active"', '""', '"STATUS_DONE',
+        "1", "null",
+    ],
+)
+@pytest.mark.parametrize("ignore", [False, True])
+def test_enum_names_read_from_text_as_from_a_tree(scalars: Any, value: str, ignore: bool) -> None:
+    # Names of a short enum are compared in place in the text; near misses,
+    # escapes and unknown names take the general read.
+    for text in (f'{{"f_status":{value}}}', f'{{"f_status" : {value} }}'):
+        got = _outcome(
+            lambda text=text: scalars.from_json(text, ignore_unknown_fields=ignore).f_status
+        )
+        try:
+            tree = json.loads(text)
+        except ValueError:
+            assert got[0] is json.JSONDecodeError, text
+            continue
+        want = _outcome(
+            lambda tree=tree: scalars.from_dict(tree, ignore_unknown_fields=ignore).f_status
+        )
+        assert got == want, text
+
+
+_SEQUENCES_VALID = [
+    b"\xc2\x80", b"\xdf\xbf", b"\xe0\xa0\x80", b"\xed\x9f\xbf", b"\xee\x80\x80", b"\xef\xbf\xbf",
+    b"\xf0\x90\x80\x80", b"\xf4\x8f\xbf\xbf",
+]
+_SEQUENCES_INVALID = [
+    b"\xc0\x80", b"\xc1\xbf", b"\xe0\x9f\xbf", b"\xed\xa0\x80", b"\xed\xbf\xbf",
+    b"\xf0\x8f\xbf\xbf", b"\xf4\x90\x80\x80", b"\xf5\x80\x80\x80", b"\xf8\x88\x80\x80",
+    b"\xc3a", b"\xe4\xb8a", b"\xf0\x9f\x99a", b"\x80", b"\xc3",
+]
+
+
+@pytest.mark.parametrize("sequence", _SEQUENCES_VALID + _SEQUENCES_INVALID)
+@pytest.mark.parametrize(
+    ("before", "after"),
+    # Inside runs of multi-byte text (decoded several at a time), and as the
+    # text's last bytes, where fewer than four are left.
+    [("ж" * 3, "日本🙂" * 2), ("🙂" * 70, "é" * 70), ("日", ""), ("", "")],
+)
+def test_multibyte_sequences_in_runs(
+    scalars: Any, sequence: bytes, before: str, after: str
+) -> None:
+    head = b'{"f_string":"' + before.encode()
+    data = head + sequence + after.encode() + b'"}'
+    body = before.encode() + sequence + after.encode()
+    try:
+        want = body.decode()
+    except UnicodeDecodeError:
+        with pytest.raises(json.JSONDecodeError) as info:
+            scalars.from_json(data)
+        assert (info.value.msg, info.value.pos) == ("invalid unicode code point", len(head))
+    else:
+        assert scalars.from_json(data).f_string == want
