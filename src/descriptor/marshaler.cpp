@@ -228,6 +228,7 @@ bool AnyToEscape(uint64_t w) {
 // `,"name":` when the name is printable ASCII with nothing JSON escapes (the
 // names schemas use); otherwise `out` stays empty.
 Status PrepareMemberKey(PyObject* name, RawString& out) {
+  out.clear();
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
   if (utf8 == nullptr) return Status::Pending();
@@ -248,6 +249,13 @@ Status PrepareMemberKey(PyObject* name, RawString& out) {
     return Status(ErrorKind::kMemory, "out of memory");
   }
   return Status::Ok();
+}
+
+// Fails as the JSON tables would for a name without UTF-8 (lone surrogates);
+// an ASCII name always has it.
+Status CheckUtf8(PyObject* name) {
+  if (PyUnicode_IS_ASCII(name) || PyUnicode_AsUTF8AndSize(name, nullptr) != nullptr) return Status::Ok();
+  return Status::Pending();
 }
 
 // A `str` member of a field descriptor.
@@ -287,8 +295,10 @@ Status ReadField(const RuntimeNames& names, PyObject* cls, PyObject* item, Field
   VELUM_ASSIGN_OR_RETURN(f.local_name, FieldStr(names, item, Name::kLocalName));
   VELUM_ASSIGN_OR_RETURN(f.name, FieldStr(names, item, Name::kName));
   VELUM_ASSIGN_OR_RETURN(f.json_name, FieldStr(names, item, Name::kJsonName));
-  VELUM_TRY(PrepareMemberKey(f.name.get(), f.proto_key));
-  VELUM_TRY(PrepareMemberKey(f.json_name.get(), f.json_key));
+  // The JSON tables use the names' UTF-8 only later, with the first instance:
+  // a name that has none fails here, where it always did.
+  VELUM_TRY(CheckUtf8(f.name.get()));
+  VELUM_TRY(CheckUtf8(f.json_name.get()));
   VELUM_ASSIGN_OR_RETURN(Ref presence, names.read(item, RuntimeClass::kDescField, Name::kPresence));
   VELUM_ASSIGN_OR_RETURN(f.presence, ToPresence(presence.get()));
   VELUM_ASSIGN_OR_RETURN(Ref requires_presence, names.read(item, RuntimeClass::kDescField, Name::kRequiresPresence));
@@ -319,7 +329,7 @@ Status ReadField(const RuntimeNames& names, PyObject* cls, PyObject* item, Field
       if (f.kind.value.tag == ElementTag::kScalar) {
         f.map_default_value = ScalarZeroValue(f.kind.value.scalar);
         if (!f.map_default_value) return Status::Pending();
-      }  // an enum's default member is put in by FillEnums
+      }  // an enum's default member is put in by FillLazyTables
       break;
     }
     default:
@@ -407,35 +417,6 @@ Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& 
 
   VELUM_ASSIGN_OR_RETURN(m.fields_by_name,
                          DescMember(names, desc, RawSlot::kMessageFieldsByName, Name::kFieldsByName));
-  // Most fields have one-word names, whose JSON name is the name itself: one
-  // entry and one lookup serve both.
-  RawVector<bool> same_names;
-  same_names.reserve(m.fields.size());
-  m.json_keys.reserve(m.fields.size());
-  size_t added = 0;
-  for (const FieldSpec& f : m.fields) {
-    int same = f.json_name.get() == f.name.get() ? 1 : PyUnicode_Compare(f.json_name.get(), f.name.get()) == 0;
-    if (PyErr_Occurred()) return Status::Pending();
-    same_names.push_back(same != 0);
-    VELUM_TRY(AddJsonKey(m, f.name.get(), f.number));
-    if (!same) VELUM_TRY(AddJsonKey(m, f.json_name.get(), f.number));
-    added += same ? 1 : 2;
-  }
-  // With no name given twice, each name is its own field's: no lookup needed.
-  const bool distinct = m.json_keys.size() == added;
-  // Resolved once the map is complete: a later equal name replaces an earlier one.
-  m.json_members.reserve(m.fields.size());
-  for (size_t i = 0; i < m.fields.size(); ++i) {
-    const FieldSpec& f = m.fields[i];
-    const uint32_t* number = distinct ? &f.number : nullptr;
-    VELUM_ASSIGN_OR_RETURN(JsonMemberKey proto, MemberKey(m, f.name.get(), number));
-    JsonMemberKey json = proto;
-    json.str = f.json_name.get();
-    if (!same_names[i]) {
-      VELUM_ASSIGN_OR_RETURN(json, MemberKey(m, f.json_name.get(), number));
-    }
-    m.json_members.push_back(JsonMemberNames{json, proto});
-  }
 
   VELUM_ASSIGN_OR_RETURN(Ref oneofs,
                          DescMember(names, desc, RawSlot::kMessageOneofsByLocalName, Name::kOneofsByLocalName));
@@ -483,7 +464,7 @@ Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& 
   m.keywords = std::move(keywords);
 
   // Read from the slot, enum members may still be EnumDefault placeholders
-  // (the attribute would make their classes); they wait for FillEnums.
+  // (the attribute would make their classes); they wait for FillLazyTables.
   VELUM_ASSIGN_OR_RETURN(Ref defaults, DescMember(names, desc, RawSlot::kMessageDefaults, Name::kDefaults));
   if (!PyList_Check(defaults.get())) return Status(ErrorKind::kType, "_defaults cannot be converted to list");
   PyObject* placeholder = names.enum_default_class.get();
@@ -522,11 +503,45 @@ Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& 
     if (record != nullptr) m.well_known = kind;
   }
   m.slot_storage = UsesSlotsOnly(m);
-  // Without enum fields or enum defaults there is nothing to wait for.
-  bool enums = false;
-  for (const FieldSpec& f : m.fields) enums = enums || f.kind.value.tag == ElementTag::kEnum;
-  for (const DefaultEntry& entry : m.defaults) enums = enums || static_cast<bool>(entry.enum_table);
-  if (!enums) m.enums_ready.store(true, std::memory_order_release);
+  return Status::Ok();
+}
+
+// The JSON writer's prepared member keys and the reader's key map and member
+// guesses, from the fields read by BuildTables.
+Status BuildJsonTables(MessageMarshaler& m) {
+  for (FieldSpec& f : m.fields) {
+    VELUM_TRY(PrepareMemberKey(f.name.get(), f.proto_key));
+    VELUM_TRY(PrepareMemberKey(f.json_name.get(), f.json_key));
+  }
+  // Most fields have one-word names, whose JSON name is the name itself: one
+  // entry and one lookup serve both.
+  RawVector<bool> same_names;
+  same_names.reserve(m.fields.size());
+  m.json_keys.reserve(m.fields.size());
+  size_t added = 0;
+  for (const FieldSpec& f : m.fields) {
+    int same = f.json_name.get() == f.name.get() ? 1 : PyUnicode_Compare(f.json_name.get(), f.name.get()) == 0;
+    if (PyErr_Occurred()) return Status::Pending();
+    same_names.push_back(same != 0);
+    VELUM_TRY(AddJsonKey(m, f.name.get(), f.number));
+    if (!same) VELUM_TRY(AddJsonKey(m, f.json_name.get(), f.number));
+    added += same ? 1 : 2;
+  }
+  // With no name given twice, each name is its own field's: no lookup needed.
+  const bool distinct = m.json_keys.size() == added;
+  // Resolved once the map is complete: a later equal name replaces an earlier one.
+  m.json_members.reserve(m.fields.size());
+  for (size_t i = 0; i < m.fields.size(); ++i) {
+    const FieldSpec& f = m.fields[i];
+    const uint32_t* number = distinct ? &f.number : nullptr;
+    VELUM_ASSIGN_OR_RETURN(JsonMemberKey proto, MemberKey(m, f.name.get(), number));
+    JsonMemberKey json = proto;
+    json.str = f.json_name.get();
+    if (!same_names[i]) {
+      VELUM_ASSIGN_OR_RETURN(json, MemberKey(m, f.json_name.get(), number));
+    }
+    m.json_members.push_back(JsonMemberNames{json, proto});
+  }
   return Status::Ok();
 }
 
@@ -562,12 +577,12 @@ Result<Ref> MarshalerObjectOfClass(const RuntimeNames& names, PyObject* cls) {
   return obj;
 }
 
-Status FillEnums(const MessageMarshaler& shared) {
+Status FillLazyTables(const MessageMarshaler& shared) {
   // The marshaler is immutable once published, except for what this once-step
   // writes; no instance exists before it has succeeded, and codecs reach these
   // members only through instances.
   auto& m = const_cast<MessageMarshaler&>(shared);
-  return m.enums_gate.Run([&]() -> Status {
+  return m.lazy_gate.Run([&]() -> Status {
     for (FieldSpec& f : m.fields) {
       if (f.kind.value.tag != ElementTag::kEnum) continue;
       VELUM_TRY(EnsureMembers(*m.names, f.kind.value.table));
@@ -580,7 +595,11 @@ Status FillEnums(const MessageMarshaler& shared) {
       VELUM_ASSIGN_OR_RETURN(PyObject * member, MemberNamed(*table, entry.enum_member.get()));
       entry.value = Ref::borrow(member);
     }
-    m.enums_ready.store(true, std::memory_order_release);
+    // A failure above leaves the gate open: the tables are made afresh.
+    m.json_keys.clear();
+    m.json_members.clear();
+    VELUM_TRY(BuildJsonTables(m));
+    m.lazy_ready.store(true, std::memory_order_release);
     return Status::Ok();
   });
 }
