@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import threading
 
-from _velum_ext import NativeMessage, _message_class, initialize_message_type
+from _velum_ext import NativeMessage, _attribute_names, _message_class, initialize_message_type
 
 from velum._descriptors import (
     DescEnum,
@@ -64,18 +64,6 @@ def make_enum_class(desc: DescEnum) -> type:
     return cls
 
 
-def _slots(desc: DescMessage) -> tuple[str, ...]:
-    names = [f.local_name for f in desc.fields if f.oneof is None]
-    names += [o.local_name for o in desc.oneofs]
-    return tuple(names)
-
-
-def _match_args(desc: DescMessage) -> tuple[str, ...]:
-    """Attribute names in field order; a oneof stands where its first member is."""
-    names = [f.local_name if f.oneof is None else f.oneof.local_name for f in desc.fields]
-    return tuple(dict.fromkeys(names))
-
-
 class _NestedEnum:
     """A nested enum in its parent's class until first read, which makes the enum's class
     and puts it in its place: most nested enums of a loaded schema are never used."""
@@ -120,9 +108,12 @@ def _new_class(name: str, namespace: dict[str, object]) -> type:
 
 def _make_class(desc: DescMessage) -> type:
     """The class of `desc`; the classes of its nested messages must exist already."""
+    # __slots__: the attribute of each field outside a oneof, then of each oneof;
+    # __match_args__: attribute names in field order, a oneof's where its first member is.
+    slots, match_args = _attribute_names(desc.fields, desc.oneofs)
     namespace: dict[str, object] = {
-        "__slots__": _slots(desc),
-        "__match_args__": _match_args(desc),
+        "__slots__": slots,
+        "__match_args__": match_args,
         "__module__": module_name(desc.file),
         "__qualname__": _qualname(desc.type_name, desc.file),
         "_desc": desc,

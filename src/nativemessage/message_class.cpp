@@ -11,6 +11,7 @@
 #include "common/status.h"
 #include "descriptor/field_names.h"
 #include "descriptor/instance.h"
+#include "descriptor/runtime_names.h"
 
 namespace velum {
 
@@ -310,7 +311,76 @@ Result<Ref> MakeClass(PyObject* bases, PyObject* name, PyObject* ns) {
   return cls;
 }
 
+// A field's local name from its slot; a oneof's (a class the extension does
+// not otherwise read) as the attribute.
+Result<Ref> LocalName(const RuntimeNames& names, PyObject* desc, bool field) {
+  Ref name;
+  if (field) {
+    VELUM_ASSIGN_OR_RETURN(name, names.read(desc, RuntimeClass::kDescField, Name::kLocalName));
+  } else {
+    name = Ref::steal(PyObject_GetAttr(desc, names.name(Name::kLocalName)));
+    if (!name) return Status::Pending();
+  }
+  if (!PyUnicode_Check(name.get())) return Status(ErrorKind::kType, "local_name cannot be converted to str");
+  return name;
+}
+
+// What the runtime's comprehensions over the descriptors gave, in one pass
+// that reads the field descriptors' slots directly.
+Result<Ref> AttributeNames(PyObject* fields, PyObject* oneofs) {
+  if (!PyList_Check(fields) || !PyList_Check(oneofs)) {
+    return Status(ErrorKind::kType, "_attribute_names() takes two lists");
+  }
+  VELUM_ASSIGN_OR_RETURN(const RuntimeNames* names, GetRuntimeNames());
+  Ref slots = Ref::steal(PyList_New(0));
+  Ref order = Ref::steal(PyDict_New());  // ordered and each name once, as dict.fromkeys
+  if (!slots || !order) return Status::Pending();
+  // By index: reading an attribute may run Python code that changes the list.
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(fields); ++i) {
+    Ref field = Ref::borrow(PyList_GET_ITEM(fields, i));
+    VELUM_ASSIGN_OR_RETURN(Ref oneof, names->read(field.get(), RuntimeClass::kDescField, Name::kOneof));
+    Ref key;
+    if (oneof.get() == Py_None) {
+      VELUM_ASSIGN_OR_RETURN(key, LocalName(*names, field.get(), true));
+      if (PyList_Append(slots.get(), key.get()) < 0) return Status::Pending();
+    } else {
+      VELUM_ASSIGN_OR_RETURN(key, LocalName(*names, oneof.get(), false));
+    }
+    if (PyDict_SetDefault(order.get(), key.get(), Py_None) == nullptr) return Status::Pending();
+  }
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(oneofs); ++i) {
+    Ref oneof = Ref::borrow(PyList_GET_ITEM(oneofs, i));
+    VELUM_ASSIGN_OR_RETURN(Ref name, LocalName(*names, oneof.get(), false));
+    if (PyList_Append(slots.get(), name.get()) < 0) return Status::Pending();
+  }
+  Ref match = Ref::steal(PyTuple_New(PyDict_GET_SIZE(order.get())));
+  if (!match) return Status::Pending();
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  Py_ssize_t pos = 0;
+  for (Py_ssize_t i = 0; PyDict_Next(order.get(), &pos, &key, &value); ++i) {
+    PyTuple_SET_ITEM(match.get(), i, Py_NewRef(key));
+  }
+  Ref slot_tuple = Ref::steal(PyList_AsTuple(slots.get()));
+  if (!slot_tuple) return Status::Pending();
+  Ref pair = Ref::steal(PyTuple_Pack(2, slot_tuple.get(), match.get()));
+  if (!pair) return Status::Pending();
+  return pair;
+}
+
 }  // namespace
+
+PyObject* AttributeNamesFn(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  return Guard([&]() -> PyObject* {
+    if (nargs != 2) {
+      PyErr_SetString(PyExc_TypeError, "_attribute_names() takes 2 positional arguments");
+      return nullptr;
+    }
+    Result<Ref> names = AttributeNames(args[0], args[1]);
+    if (!names.ok()) return Raise(std::move(names).status());
+    return std::move(names).value().release();
+  });
+}
 
 PyObject* MessageClassFn(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
   return Guard([&]() -> PyObject* {
