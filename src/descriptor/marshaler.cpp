@@ -437,6 +437,7 @@ Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& 
   // at its first member.
   Ref keywords = Ref::steal(PyDict_New());
   if (!keywords) return Status::Pending();
+  m.attributes.reserve(m.fields.size() + m.oneofs.size());
   for (const FieldSpec& f : m.fields) {
     bool tracked = f.has_presence_bit && !f.in_oneof();
     // Interned like the identifiers of calling code, so that keyword lookups
@@ -447,11 +448,14 @@ Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& 
     Py_INCREF(key);
     PyUnicode_InternInPlace(&key);
     Ref key_ref = Ref::steal(key);
-    int seen = PyDict_Contains(keywords.get(), key);
-    if (seen < 0) return Status::Pending();
     VELUM_ASSIGN_OR_RETURN(Ref member, NewMember(f.access, tracked, f.number));
-    if (PyDict_SetItem(keywords.get(), key, member.get()) < 0) return Status::Pending();
-    if (!seen) m.attributes.push_back(AttributeEntry{f.access, tracked, f.number, f.in_oneof() ? nullptr : &f});
+    PyObject* held = PyDict_SetDefault(keywords.get(), key, member.get());  // borrowed
+    if (held == nullptr) return Status::Pending();
+    if (held == member.get()) {
+      m.attributes.push_back(AttributeEntry{f.access, tracked, f.number, f.in_oneof() ? nullptr : &f});
+    } else if (PyDict_SetItem(keywords.get(), key, member.get()) < 0) {  // a later equal key replaces
+      return Status::Pending();
+    }
   }
   for (const OneofEntry& oneof : m.oneofs) {
     int seen = PyDict_Contains(keywords.get(), oneof.local_name.get());
@@ -468,25 +472,39 @@ Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& 
   VELUM_ASSIGN_OR_RETURN(Ref defaults, DescMember(names, desc, RawSlot::kMessageDefaults, Name::kDefaults));
   if (!PyList_Check(defaults.get())) return Status(ErrorKind::kType, "_defaults cannot be converted to list");
   PyObject* placeholder = names.enum_default_class.get();
+  m.defaults.reserve(static_cast<size_t>(PyList_GET_SIZE(defaults.get())));
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(defaults.get()); ++i) {
     Ref item = Ref::borrow(PyList_GET_ITEM(defaults.get(), i));
     Ref key;
     Ref value;
     VELUM_TRY(DefaultPair(item.get(), key, value));
-    PyObject* member = PyDict_GetItemWithError(m.keywords.get(), key.get());
-    if (member == nullptr) {
-      if (PyErr_Occurred()) return Status::Pending();
-      return FormatError(ErrorKind::kKey, "default value specified for unknown field %S", key.get());
+    // The runtime lists one default per attribute, in the attribute list's
+    // order and under the very name objects of the fields: the entry at the
+    // same place is tried before the keyword table (whose entry for an equal
+    // name has the same access).
+    const FieldAccess* access = nullptr;
+    if (static_cast<size_t>(i) < m.attributes.size()) {
+      const AttributeEntry& at = m.attributes[static_cast<size_t>(i)];
+      if (key.get() == at.access.name() || (at.field != nullptr && key.get() == at.field->local_name.get())) {
+        access = &at.access;
+      }
     }
-    const FieldAccess& access = reinterpret_cast<MemberObject*>(member)->access;
+    if (access == nullptr) {
+      PyObject* member = PyDict_GetItemWithError(m.keywords.get(), key.get());
+      if (member == nullptr) {
+        if (PyErr_Occurred()) return Status::Pending();
+        return FormatError(ErrorKind::kKey, "default value specified for unknown field %S", key.get());
+      }
+      access = &reinterpret_cast<MemberObject*>(member)->access;
+    }
     if (PyList_Check(value.get())) {
-      m.list_fields.push_back(access);
+      m.list_fields.push_back(*access);
     } else if (PyDict_Check(value.get())) {
-      m.map_fields.push_back(access);
+      m.map_fields.push_back(*access);
     } else if (placeholder != nullptr && Py_TYPE(value.get()) == reinterpret_cast<PyTypeObject*>(placeholder)) {
-      VELUM_TRY(AddEnumDefault(names, m, access, value.get()));
+      VELUM_TRY(AddEnumDefault(names, m, *access, value.get()));
     } else {
-      m.defaults.push_back(DefaultEntry{access, std::move(value), Ref(), Ref()});
+      m.defaults.push_back(DefaultEntry{*access, std::move(value), Ref(), Ref()});
     }
   }
 

@@ -291,11 +291,14 @@ Result<Ref> MakeClass(PyObject* bases, PyObject* name, PyObject* ns) {
   // Owned before anything can fail: the members name their slots by pointer.
   reinterpret_cast<PyHeapTypeObject*>(type)->ht_slots = Py_NewRef(slots);
   CopyDispatch(type, reinterpret_cast<PyTypeObject*>(templ.get()));
-  PyType_Modified(type);
-  if (PyObject_SetAttr(cls.get(), g_names.name, name) < 0 ||
-      PyObject_SetAttr(cls.get(), g_names.qualname, qualname) < 0) {
-    return Status::Pending();
-  }
+  // What assigning __name__ and __qualname__ leaves (tp_name is the UTF-8 of
+  // the name, checked by FillSpec), without the attribute protocol's work.
+  auto* heap = reinterpret_cast<PyHeapTypeObject*>(type);
+  const char* text = PyUnicode_AsUTF8(name);
+  if (text == nullptr) return Status::Pending();
+  type->tp_name = text;
+  Py_SETREF(heap->ht_name, Py_NewRef(name));
+  Py_SETREF(heap->ht_qualname, Py_NewRef(qualname));
   PyObject* dict = type->tp_dict;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
