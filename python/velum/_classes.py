@@ -4,16 +4,17 @@ from __future__ import annotations
 
 import threading
 
-from _velum_ext import NativeMessage, _attribute_names, _message_class, initialize_message_type
+from _velum_ext import (
+    NativeMessage,
+    _attribute_names,
+    _message_class,
+    _referenced_messages,
+    initialize_message_type,
+)
 
 from velum._descriptors import (
     DescEnum,
     DescExtension,
-    DescFieldValueEnum,
-    DescFieldValueList,
-    DescFieldValueMap,
-    DescFieldValueMessage,
-    DescFieldValueScalar,
     DescFile,
     DescMessage,
     peek_type,
@@ -164,21 +165,6 @@ def make_message_classes(descs: list[DescMessage]) -> None:
             desc._create = None
 
 
-_LEAF_VALUES = frozenset({DescFieldValueScalar, DescFieldValueEnum})
-
-
-def _message_target(value: object) -> DescMessage | None:
-    if type(value) in _LEAF_VALUES:
-        return None
-    if isinstance(value, DescFieldValueMessage):
-        return value.message
-    if isinstance(value, DescFieldValueList) and isinstance(value.element, DescMessage):
-        return value.element
-    if isinstance(value, DescFieldValueMap) and isinstance(value.value, DescMessage):
-        return value.value
-    return None
-
-
 def create_on_first_use(desc: DescMessage) -> None:
     """The `_create` hook of a loaded message: creates its class and every class it needs.
 
@@ -196,9 +182,7 @@ def create_on_first_use(desc: DescMessage) -> None:
                 continue  # a map entry has no class; its field's value names what it needs
             needed[current] = None
             stack.extend(current.nested_messages)
-            values = [f.value for f in current.fields]
-            targets = [_message_target(v) for v in values if type(v) not in _LEAF_VALUES]
-            stack += [target for target in targets if target is not None]
+            stack.extend(_referenced_messages(current.fields))
         make_message_classes(list(needed))
 
 

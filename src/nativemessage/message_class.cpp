@@ -371,7 +371,62 @@ Result<Ref> AttributeNames(PyObject* fields, PyObject* oneofs) {
   return pair;
 }
 
+bool IsA(const RuntimeNames& names, PyObject* obj, RuntimeClass cls) noexcept {
+  return names.is(obj, cls) || PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(names.cls(cls)));
+}
+
+// The message a field's value descriptor names, or null (no error) for none.
+Result<Ref> TargetOf(const RuntimeNames& names, PyObject* value) {
+  RuntimeClass owner = RuntimeClass::kCount;
+  Name member = Name::kCount;
+  if (IsA(names, value, RuntimeClass::kDescFieldValueScalar) || IsA(names, value, RuntimeClass::kDescFieldValueEnum)) {
+    return Ref();
+  }
+  if (IsA(names, value, RuntimeClass::kDescFieldValueMessage)) {
+    VELUM_ASSIGN_OR_RETURN(Ref target, names.read(value, RuntimeClass::kDescFieldValueMessage, Name::kMessage));
+    return target;
+  }
+  if (IsA(names, value, RuntimeClass::kDescFieldValueList)) {
+    owner = RuntimeClass::kDescFieldValueList;
+    member = Name::kElement;
+  } else if (IsA(names, value, RuntimeClass::kDescFieldValueMap)) {
+    owner = RuntimeClass::kDescFieldValueMap;
+    member = Name::kValue;
+  } else {
+    return Ref();
+  }
+  VELUM_ASSIGN_OR_RETURN(Ref target, names.read(value, owner, member));
+  if (!IsA(names, target.get(), RuntimeClass::kDescMessage)) return Ref();
+  return target;
+}
+
+Result<Ref> ReferencedMessages(PyObject* fields) {
+  if (!PyList_Check(fields)) return Status(ErrorKind::kType, "_referenced_messages() takes a list");
+  VELUM_ASSIGN_OR_RETURN(const RuntimeNames* names, GetRuntimeNames());
+  Ref targets = Ref::steal(PyList_New(0));
+  if (!targets) return Status::Pending();
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(fields); ++i) {
+    Ref field = Ref::borrow(PyList_GET_ITEM(fields, i));
+    VELUM_ASSIGN_OR_RETURN(Ref value, names->read(field.get(), RuntimeClass::kDescField, Name::kValue));
+    VELUM_ASSIGN_OR_RETURN(Ref target, TargetOf(*names, value.get()));
+    if (target && PyList_Append(targets.get(), target.get()) < 0) return Status::Pending();
+  }
+  return targets;
+}
+
 }  // namespace
+
+PyObject* ReferencedMessagesFn(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  return Guard([&]() -> PyObject* {
+    if (nargs != 1) {
+      PyErr_SetString(PyExc_TypeError, "_referenced_messages() takes 1 positional argument");
+      return nullptr;
+    }
+    Result<Ref> targets = ReferencedMessages(args[0]);
+    if (!targets.ok()) return Raise(std::move(targets).status());
+    return std::move(targets).value().release();
+  });
+}
 
 PyObject* AttributeNamesFn(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
   return Guard([&]() -> PyObject* {

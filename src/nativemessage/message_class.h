@@ -20,4 +20,9 @@ PyObject* MessageClassFn(PyObject* module, PyObject* const* args, Py_ssize_t nar
 // oneof's where its member stands, each name once.
 PyObject* AttributeNamesFn(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
+// Module function _referenced_messages(fields): the message descriptors the
+// field descriptors of a list name as the type of a message field, of a list's
+// elements or of a map's values, in field order: the classes to make together.
+PyObject* ReferencedMessagesFn(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
+
 }  // namespace velum
