@@ -17,6 +17,7 @@ from velum._descriptors import (
     DescExtension,
     DescFile,
     DescMessage,
+    peek_message_type,
     peek_type,
     set_extension_holder_factory,
 )
@@ -119,14 +120,14 @@ def _make_class(desc: DescMessage) -> type:
         "__qualname__": _qualname(desc.type_name, desc.file),
         "_desc": desc,
     }
-    nested: list[tuple[str, object]] = [
-        (child.name, peek_type(child)) for child in desc.nested_messages
-    ]
-    nested += [(e.name, peek_type(e) or _NestedEnum(e)) for e in desc.nested_enums]
-    for name, cls in nested:
-        # A nested type never replaces an attribute every message has.
-        if cls is not None and name not in RESERVED_MESSAGE_NAMES:
-            namespace[name] = cls
+    # A nested type never replaces an attribute every message has.
+    for child in desc.nested_messages:
+        cls = peek_message_type(child)
+        if cls is not None and child.name not in RESERVED_MESSAGE_NAMES:
+            namespace[child.name] = cls
+    for nested_enum in desc.nested_enums:
+        if nested_enum.name not in RESERVED_MESSAGE_NAMES:
+            namespace[nested_enum.name] = peek_type(nested_enum) or _NestedEnum(nested_enum)
     return _new_class(desc.name, namespace)
 
 
@@ -146,9 +147,10 @@ def make_message_classes(descs: list[DescMessage]) -> None:
     referencing types work. Nested messages must be in `descs` with their parents.
     """
     with _LOCK:
-        todo = [d for d in descs if not d.is_map_entry and peek_type(d) is None]
-        # Innermost first: a class holds the classes nested in it as attributes.
-        todo.sort(key=_depth, reverse=True)
+        todo = [d for d in descs if not d.is_map_entry and peek_message_type(d) is None]
+        if len(todo) > 1:
+            # Innermost first: a class holds the classes nested in it as attributes.
+            todo.sort(key=_depth, reverse=True)
         try:
             created = []
             for desc in todo:
@@ -172,13 +174,13 @@ def create_on_first_use(desc: DescMessage) -> None:
     nested in any of them; they are initialised together, as a loaded batch would be.
     """
     with _LOCK:
-        if peek_type(desc) is not None:
+        if peek_message_type(desc) is not None:
             return  # another thread was first
         needed: dict[DescMessage, None] = {}
         stack = [desc]
         while stack:
             current = stack.pop()
-            if current in needed or peek_type(current) is not None or current.is_map_entry:
+            if current in needed or peek_message_type(current) is not None or current.is_map_entry:
                 continue  # a map entry has no class; its field's value names what it needs
             needed[current] = None
             stack.extend(current.nested_messages)
