@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import json
 from typing import Any
 
 import pytest
@@ -131,3 +132,28 @@ def test_a_class_comes_with_the_classes_its_fields_name(shape: str, reached: boo
     registry.add_file_set(_user_of(shape))
     registry.message_class("refs.User")
     assert (peek_type(registry.message("refs.Target")) is not None) is reached
+
+
+@pytest.mark.parametrize(
+    ("name", "text", "written"),
+    [
+        ("velum.test.proto3.Outer", '{"inner": {"deepest": {"depth": 3}, "mood": "MOOD_HAPPY"}}',
+         {"inner": {"deepest": {"depth": 3}, "mood": "MOOD_HAPPY"}}),
+        ("velum.test.proto3.Maps",
+         '{"string_message": {"k": {"f_int32": 4}}, "int32String": {"1": "a"}}',
+         {"int32String": {"1": "a"}, "stringMessage": {"k": {"fInt32": 4}}}),
+        ("velum.test.proto3.WithOneof", '{"message": {"fString": "x"}, "after": 2}',
+         {"message": {"fString": "x"}, "after": 2}),
+    ],
+)
+@pytest.mark.parametrize("tree", [False, True])
+def test_json_is_read_into_types_that_have_no_instance_yet(
+    compiler: Any, name: str, text: str, written: dict[str, Any], tree: bool
+) -> None:
+    # A type's JSON member tables are made with its first instance; reading makes
+    # that instance before it looks a member up, at every level.
+    registry = velum.Registry()
+    registry.add_file_set(compiler("test_proto3.proto"))
+    cls = registry.message_class(name)
+    msg = cls._from_json_value(json.loads(text)) if tree else cls.from_json(text)
+    assert json.loads(msg.to_json()) == written
