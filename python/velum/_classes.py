@@ -4,18 +4,20 @@ from __future__ import annotations
 
 import threading
 
-from _velum_ext import NativeMessage, _message_class, initialize_message_type
+from _velum_ext import (
+    NativeMessage,
+    _attribute_names,
+    _message_class,
+    _referenced_messages,
+    initialize_message_type,
+)
 
 from velum._descriptors import (
     DescEnum,
     DescExtension,
-    DescFieldValueEnum,
-    DescFieldValueList,
-    DescFieldValueMap,
-    DescFieldValueMessage,
-    DescFieldValueScalar,
     DescFile,
     DescMessage,
+    peek_message_type,
     peek_type,
     set_extension_holder_factory,
 )
@@ -64,18 +66,6 @@ def make_enum_class(desc: DescEnum) -> type:
     return cls
 
 
-def _slots(desc: DescMessage) -> tuple[str, ...]:
-    names = [f.local_name for f in desc.fields if f.oneof is None]
-    names += [o.local_name for o in desc.oneofs]
-    return tuple(names)
-
-
-def _match_args(desc: DescMessage) -> tuple[str, ...]:
-    """Attribute names in field order; a oneof stands where its first member is."""
-    names = [f.local_name if f.oneof is None else f.oneof.local_name for f in desc.fields]
-    return tuple(dict.fromkeys(names))
-
-
 class _NestedEnum:
     """A nested enum in its parent's class until first read, which makes the enum's class
     and puts it in its place: most nested enums of a loaded schema are never used."""
@@ -120,21 +110,24 @@ def _new_class(name: str, namespace: dict[str, object]) -> type:
 
 def _make_class(desc: DescMessage) -> type:
     """The class of `desc`; the classes of its nested messages must exist already."""
+    # __slots__: the attribute of each field outside a oneof, then of each oneof;
+    # __match_args__: attribute names in field order, a oneof's where its first member is.
+    slots, match_args = _attribute_names(desc.fields, desc.oneofs)
     namespace: dict[str, object] = {
-        "__slots__": _slots(desc),
-        "__match_args__": _match_args(desc),
+        "__slots__": slots,
+        "__match_args__": match_args,
         "__module__": module_name(desc.file),
         "__qualname__": _qualname(desc.type_name, desc.file),
         "_desc": desc,
     }
-    nested: list[tuple[str, object]] = [
-        (child.name, peek_type(child)) for child in desc.nested_messages
-    ]
-    nested += [(e.name, peek_type(e) or _NestedEnum(e)) for e in desc.nested_enums]
-    for name, cls in nested:
-        # A nested type never replaces an attribute every message has.
-        if cls is not None and name not in RESERVED_MESSAGE_NAMES:
-            namespace[name] = cls
+    # A nested type never replaces an attribute every message has.
+    for child in desc.nested_messages:
+        cls = peek_message_type(child)
+        if cls is not None and child.name not in RESERVED_MESSAGE_NAMES:
+            namespace[child.name] = cls
+    for nested_enum in desc.nested_enums:
+        if nested_enum.name not in RESERVED_MESSAGE_NAMES:
+            namespace[nested_enum.name] = peek_type(nested_enum) or _NestedEnum(nested_enum)
     return _new_class(desc.name, namespace)
 
 
@@ -154,9 +147,10 @@ def make_message_classes(descs: list[DescMessage]) -> None:
     referencing types work. Nested messages must be in `descs` with their parents.
     """
     with _LOCK:
-        todo = [d for d in descs if not d.is_map_entry and peek_type(d) is None]
-        # Innermost first: a class holds the classes nested in it as attributes.
-        todo.sort(key=_depth, reverse=True)
+        todo = [d for d in descs if not d.is_map_entry and peek_message_type(d) is None]
+        if len(todo) > 1:
+            # Innermost first: a class holds the classes nested in it as attributes.
+            todo.sort(key=_depth, reverse=True)
         try:
             created = []
             for desc in todo:
@@ -173,21 +167,6 @@ def make_message_classes(descs: list[DescMessage]) -> None:
             desc._create = None
 
 
-_LEAF_VALUES = frozenset({DescFieldValueScalar, DescFieldValueEnum})
-
-
-def _message_target(value: object) -> DescMessage | None:
-    if type(value) in _LEAF_VALUES:
-        return None
-    if isinstance(value, DescFieldValueMessage):
-        return value.message
-    if isinstance(value, DescFieldValueList) and isinstance(value.element, DescMessage):
-        return value.element
-    if isinstance(value, DescFieldValueMap) and isinstance(value.value, DescMessage):
-        return value.value
-    return None
-
-
 def create_on_first_use(desc: DescMessage) -> None:
     """The `_create` hook of a loaded message: creates its class and every class it needs.
 
@@ -195,19 +174,17 @@ def create_on_first_use(desc: DescMessage) -> None:
     nested in any of them; they are initialised together, as a loaded batch would be.
     """
     with _LOCK:
-        if peek_type(desc) is not None:
+        if peek_message_type(desc) is not None:
             return  # another thread was first
         needed: dict[DescMessage, None] = {}
         stack = [desc]
         while stack:
             current = stack.pop()
-            if current in needed or peek_type(current) is not None or current.is_map_entry:
+            if current in needed or peek_message_type(current) is not None or current.is_map_entry:
                 continue  # a map entry has no class; its field's value names what it needs
             needed[current] = None
             stack.extend(current.nested_messages)
-            values = [f.value for f in current.fields]
-            targets = [_message_target(v) for v in values if type(v) not in _LEAF_VALUES]
-            stack += [target for target in targets if target is not None]
+            stack.extend(_referenced_messages(current.fields))
         make_message_classes(list(needed))
 
 

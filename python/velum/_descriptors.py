@@ -312,6 +312,9 @@ def _resolve_defaults(_: DescMessage, pairs: list[tuple[str, Any]]) -> list[tupl
 
 
 _TYPE_SLOTS = {DescMessage: _lazy_type(DescMessage), DescEnum: _lazy_type(DescEnum)}
+
+# peek_type of a DescMessage, without the lookup by class (making classes asks often).
+peek_message_type: Callable[[DescMessage], Any] = _TYPE_SLOTS[DescMessage].__get__
 _DEFAULT_SLOT = _lazy_default()
 
 

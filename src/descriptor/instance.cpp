@@ -48,8 +48,9 @@ PyObject* ExtMarshalerName() noexcept { return g_ext_marshaler_name; }
 
 PyObject* AllocateInstance(PyTypeObject* type, PyObject* marshaler) noexcept {
   if (marshaler != nullptr) {
-    // The first instance of a type makes the enum classes its fields use.
-    if (Status ready = EnsureEnums(*AsMarshaler(marshaler)); !ready.ok()) [[unlikely]]
+    // The first instance of a type makes the enum classes its fields use and
+    // its JSON member tables.
+    if (Status ready = EnsureLazyTables(*AsMarshaler(marshaler)); !ready.ok()) [[unlikely]]
       return Raise(std::move(ready));
   }
   PyObject* self = type->tp_alloc(type, 0);
@@ -84,8 +85,8 @@ Result<Ref> MarshalerOfInstance(PyObject* self) {
   Ref obj = Ref::steal(PyObject_GetAttr(self, ExtMarshalerName()));
   if (!obj) return Status::Pending();
   if (!IsMarshaler(obj.get())) return Status(ErrorKind::kType, "_ext_marshaler cannot be converted to MessageMarshaler");
-  // An instance made before its class was initialised made no enum classes.
-  VELUM_TRY(EnsureEnums(*AsMarshaler(obj.get())));
+  // An instance made before its class was initialised made no lazy tables.
+  VELUM_TRY(EnsureLazyTables(*AsMarshaler(obj.get())));
   return obj;
 }
 

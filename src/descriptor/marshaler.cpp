@@ -228,6 +228,7 @@ bool AnyToEscape(uint64_t w) {
 // `,"name":` when the name is printable ASCII with nothing JSON escapes (the
 // names schemas use); otherwise `out` stays empty.
 Status PrepareMemberKey(PyObject* name, RawString& out) {
+  out.clear();
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
   if (utf8 == nullptr) return Status::Pending();
@@ -248,6 +249,13 @@ Status PrepareMemberKey(PyObject* name, RawString& out) {
     return Status(ErrorKind::kMemory, "out of memory");
   }
   return Status::Ok();
+}
+
+// Fails as the JSON tables would for a name without UTF-8 (lone surrogates);
+// an ASCII name always has it.
+Status CheckUtf8(PyObject* name) {
+  if (PyUnicode_IS_ASCII(name) || PyUnicode_AsUTF8AndSize(name, nullptr) != nullptr) return Status::Ok();
+  return Status::Pending();
 }
 
 // A `str` member of a field descriptor.
@@ -287,8 +295,10 @@ Status ReadField(const RuntimeNames& names, PyObject* cls, PyObject* item, Field
   VELUM_ASSIGN_OR_RETURN(f.local_name, FieldStr(names, item, Name::kLocalName));
   VELUM_ASSIGN_OR_RETURN(f.name, FieldStr(names, item, Name::kName));
   VELUM_ASSIGN_OR_RETURN(f.json_name, FieldStr(names, item, Name::kJsonName));
-  VELUM_TRY(PrepareMemberKey(f.name.get(), f.proto_key));
-  VELUM_TRY(PrepareMemberKey(f.json_name.get(), f.json_key));
+  // The JSON tables use the names' UTF-8 only later, with the first instance:
+  // a name that has none fails here, where it always did.
+  VELUM_TRY(CheckUtf8(f.name.get()));
+  VELUM_TRY(CheckUtf8(f.json_name.get()));
   VELUM_ASSIGN_OR_RETURN(Ref presence, names.read(item, RuntimeClass::kDescField, Name::kPresence));
   VELUM_ASSIGN_OR_RETURN(f.presence, ToPresence(presence.get()));
   VELUM_ASSIGN_OR_RETURN(Ref requires_presence, names.read(item, RuntimeClass::kDescField, Name::kRequiresPresence));
@@ -319,7 +329,7 @@ Status ReadField(const RuntimeNames& names, PyObject* cls, PyObject* item, Field
       if (f.kind.value.tag == ElementTag::kScalar) {
         f.map_default_value = ScalarZeroValue(f.kind.value.scalar);
         if (!f.map_default_value) return Status::Pending();
-      }  // an enum's default member is put in by FillEnums
+      }  // an enum's default member is put in by FillLazyTables
       break;
     }
     default:
@@ -407,6 +417,120 @@ Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& 
 
   VELUM_ASSIGN_OR_RETURN(m.fields_by_name,
                          DescMember(names, desc, RawSlot::kMessageFieldsByName, Name::kFieldsByName));
+
+  VELUM_ASSIGN_OR_RETURN(Ref oneofs,
+                         DescMember(names, desc, RawSlot::kMessageOneofsByLocalName, Name::kOneofsByLocalName));
+  if (!PyDict_Check(oneofs.get())) {
+    return Status(ErrorKind::kType, "_oneofs_by_local_name cannot be converted to dict");
+  }
+  {
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(oneofs.get(), &pos, &key, &value)) {
+      if (!PyUnicode_Check(key)) return Status(ErrorKind::kType, "oneof local name cannot be converted to str");
+      m.oneofs.push_back(OneofEntry{Ref::borrow(key), AccessOf(cls, key)});
+    }
+  }
+
+  // Keyword table and attribute list, in field order; a oneof appears once,
+  // at its first member.
+  Ref keywords = Ref::steal(PyDict_New());
+  if (!keywords) return Status::Pending();
+  m.attributes.reserve(m.fields.size() + m.oneofs.size());
+  for (const FieldSpec& f : m.fields) {
+    bool tracked = f.has_presence_bit && !f.in_oneof();
+    // Interned like the identifiers of calling code, so that keyword lookups
+    // match by identity; the name of a slot's member is interned already.
+    PyObject* key = f.in_oneof() ? f.kind.oneof_name.get() : f.local_name.get();
+    PyObject* slot_name = f.access.name();
+    if (slot_name != nullptr && PyUnicode_CheckExact(slot_name) && PyUnicode_CHECK_INTERNED(slot_name)) key = slot_name;
+    Py_INCREF(key);
+    PyUnicode_InternInPlace(&key);
+    Ref key_ref = Ref::steal(key);
+    VELUM_ASSIGN_OR_RETURN(Ref member, NewMember(f.access, tracked, f.number));
+    PyObject* held = PyDict_SetDefault(keywords.get(), key, member.get());  // borrowed
+    if (held == nullptr) return Status::Pending();
+    if (held == member.get()) {
+      m.attributes.push_back(AttributeEntry{f.access, tracked, f.number, f.in_oneof() ? nullptr : &f});
+    } else if (PyDict_SetItem(keywords.get(), key, member.get()) < 0) {  // a later equal key replaces
+      return Status::Pending();
+    }
+  }
+  for (const OneofEntry& oneof : m.oneofs) {
+    int seen = PyDict_Contains(keywords.get(), oneof.local_name.get());
+    if (seen < 0) return Status::Pending();
+    if (seen) continue;
+    VELUM_ASSIGN_OR_RETURN(Ref member, NewMember(oneof.access, false, 0));
+    if (PyDict_SetItem(keywords.get(), oneof.local_name.get(), member.get()) < 0) return Status::Pending();
+    m.attributes.push_back(AttributeEntry{oneof.access, false, 0});
+  }
+  m.keywords = std::move(keywords);
+
+  // Read from the slot, enum members may still be EnumDefault placeholders
+  // (the attribute would make their classes); they wait for FillLazyTables.
+  VELUM_ASSIGN_OR_RETURN(Ref defaults, DescMember(names, desc, RawSlot::kMessageDefaults, Name::kDefaults));
+  if (!PyList_Check(defaults.get())) return Status(ErrorKind::kType, "_defaults cannot be converted to list");
+  PyObject* placeholder = names.enum_default_class.get();
+  m.defaults.reserve(static_cast<size_t>(PyList_GET_SIZE(defaults.get())));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(defaults.get()); ++i) {
+    Ref item = Ref::borrow(PyList_GET_ITEM(defaults.get(), i));
+    Ref key;
+    Ref value;
+    VELUM_TRY(DefaultPair(item.get(), key, value));
+    // The runtime lists one default per attribute, in the attribute list's
+    // order and under the very name objects of the fields: the entry at the
+    // same place is tried before the keyword table (whose entry for an equal
+    // name has the same access).
+    const FieldAccess* access = nullptr;
+    if (static_cast<size_t>(i) < m.attributes.size()) {
+      const AttributeEntry& at = m.attributes[static_cast<size_t>(i)];
+      if (key.get() == at.access.name() || (at.field != nullptr && key.get() == at.field->local_name.get())) {
+        access = &at.access;
+      }
+    }
+    if (access == nullptr) {
+      PyObject* member = PyDict_GetItemWithError(m.keywords.get(), key.get());
+      if (member == nullptr) {
+        if (PyErr_Occurred()) return Status::Pending();
+        return FormatError(ErrorKind::kKey, "default value specified for unknown field %S", key.get());
+      }
+      access = &reinterpret_cast<MemberObject*>(member)->access;
+    }
+    if (PyList_Check(value.get())) {
+      m.list_fields.push_back(*access);
+    } else if (PyDict_Check(value.get())) {
+      m.map_fields.push_back(*access);
+    } else if (placeholder != nullptr && Py_TYPE(value.get()) == reinterpret_cast<PyTypeObject*>(placeholder)) {
+      VELUM_TRY(AddEnumDefault(names, m, *access, value.get()));
+    } else {
+      m.defaults.push_back(DefaultEntry{*access, std::move(value), Ref(), Ref()});
+    }
+  }
+
+  Ref file = Ref::steal(PyObject_GetAttr(desc, names.name(Name::kFile)));
+  if (file) {
+    Ref file_name = Ref::steal(PyObject_GetAttr(file.get(), names.name(Name::kName)));
+    if (file_name && PyUnicode_Check(file_name.get())) m.file_name = std::move(file_name);
+  }
+  PyErr_Clear();  // a descriptor without a file is simply not well-known
+  const WellKnownType kind = DetectWellKnown(m);
+  if (kind != WellKnownType::kNone && g_well_known_hooks.build != nullptr) {
+    VELUM_ASSIGN_OR_RETURN(WellKnownRecord * record, g_well_known_hooks.build(m, kind));
+    m.well_known_record.reset(record);
+    if (record != nullptr) m.well_known = kind;
+  }
+  m.slot_storage = UsesSlotsOnly(m);
+  return Status::Ok();
+}
+
+// The JSON writer's prepared member keys and the reader's key map and member
+// guesses, from the fields read by BuildTables.
+Status BuildJsonTables(MessageMarshaler& m) {
+  for (FieldSpec& f : m.fields) {
+    VELUM_TRY(PrepareMemberKey(f.name.get(), f.proto_key));
+    VELUM_TRY(PrepareMemberKey(f.json_name.get(), f.json_key));
+  }
   // Most fields have one-word names, whose JSON name is the name itself: one
   // entry and one lookup serve both.
   RawVector<bool> same_names;
@@ -436,97 +560,6 @@ Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& 
     }
     m.json_members.push_back(JsonMemberNames{json, proto});
   }
-
-  VELUM_ASSIGN_OR_RETURN(Ref oneofs,
-                         DescMember(names, desc, RawSlot::kMessageOneofsByLocalName, Name::kOneofsByLocalName));
-  if (!PyDict_Check(oneofs.get())) {
-    return Status(ErrorKind::kType, "_oneofs_by_local_name cannot be converted to dict");
-  }
-  {
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(oneofs.get(), &pos, &key, &value)) {
-      if (!PyUnicode_Check(key)) return Status(ErrorKind::kType, "oneof local name cannot be converted to str");
-      m.oneofs.push_back(OneofEntry{Ref::borrow(key), AccessOf(cls, key)});
-    }
-  }
-
-  // Keyword table and attribute list, in field order; a oneof appears once,
-  // at its first member.
-  Ref keywords = Ref::steal(PyDict_New());
-  if (!keywords) return Status::Pending();
-  for (const FieldSpec& f : m.fields) {
-    bool tracked = f.has_presence_bit && !f.in_oneof();
-    // Interned like the identifiers of calling code, so that keyword lookups
-    // match by identity; the name of a slot's member is interned already.
-    PyObject* key = f.in_oneof() ? f.kind.oneof_name.get() : f.local_name.get();
-    PyObject* slot_name = f.access.name();
-    if (slot_name != nullptr && PyUnicode_CheckExact(slot_name) && PyUnicode_CHECK_INTERNED(slot_name)) key = slot_name;
-    Py_INCREF(key);
-    PyUnicode_InternInPlace(&key);
-    Ref key_ref = Ref::steal(key);
-    int seen = PyDict_Contains(keywords.get(), key);
-    if (seen < 0) return Status::Pending();
-    VELUM_ASSIGN_OR_RETURN(Ref member, NewMember(f.access, tracked, f.number));
-    if (PyDict_SetItem(keywords.get(), key, member.get()) < 0) return Status::Pending();
-    if (!seen) m.attributes.push_back(AttributeEntry{f.access, tracked, f.number, f.in_oneof() ? nullptr : &f});
-  }
-  for (const OneofEntry& oneof : m.oneofs) {
-    int seen = PyDict_Contains(keywords.get(), oneof.local_name.get());
-    if (seen < 0) return Status::Pending();
-    if (seen) continue;
-    VELUM_ASSIGN_OR_RETURN(Ref member, NewMember(oneof.access, false, 0));
-    if (PyDict_SetItem(keywords.get(), oneof.local_name.get(), member.get()) < 0) return Status::Pending();
-    m.attributes.push_back(AttributeEntry{oneof.access, false, 0});
-  }
-  m.keywords = std::move(keywords);
-
-  // Read from the slot, enum members may still be EnumDefault placeholders
-  // (the attribute would make their classes); they wait for FillEnums.
-  VELUM_ASSIGN_OR_RETURN(Ref defaults, DescMember(names, desc, RawSlot::kMessageDefaults, Name::kDefaults));
-  if (!PyList_Check(defaults.get())) return Status(ErrorKind::kType, "_defaults cannot be converted to list");
-  PyObject* placeholder = names.enum_default_class.get();
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(defaults.get()); ++i) {
-    Ref item = Ref::borrow(PyList_GET_ITEM(defaults.get(), i));
-    Ref key;
-    Ref value;
-    VELUM_TRY(DefaultPair(item.get(), key, value));
-    PyObject* member = PyDict_GetItemWithError(m.keywords.get(), key.get());
-    if (member == nullptr) {
-      if (PyErr_Occurred()) return Status::Pending();
-      return FormatError(ErrorKind::kKey, "default value specified for unknown field %S", key.get());
-    }
-    const FieldAccess& access = reinterpret_cast<MemberObject*>(member)->access;
-    if (PyList_Check(value.get())) {
-      m.list_fields.push_back(access);
-    } else if (PyDict_Check(value.get())) {
-      m.map_fields.push_back(access);
-    } else if (placeholder != nullptr && Py_TYPE(value.get()) == reinterpret_cast<PyTypeObject*>(placeholder)) {
-      VELUM_TRY(AddEnumDefault(names, m, access, value.get()));
-    } else {
-      m.defaults.push_back(DefaultEntry{access, std::move(value), Ref(), Ref()});
-    }
-  }
-
-  Ref file = Ref::steal(PyObject_GetAttr(desc, names.name(Name::kFile)));
-  if (file) {
-    Ref file_name = Ref::steal(PyObject_GetAttr(file.get(), names.name(Name::kName)));
-    if (file_name && PyUnicode_Check(file_name.get())) m.file_name = std::move(file_name);
-  }
-  PyErr_Clear();  // a descriptor without a file is simply not well-known
-  const WellKnownType kind = DetectWellKnown(m);
-  if (kind != WellKnownType::kNone && g_well_known_hooks.build != nullptr) {
-    VELUM_ASSIGN_OR_RETURN(WellKnownRecord * record, g_well_known_hooks.build(m, kind));
-    m.well_known_record.reset(record);
-    if (record != nullptr) m.well_known = kind;
-  }
-  m.slot_storage = UsesSlotsOnly(m);
-  // Without enum fields or enum defaults there is nothing to wait for.
-  bool enums = false;
-  for (const FieldSpec& f : m.fields) enums = enums || f.kind.value.tag == ElementTag::kEnum;
-  for (const DefaultEntry& entry : m.defaults) enums = enums || static_cast<bool>(entry.enum_table);
-  if (!enums) m.enums_ready.store(true, std::memory_order_release);
   return Status::Ok();
 }
 
@@ -562,12 +595,12 @@ Result<Ref> MarshalerObjectOfClass(const RuntimeNames& names, PyObject* cls) {
   return obj;
 }
 
-Status FillEnums(const MessageMarshaler& shared) {
+Status FillLazyTables(const MessageMarshaler& shared) {
   // The marshaler is immutable once published, except for what this once-step
   // writes; no instance exists before it has succeeded, and codecs reach these
   // members only through instances.
   auto& m = const_cast<MessageMarshaler&>(shared);
-  return m.enums_gate.Run([&]() -> Status {
+  return m.lazy_gate.Run([&]() -> Status {
     for (FieldSpec& f : m.fields) {
       if (f.kind.value.tag != ElementTag::kEnum) continue;
       VELUM_TRY(EnsureMembers(*m.names, f.kind.value.table));
@@ -580,7 +613,11 @@ Status FillEnums(const MessageMarshaler& shared) {
       VELUM_ASSIGN_OR_RETURN(PyObject * member, MemberNamed(*table, entry.enum_member.get()));
       entry.value = Ref::borrow(member);
     }
-    m.enums_ready.store(true, std::memory_order_release);
+    // A failure above leaves the gate open: the tables are made afresh.
+    m.json_keys.clear();
+    m.json_members.clear();
+    VELUM_TRY(BuildJsonTables(m));
+    m.lazy_ready.store(true, std::memory_order_release);
     return Status::Ok();
   });
 }

@@ -47,7 +47,8 @@ struct FieldSpec {
   Ref json_name;
   // The JSON output's text for the member name, prepared once: ',', the quoted
   // name and ':'. Empty for a name that is not plain printable ASCII (the
-  // writer then quotes and escapes the str itself).
+  // writer then quotes and escapes the str itself), and until the type's
+  // first instance is made (FillLazyTables).
   RawString json_key;
   RawString proto_key;
   FieldKind kind;
@@ -129,7 +130,7 @@ struct DefaultEntry {
   FieldAccess access;
   Ref value;  // stored, the same object, into every new instance
   // An enum member whose class is not made yet: the member called
-  // `enum_member` of the table object `enum_table`, put in `value` by EnsureEnums.
+  // `enum_member` of the table object `enum_table`, put in `value` by FillLazyTables.
   Ref enum_table;
   Ref enum_member;
 };
@@ -143,6 +144,9 @@ struct MessageMarshaler {
   FieldIndex index;
   // Member name (proto or JSON name) -> field number; the names are the UTF-8
   // of the fields' own `name` and `json_name`, which the marshaler holds.
+  // Built with the type's first instance (FillLazyTables), as are the members
+  // and keys: JSON is read and written only through instances, and a loaded
+  // schema's classes are mostly made without any JSON use.
   StringViewMap<uint32_t> json_keys;
   RawVector<JsonMemberNames> json_members;  // one per field, in field-table order
   RawVector<OneofEntry> oneofs;
@@ -160,10 +164,11 @@ struct MessageMarshaler {
   WellKnownType well_known = WellKnownType::kNone;  // kNone whenever `well_known_record` is null
   std::unique_ptr<WellKnownRecord, WellKnownRecordRelease> well_known_record;
   const RuntimeNames* names = nullptr;
-  // Set once the enum tables of the fields have their members and every
-  // default is filled in; until then no instance of the type exists.
-  std::atomic<bool> enums_ready{false};
-  OnceGate enums_gate;
+  // Set once the tables made on first use are filled in: the enum tables of
+  // the fields have their members, every default is filled in and the JSON
+  // member tables exist. Until then no instance of the type exists.
+  std::atomic<bool> lazy_ready{false};
+  OnceGate lazy_gate;
 };
 
 // How a marshaler gets the record of a type that its name and file mark as
@@ -211,14 +216,15 @@ Result<Ref> BuildMarshaler(const RuntimeNames& names, PyObject* desc);
 // new reference; AttributeError for a class never initialised.
 Result<Ref> MarshalerObjectOfClass(const RuntimeNames& names, PyObject* cls);
 
-Status FillEnums(const MessageMarshaler& m);
+Status FillLazyTables(const MessageMarshaler& m);
 
-// Makes sure the enum members the type's fields and defaults use exist: enum
-// classes are made when the first instance of a type that needs them is made.
-inline Status EnsureEnums(const MessageMarshaler& m) {
-  if (m.enums_ready.load(std::memory_order_acquire)) [[likely]]
+// Makes sure what a type's first instance needs exists: the enum members its
+// fields and defaults use (enum classes are made then) and the JSON member
+// tables. Every codec reaches a marshaler's tables only through an instance.
+inline Status EnsureLazyTables(const MessageMarshaler& m) {
+  if (m.lazy_ready.load(std::memory_order_acquire)) [[likely]]
     return Status::Ok();
-  return FillEnums(m);
+  return FillLazyTables(m);
 }
 
 // Fills a fresh instance with the defaults of its type: shared default objects,

@@ -99,6 +99,16 @@ PyMethodDef kMessageClassDef = {
     VELUM_SIGNATURE_DOC("_message_class(bases, name, namespace)") "The generated message class type(name, bases,\n"
     "namespace) would make, or None when the namespace needs type() itself."};
 
+PyMethodDef kAttributeNamesDef = {
+    "_attribute_names", VELUM_FASTCALL(AttributeNamesFn), METH_FASTCALL,
+    VELUM_SIGNATURE_DOC("_attribute_names(fields, oneofs)") "The (__slots__, __match_args__) of a message class\n"
+    "from its field and oneof descriptors."};
+
+PyMethodDef kReferencedMessagesDef = {
+    "_referenced_messages", VELUM_FASTCALL(ReferencedMessagesFn), METH_FASTCALL,
+    VELUM_SIGNATURE_DOC("_referenced_messages(fields)") "The message descriptors that the fields name as the type\n"
+    "of a value, a list element or a map value."};
+
 // Appends `name` to the module's __all__ (created when missing) and sets it.
 Status AddItem(PyObject* module, const char* name, PyObject* item) {
   Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
@@ -151,6 +161,8 @@ Status Exec(PyObject* module) {
   VELUM_TRY(AddRuntimeFunction(module, &kMessageClassDef));
   VELUM_TRY(AddRuntimeFunction(module, &kSchemaRecordTypesDef));
   VELUM_TRY(AddRuntimeFunction(module, &kReadSchemaFileDef));
+  VELUM_TRY(AddRuntimeFunction(module, &kAttributeNamesDef));
+  VELUM_TRY(AddRuntimeFunction(module, &kReferencedMessagesDef));
   return Status::Ok();
 }
 

@@ -11,6 +11,7 @@
 #include "common/status.h"
 #include "descriptor/field_names.h"
 #include "descriptor/instance.h"
+#include "descriptor/runtime_names.h"
 
 namespace velum {
 
@@ -290,11 +291,14 @@ Result<Ref> MakeClass(PyObject* bases, PyObject* name, PyObject* ns) {
   // Owned before anything can fail: the members name their slots by pointer.
   reinterpret_cast<PyHeapTypeObject*>(type)->ht_slots = Py_NewRef(slots);
   CopyDispatch(type, reinterpret_cast<PyTypeObject*>(templ.get()));
-  PyType_Modified(type);
-  if (PyObject_SetAttr(cls.get(), g_names.name, name) < 0 ||
-      PyObject_SetAttr(cls.get(), g_names.qualname, qualname) < 0) {
-    return Status::Pending();
-  }
+  // What assigning __name__ and __qualname__ leaves (tp_name is the UTF-8 of
+  // the name, checked by FillSpec), without the attribute protocol's work.
+  auto* heap = reinterpret_cast<PyHeapTypeObject*>(type);
+  const char* text = PyUnicode_AsUTF8(name);
+  if (text == nullptr) return Status::Pending();
+  type->tp_name = text;
+  Py_SETREF(heap->ht_name, Py_NewRef(name));
+  Py_SETREF(heap->ht_qualname, Py_NewRef(qualname));
   PyObject* dict = type->tp_dict;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
@@ -310,7 +314,131 @@ Result<Ref> MakeClass(PyObject* bases, PyObject* name, PyObject* ns) {
   return cls;
 }
 
+// A field's local name from its slot; a oneof's (a class the extension does
+// not otherwise read) as the attribute.
+Result<Ref> LocalName(const RuntimeNames& names, PyObject* desc, bool field) {
+  Ref name;
+  if (field) {
+    VELUM_ASSIGN_OR_RETURN(name, names.read(desc, RuntimeClass::kDescField, Name::kLocalName));
+  } else {
+    name = Ref::steal(PyObject_GetAttr(desc, names.name(Name::kLocalName)));
+    if (!name) return Status::Pending();
+  }
+  if (!PyUnicode_Check(name.get())) return Status(ErrorKind::kType, "local_name cannot be converted to str");
+  return name;
+}
+
+// What the runtime's comprehensions over the descriptors gave, in one pass
+// that reads the field descriptors' slots directly.
+Result<Ref> AttributeNames(PyObject* fields, PyObject* oneofs) {
+  if (!PyList_Check(fields) || !PyList_Check(oneofs)) {
+    return Status(ErrorKind::kType, "_attribute_names() takes two lists");
+  }
+  VELUM_ASSIGN_OR_RETURN(const RuntimeNames* names, GetRuntimeNames());
+  Ref slots = Ref::steal(PyList_New(0));
+  Ref order = Ref::steal(PyDict_New());  // ordered and each name once, as dict.fromkeys
+  if (!slots || !order) return Status::Pending();
+  // By index: reading an attribute may run Python code that changes the list.
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(fields); ++i) {
+    Ref field = Ref::borrow(PyList_GET_ITEM(fields, i));
+    VELUM_ASSIGN_OR_RETURN(Ref oneof, names->read(field.get(), RuntimeClass::kDescField, Name::kOneof));
+    Ref key;
+    if (oneof.get() == Py_None) {
+      VELUM_ASSIGN_OR_RETURN(key, LocalName(*names, field.get(), true));
+      if (PyList_Append(slots.get(), key.get()) < 0) return Status::Pending();
+    } else {
+      VELUM_ASSIGN_OR_RETURN(key, LocalName(*names, oneof.get(), false));
+    }
+    if (PyDict_SetDefault(order.get(), key.get(), Py_None) == nullptr) return Status::Pending();
+  }
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(oneofs); ++i) {
+    Ref oneof = Ref::borrow(PyList_GET_ITEM(oneofs, i));
+    VELUM_ASSIGN_OR_RETURN(Ref name, LocalName(*names, oneof.get(), false));
+    if (PyList_Append(slots.get(), name.get()) < 0) return Status::Pending();
+  }
+  Ref match = Ref::steal(PyTuple_New(PyDict_GET_SIZE(order.get())));
+  if (!match) return Status::Pending();
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  Py_ssize_t pos = 0;
+  for (Py_ssize_t i = 0; PyDict_Next(order.get(), &pos, &key, &value); ++i) {
+    PyTuple_SET_ITEM(match.get(), i, Py_NewRef(key));
+  }
+  Ref slot_tuple = Ref::steal(PyList_AsTuple(slots.get()));
+  if (!slot_tuple) return Status::Pending();
+  Ref pair = Ref::steal(PyTuple_Pack(2, slot_tuple.get(), match.get()));
+  if (!pair) return Status::Pending();
+  return pair;
+}
+
+bool IsA(const RuntimeNames& names, PyObject* obj, RuntimeClass cls) noexcept {
+  return names.is(obj, cls) || PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(names.cls(cls)));
+}
+
+// The message a field's value descriptor names, or null (no error) for none.
+Result<Ref> TargetOf(const RuntimeNames& names, PyObject* value) {
+  RuntimeClass owner = RuntimeClass::kCount;
+  Name member = Name::kCount;
+  if (IsA(names, value, RuntimeClass::kDescFieldValueScalar) || IsA(names, value, RuntimeClass::kDescFieldValueEnum)) {
+    return Ref();
+  }
+  if (IsA(names, value, RuntimeClass::kDescFieldValueMessage)) {
+    VELUM_ASSIGN_OR_RETURN(Ref target, names.read(value, RuntimeClass::kDescFieldValueMessage, Name::kMessage));
+    return target;
+  }
+  if (IsA(names, value, RuntimeClass::kDescFieldValueList)) {
+    owner = RuntimeClass::kDescFieldValueList;
+    member = Name::kElement;
+  } else if (IsA(names, value, RuntimeClass::kDescFieldValueMap)) {
+    owner = RuntimeClass::kDescFieldValueMap;
+    member = Name::kValue;
+  } else {
+    return Ref();
+  }
+  VELUM_ASSIGN_OR_RETURN(Ref target, names.read(value, owner, member));
+  if (!IsA(names, target.get(), RuntimeClass::kDescMessage)) return Ref();
+  return target;
+}
+
+Result<Ref> ReferencedMessages(PyObject* fields) {
+  if (!PyList_Check(fields)) return Status(ErrorKind::kType, "_referenced_messages() takes a list");
+  VELUM_ASSIGN_OR_RETURN(const RuntimeNames* names, GetRuntimeNames());
+  Ref targets = Ref::steal(PyList_New(0));
+  if (!targets) return Status::Pending();
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(fields); ++i) {
+    Ref field = Ref::borrow(PyList_GET_ITEM(fields, i));
+    VELUM_ASSIGN_OR_RETURN(Ref value, names->read(field.get(), RuntimeClass::kDescField, Name::kValue));
+    VELUM_ASSIGN_OR_RETURN(Ref target, TargetOf(*names, value.get()));
+    if (target && PyList_Append(targets.get(), target.get()) < 0) return Status::Pending();
+  }
+  return targets;
+}
+
 }  // namespace
+
+PyObject* ReferencedMessagesFn(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  return Guard([&]() -> PyObject* {
+    if (nargs != 1) {
+      PyErr_SetString(PyExc_TypeError, "_referenced_messages() takes 1 positional argument");
+      return nullptr;
+    }
+    Result<Ref> targets = ReferencedMessages(args[0]);
+    if (!targets.ok()) return Raise(std::move(targets).status());
+    return std::move(targets).value().release();
+  });
+}
+
+PyObject* AttributeNamesFn(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  return Guard([&]() -> PyObject* {
+    if (nargs != 2) {
+      PyErr_SetString(PyExc_TypeError, "_attribute_names() takes 2 positional arguments");
+      return nullptr;
+    }
+    Result<Ref> names = AttributeNames(args[0], args[1]);
+    if (!names.ok()) return Raise(std::move(names).status());
+    return std::move(names).value().release();
+  });
+}
 
 PyObject* MessageClassFn(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
   return Guard([&]() -> PyObject* {

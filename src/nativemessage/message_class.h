@@ -13,4 +13,16 @@ namespace velum {
 // class attribute), so that the caller makes it with type().
 PyObject* MessageClassFn(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
+// Module function _attribute_names(fields, oneofs): the (__slots__,
+// __match_args__) pair of a message's class, from its field and oneof
+// descriptors (lists). Slots: the local name of each field outside a oneof,
+// then of each oneof. Match args: the attribute of each field in order, a
+// oneof's where its member stands, each name once.
+PyObject* AttributeNamesFn(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
+
+// Module function _referenced_messages(fields): the message descriptors the
+// field descriptors of a list name as the type of a message field, of a list's
+// elements or of a map's values, in field order: the classes to make together.
+PyObject* ReferencedMessagesFn(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
+
 }  // namespace velum

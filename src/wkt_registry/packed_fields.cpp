@@ -137,7 +137,7 @@ bool ReadsPackedDirectly(const MessageMarshaler& m) noexcept {
   const auto* cls = reinterpret_cast<PyTypeObject*>(m.message_class.get());
   // Enum members are filled when a type's first instance is made; until then the
   // usual road makes that instance, and later payloads of the type come this way.
-  if (!m.enums_ready.load(std::memory_order_acquire)) return false;
+  if (!m.lazy_ready.load(std::memory_order_acquire)) return false;
   if (m.well_known != WellKnownType::kNone || !m.slot_storage || cls == nullptr ||
       cls->tp_new != NativeMessageType()->tp_new || m.fields.size() > PackedFields::kMaxFields || !m.oneofs.empty()) {
     return false;

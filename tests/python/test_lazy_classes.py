@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import json
 from typing import Any
 
 import pytest
@@ -88,3 +89,71 @@ def test_a_long_chain_of_references_needs_no_deep_recursion() -> None:
     value = last(prev=registry.message_class("chain.M2998")())
     assert last.from_binary(value.to_binary()) == value
     assert peek_type(registry.message("chain.M0")) is first
+
+
+F = descriptor_pb2.FieldDescriptorProto
+
+
+def _user_of(shape: str) -> bytes:
+    """`refs.User` with one field of `shape` that names `refs.Target` where it can."""
+    file = descriptor_pb2.FileDescriptorProto(name="refs.proto", package="refs", syntax="proto3")
+    file.message_type.add(name="Target").field.add(
+        name="n", number=1, type=F.TYPE_INT32, label=F.LABEL_OPTIONAL
+    )
+    file.enum_type.add(name="Kind").value.add(name="KIND_ZERO", number=0)
+    user = file.message_type.add(name="User")
+    label = F.LABEL_REPEATED if shape != "message" else F.LABEL_OPTIONAL
+    if shape.startswith("map"):
+        entry = user.nested_type.add(name="FEntry")
+        entry.options.map_entry = True
+        entry.field.add(name="key", number=1, type=F.TYPE_STRING, label=F.LABEL_OPTIONAL)
+        value = entry.field.add(name="value", number=2, label=F.LABEL_OPTIONAL)
+        if shape == "map of messages":
+            value.type, value.type_name = F.TYPE_MESSAGE, ".refs.Target"
+        else:
+            value.type = F.TYPE_INT32
+        user.field.add(name="f", number=1, type=F.TYPE_MESSAGE, label=label,
+                       type_name=".refs.User.FEntry")
+    elif shape == "list of enums":
+        user.field.add(name="f", number=1, type=F.TYPE_ENUM, label=label, type_name=".refs.Kind")
+    else:
+        user.field.add(name="f", number=1, type=F.TYPE_MESSAGE, label=label,
+                       type_name=".refs.Target")
+    return descriptor_pb2.FileDescriptorSet(file=[file]).SerializeToString()
+
+
+@pytest.mark.parametrize(
+    ("shape", "reached"),
+    [("message", True), ("list of messages", True), ("map of messages", True),
+     ("map of scalars", False), ("list of enums", False)],
+)
+def test_a_class_comes_with_the_classes_its_fields_name(shape: str, reached: bool) -> None:
+    registry = velum.Registry()
+    registry.add_file_set(_user_of(shape))
+    registry.message_class("refs.User")
+    assert (peek_type(registry.message("refs.Target")) is not None) is reached
+
+
+@pytest.mark.parametrize(
+    ("name", "text", "written"),
+    [
+        ("velum.test.proto3.Outer", '{"inner": {"deepest": {"depth": 3}, "mood": "MOOD_HAPPY"}}',
+         {"inner": {"deepest": {"depth": 3}, "mood": "MOOD_HAPPY"}}),
+        ("velum.test.proto3.Maps",
+         '{"string_message": {"k": {"f_int32": 4}}, "int32String": {"1": "a"}}',
+         {"int32String": {"1": "a"}, "stringMessage": {"k": {"fInt32": 4}}}),
+        ("velum.test.proto3.WithOneof", '{"message": {"fString": "x"}, "after": 2}',
+         {"message": {"fString": "x"}, "after": 2}),
+    ],
+)
+@pytest.mark.parametrize("tree", [False, True])
+def test_json_is_read_into_types_that_have_no_instance_yet(
+    compiler: Any, name: str, text: str, written: dict[str, Any], tree: bool
+) -> None:
+    # A type's JSON member tables are made with its first instance; reading makes
+    # that instance before it looks a member up, at every level.
+    registry = velum.Registry()
+    registry.add_file_set(compiler("test_proto3.proto"))
+    cls = registry.message_class(name)
+    msg = cls._from_json_value(json.loads(text)) if tree else cls.from_json(text)
+    assert json.loads(msg.to_json()) == written

@@ -223,3 +223,46 @@ def test_a_finalizer_assigned_to_a_class_later_runs() -> None:
     assert seen == ["x"]
     with pytest.raises(TypeError, match="cannot create weak reference"):
         weakref.ref(cls())  # as with type(): the slots declare no __weakref__
+
+
+def _oneof_set() -> bytes:
+    """`shapes.Mixed`: fields around two oneofs, one of them declared out of field order,
+    and a proto3 optional field (whose synthetic oneof is no attribute)."""
+    file = descriptor_pb2.FileDescriptorProto(name="shapes.proto", package="shapes",
+                                              syntax="proto3")
+    mixed = file.message_type.add(name="Mixed")
+    mixed.oneof_decl.add(name="late")
+    mixed.oneof_decl.add(name="early")
+    mixed.oneof_decl.add(name="_maybe")
+    plain = {"type": F.TYPE_INT32, "label": F.LABEL_OPTIONAL}
+    mixed.field.add(name="a", number=1, **plain)
+    mixed.field.add(name="b", number=2, oneof_index=1, **plain)
+    mixed.field.add(name="c", number=3, oneof_index=0, **plain)
+    mixed.field.add(name="d", number=4, **plain)
+    mixed.field.add(name="e", number=5, oneof_index=1, **plain)
+    mixed.field.add(name="maybe", number=6, oneof_index=2, proto3_optional=True, **plain)
+    file.message_type.add(name="Empty")
+    return descriptor_pb2.FileDescriptorSet(file=[file]).SerializeToString()
+
+
+@pytest.mark.parametrize("name", ["shapes.Mixed", "shapes.Empty"])
+def test_slots_and_match_args_follow_the_fields_and_oneofs(name: str) -> None:
+    registry = velum.Registry()
+    registry.add_file_set(_oneof_set())
+    cls = registry.message_class(name)
+    desc = cls._desc
+    slots = [f.local_name for f in desc.fields if f.oneof is None]
+    slots += [o.local_name for o in desc.oneofs]
+    attributes = [f.local_name if f.oneof is None else f.oneof.local_name for f in desc.fields]
+    assert cls.__slots__ == tuple(slots)
+    assert cls.__match_args__ == tuple(dict.fromkeys(attributes))
+    if name == "shapes.Mixed":
+        assert cls.__slots__ == ("a", "d", "maybe", "late", "early")
+        assert cls.__match_args__ == ("a", "early", "late", "d", "maybe")
+
+
+def test_attribute_names_wants_lists() -> None:
+    from _velum_ext import _attribute_names
+
+    with pytest.raises(TypeError, match="takes two lists"):
+        _attribute_names((), [])
