@@ -22,6 +22,14 @@ Result<Ref> NewDefaultInstance(const MessageMarshaler& m, PyTypeObject* cls = nu
 // its oneof) gets the value without its default being stored first.
 Result<Ref> NewInstanceWith(const MessageMarshaler& m, const FieldAccess& access, Ref value);
 
+// Called by the deallocation of every message instance once `self` is
+// untracked and holds nothing (its slots and native part released): true
+// when it is kept for reuse instead of being freed. Only freed Values,
+// Structs and ListValues are kept (a Struct holds a Value per member, so a
+// read makes and freeing its result drops them by the thousand); the
+// creation functions above take them back.
+bool KeepFreedInstance(PyObject* self, PyTypeObject* type) noexcept;
+
 // Fields are written at the offsets of `m`'s class, so only its instances
 // (subclasses included) may be filled; TypeError otherwise.
 Status CheckInstance(const MessageMarshaler& m, PyObject* obj);

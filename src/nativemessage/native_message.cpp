@@ -46,7 +46,7 @@ void NativeMessage_dealloc(PyObject* self) {
   Py_CLEAR(native->unknown_fields);
   Py_CLEAR(native->marshaler);
   native->presence.~PresenceBits();
-  type->tp_free(self);
+  if (!KeepFreedInstance(self, type)) type->tp_free(self);
   Py_DECREF(type);
 }
 
