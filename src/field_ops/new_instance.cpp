@@ -61,38 +61,42 @@ bool ReusableLayout(const PyTypeObject* type) noexcept {
          type->tp_finalize == nullptr && type->tp_del == nullptr;
 }
 
-// A new instance of `type`, exactly `m`'s class: a kept one when there is one.
-PyObject* Allocate(const MessageMarshaler& m, PyTypeObject* type) noexcept {
-  KeptInstances* kept = kKeep ? KeptFor(m.well_known) : nullptr;
-  if (kept != nullptr) {
-    if (type == kept->type && kept->count > 0) [[likely]] {
-      PyObject* self = kept->objects[--kept->count];
-      // Sets the type (taking its reference) and the reference count as
-      // allocation does; every slot was cleared when it was freed.
-      PyObject_Init(self, type);
-      InitNativePart(self, MarshalerObjectFor(m));
-      PyObject_GC_Track(self);
-      return self;
-    }
-    if (type != kept->type && kept->count == 0 && ReusableLayout(type)) {
-      Py_XSETREF(kept->type, reinterpret_cast<PyTypeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(type))));
-    }
+// A new instance of `type`, exactly `m`'s class, whose kind is kept: a kept
+// one when there is one.
+[[gnu::noinline]] PyObject* AllocateKept(const MessageMarshaler& m, PyTypeObject* type) noexcept {
+  KeptInstances& kept = *KeptFor(m.well_known);
+  if (type == kept.type && kept.count > 0) [[likely]] {
+    PyObject* self = kept.objects[--kept.count];
+    // Sets the type (taking its reference) and the reference count as
+    // allocation does; every slot was cleared when it was freed.
+    PyObject_Init(self, type);
+    InitNativePart(self, MarshalerObjectFor(m));
+    PyObject_GC_Track(self);
+    return self;
   }
+  if (type != kept.type && kept.count == 0 && ReusableLayout(type)) {
+    Py_XSETREF(kept.type, reinterpret_cast<PyTypeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(type))));
+  }
+  return AllocateInstance(type, MarshalerObjectFor(m));
+}
+
+// A new instance of `type`, exactly `m`'s class.
+PyObject* Allocate(const MessageMarshaler& m, PyTypeObject* type) noexcept {
+  if (kKeep && KeepsFreed(m.well_known)) return AllocateKept(m, type);
   return AllocateInstance(type, MarshalerObjectFor(m));
 }
 
 }  // namespace
 
-bool KeepFreedInstance(PyObject* self, PyTypeObject* type) noexcept {
-  for (KeptInstances& kept : g_kept) {
-    if (type != kept.type) continue;
-    // A finaliser may be given to the class later: it must run for every
-    // instance, which a reused one (marked finalised) would not.
-    if (!kKeep || kept.count >= kept.most || type->tp_finalize != nullptr) return false;
-    kept.objects[kept.count++] = self;
-    return true;
+bool KeepFreedInstance(PyObject* self, PyTypeObject* type, WellKnownType kind) noexcept {
+  KeptInstances* kept = KeptFor(kind);
+  // A finaliser may be given to the class later: it must run for every
+  // instance, which a reused one (marked finalised) would not.
+  if (!kKeep || kept == nullptr || type != kept->type || kept->count >= kept->most || type->tp_finalize != nullptr) {
+    return false;
   }
-  return false;
+  kept->objects[kept->count++] = self;
+  return true;
 }
 
 Result<Ref> NewBareInstance(const MessageMarshaler& m, PyTypeObject* cls) {

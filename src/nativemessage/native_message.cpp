@@ -43,10 +43,12 @@ void NativeMessage_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   NativeMessageObject* native = AsNative(self);
+  // Read before the marshaler is released: it may go with this instance.
+  const WellKnownType kind = native->marshaler != nullptr ? AsMarshaler(native->marshaler)->well_known : WellKnownType::kNone;
   Py_CLEAR(native->unknown_fields);
   Py_CLEAR(native->marshaler);
   native->presence.~PresenceBits();
-  if (!KeepFreedInstance(self, type)) type->tp_free(self);
+  if (!KeepsFreed(kind) || !KeepFreedInstance(self, type, kind)) type->tp_free(self);
   Py_DECREF(type);
 }
 
