@@ -146,7 +146,7 @@ class JsonValueSink {
   return set == 0 ? Status::Ok() : Status::Pending();
 }
 
-inline Status JsonValueSink::Open(PyObject* stolen, bool object) noexcept {
+[[gnu::always_inline]] inline Status JsonValueSink::Open(PyObject* stolen, bool object) noexcept {
   if (stolen == nullptr) [[unlikely]]
     return Status::Pending();
   Status placed = Place(stolen);
