@@ -55,12 +55,16 @@ PyObject* AllocateInstance(PyTypeObject* type, PyObject* marshaler) noexcept {
   }
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
+  InitNativePart(self, marshaler);
+  return self;
+}
+
+void InitNativePart(PyObject* self, PyObject* marshaler) noexcept {
   NativeMessageObject* native = AsNative(self);
   native->unknown_fields = nullptr;
   new (&native->presence) PresenceBits(marshaler != nullptr ? PresenceBits::FormFor(AsMarshaler(marshaler)->highest_number)
                                                              : PresenceBits::Form::kSet);
   native->marshaler = Py_XNewRef(marshaler);
-  return self;
 }
 
 PyObject* NativeMessage_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {

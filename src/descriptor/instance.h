@@ -40,6 +40,9 @@ PyObject* NativeMessage_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
 // A new instance of `type` with `marshaler` (borrowed, may be null) cached,
 // as NativeMessage_new makes it; null with an exception on failure.
 PyObject* AllocateInstance(PyTypeObject* type, PyObject* marshaler) noexcept;
+// The native part of an instance whose memory is allocated but not yet
+// filled (fresh, or freed and kept for reuse), as AllocateInstance fills it.
+void InitNativePart(PyObject* self, PyObject* marshaler) noexcept;
 
 // The marshaler object of `self`: the cached one, else `self._ext_marshaler`.
 Result<Ref> MarshalerOfInstance(PyObject* self);

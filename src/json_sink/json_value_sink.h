@@ -24,13 +24,13 @@ class JsonValueSink {
   Status MemberName(PyObject* name) noexcept;
   Status MemberName(std::string_view name) noexcept;
   // A field's name: the tree takes the str; the key text is the text sink's.
-  Status MemberName(PyObject* name, std::string_view /*key*/) noexcept { return MemberName(name); }
-  Status Null() noexcept { return Place(Py_None); }
-  Status Boolean(bool value) noexcept { return Place(value ? Py_True : Py_False); }
+  [[gnu::always_inline]] Status MemberName(PyObject* name, std::string_view /*key*/) noexcept { return MemberName(name); }
+  [[gnu::always_inline]] Status Null() noexcept { return Place(Py_None); }
+  [[gnu::always_inline]] Status Boolean(bool value) noexcept { return Place(value ? Py_True : Py_False); }
   Status Integer(int64_t value) noexcept { return PlaceNew(PyLong_FromLongLong(value)); }
   // `held`, when not null, is an exact int of that value: the tree shares it
   // rather than making an equal one.
-  Status Integer(int64_t value, PyObject* held) noexcept {
+  [[gnu::always_inline]] Status Integer(int64_t value, PyObject* held) noexcept {
     if (held != nullptr) return Place(held);
     return Integer(value);
   }
@@ -40,12 +40,12 @@ class JsonValueSink {
   Status QuotedInteger(int64_t value) noexcept;
   Status QuotedUnsigned(uint64_t value) noexcept;
   // The held `str` itself.
-  Status PythonString(PyObject* value) noexcept { return Place(value); }
+  [[gnu::always_inline]] Status PythonString(PyObject* value) noexcept { return Place(value); }
   // `data` is a bytes or bytearray; placed as the `str` of its Base64 text.
   Status Bytes(PyObject* data) noexcept;
   // The held float or int itself; any other number as the int of its
   // __index__ or else the float of its double, never the foreign object.
-  Status PythonNumber(PyObject* value) noexcept {
+  [[gnu::always_inline]] Status PythonNumber(PyObject* value) noexcept {
     if (PyFloat_Check(value) || PyLong_Check(value)) [[likely]]
       return Place(value);
     return PythonNumberGeneral(value);
@@ -146,7 +146,7 @@ class JsonValueSink {
   return set == 0 ? Status::Ok() : Status::Pending();
 }
 
-inline Status JsonValueSink::Open(PyObject* stolen, bool object) noexcept {
+[[gnu::always_inline]] inline Status JsonValueSink::Open(PyObject* stolen, bool object) noexcept {
   if (stolen == nullptr) [[unlikely]]
     return Status::Pending();
   Status placed = Place(stolen);

@@ -39,13 +39,29 @@ int NativeMessage_clear(PyObject* self) {
   return 0;
 }
 
+void ReleaseNativePart(NativeMessageObject* native) noexcept {
+  Py_CLEAR(native->unknown_fields);
+  Py_CLEAR(native->marshaler);
+  native->presence.~PresenceBits();
+}
+
+// An instance of a kind whose freed instances may be kept for reuse.
+[[gnu::noinline]] void DeallocKeepable(PyObject* self, PyTypeObject* type, WellKnownType kind) {
+  ReleaseNativePart(AsNative(self));
+  if (!KeepFreedInstance(self, type, kind)) type->tp_free(self);
+  Py_DECREF(type);
+}
+
 void NativeMessage_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   NativeMessageObject* native = AsNative(self);
-  Py_CLEAR(native->unknown_fields);
-  Py_CLEAR(native->marshaler);
-  native->presence.~PresenceBits();
+  // Told before the marshaler is released: it may go with this instance.
+  if (native->marshaler != nullptr && KeepsFreed(AsMarshaler(native->marshaler)->well_known)) [[unlikely]] {
+    DeallocKeepable(self, type, AsMarshaler(native->marshaler)->well_known);
+    return;
+  }
+  ReleaseNativePart(native);
   type->tp_free(self);
   Py_DECREF(type);
 }

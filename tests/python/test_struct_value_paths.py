@@ -5,6 +5,9 @@ from __future__ import annotations
 
 import gc
 import json
+import struct
+import sys
+import tracemalloc
 import weakref
 from typing import Any
 
@@ -95,6 +98,57 @@ def test_scalar_oneofs_are_left_out_of_the_collector() -> None:
     got = wkt.Struct._from_json_value({"n": 1.5, "s": "x", "b": True, "z": None, "l": [1]})
     kinds = {k: v.kind for k, v in got.fields.items()}
     assert {k for k, kind in kinds.items() if gc.is_tracked(kind)} == {"z", "l"}
+
+
+def test_freed_values_structs_and_lists_are_reused_without_leaks_or_leftovers() -> None:
+    # Freed Values, Structs and ListValues are recycled. One freed with an
+    # unknown field is the next one taken: nothing of it may show.
+    stale = wkt.Value.from_binary(b"\x11" + struct.pack("<d", 2.5) + b"\xf8\x06\x01")
+    assert stale.to_binary().endswith(b"\xf8\x06\x01")
+    del stale
+    fresh = wkt.Value.from_dict("x")
+    assert fresh.to_binary() == wkt.Value(kind=Oneof("string_value", "x")).to_binary()
+    assert gc.is_tracked(fresh)
+    del fresh
+    # Batches larger than any cache, read and dropped repeatedly, must leak
+    # neither memory nor references of the classes.
+    tree = {f"k{i}": [i, {"s": str(i)}, None] for i in range(1500)}
+    wkt.Struct.from_dict(tree)
+    classes = (wkt.Value, wkt.Struct, wkt.ListValue)
+    refs = [sys.getrefcount(c) for c in classes]
+    tracemalloc.start()
+    try:
+        # The caches fill with traced objects first; only growth after that counts.
+        for _ in range(3):
+            wkt.Struct.from_dict(tree)
+        gc.collect()
+        before, _ = tracemalloc.get_traced_memory()
+        for round_ in range(5):
+            got = wkt.Struct.from_dict({"r": round_, **tree})
+            assert got.fields["r"] == wkt.Value(kind=Oneof("number_value", round_))
+            del got
+        gc.collect()
+        after, _ = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert after - before < 20_000
+    assert [sys.getrefcount(c) for c in classes] == refs
+    got = wkt.Struct.from_dict(tree)
+    assert got.to_dict() == tree
+    assert all(gc.is_tracked(v) for v in got.fields.values())
+
+
+def test_a_finaliser_given_to_value_later_runs_for_every_instance() -> None:
+    wkt.Struct.from_dict({"warm": [1, 2, 3]})
+    finalised: list[int] = []
+    wkt.Value.__del__ = lambda self: finalised.append(1)  # type: ignore[attr-defined]
+    try:
+        for _ in range(3):
+            got = wkt.Struct.from_dict({"a": 1, "b": [2, {"c": None}]})
+            del got
+    finally:
+        del wkt.Value.__del__  # type: ignore[attr-defined]
+    assert len(finalised) == 3 * 5
 
 
 def test_many_repeated_and_colliding_keys_read_back_exactly() -> None:
