@@ -81,13 +81,17 @@ PyObject** EndSlot(PyObject* self, const PyTypeObject* generated) noexcept {
   return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + generated->tp_basicsize);
 }
 
+// Both ends are taken once: a visit or a release may run code the compiler cannot see
+// through, so an end in the loop's condition would be reloaded every slot.
 void ClearSlots(PyObject* self, const PyTypeObject* generated) noexcept {
-  for (PyObject** slot = FirstSlot(self); slot != EndSlot(self, generated); ++slot) Py_CLEAR(*slot);
+  PyObject** const end = EndSlot(self, generated);
+  for (PyObject** slot = FirstSlot(self); slot != end; ++slot) Py_CLEAR(*slot);
 }
 
 int Traverse(PyObject* self, visitproc visit, void* arg) {
   const PyTypeObject* generated = Generated(self, &PyTypeObject::tp_traverse, &Traverse);
-  for (PyObject** slot = FirstSlot(self); slot != EndSlot(self, generated); ++slot) Py_VISIT(*slot);
+  PyObject** const end = EndSlot(self, generated);
+  for (PyObject** slot = FirstSlot(self); slot != end; ++slot) Py_VISIT(*slot);
   return NativeMessageType()->tp_traverse(self, visit, arg);
 }
 
