@@ -9,6 +9,7 @@
 #include "common/raw_alloc.h"
 #include "common/status.h"
 #include "field_ops/scalar_convert.h"
+#include "parser/wire_reader.h"
 
 namespace velum {
 
@@ -238,58 +239,6 @@ Status ReadyKinds() {
 
 // Reading ---------------------------------------------------------------------
 
-struct Input {
-  const uint8_t* p;
-  const uint8_t* end;
-};
-
-// A varint of at most ten bytes whose last byte adds no bit beyond 64.
-[[gnu::always_inline]] inline bool ReadVarint(Input& in, uint64_t& value) {
-  if (in.p != in.end && *in.p < 0x80) [[likely]] {
-    value = *in.p++;
-    return true;
-  }
-  uint64_t v = 0;
-  for (int shift = 0; shift < 70; shift += 7) {
-    if (in.p == in.end) return false;
-    uint8_t b = *in.p++;
-    if (shift == 63 && b > 1) return false;
-    v |= static_cast<uint64_t>(b & 0x7f) << shift;
-    if (b < 0x80) {
-      value = v;
-      return true;
-    }
-  }
-  return false;
-}
-
-[[gnu::always_inline]] inline bool ReadLength(Input& in, Input& payload) {
-  uint64_t length = 0;
-  if (!ReadVarint(in, length) || length > static_cast<uint64_t>(in.end - in.p)) return false;
-  payload = {in.p, in.p + length};
-  in.p += length;
-  return true;
-}
-
-// Steps over a field not read; groups are left to the general decoder.
-bool SkipField(Input& in, uint32_t wire_type) {
-  uint64_t ignored = 0;
-  Input payload{};
-  switch (wire_type) {
-    case 0: return ReadVarint(in, ignored);
-    case 1:
-      if (in.end - in.p < 8) return false;
-      in.p += 8;
-      return true;
-    case 2: return ReadLength(in, payload);
-    case 5:
-      if (in.end - in.p < 4) return false;
-      in.p += 4;
-      return true;
-    default: return false;
-  }
-}
-
 // A repeated field's item while its record is read: owned, slot `slot`.
 struct Item {
   int slot;
@@ -400,8 +349,8 @@ void Store(PyObject** slot, PyObject* value) {
 }
 
 // Text from UTF-8; null (no error) for invalid UTF-8, which the general decoder reports.
-Result<PyObject*> NewText(const Input& payload) {
-  PyObject* text = NewStrFromUtf8(payload.p, static_cast<size_t>(payload.end - payload.p));
+Result<PyObject*> NewText(const uint8_t* data, size_t size) {
+  PyObject* text = NewStrFromUtf8(data, size);
   if (text == nullptr) {
     if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return Status::Pending();
     PyErr_Clear();
@@ -410,13 +359,12 @@ Result<PyObject*> NewText(const Input& payload) {
 }
 
 // NewText through `cache` (a new reference).
-Result<PyObject*> CachedText(TextCache& cache, const Input& payload) {
-  const auto size = static_cast<size_t>(payload.end - payload.p);
-  const size_t index = cache.Index(payload.p, size);
-  PyObject* found = cache.Find(index, payload.p, size);
+Result<PyObject*> CachedText(TextCache& cache, const uint8_t* data, size_t size) {
+  const size_t index = cache.Index(data, size);
+  PyObject* found = cache.Find(index, data, size);
   if (found != nullptr) return Py_NewRef(found);
-  VELUM_ASSIGN_OR_RETURN(PyObject * text, NewText(payload));
-  if (text != nullptr) cache.Keep(index, payload.p, size, text);
+  VELUM_ASSIGN_OR_RETURN(PyObject * text, NewText(data, size));
+  if (text != nullptr) cache.Keep(index, data, size, text);
   return text;
 }
 
@@ -453,7 +401,7 @@ Status Finish(Pending& pending, const PendingMark& mark, const KindType& t, cons
 
 // The record of kind `kind` in `in`; an empty Ref (no error) when it is left to
 // the general decoder.
-Result<Ref> ReadRecord(Pending& pending, Kind kind, Input in, uint32_t depth) {
+Result<Ref> ReadRecord(Pending& pending, Kind kind, WireReader in, uint32_t depth) {
   if (depth > kMaxDepth) return Ref();
   const KindType& t = g_kinds[kind];
   const KindDef& def = kKindDefs[kind];
@@ -461,28 +409,31 @@ Result<Ref> ReadRecord(Pending& pending, Kind kind, Input in, uint32_t depth) {
   if (!made) return Status::Pending();
   auto* record = reinterpret_cast<RecordObject*>(made.get());
   PendingMark mark(pending);
-  while (in.p != in.end) {
+  while (!in.empty()) {
     // Most tags take one byte and name a field read here with its own wire type.
-    int index = *in.p < 0x80 ? t.by_tag[*in.p] - 1 : -1;
+    const uint8_t first = *in.cursor();
+    int index = first < 0x80 ? t.by_tag[first] - 1 : -1;
     if (index >= 0) [[likely]] {
-      ++in.p;
+      if (!in.Skip(1)) return Ref();
     } else {
-      uint64_t tag = 0;
-      if (!ReadVarint(in, tag) || tag > UINT32_MAX || tag < 8) return Ref();
-      const auto number = static_cast<uint32_t>(tag >> 3);
-      const auto wire_type = static_cast<uint32_t>(tag & 7);
+      uint32_t tag = 0;
+      if (!in.ReadTag(tag) || tag < 8) return Ref();
+      const uint32_t number = wire::TagFieldNumber(tag);
+      const uint32_t wire_type = wire::TagWireType(tag);
       index = number <= kMaxNumber ? t.by_number[number] : -1;
       if (index < 0) {
-        if (!SkipField(in, wire_type)) return Ref();
+        // Groups are left to the general decoder.
+        if (wire_type == kWireStartGroup || wire_type == kWireEndGroup) return Ref();
+        if (!in.SkipField(number, wire_type, depth).ok()) return Ref();
         continue;
       }
-      if (wire_type != (IsVarint(def.members[index].read) ? 0u : 2u)) return Ref();
+      if (wire_type != (IsVarint(def.members[index].read) ? kWireVarint : kWireLengthDelimited)) return Ref();
     }
     const Member& m = def.members[index];
     PyObject** slot = &record->slots[index];
     if (IsVarint(m.read)) {
       uint64_t value = 0;
-      if (!ReadVarint(in, value)) return Ref();
+      if (!in.ReadVarint64(value)) return Ref();
       if (m.read == Read::kBool) {
         Store(slot, Py_NewRef(value != 0 ? Py_True : Py_False));
         continue;
@@ -492,20 +443,21 @@ Result<Ref> ReadRecord(Pending& pending, Kind kind, Input in, uint32_t depth) {
       Store(slot, number_value);
       continue;
     }
-    Input payload{};
-    if (!ReadLength(in, payload)) return Ref();
+    const uint8_t* data = nullptr;
+    size_t size = 0;
+    if (!in.ReadLengthDelimited(data, size)) return Ref();
     PyObject* value = nullptr;
     switch (m.read) {
       case Read::kText:
       case Read::kTexts: {
-        VELUM_ASSIGN_OR_RETURN(value, CachedText(pending.texts, payload));
+        VELUM_ASSIGN_OR_RETURN(value, CachedText(pending.texts, data, size));
         break;
       }
       case Read::kRecord:
       case Read::kRecords: {
         // A singular message given twice merges; the general decoder does that.
         if (m.read == Read::kRecord && *slot != nullptr) return Ref();
-        VELUM_ASSIGN_OR_RETURN(Ref nested, ReadRecord(pending, m.record, payload, depth + 1));
+        VELUM_ASSIGN_OR_RETURN(Ref nested, ReadRecord(pending, m.record, in.Slice(data, size), depth + 1));
         value = nested.release();
         break;
       }
@@ -531,9 +483,12 @@ Result<Ref> ReadFile(PyObject* data) {
   if (!PyBytes_Check(data)) return TypeCheckError(data, "bytes");
   VELUM_TRY(ReadyKinds());
   const auto* start = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data));
-  Pending pending(static_cast<size_t>(PyBytes_GET_SIZE(data)));
-  VELUM_ASSIGN_OR_RETURN(Ref file, ReadRecord(pending, kFile, Input{start, start + PyBytes_GET_SIZE(data)}, 0));
-  if (!file) return Ref::borrow(Py_None);
+  const auto size = static_cast<size_t>(PyBytes_GET_SIZE(data));
+  Pending pending(size);
+  wire::ScopedInput input(start, size);
+  Result<Ref> file = ReadRecord(pending, kFile, WireReader(input.ref()), 0);
+  if (!file.ok()) return file;
+  if (!file.value()) return Ref::borrow(Py_None);
   return file;
 }
 
