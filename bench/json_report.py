@@ -111,7 +111,10 @@ def json_markdown(results: Results, analysis: str | None) -> list[str]:
         f"Measured ({m.get('mode', '?')} mode) on {m.get('date', '?')}, benchmark suite at "
         f"commit `{m.get('commit', '?')}`, in {m.get('seconds', '?')} s; "
         f"load average {m.get('load', ['?', '?'])[0]} at the start, "
-        f"{m.get('load', ['?', '?'])[1]} at the end. Peers in the same process, samples "
+        f"{m.get('load', ['?', '?'])[1]} at the end. "
+        + ("Each workload is measured in a fresh process of its own, so that none depends on "
+           "what the workloads before it left in the allocator. " if m.get("isolated") else "")
+        + "Peers in the same process, samples "
         f"interleaved as above: protobuf {peers.get('json_format', '?')} `json_format` (upb), "
         f"orjson {peers.get('orjson', '?')}, msgspec {peers.get('msgspec', '?')}.",
         "",
