@@ -16,10 +16,12 @@ namespace velum::json {
 
 // The member a reader expects next: its name and, when the name needs no
 // escape, its compact spelling (the quoted name and the colon); either may
-// be empty.
+// be empty. `plain`: the name is known to need no escape (ASCII without
+// quote, backslash or control byte), so its bytes need no test.
 struct MemberGuess {
   std::string_view name;
   std::string_view spelled;
+  bool plain = false;
 };
 
 class JsonTextSource {
@@ -101,7 +103,7 @@ class JsonTextSource {
         matched = tok_.MatchSpelledKey(expected.spelled);
         name.text = expected.spelled.substr(1, expected.spelled.size() - 3);
       } else if (!expected.name.empty()) {
-        matched = tok_.MatchKey(expected.name);
+        matched = expected.plain ? tok_.MatchPlainKey(expected.name) : tok_.MatchKey(expected.name);
         name.text = expected.name;
       }
       if (matched) {

@@ -198,6 +198,20 @@ class JsonTokenizer {
     return true;
   }
 
+  // As MatchKey for a name of any length that the caller knows to be plain
+  // (ASCII, nothing a JSON string must escape): the text is compared as it
+  // is, without testing its bytes.
+  [[nodiscard]] bool MatchPlainKey(std::string_view name) noexcept {
+    const size_t n = name.size();
+    if (end_ - cur_ < static_cast<std::ptrdiff_t>(n + 3) || failed()) return false;
+    if (*cur_ != '"' || cur_[n + 1] != '"' || !EqualText(std::string_view(cur_ + 1, n), name)) return false;
+    const char* p = cur_ + n + 2;
+    while (p < end_ && static_cast<unsigned char>(*p) <= ' ' && IsSpace(*p)) ++p;
+    if (p == end_ || *p != ':') return false;
+    cur_ = p + 1;
+    return true;
+  }
+
   // When the value ahead (cur_ at its quote, as after Peek) is the string
   // `text` written plainly, 1 to 16 bytes that need no escape, consumes it
   // and returns true; otherwise consumes nothing. For values from a short

@@ -178,7 +178,7 @@ class WellKnownReader {
       uint16_t previous = StructKeys::kNoSlot;
       uint16_t expected = StructKeys::kNoSlot;
       return source_.ForEachMemberGuessing(
-          [&]() -> json::MemberGuess { return {keys.Expected(parent, previous, &expected), {}}; },
+          [&]() -> json::MemberGuess { return {keys.Expected(parent, previous, &expected), {}, true}; },
           [&](const json::MemberName& name, bool matched) -> Status {
             Ref key;
             uint16_t slot = expected;
