@@ -43,6 +43,16 @@ class JsonTextSource {
   Status ReadNumber(NumberValue& value);
   // A new str holding the decoded string.
   Status ReadStr(Ref& value);
+  // As ReadStr, with plain ASCII made inline: the common string of a list
+  // or a Struct skips the general read's calls.
+  Status ReadStrInline(Ref& value) {
+    std::string_view text;
+    if (tok_.ReadPlainString(&text)) [[likely]] {
+      value = Ref::steal(NewStrFromText(text, true));
+      return value ? Status() : Status::Pending();
+    }
+    return ReadStr(value);
+  }
   // The decoded UTF-8 text, valid until the next read from the source.
   Status ReadText(std::string_view& value) { return tok_.ReadString(&value) ? Status() : Failure(); }
   // The next value built as Python objects (dict, list, str, int, float,

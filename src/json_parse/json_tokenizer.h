@@ -124,6 +124,20 @@ class JsonTokenizer {
   // decoded to code points as the scan validates it (see StringUnits).
   // Refuses exactly what ReadString refuses, at the same offsets.
   [[nodiscard]] bool ReadStringUnits(StringUnits* value) noexcept;
+  // When the value ahead (cur_ at its quote, as after Peek) is a string of
+  // plain ASCII without escapes, consumes it and gives its text in place, as
+  // ReadStringUnits would; otherwise consumes nothing. Inline, for the
+  // readers of many strings in a row (list elements, Struct values).
+  [[nodiscard]] bool ReadPlainString(std::string_view* value) noexcept {
+    if (!AtQuote()) return false;
+    const auto* start = reinterpret_cast<const uint8_t*>(cur_ + 1);
+    const auto* end = reinterpret_cast<const uint8_t*>(end_);
+    const uint8_t* p = SkipPlainRun(start, end);
+    if (p == end || *p != '"') return false;
+    *value = std::string_view(reinterpret_cast<const char*>(start), static_cast<size_t>(p - start));
+    cur_ = reinterpret_cast<const char*>(p + 1);
+    return true;
+  }
   // Whether the string last read decoded to ASCII only.
   bool string_ascii() const noexcept { return string_ascii_; }
   // Its length in code points and widest character class (as utf8::Measure

@@ -269,7 +269,11 @@ class WellKnownReader {
         break;
       }
       case JsonKind::kString:
-        VELUM_TRY(source_.ReadStr(value));
+        if constexpr (std::is_same_v<Source, json::JsonTextSource>) {
+          VELUM_TRY(source_.ReadStrInline(value));
+        } else {
+          VELUM_TRY(source_.ReadStr(value));
+        }
         which = ValueMember::kString;
         break;
       case JsonKind::kArray:
