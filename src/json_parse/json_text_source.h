@@ -88,8 +88,21 @@ class JsonTextSource {
   // consume the member's value, and must be done with the name first.
   template <class Body>
   Status ForEachMember(Body&& body) {
-    return ForEachMemberGuessing([] { return MemberGuess(); },
-                                 [&](const MemberName& name, bool) { return body(name); });
+    bool more = false;
+    if (!tok_.EnterObject(&more) || !SkipFirstIfAsked(more)) return Failure();
+    while (more) {
+      // Names with nothing to decode (map keys mostly) are taken inline.
+      MemberName name;
+      if (tok_.ReadPlainKey(&name.text)) {
+        name.ascii = true;
+      } else {
+        if (!tok_.ReadKey(&name.text)) return Failure();
+        name.ascii = tok_.string_ascii();
+      }
+      VELUM_TRY(body(static_cast<const MemberName&>(name)));
+      if (!tok_.NextMember(&more)) return Failure();
+    }
+    return Status();
   }
 
   // As ForEachMember; before each member, guess() gives the MemberGuess of
@@ -99,12 +112,7 @@ class JsonTextSource {
   template <class Guess, class Body>
   Status ForEachMemberGuessing(Guess&& guess, Body&& body) {
     bool more = false;
-    if (!tok_.EnterObject(&more)) return Failure();
-    if (skip_first_member_) [[unlikely]] {
-      skip_first_member_ = false;
-      std::string_view skipped;
-      if (more && !(tok_.ReadKey(&skipped) && tok_.SkipValue() && tok_.NextMember(&more))) return Failure();
-    }
+    if (!tok_.EnterObject(&more) || !SkipFirstIfAsked(more)) return Failure();
     while (more) {
       MemberName name;
       const MemberGuess expected = guess();
@@ -135,6 +143,16 @@ class JsonTextSource {
 
  private:
   Status TakeInto(Ref& value);
+
+  // After EnterObject: the first member left out when SkipFirstMember asked
+  // for it. False on a syntax error.
+  bool SkipFirstIfAsked(bool& more) noexcept {
+    if (!skip_first_member_) [[likely]]
+      return true;
+    skip_first_member_ = false;
+    std::string_view skipped;
+    return !more || (tok_.ReadKey(&skipped) && tok_.SkipValue() && tok_.NextMember(&more));
+  }
 
   JsonTokenizer tok_;
   RawString copy_;  // bytearray contents

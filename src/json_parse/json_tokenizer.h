@@ -138,6 +138,21 @@ class JsonTokenizer {
     cur_ = reinterpret_cast<const char*>(p + 1);
     return true;
   }
+  // As ReadPlainString for a member name followed by its colon (white space
+  // allowed before it), which is consumed too: ReadKey's common case inline.
+  [[nodiscard]] bool ReadPlainKey(std::string_view* key) noexcept {
+    if (!AtQuote()) return false;
+    const auto* start = reinterpret_cast<const uint8_t*>(cur_ + 1);
+    const auto* end = reinterpret_cast<const uint8_t*>(end_);
+    const uint8_t* p = SkipPlainRun(start, end);
+    if (p == end || *p != '"') return false;
+    const char* colon = reinterpret_cast<const char*>(p + 1);
+    while (colon < end_ && static_cast<unsigned char>(*colon) <= ' ' && IsSpace(*colon)) ++colon;
+    if (colon == end_ || *colon != ':') return false;
+    *key = std::string_view(reinterpret_cast<const char*>(start), static_cast<size_t>(p - start));
+    cur_ = colon + 1;
+    return true;
+  }
   // Whether the string last read decoded to ASCII only.
   bool string_ascii() const noexcept { return string_ascii_; }
   // Its length in code points and widest character class (as utf8::Measure

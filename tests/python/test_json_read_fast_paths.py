@@ -241,3 +241,26 @@ def test_multibyte_sequences_in_runs(
         assert (info.value.msg, info.value.pos) == ("invalid unicode code point", len(head))
     else:
         assert scalars.from_json(data).f_string == want
+
+
+@pytest.mark.parametrize(
+    ("rest", "outcome"),
+    [
+        ('"a" :"b","c"\t:"d"}}', {"a": "b", "c": "d"}),
+        ('"a"', ("EOF while parsing an object", 0)),
+        ('"a" ', ("EOF while parsing an object", 0)),
+        ('"a"x', ("expected `:`", -1)),
+        ('"a', ("EOF while parsing a string", 0)),
+    ],
+)
+def test_map_keys_and_their_colons(registry: velum.Registry, rest: str, outcome: Any) -> None:
+    # Plain keys are taken inline only with their colon; anything else is left
+    # to the general read and its errors.
+    maps = registry.message_class(f"{P3}.Maps")
+    text = '{"stringString":{' + rest
+    if isinstance(outcome, dict):
+        assert maps.from_json(text).string_string == outcome
+        return
+    with pytest.raises(json.JSONDecodeError) as got:
+        maps.from_json(text)
+    assert (got.value.msg, got.value.pos) == (outcome[0], len(text) + outcome[1])
