@@ -278,7 +278,11 @@ class Reader {
         VELUM_TRY(source_.Peek(item_kind));
         Ref item;
         if (item_kind == JsonKind::kString) [[likely]] {
-          VELUM_TRY(context.Attach(source_.ReadStr(item)));
+          if constexpr (std::is_same_v<Source, JsonTextSource>) {
+            VELUM_TRY(context.Attach(source_.ReadStrInline(item)));
+          } else {
+            VELUM_TRY(context.Attach(source_.ReadStr(item)));
+          }
         } else {
           VELUM_TRY(Element(element, "list item", context, depth, item));
         }

@@ -16,10 +16,12 @@ namespace velum::json {
 
 // The member a reader expects next: its name and, when the name needs no
 // escape, its compact spelling (the quoted name and the colon); either may
-// be empty.
+// be empty. `plain`: the name is known to need no escape (ASCII without
+// quote, backslash or control byte), so its bytes need no test.
 struct MemberGuess {
   std::string_view name;
   std::string_view spelled;
+  bool plain = false;
 };
 
 class JsonTextSource {
@@ -41,6 +43,16 @@ class JsonTextSource {
   Status ReadNumber(NumberValue& value);
   // A new str holding the decoded string.
   Status ReadStr(Ref& value);
+  // As ReadStr, with plain ASCII made inline: the common string of a list
+  // or a Struct skips the general read's calls.
+  Status ReadStrInline(Ref& value) {
+    std::string_view text;
+    if (tok_.ReadPlainString(&text)) [[likely]] {
+      value = Ref::steal(NewStrFromText(text, true));
+      return value ? Status() : Status::Pending();
+    }
+    return ReadStr(value);
+  }
   // The decoded UTF-8 text, valid until the next read from the source.
   Status ReadText(std::string_view& value) { return tok_.ReadString(&value) ? Status() : Failure(); }
   // The next value built as Python objects (dict, list, str, int, float,
@@ -76,8 +88,21 @@ class JsonTextSource {
   // consume the member's value, and must be done with the name first.
   template <class Body>
   Status ForEachMember(Body&& body) {
-    return ForEachMemberGuessing([] { return MemberGuess(); },
-                                 [&](const MemberName& name, bool) { return body(name); });
+    bool more = false;
+    if (!tok_.EnterObject(&more) || !SkipFirstIfAsked(more)) return Failure();
+    while (more) {
+      // Names with nothing to decode (map keys mostly) are taken inline.
+      MemberName name;
+      if (tok_.ReadPlainKey(&name.text)) {
+        name.ascii = true;
+      } else {
+        if (!tok_.ReadKey(&name.text)) return Failure();
+        name.ascii = tok_.string_ascii();
+      }
+      VELUM_TRY(body(static_cast<const MemberName&>(name)));
+      if (!tok_.NextMember(&more)) return Failure();
+    }
+    return Status();
   }
 
   // As ForEachMember; before each member, guess() gives the MemberGuess of
@@ -87,12 +112,7 @@ class JsonTextSource {
   template <class Guess, class Body>
   Status ForEachMemberGuessing(Guess&& guess, Body&& body) {
     bool more = false;
-    if (!tok_.EnterObject(&more)) return Failure();
-    if (skip_first_member_) [[unlikely]] {
-      skip_first_member_ = false;
-      std::string_view skipped;
-      if (more && !(tok_.ReadKey(&skipped) && tok_.SkipValue() && tok_.NextMember(&more))) return Failure();
-    }
+    if (!tok_.EnterObject(&more) || !SkipFirstIfAsked(more)) return Failure();
     while (more) {
       MemberName name;
       const MemberGuess expected = guess();
@@ -101,7 +121,7 @@ class JsonTextSource {
         matched = tok_.MatchSpelledKey(expected.spelled);
         name.text = expected.spelled.substr(1, expected.spelled.size() - 3);
       } else if (!expected.name.empty()) {
-        matched = tok_.MatchKey(expected.name);
+        matched = expected.plain ? tok_.MatchPlainKey(expected.name) : tok_.MatchKey(expected.name);
         name.text = expected.name;
       }
       if (matched) {
@@ -123,6 +143,16 @@ class JsonTextSource {
 
  private:
   Status TakeInto(Ref& value);
+
+  // After EnterObject: the first member left out when SkipFirstMember asked
+  // for it. False on a syntax error.
+  bool SkipFirstIfAsked(bool& more) noexcept {
+    if (!skip_first_member_) [[likely]]
+      return true;
+    skip_first_member_ = false;
+    std::string_view skipped;
+    return !more || (tok_.ReadKey(&skipped) && tok_.SkipValue() && tok_.NextMember(&more));
+  }
 
   JsonTokenizer tok_;
   RawString copy_;  // bytearray contents

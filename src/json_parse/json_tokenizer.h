@@ -124,6 +124,35 @@ class JsonTokenizer {
   // decoded to code points as the scan validates it (see StringUnits).
   // Refuses exactly what ReadString refuses, at the same offsets.
   [[nodiscard]] bool ReadStringUnits(StringUnits* value) noexcept;
+  // When the value ahead (cur_ at its quote, as after Peek) is a string of
+  // plain ASCII without escapes, consumes it and gives its text in place, as
+  // ReadStringUnits would; otherwise consumes nothing. Inline, for the
+  // readers of many strings in a row (list elements, Struct values).
+  [[nodiscard]] bool ReadPlainString(std::string_view* value) noexcept {
+    if (!AtQuote()) return false;
+    const auto* start = reinterpret_cast<const uint8_t*>(cur_ + 1);
+    const auto* end = reinterpret_cast<const uint8_t*>(end_);
+    const uint8_t* p = SkipPlainRun(start, end);
+    if (p == end || *p != '"') return false;
+    *value = std::string_view(reinterpret_cast<const char*>(start), static_cast<size_t>(p - start));
+    cur_ = reinterpret_cast<const char*>(p + 1);
+    return true;
+  }
+  // As ReadPlainString for a member name followed by its colon (white space
+  // allowed before it), which is consumed too: ReadKey's common case inline.
+  [[nodiscard]] bool ReadPlainKey(std::string_view* key) noexcept {
+    if (!AtQuote()) return false;
+    const auto* start = reinterpret_cast<const uint8_t*>(cur_ + 1);
+    const auto* end = reinterpret_cast<const uint8_t*>(end_);
+    const uint8_t* p = SkipPlainRun(start, end);
+    if (p == end || *p != '"') return false;
+    const char* colon = reinterpret_cast<const char*>(p + 1);
+    while (colon < end_ && static_cast<unsigned char>(*colon) <= ' ' && IsSpace(*colon)) ++colon;
+    if (colon == end_ || *colon != ':') return false;
+    *key = std::string_view(reinterpret_cast<const char*>(start), static_cast<size_t>(p - start));
+    cur_ = colon + 1;
+    return true;
+  }
   // Whether the string last read decoded to ASCII only.
   bool string_ascii() const noexcept { return string_ascii_; }
   // Its length in code points and widest character class (as utf8::Measure
@@ -191,6 +220,20 @@ class JsonTokenizer {
     if (n - 1 >= 16 || end_ - cur_ < static_cast<std::ptrdiff_t>(n + 3) || failed()) return false;
     const auto room = static_cast<size_t>(end_ - cur_ - 1);
     if (*cur_ != '"' || cur_[n + 1] != '"' || !SamePlainText(cur_ + 1, room, name.data(), n)) return false;
+    const char* p = cur_ + n + 2;
+    while (p < end_ && static_cast<unsigned char>(*p) <= ' ' && IsSpace(*p)) ++p;
+    if (p == end_ || *p != ':') return false;
+    cur_ = p + 1;
+    return true;
+  }
+
+  // As MatchKey for a name of any length that the caller knows to be plain
+  // (ASCII, nothing a JSON string must escape): the text is compared as it
+  // is, without testing its bytes.
+  [[nodiscard]] bool MatchPlainKey(std::string_view name) noexcept {
+    const size_t n = name.size();
+    if (end_ - cur_ < static_cast<std::ptrdiff_t>(n + 3) || failed()) return false;
+    if (*cur_ != '"' || cur_[n + 1] != '"' || !EqualText(std::string_view(cur_ + 1, n), name)) return false;
     const char* p = cur_ + n + 2;
     while (p < end_ && static_cast<unsigned char>(*p) <= ' ' && IsSpace(*p)) ++p;
     if (p == end_ || *p != ':') return false;

@@ -284,7 +284,11 @@ Status ReadScalar(Source& source, ScalarType type, JsonKind kind, Ref& out) {
     }
     case ScalarType::kString:
       if (kind != JsonKind::kString) return RefuseKind(source, "expected string got: %S");
-      return source.ReadStr(out);
+      if constexpr (std::is_same_v<Source, JsonTextSource>) {
+        return source.ReadStrInline(out);
+      } else {
+        return source.ReadStr(out);
+      }
     case ScalarType::kBytes: return ReadBytes(source, kind, out);
     default: return ReadInteger(source, type, kind, out);
   }

@@ -35,7 +35,7 @@ class FieldRecords {
   static constexpr size_t kMaxFields = PackedFields::kMaxFields;
 
   explicit FieldRecords(size_t count) noexcept : count_(count < kMaxFields ? count : kMaxFields) {
-    for (size_t i = 0; i < count_; ++i) segments_[i] = {};
+    for (size_t i = 0; i < count_; ++i) segments_[i] = {0, 0};
   }
   FieldRecords(const FieldRecords&) = delete;
   FieldRecords& operator=(const FieldRecords&) = delete;
@@ -76,9 +76,11 @@ class FieldRecords {
   }
 
  private:
+  // Left unset beyond the type's own fields, which alone are read: the
+  // array is sized for the largest type this road takes, most are small.
   struct Segment {
-    size_t start = 0;
-    size_t size = 0;
+    size_t start;
+    size_t size;
   };
   size_t count_;
   Segment segments_[kMaxFields];
@@ -449,10 +451,20 @@ Result<Ref> ReadTypeFirstAny(const MessageMarshaler& any, json::JsonTextSource& 
     return Ref();
   }
   std::optional<Reader> reader;  // made once "@type" has named a plain type
+  const MessageMarshaler* packed = nullptr;
   uint64_t seen[PackedFields::kMaxFields];
   size_t count = 0;
   size_t next = 0;
-  Status read = source.ForEachMember([&](const MemberName& name) -> Status {
+  // The name expected next is matched in place, as the message reader
+  // matches it: "@type" first, then the field after the last one read.
+  auto guess = [&]() -> json::MemberGuess {
+    if (packed == nullptr) return {{}, std::string_view("\"@type\":", 8)};
+    if (next >= packed->json_members.size()) return {};
+    const RawString& key = packed->fields[next].json_key;
+    if (!key.empty()) return {{}, std::string_view(key).substr(1)};
+    return {packed->json_members[next].json.text, {}};
+  };
+  Status read = source.ForEachMemberGuessing(guess, [&](const MemberName& name, bool) -> Status {
     // A repeated name keeps its last value in the place of its first when the
     // object is taken whole; reading as it goes would differ.
     const uint64_t hash = json::MemberNameHash(name.text);
@@ -474,9 +486,10 @@ Result<Ref> ReadTypeFirstAny(const MessageMarshaler& any, json::JsonTextSource& 
     Result<Ref> resolved = ResolveType(*any.names, options.registry, TypeNameOfUrl(url), options.packed_types);
     if (!resolved.ok() || !resolved.value()) return Divert(diverted);
     packed_object = std::move(resolved).value();
-    const MessageMarshaler& packed = *AsMarshaler(packed_object.get());
-    if (!ReadsPackedDirectly(packed)) return Divert(diverted);
-    reader.emplace(packed, source, options, true);
+    const MessageMarshaler& type = *AsMarshaler(packed_object.get());
+    if (!ReadsPackedDirectly(type)) return Divert(diverted);
+    reader.emplace(type, source, options, true);
+    packed = &type;
     return Status();
   });
   Result<Ref> bytes = Ref();

@@ -40,8 +40,17 @@ class StructKeys {
 
   // The key expected after the key at `previous` in an object, or first in
   // an object named by the key at `parent` when `previous` is kNoSlot: its
-  // text (empty when none is known) and slot.
-  std::string_view Expected(uint16_t parent, uint16_t previous, uint16_t* slot) const noexcept;
+  // text (empty when none is known) and slot. Only keys that need no escape
+  // are expected, so that the text can be matched as it is.
+  std::string_view Expected(uint16_t parent, uint16_t previous, uint16_t* slot) const noexcept {
+    *slot = kNoSlot;
+    if (slots_ == nullptr || previous == kLost || parent == kLost) return {};
+    const uint16_t expected = previous != kNoSlot ? next_[previous] : first_[parent == kNoSlot ? kSlots : parent];
+    if (expected == kNoSlot || slots_[expected] == nullptr || !plain_[expected]) return {};
+    *slot = expected;
+    PyObject* key = slots_[expected];
+    return {reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(key)), static_cast<size_t>(PyUnicode_GET_LENGTH(key))};
+  }
   // The key kept at `slot` (one Expected named), borrowed.
   PyObject* At(uint16_t slot) const noexcept { return slots_[slot]; }
   // Records that the key at `slot` came after `previous` (or first in the
@@ -59,10 +68,13 @@ class StructKeys {
 
   // Made together: kSlots strong references or nulls, then the key that
   // followed each slot's key and the first key of the object it named
-  // (kNoSlot when unknown; the entry at kSlots is for the outermost object).
+  // (kNoSlot when unknown; the entry at kSlots is for the outermost object),
+  // then the plain flags.
   PyObject** slots_ = nullptr;
   uint16_t* next_ = nullptr;
   uint16_t* first_ = nullptr;
+  // Whether each slot's key needs no escape in JSON text (set with the key).
+  bool* plain_ = nullptr;
   uint16_t current_ = kNoSlot;
 };
 

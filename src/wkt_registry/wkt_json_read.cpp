@@ -178,7 +178,7 @@ class WellKnownReader {
       uint16_t previous = StructKeys::kNoSlot;
       uint16_t expected = StructKeys::kNoSlot;
       return source_.ForEachMemberGuessing(
-          [&]() -> json::MemberGuess { return {keys.Expected(parent, previous, &expected), {}}; },
+          [&]() -> json::MemberGuess { return {keys.Expected(parent, previous, &expected), {}, true}; },
           [&](const json::MemberName& name, bool matched) -> Status {
             Ref key;
             uint16_t slot = expected;
@@ -269,7 +269,11 @@ class WellKnownReader {
         break;
       }
       case JsonKind::kString:
-        VELUM_TRY(source_.ReadStr(value));
+        if constexpr (std::is_same_v<Source, json::JsonTextSource>) {
+          VELUM_TRY(source_.ReadStrInline(value));
+        } else {
+          VELUM_TRY(source_.ReadStr(value));
+        }
         which = ValueMember::kString;
         break;
       case JsonKind::kArray:

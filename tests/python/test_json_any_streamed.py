@@ -91,6 +91,9 @@ def test_streamed_reads_as_the_whole_object(registry: Any, text: str, ignore: bo
     want = outcome(lambda: wkt.Any._from_json_value(json.loads(text), **options))
     assert outcome(lambda: wkt.Any.from_json(text, **options)) == want
     assert outcome(lambda: wkt.Any.from_json(text.encode(), **options)) == want
+    # Compact text, whose member names are matched in place where expected.
+    compact = text.replace('", "', '","').replace(", ", ",").replace('": ', '":')
+    assert outcome(lambda: wkt.Any.from_json(compact, **options)) == want
 
 
 @pytest.mark.parametrize(

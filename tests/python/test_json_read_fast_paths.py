@@ -10,6 +10,7 @@ from typing import Any
 import pytest
 
 import velum
+from velum import wkt
 
 P3 = "velum.test.proto3"
 
@@ -112,6 +113,27 @@ def test_strings_and_map_keys_read_back(registry: velum.Registry, scalars: Any, 
     doc = json.dumps({key_field.json_name: {value: value, value + "k": "v"}})
     for msg in _both(maps, doc):
         assert msg.string_string == {value: value, value + "k": "v"}
+    # List elements and Struct values, whose plain strings are made inline.
+    listed = registry.message_class(f"{P3}.Repeated")
+    items = [value, "x", value]
+    for msg in _both(listed, json.dumps({"strings": items})):
+        assert list(msg.strings) == items
+    tree = {"v": value, "l": items}
+    assert wkt.Struct.from_json(json.dumps(tree))._to_json_value() == tree
+
+
+@pytest.mark.parametrize("container", ['{"strings":[', '{"fString":', '{"l":['])
+@pytest.mark.parametrize("cut", ['"abc', '"', '"abcdefghijklmnop', '"abc\\', '"ab\\u00'])
+def test_strings_cut_short_are_refused_alike(registry: velum.Registry, container: str,
+                                             cut: str) -> None:
+    # The inline read of plain strings gives up at the end of the text and
+    # leaves it to the general read, which reports where the text ended.
+    cls = {"s": registry.message_class(f"{P3}.Repeated"),
+           "f": registry.message_class(f"{P3}.Scalars"), "l": wkt.Struct}[container[2]]
+    text = container + cut
+    with pytest.raises(json.JSONDecodeError) as got:
+        cls.from_json(text)
+    assert (got.value.msg, got.value.pos) == ("EOF while parsing a string", len(text))
 
 
 def test_strings_of_every_width_mix(scalars: Any) -> None:
@@ -219,3 +241,26 @@ def test_multibyte_sequences_in_runs(
         assert (info.value.msg, info.value.pos) == ("invalid unicode code point", len(head))
     else:
         assert scalars.from_json(data).f_string == want
+
+
+@pytest.mark.parametrize(
+    ("rest", "outcome"),
+    [
+        ('"a" :"b","c"\t:"d"}}', {"a": "b", "c": "d"}),
+        ('"a"', ("EOF while parsing an object", 0)),
+        ('"a" ', ("EOF while parsing an object", 0)),
+        ('"a"x', ("expected `:`", -1)),
+        ('"a', ("EOF while parsing a string", 0)),
+    ],
+)
+def test_map_keys_and_their_colons(registry: velum.Registry, rest: str, outcome: Any) -> None:
+    # Plain keys are taken inline only with their colon; anything else is left
+    # to the general read and its errors.
+    maps = registry.message_class(f"{P3}.Maps")
+    text = '{"stringString":{' + rest
+    if isinstance(outcome, dict):
+        assert maps.from_json(text).string_string == outcome
+        return
+    with pytest.raises(json.JSONDecodeError) as got:
+        maps.from_json(text)
+    assert (got.value.msg, got.value.pos) == (outcome[0], len(text) + outcome[1])

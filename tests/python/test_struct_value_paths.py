@@ -185,6 +185,9 @@ def _orders(doc: Any) -> Any:
         [{"k": 1, "é": 2, "q" * 20: 3, "": 4, "m": 5}] * 3,
         # Lists of objects under one key.
         [{"items": [{"id": 1, "n": "a"}, {"n": "b", "id": 2}, {"id": 3}]}] * 2,
+        # Repeated keys that must be escaped, and long ones that differ only at
+        # their end or in length.
+        [{'a"b': 1, "c\\d": 2, "e\nf": 3, "t" * 30: 4, "t" * 29 + "u": 5, "t" * 31: 6}] * 3,
     ],
 )
 def test_struct_keys_in_changing_orders_read_back(records: list[Any]) -> None:
@@ -196,6 +199,17 @@ def test_struct_keys_in_changing_orders_read_back(records: list[Any]) -> None:
         tree = got._to_json_value()
         assert tree == json.loads(text)
         assert _orders(tree) == _orders(json.loads(text))
+
+
+@pytest.mark.parametrize("key", ['a"b', "a\\x", "a\nb"])
+def test_a_repeated_key_is_never_matched_unescaped(key: str) -> None:
+    # After the escaped spelling was read twice, the same characters written raw
+    # are malformed text, refused as the first mention would be.
+    escaped = json.dumps(key)
+    raw = '"' + key + '"'
+    text = f'{{"r":[{{{escaped}:1}},{{{escaped}:2}},{{{raw}:3}}]}}'
+    with pytest.raises(json.JSONDecodeError):
+        wkt.Struct.from_json(text)
 
 
 @pytest.mark.parametrize(
