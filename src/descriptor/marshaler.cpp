@@ -33,7 +33,7 @@ int Marshaler_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(m->fields_by_name.get());
   Py_VISIT(m->keywords.get());
   for (const DefaultEntry& entry : m->defaults) {
-    Py_VISIT(entry.value.get());
+    if (entry.collectable) Py_VISIT(entry.value.get());
     Py_VISIT(entry.enum_table.get());
   }
   for (const FieldSpec& field : m->fields) {
@@ -167,6 +167,7 @@ Status AddEnumDefault(const RuntimeNames& names, MessageMarshaler& m, const Fiel
   if (AsEnumTable(table.get())->members_gate.done()) {
     VELUM_ASSIGN_OR_RETURN(PyObject * member, MemberNamed(*AsEnumTable(table.get()), local_name.get()));
     entry.value = Ref::borrow(member);
+    entry.collectable = PyObject_IS_GC(member) != 0;
   } else {
     entry.enum_table = std::move(table);
     entry.enum_member = std::move(local_name);
@@ -504,7 +505,8 @@ Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& 
     } else if (placeholder != nullptr && Py_TYPE(value.get()) == reinterpret_cast<PyTypeObject*>(placeholder)) {
       VELUM_TRY(AddEnumDefault(names, m, *access, value.get()));
     } else {
-      m.defaults.push_back(DefaultEntry{*access, std::move(value), Ref(), Ref()});
+      const bool collectable = PyObject_IS_GC(value.get()) != 0;
+      m.defaults.push_back(DefaultEntry{*access, std::move(value), Ref(), Ref(), collectable});
     }
   }
 
@@ -612,6 +614,7 @@ Status FillLazyTables(const MessageMarshaler& shared) {
       VELUM_TRY(EnsureMembers(*m.names, table));
       VELUM_ASSIGN_OR_RETURN(PyObject * member, MemberNamed(*table, entry.enum_member.get()));
       entry.value = Ref::borrow(member);
+      entry.collectable = PyObject_IS_GC(member) != 0;
     }
     // A failure above leaves the gate open: the tables are made afresh.
     m.json_keys.clear();

@@ -133,6 +133,10 @@ struct DefaultEntry {
   // `enum_member` of the table object `enum_table`, put in `value` by FillLazyTables.
   Ref enum_table;
   Ref enum_member;
+  // Whether `value` is an object the collector tracks: the traversal skips the
+  // rest (strs, numbers, bytes), which cannot be part of a cycle, instead of
+  // reading each one's type.
+  bool collectable = false;
 };
 
 struct MessageMarshaler {
