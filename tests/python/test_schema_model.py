@@ -265,3 +265,22 @@ def test_a_name_two_fields_share_stores_as_the_later_field() -> None:
     assert m.a == 5 and m._present == [2]
     m.a = 0
     assert m._present == [2] and desc.type()._present == []
+
+
+@pytest.mark.parametrize(
+    ("attribute", "value", "error", "text"),
+    [
+        ("name", 5, TypeError, "descriptor name attribute cannot be converted to str"),
+        ("local_name", None, TypeError, "descriptor name attribute cannot be converted to str"),
+        ("json_name", b"A", TypeError, "descriptor name attribute cannot be converted to str"),
+        ("number", 2**31, OverflowError, "enum value number out of range for int32"),
+    ],
+)
+def test_enum_value_members_are_checked(
+    attribute: str, value: Any, error: type[Exception], text: str
+) -> None:
+    e = enum(f"BadValue_{attribute}", [("A", 0)])
+    setattr(e.values[0], attribute, value)
+    desc = message(f"UsesBadValue_{attribute}", [field(1, "e", DescFieldValueEnum(enum=e))])
+    with pytest.raises(error, match=f"^{text}$"):
+        initialize_message_type(desc.type)
