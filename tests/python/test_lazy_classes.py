@@ -159,6 +159,12 @@ def test_json_is_read_into_types_that_have_no_instance_yet(
     assert json.loads(msg.to_json()) == written
 
 
+def _first_instance(cls: Any, way: str) -> Any:
+    if way == "__new__":
+        return cls.__new__(cls)
+    return getattr(cls, way)({"from_binary": b"", "from_json": "{}", "_from_json_value": {}}[way])
+
+
 @pytest.mark.parametrize("first", ["from_binary", "from_json", "_from_json_value", "__new__"])
 def test_keywords_work_whatever_made_the_first_instance(fresh: Any, first: str) -> None:
     # The table that __init__ and __setattr__ find attributes in is made with a type's
@@ -166,12 +172,7 @@ def test_keywords_work_whatever_made_the_first_instance(fresh: Any, first: str) 
     optionals = fresh.message_class("velum.test.proto3.Optionals")
     with_oneof = fresh.message_class("velum.test.proto3.WithOneof")
     for cls in (optionals, with_oneof):
-        made = {
-            "from_binary": lambda: cls.from_binary(b""),
-            "from_json": lambda: cls.from_json("{}"),
-            "_from_json_value": lambda: cls._from_json_value({}),
-            "__new__": lambda: cls.__new__(cls),
-        }[first]()
+        made = _first_instance(cls, first)
         if cls is optionals:
             made.o_string = ""  # presence is tracked through the table's entry
             assert made._present == [2]
