@@ -23,10 +23,10 @@ int EnumTable_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int EnumTable_clear(PyObject* self) {
   EnumTable* table = AsEnumTable(self);
+  table->numbers_by_name.clear();  // before the names its keys point into
   table->dense.clear();
   table->sparse.clear();
   table->values.clear();
-  table->numbers_by_name.clear();
   table->enum_class.reset();
   table->default_value.reset();
   table->desc.reset();
@@ -69,6 +69,15 @@ Result<Ref> GetStr(PyObject* obj, PyObject* name) {
   return value;
 }
 
+// A `str` member of an enum value descriptor, from its slot when it has one.
+Result<Ref> ValueStr(const RuntimeNames& names, PyObject* value_desc, Name name) {
+  VELUM_ASSIGN_OR_RETURN(Ref value, names.read(value_desc, RuntimeClass::kDescEnumValue, name));
+  if (!PyUnicode_Check(value.get())) {
+    return Status(ErrorKind::kType, "descriptor name attribute cannot be converted to str");
+  }
+  return value;
+}
+
 bool StartsWith(PyObject* text, const char* prefix) {
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
@@ -83,23 +92,19 @@ bool StartsWith(PyObject* text, const char* prefix) {
 // Everything but the class and its members, which wait for EnsureMembers.
 Status FillTable(const RuntimeNames& names, PyObject* desc, EnumTable* table) {
   VELUM_ASSIGN_OR_RETURN(table->type_name, GetStr(desc, names.name(Name::kTypeName)));
-  Ref open = Ref::steal(PyObject_GetAttr(desc, names.name(Name::kOpen)));
-  if (!open) return Status::Pending();
+  VELUM_ASSIGN_OR_RETURN(Ref open, names.read(desc, RuntimeClass::kDescEnum, Name::kOpen));
   if (!PyBool_Check(open.get())) return Status(ErrorKind::kType, "DescEnum.open cannot be converted to bool");
   table->open = open.get() == Py_True;
-  Ref values = Ref::steal(PyObject_GetAttr(desc, names.name(Name::kValues)));
-  if (!values) return Status::Pending();
+  VELUM_ASSIGN_OR_RETURN(Ref values, names.read(desc, RuntimeClass::kDescEnum, Name::kValues));
   if (!PyList_Check(values.get())) return Status(ErrorKind::kType, "DescEnum.values cannot be converted to list");
   table->values.reserve(static_cast<size_t>(PyList_GET_SIZE(values.get())));
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); ++i) {
     Ref value = Ref::borrow(PyList_GET_ITEM(values.get(), i));
-    Ref number_obj = Ref::steal(PyObject_GetAttr(value.get(), names.name(Name::kNumber)));
-    if (!number_obj) return Status::Pending();
+    VELUM_ASSIGN_OR_RETURN(Ref number_obj, names.read(value.get(), RuntimeClass::kDescEnumValue, Name::kNumber));
     VELUM_ASSIGN_OR_RETURN(int32_t number, ToInt32(number_obj.get()));
-    VELUM_ASSIGN_OR_RETURN(Ref local_name, GetStr(value.get(), names.name(Name::kLocalName)));
-    VELUM_ASSIGN_OR_RETURN(Ref name, GetStr(value.get(), names.name(Name::kName)));
-    Ref json_name = Ref::steal(PyObject_GetAttr(value.get(), names.name(Name::kJsonName)));
-    if (!json_name) return Status::Pending();
+    VELUM_ASSIGN_OR_RETURN(Ref local_name, ValueStr(names, value.get(), Name::kLocalName));
+    VELUM_ASSIGN_OR_RETURN(Ref name, ValueStr(names, value.get(), Name::kName));
+    VELUM_ASSIGN_OR_RETURN(Ref json_name, names.read(value.get(), RuntimeClass::kDescEnumValue, Name::kJsonName));
     if (json_name.get() == Py_None) {
       json_name = name.clone();  // a value without a JSON name is known by its name
     } else if (!PyUnicode_Check(json_name.get())) {
@@ -139,7 +144,7 @@ Status FillTable(const RuntimeNames& names, PyObject* desc, EnumTable* table) {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(entry.name.get(), &size);
     if (utf8 == nullptr) return Status::Pending();
-    table->numbers_by_name.emplace(RawString(utf8, static_cast<size_t>(size)), entry.number);
+    table->numbers_by_name.emplace(std::string_view(utf8, static_cast<size_t>(size)), entry.number);
   }
   return Status::Ok();
 }

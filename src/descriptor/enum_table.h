@@ -28,8 +28,9 @@ struct EnumValueEntry {
 };
 
 struct EnumTable {
-  // Value names as JSON reads them; the first value declared with a name keeps it.
-  StringMap<int32_t> numbers_by_name;
+  // Value names as JSON reads them; the first value declared with a name keeps
+  // it. Keyed by the UTF-8 of the values' `name`s, which `values` holds.
+  StringViewMap<int32_t> numbers_by_name;
 
   // The number of the value called `name` (byte-exact).
   bool NumberOfName(std::string_view name, int32_t* number) const noexcept {

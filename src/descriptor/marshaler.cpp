@@ -33,7 +33,7 @@ int Marshaler_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(m->fields_by_name.get());
   Py_VISIT(m->keywords.get());
   for (const DefaultEntry& entry : m->defaults) {
-    Py_VISIT(entry.value.get());
+    if (entry.collectable) Py_VISIT(entry.value.get());
     Py_VISIT(entry.enum_table.get());
   }
   for (const FieldSpec& field : m->fields) {
@@ -167,6 +167,7 @@ Status AddEnumDefault(const RuntimeNames& names, MessageMarshaler& m, const Fiel
   if (AsEnumTable(table.get())->members_gate.done()) {
     VELUM_ASSIGN_OR_RETURN(PyObject * member, MemberNamed(*AsEnumTable(table.get()), local_name.get()));
     entry.value = Ref::borrow(member);
+    entry.collectable = PyObject_IS_GC(member) != 0;
   } else {
     entry.enum_table = std::move(table);
     entry.enum_member = std::move(local_name);
@@ -384,6 +385,68 @@ bool UsesSlotsOnly(const MessageMarshaler& m) noexcept {
   return true;
 }
 
+// The attribute that holds field `f`: its own, or its oneof's.
+PyObject* AttributeName(const FieldSpec& f) noexcept {
+  return f.in_oneof() ? f.kind.oneof_name.get() : f.local_name.get();
+}
+
+// A message's attribute names, each with the place of its first field in the
+// attribute list: a table over the names' own hashes (the class's dict has
+// computed them already), equal names found as a dict would find them.
+class AttributeIndex {
+ public:
+  explicit AttributeIndex(size_t count) {
+    size_t capacity = 8;
+    while (capacity < 2 * count) capacity *= 2;
+    slots_.resize(capacity);
+  }
+
+  // The place stored for a name equal to `name`, else `place` once stored for it.
+  Result<size_t> FindOrAdd(PyObject* name, size_t place) {
+    VELUM_ASSIGN_OR_RETURN(Slot * slot, Probe(name));
+    if (slot->name == nullptr) {
+      slot->name = name;
+      slot->place = place;
+    }
+    return slot->place;
+  }
+
+  // The place stored for a name equal to `name`, or null.
+  Result<const size_t*> Find(PyObject* name) {
+    VELUM_ASSIGN_OR_RETURN(Slot * slot, Probe(name));
+    return slot->name == nullptr ? nullptr : &slot->place;
+  }
+
+ private:
+  struct Slot {
+    PyObject* name = nullptr;  // borrowed from the marshaler's fields and oneofs
+    Py_hash_t hash = 0;
+    size_t place = 0;
+  };
+
+  // The slot of a name equal to `name`, or the empty one where it would go,
+  // holding the name's hash; the table is never more than half full.
+  Result<Slot*> Probe(PyObject* name) {
+    const Py_hash_t hash = PyObject_Hash(name);
+    if (hash == -1) return Status::Pending();
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = static_cast<size_t>(hash) & mask;; i = (i + 1) & mask) {
+      Slot& slot = slots_[i];
+      if (slot.name == nullptr) {
+        slot.hash = hash;
+        return &slot;
+      }
+      if (slot.name == name) return &slot;
+      if (slot.hash != hash) continue;
+      const int equal = PyObject_RichCompareBool(slot.name, name, Py_EQ);
+      if (equal < 0) return Status::Pending();
+      if (equal) return &slot;
+    }
+  }
+
+  RawVector<Slot> slots_;
+};
+
 Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& m) {
   VELUM_ASSIGN_OR_RETURN(m.message_class, DescClass(names, desc));
   if (!PyType_Check(m.message_class.get())) return Status(ErrorKind::kType, "DescMessage.type cannot be converted to a type");
@@ -433,39 +496,29 @@ Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& 
     }
   }
 
-  // Keyword table and attribute list, in field order; a oneof appears once,
-  // at its first member.
-  Ref keywords = Ref::steal(PyDict_New());
-  if (!keywords) return Status::Pending();
+  // Attribute list in field order; a oneof appears once, at its first member.
+  // `latest` holds what the keyword table will hold for each attribute (made
+  // with the first instance, FillLazyTables): the entry of its last field.
+  AttributeIndex attribute_index(m.fields.size() + m.oneofs.size());
+  RawVector<AttributeEntry> latest;
   m.attributes.reserve(m.fields.size() + m.oneofs.size());
+  latest.reserve(m.fields.size() + m.oneofs.size());
   for (const FieldSpec& f : m.fields) {
-    bool tracked = f.has_presence_bit && !f.in_oneof();
-    // Interned like the identifiers of calling code, so that keyword lookups
-    // match by identity; the name of a slot's member is interned already.
-    PyObject* key = f.in_oneof() ? f.kind.oneof_name.get() : f.local_name.get();
-    PyObject* slot_name = f.access.name();
-    if (slot_name != nullptr && PyUnicode_CheckExact(slot_name) && PyUnicode_CHECK_INTERNED(slot_name)) key = slot_name;
-    Py_INCREF(key);
-    PyUnicode_InternInPlace(&key);
-    Ref key_ref = Ref::steal(key);
-    VELUM_ASSIGN_OR_RETURN(Ref member, NewMember(f.access, tracked, f.number));
-    PyObject* held = PyDict_SetDefault(keywords.get(), key, member.get());  // borrowed
-    if (held == nullptr) return Status::Pending();
-    if (held == member.get()) {
-      m.attributes.push_back(AttributeEntry{f.access, tracked, f.number, f.in_oneof() ? nullptr : &f});
-    } else if (PyDict_SetItem(keywords.get(), key, member.get()) < 0) {  // a later equal key replaces
-      return Status::Pending();
+    const AttributeEntry entry{f.access, f.has_presence_bit && !f.in_oneof(), f.number, f.in_oneof() ? nullptr : &f};
+    VELUM_ASSIGN_OR_RETURN(size_t at, attribute_index.FindOrAdd(AttributeName(f), m.attributes.size()));
+    if (at == m.attributes.size()) {
+      m.attributes.push_back(entry);
+      latest.push_back(entry);
+    } else {
+      latest[at] = entry;
     }
   }
   for (const OneofEntry& oneof : m.oneofs) {
-    int seen = PyDict_Contains(keywords.get(), oneof.local_name.get());
-    if (seen < 0) return Status::Pending();
-    if (seen) continue;
-    VELUM_ASSIGN_OR_RETURN(Ref member, NewMember(oneof.access, false, 0));
-    if (PyDict_SetItem(keywords.get(), oneof.local_name.get(), member.get()) < 0) return Status::Pending();
+    VELUM_ASSIGN_OR_RETURN(size_t at, attribute_index.FindOrAdd(oneof.local_name.get(), m.attributes.size()));
+    if (at != m.attributes.size()) continue;
     m.attributes.push_back(AttributeEntry{oneof.access, false, 0});
+    latest.push_back(m.attributes.back());
   }
-  m.keywords = std::move(keywords);
 
   // Read from the slot, enum members may still be EnumDefault placeholders
   // (the attribute would make their classes); they wait for FillLazyTables.
@@ -490,12 +543,9 @@ Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& 
       }
     }
     if (access == nullptr) {
-      PyObject* member = PyDict_GetItemWithError(m.keywords.get(), key.get());
-      if (member == nullptr) {
-        if (PyErr_Occurred()) return Status::Pending();
-        return FormatError(ErrorKind::kKey, "default value specified for unknown field %S", key.get());
-      }
-      access = &reinterpret_cast<MemberObject*>(member)->access;
+      VELUM_ASSIGN_OR_RETURN(const size_t* at, attribute_index.Find(key.get()));
+      if (at == nullptr) return FormatError(ErrorKind::kKey, "default value specified for unknown field %S", key.get());
+      access = &latest[*at].access;
     }
     if (PyList_Check(value.get())) {
       m.list_fields.push_back(*access);
@@ -504,7 +554,8 @@ Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& 
     } else if (placeholder != nullptr && Py_TYPE(value.get()) == reinterpret_cast<PyTypeObject*>(placeholder)) {
       VELUM_TRY(AddEnumDefault(names, m, *access, value.get()));
     } else {
-      m.defaults.push_back(DefaultEntry{*access, std::move(value), Ref(), Ref()});
+      const bool collectable = PyObject_IS_GC(value.get()) != 0;
+      m.defaults.push_back(DefaultEntry{*access, std::move(value), Ref(), Ref(), collectable});
     }
   }
 
@@ -522,6 +573,29 @@ Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& 
   }
   m.slot_storage = UsesSlotsOnly(m);
   return Status::Ok();
+}
+
+// The keyword table of `__init__` and `__setattr__`: each attribute name, interned
+// like the identifiers of calling code so that look-ups match by identity, to
+// the member of its last field (a oneof's own entry when no field took its name).
+Result<Ref> BuildKeywords(const MessageMarshaler& m) {
+  Ref keywords = Ref::steal(PyDict_New());
+  if (!keywords) return Status::Pending();
+  for (const FieldSpec& f : m.fields) {
+    PyObject* key = Py_NewRef(AttributeName(f));
+    PyUnicode_InternInPlace(&key);
+    Ref key_ref = Ref::steal(key);
+    VELUM_ASSIGN_OR_RETURN(Ref member, NewMember(f.access, f.has_presence_bit && !f.in_oneof(), f.number));
+    if (PyDict_SetItem(keywords.get(), key, member.get()) < 0) return Status::Pending();
+  }
+  for (const OneofEntry& oneof : m.oneofs) {
+    const int seen = PyDict_Contains(keywords.get(), oneof.local_name.get());
+    if (seen < 0) return Status::Pending();
+    if (seen) continue;
+    VELUM_ASSIGN_OR_RETURN(Ref member, NewMember(oneof.access, false, 0));
+    if (PyDict_SetItem(keywords.get(), oneof.local_name.get(), member.get()) < 0) return Status::Pending();
+  }
+  return keywords;
 }
 
 // The JSON writer's prepared member keys and the reader's key map and member
@@ -612,8 +686,10 @@ Status FillLazyTables(const MessageMarshaler& shared) {
       VELUM_TRY(EnsureMembers(*m.names, table));
       VELUM_ASSIGN_OR_RETURN(PyObject * member, MemberNamed(*table, entry.enum_member.get()));
       entry.value = Ref::borrow(member);
+      entry.collectable = PyObject_IS_GC(member) != 0;
     }
     // A failure above leaves the gate open: the tables are made afresh.
+    VELUM_ASSIGN_OR_RETURN(m.keywords, BuildKeywords(m));
     m.json_keys.clear();
     m.json_members.clear();
     VELUM_TRY(BuildJsonTables(m));

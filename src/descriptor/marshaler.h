@@ -133,6 +133,10 @@ struct DefaultEntry {
   // `enum_member` of the table object `enum_table`, put in `value` by FillLazyTables.
   Ref enum_table;
   Ref enum_member;
+  // Whether `value` is an object the collector tracks: the traversal skips the
+  // rest (strs, numbers, bytes), which cannot be part of a cycle, instead of
+  // reading each one's type.
+  bool collectable = false;
 };
 
 struct MessageMarshaler {
@@ -151,7 +155,7 @@ struct MessageMarshaler {
   RawVector<JsonMemberNames> json_members;  // one per field, in field-table order
   RawVector<OneofEntry> oneofs;
   Ref fields_by_name;  // container the `field` of a stored Oneof must belong to
-  Ref keywords;        // dict: attribute name -> Member
+  Ref keywords;        // dict: attribute name -> Member; made by FillLazyTables
   RawVector<AttributeEntry> attributes;
   RawVector<DefaultEntry> defaults;
   RawVector<FieldAccess> list_fields;
@@ -165,8 +169,9 @@ struct MessageMarshaler {
   std::unique_ptr<WellKnownRecord, WellKnownRecordRelease> well_known_record;
   const RuntimeNames* names = nullptr;
   // Set once the tables made on first use are filled in: the enum tables of
-  // the fields have their members, every default is filled in and the JSON
-  // member tables exist. Until then no instance of the type exists.
+  // the fields have their members, every default is filled in, the keyword
+  // table and the JSON member tables exist. Until then no instance of the
+  // type exists.
   std::atomic<bool> lazy_ready{false};
   OnceGate lazy_gate;
 };

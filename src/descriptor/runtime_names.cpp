@@ -23,7 +23,7 @@ static_assert(std::size(kNameTexts) == static_cast<size_t>(Name::kCount));
 constexpr const char* kClassNames[] = {
     "DescField",          "DescFieldValueScalar", "DescFieldValueEnum", "DescFieldValueMessage",
     "DescFieldValueList", "DescFieldValueMap",    "ScalarType",         "DescMessage",
-    "DescEnum",
+    "DescEnum",           "DescEnumValue",
 };
 static_assert(std::size(kClassNames) == static_cast<size_t>(RuntimeClass::kCount));
 

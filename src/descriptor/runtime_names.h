@@ -51,6 +51,7 @@ enum class RuntimeClass : uint8_t {
   kScalarType,
   kDescMessage,
   kDescEnum,
+  kDescEnumValue,
   kCount,
 };
 

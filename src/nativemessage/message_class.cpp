@@ -215,31 +215,53 @@ void CopyDispatch(PyTypeObject* to, const PyTypeObject* from) noexcept {
   to->tp_finalize = from->tp_finalize;
 }
 
-struct Spec {
-  RawVector<PyMemberDef> members;
-  RawString name;
-};
+// A slot's member descriptor, made as type() would make it but named by the
+// slot's own str instead of a str made again from its UTF-8 and interned: with
+// long names that was most of a class's cost per field, and the interned
+// names' table is large enough for each look-up to miss the caches. (The
+// keyword table interns the names it keys when the first instance needs it.)
+// The descriptor carries its member definition after itself; the definition's
+// name is the UTF-8 of the descriptor's own name object.
+Result<Ref> NewSlotMember(PyTypeObject* type, PyObject* slot, Py_ssize_t offset) {
+  const char* text = PyUnicode_AsUTF8(slot);
+  if (text == nullptr) return Status::Pending();
+  Ref owned_name = Ref::borrow(slot);
+  PyObject* obj = PyUnstable_Object_GC_NewWithExtraData(&PyMemberDescr_Type, sizeof(PyMemberDef));
+  if (obj == nullptr) return Status::Pending();
+  auto* descr = reinterpret_cast<PyMemberDescrObject*>(obj);
+  auto* def = reinterpret_cast<PyMemberDef*>(reinterpret_cast<char*>(obj) + PyMemberDescr_Type.tp_basicsize);
+  *def = PyMemberDef{text, Py_T_OBJECT_EX, offset, 0, nullptr};
+  descr->d_common.d_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(type)));
+  descr->d_common.d_name = owned_name.release();
+  descr->d_common.d_qualname = nullptr;
+  descr->d_member = def;
+  PyObject_GC_Track(obj);  // before any release: the descriptor's dealloc untracks it
+  return Ref::steal(obj);
+}
 
-// The spec's members point into the slot names' UTF-8, which the class keeps
-// alive with the names themselves (a member descriptor keeps its class).
-Status FillSpec(PyObject* slots, PyObject* name, Spec& spec) {
-  const Py_ssize_t count = PyTuple_GET_SIZE(slots);
+// The slots' member descriptors in the class's dict; the first of two equal
+// names keeps its entry, as type() and a spec's members would have it.
+Status AddSlotMembers(PyTypeObject* type, PyObject* slots) {
+  const Py_ssize_t start = SlotsStart();
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(slots); ++i) {
+    VELUM_ASSIGN_OR_RETURN(
+        Ref member, NewSlotMember(type, PyTuple_GET_ITEM(slots, i), start + i * Py_ssize_t{sizeof(PyObject*)}));
+    if (PyDict_SetDefault(type->tp_dict, PyDescr_NAME(member.get()), member.get()) == nullptr) {
+      return Status::Pending();
+    }
+  }
+  return Status::Ok();
+}
+
+// A dotted name spares the warning about a type without a module; the class's
+// own __module__ and __name__ replace both parts.
+Status SpecName(PyObject* name, RawString& out) {
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(name, &size);
   if (text == nullptr) return Status::Pending();
   if (static_cast<Py_ssize_t>(strlen(text)) != size) return Status(ErrorKind::kValue, "type name must not contain null characters");
   try {
-    spec.members.reserve(static_cast<size_t>(count) + 1);
-    const Py_ssize_t start = SlotsStart();
-    for (Py_ssize_t i = 0; i < count; ++i) {
-      const char* slot = PyUnicode_AsUTF8(PyTuple_GET_ITEM(slots, i));
-      if (slot == nullptr) return Status::Pending();
-      spec.members.push_back(PyMemberDef{slot, Py_T_OBJECT_EX, start + i * Py_ssize_t{sizeof(PyObject*)}, 0, nullptr});
-    }
-    spec.members.push_back(PyMemberDef{nullptr, 0, 0, 0, nullptr});
-    // A dotted name spares the warning about a type without a module; the
-    // class's own __module__ and __name__ replace both parts.
-    spec.name.append("_.").append(text, static_cast<size_t>(size));
+    out.append("_.").append(text, static_cast<size_t>(size));
   } catch (const std::bad_alloc&) {
     return Status(ErrorKind::kMemory, "out of memory");
   }
@@ -274,17 +296,17 @@ Result<Ref> MakeClass(PyObject* bases, PyObject* name, PyObject* ns) {
     }
   }
   VELUM_ASSIGN_OR_RETURN(Ref templ, TemplateFor(bases));
-  Spec spec;
-  VELUM_TRY(FillSpec(slots, name, spec));
+  RawString spec_name;
+  VELUM_TRY(SpecName(name, spec_name));
+  // No members in the spec: the slots' descriptors are added below.
   PyType_Slot type_slots[] = {
       {Py_tp_dealloc, reinterpret_cast<void*>(&Dealloc)},
       {Py_tp_traverse, reinterpret_cast<void*>(&Traverse)},
       {Py_tp_clear, reinterpret_cast<void*>(&Clear)},
-      {Py_tp_members, spec.members.data()},
       {0, nullptr},
   };
   const Py_ssize_t basicsize = SlotsStart() + count * Py_ssize_t{sizeof(PyObject*)};
-  PyType_Spec type_spec = {spec.name.c_str(), static_cast<int>(basicsize), 0,
+  PyType_Spec type_spec = {spec_name.c_str(), static_cast<int>(basicsize), 0,
                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, type_slots};
   Ref cls = Ref::steal(PyType_FromMetaclass(nullptr, nullptr, &type_spec, bases));
   if (!cls) return Status::Pending();
@@ -292,11 +314,12 @@ Result<Ref> MakeClass(PyObject* bases, PyObject* name, PyObject* ns) {
   if (type->tp_base != NativeMessageType() || type->tp_basicsize != basicsize) {
     return Status(ErrorKind::kRuntime, "unexpected layout of a message class");
   }
-  // Owned before anything can fail: the members name their slots by pointer.
+  // As type() keeps them (assigning __class__ compares the slots of both classes).
   reinterpret_cast<PyHeapTypeObject*>(type)->ht_slots = Py_NewRef(slots);
+  VELUM_TRY(AddSlotMembers(type, slots));
   CopyDispatch(type, reinterpret_cast<PyTypeObject*>(templ.get()));
   // What assigning __name__ and __qualname__ leaves (tp_name is the UTF-8 of
-  // the name, checked by FillSpec), without the attribute protocol's work.
+  // the name, checked by SpecName), without the attribute protocol's work.
   auto* heap = reinterpret_cast<PyHeapTypeObject*>(type);
   const char* text = PyUnicode_AsUTF8(name);
   if (text == nullptr) return Status::Pending();

@@ -157,3 +157,28 @@ def test_json_is_read_into_types_that_have_no_instance_yet(
     cls = registry.message_class(name)
     msg = cls._from_json_value(json.loads(text)) if tree else cls.from_json(text)
     assert json.loads(msg.to_json()) == written
+
+
+def _first_instance(cls: Any, way: str) -> Any:
+    if way == "__new__":
+        return cls.__new__(cls)
+    return getattr(cls, way)({"from_binary": b"", "from_json": "{}", "_from_json_value": {}}[way])
+
+
+@pytest.mark.parametrize("first", ["from_binary", "from_json", "_from_json_value", "__new__"])
+def test_keywords_work_whatever_made_the_first_instance(fresh: Any, first: str) -> None:
+    # The table that __init__ and __setattr__ find attributes in is made with a type's
+    # first instance, whichever way that instance is made.
+    optionals = fresh.message_class("velum.test.proto3.Optionals")
+    with_oneof = fresh.message_class("velum.test.proto3.WithOneof")
+    for cls in (optionals, with_oneof):
+        made = _first_instance(cls, first)
+        if cls is optionals:
+            made.o_string = ""  # presence is tracked through the table's entry
+            assert made._present == [2]
+    m = optionals(o_int32=0)
+    assert m._present == [1] and m.to_binary() == b"\x08\x00"
+    w = with_oneof(kind=velum.Oneof("number", 3), after=2)
+    assert with_oneof.from_binary(w.to_binary()) == w and w.kind == velum.Oneof("number", 3)
+    with pytest.raises(TypeError, match=r"__init__\(\) got an unexpected keyword argument 'nope'"):
+        optionals(nope=1)

@@ -205,7 +205,7 @@ def test_a_native_class_takes_its_names_as_given() -> None:
     assert set(cls.__dict__) >= {"__a", "b", "__slots__"} and "__qualname__" not in cls.__dict__
 
 
-@pytest.mark.parametrize("prefix", ["", "a", "abcdefg", "abcdefgh", "a" * 16])
+@pytest.mark.parametrize("prefix", ["", "a", "abcdefg", "abcdefgh", "a" * 16, "a" * 24, "a" * 40])
 def test_slot_names_type_would_refuse_are_told_at_every_position(prefix: str) -> None:
     for code in range(128):
         name = prefix + chr(code) + "tail_of_9"

@@ -238,3 +238,49 @@ def test_later_field_of_a_shared_number_is_decoded(numbers: tuple[int, ...]) -> 
     msg = desc.type.from_binary(b"\x08\x07")  # field 1 = 7, in table order
     assert getattr(msg, names[-1]) == 7
     assert getattr(msg, names[0]) == 0
+
+
+@pytest.mark.parametrize("order", [("a", "b", "c"), ("c", "a", "b")])
+def test_defaults_in_any_order_find_their_fields(order: tuple[str, ...]) -> None:
+    fields = [
+        field(1, "a", scalar(5)),
+        field(2, "b", scalar(9)),
+        field(3, "c", scalar(5), presence=Presence.EXPLICIT, requires=True),
+    ]
+    values = {"a": 1, "b": "x", "c": 3}
+    desc = message("Order" + "".join(order), fields, defaults=[(n, values[n]) for n in order])
+    initialize_message_type(desc.type)
+    m = desc.type()
+    assert (m.a, m.b, m.c) == (1, "x", 3) and m._present == []
+    m.c = 4
+    assert m._present == [3]
+
+
+def test_a_name_two_fields_share_stores_as_the_later_field() -> None:
+    # The keyword table keeps the later field's entry; the attribute is the same slot.
+    fields = [field(1, "a", scalar(5)), field(2, "a", scalar(5), Presence.EXPLICIT, True)]
+    desc = message("SharedName", fields, defaults=[("a", 0)], slots=("a",))
+    initialize_message_type(desc.type)
+    m = desc.type(a=5)
+    assert m.a == 5 and m._present == [2]
+    m.a = 0
+    assert m._present == [2] and desc.type()._present == []
+
+
+@pytest.mark.parametrize(
+    ("attribute", "value", "error", "text"),
+    [
+        ("name", 5, TypeError, "descriptor name attribute cannot be converted to str"),
+        ("local_name", None, TypeError, "descriptor name attribute cannot be converted to str"),
+        ("json_name", b"A", TypeError, "descriptor name attribute cannot be converted to str"),
+        ("number", 2**31, OverflowError, "enum value number out of range for int32"),
+    ],
+)
+def test_enum_value_members_are_checked(
+    attribute: str, value: Any, error: type[Exception], text: str
+) -> None:
+    e = enum(f"BadValue_{attribute}", [("A", 0)])
+    setattr(e.values[0], attribute, value)
+    desc = message(f"UsesBadValue_{attribute}", [field(1, "e", DescFieldValueEnum(enum=e))])
+    with pytest.raises(error, match=f"^{text}$"):
+        initialize_message_type(desc.type)
