@@ -1,10 +1,13 @@
 #include "descriptor/declare.h"
 
+#include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <new>
 
 #include "common/native_box.h"
 #include "common/py_error.h"
+#include "descriptor/field_names.h"
 #include "descriptor/slot_constructor.h"
 
 namespace velum {
@@ -61,12 +64,52 @@ struct Record {
   Py_ssize_t slot[kMessageSlots] = {};
 };
 
+// Which names an enum value may not keep, by first character and length: a
+// value name matching no entry is neither a keyword nor a reserved name, found
+// without hashing it (most are upper case, and none of those names is).
+class NameFilter {
+ public:
+  // Every name of the set `names` entered; one that is not an ASCII str rules
+  // nothing out any more.
+  Status Enter(PyObject* names);
+  bool MayHold(PyObject* name) const {
+    if (!exact_ || !PyUnicode_IS_ASCII(name)) return true;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(name);
+    if (length == 0) return true;
+    const auto first = static_cast<const unsigned char*>(PyUnicode_DATA(name))[0];
+    return (lengths_[first & 0x7f] >> (length < 63 ? length : 63) & 1) != 0;
+  }
+
+ private:
+  bool exact_ = true;
+  uint64_t lengths_[128] = {};  // by first character: bit n set for a name of length n (63: longer)
+};
+
+Status NameFilter::Enter(PyObject* names) {
+  Ref items = Ref::steal(PyObject_GetIter(names));
+  if (!items) return Status::Pending();
+  while (true) {
+    Ref name = Ref::steal(PyIter_Next(items.get()));
+    if (!name) break;
+    if (!PyUnicode_Check(name.get()) || !PyUnicode_IS_ASCII(name.get()) || PyUnicode_GET_LENGTH(name.get()) == 0) {
+      exact_ = false;
+      continue;
+    }
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(name.get());
+    const auto first = static_cast<const unsigned char*>(PyUnicode_DATA(name.get()))[0];
+    lengths_[first & 0x7f] |= uint64_t{1} << (length < 63 ? length : 63);
+  }
+  if (PyErr_Occurred()) return Status::Pending();
+  return Status::Ok();
+}
+
 struct Declarer {
   Record message, enum_record, value, message_options, enum_options, features;
   Ref makers[kMakers];
   Ref unresolved, enum_type_open;
   Ref hooks[kHooks];
   Ref keywords, reserved_enum;
+  NameFilter taken;  // of keywords and reserved_enum
   Ref kind_message, kind_enum, kind_value, dot;
 };
 
@@ -113,11 +156,9 @@ Result<PyObject*> TupleSlot(const Record& r, PyObject* obj, int i) {
 
 // Declaring -------------------------------------------------------------------
 
-bool IsIdentifier(PyObject* name) { return PyUnicode_Check(name) && PyUnicode_IsIdentifier(name) == 1; }
-
 // Lets the runtime report a name that is not an identifier, with its usual text.
 Status CheckIdentifier(const Scope& s, PyObject* name, PyObject* kind, PyObject* scope) {
-  if (IsIdentifier(name)) return Status::Ok();
+  if (PyUnicode_Check(name) && IsIdentifier(name)) return Status::Ok();
   VELUM_ASSIGN_OR_RETURN(Ref ignored, Call(s.d.hooks[kCheckIdentifier].get(), {name, kind, s.file, scope}));
   return Status::Ok();
 }
@@ -167,6 +208,30 @@ Result<Ref> FullName(PyObject* prefix, PyObject* name) {
 }
 
 
+// Whether two str are equal, compared by their data (no hash needed).
+bool SameText(PyObject* a, PyObject* b) {
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+  return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+         std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
+}
+
+// Whether the value names (str, identifiers) of a list are all different.
+Result<bool> DistinctNames(PyObject* names) {
+  const Py_ssize_t count = PyList_GET_SIZE(names);
+  // Enums are mostly short: comparing pairs costs less than hashing every name.
+  if (count <= 16) {
+    for (Py_ssize_t i = 1; i < count; ++i) {
+      for (Py_ssize_t j = 0; j < i; ++j) {
+        if (SameText(PyList_GET_ITEM(names, i), PyList_GET_ITEM(names, j))) return false;
+      }
+    }
+    return true;
+  }
+  Ref unique = Ref::steal(PySet_New(names));
+  if (!unique) return Status::Pending();
+  return PySet_GET_SIZE(unique.get()) == count;
+}
+
 // Whether enum value names keep their own names as attributes (the usual case).
 Result<bool> PlainValueNames(const Declarer& d, PyObject* names) {
   Py_ssize_t count = PyList_GET_SIZE(names);
@@ -177,14 +242,13 @@ Result<bool> PlainValueNames(const Declarer& d, PyObject* names) {
     if (length > 1 && PyUnicode_READ_CHAR(name, 0) == '_' && PyUnicode_READ_CHAR(name, length - 1) == '_') {
       return false;
     }
+    if (!d.taken.MayHold(name)) continue;
     for (PyObject* set : {d.keywords.get(), d.reserved_enum.get()}) {
       int found = PySet_Contains(set, name);
       if (found != 0) return found < 0 ? Result<bool>(Status::Pending()) : Result<bool>(false);
     }
   }
-  Ref unique = Ref::steal(PySet_New(names));
-  if (!unique) return Status::Pending();
-  return PySet_GET_SIZE(unique.get()) == count;
+  return DistinctNames(names);
 }
 
 Result<Ref> DeclareEnum(const Scope& s, PyObject* record, PyObject* prefix, PyObject* parent, PyObject* features) {
@@ -433,6 +497,8 @@ Status Configure(Declarer& d, PyObject* config) {
   if (!PyFrozenSet_Check(keywords) || !PyFrozenSet_Check(reserved)) return ConfigError();
   d.keywords = Ref::borrow(keywords);
   d.reserved_enum = Ref::borrow(reserved);
+  VELUM_TRY(d.taken.Enter(keywords));
+  VELUM_TRY(d.taken.Enter(reserved));
   VELUM_ASSIGN_OR_RETURN(d.kind_message, Text("message"));
   VELUM_ASSIGN_OR_RETURN(d.kind_enum, Text("enum"));
   VELUM_ASSIGN_OR_RETURN(d.kind_value, Text("enum value"));

@@ -69,6 +69,10 @@ def _renamed_values() -> bytes:
     _enum(f.enum_type, "Kw", ("None", 0), ("name", 1), ("value", 2), ("from", 3), ("from_", 4))
     _enum(f.enum_type, "Plain", ("A", 0), ("B", 1), ("ALIAS", 1))
     _enum(f.enum_type, "Under", ("_", 0), ("_a", 2), ("a_", 3))
+    _enum(f.enum_type, "Twice", ("SAME", 0), ("SAME", 1))
+    # Past sixteen values names are compared another way.
+    _enum(f.enum_type, "Long", *[(f"L{i}", i) for i in range(20)], ("L3", 20))
+    _enum(f.enum_type, "LongKw", *[(f"M{i}", i) for i in range(20)], ("False", 20), ("real", 21))
     msg = _message(f.message_type, "Holder")
     _enum(msg.enum_type, "Kw", ("True_", 0), ("True", 1), ("mro", 2))
     return _set(f)
