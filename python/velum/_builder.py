@@ -119,6 +119,8 @@ class Batch:
         self._message_work: list[DescMessage | MessageProto | Features] = []
         self._message_protos: dict[DescMessage, MessageProto] = {}  # of the map entries
         self._extension_work: list[tuple[FieldProto, DescFile, DescMessage | None, Features]] = []
+        # Map entries and the types inside them, which the registry does not list.
+        self.unregistered: list[str] = []
         # What the native declarer reads and fills.
         self._state = (
             self.messages,
@@ -128,6 +130,7 @@ class Batch:
             self._message_work,
             self._message_protos,
             self._extension_work,
+            self.unregistered,
         )
 
     # Lookup across this batch and what is already known.
@@ -183,10 +186,9 @@ class Batch:
 
         A message's fields are resolved when first read (most loaded types are never
         used), but everything that could fail is checked here, so that a damaged schema
-        is refused when it is loaded. Enum classes are made on first use.
+        is refused when it is loaded. Enum classes are made on first use (the declarer
+        gave each its hook).
         """
-        for enum_desc in self.enums.values():
-            enum_desc._create = _classes.create_enum_on_first_use
         # What _check_message would find for each message, in one native pass that
         # hands a message back to it only when something needs reporting.
         _resolver().check_batch(
@@ -199,13 +201,10 @@ class Batch:
             self._resolve_extension(ext_proto, file, scope, features)
 
     def create_classes(self, *, lazily: bool = False) -> None:
-        """Create the message classes now, or (`lazily`) each when it is first needed."""
+        """Create the message classes now, or (`lazily`) each when it is first needed
+        (the declarer gave each message its hook)."""
         if not lazily:
             _classes.make_message_classes(list(self.messages.values()))
-            return
-        for desc in self.messages.values():
-            if not desc.is_map_entry:
-                desc._create = _classes.create_on_first_use
 
     def _check_message(self, desc: DescMessage, proto: MessageProto) -> list[_Target]:
         """Refuse what resolving `desc` would refuse; returns the type of each field."""
@@ -343,7 +342,12 @@ def _declare() -> Any:
             enum_options,
             (Features, (Features.__dict__["enum_type"],)),
             (new_message, new_enum_desc, new_enum_value),
-            (_UNRESOLVED, ENUM_TYPE_OPEN),
+            (
+                _UNRESOLVED,
+                ENUM_TYPE_OPEN,
+                _classes.create_on_first_use,
+                _classes.create_enum_on_first_use,
+            ),
             (Features.merge, _check_identifier, assign_local_names, is_reserved_enum_name),
             KEYWORDS,
             RESERVED_ENUM_NAMES,

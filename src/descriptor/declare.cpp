@@ -23,7 +23,8 @@ enum ConfigEntry {
   kConfigEnumOptions,     // (EnumOptions class, member features)
   kConfigFeatures,        // (Features class, member enum_type)
   kConfigMakers,          // slot fillers, in Maker order
-  kConfigConstants,       // (what a message's resolved members start as, ENUM_TYPE_OPEN)
+  kConfigConstants,       // (what a message's resolved members start as, ENUM_TYPE_OPEN,
+                          //  the `_create` hooks of messages and of enums)
   kConfigHooks,           // runtime helpers, in Hook order
   kConfigKeywords,        // frozenset of Python keywords
   kConfigReservedEnum,    // frozenset of names an enum class takes
@@ -53,6 +54,7 @@ enum StateEntry {
   kStateMessageWork,
   kStateMessageProtos,
   kStateExtensionWork,
+  kStateUnregistered,  // full names of map entries and of the types inside them
   kStateCount,
 };
 
@@ -106,7 +108,7 @@ Status NameFilter::Enter(PyObject* names) {
 struct Declarer {
   Record message, enum_record, value, message_options, enum_options, features;
   Ref makers[kMakers];
-  Ref unresolved, enum_type_open;
+  Ref unresolved, enum_type_open, create_message, create_enum;
   Ref hooks[kHooks];
   Ref keywords, reserved_enum;
   NameFilter taken;  // of keywords and reserved_enum
@@ -251,7 +253,14 @@ Result<bool> PlainValueNames(const Declarer& d, PyObject* names) {
   return DistinctNames(names);
 }
 
-Result<Ref> DeclareEnum(const Scope& s, PyObject* record, PyObject* prefix, PyObject* parent, PyObject* features) {
+// Notes a type the registry does not list: a map entry, or one declared inside one.
+Status Unregistered(const Scope& s, PyObject* full_name) {
+  if (PyList_Append(s.state[kStateUnregistered], full_name) < 0) return Status::Pending();
+  return Status::Ok();
+}
+
+Result<Ref> DeclareEnum(const Scope& s, PyObject* record, PyObject* prefix, PyObject* parent, PyObject* features,
+                        bool in_entry) {
   const Declarer& d = s.d;
   VELUM_ASSIGN_OR_RETURN(PyObject * name, Slot(d.enum_record, record, kEnumName));
   VELUM_TRY(CheckIdentifier(s, name, d.kind_enum.get(), prefix));
@@ -302,29 +311,34 @@ Result<Ref> DeclareEnum(const Scope& s, PyObject* record, PyObject* prefix, PyOb
     PyList_SET_ITEM(values.get(), i, value.release());
   }
   PyObject_GC_UnTrack(values.get());  // (its values are out of the collector too)
+  // Its class is made when it is first needed.
   VELUM_ASSIGN_OR_RETURN(Ref desc, Call(d.makers[kNewEnum].get(), {full_name.get(), name, s.file, parent,
                                                                       is_open ? Py_True : Py_False, values.get(),
-                                                                      Py_None, Py_None}));
+                                                                      Py_None, d.create_enum.get()}));
   if (PyDict_SetItem(s.state[kStateEnums], full_name.get(), desc.get()) < 0) return Status::Pending();
+  if (in_entry) VELUM_TRY(Unregistered(s, full_name.get()));
   return desc;
 }
 
 Result<Ref> DeclareMessage(const Scope& s, PyObject* record, PyObject* prefix, PyObject* parent,
-                           PyObject* parent_features, int depth);
+                           PyObject* parent_features, bool in_entry, int depth);
 
-// Declares the messages and enums of one scope (a file or a message).
+// Declares the messages and enums of one scope (a file or a message; `in_entry`
+// when that is a map entry or inside one).
 Status DeclareAll(const Scope& s, PyObject* message_records, PyObject* enum_records, PyObject* prefix,
-                  PyObject* parent, PyObject* features, PyObject* out_messages, PyObject* out_enums, int depth) {
+                  PyObject* parent, PyObject* features, PyObject* out_messages, PyObject* out_enums, bool in_entry,
+                  int depth) {
   if (!PyTuple_Check(message_records) || !PyTuple_Check(enum_records)) {
     return Status(ErrorKind::kType, "declared records must come in tuples");
   }
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(message_records); ++i) {
     VELUM_ASSIGN_OR_RETURN(Ref desc, DeclareMessage(s, PyTuple_GET_ITEM(message_records, i), prefix, parent,
-                                                    features, depth));
+                                                    features, in_entry, depth));
     if (PyList_Append(out_messages, desc.get()) < 0) return Status::Pending();
   }
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(enum_records); ++i) {
-    VELUM_ASSIGN_OR_RETURN(Ref desc, DeclareEnum(s, PyTuple_GET_ITEM(enum_records, i), prefix, parent, features));
+    VELUM_ASSIGN_OR_RETURN(Ref desc,
+                           DeclareEnum(s, PyTuple_GET_ITEM(enum_records, i), prefix, parent, features, in_entry));
     if (PyList_Append(out_enums, desc.get()) < 0) return Status::Pending();
   }
   return Status::Ok();
@@ -337,7 +351,7 @@ Result<Ref> NewList() {
 }
 
 Result<Ref> DeclareMessage(const Scope& s, PyObject* record, PyObject* prefix, PyObject* parent,
-                           PyObject* parent_features, int depth) {
+                           PyObject* parent_features, bool in_entry, int depth) {
   const Declarer& d = s.d;
   if (depth >= kMaxDepth) return Status(ErrorKind::kValue, "messages are nested too deeply");
   VELUM_ASSIGN_OR_RETURN(PyObject * name, Slot(d.message, record, kMessageName));
@@ -355,14 +369,18 @@ Result<Ref> DeclareMessage(const Scope& s, PyObject* record, PyObject* prefix, P
   VELUM_ASSIGN_OR_RETURN(Ref nested_messages, NewList());
   VELUM_ASSIGN_OR_RETURN(Ref nested_enums, NewList());
   VELUM_ASSIGN_OR_RETURN(Ref nested_extensions, NewList());
+  const bool unlisted = in_entry || map_entry == Py_True;
   // The members that resolving fills start as one shared placeholder: they are only
-  // read through properties that resolve first.
+  // read through properties that resolve first. A class is made on first need; a
+  // map entry has none.
   PyObject* u = d.unresolved.get();
+  PyObject* create = map_entry == Py_True ? Py_None : d.create_message.get();
   PyObject* args[] = {full_name.get(), name, s.file, parent, u, u, nested_messages.get(), nested_enums.get(),
-                      nested_extensions.get(), map_entry, u, u, u, u, u, u, Py_None, Py_None, Py_None};
+                      nested_extensions.get(), map_entry, u, u, u, u, u, u, Py_None, create, Py_None};
   Ref desc = Ref::steal(PyObject_Vectorcall(d.makers[kNewMessage].get(), args, std::size(args), nullptr));
   if (!desc) return Status::Pending();
   if (PyDict_SetItem(s.state[kStateMessages], full_name.get(), desc.get()) < 0) return Status::Pending();
+  if (unlisted) VELUM_TRY(Unregistered(s, full_name.get()));
   for (PyObject* item : {desc.get(), record, features.get()}) {
     if (PyList_Append(s.state[kStateMessageWork], item) < 0) return Status::Pending();
   }
@@ -377,7 +395,7 @@ Result<Ref> DeclareMessage(const Scope& s, PyObject* record, PyObject* prefix, P
   if (PyTuple_GET_SIZE(nested_records) != 0 || PyTuple_GET_SIZE(enum_records) != 0) {
     VELUM_ASSIGN_OR_RETURN(Ref nested_prefix, FullName(full_name.get(), d.dot.get()));
     VELUM_TRY(DeclareAll(s, nested_records, enum_records, nested_prefix.get(), desc.get(), features.get(),
-                         nested_messages.get(), nested_enums.get(), depth + 1));
+                         nested_messages.get(), nested_enums.get(), unlisted, depth + 1));
   }
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(extension_records); ++i) {
     Ref ext = Ref::steal(PyTuple_Pack(4, PyTuple_GET_ITEM(extension_records, i), s.file, desc.get(), features.get()));
@@ -407,7 +425,7 @@ PyObject* CallDeclarer(PyObject* self, PyObject* const* args, size_t nargsf, PyO
     Scope s{*AsDeclarer(self), {}, args[5]};
     for (int i = 0; i < kStateCount; ++i) {
       PyObject* item = PyTuple_GET_ITEM(state, i);
-      bool is_list = i == kStateMessageWork || i == kStateExtensionWork;
+      bool is_list = i == kStateMessageWork || i == kStateExtensionWork || i == kStateUnregistered;
       if (is_list ? !PyList_Check(item) : !PyDict_Check(item)) {
         PyErr_SetString(PyExc_TypeError, "declarer() takes the batch's state tuple");
         return nullptr;
@@ -418,7 +436,7 @@ PyObject* CallDeclarer(PyObject* self, PyObject* const* args, size_t nargsf, PyO
       PyErr_SetString(PyExc_TypeError, "declarer() takes a str prefix and lists to fill");
       return nullptr;
     }
-    Status status = DeclareAll(s, args[2], args[3], args[4], Py_None, args[6], args[7], args[8], 0);
+    Status status = DeclareAll(s, args[2], args[3], args[4], Py_None, args[6], args[7], args[8], false, 0);
     if (!status.ok()) return Raise(std::move(status));
     Py_RETURN_NONE;
   });
@@ -489,9 +507,11 @@ Status Configure(Declarer& d, PyObject* config) {
   VELUM_TRY(ConfigureCallables(d.makers, config, kConfigMakers, kMakers));
   VELUM_TRY(ConfigureCallables(d.hooks, config, kConfigHooks, kHooks));
   PyObject* constants = PyTuple_GET_ITEM(config, kConfigConstants);
-  if (!PyTuple_Check(constants) || PyTuple_GET_SIZE(constants) != 2) return ConfigError();
+  if (!PyTuple_Check(constants) || PyTuple_GET_SIZE(constants) != 4) return ConfigError();
   d.unresolved = Ref::borrow(PyTuple_GET_ITEM(constants, 0));
   d.enum_type_open = Ref::borrow(PyTuple_GET_ITEM(constants, 1));
+  d.create_message = Ref::borrow(PyTuple_GET_ITEM(constants, 2));
+  d.create_enum = Ref::borrow(PyTuple_GET_ITEM(constants, 3));
   PyObject* keywords = PyTuple_GET_ITEM(config, kConfigKeywords);
   PyObject* reserved = PyTuple_GET_ITEM(config, kConfigReservedEnum);
   if (!PyFrozenSet_Check(keywords) || !PyFrozenSet_Check(reserved)) return ConfigError();

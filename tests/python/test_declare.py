@@ -227,3 +227,23 @@ def test_loaded_records_leave_the_collector() -> None:
     assert gc.is_tracked(desc)
     gc.collect()
     assert [f.name for f in desc.fields] == ["a"]
+
+
+def test_map_entries_and_the_types_inside_them_are_not_listed() -> None:
+    f = _file("entries.proto")
+    holder = _message(f.message_type, "Holder")
+    entry = _message(holder.nested_type, "ValuesEntry", ("key", 1), ("value", 2))
+    entry.options.map_entry = True
+    _message(entry.nested_type, "Inside")
+    _enum(entry.enum_type, "InsideKind", ("INSIDE_ZERO", 0))
+    _enum(holder.enum_type, "Kind", ("KIND_ZERO", 0))
+    holder.field.add(name="values", number=1, type=FIELD.TYPE_MESSAGE,
+                     label=FIELD.LABEL_REPEATED, type_name=".t.Holder.ValuesEntry")  # fmt: skip
+    registry = velum.Registry()
+    registry.add_file_set(_set(f))
+    assert registry.message("t.Holder") is not None
+    assert registry.enum("t.Holder.Kind") is not None
+    assert registry.message("t.Holder.ValuesEntry") is None
+    assert registry.message("t.Holder.ValuesEntry.Inside") is None
+    assert registry.enum("t.Holder.ValuesEntry.InsideKind") is None
+    assert registry.message_class("t.Holder")(values={1: 2}).values == {1: 2}
