@@ -357,13 +357,15 @@ def _declare() -> Any:
 
 @functools.cache
 def _batch_layout() -> tuple[Any, ...]:
-    """What the native batch check reads of message and oneof records and sets on a
+    """What the native batch check reads of message and oneof records (a message's
+    fields it reads from their views, still in the file's bytes) and sets on a
     message: its `_resolve`."""
     types = record_types()
     message, oneof = types["DescriptorProto"], types["OneofDescriptorProto"]
     return (
         message,
-        message.__dict__["fields"],
+        message.__dict__["_source"],
+        message.__dict__["_field_views"],
         message.__dict__["oneofs"],
         oneof,
         oneof.__dict__["name"],
