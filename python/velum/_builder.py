@@ -31,6 +31,7 @@ from velum._descriptor_proto import (
     record_types,
 )
 from velum._descriptors import (
+    NO_LIST,
     DescEnum,
     DescEnumValue,
     DescExtension,
@@ -347,6 +348,7 @@ def _declare() -> Any:
                 ENUM_TYPE_OPEN,
                 _classes.create_on_first_use,
                 _classes.create_enum_on_first_use,
+                NO_LIST,
             ),
             (Features.merge, _check_identifier, assign_local_names, is_reserved_enum_name),
             KEYWORDS,

@@ -24,7 +24,8 @@ enum ConfigEntry {
   kConfigFeatures,        // (Features class, member enum_type)
   kConfigMakers,          // slot fillers, in Maker order
   kConfigConstants,       // (what a message's resolved members start as, ENUM_TYPE_OPEN,
-                          //  the `_create` hooks of messages and of enums)
+                          //  the `_create` hooks of messages and of enums, what a
+                          //  nested list nothing is declared into starts as)
   kConfigHooks,           // runtime helpers, in Hook order
   kConfigKeywords,        // frozenset of Python keywords
   kConfigReservedEnum,    // frozenset of names an enum class takes
@@ -108,7 +109,7 @@ Status NameFilter::Enter(PyObject* names) {
 struct Declarer {
   Record message, enum_record, value, message_options, enum_options, features;
   Ref makers[kMakers];
-  Ref unresolved, enum_type_open, create_message, create_enum;
+  Ref unresolved, enum_type_open, create_message, create_enum, no_list;
   Ref hooks[kHooks];
   Ref keywords, reserved_enum;
   NameFilter taken;  // of keywords and reserved_enum
@@ -344,7 +345,11 @@ Status DeclareAll(const Scope& s, PyObject* message_records, PyObject* enum_reco
   return Status::Ok();
 }
 
-Result<Ref> NewList() {
+// A list for what is declared into a scope, or (nothing to declare: most
+// messages declare nothing nested) the placeholder the runtime turns into an
+// empty list when it is first read.
+Result<Ref> NestedList(const Declarer& d, PyObject* records) {
+  if (PyTuple_GET_SIZE(records) == 0) return Ref::borrow(d.no_list.get());
   Ref list = Ref::steal(PyList_New(0));
   if (!list) return Status::Pending();
   return list;
@@ -366,9 +371,13 @@ Result<Ref> DeclareMessage(const Scope& s, PyObject* record, PyObject* prefix, P
     VELUM_ASSIGN_OR_RETURN(map_entry, Slot(d.message_options, options, kMapEntry));
   }
   VELUM_ASSIGN_OR_RETURN(Ref features, ScopeFeatures(s, parent_features, feature_set));
-  VELUM_ASSIGN_OR_RETURN(Ref nested_messages, NewList());
-  VELUM_ASSIGN_OR_RETURN(Ref nested_enums, NewList());
-  VELUM_ASSIGN_OR_RETURN(Ref nested_extensions, NewList());
+  VELUM_ASSIGN_OR_RETURN(PyObject * nested_records, TupleSlot(d.message, record, kNestedTypes));
+  VELUM_ASSIGN_OR_RETURN(PyObject * enum_records, TupleSlot(d.message, record, kEnumTypes));
+  VELUM_ASSIGN_OR_RETURN(PyObject * extension_records, TupleSlot(d.message, record, kExtensions));
+  // (the runtime appends an extension only to a scope with extension records)
+  VELUM_ASSIGN_OR_RETURN(Ref nested_messages, NestedList(d, nested_records));
+  VELUM_ASSIGN_OR_RETURN(Ref nested_enums, NestedList(d, enum_records));
+  VELUM_ASSIGN_OR_RETURN(Ref nested_extensions, NestedList(d, extension_records));
   const bool unlisted = in_entry || map_entry == Py_True;
   // The members that resolving fills start as one shared placeholder: they are only
   // read through properties that resolve first. A class is made on first need; a
@@ -389,9 +398,6 @@ Result<Ref> DeclareMessage(const Scope& s, PyObject* record, PyObject* prefix, P
     return Status::Pending();
   }
 
-  VELUM_ASSIGN_OR_RETURN(PyObject * nested_records, TupleSlot(d.message, record, kNestedTypes));
-  VELUM_ASSIGN_OR_RETURN(PyObject * enum_records, TupleSlot(d.message, record, kEnumTypes));
-  VELUM_ASSIGN_OR_RETURN(PyObject * extension_records, TupleSlot(d.message, record, kExtensions));
   if (PyTuple_GET_SIZE(nested_records) != 0 || PyTuple_GET_SIZE(enum_records) != 0) {
     VELUM_ASSIGN_OR_RETURN(Ref nested_prefix, FullName(full_name.get(), d.dot.get()));
     VELUM_TRY(DeclareAll(s, nested_records, enum_records, nested_prefix.get(), desc.get(), features.get(),
@@ -401,12 +407,6 @@ Result<Ref> DeclareMessage(const Scope& s, PyObject* record, PyObject* prefix, P
     Ref ext = Ref::steal(PyTuple_Pack(4, PyTuple_GET_ITEM(extension_records, i), s.file, desc.get(), features.get()));
     if (!ext || PyList_Append(s.state[kStateExtensionWork], ext.get()) < 0) return Status::Pending();
   }
-  // A nested list nothing is declared into stays empty (the runtime appends an
-  // extension only to a scope with extension records), so it can hold no cycle:
-  // most messages have three such lists, and the collector need not scan them.
-  if (PyTuple_GET_SIZE(nested_records) == 0) PyObject_GC_UnTrack(nested_messages.get());
-  if (PyTuple_GET_SIZE(enum_records) == 0) PyObject_GC_UnTrack(nested_enums.get());
-  if (PyTuple_GET_SIZE(extension_records) == 0) PyObject_GC_UnTrack(nested_extensions.get());
   return desc;
 }
 
@@ -507,11 +507,12 @@ Status Configure(Declarer& d, PyObject* config) {
   VELUM_TRY(ConfigureCallables(d.makers, config, kConfigMakers, kMakers));
   VELUM_TRY(ConfigureCallables(d.hooks, config, kConfigHooks, kHooks));
   PyObject* constants = PyTuple_GET_ITEM(config, kConfigConstants);
-  if (!PyTuple_Check(constants) || PyTuple_GET_SIZE(constants) != 4) return ConfigError();
+  if (!PyTuple_Check(constants) || PyTuple_GET_SIZE(constants) != 5) return ConfigError();
   d.unresolved = Ref::borrow(PyTuple_GET_ITEM(constants, 0));
   d.enum_type_open = Ref::borrow(PyTuple_GET_ITEM(constants, 1));
   d.create_message = Ref::borrow(PyTuple_GET_ITEM(constants, 2));
   d.create_enum = Ref::borrow(PyTuple_GET_ITEM(constants, 3));
+  d.no_list = Ref::borrow(PyTuple_GET_ITEM(constants, 4));
   PyObject* keywords = PyTuple_GET_ITEM(config, kConfigKeywords);
   PyObject* reserved = PyTuple_GET_ITEM(config, kConfigReservedEnum);
   if (!PyFrozenSet_Check(keywords) || !PyFrozenSet_Check(reserved)) return ConfigError();

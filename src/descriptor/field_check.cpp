@@ -1,6 +1,8 @@
 #include "descriptor/field_check.h"
 
 #include "common/py_error.h"
+#include <array>
+
 #include "descriptor/default_parse.h"
 #include "descriptor/field_names.h"
 #include "descriptor/field_view.h"
@@ -95,21 +97,27 @@ Result<Ref> ViewText(const Views& v, TextSpan span, bool undotted = false) {
   return text;
 }
 
-// Whether a view's name is an identifier, as IsIdentifier says of its str.
+// The bytes of ASCII identifiers.
+constexpr auto kWordBytes = [] {
+  std::array<bool, 256> word{};
+  for (int c = 0; c < 256; ++c) {
+    word[c] = c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+  }
+  return word;
+}();
+
+// Whether a view's name is an identifier, as IsIdentifier says of its str: an
+// ASCII byte outside [A-Za-z0-9_] never is one; a name with other characters is
+// left to IsIdentifier.
 Result<bool> ViewNameIsIdentifier(const Views& v, const FieldView& view) {
   const uint8_t* name = v.source + view.name.offset;
   const size_t size = view.name.present() ? view.name.size : 0;
-  bool ascii = true;
-  for (size_t i = 0; i < size; ++i) ascii = ascii && name[i] < 0x80;
-  if (!ascii) {
+  if (size == 0 || (name[0] >= '0' && name[0] <= '9')) return false;
+  for (size_t i = 0; i < size; ++i) {
+    if (kWordBytes[name[i]]) continue;
+    if (name[i] < 0x80) return false;
     VELUM_ASSIGN_OR_RETURN(Ref text, ViewText(v, view.name));
     return IsIdentifier(text.get());
-  }
-  if (size == 0) return false;
-  auto word = [](uint8_t c) { return c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); };
-  if (name[0] >= '0' && name[0] <= '9') return false;
-  for (size_t i = 0; i < size; ++i) {
-    if (!word(name[i])) return false;
   }
   return true;
 }

@@ -175,3 +175,28 @@ def test_an_entry_of_two_fields_with_one_number_is_refused() -> None:
     data = _map_holder(_entry(_GOOD_KEY, (1, FIELD.TYPE_INT32, "")))
     with pytest.raises(ValueError, match="malformed map entry t.M.XEntry"):
         velum.Registry().add_file_set(data)
+
+
+@pytest.mark.parametrize(
+    ("name", "valid"),
+    [("x_1", True), ("_", True), ("café", True), ("é1", True), ("Ω_ω", True),
+     ("1a", False), ("a-b", False), ("a b", False), ("a·", True), ("·a", False), ("é-", False)],
+)  # fmt: skip
+def test_field_names_are_checked_as_the_reference(
+    name: str, valid: bool, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    # The native pass reads a name from the file's bytes; the reference, as a str.
+    f = _file("names.proto")
+    _message(f.message_type, "M", ("ok", 1), (name, 2))
+    outcomes = []
+    for python in (False, True):
+        try:
+            registry = _load(_set(f), python=python, monkeypatch=monkeypatch)
+        except ValueError as e:
+            outcomes.append(str(e))
+        else:
+            desc = registry.message("t.M")
+            assert desc is not None
+            outcomes.append(str([field.name for field in desc.fields]))
+    assert outcomes[0] == outcomes[1]
+    assert (outcomes[0] == str(["ok", name])) is valid

@@ -247,3 +247,15 @@ def test_map_entries_and_the_types_inside_them_are_not_listed() -> None:
     assert registry.message("t.Holder.ValuesEntry.Inside") is None
     assert registry.enum("t.Holder.ValuesEntry.InsideKind") is None
     assert registry.message_class("t.Holder")(values={1: 2}).values == {1: 2}
+
+
+def test_empty_nested_lists_are_lists_of_their_own() -> None:
+    registry = velum.Registry()
+    registry.add_file_set(_extensions())
+    base, scope = registry.message("t.Base"), registry.message("t.Scope")
+    assert base is not None and scope is not None
+    for name in ("nested_messages", "nested_enums", "nested_extensions"):
+        assert getattr(base, name) == [] and type(getattr(base, name)) is list
+    base.nested_messages.append(scope)  # (made once, then kept)
+    assert base.nested_messages == [scope] and scope.nested_messages == []
+    assert [x.name for x in scope.nested_extensions] == ["t.Scope.in_scope"]
