@@ -340,6 +340,17 @@ Result<Ref> NativeTargets(const FieldResolver& r, const BatchLayout& layout, con
   return Ref::borrow(targets);
 }
 
+// Whether every target of a list is a scalar type (a member of the runtime's
+// ScalarType, which lives as long as the runtime does).
+bool AllScalar(const FieldResolver& r, PyObject* targets) {
+  if (!PyList_Check(targets)) return false;
+  PyTypeObject* scalar_type = Py_TYPE(PyTuple_GET_ITEM(r.scalar_types.get(), 1));  // (DOUBLE)
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(targets); ++i) {
+    if (Py_TYPE(PyList_GET_ITEM(targets, i)) != scalar_type) return false;
+  }
+  return true;
+}
+
 Status LayoutError() { return Status(ErrorKind::kType, "check_batch() takes the runtime's types, layout and makers"); }
 
 Result<BatchLayout> ReadLayout(PyObject* layout) {
@@ -398,8 +409,8 @@ Status CheckBatch(const FieldResolver& r, PyObject* const* args) {
       // The runtime's own check: it raises what the message has wrong, with where.
       VELUM_ASSIGN_OR_RETURN(targets, Call(makers.fallback, {desc, proto}));
     }
-    VELUM_ASSIGN_OR_RETURN(Ref bound,
-                           NewPendingFields(makers.resolve_message, proto, features, targets.get()));
+    VELUM_ASSIGN_OR_RETURN(Ref bound, NewPendingFields(makers.resolve_message, proto, features, targets.get(),
+                                                       !AllScalar(r, targets.get())));
     if (Py_TYPE(layout.resolve_member)->tp_descr_set(layout.resolve_member, desc, bound.get()) < 0) {
       return Status::Pending();
     }

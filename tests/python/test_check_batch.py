@@ -5,6 +5,7 @@ map's value descriptor) and what it refuses equal what the runtime's own per-mes
 from __future__ import annotations
 
 import functools
+import gc
 from collections.abc import Callable
 from typing import Any
 
@@ -14,7 +15,7 @@ from test_declare import _file, _message, _set, _sets
 
 import velum
 from velum import _builder
-from velum._descriptors import DescFieldValueMap
+from velum._descriptors import DescFieldValueMap, DescMessage
 
 FIELD = descriptor_pb2.FieldDescriptorProto
 
@@ -200,3 +201,17 @@ def test_field_names_are_checked_as_the_reference(
             outcomes.append(str([field.name for field in desc.fields]))
     assert outcomes[0] == outcomes[1]
     assert (outcomes[0] == str(["ok", name])) is valid
+
+
+def test_pending_messages_of_scalars_stay_out_of_the_collector() -> None:
+    registry = velum.Registry()
+    registry.add_file_set(_maps())
+    holder, outside = registry.message("t.Holder"), registry.message("t.Outside")
+    assert holder is not None and outside is not None
+    by_int = registry._messages.get("t.Holder.ByIntEntry") or holder.nested_messages[0]
+    # A message of scalar fields can be in no cycle through its pending fields.
+    assert not gc.is_tracked(by_int._resolve) and gc.is_tracked(outside._resolve)
+    del registry, holder, outside, by_int
+    gc.collect()
+    # Nothing of the schema is left: no pending call kept a message alive.
+    assert not [o for o in gc.get_objects() if type(o) is DescMessage and o.type_name == "t.Holder"]
