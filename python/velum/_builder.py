@@ -113,6 +113,7 @@ class Batch:
         self._find_enum = find_enum
         self._find_file = find_file
         self.files: list[DescFile] = []
+        self._files_by_name: dict[str, DescFile] = {}
         self.messages: dict[str, DescMessage] = {}
         self.enums: dict[str, DescEnum] = {}
         self.extensions: list[DescExtension] = []
@@ -137,7 +138,7 @@ class Batch:
     # Lookup across this batch and what is already known.
 
     def file(self, name: str) -> DescFile | None:
-        return next((f for f in self.files if f.name == name), None) or self._find_file(name)
+        return self._files_by_name.get(name) or self._find_file(name)
 
     def message(self, name: str) -> DescMessage | None:
         return self.messages.get(name) or self._find_message(name)
@@ -177,8 +178,13 @@ class Batch:
         )
         for ext in proto.extensions:
             self._extension_work.append((ext, desc, None, features))
-        self.files.append(desc)
+        self.add_file(desc)
         return desc
+
+    def add_file(self, desc: DescFile) -> None:
+        """Adds a declared file to the batch."""
+        self.files.append(desc)
+        self._files_by_name[desc.name] = desc
 
     # Later phases; the registry runs its own checks between the two.
 

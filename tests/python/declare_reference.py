@@ -32,7 +32,7 @@ def declare_file_python(batch: Batch, proto: FileProto, serialized: bytes) -> De
         desc.enums.append(_declare_enum(batch, enum_proto, prefix, desc, None, features, False))
     for ext in proto.extensions:
         batch._extension_work.append((ext, desc, None, features))
-    batch.files.append(desc)
+    batch.add_file(desc)
     return desc
 
 
