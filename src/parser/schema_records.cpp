@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <optional>
 
 #include "common/limits.h"
 #include "common/py_error.h"
@@ -342,11 +343,11 @@ class TextCache {
 // being read (the same way), and the text made so far. `source` is the bytes
 // read, `start` their first byte.
 struct Pending {
-  Pending(size_t size, PyObject* source_bytes, const uint8_t* first)
-      : texts(size), source(source_bytes), start(first) {}
+  Pending(TextCache& cache, PyObject* source_bytes, const uint8_t* first)
+      : texts(cache), source(source_bytes), start(first) {}
   RawVector<Item> items;
   RawVector<FieldView> views;
-  TextCache texts;
+  TextCache& texts;
   PyObject* source;  // borrowed
   const uint8_t* start;
 };
@@ -642,13 +643,38 @@ Result<Ref> ReadFile(PyObject* data) {
   const auto size = static_cast<size_t>(PyBytes_GET_SIZE(data));
   // The spans of field views are 32-bit offsets.
   if (size >= TextSpan::kNoText) return Ref::borrow(Py_None);
-  Pending pending(size, data, start);
+  TextCache texts(size);
+  Pending pending(texts, data, start);
   wire::ScopedInput input(start, size);
   Result<Ref> file = ReadRecord(pending, kFile, WireReader(input.ref()), 0);
   if (!file.ok()) return file;
   if (!file.value()) return Ref::borrow(Py_None);
   return file;
 }
+
+// The text made for the fields of the messages of one file, kept from one
+// message's fields to the next: the messages resolved together mostly come from
+// one file, and their fields repeat names, JSON names and type names. Holds the
+// file's bytes, which the cache's entries point into.
+struct FileTexts {
+  PyObject* source = nullptr;  // owned
+  TextCache* texts = nullptr;  // raw-allocated
+  // While records are read with it (a collection run meanwhile could read the
+  // fields of another message, which then get a cache of their own).
+  bool busy = false;
+
+  TextCache& For(PyObject* file) {
+    if (file != source || texts == nullptr) {
+      TextCache* made = RawNew<TextCache>(static_cast<size_t>(PyBytes_GET_SIZE(file)));
+      if (texts != nullptr) RawDelete(texts);
+      texts = made;
+      Py_XSETREF(source, Py_NewRef(file));
+    }
+    return *texts;
+  }
+};
+
+FileTexts g_file_texts;
 
 // The field records of a message record, read from the bytes its views point
 // into (they were checked when the message was read, so they read the same way).
@@ -668,11 +694,17 @@ PyObject* FieldsGetter(PyObject* self, void*) noexcept {
       std::memcpy(&view, PyBytes_AS_STRING(views) + static_cast<size_t>(i) * sizeof(FieldView), sizeof(FieldView));
       return view;
     };
-    size_t fields_size = 0;  // (the text cache is sized for what is read)
-    for (Py_ssize_t i = 0; i < count; ++i) fields_size += view_at(i).size;
     Ref tuple = Ref::steal(PyTuple_New(count));
     if (!tuple) return nullptr;
-    Pending pending(fields_size, source, start);
+    std::optional<TextCache> own;
+    if (g_file_texts.busy) own.emplace(size);
+    struct Busy {
+      bool& flag;
+      bool was;
+      ~Busy() { flag = was; }
+    } busy{g_file_texts.busy, g_file_texts.busy};
+    Pending pending(own ? *own : g_file_texts.For(source), source, start);
+    g_file_texts.busy = true;
     wire::ScopedInput input(start, size);
     WireReader whole(input.ref());
     for (Py_ssize_t i = 0; i < count; ++i) {
