@@ -31,6 +31,7 @@ from velum._descriptor_proto import (
     record_types,
 )
 from velum._descriptors import (
+    NO_LIST,
     DescEnum,
     DescEnumValue,
     DescExtension,
@@ -112,6 +113,7 @@ class Batch:
         self._find_enum = find_enum
         self._find_file = find_file
         self.files: list[DescFile] = []
+        self._files_by_name: dict[str, DescFile] = {}
         self.messages: dict[str, DescMessage] = {}
         self.enums: dict[str, DescEnum] = {}
         self.extensions: list[DescExtension] = []
@@ -119,6 +121,8 @@ class Batch:
         self._message_work: list[DescMessage | MessageProto | Features] = []
         self._message_protos: dict[DescMessage, MessageProto] = {}  # of the map entries
         self._extension_work: list[tuple[FieldProto, DescFile, DescMessage | None, Features]] = []
+        # Map entries and the types inside them, which the registry does not list.
+        self.unregistered: list[str] = []
         # What the native declarer reads and fills.
         self._state = (
             self.messages,
@@ -128,12 +132,13 @@ class Batch:
             self._message_work,
             self._message_protos,
             self._extension_work,
+            self.unregistered,
         )
 
     # Lookup across this batch and what is already known.
 
     def file(self, name: str) -> DescFile | None:
-        return next((f for f in self.files if f.name == name), None) or self._find_file(name)
+        return self._files_by_name.get(name) or self._find_file(name)
 
     def message(self, name: str) -> DescMessage | None:
         return self.messages.get(name) or self._find_message(name)
@@ -173,8 +178,13 @@ class Batch:
         )
         for ext in proto.extensions:
             self._extension_work.append((ext, desc, None, features))
-        self.files.append(desc)
+        self.add_file(desc)
         return desc
+
+    def add_file(self, desc: DescFile) -> None:
+        """Adds a declared file to the batch."""
+        self.files.append(desc)
+        self._files_by_name[desc.name] = desc
 
     # Later phases; the registry runs its own checks between the two.
 
@@ -183,10 +193,9 @@ class Batch:
 
         A message's fields are resolved when first read (most loaded types are never
         used), but everything that could fail is checked here, so that a damaged schema
-        is refused when it is loaded. Enum classes are made on first use.
+        is refused when it is loaded. Enum classes are made on first use (the declarer
+        gave each its hook).
         """
-        for enum_desc in self.enums.values():
-            enum_desc._create = _classes.create_enum_on_first_use
         # What _check_message would find for each message, in one native pass that
         # hands a message back to it only when something needs reporting.
         _resolver().check_batch(
@@ -199,13 +208,10 @@ class Batch:
             self._resolve_extension(ext_proto, file, scope, features)
 
     def create_classes(self, *, lazily: bool = False) -> None:
-        """Create the message classes now, or (`lazily`) each when it is first needed."""
+        """Create the message classes now, or (`lazily`) each when it is first needed
+        (the declarer gave each message its hook)."""
         if not lazily:
             _classes.make_message_classes(list(self.messages.values()))
-            return
-        for desc in self.messages.values():
-            if not desc.is_map_entry:
-                desc._create = _classes.create_on_first_use
 
     def _check_message(self, desc: DescMessage, proto: MessageProto) -> list[_Target]:
         """Refuse what resolving `desc` would refuse; returns the type of each field."""
@@ -343,7 +349,13 @@ def _declare() -> Any:
             enum_options,
             (Features, (Features.__dict__["enum_type"],)),
             (new_message, new_enum_desc, new_enum_value),
-            (_UNRESOLVED, ENUM_TYPE_OPEN),
+            (
+                _UNRESOLVED,
+                ENUM_TYPE_OPEN,
+                _classes.create_on_first_use,
+                _classes.create_enum_on_first_use,
+                NO_LIST,
+            ),
             (Features.merge, _check_identifier, assign_local_names, is_reserved_enum_name),
             KEYWORDS,
             RESERVED_ENUM_NAMES,
@@ -353,13 +365,15 @@ def _declare() -> Any:
 
 @functools.cache
 def _batch_layout() -> tuple[Any, ...]:
-    """What the native batch check reads of message and oneof records and sets on a
+    """What the native batch check reads of message and oneof records (a message's
+    fields it reads from their views, still in the file's bytes) and sets on a
     message: its `_resolve`."""
     types = record_types()
     message, oneof = types["DescriptorProto"], types["OneofDescriptorProto"]
     return (
         message,
-        message.__dict__["fields"],
+        message.__dict__["_source"],
+        message.__dict__["_field_views"],
         message.__dict__["oneofs"],
         oneof,
         oneof.__dict__["name"],

@@ -369,6 +369,27 @@ _FIELD_SLOTS = {
 }
 _FIELD_SLOTS["_defaults"] = _lazy_fields("_defaults", _resolve_defaults)
 
+# What a DescMessage's list of nested messages, enums or extensions holds while nothing
+# was declared into it (most messages): the list is made when the member is first read.
+NO_LIST: Any = ()
+
+
+def _lazy_list(name: str) -> None:
+    slot = DescMessage.__dict__[name]
+
+    def read(self: DescMessage) -> Any:
+        value = slot.__get__(self)
+        if value is NO_LIST:
+            value = []
+            slot.__set__(self, value)
+        return value
+
+    setattr(DescMessage, name, property(read, slot.__set__))
+
+
+for _name in ("nested_messages", "nested_enums", "nested_extensions"):
+    _lazy_list(_name)
+
 # The plain slots behind the lazy properties, by "Class.member". The native extension
 # reads them directly once a message is resolved (or a class exists), so that making
 # classes runs no Python per referenced type; it falls back to the property otherwise.

@@ -187,12 +187,12 @@ class Registry:
         """What _register_file does for each file of `batch`, from the batch's own tables."""
         for file in batch.files:
             self._files[file.name] = file
-        self._messages.update(
-            {name: desc for name, desc in batch.messages.items() if _registered(desc)}
-        )
-        self._enums.update(
-            {name: desc for name, desc in batch.enums.items() if _registered(desc.parent)}
-        )
+        self._messages.update(batch.messages)
+        self._enums.update(batch.enums)
+        # (a name of the batch is new to both tables)
+        for name in batch.unregistered:
+            self._messages.pop(name, None)
+            self._enums.pop(name, None)
         for ext in batch.extensions:
             if _registered(ext.parent):
                 self._register_extension(ext)

@@ -1,10 +1,13 @@
 #include "descriptor/declare.h"
 
+#include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <new>
 
 #include "common/native_box.h"
 #include "common/py_error.h"
+#include "descriptor/field_names.h"
 #include "descriptor/slot_constructor.h"
 
 namespace velum {
@@ -20,7 +23,9 @@ enum ConfigEntry {
   kConfigEnumOptions,     // (EnumOptions class, member features)
   kConfigFeatures,        // (Features class, member enum_type)
   kConfigMakers,          // slot fillers, in Maker order
-  kConfigConstants,       // (what a message's resolved members start as, ENUM_TYPE_OPEN)
+  kConfigConstants,       // (what a message's resolved members start as, ENUM_TYPE_OPEN,
+                          //  the `_create` hooks of messages and of enums, what a
+                          //  nested list nothing is declared into starts as)
   kConfigHooks,           // runtime helpers, in Hook order
   kConfigKeywords,        // frozenset of Python keywords
   kConfigReservedEnum,    // frozenset of names an enum class takes
@@ -50,6 +55,7 @@ enum StateEntry {
   kStateMessageWork,
   kStateMessageProtos,
   kStateExtensionWork,
+  kStateUnregistered,  // full names of map entries and of the types inside them
   kStateCount,
 };
 
@@ -61,12 +67,52 @@ struct Record {
   Py_ssize_t slot[kMessageSlots] = {};
 };
 
+// Which names an enum value may not keep, by first character and length: a
+// value name matching no entry is neither a keyword nor a reserved name, found
+// without hashing it (most are upper case, and none of those names is).
+class NameFilter {
+ public:
+  // Every name of the set `names` entered; one that is not an ASCII str rules
+  // nothing out any more.
+  Status Enter(PyObject* names);
+  bool MayHold(PyObject* name) const {
+    if (!exact_ || !PyUnicode_IS_ASCII(name)) return true;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(name);
+    if (length == 0) return true;
+    const auto first = static_cast<const unsigned char*>(PyUnicode_DATA(name))[0];
+    return (lengths_[first & 0x7f] >> (length < 63 ? length : 63) & 1) != 0;
+  }
+
+ private:
+  bool exact_ = true;
+  uint64_t lengths_[128] = {};  // by first character: bit n set for a name of length n (63: longer)
+};
+
+Status NameFilter::Enter(PyObject* names) {
+  Ref items = Ref::steal(PyObject_GetIter(names));
+  if (!items) return Status::Pending();
+  while (true) {
+    Ref name = Ref::steal(PyIter_Next(items.get()));
+    if (!name) break;
+    if (!PyUnicode_Check(name.get()) || !PyUnicode_IS_ASCII(name.get()) || PyUnicode_GET_LENGTH(name.get()) == 0) {
+      exact_ = false;
+      continue;
+    }
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(name.get());
+    const auto first = static_cast<const unsigned char*>(PyUnicode_DATA(name.get()))[0];
+    lengths_[first & 0x7f] |= uint64_t{1} << (length < 63 ? length : 63);
+  }
+  if (PyErr_Occurred()) return Status::Pending();
+  return Status::Ok();
+}
+
 struct Declarer {
   Record message, enum_record, value, message_options, enum_options, features;
   Ref makers[kMakers];
-  Ref unresolved, enum_type_open;
+  Ref unresolved, enum_type_open, create_message, create_enum, no_list;
   Ref hooks[kHooks];
   Ref keywords, reserved_enum;
+  NameFilter taken;  // of keywords and reserved_enum
   Ref kind_message, kind_enum, kind_value, dot;
 };
 
@@ -113,11 +159,9 @@ Result<PyObject*> TupleSlot(const Record& r, PyObject* obj, int i) {
 
 // Declaring -------------------------------------------------------------------
 
-bool IsIdentifier(PyObject* name) { return PyUnicode_Check(name) && PyUnicode_IsIdentifier(name) == 1; }
-
 // Lets the runtime report a name that is not an identifier, with its usual text.
 Status CheckIdentifier(const Scope& s, PyObject* name, PyObject* kind, PyObject* scope) {
-  if (IsIdentifier(name)) return Status::Ok();
+  if (PyUnicode_Check(name) && IsIdentifier(name)) return Status::Ok();
   VELUM_ASSIGN_OR_RETURN(Ref ignored, Call(s.d.hooks[kCheckIdentifier].get(), {name, kind, s.file, scope}));
   return Status::Ok();
 }
@@ -167,6 +211,30 @@ Result<Ref> FullName(PyObject* prefix, PyObject* name) {
 }
 
 
+// Whether two str are equal, compared by their data (no hash needed).
+bool SameText(PyObject* a, PyObject* b) {
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+  return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+         std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
+}
+
+// Whether the value names (str, identifiers) of a list are all different.
+Result<bool> DistinctNames(PyObject* names) {
+  const Py_ssize_t count = PyList_GET_SIZE(names);
+  // Enums are mostly short: comparing pairs costs less than hashing every name.
+  if (count <= 16) {
+    for (Py_ssize_t i = 1; i < count; ++i) {
+      for (Py_ssize_t j = 0; j < i; ++j) {
+        if (SameText(PyList_GET_ITEM(names, i), PyList_GET_ITEM(names, j))) return false;
+      }
+    }
+    return true;
+  }
+  Ref unique = Ref::steal(PySet_New(names));
+  if (!unique) return Status::Pending();
+  return PySet_GET_SIZE(unique.get()) == count;
+}
+
 // Whether enum value names keep their own names as attributes (the usual case).
 Result<bool> PlainValueNames(const Declarer& d, PyObject* names) {
   Py_ssize_t count = PyList_GET_SIZE(names);
@@ -177,17 +245,23 @@ Result<bool> PlainValueNames(const Declarer& d, PyObject* names) {
     if (length > 1 && PyUnicode_READ_CHAR(name, 0) == '_' && PyUnicode_READ_CHAR(name, length - 1) == '_') {
       return false;
     }
+    if (!d.taken.MayHold(name)) continue;
     for (PyObject* set : {d.keywords.get(), d.reserved_enum.get()}) {
       int found = PySet_Contains(set, name);
       if (found != 0) return found < 0 ? Result<bool>(Status::Pending()) : Result<bool>(false);
     }
   }
-  Ref unique = Ref::steal(PySet_New(names));
-  if (!unique) return Status::Pending();
-  return PySet_GET_SIZE(unique.get()) == count;
+  return DistinctNames(names);
 }
 
-Result<Ref> DeclareEnum(const Scope& s, PyObject* record, PyObject* prefix, PyObject* parent, PyObject* features) {
+// Notes a type the registry does not list: a map entry, or one declared inside one.
+Status Unregistered(const Scope& s, PyObject* full_name) {
+  if (PyList_Append(s.state[kStateUnregistered], full_name) < 0) return Status::Pending();
+  return Status::Ok();
+}
+
+Result<Ref> DeclareEnum(const Scope& s, PyObject* record, PyObject* prefix, PyObject* parent, PyObject* features,
+                        bool in_entry) {
   const Declarer& d = s.d;
   VELUM_ASSIGN_OR_RETURN(PyObject * name, Slot(d.enum_record, record, kEnumName));
   VELUM_TRY(CheckIdentifier(s, name, d.kind_enum.get(), prefix));
@@ -238,42 +312,51 @@ Result<Ref> DeclareEnum(const Scope& s, PyObject* record, PyObject* prefix, PyOb
     PyList_SET_ITEM(values.get(), i, value.release());
   }
   PyObject_GC_UnTrack(values.get());  // (its values are out of the collector too)
+  // Its class is made when it is first needed.
   VELUM_ASSIGN_OR_RETURN(Ref desc, Call(d.makers[kNewEnum].get(), {full_name.get(), name, s.file, parent,
                                                                       is_open ? Py_True : Py_False, values.get(),
-                                                                      Py_None, Py_None}));
+                                                                      Py_None, d.create_enum.get()}));
   if (PyDict_SetItem(s.state[kStateEnums], full_name.get(), desc.get()) < 0) return Status::Pending();
+  if (in_entry) VELUM_TRY(Unregistered(s, full_name.get()));
   return desc;
 }
 
 Result<Ref> DeclareMessage(const Scope& s, PyObject* record, PyObject* prefix, PyObject* parent,
-                           PyObject* parent_features, int depth);
+                           PyObject* parent_features, bool in_entry, int depth);
 
-// Declares the messages and enums of one scope (a file or a message).
+// Declares the messages and enums of one scope (a file or a message; `in_entry`
+// when that is a map entry or inside one).
 Status DeclareAll(const Scope& s, PyObject* message_records, PyObject* enum_records, PyObject* prefix,
-                  PyObject* parent, PyObject* features, PyObject* out_messages, PyObject* out_enums, int depth) {
+                  PyObject* parent, PyObject* features, PyObject* out_messages, PyObject* out_enums, bool in_entry,
+                  int depth) {
   if (!PyTuple_Check(message_records) || !PyTuple_Check(enum_records)) {
     return Status(ErrorKind::kType, "declared records must come in tuples");
   }
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(message_records); ++i) {
     VELUM_ASSIGN_OR_RETURN(Ref desc, DeclareMessage(s, PyTuple_GET_ITEM(message_records, i), prefix, parent,
-                                                    features, depth));
+                                                    features, in_entry, depth));
     if (PyList_Append(out_messages, desc.get()) < 0) return Status::Pending();
   }
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(enum_records); ++i) {
-    VELUM_ASSIGN_OR_RETURN(Ref desc, DeclareEnum(s, PyTuple_GET_ITEM(enum_records, i), prefix, parent, features));
+    VELUM_ASSIGN_OR_RETURN(Ref desc,
+                           DeclareEnum(s, PyTuple_GET_ITEM(enum_records, i), prefix, parent, features, in_entry));
     if (PyList_Append(out_enums, desc.get()) < 0) return Status::Pending();
   }
   return Status::Ok();
 }
 
-Result<Ref> NewList() {
+// A list for what is declared into a scope, or (nothing to declare: most
+// messages declare nothing nested) the placeholder the runtime turns into an
+// empty list when it is first read.
+Result<Ref> NestedList(const Declarer& d, PyObject* records) {
+  if (PyTuple_GET_SIZE(records) == 0) return Ref::borrow(d.no_list.get());
   Ref list = Ref::steal(PyList_New(0));
   if (!list) return Status::Pending();
   return list;
 }
 
 Result<Ref> DeclareMessage(const Scope& s, PyObject* record, PyObject* prefix, PyObject* parent,
-                           PyObject* parent_features, int depth) {
+                           PyObject* parent_features, bool in_entry, int depth) {
   const Declarer& d = s.d;
   if (depth >= kMaxDepth) return Status(ErrorKind::kValue, "messages are nested too deeply");
   VELUM_ASSIGN_OR_RETURN(PyObject * name, Slot(d.message, record, kMessageName));
@@ -288,17 +371,25 @@ Result<Ref> DeclareMessage(const Scope& s, PyObject* record, PyObject* prefix, P
     VELUM_ASSIGN_OR_RETURN(map_entry, Slot(d.message_options, options, kMapEntry));
   }
   VELUM_ASSIGN_OR_RETURN(Ref features, ScopeFeatures(s, parent_features, feature_set));
-  VELUM_ASSIGN_OR_RETURN(Ref nested_messages, NewList());
-  VELUM_ASSIGN_OR_RETURN(Ref nested_enums, NewList());
-  VELUM_ASSIGN_OR_RETURN(Ref nested_extensions, NewList());
+  VELUM_ASSIGN_OR_RETURN(PyObject * nested_records, TupleSlot(d.message, record, kNestedTypes));
+  VELUM_ASSIGN_OR_RETURN(PyObject * enum_records, TupleSlot(d.message, record, kEnumTypes));
+  VELUM_ASSIGN_OR_RETURN(PyObject * extension_records, TupleSlot(d.message, record, kExtensions));
+  // (the runtime appends an extension only to a scope with extension records)
+  VELUM_ASSIGN_OR_RETURN(Ref nested_messages, NestedList(d, nested_records));
+  VELUM_ASSIGN_OR_RETURN(Ref nested_enums, NestedList(d, enum_records));
+  VELUM_ASSIGN_OR_RETURN(Ref nested_extensions, NestedList(d, extension_records));
+  const bool unlisted = in_entry || map_entry == Py_True;
   // The members that resolving fills start as one shared placeholder: they are only
-  // read through properties that resolve first.
+  // read through properties that resolve first. A class is made on first need; a
+  // map entry has none.
   PyObject* u = d.unresolved.get();
+  PyObject* create = map_entry == Py_True ? Py_None : d.create_message.get();
   PyObject* args[] = {full_name.get(), name, s.file, parent, u, u, nested_messages.get(), nested_enums.get(),
-                      nested_extensions.get(), map_entry, u, u, u, u, u, u, Py_None, Py_None, Py_None};
+                      nested_extensions.get(), map_entry, u, u, u, u, u, u, Py_None, create, Py_None};
   Ref desc = Ref::steal(PyObject_Vectorcall(d.makers[kNewMessage].get(), args, std::size(args), nullptr));
   if (!desc) return Status::Pending();
   if (PyDict_SetItem(s.state[kStateMessages], full_name.get(), desc.get()) < 0) return Status::Pending();
+  if (unlisted) VELUM_TRY(Unregistered(s, full_name.get()));
   for (PyObject* item : {desc.get(), record, features.get()}) {
     if (PyList_Append(s.state[kStateMessageWork], item) < 0) return Status::Pending();
   }
@@ -307,24 +398,15 @@ Result<Ref> DeclareMessage(const Scope& s, PyObject* record, PyObject* prefix, P
     return Status::Pending();
   }
 
-  VELUM_ASSIGN_OR_RETURN(PyObject * nested_records, TupleSlot(d.message, record, kNestedTypes));
-  VELUM_ASSIGN_OR_RETURN(PyObject * enum_records, TupleSlot(d.message, record, kEnumTypes));
-  VELUM_ASSIGN_OR_RETURN(PyObject * extension_records, TupleSlot(d.message, record, kExtensions));
   if (PyTuple_GET_SIZE(nested_records) != 0 || PyTuple_GET_SIZE(enum_records) != 0) {
     VELUM_ASSIGN_OR_RETURN(Ref nested_prefix, FullName(full_name.get(), d.dot.get()));
     VELUM_TRY(DeclareAll(s, nested_records, enum_records, nested_prefix.get(), desc.get(), features.get(),
-                         nested_messages.get(), nested_enums.get(), depth + 1));
+                         nested_messages.get(), nested_enums.get(), unlisted, depth + 1));
   }
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(extension_records); ++i) {
     Ref ext = Ref::steal(PyTuple_Pack(4, PyTuple_GET_ITEM(extension_records, i), s.file, desc.get(), features.get()));
     if (!ext || PyList_Append(s.state[kStateExtensionWork], ext.get()) < 0) return Status::Pending();
   }
-  // A nested list nothing is declared into stays empty (the runtime appends an
-  // extension only to a scope with extension records), so it can hold no cycle:
-  // most messages have three such lists, and the collector need not scan them.
-  if (PyTuple_GET_SIZE(nested_records) == 0) PyObject_GC_UnTrack(nested_messages.get());
-  if (PyTuple_GET_SIZE(enum_records) == 0) PyObject_GC_UnTrack(nested_enums.get());
-  if (PyTuple_GET_SIZE(extension_records) == 0) PyObject_GC_UnTrack(nested_extensions.get());
   return desc;
 }
 
@@ -343,7 +425,7 @@ PyObject* CallDeclarer(PyObject* self, PyObject* const* args, size_t nargsf, PyO
     Scope s{*AsDeclarer(self), {}, args[5]};
     for (int i = 0; i < kStateCount; ++i) {
       PyObject* item = PyTuple_GET_ITEM(state, i);
-      bool is_list = i == kStateMessageWork || i == kStateExtensionWork;
+      bool is_list = i == kStateMessageWork || i == kStateExtensionWork || i == kStateUnregistered;
       if (is_list ? !PyList_Check(item) : !PyDict_Check(item)) {
         PyErr_SetString(PyExc_TypeError, "declarer() takes the batch's state tuple");
         return nullptr;
@@ -354,7 +436,7 @@ PyObject* CallDeclarer(PyObject* self, PyObject* const* args, size_t nargsf, PyO
       PyErr_SetString(PyExc_TypeError, "declarer() takes a str prefix and lists to fill");
       return nullptr;
     }
-    Status status = DeclareAll(s, args[2], args[3], args[4], Py_None, args[6], args[7], args[8], 0);
+    Status status = DeclareAll(s, args[2], args[3], args[4], Py_None, args[6], args[7], args[8], false, 0);
     if (!status.ok()) return Raise(std::move(status));
     Py_RETURN_NONE;
   });
@@ -425,14 +507,19 @@ Status Configure(Declarer& d, PyObject* config) {
   VELUM_TRY(ConfigureCallables(d.makers, config, kConfigMakers, kMakers));
   VELUM_TRY(ConfigureCallables(d.hooks, config, kConfigHooks, kHooks));
   PyObject* constants = PyTuple_GET_ITEM(config, kConfigConstants);
-  if (!PyTuple_Check(constants) || PyTuple_GET_SIZE(constants) != 2) return ConfigError();
+  if (!PyTuple_Check(constants) || PyTuple_GET_SIZE(constants) != 5) return ConfigError();
   d.unresolved = Ref::borrow(PyTuple_GET_ITEM(constants, 0));
   d.enum_type_open = Ref::borrow(PyTuple_GET_ITEM(constants, 1));
+  d.create_message = Ref::borrow(PyTuple_GET_ITEM(constants, 2));
+  d.create_enum = Ref::borrow(PyTuple_GET_ITEM(constants, 3));
+  d.no_list = Ref::borrow(PyTuple_GET_ITEM(constants, 4));
   PyObject* keywords = PyTuple_GET_ITEM(config, kConfigKeywords);
   PyObject* reserved = PyTuple_GET_ITEM(config, kConfigReservedEnum);
   if (!PyFrozenSet_Check(keywords) || !PyFrozenSet_Check(reserved)) return ConfigError();
   d.keywords = Ref::borrow(keywords);
   d.reserved_enum = Ref::borrow(reserved);
+  VELUM_TRY(d.taken.Enter(keywords));
+  VELUM_TRY(d.taken.Enter(reserved));
   VELUM_ASSIGN_OR_RETURN(d.kind_message, Text("message"));
   VELUM_ASSIGN_OR_RETURN(d.kind_enum, Text("enum"));
   VELUM_ASSIGN_OR_RETURN(d.kind_value, Text("enum value"));

@@ -20,7 +20,9 @@ namespace velum {
 // file's record. `state` is the batch's (messages by full name, enums by full
 // name, messages known before, enums known before, message work list (desc,
 // record and features of each message, one after the other), record by
-// descriptor of each map entry, extension work list). The records are those schema loading
+// descriptor of each map entry, extension work list, full names of the types the
+// registry does not list: map entries and what they hold). Messages other than map
+// entries and every enum get the runtime's `_create` hook. The records are those schema loading
 // reads (parser/schema_records.h): their repeated fields are tuples. Names that
 // are not identifiers and enum value names that need renaming go to the
 // runtime's own helpers; every other refusal is raised here.

@@ -1,8 +1,11 @@
 #include "descriptor/field_check.h"
 
 #include "common/py_error.h"
+#include <array>
+
 #include "descriptor/default_parse.h"
 #include "descriptor/field_names.h"
+#include "descriptor/field_view.h"
 #include "descriptor/pending_fields.h"
 #include "descriptor/slot_constructor.h"
 
@@ -38,13 +41,10 @@ struct TypeScope {
 // right kind, else None: not found, the runtime looks it up itself and reports
 // it. A repeated field naming a map entry is left to the runtime too, which
 // checks the entry.
-Result<PyObject*> NamedTarget(const FieldResolver& r, PyObject* proto, long type, long label,
-                              const TypeScope& scope) {
-  VELUM_ASSIGN_OR_RETURN(PyObject * type_name, ReadSlot(proto, r.proto_slot[kTypeName]));
-  bool is_enum = type == kTypeEnum;
-  VELUM_ASSIGN_OR_RETURN(PyObject * found, TypeNamed(type_name, is_enum ? scope.enums : scope.messages,
-                                                     is_enum ? scope.known_enums : scope.known_messages));
+// The same for a type found (or not: null) by its name.
+Result<PyObject*> TargetFound(const FieldResolver& r, PyObject* found, long type, long label) {
   if (found == nullptr) return Py_None;
+  bool is_enum = type == kTypeEnum;
   PyObject* expected = r.classes[is_enum ? kEnumClass : kMessageClass].get();
   if (Py_TYPE(found) != reinterpret_cast<PyTypeObject*>(expected)) return Py_None;
   if (!is_enum && label == kLabelRepeated) {
@@ -52,6 +52,85 @@ Result<PyObject*> NamedTarget(const FieldResolver& r, PyObject* proto, long type
     if (map_entry != Py_False) return Py_None;
   }
   return found;
+}
+
+Result<PyObject*> NamedTarget(const FieldResolver& r, PyObject* proto, long type, long label,
+                              const TypeScope& scope) {
+  VELUM_ASSIGN_OR_RETURN(PyObject * type_name, ReadSlot(proto, r.proto_slot[kTypeName]));
+  bool is_enum = type == kTypeEnum;
+  VELUM_ASSIGN_OR_RETURN(PyObject * found, TypeNamed(type_name, is_enum ? scope.enums : scope.messages,
+                                                     is_enum ? scope.known_enums : scope.known_messages));
+  return TargetFound(r, found, type, label);
+}
+
+// Fields still in the bytes of their file (see field_view.h) -----------------
+
+// A message's field views and the bytes they point into.
+struct Views {
+  const FieldView* views = nullptr;  // aligned by the bytes object holding them
+  Py_ssize_t count = 0;
+  const uint8_t* source = nullptr;
+};
+
+Result<Views> ReadViews(PyObject* views, PyObject* source) {
+  if (views == Py_None) return Views{};
+  if (!PyBytes_Check(views) || !PyBytes_Check(source) ||
+      PyBytes_GET_SIZE(views) % static_cast<Py_ssize_t>(sizeof(FieldView)) != 0) {
+    return Status(ErrorKind::kType, "a message record's field views must be bytes");
+  }
+  return Views{reinterpret_cast<const FieldView*>(PyBytes_AS_STRING(views)),
+               PyBytes_GET_SIZE(views) / static_cast<Py_ssize_t>(sizeof(FieldView)),
+               reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(source))};
+}
+
+// A text of a view as a str ("" when absent), dropping the leading dots when `undotted`.
+Result<Ref> ViewText(const Views& v, TextSpan span, bool undotted = false) {
+  const uint8_t* data = v.source + span.offset;
+  size_t size = span.present() ? span.size : 0;
+  while (undotted && size > 0 && *data == '.') {
+    ++data;
+    --size;
+  }
+  // (checked to be UTF-8 when the record was read)
+  Ref text = Ref::steal(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(size), nullptr));
+  if (!text) return Status::Pending();
+  return text;
+}
+
+// The bytes of ASCII identifiers.
+constexpr auto kWordBytes = [] {
+  std::array<bool, 256> word{};
+  for (int c = 0; c < 256; ++c) {
+    word[c] = c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+  }
+  return word;
+}();
+
+// Whether a view's name is an identifier, as IsIdentifier says of its str: an
+// ASCII byte outside [A-Za-z0-9_] never is one; a name with other characters is
+// left to IsIdentifier.
+Result<bool> ViewNameIsIdentifier(const Views& v, const FieldView& view) {
+  const uint8_t* name = v.source + view.name.offset;
+  const size_t size = view.name.present() ? view.name.size : 0;
+  if (size == 0 || (name[0] >= '0' && name[0] <= '9')) return false;
+  for (size_t i = 0; i < size; ++i) {
+    if (kWordBytes[name[i]]) continue;
+    if (name[i] < 0x80) return false;
+    VELUM_ASSIGN_OR_RETURN(Ref text, ViewText(v, view.name));
+    return IsIdentifier(text.get());
+  }
+  return true;
+}
+
+// The type a message or enum field of a view names (see NamedTarget).
+Result<PyObject*> ViewTarget(const FieldResolver& r, const Views& v, const FieldView& view, const TypeScope& scope) {
+  VELUM_ASSIGN_OR_RETURN(Ref key, ViewText(v, view.type_name, true));
+  bool is_enum = view.type == kTypeEnum;
+  PyObject* found = PyDict_GetItemWithError(is_enum ? scope.enums : scope.messages, key.get());
+  PyObject* more = is_enum ? scope.known_enums : scope.known_messages;
+  if (found == nullptr && more != nullptr && !PyErr_Occurred()) found = PyDict_GetItemWithError(more, key.get());
+  if (found == nullptr && PyErr_Occurred()) return Status::Pending();
+  return TargetFound(r, found, view.type, view.label);
 }
 
 Result<Ref> Pair(PyObject* first, PyObject* second) {
@@ -110,10 +189,57 @@ Result<Ref> CheckIn(const FieldResolver& r, PyObject* protos, const TypeScope& s
   return Pair(targets.get(), pending.get());
 }
 
+// CheckIn for fields still in their file's bytes.
+Result<Ref> CheckViews(const FieldResolver& r, const Views& v, const TypeScope& scope) {
+  for (Py_ssize_t i = 0; i < v.count; ++i) {
+    VELUM_ASSIGN_OR_RETURN(bool identifier, ViewNameIsIdentifier(v, v.views[i]));
+    if (!identifier) return Ref::borrow(Py_None);
+  }
+  Ref targets = Ref::steal(PyList_New(v.count));
+  Ref pending = Ref::steal(PyList_New(0));
+  if (!targets || !pending) return Status::Pending();
+  for (Py_ssize_t i = 0; i < v.count; ++i) {
+    const FieldView& view = v.views[i];
+    const long type = view.type;
+    PyObject* scalar = type >= 1 && type <= kMaxScalar ? PyTuple_GET_ITEM(r.scalar_types.get(), type) : Py_None;
+    const bool has_default = view.default_value.present() && view.default_value.size != 0;
+    if (scalar != Py_None && (!has_default || type == kTypeString)) {
+      PyList_SET_ITEM(targets.get(), i, Py_NewRef(scalar));
+      continue;
+    }
+    const bool reads_default = has_default && view.label != kLabelRepeated;
+    Ref default_text;
+    if (reads_default) {
+      VELUM_ASSIGN_OR_RETURN(default_text, ViewText(v, view.default_value));
+    }
+    PyObject* target = Py_None;
+    if (scalar != Py_None) {
+      bool valid = true;
+      if (reads_default) {
+        VELUM_ASSIGN_OR_RETURN(Ref parsed, ParseScalarDefault(type, default_text.get()));
+        valid = static_cast<bool>(parsed);
+      }
+      if (valid) target = scalar;
+    } else if (type == kTypeMessage || type == kTypeGroup || type == kTypeEnum) {
+      VELUM_ASSIGN_OR_RETURN(target, ViewTarget(r, v, view, scope));
+      if (target != Py_None && type == kTypeEnum && reads_default) {
+        VELUM_ASSIGN_OR_RETURN(PyObject * named, EnumValueNamed(r, target, default_text.get()));
+        if (named == nullptr) target = Py_None;
+      }
+    }
+    PyList_SET_ITEM(targets.get(), i, Py_NewRef(target));
+    if (target != Py_None) continue;
+    Ref index = Ref::steal(PyLong_FromSsize_t(i));
+    if (!index || PyList_Append(pending.get(), index.get()) < 0) return Status::Pending();
+  }
+  return Pair(targets.get(), pending.get());
+}
+
 // What checking a batch reads of message records and sets on message descriptors.
 struct BatchLayout {
   PyTypeObject* message_record;
-  Py_ssize_t fields;
+  Py_ssize_t source;
+  Py_ssize_t views;
   Py_ssize_t oneofs;
   PyTypeObject* oneof_record;
   Py_ssize_t oneof_name;
@@ -127,16 +253,15 @@ struct BatchMakers {
   PyObject* fallback;
 };
 
-// The value descriptor of a map field whose entry and its key and value types are
-// declared in the batch; null (with no error) for anything else, which the
-// runtime checks itself.
+// The value descriptor of a map field (`view`) whose entry and its key and value
+// types are declared in the batch; null (with no error) for anything else, which
+// the runtime checks itself.
 Result<Ref> NativeMapValue(const FieldResolver& r, const BatchLayout& layout, const BatchMakers& makers,
-                           PyObject* proto, const TypeScope& scope, PyObject* message_protos) {
-  VELUM_ASSIGN_OR_RETURN(long label, ReadInt(proto, r.proto_slot[kLabel]));
-  VELUM_ASSIGN_OR_RETURN(long type, ReadInt(proto, r.proto_slot[kType]));
-  if (label != kLabelRepeated || type != kTypeMessage) return Ref();
-  VELUM_ASSIGN_OR_RETURN(PyObject * type_name, ReadSlot(proto, r.proto_slot[kTypeName]));
-  VELUM_ASSIGN_OR_RETURN(PyObject * entry, TypeNamed(type_name, scope.messages));
+                           const Views& v, const FieldView& view, const TypeScope& scope, PyObject* message_protos) {
+  if (view.label != kLabelRepeated || view.type != kTypeMessage) return Ref();
+  VELUM_ASSIGN_OR_RETURN(Ref entry_name, ViewText(v, view.type_name, true));
+  PyObject* entry = PyDict_GetItemWithError(scope.messages, entry_name.get());
+  if (entry == nullptr && PyErr_Occurred()) return Status::Pending();
   auto* message_class = reinterpret_cast<PyTypeObject*>(r.classes[kMessageClass].get());
   if (entry == nullptr || Py_TYPE(entry) != message_class) return Ref();
   VELUM_ASSIGN_OR_RETURN(PyObject * map_entry, ReadSlot(entry, r.value_slot[kIsMapEntry]));
@@ -147,31 +272,33 @@ Result<Ref> NativeMapValue(const FieldResolver& r, const BatchLayout& layout, co
     return Ref();
   }
   if (Py_TYPE(entry_proto) != layout.message_record) return Ref();
-  PyObject* entry_fields = SlotAt(entry_proto, layout.fields);
-  if (entry_fields == nullptr || !PyTuple_Check(entry_fields) || PyTuple_GET_SIZE(entry_fields) != 2) return Ref();
-  PyObject* by_number[2] = {};
-  auto* proto_class = reinterpret_cast<PyTypeObject*>(r.proto_class.get());
+  PyObject* entry_views = SlotAt(entry_proto, layout.views);
+  PyObject* entry_source = SlotAt(entry_proto, layout.source);
+  if (entry_views == nullptr || entry_source == nullptr) return Ref();
+  VELUM_ASSIGN_OR_RETURN(Views ev, ReadViews(entry_views, entry_source));
+  if (ev.count != 2) return Ref();
+  const FieldView* by_number[2] = {};
   for (Py_ssize_t i = 0; i < 2; ++i) {
-    PyObject* field = PyTuple_GET_ITEM(entry_fields, i);
-    if (Py_TYPE(field) != proto_class) return Ref();
-    VELUM_ASSIGN_OR_RETURN(long number, ReadInt(field, r.proto_slot[kNumber]));
-    if (number != 1 && number != 2) return Ref();
-    by_number[number - 1] = field;
+    const FieldView& field = ev.views[i];
+    if (field.number != 1 && field.number != 2) return Ref();
+    by_number[field.number - 1] = &field;
   }
   if (by_number[0] == nullptr || by_number[1] == nullptr) return Ref();
   PyObject* scalars = r.scalar_types.get();
-  VELUM_ASSIGN_OR_RETURN(long key_type, ReadInt(by_number[0], r.proto_slot[kType]));
+  const long key_type = by_number[0]->type;
   PyObject* key = key_type >= 1 && key_type <= kMaxScalar ? PyTuple_GET_ITEM(scalars, key_type) : Py_None;
   if (key == Py_None) return Ref();
-  VELUM_ASSIGN_OR_RETURN(long value_type, ReadInt(by_number[1], r.proto_slot[kType]));
+  const long value_type = by_number[1]->type;
   PyObject* value = value_type >= 1 && value_type <= kMaxScalar ? PyTuple_GET_ITEM(scalars, value_type) : Py_None;
   const bool scalar_value = value != Py_None;
   if (value == Py_None) {
     bool is_enum = value_type == kTypeEnum;
     if (!is_enum && value_type != kTypeMessage && value_type != kTypeGroup) return Ref();
-    VELUM_ASSIGN_OR_RETURN(PyObject * value_name, ReadSlot(by_number[1], r.proto_slot[kTypeName]));
-    VELUM_ASSIGN_OR_RETURN(value, TypeNamed(value_name, is_enum ? scope.enums : scope.messages,
-                                            is_enum ? scope.known_enums : scope.known_messages));
+    VELUM_ASSIGN_OR_RETURN(Ref value_name, ViewText(ev, by_number[1]->type_name, true));
+    value = PyDict_GetItemWithError(is_enum ? scope.enums : scope.messages, value_name.get());
+    PyObject* more = is_enum ? scope.known_enums : scope.known_messages;
+    if (value == nullptr && more != nullptr && !PyErr_Occurred()) value = PyDict_GetItemWithError(more, value_name.get());
+    if (value == nullptr && PyErr_Occurred()) return Status::Pending();
     PyObject* expected = r.classes[is_enum ? kEnumClass : kMessageClass].get();
     if (value == nullptr || Py_TYPE(value) != reinterpret_cast<PyTypeObject*>(expected)) return Ref();
   }
@@ -186,9 +313,11 @@ Result<Ref> NativeMapValue(const FieldResolver& r, const BatchLayout& layout, co
 Result<Ref> NativeTargets(const FieldResolver& r, const BatchLayout& layout, const BatchMakers& makers,
                           PyObject* proto, const TypeScope& scope, PyObject* message_protos) {
   if (Py_TYPE(proto) != layout.message_record) return Ref();
-  PyObject* fields = SlotAt(proto, layout.fields);
+  PyObject* views = SlotAt(proto, layout.views);
+  PyObject* source = SlotAt(proto, layout.source);
   PyObject* oneofs = SlotAt(proto, layout.oneofs);
-  if (fields == nullptr || oneofs == nullptr || !PyTuple_Check(fields) || !PyTuple_Check(oneofs)) return Ref();
+  if (views == nullptr || source == nullptr || oneofs == nullptr || !PyTuple_Check(oneofs)) return Ref();
+  VELUM_ASSIGN_OR_RETURN(Views v, ReadViews(views, source));
   // Any oneof name that is not an identifier goes to the runtime, which knows which
   // oneofs are synthetic and reports the real ones.
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(oneofs); ++i) {
@@ -197,38 +326,49 @@ Result<Ref> NativeTargets(const FieldResolver& r, const BatchLayout& layout, con
     PyObject* name = SlotAt(oneof, layout.oneof_name);
     if (name == nullptr || !PyUnicode_Check(name) || !IsIdentifier(name)) return Ref();
   }
-  VELUM_ASSIGN_OR_RETURN(Ref checked, CheckIn(r, fields, scope));
+  VELUM_ASSIGN_OR_RETURN(Ref checked, CheckViews(r, v, scope));
   if (checked.get() == Py_None) return Ref();
   PyObject* targets = PyTuple_GET_ITEM(checked.get(), 0);
   PyObject* pending = PyTuple_GET_ITEM(checked.get(), 1);
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pending); ++i) {
     Py_ssize_t index = PyLong_AsSsize_t(PyList_GET_ITEM(pending, i));
     if (index == -1 && PyErr_Occurred()) return Status::Pending();
-    VELUM_ASSIGN_OR_RETURN(Ref map_value,
-                           NativeMapValue(r, layout, makers, PyTuple_GET_ITEM(fields, index), scope, message_protos));
+    VELUM_ASSIGN_OR_RETURN(Ref map_value, NativeMapValue(r, layout, makers, v, v.views[index], scope, message_protos));
     if (!map_value) return Ref();
     PyList_SetItem(targets, index, map_value.release());
   }
   return Ref::borrow(targets);
 }
 
+// Whether every target of a list is a scalar type (a member of the runtime's
+// ScalarType, which lives as long as the runtime does).
+bool AllScalar(const FieldResolver& r, PyObject* targets) {
+  if (!PyList_Check(targets)) return false;
+  PyTypeObject* scalar_type = Py_TYPE(PyTuple_GET_ITEM(r.scalar_types.get(), 1));  // (DOUBLE)
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(targets); ++i) {
+    if (Py_TYPE(PyList_GET_ITEM(targets, i)) != scalar_type) return false;
+  }
+  return true;
+}
+
 Status LayoutError() { return Status(ErrorKind::kType, "check_batch() takes the runtime's types, layout and makers"); }
 
 Result<BatchLayout> ReadLayout(PyObject* layout) {
-  if (!PyTuple_Check(layout) || PyTuple_GET_SIZE(layout) != 6) return LayoutError();
+  if (!PyTuple_Check(layout) || PyTuple_GET_SIZE(layout) != 7) return LayoutError();
   PyObject* message_record = PyTuple_GET_ITEM(layout, 0);
-  PyObject* oneof_record = PyTuple_GET_ITEM(layout, 3);
-  PyObject* resolve_member = PyTuple_GET_ITEM(layout, 5);
+  PyObject* oneof_record = PyTuple_GET_ITEM(layout, 4);
+  PyObject* resolve_member = PyTuple_GET_ITEM(layout, 6);
   if (!PyType_Check(message_record) || !PyType_Check(oneof_record) ||
       Py_TYPE(resolve_member)->tp_descr_set == nullptr) {
     return LayoutError();
   }
-  BatchLayout read{reinterpret_cast<PyTypeObject*>(message_record), 0, 0,
+  BatchLayout read{reinterpret_cast<PyTypeObject*>(message_record), 0, 0, 0,
                    reinterpret_cast<PyTypeObject*>(oneof_record), 0, resolve_member};
   const char* caller = "check_batch()";
-  VELUM_ASSIGN_OR_RETURN(read.fields, ReadSlotOffset(read.message_record, PyTuple_GET_ITEM(layout, 1), caller));
-  VELUM_ASSIGN_OR_RETURN(read.oneofs, ReadSlotOffset(read.message_record, PyTuple_GET_ITEM(layout, 2), caller));
-  VELUM_ASSIGN_OR_RETURN(read.oneof_name, ReadSlotOffset(read.oneof_record, PyTuple_GET_ITEM(layout, 4), caller));
+  VELUM_ASSIGN_OR_RETURN(read.source, ReadSlotOffset(read.message_record, PyTuple_GET_ITEM(layout, 1), caller));
+  VELUM_ASSIGN_OR_RETURN(read.views, ReadSlotOffset(read.message_record, PyTuple_GET_ITEM(layout, 2), caller));
+  VELUM_ASSIGN_OR_RETURN(read.oneofs, ReadSlotOffset(read.message_record, PyTuple_GET_ITEM(layout, 3), caller));
+  VELUM_ASSIGN_OR_RETURN(read.oneof_name, ReadSlotOffset(read.oneof_record, PyTuple_GET_ITEM(layout, 5), caller));
   return read;
 }
 
@@ -269,8 +409,8 @@ Status CheckBatch(const FieldResolver& r, PyObject* const* args) {
       // The runtime's own check: it raises what the message has wrong, with where.
       VELUM_ASSIGN_OR_RETURN(targets, Call(makers.fallback, {desc, proto}));
     }
-    VELUM_ASSIGN_OR_RETURN(Ref bound,
-                           NewPendingFields(makers.resolve_message, proto, features, targets.get()));
+    VELUM_ASSIGN_OR_RETURN(Ref bound, NewPendingFields(makers.resolve_message, proto, features, targets.get(),
+                                                       !AllScalar(r, targets.get())));
     if (Py_TYPE(layout.resolve_member)->tp_descr_set(layout.resolve_member, desc, bound.get()) < 0) {
       return Status::Pending();
     }

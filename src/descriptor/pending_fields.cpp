@@ -106,7 +106,8 @@ PyType_Spec kSpec = {
 
 }  // namespace
 
-Result<Ref> NewPendingFields(PyObject* resolve, PyObject* proto, PyObject* features, PyObject* targets) {
+Result<Ref> NewPendingFields(PyObject* resolve, PyObject* proto, PyObject* features, PyObject* targets,
+                             bool tracked) {
   if (!PyList_Check(targets)) return TypeCheckError(targets, "list");
   VELUM_ASSIGN_OR_RETURN(PyTypeObject * type, ReadyType(g_type, kSpec));
   Py_ssize_t count = PyList_GET_SIZE(targets);
@@ -116,7 +117,7 @@ Result<Ref> NewPendingFields(PyObject* resolve, PyObject* proto, PyObject* featu
   PyObject* values[] = {resolve, proto, features};
   for (int i = 0; i < kBound; ++i) made->bound[i] = Py_NewRef(values[i]);
   for (Py_ssize_t i = 0; i < count; ++i) made->targets[i] = Py_NewRef(PyList_GET_ITEM(targets, i));
-  PyObject_GC_Track(made);
+  if (tracked) PyObject_GC_Track(made);
   return Ref::steal(reinterpret_cast<PyObject*>(made));
 }
 

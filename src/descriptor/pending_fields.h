@@ -13,6 +13,12 @@ namespace velum {
 // A callable whose call `pending(desc)` is `resolve(proto, features, targets,
 // desc)`; its `args` are (proto, features, targets), as a partial's would be.
 // `targets` is a list; the callable keeps its items, and passes a new list.
-Result<Ref> NewPendingFields(PyObject* resolve, PyObject* proto, PyObject* features, PyObject* targets);
+//
+// `tracked` is false when the pending call can be in no reference cycle that
+// could become garbage (its targets all scalar types, which live as long as
+// the runtime; the record and features reach nothing that refers back): it then
+// stays out of the collector, which most messages of a schema need not visit.
+Result<Ref> NewPendingFields(PyObject* resolve, PyObject* proto, PyObject* features, PyObject* targets,
+                             bool tracked = true);
 
 }  // namespace velum

@@ -3,11 +3,14 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <optional>
 
 #include "common/limits.h"
 #include "common/py_error.h"
 #include "common/raw_alloc.h"
 #include "common/status.h"
+#include "common/utf8_text.h"
+#include "descriptor/field_view.h"
 #include "field_ops/scalar_convert.h"
 #include "parser/wire_reader.h"
 
@@ -34,7 +37,8 @@ enum Kind : int8_t {
   kNoKind = -1,
 };
 
-enum class Read : uint8_t { kText, kInt32, kBool, kRecord, kRecords, kTexts };
+// kFieldViews: a message's field records, kept as bytes (see the header).
+enum class Read : uint8_t { kText, kInt32, kBool, kRecord, kRecords, kTexts, kFieldViews };
 // What an attribute holds when its field is not on the wire.
 enum class Absent : uint8_t { kEmptyText, kZero, kOne, kNone, kFalse, kEmpty };
 
@@ -59,7 +63,7 @@ constexpr Member kFileMembers[] = {
 };
 constexpr Member kMessageMembers[] = {
     {1, "name", Read::kText, Absent::kEmptyText, kNoKind},
-    {2, "fields", Read::kRecords, Absent::kEmpty, kField},
+    {2, "fields", Read::kFieldViews, Absent::kEmpty, kField},
     {3, "nested_types", Read::kRecords, Absent::kEmpty, kMessage},
     {4, "enum_types", Read::kRecords, Absent::kEmpty, kEnum},
     {6, "extensions", Read::kRecords, Absent::kEmpty, kField},
@@ -154,9 +158,14 @@ constexpr bool FitsTables() {
 }
 static_assert(FitsTables());
 
+// A message record keeps its fields' bytes in two slots after its members: the
+// file's bytes and its FieldViews (in a bytes object); `fields` reads them into
+// records on first use.
+constexpr int kHiddenSlots = 2;
+
 struct RecordObject {
   PyObject_HEAD
-  PyObject* slots[kMaxMembers];  // the first `count` of the kind are allocated
+  PyObject* slots[kMaxMembers + kHiddenSlots];  // the first `count` (+ hidden) of the kind are allocated
 };
 
 constexpr Py_ssize_t SlotOffset(int i) {
@@ -167,19 +176,24 @@ constexpr Py_ssize_t SlotOffset(int i) {
 struct KindType {
   PyTypeObject* type;
   int count;
+  int slot_count;  // count and, for messages, the hidden slots
+  int views = -1;  // the index of the kFieldViews member, if any
   // By one-byte tag: 1 + the index of the member the tag is for (its number and
   // its wire type), 0 for any other tag.
   uint8_t by_tag[128];
   int8_t by_number[kMaxNumber + 1];  // member index, -1 for a field not read
   int repeated_count;
   int8_t repeated[kMaxMembers];  // the indexes of the repeated members
-  PyMemberDef members[kMaxMembers + 1];
-  PyType_Slot slots[4];
+  PyMemberDef members[kMaxMembers + kHiddenSlots + 1];
+  PyGetSetDef getset[2];
+  PyType_Slot slots[5];
   PyType_Spec spec;
 };
 
 constexpr bool IsVarint(Read read) { return read == Read::kInt32 || read == Read::kBool; }
 constexpr bool IsRepeated(Read read) { return read == Read::kRecords || read == Read::kTexts; }
+
+PyObject* FieldsGetter(PyObject* self, void* closure) noexcept;
 
 KindType g_kinds[kKinds];
 // The values of absent fields, by Absent (kEmpty: the empty tuple).
@@ -187,6 +201,7 @@ PyObject* g_absent[6];
 
 void RecordDealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  // (every slot, hidden ones included)
   auto count = (type->tp_basicsize - SlotOffset(0)) / static_cast<Py_ssize_t>(sizeof(PyObject*));
   auto* record = reinterpret_cast<RecordObject*>(self);
   for (Py_ssize_t i = 0; i < count; ++i) Py_XDECREF(record->slots[i]);
@@ -214,21 +229,37 @@ Status ReadyKinds() {
     std::memset(t.by_number, -1, sizeof(t.by_number));
     std::memset(t.by_tag, 0, sizeof(t.by_tag));
     t.count = def.count;
+    t.slot_count = def.count;
     t.repeated_count = 0;
+    int member_count = 0;
     for (int i = 0; i < def.count; ++i) {
       const Member& m = def.members[i];
-      t.members[i] = {m.name, Py_T_OBJECT_EX, SlotOffset(i), Py_READONLY, nullptr};
+      if (m.read == Read::kFieldViews) {
+        t.views = i;
+        t.getset[0] = {m.name, FieldsGetter, nullptr, nullptr, nullptr};
+      } else {
+        t.members[member_count++] = {m.name, Py_T_OBJECT_EX, SlotOffset(i), Py_READONLY, nullptr};
+      }
       t.by_number[m.number] = static_cast<int8_t>(i);
       const uint32_t tag = m.number << 3 | (IsVarint(m.read) ? 0u : 2u);
       if (tag < 128) t.by_tag[tag] = static_cast<uint8_t>(i + 1);
       if (IsRepeated(m.read)) t.repeated[t.repeated_count++] = static_cast<int8_t>(i);
     }
-    t.members[def.count] = {nullptr, 0, 0, 0, nullptr};
-    t.slots[0] = {Py_tp_dealloc, reinterpret_cast<void*>(RecordDealloc)};
-    t.slots[1] = {Py_tp_members, t.members};
-    t.slots[2] = {Py_tp_doc, const_cast<char*>("A descriptor record read by schema loading.")};
-    t.slots[3] = {0, nullptr};
-    t.spec = {def.type_name, static_cast<int>(SlotOffset(def.count)), 0,
+    int slot = 0;
+    t.slots[slot++] = {Py_tp_dealloc, reinterpret_cast<void*>(RecordDealloc)};
+    t.slots[slot++] = {Py_tp_doc, const_cast<char*>("A descriptor record read by schema loading.")};
+    if (t.views >= 0) {
+      // The hidden slots, read by the load-time check (by offset) and `fields`.
+      t.members[member_count++] = {"_source", Py_T_OBJECT_EX, SlotOffset(def.count), Py_READONLY, nullptr};
+      t.members[member_count++] = {"_field_views", Py_T_OBJECT_EX, SlotOffset(def.count + 1), Py_READONLY, nullptr};
+      t.slot_count += kHiddenSlots;
+      t.getset[1] = {nullptr, nullptr, nullptr, nullptr, nullptr};
+      t.slots[slot++] = {Py_tp_getset, t.getset};
+    }
+    t.members[member_count] = {nullptr, 0, 0, 0, nullptr};
+    t.slots[slot++] = {Py_tp_members, t.members};
+    t.slots[slot] = {0, nullptr};
+    t.spec = {def.type_name, static_cast<int>(SlotOffset(t.slot_count)), 0,
               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, t.slots};
     PyObject* type = PyType_FromSpec(&t.spec);
     if (type == nullptr) return Status::Pending();
@@ -308,11 +339,17 @@ class TextCache {
 };
 
 // The items of the records being read, innermost last (a record takes its own,
-// those after its mark, when it is done), and the text made so far.
+// those after its mark, when it is done), the field views of the messages
+// being read (the same way), and the text made so far. `source` is the bytes
+// read, `start` their first byte.
 struct Pending {
-  explicit Pending(size_t size) : texts(size) {}
+  Pending(TextCache& cache, PyObject* source_bytes, const uint8_t* first)
+      : texts(cache), source(source_bytes), start(first) {}
   RawVector<Item> items;
-  TextCache texts;
+  RawVector<FieldView> views;
+  TextCache& texts;
+  PyObject* source;  // borrowed
+  const uint8_t* start;
 };
 
 // Releases the items after `mark` that no record took (on failure or bailing out).
@@ -334,11 +371,11 @@ class PendingMark {
 
 // A record with every slot empty; null (with MemoryError) when out of memory.
 PyObject* NewRecord(const KindType& t) {
-  auto* obj = static_cast<PyObject*>(PyObject_Malloc(static_cast<size_t>(SlotOffset(t.count))));
+  auto* obj = static_cast<PyObject*>(PyObject_Malloc(static_cast<size_t>(SlotOffset(t.slot_count))));
   if (obj == nullptr) return PyErr_NoMemory();
   PyObject_Init(obj, t.type);
   auto* record = reinterpret_cast<RecordObject*>(obj);
-  for (int i = 0; i < t.count; ++i) record->slots[i] = nullptr;
+  for (int i = 0; i < t.slot_count; ++i) record->slots[i] = nullptr;
   return obj;
 }
 
@@ -369,8 +406,8 @@ Result<PyObject*> CachedText(TextCache& cache, const uint8_t* data, size_t size)
 }
 
 // Gives each repeated member its tuple (the shared empty one when it has no
-// item) and each absent member its value.
-Status Finish(Pending& pending, const PendingMark& mark, const KindType& t, const KindDef& def,
+// item), a message's fields their views, and each absent member its value.
+Status Finish(Pending& pending, const PendingMark& mark, size_t views_mark, const KindType& t, const KindDef& def,
               RecordObject* record) {
   const size_t end = pending.items.size();
   if (end != mark.mark()) {
@@ -393,10 +430,133 @@ Status Finish(Pending& pending, const PendingMark& mark, const KindType& t, cons
       if (counts[t.repeated[r]] != 0) PyObject_GC_UnTrack(record->slots[t.repeated[r]]);
     }
   }
+  if (t.views >= 0) {
+    const size_t count = pending.views.size() - views_mark;
+    if (count == 0) {
+      record->slots[t.views] = Py_NewRef(g_absent[static_cast<int>(Absent::kEmpty)]);
+      record->slots[t.count] = Py_NewRef(Py_None);
+      record->slots[t.count + 1] = Py_NewRef(Py_None);
+    } else {
+      // `fields` stays empty until read: the views and the bytes they point into are kept.
+      record->slots[t.count + 1] = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(&pending.views[views_mark]),
+                                                             static_cast<Py_ssize_t>(count * sizeof(FieldView)));
+      if (record->slots[t.count + 1] == nullptr) return Status::Pending();
+      record->slots[t.count] = Py_NewRef(pending.source);
+      pending.views.resize(views_mark);
+    }
+  }
   for (int i = 0; i < t.count; ++i) {
-    if (record->slots[i] == nullptr) record->slots[i] = Py_NewRef(g_absent[static_cast<int>(def.members[i].absent)]);
+    if (record->slots[i] == nullptr && i != t.views) {
+      record->slots[i] = Py_NewRef(g_absent[static_cast<int>(def.members[i].absent)]);
+    }
   }
   return Status::Ok();
+}
+
+// The member of kind `t` the next field of `in` is for (the reader after its
+// tag), kSkipped for a field not read here (stepped over), or kLeave when the
+// record is left to the general decoder.
+constexpr int kSkipped = -1;
+constexpr int kLeave = -2;
+
+int NextMember(const KindType& t, const KindDef& def, WireReader& in, uint32_t depth) {
+  // Most tags take one byte and name a field read here with its own wire type.
+  const uint8_t first = *in.cursor();
+  int index = first < 0x80 ? t.by_tag[first] - 1 : -1;
+  if (index >= 0) [[likely]] {
+    return in.Skip(1) ? index : kLeave;
+  }
+  uint32_t tag = 0;
+  if (!in.ReadTag(tag) || tag < 8) return kLeave;
+  const uint32_t number = wire::TagFieldNumber(tag);
+  const uint32_t wire_type = wire::TagWireType(tag);
+  index = number <= kMaxNumber ? t.by_number[number] : -1;
+  if (index < 0) {
+    // Groups are left to the general decoder.
+    if (wire_type == kWireStartGroup || wire_type == kWireEndGroup) return kLeave;
+    return in.SkipField(number, wire_type, depth).ok() ? kSkipped : kLeave;
+  }
+  if (wire_type != (IsVarint(def.members[index].read) ? kWireVarint : kWireLengthDelimited)) return kLeave;
+  return index;
+}
+
+bool IsText(const uint8_t* data, size_t size) { return utf8::MeasureText(data, size).valid; }
+
+// Whether ReadRecord would read a record of kind `kind` from `in` (not leave it
+// to the general decoder), found without making anything.
+bool Readable(Kind kind, WireReader in, uint32_t depth) {
+  if (depth > kMaxDepth) return false;
+  const KindType& t = g_kinds[kind];
+  const KindDef& def = kKindDefs[kind];
+  bool seen[kMaxMembers] = {};
+  while (!in.empty()) {
+    const int index = NextMember(t, def, in, depth);
+    if (index == kSkipped) continue;
+    if (index == kLeave) return false;
+    const Member& m = def.members[index];
+    if (IsVarint(m.read)) {
+      uint64_t value = 0;
+      if (!in.ReadVarint64(value)) return false;
+      continue;
+    }
+    const uint8_t* data = nullptr;
+    size_t size = 0;
+    if (!in.ReadLengthDelimited(data, size)) return false;
+    if (m.read == Read::kText || m.read == Read::kTexts) {
+      if (!IsText(data, size)) return false;
+      continue;
+    }
+    if (m.read == Read::kRecord && seen[index]) return false;
+    seen[index] = true;
+    if (!Readable(m.record, in.Slice(data, size), depth + 1)) return false;
+  }
+  return true;
+}
+
+// The view of a field record in `in` (at depth `depth`), or false when
+// ReadRecord would leave it to the general decoder.
+bool ReadView(const Pending& pending, WireReader in, uint32_t depth, FieldView& view) {
+  if (depth > kMaxDepth) return false;
+  const KindType& t = g_kinds[kField];
+  const KindDef& def = kKindDefs[kField];
+  view.offset = static_cast<uint32_t>(in.cursor() - pending.start);
+  view.size = static_cast<uint32_t>(in.remaining());
+  bool has_options = false;
+  while (!in.empty()) {
+    const int index = NextMember(t, def, in, depth);
+    if (index == kSkipped) continue;
+    if (index == kLeave) return false;
+    const Member& m = def.members[index];
+    if (IsVarint(m.read)) {
+      uint64_t value = 0;
+      if (!in.ReadVarint64(value)) return false;
+      const auto number = static_cast<int32_t>(static_cast<uint32_t>(value));
+      switch (m.number) {
+        case 3: view.number = number; break;
+        case 4: view.label = number; break;
+        case 5: view.type = number; break;
+        default: break;
+      }
+      continue;
+    }
+    const uint8_t* data = nullptr;
+    size_t size = 0;
+    if (!in.ReadLengthDelimited(data, size)) return false;
+    if (m.read == Read::kRecord) {
+      if (has_options || !Readable(m.record, in.Slice(data, size), depth + 1)) return false;
+      has_options = true;
+      continue;
+    }
+    if (!IsText(data, size)) return false;
+    const TextSpan span{static_cast<uint32_t>(data - pending.start), static_cast<uint32_t>(size)};
+    switch (m.number) {
+      case 1: view.name = span; break;
+      case 6: view.type_name = span; break;
+      case 7: view.default_value = span; break;
+      default: break;
+    }
+  }
+  return true;
 }
 
 // The record of kind `kind` in `in`; an empty Ref (no error) when it is left to
@@ -409,26 +569,17 @@ Result<Ref> ReadRecord(Pending& pending, Kind kind, WireReader in, uint32_t dept
   if (!made) return Status::Pending();
   auto* record = reinterpret_cast<RecordObject*>(made.get());
   PendingMark mark(pending);
+  const size_t views_mark = pending.views.size();
+  // (views left by a record that bails out are dropped with it)
+  struct ViewsMark {
+    Pending& pending;
+    size_t mark;
+    ~ViewsMark() { pending.views.resize(mark); }
+  } views_guard{pending, views_mark};
   while (!in.empty()) {
-    // Most tags take one byte and name a field read here with its own wire type.
-    const uint8_t first = *in.cursor();
-    int index = first < 0x80 ? t.by_tag[first] - 1 : -1;
-    if (index >= 0) [[likely]] {
-      if (!in.Skip(1)) return Ref();
-    } else {
-      uint32_t tag = 0;
-      if (!in.ReadTag(tag) || tag < 8) return Ref();
-      const uint32_t number = wire::TagFieldNumber(tag);
-      const uint32_t wire_type = wire::TagWireType(tag);
-      index = number <= kMaxNumber ? t.by_number[number] : -1;
-      if (index < 0) {
-        // Groups are left to the general decoder.
-        if (wire_type == kWireStartGroup || wire_type == kWireEndGroup) return Ref();
-        if (!in.SkipField(number, wire_type, depth).ok()) return Ref();
-        continue;
-      }
-      if (wire_type != (IsVarint(def.members[index].read) ? kWireVarint : kWireLengthDelimited)) return Ref();
-    }
+    const int index = NextMember(t, def, in, depth);
+    if (index == kSkipped) continue;
+    if (index == kLeave) return Ref();
     const Member& m = def.members[index];
     PyObject** slot = &record->slots[index];
     if (IsVarint(m.read)) {
@@ -461,6 +612,12 @@ Result<Ref> ReadRecord(Pending& pending, Kind kind, WireReader in, uint32_t dept
         value = nested.release();
         break;
       }
+      case Read::kFieldViews: {
+        FieldView view;
+        if (!ReadView(pending, in.Slice(data, size), depth + 1, view)) return Ref();
+        pending.views.push_back(view);
+        continue;
+      }
       default: return Ref();
     }
     if (value == nullptr) return Ref();
@@ -475,7 +632,7 @@ Result<Ref> ReadRecord(Pending& pending, Kind kind, WireReader in, uint32_t dept
       throw;
     }
   }
-  VELUM_TRY(Finish(pending, mark, t, def, record));
+  VELUM_TRY(Finish(pending, mark, views_mark, t, def, record));
   return made;
 }
 
@@ -484,12 +641,86 @@ Result<Ref> ReadFile(PyObject* data) {
   VELUM_TRY(ReadyKinds());
   const auto* start = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data));
   const auto size = static_cast<size_t>(PyBytes_GET_SIZE(data));
-  Pending pending(size);
+  // The spans of field views are 32-bit offsets.
+  if (size >= TextSpan::kNoText) return Ref::borrow(Py_None);
+  TextCache texts(size);
+  Pending pending(texts, data, start);
   wire::ScopedInput input(start, size);
   Result<Ref> file = ReadRecord(pending, kFile, WireReader(input.ref()), 0);
   if (!file.ok()) return file;
   if (!file.value()) return Ref::borrow(Py_None);
   return file;
+}
+
+// The text made for the fields of the messages of one file, kept from one
+// message's fields to the next: the messages resolved together mostly come from
+// one file, and their fields repeat names, JSON names and type names. Holds the
+// file's bytes, which the cache's entries point into.
+struct FileTexts {
+  PyObject* source = nullptr;  // owned
+  TextCache* texts = nullptr;  // raw-allocated
+  // While records are read with it (a collection run meanwhile could read the
+  // fields of another message, which then get a cache of their own).
+  bool busy = false;
+
+  TextCache& For(PyObject* file) {
+    if (file != source || texts == nullptr) {
+      TextCache* made = RawNew<TextCache>(static_cast<size_t>(PyBytes_GET_SIZE(file)));
+      if (texts != nullptr) RawDelete(texts);
+      texts = made;
+      Py_XSETREF(source, Py_NewRef(file));
+    }
+    return *texts;
+  }
+};
+
+FileTexts g_file_texts;
+
+// The field records of a message record, read from the bytes its views point
+// into (they were checked when the message was read, so they read the same way).
+PyObject* FieldsGetter(PyObject* self, void*) noexcept {
+  return Guard([&]() -> PyObject* {
+    const KindType& t = g_kinds[kMessage];
+    auto* record = reinterpret_cast<RecordObject*>(self);
+    PyObject* fields = record->slots[t.views];
+    if (fields != nullptr) return Py_NewRef(fields);
+    PyObject* source = record->slots[t.count];
+    PyObject* views = record->slots[t.count + 1];
+    const auto* start = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(source));
+    const auto size = static_cast<size_t>(PyBytes_GET_SIZE(source));
+    const auto count = static_cast<Py_ssize_t>(static_cast<size_t>(PyBytes_GET_SIZE(views)) / sizeof(FieldView));
+    auto view_at = [&](Py_ssize_t i) {
+      FieldView view;
+      std::memcpy(&view, PyBytes_AS_STRING(views) + static_cast<size_t>(i) * sizeof(FieldView), sizeof(FieldView));
+      return view;
+    };
+    Ref tuple = Ref::steal(PyTuple_New(count));
+    if (!tuple) return nullptr;
+    std::optional<TextCache> own;
+    if (g_file_texts.busy) own.emplace(size);
+    struct Busy {
+      bool& flag;
+      bool was;
+      ~Busy() { flag = was; }
+    } busy{g_file_texts.busy, g_file_texts.busy};
+    Pending pending(own ? *own : g_file_texts.For(source), source, start);
+    g_file_texts.busy = true;
+    wire::ScopedInput input(start, size);
+    WireReader whole(input.ref());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      const FieldView view = view_at(i);
+      Result<Ref> field = ReadRecord(pending, kField, whole.Slice(start + view.offset, view.size), 1);
+      if (!field.ok()) return Raise(std::move(field).status());
+      if (!field.value()) {
+        PyErr_SetString(PyExc_ValueError, "the descriptor could not be read");
+        return nullptr;
+      }
+      PyTuple_SET_ITEM(tuple.get(), i, std::move(field).value().release());
+    }
+    PyObject_GC_UnTrack(tuple.get());  // (records only: never part of a cycle)
+    record->slots[t.views] = Py_NewRef(tuple.get());
+    return tuple.release();
+  });
 }
 
 Result<Ref> RecordTypes() {

@@ -9,6 +9,13 @@
 // them and drops most soon after; as message instances they cost as much from
 // allocation to free as everything else loading does.
 //
+// A message's fields are the exception: most loaded messages are never resolved,
+// so their field records stay in the file's bytes, checked when the message is
+// read (they would read as records) and summed up in FieldViews
+// (descriptor/field_view.h) that the load-time check reads; `fields` makes the
+// records on first read. The record keeps the file's bytes (`_source`) and the
+// views (`_field_views`, a bytes object) for that.
+//
 // Only input the general decoder would read the same way is read here: anything
 // else (a damaged record, invalid UTF-8, a group, a wire type other than the
 // field's, a singular message given twice, nesting too deep) makes the reader

@@ -7,6 +7,7 @@ built the plain way from the runtime's own helpers.
 
 from __future__ import annotations
 
+from velum import _classes
 from velum._builder import _UNRESOLVED, Batch, _check_identifier
 from velum._descriptor_proto import EnumProto, FileProto, MessageProto, features_of
 from velum._descriptors import (
@@ -26,12 +27,12 @@ def declare_file_python(batch: Batch, proto: FileProto, serialized: bytes) -> De
     """What `Batch.declare_file` does, type by type in Python."""
     desc, prefix, features = batch.new_file(proto, serialized)
     for message in proto.messages:
-        desc.messages.append(_declare_message(batch, message, prefix, desc, None, features))
+        desc.messages.append(_declare_message(batch, message, prefix, desc, None, features, False))
     for enum_proto in proto.enums:
-        desc.enums.append(_declare_enum(batch, enum_proto, prefix, desc, None, features))
+        desc.enums.append(_declare_enum(batch, enum_proto, prefix, desc, None, features, False))
     for ext in proto.extensions:
         batch._extension_work.append((ext, desc, None, features))
-    batch.files.append(desc)
+    batch.add_file(desc)
     return desc
 
 
@@ -49,6 +50,7 @@ def _declare_message(
     file: DescFile,
     parent: DescMessage | None,
     parent_features: Features,
+    in_entry: bool,
 ) -> DescMessage:
     _check_identifier(proto.name, "message", file, prefix)
     full_name = prefix + proto.name
@@ -57,20 +59,24 @@ def _declare_message(
     u = _UNRESOLVED
     options = proto.options
     map_entry = options is not None and options.map_entry
+    create = None if map_entry else _classes.create_on_first_use
     desc: DescMessage = new_message(
         full_name, proto.name, file, parent, u, u, [], [], [], map_entry, u, u, u, u, u, u,
-        None, None, None,
+        None, create, None,
     )  # fmt: skip
     batch.messages[full_name] = desc
+    in_entry = in_entry or map_entry
+    if in_entry:
+        batch.unregistered.append(full_name)
     batch._message_work.extend((desc, proto, features))
     batch._message_protos[desc] = proto
     for nested in proto.nested_types:
         desc.nested_messages.append(
-            _declare_message(batch, nested, full_name + ".", file, desc, features)
+            _declare_message(batch, nested, full_name + ".", file, desc, features, in_entry)
         )
     for enum_proto in proto.enum_types:
         desc.nested_enums.append(
-            _declare_enum(batch, enum_proto, full_name + ".", file, desc, features)
+            _declare_enum(batch, enum_proto, full_name + ".", file, desc, features, in_entry)
         )
     for ext in proto.extensions:
         batch._extension_work.append((ext, file, desc, features))
@@ -84,6 +90,7 @@ def _declare_enum(
     file: DescFile,
     parent: DescMessage | None,
     parent_features: Features,
+    in_entry: bool,
 ) -> DescEnum:
     _check_identifier(proto.name, "enum", file, prefix)
     full_name = prefix + proto.name
@@ -101,6 +108,11 @@ def _declare_enum(
             proto.values, assign_local_names(names, is_reserved_enum_name), strict=True
         )
     ]
-    desc: DescEnum = new_enum_desc(full_name, proto.name, file, parent, is_open, values, None, None)
+    create = _classes.create_enum_on_first_use
+    desc: DescEnum = new_enum_desc(
+        full_name, proto.name, file, parent, is_open, values, None, create
+    )
     batch.enums[full_name] = desc
+    if in_entry:
+        batch.unregistered.append(full_name)
     return desc

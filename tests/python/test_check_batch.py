@@ -5,6 +5,7 @@ map's value descriptor) and what it refuses equal what the runtime's own per-mes
 from __future__ import annotations
 
 import functools
+import gc
 from collections.abc import Callable
 from typing import Any
 
@@ -14,7 +15,7 @@ from test_declare import _file, _message, _set, _sets
 
 import velum
 from velum import _builder
-from velum._descriptors import DescFieldValueMap
+from velum._descriptors import DescFieldValueMap, DescMessage
 
 FIELD = descriptor_pb2.FieldDescriptorProto
 
@@ -175,3 +176,42 @@ def test_an_entry_of_two_fields_with_one_number_is_refused() -> None:
     data = _map_holder(_entry(_GOOD_KEY, (1, FIELD.TYPE_INT32, "")))
     with pytest.raises(ValueError, match="malformed map entry t.M.XEntry"):
         velum.Registry().add_file_set(data)
+
+
+@pytest.mark.parametrize(
+    ("name", "valid"),
+    [("x_1", True), ("_", True), ("café", True), ("é1", True), ("Ω_ω", True),
+     ("1a", False), ("a-b", False), ("a b", False), ("a·", True), ("·a", False), ("é-", False)],
+)  # fmt: skip
+def test_field_names_are_checked_as_the_reference(
+    name: str, valid: bool, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    # The native pass reads a name from the file's bytes; the reference, as a str.
+    f = _file("names.proto")
+    _message(f.message_type, "M", ("ok", 1), (name, 2))
+    outcomes = []
+    for python in (False, True):
+        try:
+            registry = _load(_set(f), python=python, monkeypatch=monkeypatch)
+        except ValueError as e:
+            outcomes.append(str(e))
+        else:
+            desc = registry.message("t.M")
+            assert desc is not None
+            outcomes.append(str([field.name for field in desc.fields]))
+    assert outcomes[0] == outcomes[1]
+    assert (outcomes[0] == str(["ok", name])) is valid
+
+
+def test_pending_messages_of_scalars_stay_out_of_the_collector() -> None:
+    registry = velum.Registry()
+    registry.add_file_set(_maps())
+    holder, outside = registry.message("t.Holder"), registry.message("t.Outside")
+    assert holder is not None and outside is not None
+    by_int = registry._messages.get("t.Holder.ByIntEntry") or holder.nested_messages[0]
+    # A message of scalar fields can be in no cycle through its pending fields.
+    assert not gc.is_tracked(by_int._resolve) and gc.is_tracked(outside._resolve)
+    del registry, holder, outside, by_int
+    gc.collect()
+    # Nothing of the schema is left: no pending call kept a message alive.
+    assert not [o for o in gc.get_objects() if type(o) is DescMessage and o.type_name == "t.Holder"]

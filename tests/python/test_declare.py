@@ -69,6 +69,10 @@ def _renamed_values() -> bytes:
     _enum(f.enum_type, "Kw", ("None", 0), ("name", 1), ("value", 2), ("from", 3), ("from_", 4))
     _enum(f.enum_type, "Plain", ("A", 0), ("B", 1), ("ALIAS", 1))
     _enum(f.enum_type, "Under", ("_", 0), ("_a", 2), ("a_", 3))
+    _enum(f.enum_type, "Twice", ("SAME", 0), ("SAME", 1))
+    # Past sixteen values names are compared another way.
+    _enum(f.enum_type, "Long", *[(f"L{i}", i) for i in range(20)], ("L3", 20))
+    _enum(f.enum_type, "LongKw", *[(f"M{i}", i) for i in range(20)], ("False", 20), ("real", 21))
     msg = _message(f.message_type, "Holder")
     _enum(msg.enum_type, "Kw", ("True_", 0), ("True", 1), ("mro", 2))
     return _set(f)
@@ -223,3 +227,35 @@ def test_loaded_records_leave_the_collector() -> None:
     assert gc.is_tracked(desc)
     gc.collect()
     assert [f.name for f in desc.fields] == ["a"]
+
+
+def test_map_entries_and_the_types_inside_them_are_not_listed() -> None:
+    f = _file("entries.proto")
+    holder = _message(f.message_type, "Holder")
+    entry = _message(holder.nested_type, "ValuesEntry", ("key", 1), ("value", 2))
+    entry.options.map_entry = True
+    _message(entry.nested_type, "Inside")
+    _enum(entry.enum_type, "InsideKind", ("INSIDE_ZERO", 0))
+    _enum(holder.enum_type, "Kind", ("KIND_ZERO", 0))
+    holder.field.add(name="values", number=1, type=FIELD.TYPE_MESSAGE,
+                     label=FIELD.LABEL_REPEATED, type_name=".t.Holder.ValuesEntry")  # fmt: skip
+    registry = velum.Registry()
+    registry.add_file_set(_set(f))
+    assert registry.message("t.Holder") is not None
+    assert registry.enum("t.Holder.Kind") is not None
+    assert registry.message("t.Holder.ValuesEntry") is None
+    assert registry.message("t.Holder.ValuesEntry.Inside") is None
+    assert registry.enum("t.Holder.ValuesEntry.InsideKind") is None
+    assert registry.message_class("t.Holder")(values={1: 2}).values == {1: 2}
+
+
+def test_empty_nested_lists_are_lists_of_their_own() -> None:
+    registry = velum.Registry()
+    registry.add_file_set(_extensions())
+    base, scope = registry.message("t.Base"), registry.message("t.Scope")
+    assert base is not None and scope is not None
+    for name in ("nested_messages", "nested_enums", "nested_extensions"):
+        assert getattr(base, name) == [] and type(getattr(base, name)) is list
+    base.nested_messages.append(scope)  # (made once, then kept)
+    assert base.nested_messages == [scope] and scope.nested_messages == []
+    assert [x.name for x in scope.nested_extensions] == ["t.Scope.in_scope"]

@@ -98,6 +98,22 @@ def _cases() -> list[bytes]:
     for _ in range(120):  # messages nested deeper than the decoder goes
         deep = b"\x1a" + _varint(len(deep)) + deep
     cases.append(b"\x22" + _varint(len(deep)) + deep)
+    # A message's fields are checked when it is read but made into records later.
+    for field in (
+        b"\x0a\x01f\x42\x00\x42\x00",  # options given twice
+        b"\x0a\x01f\x52\x02\xc3\x28",  # a JSON name of invalid UTF-8
+        b"\x0a\x01f\x3b\x08\x01\x3c",  # a group
+        b"\x0a\x01f\x42\x03\xaa\x01\x00",  # options holding empty features
+        b"\x0a\x01f\x42\x04\xaa\x01\x01\x0f",  # ... and damaged ones
+        b"\x0a\x01f\x18\x80\x80\x80\x80\x10\x20\x03",  # a number beyond int32
+    ):
+        message = b"\x0a\x01M\x12" + _varint(len(field)) + field
+        cases.append(b"\x22" + _varint(len(message)) + message)
+    for depth in (98, 99, 100):  # a field at the deepest message the reader takes, and past it
+        nested = b"\x12\x03\x0a\x01f"
+        for _ in range(depth):
+            nested = b"\x1a" + _varint(len(nested)) + nested
+        cases.append(b"\x22" + _varint(len(nested)) + nested)
     for _ in range(120):
         source = rng.choice([odd, *files])
         cut = rng.randrange(len(source))
