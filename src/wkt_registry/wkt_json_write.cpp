@@ -4,6 +4,7 @@
 
 #include "common/arg_binding.h"
 #include "field_ops/scalar_convert.h"
+#include "json_sink/json_escape.h"
 #include "parser/decode_input.h"
 #include "wkt_registry/duration_text.h"
 #include "wkt_registry/field_mask_path.h"
@@ -124,6 +125,23 @@ Result<bool> ResolveAsLast(const AnyWriteMemo::State* last, PyObject* url, PyObj
   return true;
 }
 
+// `,"@type":"url"` for a URL of plain ASCII (nothing to escape), written
+// whole for every Any that holds that str; else empty.
+void PrepareTypeMember(PyObject* url, RawString& out) noexcept {
+  out.clear();
+  if (!PyUnicode_IS_COMPACT_ASCII(url)) return;
+  const auto* text = static_cast<const char*>(PyUnicode_DATA(url));
+  const auto size = static_cast<size_t>(PyUnicode_GET_LENGTH(url));
+  if (json_sink::PlainRunLength(text, size) != size) return;
+  try {
+    out.append(",\"@type\":\"");
+    out.append(text, size);
+    out.push_back('"');
+  } catch (const std::bad_alloc&) {
+    out.clear();  // the member is then written as any other
+  }
+}
+
 }  // namespace
 
 Result<Unpacked> Unpack(const MessageMarshaler& m, PyObject* msg, const JsonWriteOptions& options) {
@@ -159,6 +177,7 @@ Result<Unpacked> Unpack(const MessageMarshaler& m, PyObject* msg, const JsonWrit
         memo->key = Ref::borrow(entry->name.get());
         memo->desc = Ref::borrow(entry->desc.get());
         memo->marshaler = Ref::borrow(entry->marshaler.get());
+        PrepareTypeMember(url.get(), memo->type_member);
       }
     }
   }
