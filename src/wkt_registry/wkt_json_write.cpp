@@ -24,7 +24,29 @@ std::string_view Utf8Of(PyObject* text, Py_ssize_t& size) {
 
 }  // namespace
 
+namespace {
+
+// The int in a slot when it is an exact int within [lo, hi]: read without a
+// hold, as nothing runs between the read and its use. False for anything
+// else, which the general read below checks and reports.
+bool SlotInt(PyObject* msg, const FieldAccess& access, int64_t lo, int64_t hi, int64_t* out) noexcept {
+  if (!access.is_slot()) return false;
+  PyObject* value = *SlotAddress(msg, access.offset());
+  return value != nullptr && ReadExactInt(value, out) && *out >= lo && *out <= hi;
+}
+
+}  // namespace
+
 Status TimeTextOf(const WellKnownRecord& r, PyObject* msg, TimeText& out) {
+  int64_t seconds_fast = 0;
+  int64_t nanos_fast = 0;
+  if (SlotInt(msg, r.seconds->access, INT64_MIN, INT64_MAX, &seconds_fast) &&
+      SlotInt(msg, r.nanos->access, INT32_MIN, INT32_MAX, &nanos_fast)) [[likely]] {
+    const SecondsNanos value{seconds_fast, static_cast<int32_t>(nanos_fast)};
+    const TextError error =
+        r.kind == WellKnownType::kTimestamp ? FormatTimestamp(value, out) : FormatDuration(value, out);
+    return error == TextError::kOk ? Status() : ToStatus(error);
+  }
   VELUM_ASSIGN_OR_RETURN(Ref seconds_obj, ReadField(msg, r.seconds->access));
   long long seconds = 0;
   // Small exact ints, nearly every time value, are read inline.
