@@ -70,6 +70,12 @@ class JsonTextSink {
     text_.MemberKey(key.data(), key.size());
     return Status::Ok();
   }
+  // A member and its value prepared together as ASCII text needing no
+  // escape: ',' then the quoted name, ':' and the value.
+  Status PreparedMember(std::string_view text) noexcept {
+    text_.MemberKey(text.data(), text.size());
+    return Status::Ok();
+  }
   Status MemberName(std::string_view name) noexcept {
     const size_t at = text_.size();
     if (text_.MemberName(name.data(), name.size())) [[unlikely]]

@@ -32,10 +32,10 @@ namespace velum::json_sink {
 
 namespace walk_detail {
 
-Status TooDeep();
+[[gnu::cold]] Status TooDeep();
 // An instance that is not of the marshaler's class.
-Status WrongInstance(const MessageMarshaler& m, PyObject* msg);
-Status WrongMessageType(const MessageMarshaler& declared, PyObject* value);
+[[gnu::cold]] Status WrongInstance(const MessageMarshaler& m, PyObject* msg);
+[[gnu::cold]] Status WrongMessageType(const MessageMarshaler& declared, PyObject* value);
 // The text of a map key that is neither bool nor str: str() of the key.
 Result<Ref> KeyText(PyObject* key);
 // A key for a map<bool, ...>: "true" or "false".

@@ -13,8 +13,9 @@ namespace velum {
 // What writing Any values remembers within one call, made when the call
 // meets its first Any (most calls never do): the last packed type found
 // plain enough to be written from its bytes, and the last type URL resolved
-// through velum's own registry, with the key its map was read by and what
-// that gave.
+// through velum's own registry, with the key its map was read by, what
+// that gave, and for text output its "@type" member (`,"@type":"url"`,
+// empty unless the URL is plain ASCII).
 class AnyWriteMemo {
  public:
   struct State {
@@ -23,6 +24,7 @@ class AnyWriteMemo {
     Ref key;
     Ref desc;
     Ref marshaler;
+    RawString type_member;
   };
   AnyWriteMemo() noexcept = default;
   AnyWriteMemo(const AnyWriteMemo&) = delete;

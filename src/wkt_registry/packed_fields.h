@@ -40,7 +40,9 @@ class PackedFields {
   }
   PackedFields(const PackedFields&) = delete;
   PackedFields& operator=(const PackedFields&) = delete;
-  ~PackedFields() { Clear(); }
+  ~PackedFields() {
+    for (size_t i = 0; i < count_; ++i) Py_XDECREF(values_[i]);
+  }
 
   PyObject* get(size_t i) const noexcept { return values_[i]; }
   // Takes `value` (a new reference) as field i's, dropping the one held.
@@ -56,10 +58,12 @@ class PackedFields {
     }
   }
 
-  // Text fields: `data` is null while the field has no record.
+  // Text fields: `data` is null while the field has no record. Plain data,
+  // so that the array below is not cleared whole for every payload: only
+  // the type's own fields are set up.
   struct Text {
-    const char* data = nullptr;
-    size_t size = 0;   // singular: the text's bytes; list: how many texts
+    const char* data;
+    size_t size;  // singular: the text's bytes; list: how many texts
   };
   const Text& text(size_t i) const noexcept { return texts_[i]; }
   Text& text(size_t i) noexcept { return texts_[i]; }

@@ -4,6 +4,7 @@
 
 #include "common/arg_binding.h"
 #include "field_ops/scalar_convert.h"
+#include "json_sink/json_escape.h"
 #include "parser/decode_input.h"
 #include "wkt_registry/duration_text.h"
 #include "wkt_registry/field_mask_path.h"
@@ -23,7 +24,29 @@ std::string_view Utf8Of(PyObject* text, Py_ssize_t& size) {
 
 }  // namespace
 
+namespace {
+
+// The int in a slot when it is an exact int within [lo, hi]: read without a
+// hold, as nothing runs between the read and its use. False for anything
+// else, which the general read below checks and reports.
+bool SlotInt(PyObject* msg, const FieldAccess& access, int64_t lo, int64_t hi, int64_t* out) noexcept {
+  if (!access.is_slot()) return false;
+  PyObject* value = *SlotAddress(msg, access.offset());
+  return value != nullptr && ReadExactInt(value, out) && *out >= lo && *out <= hi;
+}
+
+}  // namespace
+
 Status TimeTextOf(const WellKnownRecord& r, PyObject* msg, TimeText& out) {
+  int64_t seconds_fast = 0;
+  int64_t nanos_fast = 0;
+  if (SlotInt(msg, r.seconds->access, INT64_MIN, INT64_MAX, &seconds_fast) &&
+      SlotInt(msg, r.nanos->access, INT32_MIN, INT32_MAX, &nanos_fast)) [[likely]] {
+    const SecondsNanos value{seconds_fast, static_cast<int32_t>(nanos_fast)};
+    const TextError error =
+        r.kind == WellKnownType::kTimestamp ? FormatTimestamp(value, out) : FormatDuration(value, out);
+    return error == TextError::kOk ? Status() : ToStatus(error);
+  }
   VELUM_ASSIGN_OR_RETURN(Ref seconds_obj, ReadField(msg, r.seconds->access));
   long long seconds = 0;
   // Small exact ints, nearly every time value, are read inline.
@@ -124,6 +147,23 @@ Result<bool> ResolveAsLast(const AnyWriteMemo::State* last, PyObject* url, PyObj
   return true;
 }
 
+// `,"@type":"url"` for a URL of plain ASCII (nothing to escape), written
+// whole for every Any that holds that str; else empty.
+void PrepareTypeMember(PyObject* url, RawString& out) noexcept {
+  out.clear();
+  if (!PyUnicode_IS_COMPACT_ASCII(url)) return;
+  const auto* text = static_cast<const char*>(PyUnicode_DATA(url));
+  const auto size = static_cast<size_t>(PyUnicode_GET_LENGTH(url));
+  if (json_sink::PlainRunLength(text, size) != size) return;
+  try {
+    out.append(",\"@type\":\"");
+    out.append(text, size);
+    out.push_back('"');
+  } catch (const std::bad_alloc&) {
+    out.clear();  // the member is then written as any other
+  }
+}
+
 }  // namespace
 
 Result<Unpacked> Unpack(const MessageMarshaler& m, PyObject* msg, const JsonWriteOptions& options) {
@@ -159,6 +199,7 @@ Result<Unpacked> Unpack(const MessageMarshaler& m, PyObject* msg, const JsonWrit
         memo->key = Ref::borrow(entry->name.get());
         memo->desc = Ref::borrow(entry->desc.get());
         memo->marshaler = Ref::borrow(entry->marshaler.get());
+        PrepareTypeMember(url.get(), memo->type_member);
       }
     }
   }

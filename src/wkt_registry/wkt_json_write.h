@@ -32,8 +32,8 @@ namespace write_detail {
 Status TimeTextOf(const WellKnownRecord& r, PyObject* msg, TimeText& out);
 // The lowerCamelCase paths of a FieldMask joined with ",".
 Status FieldMaskText(const WellKnownRecord& r, PyObject* msg, RawString& out);
-Status NoValueSet();
-Status NotFinite();
+[[gnu::cold]] Status NoValueSet();
+[[gnu::cold]] Status NotFinite();
 // Which member of Value a Oneof's `field` names, by equal text; kCount for none.
 Result<ValueMember> MemberOf(const WellKnownRecord& r, PyObject* field);
 Result<bool> BoolOf(PyObject* value);
@@ -49,7 +49,7 @@ struct Unpacked {
 Result<Unpacked> Unpack(const MessageMarshaler& m, PyObject* msg, const JsonWriteOptions& options);
 // The packed bytes decoded into a new instance of `packed`'s class.
 Result<Ref> DecodePacked(const MessageMarshaler& packed, PyObject* value);
-Status TooDeep();
+[[gnu::cold]] Status TooDeep();
 
 // MemberOf for the common case first: a Oneof holding the interned name
 // itself, matched by identity without a call.
@@ -81,28 +81,41 @@ Status WriteNestedDocument(Walk& walk, MessageHandle* handle, PyObject* value, u
   return walk.WriteMessageValue(handle, value, depth);
 }
 
-// A Value from its Oneof. The common members (a str, an exact float or
-// bool, null) are written without running Python code, so the Oneof is read
-// from its slot without being held; the others are written under a hold,
-// since what they run may replace it and free its members.
+// A Value whose member runs no Python code when written (a str, an exact
+// float or bool, null), written from its Oneof: the Oneof is read from its
+// slot without being held. False, with nothing written, for any other.
+template <class Sink>
+[[gnu::always_inline]] inline bool WritePlainValue(Sink& sink, const WellKnownRecord& r, PyObject* msg,
+                                                   Status& written) {
+  const FieldAccess& access = r.member(ValueMember::kNull).access;
+  if (!access.is_slot()) [[unlikely]]
+    return false;
+  PyObject* kind = *SlotAddress(msg, access.offset());
+  if (kind == nullptr || !oneof::Check(kind)) [[unlikely]]
+    return false;
+  PyObject* field = oneof::Field(kind);
+  PyObject* value = oneof::Value(kind);
+  if (field == r.member_name(ValueMember::kString) && PyUnicode_Check(value)) {
+    written = sink.PythonString(value);
+  } else if (field == r.member_name(ValueMember::kNumber) && PyFloat_CheckExact(value)) {
+    written = std::isfinite(PyFloat_AS_DOUBLE(value)) ? sink.PythonNumber(value) : write_detail::NotFinite();
+  } else if (field == r.member_name(ValueMember::kBool) && PyBool_Check(value)) {
+    written = sink.Boolean(value == Py_True);
+  } else if (field == r.member_name(ValueMember::kNull)) {
+    written = sink.Null();
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// A Value from its Oneof: the plain members as above, the others under a
+// hold, since what they run may replace the Oneof and free its members.
 template <class Walk>
 [[gnu::always_inline]] inline Status WriteValue(Walk& walk, const WellKnownRecord& r, PyObject* msg, uint32_t depth) {
-  auto& sink = walk.sink();
-  const FieldAccess& access = r.member(ValueMember::kNull).access;
-  if (access.is_slot()) [[likely]] {
-    PyObject* kind = *SlotAddress(msg, access.offset());
-    if (kind != nullptr && oneof::Check(kind)) [[likely]] {
-      PyObject* field = oneof::Field(kind);
-      PyObject* value = oneof::Value(kind);
-      if (field == r.member_name(ValueMember::kString) && PyUnicode_Check(value)) return sink.PythonString(value);
-      if (field == r.member_name(ValueMember::kNumber) && PyFloat_CheckExact(value)) {
-        if (!std::isfinite(PyFloat_AS_DOUBLE(value))) return write_detail::NotFinite();
-        return sink.PythonNumber(value);
-      }
-      if (field == r.member_name(ValueMember::kBool) && PyBool_Check(value)) return sink.Boolean(value == Py_True);
-      if (field == r.member_name(ValueMember::kNull)) return sink.Null();
-    }
-  }
+  Status written;
+  if (WritePlainValue(walk.sink(), r, msg, written)) [[likely]]
+    return written;
   return WriteHeldValue(walk, r, msg, depth);
 }
 
@@ -160,6 +173,87 @@ template <class Walk>
   return walk.WriteMessageValue(handle, value, depth);
 }
 
+// An element of Struct or ListValue that is a plain Value of exactly the
+// declared class (see WritePlainValue): written without a hold, as writing
+// it runs no Python code. False, with nothing written, for any other.
+// `declared` as for WriteElement.
+template <class Walk>
+[[gnu::always_inline]] inline bool WritePlainElement(Walk& walk, MessageHandle* handle, PyObject* value,
+                                                     uint32_t depth, MessageMarshaler*& declared, Status& written) {
+  if (declared == nullptr) [[unlikely]] {
+    Result<MessageMarshaler*> resolved = Resolve(handle);
+    if (!resolved.ok()) {
+      written = std::move(resolved).status();
+      return true;
+    }
+    declared = resolved.value();
+  }
+  if (Py_TYPE(value) != reinterpret_cast<PyTypeObject*>(declared->message_class.get()) ||
+      declared->well_known != WellKnownType::kValue || depth + 1 > kMaxDepth) [[unlikely]]
+    return false;
+  return WritePlainValue(walk.sink(), RecordOf(*declared), value, written);
+}
+
+// The members of a Struct. The common entry (a str key, a plain Value) runs
+// no Python code while written, so nothing can change the dict under it and
+// it is written from the borrowed key and value; any other value is held
+// while written, and the dict measured again after it.
+template <class Walk>
+Status WriteStructFields(Walk& walk, const WellKnownRecord& r, PyObject* dict, uint32_t depth) {
+  auto& sink = walk.sink();
+  MessageHandle* const handle = r.field->kind.value.handle;
+  MessageMarshaler* element = nullptr;
+  const Py_ssize_t size = PyDict_GET_SIZE(dict);
+  Py_ssize_t pos = 0;
+  Py_ssize_t visited = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(dict, &pos, &key, &value)) {
+    if (++visited > size) [[unlikely]]
+      return DictChangedError(false);
+    if (!PyUnicode_Check(key)) [[unlikely]]
+      return TypeCheckError(key, "str");
+    // Objects of a document mostly share their keys: a sink may keep their text.
+    if constexpr (requires { sink.RepeatedMemberName(key); }) {
+      VELUM_TRY(sink.RepeatedMemberName(key));
+    } else {
+      VELUM_TRY(sink.MemberName(key));
+    }
+    Status written;
+    if (WritePlainElement(walk, handle, value, depth, element, written)) [[likely]] {
+      if (!written.ok()) [[unlikely]]
+        return written;
+      continue;
+    }
+    Ref held = Ref::borrow(value);
+    VELUM_TRY(WriteElement(walk, handle, held.get(), depth, element));
+    if (PyDict_GET_SIZE(dict) != size) [[unlikely]]
+      return DictChangedError(true);
+  }
+  return Status::Ok();
+}
+
+// The elements of a ListValue, as WriteStructFields: plain Values borrowed,
+// the others held. Python code run for an element may shrink the list, so
+// it is measured at every step.
+template <class Walk>
+Status WriteListValues(Walk& walk, const WellKnownRecord& r, PyObject* list, uint32_t depth) {
+  MessageHandle* const handle = r.field->kind.value.handle;
+  MessageMarshaler* element = nullptr;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+    PyObject* item = PyList_GET_ITEM(list, i);
+    Status written;
+    if (WritePlainElement(walk, handle, item, depth, element, written)) [[likely]] {
+      if (!written.ok()) [[unlikely]]
+        return written;
+      continue;
+    }
+    Ref held = Ref::borrow(item);
+    VELUM_TRY(WriteElement(walk, handle, held.get(), depth, element));
+  }
+  return Status::Ok();
+}
+
 // ReadsPackedDirectly, remembered for the last type of the call (an Any
 // batch mostly packs one type).
 inline bool ReadsPackedDirectlyInCall(const JsonWriteOptions& options, const Ref& marshaler) {
@@ -168,6 +262,40 @@ inline bool ReadsPackedDirectlyInCall(const JsonWriteOptions& options, const Ref
   if (!ReadsPackedDirectly(*AsMarshaler(marshaler.get()))) return false;
   if (AnyWriteMemo::State* made = options.any_memo.Make()) made->direct_packed = Ref::borrow(marshaler.get());
   return true;
+}
+
+// The "@type" member of an Any: from the text the call prepared for its last
+// URL when the sink takes prepared members and `url` is that very str.
+template <class Sink>
+[[gnu::always_inline]] inline Status WriteTypeMember(Sink& sink, const JsonWriteOptions& options,
+                                                     const WellKnownRecord& r, PyObject* url) {
+  if constexpr (requires { sink.PreparedMember(std::string_view()); }) {
+    const AnyWriteMemo::State* memo = options.any_memo.get();
+    if (memo != nullptr && memo->url.get() == url && !memo->type_member.empty()) [[likely]]
+      return sink.PreparedMember(std::string_view(memo->type_member.data(), memo->type_member.size()));
+  }
+  VELUM_TRY(sink.MemberName(r.type_key.get(), std::string_view(",\"@type\":")));
+  return sink.PythonString(url);
+}
+
+// An Any whose payload is decoded into an instance first: packed well-known
+// types, and payloads the short road does not take. Out of line, so that the
+// common road stays short.
+template <class Walk>
+[[gnu::noinline]] Status WriteDecodedAny(Walk& walk, const WellKnownRecord& r, const MessageMarshaler& packed,
+                                         PyObject* url, PyObject* value, uint32_t depth) {
+  auto& sink = walk.sink();
+  VELUM_ASSIGN_OR_RETURN(Ref instance, write_detail::DecodePacked(packed, value));
+  VELUM_TRY(sink.BeginObject());
+  VELUM_TRY(WriteTypeMember(sink, walk.options(), r, url));
+  if (packed.well_known != WellKnownType::kNone) {
+    VELUM_TRY(sink.MemberName(r.value_key.get()));
+    VELUM_TRY(walk.WriteMessage(packed, instance.get(), depth + 1));
+  } else {
+    if (depth + 1 > kMaxDepth) return write_detail::TooDeep();
+    VELUM_TRY(walk.WriteMembers(packed, instance.get(), depth + 1));
+  }
+  return sink.EndObject();
 }
 
 template <class Walk>
@@ -187,24 +315,13 @@ Status WriteAny(Walk& walk, const MessageMarshaler& m, PyObject* msg, uint32_t d
   PackedFields fields(packed.fields.size(), any.value.get(), kTextOut);
   const bool direct = !walk.options().always_emit_implicit && ReadsPackedDirectlyInCall(walk.options(), any.marshaler) &&
                       ReadPackedFields(packed, any.value.get(), fields);
-  Ref instance;
-  if (!direct) {
-    VELUM_ASSIGN_OR_RETURN(instance, write_detail::DecodePacked(packed, any.value.get()));
-  }
+  if (!direct) [[unlikely]]
+    return WriteDecodedAny(walk, r, packed, any.url.get(), any.value.get(), depth);
   VELUM_TRY(sink.BeginObject());
-  VELUM_TRY(sink.MemberName(r.type_key.get(), std::string_view(",\"@type\":")));
-  VELUM_TRY(sink.PythonString(any.url.get()));
-  if (packed.well_known != WellKnownType::kNone) {
-    VELUM_TRY(sink.MemberName(r.value_key.get()));
-    VELUM_TRY(walk.WriteMessage(packed, instance.get(), depth + 1));
-  } else {
-    if (depth + 1 > kMaxDepth) return write_detail::TooDeep();
-    if (direct) {
-      VELUM_TRY(WritePackedFields(walk, packed, fields));
-    } else {
-      VELUM_TRY(walk.WriteMembers(packed, instance.get(), depth + 1));
-    }
-  }
+  VELUM_TRY(WriteTypeMember(sink, walk.options(), r, any.url.get()));
+  // A packed well-known type never takes the short road (ReadsPackedDirectly).
+  if (depth + 1 > kMaxDepth) return write_detail::TooDeep();
+  VELUM_TRY(WritePackedFields(walk, packed, fields));
   return sink.EndObject();
 }
 
@@ -237,30 +354,14 @@ Status WriteWellKnown(Walk& walk, const MessageMarshaler& m, PyObject* msg, uint
       VELUM_ASSIGN_OR_RETURN(Ref fields, ReadField(msg, r.field->access));
       if (!PyDict_Check(fields.get())) return TypeCheckError(fields.get(), "dict");
       VELUM_TRY(sink.BeginObject(PyDict_GET_SIZE(fields.get())));
-      MessageMarshaler* element = nullptr;
-      Status walked = ForEachEntry(fields.get(), [&](PyObject* key, PyObject* value) -> Status {
-        if (!PyUnicode_Check(key)) return TypeCheckError(key, "str");
-        // Objects of a document mostly share their keys: a sink may keep their text.
-        if constexpr (requires { sink.RepeatedMemberName(key); }) {
-          VELUM_TRY(sink.RepeatedMemberName(key));
-        } else {
-          VELUM_TRY(sink.MemberName(key));
-        }
-        return WriteElement(walk, r.field->kind.value.handle, value, depth, element);
-      });
-      if (!walked.ok()) return walked;
+      VELUM_TRY(WriteStructFields(walk, r, fields.get(), depth));
       return sink.EndObject();
     }
     case WellKnownType::kListValue: {
       VELUM_ASSIGN_OR_RETURN(Ref values, ReadField(msg, r.field->access));
       if (!PyList_Check(values.get())) return TypeCheckError(values.get(), "list");
       VELUM_TRY(sink.BeginArray(PyList_GET_SIZE(values.get())));
-      MessageMarshaler* element = nullptr;
-      // Python code run for an element may shrink the list: measure every step.
-      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); ++i) {
-        Ref item = Ref::borrow(PyList_GET_ITEM(values.get(), i));
-        VELUM_TRY(WriteElement(walk, r.field->kind.value.handle, item.get(), depth, element));
-      }
+      VELUM_TRY(WriteListValues(walk, r, values.get(), depth));
       return sink.EndArray();
     }
     case WellKnownType::kValue:

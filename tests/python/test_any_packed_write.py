@@ -249,3 +249,20 @@ def test_payload_text_beside_kept_strings(inner: str, outer: str) -> None:
         inner_text = cls(name).from_binary(v).to_json(registry=registry())
         parts.append('{"@type":' + json.dumps(url) + "," + inner_text[1:])
     assert batch.to_json(registry=registry()) == '{"items":[' + ",".join(parts) + "]}"
+
+
+def test_type_urls_of_every_spelling_in_one_batch() -> None:
+    """The "@type" member kept for the last URL is used only for that very str: URLs that
+    need escapes or hold non-ASCII, and equal texts in other strs, come out as written."""
+    plain = cls(f"{P3}.Plain")
+    name = f"{P3}.Plain"
+    shared = "type.googleapis.com/" + name
+    urls = [shared, shared, 'a"b\\c/' + name, shared, "é.example/" + name,
+            "".join(["type.googleapis.com/", name]), "x\u2028/" + name, shared]
+    batch = cls(f"{P3}.Batch")(items=[
+        wkt.Any(type_url=url, value=plain(i32=n, text="t").to_binary())
+        for n, url in enumerate(urls)])
+    inner = [plain(i32=n, text="t").to_json() for n in range(len(urls))]
+    parts = ['{"@type":' + json.dumps(url, ensure_ascii=False) + "," + text[1:]
+             for url, text in zip(urls, inner, strict=True)]
+    assert batch.to_json(registry=registry()) == '{"items":[' + ",".join(parts) + "]}"

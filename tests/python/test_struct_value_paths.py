@@ -229,3 +229,37 @@ def test_value_numbers_from_text_as_from_a_tree(literal: str) -> None:
         return
     got = wkt.Struct.from_json(text)._to_json_value()
     assert repr(got) == repr(want)
+
+
+class RunsCode:
+    """A number whose conversion runs an action first."""
+
+    def __init__(self, action: Any) -> None:
+        self.action = action
+
+    def __float__(self) -> float:
+        self.action()
+        return 1.0
+
+
+def value(kind: str, v: Any) -> wkt.Value:
+    return wkt.Value(kind=Oneof(kind, v))
+
+
+@pytest.mark.parametrize("write", ["to_json", "_to_json_value"])
+def test_containers_changed_by_an_element_beside_plain_ones(write: str) -> None:
+    """Plain Values are written borrowed; one that runs code is held, and the change it makes
+    to its container is still caught (a dict) or followed (a list)."""
+    fields: dict[str, Any] = {}
+    fields.update(
+        a=value("string_value", "x"),
+        b=value("number_value", RunsCode(lambda: fields.update(z=value("null_value", 0)))),
+        c=value("bool_value", True),
+    )
+    with pytest.raises(RuntimeError, match="^dictionary changed size during iteration$"):
+        getattr(wkt.Struct(fields=fields), write)()
+    items: list[Any] = []
+    items.extend([value("number_value", 2.5), value("number_value", RunsCode(items.clear)),
+                  value("string_value", "q")])
+    out = getattr(wkt.ListValue(values=items), write)()
+    assert out == ("[2.5,1.0]" if write == "to_json" else [2.5, 1.0])
