@@ -29,14 +29,21 @@ struct KeptInstances {
   PyObject** objects = nullptr;
 };
 
-// A Struct holds a Value per member and a ListValue one per element.
+// A Struct holds a Value per member and a ListValue one per element; a
+// record holds one or two time values and an Any.
 PyObject* g_values[4096];
 PyObject* g_structs[1024];
 PyObject* g_lists[1024];
+PyObject* g_timestamps[512];
+PyObject* g_durations[512];
+PyObject* g_anys[512];
 KeptInstances g_kept[] = {
     {nullptr, 0, static_cast<int>(std::size(g_values)), g_values},
     {nullptr, 0, static_cast<int>(std::size(g_structs)), g_structs},
     {nullptr, 0, static_cast<int>(std::size(g_lists)), g_lists},
+    {nullptr, 0, static_cast<int>(std::size(g_timestamps)), g_timestamps},
+    {nullptr, 0, static_cast<int>(std::size(g_durations)), g_durations},
+    {nullptr, 0, static_cast<int>(std::size(g_anys)), g_anys},
 };
 
 KeptInstances* KeptFor(WellKnownType kind) noexcept {
@@ -47,6 +54,12 @@ KeptInstances* KeptFor(WellKnownType kind) noexcept {
       return &g_kept[1];
     case WellKnownType::kListValue:
       return &g_kept[2];
+    case WellKnownType::kTimestamp:
+      return &g_kept[3];
+    case WellKnownType::kDuration:
+      return &g_kept[4];
+    case WellKnownType::kAny:
+      return &g_kept[5];
     default:
       return nullptr;
   }
@@ -88,15 +101,22 @@ PyObject* Allocate(const MessageMarshaler& m, PyTypeObject* type) noexcept {
 
 }  // namespace
 
-bool KeepFreedInstance(PyObject* self, PyTypeObject* type, WellKnownType kind) noexcept {
+void FreeOrKeep(PyObject* self, PyTypeObject* type, WellKnownType kind) noexcept {
+  NativeMessageObject* native = AsNative(self);
+  Py_CLEAR(native->unknown_fields);
+  Py_CLEAR(native->marshaler);
+  // The fixed form owns no memory: its destructor is a call for nothing.
+  if (native->presence.form() != PresenceBits::Form::kFixed) native->presence.~PresenceBits();
   KeptInstances* kept = KeptFor(kind);
   // A finaliser may be given to the class later: it must run for every
   // instance, which a reused one (marked finalised) would not.
-  if (!kKeep || kept == nullptr || type != kept->type || kept->count >= kept->most || type->tp_finalize != nullptr) {
-    return false;
+  if (kKeep && kept != nullptr && type == kept->type && kept->count < kept->most && type->tp_finalize == nullptr)
+      [[likely]] {
+    kept->objects[kept->count++] = self;
+  } else {
+    type->tp_free(self);
   }
-  kept->objects[kept->count++] = self;
-  return true;
+  Py_DECREF(type);
 }
 
 Result<Ref> NewBareInstance(const MessageMarshaler& m, PyTypeObject* cls) {

@@ -25,15 +25,6 @@ PyTypeObject* g_type = nullptr;
 
 // ---- instance lifecycle -------------------------------------------------
 
-void FreeKeepable(PyObject* self, PyTypeObject* type, WellKnownType kind) noexcept {
-  NativeMessageObject* native = AsNative(self);
-  Py_CLEAR(native->unknown_fields);
-  Py_CLEAR(native->marshaler);
-  native->presence.~PresenceBits();
-  if (!KeepFreedInstance(self, type, kind)) type->tp_free(self);
-  Py_DECREF(type);
-}
-
 namespace {
 
 int NativeMessage_traverse(PyObject* self, visitproc visit, void* arg) { return TraverseNativePart(self, visit, arg); }

@@ -37,21 +37,19 @@ int NativeMessage_setattro(PyObject* self, PyObject* name, PyObject* value) noex
 
 inline void ClearNativePart(PyObject* self) noexcept { Py_CLEAR(AsNative(self)->unknown_fields); }
 
-// A freed instance of a kind kept for reuse (new_instance.h): kept, or freed.
-void FreeKeepable(PyObject* self, PyTypeObject* type, WellKnownType kind) noexcept;
-
 // The end of a deallocation, once `self` is untracked and its field slots
 // are released: the native part, the memory and the reference to `type`.
 [[gnu::always_inline]] inline void FreeInstance(PyObject* self, PyTypeObject* type) noexcept {
   NativeMessageObject* native = AsNative(self);
   // Told before the marshaler is released: it may go with this instance.
   if (native->marshaler != nullptr && KeepsFreed(AsMarshaler(native->marshaler)->well_known)) [[unlikely]] {
-    FreeKeepable(self, type, AsMarshaler(native->marshaler)->well_known);
+    FreeOrKeep(self, type, AsMarshaler(native->marshaler)->well_known);
     return;
   }
   Py_CLEAR(native->unknown_fields);
   Py_CLEAR(native->marshaler);
-  native->presence.~PresenceBits();
+  // The fixed form owns no memory: its destructor is a call for nothing.
+  if (native->presence.form() != PresenceBits::Form::kFixed) native->presence.~PresenceBits();
   type->tp_free(self);
   Py_DECREF(type);
 }
