@@ -43,6 +43,11 @@ constexpr bool KeepsFreed(WellKnownType kind) noexcept {
 // reference to `type` dropped.
 void FreeOrKeep(PyObject* self, PyTypeObject* type, WellKnownType kind) noexcept;
 
+// The end of the deallocation of any other message instance, its native part
+// released: its memory is kept for a new instance of the same size or freed.
+// The caller then drops the instance's reference to `type`.
+void FreeOrPool(PyObject* self, PyTypeObject* type) noexcept;
+
 // Fields are written at the offsets of `m`'s class, so only its instances
 // (subclasses included) may be filled; TypeError otherwise.
 Status CheckInstance(const MessageMarshaler& m, PyObject* obj);

@@ -50,7 +50,7 @@ inline void ClearNativePart(PyObject* self) noexcept { Py_CLEAR(AsNative(self)->
   Py_CLEAR(native->marshaler);
   // The fixed form owns no memory: its destructor is a call for nothing.
   if (native->presence.form() != PresenceBits::Form::kFixed) native->presence.~PresenceBits();
-  type->tp_free(self);
+  FreeOrPool(self, type);
   Py_DECREF(type);
 }
 
