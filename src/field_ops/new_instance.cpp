@@ -29,14 +29,21 @@ struct KeptInstances {
   PyObject** objects = nullptr;
 };
 
-// A Struct holds a Value per member and a ListValue one per element.
+// A Struct holds a Value per member and a ListValue one per element; a
+// record holds one or two time values and an Any.
 PyObject* g_values[4096];
 PyObject* g_structs[1024];
 PyObject* g_lists[1024];
+PyObject* g_timestamps[512];
+PyObject* g_durations[512];
+PyObject* g_anys[512];
 KeptInstances g_kept[] = {
     {nullptr, 0, static_cast<int>(std::size(g_values)), g_values},
     {nullptr, 0, static_cast<int>(std::size(g_structs)), g_structs},
     {nullptr, 0, static_cast<int>(std::size(g_lists)), g_lists},
+    {nullptr, 0, static_cast<int>(std::size(g_timestamps)), g_timestamps},
+    {nullptr, 0, static_cast<int>(std::size(g_durations)), g_durations},
+    {nullptr, 0, static_cast<int>(std::size(g_anys)), g_anys},
 };
 
 KeptInstances* KeptFor(WellKnownType kind) noexcept {
@@ -47,6 +54,12 @@ KeptInstances* KeptFor(WellKnownType kind) noexcept {
       return &g_kept[1];
     case WellKnownType::kListValue:
       return &g_kept[2];
+    case WellKnownType::kTimestamp:
+      return &g_kept[3];
+    case WellKnownType::kDuration:
+      return &g_kept[4];
+    case WellKnownType::kAny:
+      return &g_kept[5];
     default:
       return nullptr;
   }
@@ -80,23 +93,82 @@ bool ReusableLayout(const PyTypeObject* type) noexcept {
   return AllocateInstance(type, MarshalerObjectFor(m));
 }
 
+// Freed instances of every other class are kept by their size instead: a
+// block serves any class whose instances are plain memory of that size, so
+// no class is held and none outlives its last use. Sizes of up to
+// kPooledSlots field slots, at most kPooledEach blocks each (about 0.7 MiB
+// at most, all pools full).
+constexpr Py_ssize_t kPooledSlots = 16;
+constexpr int kPooledEach = 256;
+struct Pool {
+  int count = 0;
+  PyObject* blocks[kPooledEach];
+};
+Pool g_pools[kPooledSlots + 1];
+
+// The pool of `type`'s instances, or null: only classes whose instances are
+// made by the generic allocator with nothing but the collector's header in
+// front (ReusableLayout), and end at a field slot.
+Pool* PoolFor(const PyTypeObject* type) noexcept {
+  constexpr Py_ssize_t kStart = sizeof(NativeMessageObject);
+  const Py_ssize_t beyond = type->tp_basicsize - kStart;
+  if (!kKeep || beyond < 0 || beyond > kPooledSlots * Py_ssize_t{sizeof(PyObject*)} ||
+      beyond % Py_ssize_t{sizeof(PyObject*)} != 0 || type->tp_itemsize != 0 || type->tp_alloc != PyType_GenericAlloc ||
+      type->tp_free != PyObject_GC_Del || !ReusableLayout(type)) {
+    return nullptr;
+  }
+  return &g_pools[beyond / Py_ssize_t{sizeof(PyObject*)}];
+}
+
+// A new instance of `type`, exactly `m`'s class, from its pool; null when
+// the pool is empty.
+PyObject* TakePooled(const MessageMarshaler& m, PyTypeObject* type) noexcept {
+  Pool* pool = PoolFor(type);
+  if (pool == nullptr || pool->count == 0) return nullptr;
+  // What the first instance of a type makes (AllocateInstance reports a failure).
+  if (!m.lazy_ready.load(std::memory_order_acquire)) return nullptr;
+  PyObject* self = pool->blocks[--pool->count];
+  PyObject_Init(self, type);
+  InitNativePart(self, MarshalerObjectFor(m));
+  PyObject_GC_Track(self);
+  return self;
+}
+
 // A new instance of `type`, exactly `m`'s class.
 PyObject* Allocate(const MessageMarshaler& m, PyTypeObject* type) noexcept {
   if (kKeep && KeepsFreed(m.well_known)) return AllocateKept(m, type);
+  if (PyObject* self = TakePooled(m, type); self != nullptr) return self;
   return AllocateInstance(type, MarshalerObjectFor(m));
 }
 
 }  // namespace
 
-bool KeepFreedInstance(PyObject* self, PyTypeObject* type, WellKnownType kind) noexcept {
+void FreeOrPool(PyObject* self, PyTypeObject* type) noexcept {
+  Pool* pool = PoolFor(type);
+  // A block finalised once would not be finalised again in its next life.
+  if (pool != nullptr && pool->count < kPooledEach && !PyObject_GC_IsFinalized(self)) [[likely]] {
+    pool->blocks[pool->count++] = self;
+    return;
+  }
+  type->tp_free(self);
+}
+
+void FreeOrKeep(PyObject* self, PyTypeObject* type, WellKnownType kind) noexcept {
+  NativeMessageObject* native = AsNative(self);
+  Py_CLEAR(native->unknown_fields);
+  Py_CLEAR(native->marshaler);
+  // The fixed form owns no memory: its destructor is a call for nothing.
+  if (native->presence.form() != PresenceBits::Form::kFixed) native->presence.~PresenceBits();
   KeptInstances* kept = KeptFor(kind);
   // A finaliser may be given to the class later: it must run for every
   // instance, which a reused one (marked finalised) would not.
-  if (!kKeep || kept == nullptr || type != kept->type || kept->count >= kept->most || type->tp_finalize != nullptr) {
-    return false;
+  if (kKeep && kept != nullptr && type == kept->type && kept->count < kept->most && type->tp_finalize == nullptr)
+      [[likely]] {
+    kept->objects[kept->count++] = self;
+  } else {
+    type->tp_free(self);
   }
-  kept->objects[kept->count++] = self;
-  return true;
+  Py_DECREF(type);
 }
 
 Result<Ref> NewBareInstance(const MessageMarshaler& m, PyTypeObject* cls) {

@@ -24,19 +24,29 @@ Result<Ref> NewInstanceWith(const MessageMarshaler& m, const FieldAccess& access
 
 // Freed Values, Structs and ListValues are kept for reuse (a Struct holds a
 // Value per member, so a read makes and freeing its result drops them by the
-// thousand); the creation functions above take them back.
+// thousand), and so are Timestamps, Durations and Anys (one or more per
+// record of a typical batch); the creation functions above take them back.
 constexpr bool KeepsFreed(WellKnownType kind) noexcept {
   // One test of a mask: every instance freed asks.
   constexpr uint32_t kKept = 1u << static_cast<unsigned>(WellKnownType::kValue) |
                              1u << static_cast<unsigned>(WellKnownType::kStruct) |
-                             1u << static_cast<unsigned>(WellKnownType::kListValue);
+                             1u << static_cast<unsigned>(WellKnownType::kListValue) |
+                             1u << static_cast<unsigned>(WellKnownType::kTimestamp) |
+                             1u << static_cast<unsigned>(WellKnownType::kDuration) |
+                             1u << static_cast<unsigned>(WellKnownType::kAny);
   return (kKept >> static_cast<unsigned>(kind) & 1u) != 0;
 }
 
-// Called by the deallocation of a message instance of a `kind` that
-// KeepsFreed, once `self` is untracked and holds nothing (its slots and
-// native part released): true when it is kept instead of being freed.
-bool KeepFreedInstance(PyObject* self, PyTypeObject* type, WellKnownType kind) noexcept;
+// The end of the deallocation of a message instance of a `kind` that
+// KeepsFreed, once `self` is untracked and its field slots are released:
+// its native part is released, then it is kept for reuse or freed, and its
+// reference to `type` dropped.
+void FreeOrKeep(PyObject* self, PyTypeObject* type, WellKnownType kind) noexcept;
+
+// The end of the deallocation of any other message instance, its native part
+// released: its memory is kept for a new instance of the same size or freed.
+// The caller then drops the instance's reference to `type`.
+void FreeOrPool(PyObject* self, PyTypeObject* type) noexcept;
 
 // Fields are written at the offsets of `m`'s class, so only its instances
 // (subclasses included) may be filled; TypeError otherwise.

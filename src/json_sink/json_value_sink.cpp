@@ -36,7 +36,7 @@ Status JsonValueSink::Trim(const Frame& frame) noexcept {
 PyObject* JsonValueSink::NewDict(Py_ssize_t members) noexcept {
   constexpr Py_ssize_t kMostPresized = Py_ssize_t{1} << 16;
 #if PY_VERSION_HEX < 0x030E0000
-  if (members > 5) return _PyDict_NewPresized(members < kMostPresized ? members : kMostPresized);
+  return _PyDict_NewPresized(members < kMostPresized ? members : kMostPresized);
 #else
   (void)members;
   (void)kMostPresized;

@@ -12,6 +12,7 @@
 #include "descriptor/field_names.h"
 #include "descriptor/instance.h"
 #include "descriptor/runtime_names.h"
+#include "nativemessage/native_message.h"
 
 namespace velum {
 
@@ -73,8 +74,15 @@ PyTypeObject* Generated(PyObject* self, Fn PyTypeObject::*slot, Fn ours) noexcep
   return type;
 }
 
+// NativeMessage's instances are exactly a NativeMessageObject (its spec's
+// size), so its part ends there: SlotsStart() without asking its type, for
+// the walks that run on every instance freed or visited.
+constexpr Py_ssize_t kSlotsStart =
+    (Py_ssize_t{sizeof(NativeMessageObject)} + Py_ssize_t{alignof(PyObject*)} - 1) / Py_ssize_t{alignof(PyObject*)} *
+    Py_ssize_t{alignof(PyObject*)};
+
 PyObject** FirstSlot(PyObject* self) noexcept {
-  return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + SlotsStart());
+  return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + kSlotsStart);
 }
 
 PyObject** EndSlot(PyObject* self, const PyTypeObject* generated) noexcept {
@@ -92,13 +100,26 @@ int Traverse(PyObject* self, visitproc visit, void* arg) {
   const PyTypeObject* generated = Generated(self, &PyTypeObject::tp_traverse, &Traverse);
   PyObject** const end = EndSlot(self, generated);
   for (PyObject** slot = FirstSlot(self); slot != end; ++slot) Py_VISIT(*slot);
-  return NativeMessageType()->tp_traverse(self, visit, arg);
+  return TraverseNativePart(self, visit, arg);
 }
 
 int Clear(PyObject* self) {
   ClearSlots(self, Generated(self, &PyTypeObject::tp_clear, &Clear));
-  return NativeMessageType()->tp_clear(self);
+  ClearNativePart(self);
+  return 0;
 }
+
+#ifndef Py_GIL_DISABLED
+// How many message deallocations are running, on whichever thread holds the
+// interpreter lock (a thread that lets it go mid-way leaves its count in, so
+// the sum only overstates each thread's own depth). Up to kShallowFrees deep
+// a message is freed without the interpreter's trashcan, whose thread-state
+// lookup is most of the cost of freeing a small message; deeper ones go
+// through it, so a long chain of nested messages still cannot exhaust the
+// stack.
+unsigned g_freeing = 0;
+constexpr unsigned kShallowFrees = 64;
+#endif
 
 void Dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
@@ -107,10 +128,19 @@ void Dealloc(PyObject* self) {
     if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
   }
   PyObject_GC_UnTrack(self);
+#ifndef Py_GIL_DISABLED
+  if (g_freeing < kShallowFrees) [[likely]] {
+    ++g_freeing;
+    ClearSlots(self, Generated(self, &PyTypeObject::tp_dealloc, &Dealloc));
+    FreeInstance(self, type);
+    --g_freeing;
+    return;
+  }
+#endif
   // Long chains of nested messages are freed without deep recursion.
   Py_TRASHCAN_BEGIN(self, Dealloc)
   ClearSlots(self, Generated(self, &PyTypeObject::tp_dealloc, &Dealloc));
-  NativeMessageType()->tp_dealloc(self);
+  FreeInstance(self, type);
   Py_TRASHCAN_END
 }
 

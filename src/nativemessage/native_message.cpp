@@ -21,49 +21,24 @@ namespace {
 
 PyTypeObject* g_type = nullptr;
 
-// ---- instance lifecycle -------------------------------------------------
-
 }  // namespace
+
+// ---- instance lifecycle -------------------------------------------------
 
 namespace {
 
-int NativeMessage_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self));
-  Py_VISIT(AsNative(self)->unknown_fields);
-  Py_VISIT(AsNative(self)->marshaler);
-  return 0;
-}
+int NativeMessage_traverse(PyObject* self, visitproc visit, void* arg) { return TraverseNativePart(self, visit, arg); }
 
 int NativeMessage_clear(PyObject* self) {
-  Py_CLEAR(AsNative(self)->unknown_fields);
+  ClearNativePart(self);
   return 0;
 }
 
-void ReleaseNativePart(NativeMessageObject* native) noexcept {
-  Py_CLEAR(native->unknown_fields);
-  Py_CLEAR(native->marshaler);
-  native->presence.~PresenceBits();
-}
-
-// An instance of a kind whose freed instances may be kept for reuse.
-[[gnu::noinline]] void DeallocKeepable(PyObject* self, PyTypeObject* type, WellKnownType kind) {
-  ReleaseNativePart(AsNative(self));
-  if (!KeepFreedInstance(self, type, kind)) type->tp_free(self);
-  Py_DECREF(type);
-}
-
+// The dealloc of instances whose class is not generated here (made by
+// type(), whose own dealloc releases the field slots first).
 void NativeMessage_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
-  NativeMessageObject* native = AsNative(self);
-  // Told before the marshaler is released: it may go with this instance.
-  if (native->marshaler != nullptr && KeepsFreed(AsMarshaler(native->marshaler)->well_known)) [[unlikely]] {
-    DeallocKeepable(self, type, AsMarshaler(native->marshaler)->well_known);
-    return;
-  }
-  ReleaseNativePart(native);
-  type->tp_free(self);
-  Py_DECREF(type);
+  FreeInstance(self, Py_TYPE(self));
 }
 
 // ---- presence -----------------------------------------------------------

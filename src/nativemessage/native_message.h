@@ -6,6 +6,7 @@
 #include "common/status.h"
 #include "descriptor/instance.h"
 #include "descriptor/marshaler.h"
+#include "field_ops/new_instance.h"
 
 namespace velum {
 
@@ -20,5 +21,37 @@ int NativeMessage_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcep
 // construction without building an argument tuple and dict.
 PyObject* NativeMessage_vectorcall(PyObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept;
 int NativeMessage_setattro(PyObject* self, PyObject* name, PyObject* value) noexcept;
+
+// NativeMessage's own part of an instance's lifecycle. A generated class's
+// slots call these directly after handling its field slots, instead of
+// reaching NativeMessage's slots through its type object: every message
+// freed or visited by the collector passes here.
+
+// The references of the native part, for the collector.
+[[gnu::always_inline]] inline int TraverseNativePart(PyObject* self, visitproc visit, void* arg) noexcept {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(AsNative(self)->unknown_fields);
+  Py_VISIT(AsNative(self)->marshaler);
+  return 0;
+}
+
+inline void ClearNativePart(PyObject* self) noexcept { Py_CLEAR(AsNative(self)->unknown_fields); }
+
+// The end of a deallocation, once `self` is untracked and its field slots
+// are released: the native part, the memory and the reference to `type`.
+[[gnu::always_inline]] inline void FreeInstance(PyObject* self, PyTypeObject* type) noexcept {
+  NativeMessageObject* native = AsNative(self);
+  // Told before the marshaler is released: it may go with this instance.
+  if (native->marshaler != nullptr && KeepsFreed(AsMarshaler(native->marshaler)->well_known)) [[unlikely]] {
+    FreeOrKeep(self, type, AsMarshaler(native->marshaler)->well_known);
+    return;
+  }
+  Py_CLEAR(native->unknown_fields);
+  Py_CLEAR(native->marshaler);
+  // The fixed form owns no memory: its destructor is a call for nothing.
+  if (native->presence.form() != PresenceBits::Form::kFixed) native->presence.~PresenceBits();
+  FreeOrPool(self, type);
+  Py_DECREF(type);
+}
 
 }  // namespace velum

@@ -115,6 +115,46 @@ def test_a_long_chain_is_freed_without_deep_recursion(node: Any) -> None:
     del head  # would overflow the C stack without the interpreter's trashcan
 
 
+def _same_size_classes() -> tuple[Any, Any]:
+    """Two unrelated types of four fields each, so of one instance size."""
+    file = descriptor_pb2.FileDescriptorProto(name="pair.proto", package="pair", syntax="proto3")
+    for name in ("A", "B"):
+        message = file.message_type.add(name=name)
+        for number, field in enumerate(("w", "x", "y", "z"), 1):
+            message.field.add(name=field, number=number, type=F.TYPE_STRING,
+                              label=F.LABEL_OPTIONAL)
+    registry = velum.Registry()
+    registry.add_file_set(descriptor_pb2.FileDescriptorSet(file=[file]).SerializeToString())
+    return registry.message_class("pair.A"), registry.message_class("pair.B")
+
+
+def test_freed_memory_serves_another_class_without_leftovers() -> None:
+    a, b = _same_size_classes()
+    full = b"\x0a\x01w\x12\x01x\x1a\x01y\x22\x01z\xf8\x06\x01"  # and an unknown field
+    for _ in range(3):
+        olds = [a.from_binary(full) for _ in range(300)]
+        del olds
+        news = [b.from_binary(b"\x12\x01q") for _ in range(300)]
+        assert all(n.to_binary() == b"\x12\x01q" and (n.w, n.x) == ("", "q") for n in news)
+        assert all(type(n) is b and gc.is_tracked(n) for n in news)
+        del news
+    # A finaliser given to the class later runs for every instance made after it.
+    finalised: list[int] = []
+    b.__del__ = lambda self: finalised.append(1)
+    news = [b.from_binary(b"") for _ in range(5)]
+    del news
+    assert len(finalised) == 5
+
+
+def test_freed_instances_keep_no_class_alive() -> None:
+    a, b = _same_size_classes()
+    made = [a.from_binary(b"\x0a\x01w") for _ in range(50)] + [b() for _ in range(50)]
+    gone = [weakref.ref(a), weakref.ref(b)]
+    del a, b, made
+    gc.collect()
+    assert [r() for r in gone] == [None, None]
+
+
 def test_a_member_descriptor_outliving_its_class_stays_usable() -> None:
     member = _node_class().__dict__["__x"]
     gc.collect()
