@@ -139,6 +139,51 @@ Result<Ref> Pair(PyObject* first, PyObject* second) {
   return pair;
 }
 
+// The target of a field of `type` that is not a plain scalar: its scalar
+// type once `default_text` (a singular field's default, null when none is
+// read) parses, or the message or enum class `named()` finds, or None when
+// the runtime must look at it and report what is wrong.
+template <class Named>
+Result<PyObject*> FieldTarget(const FieldResolver& r, long type, PyObject* default_text, Named&& named) {
+  PyObject* scalar = type >= 1 && type <= kMaxScalar ? PyTuple_GET_ITEM(r.scalar_types.get(), type) : Py_None;
+  if (scalar != Py_None) {
+    if (default_text == nullptr) return scalar;
+    VELUM_ASSIGN_OR_RETURN(Ref parsed, ParseScalarDefault(type, default_text));
+    return parsed ? scalar : Py_None;
+  }
+  if (type != kTypeMessage && type != kTypeGroup && type != kTypeEnum) return Py_None;
+  VELUM_ASSIGN_OR_RETURN(PyObject * target, named());
+  if (target != Py_None && type == kTypeEnum && default_text != nullptr) {
+    VELUM_ASSIGN_OR_RETURN(PyObject * value, EnumValueNamed(r, target, default_text));
+    if (value == nullptr) return Py_None;
+  }
+  return target;
+}
+
+// A plain scalar: its type with no default to read (a string's is never read).
+PyObject* PlainScalar(const FieldResolver& r, long type, bool has_default) {
+  if (type < 1 || type > kMaxScalar || (has_default && type != kTypeString)) return nullptr;
+  PyObject* scalar = PyTuple_GET_ITEM(r.scalar_types.get(), type);  // None for messages and enums
+  return scalar != Py_None ? scalar : nullptr;
+}
+
+// The (targets, pending indices) pair of `count` fields, `target(i)` giving
+// field i's target (borrowed).
+template <class Target>
+Result<Ref> CollectTargets(Py_ssize_t count, Target&& target) {
+  Ref targets = Ref::steal(PyList_New(count));
+  Ref pending = Ref::steal(PyList_New(0));
+  if (!targets || !pending) return Status::Pending();
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    VELUM_ASSIGN_OR_RETURN(PyObject * found, target(i));
+    PyList_SET_ITEM(targets.get(), i, Py_NewRef(found));
+    if (found != Py_None) continue;
+    Ref index = Ref::steal(PyLong_FromSsize_t(i));
+    if (!index || PyList_Append(pending.get(), index.get()) < 0) return Status::Pending();
+  }
+  return Pair(targets.get(), pending.get());
+}
+
 Result<Ref> CheckIn(const FieldResolver& r, PyObject* protos, const TypeScope& scope) {
   if (!IsRecordSequence(protos)) return TypeCheckError(protos, "list");
   auto* proto_class = reinterpret_cast<PyTypeObject*>(r.proto_class.get());
@@ -150,43 +195,18 @@ Result<Ref> CheckIn(const FieldResolver& r, PyObject* protos, const TypeScope& s
     // The runtime reports a bad name with where it is.
     if (!PyUnicode_Check(name) || !IsIdentifier(name)) return Ref::borrow(Py_None);
   }
-  Ref targets = Ref::steal(PyList_New(count));
-  Ref pending = Ref::steal(PyList_New(0));
-  if (!targets || !pending) return Status::Pending();
-  for (Py_ssize_t i = 0; i < count; ++i) {
+  return CollectTargets(count, [&](Py_ssize_t i) -> Result<PyObject*> {
     PyObject* proto = PySequence_Fast_GET_ITEM(protos, i);
     VELUM_ASSIGN_OR_RETURN(long type, ReadInt(proto, r.proto_slot[kType]));
     VELUM_ASSIGN_OR_RETURN(PyObject * default_text, ReadSlot(proto, r.proto_slot[kDefault]));
-    PyObject* scalar = type >= 1 && type <= kMaxScalar ? PyTuple_GET_ITEM(r.scalar_types.get(), type) : Py_None;
     // Only a singular field's default is read; a bad one is left to the runtime, which reports it.
-    bool has_default = HasDefault(default_text);
-    if (scalar != Py_None && (!has_default || type == kTypeString)) {
-      PyList_SET_ITEM(targets.get(), i, Py_NewRef(scalar));
-      continue;
-    }
+    const bool has_default = HasDefault(default_text);
+    if (PyObject* plain = PlainScalar(r, type, has_default)) return plain;
     VELUM_ASSIGN_OR_RETURN(long label, ReadInt(proto, r.proto_slot[kLabel]));
-    bool reads_default = has_default && label != kLabelRepeated;
-    PyObject* target = Py_None;
-    if (scalar != Py_None) {
-      bool valid = true;
-      if (reads_default) {
-        VELUM_ASSIGN_OR_RETURN(Ref parsed, ParseScalarDefault(type, default_text));
-        valid = static_cast<bool>(parsed);
-      }
-      if (valid) target = scalar;
-    } else if (type == kTypeMessage || type == kTypeGroup || type == kTypeEnum) {
-      VELUM_ASSIGN_OR_RETURN(target, NamedTarget(r, proto, type, label, scope));
-      if (target != Py_None && type == kTypeEnum && reads_default) {
-        VELUM_ASSIGN_OR_RETURN(PyObject * named, EnumValueNamed(r, target, default_text));
-        if (named == nullptr) target = Py_None;
-      }
-    }
-    PyList_SET_ITEM(targets.get(), i, Py_NewRef(target));
-    if (target != Py_None) continue;
-    Ref index = Ref::steal(PyLong_FromSsize_t(i));
-    if (!index || PyList_Append(pending.get(), index.get()) < 0) return Status::Pending();
-  }
-  return Pair(targets.get(), pending.get());
+    const bool reads_default = has_default && label != kLabelRepeated;
+    return FieldTarget(r, type, reads_default ? default_text : nullptr,
+                       [&] { return NamedTarget(r, proto, type, label, scope); });
+  });
 }
 
 // CheckIn for fields still in their file's bytes.
@@ -195,44 +215,17 @@ Result<Ref> CheckViews(const FieldResolver& r, const Views& v, const TypeScope& 
     VELUM_ASSIGN_OR_RETURN(bool identifier, ViewNameIsIdentifier(v, v.views[i]));
     if (!identifier) return Ref::borrow(Py_None);
   }
-  Ref targets = Ref::steal(PyList_New(v.count));
-  Ref pending = Ref::steal(PyList_New(0));
-  if (!targets || !pending) return Status::Pending();
-  for (Py_ssize_t i = 0; i < v.count; ++i) {
+  return CollectTargets(v.count, [&](Py_ssize_t i) -> Result<PyObject*> {
     const FieldView& view = v.views[i];
     const long type = view.type;
-    PyObject* scalar = type >= 1 && type <= kMaxScalar ? PyTuple_GET_ITEM(r.scalar_types.get(), type) : Py_None;
     const bool has_default = view.default_value.present() && view.default_value.size != 0;
-    if (scalar != Py_None && (!has_default || type == kTypeString)) {
-      PyList_SET_ITEM(targets.get(), i, Py_NewRef(scalar));
-      continue;
-    }
-    const bool reads_default = has_default && view.label != kLabelRepeated;
+    if (PyObject* plain = PlainScalar(r, type, has_default)) return plain;
     Ref default_text;
-    if (reads_default) {
+    if (has_default && view.label != kLabelRepeated) {
       VELUM_ASSIGN_OR_RETURN(default_text, ViewText(v, view.default_value));
     }
-    PyObject* target = Py_None;
-    if (scalar != Py_None) {
-      bool valid = true;
-      if (reads_default) {
-        VELUM_ASSIGN_OR_RETURN(Ref parsed, ParseScalarDefault(type, default_text.get()));
-        valid = static_cast<bool>(parsed);
-      }
-      if (valid) target = scalar;
-    } else if (type == kTypeMessage || type == kTypeGroup || type == kTypeEnum) {
-      VELUM_ASSIGN_OR_RETURN(target, ViewTarget(r, v, view, scope));
-      if (target != Py_None && type == kTypeEnum && reads_default) {
-        VELUM_ASSIGN_OR_RETURN(PyObject * named, EnumValueNamed(r, target, default_text.get()));
-        if (named == nullptr) target = Py_None;
-      }
-    }
-    PyList_SET_ITEM(targets.get(), i, Py_NewRef(target));
-    if (target != Py_None) continue;
-    Ref index = Ref::steal(PyLong_FromSsize_t(i));
-    if (!index || PyList_Append(pending.get(), index.get()) < 0) return Status::Pending();
-  }
-  return Pair(targets.get(), pending.get());
+    return FieldTarget(r, type, default_text.get(), [&] { return ViewTarget(r, v, view, scope); });
+  });
 }
 
 // What checking a batch reads of message records and sets on message descriptors.
