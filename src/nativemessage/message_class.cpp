@@ -21,9 +21,10 @@ namespace {
 // type() spends most of a message class on work a generated namespace does
 // not need: it checks and mangles each slot name, and looks every special
 // method up along the MRO to fill the slots of the new type. Here the class is
-// made from a spec whose members are the field slots, and its special-method
-// slots are copied from one class type() made for the same bases: every
-// generated class defines no special method of its own, so they are the same.
+// made bare by PyType_FromMetaclass, its field slots' descriptors are added to
+// it, and its special-method slots are copied from one class type() made for
+// the same bases: every generated class defines no special method of its own,
+// so they are the same.
 
 struct Names {
   PyObject* slots = nullptr;
@@ -74,7 +75,7 @@ PyTypeObject* Generated(PyObject* self, Fn PyTypeObject::*slot, Fn ours) noexcep
   return type;
 }
 
-// NativeMessage's instances are exactly a NativeMessageObject (its spec's
+// NativeMessage's instances are exactly a NativeMessageObject (its basic
 // size), so its part ends there: SlotsStart() without asking its type, for
 // the walks that run on every instance freed or visited.
 constexpr Py_ssize_t kSlotsStart =
@@ -270,7 +271,7 @@ Result<Ref> NewSlotMember(PyTypeObject* type, PyObject* slot, Py_ssize_t offset)
 }
 
 // The slots' member descriptors in the class's dict; the first of two equal
-// names keeps its entry, as type() and a spec's members would have it.
+// names keeps its entry, as type() would have it.
 Status AddSlotMembers(PyTypeObject* type, PyObject* slots) {
   const Py_ssize_t start = SlotsStart();
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(slots); ++i) {
@@ -285,7 +286,7 @@ Status AddSlotMembers(PyTypeObject* type, PyObject* slots) {
 
 // A dotted name spares the warning about a type without a module; the class's
 // own __module__ and __name__ replace both parts.
-Status SpecName(PyObject* name, RawString& out) {
+Status TypeNameText(PyObject* name, RawString& out) {
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(name, &size);
   if (text == nullptr) return Status::Pending();
@@ -326,9 +327,9 @@ Result<Ref> MakeClass(PyObject* bases, PyObject* name, PyObject* ns) {
     }
   }
   VELUM_ASSIGN_OR_RETURN(Ref templ, TemplateFor(bases));
-  RawString spec_name;
-  VELUM_TRY(SpecName(name, spec_name));
-  // No members in the spec: the slots' descriptors are added below.
+  RawString name_text;
+  VELUM_TRY(TypeNameText(name, name_text));
+  // The class is made without members: the slots' descriptors are added below.
   PyType_Slot type_slots[] = {
       {Py_tp_dealloc, reinterpret_cast<void*>(&Dealloc)},
       {Py_tp_traverse, reinterpret_cast<void*>(&Traverse)},
@@ -336,7 +337,7 @@ Result<Ref> MakeClass(PyObject* bases, PyObject* name, PyObject* ns) {
       {0, nullptr},
   };
   const Py_ssize_t basicsize = SlotsStart() + count * Py_ssize_t{sizeof(PyObject*)};
-  PyType_Spec type_spec = {spec_name.c_str(), static_cast<int>(basicsize), 0,
+  PyType_Spec type_spec = {name_text.c_str(), static_cast<int>(basicsize), 0,
                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, type_slots};
   Ref cls = Ref::steal(PyType_FromMetaclass(nullptr, nullptr, &type_spec, bases));
   if (!cls) return Status::Pending();
@@ -349,7 +350,7 @@ Result<Ref> MakeClass(PyObject* bases, PyObject* name, PyObject* ns) {
   VELUM_TRY(AddSlotMembers(type, slots));
   CopyDispatch(type, reinterpret_cast<PyTypeObject*>(templ.get()));
   // What assigning __name__ and __qualname__ leaves (tp_name is the UTF-8 of
-  // the name, checked by SpecName), without the attribute protocol's work.
+  // the name, checked by TypeNameText), without the attribute protocol's work.
   auto* heap = reinterpret_cast<PyHeapTypeObject*>(type);
   const char* text = PyUnicode_AsUTF8(name);
   if (text == nullptr) return Status::Pending();

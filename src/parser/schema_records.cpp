@@ -187,7 +187,7 @@ struct KindType {
   PyMemberDef members[kMaxMembers + kHiddenSlots + 1];
   PyGetSetDef getset[2];
   PyType_Slot slots[5];
-  PyType_Spec spec;
+  PyType_Spec type_def;
 };
 
 constexpr bool IsVarint(Read read) { return read == Read::kInt32 || read == Read::kBool; }
@@ -259,9 +259,9 @@ Status ReadyKinds() {
     t.members[member_count] = {nullptr, 0, 0, 0, nullptr};
     t.slots[slot++] = {Py_tp_members, t.members};
     t.slots[slot] = {0, nullptr};
-    t.spec = {def.type_name, static_cast<int>(SlotOffset(t.slot_count)), 0,
+    t.type_def = {def.type_name, static_cast<int>(SlotOffset(t.slot_count)), 0,
               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, t.slots};
-    PyObject* type = PyType_FromSpec(&t.spec);
+    PyObject* type = PyType_FromSpec(&t.type_def);
     if (type == nullptr) return Status::Pending();
     t.type = reinterpret_cast<PyTypeObject*>(type);
   }
