@@ -15,6 +15,13 @@ PyObject* Raise(Status status) noexcept;
 // Same, for slots that report failure with -1.
 int RaiseInt(Status status) noexcept;
 
+// The new reference `result` holds, or nullptr with its error raised: how a
+// method whose work yields a Result<Ref> returns it.
+inline PyObject* ReturnNew(Result<Ref> result) noexcept {
+  if (!result.ok()) return Raise(std::move(result).status());
+  return std::move(result).value().release();
+}
+
 // Builds an error whose message is PyUnicode_FromFormat(format, ...); the
 // arguments follow PyUnicode_FromFormat's conventions (%S is str(), %R repr()).
 Status FormatError(ErrorKind kind, const char* format, ...) noexcept;

@@ -547,8 +547,7 @@ PyObject* DeclarerFn(PyObject*, PyObject* const* argv, Py_ssize_t nargs) noexcep
       return nullptr;
     }
     Result<Ref> made = NewDeclarer(argv[0]);
-    if (!made.ok()) return Raise(std::move(made).status());
-    return std::move(made).value().release();
+    return ReturnNew(std::move(made));
   });
 }
 

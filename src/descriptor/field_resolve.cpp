@@ -390,8 +390,7 @@ PyObject* CheckMethod(PyObject* self, PyObject* const* args, Py_ssize_t nargs) n
       return nullptr;
     }
     Result<Ref> made = Check(*AsResolver(self), args[0], args[1], args[2]);
-    if (!made.ok()) return Raise(std::move(made).status());
-    return std::move(made).value().release();
+    return ReturnNew(std::move(made));
   });
 }
 
@@ -440,8 +439,7 @@ PyObject* ExtensionMethod(PyObject* self, PyObject* const* args, Py_ssize_t narg
       return nullptr;
     }
     Result<Ref> made = ExtensionField(*AsResolver(self), args);
-    if (!made.ok()) return Raise(std::move(made).status());
-    return std::move(made).value().release();
+    return ReturnNew(std::move(made));
   });
 }
 
@@ -471,8 +469,7 @@ PyObject* CallResolver(PyObject* self, PyObject* const* args, size_t nargsf, PyO
       return nullptr;
     }
     Result<Ref> made = Resolve(*AsResolver(self), args);
-    if (!made.ok()) return Raise(std::move(made).status());
-    return std::move(made).value().release();
+    return ReturnNew(std::move(made));
   });
 }
 
@@ -586,8 +583,7 @@ PyObject* FieldResolverFn(PyObject*, PyObject* const* argv, Py_ssize_t nargs) no
       return nullptr;
     }
     Result<Ref> made = NewResolver(argv[0]);
-    if (!made.ok()) return Raise(std::move(made).status());
-    return std::move(made).value().release();
+    return ReturnNew(std::move(made));
   });
 }
 

@@ -139,8 +139,7 @@ PyObject* SlotConstructorFn(PyObject*, PyObject* const* argv, Py_ssize_t nargs) 
       return nullptr;
     }
     Result<Ref> made = NewConstructor(argv[0], argv[1]);
-    if (!made.ok()) return Raise(std::move(made).status());
-    return std::move(made).value().release();
+    return ReturnNew(std::move(made));
   });
 }
 

@@ -154,11 +154,6 @@ void FreeOrPool(PyObject* self, PyTypeObject* type) noexcept {
 }
 
 void FreeOrKeep(PyObject* self, PyTypeObject* type, WellKnownType kind) noexcept {
-  NativeMessageObject* native = AsNative(self);
-  Py_CLEAR(native->unknown_fields);
-  Py_CLEAR(native->marshaler);
-  // The fixed form owns no memory: its destructor is a call for nothing.
-  if (native->presence.form() != PresenceBits::Form::kFixed) native->presence.~PresenceBits();
   KeptInstances* kept = KeptFor(kind);
   // A finaliser may be given to the class later: it must run for every
   // instance, which a reused one (marked finalised) would not.
@@ -168,7 +163,6 @@ void FreeOrKeep(PyObject* self, PyTypeObject* type, WellKnownType kind) noexcept
   } else {
     type->tp_free(self);
   }
-  Py_DECREF(type);
 }
 
 Result<Ref> NewBareInstance(const MessageMarshaler& m, PyTypeObject* cls) {

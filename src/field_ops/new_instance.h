@@ -38,9 +38,9 @@ constexpr bool KeepsFreed(WellKnownType kind) noexcept {
 }
 
 // The end of the deallocation of a message instance of a `kind` that
-// KeepsFreed, once `self` is untracked and its field slots are released:
-// its native part is released, then it is kept for reuse or freed, and its
-// reference to `type` dropped.
+// KeepsFreed, once it is untracked and holds nothing (its field slots and
+// native part released): it is kept for reuse or freed. The caller then
+// drops the instance's reference to `type`.
 void FreeOrKeep(PyObject* self, PyTypeObject* type, WellKnownType kind) noexcept;
 
 // The end of the deallocation of any other message instance, its native part

@@ -481,8 +481,7 @@ PyObject* ReferencedMessagesFn(PyObject*, PyObject* const* args, Py_ssize_t narg
       return nullptr;
     }
     Result<Ref> targets = ReferencedMessages(args[0]);
-    if (!targets.ok()) return Raise(std::move(targets).status());
-    return std::move(targets).value().release();
+    return ReturnNew(std::move(targets));
   });
 }
 
@@ -493,8 +492,7 @@ PyObject* AttributeNamesFn(PyObject*, PyObject* const* args, Py_ssize_t nargs) n
       return nullptr;
     }
     Result<Ref> names = AttributeNames(args[0], args[1]);
-    if (!names.ok()) return Raise(std::move(names).status());
-    return std::move(names).value().release();
+    return ReturnNew(std::move(names));
   });
 }
 

@@ -204,8 +204,7 @@ PyObject* FromBinary(PyObject* cls, PyObject* const* argv, Py_ssize_t nargs, PyO
     if (!marshaler.ok()) return Raise(std::move(marshaler).status());
     Result<Ref> result = DecodeNew(*AsMarshaler(marshaler->get()), found[0], ignore_unknown,
                                    reinterpret_cast<PyTypeObject*>(cls));
-    if (!result.ok()) return Raise(std::move(result).status());
-    return std::move(result).value().release();
+    return ReturnNew(std::move(result));
   });
 }
 
@@ -220,8 +219,7 @@ PyObject* ToBinary(PyObject* self, PyObject* const* argv, Py_ssize_t nargs, PyOb
     Result<Ref> marshaler = MarshalerOfInstance(self);
     if (!marshaler.ok()) return Raise(std::move(marshaler).status());
     Result<Ref> result = EncodeToBytes(*AsMarshaler(marshaler->get()), self, write_unknown);
-    if (!result.ok()) return Raise(std::move(result).status());
-    return std::move(result).value().release();
+    return ReturnNew(std::move(result));
   });
 }
 
@@ -250,8 +248,7 @@ PyObject* ToJsonCommon(const args::Signature& sig, bool as_text, PyObject* self,
   if (!marshaler.ok()) return Raise(std::move(marshaler).status());
   Result<Ref> result = as_text ? WriteJsonText(*AsMarshaler(marshaler->get()), self, options)
                                : WriteJsonValue(*AsMarshaler(marshaler->get()), self, options);
-  if (!result.ok()) return Raise(std::move(result).status());
-  return std::move(result).value().release();
+  return ReturnNew(std::move(result));
 }
 
 PyObject* ToJson(PyObject* self, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -279,8 +276,7 @@ PyObject* FromJsonCommon(const args::Signature& sig, bool from_text, PyObject* c
   if (!marshaler.ok()) return Raise(std::move(marshaler).status());
   Result<Ref> result = ReadJsonNew(*AsMarshaler(marshaler->get()), input, from_text, options,
                                    reinterpret_cast<PyTypeObject*>(cls));
-  if (!result.ok()) return Raise(std::move(result).status());
-  return std::move(result).value().release();
+  return ReturnNew(std::move(result));
 }
 
 PyObject* FromJson(PyObject* cls, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -322,8 +318,7 @@ PyObject* Copy(PyObject* self, PyObject*) noexcept {
     Result<Ref> marshaler = MarshalerOfInstance(self);
     if (!marshaler.ok()) return Raise(std::move(marshaler).status());
     Result<Ref> result = ShallowCopy(*AsMarshaler(marshaler->get()), self);
-    if (!result.ok()) return Raise(std::move(result).status());
-    return std::move(result).value().release();
+    return ReturnNew(std::move(result));
   });
 }
 
@@ -334,8 +329,7 @@ PyObject* DeepCopyMethod(PyObject* self, PyObject* const* argv, Py_ssize_t nargs
     Result<Ref> marshaler = MarshalerOfInstance(self);
     if (!marshaler.ok()) return Raise(std::move(marshaler).status());
     Result<Ref> result = DeepCopy(*AsMarshaler(marshaler->get()), self);
-    if (!result.ok()) return Raise(std::move(result).status());
-    return std::move(result).value().release();
+    return ReturnNew(std::move(result));
   });
 }
 

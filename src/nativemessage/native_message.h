@@ -41,16 +41,18 @@ inline void ClearNativePart(PyObject* self) noexcept { Py_CLEAR(AsNative(self)->
 // are released: the native part, the memory and the reference to `type`.
 [[gnu::always_inline]] inline void FreeInstance(PyObject* self, PyTypeObject* type) noexcept {
   NativeMessageObject* native = AsNative(self);
-  // Told before the marshaler is released: it may go with this instance.
-  if (native->marshaler != nullptr && KeepsFreed(AsMarshaler(native->marshaler)->well_known)) [[unlikely]] {
-    FreeOrKeep(self, type, AsMarshaler(native->marshaler)->well_known);
-    return;
-  }
+  // Read before the marshaler is released: it may go with this instance.
+  const WellKnownType kind =
+      native->marshaler != nullptr ? AsMarshaler(native->marshaler)->well_known : WellKnownType::kNone;
   Py_CLEAR(native->unknown_fields);
   Py_CLEAR(native->marshaler);
   // The fixed form owns no memory: its destructor is a call for nothing.
   if (native->presence.form() != PresenceBits::Form::kFixed) native->presence.~PresenceBits();
-  FreeOrPool(self, type);
+  if (KeepsFreed(kind)) [[unlikely]] {
+    FreeOrKeep(self, type, kind);
+  } else {
+    FreeOrPool(self, type);
+  }
   Py_DECREF(type);
 }
 

@@ -744,8 +744,7 @@ PyObject* SchemaRecordTypesFn(PyObject*, PyObject* const*, Py_ssize_t nargs) noe
       return nullptr;
     }
     Result<Ref> types = RecordTypes();
-    if (!types.ok()) return Raise(std::move(types).status());
-    return std::move(types).value().release();
+    return ReturnNew(std::move(types));
   });
 }
 
@@ -756,8 +755,7 @@ PyObject* ReadSchemaFileFn(PyObject*, PyObject* const* argv, Py_ssize_t nargs) n
       return nullptr;
     }
     Result<Ref> file = ReadFile(argv[0]);
-    if (!file.ok()) return Raise(std::move(file).status());
-    return std::move(file).value().release();
+    return ReturnNew(std::move(file));
   });
 }
 

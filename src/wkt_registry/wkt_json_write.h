@@ -194,6 +194,18 @@ template <class Walk>
   return WritePlainValue(walk.sink(), RecordOf(*declared), value, written);
 }
 
+// An element of a Struct or ListValue, borrowed: a plain Value is written as
+// it is; any other is held while written, as writing it may run Python code.
+template <class Walk>
+[[gnu::always_inline]] inline Status WriteContainerElement(Walk& walk, MessageHandle* handle, PyObject* value,
+                                                           uint32_t depth, MessageMarshaler*& declared) {
+  Status written;
+  if (WritePlainElement(walk, handle, value, depth, declared, written)) [[likely]]
+    return written;
+  Ref held = Ref::borrow(value);
+  return WriteElement(walk, handle, held.get(), depth, declared);
+}
+
 // The members of a Struct. The common entry (a str key, a plain Value) runs
 // no Python code while written, so nothing can change the dict under it and
 // it is written from the borrowed key and value; any other value is held
@@ -219,14 +231,7 @@ Status WriteStructFields(Walk& walk, const WellKnownRecord& r, PyObject* dict, u
     } else {
       VELUM_TRY(sink.MemberName(key));
     }
-    Status written;
-    if (WritePlainElement(walk, handle, value, depth, element, written)) [[likely]] {
-      if (!written.ok()) [[unlikely]]
-        return written;
-      continue;
-    }
-    Ref held = Ref::borrow(value);
-    VELUM_TRY(WriteElement(walk, handle, held.get(), depth, element));
+    VELUM_TRY(WriteContainerElement(walk, handle, value, depth, element));
     if (PyDict_GET_SIZE(dict) != size) [[unlikely]]
       return DictChangedError(true);
   }
@@ -241,15 +246,7 @@ Status WriteListValues(Walk& walk, const WellKnownRecord& r, PyObject* list, uin
   MessageHandle* const handle = r.field->kind.value.handle;
   MessageMarshaler* element = nullptr;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-    PyObject* item = PyList_GET_ITEM(list, i);
-    Status written;
-    if (WritePlainElement(walk, handle, item, depth, element, written)) [[likely]] {
-      if (!written.ok()) [[unlikely]]
-        return written;
-      continue;
-    }
-    Ref held = Ref::borrow(item);
-    VELUM_TRY(WriteElement(walk, handle, held.get(), depth, element));
+    VELUM_TRY(WriteContainerElement(walk, handle, PyList_GET_ITEM(list, i), depth, element));
   }
   return Status::Ok();
 }
