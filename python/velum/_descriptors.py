@@ -15,7 +15,7 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 
-from _velum_ext import _slot_constructor
+from _velum_ext import _slot_constructor, _slot_traverse
 
 
 class ScalarType(enum.IntEnum):
@@ -233,6 +233,28 @@ class EnumDefault:
 
     def member(self) -> Any:
         return getattr(self.enum.type, self.local_name)
+
+
+# The slots of each class that the collector need not visit: the runtime fills them
+# only with text, numbers, bools and members of this module's enums, which refer to
+# nothing. A schema holds thousands of these objects, and a visit to each name and
+# number is a cache miss at every collection that scans its holder.
+for _cls, _atomic in (
+    (DescFile, ("name", "package", "syntax", "edition", "_serialized")),
+    (DescEnumValue, ("number", "name", "local_name", "json_name")),
+    (DescEnum, ("type_name", "name", "open")),
+    (DescOneof, ("name", "local_name")),
+    (DescFieldValueScalar, ("scalar",)),
+    (DescFieldValueMessage, ("delimited_encoding",)),
+    (DescFieldValueList, ("packed", "delimited_encoding")),
+    (DescFieldValueMap, ("key",)),
+    (DescField, ("number", "name", "local_name", "json_name", "full_name", "presence",
+                 "_requires_presence")),
+    (DescMessage, ("type_name", "name", "is_map_entry")),
+    (DescExtension, ("name", "type_name", "number")),
+    (EnumDefault, ("local_name",)),
+):
+    _slot_traverse(_cls, _atomic)
 
 
 def _filler(cls: type) -> Callable[..., Any]:

@@ -11,6 +11,7 @@
 #include "descriptor/declare.h"
 #include "descriptor/field_resolve.h"
 #include "descriptor/slot_constructor.h"
+#include "descriptor/slot_traverse.h"
 #include "parser/schema_records.h"
 #include "wkt_registry/wkt_record.h"
 
@@ -73,6 +74,11 @@ PyMethodDef kSlotConstructorDef = {
     "_slot_constructor", VELUM_FASTCALL(SlotConstructorFn), METH_FASTCALL,
     VELUM_SIGNATURE_DOC("_slot_constructor(cls, members)") "A callable making instances of `cls` whose slots,\n"
     "given as member descriptors, are filled from its positional arguments; __init__ is not run."};
+
+PyMethodDef kSlotTraverseDef = {
+    "_slot_traverse", VELUM_FASTCALL(SlotTraverseFn), METH_FASTCALL,
+    VELUM_SIGNATURE_DOC("_slot_traverse(cls, atomic)") "Makes the collector visit every object slot of `cls`\n"
+    "but those named in `atomic`, which hold only objects that refer to nothing."};
 
 PyMethodDef kFieldResolverDef = {
     "_field_resolver", VELUM_FASTCALL(FieldResolverFn), METH_FASTCALL,
@@ -156,6 +162,7 @@ Status Exec(PyObject* module) {
   VELUM_TRY(AddItem(module, "Oneof", reinterpret_cast<PyObject*>(oneof::Type())));
   VELUM_TRY(AddFunction(module, &kGenericSetattrDef));
   VELUM_TRY(AddRuntimeFunction(module, &kSlotConstructorDef));
+  VELUM_TRY(AddRuntimeFunction(module, &kSlotTraverseDef));
   VELUM_TRY(AddRuntimeFunction(module, &kFieldResolverDef));
   VELUM_TRY(AddRuntimeFunction(module, &kDeclarerDef));
   VELUM_TRY(AddRuntimeFunction(module, &kMessageClassDef));

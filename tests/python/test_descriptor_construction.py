@@ -8,9 +8,10 @@ import sys
 from dataclasses import dataclass
 
 import pytest
-from _velum_ext import _slot_constructor
+from _velum_ext import _slot_constructor, _slot_traverse
 
 import velum
+from velum import _descriptors
 from velum._descriptors import DescField, ScalarType, new_field, new_scalar_value
 
 
@@ -90,3 +91,47 @@ def test_loading_leaves_the_collector_as_it_found_it(enabled: bool, data: bytes)
         assert gc.isenabled() is enabled
     finally:
         (gc.enable if was else gc.disable)()
+
+
+def _descriptor_count() -> int:
+    gc.collect()
+    return sum(type(o).__module__ == _descriptors.__name__ for o in gc.get_objects())
+
+
+def test_a_dropped_registry_leaves_no_descriptor_behind(file_set: bytes) -> None:
+    # The descriptor classes' traversal skips their name and number slots; a slot
+    # that can close a cycle (parent, value, oneof, default...) skipped by mistake
+    # would keep every registry alive.
+    def use() -> None:
+        registry = velum.Registry()
+        for file in registry.add_file_set(file_set):
+            for desc in file.messages:
+                registry.message_class(desc.type_name)
+                for field in desc.fields:
+                    field.default  # noqa: B018  (makes enum classes, reads values)
+        for ext in registry._extensions.values():
+            ext.holder_class()
+
+    use()
+    before = _descriptor_count()
+    use()
+    assert _descriptor_count() == before
+
+
+@pytest.mark.parametrize(
+    ("args", "error", "kind"),
+    [
+        ((Pair, ["left"]), "must be a tuple", TypeError),
+        ((Pair, (1,)), "must be str", TypeError),
+        ((Pair(1, 2), ()), "takes a class", TypeError),
+        ((NoSlots, ()), "takes a slotted class", TypeError),
+        ((int, ()), "takes a slotted class", TypeError),
+        ((Pair, ("middle",)), "has no slot 'middle'", ValueError),
+        ((DescField, ("name",)), "has its traversal already", ValueError),
+    ],
+)
+def test_slot_traverse_refuses_what_it_cannot_take(
+    args: tuple[object, object], error: str, kind: type[Exception]
+) -> None:
+    with pytest.raises(kind, match=error):
+        _slot_traverse(*args)

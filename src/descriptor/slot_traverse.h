@@ -1,0 +1,20 @@
+// A collector traversal for the runtime's slotted descriptor classes that visits
+// only the slots that can hold references back into a cycle. The traversal
+// CPython gives a slotted class visits every slot, so each collection read the
+// header of every name, full name and number a loaded schema holds (a cache
+// miss each) only to learn that it refers to nothing.
+#pragma once
+
+#include "common/ref.h"
+#include "common/status.h"
+
+namespace velum {
+
+// `_slot_traverse(cls, atomic)`: from now on the collector visits every object
+// slot of `cls` (and of its slotted bases) except those named in the tuple
+// `atomic`, which the runtime fills only with text, numbers, bools and members
+// of its own enums. `cls` must be a class made by a class statement, with
+// __slots__ and no instance dict; a few such classes may be given.
+PyObject* SlotTraverseFn(PyObject* module, PyObject* const* argv, Py_ssize_t nargs) noexcept;
+
+}  // namespace velum
