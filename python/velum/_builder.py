@@ -58,6 +58,8 @@ from velum._descriptors import (
     new_oneof,
     new_scalar_value,
     peek_default,
+    peek_nested_enums,
+    peek_nested_messages,
 )
 from velum._enums import RESERVED_ENUM_NAMES, is_reserved_enum_name
 from velum._features import (
@@ -605,10 +607,11 @@ def _check_identifier(name: str, kind: str, file: DescFile, scope: str) -> None:
 
 def _class_attributes(desc: DescMessage) -> set[str] | None:
     """The names of the nested types of `desc`, which its class holds as attributes."""
-    if not desc.nested_messages and not desc.nested_enums:
+    messages, enums = peek_nested_messages(desc), peek_nested_enums(desc)
+    if not messages and not enums:
         return None
-    class_attrs = {m.name for m in desc.nested_messages if not m.is_map_entry}
-    class_attrs.update(e.name for e in desc.nested_enums)
+    class_attrs = {m.name for m in messages if not m.is_map_entry}
+    class_attrs.update(e.name for e in enums)
     return class_attrs
 
 

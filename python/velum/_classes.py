@@ -18,6 +18,8 @@ from velum._descriptors import (
     DescFile,
     DescMessage,
     peek_message_type,
+    peek_nested_enums,
+    peek_nested_messages,
     peek_type,
     set_extension_holder_factory,
 )
@@ -121,11 +123,11 @@ def _make_class(desc: DescMessage) -> type:
         "_desc": desc,
     }
     # A nested type never replaces an attribute every message has.
-    for child in desc.nested_messages:
+    for child in peek_nested_messages(desc):
         cls = peek_message_type(child)
         if cls is not None and child.name not in RESERVED_MESSAGE_NAMES:
             namespace[child.name] = cls
-    for nested_enum in desc.nested_enums:
+    for nested_enum in peek_nested_enums(desc):
         if nested_enum.name not in RESERVED_MESSAGE_NAMES:
             namespace[nested_enum.name] = peek_type(nested_enum) or _NestedEnum(nested_enum)
     return _new_class(desc.name, namespace)
@@ -183,7 +185,7 @@ def create_on_first_use(desc: DescMessage) -> None:
             if current in needed or peek_message_type(current) is not None or current.is_map_entry:
                 continue  # a map entry has no class; its field's value names what it needs
             needed[current] = None
-            stack.extend(current.nested_messages)
+            stack.extend(peek_nested_messages(current))
             stack.extend(_referenced_messages(current.fields))
         make_message_classes(list(needed))
 

@@ -383,20 +383,40 @@ _FIELD_SLOTS = {
         "fields",
         "oneofs",
         "_fields_by_name",
-        "_fields_by_proto_name",
-        "_fields_by_number",
         "_oneofs_by_local_name",
         "_oneofs_by_name",
     )
 }
 _FIELD_SLOTS["_defaults"] = _lazy_fields("_defaults", _resolve_defaults)
 
+
+def _lazy_lookup(name: str, key: Callable[[DescField], Any]) -> Any:
+    """Make the slot `name` of DescMessage, a lookup of the fields by `key` that resolving
+    leaves None, a dict made on first read: the runtime itself never reads it."""
+    slot = DescMessage.__dict__[name]
+    fields_slot = _FIELD_SLOTS["fields"]
+
+    def made(desc: DescMessage, value: Any) -> Any:
+        if value is None:
+            with _RESOLVE_LOCK:  # (so that every reader gets the same dict)
+                value = slot.__get__(desc)
+                if value is None:
+                    value = {key(field): field for field in fields_slot.__get__(desc)}
+                    slot.__set__(desc, value)
+        return value
+
+    return _lazy_fields(name, made)
+
+
+_FIELD_SLOTS["_fields_by_proto_name"] = _lazy_lookup("_fields_by_proto_name", lambda f: f.name)
+_FIELD_SLOTS["_fields_by_number"] = _lazy_lookup("_fields_by_number", lambda f: f.number)
+
 # What a DescMessage's list of nested messages, enums or extensions holds while nothing
 # was declared into it (most messages): the list is made when the member is first read.
 NO_LIST: Any = ()
 
 
-def _lazy_list(name: str) -> None:
+def _lazy_list(name: str) -> Any:
     slot = DescMessage.__dict__[name]
 
     def read(self: DescMessage) -> Any:
@@ -407,10 +427,19 @@ def _lazy_list(name: str) -> None:
         return value
 
     setattr(DescMessage, name, property(read, slot.__set__))
+    return slot
 
 
-for _name in ("nested_messages", "nested_enums", "nested_extensions"):
-    _lazy_list(_name)
+_NESTED_SLOTS = {
+    name: _lazy_list(name) for name in ("nested_messages", "nested_enums", "nested_extensions")
+}
+
+# A message's nested messages or enums as held, NO_LIST included: what the runtime reads
+# to make classes, so that no empty list is made for each message that has none.
+peek_nested_messages: Callable[[DescMessage], list[DescMessage]] = _NESTED_SLOTS[
+    "nested_messages"
+].__get__
+peek_nested_enums: Callable[[DescMessage], list[DescEnum]] = _NESTED_SLOTS["nested_enums"].__get__
 
 # The plain slots behind the lazy properties, by "Class.member". The native extension
 # reads them directly once a message is resolved (or a class exists), so that making

@@ -278,6 +278,9 @@ Result<bool> HasOwnFeatures(const MessageScope& scope, Py_ssize_t oneof_index) {
 Result<Ref> Pair(PyObject* first, PyObject* second) {
   Ref pair = Ref::steal(PyTuple_Pack(2, first, second));
   if (!pair) return Status::Pending();
+  // A name and an atomic default (most pairs) can be in no cycle: out of the
+  // collector now rather than after the scan of the next young collection.
+  if (!PyObject_IS_GC(first) && !PyObject_IS_GC(second)) PyObject_GC_UnTrack(pair.get());
   return pair;
 }
 
@@ -322,10 +325,8 @@ Result<Ref> Resolve(const FieldResolver& r, PyObject* const* argv) {
   VELUM_ASSIGN_OR_RETURN(Oneofs oneofs, MakeOneofs(r, scope, oneof_names, local_names.get(), field_count));
   Ref fields = Ref::steal(PyList_New(0));
   Ref by_name = Ref::steal(PyDict_New());
-  Ref by_proto_name = Ref::steal(PyDict_New());
-  Ref by_number = Ref::steal(PyDict_New());
   Ref defaults = Ref::steal(PyList_New(0));
-  if (!fields || !by_name || !by_proto_name || !by_number || !defaults) return Status::Pending();
+  if (!fields || !by_name || !defaults) return Status::Pending();
   const Py_ssize_t proto_count = PySequence_Fast_GET_SIZE(protos);
   for (Py_ssize_t i = 0; i < field_count && i < proto_count && i < PyList_GET_SIZE(targets); ++i) {
     Ref proto = Ref::borrow(PySequence_Fast_GET_ITEM(protos, i));
@@ -345,12 +346,8 @@ Result<Ref> Resolve(const FieldResolver& r, PyObject* const* argv) {
     if (!made.field) {
       VELUM_ASSIGN_OR_RETURN(made, CallFallback(scope, i, local, oneof == nullptr ? Py_None : oneof));
     }
-    VELUM_ASSIGN_OR_RETURN(PyObject * name, ReadSlot(proto.get(), r.proto_slot[kName]));
-    VELUM_ASSIGN_OR_RETURN(PyObject * number, ReadSlot(proto.get(), r.proto_slot[kNumber]));
     if (PyList_Append(fields.get(), made.field.get()) < 0 ||
-        PyDict_SetItem(by_name.get(), local, made.field.get()) < 0 ||
-        PyDict_SetItem(by_proto_name.get(), name, made.field.get()) < 0 ||
-        PyDict_SetItem(by_number.get(), number, made.field.get()) < 0) {
+        PyDict_SetItem(by_name.get(), local, made.field.get()) < 0) {
       return Status::Pending();
     }
     if (oneof != nullptr) {
@@ -364,9 +361,10 @@ Result<Ref> Resolve(const FieldResolver& r, PyObject* const* argv) {
     VELUM_ASSIGN_OR_RETURN(Ref pair, Pair(PyList_GET_ITEM(local_names.get(), i), Py_None));
     if (PyList_Append(defaults.get(), pair.get()) < 0) return Status::Pending();
   }
-  Ref result = Ref::steal(PyTuple_Pack(8, fields.get(), oneofs.list.get(), by_name.get(), by_proto_name.get(),
-                                       by_number.get(), oneofs.by_local_name.get(), oneofs.by_name.get(),
-                                       defaults.get()));
+  // The lookups by proto name and by number (None) are made on first read: the
+  // runtime itself never reads them.
+  Ref result = Ref::steal(PyTuple_Pack(8, fields.get(), oneofs.list.get(), by_name.get(), Py_None, Py_None,
+                                       oneofs.by_local_name.get(), oneofs.by_name.get(), defaults.get()));
   if (!result) return Status::Pending();
   return result;
 }

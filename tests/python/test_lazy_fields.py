@@ -111,3 +111,19 @@ def test_threads_racing_for_fields_see_one_complete_set(compiler: Any) -> None:
     assert all(found == seen[0] for found in seen)
     counts = [n for _, _, n in seen[0]]
     assert counts == [len(d.fields) + len(d.oneofs) for d in descs]
+
+
+def test_lookups_made_on_first_read_are_one_dict_for_every_thread(compiler: Any) -> None:
+    # By proto name and by number are made from `fields` when first read, not resolved.
+    registry = velum.Registry()
+    registry.add_file_set(compiler("test_proto3.proto"))
+    descs = [d for n, d in registry._messages.items() if n.startswith(f"{P3}.")]
+
+    def work(_: int) -> list[tuple[int, int]]:
+        return [(id(d._fields_by_number), id(d._fields_by_proto_name)) for d in descs]
+
+    seen = run_threads(work, 6)
+    assert all(found == seen[0] for found in seen)
+    for desc in descs:
+        assert desc._fields_by_number == {f.number: f for f in desc.fields}
+        assert desc._fields_by_proto_name == {f.name: f for f in desc.fields}
