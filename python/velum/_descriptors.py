@@ -340,6 +340,28 @@ peek_message_type: Callable[[DescMessage], Any] = _TYPE_SLOTS[DescMessage].__get
 _DEFAULT_SLOT = _lazy_default()
 
 
+def _lazy_full_name() -> None:
+    """Replace the slot `full_name` of DescField by a property that makes it from the
+    parent's name when the slot holds None (as the resolver leaves a message's fields:
+    the runtime never reads it, and on long names it is a large part of a field)."""
+    slot = DescField.__dict__["full_name"]
+
+    def read(self: DescField) -> str:
+        value: str | None = slot.__get__(self)
+        if value is None:
+            parent = self.parent
+            assert parent is not None  # (an extension's field gets its full name when made)
+            with _RESOLVE_LOCK:  # (so that every reader gets the same str)
+                value = slot.__get__(self)
+                if value is None:
+                    value = f"{parent.type_name}.{self.name}"
+                    slot.__set__(self, value)
+        return value
+
+    cls: Any = DescField  # the slot's name is taken over by the property
+    cls.full_name = property(read, slot.__set__)
+
+
 def peek_default(field: DescField) -> Any:
     """The default of `field` as held, an EnumDefault included (so no enum class is made)."""
     return _DEFAULT_SLOT.__get__(field)
@@ -347,6 +369,7 @@ def peek_default(field: DescField) -> Any:
 
 # Serialises resolving a loaded message's fields, so that no message gets two sets.
 _RESOLVE_LOCK = threading.Lock()
+_lazy_full_name()
 
 
 def _resolve_fields(desc: DescMessage) -> None:

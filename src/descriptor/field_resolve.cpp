@@ -207,7 +207,9 @@ Result<Made> BuildField(const FieldResolver& r, const MessageScope& scope, PyObj
   } else {
     VELUM_ASSIGN_OR_RETURN(json_name, JsonName(name, r.json_name.get()));
   }
-  Ref full_name = Ref::steal(PyUnicode_Concat(scope.prefix, name));
+  // A message's field makes its full name from its parent's when first read (the
+  // runtime never reads it); an extension's prefix is its scope, made now.
+  Ref full_name = scope.extension ? Ref::steal(PyUnicode_Concat(scope.prefix, name)) : Ref::borrow(Py_None);
   if (!full_name) return Status::Pending();
   VELUM_ASSIGN_OR_RETURN(PyObject * number, ReadSlot(proto, r.proto_slot[kNumber]));
   VELUM_ASSIGN_OR_RETURN(made.field, Call(r.makers[kNewField].get(),

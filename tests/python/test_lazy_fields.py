@@ -113,17 +113,26 @@ def test_threads_racing_for_fields_see_one_complete_set(compiler: Any) -> None:
     assert counts == [len(d.fields) + len(d.oneofs) for d in descs]
 
 
-def test_lookups_made_on_first_read_are_one_dict_for_every_thread(compiler: Any) -> None:
-    # By proto name and by number are made from `fields` when first read, not resolved.
+def test_members_made_on_first_read_are_one_object_for_every_thread(compiler: Any) -> None:
+    # The lookups by proto name and by number, and a field's full name, are made when
+    # first read, not when the message is resolved.
     registry = velum.Registry()
     registry.add_file_set(compiler("test_proto3.proto"))
     descs = [d for n, d in registry._messages.items() if n.startswith(f"{P3}.")]
 
-    def work(_: int) -> list[tuple[int, int]]:
-        return [(id(d._fields_by_number), id(d._fields_by_proto_name)) for d in descs]
+    def work(_: int) -> list[tuple[int, ...]]:
+        return [
+            (id(d._fields_by_number), id(d._fields_by_proto_name), *map(id, full_names(d)))
+            for d in descs
+        ]
+
+    def full_names(desc: Any) -> list[str]:
+        return [f.full_name for f in desc.fields]
 
     seen = run_threads(work, 6)
     assert all(found == seen[0] for found in seen)
     for desc in descs:
         assert desc._fields_by_number == {f.number: f for f in desc.fields}
         assert desc._fields_by_proto_name == {f.name: f for f in desc.fields}
+        names = [f"{desc.type_name}.{f.name}" for f in desc.fields]
+        assert [f.full_name for f in desc.fields] == names
