@@ -12,7 +12,7 @@ import functools
 from collections.abc import Callable
 from typing import Any
 
-from _velum_ext import _declarer, _field_resolver, _slot_constructor
+from _velum_ext import _declarer, _field_resolver, _slot_constructor, _slot_setter
 
 from velum import _classes
 from velum._descriptor_proto import (
@@ -31,6 +31,7 @@ from velum._descriptor_proto import (
     record_types,
 )
 from velum._descriptors import (
+    _NATIVE_SLOTS,
     NO_LIST,
     DescEnum,
     DescEnumValue,
@@ -501,18 +502,24 @@ def _resolve_message(
     )
 
 
-def _assign_resolved(desc: DescMessage, resolved: tuple[Any, ...]) -> None:
-    """Sets what resolving a message built: fields, oneofs, their lookups, defaults."""
-    (
-        desc.fields,
-        desc.oneofs,
-        desc._fields_by_name,
-        desc._fields_by_proto_name,
-        desc._fields_by_number,
-        desc._oneofs_by_local_name,
-        desc._oneofs_by_name,
-        desc._defaults,
-    ) = resolved
+# Sets what resolving a message built (fields, oneofs, their lookups, defaults) in the
+# slots behind the lazy properties, in one native call: `_assign_resolved(desc, resolved)`.
+_assign_resolved: Callable[[DescMessage, tuple[Any, ...]], None] = _slot_setter(
+    DescMessage,
+    tuple(
+        _NATIVE_SLOTS["DescMessage." + name]
+        for name in (
+            "fields",
+            "oneofs",
+            "_fields_by_name",
+            "_fields_by_proto_name",
+            "_fields_by_number",
+            "_oneofs_by_local_name",
+            "_oneofs_by_name",
+            "_defaults",
+        )
+    ),
+)
 
 
 def _make_field(

@@ -2,6 +2,8 @@
 
 #include <structmember.h>
 
+#include <utility>
+
 #include "common/native_box.h"
 #include "common/py_error.h"
 
@@ -17,6 +19,9 @@ struct SlotConstructorObject {
 };
 
 PyTypeObject* g_type = nullptr;
+
+// A setter sets a few members at once (what resolving a message fills).
+constexpr Py_ssize_t kMaxSetterSlots = 16;
 
 SlotConstructorObject* AsConstructor(PyObject* self) noexcept {
   return reinterpret_cast<SlotConstructorObject*>(self);
@@ -38,6 +43,37 @@ PyObject* Construct(PyObject* self, PyObject* const* args, size_t nargsf, PyObje
     *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + c->offsets[i]) = Py_NewRef(args[i]);
   }
   return obj;
+}
+
+// The setter's call `setter(obj, values)`: the slots of `obj` from the tuple `values`.
+PyObject* Assign(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+  SlotConstructorObject* c = AsConstructor(self);
+  Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  Py_ssize_t count = Py_SIZE(self);
+  if (nargs != 2 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0)) {
+    PyErr_Format(PyExc_TypeError, "%s slot setter takes 2 positional arguments (%zd given)", c->cls->tp_name, nargs);
+    return nullptr;
+  }
+  PyObject* obj = args[0];
+  PyObject* values = args[1];
+  if (!PyObject_TypeCheck(obj, c->cls)) {
+    PyErr_Format(PyExc_TypeError, "%s slot setter takes a %s, not %s", c->cls->tp_name, c->cls->tp_name,
+                 Py_TYPE(obj)->tp_name);
+    return nullptr;
+  }
+  if (!PyTuple_Check(values) || PyTuple_GET_SIZE(values) != count) {
+    PyErr_Format(PyExc_TypeError, "%s slot setter takes a tuple of %zd values", c->cls->tp_name, count);
+    return nullptr;
+  }
+  // Every slot is set before an old value is released: a release may run code
+  // that must see the object whole.
+  PyObject* old[kMaxSetterSlots];
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    auto** slot = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + c->offsets[i]);
+    old[i] = std::exchange(*slot, Py_NewRef(PyTuple_GET_ITEM(values, i)));
+  }
+  for (Py_ssize_t i = 0; i < count; ++i) Py_XDECREF(old[i]);
+  Py_RETURN_NONE;
 }
 
 int Traverse(PyObject* self, visitproc visit, void* arg) {
@@ -82,22 +118,24 @@ PyType_Spec kSpec = {
     kSlots,
 };
 
-Result<Ref> NewConstructor(PyObject* cls, PyObject* members) {
-  if (!PyType_Check(cls)) return Status(ErrorKind::kType, "_slot_constructor() takes a class");
-  if (!PyTuple_Check(members)) return Status(ErrorKind::kType, "_slot_constructor() members must be a tuple");
+Result<Ref> NewConstructor(PyObject* cls, PyObject* members, bool setter) {
+  const char* caller = setter ? "_slot_setter()" : "_slot_constructor()";
+  if (!PyType_Check(cls)) return FormatError(ErrorKind::kType, "%s takes a class", caller);
+  if (!PyTuple_Check(members)) return FormatError(ErrorKind::kType, "%s members must be a tuple", caller);
   auto* type = reinterpret_cast<PyTypeObject*>(cls);
-  if (type->tp_itemsize != 0) return Status(ErrorKind::kType, "_slot_constructor() takes a fixed-size class");
+  if (type->tp_itemsize != 0) return FormatError(ErrorKind::kType, "%s takes a fixed-size class", caller);
   VELUM_ASSIGN_OR_RETURN(PyTypeObject * ctor_type, ReadyType(g_type, kSpec));
   Py_ssize_t count = PyTuple_GET_SIZE(members);
+  if (setter && count > kMaxSetterSlots) return Status(ErrorKind::kValue, "_slot_setter() takes at most 16 members");
   Ref obj = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_NewVar(SlotConstructorObject, ctor_type, count)));
   if (!obj) return Status::Pending();  // (the new object holds its reference to ctor_type)
   SlotConstructorObject* c = AsConstructor(obj.get());
-  c->vectorcall = Construct;
+  c->vectorcall = setter ? Assign : Construct;
   c->cls = reinterpret_cast<PyTypeObject*>(Py_NewRef(cls));
   for (Py_ssize_t i = 0; i < count; ++i) c->offsets[i] = 0;
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyObject* member = PyTuple_GET_ITEM(members, i);
-    VELUM_ASSIGN_OR_RETURN(c->offsets[i], ObjectSlotOffset(type, member, "_slot_constructor()"));
+    VELUM_ASSIGN_OR_RETURN(c->offsets[i], ObjectSlotOffset(type, member, caller));
   }
   PyObject_GC_Track(obj.get());
   return obj;
@@ -138,7 +176,18 @@ PyObject* SlotConstructorFn(PyObject*, PyObject* const* argv, Py_ssize_t nargs) 
       PyErr_Format(PyExc_TypeError, "_slot_constructor() takes 2 positional arguments (%zd given)", nargs);
       return nullptr;
     }
-    Result<Ref> made = NewConstructor(argv[0], argv[1]);
+    Result<Ref> made = NewConstructor(argv[0], argv[1], false);
+    return ReturnNew(std::move(made));
+  });
+}
+
+PyObject* SlotSetterFn(PyObject*, PyObject* const* argv, Py_ssize_t nargs) noexcept {
+  return Guard([&]() -> PyObject* {
+    if (nargs != 2) {
+      PyErr_Format(PyExc_TypeError, "_slot_setter() takes 2 positional arguments (%zd given)", nargs);
+      return nullptr;
+    }
+    Result<Ref> made = NewConstructor(argv[0], argv[1], true);
     return ReturnNew(std::move(made));
   });
 }

@@ -19,4 +19,9 @@ Result<Py_ssize_t> ReadSlotOffset(PyTypeObject* cls, PyObject* member, const cha
 // of `cls` (or of a base), one per positional argument of the constructor.
 PyObject* SlotConstructorFn(PyObject* module, PyObject* const* argv, Py_ssize_t nargs) noexcept;
 
+// `_slot_setter(cls, members)`: a callable `setter(obj, values)` that sets those
+// slots of an instance of `cls` from the tuple `values`, without attribute
+// look-ups or properties (at most 16 members).
+PyObject* SlotSetterFn(PyObject* module, PyObject* const* argv, Py_ssize_t nargs) noexcept;
+
 }  // namespace velum

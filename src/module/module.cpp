@@ -75,6 +75,11 @@ PyMethodDef kSlotConstructorDef = {
     VELUM_SIGNATURE_DOC("_slot_constructor(cls, members)") "A callable making instances of `cls` whose slots,\n"
     "given as member descriptors, are filled from its positional arguments; __init__ is not run."};
 
+PyMethodDef kSlotSetterDef = {
+    "_slot_setter", VELUM_FASTCALL(SlotSetterFn), METH_FASTCALL,
+    VELUM_SIGNATURE_DOC("_slot_setter(cls, members)") "A callable `setter(obj, values)` setting the slots of\n"
+    "`obj`, given as member descriptors of `cls`, from the tuple `values`."};
+
 PyMethodDef kSlotTraverseDef = {
     "_slot_traverse", VELUM_FASTCALL(SlotTraverseFn), METH_FASTCALL,
     VELUM_SIGNATURE_DOC("_slot_traverse(cls, atomic)") "Makes the collector visit every object slot of `cls`\n"
@@ -162,6 +167,7 @@ Status Exec(PyObject* module) {
   VELUM_TRY(AddItem(module, "Oneof", reinterpret_cast<PyObject*>(oneof::Type())));
   VELUM_TRY(AddFunction(module, &kGenericSetattrDef));
   VELUM_TRY(AddRuntimeFunction(module, &kSlotConstructorDef));
+  VELUM_TRY(AddRuntimeFunction(module, &kSlotSetterDef));
   VELUM_TRY(AddRuntimeFunction(module, &kSlotTraverseDef));
   VELUM_TRY(AddRuntimeFunction(module, &kFieldResolverDef));
   VELUM_TRY(AddRuntimeFunction(module, &kDeclarerDef));

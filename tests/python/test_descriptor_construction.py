@@ -8,7 +8,7 @@ import sys
 from dataclasses import dataclass
 
 import pytest
-from _velum_ext import _slot_constructor, _slot_traverse
+from _velum_ext import _slot_constructor, _slot_setter, _slot_traverse
 
 import velum
 from velum import _descriptors
@@ -135,3 +135,28 @@ def test_slot_traverse_refuses_what_it_cannot_take(
 ) -> None:
     with pytest.raises(kind, match=error):
         _slot_traverse(*args)
+
+
+def test_slot_setter_replaces_the_slots_and_releases_the_old_values() -> None:
+    setter = _slot_setter(Pair, (Pair.__dict__["right"], Pair.__dict__["left"]))
+    old, new = object(), object()
+    pair = Pair(old, old)
+    before = (sys.getrefcount(old), sys.getrefcount(new))
+    assert setter(pair, (new, 2)) is None
+    assert (pair.left, pair.right) == (2, new)
+    assert (sys.getrefcount(old), sys.getrefcount(new)) == (before[0] - 2, before[1] + 1)
+
+
+@pytest.mark.parametrize(
+    ("call", "error"),
+    [
+        (lambda s: s(Pair(1, 2), (1,)), "takes a tuple of 2 values"),
+        (lambda s: s(Pair(1, 2), [1, 2]), "takes a tuple of 2 values"),
+        (lambda s: s(NoSlots(), (1, 2)), "takes a Pair, not NoSlots"),
+        (lambda s: s(Pair(1, 2)), "takes 2 positional arguments"),
+    ],
+)
+def test_slot_setter_refuses_what_it_cannot_set(call: object, error: str) -> None:
+    setter = _slot_setter(Pair, (Pair.__dict__["left"], Pair.__dict__["right"]))
+    with pytest.raises(TypeError, match=error):
+        call(setter)  # type: ignore[operator]
