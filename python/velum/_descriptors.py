@@ -340,6 +340,18 @@ peek_message_type: Callable[[DescMessage], Any] = _TYPE_SLOTS[DescMessage].__get
 _DEFAULT_SLOT = _lazy_default()
 
 
+def peek_default(field: DescField) -> Any:
+    """The default of `field` as held, an EnumDefault included (so no enum class is made)."""
+    return _DEFAULT_SLOT.__get__(field)
+
+
+# Serialises resolving a loaded message's fields, so that no message gets two sets.
+_RESOLVE_LOCK = threading.Lock()
+# Serialises making the members built on first read (never taken under the other), so
+# that every reader gets the same object.
+_FIRST_READ_LOCK = threading.Lock()
+
+
 def _lazy_full_name() -> None:
     """Replace the slot `full_name` of DescField by a property that makes it from the
     parent's name when the slot holds None (as the resolver leaves a message's fields:
@@ -351,7 +363,7 @@ def _lazy_full_name() -> None:
         if value is None:
             parent = self.parent
             assert parent is not None  # (an extension's field gets its full name when made)
-            with _RESOLVE_LOCK:  # (so that every reader gets the same str)
+            with _FIRST_READ_LOCK:
                 value = slot.__get__(self)
                 if value is None:
                     value = f"{parent.type_name}.{self.name}"
@@ -362,13 +374,6 @@ def _lazy_full_name() -> None:
     cls.full_name = property(read, slot.__set__)
 
 
-def peek_default(field: DescField) -> Any:
-    """The default of `field` as held, an EnumDefault included (so no enum class is made)."""
-    return _DEFAULT_SLOT.__get__(field)
-
-
-# Serialises resolving a loaded message's fields, so that no message gets two sets.
-_RESOLVE_LOCK = threading.Lock()
 _lazy_full_name()
 
 
@@ -421,7 +426,7 @@ def _lazy_lookup(name: str, key: Callable[[DescField], Any]) -> Any:
 
     def made(desc: DescMessage, value: Any) -> Any:
         if value is None:
-            with _RESOLVE_LOCK:  # (so that every reader gets the same dict)
+            with _FIRST_READ_LOCK:
                 value = slot.__get__(desc)
                 if value is None:
                     value = {key(field): field for field in fields_slot.__get__(desc)}
