@@ -13,9 +13,9 @@ namespace velum {
 
 namespace {
 
-// The runtime gives about a dozen classes; each needs a function of its own,
-// since a traversal is told only the object.
-constexpr size_t kMaxClasses = 16;
+// The runtime gives about a dozen classes (twice that if its module is imported
+// again); each needs a function of its own, since a traversal is told only the object.
+constexpr size_t kMaxClasses = 32;
 constexpr Py_ssize_t kMaxSlots = 32;
 
 struct Visited {
@@ -68,10 +68,10 @@ Status Install(PyObject* cls_object, PyObject* atomic) {
   // The traversal a class statement gives a slotted class; its bases must have it
   // too (or none), so that replacing it skips no traversal of theirs.
   traverseproc inherited = cls->tp_traverse;
-  if (!(cls->tp_flags & Py_TPFLAGS_HEAPTYPE) || !(cls->tp_flags & Py_TPFLAGS_HAVE_GC) || inherited == nullptr ||
-      g_used == kMaxClasses) {
+  if (!(cls->tp_flags & Py_TPFLAGS_HEAPTYPE) || !(cls->tp_flags & Py_TPFLAGS_HAVE_GC) || inherited == nullptr) {
     return Status(ErrorKind::kType, "_slot_traverse() takes a slotted class made by a class statement");
   }
+  if (g_used == kMaxClasses) return Status(ErrorKind::kValue, "_slot_traverse(): too many classes");
   for (const Visited& v : g_visited) {
     if (v.cls == cls) return Status(ErrorKind::kValue, "_slot_traverse(): the class has its traversal already");
   }
