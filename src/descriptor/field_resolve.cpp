@@ -275,9 +275,13 @@ Result<bool> HasOwnFeatures(const MessageScope& scope, Py_ssize_t oneof_index) {
   return found != 0;
 }
 
+// A (name, default) pair. Most defaults are strs and numbers, which the
+// collector does not track: such a pair leaves it at once rather than at the
+// collector's first pass over it, as it would then.
 Result<Ref> Pair(PyObject* first, PyObject* second) {
   Ref pair = Ref::steal(PyTuple_Pack(2, first, second));
   if (!pair) return Status::Pending();
+  if (!PyObject_IS_GC(first) && !PyObject_IS_GC(second)) PyObject_GC_UnTrack(pair.get());
   return pair;
 }
 
@@ -320,13 +324,16 @@ Result<Ref> Resolve(const FieldResolver& r, PyObject* const* argv) {
   VELUM_ASSIGN_OR_RETURN(Ref local_names, AssignLocalNames(names.get(), r.keywords.get(), r.reserved.get(),
                                                             extra == Py_None ? nullptr : extra));
   VELUM_ASSIGN_OR_RETURN(Oneofs oneofs, MakeOneofs(r, scope, oneof_names, local_names.get(), field_count));
-  Ref fields = Ref::steal(PyList_New(0));
-  Ref by_name = Ref::steal(PyDict_New());
-  Ref by_proto_name = Ref::steal(PyDict_New());
-  Ref by_number = Ref::steal(PyDict_New());
-  Ref defaults = Ref::steal(PyList_New(0));
-  if (!fields || !by_name || !by_proto_name || !by_number || !defaults) return Status::Pending();
+  // When no name was changed, each field's local name is its proto name: the
+  // lookup by proto name is then a copy of the one by local name, made whole.
+  const bool names_kept = local_names.get() == names.get();
   const Py_ssize_t proto_count = PySequence_Fast_GET_SIZE(protos);
+  Ref fields = Ref::steal(PyList_New(0));
+  Ref by_name = Ref::steal(_PyDict_NewPresized(proto_count));
+  Ref by_proto_name = names_kept ? Ref() : Ref::steal(PyDict_New());
+  Ref by_number = Ref::steal(_PyDict_NewPresized(proto_count));
+  Ref defaults = Ref::steal(PyList_New(0));
+  if (!fields || !by_name || (!names_kept && !by_proto_name) || !by_number || !defaults) return Status::Pending();
   for (Py_ssize_t i = 0; i < field_count && i < proto_count && i < PyList_GET_SIZE(targets); ++i) {
     Ref proto = Ref::borrow(PySequence_Fast_GET_ITEM(protos, i));
     Ref target = Ref::borrow(PyList_GET_ITEM(targets, i));
@@ -345,13 +352,15 @@ Result<Ref> Resolve(const FieldResolver& r, PyObject* const* argv) {
     if (!made.field) {
       VELUM_ASSIGN_OR_RETURN(made, CallFallback(scope, i, local, oneof == nullptr ? Py_None : oneof));
     }
-    VELUM_ASSIGN_OR_RETURN(PyObject * name, ReadSlot(proto.get(), r.proto_slot[kName]));
     VELUM_ASSIGN_OR_RETURN(PyObject * number, ReadSlot(proto.get(), r.proto_slot[kNumber]));
     if (PyList_Append(fields.get(), made.field.get()) < 0 ||
         PyDict_SetItem(by_name.get(), local, made.field.get()) < 0 ||
-        PyDict_SetItem(by_proto_name.get(), name, made.field.get()) < 0 ||
         PyDict_SetItem(by_number.get(), number, made.field.get()) < 0) {
       return Status::Pending();
+    }
+    if (!names_kept) {
+      VELUM_ASSIGN_OR_RETURN(PyObject * name, ReadSlot(proto.get(), r.proto_slot[kName]));
+      if (PyDict_SetItem(by_proto_name.get(), name, made.field.get()) < 0) return Status::Pending();
     }
     if (oneof != nullptr) {
       if (PyList_Append(scope.members[static_cast<size_t>(at)], made.field.get()) < 0) return Status::Pending();
@@ -363,6 +372,10 @@ Result<Ref> Resolve(const FieldResolver& r, PyObject* const* argv) {
   for (Py_ssize_t i = field_count; i < PyList_GET_SIZE(local_names.get()); ++i) {
     VELUM_ASSIGN_OR_RETURN(Ref pair, Pair(PyList_GET_ITEM(local_names.get(), i), Py_None));
     if (PyList_Append(defaults.get(), pair.get()) < 0) return Status::Pending();
+  }
+  if (names_kept) {
+    by_proto_name = Ref::steal(PyDict_Copy(by_name.get()));
+    if (!by_proto_name) return Status::Pending();
   }
   Ref result = Ref::steal(PyTuple_Pack(8, fields.get(), oneofs.list.get(), by_name.get(), by_proto_name.get(),
                                        by_number.get(), oneofs.by_local_name.get(), oneofs.by_name.get(),

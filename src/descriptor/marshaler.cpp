@@ -10,6 +10,7 @@
 #include "common/py_error.h"
 #include "descriptor/enum_table.h"
 #include "descriptor/message_handle.h"
+#include "descriptor/name_index.h"
 
 namespace velum {
 
@@ -390,63 +391,6 @@ PyObject* AttributeName(const FieldSpec& f) noexcept {
   return f.in_oneof() ? f.kind.oneof_name.get() : f.local_name.get();
 }
 
-// A message's attribute names, each with the place of its first field in the
-// attribute list: a table over the names' own hashes (the class's dict has
-// computed them already), equal names found as a dict would find them.
-class AttributeIndex {
- public:
-  explicit AttributeIndex(size_t count) {
-    size_t capacity = 8;
-    while (capacity < 2 * count) capacity *= 2;
-    slots_.resize(capacity);
-  }
-
-  // The place stored for a name equal to `name`, else `place` once stored for it.
-  Result<size_t> FindOrAdd(PyObject* name, size_t place) {
-    VELUM_ASSIGN_OR_RETURN(Slot * slot, Probe(name));
-    if (slot->name == nullptr) {
-      slot->name = name;
-      slot->place = place;
-    }
-    return slot->place;
-  }
-
-  // The place stored for a name equal to `name`, or null.
-  Result<const size_t*> Find(PyObject* name) {
-    VELUM_ASSIGN_OR_RETURN(Slot * slot, Probe(name));
-    return slot->name == nullptr ? nullptr : &slot->place;
-  }
-
- private:
-  struct Slot {
-    PyObject* name = nullptr;  // borrowed from the marshaler's fields and oneofs
-    Py_hash_t hash = 0;
-    size_t place = 0;
-  };
-
-  // The slot of a name equal to `name`, or the empty one where it would go,
-  // holding the name's hash; the table is never more than half full.
-  Result<Slot*> Probe(PyObject* name) {
-    const Py_hash_t hash = PyObject_Hash(name);
-    if (hash == -1) return Status::Pending();
-    const size_t mask = slots_.size() - 1;
-    for (size_t i = static_cast<size_t>(hash) & mask;; i = (i + 1) & mask) {
-      Slot& slot = slots_[i];
-      if (slot.name == nullptr) {
-        slot.hash = hash;
-        return &slot;
-      }
-      if (slot.name == name) return &slot;
-      if (slot.hash != hash) continue;
-      const int equal = PyObject_RichCompareBool(slot.name, name, Py_EQ);
-      if (equal < 0) return Status::Pending();
-      if (equal) return &slot;
-    }
-  }
-
-  RawVector<Slot> slots_;
-};
-
 Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& m) {
   VELUM_ASSIGN_OR_RETURN(m.message_class, DescClass(names, desc));
   if (!PyType_Check(m.message_class.get())) return Status(ErrorKind::kType, "DescMessage.type cannot be converted to a type");
@@ -499,7 +443,7 @@ Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& 
   // Attribute list in field order; a oneof appears once, at its first member.
   // `latest` holds what the keyword table will hold for each attribute (made
   // with the first instance, FillLazyTables): the entry of its last field.
-  AttributeIndex attribute_index(m.fields.size() + m.oneofs.size());
+  NameIndex attribute_index(m.fields.size() + m.oneofs.size());
   RawVector<AttributeEntry> latest;
   m.attributes.reserve(m.fields.size() + m.oneofs.size());
   latest.reserve(m.fields.size() + m.oneofs.size());
