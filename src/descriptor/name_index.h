@@ -14,11 +14,22 @@ namespace velum {
 
 class NameIndex {
  public:
+  // Most messages have a few dozen names at most: their table lives inline,
+  // without a heap allocation.
   explicit NameIndex(size_t count) {
     size_t capacity = 8;
     while (capacity < 2 * count) capacity *= 2;
-    slots_.resize(capacity);
+    if (capacity <= kInline) {
+      slots_ = inline_;
+      for (size_t i = 0; i < capacity; ++i) inline_[i] = Slot{nullptr, 0, 0};
+    } else {
+      heap_.resize(capacity);
+      slots_ = heap_.data();
+    }
+    mask_ = capacity - 1;
   }
+  NameIndex(const NameIndex&) = delete;
+  NameIndex& operator=(const NameIndex&) = delete;
 
   // The place stored for a name equal to `name`, else `place` once stored for it.
   // The names stay borrowed: they must outlive the table.
@@ -38,10 +49,12 @@ class NameIndex {
   }
 
  private:
+  // Trivial, so that the inline table is not filled before its size is known;
+  // the slots in use are cleared by the constructor (value-initialised on the heap).
   struct Slot {
-    PyObject* name = nullptr;
-    Py_hash_t hash = 0;
-    size_t place = 0;
+    PyObject* name;
+    Py_hash_t hash;
+    size_t place;
   };
 
   // The slot of a name equal to `name`, or the empty one where it would go,
@@ -49,7 +62,7 @@ class NameIndex {
   Result<Slot*> Probe(PyObject* name) {
     const Py_hash_t hash = PyObject_Hash(name);
     if (hash == -1) return Status::Pending();
-    const size_t mask = slots_.size() - 1;
+    const size_t mask = mask_;
     for (size_t i = static_cast<size_t>(hash) & mask;; i = (i + 1) & mask) {
       Slot& slot = slots_[i];
       if (slot.name == nullptr) {
@@ -64,7 +77,11 @@ class NameIndex {
     }
   }
 
-  RawVector<Slot> slots_;
+  static constexpr size_t kInline = 64;
+  Slot inline_[kInline];
+  RawVector<Slot> heap_;
+  Slot* slots_ = nullptr;
+  size_t mask_ = 0;
 };
 
 }  // namespace velum
