@@ -395,7 +395,10 @@ Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& 
   VELUM_ASSIGN_OR_RETURN(m.message_class, DescClass(names, desc));
   if (!PyType_Check(m.message_class.get())) return Status(ErrorKind::kType, "DescMessage.type cannot be converted to a type");
   PyObject* cls = m.message_class.get();
-  VELUM_ASSIGN_OR_RETURN(m.full_name, GetStrAttr(desc, names.name(Name::kTypeName)));
+  VELUM_ASSIGN_OR_RETURN(m.full_name, names.read(desc, RuntimeClass::kDescMessage, Name::kTypeName));
+  if (!PyUnicode_Check(m.full_name.get())) {
+    return FormatError(ErrorKind::kType, "%U cannot be converted to str", names.name(Name::kTypeName));
+  }
   m.names = &names;
 
   VELUM_ASSIGN_OR_RETURN(Ref fields, DescMember(names, desc, RawSlot::kMessageFields, Name::kFields));
@@ -405,9 +408,8 @@ Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& 
   // The list may shrink while Python code runs during classification.
   for (Py_ssize_t i = 0; i < count && i < PyList_GET_SIZE(fields.get()); ++i) {
     Ref item = Ref::borrow(PyList_GET_ITEM(fields.get(), i));
-    FieldSpec spec;
-    VELUM_TRY(ReadField(names, cls, item.get(), spec));
-    m.fields.push_back(std::move(spec));
+    // Read in place (the room is reserved); on failure the marshaler is dropped whole.
+    VELUM_TRY(ReadField(names, cls, item.get(), m.fields.emplace_back()));
   }
 
   uint32_t max_number = 0;
@@ -503,12 +505,15 @@ Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& 
     }
   }
 
-  Ref file = Ref::steal(PyObject_GetAttr(desc, names.name(Name::kFile)));
-  if (file) {
-    Ref file_name = Ref::steal(PyObject_GetAttr(file.get(), names.name(Name::kName)));
-    if (file_name && PyUnicode_Check(file_name.get())) m.file_name = std::move(file_name);
+  // Only a type named google.protobuf.* can be well-known: its file is read then.
+  if (Utf8StartsWith(m.full_name.get(), "google.protobuf.")) {
+    Ref file = Ref::steal(PyObject_GetAttr(desc, names.name(Name::kFile)));
+    if (file) {
+      Ref file_name = Ref::steal(PyObject_GetAttr(file.get(), names.name(Name::kName)));
+      if (file_name && PyUnicode_Check(file_name.get())) m.file_name = std::move(file_name);
+    }
+    PyErr_Clear();  // a descriptor without a file is simply not well-known
   }
-  PyErr_Clear();  // a descriptor without a file is simply not well-known
   const WellKnownType kind = DetectWellKnown(m);
   if (kind != WellKnownType::kNone && g_well_known_hooks.build != nullptr) {
     VELUM_ASSIGN_OR_RETURN(WellKnownRecord * record, g_well_known_hooks.build(m, kind));
