@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "descriptor/name_index.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -151,15 +153,17 @@ Result<Ref> AssignLocalNames(PyObject* names, PyObject* keywords, PyObject* rese
   }
   Py_ssize_t count = PyList_GET_SIZE(names);
   // The usual case: every name distinct and free, so nothing is renamed.
-  Ref seen = Ref::steal(PySet_New(nullptr));
-  if (!seen) return Status::Pending();
+  NameIndex seen(static_cast<size_t>(count));
   bool plain = true;
   for (Py_ssize_t i = 0; i < count && plain; ++i) {
     PyObject* name = PyList_GET_ITEM(names, i);
     if (!PyUnicode_Check(name)) return Status(ErrorKind::kType, "field name cannot be converted to str");
     int clash = Clashes(name, keywords, reserved, extra);
-    if (clash == 0) clash = PySet_Contains(seen.get(), name);
-    if (clash < 0 || (clash == 0 && PySet_Add(seen.get(), name) < 0)) return Status::Pending();
+    if (clash < 0) return Status::Pending();
+    if (clash == 0) {
+      VELUM_ASSIGN_OR_RETURN(size_t first, seen.FindOrAdd(name, static_cast<size_t>(i)));
+      clash = first != static_cast<size_t>(i);
+    }
     plain = clash == 0;
   }
   if (plain) return Ref::borrow(names);

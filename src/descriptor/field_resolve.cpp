@@ -277,6 +277,9 @@ Result<bool> HasOwnFeatures(const MessageScope& scope, Py_ssize_t oneof_index) {
   return found != 0;
 }
 
+// A (name, default) pair. Most defaults are strs and numbers, which the
+// collector does not track: such a pair leaves it at once rather than at the
+// collector's first pass over it, as it would then.
 Result<Ref> Pair(PyObject* first, PyObject* second) {
   Ref pair = Ref::steal(PyTuple_Pack(2, first, second));
   if (!pair) return Status::Pending();
@@ -325,11 +328,11 @@ Result<Ref> Resolve(const FieldResolver& r, PyObject* const* argv) {
   VELUM_ASSIGN_OR_RETURN(Ref local_names, AssignLocalNames(names.get(), r.keywords.get(), r.reserved.get(),
                                                             extra == Py_None ? nullptr : extra));
   VELUM_ASSIGN_OR_RETURN(Oneofs oneofs, MakeOneofs(r, scope, oneof_names, local_names.get(), field_count));
+  const Py_ssize_t proto_count = PySequence_Fast_GET_SIZE(protos);
   Ref fields = Ref::steal(PyList_New(0));
-  Ref by_name = Ref::steal(PyDict_New());
+  Ref by_name = Ref::steal(_PyDict_NewPresized(proto_count));
   Ref defaults = Ref::steal(PyList_New(0));
   if (!fields || !by_name || !defaults) return Status::Pending();
-  const Py_ssize_t proto_count = PySequence_Fast_GET_SIZE(protos);
   for (Py_ssize_t i = 0; i < field_count && i < proto_count && i < PyList_GET_SIZE(targets); ++i) {
     Ref proto = Ref::borrow(PySequence_Fast_GET_ITEM(protos, i));
     Ref target = Ref::borrow(PyList_GET_ITEM(targets, i));

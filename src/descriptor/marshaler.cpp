@@ -10,6 +10,7 @@
 #include "common/py_error.h"
 #include "descriptor/enum_table.h"
 #include "descriptor/message_handle.h"
+#include "descriptor/name_index.h"
 
 namespace velum {
 
@@ -390,68 +391,14 @@ PyObject* AttributeName(const FieldSpec& f) noexcept {
   return f.in_oneof() ? f.kind.oneof_name.get() : f.local_name.get();
 }
 
-// A message's attribute names, each with the place of its first field in the
-// attribute list: a table over the names' own hashes (the class's dict has
-// computed them already), equal names found as a dict would find them.
-class AttributeIndex {
- public:
-  explicit AttributeIndex(size_t count) {
-    size_t capacity = 8;
-    while (capacity < 2 * count) capacity *= 2;
-    slots_.resize(capacity);
-  }
-
-  // The place stored for a name equal to `name`, else `place` once stored for it.
-  Result<size_t> FindOrAdd(PyObject* name, size_t place) {
-    VELUM_ASSIGN_OR_RETURN(Slot * slot, Probe(name));
-    if (slot->name == nullptr) {
-      slot->name = name;
-      slot->place = place;
-    }
-    return slot->place;
-  }
-
-  // The place stored for a name equal to `name`, or null.
-  Result<const size_t*> Find(PyObject* name) {
-    VELUM_ASSIGN_OR_RETURN(Slot * slot, Probe(name));
-    return slot->name == nullptr ? nullptr : &slot->place;
-  }
-
- private:
-  struct Slot {
-    PyObject* name = nullptr;  // borrowed from the marshaler's fields and oneofs
-    Py_hash_t hash = 0;
-    size_t place = 0;
-  };
-
-  // The slot of a name equal to `name`, or the empty one where it would go,
-  // holding the name's hash; the table is never more than half full.
-  Result<Slot*> Probe(PyObject* name) {
-    const Py_hash_t hash = PyObject_Hash(name);
-    if (hash == -1) return Status::Pending();
-    const size_t mask = slots_.size() - 1;
-    for (size_t i = static_cast<size_t>(hash) & mask;; i = (i + 1) & mask) {
-      Slot& slot = slots_[i];
-      if (slot.name == nullptr) {
-        slot.hash = hash;
-        return &slot;
-      }
-      if (slot.name == name) return &slot;
-      if (slot.hash != hash) continue;
-      const int equal = PyObject_RichCompareBool(slot.name, name, Py_EQ);
-      if (equal < 0) return Status::Pending();
-      if (equal) return &slot;
-    }
-  }
-
-  RawVector<Slot> slots_;
-};
-
 Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& m) {
   VELUM_ASSIGN_OR_RETURN(m.message_class, DescClass(names, desc));
   if (!PyType_Check(m.message_class.get())) return Status(ErrorKind::kType, "DescMessage.type cannot be converted to a type");
   PyObject* cls = m.message_class.get();
-  VELUM_ASSIGN_OR_RETURN(m.full_name, GetStrAttr(desc, names.name(Name::kTypeName)));
+  VELUM_ASSIGN_OR_RETURN(m.full_name, names.read(desc, RuntimeClass::kDescMessage, Name::kTypeName));
+  if (!PyUnicode_Check(m.full_name.get())) {
+    return FormatError(ErrorKind::kType, "%U cannot be converted to str", names.name(Name::kTypeName));
+  }
   m.names = &names;
 
   VELUM_ASSIGN_OR_RETURN(Ref fields, DescMember(names, desc, RawSlot::kMessageFields, Name::kFields));
@@ -461,9 +408,8 @@ Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& 
   // The list may shrink while Python code runs during classification.
   for (Py_ssize_t i = 0; i < count && i < PyList_GET_SIZE(fields.get()); ++i) {
     Ref item = Ref::borrow(PyList_GET_ITEM(fields.get(), i));
-    FieldSpec spec;
-    VELUM_TRY(ReadField(names, cls, item.get(), spec));
-    m.fields.push_back(std::move(spec));
+    // Read in place (the room is reserved); on failure the marshaler is dropped whole.
+    VELUM_TRY(ReadField(names, cls, item.get(), m.fields.emplace_back()));
   }
 
   uint32_t max_number = 0;
@@ -499,7 +445,7 @@ Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& 
   // Attribute list in field order; a oneof appears once, at its first member.
   // `latest` holds what the keyword table will hold for each attribute (made
   // with the first instance, FillLazyTables): the entry of its last field.
-  AttributeIndex attribute_index(m.fields.size() + m.oneofs.size());
+  NameIndex attribute_index(m.fields.size() + m.oneofs.size());
   RawVector<AttributeEntry> latest;
   m.attributes.reserve(m.fields.size() + m.oneofs.size());
   latest.reserve(m.fields.size() + m.oneofs.size());
@@ -559,12 +505,15 @@ Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& 
     }
   }
 
-  Ref file = Ref::steal(PyObject_GetAttr(desc, names.name(Name::kFile)));
-  if (file) {
-    Ref file_name = Ref::steal(PyObject_GetAttr(file.get(), names.name(Name::kName)));
-    if (file_name && PyUnicode_Check(file_name.get())) m.file_name = std::move(file_name);
+  // Only a type named google.protobuf.* can be well-known: its file is read then.
+  if (Utf8StartsWith(m.full_name.get(), "google.protobuf.")) {
+    Ref file = Ref::steal(PyObject_GetAttr(desc, names.name(Name::kFile)));
+    if (file) {
+      Ref file_name = Ref::steal(PyObject_GetAttr(file.get(), names.name(Name::kName)));
+      if (file_name && PyUnicode_Check(file_name.get())) m.file_name = std::move(file_name);
+    }
+    PyErr_Clear();  // a descriptor without a file is simply not well-known
   }
-  PyErr_Clear();  // a descriptor without a file is simply not well-known
   const WellKnownType kind = DetectWellKnown(m);
   if (kind != WellKnownType::kNone && g_well_known_hooks.build != nullptr) {
     VELUM_ASSIGN_OR_RETURN(WellKnownRecord * record, g_well_known_hooks.build(m, kind));

@@ -18,10 +18,15 @@ Result<ValueTypeLookup> LookupValueType(const RuntimeNames& names, PyObject* des
   }
   if (!PyType_Check(out.cls.get())) return FormatError(ErrorKind::kType, "%s.type cannot be converted to a type", kind);
   if (Py_IS_TYPE(out.cls.get(), &PyType_Type)) {
-    // The plain metaclass adds nothing to a class attribute's lookup, so a
+    // The plain metaclass adds nothing to a class attribute's lookup: what the
+    // MRO holds is the attribute (the native objects bind to nothing), and a
     // class without one is answered without raising and clearing.
     PyObject* found = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(out.cls.get()), names.name(Name::kExtValueType));
     if (found == nullptr) return out;
+    if (is_kind(found)) {
+      out.cached = Ref::borrow(found);
+      return out;
+    }
   }
   out.cached = Ref::steal(PyObject_GetAttr(out.cls.get(), names.name(Name::kExtValueType)));
   if (out.cached) {
@@ -36,6 +41,15 @@ Result<ValueTypeLookup> LookupValueType(const RuntimeNames& names, PyObject* des
 }
 
 Status StoreValueType(const RuntimeNames& names, PyObject* cls, PyObject* value) {
+  auto* type = reinterpret_cast<PyTypeObject*>(cls);
+  if (Py_IS_TYPE(cls, &PyType_Type) && (type->tp_flags & Py_TPFLAGS_HEAPTYPE) &&
+      !(type->tp_flags & Py_TPFLAGS_IMMUTABLETYPE) && type->tp_dict != nullptr) {
+    // What assigning the attribute does to a class of the plain metaclass (the
+    // name is no special method's), without the attribute protocol's look-ups.
+    if (PyDict_SetItem(type->tp_dict, names.name(Name::kExtValueType), value) < 0) return Status::Pending();
+    PyType_Modified(type);
+    return Status::Ok();
+  }
   if (PyObject_SetAttr(cls, names.name(Name::kExtValueType), value) < 0) return Status::Pending();
   return Status::Ok();
 }

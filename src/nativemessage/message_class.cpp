@@ -11,6 +11,7 @@
 #include "common/status.h"
 #include "descriptor/field_names.h"
 #include "descriptor/instance.h"
+#include "descriptor/name_index.h"
 #include "descriptor/runtime_names.h"
 #include "nativemessage/native_message.h"
 
@@ -394,8 +395,12 @@ Result<Ref> AttributeNames(PyObject* fields, PyObject* oneofs) {
   }
   VELUM_ASSIGN_OR_RETURN(const RuntimeNames* names, GetRuntimeNames());
   Ref slots = Ref::steal(PyList_New(0));
-  Ref order = Ref::steal(PyDict_New());  // ordered and each name once, as dict.fromkeys
-  if (!slots || !order) return Status::Pending();
+  if (!slots) return Status::Pending();
+  // Ordered and each name once, as dict.fromkeys; the names are held here,
+  // since reading one may run code that drops every other reference to it.
+  RawVector<Ref> order;
+  order.reserve(static_cast<size_t>(PyList_GET_SIZE(fields)));
+  NameIndex seen(static_cast<size_t>(PyList_GET_SIZE(fields)));
   // By index: reading an attribute may run Python code that changes the list.
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(fields); ++i) {
     Ref field = Ref::borrow(PyList_GET_ITEM(fields, i));
@@ -407,21 +412,17 @@ Result<Ref> AttributeNames(PyObject* fields, PyObject* oneofs) {
     } else {
       VELUM_ASSIGN_OR_RETURN(key, LocalName(*names, oneof.get(), false));
     }
-    if (PyDict_SetDefault(order.get(), key.get(), Py_None) == nullptr) return Status::Pending();
+    VELUM_ASSIGN_OR_RETURN(size_t at, seen.FindOrAdd(key.get(), order.size()));
+    if (at == order.size()) order.push_back(std::move(key));
   }
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(oneofs); ++i) {
     Ref oneof = Ref::borrow(PyList_GET_ITEM(oneofs, i));
     VELUM_ASSIGN_OR_RETURN(Ref name, LocalName(*names, oneof.get(), false));
     if (PyList_Append(slots.get(), name.get()) < 0) return Status::Pending();
   }
-  Ref match = Ref::steal(PyTuple_New(PyDict_GET_SIZE(order.get())));
+  Ref match = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(order.size())));
   if (!match) return Status::Pending();
-  PyObject* key = nullptr;
-  PyObject* value = nullptr;
-  Py_ssize_t pos = 0;
-  for (Py_ssize_t i = 0; PyDict_Next(order.get(), &pos, &key, &value); ++i) {
-    PyTuple_SET_ITEM(match.get(), i, Py_NewRef(key));
-  }
+  for (size_t i = 0; i < order.size(); ++i) PyTuple_SET_ITEM(match.get(), static_cast<Py_ssize_t>(i), order[i].release());
   Ref slot_tuple = Ref::steal(PyList_AsTuple(slots.get()));
   if (!slot_tuple) return Status::Pending();
   Ref pair = Ref::steal(PyTuple_Pack(2, slot_tuple.get(), match.get()));

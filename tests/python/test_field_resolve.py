@@ -129,6 +129,8 @@ def _same_message(a: DescMessage, b: DescMessage) -> None:
     assert [(o.name, o.local_name, [f.name for f in o.fields]) for o in a.oneofs] == [
         (o.name, o.local_name, [f.name for f in o.fields]) for o in b.oneofs
     ]
+    # Equal when no name was changed, but never one dict: each is the message's own.
+    assert a._fields_by_proto_name is not a._fields_by_name
     for lookup in ("_fields_by_name", "_fields_by_proto_name", "_fields_by_number"):
         mine, theirs = getattr(a, lookup), getattr(b, lookup)
         assert list(mine) == list(theirs), (a.type_name, lookup)

@@ -202,6 +202,30 @@ def test_enum_table_is_cached_on_the_enum_class() -> None:
     assert type(table).__name__ == "DescEnum"
 
 
+@pytest.mark.parametrize("subclassed", [False, True])
+def test_message_handle_is_found_as_the_attribute_would_be(subclassed: bool) -> None:
+    suffix = "Sub" if subclassed else ""
+    target = message("HandleTarget" + suffix, [])
+    base = target.type
+    # A look-up that missed first: storing the handle must not leave it hidden.
+    assert not hasattr(base, "_ext_value_type")
+    user = message(
+        "HandleUser" + suffix, [field(1, "t", DescFieldValueMessage(message=target))], [("t", None)]
+    )
+    initialize_message_type(user.type)
+    handle = base.__dict__["_ext_value_type"]
+    assert base._ext_value_type is handle
+    if subclassed:
+        # A class below one that holds a handle shares it, as its attribute would.
+        target.type = type("HandleTargetChild", (base,), {"__slots__": ()})
+        other = message(
+            "HandleOther", [field(1, "t", DescFieldValueMessage(message=target))], [("t", None)]
+        )
+        initialize_message_type(other.type)
+        assert "_ext_value_type" not in target.type.__dict__
+        assert target.type._ext_value_type is handle
+
+
 def test_defaults_fill_every_instance() -> None:
     desc = message(
         "Defaults",
