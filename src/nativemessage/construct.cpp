@@ -104,6 +104,28 @@ Status SetAttr(PyObject* self, PyObject* name, PyObject* value) {
   return StoreMember(self, member, value);
 }
 
+// The instance a constructor call fills, as NativeMessage_new makes it, but
+// with the class's marshaler from the table of remembered classes instead of
+// an attribute read per call, and for a generated class itself from the
+// freed instances kept for reuse (as the codecs make theirs).
+PyObject* NewForConstructor(PyTypeObject* type) {
+  Result<Ref> marshaler = MarshalerOfType(reinterpret_cast<PyObject*>(type));
+  if (!marshaler.ok()) {
+    Status status = std::move(marshaler).status();
+    // A class without a marshaler gets an instance without one.
+    if (status.kind() == ErrorKind::kPending && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      PyErr_Clear();
+      return AllocateInstance(type, nullptr);
+    }
+    return Raise(std::move(status));
+  }
+  const MessageMarshaler& m = *AsMarshaler(marshaler->get());
+  if (m.message_class.get() != reinterpret_cast<PyObject*>(type)) return AllocateInstance(type, marshaler->get());
+  Result<Ref> made = NewBareInstance(m, type);
+  if (!made.ok()) return Raise(std::move(made).status());
+  return std::move(made).value().release();
+}
+
 constexpr args::Param kGenericSetattrParams[] = {
     {"obj", false, true}, {"name", false, true}, {"value", false, true}};
 constinit args::Signature kGenericSetattr("generic_setattr()", kGenericSetattrParams);
@@ -119,7 +141,7 @@ PyObject* NativeMessage_vectorcall(PyObject* cls, PyObject* const* args, size_t 
     if (nargs != 0 || type->tp_new != NativeMessage_new || type->tp_init != NativeMessage_init) {
       return CallThroughType(cls, args, nargs, kwnames);
     }
-    Ref self = Ref::steal(NativeMessage_new(type, nullptr, nullptr));
+    Ref self = Ref::steal(NewForConstructor(type));
     if (!self) return nullptr;
     if (Status s = InitFromVector(self.get(), args, kwnames); !s.ok()) return Raise(std::move(s));
     return self.release();
