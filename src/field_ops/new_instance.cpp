@@ -74,19 +74,26 @@ bool ReusableLayout(const PyTypeObject* type) noexcept {
          type->tp_finalize == nullptr && type->tp_del == nullptr;
 }
 
-// A new instance of `type`, exactly `m`'s class, whose kind is kept: a kept
-// one when there is one.
-[[gnu::noinline]] PyObject* AllocateKept(const MessageMarshaler& m, PyTypeObject* type) noexcept {
+// A kept instance of `m`'s kind made anew as an instance of `type`, or null
+// when none is kept for that class. Inline where instances are made: a read
+// of a Struct makes a Value per member.
+[[gnu::always_inline]] inline PyObject* TakeKept(const MessageMarshaler& m, PyTypeObject* type) noexcept {
   KeptInstances& kept = *KeptFor(m.well_known);
-  if (type == kept.type && kept.count > 0) [[likely]] {
-    PyObject* self = kept.objects[--kept.count];
-    // Sets the type (taking its reference) and the reference count as
-    // allocation does; every slot was cleared when it was freed.
-    PyObject_Init(self, type);
-    InitNativePart(self, MarshalerObjectFor(m));
-    PyObject_GC_Track(self);
-    return self;
-  }
+  if (type != kept.type || kept.count == 0) [[unlikely]]
+    return nullptr;
+  PyObject* self = kept.objects[--kept.count];
+  // Sets the type (taking its reference) and the reference count as
+  // allocation does; every slot was cleared when it was freed.
+  PyObject_Init(self, type);
+  InitNativePart(self, MarshalerObjectFor(m));
+  PyObject_GC_Track(self);
+  return self;
+}
+
+// A new instance of `type`, exactly `m`'s class, whose kind is kept, when
+// none is kept: the list adopts the class if it holds nothing.
+[[gnu::noinline]] PyObject* AllocateUnkept(const MessageMarshaler& m, PyTypeObject* type) noexcept {
+  KeptInstances& kept = *KeptFor(m.well_known);
   if (type != kept.type && kept.count == 0 && ReusableLayout(type)) {
     Py_XSETREF(kept.type, reinterpret_cast<PyTypeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(type))));
   }
@@ -135,8 +142,12 @@ PyObject* TakePooled(const MessageMarshaler& m, PyTypeObject* type) noexcept {
 }
 
 // A new instance of `type`, exactly `m`'s class.
-PyObject* Allocate(const MessageMarshaler& m, PyTypeObject* type) noexcept {
-  if (kKeep && KeepsFreed(m.well_known)) return AllocateKept(m, type);
+[[gnu::always_inline]] inline PyObject* Allocate(const MessageMarshaler& m, PyTypeObject* type) noexcept {
+  if (kKeep && KeepsFreed(m.well_known)) [[unlikely]] {
+    if (PyObject* self = TakeKept(m, type); self != nullptr) [[likely]]
+      return self;
+    return AllocateUnkept(m, type);
+  }
   if (PyObject* self = TakePooled(m, type); self != nullptr) return self;
   return AllocateInstance(type, MarshalerObjectFor(m));
 }
