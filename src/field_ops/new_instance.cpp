@@ -90,9 +90,13 @@ bool ReusableLayout(const PyTypeObject* type) noexcept {
   return self;
 }
 
-// A new instance of `type`, exactly `m`'s class, whose kind is kept, when
-// none is kept: the list adopts the class if it holds nothing.
-[[gnu::noinline]] PyObject* AllocateUnkept(const MessageMarshaler& m, PyTypeObject* type) noexcept {
+// A new instance of `type`, exactly `m`'s class, whose kind is kept: a kept
+// one when there is one, else a fresh one (the list adopts the class if it
+// holds nothing). Out of line, so that other classes' instances are made by
+// a short road.
+[[gnu::noinline]] PyObject* AllocateKept(const MessageMarshaler& m, PyTypeObject* type) noexcept {
+  if (PyObject* self = TakeKept(m, type); self != nullptr) [[likely]]
+    return self;
   KeptInstances& kept = *KeptFor(m.well_known);
   if (type != kept.type && kept.count == 0 && ReusableLayout(type)) {
     Py_XSETREF(kept.type, reinterpret_cast<PyTypeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(type))));
@@ -142,12 +146,8 @@ PyObject* TakePooled(const MessageMarshaler& m, PyTypeObject* type) noexcept {
 }
 
 // A new instance of `type`, exactly `m`'s class.
-[[gnu::always_inline]] inline PyObject* Allocate(const MessageMarshaler& m, PyTypeObject* type) noexcept {
-  if (kKeep && KeepsFreed(m.well_known)) [[unlikely]] {
-    if (PyObject* self = TakeKept(m, type); self != nullptr) [[likely]]
-      return self;
-    return AllocateUnkept(m, type);
-  }
+PyObject* Allocate(const MessageMarshaler& m, PyTypeObject* type) noexcept {
+  if (kKeep && KeepsFreed(m.well_known)) return AllocateKept(m, type);
   if (PyObject* self = TakePooled(m, type); self != nullptr) return self;
   return AllocateInstance(type, MarshalerObjectFor(m));
 }
@@ -212,7 +212,9 @@ Result<Ref> NewInstanceWith(const MessageMarshaler& m, const FieldAccess& access
   if (only_field && type != nullptr && type->tp_new == NativeMessage_new) [[likely]] {
     // A Value and its Oneof: the instance is made and its one field stored
     // here, without the general road's results passed back on the way.
-    PyObject* self = Allocate(m, type);
+    // Values are made by the thousand: a kept one is taken back inline.
+    PyObject* self = kKeep && KeepsFreed(m.well_known) ? TakeKept(m, type) : nullptr;
+    if (self == nullptr) self = Allocate(m, type);
     if (self == nullptr) return Status::Pending();
     PyObject** slot = SlotAddress(self, access.offset());
     Py_XSETREF(*slot, value.release());
