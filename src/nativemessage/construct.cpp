@@ -25,6 +25,14 @@ Status TooManyPositional(PyObject* self, Py_ssize_t given) {
                      given, given == 1 ? "was" : "were");
 }
 
+// A keyword the class has no field for (or the lookup's own error).
+Status UnknownKeyword(PyObject* self, PyObject* key) {
+  if (PyErr_Occurred()) return Status::Pending();
+  Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(self)));
+  if (!qualname) return Status::Pending();
+  return FormatError(ErrorKind::kType, "%U.__init__() got an unexpected keyword argument '%S'", qualname.get(), key);
+}
+
 // One keyword argument of the constructor; None leaves the default.
 Status InitKeyword(const MessageMarshaler& m, PyObject* self, PyObject* key, PyObject* value) {
   if (value == Py_None) return Status::Ok();
@@ -32,14 +40,21 @@ Status InitKeyword(const MessageMarshaler& m, PyObject* self, PyObject* key, PyO
   Ref key_ref = Ref::borrow(key);
   Ref value_ref = Ref::borrow(value);
   PyObject* member = PyDict_GetItemWithError(m.keywords.get(), key);
-  if (member == nullptr) {
-    if (PyErr_Occurred()) return Status::Pending();
-    Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(self)));
-    if (!qualname) return Status::Pending();
-    return FormatError(ErrorKind::kType, "%U.__init__() got an unexpected keyword argument '%S'", qualname.get(),
-                       key);
-  }
+  if (member == nullptr) return UnknownKeyword(self, key);
   Ref member_ref = Ref::borrow(member);
+  return StoreMember(self, member, value);
+}
+
+// As InitKeyword, for a keyword of a call on a new instance, with nothing
+// held: the caller owns the names and values for the whole call, and each
+// store replaces a default of the new instance (shared with the marshaler,
+// or an empty container of its own), so no Python code runs that could drop
+// the member or them.
+Status InitCallKeyword(const MessageMarshaler& m, PyObject* self, PyObject* key, PyObject* value) {
+  if (value == Py_None) return Status::Ok();
+  PyObject* member = PyDict_GetItemWithError(m.keywords.get(), key);
+  if (member == nullptr) [[unlikely]]
+    return UnknownKeyword(self, key);
   return StoreMember(self, member, value);
 }
 
@@ -65,7 +80,7 @@ Status InitFromVector(PyObject* self, PyObject* const* values, PyObject* kwnames
   if (kwnames == nullptr) return Status::Ok();
   // The call owns the names tuple and the values for its whole duration.
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
-    VELUM_TRY(InitKeyword(m, self, PyTuple_GET_ITEM(kwnames, i), values[i]));
+    VELUM_TRY(InitCallKeyword(m, self, PyTuple_GET_ITEM(kwnames, i), values[i]));
   }
   return Status::Ok();
 }
