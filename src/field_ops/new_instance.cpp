@@ -74,19 +74,30 @@ bool ReusableLayout(const PyTypeObject* type) noexcept {
          type->tp_finalize == nullptr && type->tp_del == nullptr;
 }
 
-// A new instance of `type`, exactly `m`'s class, whose kind is kept: a kept
-// one when there is one.
-[[gnu::noinline]] PyObject* AllocateKept(const MessageMarshaler& m, PyTypeObject* type) noexcept {
+// A kept instance of `m`'s kind made anew as an instance of `type`, or null
+// when none is kept for that class. Inline where instances are made: a read
+// of a Struct makes a Value per member.
+[[gnu::always_inline]] inline PyObject* TakeKept(const MessageMarshaler& m, PyTypeObject* type) noexcept {
   KeptInstances& kept = *KeptFor(m.well_known);
-  if (type == kept.type && kept.count > 0) [[likely]] {
-    PyObject* self = kept.objects[--kept.count];
-    // Sets the type (taking its reference) and the reference count as
-    // allocation does; every slot was cleared when it was freed.
-    PyObject_Init(self, type);
-    InitNativePart(self, MarshalerObjectFor(m));
-    PyObject_GC_Track(self);
+  if (type != kept.type || kept.count == 0) [[unlikely]]
+    return nullptr;
+  PyObject* self = kept.objects[--kept.count];
+  // Sets the type (taking its reference) and the reference count as
+  // allocation does; every slot was cleared when it was freed.
+  PyObject_Init(self, type);
+  InitNativePart(self, MarshalerObjectFor(m));
+  PyObject_GC_Track(self);
+  return self;
+}
+
+// A new instance of `type`, exactly `m`'s class, whose kind is kept: a kept
+// one when there is one, else a fresh one (the list adopts the class if it
+// holds nothing). Out of line, so that other classes' instances are made by
+// a short road.
+[[gnu::noinline]] PyObject* AllocateKept(const MessageMarshaler& m, PyTypeObject* type) noexcept {
+  if (PyObject* self = TakeKept(m, type); self != nullptr) [[likely]]
     return self;
-  }
+  KeptInstances& kept = *KeptFor(m.well_known);
   if (type != kept.type && kept.count == 0 && ReusableLayout(type)) {
     Py_XSETREF(kept.type, reinterpret_cast<PyTypeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(type))));
   }
@@ -201,7 +212,9 @@ Result<Ref> NewInstanceWith(const MessageMarshaler& m, const FieldAccess& access
   if (only_field && type != nullptr && type->tp_new == NativeMessage_new) [[likely]] {
     // A Value and its Oneof: the instance is made and its one field stored
     // here, without the general road's results passed back on the way.
-    PyObject* self = Allocate(m, type);
+    // Values are made by the thousand: a kept one is taken back inline.
+    PyObject* self = kKeep && KeepsFreed(m.well_known) ? TakeKept(m, type) : nullptr;
+    if (self == nullptr) self = Allocate(m, type);
     if (self == nullptr) return Status::Pending();
     PyObject** slot = SlotAddress(self, access.offset());
     Py_XSETREF(*slot, value.release());

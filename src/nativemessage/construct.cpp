@@ -25,6 +25,14 @@ Status TooManyPositional(PyObject* self, Py_ssize_t given) {
                      given, given == 1 ? "was" : "were");
 }
 
+// A keyword the class has no field for (or the lookup's own error).
+Status UnknownKeyword(PyObject* self, PyObject* key) {
+  if (PyErr_Occurred()) return Status::Pending();
+  Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(self)));
+  if (!qualname) return Status::Pending();
+  return FormatError(ErrorKind::kType, "%U.__init__() got an unexpected keyword argument '%S'", qualname.get(), key);
+}
+
 // One keyword argument of the constructor; None leaves the default.
 Status InitKeyword(const MessageMarshaler& m, PyObject* self, PyObject* key, PyObject* value) {
   if (value == Py_None) return Status::Ok();
@@ -32,14 +40,21 @@ Status InitKeyword(const MessageMarshaler& m, PyObject* self, PyObject* key, PyO
   Ref key_ref = Ref::borrow(key);
   Ref value_ref = Ref::borrow(value);
   PyObject* member = PyDict_GetItemWithError(m.keywords.get(), key);
-  if (member == nullptr) {
-    if (PyErr_Occurred()) return Status::Pending();
-    Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(self)));
-    if (!qualname) return Status::Pending();
-    return FormatError(ErrorKind::kType, "%U.__init__() got an unexpected keyword argument '%S'", qualname.get(),
-                       key);
-  }
+  if (member == nullptr) return UnknownKeyword(self, key);
   Ref member_ref = Ref::borrow(member);
+  return StoreMember(self, member, value);
+}
+
+// As InitKeyword, for a keyword of a call on a new instance, with nothing
+// held: the caller owns the names and values for the whole call, and each
+// store replaces a default of the new instance (shared with the marshaler,
+// or an empty container of its own), so no Python code runs that could drop
+// the member or them.
+Status InitCallKeyword(const MessageMarshaler& m, PyObject* self, PyObject* key, PyObject* value) {
+  if (value == Py_None) return Status::Ok();
+  PyObject* member = PyDict_GetItemWithError(m.keywords.get(), key);
+  if (member == nullptr) [[unlikely]]
+    return UnknownKeyword(self, key);
   return StoreMember(self, member, value);
 }
 
@@ -65,7 +80,7 @@ Status InitFromVector(PyObject* self, PyObject* const* values, PyObject* kwnames
   if (kwnames == nullptr) return Status::Ok();
   // The call owns the names tuple and the values for its whole duration.
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
-    VELUM_TRY(InitKeyword(m, self, PyTuple_GET_ITEM(kwnames, i), values[i]));
+    VELUM_TRY(InitCallKeyword(m, self, PyTuple_GET_ITEM(kwnames, i), values[i]));
   }
   return Status::Ok();
 }
@@ -104,6 +119,28 @@ Status SetAttr(PyObject* self, PyObject* name, PyObject* value) {
   return StoreMember(self, member, value);
 }
 
+// The instance a constructor call fills, as NativeMessage_new makes it, but
+// with the class's marshaler from the table of remembered classes instead of
+// an attribute read per call, and for a generated class itself from the
+// freed instances kept for reuse (as the codecs make theirs).
+PyObject* NewForConstructor(PyTypeObject* type) {
+  Result<Ref> marshaler = MarshalerOfType(reinterpret_cast<PyObject*>(type));
+  if (!marshaler.ok()) {
+    Status status = std::move(marshaler).status();
+    // A class without a marshaler gets an instance without one.
+    if (status.kind() == ErrorKind::kPending && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      PyErr_Clear();
+      return AllocateInstance(type, nullptr);
+    }
+    return Raise(std::move(status));
+  }
+  const MessageMarshaler& m = *AsMarshaler(marshaler->get());
+  if (m.message_class.get() != reinterpret_cast<PyObject*>(type)) return AllocateInstance(type, marshaler->get());
+  Result<Ref> made = NewBareInstance(m, type);
+  if (!made.ok()) return Raise(std::move(made).status());
+  return std::move(made).value().release();
+}
+
 constexpr args::Param kGenericSetattrParams[] = {
     {"obj", false, true}, {"name", false, true}, {"value", false, true}};
 constinit args::Signature kGenericSetattr("generic_setattr()", kGenericSetattrParams);
@@ -119,7 +156,7 @@ PyObject* NativeMessage_vectorcall(PyObject* cls, PyObject* const* args, size_t 
     if (nargs != 0 || type->tp_new != NativeMessage_new || type->tp_init != NativeMessage_init) {
       return CallThroughType(cls, args, nargs, kwnames);
     }
-    Ref self = Ref::steal(NativeMessage_new(type, nullptr, nullptr));
+    Ref self = Ref::steal(NewForConstructor(type));
     if (!self) return nullptr;
     if (Status s = InitFromVector(self.get(), args, kwnames); !s.ok()) return Raise(std::move(s));
     return self.release();

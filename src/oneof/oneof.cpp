@@ -103,10 +103,16 @@ void Dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   // Members that hold nothing end any chain here: no need to guard the stack.
+  // The common case (a field name and a leaf value, kept for reuse) is
+  // released here without a call.
   PyObject* field = AsOneof(self)->field;
   PyObject* value = AsOneof(self)->value;
   if (field != nullptr && value != nullptr && IsLeaf(field) && IsLeaf(value)) [[likely]] {
-    Release(self, type);
+    Py_DECREF(field);
+    Py_DECREF(value);
+    if (!Keep(AsOneof(self), type)) [[unlikely]]
+      type->tp_free(self);
+    Py_DECREF(type);
     return;
   }
   // Long chains of nested Oneof objects must not exhaust the C stack.

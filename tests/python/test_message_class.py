@@ -128,20 +128,27 @@ def _same_size_classes() -> tuple[Any, Any]:
     return registry.message_class("pair.A"), registry.message_class("pair.B")
 
 
-def test_freed_memory_serves_another_class_without_leftovers() -> None:
+@pytest.mark.parametrize("by_keywords", [False, True])
+def test_freed_memory_serves_another_class_without_leftovers(by_keywords: bool) -> None:
     a, b = _same_size_classes()
     full = b"\x0a\x01w\x12\x01x\x1a\x01y\x22\x01z\xf8\x06\x01"  # and an unknown field
+
+    def make(data: bytes) -> Any:
+        if not by_keywords:
+            return b.from_binary(data)
+        return b(x=data[2:].decode()) if data else b()
+
     for _ in range(3):
         olds = [a.from_binary(full) for _ in range(300)]
         del olds
-        news = [b.from_binary(b"\x12\x01q") for _ in range(300)]
+        news = [make(b"\x12\x01q") for _ in range(300)]
         assert all(n.to_binary() == b"\x12\x01q" and (n.w, n.x) == ("", "q") for n in news)
-        assert all(type(n) is b and gc.is_tracked(n) for n in news)
+        assert all(type(n) is b and gc.is_tracked(n) and n._unknown_fields is None for n in news)
         del news
     # A finaliser given to the class later runs for every instance made after it.
     finalised: list[int] = []
     b.__del__ = lambda self: finalised.append(1)
-    news = [b.from_binary(b"") for _ in range(5)]
+    news = [make(b"") for _ in range(5)]
     del news
     assert len(finalised) == 5
 

@@ -159,6 +159,12 @@ def test_freed_time_values_and_anys_are_reused_without_leftovers(
         assert got.to_binary() == fresh
         assert got == cls.from_binary(fresh) and gc.is_tracked(got)
         del got
+        # The constructor takes the freed ones too.
+        old = cls.from_binary(stale + b"\xf8\x06\x01")
+        del old
+        made = cls()
+        assert made.to_binary() == b"" and made._unknown_fields is None and gc.is_tracked(made)
+        del made
     refs = sys.getrefcount(cls)
     for _ in range(3):
         batch = [cls.from_binary(stale) for _ in range(2000)]  # more than are kept
