@@ -163,6 +163,11 @@ bool ReadQuickNumber(JsonTextSource& source, ScalarType type, Ref& out, Status& 
 bool ReadQuickReal(JsonTextSource& source, bool float32, Ref& out, Status& status) {
   JsonTokenizer& tok = source.tokenizer();
   const char* p = tok.PeekedValue();
+  // A short decimal (most single numbers) is valued at once; at most seven
+  // integer digits never overflow a float either.
+  double value = 0;
+  if (const char* stop = ShortDecimalDouble(p, tok.input_end(), &value)) [[likely]]
+    return TakeQuick(tok, PyFloat_FromDouble(value), stop, out, status);
   const char* after = nullptr;
   PyObject* item = QuickReal(p, tok.input_end(), float32, &after);
   return TakeQuick(tok, item, after, out, status);

@@ -503,8 +503,8 @@ Result<Ref> ReadTypeFirstAny(const MessageMarshaler& any, json::JsonTextSource& 
     Result<Ref> resolved = ResolveType(*any.names, options.registry, TypeNameOfUrl(url), options.packed_types);
     if (!resolved.ok() || !resolved.value()) return Divert(diverted);
     packed_object = std::move(resolved).value();
+    if (!options.packed_types.ReadsDirectly(packed_object.get())) return Divert(diverted);
     const MessageMarshaler& type = *AsMarshaler(packed_object.get());
-    if (!ReadsPackedDirectly(type)) return Divert(diverted);
     reader.emplace(type, source, options, true);
     packed = &type;
     return Status();
