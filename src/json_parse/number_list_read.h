@@ -32,8 +32,8 @@ Status ReadNumberList(JsonTextSource& source, ScalarType type, PyObject* list, E
 // error status when making the object failed. False consumes nothing.
 bool ReadQuickNumber(JsonTextSource& source, ScalarType type, Ref& out, Status& status);
 
-// As ReadQuickNumber for a double (a float when `float32`): the numbers of
-// Struct values take this road without the dispatch on the type.
+// As ReadQuickNumber for a double (a float when `float32`), for the numbers
+// of Struct values: a short decimal (see ShortDecimalDouble) is tried first.
 bool ReadQuickReal(JsonTextSource& source, bool float32, Ref& out, Status& status);
 
 }  // namespace velum::json
