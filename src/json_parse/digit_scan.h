@@ -34,6 +34,13 @@ constexpr uint32_t EightDigits(uint64_t word) noexcept {
 
 }  // namespace digit_detail
 
+// The value of the first `n` bytes of `word` (1 to 7, all ASCII digits, the
+// first in the lowest byte): moved up to the word's last bytes, '0's before.
+inline uint32_t LeadingDigitsValue(uint64_t word, int n) noexcept {
+  const int shift = 8 * (8 - n);
+  return digit_detail::EightDigits((word << shift) | (digit_detail::kZeros >> (64 - shift)));
+}
+
 // The first byte in [p, end) that is not an ASCII digit, or `end`. A tail
 // shorter than a word is read as the last word of the range, overlapping
 // bytes already known to be digits, which add no stop.

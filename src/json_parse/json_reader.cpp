@@ -335,7 +335,8 @@ class Reader {
       Ref value;
       bool quick = false;
       if constexpr (std::is_same_v<Source, JsonTextSource>) {
-        if (quick_numbers) {
+        // No peek yet: the value's white space is skipped here.
+        if (quick_numbers && source_.tokenizer().ValueAhead() != nullptr) {
           Status made;
           quick = ReadQuickNumber(source_, f.kind.value.scalar, value, made);
           VELUM_TRY(std::move(made));

@@ -130,7 +130,7 @@ bool JsonTokenizer::ExpectLiteral(std::string_view rest) noexcept {
   return true;
 }
 
-bool JsonTokenizer::ReadNull() noexcept {
+bool JsonTokenizer::ReadNullSlow() noexcept {
   JsonKind kind;
   if (!Peek(&kind)) return false;
   if (kind != JsonKind::kNull) return FailKind(JsonKind::kNull, cur_);
@@ -138,7 +138,7 @@ bool JsonTokenizer::ReadNull() noexcept {
   return ExpectLiteral(std::string_view("ull", 3));
 }
 
-bool JsonTokenizer::ReadBool(bool* value) noexcept {
+bool JsonTokenizer::ReadBoolSlow(bool* value) noexcept {
   JsonKind kind;
   if (!Peek(&kind)) return false;
   if (kind != JsonKind::kBool) return FailKind(JsonKind::kBool, cur_);

@@ -114,8 +114,32 @@ class JsonTokenizer {
     return true;
   }
 
-  [[nodiscard]] bool ReadNull() noexcept;
-  [[nodiscard]] bool ReadBool(bool* value) noexcept;
+  // A literal written plainly where the value starts (no white space before
+  // it) is taken inline by one comparison; anything else, every failure
+  // included, by the general read.
+  [[nodiscard]] bool ReadNull() noexcept {
+    if (end_ - cur_ >= 4 && !failed() && EqualText(std::string_view(cur_, 4), std::string_view("null", 4)))
+        [[likely]] {
+      cur_ += 4;
+      return true;
+    }
+    return ReadNullSlow();
+  }
+  [[nodiscard]] bool ReadBool(bool* value) noexcept {
+    if (end_ - cur_ >= 5 && !failed()) [[likely]] {
+      if (EqualText(std::string_view(cur_, 4), std::string_view("true", 4))) {
+        *value = true;
+        cur_ += 4;
+        return true;
+      }
+      if (EqualText(std::string_view(cur_, 5), std::string_view("false", 5))) {
+        *value = false;
+        cur_ += 5;
+        return true;
+      }
+    }
+    return ReadBoolSlow(value);
+  }
   [[nodiscard]] bool ReadNumber(NumberToken* token) noexcept;
   // The decoded string: a view into the input when it holds no escape,
   // otherwise into the scratch buffer, valid until the next string read.
@@ -279,6 +303,10 @@ class JsonTokenizer {
   }
   const char* input_end() const noexcept { return end_; }
   void SkipTo(const char* p) noexcept { cur_ = p; }
+  // Where the value starts that the caller has just peeked (Peek succeeded,
+  // so white space is behind and no failure is pending): ValueAhead without
+  // its tests.
+  const char* PeekedValue() const noexcept { return cur_; }
 
   // Consumes one complete value of any kind, without recursion.
   [[nodiscard]] bool SkipValue() noexcept;
@@ -324,6 +352,8 @@ class JsonTokenizer {
   bool Fail(SyntaxCode code, const char* at) noexcept;
   bool FailKind(JsonKind expected, const char* at) noexcept;
   bool ExpectLiteral(std::string_view rest) noexcept;
+  bool ReadNullSlow() noexcept;
+  bool ReadBoolSlow(bool* value) noexcept;
   [[gnu::cold]] bool FailNumber() noexcept;
   bool Open() noexcept;
   bool CloseIf(char closer) noexcept;

@@ -54,21 +54,25 @@ bool IsReal(ScalarType type) noexcept { return type == ScalarType::kDouble || ty
   return p + 1;
 }
 
-// The value at `p` (before `end`) as a new object of the list's type, or
-// nullptr with *after null when it takes the general read (or with *after
-// set when making the object failed).
-[[gnu::always_inline]] inline PyObject* QuickValue(const char* p, const char* end, bool real, ScalarType type,
-                                                   IntBounds bounds, const char** after) {
+// The literal at `p` (before `end`) as a new float of a double field (of a
+// float field when `float32`), or nullptr with *after null when it takes the
+// general read (or with *after set when making the object failed).
+[[gnu::always_inline]] inline PyObject* QuickReal(const char* p, const char* end, bool float32, const char** after) {
   DecimalLiteral literal;
   *after = nullptr;
-  if (real) {
-    const char* stop = ScanNumberLiteral(p, end, &literal);
-    double value = 0;
-    if (stop == nullptr || !LiteralDoubleQuick(literal, &value)) return nullptr;
-    if (type == ScalarType::kFloat && OverflowsFloat32(value)) return nullptr;
-    *after = stop;
-    return PyFloat_FromDouble(value);
-  }
+  const char* stop = ScanNumberLiteral(p, end, &literal);
+  double value = 0;
+  if (stop == nullptr || !LiteralDoubleQuick(literal, &value)) return nullptr;
+  if (float32 && OverflowsFloat32(value)) return nullptr;
+  *after = stop;
+  return PyFloat_FromDouble(value);
+}
+
+// As QuickReal for the integer types: a literal or a plain integer in quotes
+// within `bounds`, as a new int.
+[[gnu::always_inline]] inline PyObject* QuickInteger(const char* p, const char* end, IntBounds bounds,
+                                                     const char** after) {
+  *after = nullptr;
   int64_t value = 0;
   const char* stop = nullptr;
   if (p < end && *p == '"') {
@@ -84,15 +88,36 @@ bool IsReal(ScalarType type) noexcept { return type == ScalarType::kDouble || ty
     }
     value = negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
   } else {
+    DecimalLiteral literal;
     stop = ScanNumberLiteral(p, end, &literal);
     // Up to 18 digits the folded value is exact.
     if (stop == nullptr || !literal.is_integer || literal.integer_digits > 18) return nullptr;
     const auto magnitude = static_cast<int64_t>(literal.mantissa);
     value = literal.negative ? -magnitude : magnitude;
   }
-  if (stop == nullptr || value < bounds.lo || value > bounds.hi) return nullptr;
+  if (value < bounds.lo || value > bounds.hi) return nullptr;
   *after = stop;
   return PyLong_FromLongLong(value);
+}
+
+// The value at `p` as a new object of the list's type (see QuickReal).
+[[gnu::always_inline]] inline PyObject* QuickValue(const char* p, const char* end, bool real, ScalarType type,
+                                                   IntBounds bounds, const char** after) {
+  if (real) return QuickReal(p, end, type == ScalarType::kFloat, after);
+  return QuickInteger(p, end, bounds, after);
+}
+
+// The end of ReadQuickNumber and ReadQuickDouble: `item` made from the
+// value ahead, which ends at `after`.
+[[gnu::always_inline]] inline bool TakeQuick(JsonTokenizer& tok, PyObject* item, const char* after, Ref& out, Status& status) {
+  if (after == nullptr) return false;
+  if (item == nullptr) [[unlikely]] {
+    status = Status::Pending();
+    return true;
+  }
+  tok.SkipTo(after);
+  out = Ref::steal(item);
+  return true;
 }
 
 }  // namespace
@@ -128,18 +153,30 @@ Status ReadNumberList(JsonTextSource& source, ScalarType type, PyObject* list, E
 
 bool ReadQuickNumber(JsonTextSource& source, ScalarType type, Ref& out, Status& status) {
   JsonTokenizer& tok = source.tokenizer();
-  const char* p = tok.ValueAhead();
-  if (p == nullptr) return false;
-  const char* after = nullptr;
-  PyObject* item = QuickValue(p, tok.input_end(), IsReal(type), type, BoundsOf(type), &after);
-  if (after == nullptr) return false;
-  if (item == nullptr) {
-    status = Status::Pending();
-    return true;
+  if (IsReal(type)) {
+    // Double fields mostly hold computed values of 15 to 17 digits, which the
+    // short decimal road (see ReadQuickReal) would only try and leave.
+    const char* after = nullptr;
+    PyObject* item = QuickReal(tok.PeekedValue(), tok.input_end(), type == ScalarType::kFloat, &after);
+    return TakeQuick(tok, item, after, out, status);
   }
-  tok.SkipTo(after);
-  out = Ref::steal(item);
-  return true;
+  const char* p = tok.PeekedValue();
+  const char* after = nullptr;
+  PyObject* item = QuickInteger(p, tok.input_end(), BoundsOf(type), &after);
+  return TakeQuick(tok, item, after, out, status);
+}
+
+bool ReadQuickReal(JsonTextSource& source, bool float32, Ref& out, Status& status) {
+  JsonTokenizer& tok = source.tokenizer();
+  const char* p = tok.PeekedValue();
+  // A short decimal (most numbers of a document's Struct values) is valued
+  // at once; at most seven integer digits never overflow a float either.
+  double value = 0;
+  if (const char* stop = ShortDecimalDouble(p, tok.input_end(), &value)) [[likely]]
+    return TakeQuick(tok, PyFloat_FromDouble(value), stop, out, status);
+  const char* after = nullptr;
+  PyObject* item = QuickReal(p, tok.input_end(), float32, &after);
+  return TakeQuick(tok, item, after, out, status);
 }
 
 }  // namespace velum::json

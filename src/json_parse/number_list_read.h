@@ -27,9 +27,13 @@ using ElementFallback = Status (*)(void* context, Ref& item);
 Status ReadNumberList(JsonTextSource& source, ScalarType type, PyObject* list, ElementFallback fallback,
                       void* context);
 
-// The value ahead as a number of `type` when it is in a common form and in
-// range: true with `out` set, or with an error status when making the
-// object failed. False consumes nothing.
+// The value ahead, which the caller has just peeked, as a number of `type`
+// when it is in a common form and in range: true with `out` set, or with an
+// error status when making the object failed. False consumes nothing.
 bool ReadQuickNumber(JsonTextSource& source, ScalarType type, Ref& out, Status& status);
+
+// As ReadQuickNumber for a double (a float when `float32`), for the numbers
+// of Struct values: a short decimal (see ShortDecimalDouble) is tried first.
+bool ReadQuickReal(JsonTextSource& source, bool float32, Ref& out, Status& status);
 
 }  // namespace velum::json

@@ -4,8 +4,10 @@
 // literal becomes a double or an int without being read a second time.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "common/nearest_double.h"
 #include "json_parse/digit_scan.h"
@@ -85,6 +87,37 @@ namespace literal_detail {
 inline constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                           1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 }  // namespace literal_detail
+
+// The commonest literal of a document's numbers, an optional minus, 1 to 7
+// integer digits (no leading zero before another digit), a point and 1 to 7
+// fraction digits, with no exponent: its double and the byte after it, from
+// one word load per digit run. Both parts fit 14 digits, an exact double, and
+// 10^7 is exact, so the one division rounds correctly. nullptr for any other
+// literal (or one less than 16 bytes from the end of the text), which the
+// caller scans in full; nothing is refused here.
+inline const char* ShortDecimalDouble(const char* p, const char* end, double* out) noexcept {
+  if constexpr (std::endian::native == std::endian::little) {
+    const bool negative = p < end && *p == '-';
+    p += negative ? 1 : 0;
+    if (end - p < 16) return nullptr;
+    uint64_t word;
+    std::memcpy(&word, p, 8);
+    const uint64_t stops = digit_detail::NonDigitBits(word);
+    const int n = std::countr_zero(stops) >> 3;  // integer digits; 8 when no stop
+    if (n == 0 || n == 8 || p[n] != '.' || (p[0] == '0' && n > 1)) return nullptr;
+    const char* fraction = p + n + 1;  // at most p + 8: its word is within the text
+    uint64_t tail;
+    std::memcpy(&tail, fraction, 8);
+    const int k = std::countr_zero(digit_detail::NonDigitBits(tail)) >> 3;  // fraction digits
+    if (k == 0 || k == 8 || (fraction[k] | 0x20) == 'e') return nullptr;
+    const uint64_t mantissa = uint64_t{LeadingDigitsValue(word, n)} * digit_detail::kScale[k] + LeadingDigitsValue(tail, k);
+    const double value = static_cast<double>(mantissa) / literal_detail::kExactPowers[k];
+    *out = negative ? -value : value;
+    return fraction + k;
+  } else {
+    return nullptr;
+  }
+}
 
 // The correctly rounded double of a literal with at most 19 significant
 // digits, when it can be had cheaply: a mantissa of at most 2^53 and a power

@@ -306,10 +306,9 @@ Status EnumMember(const EnumTable& table, int32_t number, Ref& out) {
   return Status();
 }
 
-}  // namespace
-
+// Every form of an enum value but a short enum's name matched in place.
 template <class Source>
-Status ReadEnum(Source& source, const EnumTable& table, bool ignore_unknown, Ref& out) {
+[[gnu::noinline]] Status ReadEnumGeneral(Source& source, const EnumTable& table, bool ignore_unknown, Ref& out) {
   JsonKind kind;
   VELUM_TRY(source.Peek(kind));
   switch (kind) {
@@ -319,15 +318,6 @@ Status ReadEnum(Source& source, const EnumTable& table, bool ignore_unknown, Ref
       return Status();
     case JsonKind::kString: {
       int32_t number = 0;
-      if constexpr (std::is_same_v<Source, JsonTextSource>) {
-        // A short enum's names are compared in place with the text ahead,
-        // without scanning the string or hashing it.
-        if (table.numbers_by_name.size() <= kNamesMatchedInPlace) {
-          for (const auto& [name, value] : table.numbers_by_name) {
-            if (source.tokenizer().MatchString(name)) return EnumMember(table, value, out);
-          }
-        }
-      }
       std::string_view text;
       VELUM_TRY(source.ReadText(text));
       if (!table.NumberOfName(text, &number)) {
@@ -388,6 +378,8 @@ Status ReadEnum(Source& source, const EnumTable& table, bool ignore_unknown, Ref
   }
 }
 
+}  // namespace
+
 Status ReadMapKey(const MemberName& name, ScalarType key_type, Ref& out) {
   switch (key_type) {
     case ScalarType::kBool:
@@ -411,6 +403,25 @@ Status ReadMapKey(const MemberName& name, ScalarType key_type, Ref& out) {
       return Status();
     }
   }
+}
+
+template <class Source>
+Status ReadEnum(Source& source, const EnumTable& table, bool ignore_unknown, Ref& out) {
+  if constexpr (std::is_same_v<Source, JsonTextSource>) {
+    // A short enum's names are compared in place with the string ahead,
+    // without scanning it or hashing it; this part stays small, as every
+    // enum member of a document runs it.
+    if (table.numbers_by_name.size() <= kNamesMatchedInPlace) {
+      JsonTokenizer& tok = source.tokenizer();
+      const char* p = tok.ValueAhead();
+      if (p != nullptr && p < tok.input_end() && *p == '"') {
+        for (const auto& [name, value] : table.numbers_by_name) {
+          if (tok.MatchString(name)) return EnumMember(table, value, out);
+        }
+      }
+    }
+  }
+  return ReadEnumGeneral(source, table, ignore_unknown, out);
 }
 
 template Status ReadScalar<JsonTextSource>(JsonTextSource&, ScalarType, Ref&);

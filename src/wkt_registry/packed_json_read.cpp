@@ -13,6 +13,7 @@
 #include "json_parse/field_context.h"
 #include "json_parse/json_text_source.h"
 #include "json_parse/json_tree_source.h"
+#include "json_parse/number_list_read.h"
 #include "json_parse/scalar_read.h"
 #include "json_parse/type_first_scan.h"
 #include "reverse_buffer/scalar_writer.h"
@@ -138,8 +139,21 @@ class PackedJsonReader {
     return diverted ? Status() : std::move(read);
   }
 
-  // One member of the object, whose iteration the caller drives.
-  Status ReadMember(const MemberName& name, size_t& next, bool& diverted) { return Member(name, next, diverted); }
+  // One member of the object, whose iteration the caller drives; `named`
+  // holds a bit per field already named. A field named again (by either of
+  // its names) diverts: the object taken whole keeps a repeated name's last
+  // value in the place of its first, which reading as it goes would not.
+  Status ReadMemberOnce(const MemberName& name, size_t& next, uint64_t& named, bool& diverted) {
+    const FieldSpec* f = Find(name, next);
+    if (f == nullptr) return Member(name, next, diverted);  // refused or diverted there
+    const auto i = static_cast<size_t>(f - m_.fields.data());
+    static_assert(PackedFields::kMaxFields <= 64);
+    const uint64_t bit = uint64_t{1} << i;
+    if ((named & bit) != 0) return Divert(diverted);
+    named |= bit;
+    next = i + 1;
+    return Field(*f, i, diverted);
+  }
 
   // The records in field-table order, the order the encoder writes them.
   Result<Ref> Encode() const {
@@ -345,6 +359,16 @@ class PackedJsonReader {
         if (text.empty() && f.presence == Presence::kImplicit) return Status();
         return AppendText(i, f.tag, text);
       }
+      // A number in its common form (ids mostly, in quotes) is made in one
+      // step; the rest, and every refusal, take the general read.
+      if (json::IsQuickNumberType(f.kind.value.scalar)) {
+        Ref value;
+        Status made;
+        if (json::ReadQuickNumber(source_, f.kind.value.scalar, value, made)) {
+          VELUM_TRY(std::move(made));
+          return Singular(f, i, value.get(), diverted);
+        }
+      }
     }
     Ref value;
     VELUM_TRY(context.Attach(json::ReadScalar(source_, f.kind.value.scalar, kind, value)));
@@ -452,8 +476,7 @@ Result<Ref> ReadTypeFirstAny(const MessageMarshaler& any, json::JsonTextSource& 
   }
   std::optional<Reader> reader;  // made once "@type" has named a plain type
   const MessageMarshaler* packed = nullptr;
-  uint64_t seen[PackedFields::kMaxFields];
-  size_t count = 0;
+  uint64_t named = 0;  // the fields named so far, by position
   size_t next = 0;
   // The name expected next is matched in place, as the message reader
   // matches it: "@type" first, then the field after the last one read.
@@ -465,16 +488,10 @@ Result<Ref> ReadTypeFirstAny(const MessageMarshaler& any, json::JsonTextSource& 
     return {packed->json_members[next].json.text, {}};
   };
   Status read = source.ForEachMemberGuessing(guess, [&](const MemberName& name, bool) -> Status {
-    // A repeated name keeps its last value in the place of its first when the
-    // object is taken whole; reading as it goes would differ.
-    const uint64_t hash = json::MemberNameHash(name.text);
-    if (count == PackedFields::kMaxFields) return Divert(diverted);
-    for (size_t k = 0; k < count; ++k) {
-      if (seen[k] == hash) return Divert(diverted);
-    }
-    seen[count++] = hash;
+    // Past "@type" every member that reads on names a field (anything else
+    // is refused or diverts), so a repeated name is a field named again.
     if (reader) {
-      Status member = reader->ReadMember(name, next, diverted);
+      Status member = reader->ReadMemberOnce(name, next, named, diverted);
       return member.ok() ? std::move(member) : Divert(diverted);
     }
     JsonKind url_kind;
@@ -486,8 +503,8 @@ Result<Ref> ReadTypeFirstAny(const MessageMarshaler& any, json::JsonTextSource& 
     Result<Ref> resolved = ResolveType(*any.names, options.registry, TypeNameOfUrl(url), options.packed_types);
     if (!resolved.ok() || !resolved.value()) return Divert(diverted);
     packed_object = std::move(resolved).value();
+    if (!options.packed_types.ReadsDirectly(packed_object.get())) return Divert(diverted);
     const MessageMarshaler& type = *AsMarshaler(packed_object.get());
-    if (!ReadsPackedDirectly(type)) return Divert(diverted);
     reader.emplace(type, source, options, true);
     packed = &type;
     return Status();

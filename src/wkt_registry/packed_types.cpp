@@ -1,6 +1,8 @@
 #include "wkt_registry/packed_types.h"
 
 #include "common/raw_alloc.h"
+#include "descriptor/marshaler.h"
+#include "wkt_registry/packed_fields.h"
 #include "wkt_registry/type_registry.h"
 
 namespace velum::wkt {
@@ -41,6 +43,13 @@ PackedTypes::Entry* PackedTypes::Claim() noexcept {
   entry.desc.reset();
   entry.marshaler.reset();
   return &entry;
+}
+
+bool PackedTypes::ReadsDirectly(PyObject* marshaler) noexcept {
+  if (state_ != nullptr && state_->direct.get() == marshaler) return true;
+  if (!ReadsPackedDirectly(*AsMarshaler(marshaler))) return false;
+  if (Ready()) state_->direct = Ref::borrow(marshaler);
+  return true;
 }
 
 Ref PackedTypes::StoredUrl(PyObject* marshaler, PyObject* full_name) {

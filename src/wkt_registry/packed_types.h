@@ -47,6 +47,10 @@ class PackedTypes {
   // its full name): made once per call and type, since a str is immutable.
   Ref StoredUrl(PyObject* marshaler, PyObject* full_name);
 
+  // ReadsPackedDirectly for the type whose marshaler object is `marshaler`,
+  // remembered for the last type found plain (a batch mostly packs one).
+  bool ReadsDirectly(PyObject* marshaler) noexcept;
+
   // The call's registry is looked at once: whether it is velum's own, and
   // then the map its `message()` reads.
   bool registry_checked() const noexcept { return state_ != nullptr && state_->registry_checked; }
@@ -68,6 +72,7 @@ class PackedTypes {
     Ref own_map;  // empty for any other registry
     Ref url_marshaler;  // the type of url
     Ref url;
+    Ref direct;  // the last type ReadsPackedDirectly accepted
   };
   bool Ready() noexcept;
   void Release() noexcept;

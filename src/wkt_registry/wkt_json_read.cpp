@@ -252,7 +252,7 @@ class WellKnownReader {
           // A literal in its common form is valued and made in one step
           // (always finite); any other takes the general read below.
           Status made;
-          if (json::ReadQuickNumber(source_, ScalarType::kDouble, value, made)) {
+          if (json::ReadQuickReal(source_, false, value, made)) {
             VELUM_TRY(std::move(made));
             which = ValueMember::kNumber;
             break;

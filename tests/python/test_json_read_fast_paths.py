@@ -264,3 +264,35 @@ def test_map_keys_and_their_colons(registry: velum.Registry, rest: str, outcome:
     with pytest.raises(json.JSONDecodeError) as got:
         maps.from_json(text)
     assert (got.value.msg, got.value.pos) == (outcome[0], len(text) + outcome[1])
+
+
+_DECIMALS_VALID = [
+    "0.0", "-0.0", "0.5", "-0.05", "1.5", "404.0", "9744234.0", "1234567.1234567", "-76.17123",
+    "0.0000001", "12345678.5", "1.12345678", "1234567.12345678", "1.5e3", "1.5E-3", "-2.0e+2",
+    "3.4028235", "0.30000000000000004",
+]
+_DECIMALS_INVALID = ["01.5", "-01.5", "1.", "1.e5", ".5", "-.5", "+1.5", "1.5.3", "-", "1.5e"]
+
+
+@pytest.mark.parametrize("literal", _DECIMALS_VALID)
+@pytest.mark.parametrize("padded", [False, True])
+def test_decimal_literals_as_values_and_double_fields(
+    scalars: Any, literal: str, padded: bool
+) -> None:
+    # Short decimals are valued from one word per digit run when the text
+    # goes on for a while after them, and by the full scan near its end.
+    tail = ',"fString":"' + "x" * 20 + '"' if padded else ""
+    struct = wkt.Struct.from_json(f'{{"a":{literal}{tail}}}')
+    assert repr(struct.to_dict()["a"]) == repr(float(literal))
+    for field in ("f_double", "f_float"):
+        msg = scalars.from_json(f'{{"{field}":{literal}{tail}}}')
+        assert repr(getattr(msg, field)) == repr(float(literal))
+
+
+@pytest.mark.parametrize("literal", _DECIMALS_INVALID)
+def test_malformed_decimal_literals_refused(scalars: Any, literal: str) -> None:
+    tail = ',"fString":"' + "x" * 20 + '"'
+    with pytest.raises(ValueError):
+        wkt.Struct.from_json(f'{{"a":{literal}{tail}}}')
+    with pytest.raises(ValueError):
+        scalars.from_json(f'{{"f_double":{literal}{tail}}}')
