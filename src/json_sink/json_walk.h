@@ -341,22 +341,49 @@ class JsonWalk {
     return sink_.EndObject();
   }
 
+  // The entries of a map of scalars. An entry of an exact str key and a
+  // value of the type's exact class runs no Python code while written, so
+  // it is written from the borrowed key and value; any other is held, and
+  // the dict measured again after it, as ForEachEntry does.
   template <ScalarType T>
   Status WriteScalarEntries(ScalarType key_type, PyObject* dict) {
-    return WriteEntries(key_type, dict, [this](PyObject* value) { return WriteScalarOf<T>(sink_, value); });
+    Ref hold = Ref::borrow(dict);
+    const Py_ssize_t size = PyDict_GET_SIZE(dict);
+    Py_ssize_t pos = 0;
+    Py_ssize_t visited = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+      if (++visited > size) [[unlikely]]
+        return DictChangedError(false);
+      if (key_type == ScalarType::kString && PyUnicode_CheckExact(key) && ExactScalarIsSet<T>(value) >= 0) [[likely]] {
+        VELUM_TRY(sink_.MemberName(key));
+        VELUM_TRY(WriteScalarOf<T>(sink_, value));
+        continue;
+      }
+      Ref key_ref = Ref::borrow(key);
+      Ref value_ref = Ref::borrow(value);
+      VELUM_TRY(WriteKey(key_type, key_ref.get()));
+      VELUM_TRY(WriteScalarOf<T>(sink_, value_ref.get()));
+      if (PyDict_GET_SIZE(dict) != size) [[unlikely]]
+        return DictChangedError(true);
+    }
+    return Status::Ok();
   }
 
   // Every entry of a map: its key as the member name, its value by `write_value`.
   template <class WriteValue>
   Status WriteEntries(ScalarType key_type, PyObject* dict, WriteValue&& write_value) {
     return ForEachEntry(dict, [&](PyObject* key, PyObject* value) -> Status {
-      if (key_type == ScalarType::kString && PyUnicode_Check(key)) [[likely]] {
-        VELUM_TRY(sink_.MemberName(key));
-      } else {
-        VELUM_TRY(WriteMapKey(key_type, key));
-      }
+      VELUM_TRY(WriteKey(key_type, key));
       return write_value(value);
     });
+  }
+
+  [[gnu::always_inline]] Status WriteKey(ScalarType key_type, PyObject* key) {
+    if (key_type == ScalarType::kString && PyUnicode_Check(key)) [[likely]]
+      return sink_.MemberName(key);
+    return WriteMapKey(key_type, key);
   }
 
   Status WriteMapKey(ScalarType type, PyObject* key) {
