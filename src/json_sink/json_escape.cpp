@@ -60,7 +60,54 @@ struct PlainRun {
   bool non_ascii;
 };
 
+#if defined(__SSE2__)
+// One bit per byte of `v` that needs an escape (a control byte, '"', '\\').
+inline uint32_t EscapeBytes(__m128i v) noexcept {
+  const __m128i control = _mm_cmpeq_epi8(_mm_subs_epu8(v, _mm_set1_epi8(0x1f)), _mm_setzero_si128());
+  const __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
+  const __m128i backslash = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
+  return static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(control, _mm_or_si128(quote, backslash))));
+}
+
+inline __m128i Load16(const char* p) noexcept { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+
+// ScanPlain of eight bytes or more, sixteen at a time: most names and words
+// take one or two vectors.
+inline PlainRun ScanPlainVectors(const char* text, size_t size) noexcept {
+  if (size < 16) {
+    // Two overlapping halves make one vector; a mark in the upper half is a
+    // new byte only when the lower half has none, which the lowest mark says.
+    const __m128i v = _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(text)),
+                                         _mm_loadl_epi64(reinterpret_cast<const __m128i*>(text + size - 8)));
+    const bool non_ascii = _mm_movemask_epi8(v) != 0;
+    const uint32_t marks = EscapeBytes(v);
+    if (marks == 0) return {size, non_ascii};
+    const size_t at = static_cast<size_t>(std::countr_zero(marks));
+    return {at < 8 ? at : size - 16 + at, non_ascii};
+  }
+  __m128i seen = _mm_setzero_si128();
+  size_t i = 0;
+  for (; size - i >= 16; i += 16) {
+    const __m128i v = Load16(text + i);
+    seen = _mm_or_si128(seen, v);
+    const uint32_t marks = EscapeBytes(v);
+    if (marks != 0) return {i + std::countr_zero(marks), _mm_movemask_epi8(seen) != 0};
+  }
+  if (i != size) {
+    // The last vector overlaps bytes already found plain: a mark is a new byte.
+    const __m128i v = Load16(text + size - 16);
+    seen = _mm_or_si128(seen, v);
+    const uint32_t marks = EscapeBytes(v);
+    if (marks != 0) return {size - 16 + std::countr_zero(marks), _mm_movemask_epi8(seen) != 0};
+  }
+  return {size, _mm_movemask_epi8(seen) != 0};
+}
+#endif
+
 inline PlainRun ScanPlain(const char* text, size_t size) noexcept {
+#if defined(__SSE2__)
+  if (size >= 8) return ScanPlainVectors(text, size);
+#endif
   if constexpr (std::endian::native == std::endian::little) {
     uint64_t seen = 0;
     if (size < 8) {
@@ -216,17 +263,22 @@ size_t PlainUnits(const Unit* s, size_t n) noexcept {
 
 size_t PlainRunLength(const char* text, size_t size) noexcept { return ScanPlain(text, size).length; }
 
-bool AppendJsonString(TextBuffer& out, const char* text, size_t size) noexcept {
+namespace {
+
+// A quoted string, followed by ':' when it is a member name.
+template <bool kName>
+inline bool AppendQuoted(TextBuffer& out, const char* text, size_t size) noexcept {
   PlainRun run = ScanPlain(text, size);
   if (run.length == size) [[likely]] {
     // The common case: one reservation, one copy between the quotes.
-    char* p = out.Reserve(size + 2);
+    char* p = out.Reserve(size + 3);
     if (p == nullptr) [[unlikely]]
       return run.non_ascii;
     p[0] = '"';
     CopyBytes(p + 1, text, size);
     p[size + 1] = '"';
-    out.Commit(size + 2);
+    if constexpr (kName) p[size + 2] = ':';
+    out.Commit(size + (kName ? 3 : 2));
     return run.non_ascii;
   }
   bool non_ascii = false;
@@ -240,8 +292,18 @@ bool AppendJsonString(TextBuffer& out, const char* text, size_t size) noexcept {
     size -= run.length + 1;
     run = ScanPlain(text, size);
   }
-  out.Push('"');
+  out.Append("\":", kName ? 2 : 1);
   return non_ascii;
+}
+
+}  // namespace
+
+bool AppendJsonString(TextBuffer& out, const char* text, size_t size) noexcept {
+  return AppendQuoted<false>(out, text, size);
+}
+
+bool AppendJsonName(TextBuffer& out, const char* text, size_t size) noexcept {
+  return AppendQuoted<true>(out, text, size);
 }
 
 bool UnitsArePlain(const void* units, size_t length, unsigned kind) noexcept {

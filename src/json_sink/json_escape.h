@@ -16,6 +16,8 @@ size_t PlainRunLength(const char* text, size_t size) noexcept;
 // Appends `text` (UTF-8, not checked) as a quoted JSON string. Returns whether
 // the text holds a byte above 0x7f, found by the same pass over the words.
 bool AppendJsonString(TextBuffer& out, const char* text, size_t size) noexcept;
+// AppendJsonString followed by ':', for a member name.
+bool AppendJsonName(TextBuffer& out, const char* text, size_t size) noexcept;
 
 // Whether the text of a str, given as its `length` code units of `kind`
 // bytes each (1, 2 or 4), needs no escape and holds no surrogate (which has

@@ -52,6 +52,27 @@ Status FloatValueGeneral(PyObject* value, double* out);
 
 }  // namespace scalar_detail
 
+// The type whose JSON form, range checks and error texts `type`'s values
+// share: the encodings of one integer range differ only in binary. Callers
+// instantiate their per-type code for these nine types, not all fifteen, so
+// the writer runs less distinct code.
+constexpr ScalarType JsonFormOf(ScalarType type) noexcept {
+  switch (type) {
+    case ScalarType::kSfixed64:
+    case ScalarType::kSint64:
+      return ScalarType::kInt64;
+    case ScalarType::kFixed64:
+      return ScalarType::kUint64;
+    case ScalarType::kSfixed32:
+    case ScalarType::kSint32:
+      return ScalarType::kInt32;
+    case ScalarType::kFixed32:
+      return ScalarType::kUint32;
+    default:
+      return type;
+  }
+}
+
 // One value of scalar type `T`, known when the caller is compiled: the loops
 // over repeated fields and the per-type field steps dispatch once, not once
 // per value. May run Python code (conversions of foreign number types, str of
@@ -130,7 +151,7 @@ Status WriteScalar(S& sink, ScalarType type, PyObject* value) {
   switch (type) {
 #define VELUM_SCALAR_CASE(T) \
   case T:                    \
-    return WriteScalarOf<T>(sink, value);
+    return WriteScalarOf<JsonFormOf(T)>(sink, value);
     VELUM_FOR_EACH_SCALAR_TYPE(VELUM_SCALAR_CASE)
 #undef VELUM_SCALAR_CASE
     default:
@@ -143,6 +164,17 @@ Status EnumNotInt(const EnumTable& table, PyObject* value);
 // "invalid enum value {value} for enum {name}", of an int beyond 32 bits or of a number.
 Status InvalidEnumValue(const EnumTable& table, PyObject* value);
 Status InvalidEnumValue(const EnumTable& table, int32_t number);
+
+// The rest of WriteEnum, for an int `value` whose number is `number`.
+template <JsonSink S>
+[[gnu::always_inline]] inline Status WriteEnumNumber(S& sink, const EnumTable& table, int32_t number, PyObject* value,
+                                                     bool as_int) {
+  const EnumValueEntry* entry = table.Entry(number);
+  if (entry == nullptr && !table.open) return InvalidEnumValue(table, number);
+  if (table.is_null_value) return sink.Null();
+  if (as_int || entry == nullptr) return sink.Integer(number, PyLong_CheckExact(value) ? value : nullptr);
+  return sink.PythonString(entry->json_name.get());
+}
 
 // An enum by its output name, or by number when `as_int` is set or the
 // number names no value of an open enum; NullValue is always null.
@@ -160,12 +192,7 @@ Status WriteEnum(S& sink, const EnumTable& table, PyObject* value, bool as_int) 
     if (!table.open) return InvalidEnumValue(table, value);
     return sink.PythonNumber(value);
   }
-  const auto number = static_cast<int32_t>(wide);
-  const EnumValueEntry* entry = table.Entry(number);
-  if (entry == nullptr && !table.open) return InvalidEnumValue(table, number);
-  if (table.is_null_value) return sink.Null();
-  if (as_int || entry == nullptr) return sink.Integer(number, PyLong_CheckExact(value) ? value : nullptr);
-  return sink.PythonString(entry->json_name.get());
+  return WriteEnumNumber(sink, table, static_cast<int32_t>(wide), value, as_int);
 }
 
 }  // namespace velum::json_sink

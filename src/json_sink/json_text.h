@@ -56,9 +56,8 @@ class JsonText {
   // Both return whether the text holds non-ASCII bytes.
   bool MemberName(const char* text, size_t size, bool noted = false) noexcept {
     MemberSeparator();
-    const bool wide = AppendJsonString(out_, text, size);
+    const bool wide = AppendJsonName(out_, text, size);
     if (wide && !noted) Measure(text, size);
-    out_.Push(':');
     return wide;
   }
   // A member name prepared ahead: `key` is ',' followed by the quoted,

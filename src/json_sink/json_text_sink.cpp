@@ -153,7 +153,7 @@ bool JsonTextSink::Fill(Unit* out, size_t length) const noexcept {
 }
 
 Status JsonTextSink::NewMemberName(PyObject* name) noexcept {
-  static_assert(kKeySlots == 32 * kKeyWays, "KeyBucketOf keeps the top five bits of the hash");
+  static_assert(kKeySlots == 64 * kKeyWays, "KeyBucketOf keeps the top six bits of the hash");
   const char* data = AsciiData(name);
   const size_t size = AsciiLength(name);
   text_.MemberName(data, size, true);

@@ -152,7 +152,10 @@ class JsonWalk {
   }
 
   // An enum in a slot, selected as SelectField would: by presence bit when
-  // explicit, else skipped at its default.
+  // explicit, else skipped at its default. An exact int of 32 bits (what
+  // the slot holds nearly always) runs no Python code while tested and
+  // written, so it is taken from the slot unheld; any other value goes
+  // through the general test and write under a hold.
   Status WriteEnumStep(const EncodeStep& step, PyObject* msg, bool implicit) {
     PyObject* slot = *SlotAddress(msg, step.offset);
     if (slot == nullptr) [[unlikely]]
@@ -160,6 +163,24 @@ class JsonWalk {
     if (!implicit) {
       if (!AsNative(msg)->presence.Get(step.number)) return Status::Ok();
     }
+    const EnumTable& table = *step.field->kind.value.table;
+    long long number = 0;
+    if (!PyLong_CheckExact(slot) || !CompactValue(slot, &number) || number < INT32_MIN || number > INT32_MAX)
+        [[unlikely]]
+      return WriteHeldEnumStep(step, slot, implicit);
+    if (implicit && !options_.always_emit_implicit) {
+      // HoldsNonDefault's comparison, for an exact int and a compact default.
+      PyObject* def = table.default_value.get();
+      long long def_number = 0;
+      if (def == nullptr || !PyLong_Check(def) || !CompactValue(def, &def_number)) [[unlikely]]
+        return WriteHeldEnumStep(step, slot, implicit);
+      if (number == def_number) return Status::Ok();
+    }
+    VELUM_TRY(WriteName(*step.field));
+    return WriteEnumNumber(sink_, table, static_cast<int32_t>(number), slot, options_.print_enums_as_ints);
+  }
+
+  [[gnu::noinline]] Status WriteHeldEnumStep(const EncodeStep& step, PyObject* slot, bool implicit) {
     Ref value = Ref::borrow(slot);
     if (implicit && !options_.always_emit_implicit) {
       const int set = HoldsNonDefault(*step.field, value.get());
@@ -174,9 +195,9 @@ class JsonWalk {
     switch (step.op) {
 #define VELUM_SCALAR_STEPS(T)                                               \
   case static_cast<uint8_t>(EncodeOp::kImplicitScalar) + static_cast<uint8_t>(T): \
-    return WriteScalarStep<T, true>(step, msg);                              \
+    return WriteScalarStep<JsonFormOf(T), true>(step, msg);                  \
   case static_cast<uint8_t>(EncodeOp::kExplicitScalar) + static_cast<uint8_t>(T): \
-    return WriteScalarStep<T, false>(step, msg);
+    return WriteScalarStep<JsonFormOf(T), false>(step, msg);
       VELUM_FOR_EACH_SCALAR_TYPE(VELUM_SCALAR_STEPS)
 #undef VELUM_SCALAR_STEPS
       case static_cast<uint8_t>(EncodeOp::kImplicitEnum):
@@ -247,7 +268,7 @@ class JsonWalk {
         switch (kind.scalar) {
 #define VELUM_SCALAR_LIST(T)                     \
   case T:                                        \
-    VELUM_TRY(WriteScalarItems<T>(list)); \
+    VELUM_TRY(WriteScalarItems<JsonFormOf(T)>(list)); \
     break;
           VELUM_FOR_EACH_SCALAR_TYPE(VELUM_SCALAR_LIST)
 #undef VELUM_SCALAR_LIST
@@ -296,9 +317,9 @@ class JsonWalk {
     switch (kind.tag) {
       case ElementTag::kScalar:
         switch (kind.scalar) {
-#define VELUM_SCALAR_MAP(T)                                                                            \
-  case T:                                                                                              \
-    VELUM_TRY(WriteEntries(key_type, dict, [this](PyObject* value) { return WriteScalarOf<T>(sink_, value); })); \
+#define VELUM_SCALAR_MAP(T)                                      \
+  case T:                                                        \
+    VELUM_TRY(WriteScalarEntries<JsonFormOf(T)>(key_type, dict)); \
     break;
           VELUM_FOR_EACH_SCALAR_TYPE(VELUM_SCALAR_MAP)
 #undef VELUM_SCALAR_MAP
@@ -320,17 +341,49 @@ class JsonWalk {
     return sink_.EndObject();
   }
 
+  // The entries of a map of scalars. An entry of an exact str key and a
+  // value of the type's exact class runs no Python code while written, so
+  // it is written from the borrowed key and value; any other is held, and
+  // the dict measured again after it, as ForEachEntry does.
+  template <ScalarType T>
+  Status WriteScalarEntries(ScalarType key_type, PyObject* dict) {
+    Ref hold = Ref::borrow(dict);
+    const Py_ssize_t size = PyDict_GET_SIZE(dict);
+    Py_ssize_t pos = 0;
+    Py_ssize_t visited = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+      if (++visited > size) [[unlikely]]
+        return DictChangedError(false);
+      if (key_type == ScalarType::kString && PyUnicode_CheckExact(key) && ExactScalarIsSet<T>(value) >= 0) [[likely]] {
+        VELUM_TRY(sink_.MemberName(key));
+        VELUM_TRY(WriteScalarOf<T>(sink_, value));
+        continue;
+      }
+      Ref key_ref = Ref::borrow(key);
+      Ref value_ref = Ref::borrow(value);
+      VELUM_TRY(WriteKey(key_type, key_ref.get()));
+      VELUM_TRY(WriteScalarOf<T>(sink_, value_ref.get()));
+      if (PyDict_GET_SIZE(dict) != size) [[unlikely]]
+        return DictChangedError(true);
+    }
+    return Status::Ok();
+  }
+
   // Every entry of a map: its key as the member name, its value by `write_value`.
   template <class WriteValue>
   Status WriteEntries(ScalarType key_type, PyObject* dict, WriteValue&& write_value) {
     return ForEachEntry(dict, [&](PyObject* key, PyObject* value) -> Status {
-      if (key_type == ScalarType::kString && PyUnicode_Check(key)) [[likely]] {
-        VELUM_TRY(sink_.MemberName(key));
-      } else {
-        VELUM_TRY(WriteMapKey(key_type, key));
-      }
+      VELUM_TRY(WriteKey(key_type, key));
       return write_value(value);
     });
+  }
+
+  [[gnu::always_inline]] Status WriteKey(ScalarType key_type, PyObject* key) {
+    if (key_type == ScalarType::kString && PyUnicode_Check(key)) [[likely]]
+      return sink_.MemberName(key);
+    return WriteMapKey(key_type, key);
   }
 
   Status WriteMapKey(ScalarType type, PyObject* key) {

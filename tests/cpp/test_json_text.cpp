@@ -230,10 +230,11 @@ TEST(TextBufferTest, RefusesAnImpossibleReservation) {
 namespace velum::json_sink {
 namespace {
 
-// Short texts take another road through the scanner (one word built from
-// partial loads): every byte class at every position of every short length.
+// Each length takes one of the scanner's roads (one word built from partial
+// loads, one vector of two overlapping halves, whole vectors and an
+// overlapping last one): every byte class at every position of each length.
 TEST(EscapeTest, ShortTextsAgreeWithByteModel) {
-  for (size_t size = 1; size <= 17; ++size) {
+  for (size_t size = 1; size <= 40; ++size) {
     for (int byte : {0x00, 0x1f, 0x20, 0x22, 0x5c, 0x41, 0x7f, 0x80, 0xc3, 0xff}) {
       for (size_t pos = 0; pos < size; ++pos) {
         std::string text(size, 'x');
@@ -247,9 +248,18 @@ TEST(EscapeTest, ShortTextsAgreeWithByteModel) {
   EXPECT_EQ(PlainRunLength("", 0), 0u);
 }
 
+// A member name is the quoted string and its colon, escaped or not.
+TEST(EscapeTest, NameIsQuotedStringAndColon) {
+  for (const std::string text : {"", "id", "0123456789abcdef_x", "a\"b", "0123456789abcdefgh\tij\\", "caf\xc3\xa9"}) {
+    TextBuffer name;
+    AppendJsonName(name, text.data(), text.size());
+    EXPECT_EQ(std::string(name.data(), name.size()), Quoted(text) + ":") << text;
+  }
+}
+
 // AppendJsonString reports bytes above 0x7f wherever they sit, also after an escape.
 TEST(EscapeTest, ReportsNonAsciiAtEveryPosition) {
-  for (size_t size = 1; size <= 19; ++size) {
+  for (size_t size = 1; size <= 40; ++size) {
     for (size_t pos = 0; pos < size; ++pos) {
       std::string text(size, 'x');
       text[pos] = static_cast<char>(0xe9);

@@ -448,6 +448,28 @@ def test_dict_changed_during_its_walk() -> None:
             write()
 
 
+# Plain entries around the one that runs code are written unheld: the change
+# is still found, wherever the mutating entry sits.
+@pytest.mark.parametrize("at", [0, 1, 2])
+@pytest.mark.parametrize("change", ["grow", "shrink"])
+def test_dict_changed_beside_plain_entries(at: int, change: str) -> None:
+    values: dict[str, Any] = {"p0": 1.5, "p1": 2.5}
+
+    def mutate() -> None:
+        if change == "grow":
+            values["new"] = 3.0
+        else:
+            values.pop("p1" if at == 0 else "p0", None)
+
+    items = list(values.items())
+    items.insert(at, ("m", Mutating(mutate)))
+    values.clear()
+    values.update(items)
+    doubles = diff_registry().message_class("velum.test.diff.Maps")(v_double=values)
+    with pytest.raises(RuntimeError, match="^dictionary changed size during iteration$"):
+        doubles.to_json()
+
+
 def test_list_shrunk_during_its_walk() -> None:
     items: list[Any] = []
     items.extend([2.0, Mutating(lambda: items.clear()), 3.0])
