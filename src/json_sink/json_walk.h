@@ -347,15 +347,10 @@ class JsonWalk {
   // the dict measured again after it, as ForEachEntry does.
   template <ScalarType T>
   Status WriteScalarEntries(ScalarType key_type, PyObject* dict) {
-    Ref hold = Ref::borrow(dict);
-    const Py_ssize_t size = PyDict_GET_SIZE(dict);
-    Py_ssize_t pos = 0;
-    Py_ssize_t visited = 0;
+    DictCursor entries(dict);
     PyObject* key = nullptr;
     PyObject* value = nullptr;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
-      if (++visited > size) [[unlikely]]
-        return DictChangedError(false);
+    while (entries.Next(key, value)) {
       if (key_type == ScalarType::kString && PyUnicode_CheckExact(key) && ExactScalarIsSet<T>(value) >= 0) [[likely]] {
         VELUM_TRY(sink_.MemberName(key));
         VELUM_TRY(WriteScalarOf<T>(sink_, value));
@@ -365,10 +360,9 @@ class JsonWalk {
       Ref value_ref = Ref::borrow(value);
       VELUM_TRY(WriteKey(key_type, key_ref.get()));
       VELUM_TRY(WriteScalarOf<T>(sink_, value_ref.get()));
-      if (PyDict_GET_SIZE(dict) != size) [[unlikely]]
-        return DictChangedError(true);
+      VELUM_TRY(entries.Unchanged());
     }
-    return Status::Ok();
+    return entries.Finish();
   }
 
   // Every entry of a map: its key as the member name, its value by `write_value`.

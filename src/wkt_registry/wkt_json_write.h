@@ -215,14 +215,10 @@ Status WriteStructFields(Walk& walk, const WellKnownRecord& r, PyObject* dict, u
   auto& sink = walk.sink();
   MessageHandle* const handle = r.field->kind.value.handle;
   MessageMarshaler* element = nullptr;
-  const Py_ssize_t size = PyDict_GET_SIZE(dict);
-  Py_ssize_t pos = 0;
-  Py_ssize_t visited = 0;
+  DictCursor entries(dict);
   PyObject* key = nullptr;
   PyObject* value = nullptr;
-  while (PyDict_Next(dict, &pos, &key, &value)) {
-    if (++visited > size) [[unlikely]]
-      return DictChangedError(false);
+  while (entries.Next(key, value)) {
     if (!PyUnicode_Check(key)) [[unlikely]]
       return TypeCheckError(key, "str");
     // Objects of a document mostly share their keys: a sink may keep their text.
@@ -232,10 +228,9 @@ Status WriteStructFields(Walk& walk, const WellKnownRecord& r, PyObject* dict, u
       VELUM_TRY(sink.MemberName(key));
     }
     VELUM_TRY(WriteContainerElement(walk, handle, value, depth, element));
-    if (PyDict_GET_SIZE(dict) != size) [[unlikely]]
-      return DictChangedError(true);
+    VELUM_TRY(entries.Unchanged());
   }
-  return Status::Ok();
+  return entries.Finish();
 }
 
 // The elements of a ListValue, as WriteStructFields: plain Values borrowed,
