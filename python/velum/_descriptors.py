@@ -352,6 +352,16 @@ _RESOLVE_LOCK = threading.Lock()
 _FIRST_READ_LOCK = threading.Lock()
 
 
+def _made_once(slot: Any, obj: Any, make: Callable[[], Any]) -> Any:
+    """The value of `slot` on `obj`, made by `make` and stored if it still holds None."""
+    with _FIRST_READ_LOCK:
+        value = slot.__get__(obj)
+        if value is None:
+            value = make()
+            slot.__set__(obj, value)
+    return value
+
+
 def _lazy_full_name() -> None:
     """Replace the slot `full_name` of DescField by a property that makes it from the
     parent's name when the slot holds None (as the resolver leaves a message's fields:
@@ -363,11 +373,7 @@ def _lazy_full_name() -> None:
         if value is None:
             parent = self.parent
             assert parent is not None  # (an extension's field gets its full name when made)
-            with _FIRST_READ_LOCK:
-                value = slot.__get__(self)
-                if value is None:
-                    value = f"{parent.type_name}.{self.name}"
-                    slot.__set__(self, value)
+            value = _made_once(slot, self, lambda: f"{parent.type_name}.{self.name}")
         return value
 
     cls: Any = DescField  # the slot's name is taken over by the property
@@ -426,11 +432,7 @@ def _lazy_lookup(name: str, key: Callable[[DescField], Any]) -> Any:
 
     def made(desc: DescMessage, value: Any) -> Any:
         if value is None:
-            with _FIRST_READ_LOCK:
-                value = slot.__get__(desc)
-                if value is None:
-                    value = {key(field): field for field in fields_slot.__get__(desc)}
-                    slot.__set__(desc, value)
+            value = _made_once(slot, desc, lambda: {key(f): f for f in fields_slot.__get__(desc)})
         return value
 
     return _lazy_fields(name, made)

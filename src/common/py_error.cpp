@@ -226,4 +226,12 @@ Status WithNote(Status status, const char* note) noexcept {
   return Status::Pending();
 }
 
+bool ExactPositional(const char* func, Py_ssize_t nargs, Py_ssize_t expected, PyObject* kwnames) noexcept {
+  if (nargs == expected && (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0)) [[likely]]
+    return true;
+  PyErr_Format(PyExc_TypeError, "%s takes %zd positional argument%s (%zd given)", func, expected,
+               expected == 1 ? "" : "s", nargs);
+  return false;
+}
+
 }  // namespace velum

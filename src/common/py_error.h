@@ -22,6 +22,10 @@ inline PyObject* ReturnNew(Result<Ref> result) noexcept {
   return std::move(result).value().release();
 }
 
+// Whether a fastcall function named `func` ("name()") got exactly `expected`
+// positional arguments and no keywords; raises the TypeError when not.
+bool ExactPositional(const char* func, Py_ssize_t nargs, Py_ssize_t expected, PyObject* kwnames = nullptr) noexcept;
+
 // Builds an error whose message is PyUnicode_FromFormat(format, ...); the
 // arguments follow PyUnicode_FromFormat's conventions (%S is str(), %R repr()).
 Status FormatError(ErrorKind kind, const char* format, ...) noexcept;

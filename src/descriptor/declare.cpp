@@ -413,10 +413,7 @@ Result<Ref> DeclareMessage(const Scope& s, PyObject* record, PyObject* prefix, P
 PyObject* CallDeclarer(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
   return Guard([&]() -> PyObject* {
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (nargs != 9 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0)) {
-      PyErr_Format(PyExc_TypeError, "declarer() takes 9 positional arguments (%zd given)", nargs);
-      return nullptr;
-    }
+    if (!ExactPositional("declarer()", nargs, 9, kwnames)) return nullptr;
     PyObject* state = args[0];
     if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) != kStateCount) {
       PyErr_SetString(PyExc_TypeError, "declarer() takes the batch's state tuple");
@@ -542,10 +539,7 @@ Result<Ref> NewDeclarer(PyObject* config) {
 
 PyObject* DeclarerFn(PyObject*, PyObject* const* argv, Py_ssize_t nargs) noexcept {
   return Guard([&]() -> PyObject* {
-    if (nargs != 1) {
-      PyErr_Format(PyExc_TypeError, "_declarer() takes 1 positional argument (%zd given)", nargs);
-      return nullptr;
-    }
+    if (!ExactPositional("_declarer()", nargs, 1)) return nullptr;
     Result<Ref> made = NewDeclarer(argv[0]);
     return ReturnNew(std::move(made));
   });

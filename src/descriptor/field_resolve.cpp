@@ -376,10 +376,7 @@ Result<Ref> Resolve(const FieldResolver& r, PyObject* const* argv) {
 
 PyObject* CheckBatchMethod(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
   return Guard([&]() -> PyObject* {
-    if (nargs != 4) {
-      PyErr_Format(PyExc_TypeError, "check_batch() takes 4 positional arguments (%zd given)", nargs);
-      return nullptr;
-    }
+    if (!ExactPositional("check_batch()", nargs, 4)) return nullptr;
     Status status = CheckBatch(*AsResolver(self), args);
     if (!status.ok()) return Raise(std::move(status));
     Py_RETURN_NONE;
@@ -388,10 +385,7 @@ PyObject* CheckBatchMethod(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 PyObject* CheckMethod(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
   return Guard([&]() -> PyObject* {
-    if (nargs != 3) {
-      PyErr_Format(PyExc_TypeError, "check() takes 3 positional arguments (%zd given)", nargs);
-      return nullptr;
-    }
+    if (!ExactPositional("check()", nargs, 3)) return nullptr;
     Result<Ref> made = Check(*AsResolver(self), args[0], args[1], args[2]);
     return ReturnNew(std::move(made));
   });
@@ -399,10 +393,7 @@ PyObject* CheckMethod(PyObject* self, PyObject* const* args, Py_ssize_t nargs) n
 
 PyObject* ParseDefaultMethod(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
   return Guard([&]() -> PyObject* {
-    if (nargs != 2) {
-      PyErr_Format(PyExc_TypeError, "parse_default() takes 2 positional arguments (%zd given)", nargs);
-      return nullptr;
-    }
+    if (!ExactPositional("parse_default()", nargs, 2)) return nullptr;
     long type = PyLong_AsLong(args[0]);
     if (type == -1 && PyErr_Occurred()) return nullptr;
     if (!PyUnicode_Check(args[1])) return Raise(TypeCheckError(args[1], "str"));
@@ -437,10 +428,7 @@ Result<Ref> ExtensionField(const FieldResolver& r, PyObject* const* args) {
 
 PyObject* ExtensionMethod(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
   return Guard([&]() -> PyObject* {
-    if (nargs != 6) {
-      PyErr_Format(PyExc_TypeError, "extension() takes 6 positional arguments (%zd given)", nargs);
-      return nullptr;
-    }
+    if (!ExactPositional("extension()", nargs, 6)) return nullptr;
     Result<Ref> made = ExtensionField(*AsResolver(self), args);
     return ReturnNew(std::move(made));
   });
@@ -467,10 +455,7 @@ PyMethodDef kMethods[] = {
 PyObject* CallResolver(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
   return Guard([&]() -> PyObject* {
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (nargs != 9 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0)) {
-      PyErr_Format(PyExc_TypeError, "FieldResolver() takes 9 positional arguments (%zd given)", nargs);
-      return nullptr;
-    }
+    if (!ExactPositional("FieldResolver()", nargs, 9, kwnames)) return nullptr;
     Result<Ref> made = Resolve(*AsResolver(self), args);
     return ReturnNew(std::move(made));
   });
@@ -581,10 +566,7 @@ Result<Ref> NewResolver(PyObject* config) {
 
 PyObject* FieldResolverFn(PyObject*, PyObject* const* argv, Py_ssize_t nargs) noexcept {
   return Guard([&]() -> PyObject* {
-    if (nargs != 1) {
-      PyErr_Format(PyExc_TypeError, "_field_resolver() takes 1 positional argument (%zd given)", nargs);
-      return nullptr;
-    }
+    if (!ExactPositional("_field_resolver()", nargs, 1)) return nullptr;
     Result<Ref> made = NewResolver(argv[0]);
     return ReturnNew(std::move(made));
   });

@@ -172,10 +172,7 @@ Result<Py_ssize_t> ReadSlotOffset(PyTypeObject* cls, PyObject* member, const cha
 
 PyObject* SlotConstructorFn(PyObject*, PyObject* const* argv, Py_ssize_t nargs) noexcept {
   return Guard([&]() -> PyObject* {
-    if (nargs != 2) {
-      PyErr_Format(PyExc_TypeError, "_slot_constructor() takes 2 positional arguments (%zd given)", nargs);
-      return nullptr;
-    }
+    if (!ExactPositional("_slot_constructor()", nargs, 2)) return nullptr;
     Result<Ref> made = NewConstructor(argv[0], argv[1], false);
     return ReturnNew(std::move(made));
   });
@@ -183,10 +180,7 @@ PyObject* SlotConstructorFn(PyObject*, PyObject* const* argv, Py_ssize_t nargs) 
 
 PyObject* SlotSetterFn(PyObject*, PyObject* const* argv, Py_ssize_t nargs) noexcept {
   return Guard([&]() -> PyObject* {
-    if (nargs != 2) {
-      PyErr_Format(PyExc_TypeError, "_slot_setter() takes 2 positional arguments (%zd given)", nargs);
-      return nullptr;
-    }
+    if (!ExactPositional("_slot_setter()", nargs, 2)) return nullptr;
     Result<Ref> made = NewConstructor(argv[0], argv[1], true);
     return ReturnNew(std::move(made));
   });

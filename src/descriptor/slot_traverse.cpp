@@ -109,10 +109,7 @@ Status Install(PyObject* cls_object, PyObject* atomic) {
 
 PyObject* SlotTraverseFn(PyObject*, PyObject* const* argv, Py_ssize_t nargs) noexcept {
   return Guard([&]() -> PyObject* {
-    if (nargs != 2) {
-      PyErr_Format(PyExc_TypeError, "_slot_traverse() takes 2 positional arguments (%zd given)", nargs);
-      return nullptr;
-    }
+    if (!ExactPositional("_slot_traverse()", nargs, 2)) return nullptr;
     if (Status s = Install(argv[0], argv[1]); !s.ok()) return Raise(std::move(s));
     Py_RETURN_NONE;
   });

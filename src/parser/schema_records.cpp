@@ -750,10 +750,7 @@ PyObject* SchemaRecordTypesFn(PyObject*, PyObject* const*, Py_ssize_t nargs) noe
 
 PyObject* ReadSchemaFileFn(PyObject*, PyObject* const* argv, Py_ssize_t nargs) noexcept {
   return Guard([&]() -> PyObject* {
-    if (nargs != 1) {
-      PyErr_Format(PyExc_TypeError, "_read_schema_file() takes 1 positional argument (%zd given)", nargs);
-      return nullptr;
-    }
+    if (!ExactPositional("_read_schema_file()", nargs, 1)) return nullptr;
     Result<Ref> file = ReadFile(argv[0]);
     return ReturnNew(std::move(file));
   });
