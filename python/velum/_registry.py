@@ -234,6 +234,8 @@ def close_names(name: str, known: Collection[str], limit: int = 3) -> list[str]:
 
 
 def _as_bytes(data: object, method: str) -> bytes:
+    if type(data) is bytes:
+        return data  # immutable already: a copy would only touch the whole set again
     if isinstance(data, str):
         raise TypeError(
             f"{method}() takes the bytes of a compiled schema, not str; "

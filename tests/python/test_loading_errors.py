@@ -87,6 +87,27 @@ def test_bytes_like_objects_load_alike() -> None:
         assert velum.Registry().add_file_set(form)[0].name == "x.proto"
 
 
+@pytest.mark.parametrize(
+    "wrap", [bytearray, lambda b: memoryview(bytearray(b))], ids=["bytearray", "view"]
+)
+@pytest.mark.parametrize("as_set", [True, False], ids=["set", "file"])
+def test_writable_input_changed_after_loading_is_not_read(wrap: Any, as_set: bool) -> None:
+    # Fields are read from the file's bytes when first used, after add_file_set has
+    # returned: a buffer the caller may still write must have been copied.
+    file = descriptor_pb2.FileDescriptorProto(name="w.proto", package="w", syntax="proto3")
+    msg = file.message_type.add(name="Msg")
+    msg.field.add(name="alpha", number=1, type=descriptor_pb2.FieldDescriptorProto.TYPE_STRING)
+    data = (descriptor_pb2.FileDescriptorSet(file=[file]) if as_set else file).SerializeToString()
+    buffer = wrap(data)
+    registry = velum.Registry()
+    (registry.add_file_set if as_set else registry.add_file)(buffer)
+    buffer[:] = bytes(len(data))  # the caller reuses its buffer
+    cls = registry.message_class("w.Msg")
+    desc = registry.message("w.Msg")
+    assert desc is not None and [f.name for f in desc.fields] == ["alpha"]
+    assert cls.from_binary(cls(alpha="x").to_binary()).alpha == "x"
+
+
 def _damaged(where: str, name: str) -> descriptor_pb2.FileDescriptorProto:
     file = descriptor_pb2.FileDescriptorProto(name="damaged.proto", package="dmg", syntax="proto3")
     msg = file.message_type.add(name="Msg")
