@@ -40,18 +40,23 @@ Result<ValueTypeLookup> LookupValueType(const RuntimeNames& names, PyObject* des
   return out;
 }
 
-Status StoreValueType(const RuntimeNames& names, PyObject* cls, PyObject* value) {
+Status StoreClassAttribute(PyObject* cls, PyObject* name, PyObject* value) {
   auto* type = reinterpret_cast<PyTypeObject*>(cls);
   if (Py_IS_TYPE(cls, &PyType_Type) && (type->tp_flags & Py_TPFLAGS_HEAPTYPE) &&
       !(type->tp_flags & Py_TPFLAGS_IMMUTABLETYPE) && type->tp_dict != nullptr) {
     // What assigning the attribute does to a class of the plain metaclass (the
-    // name is no special method's), without the attribute protocol's look-ups.
-    if (PyDict_SetItem(type->tp_dict, names.name(Name::kExtValueType), value) < 0) return Status::Pending();
+    // names stored this way are no special method's), without the attribute
+    // protocol's look-ups.
+    if (PyDict_SetItem(type->tp_dict, name, value) < 0) return Status::Pending();
     PyType_Modified(type);
     return Status::Ok();
   }
-  if (PyObject_SetAttr(cls, names.name(Name::kExtValueType), value) < 0) return Status::Pending();
+  if (PyObject_SetAttr(cls, name, value) < 0) return Status::Pending();
   return Status::Ok();
+}
+
+Status StoreValueType(const RuntimeNames& names, PyObject* cls, PyObject* value) {
+  return StoreClassAttribute(cls, names.name(Name::kExtValueType), value);
 }
 
 }  // namespace velum

@@ -12,6 +12,7 @@
 #include "descriptor/field_resolve.h"
 #include "descriptor/slot_constructor.h"
 #include "descriptor/slot_traverse.h"
+#include "descriptor/value_type.h"
 #include "parser/schema_records.h"
 #include "wkt_registry/wkt_record.h"
 
@@ -37,10 +38,19 @@ Status InitializeMessageType(PyObject* cls) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Status::Pending();
     PyErr_Clear();
   }
-  Ref desc = Ref::steal(PyObject_GetAttr(cls, names->name(Name::kDesc)));
-  if (!desc) return Status::Pending();
+  // `_desc` as the attribute read would give it: what the MRO holds, unless
+  // that binds (a descriptor object) or the metaclass has a say.
+  Ref desc;
+  if (plain) {
+    PyObject* held = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), names->name(Name::kDesc));
+    if (held != nullptr && Py_TYPE(held)->tp_descr_get == nullptr) desc = Ref::borrow(held);
+  }
+  if (!desc) {
+    desc = Ref::steal(PyObject_GetAttr(cls, names->name(Name::kDesc)));
+    if (!desc) return Status::Pending();
+  }
   VELUM_ASSIGN_OR_RETURN(Ref marshaler, BuildMarshaler(*names, desc.get()));
-  if (PyObject_SetAttr(cls, names->name(Name::kExtMarshaler), marshaler.get()) < 0) return Status::Pending();
+  if (Status s = StoreClassAttribute(cls, names->name(Name::kExtMarshaler), marshaler.get()); !s.ok()) return s;
   // Calls of the class itself skip the argument tuple and dict (subclasses
   // do not inherit this and keep the ordinary type call).
   auto* type = reinterpret_cast<PyTypeObject*>(cls);
