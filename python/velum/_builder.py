@@ -438,6 +438,49 @@ _new_enum_default = _slot_constructor(
 )
 
 
+class _Fallback:
+    """Builds in Python a field the native resolver hands back (see _resolve_message).
+
+    One object a message, made before the resolver runs: a closure would make a cell
+    for each of these at every call, though few messages have a field that needs it.
+    """
+
+    __slots__ = ("custom", "desc", "features", "proto", "targets")
+
+    def __init__(
+        self,
+        proto: MessageProto,
+        features: Features,
+        targets: list[_Target],
+        desc: DescMessage,
+        custom: set[int] | None,
+    ) -> None:
+        self.proto, self.features, self.targets, self.desc, self.custom = (
+            proto, features, targets, desc, custom
+        )
+
+    def __call__(self, index: int, local: str, oneof: DescOneof | None) -> tuple[DescField, Any]:
+        proto, desc, custom = self.proto, self.desc, self.custom
+        field_proto = proto.fields[index]
+        field_features = self.features
+        oneof_index = field_proto.oneof_index
+        if oneof is not None and custom and oneof_index in custom:
+            field_features = field_features.merge(features_of(proto.oneofs[oneof_index]))
+        options = field_proto.options
+        if options is not None:
+            field_features = field_features.merge(options.features)
+        field = _make_field(
+            field_proto,
+            local,
+            f"{desc.type_name}.{field_proto.name}",
+            desc,
+            oneof,
+            field_features,
+            self.targets[index],
+        )
+        return field, None if oneof is not None else peek_default(field)
+
+
 def _resolve_message(
     proto: MessageProto, features: Features, targets: list[_Target], desc: DescMessage
 ) -> None:
@@ -446,9 +489,7 @@ def _resolve_message(
     The usual fields are built natively in one call; those whose options or oneof set
     features of their own, or whose message is a map entry, come back to `_make_field`.
     """
-    field_protos = proto.fields
     oneof_protos = proto.oneofs
-    prefix = desc.type_name + "."
     oneof_names: list[str | None] | None = None
     custom: set[int] | None = None
     if oneof_protos:
@@ -460,33 +501,13 @@ def _resolve_message(
             if features_of(oneof_proto) is not None:
                 custom = custom or set()
                 custom.add(index)
-
-    def fallback(index: int, local: str, oneof: DescOneof | None) -> tuple[DescField, Any]:
-        field_proto = field_protos[index]
-        field_features = features
-        if oneof is not None and custom and field_proto.oneof_index in custom:
-            field_features = features.merge(features_of(oneof_protos[field_proto.oneof_index]))
-        options = field_proto.options
-        if options is not None:
-            field_features = field_features.merge(options.features)
-        field = _make_field(
-            field_proto,
-            local,
-            prefix + field_proto.name,
-            desc,
-            oneof,
-            field_features,
-            targets[index],
-        )
-        return field, None if oneof is not None else peek_default(field)
-
     _assign_resolved(
         desc,
         _resolver()(
             desc,
-            field_protos,
+            proto.fields,
             targets,
-            prefix,
+            desc.type_name + ".",
             None
             if desc.is_map_entry
             else (
@@ -497,7 +518,7 @@ def _resolve_message(
             _class_attributes(desc),
             oneof_names,
             custom,
-            fallback,
+            _Fallback(proto, features, targets, desc, custom),
         ),
     )
 
