@@ -33,14 +33,13 @@ int Marshaler_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(m->message_class.get());
   Py_VISIT(m->fields_by_name.get());
   Py_VISIT(m->keywords.get());
-  for (const DefaultEntry& entry : m->defaults) {
+  for (uint32_t i : m->traced_defaults) {
+    const DefaultEntry& entry = m->defaults[i];
     if (entry.collectable) Py_VISIT(entry.value.get());
     Py_VISIT(entry.enum_table.get());
   }
-  for (const FieldSpec& field : m->fields) {
-    if (field.kind.value.handle != nullptr) Py_VISIT(OwnerOf(field.kind.value.handle));
-    if (field.kind.value.table != nullptr) Py_VISIT(OwnerOf(field.kind.value.table));
-  }
+  for (PyObject* owner : m->value_owners) Py_VISIT(owner);
+  for (uint32_t i : m->enum_maps) Py_VISIT(m->fields[i].map_default_value.get());
   return 0;
 }
 
@@ -391,6 +390,23 @@ PyObject* AttributeName(const FieldSpec& f) noexcept {
   return f.in_oneof() ? f.kind.oneof_name.get() : f.local_name.get();
 }
 
+// Fills the two lists the traversal reads (see MessageMarshaler). A default
+// whose enum member is filled in later keeps its enum table, so it is listed.
+void ListTraced(MessageMarshaler& m) {
+  for (size_t i = 0; i < m.fields.size(); ++i) {
+    const FieldSpec& field = m.fields[i];
+    if (field.kind.value.handle != nullptr) m.value_owners.push_back(OwnerOf(field.kind.value.handle));
+    if (field.kind.value.table != nullptr) m.value_owners.push_back(OwnerOf(field.kind.value.table));
+    if (field.shape == FieldShape::kMap && field.kind.value.tag == ElementTag::kEnum) {
+      m.enum_maps.push_back(static_cast<uint32_t>(i));
+    }
+  }
+  for (size_t i = 0; i < m.defaults.size(); ++i) {
+    const DefaultEntry& entry = m.defaults[i];
+    if (entry.collectable || entry.enum_table) m.traced_defaults.push_back(static_cast<uint32_t>(i));
+  }
+}
+
 Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& m) {
   VELUM_ASSIGN_OR_RETURN(m.message_class, DescClass(names, desc));
   if (!PyType_Check(m.message_class.get())) return Status(ErrorKind::kType, "DescMessage.type cannot be converted to a type");
@@ -521,6 +537,7 @@ Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& 
     if (record != nullptr) m.well_known = kind;
   }
   m.slot_storage = UsesSlotsOnly(m);
+  ListTraced(m);
   return Status::Ok();
 }
 

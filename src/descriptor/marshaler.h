@@ -158,6 +158,17 @@ struct MessageMarshaler {
   Ref keywords;        // dict: attribute name -> Member; made by FillLazyTables
   RawVector<AttributeEntry> attributes;
   RawVector<DefaultEntry> defaults;
+  // What the collector's traversal visits besides the class and the two dicts,
+  // listed when the marshaler is built so that a traversal reads two short
+  // arrays instead of every field's and default's entry: the objects owning
+  // the fields' message handles and enum tables (borrowed: the fields hold
+  // them), and the defaults that hold a tracked value or an enum table (the
+  // only ones that may later hold a tracked value), and the map fields of
+  // enum values, whose default value (an enum member, whose class reaches
+  // back to this type's) is filled in with the first instance.
+  RawVector<PyObject*> value_owners;
+  RawVector<uint32_t> traced_defaults;
+  RawVector<uint32_t> enum_maps;
   RawVector<FieldAccess> list_fields;
   RawVector<FieldAccess> map_fields;
   uint32_t highest_number = 0;

@@ -162,6 +162,52 @@ def test_freed_instances_keep_no_class_alive() -> None:
     assert [r() for r in gone] == [None, None]
 
 
+def _linked_set() -> bytes:
+    """Types whose marshalers reach other types' classes, an enum with a proto2
+    default, and a map of enum values: every kind of reference a marshaler holds."""
+    file = descriptor_pb2.FileDescriptorProto(name="linked.proto", package="linked",
+                                              syntax="proto2")
+    file.enum_type.add(name="Mood").value.add(name="CALM", number=0)
+    file.enum_type[0].value.add(name="GLAD", number=1)
+    outer = file.message_type.add(name="Outer")
+    outer.field.add(name="mood", number=1, type=F.TYPE_ENUM, label=F.LABEL_OPTIONAL,
+                    type_name=".linked.Mood", default_value="GLAD")
+    outer.field.add(name="inner", number=2, type=F.TYPE_MESSAGE, label=F.LABEL_OPTIONAL,
+                    type_name=".linked.Inner")
+    outer.field.add(name="moods", number=3, type=F.TYPE_MESSAGE, label=F.LABEL_REPEATED,
+                    type_name=".linked.Outer.MoodsEntry")
+    entry = outer.nested_type.add(name="MoodsEntry")
+    entry.options.map_entry = True
+    entry.field.add(name="key", number=1, type=F.TYPE_STRING, label=F.LABEL_OPTIONAL)
+    entry.field.add(name="value", number=2, type=F.TYPE_ENUM, label=F.LABEL_OPTIONAL,
+                    type_name=".linked.Mood")
+    inner = file.message_type.add(name="Inner")
+    inner.field.add(name="outer", number=1, type=F.TYPE_MESSAGE, label=F.LABEL_OPTIONAL,
+                    type_name=".linked.Outer")
+    return descriptor_pb2.FileDescriptorSet(file=[file]).SerializeToString()
+
+
+@pytest.mark.parametrize("used", [False, True], ids=["instance-after-drop", "instance-before"])
+def test_a_dropped_registry_is_collected_and_its_live_class_keeps_working(used: bool) -> None:
+    def load() -> tuple[Any, Any]:
+        registry = velum.Registry()
+        registry.add_file_set(_linked_set())
+        return registry.message_class("linked.Outer"), registry.message_class("linked.Inner")
+
+    outer, inner = load()
+    if used:  # the first instance fills the enum default and the lazy tables
+        data = outer(inner=inner(outer=outer()), moods={"a": 1}).to_binary()
+        assert outer.from_binary(data).mood == 1
+    gone = [weakref.ref(outer), weakref.ref(inner)]
+    del inner
+    gc.collect()  # the registry is gone; what the class reaches must stay
+    decoded = outer.from_binary(b"\x12\x02\x0a\x00\x1a\x05\x0a\x01b\x10\x01")
+    assert decoded.inner.outer.mood == 1 and decoded.moods == {"b": 1}
+    del outer, decoded
+    gc.collect()
+    assert [r() for r in gone] == [None, None]
+
+
 def test_a_member_descriptor_outliving_its_class_stays_usable() -> None:
     member = _node_class().__dict__["__x"]
     gc.collect()
