@@ -390,9 +390,24 @@ PyObject* AttributeName(const FieldSpec& f) noexcept {
   return f.in_oneof() ? f.kind.oneof_name.get() : f.local_name.get();
 }
 
-// Fills the two lists the traversal reads (see MessageMarshaler). A default
-// whose enum member is filled in later keeps its enum table, so it is listed.
+// Fills the lists the traversal reads (see MessageMarshaler). A default whose
+// enum member is filled in later keeps its enum table, so it is listed.
 void ListTraced(MessageMarshaler& m) {
+  // Sized first: one allocation a list, none for an empty one.
+  size_t owners = 0;
+  size_t maps = 0;
+  size_t defaults = 0;
+  for (const FieldSpec& field : m.fields) {
+    if (field.kind.value.handle != nullptr) ++owners;
+    if (field.kind.value.table != nullptr) ++owners;
+    if (field.shape == FieldShape::kMap && field.kind.value.tag == ElementTag::kEnum) ++maps;
+  }
+  for (const DefaultEntry& entry : m.defaults) {
+    if (entry.collectable || entry.enum_table) ++defaults;
+  }
+  m.value_owners.reserve(owners);
+  m.enum_maps.reserve(maps);
+  m.traced_defaults.reserve(defaults);
   for (size_t i = 0; i < m.fields.size(); ++i) {
     const FieldSpec& field = m.fields[i];
     if (field.kind.value.handle != nullptr) m.value_owners.push_back(OwnerOf(field.kind.value.handle));

@@ -159,8 +159,8 @@ struct MessageMarshaler {
   RawVector<AttributeEntry> attributes;
   RawVector<DefaultEntry> defaults;
   // What the collector's traversal visits besides the class and the two dicts,
-  // listed when the marshaler is built so that a traversal reads two short
-  // arrays instead of every field's and default's entry: the objects owning
+  // listed when the marshaler is built so that a traversal reads short arrays
+  // instead of every field's and default's entry: the objects owning
   // the fields' message handles and enum tables (borrowed: the fields hold
   // them), and the defaults that hold a tracked value or an enum table (the
   // only ones that may later hold a tracked value), and the map fields of
