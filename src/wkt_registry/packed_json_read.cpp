@@ -1,7 +1,7 @@
 #include "wkt_registry/packed_json_read.h"
 
 #include <cstring>
-#include <optional>
+#include <new>
 #include <string_view>
 #include <type_traits>
 
@@ -474,7 +474,16 @@ Result<Ref> ReadTypeFirstAny(const MessageMarshaler& any, json::JsonTextSource& 
     (void)Divert(diverted);
     return Ref();
   }
-  std::optional<Reader> reader;  // made once "@type" has named a plain type
+  // Made once "@type" has named a plain type, in storage of its own: an
+  // empty std::optional of it would have its whole storage zeroed on every call.
+  struct Slot {
+    alignas(Reader) unsigned char bytes[sizeof(Reader)];
+    Reader* made = nullptr;
+    ~Slot() {
+      if (made != nullptr) made->~Reader();
+    }
+  } slot;
+  Reader*& reader = slot.made;
   const MessageMarshaler* packed = nullptr;
   uint64_t named = 0;  // the fields named so far, by position
   size_t next = 0;
@@ -505,7 +514,7 @@ Result<Ref> ReadTypeFirstAny(const MessageMarshaler& any, json::JsonTextSource& 
     packed_object = std::move(resolved).value();
     if (!options.packed_types.ReadsDirectly(packed_object.get())) return Divert(diverted);
     const MessageMarshaler& type = *AsMarshaler(packed_object.get());
-    reader.emplace(type, source, options, true);
+    reader = new (slot.bytes) Reader(type, source, options, true);
     packed = &type;
     return Status();
   });
