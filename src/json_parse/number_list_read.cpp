@@ -1,7 +1,6 @@
 #include "json_parse/number_list_read.h"
 
 #include <cstdint>
-#include <iterator>
 
 #include "field_ops/scalar_convert.h"
 #include "json_parse/digit_scan.h"
@@ -18,19 +17,18 @@ struct IntBounds {
   bool unsigned64 = false;
 };
 
-// By ScalarType's value (at most 18); the types without integer bounds
-// (never asked for) take int64's.
-constexpr IntBounds kBounds[19] = {
-    {INT64_MIN, INT64_MAX},        {INT64_MIN, INT64_MAX},  {INT64_MIN, INT64_MAX}, {INT64_MIN, INT64_MAX},
-    {0, INT64_MAX, true},          {INT32_MIN, INT32_MAX},  {0, INT64_MAX, true},   {0, UINT32_MAX},
-    {INT64_MIN, INT64_MAX},        {INT64_MIN, INT64_MAX},  {INT64_MIN, INT64_MAX}, {INT64_MIN, INT64_MAX},
-    {INT64_MIN, INT64_MAX},        {0, UINT32_MAX},         {INT64_MIN, INT64_MAX}, {INT32_MIN, INT32_MAX},
-    {INT64_MIN, INT64_MAX},        {INT32_MIN, INT32_MAX},  {INT64_MIN, INT64_MAX},
-};
-static_assert(static_cast<size_t>(ScalarType::kSint64) < std::size(kBounds));
-
-// One load: a switch over the types cost a dozen instructions a number.
-const IntBounds& BoundsOf(ScalarType type) noexcept { return kBounds[static_cast<size_t>(type)]; }
+IntBounds BoundsOf(ScalarType type) noexcept {
+  switch (type) {
+    case ScalarType::kInt32:
+    case ScalarType::kSint32:
+    case ScalarType::kSfixed32: return {INT32_MIN, INT32_MAX};
+    case ScalarType::kUint32:
+    case ScalarType::kFixed32: return {0, UINT32_MAX};
+    case ScalarType::kUint64:
+    case ScalarType::kFixed64: return {0, INT64_MAX, true};
+    default: return {INT64_MIN, INT64_MAX};
+  }
+}
 
 bool IsReal(ScalarType type) noexcept { return type == ScalarType::kDouble || type == ScalarType::kFloat; }
 
