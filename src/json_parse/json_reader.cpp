@@ -224,19 +224,30 @@ class Reader {
           return ResetToDefault(m, instance, f);
         }
         Ref value;
+        bool read = false;
         if constexpr (std::is_same_v<Source, JsonTextSource>) {
-          // A number in its common form is scanned, valued and made in one
-          // step, as map values and list elements are; the rest (and every
-          // refusal) goes through the general read.
-          if (IsQuickNumberType(f.kind.value.scalar)) {
+          // A bool or string of the field's own kind is read here, without
+          // the general read's call and dispatch. A number in its common form
+          // is scanned, valued and made in one step, as map values and list
+          // elements are. The rest (and every refusal) goes through the
+          // general read.
+          const ScalarType scalar = f.kind.value.scalar;
+          if (scalar == ScalarType::kBool && kind == JsonKind::kBool) {
+            bool flag = false;
+            VELUM_TRY(source_.ReadBool(flag));
+            value = Ref::borrow(flag ? Py_True : Py_False);
+            read = true;
+          } else if (scalar == ScalarType::kString && kind == JsonKind::kString) {
+            VELUM_TRY(source_.ReadStrInline(value));
+            read = true;
+          } else if (IsQuickNumberType(scalar)) {
             Status made;
-            if (ReadQuickNumber(source_, f.kind.value.scalar, value, made)) {
-              VELUM_TRY(std::move(made));
-              return Store(instance, f, std::move(value));
-            }
+            read = ReadQuickNumber(source_, scalar, value, made);
+            VELUM_TRY(std::move(made));
           }
         }
-        VELUM_TRY(context.Attach(ReadScalar(source_, f.kind.value.scalar, kind, value)));
+        if (!read) VELUM_TRY(context.Attach(ReadScalar(source_, f.kind.value.scalar, kind, value)));
+        // One call site: Store stays inline.
         return Store(instance, f, std::move(value));
       }
     }

@@ -45,7 +45,7 @@ class JsonTextSource {
   Status ReadStr(Ref& value);
   // As ReadStr, with plain ASCII made inline: the common string of a list
   // or a Struct skips the general read's calls.
-  Status ReadStrInline(Ref& value) {
+  [[gnu::always_inline]] Status ReadStrInline(Ref& value) {
     std::string_view text;
     if (tok_.ReadPlainString(&text)) [[likely]] {
       value = Ref::steal(NewStrFromText(text, true));

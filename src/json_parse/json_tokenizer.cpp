@@ -107,6 +107,16 @@ bool JsonTokenizer::Fail(SyntaxCode code, const char* at) noexcept {
   return false;
 }
 
+bool JsonTokenizer::PeekAfterSpace(JsonKind* kind) noexcept {
+  *kind = JsonKind::kNull;
+  if (failed()) return false;
+  SkipSpace();
+  if (cur_ == end_) [[unlikely]]
+    return Fail(SyntaxCode::kEofValue, cur_);
+  *kind = static_cast<JsonKind>(lead_detail::kLeads.kind[static_cast<unsigned char>(*cur_)]);
+  return true;
+}
+
 bool JsonTokenizer::FailKind(JsonKind expected, const char* at) noexcept {
   JsonKind found = JsonKind::kNumber;
   if (!Peek(&found)) return false;

@@ -81,6 +81,35 @@ struct NumberToken {
   DecimalLiteral decimal;
 };
 
+namespace lead_detail {
+
+// The kind of value a first byte starts, or kSpaceLead for white space.
+inline constexpr uint8_t kSpaceLead = 0xff;
+struct LeadTable {
+  uint8_t kind[256];
+};
+constexpr LeadTable MakeLeads() noexcept {
+  LeadTable t{};
+  for (int c = 0; c < 256; ++c) {
+    JsonKind k = JsonKind::kNumber;  // any other byte: the number read refuses it
+    switch (c) {
+      case 'n': k = JsonKind::kNull; break;
+      case 't':
+      case 'f': k = JsonKind::kBool; break;
+      case '"': k = JsonKind::kString; break;
+      case '[': k = JsonKind::kArray; break;
+      case '{': k = JsonKind::kObject; break;
+      default: break;
+    }
+    const bool space = c == ' ' || c == '\n' || c == '\r' || c == '\t';
+    t.kind[c] = space ? kSpaceLead : static_cast<uint8_t>(k);
+  }
+  return t;
+}
+inline constexpr LeadTable kLeads = MakeLeads();
+
+}  // namespace lead_detail
+
 class JsonTokenizer {
  public:
   // `data` must stay alive and unchanged while the tokenizer is used.
@@ -105,13 +134,16 @@ class JsonTokenizer {
   // refuses it. End of input fails with "EOF while parsing a value".
   // `*kind` is written on failure too, so that no caller reads it unset.
   [[nodiscard]] bool Peek(JsonKind* kind) noexcept {
-    *kind = JsonKind::kNull;
-    if (failed()) return false;
-    SkipSpace();
-    if (cur_ == end_) [[unlikely]]
-      return Fail(SyntaxCode::kEofValue, cur_);
-    *kind = KindOf(*cur_);
-    return true;
+    // Compact text has the value's first byte right here: one table load
+    // tells its kind and that no white space is to be skipped.
+    if (cur_ < end_ && !failed()) [[likely]] {
+      const uint8_t lead = lead_detail::kLeads.kind[static_cast<unsigned char>(*cur_)];
+      if (lead != lead_detail::kSpaceLead) [[likely]] {
+        *kind = static_cast<JsonKind>(lead);
+        return true;
+      }
+    }
+    return PeekAfterSpace(kind);
   }
 
   // A literal written plainly where the value starts (no white space before
@@ -259,8 +291,10 @@ class JsonTokenizer {
     if (end_ - cur_ < static_cast<std::ptrdiff_t>(n + 3) || failed()) return false;
     if (*cur_ != '"' || cur_[n + 1] != '"' || !EqualText(std::string_view(cur_ + 1, n), name)) return false;
     const char* p = cur_ + n + 2;
-    while (p < end_ && static_cast<unsigned char>(*p) <= ' ' && IsSpace(*p)) ++p;
-    if (p == end_ || *p != ':') return false;
+    if (*p != ':') [[unlikely]] {  // white space before the colon (the text holds a byte here)
+      while (p < end_ && static_cast<unsigned char>(*p) <= ' ' && IsSpace(*p)) ++p;
+      if (p == end_ || *p != ':') return false;
+    }
     cur_ = p + 1;
     return true;
   }
@@ -331,17 +365,8 @@ class JsonTokenizer {
 
  private:
   static bool IsSpace(char c) noexcept { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
-  static JsonKind KindOf(char c) noexcept {
-    switch (c) {
-      case 'n': return JsonKind::kNull;
-      case 't':
-      case 'f': return JsonKind::kBool;
-      case '"': return JsonKind::kString;
-      case '[': return JsonKind::kArray;
-      case '{': return JsonKind::kObject;
-      default: return JsonKind::kNumber;
-    }
-  }
+  // Peek's general case: white space first, or the end, or a failure.
+  [[gnu::noinline]] bool PeekAfterSpace(JsonKind* kind) noexcept;
   // At a string's opening quote with no failure met: what Peek would find
   // without skipping anything.
   bool AtQuote() const noexcept { return cur_ < end_ && *cur_ == '"' && !failed(); }

@@ -1,13 +1,14 @@
 #include "wkt_registry/packed_json_read.h"
 
 #include <cstring>
-#include <optional>
+#include <new>
 #include <string_view>
 #include <type_traits>
 
 #include "common/limits.h"
 #include "common/py_error.h"
 #include "common/string_map.h"
+#include "common/text_equal.h"
 #include "common/wire.h"
 #include "field_ops/field_default.h"
 #include "json_parse/field_context.h"
@@ -157,8 +158,9 @@ class PackedJsonReader {
 
   // The records in field-table order, the order the encoder writes them.
   Result<Ref> Encode() const {
+    const size_t count = m_.fields.size();
     size_t total = 0;
-    for (size_t i = 0; i < m_.fields.size(); ++i) {
+    for (size_t i = 0; i < count; ++i) {
       const size_t size = records_.records(i).size();
       if (size != 0 && IsPackedList(m_.fields[i])) {
         total += wire::VarintSize(m_.fields[i].tag) + wire::VarintSize(size);
@@ -168,7 +170,7 @@ class PackedJsonReader {
     Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
     if (!bytes) return Status::Pending();
     auto* out = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(bytes.get()));
-    for (size_t i = 0; i < m_.fields.size(); ++i) {
+    for (size_t i = 0; i < count; ++i) {
       const std::string_view records = records_.records(i);
       if (records.empty()) continue;
       if (IsPackedList(m_.fields[i])) {
@@ -185,7 +187,7 @@ class PackedJsonReader {
   static bool IsPackedList(const FieldSpec& f) noexcept { return f.shape == FieldShape::kList && Packs(f); }
 
   static bool Same(const JsonMemberKey& key, const MemberName& name) noexcept {
-    return name.object == key.str || name.text == key.text;
+    return name.object == key.str || EqualText(name.text, key.text);
   }
 
   // The field a member names, found as the instance road finds it.
@@ -474,7 +476,16 @@ Result<Ref> ReadTypeFirstAny(const MessageMarshaler& any, json::JsonTextSource& 
     (void)Divert(diverted);
     return Ref();
   }
-  std::optional<Reader> reader;  // made once "@type" has named a plain type
+  // Made once "@type" has named a plain type, in storage of its own: an
+  // empty std::optional of it would have its whole storage zeroed on every call.
+  struct Slot {
+    alignas(Reader) unsigned char bytes[sizeof(Reader)];
+    Reader* made = nullptr;
+    ~Slot() {
+      if (made != nullptr) made->~Reader();
+    }
+  } slot;
+  Reader*& reader = slot.made;
   const MessageMarshaler* packed = nullptr;
   uint64_t named = 0;  // the fields named so far, by position
   size_t next = 0;
@@ -500,12 +511,17 @@ Result<Ref> ReadTypeFirstAny(const MessageMarshaler& any, json::JsonTextSource& 
         !source.ReadText(url).ok()) {
       return Divert(diverted);
     }
-    Result<Ref> resolved = ResolveType(*any.names, options.registry, TypeNameOfUrl(url), options.packed_types);
-    if (!resolved.ok() || !resolved.value()) return Divert(diverted);
-    packed_object = std::move(resolved).value();
+    packed_object = options.packed_types.Recall(url);
+    if (!packed_object) {
+      const std::string_view type_name = TypeNameOfUrl(url);
+      Result<Ref> resolved = ResolveType(*any.names, options.registry, type_name, options.packed_types);
+      if (!resolved.ok() || !resolved.value()) return Divert(diverted);
+      packed_object = std::move(resolved).value();
+      options.packed_types.Remember(url, type_name);
+    }
     if (!options.packed_types.ReadsDirectly(packed_object.get())) return Divert(diverted);
     const MessageMarshaler& type = *AsMarshaler(packed_object.get());
-    reader.emplace(type, source, options, true);
+    reader = new (slot.bytes) Reader(type, source, options, true);
     packed = &type;
     return Status();
   });

@@ -1,6 +1,7 @@
 #include "wkt_registry/packed_types.h"
 
 #include "common/raw_alloc.h"
+#include "common/text_equal.h"
 #include "descriptor/marshaler.h"
 #include "wkt_registry/packed_fields.h"
 #include "wkt_registry/type_registry.h"
@@ -39,10 +40,37 @@ PackedTypes::Entry* PackedTypes::Claim() noexcept {
   if (!Ready()) return nullptr;
   Entry& entry = state_->entries[state_->next];
   state_->next = (state_->next + 1) % kEntries;
+  if (state_->recalled == &entry) state_->recalled = nullptr;
   entry.name.reset();
   entry.desc.reset();
   entry.marshaler.reset();
   return &entry;
+}
+
+Ref PackedTypes::Recall(std::string_view url) noexcept {
+  if (state_ == nullptr || state_->recalled == nullptr || !state_->own_map) return Ref();
+  const Entry& entry = *state_->recalled;
+  if (!entry.name || !entry.desc || !EqualText(url, state_->recalled_url)) return Ref();
+  // An exact str key: the lookup runs no Python code and raises nothing.
+  PyObject* found = PyDict_GetItemWithError(state_->own_map.get(), entry.name.get());
+  if (found == nullptr) {
+    PyErr_Clear();
+    return Ref();
+  }
+  return found == entry.desc.get() ? Ref::borrow(entry.marshaler.get()) : Ref();
+}
+
+void PackedTypes::Remember(std::string_view url, std::string_view type_name) noexcept {
+  if (state_ == nullptr) return;
+  state_->recalled = nullptr;
+  Entry* entry = Find(type_name.starts_with('.') ? type_name.substr(1) : type_name);
+  if (entry == nullptr) return;
+  try {
+    state_->recalled_url.assign(url.data(), url.size());
+  } catch (...) {
+    return;  // not remembered: the next Any resolves in full
+  }
+  state_->recalled = entry;
 }
 
 bool PackedTypes::ReadsDirectly(PyObject* marshaler) noexcept {

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <utility>
 
+#include "common/raw_alloc.h"
 #include "common/ref.h"
 
 namespace velum::wkt {
@@ -47,6 +48,15 @@ class PackedTypes {
   // its full name): made once per call and type, since a str is immutable.
   Ref StoredUrl(PyObject* marshaler, PyObject* full_name);
 
+  // The marshaler ResolveType answers for the type URL `url` when it is the
+  // URL Remember was last told of and the registry's map still holds the
+  // same descriptor under its name (the one lookup ResolveType itself would
+  // make, without cutting the URL or finding the entry again); else empty,
+  // and the caller resolves the URL in full. A batch mostly packs one type.
+  Ref Recall(std::string_view url) noexcept;
+  // `url` was just resolved through the entry asked for as `type_name`.
+  void Remember(std::string_view url, std::string_view type_name) noexcept;
+
   // ReadsPackedDirectly for the type whose marshaler object is `marshaler`,
   // remembered for the last type found plain (a batch mostly packs one).
   bool ReadsDirectly(PyObject* marshaler) noexcept;
@@ -73,6 +83,8 @@ class PackedTypes {
     Ref url_marshaler;  // the type of url
     Ref url;
     Ref direct;  // the last type ReadsPackedDirectly accepted
+    RawString recalled_url;      // the URL Remember was told of
+    Entry* recalled = nullptr;  // its entry, until the entry is claimed again
   };
   bool Ready() noexcept;
   void Release() noexcept;

@@ -134,7 +134,8 @@ class WellKnownReader {
   }
 
   // A new message of `handle`'s type read from the next value, one level down.
-  Result<Ref> Nested(MessageHandle* handle, uint32_t depth) {
+  // Out of line: the Value read, which every Struct member runs, stays short.
+  [[gnu::noinline]] Result<Ref> Nested(MessageHandle* handle, uint32_t depth) {
     VELUM_ASSIGN_OR_RETURN(MessageMarshaler * nested, Resolve(handle));
     VELUM_ASSIGN_OR_RETURN(Ref instance, NewDefaultInstance(*nested));
     if (nested->well_known != WellKnownType::kNone) {

@@ -179,3 +179,35 @@ def test_anys_sharing_one_url_str_read_the_registry_every_call() -> None:
     with pytest.raises(ValueError) as raised:
         msg.to_json(registry=reg)
     assert str(raised.value) == f'any: "{url}" is not in the type registry'
+
+
+@pytest.mark.parametrize(
+    "prefixes",
+    [
+        # One URL again and again, then under other prefixes naming the same type.
+        ["type.googleapis.com/"] * 3 + ["example.test/", "example.test/.", "type.googleapis.com/"],
+        # The same URL again after more other types than one call keeps.
+        ["type.googleapis.com/", "*", "example.test/", "*", "type.googleapis.com/"],
+    ],
+)
+def test_repeated_type_urls_read_as_each_names(prefixes: list[str]) -> None:
+    """Anys read from text whose type URLs repeat, change prefix, or come back after
+    other types: each reads as the registry answers for it, as a stand-in's reading does."""
+    reg = new_registry()
+    leaf = reg.message_class(f"{PKG}.Leaf")
+    others = [wkt.Duration(seconds=1), wkt.Timestamp(seconds=2), wkt.Int32Value(value=3),
+              wkt.StringValue(value="s"), wkt.BoolValue(value=True), wkt.UInt64Value(value=4)]
+    anys: list[Any] = []
+    for i, prefix in enumerate(prefixes):
+        if prefix == "*":
+            anys.extend(wkt.Any.pack(o) for o in others)
+        else:
+            payload = leaf(a=i, r=[i]).to_binary()
+            anys.append(wkt.Any(type_url=prefix + f"{PKG}.Leaf", value=payload))
+    msg = reg.message_class(f"{PKG}.Holder")(anys=anys)
+    text = msg.to_json(registry=reg)
+    cls = type(msg)
+    read = cls.from_json(text, registry=reg)
+    assert read == cls.from_json(text, registry=Forwarding(reg))
+    assert [leaf.from_binary(a.value) for a in read.anys if a.type_url.endswith("Leaf")] == [
+        leaf.from_binary(a.value) for a in msg.anys if a.type_url.endswith("Leaf")]
