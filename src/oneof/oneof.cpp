@@ -63,8 +63,10 @@ bool MayJoinCycles(PyObject* object) noexcept {
 // Objects holding no references: releasing them cannot free anything else.
 bool IsLeaf(PyObject* object) noexcept {
   PyTypeObject* type = Py_TYPE(object);
-  return type == &PyUnicode_Type || type == &PyFloat_Type || type == &PyLong_Type || type == &PyBool_Type ||
-         object == Py_None;
+  // A Value's text or number first: most Oneofs freed hold one.
+  if (type == &PyUnicode_Type || type == &PyFloat_Type) [[likely]]
+    return true;
+  return type == &PyLong_Type || type == &PyBool_Type || object == Py_None;
 }
 
 [[gnu::always_inline]] inline Ref Make(PyTypeObject* type, PyObject* field, PyObject* value) {
@@ -118,7 +120,8 @@ void Dealloc(PyObject* self) {
   // released here without a call.
   PyObject* field = AsOneof(self)->field;
   PyObject* value = AsOneof(self)->value;
-  if (field != nullptr && value != nullptr && IsLeaf(field) && IsLeaf(value)) [[likely]] {
+  // The field is a member's name, an exact str, wherever the codecs made the Oneof.
+  if (field != nullptr && value != nullptr && Py_IS_TYPE(field, &PyUnicode_Type) && IsLeaf(value)) [[likely]] {
     Py_DECREF(field);
     Py_DECREF(value);
     if (!Keep(AsOneof(self), type)) [[unlikely]]
