@@ -105,6 +105,20 @@ def test_flags_among_other_values_keep_their_own_kind(make: Any) -> None:
         del got, kinds
 
 
+@pytest.mark.parametrize(
+    ("tree", "error", "text"),
+    [
+        ({"\ud800": 1}, UnicodeEncodeError, "surrogates not allowed"),
+        ({"ok": 1, "x\udc00": 2}, UnicodeEncodeError, "surrogates not allowed"),
+        ({"o": {"ok": {"\udc00": None}}}, UnicodeEncodeError, "surrogates not allowed"),
+        ({"ok": 1, 2: 3}, TypeError, "JSON object keys must be strings"),
+    ],
+)
+def test_struct_keys_of_a_tree_are_checked(tree: Any, error: type[Exception], text: str) -> None:
+    with pytest.raises(error, match=text):
+        wkt.Struct.from_dict(tree)
+
+
 class Marker:
     pass
 
