@@ -37,32 +37,28 @@ PyObject* g_lists[1024];
 PyObject* g_timestamps[512];
 PyObject* g_durations[512];
 PyObject* g_anys[512];
+// By kind, so that finding a kind's list is one index (every freed
+// instance of a kept kind looks it up): the other kinds' entries keep none.
 KeptInstances g_kept[] = {
-    {nullptr, 0, static_cast<int>(std::size(g_values)), g_values},
-    {nullptr, 0, static_cast<int>(std::size(g_structs)), g_structs},
-    {nullptr, 0, static_cast<int>(std::size(g_lists)), g_lists},
-    {nullptr, 0, static_cast<int>(std::size(g_timestamps)), g_timestamps},
-    {nullptr, 0, static_cast<int>(std::size(g_durations)), g_durations},
-    {nullptr, 0, static_cast<int>(std::size(g_anys)), g_anys},
+    {},  // kNone
+    {nullptr, 0, static_cast<int>(std::size(g_anys)), g_anys},  // kAny
+    {nullptr, 0, static_cast<int>(std::size(g_values)), g_values},  // kValue
+    {nullptr, 0, static_cast<int>(std::size(g_structs)), g_structs},  // kStruct
+    {nullptr, 0, static_cast<int>(std::size(g_durations)), g_durations},  // kDuration
+    {nullptr, 0, static_cast<int>(std::size(g_timestamps)), g_timestamps},  // kTimestamp
+    {},  // kFieldMask
+    {nullptr, 0, static_cast<int>(std::size(g_lists)), g_lists},  // kListValue
+    {},  // kWrapper
 };
+static_assert(static_cast<size_t>(WellKnownType::kAny) == 1 && static_cast<size_t>(WellKnownType::kValue) == 2 &&
+              static_cast<size_t>(WellKnownType::kStruct) == 3 && static_cast<size_t>(WellKnownType::kDuration) == 4 &&
+              static_cast<size_t>(WellKnownType::kTimestamp) == 5 &&
+              static_cast<size_t>(WellKnownType::kListValue) == 7 &&
+              static_cast<size_t>(WellKnownType::kWrapper) + 1 == std::size(g_kept));
 
 KeptInstances* KeptFor(WellKnownType kind) noexcept {
-  switch (kind) {
-    case WellKnownType::kValue:
-      return &g_kept[0];
-    case WellKnownType::kStruct:
-      return &g_kept[1];
-    case WellKnownType::kListValue:
-      return &g_kept[2];
-    case WellKnownType::kTimestamp:
-      return &g_kept[3];
-    case WellKnownType::kDuration:
-      return &g_kept[4];
-    case WellKnownType::kAny:
-      return &g_kept[5];
-    default:
-      return nullptr;
-  }
+  const auto index = static_cast<size_t>(kind);
+  return index < std::size(g_kept) ? &g_kept[index] : nullptr;
 }
 
 // Whether a freed instance of `type` is exactly the memory a new one starts

@@ -113,11 +113,27 @@ class JsonTreeSource {
   }
 
   // As ForEachMember for a reader that needs only the key objects (a
-  // Struct's entries): `body(key)`, the key borrowed. A key without a UTF-8
-  // form (a lone surrogate) fails as it does where the text is read.
+  // Struct's entries): `body(key)`, the key borrowed. No member text is made
+  // for it, but a key without a UTF-8 form (a lone surrogate) fails as it
+  // does where the text is read.
   template <class Body>
   Status ForEachMemberKey(Body&& body) {
-    return ForEachMember([&](const MemberName& name) -> Status { return body(name.object); });
+    Ref dict;
+    VELUM_TRY(Take(dict));
+    PyObject* const skip = std::exchange(skip_key_, nullptr);
+    return ForEachEntry(dict.get(), [&](PyObject* key, PyObject* value) -> Status {
+      if (!PyUnicode_Check(key)) [[unlikely]]
+        return Status(ErrorKind::kType, "JSON object keys must be strings");
+      if (skip != nullptr && IsSkipped(key, skip)) [[unlikely]]
+        return Status();
+      // Plain ASCII is its own UTF-8 form; any other key is made to show it has one.
+      if (!PyUnicode_IS_COMPACT_ASCII(key) && PyUnicode_AsUTF8AndSize(key, nullptr) == nullptr) [[unlikely]]
+        return Status::Pending();
+      pending_ = Ref::borrow(value);
+      Status status = body(static_cast<PyObject*>(key));
+      pending_.reset();
+      return status;
+    });
   }
 
  private:

@@ -63,11 +63,13 @@ bool MayJoinCycles(PyObject* object) noexcept {
 // Objects holding no references: releasing them cannot free anything else.
 bool IsLeaf(PyObject* object) noexcept {
   PyTypeObject* type = Py_TYPE(object);
-  return type == &PyUnicode_Type || type == &PyFloat_Type || type == &PyLong_Type || type == &PyBool_Type ||
-         object == Py_None;
+  // A Value's text or number first: most Oneofs freed hold one.
+  if (type == &PyUnicode_Type || type == &PyFloat_Type) [[likely]]
+    return true;
+  return type == &PyLong_Type || type == &PyBool_Type || object == Py_None;
 }
 
-Ref Make(PyTypeObject* type, PyObject* field, PyObject* value) {
+[[gnu::always_inline]] inline Ref Make(PyTypeObject* type, PyObject* field, PyObject* value) {
   OneofObject* self = Allocate(type);
   if (self == nullptr) return Ref();
   self->field = Py_NewRef(field);
@@ -92,12 +94,23 @@ PyObject* TpNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return PyVectorcall_Call(reinterpret_cast<PyObject*>(type), args, kwargs);
 }
 
-void Release(PyObject* self, PyTypeObject* type) {
+[[gnu::always_inline]] inline void Release(PyObject* self, PyTypeObject* type) {
   Py_XDECREF(AsOneof(self)->field);
   Py_XDECREF(AsOneof(self)->value);
   if (!Keep(AsOneof(self), type)) type->tp_free(self);
   Py_DECREF(type);
 }
+
+#ifndef Py_GIL_DISABLED
+// How many Oneofs holding a container are being freed (a Value's Struct or
+// ListValue: one in five of a document's Values). Up to kShallowFrees deep
+// they are freed without the interpreter's trashcan, whose thread-state
+// lookup was most of their cost; deeper ones go through it, so a long chain
+// still cannot exhaust the stack. The count is the interpreter lock's, as
+// the messages' own count is.
+unsigned g_freeing = 0;
+constexpr unsigned kShallowFrees = 64;
+#endif
 
 void Dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
@@ -107,7 +120,8 @@ void Dealloc(PyObject* self) {
   // released here without a call.
   PyObject* field = AsOneof(self)->field;
   PyObject* value = AsOneof(self)->value;
-  if (field != nullptr && value != nullptr && IsLeaf(field) && IsLeaf(value)) [[likely]] {
+  // The field is a member's name, an exact str, wherever the codecs made the Oneof.
+  if (field != nullptr && value != nullptr && Py_IS_TYPE(field, &PyUnicode_Type) && IsLeaf(value)) [[likely]] {
     Py_DECREF(field);
     Py_DECREF(value);
     if (!Keep(AsOneof(self), type)) [[unlikely]]
@@ -115,6 +129,14 @@ void Dealloc(PyObject* self) {
     Py_DECREF(type);
     return;
   }
+#ifndef Py_GIL_DISABLED
+  if (g_freeing < kShallowFrees) [[likely]] {
+    ++g_freeing;
+    Release(self, type);
+    --g_freeing;
+    return;
+  }
+#endif
   // Long chains of nested Oneof objects must not exhaust the C stack.
   Py_TRASHCAN_BEGIN(self, Dealloc)
   Release(self, type);
@@ -238,11 +260,44 @@ Status CreateType() {
 
 Status Ready() { return g_type_gate.Run(CreateType); }
 
+namespace {
+
+#ifndef Py_GIL_DISABLED
+// The last Oneof made of a bool, one for each of the two, with the field it
+// holds: a run of Values or flags of one oneof member shares them instead of
+// making and freeing one each (Oneofs never change, and nothing promises
+// their identity). Each holds its field, so a field's address cannot be
+// reused while it is remembered here; the interpreter lock guards the pair.
+struct SharedFlag {
+  PyObject* field = nullptr;
+  PyObject* oneof = nullptr;  // a strong reference once set
+};
+SharedFlag g_flags[2];
+
+[[gnu::noinline]] Ref SharedFlagOneof(PyObject* field, PyObject* value) {
+  SharedFlag& shared = g_flags[value == Py_True ? 1 : 0];
+  if (shared.field == field) [[likely]]
+    return Ref::borrow(shared.oneof);
+  Ref made = Make(detail::g_type, field, value);
+  if (made) {
+    Py_XSETREF(shared.oneof, Py_NewRef(made.get()));
+    shared.field = field;
+  }
+  return made;
+}
+#endif
+
+}  // namespace
+
 Ref New(PyObject* field, PyObject* value) {
   if (detail::g_type == nullptr) [[unlikely]] {
     PyErr_SetString(PyExc_SystemError, "Oneof class used before module initialisation");
     return Ref();
   }
+#ifndef Py_GIL_DISABLED
+  if (Py_IS_TYPE(value, &PyBool_Type)) [[unlikely]]
+    return SharedFlagOneof(field, value);
+#endif
   return Make(detail::g_type, field, value);
 }
 

@@ -24,8 +24,8 @@ Status Ready();
 // The class, borrowed; nullptr before Ready() succeeded.
 inline PyTypeObject* Type() noexcept { return detail::g_type; }
 
-// A new Oneof holding `field` and `value`, without running Python code; null
-// with a pending exception on failure.
+// A Oneof holding `field` and `value`, without running Python code; null
+// with a pending exception on failure. One holding a bool may be shared.
 Ref New(PyObject* field, PyObject* value);
 
 // The class is final, so an exact type test is enough (and false before Ready()).

@@ -77,6 +77,49 @@ def test_read_values_equal_constructed_ones() -> None:
     assert {k: wkt.Value(kind=v) for k, v in want.items()} == got.fields
 
 
+FLAGS: list[Any] = [True, False, False, True, None, 1.0, True, "x", False]
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda v: wkt.ListValue.from_json(json.dumps(v)),
+        lambda v: wkt.ListValue.from_dict(v),
+        lambda v: wkt.ListValue.from_binary(wkt.ListValue.from_dict(v).to_binary()),
+    ],
+    ids=["text", "tree", "binary"],
+)
+def test_flags_among_other_values_keep_their_own_kind(make: Any) -> None:
+    # Oneofs of a bool may be shared between Values: each must still hold
+    # its own flag, whatever was made between them, and stay its own.
+    for _ in range(3):
+        got = make(FLAGS)
+        kinds = [v.kind for v in got.values]
+        assert [k.field for k in kinds] == [
+            "bool_value", "bool_value", "bool_value", "bool_value", "null_value",
+            "number_value", "bool_value", "string_value", "bool_value"]
+        flags = [k.value for k in kinds if k.field == "bool_value"]
+        assert flags == [True, False, False, True, True, False]
+        assert got.to_dict() == FLAGS
+        got.values[0].kind = Oneof("bool_value", False)
+        assert got.values[3].kind == Oneof("bool_value", True)
+        del got, kinds
+
+
+@pytest.mark.parametrize(
+    ("tree", "error", "text"),
+    [
+        ({"\ud800": 1}, UnicodeEncodeError, "surrogates not allowed"),
+        ({"ok": 1, "x\udc00": 2}, UnicodeEncodeError, "surrogates not allowed"),
+        ({"o": {"ok": {"\udc00": None}}}, UnicodeEncodeError, "surrogates not allowed"),
+        ({"ok": 1, 2: 3}, TypeError, "JSON object keys must be strings"),
+    ],
+)
+def test_struct_keys_of_a_tree_are_checked(tree: Any, error: type[Exception], text: str) -> None:
+    with pytest.raises(error, match=text):
+        wkt.Struct.from_dict(tree)
+
+
 class Marker:
     pass
 
