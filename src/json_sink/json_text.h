@@ -46,6 +46,13 @@ class JsonText {
   std::string_view text() const noexcept { return {out_.data(), out_.size()}; }
   size_t depth() const noexcept { return frames_.size(); }
 
+  // For a loop writing the items of the array opened last straight into the
+  // buffer: whether an item came before (the next needs a comma), and, once
+  // the loop wrote one, that the array has items.
+  bool ArrayHasItems() noexcept { return (Top() & kFirst) == 0; }
+  void NoteArrayItems() noexcept { Top() = kArray; }
+  TextBuffer& buffer() noexcept { return out_; }
+
   void BeginObject() noexcept { Open(kObject, '{'); }
   void BeginArray() noexcept { Open(kArray, '['); }
   void EndObject() noexcept { Close('}'); }

@@ -7,11 +7,14 @@
 // reported once, by Finish.
 #pragma once
 
+#include <bit>
 #include <string_view>
 
 #include "common/raw_alloc.h"
 #include "common/ref.h"
 #include "common/status.h"
+#include "descriptor/field_kind.h"
+#include "field_ops/scalar_convert.h"
 #include "json_sink/json_text.h"
 
 namespace velum::json_sink {
@@ -131,6 +134,21 @@ class JsonTextSink {
     }
     return PythonNumberGeneral(value);
   }
+  // The items of a list of numbers of type `T` (a JSON form: double, int64,
+  // uint64, int32 or uint32) from `from` on, written straight into the text
+  // while each is of the type's exact class, finite or in range: no Python
+  // code runs for them, so the list cannot change meanwhile. Returns the
+  // index of the first item it left, which the walk writes by the general
+  // road; for any other type, `from` itself.
+  template <ScalarType T>
+  [[gnu::always_inline]] Py_ssize_t ExactItems(PyObject* list, Py_ssize_t from) noexcept {
+    if constexpr (T == ScalarType::kDouble || T == ScalarType::kInt64 || T == ScalarType::kUint64 ||
+                  T == ScalarType::kInt32 || T == ScalarType::kUint32) {
+      return NumberItems<T>(list, from);
+    } else {
+      return from;
+    }
+  }
   // The text as a new `str`, or MemoryError when an append was refused.
   Result<Ref> Finish() noexcept;
 
@@ -158,6 +176,8 @@ class JsonTextSink {
     return {utf8, static_cast<size_t>(size)};
   }
   Status PythonNumberGeneral(PyObject* value) noexcept;
+  template <ScalarType T>
+  Py_ssize_t NumberItems(PyObject* list, Py_ssize_t from) noexcept;
   // A non-ASCII str: kept for the result when it needs no escape, else
   // written as UTF-8.
   Status WideString(PyObject* text, bool member) noexcept;
@@ -210,5 +230,65 @@ class JsonTextSink {
   char first_frames_[kFirstFrames];
   JsonText text_{first_block_, kFirstBlock, first_frames_, kFirstFrames};
 };
+
+// One loop per type, with the write position in locals and one room check
+// per item; the text, checks and ranges are those of WriteScalarOf.
+template <ScalarType T>
+Py_ssize_t JsonTextSink::NumberItems(PyObject* list, Py_ssize_t from) noexcept {
+  constexpr bool kQuoted = T == ScalarType::kInt64 || T == ScalarType::kUint64;
+  // The comma, then the text (a double's layout may write up to its maximum).
+  constexpr size_t kItemMax = 1 + (T == ScalarType::kDouble ? kFloatTextMax : kIntegerTextMax + 2);
+  const Py_ssize_t count = PyList_GET_SIZE(list);
+  PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
+  TextBuffer& out = text_.buffer();
+  char* p = out.cursor();
+  char* end = out.room_end();
+  size_t comma = text_.ArrayHasItems() ? 1 : 0;
+  Py_ssize_t i = from;
+  for (; i < count; ++i) {
+    PyObject* const item = items[i];
+    double real = 0;
+    int64_t whole = 0;
+    uint64_t unsigned_whole = 0;
+    if constexpr (T == ScalarType::kDouble) {
+      if (!PyFloat_CheckExact(item)) break;
+      real = PyFloat_AS_DOUBLE(item);
+      // NaN and the infinities are written as strings by the general road.
+      if ((std::bit_cast<uint64_t>(real) & 0x7ff0000000000000u) == 0x7ff0000000000000u) break;
+    } else if constexpr (T == ScalarType::kUint64) {
+      if (!ReadExactUint64(item, &unsigned_whole)) break;
+    } else {
+      if (!ReadExactInt(item, &whole)) break;
+      if constexpr (T == ScalarType::kInt32) {
+        if (whole < INT32_MIN || whole > INT32_MAX) break;
+      } else if constexpr (T == ScalarType::kUint32) {
+        if (whole < 0 || whole > static_cast<int64_t>(UINT32_MAX)) break;
+      }
+    }
+    if (static_cast<size_t>(end - p) < kItemMax) [[unlikely]] {
+      out.Seek(p);
+      // Refused: the buffer is failed and Finish reports it; nothing more is written.
+      if (out.Reserve(kItemMax) == nullptr) return count;
+      p = out.cursor();
+      end = out.room_end();
+    }
+    *p = ',';
+    p += comma;
+    comma = 1;
+    if constexpr (T == ScalarType::kDouble) {
+      p += FormatFloatRepr(real, p);
+    } else if constexpr (kQuoted) {
+      *p = '"';
+      const size_t n = T == ScalarType::kUint64 ? FormatUnsigned(unsigned_whole, p + 1) : FormatInteger(whole, p + 1);
+      p[n + 1] = '"';
+      p += n + 2;
+    } else {
+      p += FormatInteger(whole, p);
+    }
+  }
+  out.Seek(p);
+  if (comma != 0) text_.NoteArrayItems();
+  return i;
+}
 
 }  // namespace velum::json_sink

@@ -296,9 +296,13 @@ class JsonWalk {
   // The elements of a list of scalars of type `T`. Values of the type's exact
   // class are written without running Python code; any other is held while
   // its conversion runs, and the list is measured again at every step.
+  // A sink that writes runs of such values itself (the text sink's number
+  // lists) takes every run, and the loop here only the values it left.
   template <ScalarType T>
   Status WriteScalarItems(PyObject* list) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+    for (Py_ssize_t i = 0;; ++i) {
+      if constexpr (requires { sink_.template ExactItems<T>(list, i); }) i = sink_.template ExactItems<T>(list, i);
+      if (i >= PyList_GET_SIZE(list)) break;
       PyObject* item = PyList_GET_ITEM(list, i);
       if (ExactScalarIsSet<T>(item) >= 0) [[likely]] {
         VELUM_TRY(WriteScalarOf<T>(sink_, item));

@@ -113,6 +113,30 @@ def test_list_elements_are_written_as_singular_values(kind: str, values: list[An
     assert [repr(x) for x in tree_list[member]] == [repr(t) for _, t in singles]
 
 
+def _element_text(kind: str, value: Any) -> str:
+    """The text of one value as the singular field writes it."""
+    text = Flat(**{f"f_{kind}": value}).to_json(always_emit_implicit=True)
+    head = f'"f{kind.title()}":'
+    start = text.index(head) + len(head)
+    return text[start:text.index(",", start) if "," in text[start:] else len(text) - 1]
+
+
+@pytest.mark.parametrize("kind", ["double", "int64", "uint64", "int32", "uint32", "sfixed64",
+                                  "fixed32"])
+def test_long_number_lists_write_every_element_as_the_field_does(kind: str) -> None:
+    # Thousands of elements grow the text many times over; values of the exact class
+    # alternate with others (subclasses, enum members, NaN), so the quick runs stop and
+    # resume all along, at the list's start and end too.
+    values = dict(VALUES)[kind]
+    extra = [2.5e-300, 1e16, 123456.789, 2.0**-1074] if kind == "double" else [1, 2**31 - 1]
+    items = [([*values, *extra])[(i * 7) % (len(values) + len(extra))] for i in range(4000)]
+    items = [MyInt(1) if kind != "double" else MyFloat(1.0), *items, values[-1]]
+    text = Flat(**{f"u_{kind}": items}).to_json()
+    member = "u" + kind.title()
+    expected = "[" + ",".join(_element_text(kind, v) for v in items) + "]"
+    assert text == "{" + f'"{member}":' + expected + "}"
+
+
 @pytest.mark.parametrize(("kind", "values"), VALUES)
 def test_implicit_fields_skip_defaults_of_any_class(kind: str, values: list[Any]) -> None:
     zero = {"string": "", "bytes": b"", "bool": False}.get(kind, 0)
