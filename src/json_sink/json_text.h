@@ -84,13 +84,13 @@ class JsonText {
     char* p = out_.Reserve(kIntegerTextMax + 1);
     if (p == nullptr) return;
     const size_t comma = ItemComma(p);
-    out_.Commit(comma + FormatInteger(value, p + comma));
+    out_.Commit(comma + FormatIntegerInRoom(value, p + comma));
   }
   void Unsigned(uint64_t value) noexcept {
     char* p = out_.Reserve(kIntegerTextMax + 1);
     if (p == nullptr) return;
     const size_t comma = ItemComma(p);
-    out_.Commit(comma + FormatUnsigned(value, p + comma));
+    out_.Commit(comma + FormatUnsignedInRoom(value, p + comma));
   }
   // Python's repr() of a finite double (non-finite values are the caller's).
   void Float(double value) noexcept {
@@ -130,10 +130,10 @@ class JsonText {
   void CloseMemberName() noexcept { out_.Append("\":", 2); }
   // Decimal digits as a JSON string (64-bit integers): nothing to escape.
   void QuotedInteger(int64_t value) noexcept {
-    Quoted([value](char* p) noexcept { return FormatInteger(value, p); });
+    Quoted([value](char* p) noexcept { return FormatIntegerInRoom(value, p); });
   }
   void QuotedUnsigned(uint64_t value) noexcept {
-    Quoted([value](char* p) noexcept { return FormatUnsigned(value, p); });
+    Quoted([value](char* p) noexcept { return FormatUnsignedInRoom(value, p); });
   }
   // Standard Base64 of `data` as a JSON string; `length` is Base64Length(size).
   void Base64(const uint8_t* data, size_t size, size_t length) noexcept {

@@ -279,11 +279,12 @@ Py_ssize_t JsonTextSink::NumberItems(PyObject* list, Py_ssize_t from) noexcept {
       p += FormatFloatRepr(real, p);
     } else if constexpr (kQuoted) {
       *p = '"';
-      const size_t n = T == ScalarType::kUint64 ? FormatUnsigned(unsigned_whole, p + 1) : FormatInteger(whole, p + 1);
+      const size_t n =
+          T == ScalarType::kUint64 ? FormatUnsignedInRoom(unsigned_whole, p + 1) : FormatIntegerInRoom(whole, p + 1);
       p[n + 1] = '"';
       p += n + 2;
     } else {
-      p += FormatInteger(whole, p);
+      p += FormatIntegerInRoom(whole, p);
     }
   }
   out.Seek(p);
