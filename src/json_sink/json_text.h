@@ -46,11 +46,11 @@ class JsonText {
   std::string_view text() const noexcept { return {out_.data(), out_.size()}; }
   size_t depth() const noexcept { return frames_.size(); }
 
-  // For a loop writing the items of the array opened last straight into the
-  // buffer: whether an item came before (the next needs a comma), and, once
-  // the loop wrote one, that the array has items.
-  bool ArrayHasItems() noexcept { return (Top() & kFirst) == 0; }
-  void NoteArrayItems() noexcept { Top() = kArray; }
+  // For a loop writing the items (members) of the array (object) opened last
+  // straight into the buffer: whether one came before (the next needs a
+  // comma), and, once the loop wrote one, that the container has one.
+  bool HasItems() noexcept { return (Top() & kFirst) == 0; }
+  void NoteItems() noexcept { Top() = static_cast<char>(Top() & ~kFirst); }
   TextBuffer& buffer() noexcept { return out_; }
 
   void BeginObject() noexcept { Open(kObject, '{'); }

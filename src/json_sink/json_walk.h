@@ -349,12 +349,23 @@ class JsonWalk {
   // value of the type's exact class runs no Python code while written, so
   // it is written from the borrowed key and value; any other is held, and
   // the dict measured again after it, as ForEachEntry does.
+  // A sink that writes runs of entries itself (the text sink's maps of str
+  // to numbers) takes them, and the loop here only the entries it left.
   template <ScalarType T>
   Status WriteScalarEntries(ScalarType key_type, PyObject* dict) {
     DictCursor entries(dict);
     PyObject* key = nullptr;
     PyObject* value = nullptr;
-    while (entries.Next(key, value)) {
+    while (true) {
+      if constexpr (requires { sink_.template ExactEntries<T>(entries, key, value); }) {
+        if (key_type == ScalarType::kString) {
+          if (!sink_.template ExactEntries<T>(entries, key, value)) break;
+        } else if (!entries.Next(key, value)) {
+          break;
+        }
+      } else if (!entries.Next(key, value)) {
+        break;
+      }
       if (key_type == ScalarType::kString && PyUnicode_CheckExact(key) && ExactScalarIsSet<T>(value) >= 0) [[likely]] {
         VELUM_TRY(sink_.MemberName(key));
         VELUM_TRY(WriteScalarOf<T>(sink_, value));

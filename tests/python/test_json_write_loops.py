@@ -115,7 +115,7 @@ def test_list_elements_are_written_as_singular_values(kind: str, values: list[An
 
 def _element_text(kind: str, value: Any) -> str:
     """The text of one value as the singular field writes it."""
-    text = Flat(**{f"f_{kind}": value}).to_json(always_emit_implicit=True)
+    text: str = Flat(**{f"f_{kind}": value}).to_json(always_emit_implicit=True)
     head = f'"f{kind.title()}":'
     start = text.index(head) + len(head)
     return text[start:text.index(",", start) if "," in text[start:] else len(text) - 1]
@@ -135,6 +135,34 @@ def test_long_number_lists_write_every_element_as_the_field_does(kind: str) -> N
     member = "u" + kind.title()
     expected = "[" + ",".join(_element_text(kind, v) for v in items) + "]"
     assert text == "{" + f'"{member}":' + expected + "}"
+
+
+@functools.cache
+def record_class() -> Any:
+    reg = velum.Registry()
+    reg.add_file_set(compile_protos("test_decode_dispatch.proto"))
+    return reg.message_class("velum.test.fast.Record")
+
+
+@pytest.mark.parametrize(("kind", "make"), [
+    ("double", lambda m: registry().message_class(f"{D}.Maps")(v_double=m)),
+    ("int64", lambda m: record_class()(counters=m)),
+])
+def test_long_number_maps_write_every_entry_as_the_general_road(kind: str, make: Any) -> None:
+    # Keys the quick loop takes (plain ASCII) and others (escapes, non-ASCII, a str
+    # subclass), values of the exact class and others, over a text grown many times.
+    values = dict(VALUES)[kind]
+    keys = ["plain", 'q"uote', "back\\", "tab\t", "é", "🙂", MyStr("sub"), "k" * 40]
+    entries = {}
+    for i in range(3000):
+        key = keys[i % len(keys)]
+        entries[type(key)(f"{key}{i}")] = values[(i * 3) % len(values)]
+    msg = make(entries)
+    text = msg.to_json()
+    member = next(iter(json.loads(text)))
+    expected = ",".join(json.dumps(str(k), ensure_ascii=False) + ":" + _element_text(kind, v)
+                        for k, v in entries.items())
+    assert text == "{" + json.dumps(member) + ":{" + expected + "}}"
 
 
 @pytest.mark.parametrize(("kind", "values"), VALUES)
