@@ -78,6 +78,18 @@ class JsonText {
     }
     out_.Append(key + skip, size - skip);
   }
+  // MemberKey into room the caller reserved at `p` (see TextBuffer::cursor);
+  // returns where the key text ends.
+  [[gnu::always_inline]] char* PutMemberKey(char* p, const char* key, size_t size) noexcept {
+    size_t skip = 1;
+    if (!frames_.empty()) {
+      char& top = Top();
+      skip = (top & kFirst) != 0 ? 1 : 0;
+      top = static_cast<char>(top & ~kFirst);
+    }
+    CopyBytes(p, key + skip, size - skip);
+    return p + size - skip;
+  }
   void Null() noexcept { Literal("null", 4); }
   void Boolean(bool value) noexcept { value ? Literal("true", 4) : Literal("false", 5); }
   void Integer(int64_t value) noexcept {

@@ -150,6 +150,37 @@ class JsonTextSink {
       return from;
     }
   }
+  // A field's member and its value of type `T`, the value of the type's
+  // exact class, in one room: a number as ExactItems takes it, or a str of
+  // plain ASCII needing no escape. `key` is the field's prepared key text.
+  // False, with nothing written, for any other value.
+  template <ScalarType T>
+  [[gnu::always_inline]] bool ExactMember(std::string_view key, PyObject* value) noexcept {
+    if constexpr (kNumberForm<T>) {
+      Number n;
+      if (!ReadNumber<T>(value, n)) return false;
+      char* p = text_.buffer().Reserve(key.size() + kNumberRoom<T>);
+      if (p == nullptr) return true;  // the buffer is failed: Finish reports it
+      p = text_.PutMemberKey(p, key.data(), key.size());
+      text_.buffer().Seek(PutNumber<T>(p, n));
+      return true;
+    } else if constexpr (T == ScalarType::kString) {
+      if (!PyUnicode_IS_COMPACT_ASCII(value)) return false;
+      const char* data = AsciiData(value);
+      const size_t size = AsciiLength(value);
+      if (PlainRunLength(data, size) != size) return false;
+      char* p = text_.buffer().Reserve(key.size() + size + 2);
+      if (p == nullptr) return true;
+      p = text_.PutMemberKey(p, key.data(), key.size());
+      p[0] = '"';
+      CopyBytes(p + 1, data, size);
+      p[size + 1] = '"';
+      text_.buffer().Seek(p + size + 2);
+      return true;
+    } else {
+      return false;
+    }
+  }
   // The entries of a map with str keys and values of type `T` (as
   // ExactItems), taken from `entries` and written straight into the text
   // while the key is an exact ASCII str needing no escape and the value as

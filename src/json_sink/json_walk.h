@@ -131,6 +131,14 @@ class JsonWalk {
     if constexpr (kImplicit) {
       if (set == 0 && !options_.always_emit_implicit) return Status::Ok();
     }
+    // A sink that writes a member and such a value together (the text sink)
+    // is offered them first.
+    if constexpr (requires { sink_.template ExactMember<T>(std::string_view(), slot); }) {
+      const FieldSpec& f = *step.field;
+      const std::string_view key(options_.use_proto_field_name ? f.proto_key : f.json_key);
+      if (!key.empty() && sink_.template ExactMember<T>(key, slot)) [[likely]]
+        return Status::Ok();
+    }
     VELUM_TRY(WriteName(*step.field));
     return WriteScalarOf<T>(sink_, slot);
   }
