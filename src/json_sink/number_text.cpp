@@ -378,9 +378,13 @@ size_t LayOutRepr(shortest::Decimal decimal, bool negative, char* out) noexcept 
 }  // namespace
 
 size_t FormatFloatRepr(double value, char* out) noexcept {
-  if (std::isnan(value)) return Copy("nan", out);
-  if (std::isinf(value)) return Copy(value < 0 ? "-inf" : "inf", out);
-  if (value == 0) return Copy(std::signbit(value) ? "-0.0" : "0.0", out);
+  // Zero, the infinities and NaN told apart from the rest by one test of the bits.
+  constexpr uint64_t kExponentAll = 0x7ff0000000000000u;
+  if ((std::bit_cast<uint64_t>(value) << 1) - 1 >= (kExponentAll << 1) - 1) [[unlikely]] {
+    if (std::isnan(value)) return Copy("nan", out);
+    if (std::isinf(value)) return Copy(value < 0 ? "-inf" : "inf", out);
+    return Copy(std::signbit(value) ? "-0.0" : "0.0", out);
+  }
   const double magnitude = std::fabs(value);
   shortest::Decimal decimal;
   if (!(magnitude >= 1e-4 && magnitude < 1e16 && ShortDecimal(magnitude, &decimal))) {
