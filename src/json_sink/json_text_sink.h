@@ -8,6 +8,7 @@
 #pragma once
 
 #include <bit>
+#include <cstring>
 #include <string_view>
 
 #include "common/dict_walk.h"
@@ -151,8 +152,8 @@ class JsonTextSink {
     }
   }
   // A field's member and its value of type `T`, the value of the type's
-  // exact class, in one room: a number as ExactItems takes it, or a str of
-  // plain ASCII needing no escape. `key` is the field's prepared key text.
+  // exact class, in one room: a number as ExactItems takes it, a bool, or a
+  // str of plain ASCII needing no escape. `key` is the field's prepared key text.
   // False, with nothing written, for any other value.
   template <ScalarType T>
   [[gnu::always_inline]] bool ExactMember(std::string_view key, PyObject* value) noexcept {
@@ -176,6 +177,15 @@ class JsonTextSink {
       CopyBytes(p + 1, data, size);
       p[size + 1] = '"';
       text_.buffer().Seek(p + size + 2);
+      return true;
+    } else if constexpr (T == ScalarType::kBool) {
+      if (value != Py_True && value != Py_False) return false;
+      char* p = text_.buffer().Reserve(key.size() + 5);
+      if (p == nullptr) return true;
+      p = text_.PutMemberKey(p, key.data(), key.size());
+      // Five bytes either way: "false", or "true" and a byte of room.
+      std::memcpy(p, value == Py_True ? "true " : "false", 5);
+      text_.buffer().Seek(p + (value == Py_True ? 4 : 5));
       return true;
     } else {
       return false;
