@@ -67,6 +67,17 @@ class JsonText {
     if (wide && !noted) Measure(text, size);
     return wide;
   }
+  // An integer's digits as a member name (map keys): nothing to escape.
+  void IntegerMemberName(int64_t value) noexcept {
+    MemberSeparator();
+    char* p = out_.Reserve(kIntegerTextMax + 3);
+    if (p == nullptr) return;
+    p[0] = '"';
+    const size_t n = FormatIntegerInRoom(value, p + 1);
+    p[n + 1] = '"';
+    p[n + 2] = ':';
+    out_.Commit(n + 3);
+  }
   // A member name prepared ahead: `key` is ',' followed by the quoted,
   // escaped name and ':'; the comma is dropped for an object's first member.
   [[gnu::always_inline]] void MemberKey(const char* key, size_t size) noexcept {

@@ -88,6 +88,11 @@ class JsonTextSink {
       return MarkStretch(at);
     return Status::Ok();
   }
+  // A map key's digits as the member name.
+  Status IntegerMemberName(int64_t value) noexcept {
+    text_.IntegerMemberName(value);
+    return Status::Ok();
+  }
   Status Null() noexcept {
     text_.Null();
     return Status::Ok();

@@ -415,6 +415,7 @@ class JsonWalk {
     // str() of an int is its digits: common keys are formatted here directly.
     int64_t number = 0;
     if (ReadExactInt(key, &number)) [[likely]] {
+      if constexpr (requires { sink_.IntegerMemberName(number); }) return sink_.IntegerMemberName(number);
       char digits[kIntegerTextMax];
       return sink_.MemberName(std::string_view(digits, FormatInteger(number, digits)));
     }

@@ -247,6 +247,9 @@ MAP_CASES: list[tuple[str, dict[Any, Any], dict[str, Any]]] = [
     ("k_string_v", {"a": "x", MyStr("b"): MyStr("y"), "é": ""}, {"a": "x", "b": "y", "é": ""}),
     ("k_int32_v", {1: 2, MyInt(-3): MyInt(4), Level.LOW: 0}, {"1": 2, "-3": 4, "3": 0}),
     ("k_int64_v", {2**40: 2**40}, {str(2**40): str(2**40)}),
+    ("k_int64_v", {-5: 1, 10**12 + 3: 2, -(10**15) - 7: 3, -(2**63): 4, 99999999: 5},
+     {"-5": "1", str(10**12 + 3): "2", str(-(10**15) - 7): "3", str(-(2**63)): "4",
+      "99999999": "5"}),
     ("k_bool_v", {True: True, False: False}, {"true": True, "false": False}),
 ]
 
