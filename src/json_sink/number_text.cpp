@@ -230,15 +230,15 @@ size_t FormatUnsigned(uint64_t value, char* out) noexcept { return WriteDigits(v
 
 namespace {
 
-// WriteDigits for room of kIntegerTextMax bytes: nine to sixteen digits
+// WriteDigits for room of kIntegerTextMax bytes: five to sixteen digits
 // shifted to sixteen and converted at once, the scratch zeros after them
 // left in the room.
 [[gnu::always_inline]] inline size_t WriteDigitsInRoom(uint64_t value, char* out) noexcept {
   constexpr uint64_t k8 = 100000000;
   // Short numbers (counts, enums, small ids) without a further call.
   if (value < 10000) return WriteUpTo4(value, out);
-  if (value < k8 || value >= k8 * k8) return WriteDigits(value, out);
   const size_t count = DigitCount(value);
+  if (count > 16) return WriteDigits(value, out);
   const uint64_t shifted = value * kPowersOfTen[16 - count];
   const uint64_t high = shifted / k8;
   Store16(out, high, shifted - high * k8);
