@@ -165,7 +165,7 @@ bool NearestSymmetric(uint64_t c, int q, Decimal* out) noexcept {
   return true;
 }
 
-Decimal StripZeros(Decimal d) noexcept {
+[[gnu::always_inline]] inline Decimal StripZeros(Decimal d) noexcept {
   // Most doubles need all their digits: one test settles them.
   if (d.digits % 10 != 0) [[likely]]
     return d;

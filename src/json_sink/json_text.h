@@ -46,6 +46,13 @@ class JsonText {
   std::string_view text() const noexcept { return {out_.data(), out_.size()}; }
   size_t depth() const noexcept { return frames_.size(); }
 
+  // For a loop writing the items (members) of the array (object) opened last
+  // straight into the buffer: whether one came before (the next needs a
+  // comma), and, once the loop wrote one, that the container has one.
+  bool HasItems() noexcept { return (Top() & kFirst) == 0; }
+  void NoteItems() noexcept { Top() = static_cast<char>(Top() & ~kFirst); }
+  TextBuffer& buffer() noexcept { return out_; }
+
   void BeginObject() noexcept { Open(kObject, '{'); }
   void BeginArray() noexcept { Open(kArray, '['); }
   void EndObject() noexcept { Close('}'); }
@@ -60,6 +67,17 @@ class JsonText {
     if (wide && !noted) Measure(text, size);
     return wide;
   }
+  // An integer's digits as a member name (map keys): nothing to escape.
+  void IntegerMemberName(int64_t value) noexcept {
+    MemberSeparator();
+    char* p = out_.Reserve(kIntegerTextMax + 3);
+    if (p == nullptr) return;
+    p[0] = '"';
+    const size_t n = FormatIntegerInRoom(value, p + 1);
+    p[n + 1] = '"';
+    p[n + 2] = ':';
+    out_.Commit(n + 3);
+  }
   // A member name prepared ahead: `key` is ',' followed by the quoted,
   // escaped name and ':'; the comma is dropped for an object's first member.
   [[gnu::always_inline]] void MemberKey(const char* key, size_t size) noexcept {
@@ -71,19 +89,31 @@ class JsonText {
     }
     out_.Append(key + skip, size - skip);
   }
+  // MemberKey into room the caller reserved at `p` (see TextBuffer::cursor);
+  // returns where the key text ends.
+  [[gnu::always_inline]] char* PutMemberKey(char* p, const char* key, size_t size) noexcept {
+    size_t skip = 1;
+    if (!frames_.empty()) {
+      char& top = Top();
+      skip = (top & kFirst) != 0 ? 1 : 0;
+      top = static_cast<char>(top & ~kFirst);
+    }
+    CopyBytes(p, key + skip, size - skip);
+    return p + size - skip;
+  }
   void Null() noexcept { Literal("null", 4); }
   void Boolean(bool value) noexcept { value ? Literal("true", 4) : Literal("false", 5); }
   void Integer(int64_t value) noexcept {
     char* p = out_.Reserve(kIntegerTextMax + 1);
     if (p == nullptr) return;
     const size_t comma = ItemComma(p);
-    out_.Commit(comma + FormatInteger(value, p + comma));
+    out_.Commit(comma + FormatIntegerInRoom(value, p + comma));
   }
   void Unsigned(uint64_t value) noexcept {
     char* p = out_.Reserve(kIntegerTextMax + 1);
     if (p == nullptr) return;
     const size_t comma = ItemComma(p);
-    out_.Commit(comma + FormatUnsigned(value, p + comma));
+    out_.Commit(comma + FormatUnsignedInRoom(value, p + comma));
   }
   // Python's repr() of a finite double (non-finite values are the caller's).
   void Float(double value) noexcept {
@@ -123,10 +153,10 @@ class JsonText {
   void CloseMemberName() noexcept { out_.Append("\":", 2); }
   // Decimal digits as a JSON string (64-bit integers): nothing to escape.
   void QuotedInteger(int64_t value) noexcept {
-    Quoted([value](char* p) noexcept { return FormatInteger(value, p); });
+    Quoted([value](char* p) noexcept { return FormatIntegerInRoom(value, p); });
   }
   void QuotedUnsigned(uint64_t value) noexcept {
-    Quoted([value](char* p) noexcept { return FormatUnsigned(value, p); });
+    Quoted([value](char* p) noexcept { return FormatUnsignedInRoom(value, p); });
   }
   // Standard Base64 of `data` as a JSON string; `length` is Base64Length(size).
   void Base64(const uint8_t* data, size_t size, size_t length) noexcept {

@@ -7,11 +7,17 @@
 // reported once, by Finish.
 #pragma once
 
+#include <bit>
+#include <cstring>
 #include <string_view>
 
+#include "common/dict_walk.h"
 #include "common/raw_alloc.h"
 #include "common/ref.h"
 #include "common/status.h"
+#include "descriptor/field_kind.h"
+#include "field_ops/scalar_convert.h"
+#include "json_sink/json_escape.h"
 #include "json_sink/json_text.h"
 
 namespace velum::json_sink {
@@ -82,6 +88,11 @@ class JsonTextSink {
       return MarkStretch(at);
     return Status::Ok();
   }
+  // A map key's digits as the member name.
+  Status IntegerMemberName(int64_t value) noexcept {
+    text_.IntegerMemberName(value);
+    return Status::Ok();
+  }
   Status Null() noexcept {
     text_.Null();
     return Status::Ok();
@@ -131,6 +142,74 @@ class JsonTextSink {
     }
     return PythonNumberGeneral(value);
   }
+  // The items of a list of numbers of type `T` (a JSON form: double, int64,
+  // uint64, int32 or uint32) from `from` on, written straight into the text
+  // while each is of the type's exact class, finite or in range: no Python
+  // code runs for them, so the list cannot change meanwhile. Returns the
+  // index of the first item it left, which the walk writes by the general
+  // road; for any other type, `from` itself.
+  template <ScalarType T>
+  [[gnu::always_inline]] Py_ssize_t ExactItems(PyObject* list, Py_ssize_t from) noexcept {
+    if constexpr (kNumberForm<T>) {
+      return NumberItems<T>(list, from);
+    } else {
+      return from;
+    }
+  }
+  // A field's member and its value of type `T`, the value of the type's
+  // exact class, in one room: a number as ExactItems takes it, a bool, or a
+  // str of plain ASCII needing no escape. `key` is the field's prepared key text.
+  // False, with nothing written, for any other value.
+  template <ScalarType T>
+  [[gnu::always_inline]] bool ExactMember(std::string_view key, PyObject* value) noexcept {
+    if constexpr (kNumberForm<T>) {
+      Number n;
+      if (!ReadNumber<T>(value, n)) return false;
+      char* p = text_.buffer().Reserve(key.size() + kNumberRoom<T>);
+      if (p == nullptr) return true;  // the buffer is failed: Finish reports it
+      p = text_.PutMemberKey(p, key.data(), key.size());
+      text_.buffer().Seek(PutNumber<T>(p, n));
+      return true;
+    } else if constexpr (T == ScalarType::kString) {
+      if (!PyUnicode_IS_COMPACT_ASCII(value)) return false;
+      const char* data = AsciiData(value);
+      const size_t size = AsciiLength(value);
+      if (PlainRunLength(data, size) != size) return false;
+      char* p = text_.buffer().Reserve(key.size() + size + 2);
+      if (p == nullptr) return true;
+      p = text_.PutMemberKey(p, key.data(), key.size());
+      p[0] = '"';
+      CopyBytes(p + 1, data, size);
+      p[size + 1] = '"';
+      text_.buffer().Seek(p + size + 2);
+      return true;
+    } else if constexpr (T == ScalarType::kBool) {
+      if (value != Py_True && value != Py_False) return false;
+      char* p = text_.buffer().Reserve(key.size() + 5);
+      if (p == nullptr) return true;
+      p = text_.PutMemberKey(p, key.data(), key.size());
+      // Five bytes either way: "false", or "true" and a byte of room.
+      std::memcpy(p, value == Py_True ? "true " : "false", 5);
+      text_.buffer().Seek(p + (value == Py_True ? 4 : 5));
+      return true;
+    } else {
+      return false;
+    }
+  }
+  // The entries of a map with str keys and values of type `T` (as
+  // ExactItems), taken from `entries` and written straight into the text
+  // while the key is an exact ASCII str needing no escape and the value as
+  // ExactItems takes it (no Python code runs for them). Returns false once
+  // the entries are done; true with `key` and `value` set to an entry it
+  // left, which the walk writes by the general road.
+  template <ScalarType T>
+  [[gnu::always_inline]] bool ExactEntries(DictCursor& entries, PyObject*& key, PyObject*& value) noexcept {
+    if constexpr (kNumberForm<T>) {
+      return NumberEntries<T>(entries, key, value);
+    } else {
+      return entries.Next(key, value);
+    }
+  }
   // The text as a new `str`, or MemoryError when an append was refused.
   Result<Ref> Finish() noexcept;
 
@@ -158,6 +237,55 @@ class JsonTextSink {
     return {utf8, static_cast<size_t>(size)};
   }
   Status PythonNumberGeneral(PyObject* value) noexcept;
+  // The JSON forms the number loops write.
+  template <ScalarType T>
+  static constexpr bool kNumberForm = T == ScalarType::kDouble || T == ScalarType::kInt64 ||
+                                      T == ScalarType::kUint64 || T == ScalarType::kInt32 ||
+                                      T == ScalarType::kUint32;
+  // The most one number of `T` takes, with a comma before it.
+  template <ScalarType T>
+  static constexpr size_t kNumberRoom = 1 + (T == ScalarType::kDouble ? kFloatTextMax : kIntegerTextMax + 2);
+  template <ScalarType T>
+  Py_ssize_t NumberItems(PyObject* list, Py_ssize_t from) noexcept;
+  template <ScalarType T>
+  bool NumberEntries(DictCursor& entries, PyObject*& key, PyObject*& value) noexcept;
+  // A number of the exact class and range of `T`, read; false for any other.
+  struct Number {
+    double real;
+    int64_t whole;
+    uint64_t unsigned_whole;
+  };
+  template <ScalarType T>
+  [[gnu::always_inline]] static bool ReadNumber(PyObject* item, Number& n) noexcept {
+    if constexpr (T == ScalarType::kDouble) {
+      if (!PyFloat_CheckExact(item)) return false;
+      n.real = PyFloat_AS_DOUBLE(item);
+      // NaN and the infinities are written as strings by the general road.
+      return (std::bit_cast<uint64_t>(n.real) & 0x7ff0000000000000u) != 0x7ff0000000000000u;
+    } else if constexpr (T == ScalarType::kUint64) {
+      return ReadExactUint64(item, &n.unsigned_whole);
+    } else {
+      if (!ReadExactInt(item, &n.whole)) return false;
+      if constexpr (T == ScalarType::kInt32) return n.whole >= INT32_MIN && n.whole <= INT32_MAX;
+      if constexpr (T == ScalarType::kUint32) return n.whole >= 0 && n.whole <= static_cast<int64_t>(UINT32_MAX);
+      return true;
+    }
+  }
+  // Its text at `p`, which has kNumberRoom<T> - 1 bytes of room; returns the end.
+  template <ScalarType T>
+  [[gnu::always_inline]] static char* PutNumber(char* p, const Number& n) noexcept {
+    if constexpr (T == ScalarType::kDouble) {
+      return p + FormatFloatRepr(n.real, p);
+    } else if constexpr (T == ScalarType::kInt64 || T == ScalarType::kUint64) {
+      *p = '"';
+      const size_t size =
+          T == ScalarType::kUint64 ? FormatUnsignedInRoom(n.unsigned_whole, p + 1) : FormatIntegerInRoom(n.whole, p + 1);
+      p[size + 1] = '"';
+      return p + size + 2;
+    } else {
+      return p + FormatIntegerInRoom(n.whole, p);
+    }
+  }
   // A non-ASCII str: kept for the result when it needs no escape, else
   // written as UTF-8.
   Status WideString(PyObject* text, bool member) noexcept;
@@ -210,5 +338,73 @@ class JsonTextSink {
   char first_frames_[kFirstFrames];
   JsonText text_{first_block_, kFirstBlock, first_frames_, kFirstFrames};
 };
+
+// One loop per type, with the write position in locals and one room check
+// per item; the text, checks and ranges are those of WriteScalarOf.
+template <ScalarType T>
+Py_ssize_t JsonTextSink::NumberItems(PyObject* list, Py_ssize_t from) noexcept {
+  const Py_ssize_t count = PyList_GET_SIZE(list);
+  PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
+  TextBuffer& out = text_.buffer();
+  char* p = out.cursor();
+  char* end = out.room_end();
+  size_t comma = text_.HasItems() ? 1 : 0;
+  Py_ssize_t i = from;
+  for (; i < count; ++i) {
+    Number n;
+    if (!ReadNumber<T>(items[i], n)) break;
+    if (static_cast<size_t>(end - p) < kNumberRoom<T>) [[unlikely]] {
+      out.Seek(p);
+      // Refused: the buffer is failed and Finish reports it; nothing more is written.
+      if (out.Reserve(kNumberRoom<T>) == nullptr) return count;
+      p = out.cursor();
+      end = out.room_end();
+    }
+    *p = ',';
+    p += comma;
+    comma = 1;
+    p = PutNumber<T>(p, n);
+  }
+  out.Seek(p);
+  if (comma != 0) text_.NoteItems();
+  return i;
+}
+
+// The same for map entries: the member `,"key":` and the value in one room
+// check. A key is taken when its text needs no escape.
+template <ScalarType T>
+bool JsonTextSink::NumberEntries(DictCursor& entries, PyObject*& key, PyObject*& value) noexcept {
+  TextBuffer& out = text_.buffer();
+  char* p = out.cursor();
+  char* end = out.room_end();
+  size_t comma = text_.HasItems() ? 1 : 0;
+  bool more = false;
+  while ((more = entries.Next(key, value))) {
+    if (!PyUnicode_CheckExact(key) || !PyUnicode_IS_COMPACT_ASCII(key)) break;
+    Number n;
+    if (!ReadNumber<T>(value, n)) break;
+    const char* name = AsciiData(key);
+    const size_t size = AsciiLength(key);
+    if (PlainRunLength(name, size) != size) break;
+    if (static_cast<size_t>(end - p) < size + 3 + kNumberRoom<T>) [[unlikely]] {
+      out.Seek(p);
+      // Refused: the buffer is failed and Finish reports it; nothing more is written.
+      if (out.Reserve(size + 3 + kNumberRoom<T>) == nullptr) return false;
+      p = out.cursor();
+      end = out.room_end();
+    }
+    *p = ',';
+    p += comma;
+    comma = 1;
+    p[0] = '"';
+    CopyBytes(p + 1, name, size);
+    p[size + 1] = '"';
+    p[size + 2] = ':';
+    p = PutNumber<T>(p + size + 3, n);
+  }
+  out.Seek(p);
+  if (comma != 0) text_.NoteItems();
+  return more;
+}
 
 }  // namespace velum::json_sink

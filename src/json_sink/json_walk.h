@@ -131,6 +131,14 @@ class JsonWalk {
     if constexpr (kImplicit) {
       if (set == 0 && !options_.always_emit_implicit) return Status::Ok();
     }
+    // A sink that writes a member and such a value together (the text sink)
+    // is offered them first.
+    if constexpr (requires { sink_.template ExactMember<T>(std::string_view(), slot); }) {
+      const FieldSpec& f = *step.field;
+      const std::string_view key(options_.use_proto_field_name ? f.proto_key : f.json_key);
+      if (!key.empty() && sink_.template ExactMember<T>(key, slot)) [[likely]]
+        return Status::Ok();
+    }
     VELUM_TRY(WriteName(*step.field));
     return WriteScalarOf<T>(sink_, slot);
   }
@@ -296,9 +304,13 @@ class JsonWalk {
   // The elements of a list of scalars of type `T`. Values of the type's exact
   // class are written without running Python code; any other is held while
   // its conversion runs, and the list is measured again at every step.
+  // A sink that writes runs of such values itself (the text sink's number
+  // lists) takes every run, and the loop here only the values it left.
   template <ScalarType T>
   Status WriteScalarItems(PyObject* list) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+    for (Py_ssize_t i = 0;; ++i) {
+      if constexpr (requires { sink_.template ExactItems<T>(list, i); }) i = sink_.template ExactItems<T>(list, i);
+      if (i >= PyList_GET_SIZE(list)) break;
       PyObject* item = PyList_GET_ITEM(list, i);
       if (ExactScalarIsSet<T>(item) >= 0) [[likely]] {
         VELUM_TRY(WriteScalarOf<T>(sink_, item));
@@ -345,12 +357,23 @@ class JsonWalk {
   // value of the type's exact class runs no Python code while written, so
   // it is written from the borrowed key and value; any other is held, and
   // the dict measured again after it, as ForEachEntry does.
+  // A sink that writes runs of entries itself (the text sink's maps of str
+  // to numbers) takes them, and the loop here only the entries it left.
   template <ScalarType T>
   Status WriteScalarEntries(ScalarType key_type, PyObject* dict) {
     DictCursor entries(dict);
     PyObject* key = nullptr;
     PyObject* value = nullptr;
-    while (entries.Next(key, value)) {
+    while (true) {
+      if constexpr (requires { sink_.template ExactEntries<T>(entries, key, value); }) {
+        if (key_type == ScalarType::kString) {
+          if (!sink_.template ExactEntries<T>(entries, key, value)) break;
+        } else if (!entries.Next(key, value)) {
+          break;
+        }
+      } else if (!entries.Next(key, value)) {
+        break;
+      }
       if (key_type == ScalarType::kString && PyUnicode_CheckExact(key) && ExactScalarIsSet<T>(value) >= 0) [[likely]] {
         VELUM_TRY(sink_.MemberName(key));
         VELUM_TRY(WriteScalarOf<T>(sink_, value));
@@ -392,6 +415,7 @@ class JsonWalk {
     // str() of an int is its digits: common keys are formatted here directly.
     int64_t number = 0;
     if (ReadExactInt(key, &number)) [[likely]] {
+      if constexpr (requires { sink_.IntegerMemberName(number); }) return sink_.IntegerMemberName(number);
       char digits[kIntegerTextMax];
       return sink_.MemberName(std::string_view(digits, FormatInteger(number, digits)));
     }

@@ -5,6 +5,10 @@
 #include <cmath>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "common/shortest_float.h"
 
 namespace velum::json_sink {
@@ -60,6 +64,42 @@ void Store8(char* out, uint64_t value) noexcept {
   }
 }
 
+// Sixteen digits at `out`: those of `high` then those of `low`, both below
+// 10^8, leading zeros included. With SSE2 both halves are converted at once:
+// each splits into two groups of four digits, each group (times four) is
+// replicated into four 16-bit lanes and divided there by 1000, 100, 10 and 1
+// by two high multiplications (the second a shift), which leaves the
+// prefixes a, ab, abc, abcd; subtracting ten times each lane's left
+// neighbour leaves the digits, and one pack makes them bytes.
+void Store16(char* out, uint64_t high, uint64_t low) noexcept {
+#if defined(__SSE2__)
+  const __m128i v = _mm_set_epi64x(static_cast<int64_t>(low), static_cast<int64_t>(high));
+  // v / 10^4 by the 32-bit multiply-shift (exact below 2^32), and the remainder.
+  const __m128i upper = _mm_srli_epi64(_mm_mul_epu32(v, _mm_set1_epi32(static_cast<int>(0xd1b71759))), 45);
+  const __m128i lower = _mm_sub_epi32(v, _mm_mul_epu32(upper, _mm_set1_epi32(10000)));
+  // [upper, 0, 0, 0, lower, 0, 0, 0] per half, each group then four times (times four).
+  const __m128i first = _mm_unpacklo_epi64(upper, lower);
+  const __m128i second = _mm_unpackhi_epi64(upper, lower);
+  const __m128i a = _mm_slli_epi16(_mm_shufflehi_epi16(_mm_shufflelo_epi16(first, 0), 0), 2);
+  const __m128i b = _mm_slli_epi16(_mm_shufflehi_epi16(_mm_shufflelo_epi16(second, 0), 0), 2);
+  // 4x * m >> 16 >> s: x/1000 (m 8389, s 9), x/100 (5243, 5), x/10 (13108, 3), x (32768, 1).
+  const __m128i multipliers = _mm_setr_epi16(8389, 5243, 13108, static_cast<int16_t>(32768), 8389, 5243, 13108,
+                                             static_cast<int16_t>(32768));
+  const __m128i shifts = _mm_setr_epi16(1 << 7, 1 << 11, 1 << 13, static_cast<int16_t>(1 << 15), 1 << 7, 1 << 11,
+                                        1 << 13, static_cast<int16_t>(1 << 15));
+  const __m128i pa = _mm_mulhi_epu16(_mm_mulhi_epu16(a, multipliers), shifts);
+  const __m128i pb = _mm_mulhi_epu16(_mm_mulhi_epu16(b, multipliers), shifts);
+  const __m128i ten = _mm_set1_epi16(10);
+  const __m128i da = _mm_sub_epi16(pa, _mm_slli_epi64(_mm_mullo_epi16(pa, ten), 16));
+  const __m128i db = _mm_sub_epi16(pb, _mm_slli_epi64(_mm_mullo_epi16(pb, ten), 16));
+  const __m128i digits = _mm_add_epi8(_mm_packus_epi16(da, db), _mm_set1_epi8('0'));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), digits);
+#else
+  Store8(out, high);
+  Store8(out + 8, low);
+#endif
+}
+
 // The number of decimal digits (1 for 0): the bit length gives the count or
 // one less, and one comparison with a power of ten tells which.
 [[gnu::always_inline]] inline size_t DigitCount(uint64_t value) noexcept {
@@ -82,29 +122,22 @@ void StoreHead(char* out, uint64_t value, size_t count) noexcept {
 }
 
 // The `count` digits of `value` (value < 10^count) at `out`, for the float
-// layout's scratch buffer: a head of one to eight digits is stored as one
-// word, which the following groups of eight overwrite where it runs over; a
-// short number may write up to eight bytes.
+// layout's scratch buffer, which takes up to seventeen bytes: up to eight
+// digits are stored as one word, more as sixteen bytes.
 [[gnu::always_inline]] inline void WriteDigitsAt(uint64_t value, size_t count, char* out) noexcept {
   constexpr uint64_t k8 = 100000000;
   if (count > 8) {
-    uint64_t last = 0;
+    // Nine to sixteen digits: shifted to sixteen (the zeros after them are
+    // harmless scratch) and converted at once; the seventeenth first.
     if (count > 16) {
-      const uint64_t high = value / k8;
-      last = value - high * k8;
-      value = high;
-    }
-    const uint64_t head = value / k8;
-    const size_t head_count = count > 16 ? count - 16 : count - 8;
-    // A lone leading digit (17 digits: most doubles with three before the
-    // point) needs no eight-digit conversion.
-    if (head_count == 1) {
-      *out = static_cast<char>('0' + head);
+      const uint64_t lead = value / (k8 * k8);
+      *out++ = static_cast<char>('0' + lead);
+      value -= lead * (k8 * k8);
     } else {
-      StoreHead(out, head, head_count);
+      value *= kPowersOfTen[16 - count];
     }
-    Store8(out + head_count, value - head * k8);
-    if (count > 16) Store8(out + head_count + 8, last);
+    const uint64_t high = value / k8;
+    Store16(out, high, value - high * k8);
     return;
   }
   if (count == 1) {
@@ -134,7 +167,7 @@ void Write4(uint64_t value, char* out) noexcept {
 }
 
 // One to four digits (value below 10^4).
-size_t WriteUpTo4(uint64_t value, char* out) noexcept {
+[[gnu::always_inline]] inline size_t WriteUpTo4(uint64_t value, char* out) noexcept {
   if (value < 10) {
     *out = static_cast<char>('0' + value);
     return 1;
@@ -194,6 +227,33 @@ size_t FormatInteger(int64_t value, char* out) noexcept {
 }
 
 size_t FormatUnsigned(uint64_t value, char* out) noexcept { return WriteDigits(value, out); }
+
+namespace {
+
+// WriteDigits for room of kIntegerTextMax bytes: five to sixteen digits
+// shifted to sixteen and converted at once, the scratch zeros after them
+// left in the room.
+[[gnu::always_inline]] inline size_t WriteDigitsInRoom(uint64_t value, char* out) noexcept {
+  constexpr uint64_t k8 = 100000000;
+  // Short numbers (counts, enums, small ids) without a further call.
+  if (value < 10000) return WriteUpTo4(value, out);
+  const size_t count = DigitCount(value);
+  if (count > 16) return WriteDigits(value, out);
+  const uint64_t shifted = value * kPowersOfTen[16 - count];
+  const uint64_t high = shifted / k8;
+  Store16(out, high, shifted - high * k8);
+  return count;
+}
+
+}  // namespace
+
+size_t FormatIntegerInRoom(int64_t value, char* out) noexcept {
+  if (value >= 0) return WriteDigitsInRoom(static_cast<uint64_t>(value), out);
+  out[0] = '-';
+  return 1 + WriteDigitsInRoom(0 - static_cast<uint64_t>(value), out + 1);
+}
+
+size_t FormatUnsignedInRoom(uint64_t value, char* out) noexcept { return WriteDigitsInRoom(value, out); }
 
 namespace {
 
@@ -318,9 +378,13 @@ size_t LayOutRepr(shortest::Decimal decimal, bool negative, char* out) noexcept 
 }  // namespace
 
 size_t FormatFloatRepr(double value, char* out) noexcept {
-  if (std::isnan(value)) return Copy("nan", out);
-  if (std::isinf(value)) return Copy(value < 0 ? "-inf" : "inf", out);
-  if (value == 0) return Copy(std::signbit(value) ? "-0.0" : "0.0", out);
+  // Zero, the infinities and NaN told apart from the rest by one test of the bits.
+  constexpr uint64_t kExponentAll = 0x7ff0000000000000u;
+  if ((std::bit_cast<uint64_t>(value) << 1) - 1 >= (kExponentAll << 1) - 1) [[unlikely]] {
+    if (std::isnan(value)) return Copy("nan", out);
+    if (std::isinf(value)) return Copy(value < 0 ? "-inf" : "inf", out);
+    return Copy(std::signbit(value) ? "-0.0" : "0.0", out);
+  }
   const double magnitude = std::fabs(value);
   shortest::Decimal decimal;
   if (!(magnitude >= 1e-4 && magnitude < 1e16 && ShortDecimal(magnitude, &decimal))) {

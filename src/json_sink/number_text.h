@@ -21,6 +21,11 @@ inline constexpr size_t kFloatTextMax = 40;
 size_t FormatInteger(int64_t value, char* out) noexcept;
 size_t FormatUnsigned(uint64_t value, char* out) noexcept;
 
+// The same into room of kIntegerTextMax bytes, all of which may be written
+// (long numbers are converted sixteen digits at once); for text buffers.
+size_t FormatIntegerInRoom(int64_t value, char* out) noexcept;
+size_t FormatUnsignedInRoom(uint64_t value, char* out) noexcept;
+
 // The number of decimal digits of `value` (1 for 0).
 size_t DecimalDigitCount(uint64_t value) noexcept;
 

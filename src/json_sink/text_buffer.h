@@ -67,6 +67,12 @@ class TextBuffer {
     *out = c;
     ++size_;
   }
+  // For loops writing many small items: the next byte's place and the end of
+  // the room, kept in the loop's own locals (no reload after every byte
+  // stored); Seek records where the loop stopped. Reserve makes more room.
+  char* cursor() noexcept { return data_ + size_; }
+  char* room_end() noexcept { return data_ + capacity_; }
+  void Seek(char* p) noexcept { size_ = static_cast<size_t>(p - data_); }
   void Pop() noexcept {
     if (size_ != 0) --size_;
   }

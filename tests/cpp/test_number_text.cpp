@@ -133,5 +133,33 @@ TEST(IntegerText, EveryLengthAndItsEnds) {
   }
 }
 
+// The writers into room (sixteen digits converted at once) give the text of
+// the exact ones: every four-digit group in each position of both halves,
+// every length's ends, random values of either sign.
+TEST(IntegerText, InRoomMatchesExact) {
+  auto check = [](uint64_t v) {
+    char room[kIntegerTextMax];
+    ASSERT_EQ(std::string(room, FormatUnsignedInRoom(v, room)), Digits(v)) << v;
+    const auto s = static_cast<int64_t>(v >> 1);
+    char exact[kIntegerTextMax];
+    ASSERT_EQ(std::string(room, FormatIntegerInRoom(-s, room)), std::string(exact, FormatInteger(-s, exact))) << s;
+  };
+  for (uint64_t x = 0; x < 10000; ++x) {
+    for (uint64_t at = 1; at <= 1000000000000ull; at *= 10000) {
+      check(1000000000000000ull + x * at);
+      check(100000000ull * 2 + x * (at / 10000 == 0 ? 1 : at / 10000));
+    }
+  }
+  uint64_t power = 1;
+  for (int n = 1; n < 20; ++n, power *= 10) {
+    for (uint64_t v : {power, power + 1, power * 2 - 1, power - 1, power * 10 - 1}) check(v);
+  }
+  check(~uint64_t{0});
+  char room[kIntegerTextMax];
+  EXPECT_EQ(std::string(room, FormatIntegerInRoom(INT64_MIN, room)), "-9223372036854775808");
+  std::mt19937_64 rng(9);
+  for (int i = 0; i < 300000; ++i) check(rng() >> (rng() % 64));
+}
+
 }  // namespace
 }  // namespace velum::json_sink

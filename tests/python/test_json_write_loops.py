@@ -113,6 +113,58 @@ def test_list_elements_are_written_as_singular_values(kind: str, values: list[An
     assert [repr(x) for x in tree_list[member]] == [repr(t) for _, t in singles]
 
 
+def _element_text(kind: str, value: Any) -> str:
+    """The text of one value as the singular field writes it."""
+    text: str = Flat(**{f"f_{kind}": value}).to_json(always_emit_implicit=True)
+    head = f'"f{kind.title()}":'
+    start = text.index(head) + len(head)
+    return text[start:text.index(",", start) if "," in text[start:] else len(text) - 1]
+
+
+@pytest.mark.parametrize("kind", ["double", "int64", "uint64", "int32", "uint32", "sfixed64",
+                                  "fixed32"])
+def test_long_number_lists_write_every_element_as_the_field_does(kind: str) -> None:
+    # Thousands of elements grow the text many times over; values of the exact class
+    # alternate with others (subclasses, enum members, NaN), so the quick runs stop and
+    # resume all along, at the list's start and end too.
+    values = dict(VALUES)[kind]
+    extra = [2.5e-300, 1e16, 123456.789, 2.0**-1074] if kind == "double" else [1, 2**31 - 1]
+    items = [([*values, *extra])[(i * 7) % (len(values) + len(extra))] for i in range(4000)]
+    items = [MyInt(1) if kind != "double" else MyFloat(1.0), *items, values[-1]]
+    text = Flat(**{f"u_{kind}": items}).to_json()
+    member = "u" + kind.title()
+    expected = "[" + ",".join(_element_text(kind, v) for v in items) + "]"
+    assert text == "{" + f'"{member}":' + expected + "}"
+
+
+@functools.cache
+def record_class() -> Any:
+    reg = velum.Registry()
+    reg.add_file_set(compile_protos("test_decode_dispatch.proto"))
+    return reg.message_class("velum.test.fast.Record")
+
+
+@pytest.mark.parametrize(("kind", "make"), [
+    ("double", lambda m: registry().message_class(f"{D}.Maps")(v_double=m)),
+    ("int64", lambda m: record_class()(counters=m)),
+])
+def test_long_number_maps_write_every_entry_as_the_general_road(kind: str, make: Any) -> None:
+    # Keys the quick loop takes (plain ASCII) and others (escapes, non-ASCII, a str
+    # subclass), values of the exact class and others, over a text grown many times.
+    values = dict(VALUES)[kind]
+    keys = ["plain", 'q"uote', "back\\", "tab\t", "é", "🙂", MyStr("sub"), "k" * 40]
+    entries = {}
+    for i in range(3000):
+        key = keys[i % len(keys)]
+        entries[type(key)(f"{key}{i}")] = values[(i * 3) % len(values)]
+    msg = make(entries)
+    text = msg.to_json()
+    member = next(iter(json.loads(text)))
+    expected = ",".join(json.dumps(str(k), ensure_ascii=False) + ":" + _element_text(kind, v)
+                        for k, v in entries.items())
+    assert text == "{" + json.dumps(member) + ":{" + expected + "}}"
+
+
 @pytest.mark.parametrize(("kind", "values"), VALUES)
 def test_implicit_fields_skip_defaults_of_any_class(kind: str, values: list[Any]) -> None:
     zero = {"string": "", "bytes": b"", "bool": False}.get(kind, 0)
@@ -195,6 +247,9 @@ MAP_CASES: list[tuple[str, dict[Any, Any], dict[str, Any]]] = [
     ("k_string_v", {"a": "x", MyStr("b"): MyStr("y"), "é": ""}, {"a": "x", "b": "y", "é": ""}),
     ("k_int32_v", {1: 2, MyInt(-3): MyInt(4), Level.LOW: 0}, {"1": 2, "-3": 4, "3": 0}),
     ("k_int64_v", {2**40: 2**40}, {str(2**40): str(2**40)}),
+    ("k_int64_v", {-5: 1, 10**12 + 3: 2, -(10**15) - 7: 3, -(2**63): 4, 99999999: 5},
+     {"-5": "1", str(10**12 + 3): "2", str(-(10**15) - 7): "3", str(-(2**63)): "4",
+      "99999999": "5"}),
     ("k_bool_v", {True: True, False: False}, {"true": True, "false": False}),
 ]
 
