@@ -86,13 +86,7 @@ class JsonTreeSource {
   // Members in dict order; the keys must be str.
   template <class Body>
   Status ForEachMember(Body&& body) {
-    Ref dict;
-    VELUM_TRY(Take(dict));
-    PyObject* const skip = std::exchange(skip_key_, nullptr);
-    return ForEachEntry(dict.get(), [&](PyObject* key, PyObject* value) -> Status {
-      if (!PyUnicode_Check(key)) [[unlikely]]
-        return Status(ErrorKind::kType, "JSON object keys must be strings");
-      if (skip != nullptr && IsSkipped(key, skip)) return Status();
+    return WalkMembers([&](PyObject* key, PyObject* value) -> Status {
       MemberName name{{}, key, false};
       if (PyUnicode_IS_COMPACT_ASCII(key)) [[likely]] {
         // Its UTF-8 form is its own data.
@@ -105,10 +99,7 @@ class JsonTreeSource {
         if (text == nullptr) return Status::Pending();
         name.text = std::string_view(text, static_cast<size_t>(size));
       }
-      pending_ = Ref::borrow(value);
-      Status status = body(static_cast<const MemberName&>(name));
-      pending_.reset();
-      return status;
+      return WithPending(value, [&] { return body(static_cast<const MemberName&>(name)); });
     });
   }
 
@@ -118,6 +109,19 @@ class JsonTreeSource {
   // does where the text is read.
   template <class Body>
   Status ForEachMemberKey(Body&& body) {
+    return WalkMembers([&](PyObject* key, PyObject* value) -> Status {
+      // Plain ASCII is its own UTF-8 form; any other key is made to show it has one.
+      if (!PyUnicode_IS_COMPACT_ASCII(key) && PyUnicode_AsUTF8AndSize(key, nullptr) == nullptr) [[unlikely]]
+        return Status::Pending();
+      return WithPending(value, [&] { return body(key); });
+    });
+  }
+
+ private:
+  // The object's entries in dict order, past the key check and the skipped
+  // member: `visit(key, value)`, both borrowed.
+  template <class Visit>
+  Status WalkMembers(Visit&& visit) {
     Ref dict;
     VELUM_TRY(Take(dict));
     PyObject* const skip = std::exchange(skip_key_, nullptr);
@@ -126,17 +130,19 @@ class JsonTreeSource {
         return Status(ErrorKind::kType, "JSON object keys must be strings");
       if (skip != nullptr && IsSkipped(key, skip)) [[unlikely]]
         return Status();
-      // Plain ASCII is its own UTF-8 form; any other key is made to show it has one.
-      if (!PyUnicode_IS_COMPACT_ASCII(key) && PyUnicode_AsUTF8AndSize(key, nullptr) == nullptr) [[unlikely]]
-        return Status::Pending();
-      pending_ = Ref::borrow(value);
-      Status status = body(static_cast<PyObject*>(key));
-      pending_.reset();
-      return status;
+      return visit(key, value);
     });
   }
 
- private:
+  // `read()` with `value` as the pending value it reads.
+  template <class Read>
+  Status WithPending(PyObject* value, Read&& read) {
+    pending_ = Ref::borrow(value);
+    Status status = read();
+    pending_.reset();
+    return status;
+  }
+
   static bool IsSkipped(PyObject* key, PyObject* skip) noexcept {
     if (key == skip) return true;
     const Py_ssize_t length = PyUnicode_GET_LENGTH(key);

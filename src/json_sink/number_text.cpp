@@ -218,13 +218,20 @@ size_t WriteDigits(uint64_t value, char* out) noexcept {
 
 size_t DecimalDigitCount(uint64_t value) noexcept { return DigitCount(value); }
 
+namespace {
 
-size_t FormatInteger(int64_t value, char* out) noexcept {
-  if (value >= 0) return WriteDigits(static_cast<uint64_t>(value), out);
+// A signed value by a digit writer of magnitudes.
+template <size_t (*Write)(uint64_t, char*)>
+[[gnu::always_inline]] inline size_t WriteSigned(int64_t value, char* out) noexcept {
+  if (value >= 0) return Write(static_cast<uint64_t>(value), out);
   out[0] = '-';
   // The magnitude of the most negative value only fits the unsigned type.
-  return 1 + WriteDigits(0 - static_cast<uint64_t>(value), out + 1);
+  return 1 + Write(0 - static_cast<uint64_t>(value), out + 1);
 }
+
+}  // namespace
+
+size_t FormatInteger(int64_t value, char* out) noexcept { return WriteSigned<WriteDigits>(value, out); }
 
 size_t FormatUnsigned(uint64_t value, char* out) noexcept { return WriteDigits(value, out); }
 
@@ -248,9 +255,7 @@ namespace {
 }  // namespace
 
 size_t FormatIntegerInRoom(int64_t value, char* out) noexcept {
-  if (value >= 0) return WriteDigitsInRoom(static_cast<uint64_t>(value), out);
-  out[0] = '-';
-  return 1 + WriteDigitsInRoom(0 - static_cast<uint64_t>(value), out + 1);
+  return WriteSigned<WriteDigitsInRoom>(value, out);
 }
 
 size_t FormatUnsignedInRoom(uint64_t value, char* out) noexcept { return WriteDigitsInRoom(value, out); }
