@@ -18,10 +18,6 @@ struct ValueTypeLookup {
 Result<ValueTypeLookup> LookupValueType(const RuntimeNames& names, PyObject* desc, RawSlot type_slot,
                                         bool (*is_kind)(PyObject*), const char* kind);
 
-// Sets a class attribute whose name is no special method's: straight into the
-// dict of a mutable class of the plain metaclass, else by the attribute protocol.
-Status StoreClassAttribute(PyObject* cls, PyObject* name, PyObject* value);
-
 Status StoreValueType(const RuntimeNames& names, PyObject* cls, PyObject* value);
 
 }  // namespace velum

@@ -364,16 +364,14 @@ class JsonWalk {
     DictCursor entries(dict);
     PyObject* key = nullptr;
     PyObject* value = nullptr;
-    while (true) {
+    // The next entry for the loop here: past those the sink wrote itself.
+    auto next = [&]() -> bool {
       if constexpr (requires { sink_.template ExactEntries<T>(entries, key, value); }) {
-        if (key_type == ScalarType::kString) {
-          if (!sink_.template ExactEntries<T>(entries, key, value)) break;
-        } else if (!entries.Next(key, value)) {
-          break;
-        }
-      } else if (!entries.Next(key, value)) {
-        break;
+        if (key_type == ScalarType::kString) return sink_.template ExactEntries<T>(entries, key, value);
       }
+      return entries.Next(key, value);
+    };
+    while (next()) {
       if (key_type == ScalarType::kString && PyUnicode_CheckExact(key) && ExactScalarIsSet<T>(value) >= 0) [[likely]] {
         VELUM_TRY(sink_.MemberName(key));
         VELUM_TRY(WriteScalarOf<T>(sink_, value));

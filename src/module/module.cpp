@@ -12,7 +12,7 @@
 #include "descriptor/field_resolve.h"
 #include "descriptor/slot_constructor.h"
 #include "descriptor/slot_traverse.h"
-#include "descriptor/value_type.h"
+#include "descriptor/class_attribute.h"
 #include "parser/schema_records.h"
 #include "wkt_registry/wkt_record.h"
 
@@ -29,23 +29,13 @@ Status InitializeMessageType(PyObject* cls) {
                     "while processing 'message_type'");
   }
   VELUM_ASSIGN_OR_RETURN(const RuntimeNames* names, GetRuntimeNames());
-  // With the plain metaclass a class attribute is what the MRO holds, so a
-  // class not yet initialised is told without raising and clearing.
-  const bool plain = Py_IS_TYPE(cls, &PyType_Type);
-  if (!plain || _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), names->name(Name::kExtMarshaler)) != nullptr) {
-    Ref existing = Ref::steal(PyObject_GetAttr(cls, names->name(Name::kExtMarshaler)));
-    if (existing) return Status::Ok();  // initialised already, possibly through a base class
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Status::Pending();
-    PyErr_Clear();
-  }
-  // `_desc` as the attribute read would give it: what the MRO holds, unless
-  // that binds (a descriptor object) or the metaclass has a say.
+  Ref existing;
+  VELUM_TRY(ReadClassAttribute(cls, names->name(Name::kExtMarshaler), existing));
+  if (existing) return Status::Ok();  // initialised already, possibly through a base class
   Ref desc;
-  if (plain) {
-    PyObject* held = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), names->name(Name::kDesc));
-    if (held != nullptr && Py_TYPE(held)->tp_descr_get == nullptr) desc = Ref::borrow(held);
-  }
+  VELUM_TRY(ReadClassAttribute(cls, names->name(Name::kDesc), desc));
   if (!desc) {
+    // Absent: the attribute read raises its own AttributeError.
     desc = Ref::steal(PyObject_GetAttr(cls, names->name(Name::kDesc)));
     if (!desc) return Status::Pending();
   }
