@@ -4,11 +4,15 @@
 // begin, so the root is complete when the last end arrives.
 #pragma once
 
+#include <cmath>
 #include <string_view>
 
+#include "common/dict_walk.h"
 #include "common/raw_alloc.h"
 #include "common/ref.h"
 #include "common/status.h"
+#include "descriptor/field_kind.h"
+#include "field_ops/scalar_convert.h"
 
 namespace velum::json_sink {
 
@@ -26,6 +30,8 @@ class JsonValueSink {
   // `name` is a `str`, kept as it is: the tree shares the field table's names.
   Status MemberName(PyObject* name) noexcept;
   Status MemberName(std::string_view name) noexcept;
+  // An integer map key: the str of its digits.
+  Status IntegerMemberName(int64_t value) noexcept;
   // A field's name: the tree takes the str; the key text is the text sink's.
   [[gnu::always_inline]] Status MemberName(PyObject* name, std::string_view /*key*/) noexcept { return MemberName(name); }
   [[gnu::always_inline]] Status Null() noexcept { return Place(Py_None); }
@@ -53,6 +59,24 @@ class JsonValueSink {
       return Place(value);
     return PythonNumberGeneral(value);
   }
+  // The entries of a map with str keys and values of type `T`, taken from
+  // `entries` and set straight into the map's dict while the key is an
+  // exact str and the value one whose tree form runs no Python code: an
+  // exact int's digits for int64, an exact str, finite double, bool or
+  // 32-bit int as it is. Returns false once the entries are done; true
+  // with `key` and `value` set to an entry it left, which the walk places
+  // by the general road (and which reports any failure there).
+  template <ScalarType T>
+  [[gnu::always_inline]] bool ExactEntries(DictCursor& entries, PyObject*& key, PyObject*& value) noexcept {
+    if constexpr (T == ScalarType::kInt64) {
+      return QuotedEntries(entries, key, value);
+    } else if constexpr (T == ScalarType::kString || T == ScalarType::kDouble || T == ScalarType::kBool ||
+                         T == ScalarType::kInt32 || T == ScalarType::kUint32) {
+      return HeldEntries<T>(entries, key, value);
+    } else {
+      return entries.Next(key, value);
+    }
+  }
   // The root value, or ValueError "no JSON value produced".
   Result<Ref> Finish() noexcept;
 
@@ -71,6 +95,40 @@ class JsonValueSink {
     Py_ssize_t filled;
     bool object;
   };
+
+  // The dict of the map being filled, or null when the entries must take
+  // the general road (no object open, or a name pending).
+  PyObject* OpenMap() const noexcept {
+    return top_ != nullptr && top_->object && pending_ == nullptr ? top_->container : nullptr;
+  }
+  [[gnu::noinline]] bool QuotedEntries(DictCursor& entries, PyObject*& key, PyObject*& value) noexcept;
+  template <ScalarType T>
+  [[gnu::noinline]] bool HeldEntries(DictCursor& entries, PyObject*& key, PyObject*& value) noexcept {
+    PyObject* dict = OpenMap();
+    if (dict == nullptr) return entries.Next(key, value);
+    while (entries.Next(key, value)) {
+      bool held;
+      if constexpr (T == ScalarType::kString) {
+        held = PyUnicode_CheckExact(value);
+      } else if constexpr (T == ScalarType::kDouble) {
+        held = PyFloat_CheckExact(value) && std::isfinite(PyFloat_AS_DOUBLE(value));
+      } else if constexpr (T == ScalarType::kInt32 || T == ScalarType::kUint32) {
+        int64_t number = 0;
+        constexpr int64_t kLeast = T == ScalarType::kInt32 ? INT32_MIN : 0;
+        constexpr int64_t kMost = T == ScalarType::kInt32 ? INT32_MAX : UINT32_MAX;
+        held = ReadExactInt(value, &number) && number >= kLeast && number <= kMost;
+      } else {
+        held = value == Py_True || value == Py_False;
+      }
+      if (!PyUnicode_CheckExact(key) || !held) [[unlikely]]
+        return true;
+      if (PyDict_SetItem(dict, key, value) < 0) [[unlikely]] {
+        PyErr_Clear();  // made again by the general road, which reports a failure
+        return true;
+      }
+    }
+    return false;
+  }
 
   // `value` is borrowed; the container or root takes its own reference.
   Status Place(PyObject* value) noexcept;

@@ -10,6 +10,7 @@ from __future__ import annotations
 import enum
 import functools
 import json
+import re
 from typing import Any
 
 import pytest
@@ -163,6 +164,54 @@ def test_long_number_maps_write_every_entry_as_the_general_road(kind: str, make:
     expected = ",".join(json.dumps(str(k), ensure_ascii=False) + ":" + _element_text(kind, v)
                         for k, v in entries.items())
     assert text == "{" + json.dumps(member) + ":{" + expected + "}}"
+
+
+@functools.cache
+def closed_maps_class() -> Any:
+    reg = velum.Registry()
+    reg.add_file_set(compile_protos("test_decoder_hooks.proto"))
+    return reg.message_class("velum.test.decoder.ClosedMaps")
+
+
+@pytest.mark.parametrize(("kind", "make"), [
+    ("int64", lambda m: record_class()(counters=m)),
+    ("string", lambda m: registry().message_class(f"{D}.Maps")(k_string_v=m)),
+    ("double", lambda m: registry().message_class(f"{D}.Maps")(v_double=m)),
+    ("float", lambda m: registry().message_class(f"{D}.Maps")(v_float=m)),
+    ("int32", lambda m: closed_maps_class()(counts=m)),
+])
+def test_value_tree_maps_place_every_entry_as_the_text_reads(kind: str, make: Any) -> None:
+    # Entries the tree's quick loop sets straight into the dict (exact str keys and
+    # values) alternate with others it hands back to the general road (str subclass keys,
+    # subclass and foreign values, ints beyond 2**60, NaN), at the start and end too.
+    values = dict(VALUES)[kind] + ([2**61, -(2**62) - 3, 10**18] if kind == "int64" else [])
+    keys = ["plain", "é", MyStr("sub"), "k" * 40]
+    entries = {}
+    for i in range(600):
+        key = keys[i % len(keys)]
+        entries[type(key)(f"{key}{i}")] = values[(i * 5) % len(values)]
+    msg = make(entries)
+    text, tree = json_of(msg)
+    assert tree == text
+    member = next(iter(tree))
+    assert list(tree[member]) == [str(k) for k in entries]
+    # The result is the caller's own: a second call shares none of its containers.
+    again = msg.to_dict()
+    assert again == tree and again[member] is not tree[member]
+
+
+@pytest.mark.parametrize("first", [True, False])
+def test_value_tree_map_refuses_a_bad_entry_after_quick_ones(first: bool) -> None:
+    maps = registry().message_class(f"{D}.Maps")
+    entries: dict[Any, Any] = {f"k{i}": f"v{i}" for i in range(5)}
+    entries = {1: "bad", **entries} if first else {**entries, 1: "bad"}
+    with pytest.raises(TypeError, match="^'int' object is not an instance of 'str'$"):
+        maps(k_string_v=entries).to_dict()
+    bad_value = maps(k_string_v={"a": "x", "b": 5, "c": "z"})
+    with pytest.raises(TypeError) as by_text:
+        bad_value.to_json()
+    with pytest.raises(TypeError, match=f"^{re.escape(str(by_text.value))}$"):
+        bad_value.to_dict()
 
 
 @pytest.mark.parametrize(("kind", "values"), VALUES)
