@@ -37,10 +37,13 @@ std::string_view Utf8Of(PyObject* text) {
   return data == nullptr ? std::string_view() : std::string_view(data, static_cast<size_t>(size));
 }
 
+// A Timestamp's or Duration's seconds and nanos: plain fields, written in place.
 Status StoreInt(PyObject* instance, const FieldSpec& f, long long number) {
   Ref value = Ref::steal(PyLong_FromLongLong(number));
   if (!value) return Status::Pending();
-  return StoreWithPresence(instance, f, std::move(value));
+  if (f.in_oneof() || f.has_presence_bit) [[unlikely]]
+    return StoreWithPresence(instance, f, std::move(value));
+  return WriteFieldSteal(instance, f.access, std::move(value));
 }
 
 Status DepthError() {
