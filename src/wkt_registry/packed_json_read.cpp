@@ -528,13 +528,22 @@ Result<Ref> ReadTypeFirstAny(const MessageMarshaler& any, json::JsonTextSource& 
       Status member = reader->ReadMemberOnce(name, next, named, diverted);
       return member.ok() ? std::move(member) : Divert(diverted);
     }
-    JsonKind url_kind;
-    std::string_view url;
-    if (name.text != "@type" || !source.Peek(url_kind).ok() || url_kind != JsonKind::kString ||
-        !source.ReadText(url).ok()) {
-      return Divert(diverted);
+    if (name.text != "@type") return Divert(diverted);
+    // The URL of the type last resolved is matched in place first: a batch
+    // mostly packs one type.
+    const std::string_view recalled = options.packed_types.RecalledPlainUrl();
+    if (!recalled.empty()) {
+      packed_object = options.packed_types.RecallLast();
+      if (packed_object && !source.tokenizer().MatchPlainString(recalled)) packed_object.reset();
     }
-    packed_object = options.packed_types.Recall(url);
+    std::string_view url;
+    if (!packed_object) {
+      JsonKind url_kind;
+      if (!source.Peek(url_kind).ok() || url_kind != JsonKind::kString || !source.ReadText(url).ok()) {
+        return Divert(diverted);
+      }
+      packed_object = options.packed_types.Recall(url);
+    }
     if (!packed_object) {
       const std::string_view type_name = TypeNameOfUrl(url);
       Result<Ref> resolved = ResolveType(*any.names, options.registry, type_name, options.packed_types);
