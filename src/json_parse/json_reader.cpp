@@ -60,7 +60,7 @@ class SeenSet {
   HighNumbers* high_ = nullptr;
 };
 
-Status DepthError() {
+[[gnu::cold]] Status DepthError() {
   return FormatError(ErrorKind::kRecursion, "exceeded maximum recursion depth %u while parsing message",
                      static_cast<unsigned>(kMaxDepth));
 }
@@ -113,15 +113,8 @@ class Reader {
       return wkt::ReadWellKnown(m, instance, source_, options_, depth, context);
     JsonKind kind;
     VELUM_TRY(source_.Peek(kind));
-    if (kind != JsonKind::kObject) [[unlikely]] {
-      Ref value;
-      VELUM_TRY(source_.TakeValue(value));
-      Ref qualname = Ref::steal(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(m.message_class.get())));
-      if (!qualname) return Status::Pending();
-      Ref shown = MessageText(value.get());
-      if (!shown) return Status::Pending();
-      return FormatError(ErrorKind::kType, "cannot decode %U from JSON: %U", qualname.get(), shown.get());
-    }
+    if (kind != JsonKind::kObject) [[unlikely]]
+      return NotAnObject(m);
     SeenSet seen;
     size_t next = 0;  // the field expected to be named next
     if constexpr (std::is_same_v<Source, JsonTextSource>) {
@@ -144,6 +137,16 @@ class Reader {
   }
 
  private:
+  [[gnu::cold, gnu::noinline]] Status NotAnObject(const MessageMarshaler& m) {
+    Ref value;
+    VELUM_TRY(source_.TakeValue(value));
+    Ref qualname = Ref::steal(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(m.message_class.get())));
+    if (!qualname) return Status::Pending();
+    Ref shown = MessageText(value.get());
+    if (!shown) return Status::Pending();
+    return FormatError(ErrorKind::kType, "cannot decode %U from JSON: %U", qualname.get(), shown.get());
+  }
+
   static bool Same(const JsonMemberKey& key, const MemberName& name) noexcept {
     return name.object == key.str || EqualText(name.text, key.text);
   }

@@ -46,7 +46,7 @@ Status StoreInt(PyObject* instance, const FieldSpec& f, long long number) {
   return WriteFieldSteal(instance, f.access, std::move(value));
 }
 
-Status DepthError() {
+[[gnu::cold]] Status DepthError() {
   return FormatError(ErrorKind::kRecursion, "exceeded maximum recursion depth %u while parsing message",
                      static_cast<unsigned>(kMaxDepth));
 }
@@ -83,7 +83,7 @@ class WellKnownReader {
   }
 
   // "cannot decode {type} from JSON: {value}" for a value of the wrong JSON kind.
-  Status WrongKind(const MessageMarshaler& m) {
+  [[gnu::cold, gnu::noinline]] Status WrongKind(const MessageMarshaler& m) {
     Ref value;
     VELUM_TRY(source_.TakeValue(value));
     Ref shown = MessageText(value.get());
@@ -109,7 +109,8 @@ class WellKnownReader {
     return StoreInt(instance, *r.nanos, value.nanos);
   }
 
-  Status FieldMask(const MessageMarshaler& m, const WellKnownRecord& r, PyObject* instance) {
+  // Out of line, as the Value and Struct forms' own code is read far more often.
+  [[gnu::noinline]] Status FieldMask(const MessageMarshaler& m, const WellKnownRecord& r, PyObject* instance) {
     VELUM_ASSIGN_OR_RETURN(Ref paths, StoredList(instance, *r.field));
     VELUM_TRY(Expect(m, JsonKind::kString));
     std::string_view text;
