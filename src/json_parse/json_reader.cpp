@@ -179,6 +179,12 @@ class Reader {
       next = static_cast<size_t>(f - m.fields.data()) + 1;
       return Field(m, instance, *f, seen, depth);
     }
+    return NoField(m, instance, name, depth);
+  }
+
+  // A member that names no field: an extension, skipped or refused.
+  [[gnu::cold, gnu::noinline]] Status NoField(const MessageMarshaler& m, PyObject* instance, const MemberName& name,
+                                              uint32_t depth) {
     if (name.text.size() >= 2 && name.text.front() == '[' && name.text.back() == ']' &&
         options_.registry != nullptr) {
       bool handled = false;

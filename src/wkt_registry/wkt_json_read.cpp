@@ -83,6 +83,10 @@ class WellKnownReader {
   }
 
   // "cannot decode {type} from JSON: {value}" for a value of the wrong JSON kind.
+  [[gnu::cold, gnu::noinline]] Status TimeError(const MessageMarshaler& m, TextError error, std::string_view text) {
+    return Own(ToStatus(error, Utf8Of(m.full_name.get()), text));
+  }
+
   [[gnu::cold, gnu::noinline]] Status WrongKind(const MessageMarshaler& m) {
     Ref value;
     VELUM_TRY(source_.TakeValue(value));
@@ -104,7 +108,8 @@ class WellKnownReader {
     SecondsNanos value;
     const TextError error =
         r.kind == WellKnownType::kTimestamp ? ParseTimestamp(text, value) : ParseDuration(text, value);
-    if (error != TextError::kOk) return Own(ToStatus(error, Utf8Of(m.full_name.get()), text));
+    if (error != TextError::kOk) [[unlikely]]
+      return TimeError(m, error, text);
     VELUM_TRY(StoreInt(instance, *r.seconds, value.seconds));
     return StoreInt(instance, *r.nanos, value.nanos);
   }
