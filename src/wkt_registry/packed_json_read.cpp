@@ -338,7 +338,7 @@ class PackedJsonReader {
 
   // What a null stores: the field's own default for implicit presence
   // (which the encoder then leaves out), nothing for explicit presence.
-  Status Reset(const FieldSpec& f, size_t i, bool& diverted) {
+  [[gnu::noinline]] Status Reset(const FieldSpec& f, size_t i, bool& diverted) {
     if (!f.has_presence_bit) {
       for (const DefaultEntry& entry : m_.defaults) {
         if (entry.access.is_slot() && entry.access.offset() == f.access.offset()) {
