@@ -60,7 +60,7 @@ class SeenSet {
   HighNumbers* high_ = nullptr;
 };
 
-[[gnu::cold]] Status DepthError() {
+Status DepthError() {
   return FormatError(ErrorKind::kRecursion, "exceeded maximum recursion depth %u while parsing message",
                      static_cast<unsigned>(kMaxDepth));
 }
@@ -113,8 +113,15 @@ class Reader {
       return wkt::ReadWellKnown(m, instance, source_, options_, depth, context);
     JsonKind kind;
     VELUM_TRY(source_.Peek(kind));
-    if (kind != JsonKind::kObject) [[unlikely]]
-      return NotAnObject(m);
+    if (kind != JsonKind::kObject) [[unlikely]] {
+      Ref value;
+      VELUM_TRY(source_.TakeValue(value));
+      Ref qualname = Ref::steal(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(m.message_class.get())));
+      if (!qualname) return Status::Pending();
+      Ref shown = MessageText(value.get());
+      if (!shown) return Status::Pending();
+      return FormatError(ErrorKind::kType, "cannot decode %U from JSON: %U", qualname.get(), shown.get());
+    }
     SeenSet seen;
     size_t next = 0;  // the field expected to be named next
     if constexpr (std::is_same_v<Source, JsonTextSource>) {
@@ -137,16 +144,6 @@ class Reader {
   }
 
  private:
-  [[gnu::cold, gnu::noinline]] Status NotAnObject(const MessageMarshaler& m) {
-    Ref value;
-    VELUM_TRY(source_.TakeValue(value));
-    Ref qualname = Ref::steal(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(m.message_class.get())));
-    if (!qualname) return Status::Pending();
-    Ref shown = MessageText(value.get());
-    if (!shown) return Status::Pending();
-    return FormatError(ErrorKind::kType, "cannot decode %U from JSON: %U", qualname.get(), shown.get());
-  }
-
   static bool Same(const JsonMemberKey& key, const MemberName& name) noexcept {
     return name.object == key.str || EqualText(name.text, key.text);
   }
@@ -179,12 +176,6 @@ class Reader {
       next = static_cast<size_t>(f - m.fields.data()) + 1;
       return Field(m, instance, *f, seen, depth);
     }
-    return NoField(m, instance, name, depth);
-  }
-
-  // A member that names no field: an extension, skipped or refused.
-  [[gnu::cold, gnu::noinline]] Status NoField(const MessageMarshaler& m, PyObject* instance, const MemberName& name,
-                                              uint32_t depth) {
     if (name.text.size() >= 2 && name.text.front() == '[' && name.text.back() == ']' &&
         options_.registry != nullptr) {
       bool handled = false;
