@@ -270,7 +270,14 @@ class Reader {
       VELUM_TRY(source_.ReadNull());
       return StoreNullReset(instance, f, Py_None);
     }
-    VELUM_ASSIGN_OR_RETURN(Ref target, SubMessageToMerge(instance, f, *nested));
+    // A slot holding None (every such field of a new instance) has nothing to
+    // merge into: the new message is made without the general lookup.
+    Ref target;
+    if (f.access.is_slot() && !f.in_oneof() && *SlotAddress(instance, f.access.offset()) == Py_None) [[likely]] {
+      VELUM_ASSIGN_OR_RETURN(target, NewDefaultInstance(*nested));
+    } else {
+      VELUM_ASSIGN_OR_RETURN(target, SubMessageToMerge(instance, f, *nested));
+    }
     VELUM_TRY(Message(*nested, target.get(), depth + 1, &context));
     return Store(instance, f, std::move(target));
   }

@@ -119,7 +119,8 @@ class JsonTextSource {
       bool matched = false;
       if (!expected.spelled.empty()) {
         matched = tok_.MatchSpelledKey(expected.spelled);
-        name.text = expected.spelled.substr(1, expected.spelled.size() - 3);
+        // The name between the quotes, before the colon (the spelling holds both).
+        name.text = std::string_view(expected.spelled.data() + 1, expected.spelled.size() - 3);
       } else if (!expected.name.empty()) {
         matched = expected.plain ? tok_.MatchPlainKey(expected.name) : tok_.MatchKey(expected.name);
         name.text = expected.name;

@@ -313,6 +313,16 @@ class JsonTokenizer {
     return true;
   }
 
+  // As MatchString for a string of any length that the caller knows to be
+  // plain (ASCII, nothing a JSON string must escape): compared as it is.
+  [[nodiscard]] bool MatchPlainString(std::string_view text) noexcept {
+    const size_t n = text.size();
+    if (end_ - cur_ < static_cast<std::ptrdiff_t>(n + 2) || failed()) return false;
+    if (*cur_ != '"' || cur_[n + 1] != '"' || !EqualText(std::string_view(cur_ + 1, n), text)) return false;
+    cur_ += n + 2;
+    return true;
+  }
+
   // When the text ahead (cur_ at a member name's quote, as EnterObject and
   // NextMember leave it) is exactly `spelled`, a quoted name that needs no
   // escape followed by its colon, consumes it and returns true; otherwise

@@ -68,13 +68,14 @@ bool IsReal(ScalarType type) noexcept { return type == ScalarType::kDouble || ty
   return PyFloat_FromDouble(value);
 }
 
-// As QuickReal for the integer types: a literal or a plain integer in quotes
-// within `bounds`, as a new int.
-[[gnu::always_inline]] inline PyObject* QuickInteger(const char* p, const char* end, IntBounds bounds,
-                                                     const char** after) {
-  *after = nullptr;
+// The integer types' common forms: a literal or a plain integer in quotes
+// within `bounds`. Where it ends (nullptr for any other form) and its value's
+// 64 bits: two's complement, or above int64 (`*above`) an unsigned value.
+[[gnu::always_inline]] inline const char* QuickIntegerValue(const char* p, const char* end, IntBounds bounds,
+                                                            uint64_t* bits, bool* above) noexcept {
   int64_t value = 0;
   const char* stop = nullptr;
+  *above = false;
   if (p < end && *p == '"') {
     uint64_t magnitude = 0;
     bool negative = false;
@@ -83,8 +84,9 @@ bool IsReal(ScalarType type) noexcept { return type == ScalarType::kDouble || ty
     if (magnitude > uint64_t{INT64_MAX}) {
       // Beyond int64 only an unsigned field's value (uint64 ids and hashes).
       if (negative || !bounds.unsigned64) return nullptr;
-      *after = stop;
-      return PyLong_FromUnsignedLongLong(magnitude);
+      *bits = magnitude;
+      *above = true;
+      return stop;
     }
     value = negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
   } else {
@@ -96,8 +98,21 @@ bool IsReal(ScalarType type) noexcept { return type == ScalarType::kDouble || ty
     value = literal.negative ? -magnitude : magnitude;
   }
   if (value < bounds.lo || value > bounds.hi) return nullptr;
+  *bits = static_cast<uint64_t>(value);
+  return stop;
+}
+
+// As QuickReal for the integer types, as a new int.
+[[gnu::always_inline]] inline PyObject* QuickInteger(const char* p, const char* end, IntBounds bounds,
+                                                     const char** after) {
+  uint64_t bits = 0;
+  bool above = false;
+  const char* stop = QuickIntegerValue(p, end, bounds, &bits, &above);
   *after = stop;
-  return PyLong_FromLongLong(value);
+  if (stop == nullptr) return nullptr;
+  if (above) [[unlikely]]
+    return PyLong_FromUnsignedLongLong(bits);
+  return PyLong_FromLongLong(static_cast<int64_t>(bits));
 }
 
 // The value at `p` as a new object of the list's type (see QuickReal).
@@ -164,6 +179,15 @@ bool ReadQuickNumber(JsonTextSource& source, ScalarType type, Ref& out, Status& 
   const char* after = nullptr;
   PyObject* item = QuickInteger(p, tok.input_end(), BoundsOf(type), &after);
   return TakeQuick(tok, item, after, out, status);
+}
+
+bool ReadQuickIntegerBits(JsonTextSource& source, ScalarType type, uint64_t* bits) noexcept {
+  JsonTokenizer& tok = source.tokenizer();
+  bool above = false;
+  const char* after = QuickIntegerValue(tok.PeekedValue(), tok.input_end(), BoundsOf(type), bits, &above);
+  if (after == nullptr) return false;
+  tok.SkipTo(after);
+  return true;
 }
 
 bool ReadQuickReal(JsonTextSource& source, bool float32, Ref& out, Status& status) {

@@ -32,6 +32,10 @@ Status ReadNumberList(JsonTextSource& source, ScalarType type, PyObject* list, E
 // error status when making the object failed. False consumes nothing.
 bool ReadQuickNumber(JsonTextSource& source, ScalarType type, Ref& out, Status& status);
 
+// As ReadQuickNumber for an integer type, without an object: the value's 64
+// bits, two's complement (a uint64 or fixed64 above int64 as it is).
+bool ReadQuickIntegerBits(JsonTextSource& source, ScalarType type, uint64_t* bits) noexcept;
+
 // As ReadQuickNumber for a double (a float when `float32`), for the numbers
 // of Struct values: a short decimal (see ShortDecimalDouble) is tried first.
 bool ReadQuickReal(JsonTextSource& source, bool float32, Ref& out, Status& status);

@@ -40,6 +40,7 @@ TextError FormatDuration(SecondsNanos value, TimeText& out) noexcept {
 
 TextError ParseDuration(std::string_view text, SecondsNanos& out) noexcept {
   if (text.empty() || text.back() != 's') return TextError::kInvalidDuration;
+  const char* readable = text.data();
   text.remove_suffix(1);
   const bool negative = !text.empty() && text[0] == '-';
   if (negative) text.remove_prefix(1);
@@ -48,7 +49,7 @@ TextError ParseDuration(std::string_view text, SecondsNanos& out) noexcept {
   SecondsNanos value;
   if (!ReadWholeSeconds(text.substr(0, dot), value.seconds)) return TextError::kInvalidDuration;
   if (dot != std::string_view::npos && dot + 1 < text.size()) {
-    value.nanos = ParseFraction(text.substr(dot + 1));
+    value.nanos = ParseFraction(text.substr(dot + 1), readable);
     if (value.nanos < 0) return TextError::kInvalidDuration;
   }
   if (value.seconds > kDurationSecondBound) return TextError::kInvalidDuration;

@@ -265,6 +265,25 @@ class PackedJsonReader {
     return fast;
   }
 
+  // The 64-bit integer types, whose wire value is the value's own 64 bits.
+  static bool IsWholeBits(ScalarType type) noexcept {
+    return type == ScalarType::kInt64 || type == ScalarType::kUint64 || type == ScalarType::kSfixed64 ||
+           type == ScalarType::kFixed64;
+  }
+
+  // Field i's record for such a value, as Singular writes it.
+  Status PutWholeBits(const FieldSpec& f, size_t i, uint64_t bits) {
+    records_.Begin(i);
+    if (bits == 0 && f.presence == Presence::kImplicit) return Status();
+    if (!records_.Reserve(2 * wire::kMaxVarintBytes)) return NoMemory();
+    uint8_t* out = records_.cursor();
+    size_t size = wire::EncodeVarint(f.tag, out);
+    const bool fixed = f.kind.value.scalar == ScalarType::kSfixed64 || f.kind.value.scalar == ScalarType::kFixed64;
+    size += fixed ? PutBits<ScalarType::kFixed64>(out + size, bits) : PutBits<ScalarType::kUint64>(out + size, bits);
+    records_.Commit(i, size);
+    return Status();
+  }
+
   // As PutNumber for an enum's number, as encoder::TryWriteEnum takes it.
   encoder::Fast PutEnum(size_t i, uint32_t tag, const EnumTable& table, PyObject* value) {
     long long number = 0;
@@ -319,7 +338,7 @@ class PackedJsonReader {
 
   // What a null stores: the field's own default for implicit presence
   // (which the encoder then leaves out), nothing for explicit presence.
-  Status Reset(const FieldSpec& f, size_t i, bool& diverted) {
+  [[gnu::noinline]] Status Reset(const FieldSpec& f, size_t i, bool& diverted) {
     if (!f.has_presence_bit) {
       for (const DefaultEntry& entry : m_.defaults) {
         if (entry.access.is_slot() && entry.access.offset() == f.access.offset()) {
@@ -362,8 +381,12 @@ class PackedJsonReader {
         return AppendText(i, f.tag, text);
       }
       // A number in its common form (ids mostly, in quotes) is made in one
-      // step; the rest, and every refusal, take the general read.
-      if (json::IsQuickNumberType(f.kind.value.scalar)) {
+      // step, a 64-bit integer's straight into its record; the rest, and
+      // every refusal, take the general read.
+      if (IsWholeBits(f.kind.value.scalar)) {
+        uint64_t bits = 0;
+        if (json::ReadQuickIntegerBits(source_, f.kind.value.scalar, &bits)) return PutWholeBits(f, i, bits);
+      } else if (json::IsQuickNumberType(f.kind.value.scalar)) {
         Ref value;
         Status made;
         if (json::ReadQuickNumber(source_, f.kind.value.scalar, value, made)) {
@@ -505,13 +528,22 @@ Result<Ref> ReadTypeFirstAny(const MessageMarshaler& any, json::JsonTextSource& 
       Status member = reader->ReadMemberOnce(name, next, named, diverted);
       return member.ok() ? std::move(member) : Divert(diverted);
     }
-    JsonKind url_kind;
-    std::string_view url;
-    if (name.text != "@type" || !source.Peek(url_kind).ok() || url_kind != JsonKind::kString ||
-        !source.ReadText(url).ok()) {
-      return Divert(diverted);
+    if (name.text != "@type") return Divert(diverted);
+    // The URL of the type last resolved is matched in place first: a batch
+    // mostly packs one type.
+    const std::string_view recalled = options.packed_types.RecalledPlainUrl();
+    if (!recalled.empty()) {
+      packed_object = options.packed_types.RecallLast();
+      if (packed_object && !source.tokenizer().MatchPlainString(recalled)) packed_object.reset();
     }
-    packed_object = options.packed_types.Recall(url);
+    std::string_view url;
+    if (!packed_object) {
+      JsonKind url_kind;
+      if (!source.Peek(url_kind).ok() || url_kind != JsonKind::kString || !source.ReadText(url).ok()) {
+        return Divert(diverted);
+      }
+      packed_object = options.packed_types.Recall(url);
+    }
     if (!packed_object) {
       const std::string_view type_name = TypeNameOfUrl(url);
       Result<Ref> resolved = ResolveType(*any.names, options.registry, type_name, options.packed_types);

@@ -3,6 +3,7 @@
 #include "common/raw_alloc.h"
 #include "common/text_equal.h"
 #include "descriptor/marshaler.h"
+#include "json_parse/string_scan.h"
 #include "wkt_registry/packed_fields.h"
 #include "wkt_registry/type_registry.h"
 
@@ -48,9 +49,14 @@ PackedTypes::Entry* PackedTypes::Claim() noexcept {
 }
 
 Ref PackedTypes::Recall(std::string_view url) noexcept {
+  if (state_ == nullptr || state_->recalled == nullptr || !EqualText(url, state_->recalled_url)) return Ref();
+  return RecallLast();
+}
+
+Ref PackedTypes::RecallLast() noexcept {
   if (state_ == nullptr || state_->recalled == nullptr || !state_->own_map) return Ref();
   const Entry& entry = *state_->recalled;
-  if (!entry.name || !entry.desc || !EqualText(url, state_->recalled_url)) return Ref();
+  if (!entry.name || !entry.desc) return Ref();
   // An exact str key: the lookup runs no Python code and raises nothing.
   PyObject* found = PyDict_GetItemWithError(state_->own_map.get(), entry.name.get());
   if (found == nullptr) {
@@ -71,6 +77,8 @@ void PackedTypes::Remember(std::string_view url, std::string_view type_name) noe
     return;  // not remembered: the next Any resolves in full
   }
   state_->recalled = entry;
+  const auto* text = reinterpret_cast<const uint8_t*>(url.data());
+  state_->recalled_plain = json::SkipPlainRun(text, text + url.size()) == text + url.size();
 }
 
 bool PackedTypes::ReadsDirectly(PyObject* marshaler) noexcept {

@@ -54,6 +54,15 @@ class PackedTypes {
   // make, without cutting the URL or finding the entry again); else empty,
   // and the caller resolves the URL in full. A batch mostly packs one type.
   Ref Recall(std::string_view url) noexcept;
+  // The URL Recall would take, when it needs no escape in JSON text (so that
+  // it can be matched there as it is), or empty; and the marshaler Recall
+  // would answer for it.
+  std::string_view RecalledPlainUrl() const noexcept {
+    return state_ != nullptr && state_->recalled != nullptr && state_->recalled_plain
+               ? std::string_view(state_->recalled_url)
+               : std::string_view();
+  }
+  Ref RecallLast() noexcept;
   // `url` was just resolved through the entry asked for as `type_name`.
   void Remember(std::string_view url, std::string_view type_name) noexcept;
 
@@ -85,6 +94,7 @@ class PackedTypes {
     Ref direct;  // the last type ReadsPackedDirectly accepted
     RawString recalled_url;      // the URL Remember was told of
     Entry* recalled = nullptr;  // its entry, until the entry is claimed again
+    bool recalled_plain = false;  // recalled_url needs no escape
   };
   bool Ready() noexcept;
   void Release() noexcept;

@@ -54,6 +54,10 @@ class TimeText {
 // 1 to 9 ASCII digits scaled to nanoseconds ("5" is 500000000); -1 when
 // `digits` is empty, longer than 9 or holds a non-digit.
 int32_t ParseFraction(std::string_view digits) noexcept;
+// As ParseFraction, where the bytes from `readable` up to the end of `digits`
+// belong to the same text: when they are eight or more, the last eight are
+// checked and valued as one word, the bytes before the digits counted as '0's.
+int32_t ParseFraction(std::string_view digits, const char* readable) noexcept;
 
 constexpr bool IsDigit(char c) noexcept { return c >= '0' && c <= '9'; }
 

@@ -1,8 +1,11 @@
 // Core unit: no Python.
 #include "wkt_registry/timestamp_text.h"
 
+#include <bit>
+#include <cstring>
 #include <optional>
 
+#include "json_parse/digit_scan.h"
 #include "wkt_registry/civil_calendar.h"
 
 namespace velum::wkt {
@@ -74,6 +77,30 @@ std::optional<SecondsNanos> ReadLocal(std::string_view text) noexcept {
   return local;
 }
 
+// Whether the 19 bytes at `p` read "DDDD-DD-DDTDD:DD:DD", D a digit: three
+// words (the last overlapping) each checked at once, separators and digits.
+bool CanonicalLayout(const char* p) noexcept {
+  if constexpr (std::endian::native == std::endian::little) {
+    using json::digit_detail::kZeros;
+    using json::digit_detail::NonDigitBits;
+    // One word: the separators where `mask` has their bytes, digits elsewhere.
+    auto fits = [](const char* at, uint64_t mask, uint64_t separators) noexcept {
+      uint64_t word;
+      std::memcpy(&word, at, 8);
+      return (word & mask) == separators && NonDigitBits((word & ~mask) | (kZeros & mask)) == 0;
+    };
+    // Bytes 0-7 "DDDD-DD-", 8-15 "DDTDD:DD", 11-18 "DD:DD:DD".
+    return fits(p, 0xff0000ff00000000u, 0x2d00002d00000000u) && fits(p + 8, 0x0000ff0000ff0000u, 0x00003a0000540000u) &&
+           fits(p + 11, 0x0000ff0000ff0000u, 0x00003a00003a0000u);
+  } else {
+    constexpr size_t kDigitAt[] = {0, 1, 2, 3, 5, 6, 8, 9, 11, 12, 14, 15, 17, 18};
+    for (size_t i : kDigitAt) {
+      if (!IsDigit(p[i])) return false;
+    }
+    return p[4] == '-' && p[7] == '-' && p[10] == 'T' && p[13] == ':' && p[16] == ':';
+  }
+}
+
 // The text as written: "YYYY-MM-DDTHH:MM:SS", an optional fraction and "Z",
 // digits only in the fields. Nearly every text read has this form, which is
 // checked and valued here without the general field reads; false leaves any
@@ -81,15 +108,9 @@ std::optional<SecondsNanos> ReadLocal(std::string_view text) noexcept {
 bool ReadCanonical(std::string_view text, SecondsNanos& out) noexcept {
   const size_t n = text.size();
   const char* p = text.data();
-  if (n < 20 || p[n - 1] != 'Z' || p[4] != '-' || p[7] != '-' || p[10] != 'T' || p[13] != ':' || p[16] != ':') {
-    return false;
-  }
+  if (n < 20 || p[n - 1] != 'Z' || !CanonicalLayout(p)) return false;
   auto digit = [p](size_t i) noexcept { return static_cast<unsigned>(static_cast<unsigned char>(p[i] - '0')); };
   auto pair = [&](size_t i) noexcept { return static_cast<int>(digit(i) * 10 + digit(i + 1)); };
-  constexpr size_t kDigitAt[] = {0, 1, 2, 3, 5, 6, 8, 9, 11, 12, 14, 15, 17, 18};
-  unsigned widest = 0;
-  for (size_t i : kDigitAt) widest |= digit(i) > 9 ? 16u : 0u;
-  if (widest != 0) return false;
   const int year = pair(0) * 100 + pair(2);
   const int month = pair(5);
   const int day = pair(8);
@@ -99,7 +120,7 @@ bool ReadCanonical(std::string_view text, SecondsNanos& out) noexcept {
   int32_t nanos = 0;
   if (n > 20) {
     if (p[19] != '.') return false;
-    nanos = ParseFraction(text.substr(20, n - 21));
+    nanos = ParseFraction(text.substr(20, n - 21), p);
     if (nanos < 0) return false;
   }
   if (hour > 23 || minute > 59 || second > 59 || year < 1 || !calendar::IsValidDate(year, month, day)) return false;

@@ -37,13 +37,16 @@ std::string_view Utf8Of(PyObject* text) {
   return data == nullptr ? std::string_view() : std::string_view(data, static_cast<size_t>(size));
 }
 
+// A Timestamp's or Duration's seconds and nanos: plain fields, written in place.
 Status StoreInt(PyObject* instance, const FieldSpec& f, long long number) {
   Ref value = Ref::steal(PyLong_FromLongLong(number));
   if (!value) return Status::Pending();
-  return StoreWithPresence(instance, f, std::move(value));
+  if (f.in_oneof() || f.has_presence_bit) [[unlikely]]
+    return StoreWithPresence(instance, f, std::move(value));
+  return WriteFieldSteal(instance, f.access, std::move(value));
 }
 
-Status DepthError() {
+[[gnu::cold]] Status DepthError() {
   return FormatError(ErrorKind::kRecursion, "exceeded maximum recursion depth %u while parsing message",
                      static_cast<unsigned>(kMaxDepth));
 }
@@ -80,7 +83,11 @@ class WellKnownReader {
   }
 
   // "cannot decode {type} from JSON: {value}" for a value of the wrong JSON kind.
-  Status WrongKind(const MessageMarshaler& m) {
+  [[gnu::cold, gnu::noinline]] Status TimeError(const MessageMarshaler& m, TextError error, std::string_view text) {
+    return Own(ToStatus(error, Utf8Of(m.full_name.get()), text));
+  }
+
+  [[gnu::cold, gnu::noinline]] Status WrongKind(const MessageMarshaler& m) {
     Ref value;
     VELUM_TRY(source_.TakeValue(value));
     Ref shown = MessageText(value.get());
@@ -101,12 +108,14 @@ class WellKnownReader {
     SecondsNanos value;
     const TextError error =
         r.kind == WellKnownType::kTimestamp ? ParseTimestamp(text, value) : ParseDuration(text, value);
-    if (error != TextError::kOk) return Own(ToStatus(error, Utf8Of(m.full_name.get()), text));
+    if (error != TextError::kOk) [[unlikely]]
+      return TimeError(m, error, text);
     VELUM_TRY(StoreInt(instance, *r.seconds, value.seconds));
     return StoreInt(instance, *r.nanos, value.nanos);
   }
 
-  Status FieldMask(const MessageMarshaler& m, const WellKnownRecord& r, PyObject* instance) {
+  // Out of line, as the Value and Struct forms' own code is read far more often.
+  [[gnu::noinline]] Status FieldMask(const MessageMarshaler& m, const WellKnownRecord& r, PyObject* instance) {
     VELUM_ASSIGN_OR_RETURN(Ref paths, StoredList(instance, *r.field));
     VELUM_TRY(Expect(m, JsonKind::kString));
     std::string_view text;

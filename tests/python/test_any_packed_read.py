@@ -171,6 +171,14 @@ def test_proto2_members_match_the_instance_road(ms: list[tuple[str, str]], ignor
         (PLAIN, [("i32", "2147483648")], False),
         (PLAIN, [("u32", "-1")], False),
         (PLAIN, [("u64", "18446744073709551615"), ("i64", '"9223372036854775807"')], False),
+        # The 64-bit types at their bounds, zero (left out) and refused, in and out of quotes.
+        (PLAIN, [("i64", '"0"'), ("u64", "0"), ("f64", '"0"'), ("sf64", "-0")], False),
+        (PLAIN, [("i64", '"-9223372036854775808"'), ("u64", '"18446744073709551615"'),
+                 ("f64", '"18446744073709551615"'), ("sf64", '"-1"')], False),
+        (PLAIN, [("sf64", "-9223372036854775807"), ("f64", "123"), ("i64", "-12")], False),
+        (PLAIN, [("f64", '"-1"')], False),
+        (PLAIN, [("i64", '"9223372036854775808"')], False),
+        (PLAIN, [("sf64", '"18446744073709551616"')], False),
         (PLAIN, [("fl", "3.5e38")], False),
         (PLAIN, [("fl", '"Infinity"'), ("db", '"NaN"')], False),
         (PLAIN, [("i32", "1.5")], False),
@@ -236,3 +244,32 @@ def test_payload_in_a_field_keeps_the_any_unchanged_on_error() -> None:
     with pytest.raises(ValueError):
         target.merge_from_json(any_text(PLAIN, [("i32", "1"), ("bogus", "2")]), registry=reg)
     assert (target.type_url, target.value) == ("kept", b"\x08\x01")
+
+
+@pytest.mark.parametrize(
+    "second_url",
+    [
+        f"type.googleapis.com/{PLAIN}",  # the URL of the Any before, met again
+        f"type.googleapis.com\\/{PLAIN}",  # the same URL, escaped
+        f"type.googleapis.com/{PLAIN[:-1]}\\u006e",
+        f"type.googleapis.com/{PLAIN}x",  # one byte longer, or shorter
+        f"type.googleapis.com/{PLAIN[:-1]}",
+        f"type.googleapis.com/{LEGACY}",  # another type
+    ],
+)
+@pytest.mark.parametrize("space", ["", " "])
+def test_type_urls_met_again_read_as_a_tree(second_url: str, space: str) -> None:
+    """In a batch the type URL of the Any before is recognised again: it must read
+    exactly as the tree road reads the same items (escapes, near misses, errors)."""
+    reg = registry()
+    first = any_text(PLAIN, [("i64", '"7"')])
+    second = '{"@type":' + space + '"' + second_url + '", "i64": "8"}'
+    batch = '{"items": [' + first + ", " + second + ", " + first + "]}"
+    batch_cls = reg.message_class(f"{P3}.Batch")
+
+    def read(fn: Any) -> Any:
+        return [(item.type_url, item.value) for item in fn().items]
+
+    assert outcome(lambda: read(lambda: batch_cls.from_json(batch, registry=reg))) == outcome(
+        lambda: read(lambda: batch_cls.from_dict(json.loads(batch), registry=reg))
+    )

@@ -182,6 +182,38 @@ def test_duration_refused_texts(text: str) -> None:
     )
 
 
+def _time_variants() -> list[tuple[str, str]]:
+    """Timestamp and Duration texts around their common form: every fraction
+    length, and one byte changed at each place of the date, time and fraction."""
+    stamp = "2023-11-14T22:13:21"
+    texts = [("Timestamp", f"{stamp}.{'123456789'[:k]}Z") for k in range(1, 11)]
+    texts += [
+        ("Duration", f"{s}.{'987654321'[:k]}s") for s in ("7", "-1234567") for k in range(1, 11)
+    ]
+    base = f"{stamp}.123456789Z"
+    for i in range(len(base) - 1):
+        texts += [("Timestamp", base[:i] + c + base[i + 1 :]) for c in "0/:-TZ.a"]
+    duration = "1234567.123456789s"
+    for i in range(len(duration) - 1):
+        texts += [("Duration", duration[:i] + c + duration[i + 1 :]) for c in "0/:.a"]
+    return sorted(set(texts))
+
+
+@pytest.mark.parametrize(("type_name", "text"), _time_variants())
+def test_time_texts_read_as_json_format_reads_them(type_name: str, text: str) -> None:
+    from google.protobuf import duration_pb2, json_format, timestamp_pb2
+
+    peer = (timestamp_pb2.Timestamp if type_name == "Timestamp" else duration_pb2.Duration)()
+    try:
+        json_format.Parse(f'"{text}"', peer)
+    except json_format.ParseError:
+        with pytest.raises(ValueError):
+            getattr(wkt, type_name).from_json(f'"{text}"')
+        return
+    got = getattr(wkt, type_name).from_json(f'"{text}"')
+    assert (got.seconds, got.nanos) == (peer.seconds, peer.nanos)
+
+
 @pytest.mark.parametrize(
     ("seconds", "nanos", "message"),
     [
