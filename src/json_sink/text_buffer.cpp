@@ -13,32 +13,35 @@ constexpr size_t kLimit = SIZE_MAX / 4;
 }  // namespace
 
 bool TextBuffer::Grow(size_t extra) noexcept {
-  if (failed_ || extra > kLimit - size_) {
+  const size_t size = this->size();
+  if (failed_ || extra > kLimit - size) {
     failed_ = true;
     return false;
   }
-  const size_t needed = size_ + extra;
-  size_t capacity = capacity_ < kFirstBlock ? kFirstBlock : capacity_;
+  const size_t needed = size + extra;
+  size_t capacity = this->capacity() < kFirstBlock ? kFirstBlock : this->capacity();
   while (capacity < needed) capacity *= 2;
   void* grown = borrowed_ ? PyMem_RawMalloc(capacity) : PyMem_RawRealloc(data_, capacity);
   if (grown == nullptr) {
     failed_ = true;
     return false;
   }
-  if (borrowed_ && size_ != 0) std::memcpy(grown, data_, size_);
+  if (borrowed_ && size != 0) std::memcpy(grown, data_, size);
   borrowed_ = false;
   data_ = static_cast<char*>(grown);
-  capacity_ = capacity;
+  cursor_ = data_ + size;
+  end_ = data_ + capacity;
   return true;
 }
 
 void TextBuffer::ShrinkToFit() noexcept {
-  if (borrowed_ || data_ == nullptr || size_ == capacity_ || size_ == 0) return;
+  const size_t size = this->size();
+  if (borrowed_ || data_ == nullptr || cursor_ == end_ || size == 0) return;
   // A shrink in place; should the allocator refuse, the larger block stays.
-  void* shrunk = PyMem_RawRealloc(data_, size_);
+  void* shrunk = PyMem_RawRealloc(data_, size);
   if (shrunk == nullptr) return;
   data_ = static_cast<char*>(shrunk);
-  capacity_ = size_;
+  cursor_ = end_ = data_ + size;
 }
 
 }  // namespace velum::json_sink

@@ -22,11 +22,11 @@ class TextBuffer {
   // Starts in `first_block`, which the owner keeps alive and unmoved for the
   // buffer's life; a growth beyond it moves the content to the heap.
   TextBuffer(char* first_block, size_t capacity) noexcept
-      : data_(first_block), capacity_(capacity), borrowed_(true) {}
+      : data_(first_block), cursor_(first_block), end_(first_block + capacity), borrowed_(true) {}
   TextBuffer(TextBuffer&& other) noexcept
       : data_(std::exchange(other.data_, nullptr)),
-        size_(std::exchange(other.size_, 0)),
-        capacity_(std::exchange(other.capacity_, 0)),
+        cursor_(std::exchange(other.cursor_, nullptr)),
+        end_(std::exchange(other.end_, nullptr)),
         failed_(std::exchange(other.failed_, false)),
         borrowed_(std::exchange(other.borrowed_, false)) {}
   TextBuffer& operator=(TextBuffer&&) = delete;
@@ -38,43 +38,43 @@ class TextBuffer {
 
   bool ok() const noexcept { return !failed_; }
   const char* data() const noexcept { return data_; }
-  size_t size() const noexcept { return size_; }
-  size_t capacity() const noexcept { return capacity_; }
-  bool empty() const noexcept { return size_ == 0; }
-  char& back() noexcept { return data_[size_ - 1]; }
+  size_t size() const noexcept { return static_cast<size_t>(cursor_ - data_); }
+  size_t capacity() const noexcept { return static_cast<size_t>(end_ - data_); }
+  bool empty() const noexcept { return cursor_ == data_; }
+  char& back() noexcept { return cursor_[-1]; }
 
   // Room for `n` more bytes; null (and the buffer failed) when it cannot grow.
   // Write at most `n` bytes there, then Commit what was written.
   [[gnu::always_inline]] char* Reserve(size_t n) noexcept {
-    if (n > capacity_ - size_) [[unlikely]] {
+    if (n > static_cast<size_t>(end_ - cursor_)) [[unlikely]] {
       if (!Grow(n)) return nullptr;
     }
-    return data_ + size_;
+    return cursor_;
   }
-  void Commit(size_t n) noexcept { size_ += n; }
+  void Commit(size_t n) noexcept { cursor_ += n; }
 
   [[gnu::always_inline]] void Append(const char* p, size_t n) noexcept {
     char* out = Reserve(n);
     if (out == nullptr) [[unlikely]]
       return;
     CopyBytes(out, p, n);
-    size_ += n;
+    cursor_ = out + n;
   }
   [[gnu::always_inline]] void Push(char c) noexcept {
     char* out = Reserve(1);
     if (out == nullptr) [[unlikely]]
       return;
     *out = c;
-    ++size_;
+    cursor_ = out + 1;
   }
   // For loops writing many small items: the next byte's place and the end of
   // the room, kept in the loop's own locals (no reload after every byte
   // stored); Seek records where the loop stopped. Reserve makes more room.
-  char* cursor() noexcept { return data_ + size_; }
-  char* room_end() noexcept { return data_ + capacity_; }
-  void Seek(char* p) noexcept { size_ = static_cast<size_t>(p - data_); }
+  char* cursor() noexcept { return cursor_; }
+  char* room_end() noexcept { return end_; }
+  void Seek(char* p) noexcept { cursor_ = p; }
   void Pop() noexcept {
-    if (size_ != 0) --size_;
+    if (cursor_ != data_) --cursor_;
   }
   // Marks the buffer failed from outside (an append that was refused upstream).
   void Fail() noexcept { failed_ = true; }
@@ -85,9 +85,12 @@ class TextBuffer {
  private:
   bool Grow(size_t extra) noexcept;
 
+  // The write position and the end of the room are kept as pointers: an
+  // append then reads two fields, not three, on the one chain every piece
+  // of text waits for.
   char* data_ = nullptr;
-  size_t size_ = 0;
-  size_t capacity_ = 0;
+  char* cursor_ = nullptr;
+  char* end_ = nullptr;
   bool failed_ = false;
   bool borrowed_ = false;  // data_ is the owner's first block, not ours to free
 };

@@ -133,9 +133,10 @@ TEST(IntegerText, EveryLengthAndItsEnds) {
   }
 }
 
-// The writers into room (sixteen digits converted at once) give the text of
-// the exact ones: every four-digit group in each position of both halves,
-// every length's ends, random values of either sign.
+// The writers into room (up to eight digits as one word, more sixteen at
+// once) give the text of the exact ones: every four-digit group in each
+// position of both halves, every short value, every length's ends, random
+// values of either sign.
 TEST(IntegerText, InRoomMatchesExact) {
   auto check = [](uint64_t v) {
     char room[kIntegerTextMax];
@@ -150,6 +151,9 @@ TEST(IntegerText, InRoomMatchesExact) {
       check(100000000ull * 2 + x * (at / 10000 == 0 ? 1 : at / 10000));
     }
   }
+  // Every value of the one-word roads' first lengths, and eight-digit ones.
+  for (uint64_t v = 0; v < 100000; ++v) check(v);
+  for (uint64_t v = 100000; v < 100000000; v += 997) check(v);
   uint64_t power = 1;
   for (int n = 1; n < 20; ++n, power *= 10) {
     for (uint64_t v : {power, power + 1, power * 2 - 1, power - 1, power * 10 - 1}) check(v);
