@@ -3,7 +3,14 @@
 #include <cstdarg>
 #include <string_view>
 
+#include "common/limits.h"
+
 namespace velum {
+
+Status DepthError(const char* action) noexcept {
+  return FormatError(ErrorKind::kRecursion, "exceeded maximum recursion depth %u while %s message",
+                     static_cast<unsigned>(kMaxDepth), action);
+}
 
 namespace {
 

@@ -30,6 +30,11 @@ bool ExactPositional(const char* func, Py_ssize_t nargs, Py_ssize_t expected, Py
 // arguments follow PyUnicode_FromFormat's conventions (%S is str(), %R repr()).
 Status FormatError(ErrorKind kind, const char* format, ...) noexcept;
 
+// RecursionError "exceeded maximum recursion depth {limit} while {action}
+// message" for a message nested deeper than kMaxDepth; `action` is
+// "parsing", "serializing", "copying" or "merging".
+[[gnu::cold]] Status DepthError(const char* action) noexcept;
+
 // str() of a value shown in an error message. An int beyond the interpreter's
 // limit for decimal conversion is shown as "<int of {n} bits>" (signed), so that
 // the error being reported is not replaced by the limit's own ValueError.

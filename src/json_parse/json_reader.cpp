@@ -60,11 +60,6 @@ class SeenSet {
   HighNumbers* high_ = nullptr;
 };
 
-Status DepthError() {
-  return FormatError(ErrorKind::kRecursion, "exceeded maximum recursion depth %u while parsing message",
-                     static_cast<unsigned>(kMaxDepth));
-}
-
 // The refusal of a value of the wrong kind for a list or map, which shows
 // the value's Python type.
 template <class Source>
@@ -108,7 +103,7 @@ class Reader {
   Status Message(const MessageMarshaler& m, PyObject* instance, uint32_t depth,
                  const FieldContext* context = nullptr) {
     if (depth > kMaxDepth) [[unlikely]]
-      return DepthError();
+      return DepthError("parsing");
     if (m.well_known != WellKnownType::kNone)
       return wkt::ReadWellKnown(m, instance, source_, options_, depth, context);
     JsonKind kind;

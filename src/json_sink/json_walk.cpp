@@ -4,11 +4,6 @@
 
 namespace velum::json_sink::walk_detail {
 
-Status TooDeep() {
-  return FormatError(ErrorKind::kRecursion, "exceeded maximum recursion depth %u while serializing message",
-                     static_cast<unsigned>(kMaxDepth));
-}
-
 Status WrongInstance(const MessageMarshaler& m, PyObject* msg) {
   if (!m.message_class) return Status(ErrorKind::kRuntime, "message marshaler was cleared");
   if (!IsNativeMessage(msg)) return TypeCheckError(msg, "NativeMessage");

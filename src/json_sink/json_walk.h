@@ -32,7 +32,6 @@ namespace velum::json_sink {
 
 namespace walk_detail {
 
-[[gnu::cold]] Status TooDeep();
 // An instance that is not of the marshaler's class.
 [[gnu::cold]] Status WrongInstance(const MessageMarshaler& m, PyObject* msg);
 [[gnu::cold]] Status WrongMessageType(const MessageMarshaler& declared, PyObject* value);
@@ -64,7 +63,7 @@ class JsonWalk {
 
   // One message value: an object, or the form of a well-known type.
   Status WriteMessage(const MessageMarshaler& m, PyObject* msg, uint32_t depth) {
-    if (depth > kMaxDepth) return walk_detail::TooDeep();
+    if (depth > kMaxDepth) return DepthError("serializing");
     // Slots are read at the offsets of `m`'s class.
     auto* cls = reinterpret_cast<PyTypeObject*>(m.message_class.get());
     if (cls == nullptr || !PyObject_TypeCheck(msg, cls) || !IsNativeMessage(msg)) [[unlikely]]

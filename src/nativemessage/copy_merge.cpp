@@ -21,11 +21,6 @@ namespace velum::copy_merge {
 
 namespace {
 
-Status DepthError(const char* action) {
-  return FormatError(ErrorKind::kRecursion, "exceeded maximum recursion depth %u while %s message",
-                     static_cast<unsigned>(kMaxDepth), action);
-}
-
 Status InvalidSource(const MessageMarshaler& m, PyObject* source) {
   Ref expected = Ref::steal(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(m.message_class.get())));
   if (!expected) return Status::Pending();

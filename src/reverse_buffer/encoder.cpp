@@ -305,10 +305,7 @@ Status EncodeField(ReverseBuffer& buf, const FieldSpec& f, PyObject* msg, uint32
 
 Status EncodeMessage(const MessageMarshaler& m, PyObject* msg, ReverseBuffer& buf, uint32_t depth,
                      bool write_unknown) {
-  if (depth > kMaxDepth) {
-    return FormatError(ErrorKind::kRecursion, "exceeded maximum recursion depth %u while serializing message",
-                       static_cast<unsigned>(kMaxDepth));
-  }
+  if (depth > kMaxDepth) return DepthError("serializing");
   PyObject* cls = m.message_class.get();
   if (cls == nullptr) return Status(ErrorKind::kRuntime, "message marshaler was cleared");
   if (reinterpret_cast<PyObject*>(Py_TYPE(msg)) != cls) {

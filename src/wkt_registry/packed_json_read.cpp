@@ -462,11 +462,6 @@ class PackedJsonReader {
   bool checked_;
 };
 
-Status DepthError() {
-  return FormatError(ErrorKind::kRecursion, "exceeded maximum recursion depth %u while parsing message",
-                     static_cast<unsigned>(kMaxDepth));
-}
-
 }  // namespace
 
 template <class Source>
@@ -474,7 +469,7 @@ Result<Ref> ReadPackedJson(const MessageMarshaler& m, Source& source, const Json
                            bool& diverted) {
   diverted = false;
   if (depth > kMaxDepth) [[unlikely]]
-    return DepthError();
+    return DepthError("parsing");
   PackedJsonReader<Source> reader(m, source, options);
   VELUM_TRY(reader.Read(diverted));
   if (diverted) return Ref();

@@ -46,11 +46,6 @@ Status StoreInt(PyObject* instance, const FieldSpec& f, long long number) {
   return WriteFieldSteal(instance, f.access, std::move(value));
 }
 
-[[gnu::cold]] Status DepthError() {
-  return FormatError(ErrorKind::kRecursion, "exceeded maximum recursion depth %u while parsing message",
-                     static_cast<unsigned>(kMaxDepth));
-}
-
 template <class Source>
 class WellKnownReader {
  public:
@@ -59,7 +54,7 @@ class WellKnownReader {
 
   Status Read(const MessageMarshaler& m, PyObject* instance, uint32_t depth) {
     if (depth > kMaxDepth) [[unlikely]]
-      return DepthError();
+      return DepthError("parsing");
     const WellKnownRecord& r = RecordOf(m);
     switch (r.kind) {
       case WellKnownType::kTimestamp:
@@ -164,7 +159,7 @@ class WellKnownReader {
     if (nested->well_known != WellKnownType::kValue) [[unlikely]]
       return Nested(handle, depth);
     if (depth + 1 > kMaxDepth) [[unlikely]]
-      return DepthError();
+      return DepthError("parsing");
     const WellKnownRecord& r = RecordOf(*nested);
     ValueMember which = ValueMember::kNull;
     VELUM_ASSIGN_OR_RETURN(Ref holder, ValueOneof(r, depth + 1, which));

@@ -91,11 +91,6 @@ Status NoValueSet() { return Status(ErrorKind::kValue, "value must have exactly 
 
 Status NotFinite() { return Status(ErrorKind::kValue, "value cannot be NaN or Infinity"); }
 
-Status TooDeep() {
-  return FormatError(ErrorKind::kRecursion, "exceeded maximum recursion depth %u while serializing message",
-                     static_cast<unsigned>(kMaxDepth));
-}
-
 namespace {
 
 // Equality of two str: a str is always stored at its narrowest width, so

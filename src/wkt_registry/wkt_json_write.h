@@ -49,7 +49,6 @@ struct Unpacked {
 Result<Unpacked> Unpack(const MessageMarshaler& m, PyObject* msg, const JsonWriteOptions& options);
 // The packed bytes decoded into a new instance of `packed`'s class.
 Result<Ref> DecodePacked(const MessageMarshaler& packed, PyObject* value);
-[[gnu::cold]] Status TooDeep();
 
 // MemberOf for the common case first: a Oneof holding the interned name
 // itself, matched by identity without a call.
@@ -75,7 +74,7 @@ Status WriteNestedDocument(Walk& walk, MessageHandle* handle, PyObject* value, u
   VELUM_ASSIGN_OR_RETURN(MessageMarshaler * declared, Resolve(handle));
   if (Py_TYPE(value) == reinterpret_cast<PyTypeObject*>(declared->message_class.get()) &&
       declared->well_known != WellKnownType::kNone) [[likely]] {
-    if (depth + 1 > kMaxDepth) return write_detail::TooDeep();
+    if (depth + 1 > kMaxDepth) return DepthError("serializing");
     return WriteWellKnown(walk, *declared, value, depth + 1);
   }
   return walk.WriteMessageValue(handle, value, depth);
@@ -167,7 +166,7 @@ template <class Walk>
   }
   if (Py_TYPE(value) == reinterpret_cast<PyTypeObject*>(declared->message_class.get()) &&
       declared->well_known == WellKnownType::kValue) [[likely]] {
-    if (depth + 1 > kMaxDepth) return write_detail::TooDeep();
+    if (depth + 1 > kMaxDepth) return DepthError("serializing");
     return WriteValue(walk, RecordOf(*declared), value, depth + 1);
   }
   return walk.WriteMessageValue(handle, value, depth);
@@ -284,7 +283,7 @@ template <class Walk>
     VELUM_TRY(sink.MemberName(r.value_key.get()));
     VELUM_TRY(walk.WriteMessage(packed, instance.get(), depth + 1));
   } else {
-    if (depth + 1 > kMaxDepth) return write_detail::TooDeep();
+    if (depth + 1 > kMaxDepth) return DepthError("serializing");
     VELUM_TRY(walk.WriteMembers(packed, instance.get(), depth + 1));
   }
   return sink.EndObject();
@@ -312,7 +311,7 @@ Status WriteAny(Walk& walk, const MessageMarshaler& m, PyObject* msg, uint32_t d
   VELUM_TRY(sink.BeginObject());
   VELUM_TRY(WriteTypeMember(sink, walk.options(), r, any.url.get()));
   // A packed well-known type never takes the short road (ReadsPackedDirectly).
-  if (depth + 1 > kMaxDepth) return write_detail::TooDeep();
+  if (depth + 1 > kMaxDepth) return DepthError("serializing");
   VELUM_TRY(WritePackedFields(walk, packed, fields));
   return sink.EndObject();
 }
