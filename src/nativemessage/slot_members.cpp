@@ -1,6 +1,7 @@
 #include "nativemessage/slot_members.h"
 
 #include <cstdint>
+#include <cstring>
 
 #include <structmember.h>
 
@@ -34,6 +35,7 @@ struct GcLinks {
   uintptr_t next;
   uintptr_t prev;  // with the collector's flag bits below the pointer
 };
+static_assert(sizeof(GcLinks) == 2 * sizeof(void*));
 constexpr uintptr_t kFlagBits = 3;
 
 // The list's head; a parked object's neighbours are other parked objects or
@@ -57,13 +59,29 @@ bool CheckLayout() noexcept {
   return holds;
 }
 
+// A member descriptor also has no header before the link words, so that its
+// deallocation frees from where NewUncounted allocated.
 bool Parking() noexcept {
   if constexpr (!kMayPark) {
     return false;
   } else {
-    static const bool layout_holds = CheckLayout();
+    static const bool layout_holds =
+        (PyMemberDescr_Type.tp_flags & (Py_TPFLAGS_MANAGED_DICT | Py_TPFLAGS_MANAGED_WEAKREF)) == 0 && CheckLayout();
     return layout_holds;
   }
+}
+
+// An object of a collected type allocated as the interpreter allocates one
+// (zeroed link words, then the object, zeroed), but not counted towards the
+// next young collection: the collector never scans a parked object, so making
+// one should not bring a collection nearer (a class of a thousand fields would
+// otherwise set off one young collection in two by its descriptors alone).
+PyObject* NewUncounted(PyTypeObject* type, size_t extra) noexcept {
+  const size_t size = sizeof(GcLinks) + static_cast<size_t>(type->tp_basicsize) + extra;
+  void* memory = PyObject_Malloc(size);
+  if (memory == nullptr) return PyErr_NoMemory();
+  memset(memory, 0, size);
+  return PyObject_Init(reinterpret_cast<PyObject*>(static_cast<GcLinks*>(memory) + 1), type);
 }
 
 // Links a new, untracked object at the end of the parked list (the GIL is held).
@@ -88,7 +106,8 @@ Result<Ref> NewSlotMember(PyTypeObject* type, PyObject* slot, Py_ssize_t offset,
   const char* text = PyUnicode_AsUTF8(slot);
   if (text == nullptr) return Status::Pending();
   Ref owned_name = Ref::borrow(slot);
-  PyObject* obj = PyUnstable_Object_GC_NewWithExtraData(&PyMemberDescr_Type, sizeof(PyMemberDef));
+  PyObject* obj = park ? NewUncounted(&PyMemberDescr_Type, sizeof(PyMemberDef))
+                      : PyUnstable_Object_GC_NewWithExtraData(&PyMemberDescr_Type, sizeof(PyMemberDef));
   if (obj == nullptr) return Status::Pending();
   auto* descr = reinterpret_cast<PyMemberDescrObject*>(obj);
   auto* def = reinterpret_cast<PyMemberDef*>(reinterpret_cast<char*>(obj) + PyMemberDescr_Type.tp_basicsize);
