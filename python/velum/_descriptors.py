@@ -307,7 +307,8 @@ def _lazy_type(cls: Any) -> Any:
 
 def _lazy_default() -> Any:
     """Replace the slot `default` of DescField by a property that turns an EnumDefault
-    into the enum member (making the enum class) on first read."""
+    into the enum member (making the enum class) on first read, and a list field's
+    NO_LIST into its empty list (one list, whichever thread reads first)."""
     slot = DescField.__dict__["default"]
 
     def read(self: DescField) -> Any:
@@ -315,6 +316,12 @@ def _lazy_default() -> Any:
         if type(value) is EnumDefault:
             value = value.member()
             slot.__set__(self, value)
+        elif value is NO_LIST:
+            with _FIRST_READ_LOCK:
+                value = slot.__get__(self)
+                if value is NO_LIST:
+                    value = []
+                    slot.__set__(self, value)
         return value
 
     cls: Any = DescField  # the slot's name is taken over by the property
@@ -324,13 +331,17 @@ def _lazy_default() -> Any:
 
 def _resolve_defaults(_: DescMessage, pairs: list[tuple[str, Any]]) -> list[tuple[str, Any]]:
     for _key, value in pairs:
-        if type(value) is EnumDefault:
-            pairs[:] = [
-                (key, value.member() if type(value) is EnumDefault else value)
-                for key, value in pairs
-            ]
+        if type(value) is EnumDefault or value is NO_LIST:
+            pairs[:] = [(key, _held_default(value)) for key, value in pairs]
             break
     return pairs
+
+
+def _held_default(value: Any) -> Any:
+    """A default as read: an EnumDefault's member, a list for NO_LIST."""
+    if type(value) is EnumDefault:
+        return value.member()
+    return [] if value is NO_LIST else value
 
 
 _TYPE_SLOTS = {DescMessage: _lazy_type(DescMessage), DescEnum: _lazy_type(DescEnum)}
