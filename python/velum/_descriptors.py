@@ -422,17 +422,33 @@ def _lazy_fields(name: str, then: Callable[[Any, Any], Any] | None = None) -> An
     return slot
 
 
+def _list_once(desc: DescMessage, value: Any) -> Any:
+    """`oneofs` as read: the resolver leaves NO_LIST for none (most messages), made
+    into one empty list whichever thread reads first."""
+    if value is NO_LIST:
+        slot = _FIELD_SLOTS["oneofs"]
+        with _FIRST_READ_LOCK:
+            value = slot.__get__(desc)
+            if value is NO_LIST:
+                value = []
+                slot.__set__(desc, value)
+    return value
+
+
 _FIELD_SLOTS = {
     name: _lazy_fields(name)
     for name in (
         "fields",
-        "oneofs",
         "_fields_by_name",
         "_oneofs_by_local_name",
         "_oneofs_by_name",
     )
 }
 _FIELD_SLOTS["_defaults"] = _lazy_fields("_defaults", _resolve_defaults)
+_FIELD_SLOTS["oneofs"] = _lazy_fields("oneofs", _list_once)
+# A message's oneofs as held once its fields are resolved, NO_LIST included: what making
+# its class reads, so that no empty list is made for each message that has none.
+peek_oneofs: Callable[[DescMessage], list[DescOneof]] = _FIELD_SLOTS["oneofs"].__get__
 
 
 def _lazy_lookup(name: str, key: Callable[[DescField], Any]) -> Any:

@@ -371,7 +371,12 @@ Result<Ref> Resolve(const FieldResolver& r, PyObject* const* argv) {
     if (PyList_Append(defaults.get(), pair.get()) < 0) return Status::Pending();
   }
   // The lookups by proto name and by number (None) are made on first read: the
-  // runtime itself never reads them.
+  // runtime itself never reads them. So is an empty list of oneofs (most
+  // messages have none), left as the empty tuple (see DescMessage.oneofs).
+  if (PyList_GET_SIZE(oneofs.list.get()) == 0) {
+    oneofs.list = Ref::steal(PyTuple_New(0));
+    if (!oneofs.list) return Status::Pending();
+  }
   Ref result = Ref::steal(PyTuple_Pack(8, fields.get(), oneofs.list.get(), by_name.get(), Py_None, Py_None,
                                        oneofs.by_local_name.get(), oneofs.by_name.get(), defaults.get()));
   if (!result) return Status::Pending();

@@ -354,7 +354,9 @@ Result<Ref> LocalName(const RuntimeNames& names, PyObject* desc, bool field) {
 // What the runtime's comprehensions over the descriptors gave, in one pass
 // that reads the field descriptors' slots directly.
 Result<Ref> AttributeNames(PyObject* fields, PyObject* oneofs) {
-  if (!PyList_Check(fields) || !PyList_Check(oneofs)) {
+  // No oneofs may also be the empty tuple a message holds until its list is read.
+  const bool no_oneofs = PyTuple_CheckExact(oneofs) && PyTuple_GET_SIZE(oneofs) == 0;
+  if (!PyList_Check(fields) || (!PyList_Check(oneofs) && !no_oneofs)) {
     return Status(ErrorKind::kType, "_attribute_names() takes two lists");
   }
   VELUM_ASSIGN_OR_RETURN(const RuntimeNames* names, GetRuntimeNames());
@@ -379,7 +381,7 @@ Result<Ref> AttributeNames(PyObject* fields, PyObject* oneofs) {
     VELUM_ASSIGN_OR_RETURN(size_t at, seen.FindOrAdd(key.get(), order.size()));
     if (at == order.size()) order.push_back(std::move(key));
   }
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(oneofs); ++i) {
+  for (Py_ssize_t i = 0; !no_oneofs && i < PyList_GET_SIZE(oneofs); ++i) {
     Ref oneof = Ref::borrow(PyList_GET_ITEM(oneofs, i));
     VELUM_ASSIGN_OR_RETURN(Ref name, LocalName(*names, oneof.get(), false));
     if (PyList_Append(slots.get(), name.get()) < 0) return Status::Pending();
