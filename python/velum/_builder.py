@@ -613,17 +613,18 @@ def _make_field(
 def _repeated_value(
     target: _Target, proto: FieldProto, features: Features
 ) -> tuple[FieldValue, Any]:
+    # A list field's default is made when first read (see DescField.default).
     if type(target) is DescFieldValueMap:
         return target, {}
     if type(target) is DescMessage:
         delimited = proto.type == TYPE_GROUP or features.message_encoding == MESSAGE_DELIMITED
-        return new_list_value(target, False, delimited), []
+        return new_list_value(target, False, delimited), NO_LIST
     packable = not (type(target) is ScalarType and target in _UNPACKABLE)
     packed = packable and features.repeated_field_encoding == REPEATED_PACKED
     if type(target) is ScalarType:
-        return _SCALAR_LISTS[target, packed], []
+        return _SCALAR_LISTS[target, packed], NO_LIST
     assert type(target) is DescEnum
-    return new_list_value(target, packed, False), []
+    return new_list_value(target, packed, False), NO_LIST
 
 
 def _check_identifier(name: str, kind: str, file: DescFile, scope: str) -> None:

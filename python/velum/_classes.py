@@ -20,6 +20,7 @@ from velum._descriptors import (
     peek_message_type,
     peek_nested_enums,
     peek_nested_messages,
+    peek_oneofs,
     peek_type,
     set_extension_holder_factory,
 )
@@ -114,7 +115,7 @@ def _make_class(desc: DescMessage) -> type:
     """The class of `desc`; the classes of its nested messages must exist already."""
     # __slots__: the attribute of each field outside a oneof, then of each oneof;
     # __match_args__: attribute names in field order, a oneof's where its first member is.
-    slots, match_args = _attribute_names(desc.fields, desc.oneofs)
+    slots, match_args = _attribute_names(desc.fields, peek_oneofs(desc))  # fields first: resolves
     namespace: dict[str, object] = {
         "__slots__": slots,
         "__match_args__": match_args,

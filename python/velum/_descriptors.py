@@ -307,7 +307,8 @@ def _lazy_type(cls: Any) -> Any:
 
 def _lazy_default() -> Any:
     """Replace the slot `default` of DescField by a property that turns an EnumDefault
-    into the enum member (making the enum class) on first read."""
+    into the enum member (making the enum class) on first read, and a list field's
+    NO_LIST into its empty list (one list, whichever thread reads first)."""
     slot = DescField.__dict__["default"]
 
     def read(self: DescField) -> Any:
@@ -315,6 +316,12 @@ def _lazy_default() -> Any:
         if type(value) is EnumDefault:
             value = value.member()
             slot.__set__(self, value)
+        elif value is NO_LIST:
+            with _FIRST_READ_LOCK:
+                value = slot.__get__(self)
+                if value is NO_LIST:
+                    value = []
+                    slot.__set__(self, value)
         return value
 
     cls: Any = DescField  # the slot's name is taken over by the property
@@ -324,13 +331,17 @@ def _lazy_default() -> Any:
 
 def _resolve_defaults(_: DescMessage, pairs: list[tuple[str, Any]]) -> list[tuple[str, Any]]:
     for _key, value in pairs:
-        if type(value) is EnumDefault:
-            pairs[:] = [
-                (key, value.member() if type(value) is EnumDefault else value)
-                for key, value in pairs
-            ]
+        if type(value) is EnumDefault or value is NO_LIST:
+            pairs[:] = [(key, _held_default(value)) for key, value in pairs]
             break
     return pairs
+
+
+def _held_default(value: Any) -> Any:
+    """A default as read: an EnumDefault's member, a list for NO_LIST."""
+    if type(value) is EnumDefault:
+        return value.member()
+    return [] if value is NO_LIST else value
 
 
 _TYPE_SLOTS = {DescMessage: _lazy_type(DescMessage), DescEnum: _lazy_type(DescEnum)}
@@ -411,17 +422,33 @@ def _lazy_fields(name: str, then: Callable[[Any, Any], Any] | None = None) -> An
     return slot
 
 
+def _list_once(desc: DescMessage, value: Any) -> Any:
+    """`oneofs` as read: the resolver leaves NO_LIST for none (most messages), made
+    into one empty list whichever thread reads first."""
+    if value is NO_LIST:
+        slot = _FIELD_SLOTS["oneofs"]
+        with _FIRST_READ_LOCK:
+            value = slot.__get__(desc)
+            if value is NO_LIST:
+                value = []
+                slot.__set__(desc, value)
+    return value
+
+
 _FIELD_SLOTS = {
     name: _lazy_fields(name)
     for name in (
         "fields",
-        "oneofs",
         "_fields_by_name",
         "_oneofs_by_local_name",
         "_oneofs_by_name",
     )
 }
 _FIELD_SLOTS["_defaults"] = _lazy_fields("_defaults", _resolve_defaults)
+_FIELD_SLOTS["oneofs"] = _lazy_fields("oneofs", _list_once)
+# A message's oneofs as held once its fields are resolved, NO_LIST included: what making
+# its class reads, so that no empty list is made for each message that has none.
+peek_oneofs: Callable[[DescMessage], list[DescOneof]] = _FIELD_SLOTS["oneofs"].__get__
 
 
 def _lazy_lookup(name: str, key: Callable[[DescField], Any]) -> Any:

@@ -160,7 +160,9 @@ Result<Made> BuildField(const FieldResolver& r, const MessageScope& scope, PyObj
     } else {
       return Made{};
     }
-    if (!made.default_value) made.default_value = Ref::steal(PyList_New(0));
+    // The runtime turns the empty tuple into the field's empty list when the
+    // default is first read (see DescField.default): most never are.
+    if (!made.default_value) made.default_value = Ref::steal(PyTuple_New(0));
     if (!made.default_value) return Status::Pending();
   } else {
     long field_presence = label == kLabelRequired ? kPresenceLegacyRequired : scope.field_presence;
@@ -283,9 +285,11 @@ Result<bool> HasOwnFeatures(const MessageScope& scope, Py_ssize_t oneof_index) {
 Result<Ref> Pair(PyObject* first, PyObject* second) {
   Ref pair = Ref::steal(PyTuple_Pack(2, first, second));
   if (!pair) return Status::Pending();
-  // A name and an atomic default (most pairs) can be in no cycle: out of the
-  // collector now rather than after the scan of the next young collection.
-  if (!PyObject_IS_GC(first) && !PyObject_IS_GC(second)) PyObject_GC_UnTrack(pair.get());
+  // A name and an atomic default (most pairs), or a list's default not yet
+  // made (the empty tuple), can be in no cycle: out of the collector now rather
+  // than after the scan of the next young collection.
+  const bool atomic = !PyObject_IS_GC(second) || (PyTuple_CheckExact(second) && PyTuple_GET_SIZE(second) == 0);
+  if (!PyObject_IS_GC(first) && atomic) PyObject_GC_UnTrack(pair.get());
   return pair;
 }
 
@@ -367,7 +371,12 @@ Result<Ref> Resolve(const FieldResolver& r, PyObject* const* argv) {
     if (PyList_Append(defaults.get(), pair.get()) < 0) return Status::Pending();
   }
   // The lookups by proto name and by number (None) are made on first read: the
-  // runtime itself never reads them.
+  // runtime itself never reads them. So is an empty list of oneofs (most
+  // messages have none), left as the empty tuple (see DescMessage.oneofs).
+  if (PyList_GET_SIZE(oneofs.list.get()) == 0) {
+    oneofs.list = Ref::steal(PyTuple_New(0));
+    if (!oneofs.list) return Status::Pending();
+  }
   Ref result = Ref::steal(PyTuple_Pack(8, fields.get(), oneofs.list.get(), by_name.get(), Py_None, Py_None,
                                        oneofs.by_local_name.get(), oneofs.by_name.get(), defaults.get()));
   if (!result) return Status::Pending();

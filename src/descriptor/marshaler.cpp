@@ -524,7 +524,9 @@ Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& 
       if (at == nullptr) return FormatError(ErrorKind::kKey, "default value specified for unknown field %S", key.get());
       access = &latest[*at].access;
     }
-    if (PyList_Check(value.get())) {
+    // A list field's default is a list, or the empty tuple while the runtime has
+    // not made it (see DescField.default).
+    if (PyList_Check(value.get()) || (PyTuple_CheckExact(value.get()) && PyTuple_GET_SIZE(value.get()) == 0)) {
       m.list_fields.push_back(*access);
     } else if (PyDict_Check(value.get())) {
       m.map_fields.push_back(*access);

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <new>
 
-#include <structmember.h>
 
 #include "common/py_error.h"
 #include "common/raw_alloc.h"
@@ -14,6 +13,7 @@
 #include "descriptor/name_index.h"
 #include "descriptor/runtime_names.h"
 #include "nativemessage/native_message.h"
+#include "nativemessage/slot_members.h"
 
 namespace velum {
 
@@ -34,6 +34,7 @@ struct Names {
   PyObject* name = nullptr;
   PyObject* match_args = nullptr;
   PyObject* doc = nullptr;
+  PyObject* slot_members = nullptr;
 };
 Names g_names;
 
@@ -47,6 +48,7 @@ Status ReadyNames() {
   const std::pair<PyObject**, const char*> wanted[] = {
       {&names.slots, "__slots__"},   {&names.module, "__module__"},         {&names.qualname, "__qualname__"},
       {&names.name, "__name__"},     {&names.match_args, "__match_args__"}, {&names.doc, "__doc__"},
+      {&names.slot_members, "__slot_members__"},
   };
   for (const auto& [slot, text] : wanted) {
     *slot = PyUnicode_InternFromString(text);
@@ -247,44 +249,6 @@ void CopyDispatch(PyTypeObject* to, const PyTypeObject* from) noexcept {
   to->tp_finalize = from->tp_finalize;
 }
 
-// A slot's member descriptor, made as type() would make it but named by the
-// slot's own str instead of a str made again from its UTF-8 and interned: with
-// long names that was most of a class's cost per field, and the interned
-// names' table is large enough for each look-up to miss the caches. (The
-// keyword table interns the names it keys when the first instance needs it.)
-// The descriptor carries its member definition after itself; the definition's
-// name is the UTF-8 of the descriptor's own name object.
-Result<Ref> NewSlotMember(PyTypeObject* type, PyObject* slot, Py_ssize_t offset) {
-  const char* text = PyUnicode_AsUTF8(slot);
-  if (text == nullptr) return Status::Pending();
-  Ref owned_name = Ref::borrow(slot);
-  PyObject* obj = PyUnstable_Object_GC_NewWithExtraData(&PyMemberDescr_Type, sizeof(PyMemberDef));
-  if (obj == nullptr) return Status::Pending();
-  auto* descr = reinterpret_cast<PyMemberDescrObject*>(obj);
-  auto* def = reinterpret_cast<PyMemberDef*>(reinterpret_cast<char*>(obj) + PyMemberDescr_Type.tp_basicsize);
-  *def = PyMemberDef{text, Py_T_OBJECT_EX, offset, 0, nullptr};
-  descr->d_common.d_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(type)));
-  descr->d_common.d_name = owned_name.release();
-  descr->d_common.d_qualname = nullptr;
-  descr->d_member = def;
-  PyObject_GC_Track(obj);  // before any release: the descriptor's dealloc untracks it
-  return Ref::steal(obj);
-}
-
-// The slots' member descriptors in the class's dict; the first of two equal
-// names keeps its entry, as type() would have it.
-Status AddSlotMembers(PyTypeObject* type, PyObject* slots) {
-  const Py_ssize_t start = SlotsStart();
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(slots); ++i) {
-    VELUM_ASSIGN_OR_RETURN(
-        Ref member, NewSlotMember(type, PyTuple_GET_ITEM(slots, i), start + i * Py_ssize_t{sizeof(PyObject*)}));
-    if (PyDict_SetDefault(type->tp_dict, PyDescr_NAME(member.get()), member.get()) == nullptr) {
-      return Status::Pending();
-    }
-  }
-  return Status::Ok();
-}
-
 // A dotted name spares the warning about a type without a module; the class's
 // own __module__ and __name__ replace both parts.
 Status TypeNameText(PyObject* name, RawString& out) {
@@ -348,7 +312,7 @@ Result<Ref> MakeClass(PyObject* bases, PyObject* name, PyObject* ns) {
   }
   // As type() keeps them (assigning __class__ compares the slots of both classes).
   reinterpret_cast<PyHeapTypeObject*>(type)->ht_slots = Py_NewRef(slots);
-  VELUM_TRY(AddSlotMembers(type, slots));
+  VELUM_TRY(AddSlotMembers(type, slots, SlotsStart(), g_names.slot_members));
   CopyDispatch(type, reinterpret_cast<PyTypeObject*>(templ.get()));
   // What assigning __name__ and __qualname__ leaves (tp_name is the UTF-8 of
   // the name, checked by TypeNameText), without the attribute protocol's work.
@@ -390,7 +354,9 @@ Result<Ref> LocalName(const RuntimeNames& names, PyObject* desc, bool field) {
 // What the runtime's comprehensions over the descriptors gave, in one pass
 // that reads the field descriptors' slots directly.
 Result<Ref> AttributeNames(PyObject* fields, PyObject* oneofs) {
-  if (!PyList_Check(fields) || !PyList_Check(oneofs)) {
+  // No oneofs may also be the empty tuple a message holds until its list is read.
+  const bool no_oneofs = PyTuple_CheckExact(oneofs) && PyTuple_GET_SIZE(oneofs) == 0;
+  if (!PyList_Check(fields) || (!PyList_Check(oneofs) && !no_oneofs)) {
     return Status(ErrorKind::kType, "_attribute_names() takes two lists");
   }
   VELUM_ASSIGN_OR_RETURN(const RuntimeNames* names, GetRuntimeNames());
@@ -415,7 +381,7 @@ Result<Ref> AttributeNames(PyObject* fields, PyObject* oneofs) {
     VELUM_ASSIGN_OR_RETURN(size_t at, seen.FindOrAdd(key.get(), order.size()));
     if (at == order.size()) order.push_back(std::move(key));
   }
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(oneofs); ++i) {
+  for (Py_ssize_t i = 0; !no_oneofs && i < PyList_GET_SIZE(oneofs); ++i) {
     Ref oneof = Ref::borrow(PyList_GET_ITEM(oneofs, i));
     VELUM_ASSIGN_OR_RETURN(Ref name, LocalName(*names, oneof.get(), false));
     if (PyList_Append(slots.get(), name.get()) < 0) return Status::Pending();

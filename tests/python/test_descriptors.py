@@ -328,3 +328,48 @@ def test_file_descriptors(registry):
     message = registry.message("velum.test.proto3.Outer.Inner")
     assert message.file is registry.file("test_proto3.proto")
     assert message.parent is registry.message("velum.test.proto3.Outer")
+
+
+@pytest.mark.parametrize("what", ["default", "oneofs"])
+@pytest.mark.parametrize("first", ["class", "read", "defaults", "threads"])
+def test_an_empty_list_is_one_list_made_when_read(file_set: bytes, first: str, what: str):
+    """A list field's default and a message's list of no oneofs are made on first read
+    (most never are): the same list on every read, whichever thread is first, and never
+    shared with an instance."""
+    import threading
+
+    fresh = velum.Registry()
+    fresh.add_file_set(file_set)
+    desc = fresh.message("velum.test.proto3.Outer")
+    field = next(f for f in desc.fields if f.local_name == "inners")
+
+    def read() -> object:
+        return field.default if what == "default" else desc.oneofs
+
+    if first == "class":
+        cls = fresh.message_class("velum.test.proto3.Outer")
+        a, b = cls(), cls()
+        a.inners.append(cls.Inner())
+        assert b.inners == [] and a.inners is not b.inners and cls().inners == []
+        assert cls.__slots__ == tuple(f.local_name for f in desc.fields)
+    elif first == "defaults":
+        assert dict(desc._defaults)["inners"] == []
+    seen: list[object] = []
+    if first == "threads":
+        barrier = threading.Barrier(4)
+
+        def race() -> None:
+            barrier.wait()
+            seen.append(read())
+
+        threads = [threading.Thread(target=race) for _ in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    seen.append(read())
+    assert type(seen[0]) is list and seen[0] == [] and all(s is seen[0] for s in seen)
+    assert read() is seen[0]
+    if first != "class":
+        instance = fresh.message_class("velum.test.proto3.Outer")()
+        assert instance.inners == [] and instance.inners is not field.default

@@ -222,6 +222,51 @@ def test_a_member_descriptor_outliving_its_class_stays_usable() -> None:
     assert member.__name__ == "__x"
 
 
+@pytest.mark.parametrize("change", ["none", "deleted", "replaced", "instance"])
+def test_slot_descriptors_leave_a_dropped_class_collectable(change: str) -> None:
+    """The slots' descriptors stay out of the collector's lists; a descriptor held
+    keeps its class, and the class goes with its registry however its dict changed."""
+    cls = _same_size_classes()[0]
+    held = cls.__dict__["x"]
+    if change == "deleted":
+        del cls.x
+    elif change == "replaced":
+        cls.x = "a class attribute"
+    elif change == "instance":
+        m = cls(w="a", x="b")
+        assert (m.w, m.x) == ("a", "b")
+        held.__set__(m, "c")
+        assert m.x == "c" and cls.from_binary(m.to_binary()).x == "c"
+        del m
+    gone = weakref.ref(cls)
+    del cls
+    gc.collect()
+    assert gone() is held.__objclass__
+    assert type(held).__name__ == "member_descriptor"
+    assert repr(held) == "<member 'x' of 'A' objects>"
+    del held
+    gc.collect()
+    assert gone() is None
+
+
+def test_a_class_adds_no_tracked_object_per_slot() -> None:
+    file = descriptor_pb2.FileDescriptorProto(name="wide.proto", package="wide", syntax="proto3")
+    wide = file.message_type.add(name="Wide")
+    for number in range(1, 301):
+        wide.field.add(name=f"f{number}", number=number, type=F.TYPE_INT32, label=F.LABEL_OPTIONAL)
+    registry = velum.Registry()
+    registry.add_file_set(descriptor_pb2.FileDescriptorSet(file=[file]).SerializeToString())
+    desc = registry.message("wide.Wide")
+    assert desc is not None and len(desc.fields) == 300  # the field descriptors first
+    gc.collect()
+    tracked = len(gc.get_objects())
+    cls = registry.message_class("wide.Wide")
+    assert gc.get_count()[0] < 50  # nor brings the next young collection nearer by a slot
+    gc.collect()
+    assert len(gc.get_objects()) - tracked < 50
+    assert cls(f7=7).f7 == 7
+
+
 def _subclasses(node: Any) -> list[type]:
     class Plain(node):
         pass
