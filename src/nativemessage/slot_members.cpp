@@ -228,7 +228,9 @@ Result<PyObject*> NewHolder(PyTypeObject* type, Py_ssize_t count, PyObject* key)
 
 Status AddSlotMembers(PyTypeObject* type, PyObject* slots, Py_ssize_t start, PyObject* holder_key) {
   const Py_ssize_t count = PyTuple_GET_SIZE(slots);
-  const bool park = count > 1 && Parking();  // one descriptor would be traded for a holder
+  // One descriptor would be traded for a holder. No slot here is named like
+  // the holder's key: a class with a dunder slot is made by type().
+  const bool park = count > 1 && Parking();
   PyObject* holder = nullptr;
   // The holder is in the dict before any descriptor is parked, so that the
   // descriptors' references are reported even if a later step fails.
