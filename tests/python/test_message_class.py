@@ -252,7 +252,9 @@ def test_slot_descriptors_leave_a_dropped_class_collectable(change: str) -> None
 
 
 # Kept off the collector's lists only where its list layout is known.
-_PARKS_SLOTS = sys.version_info[:2] in ((3, 12), (3, 13)) and not sysconfig.get_config_var("Py_GIL_DISABLED")
+_PARKS_SLOTS = sys.version_info[:2] in ((3, 12), (3, 13)) and not sysconfig.get_config_var(
+    "Py_GIL_DISABLED"
+)
 
 
 @pytest.mark.skipif(not _PARKS_SLOTS, reason="slot descriptors are tracked as usual here")
@@ -414,7 +416,9 @@ def test_attribute_names_wants_lists() -> None:
 
 
 def test_a_field_named_like_the_slot_holder_keeps_its_attribute() -> None:
-    file = descriptor_pb2.FileDescriptorProto(name="holder.proto", package="holder", syntax="proto3")
+    file = descriptor_pb2.FileDescriptorProto(
+        name="holder.proto", package="holder", syntax="proto3"
+    )
     msg = file.message_type.add(name="M")
     for number, name in enumerate(["a", "__slot_members__", "b"], start=1):
         msg.field.add(name=name, number=number, type=F.TYPE_INT32, label=F.LABEL_OPTIONAL)
@@ -422,7 +426,7 @@ def test_a_field_named_like_the_slot_holder_keeps_its_attribute() -> None:
     registry.add_file_set(descriptor_pb2.FileDescriptorSet(file=[file]).SerializeToString())
     cls = registry.message_class("holder.M")
     m = cls(a=1, __slot_members__=2, b=3)
-    assert (m.a, getattr(m, "__slot_members__"), m.b) == (1, 2, 3)
+    assert (m.a, m.__slot_members__, m.b) == (1, 2, 3)
     assert cls.from_binary(m.to_binary()) == m
     gone = weakref.ref(cls)
     del cls, m, registry
