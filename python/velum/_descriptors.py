@@ -317,11 +317,7 @@ def _lazy_default() -> Any:
             value = value.member()
             slot.__set__(self, value)
         elif value is NO_LIST:
-            with _FIRST_READ_LOCK:
-                value = slot.__get__(self)
-                if value is NO_LIST:
-                    value = []
-                    slot.__set__(self, value)
+            value = _list_made_once(slot, self)
         return value
 
     cls: Any = DescField  # the slot's name is taken over by the property
@@ -425,13 +421,17 @@ def _lazy_fields(name: str, then: Callable[[Any, Any], Any] | None = None) -> An
 def _list_once(desc: DescMessage, value: Any) -> Any:
     """`oneofs` as read: the resolver leaves NO_LIST for none (most messages), made
     into one empty list whichever thread reads first."""
-    if value is NO_LIST:
-        slot = _FIELD_SLOTS["oneofs"]
-        with _FIRST_READ_LOCK:
-            value = slot.__get__(desc)
-            if value is NO_LIST:
-                value = []
-                slot.__set__(desc, value)
+    return _list_made_once(_FIELD_SLOTS["oneofs"], desc) if value is NO_LIST else value
+
+
+def _list_made_once(slot: Any, owner: Any) -> Any:
+    """The empty list put in place of NO_LIST in `owner`'s `slot`: one list,
+    whichever thread reads first."""
+    with _FIRST_READ_LOCK:
+        value = slot.__get__(owner)
+        if value is NO_LIST:
+            value = []
+            slot.__set__(owner, value)
     return value
 
 
