@@ -1,6 +1,7 @@
 #include "field_ops/new_instance.h"
 
 #include <iterator>
+#include <new>
 
 #include "common/py_error.h"
 #include "descriptor/field_access.h"
@@ -81,7 +82,14 @@ bool ReusableLayout(const PyTypeObject* type) noexcept {
   // Sets the type (taking its reference) and the reference count as
   // allocation does; every slot was cleared when it was freed.
   PyObject_Init(self, type);
-  InitNativePart(self, MarshalerObjectFor(m));
+  // What InitNativePart does, less what a kept instance still has: no
+  // unknown fields (released when it was freed) and, most likely, the
+  // marshaler it was kept with.
+  NativeMessageObject* native = AsNative(self);
+  PyObject* marshaler = MarshalerObjectFor(m);
+  if (native->marshaler != marshaler) [[unlikely]]
+    Py_XSETREF(native->marshaler, Py_NewRef(marshaler));
+  new (&native->presence) PresenceBits(PresenceBits::FormFor(m.highest_number));
   PyObject_GC_Track(self);
   return self;
 }
@@ -166,8 +174,12 @@ void FreeOrKeep(PyObject* self, PyTypeObject* type, WellKnownType kind) noexcept
   // instance, which a reused one (marked finalised) would not.
   if (kKeep && kept != nullptr && type == kept->type && kept->count < kept->most && type->tp_finalize == nullptr)
       [[likely]] {
+    // Its marshaler stays: releasing it here and taking it again when the
+    // instance is reused was a reference count each way for nothing, as the
+    // kept list holds the class (and so the marshaler) anyway.
     kept->objects[kept->count++] = self;
   } else {
+    Py_CLEAR(AsNative(self)->marshaler);
     type->tp_free(self);
   }
 }

@@ -38,9 +38,11 @@ constexpr bool KeepsFreed(WellKnownType kind) noexcept {
 }
 
 // The end of the deallocation of a message instance of a `kind` that
-// KeepsFreed, once it is untracked and holds nothing (its field slots and
-// native part released): it is kept for reuse or freed. The caller then
-// drops the instance's reference to `type`.
+// KeepsFreed, once it is untracked and holds nothing but its marshaler (its
+// field slots, unknown fields and presence bits released): it is kept for
+// reuse with its marshaler, which a new instance of its class takes again,
+// or its marshaler is released and it is freed. The caller then drops the
+// instance's reference to `type`.
 void FreeOrKeep(PyObject* self, PyTypeObject* type, WellKnownType kind) noexcept;
 
 // The end of the deallocation of any other message instance, its native part

@@ -45,12 +45,13 @@ inline void ClearNativePart(PyObject* self) noexcept { Py_CLEAR(AsNative(self)->
   const WellKnownType kind =
       native->marshaler != nullptr ? AsMarshaler(native->marshaler)->well_known : WellKnownType::kNone;
   Py_CLEAR(native->unknown_fields);
-  Py_CLEAR(native->marshaler);
   // The fixed form owns no memory: its destructor is a call for nothing.
   if (native->presence.form() != PresenceBits::Form::kFixed) native->presence.~PresenceBits();
   if (KeepsFreed(kind)) [[unlikely]] {
+    // An instance kept for reuse keeps its marshaler too (see FreeOrKeep).
     FreeOrKeep(self, type, kind);
   } else {
+    Py_CLEAR(native->marshaler);
     FreeOrPool(self, type);
   }
   Py_DECREF(type);
