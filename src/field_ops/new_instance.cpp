@@ -23,13 +23,6 @@ constexpr bool kKeep = false;
 constexpr bool kKeep = true;
 #endif
 
-struct KeptInstances {
-  PyTypeObject* type = nullptr;  // a strong reference once set
-  int count = 0;
-  int most = 0;
-  PyObject** objects = nullptr;
-};
-
 // A Struct holds a Value per member and a ListValue one per element; a
 // record holds one or two time values and an Any.
 PyObject* g_values[4096];
@@ -38,6 +31,9 @@ PyObject* g_lists[1024];
 PyObject* g_timestamps[512];
 PyObject* g_durations[512];
 PyObject* g_anys[512];
+}  // namespace
+
+namespace detail {
 // By kind, so that finding a kind's list is one index (every freed
 // instance of a kept kind looks it up): the other kinds' entries keep none.
 KeptInstances g_kept[] = {
@@ -51,6 +47,13 @@ KeptInstances g_kept[] = {
     {nullptr, 0, static_cast<int>(std::size(g_lists)), g_lists},  // kListValue
     {},  // kWrapper
 };
+}  // namespace detail
+
+namespace {
+
+using detail::g_kept;
+using detail::KeptInstances;
+
 static_assert(static_cast<size_t>(WellKnownType::kAny) == 1 && static_cast<size_t>(WellKnownType::kValue) == 2 &&
               static_cast<size_t>(WellKnownType::kStruct) == 3 && static_cast<size_t>(WellKnownType::kDuration) == 4 &&
               static_cast<size_t>(WellKnownType::kTimestamp) == 5 &&
@@ -168,20 +171,9 @@ void FreeOrPool(PyObject* self, PyTypeObject* type) noexcept {
   type->tp_free(self);
 }
 
-void FreeOrKeep(PyObject* self, PyTypeObject* type, WellKnownType kind) noexcept {
-  KeptInstances* kept = KeptFor(kind);
-  // A finaliser may be given to the class later: it must run for every
-  // instance, which a reused one (marked finalised) would not.
-  if (kKeep && kept != nullptr && type == kept->type && kept->count < kept->most && type->tp_finalize == nullptr)
-      [[likely]] {
-    // Its marshaler stays: releasing it here and taking it again when the
-    // instance is reused was a reference count each way for nothing, as the
-    // kept list holds the class (and so the marshaler) anyway.
-    kept->objects[kept->count++] = self;
-  } else {
-    Py_CLEAR(AsNative(self)->marshaler);
-    type->tp_free(self);
-  }
+void FreeNotKept(PyObject* self, PyTypeObject* type) noexcept {
+  Py_CLEAR(AsNative(self)->marshaler);
+  type->tp_free(self);
 }
 
 Result<Ref> NewBareInstance(const MessageMarshaler& m, PyTypeObject* cls) {

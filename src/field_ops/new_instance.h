@@ -37,13 +37,41 @@ constexpr bool KeepsFreed(WellKnownType kind) noexcept {
   return (kKept >> static_cast<unsigned>(kind) & 1u) != 0;
 }
 
+namespace detail {
+// Freed instances of one class kept for reuse, by kind (new_instance.cpp).
+struct KeptInstances {
+  PyTypeObject* type = nullptr;  // a strong reference once set
+  int count = 0;
+  int most = 0;
+  PyObject** objects = nullptr;
+};
+extern KeptInstances g_kept[static_cast<size_t>(WellKnownType::kWrapper) + 1];
+}  // namespace detail
+
+// The end of a deallocation FreeOrKeep does not keep: the marshaler and the memory.
+void FreeNotKept(PyObject* self, PyTypeObject* type) noexcept;
+
 // The end of the deallocation of a message instance of a `kind` that
 // KeepsFreed, once it is untracked and holds nothing but its marshaler (its
 // field slots, unknown fields and presence bits released): it is kept for
 // reuse with its marshaler, which a new instance of its class takes again,
 // or its marshaler is released and it is freed. The caller then drops the
-// instance's reference to `type`.
-void FreeOrKeep(PyObject* self, PyTypeObject* type, WellKnownType kind) noexcept;
+// instance's reference to `type`. Inline: every Value freed passes here.
+[[gnu::always_inline]] inline void FreeOrKeep(PyObject* self, PyTypeObject* type, WellKnownType kind) noexcept {
+#ifndef Py_GIL_DISABLED
+  detail::KeptInstances& kept = detail::g_kept[static_cast<size_t>(kind)];
+  // A finaliser may be given to the class later: it must run for every
+  // instance, which a reused one (marked finalised) would not. The
+  // marshaler stays: releasing it here and taking it again on reuse was a
+  // reference count each way for nothing, as the kept list holds the class
+  // (and so the marshaler) anyway.
+  if (type == kept.type && kept.count < kept.most && type->tp_finalize == nullptr) [[likely]] {
+    kept.objects[kept.count++] = self;
+    return;
+  }
+#endif
+  FreeNotKept(self, type);
+}
 
 // The end of the deallocation of any other message instance, its native part
 // released: its memory is kept for a new instance of the same size or freed.
