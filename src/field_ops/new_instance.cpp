@@ -1,7 +1,6 @@
 #include "field_ops/new_instance.h"
 
 #include <iterator>
-#include <new>
 
 #include "common/py_error.h"
 #include "descriptor/field_access.h"
@@ -72,29 +71,6 @@ bool ReusableLayout(const PyTypeObject* type) noexcept {
   constexpr unsigned long kManaged = Py_TPFLAGS_MANAGED_DICT | Py_TPFLAGS_MANAGED_WEAKREF;
   return (type->tp_flags & kManaged) == 0 && type->tp_dictoffset == 0 && type->tp_weaklistoffset == 0 &&
          type->tp_finalize == nullptr && type->tp_del == nullptr;
-}
-
-// A kept instance of `m`'s kind made anew as an instance of `type`, or null
-// when none is kept for that class. Inline where instances are made: a read
-// of a Struct makes a Value per member.
-[[gnu::always_inline]] inline PyObject* TakeKept(const MessageMarshaler& m, PyTypeObject* type) noexcept {
-  KeptInstances& kept = *KeptFor(m.well_known);
-  if (type != kept.type || kept.count == 0) [[unlikely]]
-    return nullptr;
-  PyObject* self = kept.objects[--kept.count];
-  // Sets the type (taking its reference) and the reference count as
-  // allocation does; every slot was cleared when it was freed.
-  PyObject_Init(self, type);
-  // What InitNativePart does, less what a kept instance still has: no
-  // unknown fields (released when it was freed) and, most likely, the
-  // marshaler it was kept with.
-  NativeMessageObject* native = AsNative(self);
-  PyObject* marshaler = MarshalerObjectFor(m);
-  if (native->marshaler != marshaler) [[unlikely]]
-    Py_XSETREF(native->marshaler, Py_NewRef(marshaler));
-  new (&native->presence) PresenceBits(PresenceBits::FormFor(m.highest_number));
-  PyObject_GC_Track(self);
-  return self;
 }
 
 // A new instance of `type`, exactly `m`'s class, whose kind is kept: a kept
@@ -205,9 +181,7 @@ Result<Ref> NewDefaultInstance(const MessageMarshaler& m, PyTypeObject* cls) {
 }
 
 Result<Ref> NewInstanceWith(const MessageMarshaler& m, const FieldAccess& access, Ref value) {
-  const bool only_field = m.defaults.size() == 1 && m.list_fields.empty() && m.map_fields.empty() &&
-                          access.is_slot() && m.defaults[0].access.is_slot() &&
-                          m.defaults[0].access.offset() == access.offset();
+  const bool only_field = HoldsOnlyField(m, access);
   auto* type = reinterpret_cast<PyTypeObject*>(m.message_class.get());
   if (only_field && type != nullptr && type->tp_new == NativeMessage_new) [[likely]] {
     // A Value and its Oneof: the instance is made and its one field stored

@@ -3,8 +3,12 @@
 // type's defaults; `__init__` is never called.
 #pragma once
 
+#include <new>
+
 #include "common/ref.h"
 #include "common/status.h"
+#include "descriptor/field_access.h"
+#include "descriptor/instance.h"
 #include "descriptor/marshaler.h"
 
 namespace velum {
@@ -47,6 +51,57 @@ struct KeptInstances {
 };
 extern KeptInstances g_kept[static_cast<size_t>(WellKnownType::kWrapper) + 1];
 }  // namespace detail
+
+// A kept instance of `m`'s kind made anew as an instance of `type`, or null
+// when none is kept for that class. Inline where instances are made: a read
+// of a Struct makes a Value per member.
+[[gnu::always_inline]] inline PyObject* TakeKept(const MessageMarshaler& m, PyTypeObject* type) noexcept {
+  detail::KeptInstances& kept = detail::g_kept[static_cast<size_t>(m.well_known)];
+  if (type != kept.type || kept.count == 0) [[unlikely]]
+    return nullptr;
+  PyObject* self = kept.objects[--kept.count];
+  // Sets the type (taking its reference) and the reference count as
+  // allocation does; every slot was cleared when it was freed.
+  PyObject_Init(self, type);
+  // What InitNativePart does, less what a kept instance still has: no
+  // unknown fields (released when it was freed) and, most likely, the
+  // marshaler it was kept with.
+  NativeMessageObject* native = AsNative(self);
+  PyObject* marshaler = MarshalerObjectFor(m);
+  if (native->marshaler != marshaler) [[unlikely]]
+    Py_XSETREF(native->marshaler, Py_NewRef(marshaler));
+  new (&native->presence) PresenceBits(PresenceBits::FormFor(m.highest_number));
+  PyObject_GC_Track(self);
+  return self;
+}
+
+// Whether `m`'s one default is the slot at `access` and it has no list or
+// map field (a Value and its oneof): NewInstanceWith then stores the value
+// without the default being stored first.
+inline bool HoldsOnlyField(const MessageMarshaler& m, const FieldAccess& access) noexcept {
+  return m.defaults.size() == 1 && m.list_fields.empty() && m.map_fields.empty() && access.is_slot() &&
+         m.defaults[0].access.is_slot() && m.defaults[0].access.offset() == access.offset();
+}
+
+// NewInstanceWith's common road, inline for the reader of Struct and
+// ListValue elements (a Value each): a kept instance of `m`'s class holding
+// `value` (moved from), or null with nothing changed and no error when
+// NewInstanceWith must make it.
+[[gnu::always_inline]] inline PyObject* TakeKeptWith(const MessageMarshaler& m, const FieldAccess& access,
+                                                     Ref& value) noexcept {
+#ifndef Py_GIL_DISABLED
+  auto* type = reinterpret_cast<PyTypeObject*>(m.message_class.get());
+  if (!KeepsFreed(m.well_known) || type == nullptr || type->tp_new != NativeMessage_new ||
+      !HoldsOnlyField(m, access)) [[unlikely]]
+    return nullptr;
+  PyObject* self = TakeKept(m, type);
+  if (self != nullptr) [[likely]]
+    Py_XSETREF(*SlotAddress(self, access.offset()), value.release());
+  return self;
+#else
+  return nullptr;
+#endif
+}
 
 // The end of a deallocation FreeOrKeep does not keep: the marshaler and the memory.
 void FreeNotKept(PyObject* self, PyTypeObject* type) noexcept;

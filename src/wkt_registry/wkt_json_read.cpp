@@ -163,7 +163,10 @@ class WellKnownReader {
     const WellKnownRecord& r = RecordOf(*nested);
     ValueMember which = ValueMember::kNull;
     VELUM_ASSIGN_OR_RETURN(Ref holder, ValueOneof(r, depth + 1, which));
-    return NewInstanceWith(*nested, r.member(which).access, std::move(holder));
+    const FieldAccess& access = r.member(which).access;
+    if (PyObject* made = TakeKeptWith(*nested, access, holder); made != nullptr) [[likely]]
+      return Ref::steal(made);
+    return NewInstanceWith(*nested, access, std::move(holder));
   }
 
   Status Struct(const MessageMarshaler& m, const WellKnownRecord& r, PyObject* instance, uint32_t depth) {
