@@ -66,34 +66,26 @@ void Store8(char* out, uint64_t value) noexcept {
 
 // Sixteen digits at `out`: those of `high` then those of `low`, both below
 // 10^8, leading zeros included. With SSE2 both halves are converted at once:
-// each splits into two groups of four digits, each group (times four) is
-// replicated into four 16-bit lanes and divided there by 1000, 100, 10 and 1
-// by two high multiplications (the second a shift), which leaves the
-// prefixes a, ab, abc, abcd; subtracting ten times each lane's left
-// neighbour leaves the digits, and one pack makes them bytes.
+// each splits into two groups of four digits (one per 32-bit lane, in text
+// order), each group into two pairs (one per 16-bit lane) and each pair into
+// two digits (one per byte), every split by one high multiplication and one
+// multiply-subtract for the remainder.
 void Store16(char* out, uint64_t high, uint64_t low) noexcept {
 #if defined(__SSE2__)
   const __m128i v = _mm_set_epi64x(static_cast<int64_t>(low), static_cast<int64_t>(high));
   // v / 10^4 by the 32-bit multiply-shift (exact below 2^32), and the remainder.
   const __m128i upper = _mm_srli_epi64(_mm_mul_epu32(v, _mm_set1_epi32(static_cast<int>(0xd1b71759))), 45);
   const __m128i lower = _mm_sub_epi32(v, _mm_mul_epu32(upper, _mm_set1_epi32(10000)));
-  // [upper, 0, 0, 0, lower, 0, 0, 0] per half, each group then four times (times four).
-  const __m128i first = _mm_unpacklo_epi64(upper, lower);
-  const __m128i second = _mm_unpackhi_epi64(upper, lower);
-  const __m128i a = _mm_slli_epi16(_mm_shufflehi_epi16(_mm_shufflelo_epi16(first, 0), 0), 2);
-  const __m128i b = _mm_slli_epi16(_mm_shufflehi_epi16(_mm_shufflelo_epi16(second, 0), 0), 2);
-  // 4x * m >> 16 >> s: x/1000 (m 8389, s 9), x/100 (5243, 5), x/10 (13108, 3), x (32768, 1).
-  const __m128i multipliers = _mm_setr_epi16(8389, 5243, 13108, static_cast<int16_t>(32768), 8389, 5243, 13108,
-                                             static_cast<int16_t>(32768));
-  const __m128i shifts = _mm_setr_epi16(1 << 7, 1 << 11, 1 << 13, static_cast<int16_t>(1 << 15), 1 << 7, 1 << 11,
-                                        1 << 13, static_cast<int16_t>(1 << 15));
-  const __m128i pa = _mm_mulhi_epu16(_mm_mulhi_epu16(a, multipliers), shifts);
-  const __m128i pb = _mm_mulhi_epu16(_mm_mulhi_epu16(b, multipliers), shifts);
-  const __m128i ten = _mm_set1_epi16(10);
-  const __m128i da = _mm_sub_epi16(pa, _mm_slli_epi64(_mm_mullo_epi16(pa, ten), 16));
-  const __m128i db = _mm_sub_epi16(pb, _mm_slli_epi64(_mm_mullo_epi16(pb, ten), 16));
-  const __m128i digits = _mm_add_epi8(_mm_packus_epi16(da, db), _mm_set1_epi8('0'));
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), digits);
+  const __m128i groups = _mm_or_si128(upper, _mm_slli_epi64(lower, 32));
+  // Each group / 100 (x * 5243 >> 19, exact below 43699); the high half of each lane is zero.
+  const __m128i hundreds = _mm_srli_epi16(_mm_mulhi_epu16(groups, _mm_set1_epi32(5243)), 3);
+  const __m128i rest = _mm_sub_epi16(groups, _mm_mullo_epi16(hundreds, _mm_set1_epi32(100)));
+  const __m128i pairs = _mm_or_si128(hundreds, _mm_slli_epi32(rest, 16));
+  // Each pair / 10 (x * 6554 >> 16, exact below 100).
+  const __m128i tens = _mm_mulhi_epu16(pairs, _mm_set1_epi16(6554));
+  const __m128i ones = _mm_sub_epi16(pairs, _mm_mullo_epi16(tens, _mm_set1_epi16(10)));
+  const __m128i digits = _mm_or_si128(tens, _mm_slli_epi16(ones, 8));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_add_epi8(digits, _mm_set1_epi8('0')));
 #else
   Store8(out, high);
   Store8(out + 8, low);
