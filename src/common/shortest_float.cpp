@@ -81,6 +81,33 @@ Decimal Search(uint64_t c, int q, bool lower_closer) noexcept {
   return {diff < 0 || (diff == 0 && (s & 1) == 0) ? s : t, k};
 }
 
+[[gnu::always_inline]] inline Decimal StripZeros(Decimal d) noexcept {
+  // Most doubles need all their digits: one test settles them.
+  if (d.digits % 10 != 0) [[likely]]
+    return d;
+  if (d.digits % 100000000 == 0) {
+    d.digits /= 100000000;
+    d.exponent += 8;
+    if (d.digits % 100000000 == 0) {
+      d.digits /= 100000000;
+      d.exponent += 8;
+    }
+  }
+  if (d.digits % 10000 == 0) {
+    d.digits /= 10000;
+    d.exponent += 4;
+  }
+  if (d.digits % 100 == 0) {
+    d.digits /= 100;
+    d.exponent += 2;
+  }
+  if (d.digits % 10 == 0) {
+    d.digits /= 10;
+    d.exponent += 1;
+  }
+  return d;
+}
+
 // The common case of a double, c * 2^q with the interval symmetric (not
 // the lowest significand of a binade), by the larger-divisor method: the
 // value is scaled by 10^k so that the interval is [100, 1000) units wide;
@@ -143,10 +170,12 @@ bool NearestSymmetric(uint64_t c, int q, Decimal* out) noexcept {
     if (!(x_parity || (x_integer && include_ends))) small = true;
   }
   if (!small) {
-    *out = {significand, minus_k + kKappa + 1};
+    *out = StripZeros({significand, minus_k + kKappa + 1});
     return true;
   }
-  // One digit more: the integer nearest the scaled value.
+  // One digit more: the integer nearest the scaled value. It ends in no
+  // zero: a multiple of ten at this scale would be the multiple of kBig
+  // inside the interval that the test above found missing.
   significand *= 10;
   const uint32_t dist = r - (delta / 2) + (kSmall / 2);
   const bool approx_parity = ((dist ^ (kSmall / 2)) & 1) != 0;
@@ -165,33 +194,6 @@ bool NearestSymmetric(uint64_t c, int q, Decimal* out) noexcept {
   return true;
 }
 
-[[gnu::always_inline]] inline Decimal StripZeros(Decimal d) noexcept {
-  // Most doubles need all their digits: one test settles them.
-  if (d.digits % 10 != 0) [[likely]]
-    return d;
-  if (d.digits % 100000000 == 0) {
-    d.digits /= 100000000;
-    d.exponent += 8;
-    if (d.digits % 100000000 == 0) {
-      d.digits /= 100000000;
-      d.exponent += 8;
-    }
-  }
-  if (d.digits % 10000 == 0) {
-    d.digits /= 10000;
-    d.exponent += 4;
-  }
-  if (d.digits % 100 == 0) {
-    d.digits /= 100;
-    d.exponent += 2;
-  }
-  if (d.digits % 10 == 0) {
-    d.digits /= 10;
-    d.exponent += 1;
-  }
-  return d;
-}
-
 // The binary format's parameters: significand bits (with the hidden one)
 // and the exponent of the lowest binade.
 template <int kBits, int kQMin, class Bits>
@@ -205,14 +207,16 @@ Decimal Shortest(Bits bits) noexcept {
   const uint64_t c = kHidden | fraction;
   const int q = kQMin + biased - 1;
   // Whole numbers below 2^kBits: their digits are the shortest decimal.
-  if (q <= 0 && q > -kBits) {
+  // Doubles need no such shortcut: NearestSymmetric finds the same digits,
+  // and their writer takes whole numbers by its own test before this search.
+  if (kBits != 53 && q <= 0 && q > -kBits) {
     const uint64_t whole = c >> -q;
     if (whole << -q == c) return StripZeros({whole, 0});
   }
   const bool lower_closer = fraction == 0 && biased > 1;
   if constexpr (kBits == 53) {
     Decimal nearest;
-    if (!lower_closer && NearestSymmetric(c, q, &nearest)) return StripZeros(nearest);
+    if (!lower_closer && NearestSymmetric(c, q, &nearest)) return nearest;
   }
   return StripZeros(Search(c, q, lower_closer));
 }

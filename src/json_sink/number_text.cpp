@@ -1,6 +1,7 @@
 // Core unit: no Python.
 #include "json_sink/number_text.h"
 
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -66,34 +67,32 @@ void Store8(char* out, uint64_t value) noexcept {
 
 // Sixteen digits at `out`: those of `high` then those of `low`, both below
 // 10^8, leading zeros included. With SSE2 both halves are converted at once:
-// each splits into two groups of four digits, each group (times four) is
-// replicated into four 16-bit lanes and divided there by 1000, 100, 10 and 1
-// by two high multiplications (the second a shift), which leaves the
-// prefixes a, ab, abc, abcd; subtracting ten times each lane's left
-// neighbour leaves the digits, and one pack makes them bytes.
-void Store16(char* out, uint64_t high, uint64_t low) noexcept {
+// each splits into two groups of four digits (one per 32-bit lane, in text
+// order), each group into two pairs (one per 16-bit lane) and each pair into
+// two digits (one per byte), every split by one high multiplication and one
+// multiply-subtract for the remainder.
 #if defined(__SSE2__)
+[[gnu::always_inline]] inline __m128i Digits16(uint64_t high, uint64_t low) noexcept {
   const __m128i v = _mm_set_epi64x(static_cast<int64_t>(low), static_cast<int64_t>(high));
   // v / 10^4 by the 32-bit multiply-shift (exact below 2^32), and the remainder.
   const __m128i upper = _mm_srli_epi64(_mm_mul_epu32(v, _mm_set1_epi32(static_cast<int>(0xd1b71759))), 45);
   const __m128i lower = _mm_sub_epi32(v, _mm_mul_epu32(upper, _mm_set1_epi32(10000)));
-  // [upper, 0, 0, 0, lower, 0, 0, 0] per half, each group then four times (times four).
-  const __m128i first = _mm_unpacklo_epi64(upper, lower);
-  const __m128i second = _mm_unpackhi_epi64(upper, lower);
-  const __m128i a = _mm_slli_epi16(_mm_shufflehi_epi16(_mm_shufflelo_epi16(first, 0), 0), 2);
-  const __m128i b = _mm_slli_epi16(_mm_shufflehi_epi16(_mm_shufflelo_epi16(second, 0), 0), 2);
-  // 4x * m >> 16 >> s: x/1000 (m 8389, s 9), x/100 (5243, 5), x/10 (13108, 3), x (32768, 1).
-  const __m128i multipliers = _mm_setr_epi16(8389, 5243, 13108, static_cast<int16_t>(32768), 8389, 5243, 13108,
-                                             static_cast<int16_t>(32768));
-  const __m128i shifts = _mm_setr_epi16(1 << 7, 1 << 11, 1 << 13, static_cast<int16_t>(1 << 15), 1 << 7, 1 << 11,
-                                        1 << 13, static_cast<int16_t>(1 << 15));
-  const __m128i pa = _mm_mulhi_epu16(_mm_mulhi_epu16(a, multipliers), shifts);
-  const __m128i pb = _mm_mulhi_epu16(_mm_mulhi_epu16(b, multipliers), shifts);
-  const __m128i ten = _mm_set1_epi16(10);
-  const __m128i da = _mm_sub_epi16(pa, _mm_slli_epi64(_mm_mullo_epi16(pa, ten), 16));
-  const __m128i db = _mm_sub_epi16(pb, _mm_slli_epi64(_mm_mullo_epi16(pb, ten), 16));
-  const __m128i digits = _mm_add_epi8(_mm_packus_epi16(da, db), _mm_set1_epi8('0'));
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), digits);
+  const __m128i groups = _mm_or_si128(upper, _mm_slli_epi64(lower, 32));
+  // Each group / 100 (x * 5243 >> 19, exact below 43699); the high half of each lane is zero.
+  const __m128i hundreds = _mm_srli_epi16(_mm_mulhi_epu16(groups, _mm_set1_epi32(5243)), 3);
+  const __m128i rest = _mm_sub_epi16(groups, _mm_mullo_epi16(hundreds, _mm_set1_epi32(100)));
+  const __m128i pairs = _mm_or_si128(hundreds, _mm_slli_epi32(rest, 16));
+  // Each pair / 10 (x * 6554 >> 16, exact below 100).
+  const __m128i tens = _mm_mulhi_epu16(pairs, _mm_set1_epi16(6554));
+  const __m128i ones = _mm_sub_epi16(pairs, _mm_mullo_epi16(tens, _mm_set1_epi16(10)));
+  const __m128i digits = _mm_or_si128(tens, _mm_slli_epi16(ones, 8));
+  return _mm_add_epi8(digits, _mm_set1_epi8('0'));
+}
+#endif
+
+void Store16(char* out, uint64_t high, uint64_t low) noexcept {
+#if defined(__SSE2__)
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), Digits16(high, low));
 #else
   Store8(out, high);
   Store8(out + 8, low);
@@ -121,6 +120,7 @@ void Store16(char* out, uint64_t high, uint64_t low) noexcept {
   }
 }
 
+#if !defined(__SSE2__)
 // The `count` digits of `value` (value < 10^count) at `out`, for the float
 // layout's scratch buffer, which takes up to seventeen bytes: up to eight
 // digits are stored as one word, more as sixteen bytes.
@@ -155,6 +155,7 @@ void Store16(char* out, uint64_t high, uint64_t low) noexcept {
     std::memcpy(out, four + 4 - count, 4);
   }
 }
+#endif
 
 // Exactly four digits, leading zeros included.
 void Write4(uint64_t value, char* out) noexcept {
@@ -347,6 +348,114 @@ bool ShortDecimal(double magnitude, shortest::Decimal* out) noexcept {
   return false;
 }
 
+#if defined(__SSE2__)
+// Byte masks that put a decimal point after the first `point` (0 to 16) of
+// sixteen digits held in a vector: the digits before it stay, the point takes
+// the next byte, the digits after it move up one. Built in registers, the
+// text is stored once; digits stored and read back at an offset would wait
+// for the store to reach the cache (a read spanning a store is not forwarded).
+struct PointMasks {
+  alignas(16) uint8_t head[16];
+  alignas(16) uint8_t tail[16];
+  alignas(16) uint8_t dot[16];
+};
+
+constexpr auto kPointMasks = [] {
+  std::array<PointMasks, 17> masks{};
+  for (int point = 0; point <= 16; ++point) {
+    for (int i = 0; i < 16; ++i) {
+      masks[point].head[i] = i < point ? 0xff : 0;
+      masks[point].tail[i] = i > point ? 0xff : 0;
+      masks[point].dot[i] = i == point ? '.' : 0;
+    }
+  }
+  return masks;
+}();
+
+__m128i Load(const uint8_t* bytes) noexcept { return _mm_load_si128(reinterpret_cast<const __m128i*>(bytes)); }
+
+void StoreVector(char* out, __m128i bytes) noexcept { _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes); }
+
+// The sixteen digits with the point after `point` of them: 17 bytes at `out`.
+[[gnu::always_inline]] inline void StoreWithPoint(char* out, __m128i digits, int point) noexcept {
+  const PointMasks& m = kPointMasks[static_cast<size_t>(point)];
+  const __m128i head = _mm_and_si128(digits, Load(m.head));
+  const __m128i tail = _mm_and_si128(_mm_slli_si128(digits, 1), Load(m.tail));
+  StoreVector(out + 1, digits);  // the last digit's byte, past the vector below
+  StoreVector(out, _mm_or_si128(_mm_or_si128(head, tail), Load(m.dot)));
+}
+
+// repr()'s layout of the digits of a decimal (without trailing zeros): plain
+// notation while the decimal exponent of the first digit lies in [-4, 16),
+// the exponent form "d[.ddd]e±XX" (at least two exponent digits) otherwise.
+// The first sixteen digits (zeros after fewer) are converted into a vector
+// and stored whole, which may write past the text's end but stays within
+// kFloatTextMax; a seventeenth, the first, is written apart.
+size_t LayOutRepr(shortest::Decimal decimal, bool negative, char* out) noexcept {
+  constexpr uint64_t k8 = 100000000;
+  char* p = out;
+  *p = '-';
+  p += negative ? 1 : 0;
+  const size_t count = DigitCount(decimal.digits);  // at most 17
+  const auto n = static_cast<int>(count);
+  int point = n + decimal.exponent;  // digits before the decimal point
+  uint64_t value = decimal.digits;
+  char lead = '0';
+  const bool seventeen = count > 16;
+  if (seventeen) {
+    const uint64_t first = value / (k8 * k8);
+    lead = static_cast<char>('0' + first);
+    value -= first * (k8 * k8);
+  } else {
+    value *= kPowersOfTen[16 - count];
+  }
+  const uint64_t high = value / k8;
+  const __m128i digits = Digits16(high, value - high * k8);
+  if (point > 0 && point <= 16) {
+    if (point < n) {
+      // Digits on both sides of the point.
+      const size_t length = static_cast<size_t>(p - out) + count + 1;
+      if (seventeen) {
+        *p++ = lead;
+        --point;
+      }
+      StoreWithPoint(p, digits, point);
+      return length;
+    }
+    // A whole number (at most sixteen digits): zeros up to the point, then ".0".
+    StoreVector(p, digits);
+    std::memcpy(p + point, ".0", 2);
+    return static_cast<size_t>(p - out) + static_cast<size_t>(point) + 2;
+  }
+  if (point <= 0 && point > -4) {
+    std::memcpy(p, "0.000000", 8);
+    p += 2 - point;
+    const size_t length = static_cast<size_t>(p - out) + count;
+    if (seventeen) *p++ = lead;
+    StoreVector(p, digits);
+    return length;
+  }
+  if (seventeen) {
+    p[0] = lead;
+    p[1] = '.';
+    StoreVector(p + 2, digits);
+  } else {
+    StoreWithPoint(p, digits, 1);
+  }
+  p += count > 1 ? count + 1 : 1;
+  int exponent = point - 1;
+  p[0] = 'e';
+  p[1] = exponent < 0 ? '-' : '+';
+  p += 2;
+  if (exponent < 0) exponent = -exponent;
+  if (exponent >= 100) {
+    *p++ = static_cast<char>('0' + exponent / 100);
+    exponent %= 100;
+  }
+  std::memcpy(p, kDigitPairs + exponent * 2, 2);
+  return static_cast<size_t>(p + 2 - out);
+}
+#else
 constexpr char kZeros[] = "0000000000000000";
 
 // repr()'s layout of the digits of a decimal (trailing zeros allowed when
@@ -399,6 +508,7 @@ size_t LayOutRepr(shortest::Decimal decimal, bool negative, char* out) noexcept 
   std::memcpy(p, kDigitPairs + exponent * 2, 2);
   return static_cast<size_t>(p + 2 - out);
 }
+#endif
 
 }  // namespace
 

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <string>
 
@@ -103,6 +104,33 @@ TEST(FloatRepr, FewDecimalsUpToTheFastLimitMatchRepr) {
     const double down = std::nextafter(v, 0.0);
     ASSERT_EQ(Repr(up), ReferenceRepr(up)) << std::hexfloat << up;
     ASSERT_EQ(Repr(down), ReferenceRepr(down)) << std::hexfloat << down;
+  }
+}
+
+// Every digit count (1 to 17) with the first digit at every decimal
+// exponent around the plain range, both signs: the point lands at every
+// position of the digits, after a separate seventeenth, past them (whole
+// numbers) and before them (leading zeros or the exponent form). The text
+// and the scratch bytes after it stay within kFloatTextMax.
+TEST(FloatRepr, EveryDigitCountAtEveryPointMatchesRepr) {
+  std::mt19937_64 rng(99);
+  for (int count = 1; count <= 17; ++count) {
+    for (int first = -7; first <= 18; ++first) {
+      for (int i = 0; i < 40; ++i) {
+        std::string text = std::to_string(1 + rng() % 9);
+        for (int d = 1; d < count; ++d) text += static_cast<char>('0' + rng() % 10);
+        text += "e" + std::to_string(first - count + 1);
+        double v = 0;
+        std::from_chars(text.data(), text.data() + text.size(), v);
+        for (const double signed_v : {v, -v}) {
+          char out[kFloatTextMax + 8];
+          std::memset(out, '#', sizeof out);
+          const size_t n = FormatFloatRepr(signed_v, out);
+          ASSERT_EQ(std::string(out, n), ReferenceRepr(signed_v)) << text;
+          ASSERT_EQ(std::string(out + kFloatTextMax, 8), "########") << text;
+        }
+      }
+    }
   }
 }
 
