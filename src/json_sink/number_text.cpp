@@ -348,6 +348,21 @@ bool ShortDecimal(double magnitude, shortest::Decimal* out) noexcept {
   return false;
 }
 
+// repr()'s exponent suffix "e±XX" (at least two digits) at `p`; returns
+// the text's end.
+char* WriteExponent(char* p, int exponent) noexcept {
+  p[0] = 'e';
+  p[1] = exponent < 0 ? '-' : '+';
+  p += 2;
+  if (exponent < 0) exponent = -exponent;
+  if (exponent >= 100) {
+    *p++ = static_cast<char>('0' + exponent / 100);
+    exponent %= 100;
+  }
+  std::memcpy(p, kDigitPairs + exponent * 2, 2);
+  return p + 2;
+}
+
 #if defined(__SSE2__)
 // Byte masks that put a decimal point after the first `point` (0 to 16) of
 // sixteen digits held in a vector: the digits before it stay, the point takes
@@ -443,17 +458,7 @@ size_t LayOutRepr(shortest::Decimal decimal, bool negative, char* out) noexcept 
     StoreWithPoint(p, digits, 1);
   }
   p += count > 1 ? count + 1 : 1;
-  int exponent = point - 1;
-  p[0] = 'e';
-  p[1] = exponent < 0 ? '-' : '+';
-  p += 2;
-  if (exponent < 0) exponent = -exponent;
-  if (exponent >= 100) {
-    *p++ = static_cast<char>('0' + exponent / 100);
-    exponent %= 100;
-  }
-  std::memcpy(p, kDigitPairs + exponent * 2, 2);
-  return static_cast<size_t>(p + 2 - out);
+  return static_cast<size_t>(WriteExponent(p, point - 1) - out);
 }
 #else
 constexpr char kZeros[] = "0000000000000000";
@@ -496,17 +501,7 @@ size_t LayOutRepr(shortest::Decimal decimal, bool negative, char* out) noexcept 
   p[1] = '.';
   std::memcpy(p + 2, digits + 1, 16);
   p += count > 1 ? count + 1 : 1;
-  int exponent = point - 1;
-  p[0] = 'e';
-  p[1] = exponent < 0 ? '-' : '+';
-  p += 2;
-  if (exponent < 0) exponent = -exponent;
-  if (exponent >= 100) {
-    *p++ = static_cast<char>('0' + exponent / 100);
-    exponent %= 100;
-  }
-  std::memcpy(p, kDigitPairs + exponent * 2, 2);
-  return static_cast<size_t>(p + 2 - out);
+  return static_cast<size_t>(WriteExponent(p, point - 1) - out);
 }
 #endif
 
