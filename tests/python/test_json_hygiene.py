@@ -283,7 +283,9 @@ def test_json_entry_points_do_not_leak(s: Schema, name: str) -> None:
     # leaked per call shows as hundreds. The deepest error paths keep a few 56-byte
     # blocks now and then for a while (a few KB in a window, in any window, on every
     # branch; never growing in a row the way a leak does), hence their longer warm-up
-    # and more windows.
+    # and more windows: after a long suite on a loaded machine they have been seen
+    # shrinking over four windows (7.2, 4.8, 3.0, 2.2 KB) before settling, while a
+    # leak of one block a call grows alike in every window.
     heavy = name == "heavy"
     rounds = (200, 100, 1000) if heavy else (600, 300, 400)
     check_no_growth(
@@ -292,6 +294,6 @@ def test_json_entry_points_do_not_leak(s: Schema, name: str) -> None:
         rounds=rounds[0],
         traced_rounds=rounds[1],
         traced_warmup=rounds[2],
-        traced_windows=4 if heavy else 2,
+        traced_windows=8 if heavy else 2,
         slack=4,
     )
