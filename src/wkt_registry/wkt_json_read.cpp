@@ -150,23 +150,61 @@ class WellKnownReader {
     return instance;
   }
 
+  // What making the elements of one Struct or ListValue needs, found at its
+  // first element and kept for the rest: their type and, for Values whose
+  // every member is their one field (HoldsOnlyField), that field's slot.
+  struct Elements {
+    explicit Elements(MessageHandle* h) noexcept : handle(h) {}
+    MessageHandle* handle;
+    const MessageMarshaler* type = nullptr;  // null before the first element
+    const WellKnownRecord* record = nullptr;  // when `type` is Value
+    Py_ssize_t only_slot = -1;  // the offset of that slot, or -1
+  };
+
+  // Out of line: runs once per container.
+  [[gnu::noinline]] Status Prepare(Elements& e) {
+    VELUM_ASSIGN_OR_RETURN(MessageMarshaler * nested, Resolve(e.handle));
+    if (nested->well_known != WellKnownType::kValue) {
+      e.type = nested;
+      return Status();
+    }
+    const WellKnownRecord& r = RecordOf(*nested);
+    const FieldAccess& first = r.member(ValueMember::kNull).access;
+    bool only = KeepsFreed(nested->well_known);
+    for (size_t i = 0; i < static_cast<size_t>(ValueMember::kCount); ++i) {
+      const FieldAccess& access = r.member(static_cast<ValueMember>(i)).access;
+      only = only && HoldsOnlyField(*nested, access) && access.offset() == first.offset();
+    }
+    e.only_slot = only ? first.offset() : -1;
+    e.record = &r;
+    e.type = nested;
+    return Status();
+  }
+
   // An element of Struct or ListValue: a Value read one level down. The
   // elements of a batch of documents are mostly these, so the Value form is
   // entered directly rather than through the general dispatch, and the new
-  // Value is made holding its Oneof.
-  Result<Ref> NewElement(MessageHandle* handle, uint32_t depth) {
-    VELUM_ASSIGN_OR_RETURN(MessageMarshaler * nested, Resolve(handle));
-    if (nested->well_known != WellKnownType::kValue) [[unlikely]]
-      return Nested(handle, depth);
+  // Value is made holding its Oneof, taken from the kept ones when it can be.
+  [[gnu::always_inline]] Result<Ref> NewElement(Elements& e, uint32_t depth) {
+    if (e.type == nullptr) [[unlikely]]
+      VELUM_TRY(Prepare(e));
+    if (e.record == nullptr) [[unlikely]]
+      return Nested(e.handle, depth);
     if (depth + 1 > kMaxDepth) [[unlikely]]
       return DepthError("parsing");
-    const WellKnownRecord& r = RecordOf(*nested);
+    const MessageMarshaler& m = *e.type;
     ValueMember which = ValueMember::kNull;
-    VELUM_ASSIGN_OR_RETURN(Ref holder, ValueOneof(r, depth + 1, which));
-    const FieldAccess& access = r.member(which).access;
-    if (PyObject* made = TakeKeptWith(*nested, access, holder); made != nullptr) [[likely]]
-      return Ref::steal(made);
-    return NewInstanceWith(*nested, access, std::move(holder));
+    VELUM_ASSIGN_OR_RETURN(Ref holder, ValueOneof(*e.record, depth + 1, which));
+#ifndef Py_GIL_DISABLED
+    auto* type = reinterpret_cast<PyTypeObject*>(m.message_class.get());
+    if (e.only_slot >= 0 && type != nullptr && type->tp_new == NativeMessage_new) [[likely]] {
+      if (PyObject* self = TakeKept(m, type); self != nullptr) [[likely]] {
+        Py_XSETREF(*SlotAddress(self, e.only_slot), holder.release());
+        return Ref::steal(self);
+      }
+    }
+#endif
+    return NewInstanceWith(m, e.record->member(which).access, std::move(holder));
   }
 
   Status Struct(const MessageMarshaler& m, const WellKnownRecord& r, PyObject* instance, uint32_t depth) {
@@ -174,8 +212,9 @@ class WellKnownReader {
     VELUM_TRY(Expect(m, JsonKind::kObject));
     if constexpr (std::is_same_v<Source, json::JsonTreeSource>) {
       // A tree's keys are the entries' keys as they are: no text is needed.
+      Elements elements(r.field->kind.value.handle);
       return source_.ForEachMemberKey([&](PyObject* key) -> Status {
-        VELUM_ASSIGN_OR_RETURN(Ref value, NewElement(r.field->kind.value.handle, depth));
+        VELUM_ASSIGN_OR_RETURN(Ref value, NewElement(elements, depth));
         return PyDict_SetItem(fields.get(), key, value.get()) == 0 ? Status() : Status::Pending();
       });
     } else {
@@ -185,6 +224,7 @@ class WellKnownReader {
       const uint16_t parent = keys.current();
       uint16_t previous = StructKeys::kNoSlot;
       uint16_t expected = StructKeys::kNoSlot;
+      Elements elements(r.field->kind.value.handle);
       return source_.ForEachMemberGuessing(
           [&]() -> json::MemberGuess { return {keys.Expected(parent, previous, &expected), {}, true}; },
           [&](const json::MemberName& name, bool matched) -> Status {
@@ -202,7 +242,7 @@ class WellKnownReader {
             }
             previous = slot;
             keys.set_current(slot);
-            VELUM_ASSIGN_OR_RETURN(Ref value, NewElement(r.field->kind.value.handle, depth));
+            VELUM_ASSIGN_OR_RETURN(Ref value, NewElement(elements, depth));
             return PyDict_SetItem(fields.get(), key.get(), value.get()) == 0 ? Status() : Status::Pending();
           });
     }
@@ -211,8 +251,9 @@ class WellKnownReader {
   Status ListValue(const MessageMarshaler& m, const WellKnownRecord& r, PyObject* instance, uint32_t depth) {
     VELUM_ASSIGN_OR_RETURN(Ref values, StoredList(instance, *r.field));
     VELUM_TRY(Expect(m, JsonKind::kArray));
+    Elements elements(r.field->kind.value.handle);
     return source_.ForEachElement([&]() -> Status {
-      VELUM_ASSIGN_OR_RETURN(Ref value, NewElement(r.field->kind.value.handle, depth));
+      VELUM_ASSIGN_OR_RETURN(Ref value, NewElement(elements, depth));
       return PyList_Append(values.get(), value.get()) == 0 ? Status() : Status::Pending();
     });
   }
