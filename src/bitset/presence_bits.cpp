@@ -25,14 +25,6 @@ PresenceBits::Lock::Lock(const PresenceBits& bits) noexcept : flag_(bits.lock_) 
   while (flag_.test_and_set(std::memory_order_acquire)) std::this_thread::yield();
 }
 
-PresenceBits::PresenceBits(Form form) noexcept : form_(form) {
-  if (form_ == Form::kFixed) {
-    for (uint64_t& word : words_) word = 0;
-  } else {
-    set_ = NumberSet{nullptr, 0, 0};
-  }
-}
-
 PresenceBits::~PresenceBits() {
   if (form_ == Form::kSet) PyMem_RawFree(set_.slots);
 }

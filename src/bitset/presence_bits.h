@@ -93,6 +93,15 @@ class PresenceBits {
   };
 };
 
+// Inline: every instance made, a kept one included, starts here.
+inline PresenceBits::PresenceBits(Form form) noexcept : form_(form) {
+  if (form_ == Form::kFixed) {
+    for (uint64_t& word : words_) word = 0;
+  } else {
+    set_ = NumberSet{nullptr, 0, 0};
+  }
+}
+
 }  // namespace velum::bitset
 
 namespace velum {
