@@ -10,6 +10,8 @@ namespace velum::oneof {
 
 namespace detail {
 PyTypeObject* g_type = nullptr;
+OneofObject* g_free[kFreeMax > 0 ? kFreeMax : 1];
+int g_free_count = 0;
 }  // namespace detail
 
 namespace {
@@ -23,18 +25,8 @@ constinit args::Signature kClassGetItemSignature("Oneof.__class_getitem__()", kC
 
 OneofObject* AsOneof(PyObject* object) noexcept { return reinterpret_cast<OneofObject*>(object); }
 
-// Freed Oneofs kept for reuse, as the interpreter keeps its own small objects:
-// a read makes one per oneof member (every Struct value has one) and freeing
-// the result drops as many. Reuse skips the allocator and the collector's
-// allocation count. The class is final, so every object here is exactly it;
-// the interpreter lock guards the list, so builds without one keep none.
-#ifdef Py_GIL_DISABLED
-constexpr int kFreeMax = 0;
-#else
-constexpr int kFreeMax = 4096;
-#endif
-OneofObject* g_free[kFreeMax > 0 ? kFreeMax : 1];
-int g_free_count = 0;
+using detail::g_free;
+using detail::g_free_count;
 
 OneofObject* Allocate(PyTypeObject* type) noexcept {
   if (kFreeMax > 0 && g_free_count > 0 && type == detail::g_type) [[likely]] {

@@ -304,7 +304,7 @@ class WellKnownReader {
           if (json::ReadQuickReal(source_, false, value, made)) {
             VELUM_TRY(std::move(made));
             which = ValueMember::kNumber;
-            break;
+            return LeafHolderOf(r, which, value.get());
           }
         }
         double number = 0;
@@ -318,12 +318,13 @@ class WellKnownReader {
         break;
       }
       case JsonKind::kString:
+        which = ValueMember::kString;
         if constexpr (std::is_same_v<Source, json::JsonTextSource>) {
           VELUM_TRY(source_.ReadStrInline(value));
+          return LeafHolderOf(r, which, value.get());
         } else {
           VELUM_TRY(source_.ReadStr(value));
         }
-        which = ValueMember::kString;
         break;
       case JsonKind::kArray:
       case JsonKind::kObject: {
@@ -333,6 +334,13 @@ class WellKnownReader {
       }
     }
     return HolderOf(r, which, value.get());
+  }
+
+  // HolderOf for an exact str or float the text reader made.
+  static Result<Ref> LeafHolderOf(const WellKnownRecord& r, ValueMember which, PyObject* value) {
+    Ref holder = oneof::NewOfLeaves(r.member_name(which), value);
+    if (!holder) return Status::Pending();
+    return holder;
   }
 
   // The Oneof of a Value. Holding a float, str or bool it is left out of the
