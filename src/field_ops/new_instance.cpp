@@ -152,7 +152,11 @@ void FreeNotKept(PyObject* self, PyTypeObject* type) noexcept {
   type->tp_free(self);
 }
 
-Result<Ref> NewBareInstance(const MessageMarshaler& m, PyTypeObject* cls) {
+namespace {
+
+// NewBareInstance; `fresh` is set when the instance was allocated here rather
+// than by a __new__ of the class's own, so that every slot is empty.
+Result<Ref> NewBare(const MessageMarshaler& m, PyTypeObject* cls, bool& fresh) {
   auto* declared = reinterpret_cast<PyTypeObject*>(m.message_class.get());
   if (declared == nullptr) return Status(ErrorKind::kRuntime, "message class was cleared");
   // Fields are written at the offsets of the declared class, so only its
@@ -163,6 +167,7 @@ Result<Ref> NewBareInstance(const MessageMarshaler& m, PyTypeObject* cls) {
     // marshaler already at hand, as `cls.__new__(cls)` would.
     PyObject* self = type == declared ? Allocate(m, type) : AllocateInstance(type, MarshalerObjectFor(m));
     if (self == nullptr) return Status::Pending();
+    fresh = true;
     return Ref::steal(self);
   }
   // cls.__new__(cls): the lookup object is argv[0], the call receives argv[1:].
@@ -174,9 +179,38 @@ Result<Ref> NewBareInstance(const MessageMarshaler& m, PyTypeObject* cls) {
   return obj;
 }
 
+// InitDefaults for an instance whose slots are all empty, of a type whose
+// fields all live in slots: there is nothing to release before each store.
+Status InitEmptySlots(const MessageMarshaler& m, PyObject* obj) {
+  for (const DefaultEntry& entry : m.defaults) *SlotAddress(obj, entry.access.offset()) = Py_NewRef(entry.value.get());
+  for (const FieldAccess& access : m.list_fields) {
+    PyObject* list = PyList_New(0);
+    if (list == nullptr) return Status::Pending();
+    *SlotAddress(obj, access.offset()) = list;
+  }
+  for (const FieldAccess& access : m.map_fields) {
+    PyObject* dict = PyDict_New();
+    if (dict == nullptr) return Status::Pending();
+    *SlotAddress(obj, access.offset()) = dict;
+  }
+  return Status::Ok();
+}
+
+}  // namespace
+
+Result<Ref> NewBareInstance(const MessageMarshaler& m, PyTypeObject* cls) {
+  bool fresh = false;
+  return NewBare(m, cls, fresh);
+}
+
 Result<Ref> NewDefaultInstance(const MessageMarshaler& m, PyTypeObject* cls) {
-  VELUM_ASSIGN_OR_RETURN(Ref obj, NewBareInstance(m, cls));
-  VELUM_TRY(InitDefaults(m, obj.get()));
+  bool fresh = false;
+  VELUM_ASSIGN_OR_RETURN(Ref obj, NewBare(m, cls, fresh));
+  if (fresh && m.slot_storage) [[likely]] {
+    VELUM_TRY(InitEmptySlots(m, obj.get()));
+  } else {
+    VELUM_TRY(InitDefaults(m, obj.get()));
+  }
   return obj;
 }
 

@@ -315,6 +315,31 @@ def test_user_subclasses_work(node: Any, index: int) -> None:
         assert gone() is None
 
 
+@pytest.mark.parametrize("read", [
+    lambda cls: cls.from_json('{"__x": 3}'),
+    lambda cls: cls.from_dict({"__x": 3}),
+    lambda cls: cls.from_binary(b"\x20\x03"),
+], ids=["from_json", "from_dict", "from_binary"])
+def test_defaults_replace_what_an_own_new_stored_without_leaking_it(node: Any, read: Any) -> None:
+    held = "".join(["held", "-", "name"])  # not interned: its count is its own
+    children: list[Any] = []
+
+    class Presetting(node):  # type: ignore[misc]
+        def __new__(cls, *args: Any, **kwargs: Any) -> Any:
+            made = super().__new__(cls)
+            made.name = held
+            made.children = children
+            return made
+
+    before = sys.getrefcount(held), sys.getrefcount(children)
+    for _ in range(3):
+        m = read(Presetting)
+        assert type(m) is Presetting and m.name == "" and m.children == [] and m.__x == 3
+        assert m.children is not children
+        del m
+    assert (sys.getrefcount(held), sys.getrefcount(children)) == before
+
+
 def test_a_cycle_through_a_subclass_and_a_field_is_collected(node: Any) -> None:
     plain = _subclasses(node)[0]
     m = plain()
