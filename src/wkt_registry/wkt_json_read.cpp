@@ -161,11 +161,18 @@ class WellKnownReader {
     Py_ssize_t only_slot = -1;  // the offset of that slot, or -1
   };
 
-  // Out of line: runs once per container.
+  // The elements of a container of `handle`'s: as the last container of the
+  // same kind found them, when there was one (nested Structs and lists share it).
+  Elements ElementsOf(MessageHandle* handle) const noexcept {
+    return last_elements_.handle == handle ? last_elements_ : Elements(handle);
+  }
+
+  // Out of line: runs once per reader and element type.
   [[gnu::noinline]] Status Prepare(Elements& e) {
     VELUM_ASSIGN_OR_RETURN(MessageMarshaler * nested, Resolve(e.handle));
     if (nested->well_known != WellKnownType::kValue) {
       e.type = nested;
+      last_elements_ = e;
       return Status();
     }
     const WellKnownRecord& r = RecordOf(*nested);
@@ -178,6 +185,7 @@ class WellKnownReader {
     e.only_slot = only ? first.offset() : -1;
     e.record = &r;
     e.type = nested;
+    last_elements_ = e;
     return Status();
   }
 
@@ -212,7 +220,7 @@ class WellKnownReader {
     VELUM_TRY(Expect(m, JsonKind::kObject));
     if constexpr (std::is_same_v<Source, json::JsonTreeSource>) {
       // A tree's keys are the entries' keys as they are: no text is needed.
-      Elements elements(r.field->kind.value.handle);
+      Elements elements = ElementsOf(r.field->kind.value.handle);
       return source_.ForEachMemberKey([&](PyObject* key) -> Status {
         VELUM_ASSIGN_OR_RETURN(Ref value, NewElement(elements, depth));
         return PyDict_SetItem(fields.get(), key, value.get()) == 0 ? Status() : Status::Pending();
@@ -224,7 +232,7 @@ class WellKnownReader {
       const uint16_t parent = keys.current();
       uint16_t previous = StructKeys::kNoSlot;
       uint16_t expected = StructKeys::kNoSlot;
-      Elements elements(r.field->kind.value.handle);
+      Elements elements = ElementsOf(r.field->kind.value.handle);
       return source_.ForEachMemberGuessing(
           [&]() -> json::MemberGuess { return {keys.Expected(parent, previous, &expected), {}, true}; },
           [&](const json::MemberName& name, bool matched) -> Status {
@@ -251,7 +259,7 @@ class WellKnownReader {
   Status ListValue(const MessageMarshaler& m, const WellKnownRecord& r, PyObject* instance, uint32_t depth) {
     VELUM_ASSIGN_OR_RETURN(Ref values, StoredList(instance, *r.field));
     VELUM_TRY(Expect(m, JsonKind::kArray));
-    Elements elements(r.field->kind.value.handle);
+    Elements elements = ElementsOf(r.field->kind.value.handle);
     return source_.ForEachElement([&]() -> Status {
       VELUM_ASSIGN_OR_RETURN(Ref value, NewElement(elements, depth));
       return PyList_Append(values.get(), value.get()) == 0 ? Status() : Status::Pending();
@@ -507,6 +515,7 @@ class WellKnownReader {
   Source& source_;
   const JsonReadOptions& options_;
   const json::FieldContext* context_;
+  Elements last_elements_{nullptr};
 };
 
 }  // namespace
