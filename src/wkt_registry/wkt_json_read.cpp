@@ -193,26 +193,59 @@ class WellKnownReader {
   // elements of a batch of documents are mostly these, so the Value form is
   // entered directly rather than through the general dispatch, and the new
   // Value is made holding its Oneof, taken from the kept ones when it can be.
-  [[gnu::always_inline]] Result<Ref> NewElement(Elements& e, uint32_t depth) {
-    if (e.type == nullptr) [[unlikely]]
-      VELUM_TRY(Prepare(e));
+  // Empty with `failed` set on failure: a plain pair rather than a Result
+  // keeps the loops that run this per element short.
+  [[gnu::always_inline]] Ref NewElement(Elements& e, uint32_t depth, Status& failed) {
     if (e.record == nullptr) [[unlikely]]
-      return Nested(e.handle, depth);
-    if (depth + 1 > kMaxDepth) [[unlikely]]
-      return DepthError("parsing");
+      return FirstOrOtherElement(e, depth, failed);
+    return NewValueElement(e, depth, failed);
+  }
+
+  [[gnu::always_inline]] Ref NewValueElement(const Elements& e, uint32_t depth, Status& failed) {
+    if (depth + 1 > kMaxDepth) [[unlikely]] {
+      failed = DepthError("parsing");
+      return Ref();
+    }
     const MessageMarshaler& m = *e.type;
     ValueMember which = ValueMember::kNull;
-    VELUM_ASSIGN_OR_RETURN(Ref holder, ValueOneof(*e.record, depth + 1, which));
+    Result<Ref> holder = ValueOneof(*e.record, depth + 1, which);
+    if (!holder.ok()) [[unlikely]] {
+      failed = std::move(holder).status();
+      return Ref();
+    }
 #ifndef Py_GIL_DISABLED
     auto* type = reinterpret_cast<PyTypeObject*>(m.message_class.get());
     if (e.only_slot >= 0 && type != nullptr && type->tp_new == NativeMessage_new) [[likely]] {
       if (PyObject* self = TakeKept(m, type); self != nullptr) [[likely]] {
-        Py_XSETREF(*SlotAddress(self, e.only_slot), holder.release());
+        Py_XSETREF(*SlotAddress(self, e.only_slot), holder->release());
         return Ref::steal(self);
       }
     }
 #endif
-    return NewInstanceWith(m, e.record->member(which).access, std::move(holder));
+    Result<Ref> made = NewInstanceWith(m, e.record->member(which).access, std::move(holder).value());
+    if (!made.ok()) {
+      failed = std::move(made).status();
+      return Ref();
+    }
+    return std::move(made).value();
+  }
+
+  // The first element of a container (its type found), and every element
+  // that is not a Value.
+  [[gnu::noinline]] Ref FirstOrOtherElement(Elements& e, uint32_t depth, Status& failed) {
+    if (e.type == nullptr) {
+      if (Status prepared = Prepare(e); !prepared.ok()) {
+        failed = std::move(prepared);
+        return Ref();
+      }
+    }
+    if (e.record != nullptr) return NewValueElement(e, depth, failed);
+    Result<Ref> nested = Nested(e.handle, depth);
+    if (!nested.ok()) {
+      failed = std::move(nested).status();
+      return Ref();
+    }
+    return std::move(nested).value();
   }
 
   Status Struct(const MessageMarshaler& m, const WellKnownRecord& r, PyObject* instance, uint32_t depth) {
@@ -222,7 +255,10 @@ class WellKnownReader {
       // A tree's keys are the entries' keys as they are: no text is needed.
       Elements elements = ElementsOf(r.field->kind.value.handle);
       return source_.ForEachMemberKey([&](PyObject* key) -> Status {
-        VELUM_ASSIGN_OR_RETURN(Ref value, NewElement(elements, depth));
+        Status failed;
+        Ref value = NewElement(elements, depth, failed);
+        if (!value) [[unlikely]]
+          return failed;
         return PyDict_SetItem(fields.get(), key, value.get()) == 0 ? Status() : Status::Pending();
       });
     } else {
@@ -250,7 +286,10 @@ class WellKnownReader {
             }
             previous = slot;
             keys.set_current(slot);
-            VELUM_ASSIGN_OR_RETURN(Ref value, NewElement(elements, depth));
+            Status failed;
+            Ref value = NewElement(elements, depth, failed);
+            if (!value) [[unlikely]]
+              return failed;
             return PyDict_SetItem(fields.get(), key.get(), value.get()) == 0 ? Status() : Status::Pending();
           });
     }
@@ -261,7 +300,10 @@ class WellKnownReader {
     VELUM_TRY(Expect(m, JsonKind::kArray));
     Elements elements = ElementsOf(r.field->kind.value.handle);
     return source_.ForEachElement([&]() -> Status {
-      VELUM_ASSIGN_OR_RETURN(Ref value, NewElement(elements, depth));
+      Status failed;
+      Ref value = NewElement(elements, depth, failed);
+      if (!value) [[unlikely]]
+        return failed;
       return PyList_Append(values.get(), value.get()) == 0 ? Status() : Status::Pending();
     });
   }
