@@ -83,26 +83,6 @@ inline bool HoldsOnlyField(const MessageMarshaler& m, const FieldAccess& access)
          m.defaults[0].access.is_slot() && m.defaults[0].access.offset() == access.offset();
 }
 
-// NewInstanceWith's common road, inline for the reader of Struct and
-// ListValue elements (a Value each): a kept instance of `m`'s class holding
-// `value` (moved from), or null with nothing changed and no error when
-// NewInstanceWith must make it.
-[[gnu::always_inline]] inline PyObject* TakeKeptWith(const MessageMarshaler& m, const FieldAccess& access,
-                                                     Ref& value) noexcept {
-#ifndef Py_GIL_DISABLED
-  auto* type = reinterpret_cast<PyTypeObject*>(m.message_class.get());
-  if (!KeepsFreed(m.well_known) || type == nullptr || type->tp_new != NativeMessage_new ||
-      !HoldsOnlyField(m, access)) [[unlikely]]
-    return nullptr;
-  PyObject* self = TakeKept(m, type);
-  if (self != nullptr) [[likely]]
-    Py_XSETREF(*SlotAddress(self, access.offset()), value.release());
-  return self;
-#else
-  return nullptr;
-#endif
-}
-
 // The end of a deallocation FreeOrKeep does not keep: the marshaler and the memory.
 void FreeNotKept(PyObject* self, PyTypeObject* type) noexcept;
 
