@@ -391,6 +391,7 @@ def _resolver() -> Any:
     by_number = range(max(ScalarType) + 1)
     scalars = {int(t): t for t in ScalarType}
     options_class = record_types()["FieldOptions"]
+    message_record = record_types()["DescriptorProto"]
     config = (
         record_class,
         record_slots,
@@ -423,6 +424,12 @@ def _resolver() -> Any:
         KEYWORDS,
         _classes.RESERVED_MESSAGE_NAMES,
         json_name,
+        (
+            message_record,
+            message_record.__dict__["_source"],
+            message_record.__dict__["_field_views"],
+            message_record.__dict__["fields"],
+        ),
     )
     return _field_resolver(config)
 
@@ -505,7 +512,7 @@ def _resolve_message(
         desc,
         _resolver()(
             desc,
-            proto.fields,
+            proto,  # its fields are read from their views when none has options
             targets,
             desc.type_name + ".",
             None

@@ -513,6 +513,29 @@ bool Readable(Kind kind, WireReader in, uint32_t depth) {
   return true;
 }
 
+// What resolving reads of a field's options (readable ones): the legacy
+// `packed` option, and whether they set features.
+void ReadViewOptions(WireReader in, uint32_t depth, FieldView& view) {
+  const KindType& t = g_kinds[kFieldOptions];
+  const KindDef& def = kKindDefs[kFieldOptions];
+  while (!in.empty()) {
+    const int index = NextMember(t, def, in, depth);
+    if (index == kSkipped) continue;
+    if (index == kLeave) return;
+    const Member& m = def.members[index];
+    if (IsVarint(m.read)) {
+      uint64_t value = 0;
+      if (!in.ReadVarint64(value)) return;
+      if (m.number == 2) view.packed = value != 0 ? 1 : 0;
+      continue;
+    }
+    const uint8_t* data = nullptr;
+    size_t size = 0;
+    if (!in.ReadLengthDelimited(data, size)) return;
+    if (m.number == 21) view.has_features = true;
+  }
+}
+
 // The view of a field record in `in` (at depth `depth`), or false when
 // ReadRecord would leave it to the general decoder.
 bool ReadView(const Pending& pending, WireReader in, uint32_t depth, FieldView& view) {
@@ -521,7 +544,6 @@ bool ReadView(const Pending& pending, WireReader in, uint32_t depth, FieldView& 
   const KindDef& def = kKindDefs[kField];
   view.offset = static_cast<uint32_t>(in.cursor() - pending.start);
   view.size = static_cast<uint32_t>(in.remaining());
-  bool has_options = false;
   while (!in.empty()) {
     const int index = NextMember(t, def, in, depth);
     if (index == kSkipped) continue;
@@ -535,6 +557,11 @@ bool ReadView(const Pending& pending, WireReader in, uint32_t depth, FieldView& 
         case 3: view.number = number; break;
         case 4: view.label = number; break;
         case 5: view.type = number; break;
+        case 9:
+          view.oneof_index = number;
+          view.has_oneof_index = true;
+          break;
+        case 17: view.proto3_optional = value != 0; break;
         default: break;
       }
       continue;
@@ -543,8 +570,9 @@ bool ReadView(const Pending& pending, WireReader in, uint32_t depth, FieldView& 
     size_t size = 0;
     if (!in.ReadLengthDelimited(data, size)) return false;
     if (m.read == Read::kRecord) {
-      if (has_options || !Readable(m.record, in.Slice(data, size), depth + 1)) return false;
-      has_options = true;
+      if (view.has_options || !Readable(m.record, in.Slice(data, size), depth + 1)) return false;
+      view.has_options = true;
+      ReadViewOptions(in.Slice(data, size), depth + 1, view);
       continue;
     }
     if (!IsText(data, size)) return false;
@@ -553,6 +581,7 @@ bool ReadView(const Pending& pending, WireReader in, uint32_t depth, FieldView& 
       case 1: view.name = span; break;
       case 6: view.type_name = span; break;
       case 7: view.default_value = span; break;
+      case 10: view.json_name = span; break;
       default: break;
     }
   }

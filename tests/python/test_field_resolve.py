@@ -321,6 +321,32 @@ def test_random_schemas_resolve_as_the_reference_does(
 
 
 @pytest.mark.parametrize(
+    "fields",
+    [
+        # Long ASCII names, a default text shared by neighbours, a JSON name equal to
+        # the name and an empty default: all read from the fields' bytes.
+        [
+            {"name": "a_rather_long_field_name_1", "type": 9, "default_value": "shared text"},
+            {"name": "a_rather_long_field_name_2", "type": 9, "default_value": "shared text"},
+            {"name": "x", "type": 9, "default_value": "", "json_name": "x"},
+            {"name": "é_name", "type": 9, "default_value": "ünïcode", "json_name": "éName"},
+            {"name": "n", "type": 5, "default_value": "-7", "oneof": "choice"},
+        ],
+        # One field with options: the message's fields are then read from records.
+        [
+            {"name": "plain", "type": 9, "default_value": "d"},
+            {"name": "packed_ints", "type": 5, "label": 3, "packed": False},
+        ],
+    ],
+)
+def test_fields_read_from_their_bytes_resolve_as_the_reference_does(
+    fields: list[dict[str, Any]], monkeypatch: pytest.MonkeyPatch
+) -> None:
+    specs = [{"number": i, "label": 1, **spec} for i, spec in enumerate(fields, 1)]
+    _check_same(_schema(specs, proto3=False), monkeypatch)
+
+
+@pytest.mark.parametrize(
     ("names", "reserved", "expected"),
     [
         (["a", "b"], set(), ["a", "b"]),
