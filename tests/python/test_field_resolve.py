@@ -520,7 +520,10 @@ def test_defaults_reach_the_class(scalar: ScalarType, text: str, expected: Any) 
 
 @pytest.mark.parametrize(
     "name",
-    ["_", "_9", "Z", "a@", "a[", "a`", "a{", "a\x7f", "a/", "a:", "é", "a·", "9a", "a\u200b"],
+    ["_", "_9", "Z", "a@", "a[", "a`", "a{", "a\x7f", "a/", "a:", "é", "a·", "9a", "a\u200b",
+     # long names are checked sixteen and eight bytes at a step
+     "long_name_" * 3 + "é", "long_name_" * 2 + "ü_x", "a" * 17 + "@", "a" * 17 + "é",
+     "a" * 25 + "`", "a" * 25 + "\u200b", "Ab_09" * 5],
 )
 def test_field_names_are_identifiers_as_python_says(name: str) -> None:
     file = descriptor_pb2.FileDescriptorProto(name="n.proto", package="n")
