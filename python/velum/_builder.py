@@ -488,6 +488,13 @@ class _Fallback:
         return field, None if oneof is not None else peek_default(field)
 
 
+# Makes a _Fallback without running its __init__ (one a resolved message).
+_new_fallback = _slot_constructor(
+    _Fallback,
+    tuple(_Fallback.__dict__[name] for name in ("proto", "features", "targets", "desc", "custom")),
+)
+
+
 def _resolve_message(
     proto: MessageProto, features: Features, targets: list[_Target], desc: DescMessage
 ) -> None:
@@ -514,7 +521,7 @@ def _resolve_message(
             desc,
             proto,  # its fields are read from their views when none has options
             targets,
-            desc.type_name + ".",
+            "",  # (the prefix of an extension's full name: a field makes its own when read)
             None
             if desc.is_map_entry
             else (
@@ -525,7 +532,7 @@ def _resolve_message(
             _class_attributes(desc),
             oneof_names,
             custom,
-            _Fallback(proto, features, targets, desc, custom),
+            _new_fallback(proto, features, targets, desc, custom),
         ),
     )
 
