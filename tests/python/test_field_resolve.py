@@ -3,11 +3,13 @@
 from __future__ import annotations
 
 import functools
+import gc
 import keyword
 import math
 import subprocess
 import sys
 import tempfile
+import weakref
 from pathlib import Path
 from typing import Any
 
@@ -344,6 +346,30 @@ def test_fields_read_from_their_bytes_resolve_as_the_reference_does(
 ) -> None:
     specs = [{"number": i, "label": 1, **spec} for i, spec in enumerate(fields, 1)]
     _check_same(_schema(specs, proto3=False), monkeypatch)
+
+
+@pytest.mark.parametrize("options", [False, True], ids=["from-bytes", "from-records"])
+def test_a_registry_resolved_from_its_bytes_is_collected_when_dropped(options: bool) -> None:
+    specs: list[dict[str, Any]] = [
+        {"name": "text", "number": 1, "label": 1, "type": 9, "default_value": "d"},
+        {"name": "kind", "number": 2, "label": 1, "type": 14, "type_name": ".gen.Kind"},
+        {"name": "inner", "number": 3, "label": 1, "type": 11, "type_name": ".gen.M.Inner"},
+    ]
+    if options:
+        specs.append({"name": "ints", "number": 4, "label": 3, "type": 5, "packed": False})
+    data = _schema(specs, proto3=False)
+
+    def load() -> weakref.ref[type]:
+        registry = velum.Registry()
+        registry.add_file_set(data)
+        cls: Any = registry.message_class("gen.M")
+        assert [f.name for f in cls._desc.fields] == [s["name"] for s in specs]
+        assert cls(text="x").to_binary() == b"\x0a\x01x"
+        return weakref.ref(cls)
+
+    gone = load()
+    gc.collect()
+    assert gone() is None
 
 
 @pytest.mark.parametrize(
