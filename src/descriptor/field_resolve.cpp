@@ -3,6 +3,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <new>
+#include <optional>
 #include <tuple>
 #include <utility>
 
@@ -14,6 +15,7 @@
 #include "descriptor/field_names.h"
 #include "descriptor/field_resolver.h"
 #include "descriptor/field_view.h"
+#include "descriptor/text_cache.h"
 #include "descriptor/slot_constructor.h"
 
 namespace velum {
@@ -125,11 +127,14 @@ bool IsAscii(const uint8_t* data, size_t size) {
   return (any & 0x8080808080808080ULL) == 0;
 }
 
-// A text of the file's bytes (checked to be UTF-8 when the views were made);
-// an ASCII one (nearly all) is copied without decoding.
-Result<Ref> SpanText(const uint8_t* source, TextSpan span) {
+// A text of the file's bytes (checked to be UTF-8 when the views were made),
+// through `cache`: a file's fields repeat their names; an ASCII one (nearly
+// all) is copied without decoding.
+Result<Ref> SpanText(TextCache& cache, const uint8_t* source, TextSpan span) {
   const uint8_t* data = source + span.offset;
   const size_t size = span.present() ? span.size : 0;
+  const size_t index = cache.Index(data, size);
+  if (PyObject* found = cache.Find(index, data, size)) return Ref::borrow(found);
   Ref text;
   if (size > 1 && IsAscii(data, size)) {  // (CPython shares the shorter ones)
     text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
@@ -138,40 +143,24 @@ Result<Ref> SpanText(const uint8_t* source, TextSpan span) {
     text = Ref::steal(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(size), nullptr));
   }
   if (!text) return Status::Pending();
+  cache.Keep(index, data, size, text.get());
   return text;
 }
 
-bool SameText(const uint8_t* source, TextSpan a, TextSpan b) {
-  return a.size == b.size && std::memcmp(source + a.offset, source + b.offset, a.size) == 0;
-}
-
-// The previous field's default text: a message's fields often share one, which
-// is then one object, as the records share it.
-struct LastDefault {
-  TextSpan span;
-  Ref text;
-};
-
-Result<FieldInput> InputOfView(const uint8_t* source, const FieldView& view, LastDefault& last) {
+Result<FieldInput> InputOfView(TextCache& cache, const uint8_t* source, const FieldView& view) {
   FieldInput in;
-  VELUM_ASSIGN_OR_RETURN(in.name, SpanText(source, view.name));
+  VELUM_ASSIGN_OR_RETURN(in.name, SpanText(cache, source, view.name));
   in.number = Ref::steal(PyLong_FromLong(view.number));
   if (!in.number) return Status::Pending();
   if (view.default_value.present()) {
-    if (!last.text || !SameText(source, last.span, view.default_value)) {
-      VELUM_ASSIGN_OR_RETURN(last.text, SpanText(source, view.default_value));
-      last.span = view.default_value;
-    }
-    in.default_text = last.text.clone();
+    VELUM_ASSIGN_OR_RETURN(in.default_text, SpanText(cache, source, view.default_value));
   } else {
     in.default_text = Ref::borrow(Py_None);
   }
-  if (!view.json_name.present()) {
-    in.json = Ref::borrow(Py_None);
-  } else if (view.name.present() && SameText(source, view.name, view.json_name)) {
-    in.json = Ref::borrow(in.name.get());  // one object for both, as a record shares it
+  if (view.json_name.present()) {
+    VELUM_ASSIGN_OR_RETURN(in.json, SpanText(cache, source, view.json_name));
   } else {
-    VELUM_ASSIGN_OR_RETURN(in.json, SpanText(source, view.json_name));
+    in.json = Ref::borrow(Py_None);
   }
   if (view.has_oneof_index) {
     in.oneof_index = Ref::steal(PyLong_FromLong(view.oneof_index));
@@ -212,12 +201,23 @@ Result<FieldInputs> ReadInputs(const FieldResolver& r, PyObject* protos) {
       }
       if (plain) {  // (then a field's options matter only by their `packed`)
         const auto* bytes = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(source));
+        // The file's texts, shared with the records read from it (its own cache
+        // when that one is in use further up the stack).
+        FileTexts& shared = SharedFileTexts();
+        std::optional<TextCache> own;
+        if (shared.busy) own.emplace(static_cast<size_t>(PyBytes_GET_SIZE(source)));
+        struct Busy {
+          bool& flag;
+          bool was;
+          ~Busy() { flag = was; }
+        } busy{shared.busy, shared.busy};
+        TextCache& cache = own ? *own : shared.For(source);
+        shared.busy = true;
         inputs.reserve(count);
-        LastDefault last;
         for (size_t i = 0; i < count; ++i) {
           FieldView view;
           std::memcpy(&view, at + i * sizeof(FieldView), sizeof(FieldView));
-          VELUM_ASSIGN_OR_RETURN(FieldInput in, InputOfView(bytes, view, last));
+          VELUM_ASSIGN_OR_RETURN(FieldInput in, InputOfView(cache, bytes, view));
           inputs.push_back(std::move(in));
         }
         return inputs;

@@ -11,6 +11,7 @@
 #include "common/status.h"
 #include "common/utf8_text.h"
 #include "descriptor/field_view.h"
+#include "descriptor/text_cache.h"
 #include "field_ops/scalar_convert.h"
 #include "parser/wire_reader.h"
 
@@ -274,68 +275,6 @@ Status ReadyKinds() {
 struct Item {
   int slot;
   PyObject* value;
-};
-
-// The text objects last made for some byte strings while a file is read: names,
-// JSON names and type names repeat across a schema's fields (`name`, `id`, `key`
-// and `value` of every map entry, a type named by many fields), and a repeat
-// found here costs a comparison instead of an object made and later freed. One
-// entry a hash, the last text wins: no probing, no growing. Text is immutable,
-// so records may share it.
-class TextCache {
- public:
-  // Sized for an input of `size` bytes: a small file holds few names.
-  explicit TextCache(size_t size) : bits_(Bits(size)), entries_(size_t{1} << bits_, Entry{nullptr, 0, nullptr}) {}
-  TextCache(const TextCache&) = delete;
-  TextCache& operator=(const TextCache&) = delete;
-  ~TextCache() {
-    for (const Entry& entry : entries_) Py_XDECREF(entry.text);
-  }
-
-  // Where the text of `data` is kept.
-  size_t Index(const uint8_t* data, size_t size) const {
-    uint64_t first = 0;
-    uint64_t last = 0;
-    if (size >= 8) {
-      std::memcpy(&first, data, 8);
-      std::memcpy(&last, data + size - 8, 8);
-    } else {
-      for (size_t i = 0; i < size; ++i) first |= static_cast<uint64_t>(data[i]) << (8 * i);
-    }
-    const uint64_t h = (first * 0x9e3779b97f4a7c15u) ^ (last * 0xff51afd7ed558ccdu) ^ (size * 0xc4ceb9fe1a85ec53u);
-    return static_cast<size_t>(h >> (64 - bits_));
-  }
-
-  // The text of `data` kept at `index`, borrowed; null when another is kept there.
-  PyObject* Find(size_t index, const uint8_t* data, size_t size) const {
-    const Entry& entry = entries_[index];
-    if (entry.text == nullptr || entry.size != size || std::memcmp(entry.data, data, size) != 0) return nullptr;
-    return entry.text;
-  }
-
-  // Keeps `text` (a reference added) for `data` at `index`.
-  void Keep(size_t index, const uint8_t* data, size_t size, PyObject* text) {
-    Entry& entry = entries_[index];
-    Py_XDECREF(entry.text);
-    entry = {data, size, Py_NewRef(text)};
-  }
-
- private:
-  // One entry for every 64 bytes of input, between 16 and 512.
-  static int Bits(size_t size) {
-    int bits = 4;
-    while (bits < 9 && (size_t{64} << bits) < size) ++bits;
-    return bits;
-  }
-
-  struct Entry {
-    const uint8_t* data;
-    size_t size;
-    PyObject* text;  // owned
-  };
-
-  int bits_;
-  RawVector<Entry> entries_;
 };
 
 // The items of the records being read, innermost last (a record takes its own,
@@ -681,29 +620,6 @@ Result<Ref> ReadFile(PyObject* data) {
   return file;
 }
 
-// The text made for the fields of the messages of one file, kept from one
-// message's fields to the next: the messages resolved together mostly come from
-// one file, and their fields repeat names, JSON names and type names. Holds the
-// file's bytes, which the cache's entries point into.
-struct FileTexts {
-  PyObject* source = nullptr;  // owned
-  TextCache* texts = nullptr;  // raw-allocated
-  // While records are read with it (a collection run meanwhile could read the
-  // fields of another message, which then get a cache of their own).
-  bool busy = false;
-
-  TextCache& For(PyObject* file) {
-    if (file != source || texts == nullptr) {
-      TextCache* made = RawNew<TextCache>(static_cast<size_t>(PyBytes_GET_SIZE(file)));
-      if (texts != nullptr) RawDelete(texts);
-      texts = made;
-      Py_XSETREF(source, Py_NewRef(file));
-    }
-    return *texts;
-  }
-};
-
-FileTexts g_file_texts;
 
 // The field records of a message record, read from the bytes its views point
 // into (they were checked when the message was read, so they read the same way).
@@ -726,14 +642,14 @@ PyObject* FieldsGetter(PyObject* self, void*) noexcept {
     Ref tuple = Ref::steal(PyTuple_New(count));
     if (!tuple) return nullptr;
     std::optional<TextCache> own;
-    if (g_file_texts.busy) own.emplace(size);
+    if (SharedFileTexts().busy) own.emplace(size);
     struct Busy {
       bool& flag;
       bool was;
       ~Busy() { flag = was; }
-    } busy{g_file_texts.busy, g_file_texts.busy};
-    Pending pending(own ? *own : g_file_texts.For(source), source, start);
-    g_file_texts.busy = true;
+    } busy{SharedFileTexts().busy, SharedFileTexts().busy};
+    Pending pending(own ? *own : SharedFileTexts().For(source), source, start);
+    SharedFileTexts().busy = true;
     wire::ScopedInput input(start, size);
     WireReader whole(input.ref());
     for (Py_ssize_t i = 0; i < count; ++i) {
