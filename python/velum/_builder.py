@@ -391,6 +391,7 @@ def _resolver() -> Any:
     by_number = range(max(ScalarType) + 1)
     scalars = {int(t): t for t in ScalarType}
     options_class = record_types()["FieldOptions"]
+    message_record = record_types()["DescriptorProto"]
     config = (
         record_class,
         record_slots,
@@ -423,6 +424,12 @@ def _resolver() -> Any:
         KEYWORDS,
         _classes.RESERVED_MESSAGE_NAMES,
         json_name,
+        (
+            message_record,
+            message_record.__dict__["_source"],
+            message_record.__dict__["_field_views"],
+            message_record.__dict__["fields"],
+        ),
     )
     return _field_resolver(config)
 
@@ -481,6 +488,13 @@ class _Fallback:
         return field, None if oneof is not None else peek_default(field)
 
 
+# Makes a _Fallback without running its __init__ (one a resolved message).
+_new_fallback = _slot_constructor(
+    _Fallback,
+    tuple(_Fallback.__dict__[name] for name in ("proto", "features", "targets", "desc", "custom")),
+)
+
+
 def _resolve_message(
     proto: MessageProto, features: Features, targets: list[_Target], desc: DescMessage
 ) -> None:
@@ -505,9 +519,9 @@ def _resolve_message(
         desc,
         _resolver()(
             desc,
-            proto.fields,
+            proto,  # its fields are read from their views when none has options
             targets,
-            desc.type_name + ".",
+            "",  # (the prefix of an extension's full name: a field makes its own when read)
             None
             if desc.is_map_entry
             else (
@@ -518,7 +532,7 @@ def _resolve_message(
             _class_attributes(desc),
             oneof_names,
             custom,
-            _Fallback(proto, features, targets, desc, custom),
+            _new_fallback(proto, features, targets, desc, custom),
         ),
     )
 

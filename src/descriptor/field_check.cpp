@@ -112,6 +112,7 @@ constexpr auto kWordBytes = [] {
 Result<bool> ViewNameIsIdentifier(const Views& v, const FieldView& view) {
   const uint8_t* name = v.source + view.name.offset;
   const size_t size = view.name.present() ? view.name.size : 0;
+  if (IsAsciiIdentifier(name, size)) return true;  // (most names, a word at a step)
   if (size == 0 || (name[0] >= '0' && name[0] <= '9')) return false;
   for (size_t i = 0; i < size; ++i) {
     if (kWordBytes[name[i]]) continue;

@@ -51,8 +51,12 @@ constexpr bool IsWordByte(unsigned char c) noexcept {
 
 bool IsIdentifier(PyObject* name) {
   if (!PyUnicode_IS_ASCII(name)) return PyUnicode_IsIdentifier(name) == 1;
-  const auto* text = static_cast<const unsigned char*>(PyUnicode_DATA(name));
-  Py_ssize_t length = PyUnicode_GET_LENGTH(name);
+  return IsAsciiIdentifier(static_cast<const unsigned char*>(PyUnicode_DATA(name)),
+                           static_cast<size_t>(PyUnicode_GET_LENGTH(name)));
+}
+
+bool IsAsciiIdentifier(const unsigned char* text, size_t size) {
+  const auto length = static_cast<Py_ssize_t>(size);
   if (length == 0 || !IsWordByte(text[0]) || (text[0] >= '0' && text[0] <= '9')) return false;
   Py_ssize_t i = 1;
 #if defined(__SSE2__)
@@ -63,7 +67,7 @@ bool IsIdentifier(PyObject* name) {
   for (; i + 8 <= length; i += 8) {
     uint64_t word = 0;
     memcpy(&word, text + i, 8);
-    if (!WordBytes(word)) return false;
+    if ((word & kHigh) != 0 || !WordBytes(word)) return false;
   }
   for (; i < length; ++i) {
     if (!IsWordByte(text[i])) return false;

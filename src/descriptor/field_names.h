@@ -11,6 +11,10 @@ namespace velum {
 // names, nearly all, are checked here without a Unicode database lookup a character.
 bool IsIdentifier(PyObject* name);
 
+// Whether the bytes of an ASCII name, `size` of them, make an identifier; false
+// also for any byte beyond ASCII, which IsIdentifier decides for the name's str.
+bool IsAsciiIdentifier(const unsigned char* text, size_t size);
+
 // The JSON name protoc derives from a field name: lowerCamelCase at underscores.
 // ASCII names are converted here; any other is handed to `fallback(name)`, the
 // runtime's own rule, since Unicode case mapping may change a name's length.

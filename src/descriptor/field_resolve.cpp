@@ -1,7 +1,9 @@
 #include "descriptor/field_resolve.h"
 
+#include <cstring>
 #include <initializer_list>
 #include <new>
+#include <optional>
 #include <tuple>
 #include <utility>
 
@@ -12,6 +14,8 @@
 #include "descriptor/field_check.h"
 #include "descriptor/field_names.h"
 #include "descriptor/field_resolver.h"
+#include "descriptor/field_view.h"
+#include "descriptor/text_cache.h"
 #include "descriptor/slot_constructor.h"
 
 namespace velum {
@@ -37,6 +41,8 @@ enum ConfigEntry {
   kConfigKeywords,        // frozenset of Python keywords
   kConfigReserved,        // frozenset of names every message class takes
   kConfigJsonName,        // the runtime's JSON name rule, for names that are not ASCII
+  kConfigMessageRecord,   // the class of decoded message records, its members _source and
+                          // _field_views, and its `fields` (see FieldInputs)
   kConfigCount,
 };
 
@@ -75,6 +81,163 @@ struct Made {
 };
 
 
+// What resolving reads of one field: its record's slots, or what its view
+// (see field_view.h) says, made into the same objects.
+struct FieldInput {
+  Ref name, number, default_text, json, oneof_index;  // None when the record has none
+  PyObject* options = Py_None;                        // borrowed from the record
+  int packed = -1;  // a view's legacy `packed` option, -1 when not given
+  long label = 1;
+  long type = 0;
+  bool proto3_optional = false;
+};
+
+Result<FieldInput> InputOfRecord(const FieldResolver& r, PyObject* proto) {
+  if (!PyObject_TypeCheck(proto, reinterpret_cast<PyTypeObject*>(r.proto_class.get()))) {
+    return Status(ErrorKind::kValue, "invalid field descriptor");
+  }
+  FieldInput in;
+  VELUM_ASSIGN_OR_RETURN(PyObject * name, ReadSlot(proto, r.proto_slot[kName]));
+  VELUM_ASSIGN_OR_RETURN(PyObject * number, ReadSlot(proto, r.proto_slot[kNumber]));
+  VELUM_ASSIGN_OR_RETURN(PyObject * default_text, ReadSlot(proto, r.proto_slot[kDefault]));
+  VELUM_ASSIGN_OR_RETURN(PyObject * json, ReadSlot(proto, r.proto_slot[kJsonName]));
+  VELUM_ASSIGN_OR_RETURN(PyObject * oneof_index, ReadSlot(proto, r.proto_slot[kOneofIndex]));
+  VELUM_ASSIGN_OR_RETURN(PyObject * optional, ReadSlot(proto, r.proto_slot[kProto3Optional]));
+  VELUM_ASSIGN_OR_RETURN(in.options, ReadSlot(proto, r.proto_slot[kOptions]));
+  VELUM_ASSIGN_OR_RETURN(in.label, ReadInt(proto, r.proto_slot[kLabel]));
+  VELUM_ASSIGN_OR_RETURN(in.type, ReadInt(proto, r.proto_slot[kType]));
+  in.name = Ref::borrow(name);
+  in.number = Ref::borrow(number);
+  in.default_text = Ref::borrow(default_text);
+  in.json = Ref::borrow(json);
+  in.oneof_index = Ref::borrow(oneof_index);
+  in.proto3_optional = optional == Py_True;
+  return in;
+}
+
+bool IsAscii(const uint8_t* data, size_t size) {
+  uint64_t any = 0;
+  size_t i = 0;
+  for (; i + 8 <= size; i += 8) {  // eight bytes a step: names run long
+    uint64_t word = 0;
+    std::memcpy(&word, data + i, 8);
+    any |= word;
+  }
+  for (; i < size; ++i) any |= data[i];
+  return (any & 0x8080808080808080ULL) == 0;
+}
+
+// A text of the file's bytes (checked to be UTF-8 when the views were made),
+// through `cache`: a file's fields repeat their names; an ASCII one (nearly
+// all) is copied without decoding.
+Result<Ref> SpanText(TextCache& cache, const uint8_t* source, TextSpan span) {
+  const uint8_t* data = source + span.offset;
+  const size_t size = span.present() ? span.size : 0;
+  const size_t index = cache.Index(data, size);
+  if (PyObject* found = cache.Find(index, data, size)) return Ref::borrow(found);
+  Ref text;
+  if (size > 1 && IsAscii(data, size)) {  // (CPython shares the shorter ones)
+    text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
+    if (text) std::memcpy(PyUnicode_1BYTE_DATA(text.get()), data, size);
+  } else {
+    text = Ref::steal(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(size), nullptr));
+  }
+  if (!text) return Status::Pending();
+  cache.Keep(index, data, size, text.get());
+  return text;
+}
+
+Result<FieldInput> InputOfView(TextCache& cache, const uint8_t* source, const FieldView& view) {
+  FieldInput in;
+  VELUM_ASSIGN_OR_RETURN(in.name, SpanText(cache, source, view.name));
+  in.number = Ref::steal(PyLong_FromLong(view.number));
+  if (!in.number) return Status::Pending();
+  if (view.default_value.present()) {
+    VELUM_ASSIGN_OR_RETURN(in.default_text, SpanText(cache, source, view.default_value));
+  } else {
+    in.default_text = Ref::borrow(Py_None);
+  }
+  if (view.json_name.present()) {
+    VELUM_ASSIGN_OR_RETURN(in.json, SpanText(cache, source, view.json_name));
+  } else {
+    in.json = Ref::borrow(Py_None);
+  }
+  if (view.has_oneof_index) {
+    in.oneof_index = Ref::steal(PyLong_FromLong(view.oneof_index));
+    if (!in.oneof_index) return Status::Pending();
+  } else {
+    in.oneof_index = Ref::borrow(Py_None);
+  }
+  in.packed = view.packed;
+  in.label = view.label;
+  in.type = view.type;
+  in.proto3_optional = view.proto3_optional;
+  return in;
+}
+
+using FieldInputs = RawVector<FieldInput>;
+
+// The fields of a message: `protos` is a sequence of field records, or the
+// message's own record, whose fields are then read from their views when none
+// has options (no field record is made: most resolved messages need none),
+// else from the records its `fields` makes.
+Result<FieldInputs> ReadInputs(const FieldResolver& r, PyObject* protos) {
+  const MessageRecordLayout& layout = r.message_record;
+  FieldInputs inputs;
+  Ref records;
+  if (layout.type != nullptr && Py_IS_TYPE(protos, layout.type)) {
+    PyObject* views = SlotAt(protos, layout.views);
+    PyObject* source = SlotAt(protos, layout.source);
+    if (views == Py_None) return inputs;  // no fields
+    if (views != nullptr && source != nullptr && PyBytes_Check(views) && PyBytes_Check(source) &&
+        PyBytes_GET_SIZE(views) % static_cast<Py_ssize_t>(sizeof(FieldView)) == 0) {
+      const size_t count = static_cast<size_t>(PyBytes_GET_SIZE(views)) / sizeof(FieldView);
+      const char* at = PyBytes_AS_STRING(views);
+      bool plain = true;
+      for (size_t i = 0; i < count && plain; ++i) {
+        FieldView view;
+        std::memcpy(&view, at + i * sizeof(FieldView), sizeof(FieldView));
+        plain = !view.has_features;
+      }
+      if (plain) {  // (then a field's options matter only by their `packed`)
+        const auto* bytes = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(source));
+        // The file's texts, shared with the records read from it (its own cache
+        // when that one is in use further up the stack).
+        FileTexts& shared = SharedFileTexts();
+        std::optional<TextCache> own;
+        if (shared.busy) own.emplace(static_cast<size_t>(PyBytes_GET_SIZE(source)));
+        struct Busy {
+          bool& flag;
+          bool was;
+          ~Busy() { flag = was; }
+        } busy{shared.busy, shared.busy};
+        TextCache& cache = own ? *own : shared.For(source);
+        shared.busy = true;
+        inputs.reserve(count);
+        for (size_t i = 0; i < count; ++i) {
+          FieldView view;
+          std::memcpy(&view, at + i * sizeof(FieldView), sizeof(FieldView));
+          VELUM_ASSIGN_OR_RETURN(FieldInput in, InputOfView(cache, bytes, view));
+          inputs.push_back(std::move(in));
+        }
+        return inputs;
+      }
+    }
+    auto get = Py_TYPE(layout.fields.get())->tp_descr_get;
+    records = Ref::steal(get(layout.fields.get(), protos, reinterpret_cast<PyObject*>(layout.type)));
+    if (!records) return Status::Pending();
+    protos = records.get();
+  }
+  if (!IsRecordSequence(protos)) return Status(ErrorKind::kType, "fields cannot be converted to list");
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(protos);
+  inputs.reserve(static_cast<size_t>(count));
+  for (Py_ssize_t i = 0; i < count && i < PySequence_Fast_GET_SIZE(protos); ++i) {
+    VELUM_ASSIGN_OR_RETURN(FieldInput in, InputOfRecord(r, PySequence_Fast_GET_ITEM(protos, i)));
+    inputs.push_back(std::move(in));
+  }
+  return inputs;
+}
+
 Result<Made> CallFallback(const MessageScope& scope, Py_ssize_t index, PyObject* local, PyObject* oneof) {
   Ref number = Ref::steal(PyLong_FromSsize_t(index));
   if (!number) return Status::Pending();
@@ -112,8 +275,12 @@ long ScalarNumber(const FieldResolver& r, PyObject* target) {
 // The repeated_field_encoding of a field whose message's is `encoding`, as its
 // options leave it (the legacy `packed` option); -1 when the options set features
 // of their own, which the runtime merges itself.
-Result<long> RepeatedEncoding(const FieldResolver& r, PyObject* options, long encoding) {
-  if (options == Py_None) return encoding;
+Result<long> RepeatedEncoding(const FieldResolver& r, const FieldInput& in, long encoding) {
+  PyObject* options = in.options;
+  if (options == Py_None) {
+    if (in.packed < 0) return encoding;
+    return in.packed != 0 ? kRepeatedPacked : kRepeatedExpanded;
+  }
   if (Py_TYPE(options) != reinterpret_cast<PyTypeObject*>(r.options_class.get())) return -1;
   VELUM_ASSIGN_OR_RETURN(PyObject * features, ReadSlot(options, r.option_slot[kFeatures]));
   if (features != Py_None) return -1;
@@ -125,15 +292,14 @@ Result<long> RepeatedEncoding(const FieldResolver& r, PyObject* options, long en
 
 
 // The field built here, or an empty field when it needs the fallback.
-Result<Made> BuildField(const FieldResolver& r, const MessageScope& scope, PyObject* proto, PyObject* target,
+Result<Made> BuildField(const FieldResolver& r, const MessageScope& scope, const FieldInput& in, PyObject* target,
                         PyObject* local, PyObject* oneof) {
   if (!scope.native) return Made{};
-  VELUM_ASSIGN_OR_RETURN(PyObject * options, ReadSlot(proto, r.proto_slot[kOptions]));
-  VELUM_ASSIGN_OR_RETURN(long repeated_encoding, RepeatedEncoding(r, options, scope.repeated_encoding));
+  VELUM_ASSIGN_OR_RETURN(long repeated_encoding, RepeatedEncoding(r, in, scope.repeated_encoding));
   if (repeated_encoding < 0) return Made{};
-  VELUM_ASSIGN_OR_RETURN(long label, ReadInt(proto, r.proto_slot[kLabel]));
-  VELUM_ASSIGN_OR_RETURN(long type, ReadInt(proto, r.proto_slot[kType]));
-  VELUM_ASSIGN_OR_RETURN(PyObject * default_text, ReadSlot(proto, r.proto_slot[kDefault]));
+  const long label = in.label;
+  const long type = in.type;
+  PyObject* default_text = in.default_text.get();
   bool has_default = HasDefault(default_text);
   long scalar = ScalarNumber(r, target);
   PyTypeObject* target_type = Py_TYPE(target);
@@ -166,8 +332,7 @@ Result<Made> BuildField(const FieldResolver& r, const MessageScope& scope, PyObj
     if (!made.default_value) return Status::Pending();
   } else {
     long field_presence = label == kLabelRequired ? kPresenceLegacyRequired : scope.field_presence;
-    VELUM_ASSIGN_OR_RETURN(PyObject * optional, ReadSlot(proto, r.proto_slot[kProto3Optional]));
-    bool may_be_implicit = oneof == nullptr && optional != Py_True && !scope.extension;
+    bool may_be_implicit = oneof == nullptr && !in.proto3_optional && !scope.extension;
     if (scalar != 0) {
       if (has_default) {
         VELUM_ASSIGN_OR_RETURN(made.default_value, ParseScalarDefault(scalar, default_text));
@@ -201,8 +366,8 @@ Result<Made> BuildField(const FieldResolver& r, const MessageScope& scope, PyObj
       return Made{};
     }
   }
-  VELUM_ASSIGN_OR_RETURN(PyObject * name, ReadSlot(proto, r.proto_slot[kName]));
-  VELUM_ASSIGN_OR_RETURN(PyObject * json, ReadSlot(proto, r.proto_slot[kJsonName]));
+  PyObject* name = in.name.get();
+  PyObject* json = in.json.get();
   Ref json_name;
   if (json != Py_None) {
     json_name = Ref::borrow(json);
@@ -213,9 +378,8 @@ Result<Made> BuildField(const FieldResolver& r, const MessageScope& scope, PyObj
   // runtime never reads it); an extension's prefix is its scope, made now.
   Ref full_name = scope.extension ? Ref::steal(PyUnicode_Concat(scope.prefix, name)) : Ref::borrow(Py_None);
   if (!full_name) return Status::Pending();
-  VELUM_ASSIGN_OR_RETURN(PyObject * number, ReadSlot(proto, r.proto_slot[kNumber]));
   VELUM_ASSIGN_OR_RETURN(made.field, Call(r.makers[kNewField].get(),
-                                          {number, name, local, json_name.get(), full_name.get(), presence,
+                                          {in.number.get(), name, local, json_name.get(), full_name.get(), presence,
                                            tracked ? Py_True : Py_False, value.get(), made.default_value.get(),
                                            scope.desc, none_oneof}));
   return made;
@@ -255,8 +419,8 @@ Result<Oneofs> MakeOneofs(const FieldResolver& r, MessageScope& scope, PyObject*
 }
 
 // The oneof index of a field when it names a real oneof of the message, else -1.
-Result<Py_ssize_t> OneofOf(const FieldResolver& r, const MessageScope& scope, PyObject* proto) {
-  VELUM_ASSIGN_OR_RETURN(PyObject * index, ReadSlot(proto, r.proto_slot[kOneofIndex]));
+Result<Py_ssize_t> OneofOf(const MessageScope& scope, const FieldInput& in) {
+  PyObject* index = in.oneof_index.get();
   if (index == Py_None || scope.oneofs.empty()) return Py_ssize_t{-1};
   if (!PyLong_Check(index)) return TypeCheckError(index, "int");
   Py_ssize_t at = PyLong_AsSsize_t(index);
@@ -294,14 +458,11 @@ Result<Ref> Pair(PyObject* first, PyObject* second) {
 }
 
 Result<Ref> Resolve(const FieldResolver& r, PyObject* const* argv) {
-  PyObject* protos = argv[1];
   PyObject* targets = argv[2];
   PyObject* features = argv[4];
   PyObject* extra = argv[5];
   PyObject* oneof_names = argv[6];
-  if (!IsRecordSequence(protos) || !PyList_Check(targets)) {
-    return Status(ErrorKind::kType, "fields cannot be converted to list");
-  }
+  if (!PyList_Check(targets)) return Status(ErrorKind::kType, "fields cannot be converted to list");
   if (!PyUnicode_Check(argv[3])) return TypeCheckError(argv[3], "str");
   if (oneof_names != Py_None && !PyList_Check(oneof_names)) return TypeCheckError(oneof_names, "list");
   MessageScope scope{argv[0], argv[3], argv[8], features != Py_None, 0, 0, 0, argv[7], {}, {}};
@@ -313,14 +474,11 @@ Result<Ref> Resolve(const FieldResolver& r, PyObject* const* argv) {
       if (*into[i] == -1 && PyErr_Occurred()) return Status::Pending();
     }
   }
-  auto* proto_class = reinterpret_cast<PyTypeObject*>(r.proto_class.get());
+  VELUM_ASSIGN_OR_RETURN(FieldInputs inputs, ReadInputs(r, argv[1]));
   Ref names = Ref::steal(PyList_New(0));
   if (!names) return Status::Pending();
-  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(protos); ++i) {
-    PyObject* proto = PySequence_Fast_GET_ITEM(protos, i);
-    if (!PyObject_TypeCheck(proto, proto_class)) return Status(ErrorKind::kValue, "invalid field descriptor");
-    VELUM_ASSIGN_OR_RETURN(PyObject * name, ReadSlot(proto, r.proto_slot[kName]));
-    if (PyList_Append(names.get(), name) < 0) return Status::Pending();
+  for (const FieldInput& in : inputs) {
+    if (PyList_Append(names.get(), in.name.get()) < 0) return Status::Pending();
   }
   Py_ssize_t field_count = PyList_GET_SIZE(names.get());
   if (oneof_names != Py_None) {
@@ -332,17 +490,16 @@ Result<Ref> Resolve(const FieldResolver& r, PyObject* const* argv) {
   VELUM_ASSIGN_OR_RETURN(Ref local_names, AssignLocalNames(names.get(), r.keywords.get(), r.reserved.get(),
                                                             extra == Py_None ? nullptr : extra));
   VELUM_ASSIGN_OR_RETURN(Oneofs oneofs, MakeOneofs(r, scope, oneof_names, local_names.get(), field_count));
-  const Py_ssize_t proto_count = PySequence_Fast_GET_SIZE(protos);
+  const auto proto_count = static_cast<Py_ssize_t>(inputs.size());
   Ref fields = Ref::steal(PyList_New(0));
   Ref by_name = Ref::steal(_PyDict_NewPresized(proto_count));
   Ref defaults = Ref::steal(PyList_New(0));
   if (!fields || !by_name || !defaults) return Status::Pending();
   for (Py_ssize_t i = 0; i < field_count && i < proto_count && i < PyList_GET_SIZE(targets); ++i) {
-    Ref proto = Ref::borrow(PySequence_Fast_GET_ITEM(protos, i));
+    const FieldInput& in = inputs[static_cast<size_t>(i)];
     Ref target = Ref::borrow(PyList_GET_ITEM(targets, i));
-    if (!PyObject_TypeCheck(proto.get(), proto_class)) return Status(ErrorKind::kValue, "invalid field descriptor");
     PyObject* local = PyList_GET_ITEM(local_names.get(), i);
-    VELUM_ASSIGN_OR_RETURN(Py_ssize_t at, OneofOf(r, scope, proto.get()));
+    VELUM_ASSIGN_OR_RETURN(Py_ssize_t at, OneofOf(scope, in));
     PyObject* oneof = at < 0 ? nullptr : scope.oneofs[static_cast<size_t>(at)];
     bool own_features = false;
     if (oneof != nullptr) {
@@ -350,7 +507,7 @@ Result<Ref> Resolve(const FieldResolver& r, PyObject* const* argv) {
     }
     Made made;
     if (!own_features) {
-      VELUM_ASSIGN_OR_RETURN(made, BuildField(r, scope, proto.get(), target.get(), local, oneof));
+      VELUM_ASSIGN_OR_RETURN(made, BuildField(r, scope, in, target.get(), local, oneof));
     }
     if (!made.field) {
       VELUM_ASSIGN_OR_RETURN(made, CallFallback(scope, i, local, oneof == nullptr ? Py_None : oneof));
@@ -418,9 +575,7 @@ Result<Ref> ExtensionField(const FieldResolver& r, PyObject* const* args) {
   PyObject* proto = args[0];
   PyObject* prefix = args[3];
   PyObject* features = args[5];
-  if (!PyObject_TypeCheck(proto, reinterpret_cast<PyTypeObject*>(r.proto_class.get()))) {
-    return Status(ErrorKind::kValue, "invalid field descriptor");
-  }
+  VELUM_ASSIGN_OR_RETURN(FieldInput in, InputOfRecord(r, proto));
   if (!PyUnicode_Check(args[2])) return TypeCheckError(args[2], "str");
   if (!PyUnicode_Check(prefix)) return TypeCheckError(prefix, "str");
   if (!PyTuple_Check(features) || PyTuple_GET_SIZE(features) != 3) return TypeCheckError(features, "tuple");
@@ -430,7 +585,7 @@ Result<Ref> ExtensionField(const FieldResolver& r, PyObject* const* args) {
     *into[i] = PyLong_AsLong(PyTuple_GET_ITEM(features, i));
     if (*into[i] == -1 && PyErr_Occurred()) return Status::Pending();
   }
-  VELUM_ASSIGN_OR_RETURN(Made made, BuildField(r, scope, proto, args[1], args[2], nullptr));
+  VELUM_ASSIGN_OR_RETURN(Made made, BuildField(r, scope, in, args[1], args[2], nullptr));
   if (!made.field) return Ref::borrow(Py_None);
   return std::move(made.field);
 }
@@ -560,6 +715,20 @@ Status Configure(FieldResolver& r, PyObject* config) {
   return Status::Ok();
 }
 
+Status ConfigureRecordLayout(MessageRecordLayout& layout, PyObject* config) {
+  VELUM_ASSIGN_OR_RETURN(PyObject * entry, TupleEntry(config, kConfigMessageRecord, 4));
+  PyObject* cls = PyTuple_GET_ITEM(entry, 0);
+  PyObject* fields = PyTuple_GET_ITEM(entry, 3);
+  if (!PyType_Check(cls) || Py_TYPE(fields)->tp_descr_get == nullptr) return ConfigError();
+  auto* type = reinterpret_cast<PyTypeObject*>(cls);
+  VELUM_ASSIGN_OR_RETURN(layout.source, ReadSlotOffset(type, PyTuple_GET_ITEM(entry, 1), "_field_resolver()"));
+  VELUM_ASSIGN_OR_RETURN(layout.views, ReadSlotOffset(type, PyTuple_GET_ITEM(entry, 2), "_field_resolver()"));
+  layout.held = Ref::borrow(cls);
+  layout.fields = Ref::borrow(fields);
+  layout.type = type;
+  return Status::Ok();
+}
+
 Result<Ref> NewResolver(PyObject* config) {
   VELUM_ASSIGN_OR_RETURN(PyTypeObject * type, ReadyType(g_type, kSpec));
   Ref obj = Ref::steal(type->tp_alloc(type, 0));
@@ -568,6 +737,7 @@ Result<Ref> NewResolver(PyObject* config) {
   resolver->vectorcall = CallResolver;
   new (&resolver->resolver) FieldResolver();
   VELUM_TRY(Configure(resolver->resolver, config));
+  VELUM_TRY(ConfigureRecordLayout(resolver->resolver.message_record, config));
   return obj;
 }
 

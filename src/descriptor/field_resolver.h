@@ -44,6 +44,15 @@ constexpr long kRepeatedPacked = 1;
 constexpr long kRepeatedExpanded = 2;
 constexpr long kMessageDelimited = 2;
 
+// Where a decoded message record keeps its fields while they are bytes.
+struct MessageRecordLayout {
+  PyTypeObject* type = nullptr;  // borrowed from `held`
+  Py_ssize_t source = 0;
+  Py_ssize_t views = 0;
+  Ref held;
+  Ref fields;  // the record's `fields`, which makes the field records
+};
+
 struct FieldResolver {
   Ref proto_class;
   Py_ssize_t proto_slot[kProtoSlots] = {};
@@ -55,6 +64,7 @@ struct FieldResolver {
   Ref presence[3];
   Ref classes[kClasses];
   Ref keywords, reserved, json_name;
+  MessageRecordLayout message_record;
 };
 
 inline PyObject* SlotAt(PyObject* obj, Py_ssize_t offset) {

@@ -11,6 +11,7 @@
 #include "common/status.h"
 #include "common/utf8_text.h"
 #include "descriptor/field_view.h"
+#include "descriptor/text_cache.h"
 #include "field_ops/scalar_convert.h"
 #include "parser/wire_reader.h"
 
@@ -276,68 +277,6 @@ struct Item {
   PyObject* value;
 };
 
-// The text objects last made for some byte strings while a file is read: names,
-// JSON names and type names repeat across a schema's fields (`name`, `id`, `key`
-// and `value` of every map entry, a type named by many fields), and a repeat
-// found here costs a comparison instead of an object made and later freed. One
-// entry a hash, the last text wins: no probing, no growing. Text is immutable,
-// so records may share it.
-class TextCache {
- public:
-  // Sized for an input of `size` bytes: a small file holds few names.
-  explicit TextCache(size_t size) : bits_(Bits(size)), entries_(size_t{1} << bits_, Entry{nullptr, 0, nullptr}) {}
-  TextCache(const TextCache&) = delete;
-  TextCache& operator=(const TextCache&) = delete;
-  ~TextCache() {
-    for (const Entry& entry : entries_) Py_XDECREF(entry.text);
-  }
-
-  // Where the text of `data` is kept.
-  size_t Index(const uint8_t* data, size_t size) const {
-    uint64_t first = 0;
-    uint64_t last = 0;
-    if (size >= 8) {
-      std::memcpy(&first, data, 8);
-      std::memcpy(&last, data + size - 8, 8);
-    } else {
-      for (size_t i = 0; i < size; ++i) first |= static_cast<uint64_t>(data[i]) << (8 * i);
-    }
-    const uint64_t h = (first * 0x9e3779b97f4a7c15u) ^ (last * 0xff51afd7ed558ccdu) ^ (size * 0xc4ceb9fe1a85ec53u);
-    return static_cast<size_t>(h >> (64 - bits_));
-  }
-
-  // The text of `data` kept at `index`, borrowed; null when another is kept there.
-  PyObject* Find(size_t index, const uint8_t* data, size_t size) const {
-    const Entry& entry = entries_[index];
-    if (entry.text == nullptr || entry.size != size || std::memcmp(entry.data, data, size) != 0) return nullptr;
-    return entry.text;
-  }
-
-  // Keeps `text` (a reference added) for `data` at `index`.
-  void Keep(size_t index, const uint8_t* data, size_t size, PyObject* text) {
-    Entry& entry = entries_[index];
-    Py_XDECREF(entry.text);
-    entry = {data, size, Py_NewRef(text)};
-  }
-
- private:
-  // One entry for every 64 bytes of input, between 16 and 512.
-  static int Bits(size_t size) {
-    int bits = 4;
-    while (bits < 9 && (size_t{64} << bits) < size) ++bits;
-    return bits;
-  }
-
-  struct Entry {
-    const uint8_t* data;
-    size_t size;
-    PyObject* text;  // owned
-  };
-
-  int bits_;
-  RawVector<Entry> entries_;
-};
-
 // The items of the records being read, innermost last (a record takes its own,
 // those after its mark, when it is done), the field views of the messages
 // being read (the same way), and the text made so far. `source` is the bytes
@@ -513,6 +452,29 @@ bool Readable(Kind kind, WireReader in, uint32_t depth) {
   return true;
 }
 
+// What resolving reads of a field's options (readable ones): the legacy
+// `packed` option, and whether they set features.
+void ReadViewOptions(WireReader in, uint32_t depth, FieldView& view) {
+  const KindType& t = g_kinds[kFieldOptions];
+  const KindDef& def = kKindDefs[kFieldOptions];
+  while (!in.empty()) {
+    const int index = NextMember(t, def, in, depth);
+    if (index == kSkipped) continue;
+    if (index == kLeave) return;
+    const Member& m = def.members[index];
+    if (IsVarint(m.read)) {
+      uint64_t value = 0;
+      if (!in.ReadVarint64(value)) return;
+      if (m.number == 2) view.packed = value != 0 ? 1 : 0;
+      continue;
+    }
+    const uint8_t* data = nullptr;
+    size_t size = 0;
+    if (!in.ReadLengthDelimited(data, size)) return;
+    if (m.number == 21) view.has_features = true;
+  }
+}
+
 // The view of a field record in `in` (at depth `depth`), or false when
 // ReadRecord would leave it to the general decoder.
 bool ReadView(const Pending& pending, WireReader in, uint32_t depth, FieldView& view) {
@@ -521,7 +483,6 @@ bool ReadView(const Pending& pending, WireReader in, uint32_t depth, FieldView& 
   const KindDef& def = kKindDefs[kField];
   view.offset = static_cast<uint32_t>(in.cursor() - pending.start);
   view.size = static_cast<uint32_t>(in.remaining());
-  bool has_options = false;
   while (!in.empty()) {
     const int index = NextMember(t, def, in, depth);
     if (index == kSkipped) continue;
@@ -535,6 +496,11 @@ bool ReadView(const Pending& pending, WireReader in, uint32_t depth, FieldView& 
         case 3: view.number = number; break;
         case 4: view.label = number; break;
         case 5: view.type = number; break;
+        case 9:
+          view.oneof_index = number;
+          view.has_oneof_index = true;
+          break;
+        case 17: view.proto3_optional = value != 0; break;
         default: break;
       }
       continue;
@@ -543,8 +509,9 @@ bool ReadView(const Pending& pending, WireReader in, uint32_t depth, FieldView& 
     size_t size = 0;
     if (!in.ReadLengthDelimited(data, size)) return false;
     if (m.read == Read::kRecord) {
-      if (has_options || !Readable(m.record, in.Slice(data, size), depth + 1)) return false;
-      has_options = true;
+      if (view.has_options || !Readable(m.record, in.Slice(data, size), depth + 1)) return false;
+      view.has_options = true;
+      ReadViewOptions(in.Slice(data, size), depth + 1, view);
       continue;
     }
     if (!IsText(data, size)) return false;
@@ -553,6 +520,7 @@ bool ReadView(const Pending& pending, WireReader in, uint32_t depth, FieldView& 
       case 1: view.name = span; break;
       case 6: view.type_name = span; break;
       case 7: view.default_value = span; break;
+      case 10: view.json_name = span; break;
       default: break;
     }
   }
@@ -652,29 +620,6 @@ Result<Ref> ReadFile(PyObject* data) {
   return file;
 }
 
-// The text made for the fields of the messages of one file, kept from one
-// message's fields to the next: the messages resolved together mostly come from
-// one file, and their fields repeat names, JSON names and type names. Holds the
-// file's bytes, which the cache's entries point into.
-struct FileTexts {
-  PyObject* source = nullptr;  // owned
-  TextCache* texts = nullptr;  // raw-allocated
-  // While records are read with it (a collection run meanwhile could read the
-  // fields of another message, which then get a cache of their own).
-  bool busy = false;
-
-  TextCache& For(PyObject* file) {
-    if (file != source || texts == nullptr) {
-      TextCache* made = RawNew<TextCache>(static_cast<size_t>(PyBytes_GET_SIZE(file)));
-      if (texts != nullptr) RawDelete(texts);
-      texts = made;
-      Py_XSETREF(source, Py_NewRef(file));
-    }
-    return *texts;
-  }
-};
-
-FileTexts g_file_texts;
 
 // The field records of a message record, read from the bytes its views point
 // into (they were checked when the message was read, so they read the same way).
@@ -697,14 +642,14 @@ PyObject* FieldsGetter(PyObject* self, void*) noexcept {
     Ref tuple = Ref::steal(PyTuple_New(count));
     if (!tuple) return nullptr;
     std::optional<TextCache> own;
-    if (g_file_texts.busy) own.emplace(size);
+    if (SharedFileTexts().busy) own.emplace(size);
     struct Busy {
       bool& flag;
       bool was;
       ~Busy() { flag = was; }
-    } busy{g_file_texts.busy, g_file_texts.busy};
-    Pending pending(own ? *own : g_file_texts.For(source), source, start);
-    g_file_texts.busy = true;
+    } busy{SharedFileTexts().busy, SharedFileTexts().busy};
+    Pending pending(own ? *own : SharedFileTexts().For(source), source, start);
+    SharedFileTexts().busy = true;
     wire::ScopedInput input(start, size);
     WireReader whole(input.ref());
     for (Py_ssize_t i = 0; i < count; ++i) {

@@ -3,11 +3,13 @@
 from __future__ import annotations
 
 import functools
+import gc
 import keyword
 import math
 import subprocess
 import sys
 import tempfile
+import weakref
 from pathlib import Path
 from typing import Any
 
@@ -321,6 +323,56 @@ def test_random_schemas_resolve_as_the_reference_does(
 
 
 @pytest.mark.parametrize(
+    "fields",
+    [
+        # Long ASCII names, a default text shared by neighbours, a JSON name equal to
+        # the name and an empty default: all read from the fields' bytes.
+        [
+            {"name": "a_rather_long_field_name_1", "type": 9, "default_value": "shared text"},
+            {"name": "a_rather_long_field_name_2", "type": 9, "default_value": "shared text"},
+            {"name": "x", "type": 9, "default_value": "", "json_name": "x"},
+            {"name": "é_name", "type": 9, "default_value": "ünïcode", "json_name": "éName"},
+            {"name": "n", "type": 5, "default_value": "-7", "oneof": "choice"},
+        ],
+        # One field with options: the message's fields are then read from records.
+        [
+            {"name": "plain", "type": 9, "default_value": "d"},
+            {"name": "packed_ints", "type": 5, "label": 3, "packed": False},
+        ],
+    ],
+)
+def test_fields_read_from_their_bytes_resolve_as_the_reference_does(
+    fields: list[dict[str, Any]], monkeypatch: pytest.MonkeyPatch
+) -> None:
+    specs = [{"number": i, "label": 1, **spec} for i, spec in enumerate(fields, 1)]
+    _check_same(_schema(specs, proto3=False), monkeypatch)
+
+
+@pytest.mark.parametrize("options", [False, True], ids=["from-bytes", "from-records"])
+def test_a_registry_resolved_from_its_bytes_is_collected_when_dropped(options: bool) -> None:
+    specs: list[dict[str, Any]] = [
+        {"name": "text", "number": 1, "label": 1, "type": 9, "default_value": "d"},
+        {"name": "kind", "number": 2, "label": 1, "type": 14, "type_name": ".gen.Kind"},
+        {"name": "inner", "number": 3, "label": 1, "type": 11, "type_name": ".gen.M.Inner"},
+    ]
+    if options:
+        specs.append({"name": "ints", "number": 4, "label": 3, "type": 5, "packed": False})
+    data = _schema(specs, proto3=False)
+
+    def load() -> weakref.ref[type]:
+        registry = velum.Registry()
+        registry.add_file_set(data)
+        cls: Any = registry.message_class("gen.M")
+        assert [f.name for f in cls._desc.fields] == [s["name"] for s in specs]
+        assert cls(text="x").to_binary() == b"\x0a\x01x"
+        return weakref.ref(cls)
+
+    gone = load()
+    gc.collect()
+    assert gone() is None
+
+
+@pytest.mark.parametrize(
     ("names", "reserved", "expected"),
     [
         (["a", "b"], set(), ["a", "b"]),
@@ -494,7 +546,10 @@ def test_defaults_reach_the_class(scalar: ScalarType, text: str, expected: Any) 
 
 @pytest.mark.parametrize(
     "name",
-    ["_", "_9", "Z", "a@", "a[", "a`", "a{", "a\x7f", "a/", "a:", "é", "a·", "9a", "a\u200b"],
+    ["_", "_9", "Z", "a@", "a[", "a`", "a{", "a\x7f", "a/", "a:", "é", "a·", "9a", "a\u200b",
+     # long names are checked sixteen and eight bytes at a step
+     "long_name_" * 3 + "é", "long_name_" * 2 + "ü_x", "a" * 17 + "@", "a" * 17 + "é",
+     "a" * 25 + "`", "a" * 25 + "\u200b", "Ab_09" * 5],
 )
 def test_field_names_are_identifiers_as_python_says(name: str) -> None:
     file = descriptor_pb2.FileDescriptorProto(name="n.proto", package="n")
