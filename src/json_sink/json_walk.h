@@ -198,7 +198,7 @@ class JsonWalk {
     return WriteEnum(sink_, *step.field->kind.value.table, value.get(), options_.print_enums_as_ints);
   }
 
-  Status WriteStep(const EncodeStep& step, PyObject* msg, uint32_t depth) {
+  [[gnu::always_inline]] Status WriteStep(const EncodeStep& step, PyObject* msg, uint32_t depth) {
     switch (step.op) {
 #define VELUM_SCALAR_STEPS(T)                                               \
   case static_cast<uint8_t>(EncodeOp::kImplicitScalar) + static_cast<uint8_t>(T): \

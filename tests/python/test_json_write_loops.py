@@ -326,3 +326,24 @@ def test_empty_slot_fails_whether_or_not_the_field_is_set(field: str) -> None:
     for write in (msg.to_json, msg.to_dict):
         with pytest.raises(AttributeError, match="^uninitialized slot$"):
             write()
+
+
+# ASCII texts of every length a short text is copied at (by bytes, by two half words,
+# by two words, by vectors and a last overlapping one) with one byte to escape at each
+# position in turn: the quick copy must notice it wherever it lies, and write the plain
+# ones whole, as a field, a list element, a map key and a map value.
+_PLAIN_TEXTS = ["abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGHIJKLMNO"[:n] for n in range(0, 52)]
+_ESCAPED_TEXTS = [t[:i] + c + t[i + 1:] for t in _PLAIN_TEXTS for i in range(len(t))
+                  for c in ('"', "\\", "\n", "\x01")][::3]
+
+
+@pytest.mark.parametrize("texts", [_PLAIN_TEXTS, _ESCAPED_TEXTS], ids=["plain", "escaped"])
+def test_ascii_texts_of_every_length_are_written_whole_and_escaped(texts: list[str]) -> None:
+    maps = registry().message_class(f"{D}.Maps")
+    for text in texts:
+        quoted = json.dumps(text)
+        assert Flat(f_string=text).to_json() == (f'{{"fString":{quoted}}}' if text else "{}")
+        assert Flat(u_string=[text, text]).to_json() == f'{{"uString":[{quoted},{quoted}]}}'
+        assert maps(k_string_v={text: text, "k": "v"}).to_json() == \
+            f'{{"kStringV":{{{quoted}:{quoted},"k":"v"}}}}'
+        assert maps(v_double={text: 1.5}).to_json() == f'{{"vDouble":{{{quoted}:1.5}}}}'
