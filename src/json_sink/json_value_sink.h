@@ -68,14 +68,13 @@ class JsonValueSink {
   // by the general road (and which reports any failure there).
   template <ScalarType T>
   [[gnu::always_inline]] bool ExactEntries(DictCursor& entries, PyObject*& key, PyObject*& value) noexcept {
-    if constexpr (T == ScalarType::kInt64) {
-      return QuotedEntries(entries, key, value);
-    } else if constexpr (T == ScalarType::kString || T == ScalarType::kDouble || T == ScalarType::kBool ||
-                         T == ScalarType::kInt32 || T == ScalarType::kUint32) {
-      return HeldEntries<T>(entries, key, value);
-    } else {
-      return entries.Next(key, value);
-    }
+    return QuickEntries<T, false>(entries, key, value);
+  }
+  // The same for a map with integer keys: a key that is an exact int of at
+  // most 60 bits is set as the str of its digits.
+  template <ScalarType T>
+  [[gnu::always_inline]] bool IntKeyEntries(DictCursor& entries, PyObject*& key, PyObject*& value) noexcept {
+    return QuickEntries<T, true>(entries, key, value);
   }
   // The root value, or ValueError "no JSON value produced".
   Result<Ref> Finish() noexcept;
@@ -101,8 +100,45 @@ class JsonValueSink {
   PyObject* OpenMap() const noexcept {
     return top_ != nullptr && top_->object && pending_ == nullptr ? top_->container : nullptr;
   }
+  template <ScalarType T, bool kIntKeys>
+  [[gnu::always_inline]] bool QuickEntries(DictCursor& entries, PyObject*& key, PyObject*& value) noexcept {
+    if constexpr (T == ScalarType::kInt64) {
+      return QuotedEntries<kIntKeys>(entries, key, value);
+    } else if constexpr (T == ScalarType::kString || T == ScalarType::kDouble || T == ScalarType::kBool ||
+                         T == ScalarType::kInt32 || T == ScalarType::kUint32) {
+      return HeldEntries<T, kIntKeys>(entries, key, value);
+    } else {
+      return entries.Next(key, value);
+    }
+  }
+  // Sets `value` under the member name of `key`: the exact str itself, or
+  // the digits of an exact int of at most 60 bits. False, with no error
+  // set, for any other key or a failure, which the general road then meets.
+  template <bool kIntKeys>
+  [[gnu::always_inline]] static bool SetEntry(PyObject* dict, PyObject* key, PyObject* value) noexcept {
+    int set = -1;
+    if constexpr (kIntKeys) {
+      int64_t number = 0;
+      if (!ReadExactInt(key, &number)) return false;
+      PyObject* name = IntegerName(number);
+      if (name != nullptr) {
+        set = PyDict_SetItem(dict, name, value);
+        Py_DECREF(name);
+      }
+    } else {
+      if (!PyUnicode_CheckExact(key)) return false;
+      set = PyDict_SetItem(dict, key, value);
+    }
+    if (set < 0) [[unlikely]] {
+      PyErr_Clear();  // made again by the general road, which reports a failure
+      return false;
+    }
+    return true;
+  }
+  static PyObject* IntegerName(int64_t value) noexcept;
+  template <bool kIntKeys>
   [[gnu::noinline]] bool QuotedEntries(DictCursor& entries, PyObject*& key, PyObject*& value) noexcept;
-  template <ScalarType T>
+  template <ScalarType T, bool kIntKeys>
   [[gnu::noinline]] bool HeldEntries(DictCursor& entries, PyObject*& key, PyObject*& value) noexcept {
     PyObject* dict = OpenMap();
     if (dict == nullptr) return entries.Next(key, value);
@@ -120,12 +156,8 @@ class JsonValueSink {
       } else {
         held = value == Py_True || value == Py_False;
       }
-      if (!PyUnicode_CheckExact(key) || !held) [[unlikely]]
+      if (!held || !SetEntry<kIntKeys>(dict, key, value)) [[unlikely]]
         return true;
-      if (PyDict_SetItem(dict, key, value) < 0) [[unlikely]] {
-        PyErr_Clear();  // made again by the general road, which reports a failure
-        return true;
-      }
     }
     return false;
   }

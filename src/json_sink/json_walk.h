@@ -368,6 +368,11 @@ class JsonWalk {
       if constexpr (requires { sink_.template ExactEntries<T>(entries, key, value); }) {
         if (key_type == ScalarType::kString) return sink_.template ExactEntries<T>(entries, key, value);
       }
+      if constexpr (requires { sink_.template IntKeyEntries<T>(entries, key, value); }) {
+        if (key_type != ScalarType::kString && key_type != ScalarType::kBool) {
+          return sink_.template IntKeyEntries<T>(entries, key, value);
+        }
+      }
       return entries.Next(key, value);
     };
     while (next()) {

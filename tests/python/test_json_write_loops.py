@@ -347,3 +347,38 @@ def test_ascii_texts_of_every_length_are_written_whole_and_escaped(texts: list[s
         assert maps(k_string_v={text: text, "k": "v"}).to_json() == \
             f'{{"kStringV":{{{quoted}:{quoted},"k":"v"}}}}'
         assert maps(v_double={text: 1.5}).to_json() == f'{{"vDouble":{{{quoted}:1.5}}}}'
+
+
+@functools.cache
+def by_int_class() -> Any:
+    reg = velum.Registry()
+    reg.add_file_set(compile_protos("test_json_write.proto"))
+    return reg.message_class("velum.test.jsonw.Scalars")
+
+
+@pytest.mark.parametrize(("kind", "make"), [
+    ("int32", lambda m: registry().message_class(f"{D}.Maps")(k_int32_v=m)),
+    ("int64", lambda m: registry().message_class(f"{D}.Maps")(k_int64_v=m)),
+    ("uint64", lambda m: registry().message_class(f"{D}.Maps")(k_uint64_v=m)),
+    ("string", lambda m: by_int_class()(by_int=m)),
+])
+def test_value_tree_int_key_maps_place_every_entry_as_the_text_reads(kind: str, make: Any) -> None:
+    # Integer keys the tree's quick loop turns into digits (exact ints, negative, zero)
+    # alternate with others it hands back to the general road (an int subclass, ints
+    # beyond 2**60 where the key type holds them) and with values it leaves.
+    wide = kind in ("int64", "uint64")
+    keys: list[Any] = [0, 7, 123456789, MyInt(42)] + ([2**61 + 5, 2**63 + 11] if kind == "uint64" else [])
+    if kind != "uint64":
+        keys += [-1, -(2**31)] + ([-(2**62) - 3] if wide else [])
+    values = dict(VALUES)[kind]
+    entries = {}
+    for i in range(400):
+        key = keys[i % len(keys)]
+        entries[type(key)(key + i * (len(keys) + 1) * (1 if key >= 0 else -1))] = values[(i * 5) % len(values)]
+    msg = make(entries)
+    text, tree = json_of(msg)
+    assert tree == text
+    member = next(iter(tree))
+    assert list(tree[member]) == [str(int(k)) for k in entries]
+    again = msg.to_dict()
+    assert again == tree and again[member] is not tree[member]
