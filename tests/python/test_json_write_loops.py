@@ -367,14 +367,17 @@ def test_value_tree_int_key_maps_place_every_entry_as_the_text_reads(kind: str, 
     # alternate with others it hands back to the general road (an int subclass, ints
     # beyond 2**60 where the key type holds them) and with values it leaves.
     wide = kind in ("int64", "uint64")
-    keys: list[Any] = [0, 7, 123456789, MyInt(42)] + ([2**61 + 5, 2**63 + 11] if kind == "uint64" else [])
+    keys: list[Any] = [0, 7, 123456789, MyInt(42)]
+    if kind == "uint64":
+        keys += [2**61 + 5, 2**63 + 11]
     if kind != "uint64":
         keys += [-1, -(2**31)] + ([-(2**62) - 3] if wide else [])
     values = dict(VALUES)[kind]
     entries = {}
     for i in range(400):
         key = keys[i % len(keys)]
-        entries[type(key)(key + i * (len(keys) + 1) * (1 if key >= 0 else -1))] = values[(i * 5) % len(values)]
+        step = i * (len(keys) + 1) * (1 if key >= 0 else -1)
+        entries[type(key)(key + step)] = values[(i * 5) % len(values)]
     msg = make(entries)
     text, tree = json_of(msg)
     assert tree == text
