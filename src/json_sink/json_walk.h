@@ -138,6 +138,13 @@ class JsonWalk {
       if (!key.empty() && sink_.template ExactMember<T>(key, slot)) [[likely]]
         return Status::Ok();
     }
+    // A sink that sets a member and such a value together (the value tree) likewise.
+    if constexpr (requires { sink_.template ExactField<T>(slot, slot); }) {
+      const FieldSpec& f = *step.field;
+      if (sink_.template ExactField<T>(options_.use_proto_field_name ? f.name.get() : f.json_name.get(), slot))
+          [[likely]]
+        return Status::Ok();
+    }
     VELUM_TRY(WriteName(*step.field));
     return WriteScalarOf<T>(sink_, slot);
   }
