@@ -126,7 +126,7 @@ namespace {
 // converter that counts them on the way (sixteen at once), then moved into
 // a str made at their length.
 template <class T, size_t (*Format)(T, char*)>
-PyObject* DigitString(T value) noexcept {
+[[gnu::always_inline]] inline PyObject* DigitString(T value) noexcept {
   char room[kIntegerTextMax + 12];
   const size_t size = Format(value, room);
   PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(size), 0x7f);
