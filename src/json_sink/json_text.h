@@ -89,6 +89,11 @@ class JsonText {
     }
     out_.Append(key + skip, size - skip);
   }
+  // The bytes PutMemberKey would drop from a key's front now (the comma
+  // of an object's first member), without noting the member.
+  [[gnu::always_inline]] size_t KeySkip() noexcept {
+    return frames_.empty() || (Top() & kFirst) != 0 ? 1 : 0;
+  }
   // MemberKey into room the caller reserved at `p` (see TextBuffer::cursor);
   // returns where the key text ends.
   [[gnu::always_inline]] char* PutMemberKey(char* p, const char* key, size_t size) noexcept {
@@ -127,6 +132,16 @@ class JsonText {
     const bool wide = AppendJsonString(out_, text, size);
     if (wide && !noted) Measure(text, size);
     return wide;
+  }
+  // ASCII text needing no escape as a string value (member name), scanned
+  // and copied in one pass and placed with its separator in one room: the
+  // common case of String (MemberName). False, with nothing written, when
+  // the text holds a byte to escape.
+  [[gnu::always_inline]] bool PlainAsciiString(const char* text, size_t size) noexcept {
+    return PlainAscii<false>(text, size);
+  }
+  [[gnu::always_inline]] bool PlainAsciiName(const char* text, size_t size) noexcept {
+    return PlainAscii<true>(text, size);
   }
   // A string the caller made of plain ASCII only (no byte to escape): one
   // copy between the quotes, without the escape scan.
@@ -183,6 +198,25 @@ class JsonText {
     const size_t n = format(q + 1);
     q[n + 1] = '"';
     out_.Commit(comma + n + 2);
+  }
+  template <bool kName>
+  [[gnu::always_inline]] bool PlainAscii(const char* text, size_t size) noexcept {
+    char* p = out_.Reserve(size + 4);
+    if (p == nullptr) [[unlikely]]
+      return true;  // the buffer is failed: Finish reports it
+    // The separator, decided now and noted only once the text is known plain.
+    char* top = frames_.empty() ? nullptr : &Top();
+    const bool separated = top != nullptr && (kName || (*top & kArray) != 0);
+    const size_t comma = separated && (*top & kFirst) == 0 ? 1 : 0;
+    if (!PutPlainAscii(p + comma + 1, text, size)) [[unlikely]]
+      return false;
+    if (separated) *top = static_cast<char>(kName ? (*top & ~kFirst) : kArray);
+    p[0] = ',';
+    p[comma] = '"';
+    p[comma + size + 1] = '"';
+    p[comma + size + 2] = ':';  // a value's next byte overwrites it
+    out_.Commit(comma + size + (kName ? 3 : 2));
+    return true;
   }
   // One byte per open container: its kind, and whether nothing is in it yet.
   static constexpr char kObject = 0;

@@ -50,7 +50,8 @@ class JsonTextSink {
   [[gnu::always_inline]] Status MemberName(PyObject* name) noexcept {
     if (!PyUnicode_IS_COMPACT_ASCII(name)) [[unlikely]]
       return WideString(name, true);
-    text_.MemberName(AsciiData(name), AsciiLength(name), true);
+    if (!text_.PlainAsciiName(AsciiData(name), AsciiLength(name))) [[unlikely]]
+      text_.MemberName(AsciiData(name), AsciiLength(name), true);
     return Status::Ok();
   }
   // A name that is likely to come again in this call (a Struct's keys): the
@@ -120,7 +121,8 @@ class JsonTextSink {
   [[gnu::always_inline]] Status PythonString(PyObject* value) noexcept {
     if (!PyUnicode_IS_COMPACT_ASCII(value)) [[unlikely]]
       return WideString(value, false);
-    text_.String(AsciiData(value), AsciiLength(value), true);
+    if (!text_.PlainAsciiString(AsciiData(value), AsciiLength(value))) [[unlikely]]
+      text_.String(AsciiData(value), AsciiLength(value), true);
     return Status::Ok();
   }
   // 64-bit integers, written as JSON strings of their digits.
@@ -174,14 +176,15 @@ class JsonTextSink {
       if (!PyUnicode_IS_COMPACT_ASCII(value)) return false;
       const char* data = AsciiData(value);
       const size_t size = AsciiLength(value);
-      if (PlainRunLength(data, size) != size) return false;
       char* p = text_.buffer().Reserve(key.size() + size + 2);
       if (p == nullptr) return true;
-      p = text_.PutMemberKey(p, key.data(), key.size());
-      p[0] = '"';
-      CopyBytes(p + 1, data, size);
-      p[size + 1] = '"';
-      text_.buffer().Seek(p + size + 2);
+      // The text goes after the key first: the member is noted only once it is plain.
+      char* at = p + key.size() - text_.KeySkip();
+      if (!PutPlainAscii(at + 1, data, size)) return false;
+      text_.PutMemberKey(p, key.data(), key.size());
+      at[0] = '"';
+      at[size + 1] = '"';
+      text_.buffer().Seek(at + size + 2);
       return true;
     } else if constexpr (T == ScalarType::kBool) {
       if (value != Py_True && value != Py_False) return false;
@@ -385,22 +388,24 @@ bool JsonTextSink::NumberEntries(DictCursor& entries, PyObject*& key, PyObject*&
     if (!ReadNumber<T>(value, n)) break;
     const char* name = AsciiData(key);
     const size_t size = AsciiLength(key);
-    if (PlainRunLength(name, size) != size) break;
-    if (static_cast<size_t>(end - p) < size + 3 + kNumberRoom<T>) [[unlikely]] {
+    const size_t room = size + 3 + kNumberRoom<T>;
+    if (static_cast<size_t>(end - p) < room) [[unlikely]] {
       out.Seek(p);
       // Refused: the buffer is failed and Finish reports it; nothing more is written.
-      if (out.Reserve(size + 3 + kNumberRoom<T>) == nullptr) return false;
+      if (out.Reserve(room) == nullptr) return false;
       p = out.cursor();
       end = out.room_end();
     }
+    // The key is copied while scanned; one needing an escape is left, and
+    // the write position not moved, for the general road.
+    char* q = p + comma;
+    if (!PutPlainAscii(q + 1, name, size)) break;
     *p = ',';
-    p += comma;
     comma = 1;
-    p[0] = '"';
-    CopyBytes(p + 1, name, size);
-    p[size + 1] = '"';
-    p[size + 2] = ':';
-    p = PutNumber<T>(p + size + 3, n);
+    q[0] = '"';
+    q[size + 1] = '"';
+    q[size + 2] = ':';
+    p = PutNumber<T>(q + size + 3, n);
   }
   out.Seek(p);
   if (comma != 0) text_.NoteItems();

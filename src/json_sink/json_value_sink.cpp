@@ -126,7 +126,7 @@ namespace {
 // converter that counts them on the way (sixteen at once), then moved into
 // a str made at their length.
 template <class T, size_t (*Format)(T, char*)>
-PyObject* DigitString(T value) noexcept {
+[[gnu::always_inline]] inline PyObject* DigitString(T value) noexcept {
   char room[kIntegerTextMax + 12];
   const size_t size = Format(value, room);
   PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(size), 0x7f);
@@ -144,23 +144,31 @@ Status JsonValueSink::QuotedUnsigned(uint64_t value) noexcept {
   return PlaceNew(DigitString<uint64_t, FormatUnsigned>(value));
 }
 
+PyObject* JsonValueSink::IntegerName(int64_t value) noexcept { return DigitString<int64_t, FormatInteger>(value); }
+
+template <bool kIntKeys>
 bool JsonValueSink::QuotedEntries(DictCursor& entries, PyObject*& key, PyObject*& value) noexcept {
   PyObject* dict = OpenMap();
   if (dict == nullptr) return entries.Next(key, value);
   while (entries.Next(key, value)) {
     int64_t number = 0;
-    if (!PyUnicode_CheckExact(key) || !ReadExactInt(value, &number)) [[unlikely]]
+    if (!ReadExactInt(value, &number)) [[unlikely]]
       return true;
     PyObject* text = DigitString<int64_t, FormatInteger>(number);
-    const int set = text == nullptr ? -1 : PyDict_SetItem(dict, key, text);
-    Py_XDECREF(text);
-    if (set < 0) [[unlikely]] {
+    if (text == nullptr) [[unlikely]] {
       PyErr_Clear();  // made again by the general road, which reports a failure
       return true;
     }
+    const bool set = SetEntry<kIntKeys>(dict, key, text);
+    Py_DECREF(text);
+    if (!set) [[unlikely]]
+      return true;
   }
   return false;
 }
+
+template bool JsonValueSink::QuotedEntries<false>(DictCursor&, PyObject*&, PyObject*&) noexcept;
+template bool JsonValueSink::QuotedEntries<true>(DictCursor&, PyObject*&, PyObject*&) noexcept;
 
 Status JsonValueSink::IntegerMemberName(int64_t value) noexcept {
   if (top_ == nullptr || !top_->object) return Status(ErrorKind::kValue, "object key outside of object");

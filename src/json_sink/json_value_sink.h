@@ -68,13 +68,46 @@ class JsonValueSink {
   // by the general road (and which reports any failure there).
   template <ScalarType T>
   [[gnu::always_inline]] bool ExactEntries(DictCursor& entries, PyObject*& key, PyObject*& value) noexcept {
-    if constexpr (T == ScalarType::kInt64) {
-      return QuotedEntries(entries, key, value);
-    } else if constexpr (T == ScalarType::kString || T == ScalarType::kDouble || T == ScalarType::kBool ||
-                         T == ScalarType::kInt32 || T == ScalarType::kUint32) {
-      return HeldEntries<T>(entries, key, value);
+    return QuickEntries<T, false>(entries, key, value);
+  }
+  // The same for a map with integer keys: a key that is an exact int of at
+  // most 60 bits is set as the str of its digits.
+  template <ScalarType T>
+  [[gnu::always_inline]] bool IntKeyEntries(DictCursor& entries, PyObject*& key, PyObject*& value) noexcept {
+    return QuickEntries<T, true>(entries, key, value);
+  }
+  // A field's member `name` and its value of type `T` set straight into the
+  // open object, with no name pending between them: a value whose tree form
+  // runs no Python code, as the map loops take it (an int64 as its digits).
+  // False, with nothing set and no error, for any other value, which the
+  // general road then writes (and which reports any failure there).
+  template <ScalarType T>
+  [[gnu::always_inline]] bool ExactField(PyObject* name, PyObject* value) noexcept {
+    if constexpr (T == ScalarType::kInt64 || kHeldForm<T>) {
+      const Frame* top = top_;
+      if (top == nullptr || !top->object || pending_ != nullptr) [[unlikely]]
+        return false;
+      if constexpr (T == ScalarType::kInt64) {
+        int64_t number = 0;
+        if (!ReadExactInt(value, &number)) return false;
+        PyObject* text = IntegerName(number);
+        const int set = text == nullptr ? -1 : PyDict_SetItem(top->container, name, text);
+        Py_XDECREF(text);
+        if (set < 0) [[unlikely]] {
+          PyErr_Clear();
+          return false;
+        }
+        return true;
+      } else {
+        if (!IsHeld<T>(value)) return false;
+        if (PyDict_SetItem(top->container, name, value) < 0) [[unlikely]] {
+          PyErr_Clear();
+          return false;
+        }
+        return true;
+      }
     } else {
-      return entries.Next(key, value);
+      return false;
     }
   }
   // The root value, or ValueError "no JSON value produced".
@@ -101,31 +134,70 @@ class JsonValueSink {
   PyObject* OpenMap() const noexcept {
     return top_ != nullptr && top_->object && pending_ == nullptr ? top_->container : nullptr;
   }
-  [[gnu::noinline]] bool QuotedEntries(DictCursor& entries, PyObject*& key, PyObject*& value) noexcept;
+  // The forms whose tree value is the Python value itself, when IsHeld.
   template <ScalarType T>
+  static constexpr bool kHeldForm = T == ScalarType::kString || T == ScalarType::kDouble || T == ScalarType::kBool ||
+                                    T == ScalarType::kInt32 || T == ScalarType::kUint32;
+  // A value of `T`'s exact class and range, which the tree takes as it is.
+  template <ScalarType T>
+  [[gnu::always_inline]] static bool IsHeld(PyObject* value) noexcept {
+    if constexpr (T == ScalarType::kString) {
+      return PyUnicode_CheckExact(value);
+    } else if constexpr (T == ScalarType::kDouble) {
+      return PyFloat_CheckExact(value) && std::isfinite(PyFloat_AS_DOUBLE(value));
+    } else if constexpr (T == ScalarType::kInt32 || T == ScalarType::kUint32) {
+      int64_t number = 0;
+      constexpr int64_t kLeast = T == ScalarType::kInt32 ? INT32_MIN : 0;
+      constexpr int64_t kMost = T == ScalarType::kInt32 ? INT32_MAX : UINT32_MAX;
+      return ReadExactInt(value, &number) && number >= kLeast && number <= kMost;
+    } else {
+      return value == Py_True || value == Py_False;
+    }
+  }
+  template <ScalarType T, bool kIntKeys>
+  [[gnu::always_inline]] bool QuickEntries(DictCursor& entries, PyObject*& key, PyObject*& value) noexcept {
+    if constexpr (T == ScalarType::kInt64) {
+      return QuotedEntries<kIntKeys>(entries, key, value);
+    } else if constexpr (kHeldForm<T>) {
+      return HeldEntries<T, kIntKeys>(entries, key, value);
+    } else {
+      return entries.Next(key, value);
+    }
+  }
+  // Sets `value` under the member name of `key`: the exact str itself, or
+  // the digits of an exact int of at most 60 bits. False, with no error
+  // set, for any other key or a failure, which the general road then meets.
+  template <bool kIntKeys>
+  [[gnu::always_inline]] static bool SetEntry(PyObject* dict, PyObject* key, PyObject* value) noexcept {
+    int set = -1;
+    if constexpr (kIntKeys) {
+      int64_t number = 0;
+      if (!ReadExactInt(key, &number)) return false;
+      PyObject* name = IntegerName(number);
+      if (name != nullptr) {
+        set = PyDict_SetItem(dict, name, value);
+        Py_DECREF(name);
+      }
+    } else {
+      if (!PyUnicode_CheckExact(key)) return false;
+      set = PyDict_SetItem(dict, key, value);
+    }
+    if (set < 0) [[unlikely]] {
+      PyErr_Clear();  // made again by the general road, which reports a failure
+      return false;
+    }
+    return true;
+  }
+  static PyObject* IntegerName(int64_t value) noexcept;
+  template <bool kIntKeys>
+  [[gnu::noinline]] bool QuotedEntries(DictCursor& entries, PyObject*& key, PyObject*& value) noexcept;
+  template <ScalarType T, bool kIntKeys>
   [[gnu::noinline]] bool HeldEntries(DictCursor& entries, PyObject*& key, PyObject*& value) noexcept {
     PyObject* dict = OpenMap();
     if (dict == nullptr) return entries.Next(key, value);
     while (entries.Next(key, value)) {
-      bool held;
-      if constexpr (T == ScalarType::kString) {
-        held = PyUnicode_CheckExact(value);
-      } else if constexpr (T == ScalarType::kDouble) {
-        held = PyFloat_CheckExact(value) && std::isfinite(PyFloat_AS_DOUBLE(value));
-      } else if constexpr (T == ScalarType::kInt32 || T == ScalarType::kUint32) {
-        int64_t number = 0;
-        constexpr int64_t kLeast = T == ScalarType::kInt32 ? INT32_MIN : 0;
-        constexpr int64_t kMost = T == ScalarType::kInt32 ? INT32_MAX : UINT32_MAX;
-        held = ReadExactInt(value, &number) && number >= kLeast && number <= kMost;
-      } else {
-        held = value == Py_True || value == Py_False;
-      }
-      if (!PyUnicode_CheckExact(key) || !held) [[unlikely]]
+      if (!IsHeld<T>(value) || !SetEntry<kIntKeys>(dict, key, value)) [[unlikely]]
         return true;
-      if (PyDict_SetItem(dict, key, value) < 0) [[unlikely]] {
-        PyErr_Clear();  // made again by the general road, which reports a failure
-        return true;
-      }
     }
     return false;
   }

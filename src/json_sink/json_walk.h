@@ -138,6 +138,13 @@ class JsonWalk {
       if (!key.empty() && sink_.template ExactMember<T>(key, slot)) [[likely]]
         return Status::Ok();
     }
+    // A sink that sets a member and such a value together (the value tree) likewise.
+    if constexpr (requires { sink_.template ExactField<T>(slot, slot); }) {
+      const FieldSpec& f = *step.field;
+      if (sink_.template ExactField<T>(options_.use_proto_field_name ? f.name.get() : f.json_name.get(), slot))
+          [[likely]]
+        return Status::Ok();
+    }
     VELUM_TRY(WriteName(*step.field));
     return WriteScalarOf<T>(sink_, slot);
   }
@@ -198,7 +205,7 @@ class JsonWalk {
     return WriteEnum(sink_, *step.field->kind.value.table, value.get(), options_.print_enums_as_ints);
   }
 
-  Status WriteStep(const EncodeStep& step, PyObject* msg, uint32_t depth) {
+  [[gnu::always_inline]] Status WriteStep(const EncodeStep& step, PyObject* msg, uint32_t depth) {
     switch (step.op) {
 #define VELUM_SCALAR_STEPS(T)                                               \
   case static_cast<uint8_t>(EncodeOp::kImplicitScalar) + static_cast<uint8_t>(T): \
@@ -367,6 +374,11 @@ class JsonWalk {
     auto next = [&]() -> bool {
       if constexpr (requires { sink_.template ExactEntries<T>(entries, key, value); }) {
         if (key_type == ScalarType::kString) return sink_.template ExactEntries<T>(entries, key, value);
+      }
+      if constexpr (requires { sink_.template IntKeyEntries<T>(entries, key, value); }) {
+        if (key_type != ScalarType::kString && key_type != ScalarType::kBool) {
+          return sink_.template IntKeyEntries<T>(entries, key, value);
+        }
       }
       return entries.Next(key, value);
     };

@@ -326,3 +326,62 @@ def test_empty_slot_fails_whether_or_not_the_field_is_set(field: str) -> None:
     for write in (msg.to_json, msg.to_dict):
         with pytest.raises(AttributeError, match="^uninitialized slot$"):
             write()
+
+
+# ASCII texts of every length a short text is copied at (by bytes, by two half words,
+# by two words, by vectors and a last overlapping one) with one byte to escape at each
+# position in turn: the quick copy must notice it wherever it lies, and write the plain
+# ones whole, as a field, a list element, a map key and a map value.
+_PLAIN_TEXTS = ["abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGHIJKLMNO"[:n] for n in range(0, 52)]
+_ESCAPED_TEXTS = [t[:i] + c + t[i + 1:] for t in _PLAIN_TEXTS for i in range(len(t))
+                  for c in ('"', "\\", "\n", "\x01")][::3]
+
+
+@pytest.mark.parametrize("texts", [_PLAIN_TEXTS, _ESCAPED_TEXTS], ids=["plain", "escaped"])
+def test_ascii_texts_of_every_length_are_written_whole_and_escaped(texts: list[str]) -> None:
+    maps = registry().message_class(f"{D}.Maps")
+    for text in texts:
+        quoted = json.dumps(text)
+        assert Flat(f_string=text).to_json() == (f'{{"fString":{quoted}}}' if text else "{}")
+        assert Flat(u_string=[text, text]).to_json() == f'{{"uString":[{quoted},{quoted}]}}'
+        assert maps(k_string_v={text: text, "k": "v"}).to_json() == \
+            f'{{"kStringV":{{{quoted}:{quoted},"k":"v"}}}}'
+        assert maps(v_double={text: 1.5}).to_json() == f'{{"vDouble":{{{quoted}:1.5}}}}'
+
+
+@functools.cache
+def by_int_class() -> Any:
+    reg = velum.Registry()
+    reg.add_file_set(compile_protos("test_json_write.proto"))
+    return reg.message_class("velum.test.jsonw.Scalars")
+
+
+@pytest.mark.parametrize(("kind", "make"), [
+    ("int32", lambda m: registry().message_class(f"{D}.Maps")(k_int32_v=m)),
+    ("int64", lambda m: registry().message_class(f"{D}.Maps")(k_int64_v=m)),
+    ("uint64", lambda m: registry().message_class(f"{D}.Maps")(k_uint64_v=m)),
+    ("string", lambda m: by_int_class()(by_int=m)),
+])
+def test_value_tree_int_key_maps_place_every_entry_as_the_text_reads(kind: str, make: Any) -> None:
+    # Integer keys the tree's quick loop turns into digits (exact ints, negative, zero)
+    # alternate with others it hands back to the general road (an int subclass, ints
+    # beyond 2**60 where the key type holds them) and with values it leaves.
+    wide = kind in ("int64", "uint64")
+    keys: list[Any] = [0, 7, 123456789, MyInt(42)]
+    if kind == "uint64":
+        keys += [2**61 + 5, 2**63 + 11]
+    if kind != "uint64":
+        keys += [-1, -(2**31)] + ([-(2**62) - 3] if wide else [])
+    values = dict(VALUES)[kind]
+    entries = {}
+    for i in range(400):
+        key = keys[i % len(keys)]
+        step = i * (len(keys) + 1) * (1 if key >= 0 else -1)
+        entries[type(key)(key + step)] = values[(i * 5) % len(values)]
+    msg = make(entries)
+    text, tree = json_of(msg)
+    assert tree == text
+    member = next(iter(tree))
+    assert list(tree[member]) == [str(int(k)) for k in entries]
+    again = msg.to_dict()
+    assert again == tree and again[member] is not tree[member]
