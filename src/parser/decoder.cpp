@@ -20,11 +20,6 @@ PyTypeObject* ClassOf(const MessageMarshaler& m) noexcept {
   return reinterpret_cast<PyTypeObject*>(m.message_class.get());
 }
 
-[[gnu::cold]] Status TooDeep() {
-  return FormatError(ErrorKind::kRecursion, "exceeded maximum recursion depth %u while parsing message",
-                     static_cast<unsigned>(kMaxDepth));
-}
-
 [[gnu::cold]] Status InvalidWireType(uint32_t wire_type) {
   return FormatError(ErrorKind::kValue, "invalid wire type: %u", static_cast<unsigned>(wire_type));
 }
@@ -361,7 +356,7 @@ template <bool kFresh>
 Status DecodeFields(const MessageMarshaler& m, PyObject* msg, WireReader& reader, bool ignore_unknown,
                     uint32_t depth) {
   if (depth > kMaxDepth) [[unlikely]]
-    return TooDeep();
+    return DepthError("parsing");
   // Records usually come in field order, so the field after the last one
   // decoded is tried before the index: its whole tag (number and declared
   // wire type) in one comparison.
