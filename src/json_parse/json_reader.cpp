@@ -185,7 +185,7 @@ class Reader {
 
   Status Field(const MessageMarshaler& m, PyObject* instance, const FieldSpec& f, SeenSet& seen, uint32_t depth) {
     const FieldContext context{m.full_name.get(), f.name.get()};
-    JsonKind kind;
+    JsonKind kind{};  // set by Peek on success; the braces quiet a link-time false warning
     VELUM_TRY(source_.Peek(kind));
     const ValueKind value_kind = f.kind.kind;
     if (kind == JsonKind::kNull && f.in_oneof() && value_kind == ValueKind::kScalar) {
@@ -365,7 +365,7 @@ class Reader {
   // skipped as unknown. Elements never merge into earlier values.
   Status Element(const ElementKind& element, const char* what, const FieldContext& context, uint32_t depth,
                  Ref& out) {
-    JsonKind kind;
+    JsonKind kind{};  // as in Field
     VELUM_TRY(source_.Peek(kind));
     switch (element.tag) {
       case ElementTag::kScalar:
@@ -426,7 +426,7 @@ class Reader {
       VELUM_TRY(source_.ReadNull());
       return PyObject_DelItem(instance, key.get()) == 0 ? Status() : Status::Pending();
     };
-    JsonKind json_kind;
+    JsonKind json_kind{};  // as in Field
     VELUM_TRY(source_.Peek(json_kind));
     switch (kind.kind) {
       case ValueKind::kScalar: {
