@@ -164,10 +164,17 @@ Result<Ref> DeepCopyList(PyObject* list, uint32_t depth) {
   if (!copy) return Status::Pending();
   PyObject** from = reinterpret_cast<PyListObject*>(list)->ob_item;
   PyObject** to = reinterpret_cast<PyListObject*>(copy.get())->ob_item;
+  // A list mostly holds one type: once an element's type is known to be shared,
+  // the next ones of that type cost one compare.
   Py_ssize_t first = 0;
-  while (first < size && IsSharedExact(from[first])) {
-    to[first] = Py_NewRef(from[first]);
-    ++first;
+  PyTypeObject* shared_type = nullptr;
+  for (; first < size; ++first) {
+    PyObject* item = from[first];
+    if (Py_TYPE(item) != shared_type) [[unlikely]] {
+      if (!IsSharedExact(item)) break;
+      shared_type = Py_TYPE(item);
+    }
+    to[first] = Py_NewRef(item);
   }
   if (first == size) return copy;
   for (Py_ssize_t i = first; i < size; ++i) to[i] = Py_NewRef(from[i]);
