@@ -119,7 +119,8 @@ TEST(FloatRepr, EveryDigitCountAtEveryPointMatchesRepr) {
       for (int i = 0; i < 40; ++i) {
         std::string text = std::to_string(1 + rng() % 9);
         for (int d = 1; d < count; ++d) text += static_cast<char>('0' + rng() % 10);
-        text += "e" + std::to_string(first - count + 1);
+        text += 'e';
+        text += std::to_string(first - count + 1);
         double v = 0;
         std::from_chars(text.data(), text.data() + text.size(), v);
         for (const double signed_v : {v, -v}) {
