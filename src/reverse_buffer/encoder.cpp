@@ -98,8 +98,10 @@ inline Status WriteEnumValue(ReverseBuffer& buf, const EnumTable& table, PyObjec
 
 // Packed numbers are written through a cursor into space reserved a chunk at
 // a time, so the per-element work is the conversion and the store.
+// Kept out of the list dispatch: each type's loop is then laid out on its own
+// (inlined into the dispatch, a profiled build gave wide lists 5-8% more time).
 template <ScalarType T>
-Status WritePackedScalars(ReverseBuffer& buf, PyObject* list) {
+[[gnu::noinline]] Status WritePackedScalars(ReverseBuffer& buf, PyObject* list) {
   if constexpr (EncodingOf<T>() == Encoding::kDelimited) {
     return Status(ErrorKind::kRuntime, "strings and bytes cannot be packed");
   } else {
