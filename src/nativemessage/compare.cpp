@@ -119,7 +119,9 @@ Result<bool> ElementsEqual(PyObject* a, PyObject* b) {
 // list == list, element by element. Exact ints, floats and strs (scalar
 // fields) are compared inline; the sizes are read again after any
 // comparison that may have run Python code and changed either list.
-Result<bool> ListsEqual(PyObject* a, PyObject* b) {
+// Out of line: inlined into the message walk, a profiled build laid the element
+// loop out slower (strings == 13.1 -> 18 us).
+[[gnu::noinline]] Result<bool> ListsEqual(PyObject* a, PyObject* b) {
   if (PyList_GET_SIZE(a) != PyList_GET_SIZE(b)) return false;
   PyTypeObject* const int_type = &PyLong_Type;
   PyTypeObject* const float_type = &PyFloat_Type;
