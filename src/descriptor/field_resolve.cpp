@@ -3,13 +3,13 @@
 #include <cstring>
 #include <initializer_list>
 #include <new>
-#include <optional>
 #include <tuple>
 #include <utility>
 
 #include "common/native_box.h"
 #include "common/py_error.h"
 #include "common/raw_alloc.h"
+#include "common/utf8_str.h"
 #include "descriptor/default_parse.h"
 #include "descriptor/field_check.h"
 #include "descriptor/field_names.h"
@@ -115,33 +115,14 @@ Result<FieldInput> InputOfRecord(const FieldResolver& r, PyObject* proto) {
   return in;
 }
 
-bool IsAscii(const uint8_t* data, size_t size) {
-  uint64_t any = 0;
-  size_t i = 0;
-  for (; i + 8 <= size; i += 8) {  // eight bytes a step: names run long
-    uint64_t word = 0;
-    std::memcpy(&word, data + i, 8);
-    any |= word;
-  }
-  for (; i < size; ++i) any |= data[i];
-  return (any & 0x8080808080808080ULL) == 0;
-}
-
 // A text of the file's bytes (checked to be UTF-8 when the views were made),
-// through `cache`: a file's fields repeat their names; an ASCII one (nearly
-// all) is copied without decoding.
+// through `cache`: a file's fields repeat their names.
 Result<Ref> SpanText(TextCache& cache, const uint8_t* source, TextSpan span) {
   const uint8_t* data = source + span.offset;
   const size_t size = span.present() ? span.size : 0;
   const size_t index = cache.Index(data, size);
   if (PyObject* found = cache.Find(index, data, size)) return Ref::borrow(found);
-  Ref text;
-  if (size > 1 && IsAscii(data, size)) {  // (CPython shares the shorter ones)
-    text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
-    if (text) std::memcpy(PyUnicode_1BYTE_DATA(text.get()), data, size);
-  } else {
-    text = Ref::steal(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(size), nullptr));
-  }
+  Ref text = Ref::steal(NewStrFromUtf8(data, size));
   if (!text) return Status::Pending();
   cache.Keep(index, data, size, text.get());
   return text;
@@ -201,18 +182,9 @@ Result<FieldInputs> ReadInputs(const FieldResolver& r, PyObject* protos) {
       }
       if (plain) {  // (then a field's options matter only by their `packed`)
         const auto* bytes = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(source));
-        // The file's texts, shared with the records read from it (its own cache
-        // when that one is in use further up the stack).
-        FileTexts& shared = SharedFileTexts();
-        std::optional<TextCache> own;
-        if (shared.busy) own.emplace(static_cast<size_t>(PyBytes_GET_SIZE(source)));
-        struct Busy {
-          bool& flag;
-          bool was;
-          ~Busy() { flag = was; }
-        } busy{shared.busy, shared.busy};
-        TextCache& cache = own ? *own : shared.For(source);
-        shared.busy = true;
+        // The file's texts, shared with the records read from it.
+        FileTextsInUse texts(source);
+        TextCache& cache = texts.cache();
         inputs.reserve(count);
         for (size_t i = 0; i < count; ++i) {
           FieldView view;

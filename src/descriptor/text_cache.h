@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <optional>
 
 #include "common/raw_alloc.h"
 #include "common/ref.h"
@@ -98,5 +99,28 @@ struct FileTexts {
 
 // The one FileTexts of the process (used with the interpreter's lock held).
 FileTexts& SharedFileTexts();
+
+// The cache for the texts of `file` (bytes) while in scope: the process's
+// shared one, or one of its own when the shared one is in use further up the
+// stack.
+class FileTextsInUse {
+ public:
+  explicit FileTextsInUse(PyObject* file) : shared_(SharedFileTexts()), was_busy_(shared_.busy) {
+    if (was_busy_) own_.emplace(static_cast<size_t>(PyBytes_GET_SIZE(file)));
+    cache_ = own_ ? &*own_ : &shared_.For(file);
+    shared_.busy = true;
+  }
+  ~FileTextsInUse() { shared_.busy = was_busy_; }
+  FileTextsInUse(const FileTextsInUse&) = delete;
+  FileTextsInUse& operator=(const FileTextsInUse&) = delete;
+
+  TextCache& cache() { return *cache_; }
+
+ private:
+  FileTexts& shared_;
+  bool was_busy_;
+  std::optional<TextCache> own_;
+  TextCache* cache_;
+};
 
 }  // namespace velum

@@ -112,7 +112,7 @@ Status JsonTextSource::TakeValue(Ref& value) { return TakeInto(value); }
 
 // Recursion is bounded by the tokenizer's nesting limit.
 Status JsonTextSource::TakeInto(Ref& value) {
-  JsonKind kind;
+  JsonKind kind{};
   VELUM_TRY(Peek(kind));
   switch (kind) {
     case JsonKind::kNull:

@@ -141,7 +141,7 @@ bool JsonTokenizer::ExpectLiteral(std::string_view rest) noexcept {
 }
 
 bool JsonTokenizer::ReadNullSlow() noexcept {
-  JsonKind kind;
+  JsonKind kind{};
   if (!Peek(&kind)) return false;
   if (kind != JsonKind::kNull) return FailKind(JsonKind::kNull, cur_);
   ++cur_;
@@ -149,7 +149,7 @@ bool JsonTokenizer::ReadNullSlow() noexcept {
 }
 
 bool JsonTokenizer::ReadBoolSlow(bool* value) noexcept {
-  JsonKind kind;
+  JsonKind kind{};
   if (!Peek(&kind)) return false;
   if (kind != JsonKind::kBool) return FailKind(JsonKind::kBool, cur_);
   *value = *cur_ == 't';
@@ -158,7 +158,7 @@ bool JsonTokenizer::ReadBoolSlow(bool* value) noexcept {
 }
 
 bool JsonTokenizer::ReadNumber(NumberToken* token) noexcept {
-  JsonKind kind;
+  JsonKind kind{};
   if (!Peek(&kind)) return false;
   if (kind != JsonKind::kNumber) return FailKind(JsonKind::kNumber, cur_);
   DecimalLiteral& decimal = token->decimal;
@@ -220,7 +220,7 @@ bool JsonTokenizer::ReadString(std::string_view* value) noexcept {
   // Callers mostly peeked just before, which left cur_ at the quote.
   if (AtQuote()) [[likely]]
     return ReadStringAtQuote(value);
-  JsonKind kind;
+  JsonKind kind{};
   if (!Peek(&kind)) return false;
   if (kind != JsonKind::kString) return FailKind(JsonKind::kString, cur_);
   return ReadStringAtQuote(value);
@@ -379,7 +379,7 @@ bool JsonTokenizer::ReadEscapedString(const char* start, std::string_view* value
 
 bool JsonTokenizer::ReadStringUnits(StringUnits* value) noexcept {
   if (!AtQuote()) {
-    JsonKind kind;
+    JsonKind kind{};
     if (!Peek(&kind)) return false;
     if (kind != JsonKind::kString) return FailKind(JsonKind::kString, cur_);
   }
@@ -514,7 +514,7 @@ bool JsonTokenizer::Open() noexcept {
 }
 
 bool JsonTokenizer::EnterArray(bool* more) noexcept {
-  JsonKind kind;
+  JsonKind kind{};
   if (!Peek(&kind)) return false;
   if (kind != JsonKind::kArray) return FailKind(JsonKind::kArray, cur_);
   if (!Open()) return false;
@@ -541,7 +541,7 @@ bool JsonTokenizer::NextElementSlow(bool* more) noexcept {
 }
 
 bool JsonTokenizer::EnterObject(bool* more) noexcept {
-  JsonKind kind;
+  JsonKind kind{};
   if (!Peek(&kind)) return false;
   if (kind != JsonKind::kObject) return FailKind(JsonKind::kObject, cur_);
   if (!Open()) return false;
@@ -589,7 +589,7 @@ bool JsonTokenizer::SkipValue() noexcept {
   uint64_t is_object[(kMaxJsonNesting + 63) / 64] = {};
   const uint32_t base = nesting_;
   for (;;) {
-    JsonKind kind;
+    JsonKind kind{};
     if (!Peek(&kind)) return false;
     bool more = false;
     std::string_view ignored;

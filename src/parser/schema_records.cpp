@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
-#include <optional>
 
 #include "common/limits.h"
 #include "common/py_error.h"
@@ -641,15 +640,8 @@ PyObject* FieldsGetter(PyObject* self, void*) noexcept {
     };
     Ref tuple = Ref::steal(PyTuple_New(count));
     if (!tuple) return nullptr;
-    std::optional<TextCache> own;
-    if (SharedFileTexts().busy) own.emplace(size);
-    struct Busy {
-      bool& flag;
-      bool was;
-      ~Busy() { flag = was; }
-    } busy{SharedFileTexts().busy, SharedFileTexts().busy};
-    Pending pending(own ? *own : SharedFileTexts().For(source), source, start);
-    SharedFileTexts().busy = true;
+    FileTextsInUse texts(source);
+    Pending pending(texts.cache(), source, start);
     wire::ScopedInput input(start, size);
     WireReader whole(input.ref());
     for (Py_ssize_t i = 0; i < count; ++i) {

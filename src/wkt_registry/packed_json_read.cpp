@@ -128,7 +128,7 @@ class PackedJsonReader {
       : m_(m), source_(source), options_(options), records_(m.fields.size()), checked_(checked) {}
 
   Status Read(bool& diverted) {
-    JsonKind kind;
+    JsonKind kind{};
     VELUM_TRY(source_.Peek(kind));
     if (kind != JsonKind::kObject) {
       diverted = true;
@@ -352,7 +352,7 @@ class PackedJsonReader {
 
   Status Field(const FieldSpec& f, size_t i, bool& diverted) {
     const json::FieldContext context{m_.full_name.get(), f.name.get()};
-    JsonKind kind;
+    JsonKind kind{};
     VELUM_TRY(source_.Peek(kind));
     if (!ReadsAlike(kind)) return Divert(diverted);
     if (f.shape == FieldShape::kList) return List(f, i, kind, context, diverted);
@@ -415,7 +415,7 @@ class PackedJsonReader {
     // Elements that cannot be packed carry their own tag, as the encoder writes them.
     const uint32_t tag = f.kind.packed ? (f.number << 3) | f.element_wire_type : f.tag;
     return source_.ForEachElement([&]() -> Status {
-      JsonKind item_kind;
+      JsonKind item_kind{};
       VELUM_TRY(source_.Peek(item_kind));
       if (!ReadsAlike(item_kind)) return Divert(diverted);
       Ref item;
@@ -489,7 +489,7 @@ Result<Ref> ReadTypeFirstAny(const MessageMarshaler& any, json::JsonTextSource& 
     diverted = true;
     return Ref();
   }
-  JsonKind kind;
+  JsonKind kind{};
   if (!source.Peek(kind).ok() || kind != JsonKind::kObject) {
     (void)Divert(diverted);
     return Ref();
@@ -533,7 +533,7 @@ Result<Ref> ReadTypeFirstAny(const MessageMarshaler& any, json::JsonTextSource& 
     }
     std::string_view url;
     if (!packed_object) {
-      JsonKind url_kind;
+      JsonKind url_kind{};
       if (!source.Peek(url_kind).ok() || url_kind != JsonKind::kString || !source.ReadText(url).ok()) {
         return Divert(diverted);
       }

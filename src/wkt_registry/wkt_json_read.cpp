@@ -91,7 +91,7 @@ class WellKnownReader {
   }
 
   Status Expect(const MessageMarshaler& m, JsonKind expected) {
-    JsonKind kind;
+    JsonKind kind{};
     VELUM_TRY(source_.Peek(kind));
     return kind == expected ? Status() : WrongKind(m);
   }
@@ -332,7 +332,7 @@ class WellKnownReader {
         return HolderOf(r, which, value.get());
       }
     }
-    JsonKind kind;
+    JsonKind kind{};
     VELUM_TRY(source_.Peek(kind));
     switch (kind) {
       case JsonKind::kNull:
@@ -402,7 +402,7 @@ class WellKnownReader {
   }
 
   Status Wrapper(const WellKnownRecord& r, PyObject* instance) {
-    JsonKind kind;
+    JsonKind kind{};
     VELUM_TRY(source_.Peek(kind));
     const ScalarType type = r.field->kind.value.scalar;
     Ref value;
