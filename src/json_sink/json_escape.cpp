@@ -61,14 +61,6 @@ struct PlainRun {
 };
 
 #if defined(__SSE2__)
-// One bit per byte of `v` that needs an escape (a control byte, '"', '\\').
-inline uint32_t EscapeBytes(__m128i v) noexcept {
-  const __m128i control = _mm_cmpeq_epi8(_mm_subs_epu8(v, _mm_set1_epi8(0x1f)), _mm_setzero_si128());
-  const __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
-  const __m128i backslash = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
-  return static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(control, _mm_or_si128(quote, backslash))));
-}
-
 inline __m128i Load16(const char* p) noexcept { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
 
 // ScanPlain of eight bytes or more, sixteen at a time: most names and words

@@ -20,6 +20,16 @@ namespace velum::json_sink {
 // Length of the prefix of `text` that needs no escape (all of it when none does).
 size_t PlainRunLength(const char* text, size_t size) noexcept;
 
+#if defined(__SSE2__)
+// One bit per byte of `v` that needs an escape (a control byte, '"', '\\').
+inline uint32_t EscapeBytes(__m128i v) noexcept {
+  const __m128i control = _mm_cmpeq_epi8(_mm_subs_epu8(v, _mm_set1_epi8(0x1f)), _mm_setzero_si128());
+  const __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
+  const __m128i backslash = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
+  return static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(control, _mm_or_si128(quote, backslash))));
+}
+#endif
+
 // Copies ASCII `text` to `out` (by overlapping word moves, within its
 // `size` bytes) while testing it for bytes to escape, in one pass over the
 // text: false when it holds one (what was stored is the caller's to drop).
@@ -27,23 +37,17 @@ size_t PlainRunLength(const char* text, size_t size) noexcept;
 // a scan and a separate copy read the text twice and called out twice.
 [[gnu::always_inline]] inline bool PutPlainAscii(char* out, const char* text, size_t size) noexcept {
 #if defined(__SSE2__)
-  const auto escapes = [](__m128i v) noexcept {
-    const __m128i control = _mm_cmpeq_epi8(_mm_subs_epu8(v, _mm_set1_epi8(0x1f)), _mm_setzero_si128());
-    const __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
-    const __m128i backslash = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
-    return _mm_movemask_epi8(_mm_or_si128(control, _mm_or_si128(quote, backslash)));
-  };
   if (size >= 16) {
     // Whole vectors, then the last sixteen bytes (overlapping the ones before).
-    int marks = 0;
+    uint32_t marks = 0;
     for (size_t i = 0; i + 16 < size; i += 16) {
       const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
-      marks |= escapes(v);
+      marks |= EscapeBytes(v);
       _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), v);
     }
     const __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + size - 16));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + size - 16), last);
-    return (marks | escapes(last)) == 0;
+    return (marks | EscapeBytes(last)) == 0;
   }
   __m128i v;
   if (size >= 8) {
@@ -72,7 +76,7 @@ size_t PlainRunLength(const char* text, size_t size) noexcept;
       out[size - 1] = text[size - 1];
     }
   }
-  return escapes(v) == 0;
+  return EscapeBytes(v) == 0;
 #else
   if (PlainRunLength(text, size) != size) return false;
   std::memcpy(out, text, size);
