@@ -14,9 +14,11 @@ endif()
 
 option(VELUM_LTO "Link-time optimisation of the extension (GCC Release builds)" ON)
 option(VELUM_PGO "Profile-guided optimisation of the extension (GCC Release builds)" ON)
-# Set only by the nested training build below.
-set(VELUM_PGO_PHASE "" CACHE INTERNAL "generate: the instrumented build of the training run")
-set(VELUM_PGO_DATA "" CACHE INTERNAL "where the training run leaves its counts")
+# Set only by the nested training build below. Not forced (INTERNAL would be): a
+# reconfigure of that build (a source added) must keep the values it was given.
+set(VELUM_PGO_PHASE "" CACHE STRING "generate: the instrumented build of the training run")
+set(VELUM_PGO_DATA "" CACHE STRING "where the training run leaves its counts")
+mark_as_advanced(VELUM_PGO_PHASE VELUM_PGO_DATA)
 
 function(velum_optimise_layout target)
   if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "GNU" OR NOT CMAKE_BUILD_TYPE STREQUAL "Release"

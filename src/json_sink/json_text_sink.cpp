@@ -95,15 +95,15 @@ template <class Unit>
   const void* units = PyUnicode_DATA(text);
   switch (PyUnicode_KIND(text)) {
     case PyUnicode_1BYTE_KIND:
-      WidenUnits(static_cast<const uint8_t*>(units), n, out);
+      WidenRun(static_cast<const uint8_t*>(units), n, out);
       return true;
     case PyUnicode_2BYTE_KIND:
       if constexpr (sizeof(Unit) < 2) return false;
-      else WidenUnits(static_cast<const uint16_t*>(units), n, out);
+      else WidenRun(static_cast<const uint16_t*>(units), n, out);
       return true;
     default:
       if constexpr (sizeof(Unit) < 4) return false;
-      else WidenUnits(static_cast<const uint32_t*>(units), n, out);
+      else WidenRun(static_cast<const uint32_t*>(units), n, out);
       return true;
   }
 }
@@ -126,7 +126,7 @@ bool JsonTextSink::Fill(Unit* out, size_t length) const noexcept {
     const size_t room = static_cast<size_t>(end - out);
     if (!marked) [[likely]] {
       if (run > room) return false;
-      WidenUnits(data + from, run, out);
+      WidenRun(data + from, run, out);
       out += run;
       return true;
     }

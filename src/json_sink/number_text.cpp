@@ -10,7 +10,17 @@
 #include <emmintrin.h>
 #endif
 
+#include "common/cpu_features.h"
 #include "common/shortest_float.h"
+
+// The AVX-512 forms (IFMA digits), chosen at run time where the CPU has them.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#include <immintrin.h>
+#define VELUM_AVX512_FORMS 1
+#define VELUM_AVX512_TARGET gnu::target("avx512f,avx512bw,avx512vl,avx512ifma,avx512vbmi")
+#else
+#define VELUM_AVX512_FORMS 0
+#endif
 
 namespace velum::json_sink {
 
@@ -87,6 +97,36 @@ void Store8(char* out, uint64_t value) noexcept {
   const __m128i ones = _mm_sub_epi16(pairs, _mm_mullo_epi16(tens, _mm_set1_epi16(10)));
   const __m128i digits = _mm_or_si128(tens, _mm_slli_epi16(ones, 8));
   return _mm_add_epi8(digits, _mm_set1_epi8('0'));
+}
+#endif
+
+#if VELUM_AVX512_FORMS
+// The eight digits of `value` (below 10^8), one per 64-bit lane in text
+// order, as ASCII in each lane's low byte. Lane i holds the fraction of
+// value / 10^(8-i) in 52 bits (the low half of one multiply-add by
+// 2^52 / 10^(8-i) rounded up) and its digit is the high half of ten times
+// that. The first lane's divisor, 10^8, is too fine for 52 bits near the
+// digit boundaries; it takes value * 2^52 / 10^7 rounded up, whose high half
+// is the first digit, by the same multiply-add with other operands.
+[[gnu::always_inline, VELUM_AVX512_TARGET]] inline __m512i DigitLanes(uint64_t value) noexcept {
+  constexpr int64_t kTwo52 = int64_t{1} << 52;
+  const __m512i fractions =
+      _mm512_setr_epi64(0, kTwo52 / 10000000 + 1, kTwo52 / 1000000 + 1, kTwo52 / 100000 + 1, kTwo52 / 10000 + 1,
+                        kTwo52 / 1000 + 1, kTwo52 / 100 + 1, kTwo52 / 10 + 1);
+  const __m512i v = _mm512_set1_epi64(static_cast<int64_t>(value));
+  const __m512i low = _mm512_madd52lo_epu64(_mm512_setzero_si512(), v, fractions);
+  // The first lane: value times ceil(2^52 / 10^7); the others: ten times the fraction.
+  const __m512i first = _mm512_setr_epi64(kTwo52 / 10000000 + 1, 0, 0, 0, 0, 0, 0, 0);
+  const __m512i factors = _mm512_mask_mov_epi64(_mm512_set1_epi64(10), 1, v);
+  return _mm512_madd52hi_epu64(_mm512_set1_epi64('0'), factors, _mm512_or_si512(low, first));
+}
+
+// Digits16 by DigitLanes: the low bytes of the sixteen lanes gathered by one permute.
+[[gnu::always_inline, VELUM_AVX512_TARGET]] inline __m128i Digits16Avx512(uint64_t high, uint64_t low) noexcept {
+  const __m512i gather = _mm512_setr_epi64(0x3830282018100800, 0x7870686058504840, 0, 0, 0, 0, 0, 0);
+  const __m512i lanes = _mm512_permutex2var_epi8(DigitLanes(high), gather, DigitLanes(low));
+  // The low quarter, taken without the cast whose undefined upper part gcc 12 warns of.
+  return __builtin_shufflevector(lanes, lanes, 0, 1);
 }
 #endif
 
@@ -273,13 +313,51 @@ namespace {
   return count;
 }
 
+#if VELUM_AVX512_FORMS
+// WriteDigitsInRoom by DigitLanes: the digits moved to the top of eight or
+// sixteen by a multiplication and converted at once, whatever their count
+// up to sixteen (no branch on the length below nine digits either).
+[[gnu::always_inline, VELUM_AVX512_TARGET]] inline size_t WriteDigitsInRoomAvx512(uint64_t value, char* out) noexcept {
+  constexpr uint64_t k8 = 100000000;
+  const size_t count = DigitCount(value);
+  if (count <= 8) {
+    const __m128i digits = _mm512_maskz_cvtepi64_epi8(0xff, DigitLanes(value * kPowersOfTen[8 - count]));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), digits);
+    return count;
+  }
+  if (count > 16) return WriteDigits(value, out);
+  const uint64_t shifted = value * kPowersOfTen[16 - count];
+  const uint64_t high = shifted / k8;
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), Digits16Avx512(high, shifted - high * k8));
+  return count;
+}
+
+[[gnu::noinline, VELUM_AVX512_TARGET]] size_t FormatIntegerInRoomAvx512(int64_t value, char* out) noexcept {
+  if (value >= 0) return WriteDigitsInRoomAvx512(static_cast<uint64_t>(value), out);
+  out[0] = '-';
+  return 1 + WriteDigitsInRoomAvx512(0 - static_cast<uint64_t>(value), out + 1);
+}
+
+[[gnu::noinline, VELUM_AVX512_TARGET]] size_t FormatUnsignedInRoomAvx512(uint64_t value, char* out) noexcept {
+  return WriteDigitsInRoomAvx512(value, out);
+}
+#endif
+
 }  // namespace
 
 size_t FormatIntegerInRoom(int64_t value, char* out) noexcept {
+#if VELUM_AVX512_FORMS
+  if (cpu::UseAvx512()) return FormatIntegerInRoomAvx512(value, out);
+#endif
   return WriteSigned<WriteDigitsInRoom>(value, out);
 }
 
-size_t FormatUnsignedInRoom(uint64_t value, char* out) noexcept { return WriteDigitsInRoom(value, out); }
+size_t FormatUnsignedInRoom(uint64_t value, char* out) noexcept {
+#if VELUM_AVX512_FORMS
+  if (cpu::UseAvx512()) return FormatUnsignedInRoomAvx512(value, out);
+#endif
+  return WriteDigitsInRoom(value, out);
+}
 
 namespace {
 
@@ -400,32 +478,49 @@ void StoreVector(char* out, __m128i bytes) noexcept { _mm_storeu_si128(reinterpr
   StoreVector(out, _mm_or_si128(_mm_or_si128(head, tail), Load(m.dot)));
 }
 
+// A decimal's digits (at most seventeen) as a first one written apart when
+// there are seventeen, and sixteen more (zeros after fewer) in two halves
+// of eight for the vector conversion.
+struct SplitDigits {
+  size_t count;
+  bool seventeen;
+  char lead;
+  uint64_t high;
+  uint64_t low;
+};
+
+[[gnu::always_inline]] inline SplitDigits Split(uint64_t value) noexcept {
+  constexpr uint64_t k8 = 100000000;
+  SplitDigits split{DigitCount(value), false, '0', 0, 0};
+  split.seventeen = split.count > 16;
+  if (split.seventeen) {
+    const uint64_t first = value / (k8 * k8);
+    split.lead = static_cast<char>('0' + first);
+    value -= first * (k8 * k8);
+  } else {
+    value *= kPowersOfTen[16 - split.count];
+  }
+  split.high = value / k8;
+  split.low = value - split.high * k8;
+  return split;
+}
+
 // repr()'s layout of the digits of a decimal (without trailing zeros): plain
 // notation while the decimal exponent of the first digit lies in [-4, 16),
 // the exponent form "d[.ddd]e±XX" (at least two exponent digits) otherwise.
-// The first sixteen digits (zeros after fewer) are converted into a vector
-// and stored whole, which may write past the text's end but stays within
-// kFloatTextMax; a seventeenth, the first, is written apart.
-size_t LayOutRepr(shortest::Decimal decimal, bool negative, char* out) noexcept {
-  constexpr uint64_t k8 = 100000000;
+// The first sixteen digits (zeros after fewer), `digits` converted from
+// `split`, are stored whole, which may write past the text's end but stays
+// within kFloatTextMax; a seventeenth, the first, is written apart.
+[[gnu::always_inline]] inline size_t LayOutRepr(shortest::Decimal decimal, const SplitDigits& split, __m128i digits,
+                                                bool negative, char* out) noexcept {
   char* p = out;
   *p = '-';
   p += negative ? 1 : 0;
-  const size_t count = DigitCount(decimal.digits);  // at most 17
+  const size_t count = split.count;
   const auto n = static_cast<int>(count);
   int point = n + decimal.exponent;  // digits before the decimal point
-  uint64_t value = decimal.digits;
-  char lead = '0';
-  const bool seventeen = count > 16;
-  if (seventeen) {
-    const uint64_t first = value / (k8 * k8);
-    lead = static_cast<char>('0' + first);
-    value -= first * (k8 * k8);
-  } else {
-    value *= kPowersOfTen[16 - count];
-  }
-  const uint64_t high = value / k8;
-  const __m128i digits = Digits16(high, value - high * k8);
+  const char lead = split.lead;
+  const bool seventeen = split.seventeen;
   if (point > 0 && point <= 16) {
     if (point < n) {
       // Digits on both sides of the point.
@@ -507,7 +602,11 @@ size_t LayOutRepr(shortest::Decimal decimal, bool negative, char* out) noexcept 
 
 }  // namespace
 
-size_t FormatFloatRepr(double value, char* out) noexcept {
+namespace {
+
+// Zero, the infinities and NaN written at `out` (the length returned); any
+// other value's shortest digits in `decimal` (0 returned).
+[[gnu::always_inline]] inline size_t SpecialOrDecimal(double value, char* out, shortest::Decimal& decimal) noexcept {
   // Zero, the infinities and NaN told apart from the rest by one test of the bits.
   constexpr uint64_t kExponentAll = 0x7ff0000000000000u;
   if ((std::bit_cast<uint64_t>(value) << 1) - 1 >= (kExponentAll << 1) - 1) [[unlikely]] {
@@ -516,11 +615,35 @@ size_t FormatFloatRepr(double value, char* out) noexcept {
     return Copy(std::signbit(value) ? "-0.0" : "0.0", out);
   }
   const double magnitude = std::fabs(value);
-  shortest::Decimal decimal;
   if (!(magnitude >= 1e-4 && magnitude < 1e16 && ShortDecimal(magnitude, &decimal))) {
     decimal = shortest::ShortestDouble(value);
   }
+  return 0;
+}
+
+#if VELUM_AVX512_FORMS
+[[gnu::noinline, VELUM_AVX512_TARGET]] size_t FormatFloatReprAvx512(double value, char* out) noexcept {
+  shortest::Decimal decimal;
+  if (const size_t special = SpecialOrDecimal(value, out, decimal)) return special;
+  const SplitDigits split = Split(decimal.digits);
+  return LayOutRepr(decimal, split, Digits16Avx512(split.high, split.low), value < 0, out);
+}
+#endif
+
+}  // namespace
+
+size_t FormatFloatRepr(double value, char* out) noexcept {
+#if VELUM_AVX512_FORMS
+  if (cpu::UseAvx512()) return FormatFloatReprAvx512(value, out);
+#endif
+  shortest::Decimal decimal;
+  if (const size_t special = SpecialOrDecimal(value, out, decimal)) return special;
+#if defined(__SSE2__)
+  const SplitDigits split = Split(decimal.digits);
+  return LayOutRepr(decimal, split, Digits16(split.high, split.low), value < 0, out);
+#else
   return LayOutRepr(decimal, value < 0, out);
+#endif
 }
 
 }  // namespace velum::json_sink
