@@ -332,32 +332,33 @@ namespace {
   return count;
 }
 
-[[gnu::noinline, VELUM_AVX512_TARGET]] size_t FormatIntegerInRoomAvx512(int64_t value, char* out) noexcept {
+#endif
+
+}  // namespace
+
+#if VELUM_AVX512_FORMS
+[[VELUM_AVX512_TARGET]] size_t FormatIntegerInRoomAvx512(int64_t value, char* out) noexcept {
   if (value >= 0) return WriteDigitsInRoomAvx512(static_cast<uint64_t>(value), out);
   out[0] = '-';
   return 1 + WriteDigitsInRoomAvx512(0 - static_cast<uint64_t>(value), out + 1);
 }
 
-[[gnu::noinline, VELUM_AVX512_TARGET]] size_t FormatUnsignedInRoomAvx512(uint64_t value, char* out) noexcept {
+[[VELUM_AVX512_TARGET]] size_t FormatUnsignedInRoomAvx512(uint64_t value, char* out) noexcept {
   return WriteDigitsInRoomAvx512(value, out);
 }
+#else
+// Never taken where cpu::UseAvx512() is false; kept for the link.
+size_t FormatIntegerInRoomAvx512(int64_t value, char* out) noexcept {
+  return WriteSigned<WriteDigitsInRoom>(value, out);
+}
+size_t FormatUnsignedInRoomAvx512(uint64_t value, char* out) noexcept { return WriteDigitsInRoom(value, out); }
 #endif
 
-}  // namespace
-
-size_t FormatIntegerInRoom(int64_t value, char* out) noexcept {
-#if VELUM_AVX512_FORMS
-  if (cpu::UseAvx512()) return FormatIntegerInRoomAvx512(value, out);
-#endif
+size_t FormatIntegerInRoomBaseline(int64_t value, char* out) noexcept {
   return WriteSigned<WriteDigitsInRoom>(value, out);
 }
 
-size_t FormatUnsignedInRoom(uint64_t value, char* out) noexcept {
-#if VELUM_AVX512_FORMS
-  if (cpu::UseAvx512()) return FormatUnsignedInRoomAvx512(value, out);
-#endif
-  return WriteDigitsInRoom(value, out);
-}
+size_t FormatUnsignedInRoomBaseline(uint64_t value, char* out) noexcept { return WriteDigitsInRoom(value, out); }
 
 namespace {
 
@@ -621,21 +622,21 @@ namespace {
   return 0;
 }
 
-#if VELUM_AVX512_FORMS
-[[gnu::noinline, VELUM_AVX512_TARGET]] size_t FormatFloatReprAvx512(double value, char* out) noexcept {
+}  // namespace
+
+#if VELUM_AVX512_FORMS && defined(__SSE2__)
+[[VELUM_AVX512_TARGET]] size_t FormatFloatReprAvx512(double value, char* out) noexcept {
   shortest::Decimal decimal;
   if (const size_t special = SpecialOrDecimal(value, out, decimal)) return special;
   const SplitDigits split = Split(decimal.digits);
   return LayOutRepr(decimal, split, Digits16Avx512(split.high, split.low), value < 0, out);
 }
+#else
+// Never taken where cpu::UseAvx512() is false; kept for the link.
+size_t FormatFloatReprAvx512(double value, char* out) noexcept { return FormatFloatReprBaseline(value, out); }
 #endif
 
-}  // namespace
-
-size_t FormatFloatRepr(double value, char* out) noexcept {
-#if VELUM_AVX512_FORMS
-  if (cpu::UseAvx512()) return FormatFloatReprAvx512(value, out);
-#endif
+size_t FormatFloatReprBaseline(double value, char* out) noexcept {
   shortest::Decimal decimal;
   if (const size_t special = SpecialOrDecimal(value, out, decimal)) return special;
 #if defined(__SSE2__)

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/cpu_features.h"
+
 namespace velum::json_sink {
 
 // Room for any signed or unsigned 64-bit number ("-9223372036854775808").
@@ -23,8 +25,18 @@ size_t FormatUnsigned(uint64_t value, char* out) noexcept;
 
 // The same into room of kIntegerTextMax bytes, all of which may be written
 // (long numbers are converted sixteen digits at once); for text buffers.
-size_t FormatIntegerInRoom(int64_t value, char* out) noexcept;
-size_t FormatUnsignedInRoom(uint64_t value, char* out) noexcept;
+// By the AVX-512 form where it is taken (common/cpu_features.h), else by
+// the baseline one: the test is made here, so that either is one call.
+size_t FormatIntegerInRoomBaseline(int64_t value, char* out) noexcept;
+size_t FormatUnsignedInRoomBaseline(uint64_t value, char* out) noexcept;
+size_t FormatIntegerInRoomAvx512(int64_t value, char* out) noexcept;
+size_t FormatUnsignedInRoomAvx512(uint64_t value, char* out) noexcept;
+[[gnu::always_inline]] inline size_t FormatIntegerInRoom(int64_t value, char* out) noexcept {
+  return cpu::UseAvx512() ? FormatIntegerInRoomAvx512(value, out) : FormatIntegerInRoomBaseline(value, out);
+}
+[[gnu::always_inline]] inline size_t FormatUnsignedInRoom(uint64_t value, char* out) noexcept {
+  return cpu::UseAvx512() ? FormatUnsignedInRoomAvx512(value, out) : FormatUnsignedInRoomBaseline(value, out);
+}
 
 // The number of decimal digits of `value` (1 for 0).
 size_t DecimalDigitCount(uint64_t value) noexcept;
@@ -33,6 +45,11 @@ size_t DecimalDigitCount(uint64_t value) noexcept;
 // notation with at least one digit after the point when the magnitude is 0
 // or in [1e-4, 1e16), in exponent form ("1e+16", "1e-05") otherwise; "nan",
 // "inf" and "-inf" for the values JSON has no number for. Returns the length.
-size_t FormatFloatRepr(double value, char* out) noexcept;
+// By the AVX-512 form (digits) where it is taken, as FormatIntegerInRoom.
+size_t FormatFloatReprBaseline(double value, char* out) noexcept;
+size_t FormatFloatReprAvx512(double value, char* out) noexcept;
+[[gnu::always_inline]] inline size_t FormatFloatRepr(double value, char* out) noexcept {
+  return cpu::UseAvx512() ? FormatFloatReprAvx512(value, out) : FormatFloatReprBaseline(value, out);
+}
 
 }  // namespace velum::json_sink
