@@ -121,13 +121,6 @@ void Store8(char* out, uint64_t value) noexcept {
   return _mm512_madd52hi_epu64(_mm512_set1_epi64('0'), factors, _mm512_or_si512(low, first));
 }
 
-// Digits16 by DigitLanes: the low bytes of the sixteen lanes gathered by one permute.
-[[gnu::always_inline, VELUM_AVX512_TARGET]] inline __m128i Digits16Avx512(uint64_t high, uint64_t low) noexcept {
-  const __m512i gather = _mm512_setr_epi64(0x3830282018100800, 0x7870686058504840, 0, 0, 0, 0, 0, 0);
-  const __m512i lanes = _mm512_permutex2var_epi8(DigitLanes(high), gather, DigitLanes(low));
-  // The low quarter, taken without the cast whose undefined upper part gcc 12 warns of.
-  return __builtin_shufflevector(lanes, lanes, 0, 1);
-}
 #endif
 
 void Store16(char* out, uint64_t high, uint64_t low) noexcept {
@@ -314,21 +307,40 @@ namespace {
 }
 
 #if VELUM_AVX512_FORMS
-// WriteDigitsInRoom by DigitLanes: the digits moved to the top of eight or
-// sixteen by a multiplication and converted at once, whatever their count
-// up to sixteen (no branch on the length below nine digits either).
+// For each digit count n (0 to 16), the byte of each of sixteen digit lanes
+// (two vectors of eight) that holds the i-th of the last n digits: one
+// permute gathers the digits past the leading zeros.
+struct alignas(16) LaneGather {
+  uint8_t bytes[16];
+};
+constexpr auto kLastDigits = [] {
+  std::array<LaneGather, 17> gathers{};
+  for (size_t n = 0; n <= 16; ++n) {
+    for (size_t i = 0; i < 16; ++i) gathers[n].bytes[i] = static_cast<uint8_t>(((16 - n + i) & 15) * 8);
+  }
+  return gathers;
+}();
+
+// WriteDigitsInRoom by DigitLanes: all sixteen digits (leading zeros
+// included) converted at once and the last `count` of them gathered, so
+// that the count, found beside the conversion, delays only the gather.
 [[gnu::always_inline, VELUM_AVX512_TARGET]] inline size_t WriteDigitsInRoomAvx512(uint64_t value, char* out) noexcept {
   constexpr uint64_t k8 = 100000000;
   const size_t count = DigitCount(value);
-  if (count <= 8) {
-    const __m128i digits = _mm512_maskz_cvtepi64_epi8(0xff, DigitLanes(value * kPowersOfTen[8 - count]));
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), digits);
-    return count;
+  if (count > 16) [[unlikely]]
+    return WriteDigits(value, out);
+  const __m512i gather =
+      _mm512_zextsi128_si512(_mm_load_si128(reinterpret_cast<const __m128i*>(kLastDigits[count].bytes)));
+  __m512i lanes;
+  if (value < k8) {
+    lanes = DigitLanes(value);
+    // The low lanes' digits are all there is: the high eight read as zeros.
+    lanes = _mm512_permutex2var_epi8(_mm512_set1_epi64('0'), gather, lanes);
+  } else {
+    const uint64_t high = value / k8;
+    lanes = _mm512_permutex2var_epi8(DigitLanes(high), gather, DigitLanes(value - high * k8));
   }
-  if (count > 16) return WriteDigits(value, out);
-  const uint64_t shifted = value * kPowersOfTen[16 - count];
-  const uint64_t high = shifted / k8;
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), Digits16Avx512(high, shifted - high * k8));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), __builtin_shufflevector(lanes, lanes, 0, 1));
   return count;
 }
 
@@ -479,49 +491,32 @@ void StoreVector(char* out, __m128i bytes) noexcept { _mm_storeu_si128(reinterpr
   StoreVector(out, _mm_or_si128(_mm_or_si128(head, tail), Load(m.dot)));
 }
 
-// A decimal's digits (at most seventeen) as a first one written apart when
-// there are seventeen, and sixteen more (zeros after fewer) in two halves
-// of eight for the vector conversion.
-struct SplitDigits {
-  size_t count;
-  bool seventeen;
-  char lead;
-  uint64_t high;
-  uint64_t low;
-};
-
-[[gnu::always_inline]] inline SplitDigits Split(uint64_t value) noexcept {
-  constexpr uint64_t k8 = 100000000;
-  SplitDigits split{DigitCount(value), false, '0', 0, 0};
-  split.seventeen = split.count > 16;
-  if (split.seventeen) {
-    const uint64_t first = value / (k8 * k8);
-    split.lead = static_cast<char>('0' + first);
-    value -= first * (k8 * k8);
-  } else {
-    value *= kPowersOfTen[16 - split.count];
-  }
-  split.high = value / k8;
-  split.low = value - split.high * k8;
-  return split;
-}
-
 // repr()'s layout of the digits of a decimal (without trailing zeros): plain
 // notation while the decimal exponent of the first digit lies in [-4, 16),
 // the exponent form "d[.ddd]e±XX" (at least two exponent digits) otherwise.
-// The first sixteen digits (zeros after fewer), `digits` converted from
-// `split`, are stored whole, which may write past the text's end but stays
-// within kFloatTextMax; a seventeenth, the first, is written apart.
-[[gnu::always_inline]] inline size_t LayOutRepr(shortest::Decimal decimal, const SplitDigits& split, __m128i digits,
-                                                bool negative, char* out) noexcept {
+// The first sixteen digits (zeros after fewer) are converted into a vector
+// and stored whole, which may write past the text's end but stays within
+// kFloatTextMax; a seventeenth, the first, is written apart.
+size_t LayOutRepr(shortest::Decimal decimal, bool negative, char* out) noexcept {
+  constexpr uint64_t k8 = 100000000;
   char* p = out;
   *p = '-';
   p += negative ? 1 : 0;
-  const size_t count = split.count;
+  const size_t count = DigitCount(decimal.digits);  // at most 17
   const auto n = static_cast<int>(count);
   int point = n + decimal.exponent;  // digits before the decimal point
-  const char lead = split.lead;
-  const bool seventeen = split.seventeen;
+  uint64_t value = decimal.digits;
+  char lead = '0';
+  const bool seventeen = count > 16;
+  if (seventeen) {
+    const uint64_t first = value / (k8 * k8);
+    lead = static_cast<char>('0' + first);
+    value -= first * (k8 * k8);
+  } else {
+    value *= kPowersOfTen[16 - count];
+  }
+  const uint64_t high = value / k8;
+  const __m128i digits = Digits16(high, value - high * k8);
   if (point > 0 && point <= 16) {
     if (point < n) {
       // Digits on both sides of the point.
@@ -603,11 +598,7 @@ size_t LayOutRepr(shortest::Decimal decimal, bool negative, char* out) noexcept 
 
 }  // namespace
 
-namespace {
-
-// Zero, the infinities and NaN written at `out` (the length returned); any
-// other value's shortest digits in `decimal` (0 returned).
-[[gnu::always_inline]] inline size_t SpecialOrDecimal(double value, char* out, shortest::Decimal& decimal) noexcept {
+size_t FormatFloatRepr(double value, char* out) noexcept {
   // Zero, the infinities and NaN told apart from the rest by one test of the bits.
   constexpr uint64_t kExponentAll = 0x7ff0000000000000u;
   if ((std::bit_cast<uint64_t>(value) << 1) - 1 >= (kExponentAll << 1) - 1) [[unlikely]] {
@@ -616,35 +607,11 @@ namespace {
     return Copy(std::signbit(value) ? "-0.0" : "0.0", out);
   }
   const double magnitude = std::fabs(value);
+  shortest::Decimal decimal;
   if (!(magnitude >= 1e-4 && magnitude < 1e16 && ShortDecimal(magnitude, &decimal))) {
     decimal = shortest::ShortestDouble(value);
   }
-  return 0;
-}
-
-}  // namespace
-
-#if VELUM_AVX512_FORMS && defined(__SSE2__)
-[[VELUM_AVX512_TARGET]] size_t FormatFloatReprAvx512(double value, char* out) noexcept {
-  shortest::Decimal decimal;
-  if (const size_t special = SpecialOrDecimal(value, out, decimal)) return special;
-  const SplitDigits split = Split(decimal.digits);
-  return LayOutRepr(decimal, split, Digits16Avx512(split.high, split.low), value < 0, out);
-}
-#else
-// Never taken where cpu::UseAvx512() is false; kept for the link.
-size_t FormatFloatReprAvx512(double value, char* out) noexcept { return FormatFloatReprBaseline(value, out); }
-#endif
-
-size_t FormatFloatReprBaseline(double value, char* out) noexcept {
-  shortest::Decimal decimal;
-  if (const size_t special = SpecialOrDecimal(value, out, decimal)) return special;
-#if defined(__SSE2__)
-  const SplitDigits split = Split(decimal.digits);
-  return LayOutRepr(decimal, split, Digits16(split.high, split.low), value < 0, out);
-#else
   return LayOutRepr(decimal, value < 0, out);
-#endif
 }
 
 }  // namespace velum::json_sink

@@ -45,11 +45,6 @@ size_t DecimalDigitCount(uint64_t value) noexcept;
 // notation with at least one digit after the point when the magnitude is 0
 // or in [1e-4, 1e16), in exponent form ("1e+16", "1e-05") otherwise; "nan",
 // "inf" and "-inf" for the values JSON has no number for. Returns the length.
-// By the AVX-512 form (digits) where it is taken, as FormatIntegerInRoom.
-size_t FormatFloatReprBaseline(double value, char* out) noexcept;
-size_t FormatFloatReprAvx512(double value, char* out) noexcept;
-[[gnu::always_inline]] inline size_t FormatFloatRepr(double value, char* out) noexcept {
-  return cpu::UseAvx512() ? FormatFloatReprAvx512(value, out) : FormatFloatReprBaseline(value, out);
-}
+size_t FormatFloatRepr(double value, char* out) noexcept;
 
 }  // namespace velum::json_sink

@@ -1,12 +1,9 @@
 // The AVX-512 forms give what the baseline forms give, byte for byte: the
-// number texts and the widening of code units. Skipped where the CPU lacks
+// integer texts and the widening of code units. Skipped where the CPU lacks
 // them (the other tests then run the baseline forms alone).
 #include <gtest/gtest.h>
 
-#include <bit>
-#include <cmath>
 #include <cstdint>
-#include <limits>
 #include <random>
 #include <string>
 #include <utility>
@@ -29,7 +26,7 @@ class VectorForms : public ::testing::Test {
   // The text `write` gives by either form.
   template <class F>
   static std::pair<std::string, std::string> BothForms(F write) {
-    char room[kFloatTextMax];
+    char room[kIntegerTextMax];
     cpu::AllowAvx512(true);
     std::string fast(room, write(room));
     cpu::AllowAvx512(false);
@@ -66,25 +63,6 @@ TEST_F(VectorForms, IntegersOfEveryLength) {
   check(INT64_MAX);
   std::mt19937_64 rng(21);
   for (int i = 0; i < 1000000; ++i) check(static_cast<int64_t>(rng()) >> (rng() % 64));
-}
-
-TEST_F(VectorForms, FloatsOfEveryLayout) {
-  auto check = [](double v) {
-    const auto [fast, base] = BothForms([v](char* out) { return FormatFloatRepr(v, out); });
-    ASSERT_EQ(fast, base) << std::hexfloat << v;
-  };
-  std::mt19937_64 rng(22);
-  for (int i = 0; i < 500000; ++i) check(std::bit_cast<double>(rng()));
-  // Few and many digits on both sides of the point, and in exponent form.
-  for (int exponent = -30; exponent <= 30; ++exponent) {
-    for (int i = 0; i < 2000; ++i) {
-      const double digits = static_cast<double>(rng() >> (11 + rng() % 40));
-      check(digits * std::pow(10.0, exponent));
-      check(-digits / std::pow(10.0, exponent));
-    }
-  }
-  const double kInf = std::numeric_limits<double>::infinity();
-  for (double v : {0.0, -0.0, 1.0, 0.1, 1e16, 1e-5, 5e-324, 1.7976931348623157e308, kInf, -kInf, std::nan("")}) check(v);
 }
 
 template <class From, class To>
