@@ -603,8 +603,6 @@ Result<Ref> Table(const FieldResolver& r, PyObject* const* argv) {
       scope.oneofs[static_cast<size_t>(i)] = local;  // (only tested for null here)
     }
   }
-  // Out of the collector when every target is a scalar type (see pending_fields.h).
-  bool tracked = false;
   table.fields.reserve(inputs.size());
   for (Py_ssize_t i = 0; i < field_count; ++i) {
     const FieldInput& in = inputs[static_cast<size_t>(i)];
@@ -615,12 +613,11 @@ Result<Ref> Table(const FieldResolver& r, PyObject* const* argv) {
     if (!planned) return Ref::borrow(Py_None);
     field.local_name = Ref::borrow(PyList_GET_ITEM(local_names.get(), i));
     field.oneof = at < 0 ? -1 : oneof_at[static_cast<size_t>(at)];
-    if (ScalarNumber(r, target) == 0) tracked = true;
   }
   table.resolve = Ref::borrow(argv[6]);
   table.proto = Ref::borrow(argv[1]);
   table.features = Ref::borrow(argv[7]);
-  return NewFieldTable(std::move(table), tracked);
+  return NewFieldTable(std::move(table));
 }
 
 PyObject* CheckBatchMethod(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {

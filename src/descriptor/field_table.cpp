@@ -68,32 +68,6 @@ PyObject* GetArgs(PyObject* self, void*) noexcept {
   return PyTuple_Pack(3, table.proto.get(), table.features.get(), targets.get());
 }
 
-int Traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self));
-  const FieldTable* table = Payload(self);
-  Py_VISIT(table->resolve.get());
-  Py_VISIT(table->proto.get());
-  Py_VISIT(table->features.get());
-  for (const TableField& field : table->fields) {
-    // Names, numbers and parsed defaults refer to nothing.
-    Py_VISIT(field.target.get());
-    if (field.default_value && PyObject_IS_GC(field.default_value.get())) Py_VISIT(field.default_value.get());
-  }
-  return 0;
-}
-
-int Clear(PyObject* self) {
-  FieldTable* table = Payload(self);
-  table->resolve.reset();
-  table->proto.reset();
-  table->features.reset();
-  for (TableField& field : table->fields) {
-    field.target.reset();
-    field.default_value.reset();
-  }
-  return 0;
-}
-
 PyMemberDef kMembers[] = {
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FieldTableObject, vectorcall), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
@@ -110,8 +84,6 @@ PyType_Slot kSlots[] = {
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_members, kMembers},
     {Py_tp_getset, kGetSet},
-    {Py_tp_traverse, reinterpret_cast<void*>(Traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(Clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(BoxDealloc<FieldTable, Payload>)},
     {0, nullptr},
 };
@@ -120,7 +92,8 @@ PyType_Spec kSpec = {
     "_velum_ext.FieldTable",
     static_cast<int>(sizeof(FieldTableObject)),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    // Not a collected type: its holder visits its references (TraverseFieldTable).
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     kSlots,
 };
 
@@ -128,18 +101,31 @@ PyType_Spec kSpec = {
 
 Result<PyTypeObject*> FieldTableType() { return ReadyType(g_type, kSpec); }
 
-Result<Ref> NewFieldTable(FieldTable&& table, bool tracked) {
+Result<Ref> NewFieldTable(FieldTable&& table) {
   VELUM_ASSIGN_OR_RETURN(PyTypeObject * type, FieldTableType());
-  auto* made = PyObject_GC_New(FieldTableObject, type);
+  auto* made = PyObject_New(FieldTableObject, type);
   if (made == nullptr) return Status::Pending();
   made->vectorcall = CallTable;
   new (&made->table) FieldTable(std::move(table));
-  if (tracked) PyObject_GC_Track(made);
   return Ref::steal(reinterpret_cast<PyObject*>(made));
 }
 
 bool IsFieldTable(PyObject* obj) noexcept { return g_type != nullptr && Py_IS_TYPE(obj, g_type); }
 
 const FieldTable& AsFieldTable(PyObject* obj) noexcept { return *Payload(obj); }
+
+int TraverseFieldTable(PyObject* obj, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(obj));
+  const FieldTable* table = Payload(obj);
+  Py_VISIT(table->resolve.get());
+  Py_VISIT(table->proto.get());
+  Py_VISIT(table->features.get());
+  for (const TableField& field : table->fields) {
+    // Names, numbers and parsed defaults refer to nothing.
+    Py_VISIT(field.target.get());
+    if (field.default_value && PyObject_IS_GC(field.default_value.get())) Py_VISIT(field.default_value.get());
+  }
+  return 0;
+}
 
 }  // namespace velum

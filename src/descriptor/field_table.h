@@ -44,11 +44,13 @@ struct FieldTable {
 
 // A table object: called as `table(desc)` it calls `resolve(proto, features,
 // targets, desc)`, as the pending resolution would have, which makes the field
-// descriptors. It is tracked by the collector when `tracked`: a table whose
-// targets are all scalar types can be in no cycle (see pending_fields.h).
-Result<Ref> NewFieldTable(FieldTable&& table, bool tracked);
+// descriptors. It is no object of the collector's (one fewer a class for it to
+// count and scan): the message holding it visits its references as its own
+// with TraverseFieldTable (slot_traverse.h).
+Result<Ref> NewFieldTable(FieldTable&& table);
 bool IsFieldTable(PyObject* obj) noexcept;
 const FieldTable& AsFieldTable(PyObject* obj) noexcept;
+int TraverseFieldTable(PyObject* obj, visitproc visit, void* arg);
 // The type, made on first use.
 Result<PyTypeObject*> FieldTableType();
 

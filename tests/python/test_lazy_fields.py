@@ -202,22 +202,28 @@ def test_a_class_made_before_its_fields_are_read_is_the_class_made_after(
         assert all(f.parent is desc and desc._fields_by_name[f.local_name] is f for f in fields)
 
 
+@pytest.mark.parametrize("hold_table", [False, True])
 def test_using_a_class_makes_no_field_descriptor_and_its_registry_is_collected(
-    compiler: Any,
+    compiler: Any, hold_table: bool
 ) -> None:
+    # The table is out of the collector, its message visiting its references: held
+    # elsewhere too, it keeps the schema alive until let go, and is collected after.
     data = compiler("test_proto3.proto")
 
-    def load() -> weakref.ref[type]:
+    def load() -> tuple[weakref.ref[type], Any]:
         registry = velum.Registry()
         registry.add_file_set(data)
         cls: Any = registry.message_class(f"{P3}.Outer")
         desc = cls._desc
         again = cls.from_binary(cls().to_binary())
         assert again == cls.from_json(cls().to_json())
-        assert type(desc._resolve) is _FieldTable
+        assert type(desc._resolve) is _FieldTable and not gc.is_tracked(desc._resolve)
         assert not [o for o in gc.get_objects() if type(o) is DescField and o.parent is desc]
-        return weakref.ref(cls)
+        return weakref.ref(cls), desc._resolve if hold_table else None
 
-    gone = load()
+    gone, table = load()
+    gc.collect()
+    assert (gone() is not None) == hold_table
+    del table
     gc.collect()
     assert gone() is None
