@@ -20,20 +20,14 @@ PyTypeObject* g_type = nullptr;
 
 FieldTable* Payload(PyObject* self) { return &reinterpret_cast<FieldTableObject*>(self)->table; }
 
-// The targets as the pending resolution held them, in a new list; null (with
-// an error set) when the table was cleared.
+// The targets as the pending resolution held them, in a new list.
 PyObject* TargetList(const FieldTable& table) {
-  Ref targets = Ref::steal(PyList_New(static_cast<Py_ssize_t>(table.fields.size())));
-  if (!targets) return nullptr;
+  PyObject* targets = PyList_New(static_cast<Py_ssize_t>(table.fields.size()));
+  if (targets == nullptr) return nullptr;
   for (size_t i = 0; i < table.fields.size(); ++i) {
-    PyObject* target = table.fields[i].target.get();
-    if (target == nullptr || !table.resolve) {
-      PyErr_SetString(PyExc_RuntimeError, "the field table was cleared");
-      return nullptr;
-    }
-    PyList_SET_ITEM(targets.get(), static_cast<Py_ssize_t>(i), Py_NewRef(target));
+    PyList_SET_ITEM(targets, static_cast<Py_ssize_t>(i), Py_NewRef(table.fields[i].target.get()));
   }
-  return targets.release();
+  return targets;
 }
 
 PyObject* CallTable(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
@@ -52,14 +46,7 @@ PyObject* CallTable(PyObject* self, PyObject* const* args, size_t nargsf, PyObje
 }
 
 // `func` and `args` as the pending resolution it replaces (and a partial) has them.
-PyObject* GetFunc(PyObject* self, void*) noexcept {
-  const FieldTable& table = *Payload(self);
-  if (!table.resolve) {
-    PyErr_SetString(PyExc_RuntimeError, "the field table was cleared");
-    return nullptr;
-  }
-  return Py_NewRef(table.resolve.get());
-}
+PyObject* GetFunc(PyObject* self, void*) noexcept { return Py_NewRef(Payload(self)->resolve.get()); }
 
 PyObject* GetArgs(PyObject* self, void*) noexcept {
   const FieldTable& table = *Payload(self);

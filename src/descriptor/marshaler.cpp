@@ -448,7 +448,6 @@ Ref TableOf(const RuntimeNames& names, PyObject* desc) {
 
 Status ReadTableField(const RuntimeNames& names, PyObject* cls, const FieldTable& table, const TableField& e,
                       FieldSpec& f) {
-  if (!e.target) return Status(ErrorKind::kRuntime, "the field table was cleared");
   VELUM_ASSIGN_OR_RETURN(f.number, ToFieldNumber(e.number.get()));
   f.local_name = e.local_name.clone();
   f.name = e.name.clone();

@@ -456,7 +456,6 @@ Result<Ref> TableReferencedMessages(const RuntimeNames& names, const FieldTable&
   Ref targets = Ref::steal(PyList_New(0));
   if (!targets) return Status::Pending();
   for (const TableField& field : table.fields) {
-    if (!field.target) return Status(ErrorKind::kRuntime, "the field table was cleared");
     Ref target;
     if (field.shape == ValueKind::kMap) {
       VELUM_ASSIGN_OR_RETURN(target, TargetOf(names, field.target.get()));
