@@ -12,7 +12,7 @@ import functools
 from collections.abc import Callable
 from typing import Any
 
-from _velum_ext import _declarer, _field_resolver, _slot_constructor, _slot_setter
+from _velum_ext import _declarer, _field_resolver, _FieldTable, _slot_constructor, _slot_setter
 
 from velum import _classes
 from velum._descriptor_proto import (
@@ -32,6 +32,7 @@ from velum._descriptor_proto import (
 )
 from velum._descriptors import (
     _NATIVE_SLOTS,
+    _RESOLVE_LOCK,
     NO_LIST,
     DescEnum,
     DescEnumValue,
@@ -535,6 +536,52 @@ def _resolve_message(
             _new_fallback(proto, features, targets, desc, custom),
         ),
     )
+
+
+def field_table(desc: DescMessage) -> Any:
+    """The native table of a loaded message's fields that its class is made from, or None
+    when the class must be made from the field descriptors (resolved already, a map entry,
+    a field or oneof with features of its own).
+
+    The table takes the place of the message's pending resolution in `_resolve` and makes
+    its call when the fields are first read: a class needs names, numbers, kinds and defaults,
+    and the field descriptors are objects the collector would scan until the schema is
+    dropped, whether or not anything ever reads them.
+    """
+    with _RESOLVE_LOCK:
+        pending = desc._resolve
+        if pending is None or type(pending) is _FieldTable:
+            return pending
+        # (A partial's func and args, as a test may set, read as the pending resolution's.)
+        resolve, args = getattr(pending, "func", None), getattr(pending, "args", None)
+        if desc.is_map_entry or resolve is None or args is None:
+            return None
+        proto, features, targets = args
+        oneof_protos = proto.oneofs
+        oneof_names: list[str | None] | None = None
+        if oneof_protos:
+            oneof_names = [None] * len(oneof_protos)
+            for index in _real_oneof_indexes(proto):
+                oneof_proto = oneof_protos[index]
+                if features_of(oneof_proto) is not None:
+                    return None
+                oneof_names[index] = oneof_proto.name
+        table = _resolver().table(
+            desc,
+            proto,
+            targets,
+            (features.field_presence, features.message_encoding, features.repeated_field_encoding),
+            _class_attributes(desc),
+            oneof_names,
+            resolve,
+            features,
+        )
+        if table is not None:
+            desc._resolve = table
+        return table
+
+
+_classes.field_table = field_table
 
 
 # Sets what resolving a message built (fields, oneofs, their lookups, defaults) in the

@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import threading
+from collections.abc import Callable
+from typing import Any
 
 from _velum_ext import (
     NativeMessage,
@@ -36,6 +38,15 @@ RESERVED_MESSAGE_NAMES = frozenset(
     set(dir(Message)) | set(dir(NativeMessage)) | NATIVE_MESSAGE_NAMES
 )
 
+
+
+def _no_table(_: DescMessage) -> Any:
+    return None
+
+
+# The native table of a loaded message's fields that its class is made from instead of
+# its field descriptors, or None (set by velum._builder: see its `field_table`).
+field_table: Callable[[DescMessage], Any] = _no_table
 
 # Files whose classes a generated module holds, and that module's name.
 GENERATED_MODULES: dict[DescFile, str] = {}
@@ -115,7 +126,12 @@ def _make_class(desc: DescMessage) -> type:
     """The class of `desc`; the classes of its nested messages must exist already."""
     # __slots__: the attribute of each field outside a oneof, then of each oneof;
     # __match_args__: attribute names in field order, a oneof's where its first member is.
-    slots, match_args = _attribute_names(desc.fields, peek_oneofs(desc))  # fields first: resolves
+    table = field_table(desc)
+    if table is None:
+        # (`fields` first: it resolves them)
+        slots, match_args = _attribute_names(desc.fields, peek_oneofs(desc))
+    else:
+        slots, match_args = _attribute_names(table, ())
     namespace: dict[str, object] = {
         "__slots__": slots,
         "__match_args__": match_args,
@@ -187,7 +203,8 @@ def create_on_first_use(desc: DescMessage) -> None:
                 continue  # a map entry has no class; its field's value names what it needs
             needed[current] = None
             stack.extend(peek_nested_messages(current))
-            stack.extend(_referenced_messages(current.fields))
+            table = field_table(current)
+            stack.extend(_referenced_messages(current.fields if table is None else table))
         make_message_classes(list(needed))
 
 

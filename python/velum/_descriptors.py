@@ -184,7 +184,8 @@ class DescMessage(_Named):
     _defaults: list[tuple[str, Any]] = field(default_factory=list)
     type: Any = None  # the generated class; None for map entries (created on first use)
     _create: Any = None  # makes `type` (and the classes it needs) when it is first read
-    # Fills the members from `fields` to `_defaults` when one of them is first read.
+    # Fills the members from `fields` to `_defaults` when one of them is first read: the
+    # pending resolution, or the native field table the class was made from (which runs it).
     _resolve: Any = None
 
 

@@ -284,4 +284,32 @@ Result<FieldKind> ClassifyFieldValue(const RuntimeNames& names, PyObject* value_
   }
 }
 
+Result<FieldKind> ClassifyTarget(const RuntimeNames& names, ValueKind shape, PyObject* target, ScalarType scalar,
+                                 bool packed, bool delimited, Ref oneof_name) {
+  if (shape == ValueKind::kMap) return ClassifyFieldValue(names, target);
+  FieldKind out;
+  out.kind = shape;
+  switch (shape) {
+    case ValueKind::kScalar:
+      out.value.scalar = scalar;
+      break;
+    case ValueKind::kEnum:
+      VELUM_TRY(SetEnum(names, target, out.value));
+      break;
+    case ValueKind::kMessage:
+      VELUM_TRY(SetMessage(names, target, out.value));
+      out.value.delimited = delimited;
+      break;
+    default: {  // a list
+      VELUM_ASSIGN_OR_RETURN(bool known, ClassifyElement(names, target, out.value));
+      if (!known) return Status(ErrorKind::kValue, "invalid list element type");
+      if (out.value.tag == ElementTag::kMessage) out.value.delimited = delimited;
+      out.packed = packed;
+      return out;
+    }
+  }
+  out.oneof_name = std::move(oneof_name);
+  return out;
+}
+
 }  // namespace velum

@@ -101,4 +101,10 @@ Result<Presence> ToPresence(PyObject* value);
 // enum tables (and cache them on the referenced classes).
 Result<FieldKind> ClassifyFieldValue(const RuntimeNames& names, PyObject* value_desc);
 
+// Classifies a field from what a field table keeps of it (field_table.h), with
+// no value descriptor: `target` is a singular field's ScalarType member,
+// DescEnum or DescMessage, a list's element, or a map's value descriptor.
+Result<FieldKind> ClassifyTarget(const RuntimeNames& names, ValueKind shape, PyObject* target, ScalarType scalar,
+                                 bool packed, bool delimited, Ref oneof_name);
+
 }  // namespace velum

@@ -14,6 +14,7 @@
 #include "descriptor/field_check.h"
 #include "descriptor/field_names.h"
 #include "descriptor/field_resolver.h"
+#include "descriptor/field_table.h"
 #include "descriptor/field_view.h"
 #include "descriptor/text_cache.h"
 #include "descriptor/slot_constructor.h"
@@ -161,11 +162,12 @@ using FieldInputs = RawVector<FieldInput>;
 // The fields of a message: `protos` is a sequence of field records, or the
 // message's own record, whose fields are then read from their views when none
 // has options (no field record is made: most resolved messages need none),
-// else from the records its `fields` makes.
-Result<FieldInputs> ReadInputs(const FieldResolver& r, PyObject* protos) {
+// else from the records its `fields` makes; `from_records` tells which.
+Result<FieldInputs> ReadInputs(const FieldResolver& r, PyObject* protos, bool& from_records) {
   const MessageRecordLayout& layout = r.message_record;
   FieldInputs inputs;
   Ref records;
+  from_records = false;
   if (layout.type != nullptr && Py_IS_TYPE(protos, layout.type)) {
     PyObject* views = SlotAt(protos, layout.views);
     PyObject* source = SlotAt(protos, layout.source);
@@ -195,12 +197,14 @@ Result<FieldInputs> ReadInputs(const FieldResolver& r, PyObject* protos) {
         return inputs;
       }
     }
+    from_records = true;
     auto get = Py_TYPE(layout.fields.get())->tp_descr_get;
     records = Ref::steal(get(layout.fields.get(), protos, reinterpret_cast<PyObject*>(layout.type)));
     if (!records) return Status::Pending();
     protos = records.get();
   }
   if (!IsRecordSequence(protos)) return Status(ErrorKind::kType, "fields cannot be converted to list");
+  from_records = true;
   const Py_ssize_t count = PySequence_Fast_GET_SIZE(protos);
   inputs.reserve(static_cast<size_t>(count));
   for (Py_ssize_t i = 0; i < count && i < PySequence_Fast_GET_SIZE(protos); ++i) {
@@ -222,15 +226,14 @@ Result<Made> CallFallback(const MessageScope& scope, Py_ssize_t index, PyObject*
 
 
 // (presence, tracked) of a singular field, as the field_presence feature decides.
-std::pair<PyObject*, bool> PresenceOf(const FieldResolver& r, long field_presence, bool may_be_implicit,
-                                      bool tracked) {
+std::pair<long, bool> PresenceOf(long field_presence, bool may_be_implicit, bool tracked) {
   long presence = 1;
   if (field_presence == kPresenceLegacyRequired) {
     presence = kPresenceLegacyRequired;
   } else if (field_presence == kPresenceImplicit && may_be_implicit) {
     presence = kPresenceImplicit;
   }
-  return {r.presence[presence - 1].get(), tracked && presence != kPresenceImplicit};
+  return {presence, tracked && presence != kPresenceImplicit};
 }
 
 // The scalar type number of `target`, or 0 when it is not a ScalarType member.
@@ -263,12 +266,15 @@ Result<long> RepeatedEncoding(const FieldResolver& r, const FieldInput& in, long
 }
 
 
-// The field built here, or an empty field when it needs the fallback.
-Result<Made> BuildField(const FieldResolver& r, const MessageScope& scope, const FieldInput& in, PyObject* target,
-                        PyObject* local, PyObject* oneof) {
-  if (!scope.native) return Made{};
+// What a field is (kind, target, presence, default, JSON name), decided before
+// any descriptor object is made: BuildField makes the field's objects from it,
+// and a field table (field_table.h) keeps it for a class made before the
+// fields are read. False when the field needs the fallback.
+Result<bool> PlanField(const FieldResolver& r, const MessageScope& scope, const FieldInput& in, PyObject* target,
+                       bool in_oneof, TableField& plan) {
+  if (!scope.native) return false;
   VELUM_ASSIGN_OR_RETURN(long repeated_encoding, RepeatedEncoding(r, in, scope.repeated_encoding));
-  if (repeated_encoding < 0) return Made{};
+  if (repeated_encoding < 0) return false;
   const long label = in.label;
   const long type = in.type;
   PyObject* default_text = in.default_text.get();
@@ -278,82 +284,122 @@ Result<Made> BuildField(const FieldResolver& r, const MessageScope& scope, const
   bool is_enum = target_type == reinterpret_cast<PyTypeObject*>(r.classes[kEnumClass].get());
   bool is_message = target_type == reinterpret_cast<PyTypeObject*>(r.classes[kMessageClass].get());
   bool is_map = target_type == reinterpret_cast<PyTypeObject*>(r.classes[kMapClass].get());
-  PyObject* none_oneof = oneof == nullptr ? Py_None : oneof;
-  Made made;
-  Ref value;
-  PyObject* presence = r.presence[kPresenceImplicit - 1].get();
-  bool tracked = false;
+  plan.presence = Presence::kImplicit;
+  plan.tracked = false;
+  plan.target = Ref::borrow(target);
+  if (scalar != 0) plan.scalar = static_cast<ScalarType>(scalar);
   if (label == kLabelRepeated) {
-    if (is_map) {
-      value = Ref::borrow(target);
-      made.default_value = Ref::steal(PyDict_New());
-    } else if (is_message || is_enum) {
-      bool packed = is_enum && repeated_encoding == kRepeatedPacked;
-      bool delimited = is_message && (type == kTypeGroup || scope.message_encoding == kMessageDelimited);
-      VELUM_ASSIGN_OR_RETURN(value, Call(r.makers[kNewList].get(), {target, packed ? Py_True : Py_False,
-                                                                     delimited ? Py_True : Py_False}));
+    plan.shape = is_map ? ValueKind::kMap : ValueKind::kList;
+    if (is_message || is_enum) {
+      plan.packed = is_enum && repeated_encoding == kRepeatedPacked;
+      plan.delimited = is_message && (type == kTypeGroup || scope.message_encoding == kMessageDelimited);
     } else if (scalar != 0) {
-      bool packed = scalar != kTypeString && scalar != kTypeBytes && repeated_encoding == kRepeatedPacked;
-      value = Ref::borrow(PyTuple_GET_ITEM(r.scalar_lists.get(), scalar * 2 + (packed ? 1 : 0)));
-    } else {
-      return Made{};
+      plan.packed = scalar != kTypeString && scalar != kTypeBytes && repeated_encoding == kRepeatedPacked;
+    } else if (!is_map) {
+      return false;
     }
-    // The runtime turns the empty tuple into the field's empty list when the
-    // default is first read (see DescField.default): most never are.
-    if (!made.default_value) made.default_value = Ref::steal(PyTuple_New(0));
-    if (!made.default_value) return Status::Pending();
   } else {
     long field_presence = label == kLabelRequired ? kPresenceLegacyRequired : scope.field_presence;
-    bool may_be_implicit = oneof == nullptr && !in.proto3_optional && !scope.extension;
+    bool may_be_implicit = !in_oneof && !in.proto3_optional && !scope.extension;
+    std::pair<long, bool> presence;
     if (scalar != 0) {
+      plan.shape = ValueKind::kScalar;
       if (has_default) {
-        VELUM_ASSIGN_OR_RETURN(made.default_value, ParseScalarDefault(scalar, default_text));
-        if (!made.default_value) return Made{};  // the runtime reports it
+        VELUM_ASSIGN_OR_RETURN(plan.default_value, ParseScalarDefault(scalar, default_text));
+        if (!plan.default_value) return false;  // the runtime reports it
       } else {
-        made.default_value = Ref::borrow(PyTuple_GET_ITEM(r.zeros.get(), scalar));
+        plan.default_value = Ref::borrow(PyTuple_GET_ITEM(r.zeros.get(), scalar));
       }
+      presence = PresenceOf(field_presence, may_be_implicit, !in_oneof);
+    } else if (is_enum) {
+      plan.shape = ValueKind::kEnum;
+      VELUM_ASSIGN_OR_RETURN(PyObject * named, EnumValueNamed(r, target, has_default ? default_text : nullptr));
+      if (named == nullptr) return false;  // the runtime reports an unknown name
+      VELUM_ASSIGN_OR_RETURN(PyObject * named_local, ReadSlot(named, r.value_slot[kEnumValueLocal]));
+      plan.enum_default = Ref::borrow(named_local);  // the list is not ours: hold what is read from it
+      presence = PresenceOf(field_presence, may_be_implicit, !in_oneof);
+    } else if (is_message) {
+      plan.shape = ValueKind::kMessage;
+      VELUM_ASSIGN_OR_RETURN(PyObject * map_entry, ReadSlot(target, r.value_slot[kIsMapEntry]));
+      plan.delimited = type == kTypeGroup || (scope.message_encoding == kMessageDelimited && map_entry != Py_True);
+      plan.default_value = Ref::borrow(Py_None);
+      presence = PresenceOf(field_presence, false, false);
+    } else {
+      return false;
+    }
+    plan.presence = static_cast<Presence>(presence.first);
+    plan.tracked = presence.second;
+  }
+  plan.number = in.number.clone();
+  plan.name = in.name.clone();
+  PyObject* json = in.json.get();
+  if (json != Py_None) {
+    plan.json_name = Ref::borrow(json);
+  } else {
+    VELUM_ASSIGN_OR_RETURN(plan.json_name, JsonName(in.name.get(), r.json_name.get()));
+  }
+  return true;
+}
+
+// The field built here, or an empty field when it needs the fallback.
+Result<Made> BuildField(const FieldResolver& r, const MessageScope& scope, const FieldInput& in, PyObject* target,
+                        PyObject* local, PyObject* oneof) {
+  TableField plan;
+  VELUM_ASSIGN_OR_RETURN(bool planned, PlanField(r, scope, in, target, oneof != nullptr, plan));
+  if (!planned) return Made{};
+  PyObject* none_oneof = oneof == nullptr ? Py_None : oneof;
+  PyObject* packed = plan.packed ? Py_True : Py_False;
+  PyObject* delimited = plan.delimited ? Py_True : Py_False;
+  const auto scalar = static_cast<Py_ssize_t>(plan.scalar);
+  Made made;
+  Ref value;
+  switch (plan.shape) {
+    case ValueKind::kMap:
+      value = Ref::borrow(target);
+      made.default_value = Ref::steal(PyDict_New());
+      if (!made.default_value) return Status::Pending();
+      break;
+    case ValueKind::kList:
+      if (ScalarNumber(r, target) != 0) {
+        value = Ref::borrow(PyTuple_GET_ITEM(r.scalar_lists.get(), scalar * 2 + (plan.packed ? 1 : 0)));
+      } else {
+        VELUM_ASSIGN_OR_RETURN(value, Call(r.makers[kNewList].get(), {target, packed, delimited}));
+      }
+      // The runtime turns the empty tuple into the field's empty list when the
+      // default is first read (see DescField.default): most never are.
+      made.default_value = Ref::steal(PyTuple_New(0));
+      if (!made.default_value) return Status::Pending();
+      break;
+    case ValueKind::kScalar:
+      made.default_value = std::move(plan.default_value);
       if (oneof == nullptr) {
         value = Ref::borrow(PyTuple_GET_ITEM(r.scalar_values.get(), scalar));  // shared outside oneofs
       } else {
         VELUM_ASSIGN_OR_RETURN(value, Call(r.makers[kNewScalar].get(), {target, oneof}));
       }
-      std::tie(presence, tracked) = PresenceOf(r, field_presence, may_be_implicit, oneof == nullptr);
-    } else if (is_enum) {
-      VELUM_ASSIGN_OR_RETURN(PyObject * named, EnumValueNamed(r, target, has_default ? default_text : nullptr));
-      if (named == nullptr) return Made{};  // the runtime reports an unknown name
-      VELUM_ASSIGN_OR_RETURN(PyObject * named_local, ReadSlot(named, r.value_slot[kEnumValueLocal]));
-      Ref default_name = Ref::borrow(named_local);  // the list is not ours: hold what is read from it
+      break;
+    case ValueKind::kEnum: {
       VELUM_ASSIGN_OR_RETURN(value, Call(r.makers[kNewEnum].get(), {target, none_oneof}));
       VELUM_ASSIGN_OR_RETURN(made.default_value,
-                             Call(r.makers[kNewEnumDefault].get(), {target, default_name.get()}));
-      std::tie(presence, tracked) = PresenceOf(r, field_presence, may_be_implicit, oneof == nullptr);
-    } else if (is_message) {
-      VELUM_ASSIGN_OR_RETURN(PyObject * map_entry, ReadSlot(target, r.value_slot[kIsMapEntry]));
-      bool delimited = type == kTypeGroup || (scope.message_encoding == kMessageDelimited && map_entry != Py_True);
-      VELUM_ASSIGN_OR_RETURN(value, Call(r.makers[kNewMessage].get(),
-                                         {target, delimited ? Py_True : Py_False, none_oneof}));
-      made.default_value = Ref::borrow(Py_None);
-      std::tie(presence, tracked) = PresenceOf(r, field_presence, false, false);
-    } else {
-      return Made{};
+                             Call(r.makers[kNewEnumDefault].get(), {target, plan.enum_default.get()}));
+      break;
     }
-  }
-  PyObject* name = in.name.get();
-  PyObject* json = in.json.get();
-  Ref json_name;
-  if (json != Py_None) {
-    json_name = Ref::borrow(json);
-  } else {
-    VELUM_ASSIGN_OR_RETURN(json_name, JsonName(name, r.json_name.get()));
+    case ValueKind::kMessage: {
+      VELUM_ASSIGN_OR_RETURN(value, Call(r.makers[kNewMessage].get(), {target, delimited, none_oneof}));
+      made.default_value = std::move(plan.default_value);
+      break;
+    }
   }
   // A message's field makes its full name from its parent's when first read (the
   // runtime never reads it); an extension's prefix is its scope, made now.
-  Ref full_name = scope.extension ? Ref::steal(PyUnicode_Concat(scope.prefix, name)) : Ref::borrow(Py_None);
+  Ref full_name =
+      scope.extension ? Ref::steal(PyUnicode_Concat(scope.prefix, plan.name.get())) : Ref::borrow(Py_None);
   if (!full_name) return Status::Pending();
+  PyObject* presence = r.presence[static_cast<int>(plan.presence) - 1].get();
   VELUM_ASSIGN_OR_RETURN(made.field, Call(r.makers[kNewField].get(),
-                                          {in.number.get(), name, local, json_name.get(), full_name.get(), presence,
-                                           tracked ? Py_True : Py_False, value.get(), made.default_value.get(),
-                                           scope.desc, none_oneof}));
+                                          {plan.number.get(), plan.name.get(), local, plan.json_name.get(),
+                                           full_name.get(), presence, plan.tracked ? Py_True : Py_False, value.get(),
+                                           made.default_value.get(), scope.desc, none_oneof}));
   return made;
 }
 
@@ -429,6 +475,34 @@ Result<Ref> Pair(PyObject* first, PyObject* second) {
   return pair;
 }
 
+// The message's (field_presence, message_encoding, repeated_field_encoding).
+Status ReadFeatures(MessageScope& scope, PyObject* features) {
+  if (!PyTuple_Check(features) || PyTuple_GET_SIZE(features) != 3) return TypeCheckError(features, "tuple");
+  long* into[] = {&scope.field_presence, &scope.message_encoding, &scope.repeated_encoding};
+  for (Py_ssize_t i = 0; i < 3; ++i) {
+    *into[i] = PyLong_AsLong(PyTuple_GET_ITEM(features, i));
+    if (*into[i] == -1 && PyErr_Occurred()) return Status::Pending();
+  }
+  return Status::Ok();
+}
+
+// The local names of the fields, then of the real oneofs (None in `oneof_names`
+// for a synthetic one).
+Result<Ref> LocalNames(const FieldResolver& r, const FieldInputs& inputs, PyObject* oneof_names, PyObject* extra) {
+  Ref names = Ref::steal(PyList_New(0));
+  if (!names) return Status::Pending();
+  for (const FieldInput& in : inputs) {
+    if (PyList_Append(names.get(), in.name.get()) < 0) return Status::Pending();
+  }
+  if (oneof_names != Py_None) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(oneof_names); ++i) {
+      PyObject* name = PyList_GET_ITEM(oneof_names, i);
+      if (name != Py_None && PyList_Append(names.get(), name) < 0) return Status::Pending();
+    }
+  }
+  return AssignLocalNames(names.get(), r.keywords.get(), r.reserved.get(), extra == Py_None ? nullptr : extra);
+}
+
 Result<Ref> Resolve(const FieldResolver& r, PyObject* const* argv) {
   PyObject* targets = argv[2];
   PyObject* features = argv[4];
@@ -438,29 +512,11 @@ Result<Ref> Resolve(const FieldResolver& r, PyObject* const* argv) {
   if (!PyUnicode_Check(argv[3])) return TypeCheckError(argv[3], "str");
   if (oneof_names != Py_None && !PyList_Check(oneof_names)) return TypeCheckError(oneof_names, "list");
   MessageScope scope{argv[0], argv[3], argv[8], features != Py_None, 0, 0, 0, argv[7], {}, {}};
-  if (scope.native) {
-    if (!PyTuple_Check(features) || PyTuple_GET_SIZE(features) != 3) return TypeCheckError(features, "tuple");
-    long* into[] = {&scope.field_presence, &scope.message_encoding, &scope.repeated_encoding};
-    for (Py_ssize_t i = 0; i < 3; ++i) {
-      *into[i] = PyLong_AsLong(PyTuple_GET_ITEM(features, i));
-      if (*into[i] == -1 && PyErr_Occurred()) return Status::Pending();
-    }
-  }
-  VELUM_ASSIGN_OR_RETURN(FieldInputs inputs, ReadInputs(r, argv[1]));
-  Ref names = Ref::steal(PyList_New(0));
-  if (!names) return Status::Pending();
-  for (const FieldInput& in : inputs) {
-    if (PyList_Append(names.get(), in.name.get()) < 0) return Status::Pending();
-  }
-  Py_ssize_t field_count = PyList_GET_SIZE(names.get());
-  if (oneof_names != Py_None) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(oneof_names); ++i) {
-      PyObject* name = PyList_GET_ITEM(oneof_names, i);
-      if (name != Py_None && PyList_Append(names.get(), name) < 0) return Status::Pending();
-    }
-  }
-  VELUM_ASSIGN_OR_RETURN(Ref local_names, AssignLocalNames(names.get(), r.keywords.get(), r.reserved.get(),
-                                                            extra == Py_None ? nullptr : extra));
+  if (scope.native) VELUM_TRY(ReadFeatures(scope, features));
+  bool from_records = false;
+  VELUM_ASSIGN_OR_RETURN(FieldInputs inputs, ReadInputs(r, argv[1], from_records));
+  const auto field_count = static_cast<Py_ssize_t>(inputs.size());
+  VELUM_ASSIGN_OR_RETURN(Ref local_names, LocalNames(r, inputs, oneof_names, extra));
   VELUM_ASSIGN_OR_RETURN(Oneofs oneofs, MakeOneofs(r, scope, oneof_names, local_names.get(), field_count));
   const auto proto_count = static_cast<Py_ssize_t>(inputs.size());
   Ref fields = Ref::steal(PyList_New(0));
@@ -512,6 +568,58 @@ Result<Ref> Resolve(const FieldResolver& r, PyObject* const* argv) {
   return result;
 }
 
+// The field table of a message (field_table.h), or None when a field needs the
+// fallback or is read from a record (options with features of their own): its
+// class is then made from the field descriptors. Its arguments are the
+// resolver's but for the prefix and custom oneofs (the runtime asks only when
+// no oneof has features), then the function and features object of the
+// message's pending resolution, which the table calls as it would have.
+Result<Ref> Table(const FieldResolver& r, PyObject* const* argv) {
+  PyObject* targets = argv[2];
+  PyObject* features = argv[3];
+  PyObject* extra = argv[4];
+  PyObject* oneof_names = argv[5];
+  if (!PyList_Check(targets)) return Status(ErrorKind::kType, "fields cannot be converted to list");
+  if (oneof_names != Py_None && !PyList_Check(oneof_names)) return TypeCheckError(oneof_names, "list");
+  MessageScope scope{argv[0], Py_None, Py_None, true, 0, 0, 0, Py_None, {}, {}};
+  VELUM_TRY(ReadFeatures(scope, features));
+  bool from_records = false;
+  VELUM_ASSIGN_OR_RETURN(FieldInputs inputs, ReadInputs(r, argv[1], from_records));
+  const auto field_count = static_cast<Py_ssize_t>(inputs.size());
+  if (from_records || field_count != PyList_GET_SIZE(targets)) return Ref::borrow(Py_None);
+  VELUM_ASSIGN_OR_RETURN(Ref local_names, LocalNames(r, inputs, oneof_names, extra));
+  FieldTable table;
+  RawVector<int32_t> oneof_at;  // by declaration index: place in table.oneofs
+  if (oneof_names != Py_None) {
+    const Py_ssize_t count = PyList_GET_SIZE(oneof_names);
+    scope.oneofs.assign(static_cast<size_t>(count), nullptr);
+    oneof_at.assign(static_cast<size_t>(count), -1);
+    Py_ssize_t next = field_count;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      if (PyList_GET_ITEM(oneof_names, i) == Py_None) continue;  // synthetic
+      PyObject* local = PyList_GET_ITEM(local_names.get(), next++);
+      oneof_at[static_cast<size_t>(i)] = static_cast<int32_t>(table.oneofs.size());
+      table.oneofs.push_back(Ref::borrow(local));
+      scope.oneofs[static_cast<size_t>(i)] = local;  // (only tested for null here)
+    }
+  }
+  table.fields.reserve(inputs.size());
+  for (Py_ssize_t i = 0; i < field_count; ++i) {
+    const FieldInput& in = inputs[static_cast<size_t>(i)];
+    PyObject* target = PyList_GET_ITEM(targets, i);
+    VELUM_ASSIGN_OR_RETURN(Py_ssize_t at, OneofOf(scope, in));
+    TableField& field = table.fields.emplace_back();
+    VELUM_ASSIGN_OR_RETURN(bool planned, PlanField(r, scope, in, target, at >= 0, field));
+    if (!planned) return Ref::borrow(Py_None);
+    field.local_name = Ref::borrow(PyList_GET_ITEM(local_names.get(), i));
+    field.oneof = at < 0 ? -1 : oneof_at[static_cast<size_t>(at)];
+  }
+  table.resolve = Ref::borrow(argv[6]);
+  table.proto = Ref::borrow(argv[1]);
+  table.features = Ref::borrow(argv[7]);
+  return NewFieldTable(std::move(table));
+}
+
 PyObject* CheckBatchMethod(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
   return Guard([&]() -> PyObject* {
     if (!ExactPositional("check_batch()", nargs, 4)) return nullptr;
@@ -550,13 +658,8 @@ Result<Ref> ExtensionField(const FieldResolver& r, PyObject* const* args) {
   VELUM_ASSIGN_OR_RETURN(FieldInput in, InputOfRecord(r, proto));
   if (!PyUnicode_Check(args[2])) return TypeCheckError(args[2], "str");
   if (!PyUnicode_Check(prefix)) return TypeCheckError(prefix, "str");
-  if (!PyTuple_Check(features) || PyTuple_GET_SIZE(features) != 3) return TypeCheckError(features, "tuple");
   MessageScope scope{args[4], prefix, Py_None, true, 0, 0, 0, Py_None, {}, {}, true};
-  long* into[] = {&scope.field_presence, &scope.message_encoding, &scope.repeated_encoding};
-  for (Py_ssize_t i = 0; i < 3; ++i) {
-    *into[i] = PyLong_AsLong(PyTuple_GET_ITEM(features, i));
-    if (*into[i] == -1 && PyErr_Occurred()) return Status::Pending();
-  }
+  VELUM_TRY(ReadFeatures(scope, features));
   VELUM_ASSIGN_OR_RETURN(Made made, BuildField(r, scope, in, args[1], args[2], nullptr));
   if (!made.field) return Ref::borrow(Py_None);
   return std::move(made.field);
@@ -566,6 +669,14 @@ PyObject* ExtensionMethod(PyObject* self, PyObject* const* args, Py_ssize_t narg
   return Guard([&]() -> PyObject* {
     if (!ExactPositional("extension()", nargs, 6)) return nullptr;
     Result<Ref> made = ExtensionField(*AsResolver(self), args);
+    return ReturnNew(std::move(made));
+  });
+}
+
+PyObject* TableMethod(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  return Guard([&]() -> PyObject* {
+    if (!ExactPositional("table()", nargs, 8)) return nullptr;
+    Result<Ref> made = Table(*AsResolver(self), args);
     return ReturnNew(std::move(made));
   });
 }
@@ -582,6 +693,11 @@ PyMethodDef kMethods[] = {
     {"extension", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ExtensionMethod)), METH_FASTCALL,
      "extension(field, target, local_name, prefix, parent, features)\n--\n\nThe field descriptor of an\n"
      "extension (see field_resolve.h), or None when the runtime makes it."},
+    {"table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(TableMethod)), METH_FASTCALL,
+     "table(desc, proto, targets, features, extra_reserved, oneof_names, resolve, bound_features)\n--\n\n"
+     "The field table a\n"
+     "class is made from before the fields are read (see field_table.h), or None when it must be made\n"
+     "from the field descriptors."},
     {"parse_default", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ParseDefaultMethod)), METH_FASTCALL,
      "parse_default(type, text)\n--\n\nThe default value `text` gives a field of scalar type number `type`,\n"
      "None when it is not a valid one."},

@@ -22,6 +22,13 @@ namespace velum {
 // does not build itself (options, parsed defaults, unusual targets) is made by
 // `fallback(index, local_name, oneof)`, which returns (field, default).
 //
+// `resolver.table(desc, fields, targets, features, extra_reserved, oneof_names,
+// resolve, bound_features)` returns the message's field table (field_table.h):
+// what making its class reads, with no field descriptor made; None when a field
+// would need the fallback. `resolve` and `bound_features` are the function and
+// features of the message's pending resolution, which the table calls with
+// `fields` and `targets` when the fields are first read.
+//
 // `resolver.check(fields, messages, enums)`, run when the message is loaded,
 // returns (targets, pending): the type of every field that needs nothing parsed
 // and names a type declared in the batch (`messages` and `enums` by full name),

@@ -9,6 +9,7 @@
 #include "common/native_box.h"
 #include "common/py_error.h"
 #include "descriptor/enum_table.h"
+#include "descriptor/field_table.h"
 #include "descriptor/message_handle.h"
 #include "descriptor/name_index.h"
 
@@ -156,13 +157,12 @@ Result<PyObject*> MemberNamed(const EnumTable& table, PyObject* local_name) {
   return FormatError(ErrorKind::kAttribute, "%U", local_name);
 }
 
-// A default that the runtime keeps as an EnumDefault (the enum's descriptor
-// and the value's local name) until the enum class is made.
-Status AddEnumDefault(const RuntimeNames& names, MessageMarshaler& m, const FieldAccess& access, PyObject* value) {
-  Ref enum_desc = Ref::steal(PyObject_GetAttr(value, names.name(Name::kEnum)));
-  if (!enum_desc) return Status::Pending();
-  VELUM_ASSIGN_OR_RETURN(Ref local_name, GetStrAttr(value, names.name(Name::kLocalName)));
-  VELUM_ASSIGN_OR_RETURN(Ref table, GetEnumTable(names, enum_desc.get()));
+// A default that is an enum's value named `local_name`: the member itself when
+// the enum's class exists, else kept as the enum's table and the name until
+// the class is made (FillLazyTables).
+Status AddEnumDefaultOf(const RuntimeNames& names, MessageMarshaler& m, const FieldAccess& access, PyObject* enum_desc,
+                        Ref local_name) {
+  VELUM_ASSIGN_OR_RETURN(Ref table, GetEnumTable(names, enum_desc));
   DefaultEntry entry{access, Ref(), Ref(), Ref()};
   if (AsEnumTable(table.get())->members_gate.done()) {
     VELUM_ASSIGN_OR_RETURN(PyObject * member, MemberNamed(*AsEnumTable(table.get()), local_name.get()));
@@ -174,6 +174,15 @@ Status AddEnumDefault(const RuntimeNames& names, MessageMarshaler& m, const Fiel
   }
   m.defaults.push_back(std::move(entry));
   return Status::Ok();
+}
+
+// A default that the runtime keeps as an EnumDefault (the enum's descriptor
+// and the value's local name) until the enum class is made.
+Status AddEnumDefault(const RuntimeNames& names, MessageMarshaler& m, const FieldAccess& access, PyObject* value) {
+  Ref enum_desc = Ref::steal(PyObject_GetAttr(value, names.name(Name::kEnum)));
+  if (!enum_desc) return Status::Pending();
+  VELUM_ASSIGN_OR_RETURN(Ref local_name, GetStrAttr(value, names.name(Name::kLocalName)));
+  return AddEnumDefaultOf(names, m, access, enum_desc.get(), std::move(local_name));
 }
 
 Result<uint32_t> ToFieldNumber(PyObject* value) {
@@ -287,6 +296,8 @@ FieldAccess AccessOf(PyObject* cls, PyObject* name) {
   return LookupAccess(cls, name);
 }
 
+Status FinishField(PyObject* cls, FieldSpec& f);
+
 Status ReadField(const RuntimeNames& names, PyObject* cls, PyObject* item, FieldSpec& f) {
   int is = names.is(item, RuntimeClass::kDescField) ? 1 : PyObject_IsInstance(item, names.cls(RuntimeClass::kDescField));
   if (is < 0) return Status::Pending();
@@ -309,7 +320,11 @@ Status ReadField(const RuntimeNames& names, PyObject* cls, PyObject* item, Field
   f.has_presence_bit = requires_presence.get() == Py_True;
   VELUM_ASSIGN_OR_RETURN(Ref value, names.read(item, RuntimeClass::kDescField, Name::kValue));
   VELUM_ASSIGN_OR_RETURN(f.kind, ClassifyFieldValue(names, value.get()));
+  return FinishField(cls, f);
+}
 
+// What a field's entry derives from its number, kind and attribute name.
+Status FinishField(PyObject* cls, FieldSpec& f) {
   f.wire_type = FieldWireType(f.kind);
   f.element_wire_type = ElementWireType(f.kind.value);
   f.tag = (f.number << 3) | f.wire_type;
@@ -422,6 +437,73 @@ void ListTraced(MessageMarshaler& m) {
   }
 }
 
+// The field table a loaded message holds when its class is made before its
+// fields are read (field_table.h), or null: the marshaler is then built from
+// it, and no field descriptor is made.
+Ref TableOf(const RuntimeNames& names, PyObject* desc) {
+  PyObject** resolve = names.raw_address(desc, RawSlot::kMessageResolve);
+  if (resolve == nullptr || *resolve == nullptr || !IsFieldTable(*resolve)) return Ref();
+  return Ref::borrow(*resolve);
+}
+
+Status ReadTableField(const RuntimeNames& names, PyObject* cls, const FieldTable& table, const TableField& e,
+                      FieldSpec& f) {
+  VELUM_ASSIGN_OR_RETURN(f.number, ToFieldNumber(e.number.get()));
+  f.local_name = e.local_name.clone();
+  f.name = e.name.clone();
+  f.json_name = e.json_name.clone();
+  VELUM_TRY(CheckUtf8(f.name.get()));
+  VELUM_TRY(CheckUtf8(f.json_name.get()));
+  f.presence = e.presence;
+  f.has_presence_bit = e.tracked;
+  Ref oneof = e.oneof < 0 ? Ref() : table.oneofs[static_cast<size_t>(e.oneof)].clone();
+  VELUM_ASSIGN_OR_RETURN(f.kind,
+                         ClassifyTarget(names, e.shape, e.target.get(), e.scalar, e.packed, e.delimited, std::move(oneof)));
+  return FinishField(cls, f);
+}
+
+// The defaults as the resolver lists them: one a field outside a oneof (lists
+// and maps get new empty ones), then None for each oneof.
+Status ReadTableDefaults(const RuntimeNames& names, const FieldTable& table, MessageMarshaler& m) {
+  m.defaults.reserve(table.fields.size() + m.oneofs.size());
+  for (size_t i = 0; i < table.fields.size(); ++i) {
+    const TableField& e = table.fields[i];
+    if (e.oneof >= 0) continue;
+    const FieldAccess& access = m.fields[i].access;
+    switch (e.shape) {
+      case ValueKind::kList:
+        m.list_fields.push_back(access);
+        break;
+      case ValueKind::kMap:
+        m.map_fields.push_back(access);
+        break;
+      case ValueKind::kEnum:
+        VELUM_TRY(AddEnumDefaultOf(names, m, access, e.target.get(), e.enum_default.clone()));
+        break;
+      default: {
+        const bool collectable = PyObject_IS_GC(e.default_value.get()) != 0;
+        m.defaults.push_back(DefaultEntry{access, e.default_value.clone(), Ref(), Ref(), collectable});
+        break;
+      }
+    }
+  }
+  for (const OneofEntry& oneof : m.oneofs) {
+    m.defaults.push_back(DefaultEntry{oneof.access, Ref::borrow(Py_None), Ref(), Ref(), false});
+  }
+  return Status::Ok();
+}
+
+// The local name of every field, as the container a stored Oneof's `field`
+// must be in: a dict of names to None, which the collector does not track.
+Result<Ref> FieldNameKeys(const MessageMarshaler& m) {
+  Ref keys = Ref::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(m.fields.size())));
+  if (!keys) return Status::Pending();
+  for (const FieldSpec& f : m.fields) {
+    if (PyDict_SetItem(keys.get(), f.local_name.get(), Py_None) < 0) return Status::Pending();
+  }
+  return keys;
+}
+
 Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& m) {
   VELUM_ASSIGN_OR_RETURN(m.message_class, DescClass(names, desc));
   if (!PyType_Check(m.message_class.get())) return Status(ErrorKind::kType, "DescMessage.type cannot be converted to a type");
@@ -432,15 +514,22 @@ Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& 
   }
   m.names = &names;
 
-  VELUM_ASSIGN_OR_RETURN(Ref fields, DescMember(names, desc, RawSlot::kMessageFields, Name::kFields));
-  if (!PyList_Check(fields.get())) return Status(ErrorKind::kType, "DescMessage.fields cannot be converted to list");
-  Py_ssize_t count = PyList_GET_SIZE(fields.get());
-  m.fields.reserve(static_cast<size_t>(count));
-  // The list may shrink while Python code runs during classification.
-  for (Py_ssize_t i = 0; i < count && i < PyList_GET_SIZE(fields.get()); ++i) {
-    Ref item = Ref::borrow(PyList_GET_ITEM(fields.get(), i));
-    // Read in place (the room is reserved); on failure the marshaler is dropped whole.
-    VELUM_TRY(ReadField(names, cls, item.get(), m.fields.emplace_back()));
+  const Ref table_ref = TableOf(names, desc);
+  const FieldTable* table = table_ref ? &AsFieldTable(table_ref.get()) : nullptr;
+  if (table != nullptr) {
+    m.fields.reserve(table->fields.size());
+    for (const TableField& e : table->fields) VELUM_TRY(ReadTableField(names, cls, *table, e, m.fields.emplace_back()));
+  } else {
+    VELUM_ASSIGN_OR_RETURN(Ref fields, DescMember(names, desc, RawSlot::kMessageFields, Name::kFields));
+    if (!PyList_Check(fields.get())) return Status(ErrorKind::kType, "DescMessage.fields cannot be converted to list");
+    Py_ssize_t count = PyList_GET_SIZE(fields.get());
+    m.fields.reserve(static_cast<size_t>(count));
+    // The list may shrink while Python code runs during classification.
+    for (Py_ssize_t i = 0; i < count && i < PyList_GET_SIZE(fields.get()); ++i) {
+      Ref item = Ref::borrow(PyList_GET_ITEM(fields.get(), i));
+      // Read in place (the room is reserved); on failure the marshaler is dropped whole.
+      VELUM_TRY(ReadField(names, cls, item.get(), m.fields.emplace_back()));
+    }
   }
 
   uint32_t max_number = 0;
@@ -455,21 +544,27 @@ Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& 
   for (FieldSpec& f : m.fields) f.shadowed = m.index.Find(f.number) != &f;
   m.encode_plan = PlanEncoding(m.fields);
 
-  VELUM_ASSIGN_OR_RETURN(m.fields_by_name,
-                         DescMember(names, desc, RawSlot::kMessageFieldsByName, Name::kFieldsByName));
+  if (table != nullptr) {
+    VELUM_ASSIGN_OR_RETURN(m.fields_by_name, FieldNameKeys(m));
+    m.oneofs.reserve(table->oneofs.size());
+    for (const Ref& local : table->oneofs) m.oneofs.push_back(OneofEntry{local.clone(), AccessOf(cls, local.get())});
+  } else {
+    VELUM_ASSIGN_OR_RETURN(m.fields_by_name,
+                           DescMember(names, desc, RawSlot::kMessageFieldsByName, Name::kFieldsByName));
 
-  VELUM_ASSIGN_OR_RETURN(Ref oneofs,
-                         DescMember(names, desc, RawSlot::kMessageOneofsByLocalName, Name::kOneofsByLocalName));
-  if (!PyDict_Check(oneofs.get())) {
-    return Status(ErrorKind::kType, "_oneofs_by_local_name cannot be converted to dict");
-  }
-  {
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(oneofs.get(), &pos, &key, &value)) {
-      if (!PyUnicode_Check(key)) return Status(ErrorKind::kType, "oneof local name cannot be converted to str");
-      m.oneofs.push_back(OneofEntry{Ref::borrow(key), AccessOf(cls, key)});
+    VELUM_ASSIGN_OR_RETURN(Ref oneofs,
+                           DescMember(names, desc, RawSlot::kMessageOneofsByLocalName, Name::kOneofsByLocalName));
+    if (!PyDict_Check(oneofs.get())) {
+      return Status(ErrorKind::kType, "_oneofs_by_local_name cannot be converted to dict");
+    }
+    {
+      PyObject* key = nullptr;
+      PyObject* value = nullptr;
+      Py_ssize_t pos = 0;
+      while (PyDict_Next(oneofs.get(), &pos, &key, &value)) {
+        if (!PyUnicode_Check(key)) return Status(ErrorKind::kType, "oneof local name cannot be converted to str");
+        m.oneofs.push_back(OneofEntry{Ref::borrow(key), AccessOf(cls, key)});
+      }
     }
   }
 
@@ -497,44 +592,48 @@ Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& 
     latest.push_back(m.attributes.back());
   }
 
-  // Read from the slot, enum members may still be EnumDefault placeholders
-  // (the attribute would make their classes); they wait for FillLazyTables.
-  VELUM_ASSIGN_OR_RETURN(Ref defaults, DescMember(names, desc, RawSlot::kMessageDefaults, Name::kDefaults));
-  if (!PyList_Check(defaults.get())) return Status(ErrorKind::kType, "_defaults cannot be converted to list");
-  PyObject* placeholder = names.enum_default_class.get();
-  m.defaults.reserve(static_cast<size_t>(PyList_GET_SIZE(defaults.get())));
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(defaults.get()); ++i) {
-    Ref item = Ref::borrow(PyList_GET_ITEM(defaults.get(), i));
-    Ref key;
-    Ref value;
-    VELUM_TRY(DefaultPair(item.get(), key, value));
-    // The runtime lists one default per attribute, in the attribute list's
-    // order and under the very name objects of the fields: the entry at the
-    // same place is tried before the keyword table (whose entry for an equal
-    // name has the same access).
-    const FieldAccess* access = nullptr;
-    if (static_cast<size_t>(i) < m.attributes.size()) {
-      const AttributeEntry& at = m.attributes[static_cast<size_t>(i)];
-      if (key.get() == at.access.name() || (at.field != nullptr && key.get() == at.field->local_name.get())) {
-        access = &at.access;
+  if (table != nullptr) {
+    VELUM_TRY(ReadTableDefaults(names, *table, m));
+  } else {
+    // Read from the slot, enum members may still be EnumDefault placeholders
+    // (the attribute would make their classes); they wait for FillLazyTables.
+    VELUM_ASSIGN_OR_RETURN(Ref defaults, DescMember(names, desc, RawSlot::kMessageDefaults, Name::kDefaults));
+    if (!PyList_Check(defaults.get())) return Status(ErrorKind::kType, "_defaults cannot be converted to list");
+    PyObject* placeholder = names.enum_default_class.get();
+    m.defaults.reserve(static_cast<size_t>(PyList_GET_SIZE(defaults.get())));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(defaults.get()); ++i) {
+      Ref item = Ref::borrow(PyList_GET_ITEM(defaults.get(), i));
+      Ref key;
+      Ref value;
+      VELUM_TRY(DefaultPair(item.get(), key, value));
+      // The runtime lists one default per attribute, in the attribute list's
+      // order and under the very name objects of the fields: the entry at the
+      // same place is tried before the keyword table (whose entry for an equal
+      // name has the same access).
+      const FieldAccess* access = nullptr;
+      if (static_cast<size_t>(i) < m.attributes.size()) {
+        const AttributeEntry& at = m.attributes[static_cast<size_t>(i)];
+        if (key.get() == at.access.name() || (at.field != nullptr && key.get() == at.field->local_name.get())) {
+          access = &at.access;
+        }
       }
-    }
-    if (access == nullptr) {
-      VELUM_ASSIGN_OR_RETURN(const size_t* at, attribute_index.Find(key.get()));
-      if (at == nullptr) return FormatError(ErrorKind::kKey, "default value specified for unknown field %S", key.get());
-      access = &latest[*at].access;
-    }
-    // A list field's default is a list, or the empty tuple while the runtime has
-    // not made it (see DescField.default).
-    if (PyList_Check(value.get()) || (PyTuple_CheckExact(value.get()) && PyTuple_GET_SIZE(value.get()) == 0)) {
-      m.list_fields.push_back(*access);
-    } else if (PyDict_Check(value.get())) {
-      m.map_fields.push_back(*access);
-    } else if (placeholder != nullptr && Py_TYPE(value.get()) == reinterpret_cast<PyTypeObject*>(placeholder)) {
-      VELUM_TRY(AddEnumDefault(names, m, *access, value.get()));
-    } else {
-      const bool collectable = PyObject_IS_GC(value.get()) != 0;
-      m.defaults.push_back(DefaultEntry{*access, std::move(value), Ref(), Ref(), collectable});
+      if (access == nullptr) {
+        VELUM_ASSIGN_OR_RETURN(const size_t* at, attribute_index.Find(key.get()));
+        if (at == nullptr) return FormatError(ErrorKind::kKey, "default value specified for unknown field %S", key.get());
+        access = &latest[*at].access;
+      }
+      // A list field's default is a list, or the empty tuple while the runtime has
+      // not made it (see DescField.default).
+      if (PyList_Check(value.get()) || (PyTuple_CheckExact(value.get()) && PyTuple_GET_SIZE(value.get()) == 0)) {
+        m.list_fields.push_back(*access);
+      } else if (PyDict_Check(value.get())) {
+        m.map_fields.push_back(*access);
+      } else if (placeholder != nullptr && Py_TYPE(value.get()) == reinterpret_cast<PyTypeObject*>(placeholder)) {
+        VELUM_TRY(AddEnumDefault(names, m, *access, value.get()));
+      } else {
+        const bool collectable = PyObject_IS_GC(value.get()) != 0;
+        m.defaults.push_back(DefaultEntry{*access, std::move(value), Ref(), Ref(), collectable});
+      }
     }
   }
 

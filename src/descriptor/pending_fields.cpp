@@ -80,8 +80,11 @@ PyMemberDef kMembers[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+PyObject* GetFunc(PyObject* self, void*) noexcept { return Py_NewRef(AsPending(self)->bound[kResolve]); }
+
 PyGetSetDef kGetSet[] = {
     {"args", GetArgs, nullptr, "(proto, features, targets), as bound.", nullptr},
+    {"func", GetFunc, nullptr, "The resolving function, as bound.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

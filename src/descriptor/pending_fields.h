@@ -11,7 +11,8 @@
 namespace velum {
 
 // A callable whose call `pending(desc)` is `resolve(proto, features, targets,
-// desc)`; its `args` are (proto, features, targets), as a partial's would be.
+// desc)`; its `func` is `resolve` and its `args` are (proto, features,
+// targets), as a partial's would be.
 // `targets` is a list; the callable keeps its items, and passes a new list.
 //
 // `tracked` is false when the pending call can be in no reference cycle that

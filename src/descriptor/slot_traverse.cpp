@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "common/py_error.h"
+#include "descriptor/field_table.h"
 
 namespace velum {
 
@@ -33,7 +34,18 @@ int TraverseSlots(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   const Visited& v = g_visited[K];
   char* base = reinterpret_cast<char*>(self);
-  for (Py_ssize_t i = 0; i < v.count; ++i) Py_VISIT(*reinterpret_cast<PyObject**>(base + v.offsets[i]));
+  for (Py_ssize_t i = 0; i < v.count; ++i) {
+    PyObject* value = *reinterpret_cast<PyObject**>(base + v.offsets[i]);
+    // A message's field table is no object of the collector's: while this
+    // object is its only holder, its references are visited as this object's.
+    // Held elsewhere too, it keeps what it refers to alive until that holder
+    // lets go, as any live object does.
+    if (value != nullptr && IsFieldTable(value) && Py_REFCNT(value) == 1) {
+      if (int found = TraverseFieldTable(value, visit, arg)) return found;
+      continue;
+    }
+    Py_VISIT(value);
+  }
   return 0;
 }
 

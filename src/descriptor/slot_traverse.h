@@ -14,7 +14,10 @@ namespace velum {
 // slot of `cls` (and of its slotted bases) except those named in the tuple
 // `atomic`, which the runtime fills only with text, numbers, bools and members
 // of its own enums. `cls` must be a class made by a class statement, with
-// __slots__ and no instance dict; a few such classes may be given.
+// __slots__ and no instance dict; a few such classes may be given. A slot
+// holding a message's field table (field_table.h), which the collector does
+// not track, has the table's references visited in its place while the slot is
+// the table's only holder.
 PyObject* SlotTraverseFn(PyObject* module, PyObject* const* argv, Py_ssize_t nargs) noexcept;
 
 }  // namespace velum

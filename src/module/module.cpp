@@ -10,6 +10,7 @@
 #include "descriptor/marshaler.h"
 #include "descriptor/declare.h"
 #include "descriptor/field_resolve.h"
+#include "descriptor/field_table.h"
 #include "descriptor/slot_constructor.h"
 #include "descriptor/slot_traverse.h"
 #include "descriptor/class_attribute.h"
@@ -176,6 +177,11 @@ Status Exec(PyObject* module) {
   VELUM_TRY(AddRuntimeFunction(module, &kReadSchemaFileDef));
   VELUM_TRY(AddRuntimeFunction(module, &kAttributeNamesDef));
   VELUM_TRY(AddRuntimeFunction(module, &kReferencedMessagesDef));
+  // What a loaded message's `_resolve` holds once its class is made from its fields' table.
+  VELUM_ASSIGN_OR_RETURN(PyTypeObject * table_type, FieldTableType());
+  if (PyModule_AddObjectRef(module, "_FieldTable", reinterpret_cast<PyObject*>(table_type)) < 0) {
+    return Status::Pending();
+  }
   return Status::Ok();
 }
 

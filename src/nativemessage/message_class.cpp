@@ -9,6 +9,7 @@
 #include "common/raw_alloc.h"
 #include "common/status.h"
 #include "descriptor/field_names.h"
+#include "descriptor/field_table.h"
 #include "descriptor/instance.h"
 #include "descriptor/name_index.h"
 #include "descriptor/runtime_names.h"
@@ -351,9 +352,41 @@ Result<Ref> LocalName(const RuntimeNames& names, PyObject* desc, bool field) {
   return name;
 }
 
+// (__slots__, __match_args__) from the slot names and the attribute names in order.
+Result<Ref> NamesPair(PyObject* slots, RawVector<Ref>& order) {
+  Ref match = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(order.size())));
+  if (!match) return Status::Pending();
+  for (size_t i = 0; i < order.size(); ++i) PyTuple_SET_ITEM(match.get(), static_cast<Py_ssize_t>(i), order[i].release());
+  Ref slot_tuple = Ref::steal(PyList_AsTuple(slots));
+  if (!slot_tuple) return Status::Pending();
+  Ref pair = Ref::steal(PyTuple_Pack(2, slot_tuple.get(), match.get()));
+  if (!pair) return Status::Pending();
+  return pair;
+}
+
+// The same names from a message's field table (field_table.h).
+Result<Ref> TableAttributeNames(const FieldTable& table) {
+  Ref slots = Ref::steal(PyList_New(0));
+  if (!slots) return Status::Pending();
+  RawVector<Ref> order;
+  order.reserve(table.fields.size());
+  NameIndex seen(table.fields.size());
+  for (const TableField& field : table.fields) {
+    PyObject* key = field.oneof < 0 ? field.local_name.get() : table.oneofs[static_cast<size_t>(field.oneof)].get();
+    if (field.oneof < 0 && PyList_Append(slots.get(), key) < 0) return Status::Pending();
+    VELUM_ASSIGN_OR_RETURN(size_t at, seen.FindOrAdd(key, order.size()));
+    if (at == order.size()) order.push_back(Ref::borrow(key));
+  }
+  for (const Ref& oneof : table.oneofs) {
+    if (PyList_Append(slots.get(), oneof.get()) < 0) return Status::Pending();
+  }
+  return NamesPair(slots.get(), order);
+}
+
 // What the runtime's comprehensions over the descriptors gave, in one pass
 // that reads the field descriptors' slots directly.
 Result<Ref> AttributeNames(PyObject* fields, PyObject* oneofs) {
+  if (IsFieldTable(fields)) return TableAttributeNames(AsFieldTable(fields));
   // No oneofs may also be the empty tuple a message holds until its list is read.
   const bool no_oneofs = PyTuple_CheckExact(oneofs) && PyTuple_GET_SIZE(oneofs) == 0;
   if (!PyList_Check(fields) || (!PyList_Check(oneofs) && !no_oneofs)) {
@@ -386,14 +419,7 @@ Result<Ref> AttributeNames(PyObject* fields, PyObject* oneofs) {
     VELUM_ASSIGN_OR_RETURN(Ref name, LocalName(*names, oneof.get(), false));
     if (PyList_Append(slots.get(), name.get()) < 0) return Status::Pending();
   }
-  Ref match = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(order.size())));
-  if (!match) return Status::Pending();
-  for (size_t i = 0; i < order.size(); ++i) PyTuple_SET_ITEM(match.get(), static_cast<Py_ssize_t>(i), order[i].release());
-  Ref slot_tuple = Ref::steal(PyList_AsTuple(slots.get()));
-  if (!slot_tuple) return Status::Pending();
-  Ref pair = Ref::steal(PyTuple_Pack(2, slot_tuple.get(), match.get()));
-  if (!pair) return Status::Pending();
-  return pair;
+  return NamesPair(slots.get(), order);
 }
 
 bool IsA(const RuntimeNames& names, PyObject* obj, RuntimeClass cls) noexcept {
@@ -425,7 +451,28 @@ Result<Ref> TargetOf(const RuntimeNames& names, PyObject* value) {
   return target;
 }
 
+// The same targets from a message's field table (field_table.h).
+Result<Ref> TableReferencedMessages(const RuntimeNames& names, const FieldTable& table) {
+  Ref targets = Ref::steal(PyList_New(0));
+  if (!targets) return Status::Pending();
+  for (const TableField& field : table.fields) {
+    Ref target;
+    if (field.shape == ValueKind::kMap) {
+      VELUM_ASSIGN_OR_RETURN(target, TargetOf(names, field.target.get()));
+    } else if (field.shape == ValueKind::kMessage ||
+               (field.shape == ValueKind::kList && IsA(names, field.target.get(), RuntimeClass::kDescMessage))) {
+      target = field.target.clone();
+    }
+    if (target && PyList_Append(targets.get(), target.get()) < 0) return Status::Pending();
+  }
+  return targets;
+}
+
 Result<Ref> ReferencedMessages(PyObject* fields) {
+  if (IsFieldTable(fields)) {
+    VELUM_ASSIGN_OR_RETURN(const RuntimeNames* names, GetRuntimeNames());
+    return TableReferencedMessages(*names, AsFieldTable(fields));
+  }
   if (!PyList_Check(fields)) return Status(ErrorKind::kType, "_referenced_messages() takes a list");
   VELUM_ASSIGN_OR_RETURN(const RuntimeNames* names, GetRuntimeNames());
   Ref targets = Ref::steal(PyList_New(0));

@@ -2,14 +2,18 @@
 
 from __future__ import annotations
 
+import gc
 import re
+import weakref
 from typing import Any
 
 import pytest
+from _velum_ext import _FieldTable
 from google.protobuf import descriptor_pb2
 from test_threads import run_threads
 
 import velum
+from velum._descriptors import DescField
 
 FDP = descriptor_pb2.FieldDescriptorProto
 P3 = "velum.test.proto3"
@@ -95,10 +99,16 @@ def test_fields_are_resolved_on_first_read_and_only_for_that_message(compiler: A
     assert cls.from_binary(cls().to_binary()) == cls()
 
 
-def test_threads_racing_for_fields_see_one_complete_set(compiler: Any) -> None:
+@pytest.mark.parametrize("classes_first", [False, True], ids=["loaded", "classes-made"])
+def test_threads_racing_for_fields_see_one_complete_set(compiler: Any, classes_first: bool) -> None:
     registry = velum.Registry()
     registry.add_file_set(compiler("test_proto3.proto"))
     descs = [d for n, d in registry._messages.items() if n.startswith(f"{P3}.")]
+    if classes_first:  # then the fields are made from the pending resolution the table holds
+        for desc in descs:
+            if not desc.is_map_entry:
+                registry.message_class(desc.type_name)
+        assert all(type(d._resolve) is _FieldTable for d in descs if not d.is_map_entry)
 
     def work(_: int) -> list[tuple[int, int, int]]:
         # The last member assigned is read first: a reader must never see a partial set.
@@ -136,3 +146,84 @@ def test_members_made_on_first_read_are_one_object_for_every_thread(compiler: An
         assert desc._fields_by_proto_name == {f.name: f for f in desc.fields}
         names = [f"{desc.type_name}.{f.name}" for f in desc.fields]
         assert [f.full_name for f in desc.fields] == names
+
+
+def _field_shape(field: Any) -> tuple[Any, ...]:
+    value = field.value
+    return (
+        field.number, field.name, field.local_name, field.json_name, field.full_name,
+        field.presence, field._requires_presence, type(value).__name__,
+        getattr(value, "packed", None), getattr(value, "delimited_encoding", None),
+        None if field.oneof is None else field.oneof.local_name, repr(field.default),
+    )  # fmt: skip
+
+
+def _outcome(call: Any) -> object:
+    try:
+        return call()
+    except ValueError as exc:  # a required field, say
+        return str(exc)
+
+
+@pytest.mark.parametrize(
+    "proto",
+    ["test_proto3.proto", "test_proto2.proto", "test_editions2023.proto", "test_shapes.proto"],
+)
+def test_a_class_made_before_its_fields_are_read_is_the_class_made_after(
+    compiler: Any, proto: str
+) -> None:
+    # A class is made from its message's field table until user code reads the fields;
+    # whichever comes first, the class and the field descriptors are the same.
+    data = compiler(proto)
+    early, late = velum.Registry(), velum.Registry()
+    early.add_file_set(data)
+    late.add_file_set(data)
+    names = [
+        n for n, d in late._messages.items()
+        if not d.is_map_entry and not n.startswith("google.protobuf.")
+    ]  # fmt: skip
+    for name in names:
+        assert late.message(name).fields is not None  # resolved first: the class reads them
+    for name in names:
+        made, read = early.message_class(name), late.message_class(name)
+        assert (made.__slots__, made.__match_args__) == (read.__slots__, read.__match_args__)
+        fresh, other = made(), read()
+        held = [repr(getattr(fresh, s)) for s in made.__slots__]  # (repr: nan defaults)
+        assert held == [repr(getattr(other, s)) for s in read.__slots__]
+        assert _outcome(fresh.to_binary) == _outcome(other.to_binary)
+        assert _outcome(fresh.to_json) == _outcome(other.to_json)
+    assert any(type(early.message(n)._resolve) is _FieldTable for n in names)
+    for name in names:
+        desc = early.message(name)
+        fields = desc.fields
+        assert desc.fields is fields and desc._resolve is None
+        expected = [_field_shape(f) for f in late.message(name).fields]
+        assert [_field_shape(f) for f in fields] == expected
+        assert all(f.parent is desc and desc._fields_by_name[f.local_name] is f for f in fields)
+
+
+@pytest.mark.parametrize("hold_table", [False, True])
+def test_using_a_class_makes_no_field_descriptor_and_its_registry_is_collected(
+    compiler: Any, hold_table: bool
+) -> None:
+    # The table is out of the collector, its message visiting its references: held
+    # elsewhere too, it keeps the schema alive until let go, and is collected after.
+    data = compiler("test_proto3.proto")
+
+    def load() -> tuple[weakref.ref[type], Any]:
+        registry = velum.Registry()
+        registry.add_file_set(data)
+        cls: Any = registry.message_class(f"{P3}.Outer")
+        desc = cls._desc
+        again = cls.from_binary(cls().to_binary())
+        assert again == cls.from_json(cls().to_json())
+        assert type(desc._resolve) is _FieldTable and not gc.is_tracked(desc._resolve)
+        assert not [o for o in gc.get_objects() if type(o) is DescField and o.parent is desc]
+        return weakref.ref(cls), desc._resolve if hold_table else None
+
+    gone, table = load()
+    gc.collect()
+    assert (gone() is not None) == hold_table
+    del table
+    gc.collect()
+    assert gone() is None
