@@ -208,21 +208,21 @@ class WellKnownReader {
     }
     const MessageMarshaler& m = *e.type;
     ValueMember which = ValueMember::kNull;
-    Result<Ref> holder = ValueOneof(*e.record, depth + 1, which);
-    if (!holder.ok()) [[unlikely]] {
-      failed = std::move(holder).status();
+    Ref holder;
+    if (Status read = ValueOneof(*e.record, depth + 1, which, holder); !read.ok()) [[unlikely]] {
+      failed = std::move(read);
       return Ref();
     }
 #ifndef Py_GIL_DISABLED
     auto* type = reinterpret_cast<PyTypeObject*>(m.message_class.get());
     if (e.only_slot >= 0 && type != nullptr && type->tp_new == NativeMessage_new) [[likely]] {
       if (PyObject* self = TakeKept(m, type); self != nullptr) [[likely]] {
-        Py_XSETREF(*SlotAddress(self, e.only_slot), holder->release());
+        Py_XSETREF(*SlotAddress(self, e.only_slot), holder.release());
         return Ref::steal(self);
       }
     }
 #endif
-    Result<Ref> made = NewInstanceWith(m, e.record->member(which).access, std::move(holder).value());
+    Result<Ref> made = NewInstanceWith(m, e.record->member(which).access, std::move(holder));
     if (!made.ok()) {
       failed = std::move(made).status();
       return Ref();
@@ -310,12 +310,15 @@ class WellKnownReader {
 
   Status Value(const WellKnownRecord& r, PyObject* instance, uint32_t depth) {
     ValueMember which = ValueMember::kNull;
-    VELUM_ASSIGN_OR_RETURN(Ref holder, ValueOneof(r, depth, which));
+    Ref holder;
+    VELUM_TRY(ValueOneof(r, depth, which, holder));
     return WriteFieldSteal(instance, r.member(which).access, std::move(holder));
   }
 
-  // The Oneof a Value holds for the next JSON value; `which` names its member.
-  Result<Ref> ValueOneof(const WellKnownRecord& r, uint32_t depth, ValueMember& which) {
+  // The Oneof a Value holds for the next JSON value, into `holder`; `which`
+  // names its member. A status and an out-parameter rather than a Result:
+  // every Struct member and list element runs this.
+  Status ValueOneof(const WellKnownRecord& r, uint32_t depth, ValueMember& which, Ref& holder) {
     Ref value;
     if constexpr (std::is_same_v<Source, json::JsonTreeSource>) {
       // The scalars of a parsed document are told by their exact types and
@@ -329,7 +332,7 @@ class WellKnownReader {
                 : type == &PyFloat_Type ? ValueMember::kNumber
                                         : ValueMember::kBool;
         VELUM_TRY(source_.TakeValue(value));
-        return HolderOf(r, which, value.get());
+        return HolderOf(r, which, value.get(), holder);
       }
     }
     JsonKind kind{};
@@ -354,7 +357,7 @@ class WellKnownReader {
           if (json::ReadQuickReal(source_, false, value, made)) {
             VELUM_TRY(std::move(made));
             which = ValueMember::kNumber;
-            return LeafHolderOf(r, which, value.get());
+            return LeafHolderOf(r, which, value.get(), holder);
           }
         }
         double number = 0;
@@ -371,7 +374,7 @@ class WellKnownReader {
         which = ValueMember::kString;
         if constexpr (std::is_same_v<Source, json::JsonTextSource>) {
           VELUM_TRY(source_.ReadStrInline(value));
-          return LeafHolderOf(r, which, value.get());
+          return LeafHolderOf(r, which, value.get(), holder);
         } else {
           VELUM_TRY(source_.ReadStr(value));
         }
@@ -383,22 +386,20 @@ class WellKnownReader {
         break;
       }
     }
-    return HolderOf(r, which, value.get());
+    return HolderOf(r, which, value.get(), holder);
   }
 
   // HolderOf for an exact str or float the text reader made.
-  static Result<Ref> LeafHolderOf(const WellKnownRecord& r, ValueMember which, PyObject* value) {
-    Ref holder = oneof::NewOfLeaves(r.member_name(which), value);
-    if (!holder) return Status::Pending();
-    return holder;
+  static Status LeafHolderOf(const WellKnownRecord& r, ValueMember which, PyObject* value, Ref& holder) {
+    holder = oneof::NewOfLeaves(r.member_name(which), value);
+    return holder ? Status() : Status::Pending();
   }
 
   // The Oneof of a Value. Holding a float, str or bool it is left out of the
   // collector (see oneof::New), as it can never be part of a reference cycle.
-  static Result<Ref> HolderOf(const WellKnownRecord& r, ValueMember which, PyObject* value) {
-    Ref holder = oneof::New(r.member_name(which), value);
-    if (!holder) return Status::Pending();
-    return holder;
+  static Status HolderOf(const WellKnownRecord& r, ValueMember which, PyObject* value, Ref& holder) {
+    holder = oneof::New(r.member_name(which), value);
+    return holder ? Status() : Status::Pending();
   }
 
   Status Wrapper(const WellKnownRecord& r, PyObject* instance) {
