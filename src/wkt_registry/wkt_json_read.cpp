@@ -15,6 +15,7 @@
 #include "json_parse/scalar_read.h"
 #include "oneof/oneof.h"
 #include "reverse_buffer/encoder.h"
+#include "wkt_registry/container_elements.h"
 #include "wkt_registry/duration_text.h"
 #include "wkt_registry/field_mask_path.h"
 #include "wkt_registry/packed_fields.h"
@@ -150,29 +151,20 @@ class WellKnownReader {
     return instance;
   }
 
-  // What making the elements of one Struct or ListValue needs, found at its
-  // first element and kept for the rest: their type and, for Values whose
-  // every member is their one field (HoldsOnlyField), that field's slot.
-  struct Elements {
-    explicit Elements(MessageHandle* h) noexcept : handle(h) {}
-    MessageHandle* handle;
-    const MessageMarshaler* type = nullptr;  // null before the first element
-    const WellKnownRecord* record = nullptr;  // when `type` is Value
-    Py_ssize_t only_slot = -1;  // the offset of that slot, or -1
-  };
+  using Elements = ContainerElements;
 
-  // The elements of a container of `handle`'s: as the last container of the
-  // same kind found them, when there was one (nested Structs and lists share it).
-  Elements ElementsOf(MessageHandle* handle) const noexcept {
-    return last_elements_.handle == handle ? last_elements_ : Elements(handle);
-  }
+  // The elements of a container of `handle`'s, as an earlier container of
+  // the call found them when there was one: the Structs and lists of a
+  // batch's records, one reader each, share them.
+  Elements ElementsOf(MessageHandle* handle) const noexcept { return options_.elements.Of(handle); }
+  void Remember(const Elements& e) noexcept { options_.elements.Remember(e); }
 
-  // Out of line: runs once per reader and element type.
+  // Out of line: runs once per call and element type, mostly.
   [[gnu::noinline]] Status Prepare(Elements& e) {
     VELUM_ASSIGN_OR_RETURN(MessageMarshaler * nested, Resolve(e.handle));
     if (nested->well_known != WellKnownType::kValue) {
       e.type = nested;
-      last_elements_ = e;
+      Remember(e);
       return Status();
     }
     const WellKnownRecord& r = RecordOf(*nested);
@@ -185,7 +177,7 @@ class WellKnownReader {
     e.only_slot = only ? first.offset() : -1;
     e.record = &r;
     e.type = nested;
-    last_elements_ = e;
+    Remember(e);
     return Status();
   }
 
@@ -558,7 +550,6 @@ class WellKnownReader {
   Source& source_;
   const JsonReadOptions& options_;
   const json::FieldContext* context_;
-  Elements last_elements_{nullptr};
 };
 
 }  // namespace

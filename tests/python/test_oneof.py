@@ -256,7 +256,9 @@ class TrackedFloat(float):
         (TrackedStr("a"), 1.5, True),
     ],
 )
-def test_freed_and_reused_with_the_collector_consistent(field: Any, value: Any, tracked: bool) -> None:
+def test_freed_and_reused_with_the_collector_consistent(
+    field: Any, value: Any, tracked: bool
+) -> None:
     # Freeing a Oneof of leaves skips untracking it, which holds only if it
     # was never tracked; any other must leave the collector's list. Objects
     # freed wrongly would be met again by the collections below.
