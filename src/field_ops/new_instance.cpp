@@ -204,6 +204,19 @@ Result<Ref> NewBareInstance(const MessageMarshaler& m, PyTypeObject* cls) {
 }
 
 Result<Ref> NewDefaultInstance(const MessageMarshaler& m, PyTypeObject* cls) {
+  // The readers' common case, a kept Struct, ListValue, Timestamp, Duration
+  // or Any of the declared class: taken back here, as NewBare would, without
+  // its result passed back through the general road.
+  if (kKeep && cls == nullptr && KeepsFreed(m.well_known) && m.slot_storage) {
+    auto* type = reinterpret_cast<PyTypeObject*>(m.message_class.get());
+    if (type != nullptr && type->tp_new == NativeMessage_new) [[likely]] {
+      if (PyObject* self = TakeKept(m, type); self != nullptr) [[likely]] {
+        Ref obj = Ref::steal(self);
+        VELUM_TRY(InitEmptySlots(m, obj.get()));
+        return obj;
+      }
+    }
+  }
   bool fresh = false;
   VELUM_ASSIGN_OR_RETURN(Ref obj, NewBare(m, cls, fresh));
   if (fresh && m.slot_storage) [[likely]] {

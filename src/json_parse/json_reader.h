@@ -6,6 +6,7 @@
 #include "common/ref.h"
 #include "common/status.h"
 #include "descriptor/marshaler.h"
+#include "wkt_registry/container_elements.h"
 #include "wkt_registry/packed_types.h"
 #include "wkt_registry/struct_keys.h"
 
@@ -16,6 +17,7 @@ struct JsonReadOptions {
   bool ignore_unknown_fields = false;
   mutable wkt::PackedTypes packed_types;  // filled as the call meets Any values
   mutable wkt::StructKeys struct_keys;    // and Struct members
+  mutable wkt::KnownElements elements;    // and Struct and ListValue elements
 };
 
 // A new instance of `m`'s class (of `cls` when it is a subclass of it) read

@@ -106,7 +106,6 @@ constexpr unsigned kShallowFrees = 64;
 
 void Dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
   // Members that hold nothing end any chain here: no need to guard the stack.
   // The common case (a field name and a leaf value, kept for reuse) is
   // released here without a call.
@@ -114,6 +113,9 @@ void Dealloc(PyObject* self) {
   PyObject* value = AsOneof(self)->value;
   // The field is a member's name, an exact str, wherever the codecs made the Oneof.
   if (field != nullptr && value != nullptr && Py_IS_TYPE(field, &PyUnicode_Type) && IsLeaf(value)) [[likely]] {
+    // Such a Oneof was never tracked (Make tracks one only when a member
+    // may join a cycle, and members never change but by Clear, which puts
+    // None in both): nothing to untrack.
     Py_DECREF(field);
     Py_DECREF(value);
     if (!Keep(AsOneof(self), type)) [[unlikely]]
@@ -121,6 +123,7 @@ void Dealloc(PyObject* self) {
     Py_DECREF(type);
     return;
   }
+  PyObject_GC_UnTrack(self);
 #ifndef Py_GIL_DISABLED
   if (g_freeing < kShallowFrees) [[likely]] {
     ++g_freeing;

@@ -516,14 +516,15 @@ Result<Ref> ReadTypeFirstAny(const MessageMarshaler& any, json::JsonTextSource& 
     if (!key.empty()) return {{}, std::string_view(key).substr(1)};
     return {packed->json_members[next].json.text, {}};
   };
-  Status read = source.ForEachMemberGuessing(guess, [&](const MemberName& name, bool) -> Status {
+  Status read = source.ForEachMemberGuessing(guess, [&](const MemberName& name, bool matched) -> Status {
     // Past "@type" every member that reads on names a field (anything else
     // is refused or diverts), so a repeated name is a field named again.
     if (reader) {
       Status member = reader->ReadMemberOnce(name, next, named, diverted);
       return member.ok() ? std::move(member) : Divert(diverted);
     }
-    if (name.text != "@type") return Divert(diverted);
+    // Matched in place, the name is "@type" (the guess before any field).
+    if (!matched && name.text != "@type") return Divert(diverted);
     // The URL of the type last resolved is matched in place first: a batch
     // mostly packs one type.
     const std::string_view recalled = options.packed_types.RecalledPlainUrl();

@@ -15,6 +15,7 @@
 #include "json_parse/scalar_read.h"
 #include "oneof/oneof.h"
 #include "reverse_buffer/encoder.h"
+#include "wkt_registry/container_elements.h"
 #include "wkt_registry/duration_text.h"
 #include "wkt_registry/field_mask_path.h"
 #include "wkt_registry/packed_fields.h"
@@ -150,29 +151,20 @@ class WellKnownReader {
     return instance;
   }
 
-  // What making the elements of one Struct or ListValue needs, found at its
-  // first element and kept for the rest: their type and, for Values whose
-  // every member is their one field (HoldsOnlyField), that field's slot.
-  struct Elements {
-    explicit Elements(MessageHandle* h) noexcept : handle(h) {}
-    MessageHandle* handle;
-    const MessageMarshaler* type = nullptr;  // null before the first element
-    const WellKnownRecord* record = nullptr;  // when `type` is Value
-    Py_ssize_t only_slot = -1;  // the offset of that slot, or -1
-  };
+  using Elements = ContainerElements;
 
-  // The elements of a container of `handle`'s: as the last container of the
-  // same kind found them, when there was one (nested Structs and lists share it).
-  Elements ElementsOf(MessageHandle* handle) const noexcept {
-    return last_elements_.handle == handle ? last_elements_ : Elements(handle);
-  }
+  // The elements of a container of `handle`'s, as an earlier container of
+  // the call found them when there was one: the Structs and lists of a
+  // batch's records, one reader each, share them.
+  Elements ElementsOf(MessageHandle* handle) const noexcept { return options_.elements.Of(handle); }
+  void Remember(const Elements& e) noexcept { options_.elements.Remember(e); }
 
-  // Out of line: runs once per reader and element type.
+  // Out of line: runs once per call and element type, mostly.
   [[gnu::noinline]] Status Prepare(Elements& e) {
     VELUM_ASSIGN_OR_RETURN(MessageMarshaler * nested, Resolve(e.handle));
     if (nested->well_known != WellKnownType::kValue) {
       e.type = nested;
-      last_elements_ = e;
+      Remember(e);
       return Status();
     }
     const WellKnownRecord& r = RecordOf(*nested);
@@ -185,7 +177,7 @@ class WellKnownReader {
     e.only_slot = only ? first.offset() : -1;
     e.record = &r;
     e.type = nested;
-    last_elements_ = e;
+    Remember(e);
     return Status();
   }
 
@@ -208,21 +200,21 @@ class WellKnownReader {
     }
     const MessageMarshaler& m = *e.type;
     ValueMember which = ValueMember::kNull;
-    Result<Ref> holder = ValueOneof(*e.record, depth + 1, which);
-    if (!holder.ok()) [[unlikely]] {
-      failed = std::move(holder).status();
+    Ref holder;
+    if (Status read = ValueOneof(*e.record, depth + 1, which, holder); !read.ok()) [[unlikely]] {
+      failed = std::move(read);
       return Ref();
     }
 #ifndef Py_GIL_DISABLED
     auto* type = reinterpret_cast<PyTypeObject*>(m.message_class.get());
     if (e.only_slot >= 0 && type != nullptr && type->tp_new == NativeMessage_new) [[likely]] {
       if (PyObject* self = TakeKept(m, type); self != nullptr) [[likely]] {
-        Py_XSETREF(*SlotAddress(self, e.only_slot), holder->release());
+        Py_XSETREF(*SlotAddress(self, e.only_slot), holder.release());
         return Ref::steal(self);
       }
     }
 #endif
-    Result<Ref> made = NewInstanceWith(m, e.record->member(which).access, std::move(holder).value());
+    Result<Ref> made = NewInstanceWith(m, e.record->member(which).access, std::move(holder));
     if (!made.ok()) {
       failed = std::move(made).status();
       return Ref();
@@ -310,12 +302,15 @@ class WellKnownReader {
 
   Status Value(const WellKnownRecord& r, PyObject* instance, uint32_t depth) {
     ValueMember which = ValueMember::kNull;
-    VELUM_ASSIGN_OR_RETURN(Ref holder, ValueOneof(r, depth, which));
+    Ref holder;
+    VELUM_TRY(ValueOneof(r, depth, which, holder));
     return WriteFieldSteal(instance, r.member(which).access, std::move(holder));
   }
 
-  // The Oneof a Value holds for the next JSON value; `which` names its member.
-  Result<Ref> ValueOneof(const WellKnownRecord& r, uint32_t depth, ValueMember& which) {
+  // The Oneof a Value holds for the next JSON value, into `holder`; `which`
+  // names its member. A status and an out-parameter rather than a Result:
+  // every Struct member and list element runs this.
+  Status ValueOneof(const WellKnownRecord& r, uint32_t depth, ValueMember& which, Ref& holder) {
     Ref value;
     if constexpr (std::is_same_v<Source, json::JsonTreeSource>) {
       // The scalars of a parsed document are told by their exact types and
@@ -329,7 +324,7 @@ class WellKnownReader {
                 : type == &PyFloat_Type ? ValueMember::kNumber
                                         : ValueMember::kBool;
         VELUM_TRY(source_.TakeValue(value));
-        return HolderOf(r, which, value.get());
+        return HolderOf(r, which, value.get(), holder);
       }
     }
     JsonKind kind{};
@@ -354,7 +349,7 @@ class WellKnownReader {
           if (json::ReadQuickReal(source_, false, value, made)) {
             VELUM_TRY(std::move(made));
             which = ValueMember::kNumber;
-            return LeafHolderOf(r, which, value.get());
+            return LeafHolderOf(r, which, value.get(), holder);
           }
         }
         double number = 0;
@@ -371,7 +366,7 @@ class WellKnownReader {
         which = ValueMember::kString;
         if constexpr (std::is_same_v<Source, json::JsonTextSource>) {
           VELUM_TRY(source_.ReadStrInline(value));
-          return LeafHolderOf(r, which, value.get());
+          return LeafHolderOf(r, which, value.get(), holder);
         } else {
           VELUM_TRY(source_.ReadStr(value));
         }
@@ -383,22 +378,20 @@ class WellKnownReader {
         break;
       }
     }
-    return HolderOf(r, which, value.get());
+    return HolderOf(r, which, value.get(), holder);
   }
 
   // HolderOf for an exact str or float the text reader made.
-  static Result<Ref> LeafHolderOf(const WellKnownRecord& r, ValueMember which, PyObject* value) {
-    Ref holder = oneof::NewOfLeaves(r.member_name(which), value);
-    if (!holder) return Status::Pending();
-    return holder;
+  static Status LeafHolderOf(const WellKnownRecord& r, ValueMember which, PyObject* value, Ref& holder) {
+    holder = oneof::NewOfLeaves(r.member_name(which), value);
+    return holder ? Status() : Status::Pending();
   }
 
   // The Oneof of a Value. Holding a float, str or bool it is left out of the
   // collector (see oneof::New), as it can never be part of a reference cycle.
-  static Result<Ref> HolderOf(const WellKnownRecord& r, ValueMember which, PyObject* value) {
-    Ref holder = oneof::New(r.member_name(which), value);
-    if (!holder) return Status::Pending();
-    return holder;
+  static Status HolderOf(const WellKnownRecord& r, ValueMember which, PyObject* value, Ref& holder) {
+    holder = oneof::New(r.member_name(which), value);
+    return holder ? Status() : Status::Pending();
   }
 
   Status Wrapper(const WellKnownRecord& r, PyObject* instance) {
@@ -557,7 +550,6 @@ class WellKnownReader {
   Source& source_;
   const JsonReadOptions& options_;
   const json::FieldContext* context_;
-  Elements last_elements_{nullptr};
 };
 
 }  // namespace

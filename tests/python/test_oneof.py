@@ -232,3 +232,42 @@ def test_reused_objects_keep_counts_memory_and_tracking() -> None:
     assert not gc.is_tracked(Oneof("a", 1))
     assert gc.is_tracked(Oneof("a", []))
     test_cycle_collected()
+
+
+class TrackedStr(str):
+    pass  # instances have a __dict__, so the collector sees them
+
+
+class TrackedFloat(float):
+    pass
+
+
+@pytest.mark.parametrize(
+    ("field", "value", "tracked"),
+    [
+        ("a", "text", False),
+        ("a", 1.5, False),
+        ("a", 7, False),
+        ("a", True, False),
+        ("a", None, False),
+        ("a", [], True),
+        ("a", TrackedFloat(1.5), True),
+        (TrackedStr("a"), "text", True),
+        (TrackedStr("a"), 1.5, True),
+    ],
+)
+def test_freed_and_reused_with_the_collector_consistent(
+    field: Any, value: Any, tracked: bool
+) -> None:
+    # Freeing a Oneof of leaves skips untracking it, which holds only if it
+    # was never tracked; any other must leave the collector's list. Objects
+    # freed wrongly would be met again by the collections below.
+    for _ in range(3):
+        batch = [Oneof(field, value) for _ in range(3000)]
+        assert gc.is_tracked(batch[0]) is tracked
+        tracked_ids = {id(o) for o in gc.get_objects() if type(o) is Oneof}
+        assert all((id(o) in tracked_ids) is tracked for o in batch)
+        freed = {id(o) for o in batch}
+        del batch
+        gc.collect()
+        assert not any(type(o) is Oneof and id(o) in freed for o in gc.get_objects())

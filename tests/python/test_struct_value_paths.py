@@ -341,3 +341,39 @@ def test_containers_changed_by_an_element_beside_plain_ones(write: str) -> None:
                   value("string_value", "q")])
     out = getattr(wkt.ListValue(values=items), write)()
     assert out == ("[2.5,1.0]" if write == "to_json" else [2.5, 1.0])
+
+
+def test_containers_of_records_in_one_read_share_their_element_types(compiler: Any) -> None:
+    # What a read learns of a Struct's and a ListValue's elements is kept for the whole
+    # call: it meets them in turn, record after record, each packed in an Any and read
+    # by a reader of its own, with the records' classes from the message's registry or
+    # another one. Every element must come out as the Value it was in the document.
+    import velum
+
+    package = "velum.test.wktjson"
+    registries = []
+    for _ in range(2):
+        reg = velum.Registry()
+        reg.add_file_set(compiler("test_wkt_json.proto"))
+        registries.append(reg)
+
+    def record(i: int) -> dict[str, Any]:
+        return {
+            "@type": f"type.googleapis.com/{package}.Holder",
+            "st": {"n": i, "l": [i, {"s": str(i)}, [True, None]], "t": "x" * i},
+            "lv": [{"a": [i]}, "y", [], {}],
+            "vmap": {"k": {"z": [i, "w"]}},
+        }
+
+    doc = {
+        "anys": [record(i) for i in range(6)],
+        "st": {"top": [1.5, {"q": []}]},
+        "lv": [{"e": "f"}],
+    }
+    text = json.dumps(doc)
+    for own, packed in [(0, 0), (0, 1), (1, 0)]:
+        cls = registries[own].message_class(f"{package}.Holder")
+        reg = registries[packed]
+        from_text = cls.from_json(text, registry=reg)
+        assert from_text.to_dict(registry=reg) == doc
+        assert cls.from_dict(doc, registry=reg) == from_text
