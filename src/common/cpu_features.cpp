@@ -9,7 +9,7 @@ namespace velum::cpu {
 namespace {
 
 bool DetectAvx512() noexcept {
-#if defined(__x86_64__) && defined(__GNUC__)
+#if VELUM_AVX512_FORMS  // (none to take elsewhere)
   // The runtime's checks include the OS's support of the vector state.
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&

@@ -5,6 +5,16 @@
 // process on the baseline forms (tests compare the two).
 #pragma once
 
+// Whether this build holds the AVX-512 forms (GCC on x86-64), and the target
+// attribute of the routines that hold them: the instruction sets
+// HasAvx512() checks for, so a form may use any of them.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define VELUM_AVX512_FORMS 1
+#define VELUM_AVX512_TARGET gnu::target("avx512f,avx512bw,avx512vl,avx512ifma,avx512vbmi")
+#else
+#define VELUM_AVX512_FORMS 0
+#endif
+
 namespace velum::cpu {
 
 // AVX-512 F, BW, VL, IFMA and VBMI, all usable (the OS saves their state).

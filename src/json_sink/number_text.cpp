@@ -14,12 +14,8 @@
 #include "common/shortest_float.h"
 
 // The AVX-512 forms (IFMA digits), chosen at run time where the CPU has them.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#if VELUM_AVX512_FORMS
 #include <immintrin.h>
-#define VELUM_AVX512_FORMS 1
-#define VELUM_AVX512_TARGET gnu::target("avx512f,avx512bw,avx512vl,avx512ifma,avx512vbmi")
-#else
-#define VELUM_AVX512_FORMS 0
 #endif
 
 namespace velum::json_sink {

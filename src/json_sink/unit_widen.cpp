@@ -1,12 +1,8 @@
 // Core unit: no Python.
 #include "json_sink/unit_widen.h"
 
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#if VELUM_AVX512_FORMS
 #include <immintrin.h>
-#define VELUM_AVX512_FORMS 1
-#define VELUM_AVX512_TARGET gnu::target("avx512f,avx512bw,avx512vl")
-#else
-#define VELUM_AVX512_FORMS 0
 #endif
 
 namespace velum::json_sink {
