@@ -128,12 +128,34 @@ void Store16(char* out, uint64_t high, uint64_t low) noexcept {
 #endif
 }
 
+// Per bit length (1 to 64): the fewest decimal digits a value of that
+// length has, and the power of ten from which it has one more (all ones
+// when no value of that length reaches one). The entry is read by the bit
+// length alone: the write position after every number waits on its count,
+// so no arithmetic stands between the bit scan and the load.
+struct DigitStep {
+  uint64_t next;
+  uint64_t digits;
+};
+constexpr auto kDigitSteps = [] {
+  std::array<DigitStep, 65> steps{};
+  for (size_t bits = 1; bits <= 64; ++bits) {
+    const uint64_t low = uint64_t{1} << (bits - 1);
+    const uint64_t high = bits == 64 ? ~uint64_t{0} : (uint64_t{1} << bits) - 1;
+    size_t digits = 1;
+    while (digits < 20 && low >= kPowersOfTen[digits]) ++digits;
+    steps[bits].digits = digits;
+    steps[bits].next = digits < 20 && high >= kPowersOfTen[digits] ? kPowersOfTen[digits] : ~uint64_t{0};
+  }
+  return steps;
+}();
+
 // The number of decimal digits (1 for 0): the bit length gives the count or
 // one less, and one comparison with a power of ten tells which.
 [[gnu::always_inline]] inline size_t DigitCount(uint64_t value) noexcept {
   const uint64_t v = value | 1;
-  const auto guess = static_cast<size_t>((64 - std::countl_zero(v)) * 1233 >> 12);
-  return guess + (v >= kPowersOfTen[guess] ? 1 : 0);
+  const DigitStep& step = kDigitSteps[static_cast<size_t>(64 - std::countl_zero(v))];
+  return static_cast<size_t>(step.digits) + (v >= step.next ? 1 : 0);
 }
 
 // The last `count` (1 to 8) of the eight digits of `value`, stored as one

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "json_sink/number_text.h"
 
@@ -159,6 +160,25 @@ TEST(IntegerText, EveryLengthAndItsEnds) {
   for (int i = 0; i < 300000; ++i) {
     const uint64_t v = rng() >> (rng() % 64);
     ASSERT_EQ(Digits(v), std::to_string(v));
+  }
+}
+
+// The digit count is read from a table by the bit length: both ends of every
+// length, and every power of ten and its neighbours, against the text's length.
+TEST(IntegerText, DigitCountAtEveryBitLengthAndPowerOfTen) {
+  std::vector<uint64_t> values = {0, ~uint64_t{0}};
+  for (int bits = 1; bits < 64; ++bits) {
+    const uint64_t low = uint64_t{1} << (bits - 1);
+    for (uint64_t v : {low, low + 1, low * 2 - 1, low * 2 - 2}) values.push_back(v);
+  }
+  uint64_t power = 1;
+  for (int n = 0; n < 20; ++n, power *= 10) {
+    for (uint64_t v : {power - 1, power, power + 1}) values.push_back(v);
+  }
+  for (uint64_t v : values) {
+    ASSERT_EQ(DecimalDigitCount(v), std::to_string(v).size()) << v;
+    char room[kIntegerTextMax];
+    ASSERT_EQ(std::string(room, FormatUnsignedInRoom(v, room)), std::to_string(v)) << v;
   }
 }
 
