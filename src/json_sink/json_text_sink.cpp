@@ -180,6 +180,20 @@ Status JsonTextSink::NewMemberName(PyObject* name) noexcept {
   return Status::Ok();
 }
 
+char* JsonTextSink::ResizeResult(void* owner, size_t capacity) noexcept {
+  Ref& result = static_cast<JsonTextSink*>(owner)->result_;
+  PyObject* text = result.release();
+  const bool made = text == nullptr ? (text = PyUnicode_New(static_cast<Py_ssize_t>(capacity), 0x7f)) != nullptr
+                                    : PyUnicode_Resize(&text, static_cast<Py_ssize_t>(capacity)) == 0;
+  // A refused resize leaves the str as it was: the buffer keeps that block.
+  result = Ref::steal(text);
+  if (!made) {
+    PyErr_Clear();  // Finish reports the refused growth as MemoryError
+    return nullptr;
+  }
+  return reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text));
+}
+
 Status JsonTextSink::MarkStretch(size_t at) noexcept {
   // Text that could not be measured leaves the whole to the interpreter's decoder.
   if (!text_.sized()) return Status::Ok();
@@ -232,6 +246,10 @@ Result<Ref> JsonTextSink::Finish() noexcept {
   const auto* data = reinterpret_cast<const uint8_t*>(text_.data());
   const size_t size = text_.size();
   if (!text_.non_ascii()) {
+    // Already in the result (ShrinkToFit made it the text's length).
+    if (text_.buffer().InSourceBlock() && static_cast<size_t>(PyUnicode_GET_LENGTH(result_.get())) == size) {
+      return std::move(result_);
+    }
     Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(size), 0x7f));
     if (!text) return Status::Pending();
     if (size != 0) std::memcpy(PyUnicode_1BYTE_DATA(text.get()), data, size);

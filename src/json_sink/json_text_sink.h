@@ -24,7 +24,10 @@ namespace velum::json_sink {
 
 class JsonTextSink {
  public:
-  JsonTextSink() noexcept = default;
+  // Beyond the first block, the text is written into the data of the `str`
+  // it may become: plain ASCII text (the usual case of long outputs) is
+  // then returned without a copy, and without a second block of its size.
+  JsonTextSink() noexcept { text_.buffer().UseBlockSource({&ResizeResult, this}); }
   JsonTextSink(const JsonTextSink&) = delete;
   JsonTextSink& operator=(const JsonTextSink&) = delete;
 
@@ -297,6 +300,12 @@ class JsonTextSink {
   // text around it.
   Status MarkStretch(size_t at) noexcept;
   Result<Ref> Assemble() noexcept;
+  // The text buffer's block source: `result_` made or resized to
+  // `capacity` ASCII characters, its data the block.
+  static char* ResizeResult(void* owner, size_t capacity) noexcept;
+  // The str whose data holds the text once it outgrew the first block; its
+  // content counts as text (any bytes) until Finish returns it as the result.
+  Ref result_;
   template <class Unit>
   bool Fill(Unit* out, size_t length) const noexcept;
 

@@ -21,7 +21,9 @@ bool TextBuffer::Grow(size_t extra) noexcept {
   const size_t needed = size + extra;
   size_t capacity = this->capacity() < kFirstBlock ? kFirstBlock : this->capacity();
   while (capacity < needed) capacity *= 2;
-  void* grown = borrowed_ ? PyMem_RawMalloc(capacity) : PyMem_RawRealloc(data_, capacity);
+  void* grown = source_.resize != nullptr ? source_.resize(source_.owner, capacity)
+               : borrowed_                 ? PyMem_RawMalloc(capacity)
+                                           : PyMem_RawRealloc(data_, capacity);
   if (grown == nullptr) {
     failed_ = true;
     return false;
@@ -38,7 +40,7 @@ void TextBuffer::ShrinkToFit() noexcept {
   const size_t size = this->size();
   if (borrowed_ || data_ == nullptr || cursor_ == end_ || size == 0) return;
   // A shrink in place; should the allocator refuse, the larger block stays.
-  void* shrunk = PyMem_RawRealloc(data_, size);
+  void* shrunk = source_.resize != nullptr ? source_.resize(source_.owner, size) : PyMem_RawRealloc(data_, size);
   if (shrunk == nullptr) return;
   data_ = static_cast<char*>(shrunk);
   cursor_ = end_ = data_ + size;

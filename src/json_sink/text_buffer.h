@@ -18,6 +18,16 @@ namespace velum::json_sink {
 
 class TextBuffer {
  public:
+  // An owner's own storage in place of the raw allocator for the heap
+  // block (the result object the text becomes, say, so that it need not be
+  // copied at the end): `resize` returns a block of `capacity` bytes that
+  // keeps the content of the one it last returned (none at first), like
+  // realloc, or null when it cannot. The owner frees the block.
+  struct BlockSource {
+    char* (*resize)(void* owner, size_t capacity) noexcept = nullptr;
+    void* owner = nullptr;
+  };
+
   TextBuffer() noexcept = default;
   // Starts in `first_block`, which the owner keeps alive and unmoved for the
   // buffer's life; a growth beyond it moves the content to the heap.
@@ -27,14 +37,19 @@ class TextBuffer {
       : data_(std::exchange(other.data_, nullptr)),
         cursor_(std::exchange(other.cursor_, nullptr)),
         end_(std::exchange(other.end_, nullptr)),
+        source_(std::exchange(other.source_, BlockSource{})),
         failed_(std::exchange(other.failed_, false)),
         borrowed_(std::exchange(other.borrowed_, false)) {}
   TextBuffer& operator=(TextBuffer&&) = delete;
   TextBuffer(const TextBuffer&) = delete;
   TextBuffer& operator=(const TextBuffer&) = delete;
   ~TextBuffer() {
-    if (!borrowed_) PyMem_RawFree(data_);
+    if (!borrowed_ && source_.resize == nullptr) PyMem_RawFree(data_);
   }
+  // Takes heap blocks from `source` from now on; only before the first growth.
+  void UseBlockSource(BlockSource source) noexcept { source_ = source; }
+  // Whether the content lies in a block of the source.
+  bool InSourceBlock() const noexcept { return !borrowed_ && source_.resize != nullptr && data_ != nullptr; }
 
   bool ok() const noexcept { return !failed_; }
   const char* data() const noexcept { return data_; }
@@ -91,6 +106,7 @@ class TextBuffer {
   char* data_ = nullptr;
   char* cursor_ = nullptr;
   char* end_ = nullptr;
+  BlockSource source_;
   bool failed_ = false;
   bool borrowed_ = false;  // data_ is the owner's first block, not ours to free
 };

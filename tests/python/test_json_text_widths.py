@@ -160,3 +160,22 @@ def test_keys_repeated_across_objects(kind: str, fresh: bool) -> None:
     refs = [sys.getrefcount(k) for k in keys]
     assert wkt.ListValue._from_json_value(rows).to_json() == text
     assert [sys.getrefcount(k) for k in keys] == refs
+
+
+# Text beyond the writer's first block is written into the str it becomes and returned
+# without a copy when plain ASCII; any other text is assembled from it into a new str.
+@pytest.mark.parametrize("tail", ["", "\xe9", "\U0001f642", "\n"])
+@pytest.mark.parametrize("size", [*range(1015, 1035), 4095, 4096, 4097, 1 << 20])
+def test_text_outgrowing_the_first_block_is_a_whole_str(size: int, tail: str) -> None:
+    # {"a":"<filler>"} is 8 bytes around the filler
+    tree = {"a": "x" * (size - 8) + tail}
+    msg = wkt.Struct._from_json_value(tree)
+    text = msg.to_json()
+    expected = compact(tree)
+    assert text == expected
+    assert len(text) == len(expected)
+    assert text.isascii() == expected.isascii()
+    assert sys.getsizeof(text) == sys.getsizeof(expected)
+    assert hash(text) == hash(expected)
+    again = msg.to_json()
+    assert again == text and again is not text
