@@ -216,6 +216,17 @@ class JsonTextSink {
       return entries.Next(key, value);
     }
   }
+  // The same for a map with integer keys and values of type `T` (as
+  // ExactEntries, or a str of plain ASCII needing no escape): an exact int
+  // key is written as its digits, as the general road writes it.
+  template <ScalarType T>
+  [[gnu::always_inline]] bool IntKeyEntries(DictCursor& entries, PyObject*& key, PyObject*& value) noexcept {
+    if constexpr (kNumberForm<T> || T == ScalarType::kString) {
+      return IntKeyRun<T>(entries, key, value);
+    } else {
+      return entries.Next(key, value);
+    }
+  }
   // The text as a new `str`, or MemoryError when an append was refused.
   Result<Ref> Finish() noexcept;
 
@@ -255,6 +266,8 @@ class JsonTextSink {
   Py_ssize_t NumberItems(PyObject* list, Py_ssize_t from) noexcept;
   template <ScalarType T>
   bool NumberEntries(DictCursor& entries, PyObject*& key, PyObject*& value) noexcept;
+  template <ScalarType T>
+  bool IntKeyRun(DictCursor& entries, PyObject*& key, PyObject*& value) noexcept;
   // A number of the exact class and range of `T`, read; false for any other.
   struct Number {
     double real;
@@ -415,6 +428,61 @@ bool JsonTextSink::NumberEntries(DictCursor& entries, PyObject*& key, PyObject*&
     q[size + 1] = '"';
     q[size + 2] = ':';
     p = PutNumber<T>(q + size + 3, n);
+  }
+  out.Seek(p);
+  if (comma != 0) text_.NoteItems();
+  return more;
+}
+
+// The same for integer keys: `,"digits":` and the value in one room check.
+template <ScalarType T>
+bool JsonTextSink::IntKeyRun(DictCursor& entries, PyObject*& key, PyObject*& value) noexcept {
+  TextBuffer& out = text_.buffer();
+  char* p = out.cursor();
+  char* end = out.room_end();
+  size_t comma = text_.HasItems() ? 1 : 0;
+  bool more = false;
+  while ((more = entries.Next(key, value))) {
+    int64_t number = 0;
+    if (!ReadExactInt(key, &number)) break;
+    Number n;
+    const char* text = nullptr;
+    size_t size = 0;
+    if constexpr (T == ScalarType::kString) {
+      if (!PyUnicode_CheckExact(value) || !PyUnicode_IS_COMPACT_ASCII(value)) break;
+      text = AsciiData(value);
+      size = AsciiLength(value);
+    } else {
+      if (!ReadNumber<T>(value, n)) break;
+    }
+    // A comma, the quoted digits (with scratch room) and colon, and the value.
+    const size_t room = 4 + kIntegerTextMax + (T == ScalarType::kString ? size + 2 : kNumberRoom<T>);
+    if (static_cast<size_t>(end - p) < room) [[unlikely]] {
+      out.Seek(p);
+      // Refused: the buffer is failed and Finish reports it; nothing more is written.
+      if (out.Reserve(room) == nullptr) return false;
+      p = out.cursor();
+      end = out.room_end();
+    }
+    // The comma first: for an object's first member the quote replaces it.
+    *p = ',';
+    char* q = p + comma;
+    q[0] = '"';
+    const size_t digits = FormatIntegerInRoom(number, q + 1);
+    q[digits + 1] = '"';
+    q[digits + 2] = ':';
+    char* at = q + digits + 3;
+    if constexpr (T == ScalarType::kString) {
+      // A value needing an escape is left, and the write position not moved.
+      if (!PutPlainAscii(at + 1, text, size)) break;
+      at[0] = '"';
+      at[size + 1] = '"';
+      at += size + 2;
+    } else {
+      at = PutNumber<T>(at, n);
+    }
+    comma = 1;
+    p = at;
   }
   out.Seek(p);
   if (comma != 0) text_.NoteItems();

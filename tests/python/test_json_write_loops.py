@@ -385,3 +385,31 @@ def test_value_tree_int_key_maps_place_every_entry_as_the_text_reads(kind: str, 
     assert list(tree[member]) == [str(int(k)) for k in entries]
     again = msg.to_dict()
     assert again == tree and again[member] is not tree[member]
+
+
+@pytest.mark.parametrize("first", ["quick", "left"])
+@pytest.mark.parametrize(("kind", "field"), [
+    ("int32", "k_int32_v"), ("int64", "k_int64_v"), ("uint64", "k_uint64_v"),
+    ("sint64", "k_sint64_v"), ("fixed32", "k_fixed32_v"), ("string", "by_int"),
+])
+def test_int_key_maps_write_every_entry_as_the_general_road(kind: str, field: str,
+                                                            first: str) -> None:
+    # The text's quick loop for integer keys takes exact ints with values of the exact
+    # class (plain ASCII strs); the entries it leaves (an int subclass key, a key beyond
+    # 64 signed bits, subclass values, strs to escape or not ASCII) go by the general road,
+    # over a text grown many times, with either kind of entry first.
+    values = [*dict(VALUES)[kind], *(["plain", "k" * 40] if kind == "string" else [])]
+    keys: list[Any] = [0, 7, 123456789, MyInt(42), -1]
+    if kind in ("uint64", "fixed32"):
+        keys = [k for k in keys if k >= 0] + ([2**63 + 11] if kind == "uint64" else [])
+    entries: dict[Any, Any] = {MyInt(5) if first == "left" else 5: values[0]}
+    for i in range(3000):
+        key = keys[i % len(keys)]
+        step = (i + 1) * 100 * (1 if key >= 0 else -1)
+        entries[type(key)(key + step)] = values[(i * 3) % len(values)]
+    cls = by_int_class() if field == "by_int" else registry().message_class(f"{D}.Maps")
+    msg = cls(**{field: entries})
+    text = msg.to_json()
+    member = next(iter(json.loads(text)))
+    expected = ",".join(f'"{int(k)}":' + _element_text(kind, v) for k, v in entries.items())
+    assert text == "{" + json.dumps(member) + ":{" + expected + "}}"
