@@ -74,17 +74,30 @@ Status JsonTextSink::WideString(PyObject* text, bool member) noexcept {
     }
     return MarkStretch(at);
   }
+  KeepPiece(text, member);
+  return Status::Ok();
+}
+
+bool JsonTextSink::PlainWidePiece(PyObject* text, bool member) noexcept {
+  if (!UnitsArePlain(PyUnicode_DATA(text), static_cast<size_t>(PyUnicode_GET_LENGTH(text)), PyUnicode_KIND(text))) {
+    return false;
+  }
+  KeepPiece(text, member);
+  return true;
+}
+
+void JsonTextSink::KeepPiece(PyObject* text, bool member) noexcept {
   member ? text_.OpenMemberName() : text_.OpenString();
   try {
     pieces_.push_back(Piece{text_.size(), Ref::borrow(text)});
   } catch (const std::bad_alloc&) {
-    return Status(ErrorKind::kMemory, "out of memory while writing JSON");
+    text_.buffer().Fail();  // Finish reports MemoryError
+    return;
   }
-  piece_length_ += length;
+  piece_length_ += static_cast<size_t>(PyUnicode_GET_LENGTH(text));
   const uint32_t max_char = PyUnicode_MAX_CHAR_VALUE(text);
   if (max_char > piece_max_char_) piece_max_char_ = max_char;
   member ? text_.CloseMemberName() : text_.CloseString();
-  return Status::Ok();
 }
 
 namespace {

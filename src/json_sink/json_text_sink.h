@@ -308,6 +308,13 @@ class JsonTextSink {
   // A non-ASCII str: kept for the result when it needs no escape, else
   // written as UTF-8.
   Status WideString(PyObject* text, bool member) noexcept;
+  // For the entry loops: a non-ASCII str needing no escape kept as
+  // WideString keeps it, as a member name or a string value, with its
+  // separator; false, with nothing written, for one needing an escape.
+  bool PlainWidePiece(PyObject* text, bool member) noexcept;
+  // The keeping itself, for a str whose units are known plain. Out of
+  // memory fails the buffer, which Finish reports.
+  void KeepPiece(PyObject* text, bool member) noexcept;
   // Non-ASCII UTF-8 was just written from `at` on: the stretch is marked off
   // by two pieces without a str, so that only it is decoded, not the ASCII
   // text around it.
@@ -405,9 +412,22 @@ bool JsonTextSink::NumberEntries(DictCursor& entries, PyObject*& key, PyObject*&
   size_t comma = text_.HasItems() ? 1 : 0;
   bool more = false;
   while ((more = entries.Next(key, value))) {
-    if (!PyUnicode_CheckExact(key) || !PyUnicode_IS_COMPACT_ASCII(key)) break;
+    if (!PyUnicode_CheckExact(key)) break;
     Number n;
     if (!ReadNumber<T>(value, n)) break;
+    if (!PyUnicode_IS_COMPACT_ASCII(key)) [[unlikely]] {
+      // A non-ASCII key becomes a piece of the result, placed by the text;
+      // the value follows it in room of its own.
+      out.Seek(p);
+      if (comma != 0) text_.NoteItems();
+      if (!PlainWidePiece(key, true)) return true;  // left for the general road
+      p = out.Reserve(kNumberRoom<T>);
+      if (p == nullptr) return false;  // the buffer is failed: Finish reports it
+      end = out.room_end();
+      comma = 1;
+      p = PutNumber<T>(p, n);
+      continue;
+    }
     const char* name = AsciiData(key);
     const size_t size = AsciiLength(key);
     const size_t room = size + 3 + kNumberRoom<T>;
@@ -449,7 +469,35 @@ bool JsonTextSink::IntKeyRun(DictCursor& entries, PyObject*& key, PyObject*& val
     const char* text = nullptr;
     size_t size = 0;
     if constexpr (T == ScalarType::kString) {
-      if (!PyUnicode_CheckExact(value) || !PyUnicode_IS_COMPACT_ASCII(value)) break;
+      if (!PyUnicode_CheckExact(value)) break;
+      if (!PyUnicode_IS_COMPACT_ASCII(value)) [[unlikely]] {
+        // A non-ASCII value becomes a piece of the result, after its key.
+        if (static_cast<size_t>(end - p) < 4 + kIntegerTextMax) [[unlikely]] {
+          out.Seek(p);
+          if (out.Reserve(4 + kIntegerTextMax) == nullptr) return false;
+          p = out.cursor();
+          end = out.room_end();
+        }
+        // The key is noted only when the value is kept: a value needing an
+        // escape leaves the entry whole to the general road.
+        if (!UnitsArePlain(PyUnicode_DATA(value), static_cast<size_t>(PyUnicode_GET_LENGTH(value)),
+                           PyUnicode_KIND(value))) {
+          break;
+        }
+        *p = ',';
+        char* q = p + comma;
+        q[0] = '"';
+        const size_t digits = FormatIntegerInRoom(number, q + 1);
+        q[digits + 1] = '"';
+        q[digits + 2] = ':';
+        out.Seek(q + digits + 3);
+        text_.NoteItems();
+        KeepPiece(value, false);
+        p = out.cursor();
+        end = out.room_end();
+        comma = 1;
+        continue;
+      }
       text = AsciiData(value);
       size = AsciiLength(value);
     } else {

@@ -153,7 +153,7 @@ def test_long_number_maps_write_every_entry_as_the_general_road(kind: str, make:
     # Keys the quick loop takes (plain ASCII) and others (escapes, non-ASCII, a str
     # subclass), values of the exact class and others, over a text grown many times.
     values = dict(VALUES)[kind]
-    keys = ["plain", 'q"uote', "back\\", "tab\t", "é", "🙂", MyStr("sub"), "k" * 40]
+    keys = ["plain", 'q"uote', "back\\", "tab\t", "é", "🙂", MyStr("sub"), "k" * 40, "é\n"]
     entries = {}
     for i in range(3000):
         key = keys[i % len(keys)]
@@ -395,10 +395,11 @@ def test_value_tree_int_key_maps_place_every_entry_as_the_text_reads(kind: str, 
 def test_int_key_maps_write_every_entry_as_the_general_road(kind: str, field: str,
                                                             first: str) -> None:
     # The text's quick loop for integer keys takes exact ints with values of the exact
-    # class (plain ASCII strs); the entries it leaves (an int subclass key, a key beyond
-    # 64 signed bits, subclass values, strs to escape or not ASCII) go by the general road,
+    # class (strs needing no escape); the entries it leaves (an int subclass key, a key
+    # beyond 64 signed bits, subclass values, strs to escape) go by the general road,
     # over a text grown many times, with either kind of entry first.
-    values = [*dict(VALUES)[kind], *(["plain", "k" * 40] if kind == "string" else [])]
+    more = ["plain", "k" * 40, "é\t", "Ωmega"] if kind == "string" else []
+    values = [*dict(VALUES)[kind], *more]
     keys: list[Any] = [0, 7, 123456789, MyInt(42), -1]
     if kind in ("uint64", "fixed32"):
         keys = [k for k in keys if k >= 0] + ([2**63 + 11] if kind == "uint64" else [])
