@@ -59,6 +59,20 @@ Status JsonTextSink::PythonNumberGeneral(PyObject* value) noexcept {
   return Status::Ok();
 }
 
+[[gnu::always_inline]] inline void JsonTextSink::KeepPieceInline(PyObject* text, bool member) noexcept {
+  member ? text_.OpenMemberName() : text_.OpenString();
+  try {
+    pieces_.push_back(Piece{text_.size(), Ref::borrow(text)});
+  } catch (const std::bad_alloc&) {
+    text_.buffer().Fail();  // Finish reports MemoryError
+    return;
+  }
+  piece_length_ += static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+  const uint32_t max_char = PyUnicode_MAX_CHAR_VALUE(text);
+  if (max_char > piece_max_char_) piece_max_char_ = max_char;
+  member ? text_.CloseMemberName() : text_.CloseString();
+}
+
 Status JsonTextSink::WideString(PyObject* text, bool member) noexcept {
   const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
   const unsigned kind = PyUnicode_KIND(text);
@@ -74,7 +88,7 @@ Status JsonTextSink::WideString(PyObject* text, bool member) noexcept {
     }
     return MarkStretch(at);
   }
-  KeepPiece(text, member);
+  KeepPieceInline(text, member);
   return Status::Ok();
 }
 
@@ -82,23 +96,11 @@ bool JsonTextSink::PlainWidePiece(PyObject* text, bool member) noexcept {
   if (!UnitsArePlain(PyUnicode_DATA(text), static_cast<size_t>(PyUnicode_GET_LENGTH(text)), PyUnicode_KIND(text))) {
     return false;
   }
-  KeepPiece(text, member);
+  KeepPieceInline(text, member);
   return true;
 }
 
-void JsonTextSink::KeepPiece(PyObject* text, bool member) noexcept {
-  member ? text_.OpenMemberName() : text_.OpenString();
-  try {
-    pieces_.push_back(Piece{text_.size(), Ref::borrow(text)});
-  } catch (const std::bad_alloc&) {
-    text_.buffer().Fail();  // Finish reports MemoryError
-    return;
-  }
-  piece_length_ += static_cast<size_t>(PyUnicode_GET_LENGTH(text));
-  const uint32_t max_char = PyUnicode_MAX_CHAR_VALUE(text);
-  if (max_char > piece_max_char_) piece_max_char_ = max_char;
-  member ? text_.CloseMemberName() : text_.CloseString();
-}
+void JsonTextSink::KeepPiece(PyObject* text, bool member) noexcept { KeepPieceInline(text, member); }
 
 namespace {
 

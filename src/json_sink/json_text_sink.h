@@ -313,8 +313,10 @@ class JsonTextSink {
   // separator; false, with nothing written, for one needing an escape.
   bool PlainWidePiece(PyObject* text, bool member) noexcept;
   // The keeping itself, for a str whose units are known plain. Out of
-  // memory fails the buffer, which Finish reports.
+  // memory fails the buffer, which Finish reports. KeepPieceInline is the
+  // same, inline in WideString (the .cpp's own).
   void KeepPiece(PyObject* text, bool member) noexcept;
+  inline void KeepPieceInline(PyObject* text, bool member) noexcept;
   // Non-ASCII UTF-8 was just written from `at` on: the stretch is marked off
   // by two pieces without a str, so that only it is decoded, not the ASCII
   // text around it.
