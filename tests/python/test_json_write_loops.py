@@ -414,3 +414,16 @@ def test_int_key_maps_write_every_entry_as_the_general_road(kind: str, field: st
     member = next(iter(json.loads(text)))
     expected = ",".join(f'"{int(k)}":' + _element_text(kind, v) for k, v in entries.items())
     assert text == "{" + json.dumps(member) + ":{" + expected + "}}"
+
+
+@pytest.mark.parametrize("before", ["x" * 3000, "é" * 3000, "🙂" * 3000])
+def test_failure_after_the_text_outgrew_its_first_block(before: str) -> None:
+    # The text then lives in the str it would become: a failure drops it whole, and the
+    # next call writes afresh.
+    msg = Flat(u_string=[before, before])
+    msg.u_string.append(5)
+    with pytest.raises(TypeError, match="^expected str, got <class 'int'>$"):
+        msg.to_json()
+    msg.u_string.pop()
+    assert msg.to_json() == json.dumps({"uString": [before, before]}, ensure_ascii=False,
+                                       separators=(",", ":"))
