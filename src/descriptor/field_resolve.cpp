@@ -568,6 +568,22 @@ Result<Ref> Resolve(const FieldResolver& r, PyObject* const* argv) {
   return result;
 }
 
+// A copy of `oneof_names` with None for each oneof a proto3 `optional` field
+// makes (synthetic: it has no attribute), found from the fields' views rather
+// than by making the message's field records.
+Result<Ref> WithoutSynthetic(const FieldInputs& inputs, PyObject* oneof_names) {
+  Ref names = Ref::steal(PyList_GetSlice(oneof_names, 0, PyList_GET_SIZE(oneof_names)));
+  if (!names) return Status::Pending();
+  for (const FieldInput& in : inputs) {
+    if (!in.proto3_optional || !PyLong_Check(in.oneof_index.get())) continue;
+    const Py_ssize_t index = PyLong_AsSsize_t(in.oneof_index.get());
+    if (index == -1 && PyErr_Occurred()) return Status::Pending();
+    if (index < 0 || index >= PyList_GET_SIZE(names.get())) continue;
+    if (PyList_SetItem(names.get(), index, Py_NewRef(Py_None)) < 0) return Status::Pending();
+  }
+  return names;
+}
+
 // The field table of a message (field_table.h), or None when a field needs the
 // fallback or is read from a record (options with features of their own): its
 // class is then made from the field descriptors. Its arguments are the
@@ -587,6 +603,11 @@ Result<Ref> Table(const FieldResolver& r, PyObject* const* argv) {
   VELUM_ASSIGN_OR_RETURN(FieldInputs inputs, ReadInputs(r, argv[1], from_records));
   const auto field_count = static_cast<Py_ssize_t>(inputs.size());
   if (from_records || field_count != PyList_GET_SIZE(targets)) return Ref::borrow(Py_None);
+  Ref real_oneofs;
+  if (oneof_names != Py_None) {
+    VELUM_ASSIGN_OR_RETURN(real_oneofs, WithoutSynthetic(inputs, oneof_names));
+    oneof_names = real_oneofs.get();
+  }
   VELUM_ASSIGN_OR_RETURN(Ref local_names, LocalNames(r, inputs, oneof_names, extra));
   FieldTable table;
   RawVector<int32_t> oneof_at;  // by declaration index: place in table.oneofs
@@ -697,7 +718,8 @@ PyMethodDef kMethods[] = {
      "table(desc, proto, targets, features, extra_reserved, oneof_names, resolve, bound_features)\n--\n\n"
      "The field table a\n"
      "class is made from before the fields are read (see field_table.h), or None when it must be made\n"
-     "from the field descriptors."},
+     "from the field descriptors. `oneof_names` gives each oneof's name (None for one to leave out);\n"
+     "the synthetic oneofs of proto3 optional fields are left out too."},
     {"parse_default", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ParseDefaultMethod)), METH_FASTCALL,
      "parse_default(type, text)\n--\n\nThe default value `text` gives a field of scalar type number `type`,\n"
      "None when it is not a valid one."},

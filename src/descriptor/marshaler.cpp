@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include <structmember.h>
 
@@ -41,6 +42,9 @@ int Marshaler_traverse(PyObject* self, visitproc visit, void* arg) {
   }
   for (PyObject* owner : m->value_owners) Py_VISIT(owner);
   for (uint32_t i : m->enum_maps) Py_VISIT(m->fields[i].map_default_value.get());
+  if (PyObject* companion = m->companion.get()) {
+    if (int r = Py_TYPE(companion)->tp_traverse(companion, visit, arg)) return r;
+  }
   return 0;
 }
 
@@ -51,6 +55,7 @@ int Marshaler_clear(PyObject* self) {
   m->message_class.reset();
   m->keywords.reset();
   m->fields_by_name.reset();
+  m->companion.reset();
   return 0;
 }
 
@@ -720,6 +725,23 @@ Status BuildJsonTables(MessageMarshaler& m) {
 }
 
 }  // namespace
+
+void CompanionRef::adopt(PyObject* companion) noexcept {
+  reset();
+  p_ = Py_NewRef(companion);
+  PyObject_GC_UnTrack(companion);
+}
+
+void CompanionRef::reset() noexcept {
+  PyObject* old = std::exchange(p_, nullptr);
+  if (old == nullptr) return;
+  if (Py_REFCNT(old) > 1 && !PyObject_GC_IsTracked(old)) PyObject_GC_Track(old);
+  Py_DECREF(old);
+}
+
+void AdoptCompanion(PyObject* marshaler, PyObject* companion) noexcept {
+  AsMarshaler(marshaler)->companion.adopt(companion);
+}
 
 void WellKnownRecordRelease::operator()(WellKnownRecord* record) const noexcept {
   if (record != nullptr && g_well_known_hooks.release != nullptr) g_well_known_hooks.release(record);

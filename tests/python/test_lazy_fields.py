@@ -167,7 +167,10 @@ def _outcome(call: Any) -> object:
 
 @pytest.mark.parametrize(
     "proto",
-    ["test_proto3.proto", "test_proto2.proto", "test_editions2023.proto", "test_shapes.proto"],
+    [
+        "test_proto3.proto", "test_proto2.proto", "test_editions2023.proto", "test_shapes.proto",
+        "test_differential.proto",
+    ],
 )
 def test_a_class_made_before_its_fields_are_read_is_the_class_made_after(
     compiler: Any, proto: str
