@@ -11,6 +11,24 @@
 
 namespace velum {
 
+bool IsDerivedJsonName(const unsigned char* name, size_t name_size, const unsigned char* json, size_t json_size) {
+  size_t at = 0;
+  bool upper_next = false;
+  for (size_t i = 0; i < name_size; ++i) {
+    unsigned char ch = name[i];
+    if (ch >= 0x80) return false;
+    if (ch == '_') {
+      upper_next = true;
+      continue;
+    }
+    if (upper_next && ch >= 'a' && ch <= 'z') ch = static_cast<unsigned char>(ch - 'a' + 'A');
+    upper_next = false;
+    if (at == json_size || json[at] != ch) return false;
+    ++at;
+  }
+  return at == json_size;
+}
+
 namespace {
 
 constexpr uint64_t kOnes = 0x0101010101010101ULL;

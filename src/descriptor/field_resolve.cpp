@@ -129,7 +129,10 @@ Result<Ref> SpanText(TextCache& cache, const uint8_t* source, TextSpan span) {
   return text;
 }
 
-Result<FieldInput> InputOfView(TextCache& cache, const uint8_t* source, const FieldView& view) {
+// With `derive_json`, a JSON name that is the one derived from the name is left
+// null (not made): a class made from the field table makes it again when its
+// JSON tables are built, which most loaded classes never need.
+Result<FieldInput> InputOfView(TextCache& cache, const uint8_t* source, const FieldView& view, bool derive_json) {
   FieldInput in;
   VELUM_ASSIGN_OR_RETURN(in.name, SpanText(cache, source, view.name));
   in.number = Ref::steal(PyLong_FromLong(view.number));
@@ -139,7 +142,11 @@ Result<FieldInput> InputOfView(TextCache& cache, const uint8_t* source, const Fi
   } else {
     in.default_text = Ref::borrow(Py_None);
   }
-  if (view.json_name.present()) {
+  if (derive_json && view.json_name.present() && view.name.present() &&
+      IsDerivedJsonName(source + view.name.offset, view.name.size, source + view.json_name.offset,
+                        view.json_name.size)) {
+    in.json = Ref();
+  } else if (view.json_name.present()) {
     VELUM_ASSIGN_OR_RETURN(in.json, SpanText(cache, source, view.json_name));
   } else {
     in.json = Ref::borrow(Py_None);
@@ -163,7 +170,9 @@ using FieldInputs = RawVector<FieldInput>;
 // message's own record, whose fields are then read from their views when none
 // has options (no field record is made: most resolved messages need none),
 // else from the records its `fields` makes; `from_records` tells which.
-Result<FieldInputs> ReadInputs(const FieldResolver& r, PyObject* protos, bool& from_records) {
+// `derive_json` as for InputOfView.
+Result<FieldInputs> ReadInputs(const FieldResolver& r, PyObject* protos, bool& from_records,
+                               bool derive_json = false) {
   const MessageRecordLayout& layout = r.message_record;
   FieldInputs inputs;
   Ref records;
@@ -191,7 +200,7 @@ Result<FieldInputs> ReadInputs(const FieldResolver& r, PyObject* protos, bool& f
         for (size_t i = 0; i < count; ++i) {
           FieldView view;
           std::memcpy(&view, at + i * sizeof(FieldView), sizeof(FieldView));
-          VELUM_ASSIGN_OR_RETURN(FieldInput in, InputOfView(cache, bytes, view));
+          VELUM_ASSIGN_OR_RETURN(FieldInput in, InputOfView(cache, bytes, view, derive_json));
           inputs.push_back(std::move(in));
         }
         return inputs;
@@ -332,7 +341,7 @@ Result<bool> PlanField(const FieldResolver& r, const MessageScope& scope, const 
   }
   plan.number = in.number.clone();
   plan.name = in.name.clone();
-  PyObject* json = in.json.get();
+  PyObject* json = in.json.get();  // null: derived from the name (see InputOfView)
   if (json != Py_None) {
     plan.json_name = Ref::borrow(json);
   } else {
@@ -600,7 +609,7 @@ Result<Ref> Table(const FieldResolver& r, PyObject* const* argv) {
   MessageScope scope{argv[0], Py_None, Py_None, true, 0, 0, 0, Py_None, {}, {}};
   VELUM_TRY(ReadFeatures(scope, features));
   bool from_records = false;
-  VELUM_ASSIGN_OR_RETURN(FieldInputs inputs, ReadInputs(r, argv[1], from_records));
+  VELUM_ASSIGN_OR_RETURN(FieldInputs inputs, ReadInputs(r, argv[1], from_records, true));
   const auto field_count = static_cast<Py_ssize_t>(inputs.size());
   if (from_records || field_count != PyList_GET_SIZE(targets)) return Ref::borrow(Py_None);
   Ref real_oneofs;

@@ -10,6 +10,7 @@
 #include "common/native_box.h"
 #include "common/py_error.h"
 #include "descriptor/enum_table.h"
+#include "descriptor/field_names.h"
 #include "descriptor/field_table.h"
 #include "descriptor/message_handle.h"
 #include "descriptor/name_index.h"
@@ -456,9 +457,9 @@ Status ReadTableField(const RuntimeNames& names, PyObject* cls, const FieldTable
   VELUM_ASSIGN_OR_RETURN(f.number, ToFieldNumber(e.number.get()));
   f.local_name = e.local_name.clone();
   f.name = e.name.clone();
-  f.json_name = e.json_name.clone();
+  f.json_name = e.json_name.clone();  // null: made with the JSON tables
   VELUM_TRY(CheckUtf8(f.name.get()));
-  VELUM_TRY(CheckUtf8(f.json_name.get()));
+  if (f.json_name) VELUM_TRY(CheckUtf8(f.json_name.get()));
   f.presence = e.presence;
   f.has_presence_bit = e.tracked;
   Ref oneof = e.oneof < 0 ? Ref() : table.oneofs[static_cast<size_t>(e.oneof)].clone();
@@ -689,6 +690,11 @@ Result<Ref> BuildKeywords(const MessageMarshaler& m) {
 // guesses, from the fields read by BuildTables.
 Status BuildJsonTables(MessageMarshaler& m) {
   for (FieldSpec& f : m.fields) {
+    // A JSON name left out when the class was made from a field table is the
+    // one derived from the (ASCII) name.
+    if (!f.json_name) {
+      VELUM_ASSIGN_OR_RETURN(f.json_name, JsonName(f.name.get(), Py_None));
+    }
     VELUM_TRY(PrepareMemberKey(f.name.get(), f.proto_key));
     VELUM_TRY(PrepareMemberKey(f.json_name.get(), f.json_key));
   }

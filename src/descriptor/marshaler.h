@@ -44,7 +44,7 @@ struct FieldSpec {
   uint32_t number = 0;
   Ref local_name;
   Ref name;       // proto name
-  Ref json_name;
+  Ref json_name;  // null until FillLazyTables for a class made from a field table
   // The JSON output's text for the member name, prepared once: ',', the quoted
   // name and ':'. Empty for a name that is not plain printable ASCII (the
   // writer then quotes and escapes the str itself), and until the type's
