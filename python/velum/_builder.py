@@ -560,12 +560,13 @@ def field_table(desc: DescMessage) -> Any:
         oneof_protos = proto.oneofs
         oneof_names: list[str | None] | None = None
         if oneof_protos:
-            oneof_names = [None] * len(oneof_protos)
-            for index in _real_oneof_indexes(proto):
-                oneof_proto = oneof_protos[index]
+            # Every oneof's name: the table leaves out the synthetic ones (of proto3
+            # `optional` fields), which it finds without making the field records.
+            oneof_names = []
+            for oneof_proto in oneof_protos:
                 if features_of(oneof_proto) is not None:
                     return None
-                oneof_names[index] = oneof_proto.name
+                oneof_names.append(oneof_proto.name)
         table = _resolver().table(
             desc,
             proto,

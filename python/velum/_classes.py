@@ -11,6 +11,7 @@ from _velum_ext import (
     _attribute_names,
     _message_class,
     _referenced_messages,
+    _untrack_leaf,
     initialize_message_type,
 )
 
@@ -80,23 +81,35 @@ def make_enum_class(desc: DescEnum) -> type:
     return cls
 
 
-class _NestedEnum:
+class _NestedEnum(str):
     """A nested enum in its parent's class until first read, which makes the enum's class
-    and puts it in its place: most nested enums of a loaded schema are never used."""
+    and puts it in its place: most nested enums of a loaded schema are never used.
 
-    __slots__ = ("desc",)
+    It is the enum's name and nothing else, so that it can leave the collector's lists
+    (see `_nested_enum_placeholder`); the enum is found through the class that holds it.
+    """
 
-    def __init__(self, desc: DescEnum) -> None:
-        self.desc = desc
+    __slots__ = ()
 
     def __get__(self, instance: object, owner: type | None = None) -> type:
-        enum_desc = self.desc
+        mro = (owner or type(instance)).__mro__
+        holder = next((c for c in mro if c.__dict__.get(self) is self), None)
+        if holder is None:
+            raise AttributeError(str(self))
+        parent: DescMessage = holder.__dict__["_desc"]
+        enum_desc = next(e for e in peek_nested_enums(parent) if e.name == self)
         cls: type = enum_desc.type
-        parent = enum_desc.parent
-        declared = None if parent is None else peek_type(parent)
-        if declared is not None and declared.__dict__.get(enum_desc.name) is self:
-            setattr(declared, enum_desc.name, cls)
+        if peek_type(parent) is holder:
+            setattr(holder, enum_desc.name, cls)
         return cls
+
+
+def _nested_enum_placeholder(name: str) -> _NestedEnum:
+    """The placeholder of the nested enum `name`, out of the collector's lists: it refers
+    to nothing but its class, and every young collection would scan it otherwise."""
+    placeholder = _NestedEnum(name)
+    _untrack_leaf(placeholder)
+    return placeholder
 
 
 _BASES = (NativeMessage, Message)
@@ -145,8 +158,9 @@ def _make_class(desc: DescMessage) -> type:
         if cls is not None and child.name not in RESERVED_MESSAGE_NAMES:
             namespace[child.name] = cls
     for nested_enum in peek_nested_enums(desc):
-        if nested_enum.name not in RESERVED_MESSAGE_NAMES:
-            namespace[nested_enum.name] = peek_type(nested_enum) or _NestedEnum(nested_enum)
+        name = nested_enum.name
+        if name not in RESERVED_MESSAGE_NAMES:
+            namespace[name] = peek_type(nested_enum) or _nested_enum_placeholder(name)
     return _new_class(desc.name, namespace)
 
 

@@ -11,6 +11,42 @@
 
 namespace velum {
 
+bool IsDerivedJsonName(const unsigned char* name, size_t name_size, const unsigned char* json, size_t json_size) {
+  // Beyond ASCII, Unicode case mapping decides (see JsonName).
+  size_t i = 0;
+  for (; i + 8 <= name_size; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, name + i, 8);
+    if ((word & 0x8080808080808080ULL) != 0) return false;
+  }
+  for (; i < name_size; ++i) {
+    if (name[i] >= 0x80) return false;
+  }
+  // Run by run between underscores: each is the JSON name's next run, its
+  // first letter upper-cased after an underscore.
+  size_t at = 0;
+  bool upper_next = false;
+  i = 0;
+  while (i < name_size) {
+    if (name[i] == '_') {
+      upper_next = true;
+      ++i;
+      continue;
+    }
+    const void* underscore = std::memchr(name + i, '_', name_size - i);
+    const size_t end = underscore == nullptr ? name_size : static_cast<size_t>(static_cast<const unsigned char*>(underscore) - name);
+    const size_t run = end - i;
+    if (run > json_size - at) return false;
+    unsigned char first = name[i];
+    if (upper_next && first >= 'a' && first <= 'z') first = static_cast<unsigned char>(first - 'a' + 'A');
+    if (json[at] != first || std::memcmp(name + i + 1, json + at + 1, run - 1) != 0) return false;
+    at += run;
+    i = end;
+    upper_next = false;
+  }
+  return at == json_size;
+}
+
 namespace {
 
 constexpr uint64_t kOnes = 0x0101010101010101ULL;

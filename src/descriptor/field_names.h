@@ -20,6 +20,11 @@ bool IsAsciiIdentifier(const unsigned char* text, size_t size);
 // runtime's own rule, since Unicode case mapping may change a name's length.
 Result<Ref> JsonName(PyObject* name, PyObject* fallback);
 
+// Whether `json` (`json_size` bytes) is the JSON name JsonName derives from the
+// ASCII name `name` (`name_size` bytes); false for a name beyond ASCII. Such a
+// JSON name need not be kept as text: it is made again from the name when needed.
+bool IsDerivedJsonName(const unsigned char* name, size_t name_size, const unsigned char* json, size_t json_size);
+
 // Python attribute names for the `str`s of `names` (a list), unique within it: a
 // name in `keywords` or `reserved`, or in `extra` unless that is null, gets a
 // trailing underscore (more than one when that is taken too), and so does a

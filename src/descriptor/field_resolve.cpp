@@ -129,7 +129,10 @@ Result<Ref> SpanText(TextCache& cache, const uint8_t* source, TextSpan span) {
   return text;
 }
 
-Result<FieldInput> InputOfView(TextCache& cache, const uint8_t* source, const FieldView& view) {
+// With `derive_json`, a JSON name that is the one derived from the name is left
+// null (not made): a class made from the field table makes it again when its
+// JSON tables are built, which most loaded classes never need.
+Result<FieldInput> InputOfView(TextCache& cache, const uint8_t* source, const FieldView& view, bool derive_json) {
   FieldInput in;
   VELUM_ASSIGN_OR_RETURN(in.name, SpanText(cache, source, view.name));
   in.number = Ref::steal(PyLong_FromLong(view.number));
@@ -139,7 +142,11 @@ Result<FieldInput> InputOfView(TextCache& cache, const uint8_t* source, const Fi
   } else {
     in.default_text = Ref::borrow(Py_None);
   }
-  if (view.json_name.present()) {
+  if (derive_json && view.json_name.present() && view.name.present() &&
+      IsDerivedJsonName(source + view.name.offset, view.name.size, source + view.json_name.offset,
+                        view.json_name.size)) {
+    in.json = Ref();
+  } else if (view.json_name.present()) {
     VELUM_ASSIGN_OR_RETURN(in.json, SpanText(cache, source, view.json_name));
   } else {
     in.json = Ref::borrow(Py_None);
@@ -163,7 +170,9 @@ using FieldInputs = RawVector<FieldInput>;
 // message's own record, whose fields are then read from their views when none
 // has options (no field record is made: most resolved messages need none),
 // else from the records its `fields` makes; `from_records` tells which.
-Result<FieldInputs> ReadInputs(const FieldResolver& r, PyObject* protos, bool& from_records) {
+// `derive_json` as for InputOfView.
+Result<FieldInputs> ReadInputs(const FieldResolver& r, PyObject* protos, bool& from_records,
+                               bool derive_json = false) {
   const MessageRecordLayout& layout = r.message_record;
   FieldInputs inputs;
   Ref records;
@@ -191,7 +200,7 @@ Result<FieldInputs> ReadInputs(const FieldResolver& r, PyObject* protos, bool& f
         for (size_t i = 0; i < count; ++i) {
           FieldView view;
           std::memcpy(&view, at + i * sizeof(FieldView), sizeof(FieldView));
-          VELUM_ASSIGN_OR_RETURN(FieldInput in, InputOfView(cache, bytes, view));
+          VELUM_ASSIGN_OR_RETURN(FieldInput in, InputOfView(cache, bytes, view, derive_json));
           inputs.push_back(std::move(in));
         }
         return inputs;
@@ -332,7 +341,7 @@ Result<bool> PlanField(const FieldResolver& r, const MessageScope& scope, const 
   }
   plan.number = in.number.clone();
   plan.name = in.name.clone();
-  PyObject* json = in.json.get();
+  PyObject* json = in.json.get();  // null: derived from the name (see InputOfView)
   if (json != Py_None) {
     plan.json_name = Ref::borrow(json);
   } else {
@@ -568,6 +577,22 @@ Result<Ref> Resolve(const FieldResolver& r, PyObject* const* argv) {
   return result;
 }
 
+// A copy of `oneof_names` with None for each oneof a proto3 `optional` field
+// makes (synthetic: it has no attribute), found from the fields' views rather
+// than by making the message's field records.
+Result<Ref> WithoutSynthetic(const FieldInputs& inputs, PyObject* oneof_names) {
+  Ref names = Ref::steal(PyList_GetSlice(oneof_names, 0, PyList_GET_SIZE(oneof_names)));
+  if (!names) return Status::Pending();
+  for (const FieldInput& in : inputs) {
+    if (!in.proto3_optional || !PyLong_Check(in.oneof_index.get())) continue;
+    const Py_ssize_t index = PyLong_AsSsize_t(in.oneof_index.get());
+    if (index == -1 && PyErr_Occurred()) return Status::Pending();
+    if (index < 0 || index >= PyList_GET_SIZE(names.get())) continue;
+    if (PyList_SetItem(names.get(), index, Py_NewRef(Py_None)) < 0) return Status::Pending();
+  }
+  return names;
+}
+
 // The field table of a message (field_table.h), or None when a field needs the
 // fallback or is read from a record (options with features of their own): its
 // class is then made from the field descriptors. Its arguments are the
@@ -584,9 +609,14 @@ Result<Ref> Table(const FieldResolver& r, PyObject* const* argv) {
   MessageScope scope{argv[0], Py_None, Py_None, true, 0, 0, 0, Py_None, {}, {}};
   VELUM_TRY(ReadFeatures(scope, features));
   bool from_records = false;
-  VELUM_ASSIGN_OR_RETURN(FieldInputs inputs, ReadInputs(r, argv[1], from_records));
+  VELUM_ASSIGN_OR_RETURN(FieldInputs inputs, ReadInputs(r, argv[1], from_records, true));
   const auto field_count = static_cast<Py_ssize_t>(inputs.size());
   if (from_records || field_count != PyList_GET_SIZE(targets)) return Ref::borrow(Py_None);
+  Ref real_oneofs;
+  if (oneof_names != Py_None) {
+    VELUM_ASSIGN_OR_RETURN(real_oneofs, WithoutSynthetic(inputs, oneof_names));
+    oneof_names = real_oneofs.get();
+  }
   VELUM_ASSIGN_OR_RETURN(Ref local_names, LocalNames(r, inputs, oneof_names, extra));
   FieldTable table;
   RawVector<int32_t> oneof_at;  // by declaration index: place in table.oneofs
@@ -697,7 +727,8 @@ PyMethodDef kMethods[] = {
      "table(desc, proto, targets, features, extra_reserved, oneof_names, resolve, bound_features)\n--\n\n"
      "The field table a\n"
      "class is made from before the fields are read (see field_table.h), or None when it must be made\n"
-     "from the field descriptors."},
+     "from the field descriptors. `oneof_names` gives each oneof's name (None for one to leave out);\n"
+     "the synthetic oneofs of proto3 optional fields are left out too."},
     {"parse_default", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ParseDefaultMethod)), METH_FASTCALL,
      "parse_default(type, text)\n--\n\nThe default value `text` gives a field of scalar type number `type`,\n"
      "None when it is not a valid one."},

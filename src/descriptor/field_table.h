@@ -17,6 +17,8 @@
 namespace velum {
 
 struct TableField {
+  // json_name is null when it is the one derived from the name (made again
+  // when the class's JSON tables are built).
   Ref number, name, local_name, json_name;
   // A singular field's ScalarType member, DescEnum or DescMessage; a list's
   // element (one of the three); a map's value descriptor.

@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include <structmember.h>
 
 #include "common/native_box.h"
 #include "common/py_error.h"
 #include "descriptor/enum_table.h"
+#include "descriptor/field_names.h"
 #include "descriptor/field_table.h"
 #include "descriptor/message_handle.h"
 #include "descriptor/name_index.h"
@@ -41,6 +43,9 @@ int Marshaler_traverse(PyObject* self, visitproc visit, void* arg) {
   }
   for (PyObject* owner : m->value_owners) Py_VISIT(owner);
   for (uint32_t i : m->enum_maps) Py_VISIT(m->fields[i].map_default_value.get());
+  if (PyObject* companion = m->companion.get()) {
+    if (int r = Py_TYPE(companion)->tp_traverse(companion, visit, arg)) return r;
+  }
   return 0;
 }
 
@@ -51,6 +56,7 @@ int Marshaler_clear(PyObject* self) {
   m->message_class.reset();
   m->keywords.reset();
   m->fields_by_name.reset();
+  m->companion.reset();
   return 0;
 }
 
@@ -451,9 +457,9 @@ Status ReadTableField(const RuntimeNames& names, PyObject* cls, const FieldTable
   VELUM_ASSIGN_OR_RETURN(f.number, ToFieldNumber(e.number.get()));
   f.local_name = e.local_name.clone();
   f.name = e.name.clone();
-  f.json_name = e.json_name.clone();
+  f.json_name = e.json_name.clone();  // null: made with the JSON tables
   VELUM_TRY(CheckUtf8(f.name.get()));
-  VELUM_TRY(CheckUtf8(f.json_name.get()));
+  if (f.json_name) VELUM_TRY(CheckUtf8(f.json_name.get()));
   f.presence = e.presence;
   f.has_presence_bit = e.tracked;
   Ref oneof = e.oneof < 0 ? Ref() : table.oneofs[static_cast<size_t>(e.oneof)].clone();
@@ -684,6 +690,11 @@ Result<Ref> BuildKeywords(const MessageMarshaler& m) {
 // guesses, from the fields read by BuildTables.
 Status BuildJsonTables(MessageMarshaler& m) {
   for (FieldSpec& f : m.fields) {
+    // A JSON name left out when the class was made from a field table is the
+    // one derived from the (ASCII) name.
+    if (!f.json_name) {
+      VELUM_ASSIGN_OR_RETURN(f.json_name, JsonName(f.name.get(), Py_None));
+    }
     VELUM_TRY(PrepareMemberKey(f.name.get(), f.proto_key));
     VELUM_TRY(PrepareMemberKey(f.json_name.get(), f.json_key));
   }
@@ -720,6 +731,23 @@ Status BuildJsonTables(MessageMarshaler& m) {
 }
 
 }  // namespace
+
+void CompanionRef::adopt(PyObject* companion) noexcept {
+  reset();
+  p_ = Py_NewRef(companion);
+  PyObject_GC_UnTrack(companion);
+}
+
+void CompanionRef::reset() noexcept {
+  PyObject* old = std::exchange(p_, nullptr);
+  if (old == nullptr) return;
+  if (Py_REFCNT(old) > 1 && !PyObject_GC_IsTracked(old)) PyObject_GC_Track(old);
+  Py_DECREF(old);
+}
+
+void AdoptCompanion(PyObject* marshaler, PyObject* companion) noexcept {
+  AsMarshaler(marshaler)->companion.adopt(companion);
+}
 
 void WellKnownRecordRelease::operator()(WellKnownRecord* record) const noexcept {
   if (record != nullptr && g_well_known_hooks.release != nullptr) g_well_known_hooks.release(record);

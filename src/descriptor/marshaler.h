@@ -44,7 +44,7 @@ struct FieldSpec {
   uint32_t number = 0;
   Ref local_name;
   Ref name;       // proto name
-  Ref json_name;
+  Ref json_name;  // null until FillLazyTables for a class made from a field table
   // The JSON output's text for the member name, prepared once: ',', the quoted
   // name and ':'. Empty for a name that is not plain printable ASCII (the
   // writer then quotes and escapes the str itself), and until the type's
@@ -139,6 +139,26 @@ struct DefaultEntry {
   bool collectable = false;
 };
 
+// An object of the class's own graph that leaves the collector's lists while a
+// marshaler reports its references as its own: one tracked object fewer a class
+// for every young collection to scan. Let go while something else still holds
+// it, it is tracked again, so that what it refers to is still accounted for.
+class CompanionRef {
+ public:
+  CompanionRef() noexcept = default;
+  CompanionRef(const CompanionRef&) = delete;
+  CompanionRef& operator=(const CompanionRef&) = delete;
+  ~CompanionRef() { reset(); }
+
+  PyObject* get() const noexcept { return p_; }
+  // Takes a reference to `companion` and untracks it (it must be tracked).
+  void adopt(PyObject* companion) noexcept;
+  void reset() noexcept;
+
+ private:
+  PyObject* p_ = nullptr;
+};
+
 struct MessageMarshaler {
   Ref message_class;
   Ref full_name;
@@ -185,6 +205,8 @@ struct MessageMarshaler {
   // type exists.
   std::atomic<bool> lazy_ready{false};
   OnceGate lazy_gate;
+  // The holder of the class's slot member descriptors, see CompanionRef.
+  CompanionRef companion;
 };
 
 // How a marshaler gets the record of a type that its name and file mark as
@@ -220,6 +242,10 @@ struct MemberObject {
   bool presence_tracked;
   uint32_t presence_bit;
 };
+
+// Makes the marshaler object `marshaler` report the references of the tracked
+// object `companion`, which its class alone holds, in its own traversal.
+void AdoptCompanion(PyObject* marshaler, PyObject* companion) noexcept;
 
 Status ReadyMarshalerTypes();
 PyTypeObject* MarshalerType() noexcept;

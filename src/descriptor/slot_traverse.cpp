@@ -127,4 +127,27 @@ PyObject* SlotTraverseFn(PyObject*, PyObject* const* argv, Py_ssize_t nargs) noe
   });
 }
 
+PyObject* UntrackLeafFn(PyObject*, PyObject* const* argv, Py_ssize_t nargs) noexcept {
+  return Guard([&]() -> PyObject* {
+    if (!ExactPositional("_untrack_leaf()", nargs, 1)) return nullptr;
+    PyObject* obj = argv[0];
+    if (!PyObject_IS_GC(obj) || !PyObject_GC_IsTracked(obj)) Py_RETURN_FALSE;
+    traverseproc traverse = Py_TYPE(obj)->tp_traverse;
+    if (traverse == nullptr) Py_RETURN_FALSE;
+    // Counts what the traversal reaches of the collector's besides the object's type.
+    struct Reach {
+      PyObject* type;
+      Py_ssize_t others;
+    } reach{reinterpret_cast<PyObject*>(Py_TYPE(obj)), 0};
+    auto visit = [](PyObject* target, void* arg) -> int {
+      auto* r = static_cast<Reach*>(arg);
+      if (target != r->type && PyObject_IS_GC(target)) ++r->others;
+      return 0;
+    };
+    if (traverse(obj, visit, &reach) != 0 || reach.others != 0) Py_RETURN_FALSE;
+    PyObject_GC_UnTrack(obj);
+    Py_RETURN_TRUE;
+  });
+}
+
 }  // namespace velum

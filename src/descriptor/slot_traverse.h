@@ -20,4 +20,10 @@ namespace velum {
 // the table's only holder.
 PyObject* SlotTraverseFn(PyObject* module, PyObject* const* argv, Py_ssize_t nargs) noexcept;
 
+// `_untrack_leaf(obj)`: takes `obj` out of the collector's lists when its
+// traversal reaches nothing but its own type (such an object can close no
+// cycle); returns whether it did. For the small objects a loaded class keeps
+// that hold only text.
+PyObject* UntrackLeafFn(PyObject* module, PyObject* const* argv, Py_ssize_t nargs) noexcept;
+
 }  // namespace velum

@@ -42,6 +42,7 @@ Status InitializeMessageType(PyObject* cls) {
   }
   VELUM_ASSIGN_OR_RETURN(Ref marshaler, BuildMarshaler(*names, desc.get()));
   if (Status s = StoreClassAttribute(cls, names->name(Name::kExtMarshaler), marshaler.get()); !s.ok()) return s;
+  AdoptSlotMembers(reinterpret_cast<PyTypeObject*>(cls), marshaler.get());
   // Calls of the class itself skip the argument tuple and dict (subclasses
   // do not inherit this and keep the ordinary type call).
   auto* type = reinterpret_cast<PyTypeObject*>(cls);
@@ -85,6 +86,11 @@ PyMethodDef kSlotTraverseDef = {
     "_slot_traverse", VELUM_FASTCALL(SlotTraverseFn), METH_FASTCALL,
     VELUM_SIGNATURE_DOC("_slot_traverse(cls, atomic)") "Makes the collector visit every object slot of `cls`\n"
     "but those named in `atomic`, which hold only objects that refer to nothing."};
+
+PyMethodDef kUntrackLeafDef = {
+    "_untrack_leaf", VELUM_FASTCALL(UntrackLeafFn), METH_FASTCALL,
+    VELUM_SIGNATURE_DOC("_untrack_leaf(obj)") "Takes `obj` out of the collector's lists when it refers to nothing\n"
+    "but its type; returns whether it did."};
 
 PyMethodDef kFieldResolverDef = {
     "_field_resolver", VELUM_FASTCALL(FieldResolverFn), METH_FASTCALL,
@@ -170,6 +176,7 @@ Status Exec(PyObject* module) {
   VELUM_TRY(AddRuntimeFunction(module, &kSlotConstructorDef));
   VELUM_TRY(AddRuntimeFunction(module, &kSlotSetterDef));
   VELUM_TRY(AddRuntimeFunction(module, &kSlotTraverseDef));
+  VELUM_TRY(AddRuntimeFunction(module, &kUntrackLeafDef));
   VELUM_TRY(AddRuntimeFunction(module, &kFieldResolverDef));
   VELUM_TRY(AddRuntimeFunction(module, &kDeclarerDef));
   VELUM_TRY(AddRuntimeFunction(module, &kMessageClassDef));

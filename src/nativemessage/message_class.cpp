@@ -11,6 +11,7 @@
 #include "descriptor/field_names.h"
 #include "descriptor/field_table.h"
 #include "descriptor/instance.h"
+#include "descriptor/marshaler.h"
 #include "descriptor/name_index.h"
 #include "descriptor/runtime_names.h"
 #include "nativemessage/native_message.h"
@@ -250,6 +251,40 @@ void CopyDispatch(PyTypeObject* to, const PyTypeObject* from) noexcept {
   to->tp_finalize = from->tp_finalize;
 }
 
+// Each base keeps a weak reference to the new class among its subclasses. One
+// without a callback refers to nothing the collector follows (its traversal
+// visits only the callback), so it can be in no cycle; tracked, it would be
+// one more object a class that every young collection scans. A base that is
+// a heap type keeps them in a dict keyed by the subclass's address.
+#if !defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000
+void UntrackSubclassRefs(PyTypeObject* type) noexcept {
+  PyObject* bases = type->tp_bases;
+  if (bases == nullptr || !PyTuple_Check(bases)) return;
+  Ref key = Ref::steal(PyLong_FromVoidPtr(type));
+  if (!key) {
+    PyErr_Clear();
+    return;
+  }
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases); ++i) {
+    auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(bases, i));
+    if (!PyType_HasFeature(base, Py_TPFLAGS_HEAPTYPE)) continue;
+    auto* subclasses = static_cast<PyObject*>(base->tp_subclasses);
+    if (subclasses == nullptr || !PyDict_CheckExact(subclasses)) continue;
+    PyObject* ref = PyDict_GetItemWithError(subclasses, key.get());  // (exact int keys: no code runs)
+    if (ref == nullptr) {
+      PyErr_Clear();
+      continue;
+    }
+    if (PyWeakref_CheckRefExact(ref) && reinterpret_cast<PyWeakReference*>(ref)->wr_callback == nullptr &&
+        PyObject_GC_IsTracked(ref)) {
+      PyObject_GC_UnTrack(ref);
+    }
+  }
+}
+#else
+void UntrackSubclassRefs(PyTypeObject*) noexcept {}
+#endif
+
 // A dotted name spares the warning about a type without a module; the class's
 // own __module__ and __name__ replace both parts.
 Status TypeNameText(PyObject* name, RawString& out) {
@@ -311,6 +346,7 @@ Result<Ref> MakeClass(PyObject* bases, PyObject* name, PyObject* ns) {
   if (type->tp_base != NativeMessageType() || type->tp_basicsize != basicsize) {
     return Status(ErrorKind::kRuntime, "unexpected layout of a message class");
   }
+  UntrackSubclassRefs(type);
   // As type() keeps them (assigning __class__ compares the slots of both classes).
   reinterpret_cast<PyHeapTypeObject*>(type)->ht_slots = Py_NewRef(slots);
   VELUM_TRY(AddSlotMembers(type, slots, SlotsStart(), g_names.slot_members));
@@ -487,6 +523,11 @@ Result<Ref> ReferencedMessages(PyObject* fields) {
 }
 
 }  // namespace
+
+void AdoptSlotMembers(PyTypeObject* type, PyObject* marshaler) noexcept {
+  if (g_names.slot_members == nullptr || !IsMarshaler(marshaler)) return;
+  if (PyObject* holder = TrackedSlotMembers(type, g_names.slot_members)) AdoptCompanion(marshaler, holder);
+}
 
 PyObject* ReferencedMessagesFn(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
   return Guard([&]() -> PyObject* {

@@ -25,4 +25,9 @@ PyObject* AttributeNamesFn(PyObject* module, PyObject* const* args, Py_ssize_t n
 // elements or of a map's values, in field order: the classes to make together.
 PyObject* ReferencedMessagesFn(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
+// Once `type` has its own marshaler object `marshaler`: the holder of its slot
+// member descriptors leaves the collector's lists, the marshaler reporting its
+// references instead (one collected object fewer a class).
+void AdoptSlotMembers(PyTypeObject* type, PyObject* marshaler) noexcept;
+
 }  // namespace velum

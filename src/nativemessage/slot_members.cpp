@@ -226,6 +226,17 @@ Result<PyObject*> NewHolder(PyTypeObject* type, Py_ssize_t count, PyObject* key)
 
 }  // namespace
 
+PyObject* TrackedSlotMembers(PyTypeObject* type, PyObject* holder_key) noexcept {
+  if (g_holder_type == nullptr || type->tp_dict == nullptr) return nullptr;
+  // (a class's dict has exact str keys: the look-up runs no code)
+  PyObject* holder = PyDict_GetItemWithError(type->tp_dict, holder_key);
+  if (holder == nullptr) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  return Py_IS_TYPE(holder, g_holder_type) && PyObject_GC_IsTracked(holder) ? holder : nullptr;
+}
+
 Status AddSlotMembers(PyTypeObject* type, PyObject* slots, Py_ssize_t start, PyObject* holder_key) {
   const Py_ssize_t count = PyTuple_GET_SIZE(slots);
   // One descriptor would be traded for a holder. No slot here is named like

@@ -18,4 +18,8 @@ namespace velum {
 // but the class holds them, so that a dropped class is still collected.
 Status AddSlotMembers(PyTypeObject* type, PyObject* slots, Py_ssize_t start, PyObject* holder_key);
 
+// The holder AddSlotMembers entered in the class's dict under `holder_key`
+// (borrowed), while it is still in the collector's lists; else null.
+PyObject* TrackedSlotMembers(PyTypeObject* type, PyObject* holder_key) noexcept;
+
 }  // namespace velum

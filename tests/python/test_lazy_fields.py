@@ -167,7 +167,10 @@ def _outcome(call: Any) -> object:
 
 @pytest.mark.parametrize(
     "proto",
-    ["test_proto3.proto", "test_proto2.proto", "test_editions2023.proto", "test_shapes.proto"],
+    [
+        "test_proto3.proto", "test_proto2.proto", "test_editions2023.proto", "test_shapes.proto",
+        "test_differential.proto",
+    ],
 )
 def test_a_class_made_before_its_fields_are_read_is_the_class_made_after(
     compiler: Any, proto: str
@@ -227,3 +230,32 @@ def test_using_a_class_makes_no_field_descriptor_and_its_registry_is_collected(
     del table
     gc.collect()
     assert gone() is None
+
+
+@pytest.mark.parametrize("first", ["class", "fields"], ids=["class-first", "fields-first"])
+def test_json_names_of_a_class_made_before_its_fields_are_read(first: str) -> None:
+    # A JSON name equal to the one derived from the field's name is not kept when the
+    # class is made from its field table: it is made again with the class's JSON tables.
+    file = descriptor_pb2.FileDescriptorProto(name="j.proto", package="j", syntax="proto3")
+    message = file.message_type.add(name="M")
+    names = {
+        "plain": "plain", "two_words": "twoWords", "x__y_": "xY", "_lead": "Lead",
+        "digit_1x": "digit1x", "custom": "somethingElse", "almost_same": "almostsame",
+        "up_Case": "upCase",
+    }  # fmt: skip
+    for number, (name, json) in enumerate(names.items(), start=1):
+        message.field.add(
+            name=name, json_name=json, number=number, type=FDP.TYPE_INT32,
+            label=FDP.LABEL_OPTIONAL,
+        )  # fmt: skip
+    registry = velum.Registry()
+    registry.add_file(file.SerializeToString())
+    if first == "fields":
+        assert registry.message("j.M").fields
+    cls = registry.message_class("j.M")
+    msg = cls(**{name: number for number, name in enumerate(names, start=1)})
+    expected = {json: number for number, json in enumerate(names.values(), start=1)}
+    assert msg.to_dict() == expected
+    assert cls.from_json(msg.to_json()) == msg
+    assert cls.from_dict({name: n for n, name in enumerate(names, start=1)}) == msg
+    assert [f.json_name for f in registry.message("j.M").fields] == list(names.values())
