@@ -9,6 +9,7 @@
 #include "common/ref.h"
 #include "common/status.h"
 #include "json_parse/json_tokenizer.h"
+#include "json_parse/short_strs.h"
 #include "json_parse/source_values.h"
 #include "json_parse/type_first_scan.h"
 
@@ -48,6 +49,12 @@ class JsonTextSource {
   [[gnu::always_inline]] Status ReadStrInline(Ref& value) {
     std::string_view text;
     if (tok_.ReadPlainString(&text)) [[likely]] {
+#ifndef Py_GIL_DISABLED
+      if (text.size() >= 2 && text.size() <= ShortStrs::kLongest) {
+        value = Ref::steal(ShortStrs::Get(text));
+        return value ? Status() : Status::Pending();
+      }
+#endif
       value = Ref::steal(NewStrFromText(text, true));
       return value ? Status() : Status::Pending();
     }

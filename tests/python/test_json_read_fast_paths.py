@@ -122,6 +122,34 @@ def test_strings_and_map_keys_read_back(registry: velum.Registry, scalars: Any, 
     assert wkt.Struct.from_json(json.dumps(tree))._to_json_value() == tree
 
 
+def _variants(size: int) -> list[str]:
+    """Texts of one length differing in a single byte, at every position."""
+    base = "".join(chr(ord("a") + i % 26) for i in range(size))
+    return [base] + [base[:i] + "Z" + base[i + 1:] for i in range(size)]
+
+
+# Short plain values are shared between reads: equal texts must give equal strs and
+# texts differing anywhere different ones, whatever was read before them.
+@pytest.mark.parametrize("size", range(1, 19))
+def test_short_strings_of_every_length_and_position(registry: velum.Registry, size: int) -> None:
+    listed = registry.message_class(f"{P3}.Repeated")
+    texts = _variants(size) + _variants(size - 1) + _variants(size + 1)
+    items = texts + texts[::-1] + [t.upper() for t in texts]
+    for _ in range(2):
+        assert list(listed.from_json(json.dumps({"strings": items})).strings) == items
+        doc = {t: t for t in texts}
+        assert wkt.Struct.from_json(json.dumps(doc))._to_json_value() == doc
+        read = listed.from_json(json.dumps({"strings": texts})).strings
+        assert [type(t) for t in read] == [str] * len(texts)
+
+
+def test_many_short_strings_in_one_read(registry: velum.Registry) -> None:
+    # More distinct texts than the shared table holds, each several times over.
+    listed = registry.message_class(f"{P3}.Repeated")
+    items = [f"k{i:05d}" for i in range(3000)] * 3
+    assert list(listed.from_json(json.dumps({"strings": items})).strings) == items
+
+
 @pytest.mark.parametrize("container", ['{"strings":[', '{"fString":', '{"l":['])
 @pytest.mark.parametrize("cut", ['"abc', '"', '"abcdefghijklmnop', '"abc\\', '"ab\\u00'])
 def test_strings_cut_short_are_refused_alike(registry: velum.Registry, container: str,
