@@ -7,7 +7,13 @@
 namespace velum {
 
 int HoldsNonDefault(const FieldSpec& f, PyObject* value) {
-  if (f.shape != FieldShape::kSingular) return PyObject_IsTrue(value);
+  if (f.shape != FieldShape::kSingular) {
+    // The exact containers the slots hold answer by their size; a subclass
+    // may define its own truth.
+    if (PyList_CheckExact(value)) return PyList_GET_SIZE(value) != 0;
+    if (PyDict_CheckExact(value)) return PyDict_GET_SIZE(value) != 0;
+    return PyObject_IsTrue(value);
+  }
   switch (f.kind.value.tag) {
     case ElementTag::kMessage:
       return value != Py_None;

@@ -29,7 +29,9 @@ class AnyWriteMemo {
   AnyWriteMemo() noexcept = default;
   AnyWriteMemo(const AnyWriteMemo&) = delete;
   AnyWriteMemo& operator=(const AnyWriteMemo&) = delete;
-  ~AnyWriteMemo() { RawDelete(state_); }
+  ~AnyWriteMemo() {
+    if (state_ != nullptr) RawDelete(state_);
+  }
   // Null until Make() made it.
   State* get() const noexcept { return state_; }
   // Null when no memory was left: nothing is remembered then.

@@ -243,12 +243,23 @@ PyObject* MergeFromBinary(PyObject* self, PyObject* const* argv, Py_ssize_t narg
 PyObject* ToJsonCommon(const args::Signature& sig, bool as_text, PyObject* self, PyObject* const* argv,
                        Py_ssize_t nargs, PyObject* kwnames) {
   JsonWriteOptions options;
-  if (Status s = BindJsonWrite(sig, argv, nargs, kwnames, options); !s.ok()) return Raise(std::move(s));
-  Result<Ref> marshaler = MarshalerOfInstance(self);
-  if (!marshaler.ok()) return Raise(std::move(marshaler).status());
-  Result<Ref> result = as_text ? WriteJsonText(*AsMarshaler(marshaler->get()), self, options)
-                               : WriteJsonValue(*AsMarshaler(marshaler->get()), self, options);
-  return ReturnNew(std::move(result));
+  // Most calls pass nothing: the defaults stand, and no parameter is required.
+  if (PyVectorcall_NARGS(nargs) != 0 || kwnames != nullptr) {
+    if (Status s = BindJsonWrite(sig, argv, nargs, kwnames, options); !s.ok()) return Raise(std::move(s));
+  }
+  // The instance's cached marshaler is held by the instance, which the
+  // caller holds for the call; only an instance without one is looked up.
+  Ref looked_up;
+  PyObject* marshaler = AsNative(self)->marshaler;
+  if (marshaler == nullptr) [[unlikely]] {
+    Result<Ref> found = MarshalerOfInstance(self);
+    if (!found.ok()) return Raise(std::move(found).status());
+    looked_up = std::move(found).value();
+    marshaler = looked_up.get();
+  }
+  // The result initialises ReturnNew's parameter directly, with no move between.
+  return ReturnNew(as_text ? WriteJsonText(*AsMarshaler(marshaler), self, options)
+                           : WriteJsonValue(*AsMarshaler(marshaler), self, options));
 }
 
 PyObject* ToJson(PyObject* self, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) noexcept {

@@ -36,7 +36,10 @@ class PackedTypes {
   }
   PackedTypes(const PackedTypes&) = delete;
   PackedTypes& operator=(const PackedTypes&) = delete;
-  ~PackedTypes() { Release(); }
+  // Inline test: the call is made only when an Any was met.
+  ~PackedTypes() {
+    if (state_ != nullptr) Release();
+  }
 
   // The entry asked for as `type_name`, or null.
   Entry* Find(std::string_view type_name) noexcept;

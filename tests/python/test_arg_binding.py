@@ -87,6 +87,9 @@ def method(bare: Any, name: str) -> Any:
     ("name", "args", "kwargs", "tail"),
     [
         ("to_json", (1,), {}, "takes 0 positional arguments but 1 was given"),
+        ("to_json", (), {"indent": 2}, "got an unexpected keyword argument 'indent'"),
+        ("to_json_value", (), {"registry": None, "sort_keys": True},
+         "got an unexpected keyword argument 'sort_keys'"),
         ("to_binary", (1, 2), {}, "takes 0 positional arguments but 2 were given"),
         ("to_binary", (), {"unknown": True}, "got an unexpected keyword argument 'unknown'"),
         ("from_binary", (), {}, "missing 1 required positional argument: 'data'"),

@@ -3,6 +3,7 @@ when to_binary writes it, for every field kind and presence discipline."""
 
 from __future__ import annotations
 
+import json
 import math
 
 import pytest
@@ -95,3 +96,46 @@ def test_required_field_unset_is_not_set_and_not_an_error(registry):
     assert not msg.has_field("id")
     with pytest.raises(ValueError, match="required field not set"):
         msg.to_binary()
+
+
+class _ListSub(list):  # type: ignore[type-arg]
+    pass
+
+
+class _DictSub(dict):  # type: ignore[type-arg]
+    pass
+
+
+@pytest.mark.parametrize(
+    ("cls", "name", "member", "items", "container"),
+    [
+        (kind, name, member, items, container)
+        for kind, name, member, items, containers in [
+            ("Repeated", "packed_int32", "packedInt32", [0, 7], (list, _ListSub)),
+            ("Repeated", "strings", "strings", ["", "x"], (list, _ListSub)),
+            ("Maps", "int32_string", "int32String", {0: "", 1: "y"}, (dict, _DictSub)),
+        ]
+        for container in containers
+    ],
+)
+def test_containers_are_written_exactly_when_they_hold_items(
+    registry, cls, name, member, items, container
+):
+    klass = registry.message_class(f"{P3}.{cls}")
+    for held in (container(), container(items)):
+        msg = klass()
+        setattr(msg, name, held)
+        if isinstance(items, dict):
+            json_items: object = {str(k): v for k, v in items.items()}
+        else:
+            json_items = list(items)
+        if len(held):
+            assert msg.to_dict() == {member: json_items}
+            assert json.loads(msg.to_json()) == {member: json_items}
+            assert msg.has_field(name) and _written(msg)
+        else:
+            assert msg.to_dict() == {} and msg.to_json() == "{}"
+            assert not msg.has_field(name) and not _written(msg)
+        empty = {} if isinstance(items, dict) else []
+        shown = json_items if len(held) else empty
+        assert json.loads(msg.to_json(always_emit_implicit=True))[member] == shown

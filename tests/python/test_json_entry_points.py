@@ -84,11 +84,20 @@ def test_binding_errors(
         getattr(target, method)(*args, **kwargs)
 
 
-@pytest.mark.parametrize("method", ["to_dict", "to_json_value"])
+@pytest.mark.parametrize("method", ["to_dict", "to_json_value", "to_json"])
 def test_write_options_keep_their_checks(scalars: Any, method: str) -> None:
-    msg = scalars(f_status=1)
-    write = getattr(msg, method)
-    assert write(registry=None) == write()
+    msg = scalars(f_status=1, f_int32=0)
+    bound = getattr(msg, method)
+
+    def write(**options: Any) -> Any:
+        out = bound(**options)
+        return json.loads(out) if method == "to_json" else out
+
+    # A call given nothing takes every default, as one spelling them out.
+    defaults = {"registry": None, "always_emit_implicit": False,
+                "print_enums_as_ints": False, "use_proto_field_name": False}
+    assert bound(**defaults) == bound() == bound(registry=None)
+    assert write() == {"fStatus": "STATUS_ACTIVE"}
     assert write(print_enums_as_ints=True, use_proto_field_name=True) == {"f_status": 1}
     with pytest.raises(TypeError) as caught:
         write(always_emit_implicit=1)
