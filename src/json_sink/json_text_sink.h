@@ -387,13 +387,9 @@ Py_ssize_t JsonTextSink::NumberItems(PyObject* list, Py_ssize_t from) noexcept {
   for (; i < count; ++i) {
     Number n;
     if (!ReadNumber<T>(items[i], n)) break;
-    if (static_cast<size_t>(end - p) < kNumberRoom<T>) [[unlikely]] {
-      out.Seek(p);
-      // Refused: the buffer is failed and Finish reports it; nothing more is written.
-      if (out.Reserve(kNumberRoom<T>) == nullptr) return count;
-      p = out.cursor();
-      end = out.room_end();
-    }
+    // Refused: the buffer is failed and Finish reports it; nothing more is written.
+    if (!out.RoomAt(p, end, kNumberRoom<T>)) [[unlikely]]
+      return count;
     *p = ',';
     p += comma;
     comma = 1;
@@ -433,13 +429,9 @@ bool JsonTextSink::NumberEntries(DictCursor& entries, PyObject*& key, PyObject*&
     const char* name = AsciiData(key);
     const size_t size = AsciiLength(key);
     const size_t room = size + 3 + kNumberRoom<T>;
-    if (static_cast<size_t>(end - p) < room) [[unlikely]] {
-      out.Seek(p);
-      // Refused: the buffer is failed and Finish reports it; nothing more is written.
-      if (out.Reserve(room) == nullptr) return false;
-      p = out.cursor();
-      end = out.room_end();
-    }
+    // Refused: the buffer is failed and Finish reports it; nothing more is written.
+    if (!out.RoomAt(p, end, room)) [[unlikely]]
+      return false;
     // The key is copied while scanned; one needing an escape is left, and
     // the write position not moved, for the general road.
     char* q = p + comma;
@@ -474,12 +466,8 @@ bool JsonTextSink::IntKeyRun(DictCursor& entries, PyObject*& key, PyObject*& val
       if (!PyUnicode_CheckExact(value)) break;
       if (!PyUnicode_IS_COMPACT_ASCII(value)) [[unlikely]] {
         // A non-ASCII value becomes a piece of the result, after its key.
-        if (static_cast<size_t>(end - p) < 4 + kIntegerTextMax) [[unlikely]] {
-          out.Seek(p);
-          if (out.Reserve(4 + kIntegerTextMax) == nullptr) return false;
-          p = out.cursor();
-          end = out.room_end();
-        }
+        if (!out.RoomAt(p, end, 4 + kIntegerTextMax)) [[unlikely]]
+          return false;
         // The key is noted only when the value is kept: a value needing an
         // escape leaves the entry whole to the general road.
         if (!UnitsArePlain(PyUnicode_DATA(value), static_cast<size_t>(PyUnicode_GET_LENGTH(value)),
@@ -507,13 +495,9 @@ bool JsonTextSink::IntKeyRun(DictCursor& entries, PyObject*& key, PyObject*& val
     }
     // A comma, the quoted digits (with scratch room) and colon, and the value.
     const size_t room = 4 + kIntegerTextMax + (T == ScalarType::kString ? size + 2 : kNumberRoom<T>);
-    if (static_cast<size_t>(end - p) < room) [[unlikely]] {
-      out.Seek(p);
-      // Refused: the buffer is failed and Finish reports it; nothing more is written.
-      if (out.Reserve(room) == nullptr) return false;
-      p = out.cursor();
-      end = out.room_end();
-    }
+    // Refused: the buffer is failed and Finish reports it; nothing more is written.
+    if (!out.RoomAt(p, end, room)) [[unlikely]]
+      return false;
     // The comma first: for an object's first member the quote replaces it.
     *p = ',';
     char* q = p + comma;

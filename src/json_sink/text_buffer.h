@@ -88,6 +88,18 @@ class TextBuffer {
   char* cursor() noexcept { return cursor_; }
   char* room_end() noexcept { return end_; }
   void Seek(char* p) noexcept { cursor_ = p; }
+  // Such a loop's room check: `n` bytes from `p`, growing the buffer (and
+  // moving `p` and `end` with it) when the room ends sooner; false when it
+  // cannot grow, the buffer then failed and nothing more to be written.
+  [[gnu::always_inline]] bool RoomAt(char*& p, char*& end, size_t n) noexcept {
+    if (static_cast<size_t>(end - p) >= n) [[likely]]
+      return true;
+    cursor_ = p;
+    if (!Grow(n)) return false;
+    p = cursor_;
+    end = end_;
+    return true;
+  }
   void Pop() noexcept {
     if (cursor_ != data_) --cursor_;
   }
