@@ -155,16 +155,20 @@ class Batch:
     def new_file(self, proto: FileProto, serialized: bytes) -> tuple[DescFile, str, Features]:
         """A file's descriptor before its types are declared, its name prefix and features."""
         deps = []
+        batch_files, find_file = self._files_by_name, self._find_file
         for dep_name in proto.dependencies:
-            dep = self.file(dep_name)
+            dep = batch_files.get(dep_name) or find_file(dep_name)
             if dep is None:
                 raise ValueError(f"{proto.name}: dependency {dep_name} is not loaded")
             deps.append(dep)
         edition = file_edition(proto)
-        features = file_features(proto)
-        syntax = proto.syntax if proto.syntax in ("proto3", "editions") else "proto2"
-        desc = _new_file(proto.name, proto.package, syntax, edition, deps, [], [], [], serialized)
-        return desc, proto.package + "." if proto.package else "", features
+        features = file_features(proto, edition)
+        syntax = proto.syntax
+        if syntax != "proto3" and syntax != "editions":
+            syntax = "proto2"
+        package = proto.package
+        desc = _new_file(proto.name, package, syntax, edition, deps, [], [], [], serialized)
+        return desc, package + "." if package else "", features
 
     def declare_file(self, proto: FileProto, serialized: bytes) -> DescFile:
         desc, prefix, features = self.new_file(proto, serialized)
@@ -180,9 +184,10 @@ class Batch:
             desc.messages,
             desc.enums,
         )
-        for ext in proto.extensions:
-            self._extension_work.append((ext, desc, None, features))
-        self.add_file(desc)
+        if proto.extensions:
+            self._extension_work.extend((ext, desc, None, features) for ext in proto.extensions)
+        self.files.append(desc)
+        self._files_by_name[desc.name] = desc
         return desc
 
     def add_file(self, desc: DescFile) -> None:
@@ -208,8 +213,15 @@ class Batch:
             _batch_layout(),
             (_resolve_message, _new_map_value, self._check_message),
         )
-        for ext_proto, file, scope, features in self._extension_work:
-            self._resolve_extension(ext_proto, file, scope, features)
+        if self._extension_work:
+            # Every extension in one native pass, which hands _resolve_extension those
+            # it cannot settle (to report, or to build in Python), in their turn.
+            _resolver().extensions(
+                self._extension_work,
+                (self.messages, self.enums, self._state[2], self._state[3]),
+                _extension_layout(),
+                (_new_extension, self._resolve_extension, self.extensions),
+            )
 
     def create_classes(self, *, lazily: bool = False) -> None:
         """Create the message classes now, or (`lazily`) each when it is first needed
@@ -382,6 +394,26 @@ def _batch_layout() -> tuple[Any, ...]:
         oneof,
         oneof.__dict__["name"],
         DescMessage.__dict__["_resolve"],
+    )
+
+
+@functools.cache
+def _extension_layout() -> tuple[Any, ...]:
+    """What the native extension pass reads of files, messages, field records and
+    features (see Batch.resolve)."""
+    record = record_types()["FieldDescriptorProto"]
+    return (
+        DescFile,
+        DescFile.__dict__["package"],
+        DescFile.__dict__["extensions"],
+        DescMessage.__dict__["type_name"],
+        _NATIVE_SLOTS["DescMessage.nested_extensions"],
+        record.__dict__["extendee"],
+        Features,
+        *(
+            Features.__dict__[name]
+            for name in ("field_presence", "message_encoding", "repeated_field_encoding")
+        ),
     )
 
 

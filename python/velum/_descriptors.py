@@ -505,6 +505,7 @@ peek_nested_enums: Callable[[DescMessage], list[DescEnum]] = _NESTED_SLOTS["nest
 _NATIVE_SLOTS = {
     "DescMessage.type": _TYPE_SLOTS[DescMessage],
     "DescMessage._resolve": DescMessage.__dict__["_resolve"],
+    "DescMessage.nested_extensions": _NESTED_SLOTS["nested_extensions"],
     **{f"DescMessage.{name}": slot for name, slot in _FIELD_SLOTS.items()},
     "DescEnum.type": _TYPE_SLOTS[DescEnum],
     "DescEnum._ext_table": DescEnum.__dict__["_ext_table"],

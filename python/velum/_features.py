@@ -12,7 +12,6 @@ from velum._descriptor_proto import (
     EDITION_PROTO3,
     FeatureSetProto,
     FileProto,
-    features_of,
 )
 
 # FeatureSet enum values
@@ -37,20 +36,24 @@ class Features:
     message_encoding: int
 
     def merge(self, proto: FeatureSetProto | None) -> Features:
-        """These features overridden by the ones set in `proto`."""
+        """These features overridden by the ones set in `proto` (0: not set there)."""
         if proto is None:
             return self
-        changes = {
-            name: getattr(proto, name)
-            for name in (
-                "field_presence",
-                "enum_type",
-                "repeated_field_encoding",
-                "message_encoding",
-            )
-            if getattr(proto, name)
-        }
-        return replace(self, **changes) if changes else self
+        key = (
+            self,
+            proto.field_presence,
+            proto.enum_type,
+            proto.repeated_field_encoding,
+            proto.message_encoding,
+        )
+        merged = _MERGED.get(key)
+        if merged is None:
+            # A schema sets few distinct features, on many scopes and in every load.
+            values = zip(_values(self), key[1:], strict=True)
+            merged = Features(*(given or own for own, given in values)) if any(key[1:]) else self
+            if len(_MERGED) < _MERGED_LIMIT:  # (a damaged schema may set any numbers)
+                _MERGED[key] = merged
+        return merged
 
     def with_presence(self, presence: int) -> Features:
         return _with(self, "field_presence", presence)
@@ -62,6 +65,19 @@ class Features:
 
     def length_prefixed(self) -> Features:
         return _with(self, "message_encoding", MESSAGE_LENGTH_PREFIXED)
+
+
+def _values(features: Features) -> tuple[int, int, int, int]:
+    return (
+        features.field_presence,
+        features.enum_type,
+        features.repeated_field_encoding,
+        features.message_encoding,
+    )
+
+
+_MERGED: dict[tuple[Features, int, int, int, int], Features] = {}
+_MERGED_LIMIT = 256
 
 
 @functools.cache
@@ -77,6 +93,9 @@ _MODERN = Features(
     FIELD_PRESENCE_EXPLICIT, ENUM_TYPE_OPEN, REPEATED_PACKED, MESSAGE_LENGTH_PREFIXED
 )
 _PROTO3 = replace(_MODERN, field_presence=FIELD_PRESENCE_IMPLICIT)
+_BY_EDITION = {EDITION_PROTO2: _PROTO2, EDITION_PROTO3: _PROTO3, EDITION_2023: _MODERN}
+_BY_EDITION[EDITION_2024] = _MODERN
+assert set(_BY_EDITION) == set(SUPPORTED_EDITIONS)
 
 
 def file_edition(proto: FileProto) -> int:
@@ -91,14 +110,12 @@ def file_edition(proto: FileProto) -> int:
     raise ValueError(f"{proto.name}: unsupported syntax {proto.syntax!r}")
 
 
-def file_features(proto: FileProto) -> Features:
-    edition = file_edition(proto)
-    if edition not in SUPPORTED_EDITIONS:
+def file_features(proto: FileProto, edition: int | None = None) -> Features:
+    """The features of a file of `edition` (read from `proto` when not given)."""
+    if edition is None:
+        edition = file_edition(proto)
+    base = _BY_EDITION.get(edition)
+    if base is None:
         raise ValueError(f"{proto.name}: unsupported edition {edition}")
-    if edition == EDITION_PROTO2:
-        base = _PROTO2
-    elif edition == EDITION_PROTO3:
-        base = _PROTO3
-    else:
-        base = _MODERN
-    return base.merge(features_of(proto))
+    options = proto.options
+    return base if options is None else base.merge(options.features)

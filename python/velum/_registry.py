@@ -157,9 +157,10 @@ class Registry:
 
     def _check_extensions(self, extensions: list[DescExtension]) -> None:
         seen: set[tuple[str, int]] = set()
+        taken = self._extensions_by_number
         for ext in extensions:
             key = (ext.extendee.type_name, ext.number)
-            if key in self._extensions_by_number or key in seen:
+            if key in taken or key in seen:
                 raise ValueError(
                     f"extension {ext.name}: number {ext.number} of {key[0]} is already in use"
                 )
@@ -189,13 +190,17 @@ class Registry:
             self._files[file.name] = file
         self._messages.update(batch.messages)
         self._enums.update(batch.enums)
-        # (a name of the batch is new to both tables)
+        # (a name of the batch is new to both tables, and in one of them)
+        messages, enums = self._messages, self._enums
         for name in batch.unregistered:
-            self._messages.pop(name, None)
-            self._enums.pop(name, None)
+            if messages.pop(name, None) is None:
+                enums.pop(name, None)
+        by_name, by_number = self._extensions, self._extensions_by_number
         for ext in batch.extensions:
-            if _registered(ext.parent):
-                self._register_extension(ext)
+            parent = ext.parent
+            if parent is None or _registered(parent):
+                by_name[ext.name] = ext
+                by_number[(ext.extendee.type_name, ext.number)] = ext
 
     def _register_extension(self, ext: DescExtension) -> None:
         self._extensions[ext.name] = ext
@@ -276,6 +281,8 @@ def _not_descriptors(kind: str, data: bytes, error: ValueError) -> str:
 def _dependency_order(protos: list[tuple[FileProto, bytes]]) -> list[tuple[FileProto, bytes]]:
     """The files with every file after those of its dependencies that are in the list."""
     by_name = {proto.name: (proto, raw) for proto, raw in protos}
+    if len(by_name) == len(protos) and _in_order(protos, by_name):
+        return protos  # as protoc writes a set
     ordered: list[tuple[FileProto, bytes]] = []
     state: dict[str, bool] = {}  # False while visiting, True when done
 
@@ -295,6 +302,17 @@ def _dependency_order(protos: list[tuple[FileProto, bytes]]) -> list[tuple[FileP
     for proto, _ in protos:
         visit(proto.name)
     return ordered
+
+
+def _in_order(protos: list[tuple[FileProto, bytes]], names: Collection[str]) -> bool:
+    """Whether every file of `protos` comes after those of its dependencies in `names`."""
+    seen: set[str] = set()
+    for proto, _ in protos:
+        for dep in proto.dependencies:
+            if dep not in seen and dep in names:
+                return False
+        seen.add(proto.name)
+    return True
 
 
 @functools.cache

@@ -185,6 +185,20 @@ Result<Ref> CollectTargets(Py_ssize_t count, Target&& target) {
   return Pair(targets.get(), pending.get());
 }
 
+// The target of one field record: its type when nothing about it needs the
+// runtime, else None (see NamedTarget and FieldTarget).
+Result<PyObject*> TargetOfRecord(const FieldResolver& r, PyObject* proto, const TypeScope& scope) {
+  VELUM_ASSIGN_OR_RETURN(long type, ReadInt(proto, r.proto_slot[kType]));
+  VELUM_ASSIGN_OR_RETURN(PyObject * default_text, ReadSlot(proto, r.proto_slot[kDefault]));
+  // Only a singular field's default is read; a bad one is left to the runtime, which reports it.
+  const bool has_default = HasDefault(default_text);
+  if (PyObject* plain = PlainScalar(r, type, has_default)) return plain;
+  VELUM_ASSIGN_OR_RETURN(long label, ReadInt(proto, r.proto_slot[kLabel]));
+  const bool reads_default = has_default && label != kLabelRepeated;
+  return FieldTarget(r, type, reads_default ? default_text : nullptr,
+                     [&] { return NamedTarget(r, proto, type, label, scope); });
+}
+
 Result<Ref> CheckIn(const FieldResolver& r, PyObject* protos, const TypeScope& scope) {
   if (!IsRecordSequence(protos)) return TypeCheckError(protos, "list");
   auto* proto_class = reinterpret_cast<PyTypeObject*>(r.proto_class.get());
@@ -197,16 +211,7 @@ Result<Ref> CheckIn(const FieldResolver& r, PyObject* protos, const TypeScope& s
     if (!PyUnicode_Check(name) || !IsIdentifier(name)) return Ref::borrow(Py_None);
   }
   return CollectTargets(count, [&](Py_ssize_t i) -> Result<PyObject*> {
-    PyObject* proto = PySequence_Fast_GET_ITEM(protos, i);
-    VELUM_ASSIGN_OR_RETURN(long type, ReadInt(proto, r.proto_slot[kType]));
-    VELUM_ASSIGN_OR_RETURN(PyObject * default_text, ReadSlot(proto, r.proto_slot[kDefault]));
-    // Only a singular field's default is read; a bad one is left to the runtime, which reports it.
-    const bool has_default = HasDefault(default_text);
-    if (PyObject* plain = PlainScalar(r, type, has_default)) return plain;
-    VELUM_ASSIGN_OR_RETURN(long label, ReadInt(proto, r.proto_slot[kLabel]));
-    const bool reads_default = has_default && label != kLabelRepeated;
-    return FieldTarget(r, type, reads_default ? default_text : nullptr,
-                       [&] { return NamedTarget(r, proto, type, label, scope); });
+    return TargetOfRecord(r, PySequence_Fast_GET_ITEM(protos, i), scope);
   });
 }
 
@@ -373,6 +378,11 @@ Result<Ref> Check(const FieldResolver& r, PyObject* protos, PyObject* messages, 
     return Status(ErrorKind::kType, "types cannot be converted to dict");
   }
   return CheckIn(r, protos, TypeScope{messages, enums});
+}
+
+Result<PyObject*> RecordTarget(const FieldResolver& r, PyObject* proto, PyObject* const types[4]) {
+  if (!PyObject_TypeCheck(proto, reinterpret_cast<PyTypeObject*>(r.proto_class.get()))) return Py_None;
+  return TargetOfRecord(r, proto, TypeScope{types[0], types[1], types[2], types[3]});
 }
 
 Status CheckBatch(const FieldResolver& r, PyObject* const* args) {

@@ -14,6 +14,11 @@ namespace velum::field_resolver {
 // `resolver.check(fields, messages, enums)` (see field_resolve.h).
 Result<Ref> Check(const FieldResolver& r, PyObject* protos, PyObject* messages, PyObject* enums);
 
+// The target check() finds for one field record (borrowed), with its type looked
+// up in `types` (messages, enums, known messages, known enums: dicts by full
+// name); None when the runtime must check the field itself.
+Result<PyObject*> RecordTarget(const FieldResolver& r, PyObject* proto, PyObject* const types[4]);
+
 // `resolver.check_batch(work, types, layout, makers)`: for each desc, proto and
 // features (one after the other in `work`), the targets check() finds, with map
 // entries and the types of earlier batches looked up too, and desc._resolve set

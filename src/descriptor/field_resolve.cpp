@@ -11,6 +11,7 @@
 #include "common/raw_alloc.h"
 #include "common/utf8_str.h"
 #include "descriptor/default_parse.h"
+#include "descriptor/extension_batch.h"
 #include "descriptor/field_check.h"
 #include "descriptor/field_names.h"
 #include "descriptor/field_resolver.h"
@@ -681,24 +682,26 @@ PyObject* ParseDefaultMethod(PyObject*, PyObject* const* args, Py_ssize_t nargs)
 }
 
 // The field of an extension; None when the runtime makes it (see field_resolve.h).
-Result<Ref> ExtensionField(const FieldResolver& r, PyObject* const* args) {
-  PyObject* proto = args[0];
-  PyObject* prefix = args[3];
-  PyObject* features = args[5];
-  VELUM_ASSIGN_OR_RETURN(FieldInput in, InputOfRecord(r, proto));
-  if (!PyUnicode_Check(args[2])) return TypeCheckError(args[2], "str");
-  if (!PyUnicode_Check(prefix)) return TypeCheckError(prefix, "str");
-  MessageScope scope{args[4], prefix, Py_None, true, 0, 0, 0, Py_None, {}, {}, true};
-  VELUM_TRY(ReadFeatures(scope, features));
-  VELUM_ASSIGN_OR_RETURN(Made made, BuildField(r, scope, in, args[1], args[2], nullptr));
-  if (!made.field) return Ref::borrow(Py_None);
-  return std::move(made.field);
+Result<Ref> ExtensionMethodField(const FieldResolver& r, PyObject* const* args) {
+  MessageScope read{};  // (only its features are read)
+  VELUM_TRY(ReadFeatures(read, args[5]));
+  const long features[3] = {read.field_presence, read.message_encoding, read.repeated_encoding};
+  return ExtensionField(r, args[0], args[1], args[2], args[3], args[4], features);
+}
+
+PyObject* ExtensionsMethod(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  return Guard([&]() -> PyObject* {
+    if (!ExactPositional("extensions()", nargs, 4)) return nullptr;
+    Status status = ResolveExtensions(*AsResolver(self), args);
+    if (!status.ok()) return Raise(std::move(status));
+    Py_RETURN_NONE;
+  });
 }
 
 PyObject* ExtensionMethod(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
   return Guard([&]() -> PyObject* {
     if (!ExactPositional("extension()", nargs, 6)) return nullptr;
-    Result<Ref> made = ExtensionField(*AsResolver(self), args);
+    Result<Ref> made = ExtensionMethodField(*AsResolver(self), args);
     return ReturnNew(std::move(made));
   });
 }
@@ -723,6 +726,9 @@ PyMethodDef kMethods[] = {
     {"extension", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ExtensionMethod)), METH_FASTCALL,
      "extension(field, target, local_name, prefix, parent, features)\n--\n\nThe field descriptor of an\n"
      "extension (see field_resolve.h), or None when the runtime makes it."},
+    {"extensions", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ExtensionsMethod)), METH_FASTCALL,
+     "extensions(work, types, layout, makers)\n--\n\nResolves every (field, file, scope, features) of\n"
+     "`work` as the runtime's own step does, handing it the ones it must (see extension_batch.h)."},
     {"table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(TableMethod)), METH_FASTCALL,
      "table(desc, proto, targets, features, extra_reserved, oneof_names, resolve, bound_features)\n--\n\n"
      "The field table a\n"
@@ -861,6 +867,17 @@ Result<Ref> NewResolver(PyObject* config) {
 }
 
 }  // namespace
+
+Result<Ref> field_resolver::ExtensionField(const FieldResolver& r, PyObject* proto, PyObject* target, PyObject* local,
+                           PyObject* prefix, PyObject* parent, const long features[3]) {
+  VELUM_ASSIGN_OR_RETURN(FieldInput in, InputOfRecord(r, proto));
+  if (!PyUnicode_Check(local)) return TypeCheckError(local, "str");
+  if (!PyUnicode_Check(prefix)) return TypeCheckError(prefix, "str");
+  MessageScope scope{parent, prefix, Py_None, true, features[0], features[1], features[2], Py_None, {}, {}, true};
+  VELUM_ASSIGN_OR_RETURN(Made made, BuildField(r, scope, in, target, local, nullptr));
+  if (!made.field) return Ref::borrow(Py_None);
+  return std::move(made.field);
+}
 
 PyObject* FieldResolverFn(PyObject*, PyObject* const* argv, Py_ssize_t nargs) noexcept {
   return Guard([&]() -> PyObject* {

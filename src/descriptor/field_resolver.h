@@ -92,4 +92,11 @@ Result<Ref> Call(PyObject* fn, std::initializer_list<PyObject*> args);
 // null when there is none.
 Result<PyObject*> EnumValueNamed(const FieldResolver& r, PyObject* desc, PyObject* name);
 
+// The field descriptor of an extension declared in `parent` (None at file level),
+// its full name `prefix` + its name, `features` its scope's (field_presence,
+// message_encoding, repeated_field_encoding); None when the runtime must make it
+// (see field_resolve.h). Made in field_resolve.cpp.
+Result<Ref> ExtensionField(const FieldResolver& r, PyObject* proto, PyObject* target, PyObject* local,
+                           PyObject* prefix, PyObject* parent, const long features[3]);
+
 }  // namespace velum::field_resolver

@@ -108,6 +108,10 @@ def _same_extensions(data: bytes, monkeypatch: pytest.MonkeyPatch) -> None:
         def extension(self, *args: Any) -> None:
             return None
 
+        def extensions(self, work: list[Any], types: Any, layout: Any, makers: Any) -> None:
+            for item in work:  # each through the Python step
+                makers[1](*item)
+
     with monkeypatch.context() as patch:
         patch.setattr(_builder, "_resolver", PythonExtensions)
         python = velum.Registry()
