@@ -868,8 +868,9 @@ Result<Ref> NewResolver(PyObject* config) {
 
 }  // namespace
 
-Result<Ref> field_resolver::ExtensionField(const FieldResolver& r, PyObject* proto, PyObject* target, PyObject* local,
-                           PyObject* prefix, PyObject* parent, const long features[3]) {
+Result<Ref> field_resolver::ExtensionField(const FieldResolver& r, PyObject* proto, PyObject* target,
+                                           PyObject* local, PyObject* prefix, PyObject* parent,
+                                           const long features[3]) {
   VELUM_ASSIGN_OR_RETURN(FieldInput in, InputOfRecord(r, proto));
   if (!PyUnicode_Check(local)) return TypeCheckError(local, "str");
   if (!PyUnicode_Check(prefix)) return TypeCheckError(prefix, "str");
