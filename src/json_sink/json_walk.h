@@ -211,7 +211,8 @@ class JsonWalk {
 
   // The steps most fields take are written here, inside the member loop:
   // out of line, each paid a call, its saved registers and its status
-  // passed through memory. The rest are dispatched by WriteOtherStep.
+  // passed through memory. The rarer scalar types, explicit presence and
+  // enums keep a function of their own.
   [[gnu::always_inline]] Status WriteStep(const EncodeStep& step, PyObject* msg, uint32_t depth) {
     constexpr auto implicit = [](ScalarType t) {
       return static_cast<uint8_t>(static_cast<uint8_t>(EncodeOp::kImplicitScalar) + static_cast<uint8_t>(t));
@@ -231,6 +232,25 @@ class JsonWalk {
         return WriteScalarStepInline<ScalarType::kDouble, true>(step, msg);
       case implicit(ScalarType::kBool):
         return WriteScalarStepInline<ScalarType::kBool, true>(step, msg);
+#define VELUM_IMPLICIT_STEP(T) \
+  case implicit(T):            \
+    return WriteScalarStep<JsonFormOf(T), true>(step, msg);
+        VELUM_IMPLICIT_STEP(ScalarType::kFloat)
+        VELUM_IMPLICIT_STEP(ScalarType::kUint64)
+        VELUM_IMPLICIT_STEP(ScalarType::kFixed64)
+        VELUM_IMPLICIT_STEP(ScalarType::kFixed32)
+        VELUM_IMPLICIT_STEP(ScalarType::kBytes)
+        VELUM_IMPLICIT_STEP(ScalarType::kUint32)
+#undef VELUM_IMPLICIT_STEP
+#define VELUM_EXPLICIT_STEP(T)                                                      \
+  case static_cast<uint8_t>(EncodeOp::kExplicitScalar) + static_cast<uint8_t>(T): \
+    return WriteScalarStep<JsonFormOf(T), false>(step, msg);
+        VELUM_FOR_EACH_SCALAR_TYPE(VELUM_EXPLICIT_STEP)
+#undef VELUM_EXPLICIT_STEP
+      case static_cast<uint8_t>(EncodeOp::kImplicitEnum):
+        return WriteEnumStep(step, msg, true);
+      case static_cast<uint8_t>(EncodeOp::kExplicitEnum):
+        return WriteEnumStep(step, msg, false);
       case static_cast<uint8_t>(EncodeOp::kMessage): {
         PyObject* slot = *SlotAddress(msg, step.offset);
         if (slot == nullptr) [[unlikely]]
@@ -242,51 +262,28 @@ class JsonWalk {
         VELUM_TRY(WriteName(*step.field));
         return WriteMessageValue(step.field->kind.value.handle, value.get(), depth);
       }
-      case static_cast<uint8_t>(EncodeOp::kGeneral): {
-        // A list or map in a slot holding the exact container (as the slots
-        // do): selected as SelectField selects it, by its size, without the
-        // general read.
-        const FieldSpec& f = *step.field;
-        if (step.offset >= 0 && f.shape != FieldShape::kSingular && !f.in_oneof()) {
-          PyObject* slot = *SlotAddress(msg, step.offset);
-          Py_ssize_t size = -1;
-          if (slot == nullptr) [[unlikely]] {
-            // SelectField reports it
-          } else if (f.shape == FieldShape::kList) {
-            if (PyList_CheckExact(slot)) size = PyList_GET_SIZE(slot);
-          } else if (PyDict_CheckExact(slot)) {
-            size = PyDict_GET_SIZE(slot);
-          }
-          if (size >= 0) {
-            if (size == 0 && !options_.always_emit_implicit) return Status::Ok();
-            return WriteContainerField(f, slot, depth);
-          }
-        }
-        return WriteGeneralField(f, msg, depth);
+      default:
+        break;
+    }
+    // A list or map in a slot holding the exact container (as the slots do):
+    // selected as SelectField selects it, by its size, without the general read.
+    const FieldSpec& f = *step.field;
+    if (step.offset >= 0 && f.shape != FieldShape::kSingular && !f.in_oneof()) {
+      PyObject* slot = *SlotAddress(msg, step.offset);
+      Py_ssize_t size = -1;
+      if (slot == nullptr) [[unlikely]] {
+        // SelectField reports it
+      } else if (f.shape == FieldShape::kList) {
+        if (PyList_CheckExact(slot)) size = PyList_GET_SIZE(slot);
+      } else if (PyDict_CheckExact(slot)) {
+        size = PyDict_GET_SIZE(slot);
       }
-      default:
-        break;
+      if (size >= 0) {
+        if (size == 0 && !options_.always_emit_implicit) return Status::Ok();
+        return WriteContainerField(f, slot, depth);
+      }
     }
-    return WriteOtherStep(step, msg, depth);
-  }
-
-  Status WriteOtherStep(const EncodeStep& step, PyObject* msg, uint32_t depth) {
-    switch (step.op) {
-#define VELUM_SCALAR_STEPS(T)                                               \
-  case static_cast<uint8_t>(EncodeOp::kImplicitScalar) + static_cast<uint8_t>(T): \
-    return WriteScalarStep<JsonFormOf(T), true>(step, msg);                  \
-  case static_cast<uint8_t>(EncodeOp::kExplicitScalar) + static_cast<uint8_t>(T): \
-    return WriteScalarStep<JsonFormOf(T), false>(step, msg);
-      VELUM_FOR_EACH_SCALAR_TYPE(VELUM_SCALAR_STEPS)
-#undef VELUM_SCALAR_STEPS
-      case static_cast<uint8_t>(EncodeOp::kImplicitEnum):
-        return WriteEnumStep(step, msg, true);
-      case static_cast<uint8_t>(EncodeOp::kExplicitEnum):
-        return WriteEnumStep(step, msg, false);
-      default:
-        break;
-    }
-    return WriteGeneralField(*step.field, msg, depth);
+    return WriteGeneralField(f, msg, depth);
   }
 
   // A list or map field's container `value`, held while written.
