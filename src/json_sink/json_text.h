@@ -89,10 +89,22 @@ class JsonText {
     }
     out_.Append(key + skip, size - skip);
   }
-  // The bytes PutMemberKey would drop from a key's front now (the comma
-  // of an object's first member), without noting the member.
-  [[gnu::always_inline]] size_t KeySkip() noexcept {
-    return frames_.empty() || (Top() & kFirst) != 0 ? 1 : 0;
+  // Where a member's key goes when its value is written first (and may be
+  // refused): the open object's frame, read once, and the bytes the key
+  // drops from its front (the comma of an object's first member).
+  struct KeyPlace {
+    char* frame;
+    size_t skip;
+  };
+  [[gnu::always_inline]] KeyPlace PlaceKey() noexcept {
+    if (frames_.empty()) return {nullptr, 1};
+    char& top = Top();
+    return {&top, (top & kFirst) != 0 ? size_t{1} : size_t{0}};
+  }
+  // MemberKey at `p` for a place taken by PlaceKey, which it notes.
+  [[gnu::always_inline]] static void PutKeyAt(KeyPlace place, char* p, const char* key, size_t size) noexcept {
+    if (place.frame != nullptr) *place.frame = static_cast<char>(*place.frame & ~kFirst);
+    CopyBytes(p, key + place.skip, size - place.skip);
   }
   // MemberKey into room the caller reserved at `p` (see TextBuffer::cursor);
   // returns where the key text ends.

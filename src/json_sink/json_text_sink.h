@@ -182,9 +182,10 @@ class JsonTextSink {
       char* p = text_.buffer().Reserve(key.size() + size + 2);
       if (p == nullptr) return true;
       // The text goes after the key first: the member is noted only once it is plain.
-      char* at = p + key.size() - text_.KeySkip();
+      const JsonText::KeyPlace place = text_.PlaceKey();
+      char* at = p + key.size() - place.skip;
       if (!PutPlainAscii(at + 1, data, size)) return false;
-      text_.PutMemberKey(p, key.data(), key.size());
+      JsonText::PutKeyAt(place, p, key.data(), key.size());
       at[0] = '"';
       at[size + 1] = '"';
       text_.buffer().Seek(at + size + 2);

@@ -116,6 +116,10 @@ class JsonWalk {
   // slot is read first either way: an empty one fails even when not set.
   template <ScalarType T, bool kImplicit>
   Status WriteScalarStep(const EncodeStep& step, PyObject* msg) {
+    return WriteScalarStepInline<T, kImplicit>(step, msg);
+  }
+  template <ScalarType T, bool kImplicit>
+  [[gnu::always_inline]] Status WriteScalarStepInline(const EncodeStep& step, PyObject* msg) {
     PyObject* slot = *SlotAddress(msg, step.offset);
     if (slot == nullptr) [[unlikely]]
       return UninitializedSlot();
@@ -205,15 +209,44 @@ class JsonWalk {
     return WriteEnum(sink_, *step.field->kind.value.table, value.get(), options_.print_enums_as_ints);
   }
 
+  // The steps most fields take are written here, inside the member loop:
+  // out of line, each paid a call, its saved registers and its status
+  // passed through memory. The rarer scalar types, explicit presence and
+  // enums keep a function of their own.
   [[gnu::always_inline]] Status WriteStep(const EncodeStep& step, PyObject* msg, uint32_t depth) {
+    constexpr auto implicit = [](ScalarType t) {
+      return static_cast<uint8_t>(static_cast<uint8_t>(EncodeOp::kImplicitScalar) + static_cast<uint8_t>(t));
+    };
     switch (step.op) {
-#define VELUM_SCALAR_STEPS(T)                                               \
-  case static_cast<uint8_t>(EncodeOp::kImplicitScalar) + static_cast<uint8_t>(T): \
-    return WriteScalarStep<JsonFormOf(T), true>(step, msg);                  \
+      case implicit(ScalarType::kString):
+        return WriteScalarStepInline<ScalarType::kString, true>(step, msg);
+      case implicit(ScalarType::kInt64):
+      case implicit(ScalarType::kSint64):
+      case implicit(ScalarType::kSfixed64):
+        return WriteScalarStepInline<ScalarType::kInt64, true>(step, msg);
+      case implicit(ScalarType::kInt32):
+      case implicit(ScalarType::kSint32):
+      case implicit(ScalarType::kSfixed32):
+        return WriteScalarStepInline<ScalarType::kInt32, true>(step, msg);
+      case implicit(ScalarType::kDouble):
+        return WriteScalarStepInline<ScalarType::kDouble, true>(step, msg);
+      case implicit(ScalarType::kBool):
+        return WriteScalarStepInline<ScalarType::kBool, true>(step, msg);
+#define VELUM_IMPLICIT_STEP(T) \
+  case implicit(T):            \
+    return WriteScalarStep<JsonFormOf(T), true>(step, msg);
+        VELUM_IMPLICIT_STEP(ScalarType::kFloat)
+        VELUM_IMPLICIT_STEP(ScalarType::kUint64)
+        VELUM_IMPLICIT_STEP(ScalarType::kFixed64)
+        VELUM_IMPLICIT_STEP(ScalarType::kFixed32)
+        VELUM_IMPLICIT_STEP(ScalarType::kBytes)
+        VELUM_IMPLICIT_STEP(ScalarType::kUint32)
+#undef VELUM_IMPLICIT_STEP
+#define VELUM_EXPLICIT_STEP(T)                                                      \
   case static_cast<uint8_t>(EncodeOp::kExplicitScalar) + static_cast<uint8_t>(T): \
     return WriteScalarStep<JsonFormOf(T), false>(step, msg);
-      VELUM_FOR_EACH_SCALAR_TYPE(VELUM_SCALAR_STEPS)
-#undef VELUM_SCALAR_STEPS
+        VELUM_FOR_EACH_SCALAR_TYPE(VELUM_EXPLICIT_STEP)
+#undef VELUM_EXPLICIT_STEP
       case static_cast<uint8_t>(EncodeOp::kImplicitEnum):
         return WriteEnumStep(step, msg, true);
       case static_cast<uint8_t>(EncodeOp::kExplicitEnum):
@@ -232,7 +265,33 @@ class JsonWalk {
       default:
         break;
     }
-    return WriteGeneralField(*step.field, msg, depth);
+    // A list or map in a slot holding the exact container (as the slots do):
+    // selected as SelectField selects it, by its size, without the general read.
+    const FieldSpec& f = *step.field;
+    if (step.offset >= 0 && f.shape != FieldShape::kSingular && !f.in_oneof()) {
+      PyObject* slot = *SlotAddress(msg, step.offset);
+      Py_ssize_t size = -1;
+      if (slot == nullptr) [[unlikely]] {
+        // SelectField reports it
+      } else if (f.shape == FieldShape::kList) {
+        if (PyList_CheckExact(slot)) size = PyList_GET_SIZE(slot);
+      } else if (PyDict_CheckExact(slot)) {
+        size = PyDict_GET_SIZE(slot);
+      }
+      if (size >= 0) {
+        if (size == 0 && !options_.always_emit_implicit) return Status::Ok();
+        return WriteContainerField(f, slot, depth);
+      }
+    }
+    return WriteGeneralField(f, msg, depth);
+  }
+
+  // A list or map field's container `value`, held while written.
+  Status WriteContainerField(const FieldSpec& f, PyObject* value, uint32_t depth) {
+    Ref held = Ref::borrow(value);
+    VELUM_TRY(WriteName(f));
+    return f.shape == FieldShape::kList ? WriteList(f.kind.value, held.get(), depth)
+                                        : WriteMap(f.kind.map_key, f.kind.value, held.get(), depth);
   }
 
   // Any field the plan has no step of its own for: lists, maps, oneof

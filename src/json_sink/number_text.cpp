@@ -406,7 +406,7 @@ size_t Copy(const char* text, char* out) noexcept {
 // reading back as `value` holds at most one multiple of 10^-k, so no closer
 // candidate is missed. False when `value` has more decimals or is too large.
 bool ShortDecimal(double magnitude, shortest::Decimal* out) noexcept {
-  constexpr double kPowers[] = {1.0, 10.0, 100.0, 1000.0, 10000.0, 100000.0, 1000000.0};
+  static constexpr double kPowers[] = {1.0, 10.0, 100.0, 1000.0, 10000.0, 100000.0, 1000000.0};
   constexpr double kLimit = 1125899906842624.0;  // 2^50
   const double scaled6 = magnitude * kPowers[6];
   if (scaled6 < kLimit) [[likely]] {

@@ -319,7 +319,8 @@ def test_non_str_key_of_a_string_map() -> None:
             write()
 
 
-@pytest.mark.parametrize("field", ["f_int32", "o_int32", "o_string", "f_leaf", "u_double", "f_hue"])
+@pytest.mark.parametrize("field", ["f_int32", "o_int32", "o_string", "f_leaf", "u_double", "f_hue",
+                                   "u_int32", "u_leaf", "f_string", "f_int64", "f_bool"])
 def test_empty_slot_fails_whether_or_not_the_field_is_set(field: str) -> None:
     msg = Flat()
     type(msg).__dict__[field].__delete__(msg)
@@ -427,3 +428,73 @@ def test_failure_after_the_text_outgrew_its_first_block(before: str) -> None:
     msg.u_string.pop()
     assert msg.to_json() == json.dumps({"uString": [before, before]}, ensure_ascii=False,
                                        separators=(",", ":"))
+
+
+class TruthList(list[Any]):
+    """A list whose truth is not its size."""
+
+    def __bool__(self) -> bool:
+        return len(self) == 0
+
+
+class TruthDict(dict[Any, Any]):
+    """A dict whose truth is not its size."""
+
+    def __bool__(self) -> bool:
+        return len(self) == 0
+
+
+def _leaf() -> Any:
+    return registry().message_class(f"{D}.Leaf")(id=1)
+
+
+@pytest.mark.parametrize("emit", [False, True], ids=["skip-default", "always-emit"])
+@pytest.mark.parametrize(("field", "make", "written"), [
+    ("u_int32", list, None), ("u_int32", lambda: [1, 2], "[1,2]"),
+    ("u_leaf", list, None), ("u_leaf", lambda: [_leaf()], '[{"id":1}]'),
+    ("u_string", lambda: ["a", "é"], '["a","é"]'),
+    ("k_string_v", dict, None), ("k_string_v", lambda: {"a": "b"}, '{"a":"b"}'),
+    ("k_int32_m", lambda: {1: _leaf()}, '{"1":{"id":1}}'),
+    # A subclass keeps its own truth test: written when true though empty, skipped
+    # when false though not.
+    ("u_int32", TruthList, "[]"), ("u_int32", lambda: TruthList([3]), None),
+    ("k_string_v", TruthDict, "{}"), ("k_string_v", lambda: TruthDict({"a": "b"}), None),
+])
+def test_list_and_map_fields_are_selected_by_the_general_rule(field: str, make: Any,
+                                                              written: str | None,
+                                                              emit: bool) -> None:
+    # Lists and maps in slots are selected inline when the slot holds the exact container:
+    # skipped when empty unless every implicit field is emitted. Anything else goes through
+    # the general selection, whose truth test a subclass may answer otherwise.
+    cls = Flat if field.startswith("u_") else registry().message_class(f"{D}.Maps")
+    msg = cls()
+    value = make()
+    setattr(msg, field, value)
+    member = re.sub(r"_(\w)", lambda m: m.group(1).upper(), field)
+    if not emit:
+        expected = "{}" if written is None else f'{{"{member}":{written}}}'
+        assert msg.to_json() == expected
+        assert msg.to_dict() == json.loads(expected)
+        return
+    # Every field is written then, with the container's own content.
+    text = json.loads(msg.to_json(always_emit_implicit=True))[member]
+    tree = msg.to_dict(always_emit_implicit=True)[member]
+    assert text == tree
+    assert len(text) == len(value)
+
+
+@pytest.mark.parametrize(("field", "value", "error"), [
+    ("u_int32", (1, 2), "^'tuple' object is not an instance of 'list'$"),
+    ("k_string_v", [("a", "b")], "^'list' object is not an instance of 'dict'$"),
+])
+def test_list_and_map_fields_of_another_class_fail_as_before(field: str, value: Any,
+                                                            error: str) -> None:
+    cls = Flat if field.startswith("u_") else registry().message_class(f"{D}.Maps")
+    msg = cls()
+    try:
+        setattr(msg, field, value)
+    except TypeError:
+        pytest.skip("the setter refuses it")
+    for write in (msg.to_json, msg.to_dict):
+        with pytest.raises(TypeError, match=error):
+            write()
