@@ -1,6 +1,7 @@
 #include "descriptor/field_resolve.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <initializer_list>
 #include <new>
@@ -193,9 +194,9 @@ Result<FieldInputs> ReadInputs(const FieldResolver& r, PyObject* protos, bool& f
       const char* at = PyBytes_AS_STRING(views);
       bool plain = true;
       for (size_t i = 0; i < count && plain; ++i) {
-        FieldView view;
-        std::memcpy(&view, at + i * sizeof(FieldView), sizeof(FieldView));
-        plain = !view.has_features;
+        bool has_features = false;  // (the flag alone: the views are copied out below)
+        std::memcpy(&has_features, at + i * sizeof(FieldView) + offsetof(FieldView, has_features), sizeof(bool));
+        plain = !has_features;
       }
       if (plain) {  // (then a field's options matter only by their `packed`)
         const auto* bytes = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(source));

@@ -596,26 +596,28 @@ Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& 
 
   // Attribute list in field order; a oneof appears once, at its first member.
   // `latest` holds what the keyword table will hold for each attribute (made
-  // with the first instance, FillLazyTables): the entry of its last field.
+  // with the first instance, FillLazyTables): the entry of its last field. Only
+  // the defaults read from the descriptors need it, to find their attributes.
   NameIndex attribute_index(m.fields.size() + m.oneofs.size());
   RawVector<AttributeEntry> latest;
+  const bool keep_latest = table == nullptr;
   m.attributes.reserve(m.fields.size() + m.oneofs.size());
-  latest.reserve(m.fields.size() + m.oneofs.size());
+  if (keep_latest) latest.reserve(m.fields.size() + m.oneofs.size());
   for (const FieldSpec& f : m.fields) {
-    const AttributeEntry entry{f.access, f.has_presence_bit && !f.in_oneof(), f.number, f.in_oneof() ? nullptr : &f};
     VELUM_ASSIGN_OR_RETURN(size_t at, attribute_index.FindOrAdd(AttributeName(f), m.attributes.size()));
     if (at == m.attributes.size()) {
-      m.attributes.push_back(entry);
-      latest.push_back(entry);
-    } else {
-      latest[at] = entry;
+      m.attributes.push_back(
+          AttributeEntry{f.access, f.has_presence_bit && !f.in_oneof(), f.number, f.in_oneof() ? nullptr : &f});
+      if (keep_latest) latest.push_back(m.attributes.back());
+    } else if (keep_latest) {
+      latest[at] = AttributeEntry{f.access, f.has_presence_bit && !f.in_oneof(), f.number, f.in_oneof() ? nullptr : &f};
     }
   }
   for (const OneofEntry& oneof : m.oneofs) {
     VELUM_ASSIGN_OR_RETURN(size_t at, attribute_index.FindOrAdd(oneof.local_name.get(), m.attributes.size()));
     if (at != m.attributes.size()) continue;
     m.attributes.push_back(AttributeEntry{oneof.access, false, 0});
-    latest.push_back(m.attributes.back());
+    if (keep_latest) latest.push_back(m.attributes.back());
   }
 
   if (table != nullptr) {
