@@ -135,21 +135,23 @@ def _new_class(name: str, namespace: dict[str, object]) -> type:
     return cls
 
 
-def _make_class(desc: DescMessage) -> type:
-    """The class of `desc`; the classes of its nested messages must exist already."""
+def _make_class(desc: DescMessage, table: Any, module: str) -> type:
+    """The class of `desc`, made from its field `table` (see `field_table`) or, when that is
+    None, from its field descriptors; the classes of its nested messages must exist already."""
     # __slots__: the attribute of each field outside a oneof, then of each oneof;
     # __match_args__: attribute names in field order, a oneof's where its first member is.
-    table = field_table(desc)
     if table is None:
         # (`fields` first: it resolves them)
         slots, match_args = _attribute_names(desc.fields, peek_oneofs(desc))
     else:
         slots, match_args = _attribute_names(table, ())
+    file = desc.file
+    type_name = desc.type_name
     namespace: dict[str, object] = {
         "__slots__": slots,
         "__match_args__": match_args,
-        "__module__": module_name(desc.file),
-        "__qualname__": _qualname(desc.type_name, desc.file),
+        "__module__": module,
+        "__qualname__": type_name.removeprefix(file.package + ".") if file.package else type_name,
         "_desc": desc,
     }
     # A nested type never replaces an attribute every message has.
@@ -161,7 +163,8 @@ def _make_class(desc: DescMessage) -> type:
         name = nested_enum.name
         if name not in RESERVED_MESSAGE_NAMES:
             namespace[name] = peek_type(nested_enum) or _nested_enum_placeholder(name)
-    return _new_class(desc.name, namespace)
+    made: type | None = _message_class(_BASES, desc.name, namespace)
+    return made if made is not None else _new_class(desc.name, namespace)
 
 
 def _depth(desc: DescMessage) -> int:
@@ -173,21 +176,30 @@ def _depth(desc: DescMessage) -> int:
     return depth
 
 
-def make_message_classes(descs: list[DescMessage]) -> None:
+def make_message_classes(
+    descs: list[DescMessage], tables: dict[DescMessage, Any] | None = None
+) -> None:
     """Create the classes of `descs` (map entries have none), then initialise them.
 
     All classes exist before the first is initialised, so that recursive and mutually
     referencing types work. Nested messages must be in `descs` with their parents.
+    `tables` holds the field tables already asked for (see `field_table`).
     """
     with _LOCK:
         todo = [d for d in descs if not d.is_map_entry and peek_message_type(d) is None]
         if len(todo) > 1:
             # Innermost first: a class holds the classes nested in it as attributes.
             todo.sort(key=_depth, reverse=True)
+        modules: dict[DescFile, str] = {}
         try:
             created = []
             for desc in todo:
-                cls = _make_class(desc)
+                file = desc.file
+                module = modules.get(file)
+                if module is None:
+                    module = modules[file] = module_name(file)
+                table = tables[desc] if tables is not None and desc in tables else field_table(desc)
+                cls = _make_class(desc, table, module)
                 desc.type = cls
                 created.append(cls)
             for cls in created:
@@ -209,17 +221,17 @@ def create_on_first_use(desc: DescMessage) -> None:
     with _LOCK:
         if peek_message_type(desc) is not None:
             return  # another thread was first
-        needed: dict[DescMessage, None] = {}
+        # Each needed message with its field table, which its class is then made from.
+        needed: dict[DescMessage, Any] = {}
         stack = [desc]
         while stack:
             current = stack.pop()
             if current in needed or peek_message_type(current) is not None or current.is_map_entry:
                 continue  # a map entry has no class; its field's value names what it needs
-            needed[current] = None
+            table = needed[current] = field_table(current)
             stack.extend(peek_nested_messages(current))
-            table = field_table(current)
             stack.extend(_referenced_messages(current.fields if table is None else table))
-        make_message_classes(list(needed))
+        make_message_classes(list(needed), needed)
 
 
 def create_enum_on_first_use(desc: DescEnum) -> None:

@@ -140,6 +140,14 @@ Status FillTable(const RuntimeNames& names, PyObject* desc, EnumTable* table) {
     VELUM_ASSIGN_OR_RETURN(Ref file_name, GetStr(file.get(), names.name(Name::kName)));
     table->is_null_value = StartsWith(file_name.get(), "google/protobuf/");
   }
+  return Status::Ok();
+}
+
+// The JSON reader's map of value names, made with the members: JSON is read
+// only through instances, as the members are, and most loaded enums never are.
+Status FillNames(EnumTable* table) {
+  table->numbers_by_name.clear();  // (a failed first try may have left some)
+  table->numbers_by_name.reserve(table->values.size());
   for (const EnumValueEntry& entry : table->values) {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(entry.name.get(), &size);
@@ -206,6 +214,7 @@ Status FillMembers(const RuntimeNames& names, EnumTable* table) {
       if (!entry.member) return Status::Pending();
     }
     table->default_value = table->values[0].member.clone();
+    VELUM_TRY(FillNames(table));
     if (!had_class) {
       VELUM_TRY(StoreValueType(names, cls.get(), OwnerOf(table)));
       table->enum_class = std::move(cls);

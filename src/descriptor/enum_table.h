@@ -29,7 +29,8 @@ struct EnumValueEntry {
 
 struct EnumTable {
   // Value names as JSON reads them; the first value declared with a name keeps
-  // it. Keyed by the UTF-8 of the values' `name`s, which `values` holds.
+  // it. Keyed by the UTF-8 of the values' `name`s, which `values` holds. Made
+  // with the members (FillMembers).
   StringViewMap<int32_t> numbers_by_name;
 
   // The number of the value called `name` (byte-exact).

@@ -1,5 +1,6 @@
 #include "descriptor/field_names.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -11,9 +12,10 @@
 
 namespace velum {
 
-bool IsDerivedJsonName(const unsigned char* name, size_t name_size, const unsigned char* json, size_t json_size) {
+bool IsDerivedJsonName(const unsigned char* name, size_t name_size, const unsigned char* json, size_t json_size,
+                       bool ascii) {
   // Beyond ASCII, Unicode case mapping decides (see JsonName).
-  size_t i = 0;
+  size_t i = ascii ? name_size : 0;
   for (; i + 8 <= name_size; i += 8) {
     uint64_t word;
     std::memcpy(&word, name + i, 8);
@@ -142,15 +144,28 @@ Result<Ref> JsonName(PyObject* name, PyObject* fallback) {
 
 namespace {
 
+// The sets a name must not be in, and the longest name in the first two.
+struct Reserved {
+  PyObject* keywords;
+  PyObject* reserved;
+  PyObject* extra;  // may be null
+  Py_ssize_t longest;
+};
+
 // -1 on error, else whether `name` must be renamed for what it is.
-int Clashes(PyObject* name, PyObject* keywords, PyObject* reserved, PyObject* extra) {
-  int found = PySet_Contains(keywords, name);
-  if (found == 0) found = PySet_Contains(reserved, name);
-  if (found == 0 && extra != nullptr) found = PySet_Contains(extra, name);
+int Clashes(PyObject* name, const Reserved& sets) {
+  int found = 0;
+  // Long field names are common (and costly to look up); keywords and the
+  // runtime's own names are short.
+  if (!PyUnicode_CheckExact(name) || PyUnicode_GET_LENGTH(name) <= sets.longest) {
+    found = PySet_Contains(sets.keywords, name);
+    if (found == 0) found = PySet_Contains(sets.reserved, name);
+  }
+  if (found == 0 && sets.extra != nullptr) found = PySet_Contains(sets.extra, name);
   return found;
 }
 
-Status Rename(PyObject* names, PyObject* keywords, PyObject* reserved, PyObject* extra, PyObject* result) {
+Status Rename(PyObject* names, const Reserved& sets, PyObject* result) {
   Py_ssize_t count = PyList_GET_SIZE(names);
   // The names that stay as they are, whatever comes before them.
   Ref taken = Ref::steal(PySet_New(nullptr));
@@ -158,7 +173,7 @@ Status Rename(PyObject* names, PyObject* keywords, PyObject* reserved, PyObject*
   if (!taken || !seen) return Status::Pending();
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyObject* name = PyList_GET_ITEM(names, i);
-    int clash = Clashes(name, keywords, reserved, extra);
+    int clash = Clashes(name, sets);
     if (clash < 0 || (clash == 0 && PySet_Add(taken.get(), name) < 0)) return Status::Pending();
   }
   Ref underscore = Ref::steal(PyUnicode_FromStringAndSize("_", 1));
@@ -166,7 +181,7 @@ Status Rename(PyObject* names, PyObject* keywords, PyObject* reserved, PyObject*
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyObject* name = PyList_GET_ITEM(names, i);
     Ref local = Ref::borrow(name);
-    int rename = Clashes(name, keywords, reserved, extra);
+    int rename = Clashes(name, sets);
     if (rename == 0) rename = PySet_Contains(seen.get(), name);
     if (rename < 0) return Status::Pending();
     for (bool again = rename != 0; again;) {
@@ -174,7 +189,7 @@ Status Rename(PyObject* names, PyObject* keywords, PyObject* reserved, PyObject*
       if (!local) return Status::Pending();
       int busy = PySet_Contains(taken.get(), local.get());
       if (busy == 0) busy = PySet_Contains(seen.get(), local.get());
-      if (busy == 0) busy = Clashes(local.get(), keywords, reserved, extra);
+      if (busy == 0) busy = Clashes(local.get(), sets);
       if (busy < 0) return Status::Pending();
       again = busy != 0;
     }
@@ -186,11 +201,32 @@ Status Rename(PyObject* names, PyObject* keywords, PyObject* reserved, PyObject*
 
 }  // namespace
 
-Result<Ref> AssignLocalNames(PyObject* names, PyObject* keywords, PyObject* reserved, PyObject* extra) {
+Py_ssize_t LongestName(PyObject* set) {
+  Ref it = Ref::steal(PyObject_GetIter(set));
+  if (!it) {
+    PyErr_Clear();
+    return PY_SSIZE_T_MAX;
+  }
+  Py_ssize_t longest = 0;
+  while (PyObject* item = PyIter_Next(it.get())) {
+    const Py_ssize_t length = PyUnicode_CheckExact(item) ? PyUnicode_GET_LENGTH(item) : PY_SSIZE_T_MAX;
+    Py_DECREF(item);  // (the set holds it)
+    longest = std::max(longest, length);
+  }
+  if (PyErr_Occurred()) {
+    PyErr_Clear();
+    return PY_SSIZE_T_MAX;
+  }
+  return longest;
+}
+
+Result<Ref> AssignLocalNames(PyObject* names, PyObject* keywords, PyObject* reserved, PyObject* extra,
+                             Py_ssize_t longest) {
   if (!PyList_Check(names)) return Status(ErrorKind::kType, "names cannot be converted to list");
   if (!PyAnySet_Check(keywords) || !PyAnySet_Check(reserved) || (extra != nullptr && !PyAnySet_Check(extra))) {
     return Status(ErrorKind::kType, "reserved names cannot be converted to set");
   }
+  const Reserved sets{keywords, reserved, extra, longest};
   Py_ssize_t count = PyList_GET_SIZE(names);
   // The usual case: every name distinct and free, so nothing is renamed.
   NameIndex seen(static_cast<size_t>(count));
@@ -198,7 +234,7 @@ Result<Ref> AssignLocalNames(PyObject* names, PyObject* keywords, PyObject* rese
   for (Py_ssize_t i = 0; i < count && plain; ++i) {
     PyObject* name = PyList_GET_ITEM(names, i);
     if (!PyUnicode_Check(name)) return Status(ErrorKind::kType, "field name cannot be converted to str");
-    int clash = Clashes(name, keywords, reserved, extra);
+    int clash = Clashes(name, sets);
     if (clash < 0) return Status::Pending();
     if (clash == 0) {
       VELUM_ASSIGN_OR_RETURN(size_t first, seen.FindOrAdd(name, static_cast<size_t>(i)));
@@ -214,7 +250,7 @@ Result<Ref> AssignLocalNames(PyObject* names, PyObject* keywords, PyObject* rese
   }
   Ref result = Ref::steal(PyList_New(count));
   if (!result) return Status::Pending();
-  VELUM_TRY(Rename(names, keywords, reserved, extra, result.get()));
+  VELUM_TRY(Rename(names, sets, result.get()));
   return result;
 }
 

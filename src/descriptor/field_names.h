@@ -23,13 +23,22 @@ Result<Ref> JsonName(PyObject* name, PyObject* fallback);
 // Whether `json` (`json_size` bytes) is the JSON name JsonName derives from the
 // ASCII name `name` (`name_size` bytes); false for a name beyond ASCII. Such a
 // JSON name need not be kept as text: it is made again from the name when needed.
-bool IsDerivedJsonName(const unsigned char* name, size_t name_size, const unsigned char* json, size_t json_size);
+// `ascii`: the name is known to be ASCII (it is checked otherwise).
+bool IsDerivedJsonName(const unsigned char* name, size_t name_size, const unsigned char* json, size_t json_size,
+                       bool ascii = false);
 
 // Python attribute names for the `str`s of `names` (a list), unique within it: a
 // name in `keywords` or `reserved`, or in `extra` unless that is null, gets a
 // trailing underscore (more than one when that is taken too), and so does a
 // repeated name. Names that need no change keep it whatever their order. Returns a
-// new list, or `names` itself when nothing changes.
-Result<Ref> AssignLocalNames(PyObject* names, PyObject* keywords, PyObject* reserved, PyObject* extra);
+// new list, or `names` itself when nothing changes. `longest` is the length of
+// the longest name in `keywords` and `reserved` (LongestName): a longer name
+// cannot be in them, and is not looked up.
+Result<Ref> AssignLocalNames(PyObject* names, PyObject* keywords, PyObject* reserved, PyObject* extra,
+                             Py_ssize_t longest = PY_SSIZE_T_MAX);
+
+// The length of the longest name in a set of names, or PY_SSIZE_T_MAX when it
+// holds anything but exact strs (whose equality only the set can decide).
+Py_ssize_t LongestName(PyObject* set);
 
 }  // namespace velum

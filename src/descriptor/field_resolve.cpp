@@ -1,5 +1,7 @@
 #include "descriptor/field_resolve.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <initializer_list>
 #include <new>
@@ -87,6 +89,7 @@ struct Made {
 // (see field_view.h) says, made into the same objects.
 struct FieldInput {
   Ref name, number, default_text, json, oneof_index;  // None when the record has none
+  int32_t number_value = 0;  // a view's number (`number` is then null for a field table)
   PyObject* options = Py_None;                        // borrowed from the record
   int packed = -1;  // a view's legacy `packed` option, -1 when not given
   long label = 1;
@@ -130,22 +133,26 @@ Result<Ref> SpanText(TextCache& cache, const uint8_t* source, TextSpan span) {
   return text;
 }
 
-// With `derive_json`, a JSON name that is the one derived from the name is left
-// null (not made): a class made from the field table makes it again when its
-// JSON tables are built, which most loaded classes never need.
-Result<FieldInput> InputOfView(TextCache& cache, const uint8_t* source, const FieldView& view, bool derive_json) {
+// For a field table (`for_table`) the number is kept as a value only, and a
+// JSON name that is the one derived from the name is left null (not made): a
+// class made from the table makes it again when its JSON tables are built,
+// which most loaded classes never need.
+Result<FieldInput> InputOfView(TextCache& cache, const uint8_t* source, const FieldView& view, bool for_table) {
   FieldInput in;
   VELUM_ASSIGN_OR_RETURN(in.name, SpanText(cache, source, view.name));
-  in.number = Ref::steal(PyLong_FromLong(view.number));
-  if (!in.number) return Status::Pending();
+  in.number_value = view.number;
+  if (!for_table) {
+    in.number = Ref::steal(PyLong_FromLong(view.number));
+    if (!in.number) return Status::Pending();
+  }
   if (view.default_value.present()) {
     VELUM_ASSIGN_OR_RETURN(in.default_text, SpanText(cache, source, view.default_value));
   } else {
     in.default_text = Ref::borrow(Py_None);
   }
-  if (derive_json && view.json_name.present() && view.name.present() &&
+  if (for_table && view.json_name.present() && view.name.present() &&
       IsDerivedJsonName(source + view.name.offset, view.name.size, source + view.json_name.offset,
-                        view.json_name.size)) {
+                        view.json_name.size, PyUnicode_IS_ASCII(in.name.get()))) {
     in.json = Ref();
   } else if (view.json_name.present()) {
     VELUM_ASSIGN_OR_RETURN(in.json, SpanText(cache, source, view.json_name));
@@ -171,9 +178,9 @@ using FieldInputs = RawVector<FieldInput>;
 // message's own record, whose fields are then read from their views when none
 // has options (no field record is made: most resolved messages need none),
 // else from the records its `fields` makes; `from_records` tells which.
-// `derive_json` as for InputOfView.
+// `for_table` as for InputOfView.
 Result<FieldInputs> ReadInputs(const FieldResolver& r, PyObject* protos, bool& from_records,
-                               bool derive_json = false) {
+                               bool for_table = false) {
   const MessageRecordLayout& layout = r.message_record;
   FieldInputs inputs;
   Ref records;
@@ -188,9 +195,9 @@ Result<FieldInputs> ReadInputs(const FieldResolver& r, PyObject* protos, bool& f
       const char* at = PyBytes_AS_STRING(views);
       bool plain = true;
       for (size_t i = 0; i < count && plain; ++i) {
-        FieldView view;
-        std::memcpy(&view, at + i * sizeof(FieldView), sizeof(FieldView));
-        plain = !view.has_features;
+        bool has_features = false;  // (the flag alone: the views are copied out below)
+        std::memcpy(&has_features, at + i * sizeof(FieldView) + offsetof(FieldView, has_features), sizeof(bool));
+        plain = !has_features;
       }
       if (plain) {  // (then a field's options matter only by their `packed`)
         const auto* bytes = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(source));
@@ -201,7 +208,7 @@ Result<FieldInputs> ReadInputs(const FieldResolver& r, PyObject* protos, bool& f
         for (size_t i = 0; i < count; ++i) {
           FieldView view;
           std::memcpy(&view, at + i * sizeof(FieldView), sizeof(FieldView));
-          VELUM_ASSIGN_OR_RETURN(FieldInput in, InputOfView(cache, bytes, view, derive_json));
+          VELUM_ASSIGN_OR_RETURN(FieldInput in, InputOfView(cache, bytes, view, for_table));
           inputs.push_back(std::move(in));
         }
         return inputs;
@@ -340,7 +347,7 @@ Result<bool> PlanField(const FieldResolver& r, const MessageScope& scope, const 
     plan.presence = static_cast<Presence>(presence.first);
     plan.tracked = presence.second;
   }
-  plan.number = in.number.clone();
+  plan.number = in.number_value;
   plan.name = in.name.clone();
   PyObject* json = in.json.get();  // null: derived from the name (see InputOfView)
   if (json != Py_None) {
@@ -407,7 +414,7 @@ Result<Made> BuildField(const FieldResolver& r, const MessageScope& scope, const
   if (!full_name) return Status::Pending();
   PyObject* presence = r.presence[static_cast<int>(plan.presence) - 1].get();
   VELUM_ASSIGN_OR_RETURN(made.field, Call(r.makers[kNewField].get(),
-                                          {plan.number.get(), plan.name.get(), local, plan.json_name.get(),
+                                          {in.number.get(), plan.name.get(), local, plan.json_name.get(),
                                            full_name.get(), presence, plan.tracked ? Py_True : Py_False, value.get(),
                                            made.default_value.get(), scope.desc, none_oneof}));
   return made;
@@ -510,7 +517,8 @@ Result<Ref> LocalNames(const FieldResolver& r, const FieldInputs& inputs, PyObje
       if (name != Py_None && PyList_Append(names.get(), name) < 0) return Status::Pending();
     }
   }
-  return AssignLocalNames(names.get(), r.keywords.get(), r.reserved.get(), extra == Py_None ? nullptr : extra);
+  return AssignLocalNames(names.get(), r.keywords.get(), r.reserved.get(), extra == Py_None ? nullptr : extra,
+                          r.longest_reserved);
 }
 
 Result<Ref> Resolve(const FieldResolver& r, PyObject* const* argv) {
@@ -836,6 +844,7 @@ Status Configure(FieldResolver& r, PyObject* config) {
   }
   r.keywords = Ref::borrow(keywords);
   r.reserved = Ref::borrow(reserved);
+  r.longest_reserved = std::max(LongestName(keywords), LongestName(reserved));
   r.json_name = Ref::borrow(json_name);
   return Status::Ok();
 }

@@ -64,6 +64,7 @@ struct FieldResolver {
   Ref presence[3];
   Ref classes[kClasses];
   Ref keywords, reserved, json_name;
+  Py_ssize_t longest_reserved = PY_SSIZE_T_MAX;  // LongestName of keywords and reserved
   MessageRecordLayout message_record;
 };
 

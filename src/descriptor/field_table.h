@@ -19,7 +19,7 @@ namespace velum {
 struct TableField {
   // json_name is null when it is the one derived from the name (made again
   // when the class's JSON tables are built).
-  Ref number, name, local_name, json_name;
+  Ref name, local_name, json_name;
   // A singular field's ScalarType member, DescEnum or DescMessage; a list's
   // element (one of the three); a map's value descriptor.
   Ref target;
@@ -28,6 +28,7 @@ struct TableField {
   // local name), and for lists and maps, whose instances get empty ones.
   Ref default_value;
   Ref enum_default;
+  int32_t number = 0;
   int32_t oneof = -1;  // index into FieldTable::oneofs, -1 outside a oneof
   ValueKind shape = ValueKind::kScalar;
   ScalarType scalar = ScalarType::kInt32;  // scalar fields and scalar list elements

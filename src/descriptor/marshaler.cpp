@@ -363,11 +363,10 @@ Status FinishField(PyObject* cls, FieldSpec& f) {
   return Status::Ok();
 }
 
-WellKnownType DetectWellKnown(const MessageMarshaler& m) {
-  if (!Utf8StartsWith(m.full_name.get(), "google.protobuf.") || !m.file_name ||
-      !Utf8StartsWith(m.file_name.get(), "google/protobuf/")) {
-    return WellKnownType::kNone;
-  }
+// The well-known type a message would be by its name and shape alone; its file
+// decides (WellKnownFile), read only for such a name.
+WellKnownType WellKnownByName(const MessageMarshaler& m) {
+  if (!Utf8StartsWith(m.full_name.get(), "google.protobuf.")) return WellKnownType::kNone;
   static constexpr struct {
     const char* name;
     WellKnownType kind;
@@ -388,6 +387,18 @@ WellKnownType DetectWellKnown(const MessageMarshaler& m) {
     return WellKnownType::kWrapper;
   }
   return WellKnownType::kNone;
+}
+
+// Whether the message's file is one of the well-known types' own, keeping its
+// name in `m.file_name`.
+bool WellKnownFile(const RuntimeNames& names, PyObject* desc, MessageMarshaler& m) {
+  Ref file = Ref::steal(PyObject_GetAttr(desc, names.name(Name::kFile)));
+  if (file) {
+    Ref file_name = Ref::steal(PyObject_GetAttr(file.get(), names.name(Name::kName)));
+    if (file_name && PyUnicode_Check(file_name.get())) m.file_name = std::move(file_name);
+  }
+  PyErr_Clear();  // a descriptor without a file is simply not well-known
+  return m.file_name && Utf8StartsWith(m.file_name.get(), "google/protobuf/");
 }
 
 bool UsesSlotsOnly(const MessageMarshaler& m) noexcept {
@@ -454,7 +465,13 @@ Ref TableOf(const RuntimeNames& names, PyObject* desc) {
 
 Status ReadTableField(const RuntimeNames& names, PyObject* cls, const FieldTable& table, const TableField& e,
                       FieldSpec& f) {
-  VELUM_ASSIGN_OR_RETURN(f.number, ToFieldNumber(e.number.get()));
+  if (e.number >= 0) {
+    f.number = static_cast<uint32_t>(e.number);
+  } else {  // (refused when loading) fails as a field descriptor's would
+    Ref number = Ref::steal(PyLong_FromLong(e.number));
+    if (!number) return Status::Pending();
+    VELUM_ASSIGN_OR_RETURN(f.number, ToFieldNumber(number.get()));
+  }
   f.local_name = e.local_name.clone();
   f.name = e.name.clone();
   f.json_name = e.json_name.clone();  // null: made with the JSON tables
@@ -551,7 +568,10 @@ Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& 
   m.encode_plan = PlanEncoding(m.fields);
 
   if (table != nullptr) {
-    VELUM_ASSIGN_OR_RETURN(m.fields_by_name, FieldNameKeys(m));
+    // Only a stored Oneof is checked against it: a message without oneofs needs none.
+    if (!table->oneofs.empty()) {
+      VELUM_ASSIGN_OR_RETURN(m.fields_by_name, FieldNameKeys(m));
+    }
     m.oneofs.reserve(table->oneofs.size());
     for (const Ref& local : table->oneofs) m.oneofs.push_back(OneofEntry{local.clone(), AccessOf(cls, local.get())});
   } else {
@@ -576,26 +596,28 @@ Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& 
 
   // Attribute list in field order; a oneof appears once, at its first member.
   // `latest` holds what the keyword table will hold for each attribute (made
-  // with the first instance, FillLazyTables): the entry of its last field.
+  // with the first instance, FillLazyTables): the entry of its last field. Only
+  // the defaults read from the descriptors need it, to find their attributes.
   NameIndex attribute_index(m.fields.size() + m.oneofs.size());
   RawVector<AttributeEntry> latest;
+  const bool keep_latest = table == nullptr;
   m.attributes.reserve(m.fields.size() + m.oneofs.size());
-  latest.reserve(m.fields.size() + m.oneofs.size());
+  if (keep_latest) latest.reserve(m.fields.size() + m.oneofs.size());
   for (const FieldSpec& f : m.fields) {
-    const AttributeEntry entry{f.access, f.has_presence_bit && !f.in_oneof(), f.number, f.in_oneof() ? nullptr : &f};
     VELUM_ASSIGN_OR_RETURN(size_t at, attribute_index.FindOrAdd(AttributeName(f), m.attributes.size()));
     if (at == m.attributes.size()) {
-      m.attributes.push_back(entry);
-      latest.push_back(entry);
-    } else {
-      latest[at] = entry;
+      m.attributes.push_back(
+          AttributeEntry{f.access, f.has_presence_bit && !f.in_oneof(), f.number, f.in_oneof() ? nullptr : &f});
+      if (keep_latest) latest.push_back(m.attributes.back());
+    } else if (keep_latest) {
+      latest[at] = AttributeEntry{f.access, f.has_presence_bit && !f.in_oneof(), f.number, f.in_oneof() ? nullptr : &f};
     }
   }
   for (const OneofEntry& oneof : m.oneofs) {
     VELUM_ASSIGN_OR_RETURN(size_t at, attribute_index.FindOrAdd(oneof.local_name.get(), m.attributes.size()));
     if (at != m.attributes.size()) continue;
     m.attributes.push_back(AttributeEntry{oneof.access, false, 0});
-    latest.push_back(m.attributes.back());
+    if (keep_latest) latest.push_back(m.attributes.back());
   }
 
   if (table != nullptr) {
@@ -643,16 +665,9 @@ Status BuildTables(const RuntimeNames& names, PyObject* desc, MessageMarshaler& 
     }
   }
 
-  // Only a type named google.protobuf.* can be well-known: its file is read then.
-  if (Utf8StartsWith(m.full_name.get(), "google.protobuf.")) {
-    Ref file = Ref::steal(PyObject_GetAttr(desc, names.name(Name::kFile)));
-    if (file) {
-      Ref file_name = Ref::steal(PyObject_GetAttr(file.get(), names.name(Name::kName)));
-      if (file_name && PyUnicode_Check(file_name.get())) m.file_name = std::move(file_name);
-    }
-    PyErr_Clear();  // a descriptor without a file is simply not well-known
-  }
-  const WellKnownType kind = DetectWellKnown(m);
+  // Only a type with a well-known name can be well-known: its file is read then.
+  WellKnownType kind = WellKnownByName(m);
+  if (kind != WellKnownType::kNone && !WellKnownFile(names, desc, m)) kind = WellKnownType::kNone;
   if (kind != WellKnownType::kNone && g_well_known_hooks.build != nullptr) {
     VELUM_ASSIGN_OR_RETURN(WellKnownRecord * record, g_well_known_hooks.build(m, kind));
     m.well_known_record.reset(record);

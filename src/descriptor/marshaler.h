@@ -174,7 +174,9 @@ struct MessageMarshaler {
   StringViewMap<uint32_t> json_keys;
   RawVector<JsonMemberNames> json_members;  // one per field, in field-table order
   RawVector<OneofEntry> oneofs;
-  Ref fields_by_name;  // container the `field` of a stored Oneof must belong to
+  // Container the `field` of a stored Oneof must belong to; null for a class
+  // made from a field table without oneofs (nothing is checked against it).
+  Ref fields_by_name;
   Ref keywords;        // dict: attribute name -> Member; made by FillLazyTables
   RawVector<AttributeEntry> attributes;
   RawVector<DefaultEntry> defaults;

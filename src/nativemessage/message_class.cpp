@@ -164,24 +164,35 @@ bool SameText(PyObject* a, PyObject* b) noexcept {
 }
 
 // Whether type() would give `key` of a namespace no meaning beyond a class
-// attribute, and it shadows no slot (type() refuses that with its own error).
-bool PlainEntry(PyObject* key, PyObject* slots) noexcept {
+// attribute: a plain name (to be checked against the slots), or one of the
+// dunders a generated namespace holds.
+bool PlainKey(PyObject* key) noexcept {
   if (!PyUnicode_CheckExact(key)) return false;
-  if (IsDunder(key)) {
-    return key == g_names.slots || key == g_names.module || key == g_names.qualname || key == g_names.match_args ||
-           key == g_names.doc;
-  }
+  if (!IsDunder(key)) return true;
+  return key == g_names.slots || key == g_names.module || key == g_names.qualname || key == g_names.match_args ||
+         key == g_names.doc;
+}
+
+// Whether no slot is `key` (type() refuses a slot shadowed by a class attribute,
+// with its own error); the slots are exact strs.
+bool ShadowsNoSlot(PyObject* key, PyObject* slots) noexcept {
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(slots); ++i) {
     if (SameText(key, PyTuple_GET_ITEM(slots, i))) return false;
   }
   return true;
 }
 
-bool PlainSlots(PyObject* slots) noexcept {
+// Whether the slots are identifiers type() would keep as written and none is
+// one of the namespace's first plain names (`names`, `count` of them). One pass
+// over the slots, whose strs are spread over memory.
+bool PlainSlots(PyObject* slots, PyObject* const* names, size_t count) noexcept {
   if (!PyTuple_CheckExact(slots)) return false;
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(slots); ++i) {
     PyObject* slot = PyTuple_GET_ITEM(slots, i);
     if (!PyUnicode_CheckExact(slot) || !IsIdentifier(slot) || IsDunder(slot)) return false;
+    for (size_t j = 0; j < count; ++j) {
+      if (SameText(names[j], slot)) return false;
+    }
   }
   return true;
 }
@@ -313,20 +324,35 @@ Result<Ref> MakeClass(PyObject* bases, PyObject* name, PyObject* ns) {
   if (module == nullptr && PyErr_Occurred()) return Status::Pending();
   PyObject* qualname = PyDict_GetItemWithError(ns, g_names.qualname);
   if (qualname == nullptr && PyErr_Occurred()) return Status::Pending();
-  if (slots == nullptr || module == nullptr || qualname == nullptr || !PyUnicode_CheckExact(qualname) ||
-      !PlainSlots(slots)) {
+  if (slots == nullptr || module == nullptr || qualname == nullptr || !PyUnicode_CheckExact(qualname)) {
     return Ref();
   }
-  const Py_ssize_t count = PyTuple_GET_SIZE(slots);
-  if (count > (INT_MAX - SlotsStart()) / Py_ssize_t{sizeof(PyObject*)}) return Ref();
   {
+    // The namespace's plain names (borrowed: no code runs meanwhile), checked
+    // against the slots in the slots' own pass; any beyond the first few (a
+    // class with many nested types) in a pass of its own.
+    constexpr size_t kNames = 8;
+    PyObject* names[kNames];
+    size_t count = 0;
+    bool slots_checked = false;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     Py_ssize_t pos = 0;
     while (PyDict_Next(ns, &pos, &key, &value)) {
-      if (!PlainEntry(key, slots)) return Ref();
+      if (!PlainKey(key)) return Ref();
+      if (IsDunder(key)) continue;
+      if (count < kNames) {
+        names[count++] = key;
+        continue;
+      }
+      if (!slots_checked && !PlainSlots(slots, nullptr, 0)) return Ref();
+      slots_checked = true;
+      if (!ShadowsNoSlot(key, slots)) return Ref();
     }
+    if (!PlainSlots(slots, names, count)) return Ref();
   }
+  const Py_ssize_t count = PyTuple_GET_SIZE(slots);
+  if (count > (INT_MAX - SlotsStart()) / Py_ssize_t{sizeof(PyObject*)}) return Ref();
   VELUM_ASSIGN_OR_RETURN(Ref templ, TemplateFor(bases));
   RawString name_text;
   VELUM_TRY(TypeNameText(name, name_text));

@@ -360,6 +360,10 @@ BASES = (NativeMessage, Message)
     [
         {"__slots__": ("a",), "__len__": lambda self: 1},  # a special method type() must wire
         {"__slots__": ("a",), "a": 1},  # type() refuses a slot shadowed by a class attribute
+        # ... wherever the attribute comes among many (the first few are checked apart)
+        {"__slots__": ("x", "k11"), **{f"k{i}": i for i in range(12)}},
+        {"__slots__": ("x", "k3"), **{f"k{i}": i for i in range(12)}},
+        {"__slots__": ("x", 3), **{f"k{i}": i for i in range(12)}},
         {"__slots__": ("not an identifier",)},
         {"__slots__": ["a"]},
         {"__slots__": ("__dict__",)},
@@ -368,6 +372,13 @@ BASES = (NativeMessage, Message)
 def test_what_only_type_handles_is_left_to_it(namespace: dict[str, Any]) -> None:
     namespace = {"__module__": "m", "__qualname__": "Q", **namespace}
     assert _message_class(BASES, "Q", namespace) is None
+
+
+def test_many_class_attributes_beside_the_slots_are_kept() -> None:
+    namespace = {"__module__": "m", "__qualname__": "Q", "__slots__": ("x", "k"),
+                 **{f"k{i}": i for i in range(12)}}  # fmt: skip
+    cls = _message_class(BASES, "Q", namespace)
+    assert cls is not None and [getattr(cls, f"k{i}") for i in range(12)] == list(range(12))
 
 
 def test_a_native_class_takes_its_names_as_given() -> None:
