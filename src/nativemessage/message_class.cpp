@@ -117,9 +117,9 @@ int Clear(PyObject* self) {
 
 #ifndef Py_GIL_DISABLED
 // A Value about to be kept whose one slot holds a Oneof no one else holds:
-// the Oneof stays in the slot, stripped, for the Value's
-// next life (TakeKeptWhole) to fill, instead of being freed here and another
-// taken then. False when the slot is to be cleared as usual.
+// the Oneof stays in the slot, stripped, for the Value's next life
+// (TakeKeptWhole) to fill, instead of being freed here and another taken
+// then. False when the slot is to be cleared as usual.
 bool KeepValueOneof(PyObject* self, PyTypeObject* type, const PyTypeObject* generated) noexcept {
   // Unknown fields are released after this, which may run code: such a
   // Value takes the usual road.
