@@ -18,6 +18,12 @@ struct NativeMessageObject {
 
 inline NativeMessageObject* AsNative(PyObject* obj) noexcept { return reinterpret_cast<NativeMessageObject*>(obj); }
 
+// Where a generated class's field slots start: NativeMessage's instances are
+// exactly a NativeMessageObject, aligned to a slot.
+inline constexpr Py_ssize_t kFieldSlotsStart =
+    (Py_ssize_t{sizeof(NativeMessageObject)} + Py_ssize_t{alignof(PyObject*)} - 1) / Py_ssize_t{alignof(PyObject*)} *
+    Py_ssize_t{alignof(PyObject*)};
+
 // The NativeMessage type object, recorded once when the class is created.
 PyTypeObject* NativeMessageType() noexcept;
 void SetNativeMessageType(PyTypeObject* type) noexcept;

@@ -4,12 +4,14 @@
 #pragma once
 
 #include <new>
+#include <utility>
 
 #include "common/ref.h"
 #include "common/status.h"
 #include "descriptor/field_access.h"
 #include "descriptor/instance.h"
 #include "descriptor/marshaler.h"
+#include "oneof/oneof.h"
 
 namespace velum {
 
@@ -52,10 +54,41 @@ struct KeptInstances {
 extern KeptInstances g_kept[static_cast<size_t>(WellKnownType::kWrapper) + 1];
 }  // namespace detail
 
-// A kept instance of `m`'s kind made anew as an instance of `type`, or null
-// when none is kept for that class. Inline where instances are made: a read
-// of a Struct makes a Value per member.
-[[gnu::always_inline]] inline PyObject* TakeKept(const MessageMarshaler& m, PyTypeObject* type) noexcept {
+// Whether FreeOrKeep will keep a freed instance of `type`, of a `kind` that
+// KeepsFreed (see there).
+[[gnu::always_inline]] inline bool WillKeep(PyTypeObject* type, WellKnownType kind) noexcept {
+#ifndef Py_GIL_DISABLED
+  const detail::KeptInstances& kept = detail::g_kept[static_cast<size_t>(kind)];
+  return type == kept.type && kept.count < kept.most && type->tp_finalize == nullptr;
+#else
+  (void)type;
+  (void)kind;
+  return false;
+#endif
+}
+
+// The Value class whose freed instances are kept, if any (borrowed).
+inline PyTypeObject* KeptValueClass() noexcept {
+#ifndef Py_GIL_DISABLED
+  return detail::g_kept[static_cast<size_t>(WellKnownType::kValue)].type;
+#else
+  return nullptr;
+#endif
+}
+
+// The one field slot of a Value whose class has no other (see ValueSlotOnly).
+inline PyObject** ValueSlot(PyObject* self) noexcept { return SlotAddress(self, kFieldSlotsStart); }
+
+// Whether instances of a Value class of `basic_size` hold exactly one field
+// slot, the oneof's: a kept one then keeps its Oneof there, stripped (see
+// oneof::Strip), for its next life to fill.
+constexpr bool ValueSlotOnly(Py_ssize_t basic_size) noexcept {
+  return basic_size == kFieldSlotsStart + Py_ssize_t{sizeof(PyObject*)};
+}
+
+// As TakeKept, except that a Value may come back holding a stripped Oneof in
+// its ValueSlot, for the caller to fill or release.
+[[gnu::always_inline]] inline PyObject* TakeKeptWhole(const MessageMarshaler& m, PyTypeObject* type) noexcept {
   detail::KeptInstances& kept = detail::g_kept[static_cast<size_t>(m.well_known)];
   if (type != kept.type || kept.count == 0) [[unlikely]]
     return nullptr;
@@ -72,6 +105,18 @@ extern KeptInstances g_kept[static_cast<size_t>(WellKnownType::kWrapper) + 1];
     Py_XSETREF(native->marshaler, Py_NewRef(marshaler));
   new (&native->presence) PresenceBits(PresenceBits::FormFor(m.highest_number));
   PyObject_GC_Track(self);
+  return self;
+}
+
+// A kept instance of `m`'s kind made anew as an instance of `type`, every
+// slot empty, or null when none is kept for that class. Inline where
+// instances are made: a read of a Struct makes a Value per member.
+[[gnu::always_inline]] inline PyObject* TakeKept(const MessageMarshaler& m, PyTypeObject* type) noexcept {
+  PyObject* self = TakeKeptWhole(m, type);
+  if (self != nullptr && m.well_known == WellKnownType::kValue) {
+    if (PyObject* stripped = std::exchange(*ValueSlot(self), nullptr); stripped != nullptr)
+      oneof::ReleaseStripped(stripped);
+  }
   return self;
 }
 

@@ -14,8 +14,10 @@
 #include "descriptor/marshaler.h"
 #include "descriptor/name_index.h"
 #include "descriptor/runtime_names.h"
+#include "field_ops/new_instance.h"
 #include "nativemessage/native_message.h"
 #include "nativemessage/slot_members.h"
+#include "oneof/oneof.h"
 
 namespace velum {
 
@@ -83,9 +85,7 @@ PyTypeObject* Generated(PyObject* self, Fn PyTypeObject::*slot, Fn ours) noexcep
 // NativeMessage's instances are exactly a NativeMessageObject (its basic
 // size), so its part ends there: SlotsStart() without asking its type, for
 // the walks that run on every instance freed or visited.
-constexpr Py_ssize_t kSlotsStart =
-    (Py_ssize_t{sizeof(NativeMessageObject)} + Py_ssize_t{alignof(PyObject*)} - 1) / Py_ssize_t{alignof(PyObject*)} *
-    Py_ssize_t{alignof(PyObject*)};
+constexpr Py_ssize_t kSlotsStart = kFieldSlotsStart;
 
 PyObject** FirstSlot(PyObject* self) noexcept {
   return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + kSlotsStart);
@@ -116,6 +116,29 @@ int Clear(PyObject* self) {
 }
 
 #ifndef Py_GIL_DISABLED
+// A Value about to be kept whose one slot holds a Oneof no one else holds:
+// the Oneof stays in the slot, stripped, for the Value's next life
+// (TakeKeptWhole) to fill, instead of being freed here and another taken
+// then. False when the slot is to be cleared as usual.
+bool KeepValueOneof(PyObject* self, PyTypeObject* type, const PyTypeObject* generated) noexcept {
+  // Unknown fields are released after this, which may run code: such a
+  // Value takes the usual road.
+  if (!ValueSlotOnly(generated->tp_basicsize) || AsNative(self)->unknown_fields != nullptr ||
+      !WillKeep(type, WellKnownType::kValue))
+    return false;
+  PyObject** slot = ValueSlot(self);
+  PyObject* held = *slot;
+  if (held == nullptr || !oneof::Strippable(held)) return false;
+  oneof::Strip(held);
+  // What the Oneof held may have filled the kept list meanwhile: the Value
+  // is then freed, and its Oneof with it.
+  if (!WillKeep(type, WellKnownType::kValue)) [[unlikely]] {
+    *slot = nullptr;
+    oneof::ReleaseStripped(held);
+  }
+  return true;
+}
+
 // How many message deallocations are running, on whichever thread holds the
 // interpreter lock (a thread that lets it go mid-way leaves its count in, so
 // the sum only overstates each thread's own depth). Up to kShallowFrees deep
@@ -137,7 +160,10 @@ void Dealloc(PyObject* self) {
 #ifndef Py_GIL_DISABLED
   if (g_freeing < kShallowFrees) [[likely]] {
     ++g_freeing;
-    ClearSlots(self, Generated(self, &PyTypeObject::tp_dealloc, &Dealloc));
+    const PyTypeObject* generated = Generated(self, &PyTypeObject::tp_dealloc, &Dealloc);
+    // One comparison with a global for every other message freed.
+    if (type != KeptValueClass() || !KeepValueOneof(self, type, generated)) [[likely]]
+      ClearSlots(self, generated);
     FreeInstance(self, type);
     --g_freeing;
     return;

@@ -46,11 +46,6 @@ bool Keep(OneofObject* self, PyTypeObject* type) noexcept {
   return true;
 }
 
-// Whether the collector must see `object`: PyObject_IS_GC, inline.
-bool MayJoinCycles(PyObject* object) noexcept {
-  PyTypeObject* type = Py_TYPE(object);
-  return PyType_IS_GC(type) && (type->tp_is_gc == nullptr || type->tp_is_gc(object) != 0);
-}
 
 // Objects holding no references: releasing them cannot free anything else.
 bool IsLeaf(PyObject* object) noexcept {
@@ -283,6 +278,12 @@ SharedFlag g_flags[2];
 #endif
 
 }  // namespace
+
+void ReleaseStripped(PyObject* object) noexcept {
+  PyTypeObject* type = Py_TYPE(object);
+  if (!Keep(AsOneof(object), type)) type->tp_free(object);
+  Py_DECREF(type);
+}
 
 Ref New(PyObject* field, PyObject* value) {
   if (detail::g_type == nullptr) [[unlikely]] {

@@ -199,22 +199,53 @@ class WellKnownReader {
       return Ref();
     }
     const MessageMarshaler& m = *e.type;
+    const WellKnownRecord& r = *e.record;
     ValueMember which = ValueMember::kNull;
-    Ref holder;
-    if (Status read = ValueOneof(*e.record, depth + 1, which, holder); !read.ok()) [[unlikely]] {
+    Ref value;
+    if (Status read = ValueMemberOf(r, depth + 1, which, value); !read.ok()) [[unlikely]] {
       failed = std::move(read);
       return Ref();
     }
 #ifndef Py_GIL_DISABLED
     auto* type = reinterpret_cast<PyTypeObject*>(m.message_class.get());
     if (e.only_slot >= 0 && type != nullptr && type->tp_new == NativeMessage_new) [[likely]] {
-      if (PyObject* self = TakeKept(m, type); self != nullptr) [[likely]] {
-        Py_XSETREF(*SlotAddress(self, e.only_slot), holder.release());
-        return Ref::steal(self);
+      if (PyObject* self = TakeKeptWhole(m, type); self != nullptr) [[likely]] {
+        PyObject** slot = SlotAddress(self, e.only_slot);
+        // Kept with its last Oneof, stripped: filled again.
+        if (PyObject* stripped = *slot; stripped != nullptr) [[likely]] {
+          oneof::Fill(stripped, r.member_name(which), value.release());
+          return Ref::steal(self);
+        }
+        return HoldIn(self, slot, r, which, std::move(value), failed);
       }
     }
 #endif
-    Result<Ref> made = NewInstanceWith(m, e.record->member(which).access, std::move(holder));
+    return NewValueHolding(m, r, which, std::move(value), failed);
+  }
+
+  // A kept Value without a Oneof of its own (its last one was shared or held
+  // a container) given a new one. Out of line, as NewValueHolding.
+  [[gnu::noinline]] static Ref HoldIn(PyObject* self, PyObject** slot, const WellKnownRecord& r, ValueMember which,
+                                      Ref value, Status& failed) {
+    Ref holder;
+    if (Status made = HolderOf(r, which, value.get(), holder); !made.ok()) [[unlikely]] {
+      Py_DECREF(self);
+      failed = std::move(made);
+      return Ref();
+    }
+    *slot = holder.release();
+    return Ref::steal(self);
+  }
+
+  // A Value made by the general road: none is kept, or its class is not plain.
+  [[gnu::noinline]] static Ref NewValueHolding(const MessageMarshaler& m, const WellKnownRecord& r, ValueMember which,
+                                               Ref value, Status& failed) {
+    Ref holder;
+    if (Status made = HolderOf(r, which, value.get(), holder); !made.ok()) [[unlikely]] {
+      failed = std::move(made);
+      return Ref();
+    }
+    Result<Ref> made = NewInstanceWith(m, r.member(which).access, std::move(holder));
     if (!made.ok()) {
       failed = std::move(made).status();
       return Ref();
@@ -302,16 +333,17 @@ class WellKnownReader {
 
   Status Value(const WellKnownRecord& r, PyObject* instance, uint32_t depth) {
     ValueMember which = ValueMember::kNull;
+    Ref value;
+    VELUM_TRY(ValueMemberOf(r, depth, which, value));
     Ref holder;
-    VELUM_TRY(ValueOneof(r, depth, which, holder));
+    VELUM_TRY(HolderOf(r, which, value.get(), holder));
     return WriteFieldSteal(instance, r.member(which).access, std::move(holder));
   }
 
-  // The Oneof a Value holds for the next JSON value, into `holder`; `which`
-  // names its member. A status and an out-parameter rather than a Result:
+  // The member of a Value the next JSON value sets, into `which`, and its
+  // value, into `value`. A status and out-parameters rather than a Result:
   // every Struct member and list element runs this.
-  Status ValueOneof(const WellKnownRecord& r, uint32_t depth, ValueMember& which, Ref& holder) {
-    Ref value;
+  Status ValueMemberOf(const WellKnownRecord& r, uint32_t depth, ValueMember& which, Ref& value) {
     if constexpr (std::is_same_v<Source, json::JsonTreeSource>) {
       // The scalars of a parsed document are told by their exact types and
       // held as they are: a float is kept rather than copied, as for double fields.
@@ -323,8 +355,7 @@ class WellKnownReader {
         which = type == &PyUnicode_Type ? ValueMember::kString
                 : type == &PyFloat_Type ? ValueMember::kNumber
                                         : ValueMember::kBool;
-        VELUM_TRY(source_.TakeValue(value));
-        return HolderOf(r, which, value.get(), holder);
+        return source_.TakeValue(value);
       }
     }
     JsonKind kind{};
@@ -333,64 +364,54 @@ class WellKnownReader {
       case JsonKind::kNull:
         VELUM_TRY(source_.ReadNull());
         value = Ref::borrow(r.null_value);
-        break;
+        return Status();
       case JsonKind::kBool: {
         bool flag = false;
         VELUM_TRY(source_.ReadBool(flag));
         which = ValueMember::kBool;
         value = Ref::borrow(flag ? Py_True : Py_False);
-        break;
+        return Status();
       }
       case JsonKind::kNumber: {
+        which = ValueMember::kNumber;
         if constexpr (std::is_same_v<Source, json::JsonTextSource>) {
           // A literal in its common form is valued and made in one step
           // (always finite); any other takes the general read below.
           Status made;
-          if (json::ReadQuickReal(source_, false, value, made)) {
-            VELUM_TRY(std::move(made));
-            which = ValueMember::kNumber;
-            return LeafHolderOf(r, which, value.get(), holder);
-          }
+          if (json::ReadQuickReal(source_, false, value, made)) return made;
         }
         double number = 0;
         VELUM_TRY(Own(source_.ReadFloat(number)));
         // A literal beyond the double range (or a tree's inf/nan) would be stored
         // as a number_value no writer can write back: refuse it as double fields do.
         if (!std::isfinite(number)) return Own(Status(ErrorKind::kValue, "unexpected infinite/NaN number"));
-        which = ValueMember::kNumber;
         value = Ref::steal(PyFloat_FromDouble(number));
-        if (!value) return Status::Pending();
-        break;
+        return value ? Status() : Status::Pending();
       }
       case JsonKind::kString:
         which = ValueMember::kString;
         if constexpr (std::is_same_v<Source, json::JsonTextSource>) {
-          VELUM_TRY(source_.ReadStrInline(value));
-          return LeafHolderOf(r, which, value.get(), holder);
+          return source_.ReadStrInline(value);
         } else {
-          VELUM_TRY(source_.ReadStr(value));
+          return source_.ReadStr(value);
         }
-        break;
       case JsonKind::kArray:
       case JsonKind::kObject: {
         which = kind == JsonKind::kArray ? ValueMember::kList : ValueMember::kStruct;
         VELUM_ASSIGN_OR_RETURN(value, Nested(r.member(which).kind.value.handle, depth));
-        break;
+        return Status();
       }
     }
-    return HolderOf(r, which, value.get(), holder);
+    return Status();
   }
 
-  // HolderOf for an exact str or float the text reader made.
-  static Status LeafHolderOf(const WellKnownRecord& r, ValueMember which, PyObject* value, Ref& holder) {
-    holder = oneof::NewOfLeaves(r.member_name(which), value);
-    return holder ? Status() : Status::Pending();
-  }
-
-  // The Oneof of a Value. Holding a float, str or bool it is left out of the
-  // collector (see oneof::New), as it can never be part of a reference cycle.
+  // The Oneof of a Value holding `value` as its `which` member. Holding a
+  // float, str or bool it is left out of the collector (see oneof::New), as
+  // it can never be part of a reference cycle. A bool's is not shared: the
+  // Value's next life, kept, can then fill it again.
   static Status HolderOf(const WellKnownRecord& r, ValueMember which, PyObject* value, Ref& holder) {
-    holder = oneof::New(r.member_name(which), value);
+    holder = oneof::HoldsNoReference(value) ? oneof::NewOfLeaves(r.member_name(which), value)
+                                            : oneof::New(r.member_name(which), value);
     return holder ? Status() : Status::Pending();
   }
 

@@ -377,3 +377,105 @@ def test_containers_of_records_in_one_read_share_their_element_types(compiler: A
         from_text = cls.from_json(text, registry=reg)
         assert from_text.to_dict(registry=reg) == doc
         assert cls.from_dict(doc, registry=reg) == from_text
+
+
+# Documents whose members change kind between reads: a Value freed holding one
+# kind is the next one read into, holding another.
+_KIND_ROUNDS = [
+    {"s": "text", "n": 2.5, "b": True, "z": None, "o": {"x": "y"}, "l": [1, "two", False]},
+    {"s": 7.0, "n": "now text", "b": {"deep": [None]}, "z": False, "o": "flat", "l": None},
+    {"s": [{"a": [[]]}], "n": None, "b": "b", "z": {"k": 1.25}, "o": True, "l": [[2.5]]},
+]
+
+
+def _member(x: Any) -> str:
+    if x is None:
+        return "null_value"
+    if isinstance(x, bool):
+        return "bool_value"
+    return {str: "string_value", float: "number_value", int: "number_value", dict: "struct_value",
+            list: "list_value"}[type(x)]
+
+
+def _expected_view(doc: dict[str, Any]) -> Any:
+    # Oneofs of containers and of null are tracked by the collector, others not.
+    return {k: (_member(x), x is None or isinstance(x, dict | list),
+                _expected_view(x) if isinstance(x, dict) else None) for k, x in doc.items()}
+
+
+def _view(got: Any) -> Any:
+    return {k: (v.kind.field, gc.is_tracked(v.kind),
+                _view(v.kind.value) if v.kind.field == "struct_value" else None)
+            for k, v in got.fields.items()}
+
+
+@pytest.mark.parametrize("read", ["from_json", "from_dict"])
+def test_values_read_over_freed_ones_hold_only_what_was_read(read: str) -> None:
+    # Each read over the Values the previous one freed (kept with their
+    # Oneofs) must give what the document holds, member names and the
+    # collector's view included.
+    for start in range(3):
+        for doc in _KIND_ROUNDS[start:] + _KIND_ROUNDS[:start]:
+            got = (wkt.Struct.from_json(json.dumps(doc)) if read == "from_json"
+                   else wkt.Struct.from_dict(doc))
+            assert got.to_dict() == doc
+            assert _view(got) == _expected_view(doc)
+            del got
+
+
+def test_a_oneof_held_elsewhere_outlives_its_value() -> None:
+    # A Value's Oneof that code still holds is not taken back with the Value.
+    got = wkt.Struct.from_json('{"s": "kept", "n": 1.5, "b": true, "o": {"x": 1}}')
+    held = {k: v.kind for k, v in got.fields.items()}
+    del got
+    for doc in _KIND_ROUNDS * 2:
+        wkt.Struct.from_json(json.dumps(doc))
+    assert {k: (kind.field, kind.value) for k, kind in held.items()} == {
+        "s": ("string_value", "kept"),
+        "n": ("number_value", 1.5),
+        "b": ("bool_value", True),
+        "o": ("struct_value", wkt.Struct.from_dict({"x": 1})),
+    }
+
+
+def test_cycles_through_containers_read_into_freed_values_are_collected() -> None:
+    # Containers read into Values whose Oneofs were kept stripped: the filled
+    # Oneof must be seen by the collector again.
+    for _ in range(2):
+        wkt.Value.from_json('{"a": "x", "b": {"c": 1}, "d": [2]}')
+    outer = wkt.Value.from_json('{"inner": {"n": 1}, "list": [{"m": 2}]}')
+    inner = outer.kind.value
+    assert gc.is_tracked(inner.fields["inner"].kind) and gc.is_tracked(inner.fields["list"].kind)
+    marker = Marker()
+    alive = weakref.ref(marker)
+    inner.fields["list"].kind.value.values[0].kind.value.fields["back"] = outer
+    inner.fields["list"].kind.value.values[0].kind.value.fields["marker"] = marker
+    del outer, inner, marker
+    gc.collect()
+    assert alive() is None
+
+
+def test_freeing_more_values_than_are_kept_leaks_no_oneof() -> None:
+    # A Value holding a Struct of more Values than are kept: freeing that
+    # Struct fills the kept list before the outer Value itself is kept.
+    doc = {"outer": {f"k{i}": {"v": f"s{i}", "n": i} for i in range(3000)}, "last": "x"}
+    text = json.dumps(doc)
+    wkt.Struct.from_json(text)
+    refs = sys.getrefcount(Oneof)
+    tracemalloc.start()
+    try:
+        for _ in range(2):
+            wkt.Struct.from_json(text)
+        gc.collect()
+        before, _ = tracemalloc.get_traced_memory()
+        for _ in range(4):
+            got = wkt.Struct.from_json(text)
+            assert got.fields["last"].kind == Oneof("string_value", "x")
+            del got
+        gc.collect()
+        after, _ = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert after - before < 20_000
+    assert sys.getrefcount(Oneof) == refs
+    assert wkt.Struct.from_json(text).to_dict() == doc
