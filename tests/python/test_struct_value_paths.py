@@ -9,11 +9,30 @@ import struct
 import sys
 import tracemalloc
 import weakref
+from collections.abc import Callable
 from typing import Any
 
 import pytest
 
 from velum import Oneof, wkt
+
+
+def traced_growth(read: Callable[[int], object], warmup: int, rounds: int) -> int:
+    """Bytes still traced after `rounds` reads (each result dropped at once), counted
+    only after `warmup` reads have filled the caches with traced objects."""
+    tracemalloc.start()
+    try:
+        for _ in range(warmup):
+            read(-1)
+        gc.collect()
+        before, _ = tracemalloc.get_traced_memory()
+        for round_ in range(rounds):
+            read(round_)
+        gc.collect()
+        after, _ = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    return after - before
 
 
 def nested_lists(levels: int) -> Any:
@@ -159,22 +178,12 @@ def test_freed_values_structs_and_lists_are_reused_without_leaks_or_leftovers() 
     wkt.Struct.from_dict(tree)
     classes = (wkt.Value, wkt.Struct, wkt.ListValue)
     refs = [sys.getrefcount(c) for c in classes]
-    tracemalloc.start()
-    try:
-        # The caches fill with traced objects first; only growth after that counts.
-        for _ in range(3):
-            wkt.Struct.from_dict(tree)
-        gc.collect()
-        before, _ = tracemalloc.get_traced_memory()
-        for round_ in range(5):
-            got = wkt.Struct.from_dict({"r": round_, **tree})
-            assert got.fields["r"] == wkt.Value(kind=Oneof("number_value", round_))
-            del got
-        gc.collect()
-        after, _ = tracemalloc.get_traced_memory()
-    finally:
-        tracemalloc.stop()
-    assert after - before < 20_000
+
+    def read(round_: int) -> None:
+        got = wkt.Struct.from_dict({"r": round_, **tree})
+        assert got.fields["r"] == wkt.Value(kind=Oneof("number_value", round_))
+
+    assert traced_growth(read, warmup=3, rounds=5) < 20_000
     assert [sys.getrefcount(c) for c in classes] == refs
     got = wkt.Struct.from_dict(tree)
     assert got.to_dict() == tree
@@ -462,20 +471,11 @@ def test_freeing_more_values_than_are_kept_leaks_no_oneof() -> None:
     text = json.dumps(doc)
     wkt.Struct.from_json(text)
     refs = sys.getrefcount(Oneof)
-    tracemalloc.start()
-    try:
-        for _ in range(2):
-            wkt.Struct.from_json(text)
-        gc.collect()
-        before, _ = tracemalloc.get_traced_memory()
-        for _ in range(4):
-            got = wkt.Struct.from_json(text)
-            assert got.fields["last"].kind == Oneof("string_value", "x")
-            del got
-        gc.collect()
-        after, _ = tracemalloc.get_traced_memory()
-    finally:
-        tracemalloc.stop()
-    assert after - before < 20_000
+
+    def read(_: int) -> None:
+        got = wkt.Struct.from_json(text)
+        assert got.fields["last"].kind == Oneof("string_value", "x")
+
+    assert traced_growth(read, warmup=2, rounds=4) < 20_000
     assert sys.getrefcount(Oneof) == refs
     assert wkt.Struct.from_json(text).to_dict() == doc
