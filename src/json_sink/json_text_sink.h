@@ -263,6 +263,22 @@ class JsonTextSink {
   // The most one number of `T` takes, with a comma before it.
   template <ScalarType T>
   static constexpr size_t kNumberRoom = 1 + (T == ScalarType::kDouble ? kFloatTextMax : kIntegerTextMax + 2);
+  // The loops below write a run of items from locals: the write position,
+  // the end of its room and the comma the next item starts with (none for a
+  // container's first). EndRun hands the position back to the text.
+  struct Run {
+    char* p;
+    char* end;
+    size_t comma;
+  };
+  Run BeginRun() noexcept {
+    TextBuffer& out = text_.buffer();
+    return {out.cursor(), out.room_end(), text_.HasItems() ? size_t{1} : size_t{0}};
+  }
+  void EndRun(char* p, size_t comma) noexcept {
+    text_.buffer().Seek(p);
+    if (comma != 0) text_.NoteItems();
+  }
   template <ScalarType T>
   Py_ssize_t NumberItems(PyObject* list, Py_ssize_t from) noexcept;
   template <ScalarType T>
@@ -381,9 +397,7 @@ Py_ssize_t JsonTextSink::NumberItems(PyObject* list, Py_ssize_t from) noexcept {
   const Py_ssize_t count = PyList_GET_SIZE(list);
   PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
   TextBuffer& out = text_.buffer();
-  char* p = out.cursor();
-  char* end = out.room_end();
-  size_t comma = text_.HasItems() ? 1 : 0;
+  auto [p, end, comma] = BeginRun();
   Py_ssize_t i = from;
   for (; i < count; ++i) {
     Number n;
@@ -396,8 +410,7 @@ Py_ssize_t JsonTextSink::NumberItems(PyObject* list, Py_ssize_t from) noexcept {
     comma = 1;
     p = PutNumber<T>(p, n);
   }
-  out.Seek(p);
-  if (comma != 0) text_.NoteItems();
+  EndRun(p, comma);
   return i;
 }
 
@@ -406,9 +419,7 @@ Py_ssize_t JsonTextSink::NumberItems(PyObject* list, Py_ssize_t from) noexcept {
 template <ScalarType T>
 bool JsonTextSink::NumberEntries(DictCursor& entries, PyObject*& key, PyObject*& value) noexcept {
   TextBuffer& out = text_.buffer();
-  char* p = out.cursor();
-  char* end = out.room_end();
-  size_t comma = text_.HasItems() ? 1 : 0;
+  auto [p, end, comma] = BeginRun();
   bool more = false;
   while ((more = entries.Next(key, value))) {
     if (!PyUnicode_CheckExact(key)) break;
@@ -417,8 +428,7 @@ bool JsonTextSink::NumberEntries(DictCursor& entries, PyObject*& key, PyObject*&
     if (!PyUnicode_IS_COMPACT_ASCII(key)) [[unlikely]] {
       // A non-ASCII key becomes a piece of the result, placed by the text;
       // the value follows it in room of its own.
-      out.Seek(p);
-      if (comma != 0) text_.NoteItems();
+      EndRun(p, comma);
       if (!PlainWidePiece(key, true)) return true;  // left for the general road
       p = out.Reserve(kNumberRoom<T>);
       if (p == nullptr) return false;  // the buffer is failed: Finish reports it
@@ -444,8 +454,7 @@ bool JsonTextSink::NumberEntries(DictCursor& entries, PyObject*& key, PyObject*&
     q[size + 2] = ':';
     p = PutNumber<T>(q + size + 3, n);
   }
-  out.Seek(p);
-  if (comma != 0) text_.NoteItems();
+  EndRun(p, comma);
   return more;
 }
 
@@ -453,9 +462,7 @@ bool JsonTextSink::NumberEntries(DictCursor& entries, PyObject*& key, PyObject*&
 template <ScalarType T>
 bool JsonTextSink::IntKeyRun(DictCursor& entries, PyObject*& key, PyObject*& value) noexcept {
   TextBuffer& out = text_.buffer();
-  char* p = out.cursor();
-  char* end = out.room_end();
-  size_t comma = text_.HasItems() ? 1 : 0;
+  auto [p, end, comma] = BeginRun();
   bool more = false;
   while ((more = entries.Next(key, value))) {
     int64_t number = 0;
@@ -519,8 +526,7 @@ bool JsonTextSink::IntKeyRun(DictCursor& entries, PyObject*& key, PyObject*& val
     comma = 1;
     p = at;
   }
-  out.Seek(p);
-  if (comma != 0) text_.NoteItems();
+  EndRun(p, comma);
   return more;
 }
 

@@ -290,8 +290,7 @@ class JsonWalk {
   Status WriteContainerField(const FieldSpec& f, PyObject* value, uint32_t depth) {
     Ref held = Ref::borrow(value);
     VELUM_TRY(WriteName(f));
-    return f.shape == FieldShape::kList ? WriteList(f.kind.value, held.get(), depth)
-                                        : WriteMap(f.kind.map_key, f.kind.value, held.get(), depth);
+    return WriteField(f, held.get(), depth);
   }
 
   // Any field the plan has no step of its own for: lists, maps, oneof
