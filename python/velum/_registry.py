@@ -195,12 +195,9 @@ class Registry:
         for name in batch.unregistered:
             if messages.pop(name, None) is None:
                 enums.pop(name, None)
-        by_name, by_number = self._extensions, self._extensions_by_number
         for ext in batch.extensions:
-            parent = ext.parent
-            if parent is None or _registered(parent):
-                by_name[ext.name] = ext
-                by_number[(ext.extendee.type_name, ext.number)] = ext
+            if _registered(ext.parent):
+                self._register_extension(ext)
 
     def _register_extension(self, ext: DescExtension) -> None:
         self._extensions[ext.name] = ext

@@ -46,7 +46,6 @@ bool Keep(OneofObject* self, PyTypeObject* type) noexcept {
   return true;
 }
 
-
 // Objects holding no references: releasing them cannot free anything else.
 bool IsLeaf(PyObject* object) noexcept {
   PyTypeObject* type = Py_TYPE(object);
