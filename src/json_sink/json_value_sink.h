@@ -18,10 +18,10 @@ namespace velum::json_sink {
 
 class JsonValueSink {
  public:
-  Status BeginObject() noexcept { return Open(PyDict_New(), true); }
+  Status BeginObject() noexcept { return Open(Tracked(PyDict_New()), true); }
   [[gnu::always_inline]] Status BeginObject(Py_ssize_t members) noexcept {
     // Up to five members fit the table a new dict starts with.
-    return Open(members > 5 ? NewDict(members) : PyDict_New(), true);
+    return Open(Tracked(members > 5 ? NewDict(members) : PyDict_New()), true);
   }
   Status BeginArray() noexcept { return Open(PyList_New(0), false); }
   Status BeginArray(Py_ssize_t items) noexcept { return Open(NewList(items), false); }
@@ -222,6 +222,14 @@ class JsonValueSink {
   Status PythonNumberGeneral(PyObject* value) noexcept;
   // Cuts a list frame's unfilled places off.
   static Status Trim(const Frame& frame) noexcept;
+  // `dict` (or null), tracked by the collector from the start: an untracked
+  // dict tests the key and the value of every insert for whether it must
+  // become tracked, two calls into the interpreter each, which cost more
+  // than tracking it once.
+  static PyObject* Tracked(PyObject* dict) noexcept {
+    if (dict != nullptr && !PyObject_GC_IsTracked(dict)) PyObject_GC_Track(dict);
+    return dict;
+  }
   static PyObject* NewStr(std::string_view text) noexcept;
   // A list of `items` places, each holding None until a value is placed there.
   static PyObject* NewList(Py_ssize_t items) noexcept;

@@ -274,6 +274,48 @@ def test_value_tree_list_changed_during_its_walk(change: str) -> None:
     assert None not in tree["uDouble"]
 
 
+@pytest.mark.parametrize("change", ["none", "swap_later", "swap_written", "grow", "subclass_key"])
+@pytest.mark.parametrize("at", [0, 5, 19])
+def test_value_tree_map_changed_during_its_walk(change: str, at: int) -> None:
+    # A map's dict in the tree may begin as a copy of the source; code run for an
+    # entry (a foreign number's conversion) may change the source, after which the
+    # tree must hold exactly the entries written, as the text does: never a key the
+    # walk did not reach, nor a source value left unconverted.
+    maps = registry().message_class(f"{D}.Maps")
+
+    def written(write: str) -> Any:
+        msg = maps(v_double={f"k{i}": float(i) for i in range(20)})
+        source = msg.v_double
+
+        def act() -> None:
+            if "new" in source:  # a conversion may be asked more than once
+                return
+            if change == "swap_later":
+                del source["k18"]
+                source["new"] = 7.0
+            elif change == "swap_written":
+                del source["k0"]
+                source["new"] = 7.0
+            elif change == "grow":
+                source["new"] = 7.0
+
+        source[f"k{at}"] = Action(act, 0.25)
+        if change == "subclass_key":
+            source[MyStr("sub")] = Index(3)
+        try:
+            return getattr(msg, write)()
+        except RuntimeError as e:
+            return str(e)
+
+    text, tree = written("to_json"), written("to_dict")
+    if isinstance(text, str) and text.startswith("{"):
+        text = json.loads(text)
+    assert tree == text
+    if isinstance(tree, dict):
+        assert all(type(v) in (float, int) for v in tree["vDouble"].values())
+        assert [str(k) for k in tree["vDouble"]][:at] == [f"k{i}" for i in range(at)]
+
+
 def test_lists_of_every_kind_in_the_value_tree_hold_no_placeholders() -> None:
     leaf = registry().message_class(f"{D}.Leaf")
     msg = Flat(u_int32=[1, 2, 3], u_string=["a", "b"], u_leaf=[leaf(), leaf()], u_hue=[0, 1, 1],
