@@ -277,10 +277,9 @@ def test_value_tree_list_changed_during_its_walk(change: str) -> None:
 @pytest.mark.parametrize("change", ["none", "swap_later", "swap_written", "grow", "subclass_key"])
 @pytest.mark.parametrize("at", [0, 5, 19])
 def test_value_tree_map_changed_during_its_walk(change: str, at: int) -> None:
-    # A map's dict in the tree may begin as a copy of the source; code run for an
-    # entry (a foreign number's conversion) may change the source, after which the
-    # tree must hold exactly the entries written, as the text does: never a key the
-    # walk did not reach, nor a source value left unconverted.
+    # Code run for an entry (a foreign number's conversion) may change the map under
+    # the walk: the tree must then hold exactly the entries written, as the text does,
+    # never a key the walk did not reach nor a source value left unconverted.
     maps = registry().message_class(f"{D}.Maps")
 
     def written(write: str) -> Any:
