@@ -16,6 +16,7 @@ from typing import Any
 import pytest
 
 import velum
+from velum._descriptor_proto import split_file_set
 from velum._descriptors import DescEnum, DescExtension, DescField, DescFile, DescMessage
 
 P2 = "velum.test.proto2"
@@ -171,6 +172,12 @@ def _twice(data: bytes, extra: bytes) -> None:
     registry.add_file_set(extra)
 
 
+def _file_by_file(data: bytes) -> None:
+    registry = velum.Registry()
+    for raw in split_file_set(data):
+        registry.add_file(raw)
+
+
 def _failed(data: bytes) -> None:
     registry = velum.Registry()
     registry.add_file_set(data)
@@ -189,16 +196,26 @@ def _while_raising(data: bytes) -> None:
 
 
 @pytest.mark.parametrize(
-    "case",
-    [_in_a_cycle, _subclassed, _twice, _failed, _while_raising],
-    ids=["in a cycle", "subclass", "two sets", "failed load", "dropped while raising"],
+    ("case", "at_once"),
+    [
+        (_in_a_cycle, False),  # (the collector frees the registry, which then frees its schema)
+        (_subclassed, False),  # (a descriptor in the instance dict: left to the collector)
+        (_twice, True),
+        (_file_by_file, True),
+        (_failed, True),
+        (_while_raising, False),  # (the traceback holds the frame until it is collected)
+    ],
+    ids=["in a cycle", "subclass", "two sets", "file by file", "failed load", "while raising"],
 )
-def test_registries_dropped_every_way_are_freed(compiler: Any, case: Callable[..., None]) -> None:
+def test_registries_dropped_every_way_are_freed(
+    compiler: Any, case: Callable[..., None], at_once: bool
+) -> None:
     data = compiler("test_proto3.proto")
     args = (data, compiler("test_proto2.proto")) if case is _twice else (data,)
     case(*args)
-    gc.collect()
-    before = _descriptors()
-    case(*args)
-    gc.collect()
-    assert _descriptors() == before
+    with _no_collector():
+        before = _descriptors()
+        case(*args)
+        if not at_once:
+            gc.collect()
+        assert _descriptors() == before
