@@ -12,7 +12,14 @@ import functools
 from collections.abc import Callable
 from typing import Any
 
-from _velum_ext import _declarer, _field_resolver, _FieldTable, _slot_constructor, _slot_setter
+from _velum_ext import (
+    _declarer,
+    _field_resolver,
+    _FieldTable,
+    _schema_graph_setup,
+    _slot_constructor,
+    _slot_setter,
+)
 
 from velum import _classes
 from velum._descriptor_proto import (
@@ -38,6 +45,7 @@ from velum._descriptors import (
     DescEnumValue,
     DescExtension,
     DescField,
+    DescFieldValueEnum,
     DescFieldValueList,
     DescFieldValueMap,
     DescFieldValueMessage,
@@ -797,3 +805,32 @@ def unescape_bytes(text: str) -> bytes:
     if value is None:
         raise ValueError(f"invalid escape in {text!r}")
     return value
+
+
+# What a registry's `_SchemaGraph` frees with it (see Registry): every descriptor a load
+# makes, those naming a file only when it is one the registry loaded (the well-known
+# types are shared), and nothing of a schema a class was made from (the collector frees
+# classes, and a class keeps its schema alive).
+_schema_graph_setup(
+    DescFile,
+    (
+        (DescMessage, DescMessage.__dict__["file"], _NATIVE_SLOTS["DescMessage.type"]),
+        (DescEnum, DescEnum.__dict__["file"], _NATIVE_SLOTS["DescEnum.type"]),
+        (DescExtension, DescExtension.__dict__["file"], None),
+        *(
+            (cls, None, None)
+            for cls in (
+                DescField,
+                DescOneof,
+                DescEnumValue,
+                DescFieldValueScalar,
+                DescFieldValueEnum,
+                DescFieldValueMessage,
+                DescFieldValueList,
+                DescFieldValueMap,
+                EnumDefault,
+                _Fallback,
+            )
+        ),
+    ),
+)

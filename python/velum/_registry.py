@@ -8,6 +8,8 @@ from collections.abc import Buffer, Collection
 from importlib import resources
 from typing import NamedTuple, cast
 
+from _velum_ext import _SchemaGraph
+
 from velum._builder import Batch
 from velum._descriptor_proto import FileProto, parse_file, split_file_set
 from velum._descriptors import DescEnum, DescExtension, DescFile, DescMessage
@@ -32,6 +34,20 @@ class Registry:
     registries, so `velum.wkt.Timestamp` is the class every registry returns.
     """
 
+    # The tables are slots so that they are let go before the instance dict, which holds
+    # `_schema`: the loaded descriptors refer to their files and parents, so they sit in
+    # cycles, and `_schema` frees them, as the collector would, when it is let go and
+    # nothing else (a class, a descriptor kept) refers to them.
+    __slots__ = (
+        "__dict__",
+        "__weakref__",
+        "_enums",
+        "_extensions",
+        "_extensions_by_number",
+        "_files",
+        "_messages",
+    )
+
     def __init__(self) -> None:
         # The well-known types' tables, registered once and copied.
         known = _well_known_registry()
@@ -42,6 +58,7 @@ class Registry:
         self._extensions_by_number: dict[tuple[str, int], DescExtension] = dict(
             known._extensions_by_number
         )
+        self._schema = _SchemaGraph()
 
     # Loading
 
@@ -153,6 +170,7 @@ class Registry:
         self._check_extensions(batch.extensions)
         batch.create_classes(lazily=True)
         self._register_batch(batch)
+        self._schema.add(batch.files)
         return [self._files[proto.name] for proto, _ in protos]
 
     def _check_extensions(self, extensions: list[DescExtension]) -> None:

@@ -109,6 +109,8 @@ PyType_Spec kSpec = {
 
 }  // namespace
 
+bool IsPendingFields(PyObject* obj) noexcept { return g_type != nullptr && Py_TYPE(obj) == g_type; }
+
 Result<Ref> NewPendingFields(PyObject* resolve, PyObject* proto, PyObject* features, PyObject* targets,
                              bool tracked) {
   if (!PyList_Check(targets)) return TypeCheckError(targets, "list");

@@ -22,4 +22,7 @@ namespace velum {
 Result<Ref> NewPendingFields(PyObject* resolve, PyObject* proto, PyObject* features, PyObject* targets,
                              bool tracked = true);
 
+// Whether `obj` is a pending resolution made by NewPendingFields.
+bool IsPendingFields(PyObject* obj) noexcept;
+
 }  // namespace velum

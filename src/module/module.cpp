@@ -13,6 +13,7 @@
 #include "descriptor/field_table.h"
 #include "descriptor/slot_constructor.h"
 #include "descriptor/slot_traverse.h"
+#include "descriptor/schema_graph.h"
 #include "descriptor/class_attribute.h"
 #include "parser/schema_records.h"
 #include "wkt_registry/wkt_record.h"
@@ -91,6 +92,11 @@ PyMethodDef kUntrackLeafDef = {
     "_untrack_leaf", VELUM_FASTCALL(UntrackLeafFn), METH_FASTCALL,
     VELUM_SIGNATURE_DOC("_untrack_leaf(obj)") "Takes `obj` out of the collector's lists when it refers to nothing\n"
     "but its type; returns whether it did."};
+
+PyMethodDef kSchemaGraphSetupDef = {
+    "_schema_graph_setup", VELUM_FASTCALL(SchemaGraphSetupFn), METH_FASTCALL,
+    VELUM_SIGNATURE_DOC("_schema_graph_setup(file_class, kinds)") "Configures which objects a released\n"
+    "`_SchemaGraph` may free: the descriptor classes, with the slots naming their file and class."};
 
 PyMethodDef kFieldResolverDef = {
     "_field_resolver", VELUM_FASTCALL(FieldResolverFn), METH_FASTCALL,
@@ -177,6 +183,7 @@ Status Exec(PyObject* module) {
   VELUM_TRY(AddRuntimeFunction(module, &kSlotSetterDef));
   VELUM_TRY(AddRuntimeFunction(module, &kSlotTraverseDef));
   VELUM_TRY(AddRuntimeFunction(module, &kUntrackLeafDef));
+  VELUM_TRY(AddRuntimeFunction(module, &kSchemaGraphSetupDef));
   VELUM_TRY(AddRuntimeFunction(module, &kFieldResolverDef));
   VELUM_TRY(AddRuntimeFunction(module, &kDeclarerDef));
   VELUM_TRY(AddRuntimeFunction(module, &kMessageClassDef));
@@ -187,6 +194,11 @@ Status Exec(PyObject* module) {
   // What a loaded message's `_resolve` holds once its class is made from its fields' table.
   VELUM_ASSIGN_OR_RETURN(PyTypeObject * table_type, FieldTableType());
   if (PyModule_AddObjectRef(module, "_FieldTable", reinterpret_cast<PyObject*>(table_type)) < 0) {
+    return Status::Pending();
+  }
+  // What a registry holds of the schemas it loaded (frees them with itself).
+  VELUM_ASSIGN_OR_RETURN(PyTypeObject * graph_type, SchemaGraphType());
+  if (PyModule_AddObjectRef(module, "_SchemaGraph", reinterpret_cast<PyObject*>(graph_type)) < 0) {
     return Status::Pending();
   }
   return Status::Ok();
