@@ -8,6 +8,8 @@ from collections.abc import Buffer, Collection
 from importlib import resources
 from typing import NamedTuple, cast
 
+from _velum_ext import _release_token
+
 from velum._builder import Batch
 from velum._descriptor_proto import FileProto, parse_file, split_file_set
 from velum._descriptors import DescEnum, DescExtension, DescFile, DescMessage
@@ -42,6 +44,9 @@ class Registry:
         self._extensions_by_number: dict[tuple[str, int], DescExtension] = dict(
             known._extensions_by_number
         )
+        # A schema with classes sits in reference cycles: letting the registry go schedules
+        # a young collection that frees it while it is still warm (see _release_token).
+        self._release = _release_token()
 
     # Loading
 
