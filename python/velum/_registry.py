@@ -8,7 +8,7 @@ from collections.abc import Buffer, Collection
 from importlib import resources
 from typing import NamedTuple, cast
 
-from _velum_ext import _SchemaGraph
+from _velum_ext import _release_token, _SchemaGraph
 
 from velum._builder import Batch
 from velum._descriptor_proto import FileProto, parse_file, split_file_set
@@ -59,6 +59,10 @@ class Registry:
             known._extensions_by_number
         )
         self._schema = _SchemaGraph()
+        # A schema with classes is left to the collector by `_schema`: letting the registry
+        # go then schedules a young collection that frees it while it is still warm (see
+        # _release_token).
+        self._release = _release_token()
 
     # Loading
 

@@ -6,6 +6,7 @@
 #include "common/arg_binding.h"
 #include "nativemessage/message_class.h"
 #include "nativemessage/native_message.h"
+#include "nativemessage/release_collection.h"
 #include "oneof/oneof.h"
 #include "descriptor/marshaler.h"
 #include "descriptor/declare.h"
@@ -50,6 +51,7 @@ Status InitializeMessageType(PyObject* cls) {
   if ((type->tp_flags & Py_TPFLAGS_HEAPTYPE) && PyType_IsSubtype(type, NativeMessageType())) {
     type->tp_vectorcall = NativeMessage_vectorcall;
   }
+  NoteClassMade();
   return Status::Ok();
 }
 
@@ -133,6 +135,11 @@ PyMethodDef kReferencedMessagesDef = {
     VELUM_SIGNATURE_DOC("_referenced_messages(fields)") "The message descriptors that the fields name as the type\n"
     "of a value, a list element or a map value."};
 
+PyMethodDef kReleaseTokenDef = {
+    "_release_token", VELUM_FASTCALL(ReleaseTokenFn), METH_FASTCALL,
+    VELUM_SIGNATURE_DOC("_release_token()") "A token for a registry to hold: let go after message classes were made,\n"
+    "it schedules a young collection."};
+
 // Appends `name` to the module's __all__ (created when missing) and sets it.
 Status AddItem(PyObject* module, const char* name, PyObject* item) {
   Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
@@ -191,6 +198,7 @@ Status Exec(PyObject* module) {
   VELUM_TRY(AddRuntimeFunction(module, &kReadSchemaFileDef));
   VELUM_TRY(AddRuntimeFunction(module, &kAttributeNamesDef));
   VELUM_TRY(AddRuntimeFunction(module, &kReferencedMessagesDef));
+  VELUM_TRY(AddRuntimeFunction(module, &kReleaseTokenDef));
   // What a loaded message's `_resolve` holds once its class is made from its fields' table.
   VELUM_ASSIGN_OR_RETURN(PyTypeObject * table_type, FieldTableType());
   if (PyModule_AddObjectRef(module, "_FieldTable", reinterpret_cast<PyObject*>(table_type)) < 0) {
