@@ -142,20 +142,26 @@ def _own_garbage_loop(f: Callable[[], object]) -> impls.Runner:
     """Samples of `f` that each free what they made, and only that.
 
     Both implementations run in one process, and a dropped schema (classes, descriptors and
-    pools in reference cycles) is freed only by the collector: left alone, one sample's
+    pools in reference cycles) may be freed only by the collector: left alone, one sample's
     schemas would be freed by whichever collection comes next, often in the other
-    implementation's sample. So the collector runs, untimed, before each sample, and a young
-    collection ends each sample, timed, so that each pays for freeing its own schemas.
+    implementation's sample. So each sample starts with the collector run and everything
+    still alive frozen, both untimed, and ends with a full collection, timed: it frees
+    whatever the sample left in cycles, and, with the older objects frozen, scans no more
+    than what the sample made.
     """
 
     def run(loops: int) -> float:
         gc.collect()
-        it = repeat(None, loops)
-        t0 = impls.clock()
-        for _ in it:
-            f()
-        gc.collect(0)
-        return impls.clock() - t0
+        gc.freeze()
+        try:
+            it = repeat(None, loops)
+            t0 = impls.clock()
+            for _ in it:
+                f()
+            gc.collect()
+            return impls.clock() - t0
+        finally:
+            gc.unfreeze()
 
     return run
 
