@@ -2,6 +2,7 @@
 
     compile_protos("test_proto3.proto")  -> bytes of a FileDescriptorSet (imports included)
     compile_protos()                     -> every tests/protos/*.proto in one set
+    load_user_schema("test_proto3.proto") -> a fresh registry with it, and its message names
 
 Fixtures:
     file_set   the serialized FileDescriptorSet of every test proto
@@ -72,6 +73,20 @@ def registry(file_set: bytes):  # -> velum.Registry
 def compiler():
     """The `compile_protos` function, for tests that want their own file sets."""
     return compile_protos
+
+
+def load_user_schema(proto: str):  # -> tuple[velum.Registry, list[str]]
+    """A fresh registry with `proto` (of tests/protos) loaded, and the full names of its
+    message types that are neither map entries nor well-known types."""
+    import velum
+
+    registry = velum.Registry()
+    registry.add_file_set(compile_protos(proto))
+    names = [
+        n for n, d in registry._messages.items()
+        if not d.is_map_entry and not n.startswith("google.protobuf.")
+    ]  # fmt: skip
+    return registry, names
 
 
 def diff_settings(examples: int) -> settings:

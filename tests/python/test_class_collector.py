@@ -14,6 +14,7 @@ from typing import Any
 
 import pytest
 from _velum_ext import NativeMessage, _untrack_leaf
+from conftest import load_user_schema
 
 import velum
 from velum._message import Message
@@ -22,12 +23,7 @@ P3 = "velum.test.proto3"
 
 
 def _loaded(compiler: Any, proto: str = "test_proto3.proto") -> tuple[velum.Registry, list[str]]:
-    registry = velum.Registry()
-    registry.add_file_set(compiler(proto))
-    names = [
-        n for n, d in registry._messages.items()
-        if not d.is_map_entry and not n.startswith("google.protobuf.")
-    ]  # fmt: skip
+    registry, names = load_user_schema(proto)
     return registry, names
 
 

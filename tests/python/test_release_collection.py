@@ -14,6 +14,7 @@ from collections.abc import Callable, Iterator
 from typing import Any
 
 import pytest
+from conftest import load_user_schema
 
 import velum
 
@@ -49,12 +50,7 @@ def _run_pending_calls() -> None:
 
 
 def _load(compiler: Any, proto: str, make_classes: bool = True) -> tuple[velum.Registry, list[str]]:
-    registry = velum.Registry()
-    registry.add_file_set(compiler(proto))
-    names = [
-        n for n, d in registry._messages.items()
-        if not d.is_map_entry and not n.startswith("google.protobuf.")
-    ]  # fmt: skip
+    registry, names = load_user_schema(proto)
     if make_classes:
         for name in names:
             registry.message_class(name)
