@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "common/kept_floats.h"
 #include "field_ops/scalar_convert.h"
 #include "json_parse/digit_scan.h"
 #include "json_parse/number_literal.h"
@@ -65,7 +66,7 @@ bool IsReal(ScalarType type) noexcept { return type == ScalarType::kDouble || ty
   if (stop == nullptr || !LiteralDoubleQuick(literal, &value)) return nullptr;
   if (float32 && OverflowsFloat32(value)) return nullptr;
   *after = stop;
-  return PyFloat_FromDouble(value);
+  return floats::New(value);
 }
 
 // The integer types' common forms: a literal or a plain integer in quotes
@@ -197,7 +198,7 @@ bool ReadQuickReal(JsonTextSource& source, bool float32, Ref& out, Status& statu
   // at once; at most seven integer digits never overflow a float either.
   double value = 0;
   if (const char* stop = ShortDecimalDouble(p, tok.input_end(), &value)) [[likely]]
-    return TakeQuick(tok, PyFloat_FromDouble(value), stop, out, status);
+    return TakeQuick(tok, floats::New(value), stop, out, status);
   const char* after = nullptr;
   PyObject* item = QuickReal(p, tok.input_end(), float32, &after);
   return TakeQuick(tok, item, after, out, status);
