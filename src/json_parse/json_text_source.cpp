@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "common/kept_floats.h"
 #include "common/py_error.h"
 #include "common/utf8_text.h"
 #include "field_ops/scalar_convert.h"
@@ -131,7 +130,7 @@ Status JsonTextSource::TakeInto(Ref& value) {
       VELUM_TRY(ReadNumber(number));
       switch (number.form) {
         case NumberValue::Form::kInt64: value = Ref::steal(PyLong_FromLongLong(number.int64)); break;
-        case NumberValue::Form::kDouble: value = Ref::steal(floats::New(number.real)); break;
+        case NumberValue::Form::kDouble: value = Ref::steal(PyFloat_FromDouble(number.real)); break;
         case NumberValue::Form::kInt: value = std::move(number.object); break;
       }
       return value ? Status() : Status::Pending();

@@ -66,7 +66,7 @@ bool IsReal(ScalarType type) noexcept { return type == ScalarType::kDouble || ty
   if (stop == nullptr || !LiteralDoubleQuick(literal, &value)) return nullptr;
   if (float32 && OverflowsFloat32(value)) return nullptr;
   *after = stop;
-  return floats::New(value);
+  return PyFloat_FromDouble(value);
 }
 
 // The integer types' common forms: a literal or a plain integer in quotes
@@ -197,6 +197,8 @@ bool ReadQuickReal(JsonTextSource& source, bool float32, Ref& out, Status& statu
   // A short decimal (most numbers of a document's Struct values) is valued
   // at once; at most seven integer digits never overflow a float either.
   double value = 0;
+  // A Value's number: freed with the Value, it is kept for the next (see
+  // floats::Release), which the fields' numbers are not.
   if (const char* stop = ShortDecimalDouble(p, tok.input_end(), &value)) [[likely]]
     return TakeQuick(tok, floats::New(value), stop, out, status);
   const char* after = nullptr;

@@ -4,7 +4,6 @@
 #include <limits>
 #include <type_traits>
 
-#include "common/kept_floats.h"
 #include "common/py_error.h"
 #include "field_ops/scalar_convert.h"
 #include "json_parse/base64_decode.h"
@@ -78,7 +77,7 @@ Status ReadDouble(Source& source, ScalarType type, JsonKind kind, Ref& out) {
       }
       VELUM_TRY(CheckFloatRange(type, value));
     }
-    out = Ref::steal(floats::New(value));
+    out = Ref::steal(PyFloat_FromDouble(value));
     return out ? Status() : Status::Pending();
   } else {
     return RefuseKind(source, "unexpected json type: %S");
@@ -88,7 +87,7 @@ Status ReadDouble(Source& source, ScalarType type, JsonKind kind, Ref& out) {
     out.reset();
     return range;
   }
-  if (!out) out = Ref::steal(floats::New(value));
+  if (!out) out = Ref::steal(PyFloat_FromDouble(value));
   return out ? Status() : Status::Pending();
 }
 
