@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "common/kept_floats.h"
 #include "field_ops/scalar_convert.h"
 #include "json_parse/digit_scan.h"
 #include "json_parse/number_literal.h"
@@ -196,8 +197,10 @@ bool ReadQuickReal(JsonTextSource& source, bool float32, Ref& out, Status& statu
   // A short decimal (most numbers of a document's Struct values) is valued
   // at once; at most seven integer digits never overflow a float either.
   double value = 0;
+  // A Value's number: freed with the Value, it is kept for the next (see
+  // floats::Release), which the fields' numbers are not.
   if (const char* stop = ShortDecimalDouble(p, tok.input_end(), &value)) [[likely]]
-    return TakeQuick(tok, PyFloat_FromDouble(value), stop, out, status);
+    return TakeQuick(tok, floats::New(value), stop, out, status);
   const char* after = nullptr;
   PyObject* item = QuickReal(p, tok.input_end(), float32, &after);
   return TakeQuick(tok, item, after, out, status);

@@ -111,7 +111,7 @@ void Dealloc(PyObject* self) {
     // may join a cycle, and members never change but by Clear, which puts
     // None in both): nothing to untrack.
     Py_DECREF(field);
-    Py_DECREF(value);
+    floats::Release(value);
     if (!Keep(AsOneof(self), type)) [[unlikely]]
       type->tp_free(self);
     Py_DECREF(type);

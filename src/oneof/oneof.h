@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "common/kept_floats.h"
 #include "common/ref.h"
 #include "common/status.h"
 
@@ -87,7 +88,7 @@ Ref New(PyObject* field, PyObject* value);
   if (!HoldsNoReference(self->value) && PyObject_GC_IsTracked(object)) [[unlikely]]
     PyObject_GC_UnTrack(object);
   Py_DECREF(std::exchange(self->field, nullptr));
-  Py_DECREF(std::exchange(self->value, nullptr));
+  floats::Release(std::exchange(self->value, nullptr));
 }
 
 // Whether the collector must see `object`: PyObject_IS_GC, inline.

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <type_traits>
 
+#include "common/kept_floats.h"
 #include "common/limits.h"
 #include "common/py_error.h"
 #include "descriptor/field_access.h"
@@ -385,7 +386,7 @@ class WellKnownReader {
         // A literal beyond the double range (or a tree's inf/nan) would be stored
         // as a number_value no writer can write back: refuse it as double fields do.
         if (!std::isfinite(number)) return Own(Status(ErrorKind::kValue, "unexpected infinite/NaN number"));
-        value = Ref::steal(PyFloat_FromDouble(number));
+        value = Ref::steal(floats::New(number));
         return value ? Status() : Status::Pending();
       }
       case JsonKind::kString:

@@ -479,3 +479,44 @@ def test_freeing_more_values_than_are_kept_leaks_no_oneof() -> None:
     assert traced_growth(read, warmup=2, rounds=4) < 20_000
     assert sys.getrefcount(Oneof) == refs
     assert wkt.Struct.from_json(text).to_dict() == doc
+
+
+def _numbers(seed: int) -> Any:
+    # Short decimals, long ones and exponents: each reaches its own float-making road.
+    return {"a": seed + 0.5, "b": [seed * 3.25, seed + 1e-7, -seed * 1e300],
+            "c": {"d": seed + 0.125, "e": [[seed + 2.75]]}}
+
+
+def _floats_of(value: Any) -> list[float]:
+    if isinstance(value, wkt.Struct):
+        return [f for v in value.fields.values() for f in _floats_of(v)]
+    if isinstance(value, wkt.ListValue):
+        return [f for v in value.values for f in _floats_of(v)]
+    kind = value.kind
+    return [kind.value] if kind.field == "number_value" else _floats_of(kind.value)
+
+
+@pytest.mark.parametrize(
+    "read", [wkt.Struct.from_json, lambda text: wkt.Struct.from_dict(json.loads(text))])
+def test_numbers_held_after_their_values_are_freed_keep_their_values(read: Any) -> None:
+    # Floats freed with their Values are kept and made anew with another
+    # value: one that code still holds must never be among them.
+    got = read(json.dumps(_numbers(1)))
+    held = _floats_of(got)
+    assert held == [1.5, 3.25, 1.0000001, -1e300, 1.125, 3.75]
+    del got
+    for seed in range(2, 6):
+        again = wkt.Struct.from_json(json.dumps(_numbers(seed)))
+        assert again.to_dict() == _numbers(seed)
+        del again
+    assert held == [1.5, 3.25, 1.0000001, -1e300, 1.125, 3.75]
+
+
+def test_freed_numbers_are_reused_without_leaks() -> None:
+    text = json.dumps({"n": [i + 0.5 for i in range(3000)],
+                       "m": {f"k{i}": i / 8 for i in range(100)}})
+
+    def read(_: int) -> None:
+        assert wkt.Struct.from_json(text).fields["m"].kind.value.fields["k9"].kind.value == 1.125
+
+    assert traced_growth(read, warmup=2, rounds=4) < 20_000
