@@ -7,26 +7,20 @@
 // builds without one keep none.
 #pragma once
 
+#include "common/kept_stack.h"
 #include "common/ref.h"
 
 namespace velum::floats {
 
-#ifdef Py_GIL_DISABLED
-inline constexpr int kKeptMax = 0;
-#else
-inline constexpr int kKeptMax = 4096;
-#endif
-
 namespace detail {
 // Strong references to exact floats no one else holds.
-extern PyObject* g_kept[kKeptMax > 0 ? kKeptMax : 1];
-extern int g_count;
+inline KeptStack<PyObject, 4096> g_kept;
 }  // namespace detail
 
 // A new float of `value`; null with an exception set on failure.
 [[gnu::always_inline]] inline PyObject* New(double value) noexcept {
-  if (kKeptMax > 0 && detail::g_count > 0) [[likely]] {
-    PyObject* kept = detail::g_kept[--detail::g_count];
+  if (!detail::g_kept.Empty()) [[likely]] {
+    PyObject* kept = detail::g_kept.Pop();
     // Held by the list alone since it was kept: no one sees the change.
     reinterpret_cast<PyFloatObject*>(kept)->ob_fval = value;
     return kept;
@@ -37,15 +31,14 @@ extern int g_count;
 // Drops a reference to `object`: an exact float of which it is the last
 // is kept while there is room, anything else is released as usual.
 [[gnu::always_inline]] inline void Release(PyObject* object) noexcept {
-  if (kKeptMax > 0 && Py_IS_TYPE(object, &PyFloat_Type) && Py_REFCNT(object) == 1 &&
-      detail::g_count < kKeptMax) [[likely]] {
-    detail::g_kept[detail::g_count++] = object;
+  if (Py_IS_TYPE(object, &PyFloat_Type) && Py_REFCNT(object) == 1 && !detail::g_kept.Full()) [[likely]] {
+    detail::g_kept.Push(object);
     return;
   }
   Py_DECREF(object);
 }
 
 // How many are kept (for tests).
-inline int KeptCount() noexcept { return detail::g_count; }
+inline int KeptCount() noexcept { return detail::g_kept.Size(); }
 
 }  // namespace velum::floats

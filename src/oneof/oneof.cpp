@@ -10,8 +10,6 @@ namespace velum::oneof {
 
 namespace detail {
 PyTypeObject* g_type = nullptr;
-OneofObject* g_free[kFreeMax > 0 ? kFreeMax : 1];
-int g_free_count = 0;
 }  // namespace detail
 
 namespace {
@@ -26,11 +24,10 @@ constinit args::Signature kClassGetItemSignature("Oneof.__class_getitem__()", kC
 OneofObject* AsOneof(PyObject* object) noexcept { return reinterpret_cast<OneofObject*>(object); }
 
 using detail::g_free;
-using detail::g_free_count;
 
 OneofObject* Allocate(PyTypeObject* type) noexcept {
-  if (kFreeMax > 0 && g_free_count > 0 && type == detail::g_type) [[likely]] {
-    OneofObject* self = g_free[--g_free_count];
+  if (!g_free.Empty() && type == detail::g_type) [[likely]] {
+    OneofObject* self = g_free.Pop();
     // Untracked and holding nothing since it was freed; this sets the type
     // (taking its reference) and the reference count as allocation does.
     PyObject_Init(reinterpret_cast<PyObject*>(self), type);
@@ -41,8 +38,8 @@ OneofObject* Allocate(PyTypeObject* type) noexcept {
 
 // Keeps `self` (untracked, members released) for reuse if there is room.
 bool Keep(OneofObject* self, PyTypeObject* type) noexcept {
-  if (kFreeMax == 0 || g_free_count >= kFreeMax || type != detail::g_type) return false;
-  g_free[g_free_count++] = self;
+  if (g_free.Full() || type != detail::g_type) return false;
+  g_free.Push(self);
   return true;
 }
 

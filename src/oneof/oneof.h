@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "common/kept_floats.h"
+#include "common/kept_stack.h"
 #include "common/ref.h"
 #include "common/status.h"
 
@@ -17,22 +18,14 @@ struct OneofObject {
   PyObject* value;
 };
 
-// Freed Oneofs kept for reuse, as the interpreter keeps its own small objects:
-// a read makes one per oneof member (every Struct value has one) and freeing
-// the result drops as many. Reuse skips the allocator and the collector's
-// allocation count. The class is final, so every object kept is exactly it;
-// the interpreter lock guards the list, so builds without one keep none.
-#ifdef Py_GIL_DISABLED
-inline constexpr int kFreeMax = 0;
-#else
-inline constexpr int kFreeMax = 4096;
-#endif
-
 namespace detail {
 // Set by Ready(); the type lives for the rest of the process.
 extern PyTypeObject* g_type;
-extern OneofObject* g_free[kFreeMax > 0 ? kFreeMax : 1];
-extern int g_free_count;
+// Freed Oneofs kept for reuse: a read makes one per oneof member (every
+// Struct value has one) and freeing the result drops as many. Reuse also
+// skips the collector's allocation count. The class is final, so every
+// object kept is exactly it.
+inline KeptStack<OneofObject, 4096> g_free;
 }  // namespace detail
 
 // Creates the class on first call (process-wide) and reuses it afterwards.
@@ -48,9 +41,9 @@ Ref New(PyObject* field, PyObject* value);
 // HoldsNoReference (a Value's text or number, as the readers make them): such
 // a Oneof is left out of the collector, and a kept one is taken back inline.
 [[gnu::always_inline]] inline Ref NewOfLeaves(PyObject* field, PyObject* value) {
-  if (kFreeMax > 0 && detail::g_free_count > 0) [[likely]] {
+  if (!detail::g_free.Empty()) [[likely]] {
     // Only Oneofs of the class are kept, so it exists.
-    OneofObject* self = detail::g_free[--detail::g_free_count];
+    OneofObject* self = detail::g_free.Pop();
     PyObject_Init(reinterpret_cast<PyObject*>(self), detail::g_type);
     self->field = Py_NewRef(field);
     self->value = Py_NewRef(value);
